@@ -1,0 +1,41 @@
+# Two set-up commands: `make test` and (later) `make run`. Both install what is missing first.
+JOBS ?= $(shell nproc)
+GEN := -G Ninja
+ASAN_DIR := build/asan
+TSAN_DIR := build/tsan
+FUZZ_DIR := build/fuzz
+
+.PHONY: deps build test test-asan test-tsan fuzz clean format
+
+deps:
+	@bash deps/install.sh
+
+$(ASAN_DIR)/build.ninja:
+	cmake -S . -B $(ASAN_DIR) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address
+
+$(TSAN_DIR)/build.ninja:
+	cmake -S . -B $(TSAN_DIR) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread
+
+build: deps $(ASAN_DIR)/build.ninja
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+test-asan: build
+	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
+
+test-tsan: deps $(TSAN_DIR)/build.ninja
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target threads_tests
+	cd $(TSAN_DIR) && ctest --output-on-failure -j $(JOBS) -L threads
+
+test: test-asan test-tsan
+
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=none \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQUORVANE_FUZZ=ON
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_targets
+
+format:
+	find platform app httpclient pushlog push layout refresh testsupport bench fuzz devserver \
+	  -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

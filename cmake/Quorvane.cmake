@@ -1,0 +1,48 @@
+# Shared target helpers: strict warnings for our own code, sanitizers, test registration.
+
+if(SANITIZE STREQUAL "address")
+  set(QUORVANE_SAN_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+elseif(SANITIZE STREQUAL "thread")
+  set(QUORVANE_SAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+else()
+  set(QUORVANE_SAN_FLAGS "")
+endif()
+if(QUORVANE_SAN_FLAGS)
+  add_compile_options(${QUORVANE_SAN_FLAGS})
+  add_link_options(${QUORVANE_SAN_FLAGS})
+endif()
+
+function(quorvane_strict target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# quorvane_library(name SOURCES ... [DEPS public deps] [PRIVATE_DEPS ...])
+function(quorvane_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${A_DEPS} PRIVATE ${A_PRIVATE_DEPS})
+  quorvane_strict(${name})
+endfunction()
+
+# quorvane_test(name SOURCES ... DEPS ... [THREADS])
+# One GoogleTest binary, one ctest entry. THREADS labels it `threads`: it then also runs
+# in the ThreadSanitizer build (target `threads_tests`).
+set_property(GLOBAL PROPERTY QUORVANE_THREAD_TESTS "")
+function(quorvane_test name)
+  cmake_parse_arguments(A "THREADS" "TIMEOUT" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_DEPS} testsupport GTest::gtest GTest::gmock GTest::gtest_main)
+  quorvane_strict(${name})
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 300)
+  endif()
+  set(labels unit)
+  if(A_THREADS)
+    set(labels threads)
+    set_property(GLOBAL APPEND PROPERTY QUORVANE_THREAD_TESTS ${name})
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${A_TIMEOUT}
+    ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/.ci/lsan.supp;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
+endfunction()
