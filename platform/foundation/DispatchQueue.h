@@ -1,0 +1,111 @@
+// Dispatch queues of the platform: labelled serial queues, concurrent queues with barriers, the main queue
+// (drained by the main run loop), global queues, groups, semaphores, queue-specific values and sources.
+//
+// A serial queue's worker thread exits when the queue is idle, so idle queues cost no thread. A synchronous
+// call onto the queue the caller already runs on (directly or through nested sync calls) runs the block
+// inline instead of deadlocking.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
+public:
+    enum class Priority { High, Default, Low, Background };
+
+    static std::shared_ptr<DispatchQueue> serial(std::string label);
+    static std::shared_ptr<DispatchQueue> concurrent(std::string label);
+    // The main queue, labelled "com.apple.main-thread"; its blocks run on the main thread when the main run
+    // loop runs (or when tests pump it).
+    static std::shared_ptr<DispatchQueue> main();
+    // Global concurrent queues labelled "com.apple.root.high-priority", "com.apple.root.default-priority",
+    // "com.apple.root.low-priority" and "com.apple.root.background-priority".
+    static std::shared_ptr<DispatchQueue> global(Priority priority = Priority::Default);
+
+    virtual ~DispatchQueue() = default;
+
+    const std::string& label() const { return label_; }
+    bool isSerial() const { return serial_; }
+
+    virtual void async(std::function<void()> block) = 0;
+    virtual void sync(const std::function<void()>& block) = 0;
+    // On a concurrent queue, barriers run alone; on a serial queue they are plain async/sync.
+    virtual void barrierAsync(std::function<void()> block) = 0;
+    virtual void barrierSync(const std::function<void()>& block) = 0;
+    // Runs `block` asynchronously once `seconds` of clock time have passed.
+    void after(double seconds, std::function<void()> block);
+
+    // Queue-specific values (dispatch_queue_set_specific / dispatch_get_specific). Values are not owned.
+    void setSpecific(const void* key, void* value);
+    void* getSpecificOnQueue(const void* key) const;
+    // The value for `key` of the queue the caller runs on (nullptr when none or not on a queue).
+    static void* getSpecific(const void* key);
+
+    // The queue the calling thread runs a block of, or nullptr; and its label ("" when none).
+    static std::shared_ptr<DispatchQueue> current();
+    static std::string currentLabel();
+    // True when the caller runs inside a block of this queue (also through nested sync calls).
+    bool isCurrent() const;
+
+protected:
+    DispatchQueue(std::string label, bool serial) : label_(std::move(label)), serial_(serial) {}
+
+private:
+    std::string label_;
+    bool serial_;
+    mutable std::shared_ptr<void> specifics_;  // owned by the implementation
+};
+using DispatchQueuePtr = std::shared_ptr<DispatchQueue>;
+
+class DispatchGroup {
+public:
+    static std::shared_ptr<DispatchGroup> create();
+    virtual ~DispatchGroup() = default;
+    virtual void enter() = 0;
+    virtual void leave() = 0;
+    void async(const DispatchQueuePtr& queue, std::function<void()> block);
+    virtual void notify(const DispatchQueuePtr& queue, std::function<void()> block) = 0;
+    // Waits until the group is empty; negative timeout waits forever (real time). False on timeout.
+    virtual bool wait(double timeoutSeconds = -1) = 0;
+};
+
+class DispatchSemaphore {
+public:
+    static std::shared_ptr<DispatchSemaphore> create(long value);
+    virtual ~DispatchSemaphore() = default;
+    // Negative timeout waits forever (real time). False on timeout.
+    virtual bool wait(double timeoutSeconds = -1) = 0;
+    virtual void signal() = 0;
+};
+
+// A timer source on the platform clock: created suspended; `resume` starts it.
+class DispatchTimerSource {
+public:
+    static std::shared_ptr<DispatchTimerSource> create(DispatchQueuePtr queue);
+    virtual ~DispatchTimerSource() = default;
+    // First fire after `startDelay` seconds, then every `interval` seconds (interval <= 0: one shot).
+    virtual void setTimer(double startDelay, double interval, double leeway = 0) = 0;
+    virtual void setEventHandler(std::function<void()> handler) = 0;
+    virtual void setCancelHandler(std::function<void()> handler) = 0;
+    virtual void resume() = 0;
+    virtual void suspend() = 0;
+    // After cancel no event handler starts; the cancel handler runs once on the queue.
+    virtual void cancel() = 0;
+    virtual bool isCancelled() const = 0;
+};
+
+// A file-watch source over inotify for an open file: reports deletion (the link count dropped to 0) and
+// rename. Created suspended.
+class DispatchFileSource {
+public:
+    enum Event : unsigned { Delete = 1, Rename = 2, Write = 4 };
+    static std::shared_ptr<DispatchFileSource> create(int fd, unsigned eventMask, DispatchQueuePtr queue);
+    virtual ~DispatchFileSource() = default;
+    // The handler gets the mask of events seen since the last call.
+    virtual void setEventHandler(std::function<void(unsigned events)> handler) = 0;
+    virtual void setCancelHandler(std::function<void()> handler) = 0;
+    virtual void resume() = 0;
+    virtual void cancel() = 0;
+};
