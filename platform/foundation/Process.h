@@ -28,6 +28,10 @@ struct DeviceProfile {
     // LC_MESSAGES / LANG ("en_US.UTF-8" becomes "en-US"), else {"en"}.
     std::vector<std::string> preferredLanguages;
 
+    // The language list the locale variables give, as found in the environment ("" when unset).
+    static std::vector<std::string> languagesFromLocale(const std::string& language, const std::string& lcAll,
+                                                        const std::string& lcMessages, const std::string& lang);
+
     static DeviceProfile current();
     static void set(const DeviceProfile& profile);
     static void reset();  // back to the defaults read from the environment

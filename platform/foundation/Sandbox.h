@@ -9,6 +9,8 @@ namespace Sandbox {
 std::string home();
 // Changes the home for the rest of the process (tests); creates the standard folders.
 void setHome(const std::string& path);
+// Forgets `setHome`: the next call chooses the home from the environment again (tests).
+void resetHome();
 std::string documentsDirectory();
 std::string cachesDirectory();       // Library/Caches
 std::string preferencesDirectory();  // Library/Preferences

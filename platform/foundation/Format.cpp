@@ -1,0 +1,343 @@
+#include "platform/foundation/Format.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+
+#include "platform/foundation/TextUtil.h"
+
+namespace NSString {
+
+namespace {
+
+// Widths and precisions beyond this are clamped: no format asks for more, and a typo must not allocate
+// gigabytes.
+constexpr long kMaxField = 4096;
+
+enum class Length { None, Char, Short, Long, LongLong, Wide };
+
+struct Spec {
+    std::string flags;  // subset of "-+ #0", each at most once
+    std::optional<long> width;
+    std::optional<long> precision;
+    Length length = Length::None;
+    char conversion = 0;
+};
+
+bool hasFlag(const Spec& s, char f) {
+    return s.flags.find(f) != std::string::npos;
+}
+
+class Arguments {
+  public:
+    explicit Arguments(std::span<const Value> args) : args_(args) {}
+    // The next argument in order, or the one at 1-based `position`; nullptr when missing.
+    const Value* take(std::optional<size_t> position) {
+        size_t index = position ? *position - 1 : next_++;
+        return index < args_.size() ? &args_[index] : nullptr;
+    }
+
+  private:
+    std::span<const Value> args_;
+    size_t next_ = 0;
+};
+
+// Reads decimal digits at `i`; nullopt when there are none. Saturates at kMaxField.
+std::optional<long> readNumber(std::string_view f, size_t& i) {
+    if (i >= f.size() || f[i] < '0' || f[i] > '9') return std::nullopt;
+    long n = 0;
+    while (i < f.size() && f[i] >= '0' && f[i] <= '9') n = std::min(kMaxField + 1, n * 10 + (f[i++] - '0'));
+    return n;
+}
+
+// "N$" after a number makes it a position.
+std::optional<size_t> readPosition(std::string_view f, size_t& i) {
+    size_t j = i;
+    auto n = readNumber(f, j);
+    if (n && *n > 0 && j < f.size() && f[j] == '$') {
+        i = j + 1;
+        return size_t(*n);
+    }
+    return std::nullopt;
+}
+
+std::string padded(std::string body, const Spec& spec) {
+    if (!spec.width) return body;
+    size_t units = TextUtil::utf16Length(body);
+    size_t width = size_t(std::min(*spec.width, kMaxField));
+    if (units >= width) return body;
+    std::string pad(width - units, ' ');
+    return hasFlag(spec, '-') ? body + pad : pad + body;
+}
+
+// Text conversions: precision limits UTF-16 units without cutting a character in two.
+std::string formatText(const std::string& text, const Spec& spec) {
+    std::string body = text;
+    if (spec.precision) {
+        size_t limit = size_t(std::min(*spec.precision, kMaxField));
+        size_t units = 0, i = 0;
+        while (i < text.size()) {
+            size_t next = i + 1;
+            while (next < text.size() && (static_cast<unsigned char>(text[next]) & 0xC0) == 0x80) ++next;
+            size_t u = TextUtil::utf16Length(std::string_view(text).substr(i, next - i));
+            if (units + u > limit) break;
+            units += u;
+            i = next;
+        }
+        body = text.substr(0, i);
+    }
+    return padded(std::move(body), spec);
+}
+
+// A C conversion spec built only from parsed, checked pieces.
+std::string cSpec(const Spec& spec, const char* lengthModifier, char conversion) {
+    std::string out = "%" + spec.flags;
+    if (spec.width) out += std::to_string(std::min(*spec.width, kMaxField));
+    if (spec.precision) out += "." + std::to_string(std::min(*spec.precision, kMaxField));
+    out += lengthModifier;
+    out += conversion;
+    return out;
+}
+
+template <class T>
+std::string cFormat(const std::string& format, T value) {
+    char small[128];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    int n = std::snprintf(small, sizeof small, format.c_str(), value);
+    if (n < 0) return {};
+    if (size_t(n) < sizeof small) return std::string(small, size_t(n));
+    std::string out(size_t(n) + 1, '\0');
+    std::snprintf(out.data(), out.size(), format.c_str(), value);
+#pragma GCC diagnostic pop
+    out.resize(size_t(n));
+    return out;
+}
+
+std::string formatSigned(const Value& v, const Spec& spec) {
+    // The full value always prints: a Value knows its width, so nothing is cut to 32 bits by mistake.
+    if (v.kind() == Value::Kind::UInt && spec.length != Length::Char && spec.length != Length::Short)
+        return cFormat(cSpec(spec, "ll", 'u'), static_cast<unsigned long long>(v.unsignedIntegerValue()));
+    long long n = static_cast<long long>(v.integerValue());
+    if (spec.length == Length::Char) n = static_cast<signed char>(n);
+    if (spec.length == Length::Short) n = static_cast<short>(n);
+    return cFormat(cSpec(spec, "ll", spec.conversion == 'i' ? 'd' : spec.conversion), n);
+}
+
+unsigned long long unsignedArgument(const Value& v, const Spec& spec) {
+    if (v.isObject()) return reinterpret_cast<uintptr_t>(v.asObject().get());
+    unsigned long long n;
+    if (v.kind() == Value::Kind::UInt || v.kind() == Value::Kind::Double) {
+        n = v.unsignedIntegerValue();
+        if (v.kind() == Value::Kind::Double && v.doubleValue() < 0) n = uint64_t(v.integerValue());
+    } else {
+        n = uint64_t(v.integerValue());
+    }
+    switch (spec.length) {
+        case Length::Char:
+            return static_cast<unsigned char>(n);
+        case Length::Short:
+            return static_cast<unsigned short>(n);
+        case Length::None: {
+            // A small negative number prints as the C int it stands for (-1 is ffffffff).
+            int64_t s = int64_t(n);
+            if (s < 0 && s >= INT_MIN) return static_cast<unsigned>(s);
+            return n;
+        }
+        default:
+            return n;
+    }
+}
+
+std::string formatUnsigned(const Value& v, const Spec& spec) {
+    char conversion = spec.conversion == 'D' ? 'd' : spec.conversion;
+    return cFormat(cSpec(spec, "ll", conversion), unsignedArgument(v, spec));
+}
+
+std::string formatFloat(const Value& v, const Spec& spec) {
+    return cFormat(cSpec(spec, "", spec.conversion), v.doubleValue());
+}
+
+std::string formatPointer(const Value& v, const Spec& spec) {
+    uintptr_t p;
+    if (v.isObject())
+        p = reinterpret_cast<uintptr_t>(v.asObject().get());
+    else if (v.isArray() || v.isDictionary() || v.isSet())
+        p = reinterpret_cast<uintptr_t>(v.identity());
+    else
+        p = uintptr_t(v.unsignedIntegerValue());
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(p));
+    return padded(buf, spec);
+}
+
+std::string encodeCharacter(uint64_t code) {
+    if (code == 0) return {};
+    bool valid = code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+    char16_t units[2];
+    size_t count = 1;
+    if (!valid) {
+        units[0] = 0xFFFD;
+    } else if (code >= 0x10000) {
+        units[0] = char16_t(0xD800 + ((code - 0x10000) >> 10));
+        units[1] = char16_t(0xDC00 + ((code - 0x10000) & 0x3FF));
+        count = 2;
+    } else {
+        units[0] = char16_t(code);
+    }
+    return TextUtil::fromUTF16(std::u16string_view(units, count)).value_or(std::string());
+}
+
+std::string formatCharacter(const Value& v, const Spec& spec) {
+    std::string body;
+    if (auto s = v.asString()) {
+        // The whole first character, never half of a multi-byte sequence.
+        size_t end = s->empty() ? 0 : 1;
+        while (end < s->size() && (static_cast<unsigned char>((*s)[end]) & 0xC0) == 0x80) ++end;
+        body = s->substr(0, end);
+    } else {
+        body = encodeCharacter(v.unsignedIntegerValue());
+    }
+    return padded(std::move(body), spec);
+}
+
+std::string convert(const Value& v, const Spec& spec) {
+    switch (spec.conversion) {
+        case '@':
+            return formatText(v.stringValue(), spec);
+        case 's':
+        case 'S':
+            return formatText(v.isNull() ? std::string("(null)") : v.stringValue(), spec);
+        case 'd':
+        case 'i':
+            return formatSigned(v, spec);
+        case 'D':
+        case 'u':
+        case 'U':
+        case 'x':
+        case 'X':
+        case 'o':
+        case 'O': {
+            Spec s = spec;
+            if (s.conversion == 'U' || s.conversion == 'D') s.conversion = 'u';
+            if (s.conversion == 'O') s.conversion = 'o';
+            return formatUnsigned(v, s);
+        }
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            return formatFloat(v, spec);
+        case 'c':
+        case 'C':
+            return formatCharacter(v, spec);
+        case 'p':
+            return formatPointer(v, spec);
+        default:
+            return {};
+    }
+}
+
+bool isConversion(char c) {
+    static constexpr std::string_view kConversions = "@sSdiDuUxXoOfFeEgGaAcCp";
+    return kConversions.find(c) != std::string_view::npos;
+}
+
+// Reads a width or precision that is either digits or "*" (optionally "*N$"); `*` takes an argument.
+std::optional<long> readField(std::string_view f, size_t& i, Arguments& args, bool& leftFromStar) {
+    if (i < f.size() && f[i] == '*') {
+        ++i;
+        auto position = readPosition(f, i);
+        const Value* v = args.take(position);
+        if (!v) return std::nullopt;
+        int64_t n = v->integerValue();
+        if (n < 0) {
+            leftFromStar = true;
+            n = n == INT64_MIN ? kMaxField : -n;
+        }
+        return long(std::min<int64_t>(n, kMaxField));
+    }
+    return readNumber(f, i);
+}
+
+}  // namespace
+
+std::string format(std::string_view f, const std::vector<Value>& args) {
+    std::string out;
+    out.reserve(f.size() + 16 * args.size());
+    Arguments arguments{std::span<const Value>(args)};
+    size_t i = 0;
+    while (i < f.size()) {
+        size_t percent = f.find('%', i);
+        out.append(f.substr(i, percent == std::string_view::npos ? std::string_view::npos : percent - i));
+        if (percent == std::string_view::npos) break;
+        size_t start = percent;
+        i = percent + 1;
+        if (i < f.size() && f[i] == '%') {
+            out += '%';
+            ++i;
+            continue;
+        }
+
+        Spec spec;
+        auto position = readPosition(f, i);
+        for (; i < f.size() && std::string_view("-+ #0'").find(f[i]) != std::string_view::npos; ++i)
+            if (f[i] != '\'' && !hasFlag(spec, f[i])) spec.flags += f[i];  // grouping is not supported
+        bool leftFromStar = false;
+        spec.width = readField(f, i, arguments, leftFromStar);
+        if (leftFromStar && !hasFlag(spec, '-')) spec.flags += '-';
+        if (i < f.size() && f[i] == '.') {
+            ++i;
+            bool negativePrecision = false;
+            spec.precision = readField(f, i, arguments, negativePrecision);
+            if (negativePrecision)
+                spec.precision.reset();  // a negative precision counts as none
+            else if (!spec.precision)
+                spec.precision = 0;  // "." alone means zero
+        }
+        if (i < f.size()) {
+            switch (f[i]) {
+                case 'h':
+                    spec.length = Length::Short;
+                    if (++i < f.size() && f[i] == 'h') spec.length = Length::Char, ++i;
+                    break;
+                case 'l':
+                    spec.length = Length::Long;
+                    if (++i < f.size() && f[i] == 'l') spec.length = Length::LongLong, ++i;
+                    break;
+                case 'q':
+                case 'j':
+                case 'z':
+                case 't':
+                case 'L':
+                    spec.length = Length::Wide;
+                    ++i;
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (i >= f.size() || !isConversion(f[i])) {
+            // Not a directive we know: keep it as written, including the character that ended it.
+            if (i < f.size()) ++i;
+            out.append(f.substr(start, i - start));
+            continue;
+        }
+        spec.conversion = f[i++];
+        if (const Value* v = arguments.take(position)) out += convert(*v, spec);
+    }
+    return out;
+}
+
+std::string format(std::string_view f, std::initializer_list<Value> args) {
+    return format(f, std::vector<Value>(args));
+}
+
+}  // namespace NSString

@@ -1,0 +1,206 @@
+#include "platform/foundation/Format.h"
+#include "platform/foundation/NSError.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+template <class T>
+std::string c(const char* format, T value) {
+    char buf[512];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::snprintf(buf, sizeof buf, format, value);
+#pragma GCC diagnostic pop
+    return buf;
+}
+
+// The same format with the conversion's argument widened to long long ("%5d" -> "%5lld").
+std::string widened(std::string format) {
+    size_t conv = format.find_last_of("diuxXo");
+    size_t start = conv;
+    while (start > 0 && (format[start - 1] == 'l' || format[start - 1] == 'h')) --start;
+    return format.substr(0, start) + "ll" + format.substr(conv);
+}
+
+TEST(FormatIntegers, MatchSnprintfForEveryFlagWidthAndPrecision) {
+    const char* formats[] = {"%d",  "%5d",  "%-5d|", "%+d",  "% d",     "%05d", "%.3d",  "%-+8.3d|", "%i",
+                             "%ld", "%lld", "%x",    "%#x",  "%X",      "%#X",  "%o",    "%#o",      "%u",
+                             "%lu", "%llu", "%lx",   "%08x", "%-#10x|", "%.0d", "%10.4X"};
+    const long long values[] = {0, 1, 7, 42, 255, 123456789, 2147483647, 4294967296LL, LLONG_MAX};
+    for (const char* f : formats) {
+        for (long long v : values) {
+            std::string expected = std::string(f).find_first_of("di") != std::string::npos
+                                       ? c(widened(f).c_str(), v)
+                                       : c(widened(f).c_str(), static_cast<unsigned long long>(v));
+            EXPECT_EQ(NSString::format(f, {v}), expected) << f << " of " << v;
+        }
+    }
+    for (const char* f : {"%d", "%+d", "%5d", "%-6d|", "%05d", "%.4d"}) {
+        for (long long v : {-1LL, -42LL, LLONG_MIN})
+            EXPECT_EQ(NSString::format(f, {v}), c(widened(f).c_str(), v));
+    }
+}
+
+TEST(FormatIntegers, NegativeNumbersInUnsignedConversionsReadAsTheirCType) {
+    struct Case {
+        const char* format;
+        Value value;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"%x", -1, "ffffffff"},  // an int argument, as the platform would have passed it
+        {"%u", -1, "4294967295"},
+        {"%lx", -1, "ffffffffffffffff"},
+        {"%llu", -2, "18446744073709551614"},
+        {"%hx", -1, "ffff"},
+        {"%hhu", 257, "1"},
+        {"%hd", 32768, "-32768"},
+        {"%x", int64_t(-5000000000), "fffffffed5fa0e00"},  // beyond int: the full width, never cut
+        {"%d", int64_t(5000000000), "5000000000"},
+        {"%d", uint64_t(UINT64_MAX), "18446744073709551615"},
+        {"%d", 3.99, "3"},
+        {"%d", "  42abc", "42"},
+        {"%d", true, "1"},
+        {"%ld", Value(), "0"},
+    };
+    for (const auto& tc : cases)
+        EXPECT_EQ(NSString::format(tc.format, {tc.value}), tc.expected)
+            << tc.format << " of " << tc.value.description();
+}
+
+TEST(FormatFloats, MatchSnprintf) {
+    const char* formats[] = {"%f",    "%.2f",    "%0.2f", "%10.3f", "%-10.1f|", "%+f",
+                             "% .1f", "%010.2f", "%e",    "%.3E",   "%g",       "%0.1g",
+                             "%#g",   "%G",      "%.0f",  "%#.0f",  "%a",       "%8.3g"};
+    const double values[] = {0.0, 1.0, 0.9, 0.5, -2.5, 1234567.891, 1e-7, 3.14159265358979, 1e300, -0.0};
+    for (const char* f : formats)
+        for (double v : values) EXPECT_EQ(NSString::format(f, {v}), c(f, v)) << f << " of " << v;
+    EXPECT_EQ(NSString::format("%f", {"2.5x"}), "2.500000");
+    EXPECT_EQ(NSString::format("%.1f", {7}), "7.0");
+}
+
+TEST(FormatFloats, LanguageQualityValuesInSinglePrecision) {
+    // q = 1 - 0.1 * i computed in float, printed with "%0.1g".
+    const char* expected[] = {"1", "0.9", "0.8", "0.7", "0.6", "0.5"};
+    for (int i = 0; i < 6; ++i) {
+        float q = 1.0f - float(i) * 0.1f;
+        EXPECT_EQ(NSString::format("%0.1g", {double(q)}), expected[i]) << i;
+    }
+    EXPECT_EQ(NSString::format("Scale/%0.2f", {2}), "Scale/2.00");
+}
+
+class Described : public Object {
+  public:
+    std::string description() const override { return "<Described 7>"; }
+};
+
+TEST(FormatObjects, PercentAtUsesTheDescription) {
+    auto error = NSError::withDescription("Domain", 3, "Broken");
+    struct Case {
+        Value value;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"text", "text"},
+        {"", ""},
+        {100.0, "100"},
+        {2.5, "2.5"},
+        {true, "1"},
+        {Value(), "<null>"},
+        {Value::array({1, "x y"}), "(\n    1,\n    \"x y\"\n)"},
+        {Value::dictionary({{"a", 1}}), "{\n    a = 1;\n}"},
+        {Data::fromString("ab"), "<6162>"},
+        {Value(std::make_shared<Described>()), "<Described 7>"},
+        {Value(error), error->description()},
+    };
+    for (const auto& tc : cases) EXPECT_EQ(NSString::format("%@", {tc.value}), tc.expected);
+    EXPECT_EQ(NSString::format("%@/%@", {"https://h", "viziDO/entry"}), "https://h/viziDO/entry");
+    EXPECT_EQ(NSString::format("Request failed: %@ (%ld)", {"not found", 404}),
+              "Request failed: not found (404)");
+}
+
+TEST(FormatText, WidthAndPrecisionCountCharactersNotBytes) {
+    struct Case {
+        const char* format;
+        Value value;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"%s", "abc", "abc"},
+        {"%5s|", "abc", "  abc|"},
+        {"%-5s|", "abc", "abc  |"},
+        {"%.2s", "abcdef", "ab"},
+        {"%.2s", "h\u00e9llo", "h\u00e9"},
+        {"%4@|", "\u4e2d", "   \u4e2d|"},
+        {"%.1@", "\U0001F600x", ""},  // the emoji is two units: it does not fit into one
+        {"%.2@", "\U0001F600x", "\U0001F600"},
+        {"%s", 42, "42"},
+        {"%s", Value(), "(null)"},
+        {"%c", 65, "A"},
+        {"%c", "\u4e2d\u6587", "\u4e2d"},
+        {"%C", 0x1F600, "\U0001F600"},
+        {"%c", 0xD800, "\uFFFD"},
+        {"%3c|", "x", "  x|"},
+        {"%c", 0, ""},
+    };
+    for (const auto& tc : cases) EXPECT_EQ(NSString::format(tc.format, {tc.value}), tc.expected) << tc.format;
+}
+
+TEST(FormatPointers, PrintTheObjectAddress) {
+    auto object = std::make_shared<Described>();
+    const void* raw = object.get();
+    EXPECT_EQ(NSString::format("%p", {Value(object)}), c("%p", raw));
+    EXPECT_EQ(NSString::format("%#x", {Value(object)}),
+              c("%#llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(raw))));
+    EXPECT_EQ(NSString::format("%p", {0}), "0x0");
+    EXPECT_EQ(NSString::format("%p", {255}), "0xff");
+}
+
+TEST(FormatDirectives, EdgeCases) {
+    struct Case {
+        const char* format;
+        std::vector<Value> args;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"%", {}, "%"},
+        {"100%", {1}, "100%"},
+        {"%%", {}, "%"},
+        {"50%% of %d", {8}, "50% of 8"},
+        {"%d and %d", {1}, "1 and "},  // a missing argument prints nothing
+        {"%@", {}, ""},
+        {"%k", {1}, "%k"},  // unknown conversions stay as written
+        {"%5.2k|%d", {1}, "%5.2k|1"},
+        {"%n%s", {}, "%n"},  // no writing through arguments
+        {"%*d|", {5, 42}, "   42|"},
+        {"%-*d|", {5, 42}, "42   |"},
+        {"%*d|", {-4, 7}, "7   |"},  // a negative width means left-justified
+        {"%.*f", {2, 3.14159}, "3.14"},
+        {"%.*f", {-1, 1.5}, "1.500000"},  // a negative precision counts as none
+        {"%2$@ %1$@", {"a", "b"}, "b a"},
+        {"%1$@%1$@", {"x"}, "xx"},
+        {"%3$@", {"a"}, ""},
+        {"\u4e2d%@\u6587", {"-"}, "\u4e2d-\u6587"},
+        {"DeviceToken \u83b7\u53d6\u5931\u8d25\uff0c\u539f\u56e0\uff1a%@",
+         {"x"},
+         "DeviceToken \u83b7\u53d6\u5931\u8d25\uff0c\u539f\u56e0\uff1ax"},
+        {"\u91cd\u65b0\u83b7\u53d6%ldS",
+         {60},
+         "\u91cd\u65b0\u83b7\u53d6"
+         "60S"},
+    };
+    for (const auto& tc : cases) EXPECT_EQ(NSString::format(tc.format, tc.args), tc.expected) << tc.format;
+}
+
+TEST(FormatDirectives, HugeWidthsAreClamped) {
+    EXPECT_EQ(NSString::format("%99999999999d", {1}).size(), 4096u);
+    EXPECT_EQ(NSString::format("%.99999999999f", {1.0}).size(), 4098u);
+    EXPECT_EQ(NSString::format("%*s", {int64_t(INT64_MIN), "x"}).size(), 4096u);
+}
+
+}  // namespace

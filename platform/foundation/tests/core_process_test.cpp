@@ -1,0 +1,159 @@
+#include "platform/foundation/Process.h"
+#include "platform/foundation/TextUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+struct LocaleCase {
+    const char* language;
+    const char* lcAll;
+    const char* lcMessages;
+    const char* lang;
+    std::vector<std::string> expected;
+};
+
+class LanguagesFromLocale : public ::testing::TestWithParam<LocaleCase> {};
+
+TEST_P(LanguagesFromLocale, Parse) {
+    const auto& c = GetParam();
+    EXPECT_EQ(DeviceProfile::languagesFromLocale(c.language, c.lcAll, c.lcMessages, c.lang), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LanguagesFromLocale,
+    ::testing::Values(LocaleCase{"", "", "", "en_US.UTF-8", {"en-US"}},
+                      LocaleCase{"", "", "", "zh_CN", {"zh-CN"}}, LocaleCase{"", "", "", "C", {"en"}},
+                      LocaleCase{"", "POSIX", "", "de_DE", {"en"}},  // LC_ALL wins over LANG
+                      LocaleCase{"", "", "fr_FR.UTF-8@euro", "de_DE", {"fr-FR"}},
+                      LocaleCase{"", "", "", "", {"en"}},
+                      LocaleCase{"zh_CN:en_US:en", "de_DE", "", "", {"zh-CN", "en-US", "en"}},
+                      LocaleCase{
+                          "fr::fr_FR:fr", "", "", "en_US", {"fr", "fr-FR"}},  // empties and repeats skipped
+                      LocaleCase{":", "", "", "ja_JP.eucJP", {"ja-JP"}},
+                      LocaleCase{"../etc:x y", "", "", "pt_BR", {"pt-BR"}},  // garbage is no tag
+                      LocaleCase{"", "", "", "sr_RS@latin", {"sr-RS"}}));
+
+class Environment {
+  public:
+    explicit Environment(std::vector<std::pair<const char*, const char*>> values) {
+        for (auto [name, value] : values) {
+            const char* old = std::getenv(name);
+            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            if (value)
+                ::setenv(name, value, 1);
+            else
+                ::unsetenv(name);
+        }
+    }
+    ~Environment() {
+        for (const auto& [name, value] : saved_) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST(DeviceProfileTest, SetReplacesAndResetRereadsTheEnvironment) {
+    Environment env({{"LANGUAGE", "zh_CN:en"}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "C"}});
+    DeviceProfile::reset();
+    EXPECT_EQ(DeviceProfile::current().preferredLanguages, (std::vector<std::string>{"zh-CN", "en"}));
+    EXPECT_EQ(DeviceProfile::current().systemName, "iOS");
+
+    DeviceProfile custom;
+    custom.model = "iPad";
+    custom.screenScale = 3;
+    custom.preferredLanguages = {"de-DE"};
+    DeviceProfile::set(custom);
+    EXPECT_EQ(DeviceProfile::current().model, "iPad");
+    EXPECT_EQ(DeviceProfile::current().screenScale, 3);
+    EXPECT_EQ(DeviceProfile::current().preferredLanguages, (std::vector<std::string>{"de-DE"}));
+
+    ::setenv("LANGUAGE", "ko_KR", 1);
+    DeviceProfile::reset();
+    EXPECT_EQ(DeviceProfile::current().model, "iPhone");
+    EXPECT_EQ(DeviceProfile::current().preferredLanguages, (std::vector<std::string>{"ko-KR"}));
+}
+
+TEST(DeviceProfileTest, ConcurrentReadersSeeWholeProfiles) {
+    DeviceProfile a, b;
+    a.model = "A";
+    a.preferredLanguages = {"a"};
+    b.model = "B";
+    b.preferredLanguages = {"b", "b2"};
+    std::atomic<bool> torn{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) DeviceProfile::set(i % 2 ? a : b);
+    });
+    std::thread reader([&] {
+        for (int i = 0; i < 2000; ++i) {
+            auto p = DeviceProfile::current();
+            if (p.model == "A" && p.preferredLanguages.size() != 1) torn = true;
+            if (p.model == "B" && p.preferredLanguages.size() != 2) torn = true;
+        }
+    });
+    writer.join();
+    reader.join();
+    EXPECT_FALSE(torn);
+    DeviceProfile::reset();
+}
+
+std::string kernelThreadName() {
+    char buf[64] = {};
+    pthread_getname_np(pthread_self(), buf, sizeof buf);
+    return buf;
+}
+
+TEST(ProcessInfoTest, ThreadNamesKeepTheFullNameBeyondTheKernelLimit) {
+    struct Result {
+        std::string full, kernel;
+        uint64_t tid = 0;
+    };
+    auto named = [](std::string name) {
+        Result r;
+        std::thread t([&] {
+            ProcessInfo::setThreadName(name);
+            r = {ProcessInfo::threadName(), kernelThreadName(), ProcessInfo::threadId()};
+        });
+        t.join();
+        return r;
+    };
+    Result longName = named("com.hcnet.networking.session.manager.processing");
+    EXPECT_EQ(longName.full, "com.hcnet.networking.session.manager.processing");
+    EXPECT_EQ(longName.kernel, "com.hcnet.netwo");
+
+    // Cut before a character that would not fit whole: the kernel's copy stays UTF-8.
+    Result wide = named("abcdefghijklm\u4e2d\u6587");
+    EXPECT_EQ(wide.full, "abcdefghijklm\u4e2d\u6587");
+    EXPECT_EQ(wide.kernel, "abcdefghijklm");
+    EXPECT_TRUE(TextUtil::isValidUTF8(wide.kernel));
+
+    EXPECT_EQ(named("short").kernel, "short");
+    EXPECT_NE(longName.tid, ProcessInfo::threadId());
+    EXPECT_NE(longName.tid, 0u);
+    EXPECT_EQ(ProcessInfo::threadName(), "");  // other threads' names are their own
+}
+
+TEST(ProcessInfoTest, ProcessFacts) {
+    EXPECT_EQ(ProcessInfo::processName(), "foundation_core_tests");
+    EXPECT_EQ(ProcessInfo::processIdentifier(), int(::getpid()));
+    EXPECT_EQ(ProcessInfo::threadId(), uint64_t(::getpid()));  // the test body runs on the main thread
+    EXPECT_GE(ProcessInfo::processorCount(), 1u);
+    Environment env({{"QUORVANE_PROBE", "v=1"}, {"QUORVANE_ABSENT", nullptr}});
+    EXPECT_EQ(ProcessInfo::environment("QUORVANE_PROBE"), "v=1");
+    EXPECT_EQ(ProcessInfo::environment("QUORVANE_ABSENT"), "");
+}
+
+}  // namespace

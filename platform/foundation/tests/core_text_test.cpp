@@ -1,0 +1,151 @@
+#include "platform/foundation/TextUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+namespace {
+
+using TextUtil::Whitespace;
+
+TEST(TextLength, CountsUtf16Units) {
+    struct Case {
+        std::string text;
+        size_t units;
+    };
+    const Case cases[] = {
+        {"", 0},
+        {"abc", 3},
+        {"\u00e9", 1},   // precomposed
+        {"e\u0301", 2},  // base letter and combining accent
+        {"\u4e2d\u6587", 2},
+        {"\U0001F600", 2},  // outside the BMP: a surrogate pair
+        {"a\U0001F600b", 4},
+        {"\U0001F44D\U0001F3FD", 4},  // emoji with a skin-tone modifier
+        {"\xff", 1},                  // invalid bytes count one each
+        {"\xe4\xb8", 2},              // a truncated sequence
+    };
+    for (const auto& tc : cases) EXPECT_EQ(TextUtil::utf16Length(tc.text), tc.units) << tc.text;
+}
+
+TEST(TextIndex, ConvertsBetweenUnitsAndBytes) {
+    const std::string s = "a\U0001F600b\u00e9";  // bytes: a(0) emoji(1-4) b(5) é(6-7)
+    const std::optional<size_t> offsets[] = {0, 1, std::nullopt, 5, 6, 8, std::nullopt};
+    for (size_t i = 0; i < std::size(offsets); ++i) EXPECT_EQ(TextUtil::utf8Offset(s, i), offsets[i]) << i;
+
+    const std::optional<size_t> indices[] = {
+        0, 1, std::nullopt, std::nullopt, std::nullopt, 3, 4, std::nullopt, 5, std::nullopt};
+    for (size_t b = 0; b < std::size(indices); ++b) EXPECT_EQ(TextUtil::utf16Index(s, b), indices[b]) << b;
+}
+
+TEST(TextRange, SubstringAndReplaceRefuseBadRanges) {
+    const std::string s = "a\U0001F600be\u0301";
+    struct Case {
+        NSRange range;
+        std::optional<std::string> sub;
+    };
+    const Case cases[] = {
+        {{0, 1}, "a"},          {{1, 2}, "\U0001F600"},
+        {{1, 1}, std::nullopt},  // half of the pair
+        {{2, 1}, std::nullopt}, {{3, 1}, "b"},
+        {{5, 1}, "\u0301"},  // a combining mark is its own unit
+        {{6, 0}, ""},           {{6, 1}, std::nullopt},
+        {{7, 0}, std::nullopt}, {{SIZE_MAX, 2}, std::nullopt},  // location + length overflows
+    };
+    for (const auto& tc : cases) {
+        EXPECT_EQ(TextUtil::substring(s, tc.range), tc.sub) << tc.range.location << "," << tc.range.length;
+        auto replaced = TextUtil::replacing(s, tc.range, "[x]");
+        EXPECT_EQ(replaced.has_value(), tc.sub.has_value());
+    }
+    EXPECT_EQ(TextUtil::replacing(s, {1, 2}, "X"), "aXbe\u0301");
+    EXPECT_EQ(TextUtil::replacing(s, {0, 0}, "<"), "<" + s);
+    EXPECT_EQ(TextUtil::replacing(s, {6, 0}, ">"), s + ">");
+    EXPECT_EQ(TextUtil::replacing(s, {0, 6}, ""), "");
+}
+
+TEST(TextValidation, StrictUtf8) {
+    for (std::string ok : {"", "abc", "\u00e9", "\u4e2d", "\U0001F600", "\U0010FFFF"})
+        EXPECT_TRUE(TextUtil::isValidUTF8(ok)) << ok;
+    const char* bad[] = {"\xc0\xaf",          // overlong "/"
+                         "\xe0\x80\xaf",      // overlong, three bytes
+                         "\xed\xa0\x80",      // an encoded surrogate
+                         "\xf4\x90\x80\x80",  // above U+10FFFF
+                         "\x80",
+                         "\xe4\xb8",
+                         "abc\xff",
+                         "\xf8\x88\x80\x80\x80"};
+    for (const char* b : bad) EXPECT_FALSE(TextUtil::isValidUTF8(b)) << b;
+}
+
+TEST(TextConversion, NarrowEncodingsReportFailure) {
+    EXPECT_EQ(TextUtil::toASCII("Quorvane/1.0 (iPhone)"), "Quorvane/1.0 (iPhone)");
+    EXPECT_EQ(TextUtil::toASCII("caf\u00e9"), std::nullopt);
+    EXPECT_EQ(TextUtil::toASCII("ab\xff"), std::nullopt);
+    EXPECT_EQ(TextUtil::toLatin1("caf\u00e9 \u00ff"), "caf\xe9 \xff");
+    EXPECT_EQ(TextUtil::toLatin1("\u4e2d"), std::nullopt);
+    EXPECT_EQ(TextUtil::toLatin1("\xe9"), std::nullopt);  // Latin-1 bytes are not UTF-8
+    EXPECT_EQ(TextUtil::fromLatin1("caf\xe9"), "caf\u00e9");
+    std::string all;
+    for (int i = 1; i < 256; ++i) all += char(i);
+    EXPECT_EQ(TextUtil::toLatin1(TextUtil::fromLatin1(all)), all);
+}
+
+TEST(TextConversion, Utf16RoundTripsAndRejectsLoneSurrogates) {
+    EXPECT_EQ(TextUtil::toUTF16("a\U0001F600\u00e9"), std::u16string(u"a\xD83D\xDE00\u00e9"));
+    EXPECT_EQ(TextUtil::toUTF16("a\xff"), std::nullopt);
+    EXPECT_EQ(TextUtil::fromUTF16(u"a\xD83D\xDE00\u4e2d"), "a\U0001F600\u4e2d");
+    const std::u16string bad[] = {u"\xD83D", u"\xD83Dx", u"\xDE00", u"x\xDE00\xD83D"};
+    for (const auto& b : bad) EXPECT_EQ(TextUtil::fromUTF16(b), std::nullopt);
+    std::string mixed = "\u0000\u007f\u0080\u07ff\u0800\uffff\U00010000\U0010FFFF";
+    EXPECT_EQ(TextUtil::fromUTF16(*TextUtil::toUTF16(mixed)), mixed);
+}
+
+TEST(Base64, Rfc4648Vectors) {
+    const std::pair<const char*, const char*> vectors[] = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+    };
+    for (auto [plain, encoded] : vectors) {
+        EXPECT_EQ(TextUtil::base64Encode(std::string_view(plain)), encoded);
+        auto decoded = TextUtil::base64Decode(encoded);
+        ASSERT_TRUE(decoded) << encoded;
+        EXPECT_EQ(decoded->toString(), plain);
+    }
+    std::vector<uint8_t> bytes(256);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(255 - i);
+    auto text = TextUtil::base64Encode(std::span<const uint8_t>(bytes));
+    EXPECT_EQ(text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+              std::string::npos);
+    EXPECT_EQ(TextUtil::base64Decode(text), Data(bytes));
+}
+
+TEST(Base64, DecodeRejectsBadInput) {
+    const char* bad[] = {"Zg=",  "Zg",    "Z===",   "Zm9v!", "Zg==Zg==", "=Zg=",
+                         "Zm-_", "Zm9vY", "Zm9v\n", "Zm 9v", "====",     "Zm9\xc3\xa9"};
+    for (const char* b : bad) EXPECT_EQ(TextUtil::base64Decode(b), std::nullopt) << b;
+}
+
+TEST(Base64, DecodeCanIgnoreWhitespace) {
+    EXPECT_EQ(TextUtil::base64Decode("Zm9v\r\nYmFy\n", Whitespace::Ignore)->toString(), "foobar");
+    EXPECT_EQ(TextUtil::base64Decode(" Zm 9v Yg = = ", Whitespace::Ignore)->toString(), "foob");
+    EXPECT_EQ(TextUtil::base64Decode("Zm9v!", Whitespace::Ignore), std::nullopt);
+    EXPECT_EQ(TextUtil::base64Decode("Zm9 ", Whitespace::Ignore), std::nullopt);
+}
+
+TEST(TextCase, AsciiOnly) {
+    EXPECT_EQ(TextUtil::toLowerASCII("GET Ab-\u00c9"), "get ab-\u00c9");
+    EXPECT_EQ(TextUtil::toUpperASCII("post x\u00e9"), "POST X\u00e9");
+}
+
+TEST(TextTrim, StripsAsciiWhitespaceAtBothEnds) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"  \t x y \r\n", "x y"}, {"", ""}, {" \v\f ", ""}, {"x", "x"}, {"\u3000x", "\u3000x"}};
+    for (const auto& [in, out] : cases) EXPECT_EQ(TextUtil::trim(in), out);
+}
+
+}  // namespace

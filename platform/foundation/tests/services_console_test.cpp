@@ -1,0 +1,142 @@
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Console.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Process.h"
+
+#include "testsupport/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+#include <thread>
+
+namespace {
+
+// Sends standard error to a file for its lifetime.
+class StderrToFile {
+  public:
+    explicit StderrToFile(const std::string& path) {
+        ::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~StderrToFile() {
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+
+  private:
+    int saved_ = -1;
+};
+
+class TimeZone {
+  public:
+    explicit TimeZone(const char* tz) {
+        if (const char* old = std::getenv("TZ")) saved_ = old;
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+    }
+    ~TimeZone() {
+        if (saved_)
+            ::setenv("TZ", saved_->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+
+  private:
+    std::optional<std::string> saved_;
+};
+
+std::string logged(const TempDir& dir, const std::function<void()>& body) {
+    std::string path = dir.file("stderr");
+    {
+        StderrToFile redirect(path);
+        body();
+    }
+    auto data = NSFileManager::defaultManager()->contentsAtPath(path);
+    return data ? data->toString() : "";
+}
+
+TEST(ConsoleLine, HasTimeProcessThreadAndText) {
+    TempDir dir;
+    std::string out = logged(dir, [] { NSLog("DeviceToken \u83b7\u53d6\u5931\u8d25 x"); });
+    std::regex shape(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} foundation_services_tests\[(\d+):(\d+)\] )"
+                     "DeviceToken \u83b7\u53d6\u5931\u8d25 x\n$");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(out, m, shape)) << out;
+    EXPECT_EQ(m[1].str(), std::to_string(ProcessInfo::processIdentifier()));
+    EXPECT_EQ(m[2].str(), std::to_string(ProcessInfo::threadId()));
+}
+
+TEST(ConsoleLine, TimeComesFromTheClockInLocalTime) {
+    TempDir dir;
+    ManualClock clock(Date::fromUnixTime(1609459200.25));  // 2021-01-01 00:00:00.250 UTC
+    for (auto [tz, stamp] : {std::pair{"UTC0", "2021-01-01 00:00:00.250"},
+                             {"CST-8", "2021-01-01 08:00:00.250"},
+                             {"EST5", "2020-12-31 19:00:00.250"}}) {
+        TimeZone zone(tz);
+        std::string out = logged(dir, [] { NSLog("tick"); });
+        EXPECT_EQ(out.substr(0, 23), stamp) << tz;
+        EXPECT_EQ(out.substr(out.size() - 6), " tick\n");
+    }
+}
+
+TEST(ConsoleLine, ThreadsNeverShareALine) {
+    TempDir dir;
+    std::string out = logged(dir, [] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([t] {
+                for (int i = 0; i < 50; ++i)
+                    NSLog("thread " + std::to_string(t) + " line " + std::to_string(i));
+            });
+        for (auto& th : threads) th.join();
+    });
+    std::regex line(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S+\[\d+:\d+\] thread \d line \d+$)");
+    size_t count = 0, start = 0;
+    for (size_t nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1, ++count)
+        EXPECT_TRUE(std::regex_match(out.substr(start, nl - start), line)) << out.substr(start, nl - start);
+    EXPECT_EQ(count, 200u);
+    EXPECT_EQ(start, out.size());
+}
+
+TEST(ConsoleCapture, InnermostCaptureWinsAndNothingReachesStandardError) {
+    TempDir dir;
+    std::string out = logged(dir, [] {
+        Console::Capture outer;
+        NSLog("first");
+        {
+            Console::Capture inner;
+            NSLog("second");
+            EXPECT_EQ(inner.lines(), std::vector<std::string>{"second"});
+            EXPECT_TRUE(inner.contains("eco"));
+            EXPECT_FALSE(inner.contains("first"));
+        }
+        NSLog("third");
+        EXPECT_EQ(outer.lines(), (std::vector<std::string>{"first", "third"}));
+    });
+    EXPECT_EQ(out, "");
+    out = logged(dir, [] { NSLog("after"); });
+    EXPECT_NE(out.find("] after\n"), std::string::npos);
+}
+
+TEST(ConsoleCapture, CollectsEveryLineFromManyThreads) {
+    Console::Capture capture;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 100; ++i) NSLog("x");
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(capture.lines().size(), 400u);
+}
+
+}  // namespace
