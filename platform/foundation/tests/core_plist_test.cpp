@@ -1,0 +1,340 @@
+#include "platform/foundation/PropertyList.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+// Readable failure messages.
+static void PrintTo(const Value& v, std::ostream* os) {
+    *os << v.description();
+}
+
+namespace {
+
+using P = NSPropertyListSerialization;
+using Format = P::Format;
+
+struct Thing : Object {};
+
+std::optional<Value> read(std::string_view bytes, NSErrorPtr* error = nullptr, Format* format = nullptr) {
+    return P::propertyListWithData(Data::fromString(bytes), format, error);
+}
+
+std::string xmlDocument(std::string_view body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + std::string(body) +
+           "</plist>";
+}
+
+std::string repeat(std::string_view s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+// A binary list from raw object encodings; references are `refSize` bytes, offsets two bytes.
+std::string binaryList(const std::vector<std::string>& objects, uint64_t top, int refSize = 1) {
+    std::string out = "bplist00";
+    std::vector<size_t> offsets;
+    for (const auto& o : objects) {
+        offsets.push_back(out.size());
+        out += o;
+    }
+    const uint64_t table = out.size();
+    for (size_t at : offsets) {
+        out += char(at >> 8);
+        out += char(at & 0xFF);
+    }
+    auto be64 = [&](uint64_t v) {
+        for (int shift = 56; shift >= 0; shift -= 8) out += char((v >> shift) & 0xFF);
+    };
+    out += std::string(6, '\0');
+    out += char(2);
+    out += char(refSize);
+    be64(objects.size());
+    be64(top);
+    be64(table);
+    return out;
+}
+
+std::string ref(uint64_t index, int refSize) {
+    std::string out;
+    for (int shift = (refSize - 1) * 8; shift >= 0; shift -= 8) out += char((index >> shift) & 0xFF);
+    return out;
+}
+
+// Object i is an array of `fanOut` references to object i + 1; the last one is the integer 1.
+std::string chainList(int length, int fanOut) {
+    std::vector<std::string> objects;
+    for (int i = 0; i < length; ++i) {
+        std::string o(1, char(0xA0 | fanOut));
+        for (int k = 0; k < fanOut; ++k) o += ref(i + 1, 2);
+        objects.push_back(o);
+    }
+    objects.push_back(std::string("\x10\x01", 2));
+    return binaryList(objects, 0, 2);
+}
+
+void expectReadError(std::string_view bytes, std::string_view reason, const std::string& label) {
+    NSErrorPtr error;
+    EXPECT_FALSE(read(bytes, &error).has_value()) << label;
+    ASSERT_NE(error, nullptr) << label;
+    EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
+    EXPECT_EQ(error->code(), 3840);
+    EXPECT_NE(error->localizedDescription().find(reason), std::string::npos)
+        << label << ": " << error->localizedDescription();
+}
+
+// ---- round trips ----
+
+class PlistRoundTrip : public testing::TestWithParam<Format> {};
+
+TEST_P(PlistRoundTrip, EveryKindReadsBackEqual) {
+    const Value v(Dict{
+        {"ints", Value::array({0, -5, Value(std::numeric_limits<long long>::min()),
+                               Value(std::numeric_limits<long long>::max()),
+                               Value(std::numeric_limits<uint64_t>::max()), Value(uint64_t(1) << 63)})},
+        {"reals", Value::array({0.1, -2.5e-300, 1.7976931348623157e308})},
+        {"text", Value::array({"", "<&> \"quoted\"", "日本語 😀"})},
+        {"flags", Value::array({true, false})},
+        {"data", Value::array({Data(), Data(std::vector<uint8_t>{0, 1, 2, 0xff})})},
+        {"dates", Value::array({Date{0}, Date{-86400}, Date{700000000}})},
+        {"empty", Value::array({Value::array(), Value(Dict{})})},
+        {"日本", Value(Dict{{"deeper", Value::array({Value(Dict{{"k", "v"}})})}})},
+    });
+    NSErrorPtr error;
+    auto data = P::dataWithPropertyList(v, GetParam(), &error);
+    ASSERT_TRUE(data.has_value()) << error->localizedDescription();
+    Format format = GetParam() == Format::XML ? Format::Binary : Format::XML;
+    auto back = P::propertyListWithData(*data, &format, &error);
+    ASSERT_TRUE(back.has_value()) << error->localizedDescription();
+    EXPECT_EQ(*back, v);
+    EXPECT_EQ(format, GetParam());
+    EXPECT_EQ((*back)["ints"][1].kind(), Value::Kind::Int);
+    EXPECT_EQ((*back)["ints"][4].kind(), Value::Kind::UInt);
+    EXPECT_EQ((*back)["ints"][5].kind(), Value::Kind::UInt);
+}
+
+TEST_P(PlistRoundTrip, KeepsNonFiniteReals) {
+    const Value v = Value::array(
+        {std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()});
+    auto data = P::dataWithPropertyList(v, GetParam(), nullptr);
+    ASSERT_TRUE(data.has_value());
+    auto back = P::propertyListWithData(*data, nullptr, nullptr);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_TRUE(std::isnan((*back)[0].doubleValue()));
+    EXPECT_EQ((*back)[1].doubleValue(), std::numeric_limits<double>::infinity());
+    EXPECT_EQ((*back)[2].doubleValue(), -std::numeric_limits<double>::infinity());
+}
+
+TEST_P(PlistRoundTrip, NestingUpToTheCapIsKept) {
+    Value v = "leaf";
+    for (int i = 0; i < P::kMaxDepth; ++i) v = (i % 2) ? Value(Dict{{"k", v}}) : Value(Value::Array{v});
+    NSErrorPtr error;
+    auto data = P::dataWithPropertyList(v, GetParam(), &error);
+    ASSERT_TRUE(data.has_value()) << error->localizedDescription();
+    auto back = P::propertyListWithData(*data, nullptr, &error);
+    ASSERT_TRUE(back.has_value()) << error->localizedDescription();
+    EXPECT_EQ(*back, v);
+}
+
+TEST_P(PlistRoundTrip, WriterErrorsAreClear) {
+    auto deep = [](int depth) {
+        Value v = Value::array();
+        for (int i = 1; i < depth; ++i) v = Value(Value::Array{v});
+        return v;
+    };
+    const struct {
+        Value value;
+        std::string reason;
+    } cases[] = {
+        {Value::array({Value()}), "null"},
+        {Value(Dict{{"a", Value::set({1})}}), "set"},
+        {Value::array({Value(std::make_shared<Thing>())}), "object"},
+        {Value::array({std::string("a\0b", 3)}), "NUL"},
+        {Value(Dict{{std::string("k\0", 2), 1}}), "NUL"},
+        {Value::array({std::string("\xff")}), "UTF-8"},
+        {Value(Dict{{std::string("\xc3"), 1}}), "UTF-8"},
+        {Value::array({Date{3e9}}), "date"},
+        {Value::array({Date{std::nan("")}}), "date"},
+        {deep(P::kMaxDepth + 1), "nesting"},
+    };
+    for (const auto& c : cases) {
+        NSErrorPtr error;
+        EXPECT_FALSE(P::dataWithPropertyList(c.value, GetParam(), &error).has_value()) << c.reason;
+        ASSERT_NE(error, nullptr) << c.reason;
+        EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
+        EXPECT_EQ(error->code(), 3851);
+        EXPECT_NE(error->localizedDescription().find(c.reason), std::string::npos)
+            << error->localizedDescription();
+        EXPECT_FALSE(P::dataWithPropertyList(c.value, GetParam(), nullptr).has_value());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PlistRoundTrip, testing::Values(Format::XML, Format::Binary),
+                         [](const auto& info) { return info.param == Format::XML ? "XML" : "Binary"; });
+
+TEST(PlistDates, BinaryKeepsFractionsXMLWholeSeconds) {
+    const Value v = Value::array({Date{-0.75}, Date{12.5}, Date{-3600.25}});
+    auto binary = P::dataWithPropertyList(v, Format::Binary, nullptr);
+    ASSERT_TRUE(binary.has_value());
+    auto back = P::propertyListWithData(*binary, nullptr, nullptr);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(*back, v);
+
+    auto xml = P::dataWithPropertyList(Value::array({Date{12.5}}), Format::XML, nullptr);
+    ASSERT_TRUE(xml.has_value());
+    EXPECT_NE(xml->toString().find("<date>2001-01-01T00:00:12Z</date>"), std::string::npos);
+}
+
+TEST(PlistWrite, RejectsUnknownFormats) {
+    NSErrorPtr error;
+    EXPECT_FALSE(P::dataWithPropertyList(Value::array(), static_cast<Format>(300), &error).has_value());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), 3851);
+}
+
+// ---- reading ----
+
+TEST(PlistRead, DecodesXMLAsWritten) {
+    Format format = Format::Binary;
+    auto v = read(xmlDocument("<dict><key>a</key><integer>1</integer><key>a</key><integer>-5</integer>"
+                              "<key>big</key><integer>18446744073709551615</integer>"
+                              "<key>s</key><string>x&amp;y</string><!-- <array><array> -->"
+                              "<key>t</key><true/><key>d</key><data>AQID</data></dict>"),
+                  nullptr, &format);
+    ASSERT_TRUE(v.has_value());
+    EXPECT_EQ(format, Format::XML);
+    EXPECT_EQ(*v, Value(Dict{{"a", -5},
+                             {"big", Value(std::numeric_limits<uint64_t>::max())},
+                             {"s", "x&y"},
+                             {"t", true},
+                             {"d", Data(std::vector<uint8_t>{1, 2, 3})}}));
+    EXPECT_EQ((*v)["big"].kind(), Value::Kind::UInt);
+}
+
+TEST(PlistRead, DecodesHandBuiltBinary) {
+    Format format = Format::XML;
+    auto v = read(binaryList({"\xA2\x01\x02",
+                              "\x51"
+                              "a",
+                              std::string("\x10\x05", 2)},
+                             0),
+                  nullptr, &format);
+    ASSERT_TRUE(v.has_value());
+    EXPECT_EQ(format, Format::Binary);
+    EXPECT_EQ(*v, Value::array({"a", 5}));
+}
+
+TEST(PlistRead, RejectsCorruptXML) {
+    const struct {
+        std::string bytes;
+        std::string reason;
+    } cases[] = {
+        {"", "empty"},
+        {"garbage", "XML"},
+        {xmlDocument("<array><string>a</array>"), "XML"},
+        {xmlDocument("<array><string>a</string>").substr(0, 60), "XML"},
+        {xmlDocument("<string>\xff</string>"), "UTF-8"},
+        {xmlDocument("<dict><key>\xc3</key><true/></dict>"), "UTF-8"},
+        {xmlDocument(repeat("<array>", P::kMaxDepth + 1) + repeat("</array>", P::kMaxDepth + 1)), "nesting"},
+        {xmlDocument(repeat("<dict><key>k</key>", P::kMaxDepth) + "<array/>" +
+                     repeat("</dict>", P::kMaxDepth)),
+         "nesting"},
+        {repeat("<a>", 200000), "nesting"},
+    };
+    for (const auto& c : cases) expectReadError(c.bytes, c.reason, c.bytes.substr(0, 80));
+}
+
+TEST(PlistRead, RejectsCorruptBinary) {
+    const std::string good = binaryList({"\xA1\x01", std::string("\x10\x05", 2)}, 0);
+    std::string badOffset = good;
+    badOffset[good.size() - 32 - 1] = char(0xF0);  // second offset points into the table
+    std::string badSizes = good;
+    badSizes[good.size() - 32 + 6] = 3;
+    const struct {
+        std::string bytes;
+        std::string reason;
+    } cases[] = {
+        {"bplist00", "truncated"},
+        {"bplist15" + good.substr(8), "version"},
+        {badOffset, "offset"},
+        {badSizes, "integer sizes"},
+        {binaryList({std::string("\xA1\x00", 2)}, 0), "reference themselves"},
+        {binaryList({"\xA1\x01", std::string("\xA1\x00", 2)}, 0), "reference themselves"},
+        {binaryList({"\xA1\x07", std::string("\x10\x05", 2)}, 0), "out of bounds"},
+        {binaryList({std::string("\x10\x05", 2)}, 3), "root"},
+        {binaryList({"\xD1\x01\x02", std::string("\x10\x05", 2), "\x09"}, 0), "key is not a string"},
+        {binaryList({std::string("\x80\x01", 2)}, 0), "unsupported type"},
+        {binaryList({std::string("\x00", 1)}, 0), "unsupported type"},
+        {binaryList({"\x5F\x10\x40"
+                     "ab"},
+                    0),
+         "truncated"},
+        {binaryList({"\xAF\x13\x7f\xff\xff\xff\xff\xff\xff\xff"}, 0), "truncated"},
+        {chainList(P::kMaxDepth + 1, 1), "nesting"},
+        {chainList(20000, 1), "nesting"},
+        {chainList(60, 2), "too many"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        expectReadError(cases[i].bytes, cases[i].reason, "case " + std::to_string(i));
+    EXPECT_TRUE(read(chainList(P::kMaxDepth, 1)).has_value());
+    EXPECT_TRUE(read(chainList(12, 2)).has_value());  // shared containers within reason are fine
+}
+
+// Found by fuzz_plist: a dictionary key holding a NUL character made libplist abort; string values holding
+// one were cut short.
+TEST(PlistRead, RejectsStringsWithNulCharacters) {
+    const std::string fuzzed(
+        "\x62\x70\x6c\x69\x73\x74\x30\x30\xd9\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x03\x0c\x15\x16\x17"
+        "\x18\x19\x1a\x53\x62\x69\x67\x51\x64\x54\x6c\x69\x73\x74\x51\x6e\x54\x6e\x61\x6d\x65\x51\x72\x51"
+        "\x74\x51\x75\x54\x77\x68\x65\x6e\x14\x00\x00\x00\x00\x00\x00\x00\x00\x80\x00\x00\x00\x00\x00\x00"
+        "\x00\x42\x00\x01\xa4\x0d\x0e\x0f\x11\x10\x01\x53\x74\x77\x6f\xa1\x10\xd0\xd1\x12\x13\x51\x6b\xa1"
+        "\x14\x23\x40\x0a\x00\x00\x00\x00\x00\x00\x13\xff\xff\xff\xff\xff\xff\xff\xfb\x51\x78\x23\x3f\xe0"
+        "\x00\x00\x00\x00\x00\x00\x09\x62\x65\xe5\x67\x2c\x33\x41\xc1\xde\xca\x92\x80\x00\x00\x08\x1b\x1f"
+        "\x21\x26\x28\x2b\x2f\x31\x33\x38\x49\x4c\x51\x53\x57\x59\x5a\x5d\x5f\x61\x6a\x73\x75\x7e\x7f\x84"
+        "\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x1b\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x00\x00\x00\x00\x00\x00\x00\x8d",
+        200);
+    expectReadError(fuzzed, "NUL", "fuzzed");
+    expectReadError(binaryList({"\xD1\x01\x02",
+                                std::string("\x52"
+                                            "a\0",
+                                            3),
+                                "\x09"},
+                               0),
+                    "NUL", "ASCII key");
+    expectReadError(binaryList({"\xD1\x01\x02", std::string("\x61\0\0", 3), "\x09"}, 0), "NUL", "UTF-16 key");
+    expectReadError(xmlDocument(std::string("<dict><key>a\0b</key><true/></dict>", 34)), "NUL", "XML key");
+    expectReadError(binaryList({"\xA1\x01", std::string("\x53"
+                                                        "a\0b",
+                                                        4)},
+                               0),
+                    "NUL", "ASCII value");
+}
+
+TEST(PlistRead, EveryTruncationOrByteFlipOfABinaryListIsHandled) {
+    const Value v(Dict{{"a", Value::array({1, "two", 3.5, Data::fromString("four"), Date{5}, true})},
+                       {"b", Value(Dict{{"c", "日本"}})}});
+    auto data = P::dataWithPropertyList(v, Format::Binary, nullptr);
+    ASSERT_TRUE(data.has_value());
+    const std::string bytes = data->toString();
+    for (size_t n = 0; n < bytes.size(); ++n) {
+        NSErrorPtr error;
+        EXPECT_FALSE(read(bytes.substr(0, n), &error).has_value()) << n;
+        EXPECT_NE(error, nullptr) << n;
+    }
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        for (uint8_t flip : {0x01, 0x80, 0xFF}) {
+            std::string mutated = bytes;
+            mutated[i] = char(mutated[i] ^ flip);
+            NSErrorPtr error;
+            auto result = read(mutated, &error);
+            EXPECT_NE(result.has_value(), error != nullptr) << "byte " << i;  // exactly one of value or error
+        }
+    }
+}
+
+}  // namespace
