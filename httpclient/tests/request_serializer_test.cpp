@@ -1,0 +1,374 @@
+#include "httpclient/HCURLRequestSerialization.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "platform/foundation/PropertyList.h"
+
+namespace {
+
+std::string bodyText(const NSURLRequest& request) {
+    auto body = request.HTTPBody();
+    return body ? body->toString() : "<no body>";
+}
+
+std::string header(const NSURLRequest& request, const char* name) {
+    return request.valueForHTTPHeaderField(name).value_or("<none>");
+}
+
+struct MatrixCase {
+    const char* name;
+    const char* method;
+    const char* url;
+    Value parameters;
+    const char* presetContentType;  // nullptr: none on the request
+    const char* expectedURL;
+    const char* expectedBody;
+    const char* expectedContentType;
+};
+
+// Builds the request by hand, as a caller of the protocol would, so that a preset header can be on it.
+std::optional<NSMutableURLRequest> serialize(const HCHTTPRequestSerializer& serializer, const MatrixCase& c,
+                                             NSErrorPtr* error) {
+    NSMutableURLRequest request(NSURL::URLWithString(c.url));
+    request.setHTTPMethod(c.method);
+    if (c.presetContentType) request.setValue(std::string(c.presetContentType), "content-TYPE");
+    return serializer.requestBySerializingRequest(request, c.parameters, error);
+}
+
+TEST(HCHTTPRequestSerializer, MethodParametersAndHeaderMatrix) {
+    const MatrixCase cases[] = {
+        {"GET gains a query", "GET", "http://h/p", Dict{{"q", "a b"}}, nullptr, "http://h/p?q=a%20b", "<no body>",
+         "<none>"},
+        {"GET extends a query", "GET", "http://h/p?x=1", Dict{{"q", "a b"}}, nullptr, "http://h/p?x=1&q=a%20b",
+         "<no body>", "<none>"},
+        {"query goes before the fragment", "GET", "http://h/p?x=1#top", Dict{{"q", 1}}, nullptr,
+         "http://h/p?x=1&q=1#top", "<no body>", "<none>"},
+        {"fragment without query", "HEAD", "http://h/p#top", Dict{{"q", 1}}, nullptr, "http://h/p?q=1#top",
+         "<no body>", "<none>"},
+        {"empty parameters leave the URL", "GET", "http://h/p", Dict{}, nullptr, "http://h/p", "<no body>",
+         "<none>"},
+        {"no parameters leave the URL", "DELETE", "http://h/p", Value(), nullptr, "http://h/p", "<no body>",
+         "<none>"},
+        {"lower-case get is a GET", "get", "http://h/p", Dict{{"a", 1}}, nullptr, "http://h/p?a=1", "<no body>",
+         "<none>"},
+        {"POST puts a form in the body", "POST", "http://h/p", Dict{{"a", "x&y"}, {"b", 2}}, nullptr, "http://h/p",
+         "a=x%26y&b=2", "application/x-www-form-urlencoded"},
+        {"POST without parameters: empty form", "POST", "http://h/p", Value(), nullptr, "http://h/p", "",
+         "application/x-www-form-urlencoded"},
+        {"a preset content type wins in any case", "PUT", "http://h/p", Dict{{"a", 1}}, "text/plain", "http://h/p",
+         "a=1", "text/plain"},
+        {"PATCH is a body method", "PATCH", "http://h/p?k=v", Dict{{"a", 1}}, nullptr, "http://h/p?k=v", "a=1",
+         "application/x-www-form-urlencoded"},
+    };
+    auto serializer = HCHTTPRequestSerializer::serializer();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NSErrorPtr error;
+        auto request = serialize(*serializer, c, &error);
+        ASSERT_TRUE(request);
+        EXPECT_FALSE(error);
+        EXPECT_EQ(request->URL()->absoluteString(), c.expectedURL);
+        EXPECT_EQ(bodyText(*request), c.expectedBody);
+        EXPECT_EQ(header(*request, "Content-Type"), c.expectedContentType);
+        EXPECT_NE(header(*request, "User-Agent"), "<none>");
+        EXPECT_TRUE(request->valueForHTTPHeaderField("Accept-Language"));
+    }
+}
+
+TEST(HCJSONRequestSerializer, MethodParametersAndHeaderMatrix) {
+    const MatrixCase cases[] = {
+        {"POST writes compact JSON", "POST", "http://h/p", Dict{{"account", "a"}, {"type", "1"}}, nullptr,
+         "http://h/p", R"({"account":"a","type":"1"})", "application/json"},
+        {"POST without parameters: no body, no type", "POST", "http://h/p", Value(), nullptr, "http://h/p",
+         "<no body>", "<none>"},
+        {"POST with an empty dictionary", "POST", "http://h/p", Dict{}, nullptr, "http://h/p", "{}",
+         "application/json"},
+        {"a preset content type is kept", "POST", "http://h/p", Dict{{"a", 1}}, "text/x-custom", "http://h/p",
+         R"({"a":1})", "text/x-custom"},
+        {"GET uses the query", "GET", "http://h/p", Dict{{"a", 1}}, nullptr, "http://h/p?a=1", "<no body>",
+         "<none>"},
+        {"DELETE uses the query", "DELETE", "http://h/p", Dict{{"a", 1}}, nullptr, "http://h/p?a=1", "<no body>",
+         "<none>"},
+    };
+    auto serializer = HCJSONRequestSerializer::serializer();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NSErrorPtr error;
+        auto request = serialize(*serializer, c, &error);
+        ASSERT_TRUE(request);
+        EXPECT_FALSE(error);
+        EXPECT_EQ(request->URL()->absoluteString(), c.expectedURL);
+        EXPECT_EQ(bodyText(*request), c.expectedBody);
+        EXPECT_EQ(header(*request, "Content-Type"), c.expectedContentType);
+    }
+}
+
+TEST(HCJSONRequestSerializer, WriterFailureIsReportedAndLeavesNoBody) {
+    NSErrorPtr error;
+    auto request = HCJSONRequestSerializer::serializer()->requestWithMethod(
+        "POST", "http://h/p", Dict{{"bad", std::nan("")}}, &error);
+    ASSERT_TRUE(request);
+    ASSERT_TRUE(error);
+    EXPECT_FALSE(request->HTTPBody());
+}
+
+TEST(HCPropertyListRequestSerializer, WritesAnXMLPropertyList) {
+    NSErrorPtr error;
+    auto request =
+        HCPropertyListRequestSerializer::serializer()->requestWithMethod("POST", "http://h/p", Dict{{"a", 1}}, &error);
+    ASSERT_TRUE(request);
+    EXPECT_FALSE(error);
+    EXPECT_EQ(header(*request, "Content-Type"), "application/x-plist");
+    ASSERT_TRUE(request->HTTPBody());
+    EXPECT_NE(request->HTTPBody()->toString().find("<?xml"), std::string::npos);
+    NSPropertyListSerialization::Format format{};
+    auto back = NSPropertyListSerialization::propertyListWithData(*request->HTTPBody(), &format, nullptr);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, Value(Dict{{"a", 1}}));
+    EXPECT_EQ(format, NSPropertyListSerialization::Format::XML);
+
+    auto unwritable = HCPropertyListRequestSerializer::serializerWithFormat(1, 0);
+    EXPECT_TRUE(unwritable->requestWithMethod("POST", "http://h/p", Dict{{"a", 1}}, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
+}
+
+class DefaultHeaders : public ::testing::Test {
+protected:
+    void TearDown() override { DeviceProfile::reset(); }
+    static void setLanguages(std::vector<std::string> languages) {
+        DeviceProfile profile = DeviceProfile::current();
+        profile.preferredLanguages = std::move(languages);
+        DeviceProfile::set(profile);
+    }
+};
+
+TEST_F(DefaultHeaders, AcceptLanguageListsAtMostSixLanguages) {
+    struct Case {
+        std::vector<std::string> languages;
+        std::string header;
+    };
+    const Case cases[] = {
+        {{"en-US", "zh-Hans-CN", "fr", "de", "ja", "ko", "es", "it"},
+         "en-US;q=1, zh-Hans-CN;q=0.9, fr;q=0.8, de;q=0.7, ja;q=0.6, ko;q=0.5"},
+        {{"de-CH"}, "de-CH;q=1"},
+        {{"a", "b", "c", "d", "e", "f"}, "a;q=1, b;q=0.9, c;q=0.8, d;q=0.7, e;q=0.6, f;q=0.5"},
+        {{}, ""},
+    };
+    for (const auto& c : cases) {
+        setLanguages(c.languages);
+        EXPECT_EQ(HCHTTPRequestSerializer::serializer()->valueForHTTPHeaderField("Accept-Language"), c.header);
+        EXPECT_EQ(HCAcceptLanguageHeaderValue(c.languages), c.header);
+    }
+}
+
+TEST_F(DefaultHeaders, UserAgentFromBundleAndDevice) {
+    DeviceProfile device;
+    device.model = "iPhone";
+    device.systemVersion = "9.3.5";
+    device.screenScale = 3;
+    struct Case {
+        const char* name;
+        Value::Dictionary info;
+        std::string userAgent;
+    };
+    const Case cases[] = {
+        {"executable and short version",
+         {{"CFBundleExecutable", "Quorvane"}, {"CFBundleIdentifier", "com.q.app"},
+          {"CFBundleShortVersionString", "2.1"}, {"CFBundleVersion", "210"}},
+         "Quorvane/2.1 (iPhone; iOS 9.3.5; Scale/3.00)"},
+        {"identifier and build version as fallbacks",
+         {{"CFBundleIdentifier", "com.q.app"}, {"CFBundleVersion", "210"}},
+         "com.q.app/210 (iPhone; iOS 9.3.5; Scale/3.00)"},
+        {"non-ASCII name is transliterated",
+         {{"CFBundleExecutable", "Qu\u00f6rvane \u5feb\u62a5"}, {"CFBundleShortVersionString", "1.0"}},
+         "Quorvane kuai bao/1.0 (iPhone; iOS 9.3.5; Scale/3.00)"},
+        {"what has no Latin form is removed",
+         {{"CFBundleExecutable", "App\U0001F600"}, {"CFBundleShortVersionString", "1.0"}},
+         "App/1.0 (iPhone; iOS 9.3.5; Scale/3.00)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(HCUserAgentHeaderValue(c.info, device), c.userAgent) << c.name;
+}
+
+TEST(HCHTTPRequestSerializer, HeaderStoreAndAuthorization) {
+    auto serializer = HCHTTPRequestSerializer::serializer();
+    serializer->setValue(std::string("v1"), "X-Token");
+    EXPECT_EQ(serializer->valueForHTTPHeaderField("X-Token"), "v1");
+    EXPECT_FALSE(serializer->valueForHTTPHeaderField("x-token"));  // exact case
+    serializer->setAuthorizationHeaderFieldWithUsername("user", "pass");
+    EXPECT_EQ(serializer->valueForHTTPHeaderField("Authorization"), "Basic dXNlcjpwYXNz");
+
+    // A header already on the request, in any case, wins over the serializer's.
+    NSMutableURLRequest request(NSURL::URLWithString("http://h/"));
+    request.setValue(std::string("mine"), "x-TOKEN");
+    auto built = serializer->requestBySerializingRequest(request, Value(), nullptr);
+    ASSERT_TRUE(built);
+    EXPECT_EQ(built->valueForHTTPHeaderField("X-Token"), "mine");
+    EXPECT_EQ(built->valueForHTTPHeaderField("authorization"), "Basic dXNlcjpwYXNz");
+
+    serializer->setValue(std::nullopt, "X-Token");
+    serializer->clearAuthorizationHeader();
+    EXPECT_FALSE(serializer->valueForHTTPHeaderField("X-Token"));
+    EXPECT_FALSE(serializer->HTTPRequestHeaders().count("Authorization"));
+}
+
+TEST(HCHTTPRequestSerializer, OnlyAssignedRequestPropertiesReachRequests) {
+    auto serializer = HCHTTPRequestSerializer::serializer();
+    EXPECT_EQ(serializer->timeoutInterval(), 0);
+    EXPECT_FALSE(serializer->allowsCellularAccess());
+    auto plain = serializer->requestWithMethod("GET", "http://h/", Value(), nullptr);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->timeoutInterval(), NSURLRequestDefaultTimeoutInterval);
+    EXPECT_TRUE(plain->allowsCellularAccess());
+
+    serializer->setTimeoutInterval(15);
+    serializer->setAllowsCellularAccess(false);  // the value it already reports, but now assigned
+    serializer->setCachePolicy(NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData);
+    EXPECT_EQ(serializer->mutableObservedChangedKeyPaths(),
+              (std::set<std::string>{"allowsCellularAccess", "cachePolicy", "timeoutInterval"}));
+    auto request = serializer->requestWithMethod("GET", "http://h/", Value(), nullptr);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->timeoutInterval(), 15);
+    EXPECT_FALSE(request->allowsCellularAccess());
+    EXPECT_EQ(request->cachePolicy(), NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData);
+    EXPECT_TRUE(request->HTTPShouldHandleCookies());  // never assigned: the platform default
+}
+
+TEST(HCHTTPRequestSerializer, QueryStringBlockAndStyle) {
+    auto serializer = HCHTTPRequestSerializer::serializer();
+    serializer->setQueryStringSerializationWithBlock(
+        [](const NSURLRequest&, const Value& parameters, NSErrorPtr*) -> std::optional<std::string> {
+            return "custom=" + std::to_string(parameters.count());
+        });
+    auto request = serializer->requestWithMethod("GET", "http://h/p", Dict{{"a", 1}, {"b", 2}}, nullptr);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->URL()->absoluteString(), "http://h/p?custom=2");
+
+    auto failure = NSError::withDescription("test", 7, "no query today");
+    serializer->setQueryStringSerializationWithBlock(
+        [failure](const NSURLRequest&, const Value&, NSErrorPtr* error) -> std::optional<std::string> {
+            *error = failure;
+            return std::nullopt;
+        });
+    NSErrorPtr error;
+    EXPECT_FALSE(serializer->requestWithMethod("POST", "http://h/p", Dict{{"a", 1}}, &error));
+    EXPECT_EQ(error, failure);
+
+    serializer->setQueryStringSerializationWithStyle(HCQueryStringSerializationStyle::Default);
+    request = serializer->requestWithMethod("GET", "http://h/p", Dict{{"a", 1}}, nullptr);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->URL()->absoluteString(), "http://h/p?a=1");
+}
+
+TEST(HCHTTPRequestSerializer, BadURLsAndUnencodableBodiesAreErrors) {
+    auto serializer = HCHTTPRequestSerializer::serializer();
+    NSErrorPtr error;
+    EXPECT_FALSE(serializer->requestWithMethod("GET", "http://h/a b", Value(), &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), NSURLErrorDomain);
+    EXPECT_EQ(error->code(), -1000);
+    EXPECT_EQ(error->failingURLString(), "http://h/a b");
+
+    // A block may return text that the body's encoding cannot hold.
+    serializer->setStringEncoding(HCASCIIStringEncoding);
+    serializer->setQueryStringSerializationWithBlock(
+        [](const NSURLRequest&, const Value&, NSErrorPtr*) -> std::optional<std::string> { return "\u00e9"; });
+    error.reset();
+    EXPECT_FALSE(serializer->requestWithMethod("POST", "http://h/", Dict{{"a", 1}}, &error));
+    ASSERT_TRUE(error);
+    EXPECT_FALSE(error->localizedDescription().empty());
+}
+
+// Everything a serializer can be configured with, compared.
+void expectSameSettings(const HCHTTPRequestSerializer& a, const HCHTTPRequestSerializer& b) {
+    EXPECT_EQ(Value(a.HTTPRequestHeaders()), Value(b.HTTPRequestHeaders()));
+    EXPECT_EQ(a.stringEncoding(), b.stringEncoding());
+    EXPECT_EQ(a.HTTPMethodsEncodingParametersInURI(), b.HTTPMethodsEncodingParametersInURI());
+    EXPECT_EQ(a.mutableObservedChangedKeyPaths(), b.mutableObservedChangedKeyPaths());
+    EXPECT_EQ(a.timeoutInterval(), b.timeoutInterval());
+    EXPECT_EQ(a.cachePolicy(), b.cachePolicy());
+    EXPECT_EQ(a.HTTPShouldUsePipelining(), b.HTTPShouldUsePipelining());
+    EXPECT_EQ(a.networkServiceType(), b.networkServiceType());
+    EXPECT_EQ(a.queryStringSerializationStyle(), b.queryStringSerializationStyle());
+}
+
+TEST(HCHTTPRequestSerializer, ArchivesAndCopiesCarryEverySetting) {
+    auto json = HCJSONRequestSerializer::serializerWithWritingOptions(1);
+    auto plist = HCPropertyListRequestSerializer::serializerWithFormat(200, 3);
+    auto plain = HCHTTPRequestSerializer::serializer();
+    for (const std::shared_ptr<HCHTTPRequestSerializer>& original :
+         std::vector<std::shared_ptr<HCHTTPRequestSerializer>>{plain, json, plist}) {
+        SCOPED_TRACE(original->classNameForCoder());
+        original->setValue(std::string("1"), "X-Custom");
+        original->setTimeoutInterval(12.5);
+        original->setHTTPShouldUsePipelining(true);
+        original->setNetworkServiceType(NSURLRequestNetworkServiceType::Background);
+        original->setStringEncoding(HCISOLatin1StringEncoding);
+        original->setHTTPMethodsEncodingParametersInURI({"GET", "OPTIONS"});
+
+        NSErrorPtr error;
+        auto data = NSKeyedArchiver::archivedDataWithRootObject(Value(original), &error);
+        ASSERT_TRUE(data) << (error ? error->description() : "");
+        auto decoded = NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPRequestSerializer>(*data, &error);
+        ASSERT_TRUE(decoded) << (error ? error->description() : "");
+        auto copy = NSCopy<HCHTTPRequestSerializer>(*original);
+        ASSERT_TRUE(copy);
+
+        for (const auto& other : {decoded, copy}) {
+            EXPECT_EQ(other->classNameForCoder(), original->classNameForCoder());
+            expectSameSettings(*original, *other);
+            // The marks came back too: the timeout reaches requests.
+            auto request = other->requestWithMethod("GET", "http://h/", Value(), nullptr);
+            ASSERT_TRUE(request);
+            EXPECT_EQ(request->timeoutInterval(), 12.5);
+            // A property assigned later is observed on the new object as well.
+            other->setHTTPShouldHandleCookies(false);
+            EXPECT_TRUE(other->mutableObservedChangedKeyPaths().count("HTTPShouldHandleCookies"));
+        }
+        for (const auto& other : {decoded, copy}) {
+            if (auto j = std::dynamic_pointer_cast<HCJSONRequestSerializer>(other)) {
+                EXPECT_EQ(j->writingOptions(), 1u);
+            }
+            if (auto p = std::dynamic_pointer_cast<HCPropertyListRequestSerializer>(other)) {
+                EXPECT_EQ(p->format(), 200u);
+                EXPECT_EQ(p->writeOptions(), 3u);
+            }
+        }
+    }
+    // The block travels with copies only.
+    plain->setQueryStringSerializationWithBlock(
+        [](const NSURLRequest&, const Value&, NSErrorPtr*) -> std::optional<std::string> { return "z=1"; });
+    auto copy = NSCopy<HCHTTPRequestSerializer>(*plain);
+    auto request = copy->requestWithMethod("GET", "http://h/", Dict{{"a", 1}}, nullptr);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->URL()->absoluteString(), "http://h/?z=1");
+}
+
+TEST(HCHTTPRequestSerializer, HostileArchivesAreRefused) {
+    HCHTTPRequestSerializer::registerArchivableClasses();
+    auto archiveOf = [](Value::Dictionary fields) {
+        Value::Dictionary node;
+        node["$class"] = "HCHTTPRequestSerializer";
+        node["$fields"] = Value(std::move(fields));
+        Value::Dictionary archive{{"$archive", "qv.keyed"}, {"$version", 1}, {"$root", Value(std::move(node))}};
+        return NSPropertyListSerialization::dataWithPropertyList(
+                   Value(std::move(archive)), NSPropertyListSerialization::Format::Binary, nullptr)
+            .value_or(Data());
+    };
+    const Value::Dictionary cases[] = {
+        {{"mutableHTTPRequestHeaders", Value(Dict{{"$dict", Dict{{"A", 1}}}})}},  // a number as header value
+        {{"mutableHTTPRequestHeaders", "not a dictionary"}},
+        {{"HTTPMethodsEncodingParametersInURI", Value(Dict{{"$set", Value::array({1})}})}},
+        {{"timeoutInterval", "soon"}},
+    };
+    for (const auto& fields : cases) {
+        NSErrorPtr error;
+        EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPRequestSerializer>(archiveOf(fields), &error))
+            << Value(fields).description();
+        EXPECT_TRUE(error);
+    }
+}
+
+}  // namespace

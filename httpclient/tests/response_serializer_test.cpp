@@ -1,0 +1,325 @@
+#include "httpclient/HCURLResponseSerialization.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
+
+namespace {
+
+constexpr const char* kURL = "http://h/api";
+
+NSHTTPURLResponsePtr httpResponse(long status, const char* contentType, const char* url = kURL) {
+    HTTPHeaderFields headers;
+    if (contentType) headers.set("Content-Type", contentType);
+    return NSHTTPURLResponse::create(url ? NSURL::URLWithString(url) : nullptr, status, "HTTP/1.1", headers);
+}
+
+std::optional<Data> body(const char* text) {
+    if (!text) return std::nullopt;
+    return Data::fromString(text);
+}
+
+struct ValidationCase {
+    const char* name;
+    long status;
+    const char* contentType;  // nullptr: no Content-Type
+    const char* body;         // nullptr: no body
+    const char* url;          // nullptr: a response without URL
+    bool valid;
+    long code;            // 0: no error
+    long underlyingCode;  // 0: nothing underneath
+};
+
+TEST(HCHTTPResponseSerializer, ValidationTable) {
+    auto serializer = HCHTTPResponseSerializer::serializer();
+    serializer->setAcceptableContentTypes(std::set<std::string>{"application/json"});
+    const ValidationCase cases[] = {
+        {"200 with an acceptable type", 200, "application/json", "{}", kURL, true, 0, 0},
+        {"299 is still acceptable", 299, "application/json", "{}", kURL, true, 0, 0},
+        {"300 is not", 300, "application/json", "{}", kURL, false, -1011, 0},
+        {"199 is not", 199, "application/json", "{}", kURL, false, -1011, 0},
+        {"404", 404, "application/json; charset=utf-8", "{}", kURL, false, -1011, 0},
+        {"type not acceptable", 200, "text/plain", "x", kURL, false, -1016, 0},
+        {"both fail: status on top", 500, "text/plain", "x", kURL, false, -1011, -1016},
+        {"no type, empty body", 200, nullptr, "", kURL, true, 0, 0},
+        {"no type, no body", 204, nullptr, nullptr, kURL, true, 0, 0},
+        {"no type, a body", 200, nullptr, "x", kURL, false, -1016, 0},
+        {"wrong type, empty body: invalid without error", 200, "text/plain", "", kURL, false, 0, 0},
+        {"wrong type, no URL: invalid without error", 200, "text/plain", "x", nullptr, false, 0, 0},
+        {"status is not checked without URL", 500, "application/json", "{}", nullptr, true, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sentinel = NSError::withDescription("sentinel", 1, "untouched");
+        NSErrorPtr error = sentinel;
+        bool valid = serializer->validateResponse(httpResponse(c.status, c.contentType, c.url), body(c.body), &error);
+        EXPECT_EQ(valid, c.valid);
+        if (c.valid) {
+            EXPECT_EQ(error, sentinel);  // a valid reply leaves the out-parameter alone
+            continue;
+        }
+        if (!c.code) {
+            EXPECT_FALSE(error);
+            continue;
+        }
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), HCResponseSerializationErrorDomain);
+        EXPECT_EQ(error->code(), c.code);
+        auto under = error->underlyingError();
+        EXPECT_EQ(under ? under->code() : 0, c.underlyingCode);
+        EXPECT_EQ(HCErrorChainContainsCode(error), c.code == -1016 || c.underlyingCode == -1016);
+    }
+}
+
+TEST(HCHTTPResponseSerializer, ErrorsCarryDescriptionURLResponseAndBody) {
+    auto serializer = HCHTTPResponseSerializer::serializer();
+    serializer->setAcceptableContentTypes(std::set<std::string>{"application/json"});
+    auto response = httpResponse(404, "application/json");
+    NSErrorPtr error;
+    EXPECT_FALSE(serializer->validateResponse(response, body("{\"e\":1}"), &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->localizedDescription(), "Request failed: not found (404)");
+    EXPECT_EQ(error->failingURLString(), kURL);
+    const auto& info = error->userInfo();
+    ASSERT_TRUE(info.count(HCResponseErrorResponseKey));
+    EXPECT_EQ(info.at(HCResponseErrorResponseKey).asObject(), response);
+    ASSERT_TRUE(info.count(HCResponseErrorDataKey));
+    EXPECT_EQ(info.at(HCResponseErrorDataKey), Value(Data::fromString("{\"e\":1}")));
+
+    error.reset();
+    EXPECT_FALSE(serializer->validateResponse(httpResponse(200, "text/plain"), std::nullopt, &error));
+    EXPECT_FALSE(error);  // no body: nothing to report, and no data key could be written
+
+    EXPECT_FALSE(serializer->validateResponse(httpResponse(200, "text/plain"), body("abc"), &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->localizedDescription(), "Request failed: unacceptable content-type: text/plain");
+
+    // The base serializer hands the body back whatever the verdict; a non-HTTP response is always valid.
+    auto object = serializer->responseObjectForResponse(httpResponse(500, "text/plain"), body("raw"), &error);
+    EXPECT_EQ(object, Value(Data::fromString("raw")));
+    auto file = NSURLResponse::create(NSURL::URLWithString("file:///tmp/x"), std::string("text/plain"), 3, {});
+    EXPECT_TRUE(serializer->validateResponse(file, body("abc"), nullptr));
+}
+
+TEST(HCErrorAddingUnderlyingError, ChainsOnlyWhenThereIsRoom) {
+    auto a = NSError::withDescription("d", 1, "a");
+    auto b = NSError::withDescription("d", 2, "b");
+    EXPECT_EQ(HCErrorAddingUnderlyingError(nullptr, b), b);
+    EXPECT_EQ(HCErrorAddingUnderlyingError(a, nullptr), a);
+    EXPECT_EQ(HCErrorAddingUnderlyingError(nullptr, nullptr), nullptr);
+    auto chained = HCErrorAddingUnderlyingError(a, b);
+    EXPECT_EQ(chained->code(), 1);
+    EXPECT_EQ(chained->localizedDescription(), "a");
+    EXPECT_EQ(chained->underlyingError(), b);
+    auto c = NSError::withDescription("d", 3, "c");
+    EXPECT_EQ(HCErrorAddingUnderlyingError(chained, c), chained);  // already has one: unchanged
+}
+
+struct DecodeCase {
+    const char* name;
+    long status;
+    const char* contentType;
+    const char* body;
+    unsigned long readingOptions;
+    std::optional<Value> object;
+    long code;            // 0: no error
+    long underlyingCode;  // 0: nothing underneath
+};
+
+TEST(HCJSONResponseSerializer, DecodingTable) {
+    const DecodeCase cases[] = {
+        {"object as text/html", 200, "text/html", R"({"a":[1,null]})", 0, Value(Dict{{"a", Value::array({1, Value()})}}),
+         0, 0},
+        {"array as text/javascript", 200, "text/javascript", "[1]", 0, Value::array({1}), 0, 0},
+        {"empty body", 200, "application/json", "", 0, std::nullopt, 0, 0},
+        {"no body", 204, "application/json", nullptr, 0, std::nullopt, 0, 0},
+        {"one space", 200, "application/json", " ", 0, std::nullopt, 0, 0},
+        {"two spaces reach the reader", 200, "application/json", "  ", 0, std::nullopt, 3840, 0},
+        {"malformed", 200, "application/json", "{\"a\":", 0, std::nullopt, 3840, 0},
+        {"bare string without fragments", 200, "application/json", "\"s\"", 0, std::nullopt, 3840, 0},
+        {"bare string with fragments", 200, "application/json", "\"s\"", 4, Value("s"), 0, 0},
+        {"bare number with fragments", 200, "text/json", "12", 4, Value(12), 0, 0},
+        {"text/plain is not decoded", 200, "text/plain", "{}", 0, std::nullopt, -1016, 0},
+        {"500 with JSON: both", 500, "application/json", R"({"err":1})", 0, Value(Dict{{"err", 1}}), -1011, 0},
+        {"500 with malformed JSON", 500, "application/json", "<html>", 0, std::nullopt, 3840, -1011},
+        {"500 with an empty body", 500, "application/json", "", 0, std::nullopt, -1011, 0},
+        {"500 as text/plain", 500, "text/plain", "{}", 0, std::nullopt, -1011, -1016},
+        {"not UTF-8", 200, "application/json", "[\"\xff\"]", 0, std::nullopt, 3840, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto serializer = HCJSONResponseSerializer::serializerWithReadingOptions(c.readingOptions);
+        NSErrorPtr error;
+        auto object = serializer->responseObjectForResponse(httpResponse(c.status, c.contentType), body(c.body), &error);
+        EXPECT_EQ(object, c.object);
+        if (!c.code) {
+            EXPECT_FALSE(error) << error->description();
+            continue;
+        }
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), c.code);
+        EXPECT_FALSE(error->localizedDescription().empty());
+        auto under = error->underlyingError();
+        EXPECT_EQ(under ? under->code() : 0, c.underlyingCode);
+
+        // Without an out-parameter an invalid reply gives nothing.
+        if (c.code == -1011 || c.code == -1016) {
+            EXPECT_FALSE(serializer->responseObjectForResponse(httpResponse(c.status, c.contentType), body(c.body),
+                                                               nullptr));
+        }
+    }
+}
+
+TEST(HCJSONResponseSerializer, AStaleCallerErrorIsNotChained) {
+    auto stale = NSError::withDescription("old", 9, "from an earlier call");
+    NSErrorPtr error = stale;
+    auto serializer = HCJSONResponseSerializer::serializer();
+    EXPECT_FALSE(serializer->responseObjectForResponse(httpResponse(200, "application/json"), body("{"), &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 3840);
+    EXPECT_FALSE(error->underlyingError());
+}
+
+TEST(HCJSONResponseSerializer, HostileBodiesGiveErrors) {
+    std::string deep(600, '[');
+    deep += std::string(600, ']');
+    std::string truncated = R"({"list":[1,2,3],"name":"abc)";
+    std::string huge(HCJSONResponseSerializer::kMaximumBodyLength + 1, ' ');
+    huge.front() = '[';
+    huge.back() = ']';
+    const std::string cases[] = {deep, truncated, std::string("\x00\x01\x02", 3), "nul", "{\"a\":1}}", huge};
+    auto serializer = HCJSONResponseSerializer::serializer();
+    for (const auto& text : cases) {
+        NSErrorPtr error;
+        EXPECT_FALSE(serializer->responseObjectForResponse(httpResponse(200, "application/json"), Data::fromString(text),
+                                                           &error));
+        ASSERT_TRUE(error) << text.substr(0, 40);
+        EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
+        EXPECT_FALSE(error->localizedDescription().empty());
+    }
+}
+
+TEST(HCJSONValueRemovingNulls, RemovesNullMembersAtEveryDepth) {
+    struct Case {
+        Value input;
+        Value expected;
+    };
+    const Case cases[] = {
+        {Dict{{"a", Value()}, {"b", Value::array({Value(), Dict{{"c", Value()}, {"d", 1}}})}},
+         Dict{{"b", Value::array({Value(), Dict{{"d", 1}}})}}},
+        {Value::array({Dict{{"x", Value()}}, Value::array({Dict{{"y", Value()}, {"z", "s"}}})}),
+         Value::array({Dict{}, Value::array({Dict{{"z", "s"}}})})},
+        {Value("leaf"), Value("leaf")},
+        {Value(), Value()},
+    };
+    for (const auto& c : cases) EXPECT_EQ(HCJSONValueRemovingNulls(c.input, 0), c.expected) << c.input.description();
+
+    auto serializer = HCJSONResponseSerializer::serializer();
+    serializer->setRemovesKeysWithNullValues(true);
+    auto object = serializer->responseObjectForResponse(httpResponse(200, "application/json"),
+                                                       body(R"({"a":null,"b":[null,{"c":null,"d":1}]})"), nullptr);
+    EXPECT_EQ(object, Value(Dict{{"b", Value::array({Value(), Dict{{"d", 1}}})}}));
+}
+
+TEST(HCJSONResponseSerializer, DecodesConcurrentlyWithOneSerializer) {
+    auto serializer = HCJSONResponseSerializer::serializer();
+    serializer->setRemovesKeysWithNullValues(true);
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                long status = (i % 3 == 0) ? 500 : 200;
+                std::string text = "{\"t\":" + std::to_string(t) + ",\"i\":" + std::to_string(i) + ",\"n\":null}";
+                NSErrorPtr error;
+                auto object = serializer->responseObjectForResponse(httpResponse(status, "application/json"),
+                                                                   Data::fromString(text), &error);
+                Value expected = Dict{{"i", i}, {"t", t}};
+                bool statusErrorRight = (status == 500) == (error && error->code() == -1011);
+                if (!object || *object != expected || !statusErrorRight) ++mismatches;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(HCResponseSerializers, ArchivesAndCopiesCarryEverySetting) {
+    auto json = HCJSONResponseSerializer::serializerWithReadingOptions(4);
+    json->setRemovesKeysWithNullValues(true);
+    json->setAcceptableContentTypes(std::set<std::string>{"application/vnd.q+json"});
+    HCIndexSet codes = HCIndexSet::indexSetWithIndexesInRange(200, 100);
+    codes.addIndex(304);
+    json->setAcceptableStatusCodes(codes);
+    json->setStringEncoding(5);
+
+    auto open = HCHTTPResponseSerializer::serializer();
+    open->setAcceptableStatusCodes(std::nullopt);
+
+    for (const std::shared_ptr<HCHTTPResponseSerializer>& original :
+         std::vector<std::shared_ptr<HCHTTPResponseSerializer>>{json, open}) {
+        SCOPED_TRACE(original->classNameForCoder());
+        NSErrorPtr error;
+        auto data = NSKeyedArchiver::archivedDataWithRootObject(Value(original), &error);
+        ASSERT_TRUE(data) << (error ? error->description() : "");
+        auto decoded = NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPResponseSerializer>(*data, &error);
+        ASSERT_TRUE(decoded) << (error ? error->description() : "");
+        auto copy = NSCopy<HCHTTPResponseSerializer>(*original);
+        ASSERT_TRUE(copy);
+        for (const auto& other : {decoded, copy}) {
+            EXPECT_EQ(other->classNameForCoder(), original->classNameForCoder());
+            EXPECT_EQ(other->acceptableStatusCodes(), original->acceptableStatusCodes());
+            EXPECT_EQ(other->acceptableContentTypes(), original->acceptableContentTypes());
+            EXPECT_EQ(other->stringEncoding(), original->stringEncoding());
+            if (auto j = std::dynamic_pointer_cast<HCJSONResponseSerializer>(other)) {
+                EXPECT_EQ(j->readingOptions(), 4u);
+                EXPECT_TRUE(j->removesKeysWithNullValues());
+            }
+        }
+    }
+    // The copied settings are in force: 304 passes, the custom type passes, a fragment decodes.
+    auto copy = NSCopy<HCHTTPResponseSerializer>(*json);
+    NSErrorPtr error;
+    auto object = copy->responseObjectForResponse(httpResponse(304, "application/vnd.q+json"), body("7"), &error);
+    EXPECT_FALSE(error);
+    EXPECT_EQ(object, Value(7));
+}
+
+TEST(HCResponseSerializers, HostileArchivesAreRefused) {
+    HCHTTPResponseSerializer::registerArchivableClasses();
+    auto archiveOf = [](const char* className, Value::Dictionary fields) {
+        Value::Dictionary node;
+        node["$class"] = className;
+        node["$fields"] = Value(std::move(fields));
+        Value::Dictionary archive{{"$archive", "qv.keyed"}, {"$version", 1}, {"$root", Value(std::move(node))}};
+        return NSPropertyListSerialization::dataWithPropertyList(
+                   Value(std::move(archive)), NSPropertyListSerialization::Format::Binary, nullptr)
+            .value_or(Data());
+    };
+    struct Case {
+        const char* className;
+        Value::Dictionary fields;
+    };
+    const Case cases[] = {
+        {"HCHTTPResponseSerializer", {{"acceptableStatusCodes", Value::array({Value::array({-5, 3})})}}},
+        {"HCHTTPResponseSerializer", {{"acceptableStatusCodes", Value::array({Value::array({1})})}}},
+        {"HCHTTPResponseSerializer",
+         {{"acceptableStatusCodes", Value::array({Value::array({uint64_t(UINT64_MAX), uint64_t(2)})})}}},
+        {"HCHTTPResponseSerializer", {{"acceptableContentTypes", Value(Dict{{"$set", Value::array({1})}})}}},
+        {"HCJSONResponseSerializer", {{"readingOptions", "all"}}},
+        {"HCRequestThatDoesNotExist", {}},
+    };
+    for (const auto& c : cases) {
+        NSErrorPtr error;
+        EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPResponseSerializer>(
+            archiveOf(c.className, c.fields), &error))
+            << Value(c.fields).description();
+        EXPECT_TRUE(error);
+    }
+}
+
+}  // namespace
