@@ -96,7 +96,10 @@ std::string formatText(const std::string& text, const Spec& spec) {
 std::string cSpec(const Spec& spec, const char* lengthModifier, char conversion) {
     std::string out = "%" + spec.flags;
     if (spec.width) out += std::to_string(std::min(*spec.width, kMaxField));
-    if (spec.precision) out += "." + std::to_string(std::min(*spec.precision, kMaxField));
+    if (spec.precision) {
+        out += '.';
+        out += std::to_string(std::min(*spec.precision, kMaxField));
+    }
     out += lengthModifier;
     out += conversion;
     return out;
