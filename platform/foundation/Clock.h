@@ -23,7 +23,9 @@ public:
     // A token for a deadline that the clock itself watches: under the manual clock `advance` calls the
     // callback (on the advancing thread) when time reaches `deadline`; under the real clock a shared timer
     // thread calls it. Used by run loops, timer sources and `DispatchQueue::after`. Returns an id for
-    // `cancelDeadline`.
+    // `cancelDeadline`. Callbacks must be quick (they just queue work) and are called with no clock lock
+    // held. Under the manual clock a deadline that is already due fires at the next `advance` (even
+    // `advance(0)`); callers that want it at once check `monotonic()` themselves.
     using DeadlineId = uint64_t;
     static DeadlineId scheduleDeadline(double monotonicDeadline, std::function<void()> callback);
     static void cancelDeadline(DeadlineId id);

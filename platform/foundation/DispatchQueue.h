@@ -4,11 +4,19 @@
 // A serial queue's worker thread exits when the queue is idle, so idle queues cost no thread. A synchronous
 // call onto the queue the caller already runs on (directly or through nested sync calls) runs the block
 // inline instead of deadlocking.
+//
+// Sync calls run the block on the calling thread once it is the block's turn. Each thread keeps a stack of
+// the queues whose blocks it runs (a worker's queue, plus every queue entered by sync); a queue on that stack
+// is "current", and the main queue is current on the main thread (the process's initial thread). A barrier
+// sync onto a concurrent queue the caller already runs on also runs inline. Blocks that throw are reported
+// on stderr and dropped.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
@@ -55,7 +63,8 @@ protected:
 private:
     std::string label_;
     bool serial_;
-    mutable std::shared_ptr<void> specifics_;  // owned by the implementation
+    mutable std::mutex specificsMutex_;
+    std::map<const void*, void*> specifics_;
 };
 using DispatchQueuePtr = std::shared_ptr<DispatchQueue>;
 

@@ -18,6 +18,8 @@ public:
     static NSRunLoop& main();
     // The calling thread's run loop (created on first use).
     static NSRunLoop& current();
+    // The main thread is the process's initial thread (the one that entered main()), whoever touches the
+    // main run loop first.
     static bool isMainThread();
 
     // Adds a timer in a mode; NSRunLoopCommonModes means default and tracking.
@@ -32,7 +34,8 @@ public:
     // predicate holds. Tests use it instead of sleeping.
     bool runUntil(const std::function<bool()>& predicate, double timeoutSeconds,
                   const std::string& mode = NSDefaultRunLoopMode);
-    // Runs until no queued work and no due timer remains.
+    // Runs until no queued work and no due timer remains (gives up, with a message, if work keeps queueing
+    // more work for a very long time).
     void runUntilIdle(const std::string& mode = NSDefaultRunLoopMode);
     // Runs until `stop` is called (the application's loop).
     void run();

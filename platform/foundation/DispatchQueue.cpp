@@ -1,0 +1,372 @@
+// Threading: every serial or concurrent queue is one `WorkQueue` of some width (1 for serial). It owns its
+// pending items under a mutex and starts detached worker threads on demand, at most `width` of them; a worker
+// takes items while one may start and exits as soon as none may, so an idle queue has no thread. A sync call
+// queues a waiter item; when the waiter reaches the head, a worker (or the fast path, when the queue is free)
+// hands the slot to the caller, which runs the block on its own thread. The main queue posts to the main run
+// loop instead.
+#include "platform/foundation/DispatchQueue.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <thread>
+#include <vector>
+
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/RuntimeInternal.h"
+
+namespace {
+
+// Width of concurrent queues. Workers exist only while there is work, so a wide queue costs nothing idle; the
+// width keeps blocks that wait on each other from starving.
+constexpr int kConcurrentWidth = 64;
+
+thread_local std::vector<DispatchQueue*> currentQueues;
+
+struct CurrentQueueScope {
+    explicit CurrentQueueScope(DispatchQueue* queue) { currentQueues.push_back(queue); }
+    ~CurrentQueueScope() { currentQueues.pop_back(); }
+    CurrentQueueScope(const CurrentQueueScope&) = delete;
+    CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
+};
+
+void runOn(DispatchQueue* queue, const std::function<void()>& block) {
+    CurrentQueueScope scope(queue);
+    runtime_internal::runGuarded(block, queue->label().c_str());
+}
+
+class WorkQueue final : public DispatchQueue {
+  public:
+    WorkQueue(std::string label, int width) : DispatchQueue(std::move(label), width == 1), width_(width) {}
+
+    void async(std::function<void()> block) override { enqueue(std::move(block), false); }
+    void barrierAsync(std::function<void()> block) override { enqueue(std::move(block), width_ > 1); }
+    void sync(const std::function<void()>& block) override { runSync(block, false); }
+    void barrierSync(const std::function<void()>& block) override { runSync(block, width_ > 1); }
+
+  private:
+    struct Waiter {
+        bool go = false;
+    };
+    struct Item {
+        std::function<void()> block;
+        bool barrier = false;
+        std::shared_ptr<Waiter> waiter;  // set for a sync caller waiting for its turn
+    };
+
+    // All private helpers below expect mutex_ held.
+    bool canStartFront() const {
+        if (items_.empty() || barrierRunning_) return false;
+        return items_.front().barrier ? running_ == 0 : running_ < width_;
+    }
+    int startableCount() const {
+        if (barrierRunning_) return 0;
+        int n = 0;
+        for (const Item& item : items_) {
+            if (item.barrier) return (n == 0 && running_ == 0) ? 1 : n;
+            if (running_ + n >= width_) break;
+            ++n;
+        }
+        return n;
+    }
+    void take(bool barrier) { barrier ? void(barrierRunning_ = true) : void(++running_); }
+    void release(bool barrier) { barrier ? void(barrierRunning_ = false) : void(--running_); }
+    void ensureWorkers(bool callerIsIdleWorker) {
+        int need = startableCount() - starting_ - (callerIsIdleWorker ? 1 : 0);
+        for (; need > 0 && workers_ < width_; --need) {
+            ++workers_;
+            ++starting_;
+            std::thread([self = std::static_pointer_cast<WorkQueue>(shared_from_this())] {
+                self->workerMain();
+            }).detach();
+        }
+    }
+
+    void enqueue(std::function<void()> block, bool barrier) {
+        std::lock_guard lock(mutex_);
+        items_.push_back(Item{std::move(block), barrier, nullptr});
+        ensureWorkers(false);
+    }
+
+    void runSync(const std::function<void()>& block, bool barrier) {
+        if (isCurrent()) {
+            runOn(this, block);
+            return;
+        }
+        {
+            std::unique_lock lock(mutex_);
+            const bool free =
+                items_.empty() && !barrierRunning_ && (barrier ? running_ == 0 : running_ < width_);
+            if (free) {
+                take(barrier);
+            } else {
+                auto waiter = std::make_shared<Waiter>();
+                items_.push_back(Item{nullptr, barrier, waiter});
+                ensureWorkers(false);
+                turnGiven_.wait(lock, [&] { return waiter->go; });  // the worker has taken the slot for us
+            }
+        }
+        runOn(this, block);
+        std::lock_guard lock(mutex_);
+        release(barrier);
+        ensureWorkers(false);
+    }
+
+    void workerMain() {
+        std::unique_lock lock(mutex_);
+        --starting_;
+        while (canStartFront()) {
+            Item item = std::move(items_.front());
+            items_.pop_front();
+            take(item.barrier);
+            if (item.waiter) {
+                item.waiter->go = true;
+                turnGiven_.notify_all();
+                continue;
+            }
+            lock.unlock();
+            runOn(this, item.block);
+            item.block = nullptr;  // captures die outside the lock
+            lock.lock();
+            release(item.barrier);
+            ensureWorkers(true);
+        }
+        --workers_;
+    }
+
+    const int width_;
+    std::mutex mutex_;
+    std::condition_variable turnGiven_;
+    std::deque<Item> items_;
+    int running_ = 0;  // non-barrier blocks running (sync callers included)
+    bool barrierRunning_ = false;
+    int workers_ = 0;   // worker threads alive
+    int starting_ = 0;  // workers started that have not yet looked at the items
+};
+
+class MainQueue final : public DispatchQueue {
+  public:
+    MainQueue() : DispatchQueue("com.apple.main-thread", true) {}
+
+    void async(std::function<void()> block) override {
+        NSRunLoop::main().perform([this, block = std::move(block)] { runOn(this, block); });
+    }
+    void sync(const std::function<void()>& block) override {
+        if (NSRunLoop::isMainThread()) {
+            runOn(this, block);
+            return;
+        }
+        struct Done {
+            std::mutex mutex;
+            std::condition_variable cv;
+            bool done = false;
+        };
+        auto done = std::make_shared<Done>();
+        NSRunLoop::main().perform([this, &block, done] {
+            runOn(this, block);
+            std::lock_guard lock(done->mutex);
+            done->done = true;
+            done->cv.notify_all();
+        });
+        std::unique_lock lock(done->mutex);
+        done->cv.wait(lock, [&] { return done->done; });
+    }
+    void barrierAsync(std::function<void()> block) override { async(std::move(block)); }
+    void barrierSync(const std::function<void()>& block) override { sync(block); }
+};
+
+DispatchQueue* mainQueueObject();
+
+}  // namespace
+
+// ---- DispatchQueue
+
+std::shared_ptr<DispatchQueue> DispatchQueue::serial(std::string label) {
+    return std::make_shared<WorkQueue>(std::move(label), 1);
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::concurrent(std::string label) {
+    return std::make_shared<WorkQueue>(std::move(label), kConcurrentWidth);
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::main() {
+    static auto* queue = new std::shared_ptr<DispatchQueue>(std::make_shared<MainQueue>());
+    return *queue;
+}
+
+namespace {
+DispatchQueue* mainQueueObject() {
+    static DispatchQueue* queue = DispatchQueue::main().get();
+    return queue;
+}
+}  // namespace
+
+std::shared_ptr<DispatchQueue> DispatchQueue::global(Priority priority) {
+    static auto* queues = new std::vector<std::shared_ptr<DispatchQueue>>{
+        std::make_shared<WorkQueue>("com.apple.root.high-priority", kConcurrentWidth),
+        std::make_shared<WorkQueue>("com.apple.root.default-priority", kConcurrentWidth),
+        std::make_shared<WorkQueue>("com.apple.root.low-priority", kConcurrentWidth),
+        std::make_shared<WorkQueue>("com.apple.root.background-priority", kConcurrentWidth),
+    };
+    switch (priority) {
+        case Priority::High:
+            return (*queues)[0];
+        case Priority::Low:
+            return (*queues)[2];
+        case Priority::Background:
+            return (*queues)[3];
+        case Priority::Default:
+            break;
+    }
+    return (*queues)[1];
+}
+
+void DispatchQueue::after(double seconds, std::function<void()> block) {
+    if (!(seconds > 0)) {
+        async(std::move(block));
+        return;
+    }
+    auto self = shared_from_this();
+    Clock::scheduleDeadline(Clock::monotonic() + seconds,
+                            [self, block = std::move(block)]() mutable { self->async(std::move(block)); });
+}
+
+void DispatchQueue::setSpecific(const void* key, void* value) {
+    std::lock_guard lock(specificsMutex_);
+    if (value) {
+        specifics_[key] = value;
+    } else {
+        specifics_.erase(key);
+    }
+}
+
+void* DispatchQueue::getSpecificOnQueue(const void* key) const {
+    std::lock_guard lock(specificsMutex_);
+    auto it = specifics_.find(key);
+    return it == specifics_.end() ? nullptr : it->second;
+}
+
+void* DispatchQueue::getSpecific(const void* key) {
+    for (auto it = currentQueues.rbegin(); it != currentQueues.rend(); ++it) {
+        if (void* value = (*it)->getSpecificOnQueue(key)) return value;
+    }
+    return NSRunLoop::isMainThread() ? mainQueueObject()->getSpecificOnQueue(key) : nullptr;
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::current() {
+    if (!currentQueues.empty()) return currentQueues.back()->shared_from_this();
+    return NSRunLoop::isMainThread() ? main() : nullptr;
+}
+
+std::string DispatchQueue::currentLabel() {
+    if (!currentQueues.empty()) return currentQueues.back()->label();
+    return NSRunLoop::isMainThread() ? mainQueueObject()->label() : std::string();
+}
+
+bool DispatchQueue::isCurrent() const {
+    if (this == mainQueueObject()) return NSRunLoop::isMainThread();
+    return std::find(currentQueues.begin(), currentQueues.end(), this) != currentQueues.end();
+}
+
+// ---- DispatchGroup
+
+namespace {
+
+class Group final : public DispatchGroup, public std::enable_shared_from_this<Group> {
+  public:
+    void enter() override {
+        std::lock_guard lock(mutex_);
+        ++count_;
+    }
+    void leave() override {
+        std::vector<std::pair<DispatchQueuePtr, std::function<void()>>> ready;
+        {
+            std::lock_guard lock(mutex_);
+            if (count_ == 0) {
+                std::fprintf(stderr, "DispatchGroup: leave without a matching enter; ignored\n");
+                return;
+            }
+            if (--count_ > 0) return;
+            ready.swap(notify_);
+            empty_.notify_all();  // under the lock: a waiter that returns may destroy the group
+        }
+        for (auto& [queue, block] : ready) queue->async(std::move(block));
+    }
+    void notify(const DispatchQueuePtr& queue, std::function<void()> block) override {
+        {
+            std::lock_guard lock(mutex_);
+            if (count_ > 0) {
+                notify_.emplace_back(queue, std::move(block));
+                return;
+            }
+        }
+        queue->async(std::move(block));
+    }
+    bool wait(double timeoutSeconds) override {
+        std::unique_lock lock(mutex_);
+        auto isEmpty = [&] { return count_ == 0; };
+        if (timeoutSeconds < 0) {
+            empty_.wait(lock, isEmpty);
+            return true;
+        }
+        return empty_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), isEmpty);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable empty_;
+    long count_ = 0;
+    std::vector<std::pair<DispatchQueuePtr, std::function<void()>>> notify_;
+};
+
+class Semaphore final : public DispatchSemaphore {
+  public:
+    explicit Semaphore(long value) : value_(value) {}
+    bool wait(double timeoutSeconds) override {
+        std::unique_lock lock(mutex_);
+        auto available = [&] { return value_ > 0; };
+        if (timeoutSeconds < 0) {
+            signalled_.wait(lock, available);
+        } else if (!signalled_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), available)) {
+            return false;
+        }
+        --value_;
+        return true;
+    }
+    void signal() override {
+        // Notified under the lock: a waiter that returns may destroy the semaphore at once.
+        std::lock_guard lock(mutex_);
+        ++value_;
+        signalled_.notify_one();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable signalled_;
+    long value_;
+};
+
+}  // namespace
+
+std::shared_ptr<DispatchGroup> DispatchGroup::create() {
+    return std::make_shared<Group>();
+}
+
+void DispatchGroup::async(const DispatchQueuePtr& queue, std::function<void()> block) {
+    auto self = static_cast<Group*>(this)->shared_from_this();
+    enter();
+    queue->async([self, block = std::move(block)] {
+        struct Leave {
+            Group& group;
+            ~Leave() { group.leave(); }
+        } leave{*self};
+        block();
+    });
+}
+
+std::shared_ptr<DispatchSemaphore> DispatchSemaphore::create(long value) {
+    return std::make_shared<Semaphore>(value);
+}
