@@ -1,0 +1,99 @@
+// The system log: a small store of key-value records, one file per facility.
+//
+// A client opened for a facility sends messages; each stored record gets a message id (rising by one per
+// record within a facility, across processes), the time, the sender's pid and name, and the facility. The
+// file lives at <sandbox home>/Library/Logs/asl/<facility>.log, one JSON object per line, and is written and
+// read under flock(2) so that other processes may read it while we append. A missing directory is created;
+// a failed write (a full disk, a read-only directory) is reported on the developer console and the send
+// answers false; the file never keeps half a record.
+//
+// Searching returns, in id order, the records that meet every condition of a query. After each stored
+// record the change notification kASLNotificationName is delivered to the observers of this process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/DispatchQueue.h"
+
+inline constexpr const char* ASL_KEY_TIME = "Time";
+inline constexpr const char* ASL_KEY_TIME_NSEC = "TimeNanoSec";
+inline constexpr const char* ASL_KEY_HOST = "Host";
+inline constexpr const char* ASL_KEY_SENDER = "Sender";
+inline constexpr const char* ASL_KEY_FACILITY = "Facility";
+inline constexpr const char* ASL_KEY_PID = "PID";
+inline constexpr const char* ASL_KEY_UID = "UID";
+inline constexpr const char* ASL_KEY_LEVEL = "Level";
+inline constexpr const char* ASL_KEY_MSG = "Message";
+inline constexpr const char* ASL_KEY_READ_UID = "ReadUID";
+inline constexpr const char* ASL_KEY_MSG_ID = "ASLMessageID";
+
+inline constexpr const char* kASLNotificationName = "com.apple.system.logger.message";
+
+// One record: keys and texts. Setting an empty key fails; values may hold any UTF-8 text.
+class ASLMessage {
+public:
+    bool set(const std::string& key, const std::string& value);
+    std::optional<std::string> get(const std::string& key) const;
+    const std::map<std::string, std::string>& entries() const { return entries_; }
+
+private:
+    std::map<std::string, std::string> entries_;
+};
+
+// Search conditions; a record matches when it meets all of them. Numeric conditions compare the texts as
+// decimal numbers (a record whose value is missing or not a number fails them).
+class ASLQuery {
+public:
+    enum class Op { Equal, NotEqual, Greater, GreaterEqual, Less, LessEqual };
+    enum class Compare { Text, Numeric };
+
+    void add(std::string key, std::string value, Op op, Compare compare = Compare::Text);
+    bool matches(const ASLMessage& message) const;
+
+private:
+    struct Condition {
+        std::string key;
+        std::string value;
+        Op op;
+        Compare compare;
+    };
+    std::vector<Condition> conditions_;
+};
+
+class ASLClient {
+public:
+    // `ident` names the sender (the process name when empty). Never fails; a facility that is not a plain
+    // file name is stored under a sanitised name.
+    static std::shared_ptr<ASLClient> open(const std::string& ident, const std::string& facility,
+                                           uint32_t options = 0);
+
+    // Stores the message with the standard keys added. False when it could not be stored (then a line
+    // beginning with "ASLClient" is on the developer console).
+    bool send(const ASLMessage& message);
+
+    const std::string& facility() const { return facility_; }
+
+private:
+    ASLClient(std::string ident, std::string facility) : ident_(std::move(ident)), facility_(std::move(facility)) {}
+    std::string ident_;
+    std::string facility_;
+};
+
+namespace ASLStore {
+// The file that holds a facility's records under the current sandbox home.
+std::string pathForFacility(const std::string& facility);
+// The records of `facility` that match `query`, in id order. Lines that are not records are skipped and
+// counted in `skippedLines` when given.
+std::vector<ASLMessage> search(const std::string& facility, const ASLQuery& query, size_t* skippedLines = nullptr);
+
+using NotifyToken = uint64_t;
+// Runs `block` asynchronously on `queue` after each record this process stores (kASLNotificationName).
+NotifyToken notifyRegister(DispatchQueuePtr queue, std::function<void()> block);
+void notifyCancel(NotifyToken token);
+}  // namespace ASLStore

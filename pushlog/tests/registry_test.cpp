@@ -1,0 +1,281 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/foundation/Console.h"
+#include "platform/foundation/DispatchQueue.h"
+#include "pushlog/PUSHCustomFormatter.h"
+#include "pushlog/PUSHLog.h"
+#include "testsupport/LoggingTestLoggers.h"
+
+namespace {
+
+void logSync(uint32_t flag, const char* text = "x", int32_t context = 0) {
+    PUSHLog::log(false, PUSHLogLevelVerbose, flag, context, "/src/PUSHService.m", "fn", 1, Value(), "%@", {text});
+}
+
+bool eventually(const std::function<bool()>& condition, double seconds = 10) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class RegistryTest : public ::testing::TestWithParam<unsigned> {
+protected:
+    void SetUp() override {
+        PUSHLog::setProcessorCount(GetParam());
+        PUSHLog::removeAllLoggers();
+        ASSERT_TRUE(PUSHLog::allLoggers().empty());
+    }
+    void TearDown() override {
+        PUSHLog::removeAllLoggers();
+        PUSHLog::allLoggers();
+        PUSHLog::setProcessorCount(4);
+    }
+};
+
+TEST_P(RegistryTest, LevelMasksChooseTheLoggers) {
+    const std::vector<uint32_t> levels = {PUSHLogLevelOff, PUSHLogLevelInfo, PUSHLogLevelDebug, PUSHLogLevelVerbose,
+                                          PUSHLogLevelAll};
+    const std::vector<uint32_t> flags = {1, 2, 4, 8, 16, 3, 32};
+    std::vector<std::shared_ptr<CapturingLogger>> loggers;
+    for (uint32_t level : levels) {
+        loggers.push_back(CapturingLogger::create());
+        if (level == PUSHLogLevelAll) {
+            PUSHLog::addLogger(loggers.back());
+        } else {
+            PUSHLog::addLogger(loggers.back(), level);
+        }
+    }
+    for (uint32_t flag : flags) logSync(flag, std::to_string(flag).c_str());
+    // Synchronous calls have returned only after every matching logger took the record.
+    for (size_t i = 0; i < levels.size(); ++i) {
+        std::vector<std::string> expected;
+        for (uint32_t flag : flags) {
+            if (levels[i] & flag) expected.push_back(std::to_string(flag));
+        }
+        EXPECT_EQ(loggers[i]->texts(), expected) << "level " << levels[i];
+    }
+}
+
+TEST_P(RegistryTest, DuplicateAndRemovedRegistrations) {
+    auto logger = CapturingLogger::create();
+    PUSHLog::addLogger(nullptr);
+    PUSHLog::removeLogger(nullptr);
+    PUSHLog::addLogger(logger, 7);
+    PUSHLog::addLogger(logger, 7);
+    EXPECT_EQ(PUSHLog::allLoggers().size(), 2u);
+    logSync(1);
+    EXPECT_EQ(logger->count(), 2u);
+
+    PUSHLog::removeLogger(logger);
+    logSync(1);
+    EXPECT_EQ(logger->count(), 3u);
+
+    // Remove, then add with a new level: registered once, with the new level.
+    PUSHLog::removeLogger(logger);
+    PUSHLog::addLogger(logger, 15);
+    EXPECT_EQ(PUSHLog::allLoggers(), std::vector<PUSHLoggerPtr>{logger});
+    logSync(8);
+    EXPECT_EQ(logger->count(), 4u);
+
+    PUSHLog::removeLogger(CapturingLogger::create());  // not registered: nothing happens
+    EXPECT_EQ(PUSHLog::allLoggers().size(), 1u);
+
+    // A nil format makes no record.
+    PUSHLog::log(false, 31, 1, 0, "f", "fn", 1, Value(), nullptr, {});
+    EXPECT_EQ(logger->count(), 4u);
+    EXPECT_EQ(PUSHLog::admissionStats().inFlight, 0u);
+}
+
+TEST_P(RegistryTest, SynchronousCallWaitsForASlowLogger) {
+    auto slow = CapturingLogger::create("slow");
+    auto fast = CapturingLogger::create("fast");
+    PUSHLog::addLogger(slow, 31);
+    PUSHLog::addLogger(fast, 31);
+    slow->hold();
+    std::atomic<bool> returned{false};
+    std::thread caller([&] {
+        logSync(1);
+        returned = true;
+    });
+    ASSERT_TRUE(slow->waitForEntered(1));
+    EXPECT_FALSE(returned.load());  // the slow logger is still inside logMessage
+    slow->release();
+    caller.join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ(slow->count(), 1u);
+    EXPECT_EQ(fast->count(), 1u);
+}
+
+TEST_P(RegistryTest, RecordsReachEachLoggerInAdmissionOrder) {
+    std::mutex mutex;
+    std::vector<std::string> order;
+    auto a = CapturingLogger::create("a");
+    auto b = CapturingLogger::create("b");
+    for (auto& logger : {a, b}) {
+        logger->setOnMessage([&](CapturingLogger& self, const PUSHLogMessagePtr& m) {
+            std::lock_guard lock(mutex);
+            order.push_back(self.loggerName() + m->message());
+        });
+        PUSHLog::addLogger(logger);
+    }
+    for (int i = 0; i < 50; ++i) PUSHLog::log(true, 31, 1, 0, "f", "fn", 1, Value(), "%d", {i});
+    ASSERT_TRUE(a->waitForCount(50));
+    ASSERT_TRUE(b->waitForCount(50));
+    std::vector<std::string> expectedA, expectedB;
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(a->texts()[i], std::to_string(i));
+        EXPECT_EQ(b->texts()[i], std::to_string(i));
+    }
+    if (PUSHLog::processorCount() < 2) {
+        // One processor: loggers strictly one after the other, in registration order.
+        std::lock_guard lock(mutex);
+        for (int i = 0; i < 50; ++i) {
+            EXPECT_EQ(order[2 * i], "a" + std::to_string(i));
+            EXPECT_EQ(order[2 * i + 1], "b" + std::to_string(i));
+        }
+    }
+}
+
+TEST_P(RegistryTest, AdmissionIsBoundedAndTheNextCallerWaits) {
+    auto logger = CapturingLogger::create();
+    PUSHLog::addLogger(logger);
+    logger->hold();
+    for (int i = 0; i < PUSHLog::kMaxAdmittedRecords; ++i) PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "a", {});
+    ASSERT_TRUE(logger->waitForEntered(1));
+    EXPECT_EQ(PUSHLog::admissionStats().inFlight, size_t(PUSHLog::kMaxAdmittedRecords));
+
+    const uint64_t blockedBefore = PUSHLog::admissionStats().blockedCalls;
+    std::atomic<bool> returned{false};
+    std::thread caller([&] {
+        PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "the 1001st", {});
+        returned = true;
+    });
+    ASSERT_TRUE(eventually([] { return PUSHLog::admissionStats().waitingCallers == 1; }));
+    EXPECT_FALSE(returned.load());
+    EXPECT_EQ(PUSHLog::admissionStats().blockedCalls, blockedBefore + 1);
+
+    logger->release();
+    caller.join();
+    ASSERT_TRUE(logger->waitForCount(1001));
+    EXPECT_EQ(logger->texts().back(), "the 1001st");
+    PUSHLog::flushLog();
+    EXPECT_TRUE(eventually([] { return PUSHLog::admissionStats().inFlight == 0; }));
+}
+
+TEST_P(RegistryTest, ALoggerMayLogAndAskTheRegistryFromItsOwnQueue) {
+    auto logger = CapturingLogger::create();
+    auto formatter = PUSHCustomFormatter::initWithType(0);
+    std::atomic<int> answered{0};
+    logger->setOnMessage([&](CapturingLogger& self, const PUSHLogMessagePtr& m) {
+        if (m->message() != "outer") return;
+        // Each of these would wait for a queue that waits for us.
+        PUSHLog::log(false, 31, 1, 0, "f", "fn", 1, Value(), "inner", {});
+        if (!PUSHLog::allLoggers().empty()) answered++;
+        PUSHLog::flushLog();
+        (void)self.logFormatter();
+        answered++;
+    });
+    PUSHLog::addLogger(logger);
+
+    // Also while every permit is taken: the inner call needs none.
+    logger->hold();
+    for (int i = 0; i < PUSHLog::kMaxAdmittedRecords - 1; ++i) PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "filler", {});
+    PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "outer", {});
+    ASSERT_TRUE(logger->waitForEntered(1));
+    logger->release();
+    ASSERT_TRUE(logger->waitForCount(size_t(PUSHLog::kMaxAdmittedRecords) + 1, 30));
+    EXPECT_EQ(answered.load(), 2);
+    EXPECT_EQ(logger->texts().back(), "inner");
+}
+
+TEST_P(RegistryTest, ThrowingLoggersAndFormattersCostOnlyTheirOwnRecord) {
+    Console::Capture console;
+    auto throwing = ThrowingLogger::create();
+    auto formatted = CapturingLogger::create("formatted");
+    formatted->setLogFormatter(std::make_shared<ThrowingFormatter>());
+    auto healthy = CapturingLogger::create("healthy");
+    PUSHLog::addLogger(throwing);
+    PUSHLog::addLogger(formatted);
+    PUSHLog::addLogger(healthy);
+    for (int i = 0; i < 3; ++i) logSync(1);
+    PUSHLog::flushLog();
+    EXPECT_EQ(healthy->count(), 3u);
+    EXPECT_EQ(formatted->count(), 0u);
+    EXPECT_EQ(PUSHLog::admissionStats().inFlight, 0u);
+    EXPECT_TRUE(console.contains("PUSHLog: logger \"test.throwing\" threw from logMessage: logger failed"));
+    EXPECT_TRUE(console.contains("PUSHLog: logger \"formatted\" threw from logMessage: formatter failed"));
+    EXPECT_TRUE(console.contains("PUSHLog: logger \"test.throwing\" threw from flush"));
+}
+
+TEST_P(RegistryTest, FormatterChangesKeepTheirPlaceAmongRecords) {
+    auto logger = CapturingLogger::create();
+    PUSHLog::addLogger(logger);
+    auto formatter = PUSHCustomFormatter::initWithType(1);
+    logSync(4, "before");
+    logger->setLogFormatter(formatter);
+    logSync(4, "after");
+    ASSERT_EQ(logger->texts().size(), 2u);
+    EXPECT_EQ(logger->texts()[0], "before");
+    EXPECT_NE(logger->texts()[1].find(" | JMessage | I - [PUSHService] after"), std::string::npos);
+    EXPECT_EQ(logger->logFormatter(), formatter);
+    EXPECT_EQ(formatter->loggerCount(), 1);
+    logger->setLogFormatter(formatter);  // the same one: no notices
+    EXPECT_EQ(logger->logFormatter(), formatter);
+    EXPECT_EQ(formatter->loggerCount(), 1);
+    logger->setLogFormatter(nullptr);
+    EXPECT_EQ(logger->logFormatter(), nullptr);
+    EXPECT_EQ(formatter->loggerCount(), 0);
+}
+
+TEST_P(RegistryTest, FlushReachesLoggersThatFlush) {
+    PUSHLog::flushLog();  // nobody to flush: returns at once
+    auto logger = CapturingLogger::create();
+    PUSHLog::addLogger(logger);
+    PUSHLog::flushLog();
+    EXPECT_EQ(logger->flushes(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Processors, RegistryTest, ::testing::Values(1u, 4u));
+
+TEST(LogMessageTest, DescribesTheCaller) {
+    struct Case {
+        const char* file;
+        const char* fileName;
+    };
+    for (const Case& c : {Case{"/a/b/PUSHService.m", "PUSHService"}, Case{"dir/archive.tar.gz", "archive.tar"},
+                          Case{"/x/Makefile", "Makefile"}, Case{"", ""}, Case{"/x/.hidden", ".hidden"}}) {
+        EXPECT_EQ(PUSHLogMessage::create("m", 1, 1, 0, c.file, "f", 1)->fileName(), c.fileName) << c.file;
+    }
+    auto queue = DispatchQueue::serial("test.caller.queue");
+    PUSHLogMessagePtr record;
+    queue->sync([&] { record = PUSHLogMessage::create("m", 31, 2, 7, "f", "fn", 9, Value("tag"), 3); });
+    EXPECT_EQ(record->queueLabel(), "test.caller.queue");
+    EXPECT_FALSE(record->threadID().empty());
+    EXPECT_EQ(record->threadID().find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(record->tag(), Value("tag"));
+    auto copy = record->copy();
+    EXPECT_EQ(copy->message(), "m");
+    EXPECT_EQ(copy->context(), 7);
+    EXPECT_EQ(copy->options(), 3);
+    EXPECT_EQ(copy->timestamp(), record->timestamp());
+}
+
+TEST(PerClassLevelTest, OnlyRegisteredClassesTakePart) {
+    EXPECT_EQ(PUSHLog::levelForClass("PUSHService"), PUSHLogLevelAll);
+    EXPECT_FALSE(PUSHLog::isRegisteredClass("PUSHService"));
+    std::atomic<uint32_t> level{7};
+    PUSHLog::registerClass("TestClass", [&] { return level.load(); }, [&](uint32_t l) { level = l; });
+    EXPECT_TRUE(PUSHLog::isRegisteredClass("TestClass"));
+    PUSHLog::setLevel(15, "TestClass");
+    EXPECT_EQ(PUSHLog::levelForClass("TestClass"), 15u);
+    EXPECT_EQ(PUSHLog::registeredClassNames(), std::vector<std::string>{"TestClass"});
+}
+
+}  // namespace

@@ -1,0 +1,250 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+#include <thread>
+
+#include "platform/foundation/Process.h"
+#include "pushlog/PUSHCustomFormatter.h"
+#include "pushlog/PUSHLog.h"
+#include "pushlog/PUSHLogSetup.h"
+#include "pushlog/PUSHASLLogger.h"
+#include "pushlog/PUSHTTYLogger.h"
+
+namespace {
+
+UIColorPtr rgb(int r, int g, int b) { return UIColor::colorWithRed(r / 255.0, g / 255.0, b / 255.0, 1); }
+
+// A formatter that gives the text back in brackets, or the record's own text for "own".
+class BracketFormatter : public PUSHLogFormatter {
+public:
+    PUSHLogFormatResult formatLogMessage(const PUSHLogMessage& m) override {
+        if (m.message() == "own") return PUSHLogFormatResult::original();
+        if (m.message() == "drop") return PUSHLogFormatResult::drop();
+        return PUSHLogFormatResult::text("<" + m.message() + ">");
+    }
+};
+
+class Pipe {
+public:
+    Pipe() {
+        EXPECT_EQ(pipe2(fds_, O_CLOEXEC), 0);
+        fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+    }
+    ~Pipe() {
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+    int writeEnd() const { return fds_[1]; }
+    int readEnd() const { return fds_[0]; }
+    std::string drain() {
+        std::string out;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(fds_[0], buffer, sizeof buffer)) > 0) out.append(buffer, size_t(n));
+        return out;
+    }
+
+private:
+    int fds_[2];
+};
+
+class TTYTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        PUSHLog::removeAllLoggers();
+        PUSHLog::allLoggers();
+    }
+    // A registered console logger on the pipe; settings and records pass the same queues.
+    std::shared_ptr<PUSHTTYLogger> logger(PUSHTTYColorScheme scheme, bool formatted = true) {
+        auto tty = PUSHTTYLogger::create(pipe_.writeEnd(), std::move(scheme));
+        if (formatted) tty->setLogFormatter(std::make_shared<BracketFormatter>());
+        PUSHLog::addLogger(tty);
+        return tty;
+    }
+    std::string line(uint32_t flag, const std::string& text, int32_t context = 0, const Value& tag = Value()) {
+        PUSHLog::log(false, text, 31, flag, context, "f.m", "fn", 1, tag);
+        return pipe_.drain();
+    }
+    Pipe pipe_;
+};
+
+TEST(TTYColorSchemeTest, ModeFromTheEnvironment) {
+    struct Case {
+        const char* consoleColors;
+        const char* term;
+        PUSHTTYColorMode mode;
+        size_t palette;
+    };
+    const Case cases[] = {
+        {"", "xterm-256color", PUSHTTYColorMode::Palette, 240}, {"", "XTERM-COLOR", PUSHTTYColorMode::Palette, 16},
+        {"", "xterm", PUSHTTYColorMode::None, 0},                {"", "", PUSHTTYColorMode::None, 0},
+        {"YES", "xterm-256color", PUSHTTYColorMode::RGB, 0},     {"yes", "xterm-color", PUSHTTYColorMode::Palette, 16},
+    };
+    for (const auto& c : cases) {
+        auto scheme = PUSHTTYColorScheme::fromEnvironment(c.consoleColors, c.term);
+        EXPECT_EQ(scheme.mode(), c.mode) << c.consoleColors << "/" << c.term;
+        EXPECT_EQ(scheme.paletteSize(), c.palette) << c.consoleColors << "/" << c.term;
+    }
+}
+
+TEST(TTYColorSchemeTest, NearestPaletteEntries) {
+    auto p16 = PUSHTTYColorScheme::initialize_colors_16();
+    EXPECT_EQ(p16.codeIndexForColor(*rgb(255, 0, 0)), 9u);
+    EXPECT_EQ(p16.codeIndexForColor(*rgb(0, 255, 0)), 10u);
+    EXPECT_EQ(p16.codeIndexForColor(*rgb(214, 57, 30)), 1u);
+    EXPECT_EQ(p16.foregroundCode(9), "1;31m");
+    auto p256 = PUSHTTYColorScheme::initialize_colors_256();
+    EXPECT_EQ(p256.codeIndexForColor(*rgb(255, 0, 0)) + 16, 160u);
+    EXPECT_EQ(p256.foregroundCode(160 - 16), "38;5;160m");
+    EXPECT_EQ(p256.codeIndexForColor(*rgb(255, 61, 30)) + 16, 196u);
+    EXPECT_EQ(PUSHTTYColorScheme::none().codeIndexForColor(*rgb(1, 2, 3)), 0u);
+
+    auto profile = PUSHTTYLoggerColorProfile::initWithForegroundColor(rgb(255, 0, 0), rgb(0, 0, 0), 1, 5, p16);
+    EXPECT_EQ(profile->fgCode(), "\x1b[1;31m");
+    EXPECT_EQ(profile->bgCode(), "\x1b[40m");
+    EXPECT_EQ(profile->resetCode(), "\x1b[0m");
+    EXPECT_NE(profile->description().find("mask:1 ctxt:5 fg:255,0,0 bg:0,0,0 fgCode:1;31m bgCode:40m>"), std::string::npos);
+    auto rgbProfile = PUSHTTYLoggerColorProfile::initWithForegroundColor(rgb(255, 0, 0), nullptr, 1, 0, PUSHTTYColorScheme::rgb());
+    EXPECT_EQ(rgbProfile->fgCode(), "\x1b[fg255,0,0;");
+    EXPECT_EQ(rgbProfile->bgCode(), "");
+    EXPECT_EQ(rgbProfile->resetCode(), "\x1b[;");
+}
+
+TEST_F(TTYTest, BytesForEachColourMode) {
+    struct Case {
+        PUSHTTYColorScheme scheme;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {PUSHTTYColorScheme::initialize_colors_16(), "\x1b[1;31m<e>\n\x1b[0m"},
+        {PUSHTTYColorScheme::initialize_colors_256(), "\x1b[38;5;160m<e>\n\x1b[0m"},
+        {PUSHTTYColorScheme::rgb(), "\x1b[fg255,0,0;<e>\n\x1b[;"},
+        {PUSHTTYColorScheme::none(), "<e>\n"},
+    };
+    for (const auto& c : cases) {
+        auto tty = logger(c.scheme);
+        tty->setForegroundColor(rgb(255, 0, 0), nullptr, PUSHLogFlagError);
+        EXPECT_EQ(line(1, "e"), "<e>\n");  // colours still off
+        tty->setColorsEnabled(true);
+        EXPECT_TRUE(tty->colorsEnabled());
+        EXPECT_EQ(line(1, "e"), c.expected);
+        EXPECT_EQ(line(4, "i"), "<i>\n");  // no profile for info
+        PUSHLog::removeLogger(tty);
+    }
+}
+
+TEST_F(TTYTest, ProfileChoiceByContextMaskAndTag) {
+    auto tty = logger(PUSHTTYColorScheme::initialize_colors_16());
+    tty->setColorsEnabled(true);
+    tty->setForegroundColor(rgb(255, 0, 0), nullptr, 1, 5);   // entry 9
+    tty->setForegroundColor(rgb(0, 255, 0), nullptr, 1);      // entry 10, every context
+    EXPECT_EQ(line(1, "a", 5), "\x1b[1;31m<a>\n\x1b[0m");
+    EXPECT_EQ(line(1, "a", 3), "\x1b[1;32m<a>\n\x1b[0m");
+
+    tty->clearAllColors();
+    tty->setForegroundColor(rgb(0, 255, 0), nullptr, 3);      // entry 10, every context
+    tty->setForegroundColor(rgb(255, 0, 0), nullptr, 1);      // entry 9, every context, later in the list
+    EXPECT_EQ(line(1, "b"), "\x1b[1;31m<b>\n\x1b[0m");
+    tty->setForegroundColor(rgb(0, 0, 0), nullptr, 3);        // replaced in place: still before mask 1
+    EXPECT_EQ(line(1, "b"), "\x1b[1;31m<b>\n\x1b[0m");
+    EXPECT_EQ(line(2, "b"), "\x1b[30m<b>\n\x1b[0m");
+
+    tty->setForegroundColor(rgb(88, 51, 255), nullptr, Value("net"));  // entry 12
+    EXPECT_EQ(line(1, "t", 0, Value("net")), "\x1b[1;34m<t>\n\x1b[0m");
+    EXPECT_EQ(line(1, "t", 0, Value("other")), "\x1b[1;31m<t>\n\x1b[0m");
+    tty->clearColorsForTag(Value("net"));
+    EXPECT_EQ(line(1, "t", 0, Value("net")), "\x1b[1;31m<t>\n\x1b[0m");
+
+    tty->clearColorsForFlag(1);  // context 0: the all-contexts profile stays
+    EXPECT_EQ(line(1, "c"), "\x1b[1;31m<c>\n\x1b[0m");
+    tty->clearColorsForFlag(1, PUSHTTYAnyContext);
+    EXPECT_EQ(line(1, "c"), "\x1b[30m<c>\n\x1b[0m");
+    tty->clearColorsForAllFlags();
+    EXPECT_EQ(line(1, "c"), "<c>\n");
+}
+
+TEST_F(TTYTest, DisablingColoursOnAnEmptyListLoadsTheDefaults) {
+    auto tty = logger(PUSHTTYColorScheme::initialize_colors_16());
+    tty->setColorsEnabled(false);
+    EXPECT_EQ(line(1, "e"), "<e>\n");
+    EXPECT_FALSE(tty->colorsEnabled());
+    tty->setColorsEnabled(true);
+    EXPECT_EQ(line(1, "e"), "\x1b[31m<e>\n\x1b[0m");  // (214, 57, 30) is entry 1
+}
+
+TEST_F(TTYTest, UnformattedLinesAndNewlines) {
+    auto tty = logger(PUSHTTYColorScheme::none());
+    const std::string prefix = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3} )" + ProcessInfo::processName() + R"(\[)" +
+                               std::to_string(getpid()) + R"(:[0-9a-f]{1,8}\] )";
+    EXPECT_TRUE(std::regex_match(line(1, "own"), std::regex(prefix + "own\n"))) << "formatter gave the record's text";
+    EXPECT_TRUE(std::regex_match(line(1, "ends\n"), std::regex("<ends\n>\n")));
+    EXPECT_EQ(line(1, "drop"), "");
+    PUSHLog::removeLogger(tty);
+
+    auto plain = logger(PUSHTTYColorScheme::none(), false);
+    EXPECT_TRUE(std::regex_match(line(1, "text\n"), std::regex(prefix + "text\n")));
+    EXPECT_TRUE(std::regex_match(line(1, ""), std::regex(prefix + "\n")));
+    PUSHLog::removeLogger(plain);
+
+    auto noNewline = PUSHTTYLogger::create(pipe_.writeEnd(), PUSHTTYColorScheme::none());
+    noNewline->setAutomaticallyAppendNewlineForCustomFormatters(false);
+    noNewline->setLogFormatter(std::make_shared<BracketFormatter>());
+    PUSHLog::addLogger(noNewline);
+    EXPECT_EQ(line(1, "a"), "<a>");
+    EXPECT_EQ(line(1, std::string(4096, 'z')), "<" + std::string(4096, 'z') + ">");
+}
+
+TEST_F(TTYTest, LongLinesSurviveShortWritesWhole) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    auto tty = PUSHTTYLogger::create(fds[1], PUSHTTYColorScheme::initialize_colors_16());
+    tty->setForegroundColor(rgb(255, 0, 0), nullptr, 1);
+    tty->setColorsEnabled(true);
+    tty->setLogFormatter(std::make_shared<BracketFormatter>());
+    PUSHLog::addLogger(tty);
+    const std::string big(300000, 'q');
+    std::string received;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        char buffer[8192];
+        const size_t expected = big.size() + 2 + 1 + 7 + 4;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (received.size() < expected && std::chrono::steady_clock::now() < deadline) {
+            ssize_t n = read(fds[0], buffer, sizeof buffer);
+            if (n > 0) {
+                received.append(buffer, size_t(n));
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+        done = true;
+    });
+    PUSHLog::log(false, big, 31, 1, 0, "f", "fn", 1, Value());
+    reader.join();
+    EXPECT_EQ(received, "\x1b[1;31m<" + big + ">\n\x1b[0m");
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(PUSHLogSetupTest, RegistersTheSharedLoggersOnce) {
+    PUSHLog::removeAllLoggers();
+    PUSHLogSetup();
+    PUSHLogSetup();
+    auto loggers = PUSHLog::allLoggers();
+    ASSERT_EQ(loggers.size(), 2u);
+    EXPECT_EQ(loggers[0], PUSHLoggerPtr(PUSHASLLogger::sharedInstance()));
+    EXPECT_EQ(loggers[1], PUSHLoggerPtr(PUSHTTYLogger::sharedInstance()));
+    auto formatter = std::dynamic_pointer_cast<PUSHCustomFormatter>(PUSHASLLogger::sharedInstance()->logFormatter());
+    ASSERT_TRUE(formatter);
+    EXPECT_EQ(PUSHTTYLogger::sharedInstance()->logFormatter(), formatter);
+    EXPECT_EQ(formatter->loggerCount(), 2);
+    EXPECT_TRUE(PUSHTTYLogger::sharedInstance()->colorsEnabled());
+    PUSHLogSetSharedLoggersLevel(PUSHLogLevelOff);
+    EXPECT_EQ(PUSHLog::allLoggers().size(), 2u);
+    PUSHLog::removeAllLoggers();
+    PUSHLog::allLoggers();
+}
+
+}  // namespace
