@@ -3,6 +3,11 @@
 // Observers are blocks registered by name (empty name: every name) and optionally by sender; a block runs
 // on the posting thread, or asynchronously on the given queue. Removing an observer's token stops further
 // deliveries. Observers tied to an owner (a weak_ptr) are skipped and dropped once the owner is gone.
+//
+// Observers are called in registration order, with no lock of the centre held, so a block may post, add or
+// remove observers (itself included). Once `removeObserver` returns, the block is never started again; if
+// it is running on another thread at that moment, `removeObserver` first waits for it to return (at most
+// a few seconds). The sender filter does not keep the sender alive.
 #pragma once
 
 #include <functional>
@@ -25,6 +30,12 @@ public:
 
     static NSNotificationCenter& defaultCenter();
 
+    // A private centre (the default one lives until the process ends).
+    NSNotificationCenter();
+    ~NSNotificationCenter();
+    NSNotificationCenter(const NSNotificationCenter&) = delete;
+    NSNotificationCenter& operator=(const NSNotificationCenter&) = delete;
+
     // `sender` null: any sender. `queue` null: the posting thread.
     Token addObserver(const std::string& name, const std::shared_ptr<Object>& sender, DispatchQueuePtr queue,
                       Block block);
@@ -36,9 +47,16 @@ public:
     void post(const std::string& name, const std::shared_ptr<Object>& sender = nullptr,
               Value::Dictionary userInfo = {});
     void post(const NSNotification& notification);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // The application's will-terminate notification, posted once at normal exit and on SIGTERM.
 inline constexpr const char* UIApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
-// Installs the exit and SIGTERM hooks that post it (idempotent).
+// Installs the exit and SIGTERM hooks that post it (idempotent). At normal exit (std::exit or returning from
+// main) it is posted from an exit handler. On SIGTERM a watcher thread, woken through a self-pipe by the
+// signal handler, posts it on the default centre and then ends the process with std::exit(0), which runs
+// the exit handlers (flushing user defaults, for one); it is never posted twice.
 void installTerminationNotification();

@@ -1,0 +1,180 @@
+#include "platform/foundation/KeyValueObserving.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// An observable with two stored keys, one derived key and one derived from the derived one.
+class Person : public KVOObservable {
+  public:
+    void setFirst(std::string value) { set("first", first_, std::move(value)); }
+    void setLast(std::string value) { set("last", last_, std::move(value)); }
+
+    Value valueForKey(const std::string& key) const override {
+        std::lock_guard lock(mutex_);
+        if (key == "first") return first_;
+        if (key == "last") return last_;
+        if (key == "fullName") return first_ + " " + last_;
+        if (key == "greeting") return "Hello " + first_ + " " + last_;
+        return Value();
+    }
+    std::vector<std::string> keyPathsForValuesAffectingValueForKey(const std::string& key) const override {
+        if (key == "fullName") return {"first", "last"};
+        if (key == "greeting") return {"fullName"};
+        if (key == "ping") return {"pong"};  // a cycle must not hang the walk
+        if (key == "pong") return {"ping"};
+        return {};
+    }
+
+  private:
+    void set(const std::string& key, std::string& field, std::string value) {
+        willChangeValueForKey(key);
+        {
+            std::lock_guard lock(mutex_);
+            field = std::move(value);
+        }
+        didChangeValueForKey(key);
+    }
+    mutable std::mutex mutex_;
+    std::string first_ = "Ada", last_ = "Lovelace";
+};
+
+// What an observer saw, as text: "key old->new", "prior key old", "initial key new".
+struct Recorder {
+    std::vector<std::string> seen;
+    KVOObservable::Callback callback() {
+        return [this](const KVOChange& change) {
+            auto text = [](const std::optional<Value>& v) { return v ? v->stringValue() : std::string("-"); };
+            if (change.isPrior) {
+                seen.push_back("prior " + change.key + " " + text(change.oldValue));
+            } else {
+                seen.push_back(change.key + " " + text(change.oldValue) + "->" + text(change.newValue));
+            }
+        };
+    }
+};
+
+TEST(KeyValueObserving, ReportsWhatTheOptionsAskFor) {
+    struct Case {
+        KVOOptions options;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {KVOOptions::None, {"first -->-"}},
+        {KVOOptions::New, {"first -->Grace"}},
+        {KVOOptions::Old, {"first Ada->-"}},
+        {KVOOptions::New | KVOOptions::Old, {"first Ada->Grace"}},
+        {KVOOptions::New | KVOOptions::Initial, {"first -->Ada", "first -->Grace"}},
+        {KVOOptions::Old | KVOOptions::Prior, {"prior first Ada", "first Ada->-"}},
+    };
+    for (const auto& c : cases) {
+        Person person;
+        Recorder recorder;
+        person.addObserver({}, "first", c.options, recorder.callback());
+        person.setFirst("Grace");
+        EXPECT_EQ(recorder.seen, c.expected) << unsigned(c.options);
+    }
+}
+
+TEST(KeyValueObserving, DependentKeysFireWithTheirOwnValues) {
+    Person person;
+    Recorder recorder;
+    const auto both = KVOOptions::New | KVOOptions::Old;
+    person.addObserver({}, "greeting", both, recorder.callback());
+    person.addObserver({}, "fullName", both, recorder.callback());
+    person.addObserver({}, "last", both, recorder.callback());
+    person.setFirst("Grace");
+    person.setLast("Hopper");
+    EXPECT_EQ(recorder.seen, (std::vector<std::string>{
+                                 "fullName Ada Lovelace->Grace Lovelace",
+                                 "greeting Hello Ada Lovelace->Hello Grace Lovelace",
+                                 "last Lovelace->Hopper",
+                                 "fullName Grace Lovelace->Grace Hopper",
+                                 "greeting Hello Grace Lovelace->Hello Grace Hopper",
+                             }));
+}
+
+TEST(KeyValueObserving, CyclicDependenciesEndAndUnknownKeysAreNull) {
+    Person person;
+    Recorder recorder;
+    person.addObserver({}, "ping", KVOOptions::New | KVOOptions::Old, recorder.callback());
+    person.willChangeValueForKey("pong");
+    person.didChangeValueForKey("pong");
+    EXPECT_EQ(recorder.seen, (std::vector<std::string>{"ping <null>-><null>"}));
+}
+
+TEST(KeyValueObserving, ManualNoticesNestAndUnbalancedDidChangeStillReports) {
+    Person person;
+    Recorder recorder;
+    person.addObserver({}, "first", KVOOptions::New | KVOOptions::Old, recorder.callback());
+    person.willChangeValueForKey("first");
+    person.setFirst("Grace");  // a nested change of the same key
+    person.setFirst("Marie");
+    person.didChangeValueForKey("first");
+    person.didChangeValueForKey("first");  // no will-change: no old value
+    EXPECT_EQ(recorder.seen, (std::vector<std::string>{"first Ada->Grace", "first Grace->Marie",
+                                                       "first Ada->Marie", "first <null>->Marie"}));
+}
+
+TEST(KeyValueObserving, DestroyedObserversAreNeverCalled) {
+    Person person;
+    auto observer = std::make_shared<Recorder>();
+    person.addObserver(observer, "first", KVOOptions::New, observer->callback());
+    person.setFirst("Grace");
+    EXPECT_EQ(observer->seen.size(), 1u);
+    observer.reset();          // the callback captured a pointer that now dangles
+    person.setFirst("Marie");  // ASan would flag a call
+}
+
+TEST(KeyValueObserving, RemovedObserversAreNotCalledEvenFromTheirOwnCallback) {
+    Person person;
+    std::vector<std::string> calls;
+    KVOObservable::Token self = 0;
+    self = person.addObserver({}, "first", KVOOptions::New, [&](const KVOChange&) {
+        calls.push_back("self");
+        person.removeObserver(self);
+    });
+    auto other =
+        person.addObserver({}, "first", KVOOptions::New, [&](const KVOChange&) { calls.push_back("other"); });
+    person.setFirst("Grace");
+    person.removeObserver(other);
+    person.setFirst("Marie");
+    EXPECT_EQ(calls, (std::vector<std::string>{"self", "other"}));
+}
+
+thread_local bool changing = false;  // set around each change the thread makes
+
+TEST(KeyValueObserving, CallbacksRunOnTheChangingThreadUnderConcurrency) {
+    Person person;
+    std::atomic<int> steady{0}, elsewhere{0};
+    person.addObserver({}, "fullName", KVOOptions::New, [&](const KVOChange& change) {
+        if (!changing || !change.newValue || !change.newValue->isString()) ++elsewhere;
+        ++steady;
+    });
+    constexpr int kThreads = 4, kChanges = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kChanges; ++i) {
+                // A short-lived observer per change, added and removed while other threads change the object.
+                auto token = person.addObserver({}, "first", KVOOptions::None, [&](const KVOChange&) {
+                    if (!changing) ++elsewhere;
+                });
+                changing = true;
+                person.setFirst("n" + std::to_string(t * 1000 + i));
+                changing = false;
+                person.removeObserver(token);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(steady.load(), kThreads * kChanges);
+    EXPECT_EQ(elsewhere.load(), 0);
+}
+
+}  // namespace

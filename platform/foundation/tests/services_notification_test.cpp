@@ -1,0 +1,281 @@
+#include "platform/foundation/NotificationCenter.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Sender : Object {};
+
+// A bounded wait for something another thread does.
+template <class Predicate>
+bool waitFor(Predicate predicate, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+TEST(NotificationCenter, FiltersByNameAndSender) {
+    NSNotificationCenter center;
+    auto a = std::make_shared<Sender>();
+    auto b = std::make_shared<Sender>();
+    std::vector<std::string> calls;
+    auto record = [&](std::string who) {
+        return [&calls, who](const NSNotification&) { calls.push_back(who); };
+    };
+    center.addObserver("", nullptr, nullptr, record("any"));
+    center.addObserver("ping", nullptr, nullptr, record("ping"));
+    center.addObserver("ping", a, nullptr, record("ping-a"));
+    center.addObserver("", b, nullptr, record("all-b"));
+
+    struct Case {
+        std::string name;
+        std::shared_ptr<Object> sender;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"ping", nullptr, {"any", "ping"}},    {"ping", a, {"any", "ping", "ping-a"}},
+        {"ping", b, {"any", "ping", "all-b"}}, {"pong", a, {"any"}},
+        {"pong", b, {"any", "all-b"}},
+    };
+    for (const auto& c : cases) {
+        calls.clear();
+        center.post(c.name, c.sender);
+        EXPECT_EQ(calls, c.expected) << c.name;
+    }
+}
+
+TEST(NotificationCenter, DeliversSenderAndUserInfoInRegistrationOrder) {
+    NSNotificationCenter center;
+    auto sender = std::make_shared<Sender>();
+    std::vector<int> order;
+    for (int i = 0; i < 5; ++i) {
+        center.addObserver("n", nullptr, nullptr, [&, i](const NSNotification& note) {
+            EXPECT_EQ(note.object, sender);
+            EXPECT_EQ(Value(note.userInfo), Value::dictionary({{"k", "v"}, {"n", 3}}));
+            order.push_back(i);
+        });
+    }
+    center.post("n", sender, Dict{{"k", "v"}, {"n", 3}});
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST(NotificationCenter, SenderFilterDoesNotKeepTheSenderAlive) {
+    NSNotificationCenter center;
+    auto sender = std::make_shared<Sender>();
+    std::weak_ptr<Sender> weak = sender;
+    int calls = 0;
+    center.addObserver("n", sender, nullptr, [&](const NSNotification&) { ++calls; });
+    sender.reset();
+    EXPECT_TRUE(weak.expired());
+    center.post("n", std::make_shared<Sender>());
+    EXPECT_EQ(calls, 0);
+}
+
+TEST(NotificationCenter, PrivateCentresAreSeparate) {
+    NSNotificationCenter mine;
+    int mineCalls = 0, defaultCalls = 0;
+    mine.addObserver("quorvane.test.private", nullptr, nullptr, [&](const NSNotification&) { ++mineCalls; });
+    auto token = NSNotificationCenter::defaultCenter().addObserver(
+        "quorvane.test.private", nullptr, nullptr, [&](const NSNotification&) { ++defaultCalls; });
+    mine.post("quorvane.test.private");
+    EXPECT_EQ(mineCalls, 1);
+    EXPECT_EQ(defaultCalls, 0);
+    NSNotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST(NotificationCenter, QueueObserversRunOnTheirQueue) {
+    NSNotificationCenter center;
+    auto queue = DispatchQueue::serial("com.quorvane.test.notifications");
+    std::mutex mutex;
+    std::vector<std::string> labels;
+    std::thread::id postingThread = std::this_thread::get_id(), deliveryThread;
+    center.addObserver("n", nullptr, queue, [&](const NSNotification& note) {
+        std::lock_guard lock(mutex);
+        labels.push_back(DispatchQueue::currentLabel() + ":" + note.userInfo.at("i").stringValue());
+        deliveryThread = std::this_thread::get_id();
+    });
+    for (int i = 0; i < 3; ++i) center.post("n", nullptr, Dict{{"i", i}});
+    queue->sync([] {});
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(labels, (std::vector<std::string>{"com.quorvane.test.notifications:0",
+                                                "com.quorvane.test.notifications:1",
+                                                "com.quorvane.test.notifications:2"}));
+    EXPECT_NE(deliveryThread, postingThread);
+}
+
+TEST(NotificationCenter, RemovedObserversAreNotCalled) {
+    NSNotificationCenter center;
+    std::vector<std::string> calls;
+    NSNotificationCenter::Token self = 0, later = 0;
+    self = center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) {
+        calls.push_back("self");
+        center.removeObserver(self);  // from inside its own block
+    });
+    center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) {
+        calls.push_back("remover");
+        center.removeObserver(later);  // later in this very post
+    });
+    later =
+        center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) { calls.push_back("later"); });
+    center.post("n");
+    center.post("n");
+    EXPECT_EQ(calls, (std::vector<std::string>{"self", "remover", "remover"}));
+    center.removeObserver(12345);  // unknown tokens are ignored
+}
+
+TEST(NotificationCenter, RemovalCancelsQueuedDeliveries) {
+    NSNotificationCenter center;
+    auto queue = DispatchQueue::serial("com.quorvane.test.removal");
+    std::atomic<int> calls{0};
+    auto token = center.addObserver("n", nullptr, queue, [&](const NSNotification&) { ++calls; });
+    std::mutex gate;
+    std::unique_lock hold(gate);
+    queue->async([&] { std::lock_guard wait(gate); });  // keeps the queue busy until released
+    center.post("n");
+    center.removeObserver(token);
+    hold.unlock();
+    queue->sync([] {});
+    EXPECT_EQ(calls.load(), 0);
+}
+
+TEST(NotificationCenter, RemovalDuringAPostOnAnotherThreadSkipsTheRemovedObserver) {
+    NSNotificationCenter center;
+    std::atomic<bool> inPost{false}, removed{false};
+    std::atomic<int> calls{0};
+    // The first observer holds the post on the poster thread until the second one has been removed.
+    center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) {
+        inPost = true;
+        waitFor([&] { return removed.load(); });
+    });
+    auto token = center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) { ++calls; });
+    std::thread poster([&] { center.post("n"); });
+    ASSERT_TRUE(waitFor([&] { return inPost.load(); }));
+    center.removeObserver(token);
+    removed = true;
+    poster.join();
+    EXPECT_EQ(calls.load(), 0);
+}
+
+TEST(NotificationCenter, RemovalWaitsForABlockRunningOnAnotherThread) {
+    NSNotificationCenter center;
+    std::atomic<bool> running{false}, finished{false};
+    auto token = center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) {
+        running = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // keeps the block busy
+        finished = true;
+    });
+    std::thread poster([&] { center.post("n"); });
+    ASSERT_TRUE(waitFor([&] { return running.load(); }));
+    center.removeObserver(token);
+    EXPECT_TRUE(finished);  // the block had returned before removeObserver did
+    poster.join();
+}
+
+TEST(NotificationCenter, ConcurrentPostsAndRemovalsNeverCallARemovedBlock) {
+    for (int round = 0; round < 20; ++round) {
+        NSNotificationCenter center;
+        std::atomic<bool> removed{false};
+        std::atomic<int> violations{0}, posts{0};
+        center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) { ++posts; });
+        auto token = center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) {
+            if (removed) ++violations;
+            std::this_thread::yield();
+            if (removed) ++violations;
+        });
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> posters;
+        for (int i = 0; i < 3; ++i) {
+            posters.emplace_back([&] {
+                while (!stop) center.post("n");
+            });
+        }
+        ASSERT_TRUE(waitFor([&] { return posts > 10; }));
+        center.removeObserver(token);
+        removed = true;
+        const int postsAtRemoval = posts;
+        ASSERT_TRUE(waitFor([&] { return posts > postsAtRemoval + 10; }));
+        stop = true;
+        for (auto& poster : posters) poster.join();
+        EXPECT_EQ(violations.load(), 0);
+    }
+}
+
+TEST(NotificationCenter, OwnerTiedObserversEndWithTheirOwner) {
+    NSNotificationCenter center;
+    auto owner = std::make_shared<int>(0);
+    center.addObserver(owner, "n", nullptr, [raw = owner.get()](const NSNotification&) { ++*raw; });
+    center.post("n");
+    EXPECT_EQ(*owner, 1);
+    std::weak_ptr<int> weak = owner;
+    owner.reset();
+    EXPECT_TRUE(weak.expired());
+    center.post("n");  // would touch freed memory if the block still ran
+}
+
+TEST(NotificationCenter, OwnerIsKeptAliveWhileItsBlockRuns) {
+    NSNotificationCenter center;
+    auto owner = std::make_shared<std::string>("alive");
+    std::weak_ptr<std::string> weak = owner;
+    std::string seen;
+    center.addObserver(owner, "n", nullptr, [&, weak](const NSNotification&) {
+        owner.reset();  // the last outside reference goes away mid-call
+        auto still = weak.lock();
+        seen = still ? *still : "gone";
+    });
+    center.post("n");
+    EXPECT_EQ(seen, "alive");
+    EXPECT_TRUE(weak.expired());
+}
+
+// The termination notification ends the process, so it is checked in child processes.
+class TerminationNotification : public ::testing::Test {
+  protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+    static void observeAndCount() {
+        installTerminationNotification();
+        installTerminationNotification();  // idempotent
+        static int count = 0;
+        NSNotificationCenter::defaultCenter().addObserver(
+            UIApplicationWillTerminateNotification, nullptr, nullptr, [](const NSNotification& note) {
+                std::fprintf(stderr, "posted %s #%d\n", note.name.c_str(), ++count);
+                std::fflush(stderr);
+            });
+    }
+};
+
+TEST_F(TerminationNotification, IsPostedOnceAtNormalExit) {
+    EXPECT_EXIT(
+        {
+            observeAndCount();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "posted UIApplicationWillTerminateNotification #1\n[^#]*$");
+}
+
+TEST_F(TerminationNotification, IsPostedOnceOnSIGTERMAndTheProcessExitsCleanly) {
+    EXPECT_EXIT(
+        {
+            observeAndCount();
+            std::raise(SIGTERM);
+            for (int i = 0; i < 5000; ++i) usleep(1000);  // the watcher thread exits the process
+            _exit(3);
+        },
+        ::testing::ExitedWithCode(0), "posted UIApplicationWillTerminateNotification #1\n[^#]*$");
+}
+
+}  // namespace

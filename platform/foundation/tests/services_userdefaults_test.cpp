@@ -1,0 +1,300 @@
+#include "platform/foundation/UserDefaults.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/foundation/Console.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/Sandbox.h"
+#include "testsupport/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::optional<Value> readPlist(const std::string& path) {
+    const std::string bytes = readBytes(path);
+    return NSPropertyListSerialization::propertyListWithData(Data::fromString(bytes), nullptr, nullptr);
+}
+
+std::vector<std::string> filesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every case gets a fresh sandbox and a fresh standard store over it.
+class UserDefaults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Sandbox::setHome(home_.path());
+        NSUserDefaults::resetStandardUserDefaultsForTesting();
+    }
+    void TearDown() override { NSUserDefaults::resetStandardUserDefaultsForTesting(); }
+
+    std::string preferences() const { return Sandbox::preferencesDirectory(); }
+    std::string storePath() const { return preferences() + "/com.quorvane.app.plist"; }
+    // Forgets the standard store (saving it) and opens it again from the file.
+    std::shared_ptr<NSUserDefaults> reopen() {
+        NSUserDefaults::resetStandardUserDefaultsForTesting();
+        return NSUserDefaults::standardUserDefaults();
+    }
+
+    TempDir home_;
+};
+
+TEST_F(UserDefaults, ValuesSurviveANewInstanceInABinaryFile) {
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    EXPECT_EQ(defaults->path(), storePath());
+    defaults->setObject("token-1", "AccessToken");
+    defaults->setInteger(42, "count");
+    defaults->setBool(true, "flag");
+    defaults->setObject(Value::dictionary({{"a", Value::array({1, "x"})}}), "nested");
+    defaults->setObject(Data::fromString("\x01\x02"), "blob");
+    ASSERT_TRUE(defaults->synchronize());
+    EXPECT_EQ(readBytes(storePath()).substr(0, 8), "bplist00");
+
+    auto again = reopen();
+    EXPECT_NE(again, defaults);
+    EXPECT_EQ(again->stringForKey("AccessToken"), "token-1");
+    EXPECT_EQ(again->integerForKey("count"), 42);
+    EXPECT_TRUE(again->boolForKey("flag"));
+    EXPECT_EQ(again->objectForKey("nested"), Value::dictionary({{"a", Value::array({1, "x"})}}));
+    EXPECT_EQ(again->objectForKey("blob"), Value(Data::fromString("\x01\x02")));
+    EXPECT_EQ(again->dictionaryRepresentation().size(), 5u);
+}
+
+TEST_F(UserDefaults, ChangesAreSavedShortlyWithoutSynchronize) {
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    defaults->setObject("v", "k");
+    EXPECT_EQ(defaults->stringForKey("k"), "v");  // read-your-writes
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::optional<Value> saved;
+    while (std::chrono::steady_clock::now() < deadline) {
+        saved = readPlist(storePath());
+        if (saved && saved->find("k")) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(saved && saved->find("k"));
+    EXPECT_EQ(*saved->find("k"), Value("v"));
+}
+
+TEST_F(UserDefaults, NullAndRemoveDeleteTheKey) {
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    defaults->setObject("a", "one");
+    defaults->setObject("b", "two");
+    EXPECT_TRUE(defaults->setObject(Value(), "one"));
+    defaults->removeObjectForKey("two");
+    defaults->removeObjectForKey("never-there");
+    EXPECT_FALSE(defaults->objectForKey("one"));
+    EXPECT_FALSE(defaults->objectForKey("two"));
+    EXPECT_TRUE(reopen()->dictionaryRepresentation().empty());
+}
+
+TEST_F(UserDefaults, TypedGettersReadTheWayThePlatformDoes) {
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    defaults->setObject("42abc", "text");
+    defaults->setObject("YES", "yes");
+    defaults->setObject(7, "seven");
+    defaults->setObject(Value::array({1}), "list");
+    EXPECT_EQ(defaults->integerForKey("text"), 42);
+    EXPECT_TRUE(defaults->boolForKey("yes"));
+    EXPECT_EQ(defaults->stringForKey("seven"), "");
+    EXPECT_TRUE(defaults->boolForKey("seven"));
+    EXPECT_EQ(defaults->integerForKey("list"), 0);
+    EXPECT_FALSE(defaults->boolForKey("missing"));
+    EXPECT_DOUBLE_EQ(defaults->doubleForKey("seven"), 7.0);
+}
+
+TEST_F(UserDefaults, RefusesValuesAPropertyListCannotHold) {
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    defaults->setObject("kept", "k");
+    Console::Capture console;
+    EXPECT_FALSE(defaults->setObject(Value::set({1}), "k"));
+    EXPECT_FALSE(defaults->setObject(Value::array({1, Value()}), "k"));
+    EXPECT_FALSE(defaults->setObject(Value::dictionary({{"o", Value(std::make_shared<Object>())}}), "k"));
+    EXPECT_EQ(defaults->stringForKey("k"), "kept");
+    EXPECT_TRUE(console.contains("cannot store a set"));
+    EXPECT_TRUE(defaults->synchronize());
+}
+
+TEST_F(UserDefaults, KeysWithDotsAndAtSignsArePlainKeys) {
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    const std::vector<std::string> keys{"a.b", "@count", "x@y.z", "a", "__PUSHLocalTime"};
+    for (size_t i = 0; i < keys.size(); ++i) defaults->setObject(int(i), keys[i]);
+    auto again = reopen();
+    auto all = again->dictionaryRepresentation();
+    ASSERT_EQ(all.size(), keys.size());
+    for (size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(again->integerForKey(keys[i]), int64_t(i)) << keys[i];
+    EXPECT_FALSE(again->objectForKey("b"));
+}
+
+TEST_F(UserDefaults, ConcurrentWritersLoseNothing) {
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    constexpr int kThreads = 4, kKeys = 250;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([defaults, t] {
+            for (int i = 0; i < kKeys; ++i) {
+                const std::string key = "t" + std::to_string(t) + ".k" + std::to_string(i);
+                defaults->setObject(t * kKeys + i, key);
+                EXPECT_EQ(defaults->integerForKey(key), t * kKeys + i);
+                if (i % 50 == 0) defaults->synchronize();
+            }
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    auto again = reopen();
+    ASSERT_EQ(again->dictionaryRepresentation().size(), size_t(kThreads * kKeys));
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kKeys; ++i) {
+            EXPECT_EQ(again->integerForKey("t" + std::to_string(t) + ".k" + std::to_string(i)),
+                      t * kKeys + i);
+        }
+    }
+}
+
+TEST_F(UserDefaults, AnInterruptedWriteLeavesTheOldFileIntact) {
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    defaults->setObject("before", "k");
+    ASSERT_TRUE(defaults->synchronize());
+    const std::string saved = readBytes(storePath());
+    // A crash between creating the temporary file and renaming it leaves a partial file beside the store.
+    writeBytes(storePath() + ".tmp-Ab12Cd", saved.substr(0, saved.size() / 2));
+    NSUserDefaults::resetStandardUserDefaultsForTesting();
+
+    auto again = NSUserDefaults::standardUserDefaults();
+    EXPECT_EQ(readBytes(storePath()), saved);
+    EXPECT_EQ(again->stringForKey("k"), "before");
+    // The next save replaces the file as a whole: a reader holding the old file still sees it complete.
+    fs::create_hard_link(storePath(), home_.file("old-store"));
+    again->setObject("after", "k");
+    ASSERT_TRUE(again->synchronize());
+    EXPECT_EQ(readBytes(home_.file("old-store")), saved);
+    EXPECT_EQ(reopen()->stringForKey("k"), "after");
+}
+
+TEST_F(UserDefaults, ACorruptFileIsKeptAsideAndTheStoreStartsEmpty) {
+    const std::string garbage = "bplist00 this is not a property list \x01\x02\x03";
+    writeBytes(storePath(), garbage);
+    Console::Capture console;
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    EXPECT_TRUE(defaults->dictionaryRepresentation().empty());
+    EXPECT_TRUE(console.contains("could not be read"));
+
+    const auto names = filesIn(preferences());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].rfind("com.quorvane.app.plist.corrupt-", 0), 0u) << names[0];
+    EXPECT_EQ(readBytes(preferences() + "/" + names[0]), garbage);
+
+    defaults->setObject("fresh", "k");
+    ASSERT_TRUE(defaults->synchronize());
+    EXPECT_EQ(reopen()->stringForKey("k"), "fresh");
+    EXPECT_EQ(filesIn(preferences()).size(), 2u);  // the new store and the kept corrupt one
+}
+
+TEST_F(UserDefaults, ReadsAnXMLFileAndANonDictionaryIsCorrupt) {
+    writeBytes(storePath(),
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>version</key><string>1.0.0</string><key>n</key><integer>3</integer></dict></plist>");
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    EXPECT_EQ(defaults->stringForKey("version"), "1.0.0");
+    EXPECT_EQ(defaults->integerForKey("n"), 3);
+
+    writeBytes(storePath(), "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>");
+    Console::Capture console;
+    EXPECT_TRUE(reopen()->dictionaryRepresentation().empty());
+    EXPECT_TRUE(console.contains("could not be read"));
+}
+
+TEST_F(UserDefaults, AFailedSaveKeepsTheChangesAndSucceedsLater) {
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    defaults->setObject("v", "k");
+    ASSERT_TRUE(defaults->synchronize());
+    // A folder in the store's place makes the final rename fail (whatever the permissions of the user).
+    fs::remove(storePath());
+    writeBytes(storePath() + "/blocker", "x");
+    defaults->setObject("w", "k");
+    Console::Capture console;
+    EXPECT_FALSE(defaults->synchronize());
+    EXPECT_TRUE(console.contains("could not save"));
+    EXPECT_EQ(defaults->stringForKey("k"), "w");
+    EXPECT_EQ(filesIn(preferences()), (std::vector<std::string>{"com.quorvane.app.plist"}));  // no temp left
+    fs::remove_all(storePath());
+    EXPECT_TRUE(defaults->synchronize());
+    EXPECT_EQ(reopen()->stringForKey("k"), "w");
+}
+
+TEST_F(UserDefaults, EachSandboxHasItsOwnStore) {
+    NSUserDefaults::standardUserDefaults()->setObject("first home", "k");
+    TempDir other;
+    Sandbox::setHome(other.path());
+    auto second = reopen();
+    EXPECT_FALSE(second->objectForKey("k"));
+    Sandbox::setHome(home_.path());
+    EXPECT_EQ(reopen()->stringForKey("k"), "first home");
+}
+
+// The exit handlers run in a child process; it finds the parent's sandbox through the environment, since a
+// death test's child runs the test body again from the start.
+class UserDefaultsAtExit : public ::testing::TestWithParam<std::tuple<bool, bool>> {
+  protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_P(UserDefaultsAtExit, ChangesMadeWhileTerminatingAreSaved) {
+    const auto [defaultsFirst, bySignal] = GetParam();
+    TempDir home;
+    setenv("QUORVANE_TEST_EXIT_HOME", home.path().c_str(), 0);
+    const std::string sandbox = std::getenv("QUORVANE_TEST_EXIT_HOME");
+    EXPECT_EXIT(
+        {
+            Sandbox::setHome(sandbox);
+            NSUserDefaults::resetStandardUserDefaultsForTesting();
+            // Either hook may be installed first; the exit handlers must save in both orders.
+            if (defaultsFirst) NSUserDefaults::standardUserDefaults()->setObject("set early", "early");
+            installTerminationNotification();
+            if (!defaultsFirst) NSUserDefaults::standardUserDefaults()->setObject("set early", "early");
+            NSNotificationCenter::defaultCenter().addObserver(
+                UIApplicationWillTerminateNotification, nullptr, nullptr, [](const NSNotification&) {
+                    NSUserDefaults::standardUserDefaults()->setObject("set while terminating", "late");
+                });
+            if (bySignal) {
+                std::raise(SIGTERM);
+                for (int i = 0; i < 5000; ++i) usleep(1000);
+                _exit(3);
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    auto saved = NSUserDefaults::create(sandbox + "/Library/Preferences/com.quorvane.app.plist");
+    EXPECT_EQ(saved->stringForKey("early"), "set early");
+    EXPECT_EQ(saved->stringForKey("late"), "set while terminating");
+    unsetenv("QUORVANE_TEST_EXIT_HOME");
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, UserDefaultsAtExit,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()));
+
+}  // namespace
