@@ -1,0 +1,248 @@
+#include "devserver/DevServer.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include <sys/socket.h>
+
+#include <httplib.h>
+
+#include "devserver/PageFiles.h"
+
+namespace {
+
+constexpr const char* kEntryPath = "/viziDO/entry/appWeb.do";
+constexpr const char* kPagesMount = "/vqd_web";
+constexpr auto kStartStopLimit = std::chrono::seconds(10);
+
+void send(httplib::Response& res, const EntryReply& reply) {
+    res.status = reply.status;
+    if (reply.contentType.empty()) {
+        res.body = reply.body;
+    } else {
+        res.set_content(reply.body, reply.contentType.c_str());
+    }
+}
+
+void sendText(httplib::Response& res, int status, const std::string& text) {
+    res.status = status;
+    res.set_content(text + "\n", "text/plain;charset=UTF-8");
+}
+
+std::optional<std::string> readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return std::move(contents).str();
+}
+
+}  // namespace
+
+DevServer::DevServer(Config config) : config_(std::move(config)) {}
+
+DevServer::~DevServer() { stop(); }
+
+std::optional<int> DevServer::start(const std::string& host, int port, std::string* error) {
+    auto fail = [&](std::string reason) -> std::optional<int> {
+        if (error) {
+            *error = std::move(reason);
+        }
+        return std::nullopt;
+    };
+    if (port < 0 || port > 65535) {
+        return fail("port out of range: " + std::to_string(port));
+    }
+
+    std::lock_guard lifecycle(lifecycleMutex_);
+    if (server_) {
+        return fail("already running");
+    }
+    auto server = std::make_unique<httplib::Server>();
+    installRoutes(*server);
+    // Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, under which a second server would
+    // quietly share a port that is already taken instead of failing to start.
+    server->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    server->set_payload_max_length(1 << 20);
+    server->set_read_timeout(5);
+    server->set_write_timeout(5);
+
+    int bound = port == 0 ? server->bind_to_any_port(host) : (server->bind_to_port(host, port) ? port : -1);
+    if (bound <= 0) {
+        return fail("cannot listen on " + host + ":" + std::to_string(port));
+    }
+
+    // The socket already listens, so connections queue until the accept loop runs; wait for that loop
+    // all the same, because the library ignores a stop that comes before it.
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    listener_ = std::thread([raw = server.get(), finished] {
+        raw->listen_after_bind();
+        finished->store(true);
+    });
+    auto deadline = std::chrono::steady_clock::now() + kStartStopLimit;
+    while (!server->is_running() && !finished->load() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!server->is_running()) {
+        server->stop();
+        listener_.join();
+        return fail("server did not start on " + host + ":" + std::to_string(bound));
+    }
+
+    server_ = std::move(server);
+    std::lock_guard lock(mutex_);
+    host_ = host;
+    port_ = bound;
+    return bound;
+}
+
+void DevServer::stop() {
+    std::lock_guard lifecycle(lifecycleMutex_);
+    if (!server_) {
+        return;
+    }
+    server_->stop();
+    listener_.join();
+    server_.reset();
+    std::lock_guard lock(mutex_);
+    port_ = 0;
+}
+
+bool DevServer::isRunning() const {
+    std::lock_guard lock(mutex_);
+    return port_ != 0;
+}
+
+int DevServer::port() const {
+    std::lock_guard lock(mutex_);
+    return port_;
+}
+
+std::string DevServer::url(std::string_view path) const {
+    std::lock_guard lock(mutex_);
+    return "http://" + host_ + ":" + std::to_string(port_) + std::string(path);
+}
+
+size_t DevServer::hits(std::string_view path) const {
+    std::lock_guard lock(mutex_);
+    auto found = hits_.find(path);
+    return found == hits_.end() ? 0 : found->second;
+}
+
+std::map<std::string, size_t> DevServer::allHits() const {
+    std::lock_guard lock(mutex_);
+    return {hits_.begin(), hits_.end()};
+}
+
+std::optional<std::string> DevServer::liveCode(const std::string& account) const {
+    return ledger_.liveCode(account);
+}
+
+std::vector<IssuedToken> DevServer::tokens() const { return ledger_.tokens(); }
+
+void DevServer::scriptReply(const std::string& type, EntryReply reply) {
+    std::lock_guard lock(mutex_);
+    scripted_[type] = std::move(reply);
+}
+
+void DevServer::clearScriptedReply(const std::string& type) {
+    std::lock_guard lock(mutex_);
+    scripted_.erase(type);
+}
+
+void DevServer::clearScriptedReplies() {
+    std::lock_guard lock(mutex_);
+    scripted_.clear();
+}
+
+std::optional<EntryReply> DevServer::scriptedReply(const std::string& type) const {
+    std::lock_guard lock(mutex_);
+    auto found = scripted_.find(type);
+    if (found == scripted_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+void DevServer::countHit(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    ++hits_[path];
+}
+
+EntryReply DevServer::answerEntry(std::string_view method, std::string_view body) {
+    if (method != "init") {
+        return entryError("unknown method");
+    }
+    ParsedEntry parsed = parseEntryRequest(body);
+    if (!parsed.request) {
+        return parsed.error;
+    }
+    if (auto scripted = scriptedReply(parsed.request->type)) {
+        return *scripted;
+    }
+    ConsoleLine console = config_.console;
+    if (!console) {
+        console = [](const std::string& line) {
+            static std::mutex stdoutMutex;
+            std::lock_guard lock(stdoutMutex);
+            std::cout << line << std::endl;
+        };
+    }
+    return answerEntryRequest(*parsed.request, ledger_, console);
+}
+
+void DevServer::installRoutes(httplib::Server& server) {
+    using httplib::Request;
+    using httplib::Response;
+
+    server.set_pre_routing_handler([this](const Request& req, Response&) {
+        countHit(req.path);
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+
+    server.Post(kEntryPath, [this](const Request& req, Response& res) {
+        std::string method = req.has_param("method") ? req.get_param_value("method") : "";
+        send(res, answerEntry(method, req.body));
+    });
+    server.Get(kEntryPath, [](const Request&, Response& res) {
+        EntryReply reply = entryError("use POST");
+        reply.status = 405;
+        res.set_header("Allow", "POST");
+        send(res, reply);
+    });
+
+    server.Get("/", [](const Request&, Response& res) { res.set_redirect("/vqd_web/"); });
+    server.Get(kPagesMount, [](const Request&, Response& res) { res.set_redirect("/vqd_web/"); });
+    server.Get(R"(/vqd_web/(.*))", [this](const Request& req, Response& res) {
+        PageLookup page = findPage(config_.pagesDir, std::string_view(req.path).substr(sizeof "/vqd_web/" - 1));
+        if (page.result == PageLookup::Result::Refused) {
+            return sendText(res, 400, "refused: the path leaves the pages directory");
+        }
+        auto contents = page.result == PageLookup::Result::Found ? readFile(page.file) : std::nullopt;
+        if (!contents) {
+            return sendText(res, 404, "no such page");
+        }
+        res.set_content(std::move(*contents), pageContentType(page.file).c_str());
+    });
+
+    server.set_error_handler([](const Request& req, Response& res) {
+        // Fills in routing failures; replies of the entry point (scripted ones included) stay as they are.
+        if (res.body.empty() && req.path != kEntryPath) {
+            sendText(res, res.status, res.status == 404 ? "not found" : "request failed");
+        }
+    });
+    server.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
+        send(res, EntryReply::json(R"({"errCode":1,"errInfo":"internal error"})", 500));
+    });
+}

@@ -1,0 +1,39 @@
+// Verification codes and access tokens handed out by the development back end.
+//
+// One live code per account: asking again replaces the older code. A code that matches signs the account
+// in once and is used up; a wrong code leaves the live one in place so that a typo can be retried.
+// Thread-safe: the server answers requests on several threads.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct IssuedToken {
+    std::string account;
+    std::string token;
+
+    bool operator==(const IssuedToken&) const = default;
+};
+
+class SignInLedger {
+public:
+    // A fresh six-digit code for `account`, replacing any earlier one.
+    std::string issueCode(const std::string& account);
+    // A fresh access token when `code` is the account's live code (the code is then used up); nullopt
+    // otherwise.
+    std::optional<std::string> redeem(const std::string& account, const std::string& code);
+
+    std::optional<std::string> liveCode(const std::string& account) const;
+    // Every token handed out, oldest first.
+    std::vector<IssuedToken> tokens() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::random_device random_;
+    std::unordered_map<std::string, std::string> codes_;
+    std::vector<IssuedToken> tokens_;
+};

@@ -1,0 +1,95 @@
+// quorvane-devserver: the development back end on the command line.
+//
+//   quorvane-devserver [--host 127.0.0.1] [--port 8080] [--pages DIR]
+//
+// Prints where it listens and each verification code it makes; stops on SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "devserver/DevServer.h"
+
+namespace {
+
+constexpr const char* kUsage = "usage: quorvane-devserver [--host HOST] [--port PORT] [--pages DIR]\n";
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 8080;
+    std::filesystem::path pages = QUORVANE_DEVSERVER_PAGES;
+};
+
+bool parsePort(const std::string& text, int& port) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    port = std::stoi(text);
+    return port <= 65535;
+}
+
+// False (with a message on stderr) when the arguments are not understood.
+bool parseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string flag = argv[i];
+        if (flag == "--help" || flag == "-h") {
+            std::cout << kUsage;
+            std::exit(0);
+        }
+        if (flag != "--host" && flag != "--port" && flag != "--pages") {
+            std::cerr << "unknown option: " << flag << "\n" << kUsage;
+            return false;
+        }
+        if (i + 1 >= argc) {
+            std::cerr << flag << " needs a value\n" << kUsage;
+            return false;
+        }
+        std::string value = argv[++i];
+        if (flag == "--host") {
+            options.host = value;
+        } else if (flag == "--pages") {
+            options.pages = value;
+        } else if (!parsePort(value, options.port)) {
+            std::cerr << "not a port number: " << value << "\n";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parseOptions(argc, argv, options)) {
+        return 2;
+    }
+    std::error_code error;
+    if (!std::filesystem::is_directory(options.pages, error)) {
+        std::cerr << "pages directory not found: " << options.pages.string() << "\n";
+        return 2;
+    }
+
+    // Block the stop signals before any thread starts, so that they reach only the sigwait below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    DevServer server({options.pages, {}});
+    std::string reason;
+    auto port = server.start(options.host, options.port, &reason);
+    if (!port) {
+        std::cerr << "devserver: " << reason << "\n";
+        return 1;
+    }
+    std::cout << "devserver listening on http://" << options.host << ":" << *port << std::endl;
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    std::cout << "devserver stopping (" << (received == SIGINT ? "SIGINT" : "SIGTERM") << ")" << std::endl;
+    server.stop();
+    return 0;
+}
