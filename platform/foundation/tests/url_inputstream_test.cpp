@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/foundation/InputStream.h"
+#include "testsupport/TempDir.h"
+
+namespace {
+
+std::string drain(NSInputStream& stream, size_t chunk) {
+    std::string out;
+    std::vector<uint8_t> buffer(chunk);
+    for (int guard = 0; guard < 100000; ++guard) {
+        long n = stream.read(buffer.data(), buffer.size());
+        if (n <= 0) break;
+        out.append(reinterpret_cast<char*>(buffer.data()), size_t(n));
+    }
+    return out;
+}
+
+TEST(NSInputStream, DataStreamStatusesAndCopy) {
+    auto stream = NSInputStream::inputStreamWithData(Data::fromString("hello world"));
+    uint8_t byte;
+    EXPECT_EQ(stream->streamStatus(), NSStreamStatus::NotOpen);
+    EXPECT_EQ(stream->read(&byte, 1), -1);  // not open yet
+    ASSERT_TRUE(stream->streamError());
+    auto fresh = std::dynamic_pointer_cast<NSInputStream>(stream->copyWithZone(nullptr));
+    ASSERT_TRUE(fresh);
+    fresh->open();
+    EXPECT_EQ(fresh->streamStatus(), NSStreamStatus::Open);
+    EXPECT_TRUE(fresh->hasBytesAvailable());
+    EXPECT_EQ(drain(*fresh, 4), "hello world");
+    EXPECT_EQ(fresh->streamStatus(), NSStreamStatus::AtEnd);
+    EXPECT_FALSE(fresh->hasBytesAvailable());
+    EXPECT_EQ(fresh->read(&byte, 1), 0);
+    fresh->close();
+    EXPECT_EQ(unsigned(fresh->streamStatus()), 6u);
+}
+
+TEST(NSInputStream, FileStreamReadsBytesExactly) {
+    TempDir dir;
+    std::string content;
+    for (int i = 0; i < 70000; ++i) content.push_back(char(i * 7));
+    std::ofstream(dir.file("body"), std::ios::binary) << content;
+    auto stream = NSInputStream::inputStreamWithFileAtPath(dir.file("body"));
+    EXPECT_TRUE(stream->supportsCopying());
+    stream->open();
+    EXPECT_EQ(drain(*stream, 4096), content);
+    EXPECT_EQ(stream->streamStatus(), NSStreamStatus::AtEnd);
+}
+
+TEST(NSInputStream, MissingFileIsAnError) {
+    auto stream = NSInputStream::inputStreamWithFileAtPath("/nonexistent/quorvane/file");
+    stream->open();
+    EXPECT_EQ(stream->streamStatus(), NSStreamStatus::Error);
+    ASSERT_TRUE(stream->streamError());
+    EXPECT_EQ(stream->streamError()->domain(), NSPOSIXErrorDomain);
+    uint8_t byte;
+    EXPECT_EQ(stream->read(&byte, 1), -1);
+}
+
+// A custom stream: counts down and cannot start over.
+class CountdownStream : public NSInputStream {
+  public:
+    long read(uint8_t* buffer, size_t maxLength) override {
+        if (left_ == 0 || maxLength == 0) {
+            setStatus(NSStreamStatus::AtEnd);
+            return 0;
+        }
+        buffer[0] = uint8_t('0' + left_--);
+        return 1;
+    }
+    int left_ = 3;
+};
+
+TEST(NSInputStream, CustomStreamsOverrideTheBase) {
+    auto stream = std::make_shared<CountdownStream>();
+    stream->open();
+    EXPECT_TRUE(stream->hasBytesAvailable());
+    EXPECT_EQ(drain(*stream, 8), "321");
+    EXPECT_FALSE(stream->supportsCopying());
+    EXPECT_EQ(stream->copyWithZone(nullptr), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include "platform/foundation/URLRequest.h"
+#include "platform/foundation/URLResponse.h"
+
+namespace {
+
+TEST(NSURLRequest, PlatformDefaults) {
+    NSURLRequest request(NSURL::URLWithString("http://h/"));
+    EXPECT_EQ(request.HTTPMethod(), "GET");
+    EXPECT_EQ(request.timeoutInterval(), 60.0);
+    EXPECT_EQ(unsigned(request.cachePolicy()), 0u);
+    EXPECT_TRUE(request.HTTPShouldHandleCookies());
+    EXPECT_EQ(request.bodyKind(), NSURLRequest::BodyKind::None);
+    EXPECT_FALSE(request.HTTPBody());
+}
+
+TEST(NSURLRequest, HeadersIgnoreCaseAndKeepFirstSpelling) {
+    NSMutableURLRequest request(NSURL::URLWithString("http://h/"));
+    request.setValue("text/plain", "Content-Type");
+    request.setValue("application/json", "content-type");
+    request.addValue("a", "X-List");
+    request.addValue("b", "x-list");
+    EXPECT_EQ(request.valueForHTTPHeaderField("CONTENT-TYPE"), "application/json");
+    EXPECT_EQ(request.allHTTPHeaderFields().count("Content-Type"), 1u);
+    EXPECT_EQ(request.valueForHTTPHeaderField("X-LIST"), "a,b");
+    request.setValue(std::nullopt, "CONTENT-type");
+    EXPECT_FALSE(request.valueForHTTPHeaderField("Content-Type"));
+    EXPECT_EQ(request.allHTTPHeaderFields().size(), 1u);
+}
+
+TEST(NSURLRequest, OneBodyAtATimeAndCopiesAreIndependent) {
+    NSMutableURLRequest request(NSURL::URLWithString("http://h/"));
+    request.setHTTPBody(Data::fromString("abc"));
+    EXPECT_EQ(request.HTTPBody()->toString(), "abc");
+    NSURLRequest copy = request;
+    request.setHTTPBodyStream(NSInputStream::inputStreamWithData(Data::fromString("x")));
+    EXPECT_FALSE(request.HTTPBody());
+    EXPECT_EQ(request.bodyKind(), NSURLRequest::BodyKind::Stream);
+    EXPECT_EQ(copy.HTTPBody()->toString(), "abc");
+    request.setHTTPBodyFile("/tmp/f");
+    EXPECT_EQ(request.HTTPBodyStream(), nullptr);
+    EXPECT_EQ(request.HTTPBodyFile(), "/tmp/f");
+    request.setHTTPMethod("");
+    EXPECT_EQ(request.HTTPMethod(), "GET");
+}
+
+struct ContentTypeCase {
+    const char* header;  // nullptr: no Content-Type
+    std::optional<std::string> mime;
+    std::optional<std::string> charset;
+};
+
+class HTTPResponseContentType : public testing::TestWithParam<ContentTypeCase> {};
+
+TEST_P(HTTPResponseContentType, MimeTypeAndEncoding) {
+    HTTPHeaderFields headers;
+    if (GetParam().header) headers.set("content-TYPE", GetParam().header);
+    auto response = NSHTTPURLResponse::create(NSURL::URLWithString("http://h/x"), 200, "HTTP/1.1", headers);
+    EXPECT_EQ(response->MIMEType(), GetParam().mime);
+    EXPECT_EQ(response->textEncodingName(), GetParam().charset);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HTTPResponseContentType,
+                         testing::Values(ContentTypeCase{nullptr, std::nullopt, std::nullopt},
+                                         ContentTypeCase{"application/json", "application/json",
+                                                         std::nullopt},
+                                         ContentTypeCase{" Text/HTML ; charset=UTF-8", "text/html", "utf-8"},
+                                         ContentTypeCase{"text/plain; format=flowed; charset=\"ISO-8859-1\"",
+                                                         "text/plain", "iso-8859-1"},
+                                         ContentTypeCase{"; charset=utf-8", std::nullopt, "utf-8"}));
+
+TEST(NSHTTPURLResponse, HeadersLengthAndStatus) {
+    HTTPHeaderFields headers;
+    headers.set("Content-Length", "42");
+    headers.set("X-A", "1");
+    auto response =
+        NSHTTPURLResponse::create(NSURL::URLWithString("http://h/dir/file.json"), 404, "HTTP/1.1", headers);
+    EXPECT_EQ(response->statusCode(), 404);
+    EXPECT_EQ(response->expectedContentLength(), 42);
+    EXPECT_EQ(response->valueForHTTPHeaderField("x-a"), "1");
+    EXPECT_EQ(response->allHeaderFields().at("X-A"), Value("1"));
+    EXPECT_EQ(response->suggestedFilename(), "file.json");
+    headers.set("Content-Length", "12abc");
+    EXPECT_EQ(NSHTTPURLResponse::create(nullptr, 200, "HTTP/1.1", headers)->expectedContentLength(), -1);
+}
+
+TEST(NSHTTPURLResponse, ReasonTexts) {
+    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(404), "not found");
+    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(500), "internal server error");
+    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(200), "no error");
+    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(418), "client error");
+    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(599), "server error");
+    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(299), "success");
+    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(308), "redirected");
+}
+
+}  // namespace

@@ -1,0 +1,1456 @@
+// The URL session over the libcurl multi interface. See README.md for the life of a request.
+//
+// Threads. The I/O thread of a session owns the multi handle, every easy handle and every
+// `URLSessionTransfer`; other threads reach it only by posting commands (start, pause, cancel, answers from
+// the delegate) and waking it. Delegate callbacks go through the session's callback pipe, which hands them to
+// the delegate queue one at a time. Tasks guard their own fields with their mutex; counters are atomics.
+#include "platform/net/URLSession.h"
+
+#include <curl/curl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <thread>
+
+#include "platform/foundation/TextUtil.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using TimePoint = SteadyClock::time_point;
+
+constexpr int kMaxRedirects = 16;
+constexpr size_t kMaxHeaderBytes = 256 * 1024;
+constexpr size_t kMaxRedirectBody = 1 << 20;
+constexpr int kStreamPollMilliseconds = 10;
+
+void initCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+double secondsSince(TimePoint start) {
+    return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+// A completion handler that acts once; dropped without a call, it gives `fallback`.
+template <class T>
+std::function<void(T)> onceHandler(std::function<void(T)> deliver, T fallback) {
+    struct State {
+        std::function<void(T)> deliver;
+        T fallback;
+        std::atomic<bool> used{false};
+        ~State() {
+            if (!used.exchange(true) && deliver) deliver(std::move(fallback));
+        }
+    };
+    auto state = std::make_shared<State>();
+    state->deliver = std::move(deliver);
+    state->fallback = std::move(fallback);
+    return [state](T value) {
+        if (!state->used.exchange(true)) state->deliver(std::move(value));
+    };
+}
+
+std::mutex& hookMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+
+std::shared_ptr<NSURLSessionTask::StateChangeHook>& hookSlot() {
+    static auto* slot = new std::shared_ptr<NSURLSessionTask::StateChangeHook>;
+    return *slot;
+}
+
+bool isRedirectStatus(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool isHTTPScheme(const std::string& scheme) {
+    std::string lower = TextUtil::toLowerASCII(scheme);
+    return lower == "http" || lower == "https";
+}
+
+int64_t contentLengthOf(const NSURLRequest& request) {
+    auto header = request.valueForHTTPHeaderField("Content-Length");
+    if (!header) return NSURLSessionTransferSizeUnknown;
+    std::string_view text = TextUtil::trim(*header);
+    if (text.empty()) return NSURLSessionTransferSizeUnknown;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || value > (INT64_MAX - 9) / 10) return NSURLSessionTransferSizeUnknown;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+int64_t fileSize(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    return int64_t(info.st_size);
+}
+
+// What a task sends as its body, before any byte is read.
+int64_t expectedBodyLength(const NSURLRequest& body, const NSURLRequest& request) {
+    switch (body.bodyKind()) {
+        case NSURLRequest::BodyKind::None:
+            return 0;
+        case NSURLRequest::BodyKind::Data:
+            return int64_t(body.HTTPBody()->length());
+        case NSURLRequest::BodyKind::File:
+            return fileSize(body.HTTPBodyFile());
+        case NSURLRequest::BodyKind::Stream:
+            return contentLengthOf(request);
+    }
+    return 0;
+}
+
+NSErrorPtr errorForCurl(CURLcode code, long osErrno, const char* message, const std::shared_ptr<NSURL>& url) {
+    std::string detail = message && *message ? message : curl_easy_strerror(code);
+    long mapped;
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            mapped = NSURLErrorCannotFindHost;
+            break;
+        case CURLE_COULDNT_CONNECT:
+            mapped = (osErrno == ENETUNREACH || osErrno == ENETDOWN || osErrno == EHOSTUNREACH)
+                         ? NSURLErrorNotConnectedToInternet
+                         : NSURLErrorCannotConnectToHost;
+            break;
+        case CURLE_OPERATION_TIMEDOUT:
+            mapped = NSURLErrorTimedOut;
+            break;
+        case CURLE_URL_MALFORMAT:
+            mapped = NSURLErrorBadURL;
+            break;
+        case CURLE_UNSUPPORTED_PROTOCOL:  // also a reply without status line (HTTP/0.9)
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_BAD_CONTENT_ENCODING:
+        case CURLE_OUT_OF_MEMORY:  // a header line beyond libcurl's limit
+            mapped = NSURLErrorCannotParseResponse;
+            break;
+        case CURLE_TOO_MANY_REDIRECTS:
+            mapped = NSURLErrorHTTPTooManyRedirects;
+            break;
+        case CURLE_SEND_FAIL_REWIND:
+            mapped = NSURLErrorRequestBodyStreamExhausted;
+            break;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+            mapped = NSURLErrorSecureConnectionFailed;
+            break;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+            mapped = NSURLErrorServerCertificateUntrusted;
+            break;
+        default:
+            mapped = NSURLErrorNetworkConnectionLost;
+            break;  // empty reply, reset, truncated body, ...
+    }
+    return NSURLError(mapped, url, detail);
+}
+
+}  // namespace
+
+std::string NSURLErrorDescription(long code) {
+    switch (code) {
+        case NSURLErrorCancelled:
+            return "cancelled";
+        case NSURLErrorBadURL:
+            return "bad URL";
+        case NSURLErrorTimedOut:
+            return "The request timed out.";
+        case NSURLErrorUnsupportedURL:
+            return "unsupported URL";
+        case NSURLErrorCannotFindHost:
+            return "A server with the specified hostname could not be found.";
+        case NSURLErrorCannotConnectToHost:
+            return "Could not connect to the server.";
+        case NSURLErrorNetworkConnectionLost:
+            return "The network connection was lost.";
+        case NSURLErrorHTTPTooManyRedirects:
+            return "too many HTTP redirects";
+        case NSURLErrorNotConnectedToInternet:
+            return "The Internet connection appears to be offline.";
+        case NSURLErrorBadServerResponse:
+            return "bad server response";
+        case NSURLErrorCannotParseResponse:
+            return "cannot parse response";
+        case NSURLErrorRequestBodyStreamExhausted:
+            return "request body stream exhausted";
+        case NSURLErrorFileDoesNotExist:
+            return "file does not exist";
+        case NSURLErrorSecureConnectionFailed:
+            return "An SSL error has occurred and a secure connection to the server cannot be made.";
+        case NSURLErrorServerCertificateUntrusted:
+            return "The certificate for this server is invalid.";
+        default:
+            return "unknown error";
+    }
+}
+
+NSErrorPtr NSURLError(long code, const std::shared_ptr<NSURL>& url, const std::string& detail) {
+    Value::Dictionary info{{NSLocalizedDescriptionKey, Value(NSURLErrorDescription(code))}};
+    if (url) {
+        info[NSURLErrorFailingURLErrorKey] = Value(url);
+        info[NSURLErrorFailingURLStringErrorKey] = Value(url->absoluteString());
+    }
+    if (!detail.empty())
+        info[NSUnderlyingErrorKey] = Value(NSError::withDescription("libcurl", code, detail));
+    return NSError::create(NSURLErrorDomain, code, std::move(info));
+}
+
+// ----- cache and configuration -----
+
+std::shared_ptr<NSURLCache>& sharedCacheSlot() {
+    static auto* slot = new std::shared_ptr<NSURLCache>(NSURLCache::create(4 << 20, 20 << 20));
+    return *slot;
+}
+
+std::mutex& sharedCacheMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+
+std::shared_ptr<NSURLCache> NSURLCache::sharedURLCache() {
+    std::lock_guard lock(sharedCacheMutex());
+    return sharedCacheSlot();
+}
+
+void NSURLCache::setSharedURLCache(std::shared_ptr<NSURLCache> cache) {
+    std::lock_guard lock(sharedCacheMutex());
+    if (cache) sharedCacheSlot() = std::move(cache);
+}
+
+std::shared_ptr<NSURLCache> NSURLCache::create(size_t memoryCapacity, size_t diskCapacity) {
+    return std::shared_ptr<NSURLCache>(new NSURLCache(memoryCapacity, diskCapacity));
+}
+
+NSURLSessionConfigurationPtr NSURLSessionConfiguration::defaultSessionConfiguration() {
+    auto configuration = NSURLSessionConfigurationPtr(new NSURLSessionConfiguration());
+    configuration->cache_ = NSURLCache::sharedURLCache();
+    return configuration;
+}
+
+NSURLSessionConfigurationPtr NSURLSessionConfiguration::ephemeralSessionConfiguration() {
+    auto configuration = NSURLSessionConfigurationPtr(new NSURLSessionConfiguration());
+    configuration->cache_ = NSURLCache::create(4 << 20, 0);
+    return configuration;
+}
+
+NSURLSessionConfigurationPtr NSURLSessionConfiguration::backgroundSessionConfiguration(
+    std::string identifier) {
+    auto configuration = defaultSessionConfiguration();
+    configuration->identifier_ = std::move(identifier);
+    return configuration;
+}
+
+NSURLSessionConfigurationPtr NSURLSessionConfiguration::copy() const {
+    return NSURLSessionConfigurationPtr(new NSURLSessionConfiguration(*this));
+}
+
+// ----- delegate defaults: what the session does when the method is absent -----
+
+void NSURLSessionDelegate::didBecomeInvalidWithError(const SessionPtr&, const NSErrorPtr&) {}
+void NSURLSessionDelegate::willPerformHTTPRedirection(
+    const SessionPtr&, const NSURLSessionTaskPtr&, const NSHTTPURLResponsePtr&,
+    const NSURLRequest& newRequest, std::function<void(std::optional<NSURLRequest>)> handler) {
+    handler(newRequest);
+}
+void NSURLSessionDelegate::needNewBodyStream(const SessionPtr&, const NSURLSessionTaskPtr&,
+                                             std::function<void(NSInputStreamPtr)> handler) {
+    handler(nullptr);
+}
+void NSURLSessionDelegate::didSendBodyData(const SessionPtr&, const NSURLSessionTaskPtr&, int64_t, int64_t,
+                                           int64_t) {}
+void NSURLSessionDelegate::didCompleteWithError(const SessionPtr&, const NSURLSessionTaskPtr&,
+                                                const NSErrorPtr&) {}
+void NSURLSessionDelegate::didReceiveResponse(const SessionPtr&, const NSURLSessionDataTaskPtr&,
+                                              const NSURLResponsePtr&,
+                                              std::function<void(NSURLSessionResponseDisposition)> handler) {
+    handler(NSURLSessionResponseDisposition::Allow);
+}
+void NSURLSessionDelegate::didReceiveData(const SessionPtr&, const NSURLSessionDataTaskPtr&, const Data&) {}
+void NSURLSessionDelegate::willCacheResponse(
+    const SessionPtr&, const NSURLSessionDataTaskPtr&, const std::shared_ptr<NSCachedURLResponse>& proposed,
+    std::function<void(std::shared_ptr<NSCachedURLResponse>)> handler) {
+    handler(proposed);
+}
+void NSURLSessionDelegate::didFinishEventsForBackgroundURLSession(const SessionPtr&) {}
+
+// ----- session internals -----
+
+struct NSURLSessionTask::Internal {
+    NSURLRequest body;  // what to send: its body fields only
+    NSURLSession::CompletionHandler completion;
+    bool needsStream = false;        // a streamed upload without stream: ask the delegate first
+    std::vector<uint8_t> collected;  // the body for `completion` (I/O thread)
+};
+
+struct NSURLSessionIO;
+
+// One hop of a task on the I/O thread: an easy handle and everything its callbacks need.
+struct URLSessionTransfer {
+    NSURLSession::Impl* impl = nullptr;
+    NSURLSessionTaskPtr task;
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    NSURLRequest request;
+    NSURLRequest body;
+    int hops = 0;
+
+    // The body being sent.
+    Data data;
+    size_t offset = 0;
+    NSInputStreamPtr stream;
+    int64_t expectedSend = 0;
+    int64_t bodyRead = 0;
+    curl_off_t lastUploaded = 0;
+    curl_off_t lastDownloaded = 0;
+
+    // The response being read.
+    long status = 0;
+    std::string version;
+    HTTPHeaderFields headers;
+    size_t headerBytes = 0;
+    bool redirect = false;
+    std::string redirectBody;
+    NSHTTPURLResponsePtr response;
+    bool awaitingAnswer = false;    // didReceiveResponse not answered yet
+    bool finishedAwaiting = false;  // the transfer ended while waiting for that answer
+
+    NSErrorPtr failure;  // set by our own callbacks and checks; wins over libcurl's code
+    bool suspended = false;
+    bool waitingForStream = false;
+    int pauseMask = 0;
+    TimePoint lastActivity = SteadyClock::now();
+    TimePoint started = SteadyClock::now();
+    double idleTimeout = 60;
+    double resourceTimeout = 0;
+
+    ~URLSessionTransfer() {
+        if (easy) curl_easy_cleanup(easy);
+        if (headerList) curl_slist_free_all(headerList);
+    }
+};
+
+using Command = std::function<void(NSURLSessionIO&)>;
+
+struct NSURLSession::Impl {
+    NSURLSession* owner = nullptr;
+    NSURLSessionConfigurationPtr configuration;
+
+    mutable std::mutex mutex;
+    std::shared_ptr<NSURLSessionDelegate> delegate;
+    std::string description;
+    uint64_t nextIdentifier = 1;
+    std::map<uint64_t, NSURLSessionTaskPtr> tasks;  // not completed yet
+    bool invalidated = false;
+    bool invalidationQueued = false;
+
+    std::deque<Command> commands;
+    bool threadRunning = false;
+    std::thread thread;
+    CURLM* multi = nullptr;
+
+    std::mutex pipeMutex;
+    std::deque<std::function<void()>> pipe;
+    bool pipeBusy = false;
+
+    std::shared_ptr<NSURLSession> self() const {
+        return std::static_pointer_cast<NSURLSession>(owner->shared_from_this());
+    }
+
+    std::shared_ptr<NSURLSessionDelegate> currentDelegate() const {
+        std::lock_guard lock(mutex);
+        return delegate;
+    }
+
+    bool delegateResponds(NSURLSessionDelegate::Method method) const {
+        auto current = currentDelegate();
+        return current && current->respondsTo(method);
+    }
+
+    // Hands `callback` to the delegate queue after every callback queued before it.
+    void enqueue(std::function<void()> callback) {
+        bool submit;
+        {
+            std::lock_guard lock(pipeMutex);
+            pipe.push_back(std::move(callback));
+            submit = !pipeBusy;
+            pipeBusy = true;
+        }
+        if (submit) submitNext(self());
+    }
+
+    static void submitNext(std::shared_ptr<NSURLSession> session) {
+        auto queue = session->delegateQueue_;
+        queue->addOperationWithBlock([session] {
+            Impl& impl = *session->impl_;
+            std::function<void()> callback;
+            {
+                std::lock_guard lock(impl.pipeMutex);
+                callback = std::move(impl.pipe.front());
+                impl.pipe.pop_front();
+            }
+            callback();
+            callback = nullptr;
+            bool more;
+            {
+                std::lock_guard lock(impl.pipeMutex);
+                more = !impl.pipe.empty();
+                if (!more) impl.pipeBusy = false;
+            }
+            if (more) submitNext(session);
+        });
+    }
+
+    // Runs `command` on the I/O thread, starting the thread when it is not running.
+    void post(Command command) {
+        std::thread previous;
+        {
+            std::lock_guard lock(mutex);
+            commands.push_back(std::move(command));
+            if (threadRunning) {
+                if (multi) curl_multi_wakeup(multi);
+                return;
+            }
+            threadRunning = true;
+            previous = std::move(thread);
+            thread = std::thread(&Impl::ioMain, self());
+        }
+        if (previous.joinable()) previous.join();  // it has already left its loop
+    }
+
+    static void ioMain(std::shared_ptr<NSURLSession> session);
+
+    // Ends a task: once only, whatever the path. Queues its completion after every callback queued before.
+    void completeTask(const NSURLSessionTaskPtr& task, NSErrorPtr error) {
+        {
+            std::lock_guard lock(task->mutex_);
+            if (task->state_.load() == NSURLSessionTaskState::Completed) return;
+            task->state_.store(NSURLSessionTaskState::Completed);
+            task->error_ = error;
+        }
+        auto internal = task.get()->internal_.get();
+        auto handler = std::move(internal->completion);
+        internal->completion = nullptr;
+        std::optional<Data> data;
+        if (!error) data = Data(std::move(internal->collected));
+        internal->collected.clear();
+        auto session = self();
+        auto response = task->response();
+        if (handler) {
+            enqueue([handler, data, response, error] { handler(data, response, error); });
+        } else if (delegateResponds(NSURLSessionDelegate::Method::DidCompleteWithError)) {
+            enqueue([this, session, task, error] {
+                if (auto current = currentDelegate()) current->didCompleteWithError(session, task, error);
+            });
+        }
+        bool invalidateNow = false;
+        {
+            std::lock_guard lock(mutex);
+            tasks.erase(task->taskIdentifier());
+            if (invalidated && tasks.empty() && !invalidationQueued)
+                invalidationQueued = invalidateNow = true;
+        }
+        if (invalidateNow) queueInvalidation();
+    }
+
+    void queueInvalidation() {
+        auto session = self();
+        enqueue([this, session] {
+            std::shared_ptr<NSURLSessionDelegate> last;
+            {
+                std::lock_guard lock(mutex);
+                last = std::move(delegate);
+                delegate.reset();
+            }
+            if (last && last->respondsTo(NSURLSessionDelegate::Method::DidBecomeInvalidWithError)) {
+                last->didBecomeInvalidWithError(session, nullptr);
+            }
+        });
+    }
+
+    void setCounter(NSURLSessionTask& task, std::atomic<int64_t>& counter, const char* key, int64_t value) {
+        if (counter.load() == value) return;
+        task.willChangeValueForKey(key);
+        counter.store(value);
+        task.didChangeValueForKey(key);
+    }
+
+    void deliverData(const NSURLSessionTaskPtr& task, const char* bytes, size_t length) {
+        if (length == 0) return;
+        setCounter(*task, task->received_, "countOfBytesReceived", task->received_.load() + int64_t(length));
+        auto internal = task->internal_.get();
+        if (internal->completion) {
+            internal->collected.insert(internal->collected.end(), bytes, bytes + length);
+            return;
+        }
+        if (!delegateResponds(NSURLSessionDelegate::Method::DidReceiveData)) return;
+        auto session = self();
+        auto dataTask = std::static_pointer_cast<NSURLSessionDataTask>(task);
+        Data data(bytes, length);
+        enqueue([this, session, dataTask, data] {
+            if (auto current = currentDelegate()) current->didReceiveData(session, dataTask, data);
+        });
+    }
+
+    // Sets the task's response; true when the delegate must answer didReceiveResponse first.
+    bool announceResponse(const NSURLSessionTaskPtr& task, const NSHTTPURLResponsePtr& response,
+                          std::function<void(NSURLSessionResponseDisposition)> answer) {
+        {
+            std::lock_guard lock(task->mutex_);
+            task->response_ = response;
+        }
+        setCounter(*task, task->expectedToReceive_, "countOfBytesExpectedToReceive",
+                   response->expectedContentLength());
+        if (task->internal_->completion ||
+            !delegateResponds(NSURLSessionDelegate::Method::DidReceiveResponse)) {
+            return false;
+        }
+        auto session = self();
+        auto dataTask = std::static_pointer_cast<NSURLSessionDataTask>(task);
+        auto handler = onceHandler<NSURLSessionResponseDisposition>(std::move(answer),
+                                                                    NSURLSessionResponseDisposition::Allow);
+        enqueue([this, session, dataTask, response, handler] {
+            if (auto current = currentDelegate()) {
+                current->didReceiveResponse(session, dataTask, response, handler);
+            } else {
+                handler(NSURLSessionResponseDisposition::Allow);
+            }
+        });
+        return true;
+    }
+};
+
+struct NSURLSessionIO {
+    NSURLSession::Impl& impl;
+    CURLM* multi;
+    std::map<NSURLSessionTask*, std::unique_ptr<URLSessionTransfer>> transfers;
+
+    URLSessionTransfer* find(const NSURLSessionTaskPtr& task) {
+        auto it = transfers.find(task.get());
+        return it == transfers.end() ? nullptr : it->second.get();
+    }
+
+    void applyPause(URLSessionTransfer& t) {
+        if (!t.easy) return;
+        int desired = 0;
+        if (t.suspended || t.awaitingAnswer) desired |= CURLPAUSE_RECV;
+        if (t.suspended || t.waitingForStream) desired |= CURLPAUSE_SEND;
+        if (desired == t.pauseMask) return;
+        t.pauseMask = desired;  // before the call: unpausing may run callbacks that pause again
+        curl_easy_pause(t.easy, desired);
+    }
+
+    // Removes the transfer and completes its task.
+    void finish(URLSessionTransfer& t, NSErrorPtr error) {
+        auto task = t.task;
+        if (t.easy) curl_multi_remove_handle(multi, t.easy);
+        transfers.erase(task.get());
+        impl.completeTask(task, std::move(error));
+    }
+
+    void start(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
+    void done(URLSessionTransfer& t, CURLcode code);
+    void redirect(URLSessionTransfer& t);
+    void follow(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
+    void askForStream(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
+    void deliverRedirectResponse(const NSURLSessionTaskPtr& task, NSHTTPURLResponsePtr response,
+                                 std::string body);
+    void checkTimersAndStreams();
+    long pollTimeoutMilliseconds();
+
+    static size_t onHeader(char* bytes, size_t size, size_t count, void* user);
+    static size_t onWrite(char* bytes, size_t size, size_t count, void* user);
+    static size_t onRead(char* buffer, size_t size, size_t count, void* user);
+    static int onSeek(void* user, curl_off_t offset, int origin);
+    static int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded);
+};
+
+size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<URLSessionTransfer*>(user);
+    size_t length = size * count;
+    t.lastActivity = SteadyClock::now();
+    t.headerBytes += length;
+    if (t.headerBytes > kMaxHeaderBytes) {
+        t.failure = NSURLError(NSURLErrorCannotParseResponse, t.request.URL(), "response headers too large");
+        return 0;
+    }
+    std::string_view line(bytes, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.substr(0, 5) == "HTTP/") {
+        size_t space = line.find(' ');
+        t.version = std::string(line.substr(0, space));
+        t.status =
+            space == std::string_view::npos ? 0 : std::atol(std::string(line.substr(space + 1, 3)).c_str());
+        t.headers.clear();
+        return length;
+    }
+    if (line.empty()) {
+        if (t.status >= 100 && t.status < 200) return length;  // an interim response; the real one follows
+        auto response = NSHTTPURLResponse::create(t.request.URL(), t.status, t.version, t.headers);
+        if (isRedirectStatus(t.status) && t.headers.contains("Location")) {
+            t.redirect = true;
+            t.response = response;
+            return length;
+        }
+        t.response = response;
+        auto session = t.impl->self();
+        std::weak_ptr<NSURLSession> weakSession = session;
+        auto task = t.task;
+        t.awaitingAnswer = t.impl->announceResponse(task, response, [weakSession, task](auto disposition) {
+            auto session = weakSession.lock();
+            if (!session) return;
+            session->impl_->post([task, disposition](NSURLSessionIO& io) {
+                URLSessionTransfer* t = io.find(task);
+                if (!t || !t->awaitingAnswer) return;
+                t->awaitingAnswer = false;
+                if (disposition == NSURLSessionResponseDisposition::Cancel) {
+                    io.finish(*t, NSURLError(NSURLErrorCancelled, t->request.URL()));
+                } else if (t->finishedAwaiting) {
+                    io.finish(*t, t->failure);
+                } else {
+                    t->lastActivity = SteadyClock::now();
+                    io.applyPause(*t);
+                }
+            });
+        });
+        return length;
+    }
+    if (line[0] == ' ' || line[0] == '\t') return length;  // obsolete line folding: ignored
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return length;
+    std::string name(TextUtil::trim(line.substr(0, colon)));
+    std::string value(TextUtil::trim(line.substr(colon + 1)));
+    if (auto existing = t.headers.value(name)) {
+        t.headers.set(name, *existing + ", " + value);
+    } else {
+        t.headers.set(name, value);
+    }
+    return length;
+}
+
+size_t NSURLSessionIO::onWrite(char* bytes, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<URLSessionTransfer*>(user);
+    size_t length = size * count;
+    t.lastActivity = SteadyClock::now();
+    if (t.redirect) {
+        size_t room = kMaxRedirectBody - std::min(kMaxRedirectBody, t.redirectBody.size());
+        t.redirectBody.append(bytes, std::min(room, length));
+        return length;
+    }
+    if (t.awaitingAnswer || t.suspended) {
+        t.pauseMask |= CURLPAUSE_RECV;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    t.impl->deliverData(t.task, bytes, length);
+    return length;
+}
+
+size_t NSURLSessionIO::onRead(char* buffer, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<URLSessionTransfer*>(user);
+    size_t room = size * count;
+    if (t.suspended) {
+        t.pauseMask |= CURLPAUSE_SEND;
+        return CURL_READFUNC_PAUSE;
+    }
+    if (!t.stream) {
+        size_t n = std::min(room, t.data.length() - t.offset);
+        std::memcpy(buffer, t.data.bytes() + t.offset, n);
+        t.offset += n;
+        return n;
+    }
+    auto exhausted = [&](const std::string& detail) {
+        t.failure = NSURLError(NSURLErrorRequestBodyStreamExhausted, t.request.URL(), detail);
+        return size_t(CURL_READFUNC_ABORT);
+    };
+    NSInputStream& stream = *t.stream;
+    if (stream.streamStatus() == NSStreamStatus::NotOpen) stream.open();
+    NSStreamStatus status = stream.streamStatus();
+    if (status == NSStreamStatus::Error) {
+        auto error = stream.streamError();
+        return exhausted(error ? error->localizedDescription() : "the body stream failed");
+    }
+    if (t.expectedSend >= 0 && t.bodyRead >= t.expectedSend) return 0;
+    bool ended = status == NSStreamStatus::AtEnd || status == NSStreamStatus::Closed;
+    if (!ended && !stream.hasBytesAvailable()) {
+        t.waitingForStream = true;
+        t.pauseMask |= CURLPAUSE_SEND;
+        return CURL_READFUNC_PAUSE;
+    }
+    size_t limit = t.expectedSend >= 0 ? std::min(room, size_t(t.expectedSend - t.bodyRead)) : room;
+    long n = ended ? 0 : stream.read(reinterpret_cast<uint8_t*>(buffer), limit);
+    if (n < 0) {
+        auto error = stream.streamError();
+        return exhausted(error ? error->localizedDescription() : "the body stream failed");
+    }
+    if (n == 0) {
+        if (t.expectedSend >= 0 && t.bodyRead < t.expectedSend) {
+            return exhausted("the body stream ended after " + std::to_string(t.bodyRead) + " of " +
+                             std::to_string(t.expectedSend) + " bytes");
+        }
+        return 0;
+    }
+    t.bodyRead += n;
+    t.lastActivity = SteadyClock::now();
+    return size_t(n);
+}
+
+int NSURLSessionIO::onSeek(void* user, curl_off_t offset, int origin) {
+    auto& t = *static_cast<URLSessionTransfer*>(user);
+    if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+    if (!t.stream) {
+        if (size_t(offset) > t.data.length()) return CURL_SEEKFUNC_FAIL;
+        t.offset = size_t(offset);
+        return CURL_SEEKFUNC_OK;
+    }
+    if (offset == 0 && t.bodyRead == 0) return CURL_SEEKFUNC_OK;
+    return CURL_SEEKFUNC_CANTSEEK;
+}
+
+int NSURLSessionIO::onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
+                               curl_off_t uploaded) {
+    auto& t = *static_cast<URLSessionTransfer*>(user);
+    if (downloaded > t.lastDownloaded) {
+        t.lastDownloaded = downloaded;
+        t.lastActivity = SteadyClock::now();
+    }
+    // libcurl's count includes chunk framing; the task counts body bytes only.
+    uploaded = std::min<curl_off_t>(uploaded, t.stream ? t.bodyRead : curl_off_t(t.offset));
+    if (uploaded > t.lastUploaded) {
+        int64_t sent = uploaded - t.lastUploaded;
+        t.lastUploaded = uploaded;
+        t.lastActivity = SteadyClock::now();
+        auto& impl = *t.impl;
+        auto task = t.task;
+        int64_t total = task->sent_.load() + sent;
+        impl.setCounter(*task, task->sent_, "countOfBytesSent", total);
+        if (impl.delegateResponds(NSURLSessionDelegate::Method::DidSendBodyData)) {
+            auto session = impl.self();
+            int64_t expected = task->expectedToSend_.load();
+            impl.enqueue([&impl, session, task, sent, total, expected] {
+                if (auto current = impl.currentDelegate()) {
+                    current->didSendBodyData(session, task, sent, total, expected);
+                }
+            });
+        }
+    }
+    return 0;
+}
+
+void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
+                           int hops) {
+    if (task->state() == NSURLSessionTaskState::Completed) return;
+    const auto& url = request.URL();
+    if (!url || url->scheme().empty()) {
+        impl.completeTask(task, NSURLError(NSURLErrorBadURL, url));
+        return;
+    }
+    if (!isHTTPScheme(url->scheme())) {
+        impl.completeTask(task, NSURLError(NSURLErrorUnsupportedURL, url));
+        return;
+    }
+    if (url->host().empty()) {
+        impl.completeTask(task, NSURLError(NSURLErrorBadURL, url));
+        return;
+    }
+    auto owned = std::make_unique<URLSessionTransfer>();
+    URLSessionTransfer& t = *owned;
+    t.impl = &impl;
+    t.task = task;
+    t.request = request;
+    t.body = body;
+    t.hops = hops;
+    const auto& configuration = *impl.configuration;
+    t.idleTimeout =
+        request.timeoutInterval() > 0 && request.timeoutInterval() != NSURLRequestDefaultTimeoutInterval
+            ? request.timeoutInterval()
+            : configuration.timeoutIntervalForRequest();
+    if (t.idleTimeout <= 0) t.idleTimeout = NSURLRequestDefaultTimeoutInterval;
+    t.resourceTimeout = configuration.timeoutIntervalForResource();
+
+    bool hasBody = false;
+    switch (body.bodyKind()) {
+        case NSURLRequest::BodyKind::None:
+            break;
+        case NSURLRequest::BodyKind::Data:
+            t.data = *body.HTTPBody();
+            t.expectedSend = int64_t(t.data.length());
+            hasBody = true;
+            break;
+        case NSURLRequest::BodyKind::File:
+            t.expectedSend = fileSize(body.HTTPBodyFile());
+            if (t.expectedSend < 0) {
+                impl.completeTask(task, NSURLError(NSURLErrorFileDoesNotExist, url, body.HTTPBodyFile()));
+                return;
+            }
+            t.stream = NSInputStream::inputStreamWithFileAtPath(body.HTTPBodyFile());
+            hasBody = true;
+            break;
+        case NSURLRequest::BodyKind::Stream:
+            t.stream = body.HTTPBodyStream();
+            t.expectedSend = contentLengthOf(request);
+            hasBody = true;
+            break;
+    }
+    {
+        std::lock_guard lock(task->mutex_);
+        task->currentRequest_ = request;
+    }
+    impl.setCounter(*task, task->expectedToSend_, "countOfBytesExpectedToSend", t.expectedSend);
+    impl.setCounter(*task, task->sent_, "countOfBytesSent", 0);
+
+    CURL* easy = t.easy = curl_easy_init();
+    std::string target = url->absoluteString();
+    target = target.substr(0, target.find('#'));
+    curl_easy_setopt(easy, CURLOPT_URL, target.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &t);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorBuffer);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onWrite);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    if (!request.valueForHTTPHeaderField("Accept-Encoding")) {
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    }
+
+    HTTPHeaderFields fields = request.headerFields();
+    for (const auto& [name, value] : configuration.HTTPAdditionalHeaders()) {
+        if (const std::string* text = value.asString(); text && !fields.contains(name))
+            fields.set(name, *text);
+    }
+    fields.remove("Content-Length");  // from the body itself
+    if (!fields.contains("Accept")) fields.set("Accept", "*/*");
+    fields.set("Expect", "");
+    // libcurl labels every body as a form; the platform does so for POST only.
+    if (hasBody && request.HTTPMethod() != "POST" && !fields.contains("Content-Type"))
+        fields.set("Content-Type", "");
+    for (const auto& [name, value] : fields.fields()) {
+        std::string line = value.empty() ? name + ";" : name + ": " + value;
+        if (value.empty() && (name == "Expect" || name == "Content-Type")) line = name + ":";  // removes it
+        t.headerList = curl_slist_append(t.headerList, line.c_str());
+    }
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, t.headerList);
+
+    const std::string& method = request.HTTPMethod();
+    if (method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else if (hasBody) {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_READFUNCTION, onRead);
+        curl_easy_setopt(easy, CURLOPT_READDATA, &t);
+        curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, onSeek);
+        curl_easy_setopt(easy, CURLOPT_SEEKDATA, &t);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t.expectedSend));
+        if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (method == "POST") {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, 0L);
+    } else if (method != "GET") {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+    t.suspended = task->state() == NSURLSessionTaskState::Suspended;
+    curl_multi_add_handle(multi, easy);
+    transfers[task.get()] = std::move(owned);
+    applyPause(t);
+}
+
+void NSURLSessionIO::done(URLSessionTransfer& t, CURLcode code) {
+    curl_off_t uploaded = 0;
+    if (curl_easy_getinfo(t.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
+        uploaded > t.lastUploaded) {
+        onProgress(&t, 0, t.lastDownloaded, 0, uploaded);
+    }
+    if (t.failure) {
+        finish(t, t.failure);
+    } else if (code != CURLE_OK) {
+        long osErrno = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_OS_ERRNO, &osErrno);
+        finish(t, errorForCurl(code, osErrno, t.errorBuffer, t.request.URL()));
+    } else if (t.redirect) {
+        redirect(t);
+    } else if (!t.response) {
+        // The connection ended inside the headers.
+        finish(t,
+               NSURLError(NSURLErrorNetworkConnectionLost, t.request.URL(), "incomplete response headers"));
+    } else if (t.awaitingAnswer) {
+        // Complete once the delegate has answered didReceiveResponse.
+        curl_multi_remove_handle(multi, t.easy);
+        curl_easy_cleanup(t.easy);
+        t.easy = nullptr;
+        t.finishedAwaiting = true;
+    } else {
+        finish(t, nullptr);
+    }
+}
+
+void NSURLSessionIO::redirect(URLSessionTransfer& t) {
+    auto task = t.task;
+    auto response = t.response;
+    std::string body = std::move(t.redirectBody);
+    NSURLRequest request = t.request;
+    NSURLRequest bodySource = t.body;
+    int hops = t.hops;
+    curl_multi_remove_handle(multi, t.easy);
+    transfers.erase(task.get());  // `t` is gone from here on
+
+    if (hops >= kMaxRedirects) {
+        impl.completeTask(task, NSURLError(NSURLErrorHTTPTooManyRedirects, request.URL()));
+        return;
+    }
+    auto location = response->valueForHTTPHeaderField("Location");
+    auto target = NSURL::URLWithString(*location, request.URL());
+    if (!target || !isHTTPScheme(target->scheme())) {
+        deliverRedirectResponse(task, response, std::move(body));
+        return;
+    }
+    NSURLRequest next = request;
+    next.setURL(target->absoluteURL());
+    long status = response->statusCode();
+    const std::string& method = request.HTTPMethod();
+    if ((status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST")) {
+        next.setHTTPMethod("GET");
+        next.setHTTPBody(std::nullopt);
+        next.setValue(std::nullopt, "Content-Type");
+        next.setValue(std::nullopt, "Content-Length");
+        bodySource = NSURLRequest();
+    }
+    if (!impl.delegateResponds(NSURLSessionDelegate::Method::WillPerformHTTPRedirection)) {
+        follow(task, std::move(next), std::move(bodySource), hops + 1);
+        return;
+    }
+    auto session = impl.self();
+    std::weak_ptr<NSURLSession> weakSession = session;
+    auto answer = [weakSession, task, response, body, bodySource, hops](std::optional<NSURLRequest> chosen) {
+        auto session = weakSession.lock();
+        if (!session) return;
+        session->impl_->post([task, response, body, bodySource, hops, chosen](NSURLSessionIO& io) {
+            if (task->state() == NSURLSessionTaskState::Completed) return;
+            if (!chosen) {
+                io.deliverRedirectResponse(task, response, body);
+                return;
+            }
+            NSURLRequest source = chosen->bodyKind() != NSURLRequest::BodyKind::None ? *chosen : bodySource;
+            io.follow(task, *chosen, source, hops + 1);
+        });
+    };
+    auto handler = onceHandler<std::optional<NSURLRequest>>(answer, std::optional<NSURLRequest>(next));
+    auto& owner = impl;
+    impl.enqueue([&owner, session, task, response, next, handler] {
+        if (auto current = owner.currentDelegate()) {
+            current->willPerformHTTPRedirection(session, task, response, next, handler);
+        } else {
+            handler(next);
+        }
+    });
+}
+
+void NSURLSessionIO::follow(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
+                            int hops) {
+    if (task->state() == NSURLSessionTaskState::Canceling) {
+        impl.completeTask(task, NSURLError(NSURLErrorCancelled, request.URL()));
+        return;
+    }
+    if (body.bodyKind() != NSURLRequest::BodyKind::Stream) {
+        start(task, std::move(request), std::move(body), hops);
+        return;
+    }
+    // A streamed body was used up by the earlier hop: ask for a new one.
+    askForStream(task, std::move(request), std::move(body), hops);
+}
+
+void NSURLSessionIO::askForStream(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
+                                  int hops) {
+    if (!impl.delegateResponds(NSURLSessionDelegate::Method::NeedNewBodyStream)) {
+        impl.completeTask(task, NSURLError(NSURLErrorRequestBodyStreamExhausted, request.URL()));
+        return;
+    }
+    auto session = impl.self();
+    std::weak_ptr<NSURLSession> weakSession = session;
+    auto answer = [weakSession, task, request, body, hops](NSInputStreamPtr stream) {
+        auto session = weakSession.lock();
+        if (!session) return;
+        session->impl_->post([task, request, body, hops, stream](NSURLSessionIO& io) {
+            if (task->state() == NSURLSessionTaskState::Completed) return;
+            if (!stream) {
+                io.impl.completeTask(task, NSURLError(NSURLErrorRequestBodyStreamExhausted, request.URL()));
+                return;
+            }
+            NSURLRequest source = body;
+            source.setHTTPBodyStream(stream);
+            io.start(task, request, source, hops);
+        });
+    };
+    auto handler = onceHandler<NSInputStreamPtr>(answer, nullptr);
+    auto& owner = impl;
+    impl.enqueue([&owner, session, task, handler] {
+        if (auto current = owner.currentDelegate()) {
+            current->needNewBodyStream(session, task, handler);
+        } else {
+            handler(nullptr);
+        }
+    });
+}
+
+// A redirect that is not followed: the 3xx response and its body are the task's result.
+void NSURLSessionIO::deliverRedirectResponse(const NSURLSessionTaskPtr& task, NSHTTPURLResponsePtr response,
+                                             std::string body) {
+    auto finishWith = [task, body](NSURLSessionIO& io, NSURLSessionResponseDisposition disposition) {
+        if (task->state() == NSURLSessionTaskState::Completed) return;
+        if (disposition == NSURLSessionResponseDisposition::Cancel ||
+            task->state() == NSURLSessionTaskState::Canceling) {
+            io.impl.completeTask(task, NSURLError(NSURLErrorCancelled, task->currentRequest().URL()));
+            return;
+        }
+        io.impl.deliverData(task, body.data(), body.size());
+        io.impl.completeTask(task, nullptr);
+    };
+    std::weak_ptr<NSURLSession> weakSession = impl.self();
+    bool waits = impl.announceResponse(task, response, [weakSession, finishWith](auto disposition) {
+        if (auto session = weakSession.lock()) {
+            session->impl_->post(
+                [finishWith, disposition](NSURLSessionIO& io) { finishWith(io, disposition); });
+        }
+    });
+    if (!waits) finishWith(*this, NSURLSessionResponseDisposition::Allow);
+}
+
+void NSURLSessionIO::checkTimersAndStreams() {
+    std::vector<std::pair<URLSessionTransfer*, NSErrorPtr>> expired;
+    for (auto& [key, owned] : transfers) {
+        URLSessionTransfer& t = *owned;
+        if (!t.easy) continue;
+        if (t.waitingForStream && !t.suspended) {
+            NSStreamStatus status = t.stream->streamStatus();
+            if (t.stream->hasBytesAvailable() || status == NSStreamStatus::AtEnd ||
+                status == NSStreamStatus::Error || status == NSStreamStatus::Closed) {
+                t.waitingForStream = false;
+                applyPause(t);
+            }
+        }
+        if (t.resourceTimeout > 0 && secondsSince(t.started) > t.resourceTimeout) {
+            expired.emplace_back(&t, NSURLError(NSURLErrorTimedOut, t.request.URL(), "resource timeout"));
+        } else if (!t.suspended && !t.awaitingAnswer && secondsSince(t.lastActivity) > t.idleTimeout) {
+            expired.emplace_back(&t, NSURLError(NSURLErrorTimedOut, t.request.URL()));
+        }
+    }
+    for (auto& [t, error] : expired) finish(*t, error);
+}
+
+long NSURLSessionIO::pollTimeoutMilliseconds() {
+    long timeout = 1000;
+    long suggested = -1;
+    curl_multi_timeout(multi, &suggested);
+    if (suggested >= 0) timeout = std::min(timeout, suggested);
+    for (auto& [key, owned] : transfers) {
+        URLSessionTransfer& t = *owned;
+        if (!t.easy) continue;
+        if (t.waitingForStream) timeout = std::min<long>(timeout, kStreamPollMilliseconds);
+        if (!t.suspended && !t.awaitingAnswer) {
+            double left = t.idleTimeout - secondsSince(t.lastActivity);
+            timeout = std::min(timeout, std::max(1L, long(left * 1000) + 1));
+        }
+    }
+    return timeout;
+}
+
+void NSURLSession::Impl::ioMain(std::shared_ptr<NSURLSession> session) {
+    Impl& impl = *session->impl_;
+    CURLM* multi = curl_multi_init();
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS,
+                      impl.configuration->HTTPMaximumConnectionsPerHost());
+    {
+        std::lock_guard lock(impl.mutex);
+        impl.multi = multi;
+    }
+    NSURLSessionIO io{impl, multi, {}};
+    for (;;) {
+        std::deque<Command> commands;
+        {
+            std::lock_guard lock(impl.mutex);
+            commands.swap(impl.commands);
+            if (commands.empty() && io.transfers.empty()) {
+                impl.threadRunning = false;
+                impl.multi = nullptr;
+                // Nobody needs to wait for what is left: closing the multi handle and letting the session go.
+                if (impl.thread.get_id() == std::this_thread::get_id()) impl.thread.detach();
+                break;
+            }
+        }
+        for (auto& command : commands) command(io);
+        commands.clear();
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            URLSessionTransfer* t = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
+            if (t) io.done(*t, message->data.result);
+        }
+        io.checkTimersAndStreams();
+        if (io.transfers.empty()) continue;
+        curl_multi_poll(multi, nullptr, 0, int(io.pollTimeoutMilliseconds()), nullptr);
+    }
+    curl_multi_cleanup(multi);
+}
+
+// ----- tasks -----
+
+void NSURLSessionTask::setStateChangeHook(StateChangeHook hook) {
+    std::lock_guard lock(hookMutex());
+    hookSlot() = hook ? std::make_shared<StateChangeHook>(std::move(hook)) : nullptr;
+}
+
+NSURLSessionTask::~NSURLSessionTask() = default;
+
+NSURLRequest NSURLSessionTask::currentRequest() const {
+    std::lock_guard lock(mutex_);
+    return currentRequest_;
+}
+
+NSURLResponsePtr NSURLSessionTask::response() const {
+    std::lock_guard lock(mutex_);
+    return response_;
+}
+
+NSErrorPtr NSURLSessionTask::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+std::string NSURLSessionTask::taskDescription() const {
+    std::lock_guard lock(mutex_);
+    return description_;
+}
+
+void NSURLSessionTask::setTaskDescription(std::string description) {
+    std::lock_guard lock(mutex_);
+    description_ = std::move(description);
+}
+
+namespace {
+
+void callHook(NSURLSessionTask& task, NSURLSessionTaskState oldState, NSURLSessionTaskState newState) {
+    std::shared_ptr<NSURLSessionTask::StateChangeHook> hook;
+    {
+        std::lock_guard lock(hookMutex());
+        hook = hookSlot();
+    }
+    if (hook) (*hook)(task, oldState, newState);
+}
+
+}  // namespace
+
+void NSURLSessionTask::resume() {
+    NSURLSessionTaskState oldState;
+    bool start = false;
+    {
+        std::lock_guard lock(mutex_);
+        oldState = state_.load();
+        if (oldState == NSURLSessionTaskState::Suspended) {
+            state_.store(NSURLSessionTaskState::Running);
+            start = !started_;
+            started_ = true;
+        }
+    }
+    if (oldState == NSURLSessionTaskState::Suspended) {
+        auto self = std::static_pointer_cast<NSURLSessionTask>(shared_from_this());
+        if (auto session = session_.lock()) {
+            if (start) {
+                NSURLRequest body = internal_->body;
+                bool ask = internal_->needsStream;
+                session->impl_->post([self, request = originalRequest_, body, ask](NSURLSessionIO& io) {
+                    if (ask) {
+                        io.askForStream(self, request, body, 0);
+                    } else {
+                        io.start(self, request, body, 0);
+                    }
+                });
+            } else {
+                session->impl_->post([self](NSURLSessionIO& io) {
+                    if (URLSessionTransfer* t = io.find(self)) {
+                        t->suspended = self->state() == NSURLSessionTaskState::Suspended;
+                        t->lastActivity = SteadyClock::now();
+                        io.applyPause(*t);
+                    }
+                });
+            }
+        } else {
+            // The session is gone: nothing can run the task.
+            std::lock_guard lock(mutex_);
+            state_.store(NSURLSessionTaskState::Completed);
+            error_ = NSURLError(NSURLErrorCancelled, originalRequest_.URL());
+        }
+    }
+    if (oldState != NSURLSessionTaskState::Running) callHook(*this, oldState, state());
+}
+
+void NSURLSessionTask::suspend() {
+    NSURLSessionTaskState oldState;
+    {
+        std::lock_guard lock(mutex_);
+        oldState = state_.load();
+        if (oldState == NSURLSessionTaskState::Running) state_.store(NSURLSessionTaskState::Suspended);
+    }
+    if (oldState == NSURLSessionTaskState::Running) {
+        auto self = std::static_pointer_cast<NSURLSessionTask>(shared_from_this());
+        if (auto session = session_.lock()) {
+            session->impl_->post([self](NSURLSessionIO& io) {
+                if (URLSessionTransfer* t = io.find(self)) {
+                    t->suspended = self->state() == NSURLSessionTaskState::Suspended;
+                    io.applyPause(*t);
+                }
+            });
+        }
+    }
+    if (oldState != NSURLSessionTaskState::Suspended) callHook(*this, oldState, state());
+}
+
+void NSURLSessionTask::cancel() {
+    bool started;
+    {
+        std::lock_guard lock(mutex_);
+        auto state = state_.load();
+        if (state == NSURLSessionTaskState::Canceling || state == NSURLSessionTaskState::Completed) return;
+        state_.store(NSURLSessionTaskState::Canceling);
+        started = started_;
+    }
+    auto self = std::static_pointer_cast<NSURLSessionTask>(shared_from_this());
+    auto session = session_.lock();
+    auto error = NSURLError(NSURLErrorCancelled, currentRequest().URL());
+    if (!session) {
+        std::lock_guard lock(mutex_);
+        state_.store(NSURLSessionTaskState::Completed);
+        error_ = error;
+        return;
+    }
+    if (!started) {
+        session->impl_->completeTask(self, error);
+        return;
+    }
+    session->impl_->post([self, error](NSURLSessionIO& io) {
+        if (URLSessionTransfer* t = io.find(self)) {
+            io.finish(*t, error);
+        } else {
+            io.impl.completeTask(self, error);  // between hops, waiting for the delegate
+        }
+    });
+}
+
+Value NSURLSessionTask::valueForKey(const std::string& key) const {
+    if (key == "countOfBytesReceived") return Value(countOfBytesReceived());
+    if (key == "countOfBytesSent") return Value(countOfBytesSent());
+    if (key == "countOfBytesExpectedToReceive") return Value(countOfBytesExpectedToReceive());
+    if (key == "countOfBytesExpectedToSend") return Value(countOfBytesExpectedToSend());
+    if (key == "state") return Value(long(state()));
+    if (key == "taskDescription") return Value(taskDescription());
+    return Value();
+}
+
+std::string NSURLSessionTask::description() const {
+    return "<NSURLSessionTask " + std::to_string(identifier_) + ": " + originalRequest_.description() + ">";
+}
+
+// ----- session -----
+
+std::shared_ptr<NSURLSession> NSURLSession::sharedSession() {
+    static auto* shared = new std::shared_ptr<NSURLSession>([] {
+        auto session = sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration());
+        session->isShared_ = true;
+        return session;
+    }());
+    return *shared;
+}
+
+std::shared_ptr<NSURLSession> NSURLSession::sessionWithConfiguration(
+    NSURLSessionConfigurationPtr configuration) {
+    return sessionWithConfiguration(std::move(configuration), nullptr, nullptr);
+}
+
+std::shared_ptr<NSURLSession> NSURLSession::sessionWithConfiguration(
+    NSURLSessionConfigurationPtr configuration, std::shared_ptr<NSURLSessionDelegate> delegate,
+    std::shared_ptr<NSOperationQueue> delegateQueue) {
+    initCurlOnce();
+    auto session = std::shared_ptr<NSURLSession>(new NSURLSession());
+    session->impl_ = std::make_unique<Impl>();
+    session->impl_->owner = session.get();
+    session->impl_->configuration =
+        configuration ? configuration->copy() : NSURLSessionConfiguration::defaultSessionConfiguration();
+    session->impl_->delegate = std::move(delegate);
+    if (!delegateQueue) {
+        delegateQueue = NSOperationQueue::create();
+        delegateQueue->setMaxConcurrentOperationCount(1);
+    }
+    session->delegateQueue_ = std::move(delegateQueue);
+    return session;
+}
+
+NSURLSession::~NSURLSession() {
+    std::map<uint64_t, NSURLSessionTaskPtr> left;
+    std::thread thread;
+    {
+        std::lock_guard lock(impl_->mutex);
+        left.swap(impl_->tasks);
+        thread = std::move(impl_->thread);
+    }
+    if (thread.joinable()) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();  // the I/O thread let the last reference go on its way out
+        } else {
+            thread.join();
+        }
+    }
+    // Tasks that never ran cannot run any more.
+    for (auto& [id, task] : left) {
+        std::lock_guard lock(task->mutex_);
+        if (task->state_.load() != NSURLSessionTaskState::Completed) {
+            task->state_.store(NSURLSessionTaskState::Completed);
+            task->error_ = NSURLError(NSURLErrorCancelled, task->originalRequest_.URL());
+        }
+    }
+}
+
+NSURLSessionConfigurationPtr NSURLSession::configuration() const {
+    return impl_->configuration->copy();
+}
+
+std::shared_ptr<NSURLSessionDelegate> NSURLSession::delegate() const {
+    return impl_->currentDelegate();
+}
+
+std::string NSURLSession::sessionDescription() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->description;
+}
+
+void NSURLSession::setSessionDescription(std::string description) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->description = std::move(description);
+}
+
+template <class T>
+std::shared_ptr<T> NSURLSession::makeTask(const NSURLRequest& request, CompletionHandler handler,
+                                          const NSURLRequest* body) {
+    auto task = std::shared_ptr<T>(new T());
+    task->internal_ = std::make_unique<NSURLSessionTask::Internal>();
+    task->internal_->body = body ? *body : request;
+    task->internal_->completion = std::move(handler);
+    task->originalRequest_ = request;
+    task->currentRequest_ = request;
+    task->session_ = std::static_pointer_cast<NSURLSession>(shared_from_this());
+    task->expectedToSend_.store(expectedBodyLength(task->internal_->body, request));
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->invalidated) return nullptr;
+    task->identifier_ = impl_->nextIdentifier++;
+    impl_->tasks[task->identifier_] = task;
+    return task;
+}
+
+NSURLSessionDataTaskPtr NSURLSession::dataTaskWithRequest(const NSURLRequest& request) {
+    return makeTask<NSURLSessionDataTask>(request, nullptr, nullptr);
+}
+
+NSURLSessionDataTaskPtr NSURLSession::dataTaskWithURL(const std::shared_ptr<NSURL>& url) {
+    return dataTaskWithRequest(NSURLRequest(url));
+}
+
+NSURLSessionDataTaskPtr NSURLSession::dataTaskWithRequest(const NSURLRequest& request,
+                                                          CompletionHandler completionHandler) {
+    return makeTask<NSURLSessionDataTask>(request, std::move(completionHandler), nullptr);
+}
+
+NSURLSessionDataTaskPtr NSURLSession::dataTaskWithURL(const std::shared_ptr<NSURL>& url,
+                                                      CompletionHandler completionHandler) {
+    return dataTaskWithRequest(NSURLRequest(url), std::move(completionHandler));
+}
+
+NSURLSessionUploadTaskPtr NSURLSession::uploadTaskWithRequest(const NSURLRequest& request,
+                                                              const Data& bodyData,
+                                                              CompletionHandler completionHandler) {
+    NSURLRequest body;
+    body.setHTTPBody(bodyData);
+    return makeTask<NSURLSessionUploadTask>(request, std::move(completionHandler), &body);
+}
+
+NSURLSessionUploadTaskPtr NSURLSession::uploadTaskWithRequestFromFile(const NSURLRequest& request,
+                                                                      const std::shared_ptr<NSURL>& fileURL,
+                                                                      CompletionHandler completionHandler) {
+    NSURLRequest body;
+    body.setHTTPBodyFile(fileURL ? fileURL->path() : "");
+    if (body.bodyKind() == NSURLRequest::BodyKind::None)
+        body.setHTTPBodyFile("/");  // fails as "no such file"
+    return makeTask<NSURLSessionUploadTask>(request, std::move(completionHandler), &body);
+}
+
+NSURLSessionUploadTaskPtr NSURLSession::uploadTaskWithStreamedRequest(const NSURLRequest& request) {
+    NSURLRequest body;
+    body.setHTTPBodyStream(request.HTTPBodyStream());
+    auto task = makeTask<NSURLSessionUploadTask>(request, nullptr, &body);
+    if (task && !request.HTTPBodyStream()) task->internal_->needsStream = true;
+    return task;
+}
+
+void NSURLSession::getTasksWithCompletionHandler(TasksHandler handler) {
+    if (!handler) return;
+    auto session = std::static_pointer_cast<NSURLSession>(shared_from_this());
+    impl_->enqueue([session, handler] {
+        std::vector<NSURLSessionDataTaskPtr> dataTasks;
+        std::vector<NSURLSessionUploadTaskPtr> uploadTasks;
+        {
+            std::lock_guard lock(session->impl_->mutex);
+            for (const auto& [id, task] : session->impl_->tasks) {
+                if (auto upload = std::dynamic_pointer_cast<NSURLSessionUploadTask>(task)) {
+                    uploadTasks.push_back(upload);
+                } else if (auto data = std::dynamic_pointer_cast<NSURLSessionDataTask>(task)) {
+                    dataTasks.push_back(data);
+                }
+            }
+        }
+        handler(std::move(dataTasks), std::move(uploadTasks), {});
+    });
+}
+
+void NSURLSession::finishTasksAndInvalidate() {
+    if (isShared_) return;
+    bool now = false;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->invalidated) return;
+        impl_->invalidated = true;
+        if (impl_->tasks.empty()) impl_->invalidationQueued = now = true;
+    }
+    if (now) impl_->queueInvalidation();
+}
+
+void NSURLSession::invalidateAndCancel() {
+    if (isShared_) return;
+    std::vector<NSURLSessionTaskPtr> running;
+    {
+        std::lock_guard lock(impl_->mutex);
+        for (const auto& [id, task] : impl_->tasks) running.push_back(task);
+    }
+    finishTasksAndInvalidate();
+    for (auto& task : running) task->cancel();
+}
+
+std::string NSURLSession::description() const {
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+    return std::string("<NSURLSession: ") + address + ">";
+}

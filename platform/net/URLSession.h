@@ -1,0 +1,361 @@
+// NSURLSession: HTTP(S) loading with tasks, a delegate and a delegate queue, over libcurl.
+//
+// A session owns one I/O thread, started when a task needs the network and ended as soon as no transfer
+// is left (the connections close with it), so an idle session costs no thread and no connection. Tasks are
+// born suspended; `resume` starts them. See platform/net/README.md for the life of a request.
+//
+// Callbacks. Every delegate method and completion handler runs on the session's delegate queue, one at a
+// time for the whole session, whatever the queue's width. For one task they come in this order:
+//
+//   didSendBodyData*                                (as the body goes out)
+//   willPerformHTTPRedirection, needNewBodyStream   (per redirect; the new hop then sends its body again)
+//   didReceiveResponse                              (once, for the final response)
+//   didReceiveData*                                 (only after didReceiveResponse has been answered)
+//   didCompleteWithError                            (last, exactly once, also after cancel)
+//
+// and `didBecomeInvalidWithError` comes after the last task's completion of an invalidated session. A task
+// made with a completion handler gets its response, data and error through that handler instead of
+// didReceiveResponse, didReceiveData and didCompleteWithError.
+//
+// Methods that need an answer get a completion handler; the session waits for it without blocking anything.
+// Each handler acts once (later calls do nothing); a handler that is dropped without being called gives the
+// default answer (allow, follow the redirect, no new stream).
+//
+// Byte counters (countOfBytes...) change on the I/O thread, before the callback that reports them is
+// queued; they are key-value observable ("countOfBytesReceived", "countOfBytesExpectedToReceive",
+// "countOfBytesSent", "countOfBytesExpectedToSend"), and observers run on the I/O thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/InputStream.h"
+#include "platform/foundation/KeyValueObserving.h"
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/NSError.h"
+#include "platform/foundation/NSURL.h"
+#include "platform/foundation/OperationQueue.h"
+#include "platform/foundation/URLRequest.h"
+#include "platform/foundation/URLResponse.h"
+#include "platform/foundation/Value.h"
+
+// Error codes of NSURLErrorDomain that the session reports.
+inline constexpr long NSURLErrorUnknown = -1;
+inline constexpr long NSURLErrorCancelled = -999;
+inline constexpr long NSURLErrorBadURL = -1000;
+inline constexpr long NSURLErrorTimedOut = -1001;
+inline constexpr long NSURLErrorUnsupportedURL = -1002;
+inline constexpr long NSURLErrorCannotFindHost = -1003;
+inline constexpr long NSURLErrorCannotConnectToHost = -1004;
+inline constexpr long NSURLErrorNetworkConnectionLost = -1005;
+inline constexpr long NSURLErrorHTTPTooManyRedirects = -1007;
+inline constexpr long NSURLErrorNotConnectedToInternet = -1009;
+inline constexpr long NSURLErrorBadServerResponse = -1011;
+inline constexpr long NSURLErrorCannotParseResponse = -1017;
+inline constexpr long NSURLErrorRequestBodyStreamExhausted = -1021;
+inline constexpr long NSURLErrorFileDoesNotExist = -1100;
+inline constexpr long NSURLErrorSecureConnectionFailed = -1200;
+inline constexpr long NSURLErrorServerCertificateUntrusted = -1202;
+
+inline constexpr int64_t NSURLSessionTransferSizeUnknown = -1;
+
+// An NSURLErrorDomain error with the platform's text for `code`, the failing URL under
+// NSURLErrorFailingURLErrorKey and NSURLErrorFailingURLStringErrorKey, and `detail` (when not empty) as
+// the underlying error's description.
+NSErrorPtr NSURLError(long code, const std::shared_ptr<NSURL>& url, const std::string& detail = "");
+// The platform's text for an NSURLErrorDomain code ("The request timed out.", "cancelled", ...).
+std::string NSURLErrorDescription(long code);
+
+enum class NSURLSessionTaskState : long { Running = 0, Suspended = 1, Canceling = 2, Completed = 3 };
+enum class NSURLSessionResponseDisposition : long {
+    Cancel = 0,
+    Allow = 1,
+    BecomeDownload = 2,
+    BecomeStream = 3
+};
+
+class NSURLSession;
+
+// The URL cache. This one stores nothing: every look-up misses.
+class NSURLCache {
+  public:
+    static std::shared_ptr<NSURLCache> sharedURLCache();
+    static void setSharedURLCache(std::shared_ptr<NSURLCache> cache);
+    static std::shared_ptr<NSURLCache> create(size_t memoryCapacity, size_t diskCapacity);
+
+    size_t memoryCapacity() const { return memoryCapacity_; }
+    size_t diskCapacity() const { return diskCapacity_; }
+    size_t currentMemoryUsage() const { return 0; }
+    void removeAllCachedResponses() {}
+
+  private:
+    NSURLCache(size_t memory, size_t disk) : memoryCapacity_(memory), diskCapacity_(disk) {}
+    size_t memoryCapacity_;
+    size_t diskCapacity_;
+};
+
+class NSCachedURLResponse final : public Object {
+  public:
+    static std::shared_ptr<NSCachedURLResponse> create(NSURLResponsePtr response, Data data) {
+        auto cached = std::shared_ptr<NSCachedURLResponse>(new NSCachedURLResponse());
+        cached->response_ = std::move(response);
+        cached->data_ = std::move(data);
+        return cached;
+    }
+    const NSURLResponsePtr& response() const { return response_; }
+    const Data& data() const { return data_; }
+
+  private:
+    NSCachedURLResponse() = default;
+    NSURLResponsePtr response_;
+    Data data_;
+};
+
+// A session's settings. The session takes a copy when it is made; later changes do not reach it.
+class NSURLSessionConfiguration final : public Object, public NSCopying {
+  public:
+    static std::shared_ptr<NSURLSessionConfiguration> defaultSessionConfiguration();
+    // Like the default one, with a private cache of its own.
+    static std::shared_ptr<NSURLSessionConfiguration> ephemeralSessionConfiguration();
+    // Like the default one, with an identifier (transfers do not outlive the process here).
+    static std::shared_ptr<NSURLSessionConfiguration> backgroundSessionConfiguration(std::string identifier);
+
+    std::shared_ptr<NSURLSessionConfiguration> copy() const;
+    std::shared_ptr<Object> copyWithZone(NSZone*) const override { return copy(); }
+
+    const std::string& identifier() const { return identifier_; }
+    // Headers added to every request that does not set them itself (string values).
+    const Value::Dictionary& HTTPAdditionalHeaders() const { return additionalHeaders_; }
+    void setHTTPAdditionalHeaders(Value::Dictionary headers) { additionalHeaders_ = std::move(headers); }
+    // Seconds without any data moving before a task fails with -1001 (default 60).
+    double timeoutIntervalForRequest() const { return requestTimeout_; }
+    void setTimeoutIntervalForRequest(double seconds) { requestTimeout_ = seconds; }
+    // Seconds a task may take in all (default 7 days).
+    double timeoutIntervalForResource() const { return resourceTimeout_; }
+    void setTimeoutIntervalForResource(double seconds) { resourceTimeout_ = seconds; }
+    long HTTPMaximumConnectionsPerHost() const { return maxConnectionsPerHost_; }
+    void setHTTPMaximumConnectionsPerHost(long count) { maxConnectionsPerHost_ = count; }
+    NSURLRequestCachePolicy requestCachePolicy() const { return cachePolicy_; }
+    void setRequestCachePolicy(NSURLRequestCachePolicy policy) { cachePolicy_ = policy; }
+    bool allowsCellularAccess() const { return allowsCellularAccess_; }
+    void setAllowsCellularAccess(bool allows) { allowsCellularAccess_ = allows; }
+    bool HTTPShouldSetCookies() const { return shouldSetCookies_; }
+    void setHTTPShouldSetCookies(bool set) { shouldSetCookies_ = set; }
+    bool HTTPShouldUsePipelining() const { return shouldUsePipelining_; }
+    void setHTTPShouldUsePipelining(bool use) { shouldUsePipelining_ = use; }
+    const std::shared_ptr<NSURLCache>& URLCache() const { return cache_; }
+    void setURLCache(std::shared_ptr<NSURLCache> cache) { cache_ = std::move(cache); }
+
+  private:
+    NSURLSessionConfiguration() = default;
+    std::string identifier_;
+    Value::Dictionary additionalHeaders_;
+    double requestTimeout_ = 60;
+    double resourceTimeout_ = 7 * 24 * 3600;
+    long maxConnectionsPerHost_ = 4;
+    NSURLRequestCachePolicy cachePolicy_ = NSURLRequestCachePolicy::UseProtocolCachePolicy;
+    bool allowsCellularAccess_ = true;
+    bool shouldSetCookies_ = true;
+    bool shouldUsePipelining_ = false;
+    std::shared_ptr<NSURLCache> cache_;
+};
+
+using NSURLSessionConfigurationPtr = std::shared_ptr<NSURLSessionConfiguration>;
+
+class NSURLSessionTask : public Object, public KVOObservable {
+  public:
+    // Called synchronously on the calling thread when `resume` finds the task in any state but running, or
+    // `suspend` in any state but suspended; with the state before the call and after it (unchanged for a
+    // canceling or completed task). One call per such call, also when threads race.
+    using StateChangeHook = std::function<void(NSURLSessionTask& task, NSURLSessionTaskState oldState,
+                                               NSURLSessionTaskState newState)>;
+    static void setStateChangeHook(StateChangeHook hook);
+
+    ~NSURLSessionTask() override;
+
+    // Unique within the session, increasing from 1.
+    uint64_t taskIdentifier() const { return identifier_; }
+    const NSURLRequest& originalRequest() const { return originalRequest_; }
+    NSURLRequest currentRequest() const;
+    NSURLResponsePtr response() const;
+    NSErrorPtr error() const;
+    NSURLSessionTaskState state() const { return state_.load(); }
+    std::string taskDescription() const;
+    void setTaskDescription(std::string description);
+
+    int64_t countOfBytesReceived() const { return received_.load(); }
+    int64_t countOfBytesSent() const { return sent_.load(); }
+    int64_t countOfBytesExpectedToReceive() const { return expectedToReceive_.load(); }
+    int64_t countOfBytesExpectedToSend() const { return expectedToSend_.load(); }
+
+    void resume();
+    void suspend();
+    // A task never resumed completes at once with the cancelled error (-999); a running or suspended one
+    // stops its transfer first. Nothing happens to a task that is already canceling or completed.
+    void cancel();
+
+    Value valueForKey(const std::string& key) const override;
+    std::string description() const override;
+
+  protected:
+    NSURLSessionTask() = default;
+
+  private:
+    friend class NSURLSession;
+    friend struct NSURLSessionIO;
+    struct Internal;
+
+    uint64_t identifier_ = 0;
+    std::weak_ptr<NSURLSession> session_;
+    NSURLRequest originalRequest_;
+    std::atomic<NSURLSessionTaskState> state_{NSURLSessionTaskState::Suspended};
+    std::atomic<int64_t> received_{0};
+    std::atomic<int64_t> sent_{0};
+    std::atomic<int64_t> expectedToReceive_{NSURLSessionTransferSizeUnknown};
+    std::atomic<int64_t> expectedToSend_{0};
+
+    mutable std::mutex mutex_;
+    NSURLRequest currentRequest_;
+    NSURLResponsePtr response_;
+    NSErrorPtr error_;
+    std::string description_;
+    bool started_ = false;
+    std::unique_ptr<Internal> internal_;
+};
+
+class NSURLSessionDataTask : public NSURLSessionTask {
+  protected:
+    NSURLSessionDataTask() = default;
+    friend class NSURLSession;
+};
+
+class NSURLSessionUploadTask final : public NSURLSessionDataTask {
+    NSURLSessionUploadTask() = default;
+    friend class NSURLSession;
+};
+
+using NSURLSessionTaskPtr = std::shared_ptr<NSURLSessionTask>;
+using NSURLSessionDataTaskPtr = std::shared_ptr<NSURLSessionDataTask>;
+using NSURLSessionUploadTaskPtr = std::shared_ptr<NSURLSessionUploadTask>;
+
+// The session's delegate. Every method is optional: its default does what the session does when a delegate
+// lacks the method. `respondsTo` says whether a method counts as implemented; the session never calls a
+// method for which it answers false and applies the default itself.
+class NSURLSessionDelegate {
+  public:
+    enum class Method {
+        DidBecomeInvalidWithError,
+        WillPerformHTTPRedirection,
+        NeedNewBodyStream,
+        DidSendBodyData,
+        DidCompleteWithError,
+        DidReceiveResponse,
+        DidReceiveData,
+        WillCacheResponse,
+        DidFinishEventsForBackgroundURLSession,
+    };
+    using SessionPtr = std::shared_ptr<NSURLSession>;
+
+    virtual ~NSURLSessionDelegate() = default;
+    virtual bool respondsTo(Method) const { return true; }
+
+    virtual void didBecomeInvalidWithError(const SessionPtr& session, const NSErrorPtr& error);
+    // Answer with the request to follow, or nullopt to stop: the redirect response then completes the task.
+    virtual void willPerformHTTPRedirection(
+        const SessionPtr& session, const NSURLSessionTaskPtr& task, const NSHTTPURLResponsePtr& response,
+        const NSURLRequest& newRequest, std::function<void(std::optional<NSURLRequest>)> completionHandler);
+    // Asked when a streamed body must be sent again (a redirect that keeps the body); nullptr fails the task
+    // with -1021.
+    virtual void needNewBodyStream(const SessionPtr& session, const NSURLSessionTaskPtr& task,
+                                   std::function<void(NSInputStreamPtr)> completionHandler);
+    virtual void didSendBodyData(const SessionPtr& session, const NSURLSessionTaskPtr& task,
+                                 int64_t bytesSent, int64_t totalBytesSent, int64_t totalBytesExpectedToSend);
+    virtual void didCompleteWithError(const SessionPtr& session, const NSURLSessionTaskPtr& task,
+                                      const NSErrorPtr& error);
+    virtual void didReceiveResponse(const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+                                    const NSURLResponsePtr& response,
+                                    std::function<void(NSURLSessionResponseDisposition)> completionHandler);
+    virtual void didReceiveData(const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+                                const Data& data);
+    virtual void willCacheResponse(
+        const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+        const std::shared_ptr<NSCachedURLResponse>& proposedResponse,
+        std::function<void(std::shared_ptr<NSCachedURLResponse>)> completionHandler);
+    virtual void didFinishEventsForBackgroundURLSession(const SessionPtr& session);
+};
+
+class NSURLSession final : public Object {
+  public:
+    // Data, response, error. Data is nullopt when there is an error.
+    using CompletionHandler = std::function<void(std::optional<Data>, NSURLResponsePtr, NSErrorPtr)>;
+    using TasksHandler = std::function<void(std::vector<NSURLSessionDataTaskPtr> dataTasks,
+                                            std::vector<NSURLSessionUploadTaskPtr> uploadTasks,
+                                            std::vector<NSURLSessionTaskPtr> downloadTasks)>;
+
+    // A shared session without delegate on the default configuration; it cannot be invalidated.
+    static std::shared_ptr<NSURLSession> sharedSession();
+    static std::shared_ptr<NSURLSession> sessionWithConfiguration(NSURLSessionConfigurationPtr configuration);
+    // The session holds `delegate` until it has become invalid. Without `delegateQueue` it makes a serial
+    // one. A null configuration means the default one.
+    static std::shared_ptr<NSURLSession> sessionWithConfiguration(
+        NSURLSessionConfigurationPtr configuration, std::shared_ptr<NSURLSessionDelegate> delegate,
+        std::shared_ptr<NSOperationQueue> delegateQueue);
+    ~NSURLSession() override;
+
+    // A copy of the session's configuration.
+    NSURLSessionConfigurationPtr configuration() const;
+    std::shared_ptr<NSURLSessionDelegate> delegate() const;
+    const std::shared_ptr<NSOperationQueue>& delegateQueue() const { return delegateQueue_; }
+    std::string sessionDescription() const;
+    void setSessionDescription(std::string description);
+
+    // Task factories return nullptr once the session has been invalidated.
+    NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request);
+    NSURLSessionDataTaskPtr dataTaskWithURL(const std::shared_ptr<NSURL>& url);
+    NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request,
+                                                CompletionHandler completionHandler);
+    NSURLSessionDataTaskPtr dataTaskWithURL(const std::shared_ptr<NSURL>& url,
+                                            CompletionHandler completionHandler);
+    NSURLSessionUploadTaskPtr uploadTaskWithRequest(const NSURLRequest& request, const Data& bodyData,
+                                                    CompletionHandler completionHandler = nullptr);
+    // The file is read when the body is sent; a missing file fails the task with -1100.
+    NSURLSessionUploadTaskPtr uploadTaskWithRequestFromFile(const NSURLRequest& request,
+                                                            const std::shared_ptr<NSURL>& fileURL,
+                                                            CompletionHandler completionHandler = nullptr);
+    // The body is the request's HTTPBodyStream, or else one asked for through needNewBodyStream.
+    NSURLSessionUploadTaskPtr uploadTaskWithStreamedRequest(const NSURLRequest& request);
+
+    // Tasks not yet completed, answered on the delegate queue.
+    void getTasksWithCompletionHandler(TasksHandler handler);
+
+    // No new tasks; once every task has completed the delegate gets didBecomeInvalidWithError(nil) and is let
+    // go.
+    void finishTasksAndInvalidate();
+    // The same after cancelling every task.
+    void invalidateAndCancel();
+
+    std::string description() const override;
+
+    struct Impl;
+
+  private:
+    NSURLSession() = default;
+    friend class NSURLSessionTask;
+    friend struct NSURLSessionIO;
+    // `body` carries the body to send (nullptr: the request's own body).
+    template <class T>
+    std::shared_ptr<T> makeTask(const NSURLRequest& request, CompletionHandler handler,
+                                const NSURLRequest* body);
+
+    bool isShared_ = false;
+    std::shared_ptr<NSOperationQueue> delegateQueue_;
+    std::unique_ptr<Impl> impl_;
+};
+
+using NSURLSessionPtr = std::shared_ptr<NSURLSession>;

@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include "platform/net/tests/SessionTestSupport.h"
+#include "testsupport/LoopbackRawServer.h"
+#include "testsupport/LoopbackServer.h"
+
+namespace {
+
+// Runs one GET and returns its error (bounded wait).
+NSErrorPtr errorOf(const std::string& url, double timeout = 60,
+                   NSURLSessionConfigurationPtr configuration = nullptr) {
+    RecordingSession s(configuration);
+    NSMutableURLRequest request(NSURL::URLWithString(url));
+    if (!request.URL()) request.setURL(nullptr);
+    request.setTimeoutInterval(timeout);
+    s.session->dataTaskWithRequest(request)->resume();
+    EXPECT_TRUE(s.delegate->waitForCompletions(1, 20)) << url;
+    return s.delegate->error;
+}
+
+void expectURLError(const NSErrorPtr& error, long code, const std::string& url) {
+    ASSERT_TRUE(error) << "expected " << code;
+    EXPECT_EQ(error->domain(), NSURLErrorDomain);
+    EXPECT_EQ(error->code(), code) << error->description();
+    EXPECT_EQ(error->localizedDescription(), NSURLErrorDescription(code));
+    EXPECT_EQ(error->failingURLString(), url);
+    auto failing = error->userInfo().find(NSURLErrorFailingURLErrorKey);
+    ASSERT_NE(failing, error->userInfo().end());
+    EXPECT_EQ(failing->second.asObjectOf<NSURL>()->absoluteString(), url);
+}
+
+TEST(SessionErrors, TextsUsersSee) {
+    EXPECT_EQ(NSURLErrorDescription(-1001), "The request timed out.");
+    EXPECT_EQ(NSURLErrorDescription(-1004), "Could not connect to the server.");
+    EXPECT_EQ(NSURLErrorDescription(-1003), "A server with the specified hostname could not be found.");
+    EXPECT_EQ(NSURLErrorDescription(-1005), "The network connection was lost.");
+    EXPECT_EQ(NSURLErrorDescription(-1009), "The Internet connection appears to be offline.");
+    EXPECT_EQ(NSURLErrorDescription(-999), "cancelled");
+}
+
+TEST(SessionErrors, CannotConnectToAClosedPort) {
+    int port;
+    {
+        LoopbackRawServer probe([](LoopbackConnection&) {});
+        port = probe.port();
+    }
+    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x";
+    expectURLError(errorOf(url), NSURLErrorCannotConnectToHost, url);
+}
+
+TEST(SessionErrors, UnknownHost) {
+    std::string url = "http://no-such-host.invalid/x";
+    expectURLError(errorOf(url, 10), NSURLErrorCannotFindHost, url);
+}
+
+TEST(SessionErrors, BadAndUnsupportedURLs) {
+    auto noHost = errorOf("http:///path");
+    ASSERT_TRUE(noHost);
+    EXPECT_EQ(noHost->code(), NSURLErrorBadURL);
+    auto relative = errorOf("just/a/path");
+    ASSERT_TRUE(relative);
+    EXPECT_EQ(relative->code(), NSURLErrorBadURL);
+    expectURLError(errorOf("ftp://127.0.0.1/x"), NSURLErrorUnsupportedURL, "ftp://127.0.0.1/x");
+    // A request without URL at all.
+    RecordingSession s;
+    s.session->dataTaskWithRequest(NSURLRequest())->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(s.delegate->error->code(), NSURLErrorBadURL);
+}
+
+struct BrokenReply {
+    const char* name;
+    std::string bytes;  // sent after the request; then the connection closes
+    long code;
+};
+
+class SessionBrokenReplies : public testing::TestWithParam<BrokenReply> {};
+
+TEST_P(SessionBrokenReplies, EndInAClearError) {
+    std::string bytes = GetParam().bytes;
+    LoopbackRawServer server([bytes](LoopbackConnection& connection) {
+        connection.readRequest();
+        connection.write(bytes);
+        connection.close();
+    });
+    std::string url = server.url("/broken");
+    expectURLError(errorOf(url, 10), GetParam().code, url);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, SessionBrokenReplies,
+    testing::Values(BrokenReply{"ClosedBeforeHeaders", "", NSURLErrorNetworkConnectionLost},
+                    BrokenReply{"HeadersCutShort", "HTTP/1.1 200 OK\r\nContent-Le",
+                                NSURLErrorNetworkConnectionLost},
+                    BrokenReply{"TruncatedBody", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten..",
+                                NSURLErrorNetworkConnectionLost},
+                    BrokenReply{"BrokenStatusLine", "HTTX/1.1 abc\r\n\r\n", NSURLErrorCannotParseResponse},
+                    BrokenReply{"HugeHeaders",
+                                "HTTP/1.1 200 OK\r\n" + std::string(3000, 'X') + ": " +
+                                    std::string(90000, 'y') + "\r\nA: " + std::string(90000, 'y') +
+                                    "\r\nB: " + std::string(90000, 'y') + "\r\n\r\n",
+                                NSURLErrorCannotParseResponse}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SessionTimeouts, IdleRequestTimesOut) {
+    LoopbackRawServer server([](LoopbackConnection& connection) {
+        connection.readRequest();
+        connection.stall(10);  // says nothing
+    });
+    auto start = std::chrono::steady_clock::now();
+    std::string url = server.url("/stall");
+    expectURLError(errorOf(url, 0.3), NSURLErrorTimedOut, url);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(SessionTimeouts, ConfigurationTimeoutsApply) {
+    LoopbackServer server;
+    LoopbackReply trickle = LoopbackReply::text(std::string(40, 'x'));
+    trickle.chunkSize = 1;
+    trickle.chunkDelay = 0.05;  // never idle, but slow in all
+    server.reply("/slow", trickle);
+    auto configuration = NSURLSessionConfiguration::defaultSessionConfiguration();
+    configuration->setTimeoutIntervalForResource(0.4);
+    auto error = errorOf(server.url("/slow"), 60, configuration);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), NSURLErrorTimedOut);
+
+    LoopbackReply late = LoopbackReply::text("late");
+    late.delay = 3;
+    server.reply("/late", late);
+    configuration = NSURLSessionConfiguration::defaultSessionConfiguration();
+    configuration->setTimeoutIntervalForRequest(0.3);
+    error = errorOf(server.url("/late"), 60, configuration);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), NSURLErrorTimedOut);
+}
+
+}  // namespace

@@ -1,0 +1,285 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/net/tests/SessionTestSupport.h"
+#include "testsupport/LoopbackServer.h"
+
+namespace {
+
+NSURLRequest get(const LoopbackServer& server, const std::string& path) {
+    return NSURLRequest(NSURL::URLWithString(server.url(path)));
+}
+
+TEST(SessionTasks, IdentifiersIncreaseAndNewTasksAreSuspended) {
+    RecordingSession s;
+    auto a = s.session->dataTaskWithURL(NSURL::URLWithString("http://127.0.0.1:9/a"));
+    auto b = s.session->uploadTaskWithRequest(NSURLRequest(NSURL::URLWithString("http://127.0.0.1:9/b")),
+                                              Data::fromString("x"));
+    EXPECT_EQ(a->taskIdentifier(), 1u);
+    EXPECT_EQ(b->taskIdentifier(), 2u);
+    EXPECT_EQ(long(a->state()), 1);
+    EXPECT_EQ(b->countOfBytesExpectedToSend(), 1);
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    size_t dataCount = 99, uploadCount = 99;
+    bool onQueue = false;
+    s.session->getTasksWithCompletionHandler([&](auto data, auto upload, auto) {
+        std::lock_guard lock(mutex);
+        dataCount = data.size();
+        uploadCount = upload.size();
+        onQueue = NSOperationQueue::currentQueue() == s.queue;
+        cv.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return dataCount != 99; }));
+    EXPECT_EQ(dataCount, 1u);
+    EXPECT_EQ(uploadCount, 1u);
+    EXPECT_TRUE(onQueue);
+}
+
+TEST(SessionCancel, NeverResumedRunningAndFromTheResponse) {
+    LoopbackServer server;
+    LoopbackReply slow = LoopbackReply::text("slow");
+    slow.delay = 10;
+    server.reply("/slow", slow);
+    server.reply("/fast", LoopbackReply::text("fast body"));
+    RecordingSession s;
+
+    auto never = s.session->dataTaskWithRequest(get(server, "/slow"));
+    never->cancel();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(s.delegate->error->code(), NSURLErrorCancelled);
+    EXPECT_EQ(never->state(), NSURLSessionTaskState::Completed);
+    never->cancel();  // nothing more
+    never->resume();
+
+    auto running = s.session->dataTaskWithRequest(get(server, "/slow"));
+    running->resume();
+    ASSERT_TRUE(server.waitForHits("/slow", 1));
+    auto start = std::chrono::steady_clock::now();
+    running->cancel();
+    EXPECT_EQ(running->state(), NSURLSessionTaskState::Canceling);
+    ASSERT_TRUE(s.delegate->waitForCompletions(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(s.delegate->error->code(), NSURLErrorCancelled);
+    EXPECT_EQ(s.delegate->error->localizedDescription(), "cancelled");
+
+    s.delegate->onResponse = [](auto, auto handler) { handler(NSURLSessionResponseDisposition::Cancel); };
+    s.session->dataTaskWithRequest(get(server, "/fast"))->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(3));
+    EXPECT_EQ(s.delegate->error->code(), NSURLErrorCancelled);
+    EXPECT_EQ(s.delegate->body, "");
+    auto events = s.delegate->events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "complete"), 3);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "data"), 0);
+}
+
+TEST(SessionAnswers, DataWaitsForTheResponseAnswerAndADroppedHandlerAllows) {
+    LoopbackServer server;
+    server.reply("/r", LoopbackReply::text(std::string(200000, 'r')));
+    RecordingSession s;
+    std::function<void(NSURLSessionResponseDisposition)> kept;
+    std::mutex mutex;
+    s.delegate->onResponse = [&](auto, auto handler) {
+        std::lock_guard lock(mutex);
+        kept = handler;
+    };
+    auto task = s.session->dataTaskWithRequest(get(server, "/r"));
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitFor([&] { return s.delegate->response != nullptr; }));
+    // Nothing more may come while the answer is outstanding; answer from another thread.
+    EXPECT_EQ(s.delegate->shape(), std::vector<std::string>{"response"});
+    std::thread([&] {
+        std::lock_guard lock(mutex);
+        kept(NSURLSessionResponseDisposition::Allow);
+        kept(NSURLSessionResponseDisposition::Cancel);  // a second answer does nothing
+        kept = nullptr;
+    }).join();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(s.delegate->error, nullptr);
+    EXPECT_EQ(s.delegate->body.size(), 200000u);
+
+    // A handler dropped without a call gives the default answer.
+    s.delegate->onResponse = [](auto, auto) {};
+    s.session->dataTaskWithRequest(get(server, "/r"))->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(2));
+    EXPECT_EQ(s.delegate->error, nullptr);
+    EXPECT_EQ(s.delegate->body.size(), 400000u);
+}
+
+TEST(SessionSuspend, SuspendedTaskResumesAndFinishes) {
+    LoopbackServer server;
+    LoopbackReply trickle = LoopbackReply::text(std::string(20, 't'));
+    trickle.chunkSize = 2;
+    trickle.chunkDelay = 0.02;
+    server.reply("/t", trickle);
+    RecordingSession s;
+    auto task = s.session->dataTaskWithRequest(get(server, "/t"));
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitFor([&] { return s.delegate->response != nullptr; }));
+    task->suspend();
+    EXPECT_EQ(task->state(), NSURLSessionTaskState::Suspended);
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(s.delegate->error, nullptr);
+    EXPECT_EQ(s.delegate->body, std::string(20, 't'));
+}
+
+TEST(SessionHook, OneCallPerRealStateChangeEvenWhenThreadsRace) {
+    struct Call {
+        NSURLSessionTask* task;
+        NSURLSessionTaskState from, to;
+    };
+    std::mutex mutex;
+    std::vector<Call> calls;
+    NSURLSessionTask::setStateChangeHook([&](NSURLSessionTask& task, auto from, auto to) {
+        std::lock_guard lock(mutex);
+        calls.push_back({&task, from, to});
+    });
+    LoopbackServer server;
+    LoopbackReply slow = LoopbackReply::text("x");
+    slow.delay = 0.5;
+    server.reply("/h", slow);
+    RecordingSession s;
+    auto task = s.session->dataTaskWithRequest(get(server, "/h"));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->resume(); });
+    for (auto& thread : threads) thread.join();
+    threads.clear();
+    for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->suspend(); });
+    for (auto& thread : threads) thread.join();
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    task->resume();  // completed: reported, state unchanged
+    NSURLSessionTask::setStateChangeHook(nullptr);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[0].from, NSURLSessionTaskState::Suspended);
+    EXPECT_EQ(calls[0].to, NSURLSessionTaskState::Running);
+    EXPECT_EQ(calls[1].from, NSURLSessionTaskState::Running);
+    EXPECT_EQ(calls[1].to, NSURLSessionTaskState::Suspended);
+    EXPECT_EQ(calls[2].to, NSURLSessionTaskState::Running);
+    EXPECT_EQ(calls[3].from, NSURLSessionTaskState::Completed);
+    EXPECT_EQ(calls[3].to, NSURLSessionTaskState::Completed);
+    EXPECT_EQ(calls[0].task, task.get());
+}
+
+TEST(SessionInvalidation, DelegateHeldUntilInvalidThenToldAndReleased) {
+    LoopbackServer server;
+    LoopbackReply slow = LoopbackReply::text("done");
+    slow.delay = 0.2;
+    server.reply("/s", slow);
+    std::weak_ptr<RecordingDelegate> weakDelegate;
+    std::shared_ptr<NSURLSession> session;
+    {
+        auto delegate = std::make_shared<RecordingDelegate>();
+        weakDelegate = delegate;
+        session = NSURLSession::sessionWithConfiguration(nullptr, delegate, nullptr);
+    }
+    ASSERT_FALSE(weakDelegate.expired());  // the session holds it
+    session->dataTaskWithRequest(get(server, "/s"))->resume();
+    session->finishTasksAndInvalidate();
+    EXPECT_EQ(session->dataTaskWithRequest(get(server, "/s")), nullptr);
+    auto delegate = weakDelegate.lock();
+    ASSERT_TRUE(delegate->waitFor([&] { return delegate->invalid; }));
+    EXPECT_EQ(delegate->shape(), (std::vector<std::string>{"response", "data", "complete", "invalid"}));
+    EXPECT_EQ(delegate->body, "done");
+    EXPECT_EQ(session->delegate(), nullptr);
+    delegate.reset();
+    // The callback that told it may still be returning: let go within a bounded wait.
+    for (int i = 0; i < 500 && !weakDelegate.expired(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(weakDelegate.expired());
+
+    RecordingSession cancelling;
+    LoopbackReply stall = LoopbackReply::text("never");
+    stall.delay = 10;
+    server.reply("/stall", stall);
+    cancelling.session->dataTaskWithRequest(get(server, "/stall"))->resume();
+    cancelling.session->dataTaskWithRequest(get(server, "/stall"));  // never resumed
+    cancelling.session->invalidateAndCancel();
+    ASSERT_TRUE(cancelling.delegate->waitFor([&] { return cancelling.delegate->invalid; }));
+    EXPECT_EQ(cancelling.delegate->completions, 2);
+    EXPECT_EQ(cancelling.delegate->error->code(), NSURLErrorCancelled);
+    EXPECT_EQ(cancelling.delegate->events().back(), "invalid");
+}
+
+size_t countEntries(const char* directory) {
+    size_t count = 0;
+    if (DIR* dir = opendir(directory)) {
+        while (readdir(dir)) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+TEST(SessionResources, IdleSessionsKeepNoThreadsOrConnections) {
+    LoopbackServer server;
+    server.reply("/once", LoopbackReply::text("once"));
+    // Warm up lazily made singletons (libcurl, queues) before counting.
+    {
+        auto session = NSURLSession::sessionWithConfiguration(nullptr);
+        std::atomic<bool> done{false};
+        session->dataTaskWithRequest(get(server, "/once"), [&](auto, auto, auto) { done = true; })->resume();
+        for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    auto settle = [](size_t limit, const char* dir) {
+        for (int i = 0; i < 400 && countEntries(dir) > limit; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return countEntries(dir);
+    };
+    size_t threadsBefore = settle(0, "/proc/self/task");
+    size_t fdsBefore = countEntries("/proc/self/fd");
+
+    constexpr int kSessions = 1000;
+    std::atomic<int> finished{0};
+    std::atomic<int> failures{0};
+    std::vector<NSURLSessionPtr> sessions;  // kept alive, never invalidated
+    for (int i = 0; i < kSessions; ++i) {
+        auto session = NSURLSession::sessionWithConfiguration(nullptr);
+        session
+            ->dataTaskWithRequest(get(server, "/once"),
+                                  [&](auto data, auto, auto error) {
+                                      if (error || !data || data->toString() != "once") ++failures;
+                                      ++finished;
+                                  })
+            ->resume();
+        sessions.push_back(session);
+        if (i % 50 == 49) {
+            for (int k = 0; k < 2000 && finished < i + 1 - 20; ++k)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    for (int k = 0; k < 3000 && finished < kSessions; ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(finished, kSessions);
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(server.hits("/once"), size_t(kSessions + 1));
+    // The server keeps its own worker threads; the sessions must have let go of theirs and their sockets.
+    EXPECT_LE(settle(threadsBefore + 2, "/proc/self/task"), threadsBefore + 2);
+    EXPECT_LE(settle(fdsBefore + 2, "/proc/self/fd"), fdsBefore + 2);
+}
+
+TEST(SessionCounters, ObservableOnTheIOThread) {
+    LoopbackServer server;
+    server.reply("/c", LoopbackReply::text(std::string(50000, 'c')));
+    RecordingSession s;
+    auto task = s.session->dataTaskWithRequest(get(server, "/c"));
+    std::atomic<int64_t> last{0};
+    std::atomic<bool> monotonic{true};
+    task->addObserver({}, "countOfBytesReceived", KVOOptions::New, [&](const KVOChange& change) {
+        int64_t value = change.newValue->integerValue();
+        if (value < last) monotonic = false;
+        last = value;
+    });
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(last, 50000);
+    EXPECT_TRUE(monotonic);
+}
+
+}  // namespace

@@ -1,0 +1,336 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "platform/net/tests/SessionTestSupport.h"
+#include "testsupport/LoopbackServer.h"
+#include "testsupport/TempDir.h"
+
+namespace {
+
+NSURLRequest requestFor(const LoopbackServer& server, const std::string& path,
+                        const std::string& method = "GET") {
+    NSMutableURLRequest request(NSURL::URLWithString(server.url(path)));
+    request.setHTTPMethod(method);
+    return request;
+}
+
+class SessionGet : public testing::TestWithParam<size_t> {};  // chunk size: 0 plain, else chunked
+
+TEST_P(SessionGet, BodyArrivesByteExactInCallbackOrderOnTheDelegateQueue) {
+    LoopbackServer server;
+    std::string body = binaryBody(300 * 1024 + 7);
+    LoopbackReply reply = LoopbackReply::text(body);
+    reply.contentType = "application/octet-stream; charset=UTF-8";
+    reply.chunkSize = GetParam();
+    reply.headers.emplace_back("X-Test", "yes");
+    server.reply("/file", reply);
+
+    RecordingSession s;
+    auto task = s.session->dataTaskWithRequest(requestFor(server, "/file"));
+    ASSERT_TRUE(task);
+    EXPECT_EQ(task->state(), NSURLSessionTaskState::Suspended);
+    EXPECT_EQ(task->countOfBytesExpectedToReceive(), -1);
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(s.delegate->error, nullptr);
+    EXPECT_TRUE(s.delegate->body == body) << "body differs, size " << s.delegate->body.size();
+    EXPECT_EQ(s.delegate->shape(), (std::vector<std::string>{"response", "data", "complete"}));
+    EXPECT_FALSE(s.delegate->wrongQueue);
+    EXPECT_FALSE(s.delegate->overlapped);
+    auto response = std::dynamic_pointer_cast<NSHTTPURLResponse>(task->response());
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->statusCode(), 200);
+    EXPECT_EQ(response->MIMEType(), "application/octet-stream");
+    EXPECT_EQ(response->textEncodingName(), "utf-8");
+    EXPECT_EQ(response->valueForHTTPHeaderField("x-test"), "yes");
+    EXPECT_EQ(task->state(), NSURLSessionTaskState::Completed);
+    EXPECT_EQ(task->countOfBytesReceived(), int64_t(body.size()));
+    EXPECT_EQ(task->countOfBytesExpectedToReceive(), GetParam() ? -1 : int64_t(body.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfer, SessionGet, testing::Values(size_t(0), size_t(1000)));
+
+TEST(SessionPost, DataBodyArrivesByteExactAndSendCountersFollow) {
+    LoopbackServer server;
+    server.reply("/upload", LoopbackReply::text("ok", 201));
+    std::string body = binaryBody(2 * 1024 * 1024 + 3);
+    RecordingSession s;
+    NSMutableURLRequest request = requestFor(server, "/upload", "POST");
+    request.setValue("application/octet-stream", "Content-Type");
+    request.setHTTPBody(Data::fromString(body));
+    auto task = s.session->dataTaskWithRequest(request);
+    EXPECT_EQ(task->countOfBytesExpectedToSend(), int64_t(body.size()));
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(s.delegate->error, nullptr);
+    auto logged = server.lastRequest("/upload");
+    ASSERT_TRUE(logged);
+    EXPECT_EQ(logged->method, "POST");
+    EXPECT_TRUE(logged->body == body);
+    EXPECT_FALSE(logged->header("Expect"));
+    EXPECT_EQ(task->countOfBytesSent(), int64_t(body.size()));
+    EXPECT_EQ(s.delegate->sendSum, int64_t(body.size()));
+    EXPECT_EQ(s.delegate->sendExpected, int64_t(body.size()));
+    EXPECT_TRUE(std::is_sorted(s.delegate->sendTotals.begin(), s.delegate->sendTotals.end()));
+    EXPECT_EQ(s.delegate->body, "ok");
+    auto shape = s.delegate->shape();
+    EXPECT_EQ(shape.front(), "send");
+    EXPECT_EQ(shape.back(), "complete");
+}
+
+// A custom stream that hands out its bytes in small pieces and is sometimes "not ready yet".
+class TrickleStream : public NSInputStream {
+  public:
+    explicit TrickleStream(std::string bytes, bool fail = false) : bytes_(std::move(bytes)), fail_(fail) {}
+    bool hasBytesAvailable() const override {
+        return streamStatus() == NSStreamStatus::Open && (++polls_ % 3 != 0);
+    }
+    long read(uint8_t* buffer, size_t maxLength) override {
+        if (fail_ && offset_ > bytes_.size() / 2) {
+            fail(NSError::withDescription("Test", 1, "disk on fire"));
+            return -1;
+        }
+        size_t n = std::min({maxLength, size_t(777), bytes_.size() - offset_});
+        if (n == 0) {
+            setStatus(NSStreamStatus::AtEnd);
+            return 0;
+        }
+        std::memcpy(buffer, bytes_.data() + offset_, n);
+        offset_ += n;
+        return long(n);
+    }
+
+  private:
+    std::string bytes_;
+    bool fail_;
+    size_t offset_ = 0;
+    mutable int polls_ = 0;
+};
+
+TEST(SessionUpload, FileAndStreamBodiesArriveByteExact) {
+    LoopbackServer server;
+    server.reply("/up", LoopbackReply::text("stored"));
+    TempDir dir;
+    std::string content = binaryBody(100000);
+    std::ofstream(dir.file("body.bin"), std::ios::binary) << content;
+
+    RecordingSession s;
+    auto fromFile = s.session->uploadTaskWithRequestFromFile(requestFor(server, "/up", "PUT"),
+                                                             NSURL::fileURLWithPath(dir.file("body.bin")));
+    fromFile->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    ASSERT_EQ(s.delegate->error, nullptr);
+    ASSERT_TRUE(server.lastRequest("/up"));
+    EXPECT_FALSE(server.lastRequest("/up")->header("Content-Type"));
+    EXPECT_EQ(server.lastRequest("/up")->method, "PUT");
+    EXPECT_TRUE(server.lastRequest("/up")->body == content);
+
+    // Unknown length: sent chunked.
+    NSMutableURLRequest streamed = requestFor(server, "/up", "POST");
+    streamed.setValue("application/octet-stream", "Content-Type");
+    streamed.setHTTPBodyStream(std::make_shared<TrickleStream>(content));
+    auto task = s.session->uploadTaskWithStreamedRequest(streamed);
+    EXPECT_EQ(task->countOfBytesExpectedToSend(), -1);
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(2));
+    ASSERT_EQ(s.delegate->error, nullptr);
+    EXPECT_TRUE(server.lastRequest("/up")->body == content);
+    EXPECT_EQ(server.lastRequest("/up")->header("Transfer-Encoding"), "chunked");
+    EXPECT_EQ(task->countOfBytesSent(), int64_t(content.size()));
+
+    // No stream in the request: the delegate is asked for one before anything is sent.
+    s.delegate->onNeedStream = [&] { return NSInputStream::inputStreamWithData(Data::fromString("asked")); };
+    auto asked = s.session->uploadTaskWithStreamedRequest(requestFor(server, "/up", "POST"));
+    asked->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(3));
+    EXPECT_EQ(s.delegate->error, nullptr);
+    EXPECT_EQ(server.lastRequest("/up")->body, "asked");
+}
+
+TEST(SessionUpload, BodyStreamThatFailsOrEndsShortIsExhausted) {
+    LoopbackServer server;
+    server.reply("/up", LoopbackReply::text("stored"));
+    RecordingSession s;
+    NSMutableURLRequest failing = requestFor(server, "/up", "POST");
+    failing.setHTTPBodyStream(std::make_shared<TrickleStream>(binaryBody(50000), true));
+    s.session->uploadTaskWithStreamedRequest(failing)->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    ASSERT_TRUE(s.delegate->error);
+    EXPECT_EQ(s.delegate->error->code(), NSURLErrorRequestBodyStreamExhausted);
+
+    NSMutableURLRequest shortStream = requestFor(server, "/up", "POST");
+    shortStream.setValue("1000", "Content-Length");
+    shortStream.setHTTPBodyStream(NSInputStream::inputStreamWithData(Data::fromString("only this")));
+    auto task = s.session->uploadTaskWithStreamedRequest(shortStream);
+    EXPECT_EQ(task->countOfBytesExpectedToSend(), 1000);
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(2));
+    ASSERT_TRUE(s.delegate->error);
+    EXPECT_EQ(s.delegate->error->code(), NSURLErrorRequestBodyStreamExhausted);
+    EXPECT_EQ(s.delegate->error->localizedDescription(), "request body stream exhausted");
+    EXPECT_EQ(server.hits("/up"), 0u);
+}
+
+TEST(SessionCompletionHandler, DeliversDataResponseAndErrorOnTheDelegateQueue) {
+    LoopbackServer server;
+    server.reply("/j", LoopbackReply::json("{\"a\":1}"));
+    auto session =
+        NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::ephemeralSessionConfiguration());
+    std::mutex mutex;
+    std::condition_variable cv;
+    int calls = 0;
+    std::optional<Data> data;
+    NSURLResponsePtr response;
+    bool onQueue = false;
+    auto task = session->dataTaskWithURL(
+        NSURL::URLWithString(server.url("/j")), [&](std::optional<Data> d, NSURLResponsePtr r, NSErrorPtr) {
+            std::lock_guard lock(mutex);
+            data = d;
+            response = r;
+            onQueue = NSOperationQueue::currentQueue() == session->delegateQueue();
+            ++calls;
+            cv.notify_all();
+        });
+    task->resume();
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return calls == 1; }));
+    EXPECT_TRUE(onQueue);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->toString(), "{\"a\":1}");
+    EXPECT_EQ(response->MIMEType(), "application/json");
+    EXPECT_EQ(session->delegateQueue()->maxConcurrentOperationCount(), 1);
+
+    // The shared session works the same way and ignores invalidation.
+    calls = 0;
+    auto shared = NSURLSession::sharedSession();
+    shared->finishTasksAndInvalidate();
+    auto again = shared->dataTaskWithURL(NSURL::URLWithString(server.url("/j")),
+                                         [&](std::optional<Data> d, NSURLResponsePtr, NSErrorPtr error) {
+                                             std::lock_guard lock(mutex);
+                                             data = d;
+                                             calls = error ? -1 : 1;
+                                             cv.notify_all();
+                                         });
+    ASSERT_TRUE(again);
+    again->resume();
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return calls != 0; }));
+    EXPECT_EQ(calls, 1);
+}
+
+struct RedirectCase {
+    int status;
+    const char* expectedMethod;
+    bool keepsBody;
+};
+
+class SessionRedirect : public testing::TestWithParam<RedirectCase> {};
+
+TEST_P(SessionRedirect, MethodAndBodyFollowTheStatus) {
+    LoopbackServer server;
+    server.reply("/from", LoopbackReply::redirect(GetParam().status, "to?x=1"));  // relative location
+    server.reply("/to", LoopbackReply::text("landed"));
+    RecordingSession s;
+    NSMutableURLRequest request = requestFor(server, "/from", "POST");
+    request.setValue("text/plain", "Content-Type");
+    request.setHTTPBody(Data::fromString("payload"));
+    auto task = s.session->dataTaskWithRequest(request);
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(s.delegate->error, nullptr);
+    EXPECT_EQ(s.delegate->body, "landed");
+    auto landed = server.lastRequest("/to");
+    ASSERT_TRUE(landed);
+    EXPECT_EQ(landed->query, "x=1");
+    EXPECT_EQ(landed->method, GetParam().expectedMethod);
+    EXPECT_EQ(landed->body, GetParam().keepsBody ? "payload" : "");
+    EXPECT_EQ(landed->header("Content-Type").has_value(), GetParam().keepsBody);
+    EXPECT_EQ(task->currentRequest().URL()->absoluteString(), server.url("/to?x=1"));
+    EXPECT_EQ(task->originalRequest().URL()->absoluteString(), server.url("/from"));
+    auto events = s.delegate->events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "redirect"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, SessionRedirect,
+                         testing::Values(RedirectCase{301, "GET", false}, RedirectCase{302, "GET", false},
+                                         RedirectCase{303, "GET", false}, RedirectCase{307, "POST", true},
+                                         RedirectCase{308, "POST", true}));
+
+TEST(SessionRedirects, RefusedRedirectDeliversTheRedirectResponse) {
+    LoopbackServer server;
+    server.reply("/from", LoopbackReply::redirect(302, "/to"));
+    RecordingSession s;
+    s.delegate->onRedirect = [](auto, auto, auto handler) { handler(std::nullopt); };
+    auto task = s.session->dataTaskWithRequest(requestFor(server, "/from"));
+    task->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(s.delegate->error, nullptr);
+    EXPECT_EQ(s.delegate->body, "redirecting");
+    EXPECT_EQ(std::dynamic_pointer_cast<NSHTTPURLResponse>(task->response())->statusCode(), 302);
+    EXPECT_EQ(server.hits("/to"), 0u);
+    EXPECT_EQ(s.delegate->shape(), (std::vector<std::string>{"redirect", "response", "data", "complete"}));
+}
+
+TEST(SessionRedirects, AtMostSixteenHops) {
+    LoopbackServer server;
+    server.on("", "/hop", [&](const LoopbackRequest& request) {
+        int n = std::stoi(request.query);
+        return n == 0 ? LoopbackReply::text("end")
+                      : LoopbackReply::redirect(302, "/hop?" + std::to_string(n - 1));
+    });
+    RecordingSession s;
+    s.delegate->implementsRedirect = false;  // the session follows on its own
+    s.session->dataTaskWithRequest(requestFor(server, "/hop?16"))->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(s.delegate->error, nullptr);
+    EXPECT_EQ(s.delegate->body, "end");
+    s.session->dataTaskWithRequest(requestFor(server, "/hop?17"))->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(2));
+    ASSERT_TRUE(s.delegate->error);
+    EXPECT_EQ(s.delegate->error->code(), NSURLErrorHTTPTooManyRedirects);
+}
+
+TEST(SessionRedirects, StreamBodyIsAskedForAgainOn307) {
+    LoopbackServer server;
+    server.reply("/from", LoopbackReply::redirect(307, "/to"));
+    server.reply("/to", LoopbackReply::text("ok"));
+    RecordingSession s;
+    s.delegate->onNeedStream = [] { return NSInputStream::inputStreamWithData(Data::fromString("again")); };
+    NSMutableURLRequest request = requestFor(server, "/from", "PUT");
+    request.setHTTPBodyStream(NSInputStream::inputStreamWithData(Data::fromString("again")));
+    s.session->uploadTaskWithStreamedRequest(request)->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(s.delegate->error, nullptr);
+    EXPECT_EQ(server.lastRequest("/to")->body, "again");
+    EXPECT_EQ(server.lastRequest("/to")->method, "PUT");
+    auto events = s.delegate->events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "needStream"), 1);
+
+    // Without an answer the task fails instead of sending nothing.
+    s.delegate->implementsNeedStream = false;
+    request.setHTTPBodyStream(NSInputStream::inputStreamWithData(Data::fromString("again")));
+    s.session->uploadTaskWithStreamedRequest(request)->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(2));
+    ASSERT_TRUE(s.delegate->error);
+    EXPECT_EQ(s.delegate->error->code(), NSURLErrorRequestBodyStreamExhausted);
+}
+
+TEST(SessionHeaders, ConfigurationHeadersYieldToTheRequest) {
+    LoopbackServer server;
+    server.reply("/h", LoopbackReply::text("x"));
+    auto configuration = NSURLSessionConfiguration::defaultSessionConfiguration();
+    configuration->setHTTPAdditionalHeaders({{"X-Config", Value("c")}, {"X-Both", Value("config")}});
+    RecordingSession s(configuration);
+    NSMutableURLRequest request = requestFor(server, "/h", "DELETE");
+    request.setValue("request", "x-both");
+    s.session->dataTaskWithRequest(request)->resume();
+    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    auto logged = server.lastRequest("/h");
+    ASSERT_TRUE(logged);
+    EXPECT_EQ(logged->method, "DELETE");
+    EXPECT_EQ(logged->header("X-Config"), "c");
+    EXPECT_EQ(logged->header("X-Both"), "request");
+}
+
+}  // namespace
