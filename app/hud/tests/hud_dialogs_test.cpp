@@ -1,0 +1,300 @@
+#include "HUDTestFixture.h"
+
+#include <map>
+#include <optional>
+
+using S = THProgressHUDState;
+
+namespace {
+
+struct RecordingSheetDelegate : THProgressHUDActionSheetDelegate {
+    std::vector<std::string> calls;
+    void actionSheetView(const std::shared_ptr<THProgressHUDActionSheet>&, long index) override {
+        calls.push_back(std::to_string(index));
+    }
+    void actionSheetView(const std::shared_ptr<THProgressHUDActionSheet>&, long index,
+                         const Value& info) override {
+        calls.push_back(std::to_string(index) + "+info:" + info.description());
+    }
+};
+
+// Implements only the userInfo variant.
+struct UserInfoSheetDelegate : THProgressHUDActionSheetDelegate {
+    std::vector<std::string> calls;
+    using THProgressHUDActionSheetDelegate::actionSheetView;
+    void actionSheetView(const std::shared_ptr<THProgressHUDActionSheet>&, long index,
+                         const Value& info) override {
+        calls.push_back(std::to_string(index) + "+info:" + info.description());
+    }
+};
+
+// The title -> tag of every button, and whether a pair stands side by side.
+std::map<std::string, long> indexesOf(const std::vector<std::shared_ptr<UIButton>>& buttons) {
+    std::map<std::string, long> out;
+    for (auto& b : buttons) out[b->currentTitle()] = b->tag();
+    return out;
+}
+
+// A tap on the dimmed area, away from any dialog.
+void tapMask(THProgressHUD& hud) {
+    auto hit = UIApplication::sharedApplication()->hitTest({3, 3});
+    ASSERT_EQ(hit, hud.maskLayer());
+    UITouch touch;
+    touch.view = hit;
+    touch.window = hud.window();
+    hit->touchesBegan(touch);
+    hit->touchesEnded(touch);
+}
+
+}  // namespace
+
+class HUDAlert : public HUDTest {};
+
+TEST_F(HUDAlert, ButtonIndexesAndLayoutByTitles) {
+    struct Case {
+        std::string cancel;
+        std::vector<std::string> others;
+        std::map<std::string, long> indexes;
+        bool sideBySide;
+    };
+    const Case cases[] = {
+        {"取消", {}, {{"取消", 0}}, false},
+        {"取消", {"确定"}, {{"取消", 0}, {"确定", 1}}, true},
+        {"取消", {"拍照", "相册"}, {{"取消", 0}, {"拍照", 1}, {"相册", 2}}, false},
+        // Empty titles make no button and the others keep their indexes.
+        {"", {"拍照", "相册"}, {{"拍照", 1}, {"相册", 2}}, true},
+        {"取消", {"", "相册"}, {{"取消", 0}, {"相册", 2}}, true},
+        {"", {"确定"}, {{"确定", 1}}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cancel + " + " + std::to_string(c.others.size()));
+        for (const auto& [title, index] : c.indexes) {
+            auto delegate = std::make_shared<RecordingAlertDelegate>();
+            hud_->showAlertWithTitle("标题", "内容", delegate, 0, Value("info"), c.cancel, c.others);
+            auto alert = hud_->alertView();
+            EXPECT_EQ(indexesOf(alert->buttons()), c.indexes);
+            alert->layoutIfNeeded();
+            auto& buttons = alert->buttons();
+            if (c.sideBySide) {
+                ASSERT_EQ(buttons.size(), 2u);
+                EXPECT_EQ(buttons[0]->frame().size, CGSizeMake(140, 44));
+                EXPECT_EQ(buttons[1]->frame().origin.x, 140);
+                EXPECT_EQ(buttons[0]->frame().origin.y, buttons[1]->frame().origin.y);
+            } else {
+                for (size_t i = 1; i < buttons.size(); ++i) {
+                    EXPECT_EQ(buttons[i]->frame().origin.y, buttons[i - 1]->frame().maxY());
+                    EXPECT_EQ(buttons[i]->frame().size.width, 280);
+                }
+            }
+            EXPECT_EQ(alert->frame().maxY() - alert->frame().minY(), buttons.back()->frame().maxY());
+            for (auto& b : buttons) {
+                EXPECT_TRUE(colorsEqual(b->currentTitleColor(),
+                                        b->tag() == 0 ? UIColor::redColor() : UIColor::blackColor()));
+            }
+            ASSERT_TRUE(tapButton(title));
+            EXPECT_EQ(delegate->calls, (std::vector<std::string>{std::to_string(index),
+                                                                 std::to_string(index) + "+info:info"}));
+            EXPECT_EQ(hud_->state(), S::Idle);
+            advance(0.3);
+            EXPECT_FALSE(windowShown());
+        }
+    }
+}
+
+TEST_F(HUDAlert, WithoutAnyButtonATapOutsideAnswersCancel) {
+    auto delegate = std::make_shared<RecordingAlertDelegate>();
+    hud_->showAlertWithTitle("标题", "内容", delegate, 0, "", {"", ""});
+    EXPECT_FALSE(hud_->alertView()->hasButtons());
+    tapMask(*hud_);
+    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"0", "0+info:<null>"}));
+    advance(0.3);
+    EXPECT_FALSE(windowShown());
+}
+
+TEST_F(HUDAlert, ATapOutsideAnAnswerableAlertDoesNothing) {
+    auto delegate = std::make_shared<RecordingAlertDelegate>();
+    hud_->showAlertWithTitle("标题", "内容", delegate, 0, "取消", {});
+    tapMask(*hud_);
+    EXPECT_TRUE(delegate->calls.empty());
+    EXPECT_EQ(hud_->state(), S::Alert);
+}
+
+TEST_F(HUDAlert, ADoubleTapReportsOnePress) {
+    auto delegate = std::make_shared<RecordingAlertDelegate>();
+    hud_->showAlertWithTitle("t", "m", delegate, 0, "取消", {"确定"});
+    auto buttons = hud_->alertView()->buttons();
+    ASSERT_TRUE(tapButton("确定"));
+    // Nothing fades here, so the next touches of a quick double tap are delivered straight to the buttons.
+    buttons[1]->sendActionsForControlEvents(UIControlEventTouchUpInside);
+    buttons[0]->sendActionsForControlEvents(UIControlEventTouchUpInside);
+    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"1", "1+info:<null>"}));
+}
+
+TEST_F(HUDAlert, ADelegateThatShowsATipKeepsIt) {
+    auto delegate = std::make_shared<RecordingAlertDelegate>();
+    delegate->onPress = [this](long) { hud_->showErrorTip("密码错误"); };
+    hud_->showAlertWithTitle("t", "m", delegate, 0, "取消", {"确定"});
+    ASSERT_TRUE(tapButton("确定"));
+    EXPECT_EQ(hud_->state(), S::Tip);
+    advance(0.5);
+    EXPECT_EQ(hud_->state(), S::Tip);
+    EXPECT_TRUE(windowShown());
+    EXPECT_EQ(shown<THProgressHUDTipView>(), 1);
+    EXPECT_EQ(shown<THProgressHUDAlertView>(), 0);
+    advance(2);
+    EXPECT_EQ(hud_->state(), S::Idle);
+    EXPECT_FALSE(windowShown());
+}
+
+TEST_F(HUDAlert, ADelegateThatOpensTheNextAlertKeepsIt) {
+    auto delegate = std::make_shared<RecordingAlertDelegate>();
+    delegate->onPress = [this](long) { hud_->showAlertWithTitle("第二", "m", nullptr, 0, "好", {}); };
+    hud_->showAlertWithTitle("第一", "m", delegate, 0, "取消", {"确定"});
+    hud_->setAlertViewTag(7);
+    EXPECT_EQ(hud_->alertView()->tag(), 7);
+    ASSERT_TRUE(tapButton("确定"));
+    advance(0.5);
+    EXPECT_EQ(hud_->state(), S::Alert);
+    EXPECT_TRUE(windowShown());
+    EXPECT_NE(UITree::findView("第二"), nullptr);
+    EXPECT_EQ(UITree::findView("第一"), nullptr);
+    EXPECT_EQ(shown<THProgressHUDAlertView>(), 1);
+}
+
+TEST_F(HUDAlert, TheDelegateIsHeldWeakly) {
+    auto delegate = std::make_shared<RecordingAlertDelegate>();
+    hud_->showAlertWithTitle("t", "m", delegate, 0, "取消", {});
+    std::weak_ptr<RecordingAlertDelegate> weak = delegate;
+    delegate.reset();
+    EXPECT_TRUE(weak.expired());
+    ASSERT_TRUE(tapButton("取消"));
+    EXPECT_EQ(hud_->state(), S::Idle);
+}
+
+class HUDActionSheet : public HUDTest {};
+
+TEST_F(HUDActionSheet, ButtonIndexesWithAndWithoutADestructiveButton) {
+    struct Case {
+        std::string title;
+        std::string cancel;
+        std::optional<std::string> destructive;
+        std::vector<std::string> others;
+        std::map<std::string, long> indexes;
+    };
+    const Case cases[] = {
+        {"选择", "取消", std::nullopt, {"拍照", "相册"}, {{"拍照", 1}, {"相册", 2}, {"取消", 0}}},
+        {"选择", "取消", "删除", {"拍照", "相册"}, {{"删除", 1}, {"拍照", 2}, {"相册", 3}, {"取消", 0}}},
+        {"", "", "删除", {"拍照"}, {{"删除", 1}, {"拍照", 2}}},
+        // Empty titles make no button; the others keep their indexes.
+        {"", "取消", "", {"拍照", "相册"}, {{"拍照", 2}, {"相册", 3}, {"取消", 0}}},
+        {"选择", "取消", std::nullopt, {"", "相册"}, {{"相册", 2}, {"取消", 0}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title + "/" + c.cancel + "/" + c.destructive.value_or("(none)"));
+        for (const auto& [title, index] : c.indexes) {
+            auto delegate = std::make_shared<RecordingSheetDelegate>();
+            hud_->showActionSheetWithTitle(c.title, delegate, c.cancel, c.destructive, c.others, Value("u"));
+            auto sheet = hud_->actionSheetView();
+            EXPECT_EQ(indexesOf(sheet->buttons()), c.indexes);
+            EXPECT_EQ(sheet->titleLabel() != nullptr, !c.title.empty());
+            advance(0.3);  // slid up: its bottom on the screen's bottom
+            EXPECT_EQ(sheet->frame().maxY(), UIScreen::mainScreen().bounds().maxY());
+            ASSERT_TRUE(tapButton(title));
+            // Only the first callback when the delegate has both.
+            EXPECT_EQ(delegate->calls, std::vector<std::string>{std::to_string(index)});
+            EXPECT_EQ(hud_->state(), S::Idle);
+            advance(0.3);
+            EXPECT_FALSE(windowShown());
+            EXPECT_EQ(sheet->superview(), nullptr);
+        }
+    }
+}
+
+TEST_F(HUDActionSheet, TheUserInfoVariantGetsTheSheetsUserInfo) {
+    auto delegate = std::make_shared<UserInfoSheetDelegate>();
+    hud_->showActionSheetWithTitle("", delegate, "取消", std::nullopt, {"拍照"}, Value("照片"));
+    ASSERT_TRUE(tapButton("拍照"));
+    EXPECT_EQ(delegate->calls, std::vector<std::string>{"1+info:照片"});
+}
+
+TEST_F(HUDActionSheet, ADoubleTapReportsOnePress) {
+    auto delegate = std::make_shared<RecordingSheetDelegate>();
+    hud_->showActionSheetWithTitle("", delegate, "取消", std::nullopt, {"拍照"});
+    advance(0.3);
+    auto buttons = hud_->actionSheetView()->buttons();
+    ASSERT_TRUE(tapButton("拍照"));
+    buttons[0]->sendActionsForControlEvents(UIControlEventTouchUpInside);
+    buttons[1]->sendActionsForControlEvents(UIControlEventTouchUpInside);
+    EXPECT_EQ(delegate->calls, std::vector<std::string>{"1"});
+}
+
+TEST_F(HUDActionSheet, WithoutAnyButtonATapOutsideAnswersCancel) {
+    auto delegate = std::make_shared<RecordingSheetDelegate>();
+    hud_->showActionSheetWithTitle("只有标题", delegate, "", std::nullopt, {});
+    advance(0.3);
+    tapMask(*hud_);
+    EXPECT_EQ(delegate->calls, std::vector<std::string>{"0"});
+    advance(0.3);
+    EXPECT_FALSE(windowShown());
+    EXPECT_EQ(hud_->state(), S::Idle);
+}
+
+TEST_F(HUDAlert, TextInputsByStyle) {
+    struct Case {
+        long style;
+        bool plain, secure;
+    };
+    const Case cases[] = {{0, false, false}, {1, false, true},  {2, true, false},
+                          {3, true, true},   {4, false, false}, {-1, false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.style);
+        hud_->showAlertWithTitle("登录", "请输入", nullptr, c.style, "取消", {"确定"});
+        auto alert = hud_->alertView();
+        alert->layoutIfNeeded();
+        EXPECT_EQ(alert->plainTextInput() != nullptr, c.plain);
+        EXPECT_EQ(alert->secureTextInput() != nullptr, c.secure);
+        if (auto plain = alert->plainTextInput()) {
+            EXPECT_FALSE(plain->isSecureTextEntry());
+        }
+        if (auto secure = alert->secureTextInput()) {
+            EXPECT_TRUE(secure->isSecureTextEntry());
+            EXPECT_EQ(secure->delegate(), alert);
+        }
+        if (c.plain && c.secure) {
+            // The plain input above the secure one, 10 apart, both inset 20 from the card's sides.
+            EXPECT_EQ(alert->secureTextInput()->frame().minY(), alert->plainTextInput()->frame().maxY() + 10);
+            EXPECT_EQ(alert->plainTextInput()->frame(),
+                      CGRectMake(20, alert->plainTextInput()->frame().minY(), 240, 40));
+        }
+        int inputs = countIn<UITextField>(alert);
+        EXPECT_EQ(inputs, int(c.plain) + int(c.secure));
+        // 12 + title 20 + 12, divider, 10 + message 18, 12, divider, buttons 44; each input adds 10 + 40.
+        EXPECT_EQ(alert->frame().size.height, 128.5 + 50.0 * inputs);
+    }
+}
+
+TEST_F(HUDAlert, EditingRaisesTheAlertAndTheDelegateReadsTheTypedText) {
+    struct Reader : THProgressHUDAlertViewDelegate {
+        std::string user, password;
+        void alertView(const std::shared_ptr<THProgressHUDAlertView>& alert, long) override {
+            user = alert->plainTextInput()->text();
+            password = alert->secureTextInput()->text();
+        }
+    };
+    auto delegate = std::make_shared<Reader>();
+    hud_->showAlertWithTitle("登录", "", delegate, 3, "取消", {"确定"});
+    auto alert = hud_->alertView();
+    alert->layoutIfNeeded();
+    CGFloat restingY = alert->center().y;
+    ASSERT_TRUE(alert->plainTextInput()->becomeFirstResponder());
+    alert->plainTextInput()->insertText("13800000000");
+    EXPECT_EQ(alert->center().y, restingY - UIScreen::mainScreen().bounds().size.height * 0.25);
+    ASSERT_TRUE(alert->secureTextInput()->becomeFirstResponder());
+    alert->secureTextInput()->insertText("秘密");
+    alert->secureTextInput()->resignFirstResponder();
+    advance(0.3);
+    EXPECT_EQ(alert->center().y, restingY);
+    ASSERT_TRUE(tapButton("确定"));
+    EXPECT_EQ(delegate->user, "13800000000");
+    EXPECT_EQ(delegate->password, "秘密");
+}
