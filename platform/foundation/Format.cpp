@@ -19,7 +19,7 @@ constexpr long kMaxField = 4096;
 
 enum class Length { None, Char, Short, Long, LongLong, Wide };
 
-struct Spec {
+struct Directive {
     std::string flags;  // subset of "-+ #0", each at most once
     std::optional<long> width;
     std::optional<long> precision;
@@ -27,7 +27,7 @@ struct Spec {
     char conversion = 0;
 };
 
-bool hasFlag(const Spec& s, char f) {
+bool hasFlag(const Directive& s, char f) {
     return s.flags.find(f) != std::string::npos;
 }
 
@@ -64,20 +64,20 @@ std::optional<size_t> readPosition(std::string_view f, size_t& i) {
     return std::nullopt;
 }
 
-std::string padded(std::string body, const Spec& spec) {
-    if (!spec.width) return body;
+std::string padded(std::string body, const Directive& directive) {
+    if (!directive.width) return body;
     size_t units = TextUtil::utf16Length(body);
-    size_t width = size_t(std::min(*spec.width, kMaxField));
+    size_t width = size_t(std::min(*directive.width, kMaxField));
     if (units >= width) return body;
     std::string pad(width - units, ' ');
-    return hasFlag(spec, '-') ? body + pad : pad + body;
+    return hasFlag(directive, '-') ? body + pad : pad + body;
 }
 
 // Text conversions: precision limits UTF-16 units without cutting a character in two.
-std::string formatText(const std::string& text, const Spec& spec) {
+std::string formatText(const std::string& text, const Directive& directive) {
     std::string body = text;
-    if (spec.precision) {
-        size_t limit = size_t(std::min(*spec.precision, kMaxField));
+    if (directive.precision) {
+        size_t limit = size_t(std::min(*directive.precision, kMaxField));
         size_t units = 0, i = 0;
         while (i < text.size()) {
             size_t next = i + 1;
@@ -89,16 +89,16 @@ std::string formatText(const std::string& text, const Spec& spec) {
         }
         body = text.substr(0, i);
     }
-    return padded(std::move(body), spec);
+    return padded(std::move(body), directive);
 }
 
-// A C conversion spec built only from parsed, checked pieces.
-std::string cSpec(const Spec& spec, const char* lengthModifier, char conversion) {
-    std::string out = "%" + spec.flags;
-    if (spec.width) out += std::to_string(std::min(*spec.width, kMaxField));
-    if (spec.precision) {
+// A C conversion directive built only from parsed, checked pieces.
+std::string cDirective(const Directive& directive, const char* lengthModifier, char conversion) {
+    std::string out = "%" + directive.flags;
+    if (directive.width) out += std::to_string(std::min(*directive.width, kMaxField));
+    if (directive.precision) {
         out += '.';
-        out += std::to_string(std::min(*spec.precision, kMaxField));
+        out += std::to_string(std::min(*directive.precision, kMaxField));
     }
     out += lengthModifier;
     out += conversion;
@@ -120,17 +120,17 @@ std::string cFormat(const std::string& format, T value) {
     return out;
 }
 
-std::string formatSigned(const Value& v, const Spec& spec) {
+std::string formatSigned(const Value& v, const Directive& directive) {
     // The full value always prints: a Value knows its width, so nothing is cut to 32 bits by mistake.
-    if (v.kind() == Value::Kind::UInt && spec.length != Length::Char && spec.length != Length::Short)
-        return cFormat(cSpec(spec, "ll", 'u'), static_cast<unsigned long long>(v.unsignedIntegerValue()));
+    if (v.kind() == Value::Kind::UInt && directive.length != Length::Char && directive.length != Length::Short)
+        return cFormat(cDirective(directive, "ll", 'u'), static_cast<unsigned long long>(v.unsignedIntegerValue()));
     long long n = static_cast<long long>(v.integerValue());
-    if (spec.length == Length::Char) n = static_cast<signed char>(n);
-    if (spec.length == Length::Short) n = static_cast<short>(n);
-    return cFormat(cSpec(spec, "ll", spec.conversion == 'i' ? 'd' : spec.conversion), n);
+    if (directive.length == Length::Char) n = static_cast<signed char>(n);
+    if (directive.length == Length::Short) n = static_cast<short>(n);
+    return cFormat(cDirective(directive, "ll", directive.conversion == 'i' ? 'd' : directive.conversion), n);
 }
 
-unsigned long long unsignedArgument(const Value& v, const Spec& spec) {
+unsigned long long unsignedArgument(const Value& v, const Directive& directive) {
     if (v.isObject()) return reinterpret_cast<uintptr_t>(v.asObject().get());
     unsigned long long n;
     if (v.kind() == Value::Kind::UInt || v.kind() == Value::Kind::Double) {
@@ -139,7 +139,7 @@ unsigned long long unsignedArgument(const Value& v, const Spec& spec) {
     } else {
         n = uint64_t(v.integerValue());
     }
-    switch (spec.length) {
+    switch (directive.length) {
         case Length::Char:
             return static_cast<unsigned char>(n);
         case Length::Short:
@@ -155,16 +155,16 @@ unsigned long long unsignedArgument(const Value& v, const Spec& spec) {
     }
 }
 
-std::string formatUnsigned(const Value& v, const Spec& spec) {
-    char conversion = spec.conversion == 'D' ? 'd' : spec.conversion;
-    return cFormat(cSpec(spec, "ll", conversion), unsignedArgument(v, spec));
+std::string formatUnsigned(const Value& v, const Directive& directive) {
+    char conversion = directive.conversion == 'D' ? 'd' : directive.conversion;
+    return cFormat(cDirective(directive, "ll", conversion), unsignedArgument(v, directive));
 }
 
-std::string formatFloat(const Value& v, const Spec& spec) {
-    return cFormat(cSpec(spec, "", spec.conversion), v.doubleValue());
+std::string formatFloat(const Value& v, const Directive& directive) {
+    return cFormat(cDirective(directive, "", directive.conversion), v.doubleValue());
 }
 
-std::string formatPointer(const Value& v, const Spec& spec) {
+std::string formatPointer(const Value& v, const Directive& directive) {
     uintptr_t p;
     if (v.isObject())
         p = reinterpret_cast<uintptr_t>(v.asObject().get());
@@ -174,7 +174,7 @@ std::string formatPointer(const Value& v, const Spec& spec) {
         p = uintptr_t(v.unsignedIntegerValue());
     char buf[32];
     std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(p));
-    return padded(buf, spec);
+    return padded(buf, directive);
 }
 
 std::string encodeCharacter(uint64_t code) {
@@ -194,7 +194,7 @@ std::string encodeCharacter(uint64_t code) {
     return TextUtil::fromUTF16(std::u16string_view(units, count)).value_or(std::string());
 }
 
-std::string formatCharacter(const Value& v, const Spec& spec) {
+std::string formatCharacter(const Value& v, const Directive& directive) {
     std::string body;
     if (auto s = v.asString()) {
         // The whole first character, never half of a multi-byte sequence.
@@ -204,19 +204,19 @@ std::string formatCharacter(const Value& v, const Spec& spec) {
     } else {
         body = encodeCharacter(v.unsignedIntegerValue());
     }
-    return padded(std::move(body), spec);
+    return padded(std::move(body), directive);
 }
 
-std::string convert(const Value& v, const Spec& spec) {
-    switch (spec.conversion) {
+std::string convert(const Value& v, const Directive& directive) {
+    switch (directive.conversion) {
         case '@':
-            return formatText(v.stringValue(), spec);
+            return formatText(v.stringValue(), directive);
         case 's':
         case 'S':
-            return formatText(v.isNull() ? std::string("(null)") : v.stringValue(), spec);
+            return formatText(v.isNull() ? std::string("(null)") : v.stringValue(), directive);
         case 'd':
         case 'i':
-            return formatSigned(v, spec);
+            return formatSigned(v, directive);
         case 'D':
         case 'u':
         case 'U':
@@ -224,7 +224,7 @@ std::string convert(const Value& v, const Spec& spec) {
         case 'X':
         case 'o':
         case 'O': {
-            Spec s = spec;
+            Directive s = directive;
             if (s.conversion == 'U' || s.conversion == 'D') s.conversion = 'u';
             if (s.conversion == 'O') s.conversion = 'o';
             return formatUnsigned(v, s);
@@ -237,12 +237,12 @@ std::string convert(const Value& v, const Spec& spec) {
         case 'G':
         case 'a':
         case 'A':
-            return formatFloat(v, spec);
+            return formatFloat(v, directive);
         case 'c':
         case 'C':
-            return formatCharacter(v, spec);
+            return formatCharacter(v, directive);
         case 'p':
-            return formatPointer(v, spec);
+            return formatPointer(v, directive);
         default:
             return {};
     }
@@ -289,38 +289,38 @@ std::string format(std::string_view f, const std::vector<Value>& args) {
             continue;
         }
 
-        Spec spec;
+        Directive directive;
         auto position = readPosition(f, i);
         for (; i < f.size() && std::string_view("-+ #0'").find(f[i]) != std::string_view::npos; ++i)
-            if (f[i] != '\'' && !hasFlag(spec, f[i])) spec.flags += f[i];  // grouping is not supported
+            if (f[i] != '\'' && !hasFlag(directive, f[i])) directive.flags += f[i];  // grouping is not supported
         bool leftFromStar = false;
-        spec.width = readField(f, i, arguments, leftFromStar);
-        if (leftFromStar && !hasFlag(spec, '-')) spec.flags += '-';
+        directive.width = readField(f, i, arguments, leftFromStar);
+        if (leftFromStar && !hasFlag(directive, '-')) directive.flags += '-';
         if (i < f.size() && f[i] == '.') {
             ++i;
             bool negativePrecision = false;
-            spec.precision = readField(f, i, arguments, negativePrecision);
+            directive.precision = readField(f, i, arguments, negativePrecision);
             if (negativePrecision)
-                spec.precision.reset();  // a negative precision counts as none
-            else if (!spec.precision)
-                spec.precision = 0;  // "." alone means zero
+                directive.precision.reset();  // a negative precision counts as none
+            else if (!directive.precision)
+                directive.precision = 0;  // "." alone means zero
         }
         if (i < f.size()) {
             switch (f[i]) {
                 case 'h':
-                    spec.length = Length::Short;
-                    if (++i < f.size() && f[i] == 'h') spec.length = Length::Char, ++i;
+                    directive.length = Length::Short;
+                    if (++i < f.size() && f[i] == 'h') directive.length = Length::Char, ++i;
                     break;
                 case 'l':
-                    spec.length = Length::Long;
-                    if (++i < f.size() && f[i] == 'l') spec.length = Length::LongLong, ++i;
+                    directive.length = Length::Long;
+                    if (++i < f.size() && f[i] == 'l') directive.length = Length::LongLong, ++i;
                     break;
                 case 'q':
                 case 'j':
                 case 'z':
                 case 't':
                 case 'L':
-                    spec.length = Length::Wide;
+                    directive.length = Length::Wide;
                     ++i;
                     break;
                 default:
@@ -333,8 +333,8 @@ std::string format(std::string_view f, const std::vector<Value>& args) {
             out.append(f.substr(start, i - start));
             continue;
         }
-        spec.conversion = f[i++];
-        if (const Value* v = arguments.take(position)) out += convert(*v, spec);
+        directive.conversion = f[i++];
+        if (const Value* v = arguments.take(position)) out += convert(*v, directive);
     }
     return out;
 }
