@@ -4,6 +4,7 @@
 
 #include "pushlog/PUSHASLLogger.h"
 #include "pushlog/PUSHCustomFormatter.h"
+#include "pushlog/PUSHFileLogger.h"
 #include "pushlog/PUSHLog.h"
 #include "pushlog/PUSHTTYLogger.h"
 
@@ -17,7 +18,12 @@ void PUSHLogSetup() {
     static std::once_flag once;
     std::call_once(once, [] {
         auto formatter = PUSHCustomFormatter::initWithType(0);
-        // The file logger takes the same formatter once it exists (level 15).
+        // Rolling files in <caches>/PUSHLogs: a new one each day (or 1 MiB), seven kept, debug lines too.
+        auto file = PUSHFileLogger::create();
+        file->setRollingFrequency(86400);
+        file->logFileManager()->setMaximumNumberOfLogFiles(7);
+        file->setLogFormatter(formatter);
+        PUSHLog::addLogger(file, PUSHLogLevelDebug);
         auto asl = PUSHASLLogger::sharedInstance();
         auto tty = PUSHTTYLogger::sharedInstance();
         asl->setLogFormatter(formatter);

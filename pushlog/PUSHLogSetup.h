@@ -1,5 +1,6 @@
-// The push client's logging set-up: one line formatter (type 0) shared by its loggers; the system-log and
-// console loggers registered at level 7, the console's lines coloured by flag.
+// The push client's logging set-up: one line formatter (type 0) shared by its loggers; the rolling file
+// logger first, then the system-log and console loggers registered at level 7, the console's lines coloured
+// by flag.
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,9 @@
 #include <thread>
 
 #include "platform/foundation/Process.h"
+#include "platform/foundation/Sandbox.h"
+#include "pushlog/PUSHFileLogger.h"
+#include "testsupport/TempDir.h"
 #include "pushlog/PUSHCustomFormatter.h"
 #include "pushlog/PUSHLog.h"
 #include "pushlog/PUSHLogSetup.h"
@@ -229,20 +232,25 @@ TEST_F(TTYTest, LongLinesSurviveShortWritesWhole) {
 }
 
 TEST(PUSHLogSetupTest, RegistersTheSharedLoggersOnce) {
+    // The file logger fixes its directory when it is made, so give it a sandbox of its own.
+    TempDir home;
+    Sandbox::setHome(home.path());
     PUSHLog::removeAllLoggers();
     PUSHLogSetup();
     PUSHLogSetup();
     auto loggers = PUSHLog::allLoggers();
-    ASSERT_EQ(loggers.size(), 2u);
-    EXPECT_EQ(loggers[0], PUSHLoggerPtr(PUSHASLLogger::sharedInstance()));
-    EXPECT_EQ(loggers[1], PUSHLoggerPtr(PUSHTTYLogger::sharedInstance()));
+    ASSERT_EQ(loggers.size(), 3u);
+    EXPECT_TRUE(std::dynamic_pointer_cast<PUSHFileLogger>(loggers[0]));
+    EXPECT_EQ(loggers[1], PUSHLoggerPtr(PUSHASLLogger::sharedInstance()));
+    EXPECT_EQ(loggers[2], PUSHLoggerPtr(PUSHTTYLogger::sharedInstance()));
     auto formatter = std::dynamic_pointer_cast<PUSHCustomFormatter>(PUSHASLLogger::sharedInstance()->logFormatter());
     ASSERT_TRUE(formatter);
     EXPECT_EQ(PUSHTTYLogger::sharedInstance()->logFormatter(), formatter);
-    EXPECT_EQ(formatter->loggerCount(), 2);
+    EXPECT_EQ(loggers[0]->logFormatter(), formatter);
+    EXPECT_EQ(formatter->loggerCount(), 3);
     EXPECT_TRUE(PUSHTTYLogger::sharedInstance()->colorsEnabled());
     PUSHLogSetSharedLoggersLevel(PUSHLogLevelOff);
-    EXPECT_EQ(PUSHLog::allLoggers().size(), 2u);
+    EXPECT_EQ(PUSHLog::allLoggers().size(), 3u);
     PUSHLog::removeAllLoggers();
     PUSHLog::allLoggers();
 }

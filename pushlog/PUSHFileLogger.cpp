@@ -1,0 +1,344 @@
+#include "pushlog/PUSHFileLogger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Console.h"
+#include "platform/foundation/Format.h"
+#include "pushlog/PUSHLog.h"
+
+namespace {
+
+// Failures of open and create are reported at most this often (clock seconds).
+constexpr double kOpenFailureReportInterval = 60;
+// The age timer never waits longer than this; when it fires early the age is checked and it is set again.
+constexpr double kMaximumTimerDelay = 7 * 24 * 60 * 60;
+constexpr uint64_t kPrintedWriteFailures = 10;
+
+std::atomic<uint64_t> writeFailures{0};
+
+std::string localDateString(Date date) {
+    double unix = date.unixTime();
+    if (!std::isfinite(unix)) unix = 0;
+    double whole = std::floor(unix);
+    time_t t = time_t(whole);
+    int millis = std::min(999, int((unix - whole) * 1000));
+    struct tm parts {};
+    localtime_r(&t, &parts);
+    char buffer[48];
+    size_t n = std::strftime(buffer, sizeof buffer, "%Y/%m/%d %H:%M:%S", &parts);
+    std::snprintf(buffer + n, sizeof buffer - n, ":%03d", millis);
+    return buffer;
+}
+
+// Writes all of `text`, retrying partial writes and interruptions. Empty on success, else the reason.
+std::string writeAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::strerror(errno);
+        }
+        if (n == 0) return "the file takes no more bytes";
+        p += n;
+        left -= size_t(n);
+    }
+    return "";
+}
+
+}  // namespace
+
+std::shared_ptr<PUSHLogFileFormatterDefault> PUSHLogFileFormatterDefault::create(
+    DateFormatter dateFormatter) {
+    return std::shared_ptr<PUSHLogFileFormatterDefault>(
+        new PUSHLogFileFormatterDefault(dateFormatter ? std::move(dateFormatter) : localDateString));
+}
+
+PUSHLogFormatResult PUSHLogFileFormatterDefault::formatLogMessage(const PUSHLogMessage& message) {
+    return PUSHLogFormatResult::text(
+        NSString::format("%@  %@", {dateFormatter_(message.timestamp()), message.message()}));
+}
+
+PUSHFileLogger::PUSHFileLogger(PUSHLogFileManagerPtr logFileManager)
+    : PUSHAbstractLogger("push.logging.fileLogger"), logFileManager_(std::move(logFileManager)) {}
+
+std::shared_ptr<PUSHFileLogger> PUSHFileLogger::create(PUSHLogFileManagerPtr logFileManager) {
+    if (!logFileManager) logFileManager = PUSHLogFileManagerDefault::create();
+    auto logger = std::shared_ptr<PUSHFileLogger>(new PUSHFileLogger(std::move(logFileManager)));
+    // Through the queues, so that a formatter the caller installs right away replaces it in order.
+    logger->setLogFormatter(PUSHLogFileFormatterDefault::create());
+    return logger;
+}
+
+PUSHFileLogger::~PUSHFileLogger() {
+    // Not archived: the next start may continue the file.
+    if (currentLogFileVnode_) currentLogFileVnode_->cancel();
+    if (rollingTimer_) rollingTimer_->cancel();
+    if (currentFd_ >= 0) {
+        ::close(currentFd_);
+        if (currentIdentity_) logFileManager_->endUsingLogFile(*currentIdentity_);
+    }
+}
+
+std::weak_ptr<PUSHFileLogger> PUSHFileLogger::weakSelf() {
+    return std::static_pointer_cast<PUSHFileLogger>(shared_from_this());
+}
+
+uint64_t PUSHFileLogger::writeFailureCount() {
+    return writeFailures.load();
+}
+
+uint64_t PUSHFileLogger::maximumFileSize() {
+    uint64_t value = 0;
+    readInOrder([&] { value = maximumFileSize_; });
+    return value;
+}
+
+void PUSHFileLogger::setMaximumFileSize(uint64_t bytes) {
+    runInOrder(RunHere::WhenOnLoggerQueue, [weak = weakSelf(), bytes] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(self->stateMutex());
+            self->maximumFileSize_ = bytes;
+        }
+        if (self->currentFd_ >= 0) {
+            struct stat st;
+            if (::fstat(self->currentFd_, &st) == 0) self->maybeRollLogFileDueToSize(uint64_t(st.st_size));
+        }
+    });
+}
+
+double PUSHFileLogger::rollingFrequency() {
+    double value = 0;
+    readInOrder([&] { value = rollingFrequency_; });
+    return value;
+}
+
+void PUSHFileLogger::setRollingFrequency(double seconds) {
+    runInOrder(RunHere::WhenOnLoggerQueue, [weak = weakSelf(), seconds] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(self->stateMutex());
+            self->rollingFrequency_ = seconds;
+        }
+        self->maybeRollLogFileDueToAge();
+    });
+}
+
+std::optional<std::string> PUSHFileLogger::currentLogFilePath() {
+    std::optional<std::string> path;
+    readInOrder([&] {
+        if (currentLogFileInfo_ && currentFd_ >= 0) path = currentLogFileInfo_->filePath();
+    });
+    return path;
+}
+
+void PUSHFileLogger::rollLogFile(std::function<void()> completion) {
+    runInOrder(RunHere::WhenOnLoggerQueue, [weak = weakSelf(), completion = std::move(completion)] {
+        if (auto self = weak.lock()) self->rollLogFileNow();
+        if (completion) DispatchQueue::main()->async(completion);
+    });
+}
+
+void PUSHFileLogger::willRemoveLogger() {
+    rollLogFileNow();
+}
+
+void PUSHFileLogger::logMessage(const PUSHLogMessagePtr& message) {
+    const auto& formatter = formatterOnQueue();
+    PUSHLogFormatResult result =
+        formatter ? formatter->formatLogMessage(*message) : PUSHLogFormatResult::original();
+    if (result.kind() == PUSHLogFormatResult::Kind::Drop) return;
+    std::string text = result.textFor(*message);
+    const bool formatted = result.kind() == PUSHLogFormatResult::Kind::Text;
+    if ((!formatted || automaticallyAppendNewline_) && (text.empty() || text.back() != '\n')) text += '\n';
+
+    // A file deleted since the last record would swallow this one: roll first. The second round also
+    // covers a new file that vanished between its creation and our open.
+    struct stat st {};
+    bool ready = false;
+    for (int attempt = 0; attempt < 3 && !ready; ++attempt) {
+        if (!openCurrentFile()) return;
+        if (::fstat(currentFd_, &st) == 0 && st.st_nlink == 0) {
+            rollLogFileNow();
+            continue;
+        }
+        ready = true;
+    }
+    if (!ready) return;
+
+    std::string failure = writeAll(currentFd_, text);
+    if (!failure.empty()) {
+        noteWriteFailure("write to " + currentLogFileInfo_->fileName() + ": " + failure);
+        return;
+    }
+    maybeRollLogFileDueToSize(uint64_t(st.st_size) + text.size());
+}
+
+bool PUSHFileLogger::openCurrentFile() {
+    if (currentFd_ >= 0) return true;
+    NSErrorPtr error;
+    if (!currentLogFileInfo_) chooseCurrentFile(&error);
+    if (!currentLogFileInfo_) {
+        noteOpenFailure(error ? error->localizedDescription() : "no log file");
+        return false;
+    }
+    const std::string& path = currentLogFileInfo_->filePath();
+    int fd;
+    do {
+        // No O_CREAT: the manager creates files (exclusively); a file gone by now is chosen afresh.
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        std::string reason = "Cannot open " + path + ": " + std::strerror(errno);
+        {
+            std::lock_guard lock(stateMutex());
+            currentLogFileInfo_.reset();
+        }
+        noteOpenFailure(reason);
+        return false;
+    }
+    {
+        std::lock_guard lock(stateMutex());
+        currentFd_ = fd;
+    }
+    lastOpenFailureReport_.reset();
+    unreportedOpenFailures_ = 0;
+    currentIdentity_ = PUSHLogFileIdentity::ofDescriptor(fd);
+    if (currentIdentity_) logFileManager_->beginUsingLogFile(*currentIdentity_);
+    // A creation date ahead of the clock (another clock wrote it) would hold the file open forever; the
+    // file's age counts from now then.
+    Date now = Clock::now();
+    auto created = currentLogFileInfo_->creationDate();
+    currentCreationDate_ = created && *created <= now ? *created : now;
+    scheduleTimerToRollLogFileDueToAge();
+    startFileWatch();
+    return true;
+}
+
+void PUSHFileLogger::chooseCurrentFile(NSErrorPtr* error) {
+    auto files = logFileManager_->sortedLogFileInfos();
+    if (!files.empty()) {
+        const auto& newest = files.front();
+        const bool archived = newest->isArchived();
+        const bool toArchive =
+            !archived && ((maximumFileSize_ > 0 && newest->fileSize() >= maximumFileSize_) ||
+                          (rollingFrequency_ > 0 && newest->age() >= rollingFrequency_));
+        if (!doNotReuseLogFiles_ && !archived && !toArchive) {
+            std::lock_guard lock(stateMutex());
+            currentLogFileInfo_ = newest;
+            return;
+        }
+        if (toArchive) {
+            newest->setIsArchived(true);
+            logFileManager_->didArchiveLogFile(newest->filePath());
+        }
+    }
+    std::string path = logFileManager_->createNewLogFile(error);
+    if (path.empty()) return;
+    std::lock_guard lock(stateMutex());
+    currentLogFileInfo_ = PUSHLogFileInfo::logFileWithPath(path);
+}
+
+void PUSHFileLogger::rollLogFileNow() {
+    if (currentFd_ < 0) return;
+    const std::string path = currentLogFileInfo_->filePath();
+    PUSHLogFileInfo::markArchived(currentFd_, currentLogFileInfo_->fileName());
+    closeCurrentFile();
+    logFileManager_->didRollAndArchiveLogFile(path);
+}
+
+void PUSHFileLogger::closeCurrentFile() {
+    if (currentLogFileVnode_) currentLogFileVnode_->cancel();
+    currentLogFileVnode_.reset();
+    if (rollingTimer_) rollingTimer_->cancel();
+    rollingTimer_.reset();
+    ::close(currentFd_);
+    if (currentIdentity_) logFileManager_->endUsingLogFile(*currentIdentity_);
+    currentIdentity_.reset();
+    std::lock_guard lock(stateMutex());
+    currentFd_ = -1;
+    currentLogFileInfo_.reset();
+}
+
+void PUSHFileLogger::maybeRollLogFileDueToSize(uint64_t fileSize) {
+    if (maximumFileSize_ > 0 && fileSize >= maximumFileSize_) rollLogFileNow();
+}
+
+double PUSHFileLogger::currentFileAge() const {
+    if (currentFd_ < 0) return 0;
+    return Clock::now().timeIntervalSinceDate(currentCreationDate_);
+}
+
+void PUSHFileLogger::maybeRollLogFileDueToAge() {
+    if (rollingFrequency_ > 0 && currentFileAge() >= rollingFrequency_) {
+        rollLogFileNow();
+    } else {
+        scheduleTimerToRollLogFileDueToAge();
+    }
+}
+
+void PUSHFileLogger::scheduleTimerToRollLogFileDueToAge() {
+    if (rollingTimer_) rollingTimer_->cancel();
+    rollingTimer_.reset();
+    if (currentFd_ < 0 || !(rollingFrequency_ > 0)) return;
+    double delay = rollingFrequency_ - currentFileAge();
+    // Past dates fire at once; huge frequencies and odd clocks never make an unbounded wait.
+    if (!(delay > 0)) delay = 0;
+    delay = std::min({delay, rollingFrequency_, kMaximumTimerDelay});
+    rollingTimer_ = DispatchTimerSource::create(loggerQueue());
+    rollingTimer_->setTimer(delay, 0, 1e-9);
+    rollingTimer_->setEventHandler([weak = weakSelf()] {
+        if (auto self = weak.lock()) self->maybeRollLogFileDueToAge();
+    });
+    rollingTimer_->resume();
+}
+
+void PUSHFileLogger::startFileWatch() {
+    auto source = DispatchFileSource::create(
+        currentFd_, DispatchFileSource::Delete | DispatchFileSource::Rename, loggerQueue());
+    std::weak_ptr<DispatchFileSource> weakSource = source;
+    source->setEventHandler([weak = weakSelf(), weakSource](unsigned) {
+        auto self = weak.lock();
+        // Only the watch of the file still open may roll it.
+        if (!self || !self->currentLogFileVnode_ || self->currentLogFileVnode_ != weakSource.lock()) return;
+        self->rollLogFileNow();
+    });
+    source->resume();
+    currentLogFileVnode_ = std::move(source);
+}
+
+void PUSHFileLogger::noteOpenFailure(const std::string& reason) {
+    const double now = Clock::monotonic();
+    if (lastOpenFailureReport_ && now - *lastOpenFailureReport_ < kOpenFailureReportInterval) {
+        ++unreportedOpenFailures_;
+        return;
+    }
+    std::string line = "PUSHFileLogger: Cannot open a log file; records are lost until one opens: " + reason;
+    if (unreportedOpenFailures_ > 0) {
+        line += NSString::format(" (%llu more failures since the last report)", {unreportedOpenFailures_});
+    }
+    NSLog(line);
+    lastOpenFailureReport_ = now;
+    unreportedOpenFailures_ = 0;
+}
+
+void PUSHFileLogger::noteWriteFailure(const std::string& reason) {
+    const uint64_t count = writeFailures.fetch_add(1) + 1;
+    if (count > kPrintedWriteFailures) return;
+    NSLog(NSString::format("PUSHFileLogger.logMessage: %@", {reason}));
+    if (count == kPrintedWriteFailures)
+        NSLog("PUSHFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
+}

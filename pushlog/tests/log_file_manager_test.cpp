@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Console.h"
+#include "platform/foundation/FileManager.h"
+#include "pushlog/PUSHLog.h"
+#include "pushlog/PUSHLogFileManager.h"
+#include "testsupport/TempDir.h"
+
+namespace {
+
+const std::string& app() {
+    return PUSHLogFileManagerDefault::applicationName();
+}
+
+std::string nameAt(const std::string& date, const std::string& clash = "") {
+    return app() + " " + date + (clash.empty() ? "" : " " + clash) + ".log";
+}
+
+void writeFile(const std::string& path, size_t bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << std::string(bytes, 'x');
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void drainLoggingQueue() {
+    PUSHLog::loggingQueue()->sync([] {});
+}
+
+class LogFileManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Without birth times the names order the files, which the tests choose.
+        NSFileManager::setFaultsForTesting({.noBirthTime = true});
+        manager = PUSHLogFileManagerDefault::create(dir.file("PUSHLogs"));
+        manager->logsDirectory();
+    }
+    void TearDown() override {
+        drainLoggingQueue();
+        NSFileManager::setFaultsForTesting({});
+    }
+    // Files newest first: minute i is 2020-01-01 10-(59 - i).
+    std::vector<std::string> makeFiles(const std::vector<size_t>& sizes) {
+        std::vector<std::string> names;
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            char date[32];
+            std::snprintf(date, sizeof date, "2020-01-01 10-%02zu", 59 - i);
+            names.push_back(nameAt(date));
+            writeFile(manager->logsDirectory() + "/" + names.back(), sizes[i]);
+        }
+        return names;
+    }
+
+    TempDir dir;
+    std::shared_ptr<PUSHLogFileManagerDefault> manager;
+};
+
+TEST_F(LogFileManagerTest, RecognisesOnlyItsOwnLogFileNames) {
+    struct Case {
+        std::string name;
+        bool expected;
+    };
+    const std::vector<Case> cases = {
+        {nameAt("2016-03-01 08-05"), true},         {nameAt("2016-03-01 08-05", "2"), true},
+        {nameAt("2016-03-01 08-05", "17"), true},   {"other " + std::string("2016-03-01 08-05.log"), false},
+        {app() + " 2016-03-01 08-05.txt", false},   {app() + " 2016-03-01 08-05", false},
+        {nameAt("not-a-date 08-05xx"), false},      {nameAt("2016-13-01 08-05"), false},
+        {nameAt("2016-02-31 08-05"), false},        {nameAt("2016-03-01 24-05"), false},
+        {app() + " 2016-03-01.log", false},          // two pieces
+        {nameAt("2016-03-01 08-05", "2 3"), false},  // five pieces
+        {app() + "x 2016-03-01 08-05.log", false},   // a longer application name
+        {app() + "  2016-03-01 08-05.log", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(manager->isLogFile(c.name), c.expected) << c.name;
+}
+
+TEST_F(LogFileManagerTest, NamesFilesByTheUtcMinuteAndNumbersClashes) {
+    ManualClock clock(Date::fromUnixTime(1456819509));  // 2016-03-01 08:05:09 UTC
+    EXPECT_EQ(manager->newLogFileName(), nameAt("2016-03-01 08-05"));
+    // Another writer's file already holds the first name: it is neither taken over nor truncated.
+    writeFile(manager->logsDirectory() + "/" + nameAt("2016-03-01 08-05"), 7);
+    std::string second = manager->createNewLogFile();
+    std::string third = manager->createNewLogFile();
+    EXPECT_EQ(second, manager->logsDirectory() + "/" + nameAt("2016-03-01 08-05", "2"));
+    EXPECT_EQ(third, manager->logsDirectory() + "/" + nameAt("2016-03-01 08-05", "3"));
+    EXPECT_EQ(readFile(manager->logsDirectory() + "/" + nameAt("2016-03-01 08-05")), "xxxxxxx");
+    EXPECT_EQ(readFile(second), "");
+    // Within one minute the clash number orders them.
+    EXPECT_EQ(manager->sortedLogFileNames(),
+              (std::vector<std::string>{nameAt("2016-03-01 08-05", "3"), nameAt("2016-03-01 08-05", "2"),
+                                        nameAt("2016-03-01 08-05")}));
+}
+
+struct DeletionCase {
+    const char* title;
+    std::vector<size_t> sizes;  // newest first
+    uint32_t count;
+    uint64_t quota;
+    bool newestArchived;
+    size_t kept;  // the newest `kept` files remain
+};
+
+class DeletionTest : public LogFileManagerTest, public ::testing::WithParamInterface<DeletionCase> {};
+
+TEST_P(DeletionTest, KeepsTheNewestFilesWithinCountAndQuota) {
+    const auto& c = GetParam();
+    auto names = makeFiles(c.sizes);
+    if (c.newestArchived)
+        PUSHLogFileInfo::logFileWithPath(manager->logsDirectory() + "/" + names[0])->setIsArchived(true);
+    manager->setMaximumNumberOfLogFiles(c.count);
+    manager->setLogFilesDiskQuota(c.quota);
+    drainLoggingQueue();
+    manager->deleteOldLogFiles();
+    std::vector<std::string> expected(names.begin(), names.begin() + long(c.kept));
+    EXPECT_EQ(manager->sortedLogFileNames(), expected) << c.title;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, DeletionTest,
+    ::testing::Values(DeletionCase{"defaults, six files", {1, 1, 1, 1, 1, 1}, 5, 20 << 20, false, 5},
+                      DeletionCase{"seven of nine", {1, 1, 1, 1, 1, 1, 1, 1, 1}, 7, 20 << 20, false, 7},
+                      DeletionCase{"quota 10 over 4+4+4", {4, 4, 4}, 0, 10, false, 2},
+                      DeletionCase{"quota exactly met", {5, 5, 1}, 0, 10, false, 2},
+                      DeletionCase{"count smaller than the quota cut", {1, 1, 1, 1}, 2, 3, false, 2},
+                      DeletionCase{"no limits", {9, 9, 9, 9, 9, 9, 9}, 0, 0, false, 7},
+                      DeletionCase{"newest alone over quota", {50, 1, 1}, 0, 10, false, 1},
+                      DeletionCase{"newest alone over quota, archived", {50, 1, 1}, 0, 10, true, 0},
+                      DeletionCase{"newest alone over quota, with a count", {50, 1, 1}, 5, 10, false, 1}),
+    [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+TEST_F(LogFileManagerTest, LimitSettersDeleteOnlyOnAChange) {
+    auto names = makeFiles({1, 1, 1, 1, 1, 1, 1});
+    manager->setMaximumNumberOfLogFiles(PUSHLogFileManagerDefault::kDefaultMaximumNumberOfLogFiles);
+    manager->setLogFilesDiskQuota(PUSHLogFileManagerDefault::kDefaultLogFilesDiskQuota);
+    drainLoggingQueue();
+    EXPECT_EQ(manager->sortedLogFileNames().size(), 7u);
+    manager->setMaximumNumberOfLogFiles(3);
+    drainLoggingQueue();
+    EXPECT_EQ(manager->sortedLogFileNames(), std::vector<std::string>(names.begin(), names.begin() + 3));
+    manager->setLogFilesDiskQuota(2);
+    drainLoggingQueue();
+    EXPECT_EQ(manager->sortedLogFileNames(), std::vector<std::string>(names.begin(), names.begin() + 2));
+}
+
+TEST_F(LogFileManagerTest, AFileInUseIsNeverDeletedWhereverItSorts) {
+    auto names = makeFiles({1, 1, 1});
+    const std::string oldest = manager->logsDirectory() + "/" + names[2];
+    auto identity = PUSHLogFileIdentity::ofPath(oldest);
+    ASSERT_TRUE(identity);
+    manager->beginUsingLogFile(*identity);
+    manager->setMaximumNumberOfLogFiles(1);
+    drainLoggingQueue();
+    EXPECT_EQ(manager->sortedLogFileNames(), (std::vector<std::string>{names[0], names[2]}));
+    manager->endUsingLogFile(*identity);
+    manager->deleteOldLogFiles();
+    EXPECT_EQ(manager->sortedLogFileNames(), (std::vector<std::string>{names[0]}));
+}
+
+TEST_F(LogFileManagerTest, ANewFileIsKeptEvenWhenItSortsOldest) {
+    // Files named in the future (a clock set back since) sort before the file created now.
+    makeFiles({1, 1});
+    for (const auto& info : manager->sortedLogFileInfos()) info->setIsArchived(true);
+    writeFile(manager->logsDirectory() + "/" + nameAt("2099-01-01 00-00"), 1);
+    PUSHLogFileInfo::logFileWithPath(manager->logsDirectory() + "/" + nameAt("2099-01-01 00-00"))
+        ->setIsArchived(true);
+    manager->setMaximumNumberOfLogFiles(1);
+    drainLoggingQueue();
+    std::string created = manager->createNewLogFile();
+    ASSERT_FALSE(created.empty());
+    EXPECT_TRUE(NSFileManager::defaultManager()->fileExistsAtPath(created));
+}
+
+TEST_F(LogFileManagerTest, CreationDateIsTheBirthTimeElseTheNameNeverTheModificationTime) {
+    auto names = makeFiles({1, 1});
+    const std::string older = manager->logsDirectory() + "/" + names[1];
+    // Appending to the older file later does not make it newer.
+    NSFileManager::defaultManager()->setAttributes({.modificationDate = Date::fromUnixTime(4000000000.0)},
+                                                   older);
+    EXPECT_EQ(manager->sortedLogFileNames(), names);
+    auto info = PUSHLogFileInfo::logFileWithPath(older);
+    EXPECT_EQ(info->creationDate(), PUSHLogFileManagerDefault::logFileDateFromString("2020-01-01 10-58"));
+
+    NSFileManager::setFaultsForTesting({});
+    auto attributes = NSFileManager::defaultManager()->attributesOfItemAtPath(older);
+    ASSERT_TRUE(attributes);
+    if (!attributes->hasBirthTime) GTEST_SKIP() << "this file system records no birth time";
+    EXPECT_EQ(PUSHLogFileInfo::logFileWithPath(older)->creationDate(), attributes->creationDate);
+}
+
+TEST_F(LogFileManagerTest, ArchivedMarkFallsBackToTheWriteBitWhereAttributesAreRefused) {
+    for (bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "attributes refused" : "attributes supported");
+        NSFileManager::setFaultsForTesting({.extendedAttributesUnsupported = refused, .noBirthTime = true});
+        const std::string path =
+            manager->logsDirectory() + "/" + nameAt(refused ? "2020-02-02 02-02" : "2020-01-01 01-01");
+        writeFile(path, 3);
+        auto info = PUSHLogFileInfo::logFileWithPath(path);
+        Console::Capture console;
+        EXPECT_FALSE(info->isArchived());
+        info->setIsArchived(true);
+        EXPECT_TRUE(info->isArchived());
+        auto attributes = NSFileManager::defaultManager()->attributesOfItemAtPath(path);
+        ASSERT_TRUE(attributes);
+        EXPECT_EQ((attributes->permissions & S_IWUSR) == 0, refused);
+        // The mark travels with the file.
+        info->renameFile(nameAt("2020-03-03 03-03", refused ? "2" : ""));
+        EXPECT_TRUE(PUSHLogFileInfo::logFileWithPath(info->filePath())->isArchived());
+        info->setIsArchived(false);
+        EXPECT_FALSE(PUSHLogFileInfo::logFileWithPath(info->filePath())->isArchived());
+        EXPECT_TRUE(console.lines().empty());
+    }
+}
+
+TEST_F(LogFileManagerTest, RemovingAnAbsentAttributePrintsNothing) {
+    const std::string path = manager->logsDirectory() + "/" + nameAt("2020-01-01 01-01");
+    writeFile(path, 1);
+    Console::Capture console;
+    PUSHLogFileInfo::logFileWithPath(path)->removeExtendedAttributeWithName("push.log.archived");
+    EXPECT_TRUE(console.lines().empty());
+}
+
+TEST_F(LogFileManagerTest, RenameReplacesAnExistingFile) {
+    const std::string a = manager->logsDirectory() + "/a.log", b = manager->logsDirectory() + "/b.log";
+    writeFile(a, 2);
+    writeFile(b, 5);
+    auto info = PUSHLogFileInfo::logFileWithPath(a);
+    info->renameFile("b.log");
+    EXPECT_EQ(info->filePath(), b);
+    EXPECT_EQ(readFile(b), "xx");
+    EXPECT_FALSE(NSFileManager::defaultManager()->fileExistsAtPath(a));
+}
+
+TEST_F(LogFileManagerTest, SizeOfAnEmptyFileIsReadAgainButAttributesAreKept) {
+    const std::string path = manager->logsDirectory() + "/" + nameAt("2020-01-01 01-01");
+    writeFile(path, 0);
+    auto info = PUSHLogFileInfo::logFileWithPath(path);
+    EXPECT_EQ(info->fileSize(), 0u);
+    writeFile(path, 9);
+    EXPECT_EQ(info->fileSize(), 0u);  // kept attributes
+    info->reset();
+    EXPECT_EQ(info->fileSize(), 9u);
+    writeFile(path, 20);
+    info->reset();
+    EXPECT_EQ(info->fileSize(), 9u);  // a size once read stays
+}
+
+TEST_F(LogFileManagerTest, OnlyRegularFilesAreListedOrDeleted) {
+    auto names = makeFiles({1});
+    const std::string directoryNamedLikeALog = manager->logsDirectory() + "/" + nameAt("2019-01-01 00-00");
+    ASSERT_TRUE(NSFileManager::defaultManager()->createDirectoryAtPath(directoryNamedLikeALog,
+                                                                       NSFileManager::Intermediates::No));
+    writeFile(directoryNamedLikeALog + "/keep", 1);
+    writeFile(manager->logsDirectory() + "/notes.txt", 1);
+    manager->setMaximumNumberOfLogFiles(1);
+    drainLoggingQueue();
+    EXPECT_EQ(manager->sortedLogFileNames(), names);
+    EXPECT_TRUE(NSFileManager::defaultManager()->fileExistsAtPath(directoryNamedLikeALog + "/keep"));
+}
+
+TEST_F(LogFileManagerTest, ALogsDirectoryThatCannotBeMadeGivesAClearErrorAndAnEmptyList) {
+    const std::string blocked = dir.file("blocked");
+    writeFile(blocked, 1);
+    auto other = PUSHLogFileManagerDefault::create(blocked + "/PUSHLogs");
+    Console::Capture console;
+    EXPECT_TRUE(other->sortedLogFileInfos().empty());
+    EXPECT_TRUE(console.contains("PUSHFileLogManagerDefault: Error creating logsDirectory:"));
+    NSErrorPtr error;
+    EXPECT_EQ(other->createNewLogFile(&error), "");
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->localizedDescription().find(blocked), std::string::npos)
+        << error->localizedDescription();
+}
+
+}  // namespace
