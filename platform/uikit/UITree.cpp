@@ -60,7 +60,8 @@ bool tap(const std::shared_ptr<UIView>& view) {
     CGRect b = view->bounds();
     CGPoint screen = view->convertPointToScreen(b.center());
     auto hit = UIApplication::sharedApplication()->hitTest(screen);
-    if (!hit || !hit->isDescendantOfView(view)) return false;
+    // The touch lands on the view, or on the closest ancestor that takes touches (a label in a cell).
+    if (!hit || !(hit->isDescendantOfView(view) || view->isDescendantOfView(hit))) return false;
     UITouch touch;
     touch.view = hit;
     touch.window = window;

@@ -25,8 +25,9 @@ std::string dumpView(const std::shared_ptr<UIView>& view);
 std::shared_ptr<UIView> findView(const std::string& text);
 
 // Taps the view at its centre: touch down, then touch up inside, delivered to whatever hit testing finds
-// there. False (and nothing delivered) when the view is not on a visible window or something else is on
-// top of that point.
+// there (the view, one of its subviews, or the closest ancestor that takes touches when the view takes
+// none, as a label in a table cell). False (and nothing delivered) when the view is not on a visible window
+// or something else is on top of that point.
 bool tap(const std::shared_ptr<UIView>& view);
 // findView then tap; false when no view has the text.
 bool tapText(const std::string& text);

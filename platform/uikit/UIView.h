@@ -39,8 +39,9 @@ public:
     virtual void touchesEnded(const UITouch& touch);
     virtual void touchesCancelled(const UITouch& touch);
     virtual bool canBecomeFirstResponder() const { return false; }
-    bool becomeFirstResponder();
-    bool resignFirstResponder();
+    // Overridable so that a responder can ask before it takes or gives up the first-responder status.
+    virtual bool becomeFirstResponder();
+    virtual bool resignFirstResponder();
     bool isFirstResponder() const;
     // The responder that typing goes to, if any.
     static std::shared_ptr<UIResponder> firstResponder();

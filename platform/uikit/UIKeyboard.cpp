@@ -1,0 +1,123 @@
+#include "platform/uikit/UIKeyboard.h"
+
+#include <memory>
+
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/TextUtil.h"
+#include "platform/uikit/UIScreen.h"
+#include "platform/uikit/UIView.h"
+
+namespace {
+
+struct KeyboardState {
+    bool visible = false;
+    bool hiding = false;  // between will-hide and did-hide
+    int handOvers = 0;
+    UIKeyboardType type = UIKeyboardType::Default;
+};
+
+KeyboardState& state() {
+    static auto* s = new KeyboardState();
+    return *s;
+}
+
+CGRect shownFrame() {
+    CGRect screen = UIScreen::mainScreen().bounds();
+    return CGRectMake(0, screen.size.height - UIKeyboardHeight, screen.size.width, UIKeyboardHeight);
+}
+
+CGRect hiddenFrame() {
+    CGRect screen = UIScreen::mainScreen().bounds();
+    return CGRectMake(0, screen.size.height, screen.size.width, UIKeyboardHeight);
+}
+
+void post(const char* name, CGRect begin, CGRect end) {
+    Value::Dictionary info;
+    info[UIKeyboardFrameBeginUserInfoKey] = Value(NSStringFromCGRect(begin));
+    info[UIKeyboardFrameEndUserInfoKey] = Value(NSStringFromCGRect(end));
+    info[UIKeyboardAnimationDurationUserInfoKey] = Value(UIKeyboardAnimationDuration);
+    info[UIKeyboardAnimationCurveUserInfoKey] = Value(UIKeyboardAnimationCurve);
+    NSNotificationCenter::defaultCenter().post(name, nullptr, std::move(info));
+}
+
+std::shared_ptr<UIKeyInput> keyInput() {
+    auto responder = UIResponder::firstResponder();
+    return std::dynamic_pointer_cast<UIKeyInput>(responder);
+}
+
+}  // namespace
+
+bool UIKeyboard::isVisible() { return state().visible; }
+CGRect UIKeyboard::frame() { return state().visible ? shownFrame() : hiddenFrame(); }
+UIKeyboardType UIKeyboard::keyboardType() { return state().type; }
+
+void UIKeyboard::show(UIKeyboardType type) {
+    UIAssertMainThread();
+    auto& s = state();
+    CGRect begin = s.visible ? shownFrame() : hiddenFrame();
+    s.visible = true;
+    s.hiding = false;
+    s.type = type;
+    post(UIKeyboardWillShowNotification, begin, shownFrame());
+    post(UIKeyboardDidShowNotification, begin, shownFrame());
+}
+
+void UIKeyboard::willHide() {
+    UIAssertMainThread();
+    auto& s = state();
+    if (!s.visible || s.handOvers > 0) return;
+    s.visible = false;
+    s.hiding = true;
+    post(UIKeyboardWillHideNotification, shownFrame(), hiddenFrame());
+}
+
+void UIKeyboard::didHide() {
+    auto& s = state();
+    if (!s.hiding) return;
+    s.hiding = false;
+    post(UIKeyboardDidHideNotification, shownFrame(), hiddenFrame());
+}
+
+UIKeyboard::HandOver::HandOver() { ++state().handOvers; }
+UIKeyboard::HandOver::~HandOver() { --state().handOvers; }
+bool UIKeyboard::isHandingOver() { return state().handOvers > 0; }
+
+void UIKeyboard::resetForTesting() {
+    auto& s = state();
+    s.visible = false;
+    s.hiding = false;
+    s.type = UIKeyboardType::Default;
+}
+
+bool UIKeyboard::typeText(const std::string& text) {
+    UIAssertMainThread();
+    if (!keyInput()) return false;
+    // One key press per character (a pair of UTF-16 units outside the basic plane is one character).
+    size_t units = TextUtil::utf16Length(text);
+    size_t start = 0;
+    while (start < units) {
+        size_t length = TextUtil::substring(text, {start, 1}) ? 1 : 2;
+        auto character = TextUtil::substring(text, {start, length});
+        start += length;
+        auto input = keyInput();  // the first responder may change while typing (return ends editing)
+        if (!input || !character) return input != nullptr;
+        input->insertText(*character);
+    }
+    return true;
+}
+
+bool UIKeyboard::pressDelete() {
+    UIAssertMainThread();
+    auto input = keyInput();
+    if (!input) return false;
+    input->deleteBackward();
+    return true;
+}
+
+bool UIKeyboard::paste() {
+    UIAssertMainThread();
+    auto input = keyInput();
+    if (!input) return false;
+    input->paste();
+    return true;
+}
