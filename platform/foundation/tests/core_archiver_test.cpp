@@ -151,42 +151,6 @@ TEST(KeyedArchiver, ObjectsRoundTripWithNestedObjectsAndSubclasses) {
     EXPECT_EQ(copy->tags, square->tags);
 }
 
-TEST(KeyedArchiver, SecureDecodingRejectsUnexpectedClasses) {
-    registerTestClasses();
-    auto shape = Shape::create();
-    shape->name = "plain";
-    auto shapeData = NSKeyedArchiver::archivedDataWithRootObject(Value(shape), nullptr);
-    ASSERT_TRUE(shapeData);
-    auto stringData = NSKeyedArchiver::archivedDataWithRootObject(Value("just text"), nullptr);
-    ASSERT_TRUE(stringData);
-    auto mixedArray = NSKeyedArchiver::archivedDataWithRootObject(Value::array({"a", 1}), nullptr);
-    ASSERT_TRUE(mixedArray);
-
-    struct Case {
-        const char* name;
-        const Data* data;
-        std::vector<std::string> allowed;
-    };
-    const Case cases[] = {
-        {"a superclass is not its subclass", &*shapeData, {Square::archiveClassName()}},
-        {"an object where a string is expected", &*shapeData, {"NSString"}},
-        {"a string where an object is expected", &*stringData, {Shape::archiveClassName()}},
-        {"a member outside the allowed classes", &*mixedArray, {"NSArray", "NSString"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        NSErrorPtr error;
-        EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClasses(c.allowed, *c.data, &error));
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-        EXPECT_EQ(error->code(), NSCoderReadCorruptError);
-        EXPECT_FALSE(error->localizedFailureReason().empty());
-    }
-    NSErrorPtr error;
-    EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<Square>(*shapeData, &error));
-    EXPECT_TRUE(error);
-}
-
 Data binaryPlist(const Value& value) {
     auto data = NSPropertyListSerialization::dataWithPropertyList(value, NSPropertyListSerialization::Format::Binary,
                                                                  nullptr);
@@ -194,8 +158,9 @@ Data binaryPlist(const Value& value) {
     return data.value_or(Data());
 }
 
-Value archiveWithRoot(Value root) {
-    return Value(Dict{{"$archive", "qv.keyed"}, {"$version", 1}, {"$root", std::move(root)}});
+// A well-formed archive envelope around a hand-made root node.
+Data archiveWithRoot(Value root) {
+    return binaryPlist(Value(Dict{{"$archive", "qv.keyed"}, {"$version", 1}, {"$root", std::move(root)}}));
 }
 
 Value objectNode(const std::string& className, Dict fields) {
@@ -205,38 +170,55 @@ Value objectNode(const std::string& className, Dict fields) {
     return Value(std::move(node));
 }
 
-TEST(KeyedArchiver, HostileArchivesGiveAnErrorAndNoObject) {
+Data archived(const Value& root) {
+    auto data = NSKeyedArchiver::archivedDataWithRootObject(root, nullptr);
+    EXPECT_TRUE(data);
+    return data.value_or(Data());
+}
+
+// Secure decoding: whatever the bytes, or the classes they name, a refusal is an error and no object.
+TEST(KeyedArchiver, HostileOrUnexpectedArchivesGiveAnErrorAndNoObject) {
     registerTestClasses();
+    auto shape = Shape::create();
+    shape->name = "plain";
+    const Data shapeData = archived(Value(shape));
     Value deep = "leaf";
     for (int i = 0; i < 400; ++i) deep = Value::array({deep});
 
+    const long corrupt = NSCoderReadCorruptError;
     struct Case {
         const char* name;
         Data data;
         std::vector<std::string> allowed;
+        long code;
     };
+    const Dict envelope{{"$archive", "qv.keyed"}, {"$version", 1}};
+    Dict wrongVersion = envelope;
+    wrongVersion["$version"] = 9;
+    wrongVersion["$root"] = 1;
+    const Value shapeInName = objectNode("TestShape", Dict{{"name", objectNode("TestShape", Dict())}});
+    const std::vector<std::string> shapes = {"TestShape"};
     const Case cases[] = {
-        {"empty", Data(), kPlainClasses},
-        {"random bytes", Data::fromString("bplist00\xff\xfe garbage"), kPlainClasses},
-        {"not an archive", binaryPlist(Value(Dict{{"a", 1}})), kPlainClasses},
-        {"wrong version", binaryPlist(Value(Dict{{"$archive", "qv.keyed"}, {"$version", 9}, {"$root", 1}})),
-         kPlainClasses},
-        {"no root", binaryPlist(Value(Dict{{"$archive", "qv.keyed"}, {"$version", 1}})), kPlainClasses},
-        {"unknown class", binaryPlist(archiveWithRoot(objectNode("Nope", Dict()))),
-         {"Nope"}},
-        {"class without fields", binaryPlist(archiveWithRoot(Value(Dict{{"$class", "TestShape"}}))),
-         {"TestShape"}},
-        {"unknown node shape", binaryPlist(archiveWithRoot(Value(Dict{{"what", 1}}))), kPlainClasses},
-        {"set node of the wrong kind", binaryPlist(archiveWithRoot(Value(Dict{{"$set", "x"}}))), kPlainClasses},
-        {"null node of the wrong kind", binaryPlist(archiveWithRoot(Value(Dict{{"$null", "yes"}}))),
-         kPlainClasses},
-        {"field of the wrong type",
-         binaryPlist(archiveWithRoot(objectNode("TestShape", Dict{{"sides", "four"}}))),
-         {"TestShape"}},
-        {"object inside a field where a string is expected",
-         binaryPlist(archiveWithRoot(objectNode("TestShape", Dict{{"name", objectNode("TestShape", Dict())}}))),
-         {"TestShape"}},
-        {"nested too deeply", binaryPlist(archiveWithRoot(deep)), kPlainClasses},
+        {"a superclass is not its subclass", shapeData, {Square::archiveClassName()}, corrupt},
+        {"an object where a string is expected", shapeData, {"NSString"}, corrupt},
+        {"a string where an object is expected", archived(Value("just text")), shapes, corrupt},
+        {"a member outside the allowed classes", archived(Value::array({"a", 1})), {"NSArray", "NSString"},
+         corrupt},
+        {"empty", Data(), kPlainClasses, corrupt},
+        {"random bytes", Data::fromString("bplist00\xff\xfe garbage"), kPlainClasses, corrupt},
+        {"not an archive", binaryPlist(Value(Dict{{"a", 1}})), kPlainClasses, corrupt},
+        {"wrong version", binaryPlist(Value(wrongVersion)), kPlainClasses, corrupt},
+        {"no root", binaryPlist(Value(envelope)), kPlainClasses, NSCoderValueNotFoundError},
+        {"unknown class", archiveWithRoot(objectNode("Nope", Dict())), {"Nope"}, corrupt},
+        {"class without fields", archiveWithRoot(Value(Dict{{"$class", "TestShape"}})), shapes, corrupt},
+        {"unknown node shape", archiveWithRoot(Value(Dict{{"what", 1}})), kPlainClasses, corrupt},
+        {"set node of the wrong kind", archiveWithRoot(Value(Dict{{"$set", "x"}})), kPlainClasses, corrupt},
+        {"null node of the wrong kind", archiveWithRoot(Value(Dict{{"$null", "yes"}})), kPlainClasses,
+         corrupt},
+        {"field of the wrong type", archiveWithRoot(objectNode("TestShape", Dict{{"sides", "four"}})), shapes,
+         corrupt},
+        {"object inside a field where a string is expected", archiveWithRoot(shapeInName), shapes, corrupt},
+        {"nested too deeply", archiveWithRoot(deep), kPlainClasses, corrupt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -244,8 +226,13 @@ TEST(KeyedArchiver, HostileArchivesGiveAnErrorAndNoObject) {
         EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClasses(c.allowed, c.data, &error));
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
+        EXPECT_EQ(error->code(), c.code);
         EXPECT_FALSE(error->localizedDescription().empty());
     }
+    NSErrorPtr error;
+    EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<Square>(shapeData, &error));
+    ASSERT_TRUE(error);
+    EXPECT_FALSE(error->localizedFailureReason().empty());
 }
 
 TEST(KeyedArchiver, EveryTruncationAndByteFlipOfAnArchiveIsHandled) {

@@ -1,6 +1,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Sandbox.h"
 
+#include "platform/foundation/tests/test_support.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -330,24 +330,11 @@ TEST_F(Files, LockedDirectoryRefusesWritesAndKeepsItsFiles) {
     EXPECT_EQ(fm_->contentsOfDirectoryAtPath(ro), (std::vector<std::string>{"kept"}));
 }
 
+// Cases may change the variables the home is chosen by; they are restored, and the choice forgotten, after.
 class SandboxHome : public ::testing::Test {
   protected:
-    void SetUp() override {
-        for (const char* name : {"QUORVANE_HOME", "XDG_DATA_HOME", "HOME"}) {
-            const char* v = std::getenv(name);
-            saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-        }
-    }
-    void TearDown() override {
-        for (const auto& [name, value] : saved_) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
-        Sandbox::resetHome();
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    void TearDown() override { Sandbox::resetHome(); }
+    foundation_test::ScopedEnv env_;
     TempDir dir_;
 };
 
@@ -363,13 +350,11 @@ TEST_F(SandboxHome, ChosenByTheEnvironmentInOrder) {
         {nullptr, nullptr, "/h/.local/share/quorvane"},
         {nullptr, "relative", "/h/.local/share/quorvane"},  // a relative XDG path is ignored
     };
-    ::setenv("HOME", dir_.file("h").c_str(), 1);
+    env_.set("HOME", dir_.file("h").c_str());
     for (const auto& tc : cases) {
         auto set = [&](const char* name, const char* value) {
-            if (value)
-                ::setenv(name, (value[0] == 'r' ? std::string(value) : dir_.file(value)).c_str(), 1);
-            else
-                ::unsetenv(name);
+            const std::string path = value && value[0] != 'r' ? dir_.file(value) : value ? value : "";
+            env_.set(name, value ? path.c_str() : nullptr);
         };
         set("QUORVANE_HOME", tc.quorvaneHome);
         set("XDG_DATA_HOME", tc.xdgDataHome);

@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/foundation/tests/runtime_test_support.h"
+#include "platform/foundation/tests/test_support.h"
 
 namespace {
 
-using runtime_test::eventually;
+using foundation_test::eventually;
 
 class RunLoopTest : public ::testing::Test {
   protected:

