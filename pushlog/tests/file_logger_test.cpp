@@ -16,26 +16,10 @@
 #include "platform/foundation/Sandbox.h"
 #include "pushlog/PUSHFileLogger.h"
 #include "pushlog/PUSHLog.h"
+#include "pushlog/tests/PushLogTestSupport.h"
 #include "testsupport/TempDir.h"
 
 namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Bounded wait on something that happens in real time (file-watch events).
-bool eventually(const std::function<bool()>& condition, double seconds = 10) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Returns a fixed text, or its input unchanged.
 class FixedFormatter : public PUSHLogFormatter {

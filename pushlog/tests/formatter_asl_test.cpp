@@ -93,6 +93,7 @@ TEST(ASLLoggerTest, SendsFormattedRecordsToTheSystemLog) {
     EXPECT_EQ(logger->loggerQueue()->label(), "push.logging.aslLogger");
 
     PUSHLog::removeAllLoggers();
+    logger->setLogFormatter(nullptr);  // the shared logger keeps a formatter another test may have given it
     PUSHLog::addLogger(logger);
     for (uint32_t flag : {1u, 4u, 8u}) {
         PUSHLog::log(false, 31, flag, 0, "/p/PUSHService.m", "f", 1, Value(), "plain %u", {flag});

@@ -8,21 +8,13 @@
 #include "platform/foundation/DispatchQueue.h"
 #include "pushlog/PUSHCustomFormatter.h"
 #include "pushlog/PUSHLog.h"
+#include "pushlog/tests/PushLogTestSupport.h"
 #include "testsupport/LoggingTestLoggers.h"
 
 namespace {
 
 void logSync(uint32_t flag, const char* text = "x", int32_t context = 0) {
     PUSHLog::log(false, PUSHLogLevelVerbose, flag, context, "/src/PUSHService.m", "fn", 1, Value(), "%@", {text});
-}
-
-bool eventually(const std::function<bool()>& condition, double seconds = 10) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 class RegistryTest : public ::testing::TestWithParam<unsigned> {

@@ -1,7 +1,9 @@
 // A fresh HUD per test, above an ordinary key application window, on the manual clock.
 #pragma once
 
+#include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,32 @@
 #include "platform/uikit/UITree.h"
 #include "platform/uikit/UIWindow.h"
 #include "platform/uikit/tests/UITestFixture.h"
+
+using S = THProgressHUDState;
+
+// The HUD's requests, numbered like the states they ask for (Dismiss: the end of one loading request).
+enum class Request { Dismiss, Loading, Alert, Tip, Sheet };
+
+struct RequestInfo {
+    const char* name;
+    void (*send)(THProgressHUD&);
+};
+
+inline const RequestInfo& infoOf(Request r) {
+    static const RequestInfo requests[] = {
+        {"dismissLoadingView", [](THProgressHUD& h) { h.dismissLoadingView(); }},
+        {"showLoading", [](THProgressHUD& h) { h.showLoading(); }},
+        {"alert", [](THProgressHUD& h) { h.showAlertWithTitle("标题", "内容", nullptr, 0, "确定", {}); }},
+        {"tip", [](THProgressHUD& h) { h.showErrorTip("出错了"); }},
+        {"sheet",
+         [](THProgressHUD& h) { h.showActionSheetWithTitle("", nullptr, "取消", std::nullopt, {"拍照"}); }},
+    };
+    return requests[int(r)];
+}
+
+inline void send(THProgressHUD& hud, Request r) {
+    infoOf(r).send(hud);
+}
 
 class HUDTest : public UITest {
   protected:
@@ -23,13 +51,29 @@ class HUDTest : public UITest {
         hud_.reset();
         THProgressHUD::resetForTesting();
     }
+    void freshHUD() {
+        THProgressHUD::resetForTesting();
+        hud_ = THProgressHUD::shareInstancetype();
+    }
 
-    // Views of type T anywhere in the HUD's window.
+    // Views of type T anywhere under the view.
     template <class T>
     static int countIn(const UIViewPtr& view) {
         int n = std::dynamic_pointer_cast<T>(view) ? 1 : 0;
         for (auto& child : view->subviews()) n += countIn<T>(child);
         return n;
+    }
+    // Loading, alert, tip and sheet views in the HUD's window, indexed like the states.
+    std::array<int, 5> shownByState() const {
+        auto w = hud_->window();
+        return {0, countIn<THProgressHUDLoadingView>(w), countIn<THProgressHUDAlertView>(w),
+                countIn<THProgressHUDTipView>(w), countIn<THProgressHUDActionSheet>(w)};
+    }
+    // What a settled HUD in this state shows: its own view and nothing else.
+    static std::array<int, 5> onlyViewOf(S state) {
+        std::array<int, 5> counts{};
+        if (state != S::Idle) counts[size_t(state)] = 1;
+        return counts;
     }
     template <class T>
     int shown() const {
@@ -52,8 +96,8 @@ class HUDTest : public UITest {
     std::shared_ptr<THProgressHUD> hud_;
 };
 
-// Records every callback as "<index>" or "<index>+info:<userInfo description>".
-struct RecordingAlertDelegate : THProgressHUDAlertViewDelegate {
+// Records every callback of either dialog as "<index>" or "<index>+info:<userInfo description>".
+struct RecordingDelegate : THProgressHUDAlertViewDelegate, THProgressHUDActionSheetDelegate {
     std::vector<std::string> calls;
     std::function<void(long)> onPress;
     void alertView(const std::shared_ptr<THProgressHUDAlertView>&, long index) override {
@@ -61,6 +105,13 @@ struct RecordingAlertDelegate : THProgressHUDAlertViewDelegate {
         if (onPress) onPress(index);
     }
     void alertView(const std::shared_ptr<THProgressHUDAlertView>&, long index, const Value& info) override {
+        calls.push_back(std::to_string(index) + "+info:" + info.description());
+    }
+    void actionSheetView(const std::shared_ptr<THProgressHUDActionSheet>&, long index) override {
+        calls.push_back(std::to_string(index));
+    }
+    void actionSheetView(const std::shared_ptr<THProgressHUDActionSheet>&, long index,
+                         const Value& info) override {
         calls.push_back(std::to_string(index) + "+info:" + info.description());
     }
 };

@@ -3,20 +3,7 @@
 #include <map>
 #include <optional>
 
-using S = THProgressHUDState;
-
 namespace {
-
-struct RecordingSheetDelegate : THProgressHUDActionSheetDelegate {
-    std::vector<std::string> calls;
-    void actionSheetView(const std::shared_ptr<THProgressHUDActionSheet>&, long index) override {
-        calls.push_back(std::to_string(index));
-    }
-    void actionSheetView(const std::shared_ptr<THProgressHUDActionSheet>&, long index,
-                         const Value& info) override {
-        calls.push_back(std::to_string(index) + "+info:" + info.description());
-    }
-};
 
 // Implements only the userInfo variant.
 struct UserInfoSheetDelegate : THProgressHUDActionSheetDelegate {
@@ -69,7 +56,7 @@ TEST_F(HUDAlert, ButtonIndexesAndLayoutByTitles) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.cancel + " + " + std::to_string(c.others.size()));
         for (const auto& [title, index] : c.indexes) {
-            auto delegate = std::make_shared<RecordingAlertDelegate>();
+            auto delegate = std::make_shared<RecordingDelegate>();
             hud_->showAlertWithTitle("标题", "内容", delegate, 0, Value("info"), c.cancel, c.others);
             auto alert = hud_->alertView();
             EXPECT_EQ(indexesOf(alert->buttons()), c.indexes);
@@ -101,70 +88,46 @@ TEST_F(HUDAlert, ButtonIndexesAndLayoutByTitles) {
     }
 }
 
-TEST_F(HUDAlert, WithoutAnyButtonATapOutsideAnswersCancel) {
-    auto delegate = std::make_shared<RecordingAlertDelegate>();
-    hud_->showAlertWithTitle("标题", "内容", delegate, 0, "", {"", ""});
-    EXPECT_FALSE(hud_->alertView()->hasButtons());
-    tapMask(*hud_);
-    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"0", "0+info:<null>"}));
-    advance(0.3);
-    EXPECT_FALSE(windowShown());
-}
-
-TEST_F(HUDAlert, ATapOutsideAnAnswerableAlertDoesNothing) {
-    auto delegate = std::make_shared<RecordingAlertDelegate>();
-    hud_->showAlertWithTitle("标题", "内容", delegate, 0, "取消", {});
-    tapMask(*hud_);
-    EXPECT_TRUE(delegate->calls.empty());
-    EXPECT_EQ(hud_->state(), S::Alert);
-}
-
-TEST_F(HUDAlert, ADoubleTapReportsOnePress) {
-    auto delegate = std::make_shared<RecordingAlertDelegate>();
-    hud_->showAlertWithTitle("t", "m", delegate, 0, "取消", {"确定"});
-    auto buttons = hud_->alertView()->buttons();
-    ASSERT_TRUE(tapButton("确定"));
-    // Nothing fades here, so the next touches of a quick double tap are delivered straight to the buttons.
-    buttons[1]->sendActionsForControlEvents(UIControlEventTouchUpInside);
-    buttons[0]->sendActionsForControlEvents(UIControlEventTouchUpInside);
-    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"1", "1+info:<null>"}));
-}
-
-TEST_F(HUDAlert, ADelegateThatShowsATipKeepsIt) {
-    auto delegate = std::make_shared<RecordingAlertDelegate>();
-    delegate->onPress = [this](long) { hud_->showErrorTip("密码错误"); };
-    hud_->showAlertWithTitle("t", "m", delegate, 0, "取消", {"确定"});
-    ASSERT_TRUE(tapButton("确定"));
-    EXPECT_EQ(hud_->state(), S::Tip);
-    advance(0.5);
-    EXPECT_EQ(hud_->state(), S::Tip);
-    EXPECT_TRUE(windowShown());
-    EXPECT_EQ(shown<THProgressHUDTipView>(), 1);
-    EXPECT_EQ(shown<THProgressHUDAlertView>(), 0);
-    advance(2);
-    EXPECT_EQ(hud_->state(), S::Idle);
-    EXPECT_FALSE(windowShown());
-}
-
-TEST_F(HUDAlert, ADelegateThatOpensTheNextAlertKeepsIt) {
-    auto delegate = std::make_shared<RecordingAlertDelegate>();
-    delegate->onPress = [this](long) { hud_->showAlertWithTitle("第二", "m", nullptr, 0, "好", {}); };
-    hud_->showAlertWithTitle("第一", "m", delegate, 0, "取消", {"确定"});
-    hud_->setAlertViewTag(7);
-    EXPECT_EQ(hud_->alertView()->tag(), 7);
-    ASSERT_TRUE(tapButton("确定"));
-    advance(0.5);
-    EXPECT_EQ(hud_->state(), S::Alert);
-    EXPECT_TRUE(windowShown());
-    EXPECT_NE(UITree::findView("第二"), nullptr);
-    EXPECT_EQ(UITree::findView("第一"), nullptr);
-    EXPECT_EQ(shown<THProgressHUDAlertView>(), 1);
+TEST_F(HUDAlert, ADelegateMayShowTheNextThingFromItsCallback) {
+    const struct {
+        const char* name;
+        std::function<void(THProgressHUD&)> next;
+        S state;
+        const char* text;  // shown by the new dialog
+        double endsAfter;  // 0: stays
+    } cases[] = {
+        {"tip", [](THProgressHUD& h) { h.showErrorTip("密码错误"); }, S::Tip, nullptr, 2},
+        {"alert", [](THProgressHUD& h) { h.showAlertWithTitle("第二", "m", nullptr, 0, "好", {}); }, S::Alert,
+         "第二", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        freshHUD();
+        auto delegate = std::make_shared<RecordingDelegate>();
+        delegate->onPress = [&](long) { c.next(*hud_); };
+        hud_->showAlertWithTitle("第一", "m", delegate, 0, "取消", {"确定"});
+        ASSERT_TRUE(tapButton("确定"));
+        EXPECT_EQ(hud_->state(), c.state);
+        advance(0.5);
+        EXPECT_EQ(hud_->state(), c.state);
+        EXPECT_TRUE(windowShown());
+        EXPECT_EQ(shownByState(), onlyViewOf(c.state));
+        if (c.text) {
+            EXPECT_NE(UITree::findView(c.text), nullptr);
+        }
+        EXPECT_EQ(UITree::findView("第一"), nullptr);
+        if (c.endsAfter > 0) {
+            advance(c.endsAfter);
+            EXPECT_EQ(hud_->state(), S::Idle);
+            EXPECT_FALSE(windowShown());
+        }
+    }
 }
 
 TEST_F(HUDAlert, TheDelegateIsHeldWeakly) {
-    auto delegate = std::make_shared<RecordingAlertDelegate>();
+    auto delegate = std::make_shared<RecordingDelegate>();
     hud_->showAlertWithTitle("t", "m", delegate, 0, "取消", {});
-    std::weak_ptr<RecordingAlertDelegate> weak = delegate;
+    std::weak_ptr<RecordingDelegate> weak = delegate;
     delegate.reset();
     EXPECT_TRUE(weak.expired());
     ASSERT_TRUE(tapButton("取消"));
@@ -192,7 +155,7 @@ TEST_F(HUDActionSheet, ButtonIndexesWithAndWithoutADestructiveButton) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title + "/" + c.cancel + "/" + c.destructive.value_or("(none)"));
         for (const auto& [title, index] : c.indexes) {
-            auto delegate = std::make_shared<RecordingSheetDelegate>();
+            auto delegate = std::make_shared<RecordingDelegate>();
             hud_->showActionSheetWithTitle(c.title, delegate, c.cancel, c.destructive, c.others, Value("u"));
             auto sheet = hud_->actionSheetView();
             EXPECT_EQ(indexesOf(sheet->buttons()), c.indexes);
@@ -217,26 +180,62 @@ TEST_F(HUDActionSheet, TheUserInfoVariantGetsTheSheetsUserInfo) {
     EXPECT_EQ(delegate->calls, std::vector<std::string>{"1+info:照片"});
 }
 
-TEST_F(HUDActionSheet, ADoubleTapReportsOnePress) {
-    auto delegate = std::make_shared<RecordingSheetDelegate>();
-    hud_->showActionSheetWithTitle("", delegate, "取消", std::nullopt, {"拍照"});
+// Mended faults in both dialogs: a tap on the dimmed area, and the second touch of a quick double tap.
+class HUDDialogs : public HUDTest {
+  protected:
+    std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
+    void showAlert(bool withButtons) {
+        hud_->showAlertWithTitle("t", "m", delegate_, 0, withButtons ? "取消" : "",
+                                 {withButtons ? "确定" : ""});
+    }
+    void showSheet(bool withButtons) {
+        hud_->showActionSheetWithTitle("只有标题", delegate_, withButtons ? "取消" : "", std::nullopt,
+                                       {withButtons ? "拍照" : ""});
+    }
+};
+
+TEST_F(HUDDialogs, ATapOutsideAnswersCancelOnlyWhenThereIsNoButton) {
+    const struct {
+        bool sheet, withButtons;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {false, false, {"0", "0+info:<null>"}},
+        {false, true, {}},
+        {true, false, {"0"}},
+        {true, true, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.sheet ? "sheet" : "alert") +
+                     (c.withButtons ? " with buttons" : " without"));
+        freshHUD();
+        delegate_->calls.clear();
+        c.sheet ? showSheet(c.withButtons) : showAlert(c.withButtons);
+        advance(0.3);
+        tapMask(*hud_);
+        EXPECT_EQ(delegate_->calls, c.calls);
+        advance(0.3);
+        EXPECT_EQ(windowShown(), c.withButtons);
+        EXPECT_EQ(hud_->state(), c.withButtons ? (c.sheet ? S::ActionSheet : S::Alert) : S::Idle);
+    }
+}
+
+TEST_F(HUDDialogs, ADoubleTapReportsOnePress) {
+    showAlert(true);
+    auto buttons = hud_->alertView()->buttons();
+    ASSERT_TRUE(tapButton("确定"));
+    // Nothing fades here, so the next touches of a quick double tap are delivered straight to the buttons.
+    buttons[1]->sendActionsForControlEvents(UIControlEventTouchUpInside);
+    buttons[0]->sendActionsForControlEvents(UIControlEventTouchUpInside);
+    EXPECT_EQ(delegate_->calls, (std::vector<std::string>{"1", "1+info:<null>"}));
+
+    delegate_->calls.clear();
+    showSheet(true);
     advance(0.3);
-    auto buttons = hud_->actionSheetView()->buttons();
+    buttons = hud_->actionSheetView()->buttons();
     ASSERT_TRUE(tapButton("拍照"));
     buttons[0]->sendActionsForControlEvents(UIControlEventTouchUpInside);
     buttons[1]->sendActionsForControlEvents(UIControlEventTouchUpInside);
-    EXPECT_EQ(delegate->calls, std::vector<std::string>{"1"});
-}
-
-TEST_F(HUDActionSheet, WithoutAnyButtonATapOutsideAnswersCancel) {
-    auto delegate = std::make_shared<RecordingSheetDelegate>();
-    hud_->showActionSheetWithTitle("只有标题", delegate, "", std::nullopt, {});
-    advance(0.3);
-    tapMask(*hud_);
-    EXPECT_EQ(delegate->calls, std::vector<std::string>{"0"});
-    advance(0.3);
-    EXPECT_FALSE(windowShown());
-    EXPECT_EQ(hud_->state(), S::Idle);
+    EXPECT_EQ(delegate_->calls, std::vector<std::string>{"1"});
 }
 
 TEST_F(HUDAlert, TextInputsByStyle) {

@@ -1,134 +1,71 @@
-#include "HUDTestFixture.h"
-
 #include <optional>
 
-using S = THProgressHUDState;
+#include "HUDTestFixture.h"
 
 namespace {
 
-enum class Request { Loading, Dismiss, Tip, Alert, Sheet };
-
-const char* name(Request r) {
-    switch (r) {
-        case Request::Loading:
-            return "showLoading";
-        case Request::Dismiss:
-            return "dismissLoadingView";
-        case Request::Tip:
-            return "tip";
-        case Request::Alert:
-            return "alert";
-        case Request::Sheet:
-            return "sheet";
-    }
-    return "?";
+// The dialog or tip on show, if any.
+UIViewPtr dialogOf(const THProgressHUD& hud) {
+    if (hud.alertView()) return hud.alertView();
+    if (hud.tipView()) return hud.tipView();
+    return hud.actionSheetView();
 }
-
-void send(THProgressHUD& hud, Request r) {
-    switch (r) {
-        case Request::Loading:
-            hud.showLoading();
-            break;
-        case Request::Dismiss:
-            hud.dismissLoadingView();
-            break;
-        case Request::Tip:
-            hud.showErrorTip("出错了");
-            break;
-        case Request::Alert:
-            hud.showAlertWithTitle("标题", "内容", nullptr, 0, "确定", {});
-            break;
-        case Request::Sheet:
-            hud.showActionSheetWithTitle("", nullptr, "取消", std::nullopt, {"拍照"});
-            break;
-    }
-}
-
-void enter(THProgressHUD& hud, S from) {
-    switch (from) {
-        case S::Idle:
-            break;
-        case S::Loading:
-            send(hud, Request::Loading);
-            break;
-        case S::Alert:
-            send(hud, Request::Alert);
-            break;
-        case S::Tip:
-            send(hud, Request::Tip);
-            break;
-        case S::ActionSheet:
-            send(hud, Request::Sheet);
-            break;
-    }
-}
-
-struct Row {
-    S from;
-    Request request;
-    S to;
-    int count;
-    bool window;
-    // Views in the HUD's window once the fades have settled: loading, alert, tip, sheet.
-    int loading, alert, tip, sheet;
-    bool sameView;  // the request was ignored or replaced nothing: the view shown before is still the one
-};
 
 }  // namespace
 
 class HUDStateTable : public HUDTest {};
 
 TEST_F(HUDStateTable, EveryStateAgainstEveryRequest) {
+    struct Row {
+        S from;
+        Request request;
+        S to;
+        int count;
+        bool sameView;  // the request was ignored or replaced nothing: the view shown before is still the one
+    };
     const Row rows[] = {
-        {S::Idle, Request::Loading, S::Loading, 1, true, 1, 0, 0, 0, false},
-        {S::Idle, Request::Dismiss, S::Idle, 0, false, 0, 0, 0, 0, false},
-        {S::Idle, Request::Tip, S::Tip, 0, true, 0, 0, 1, 0, false},
-        {S::Idle, Request::Alert, S::Alert, 0, true, 0, 1, 0, 0, false},
-        {S::Idle, Request::Sheet, S::ActionSheet, 0, true, 0, 0, 0, 1, false},
-        {S::Loading, Request::Loading, S::Loading, 2, true, 1, 0, 0, 0, true},
-        {S::Loading, Request::Dismiss, S::Idle, 0, false, 0, 0, 0, 0, false},
-        {S::Loading, Request::Tip, S::Tip, 0, true, 0, 0, 1, 0, false},
-        {S::Loading, Request::Alert, S::Alert, 0, true, 0, 1, 0, 0, false},
-        {S::Loading, Request::Sheet, S::ActionSheet, 0, true, 0, 0, 0, 1, false},
-        {S::Alert, Request::Loading, S::Loading, 1, true, 1, 0, 0, 0, false},
-        {S::Alert, Request::Dismiss, S::Alert, 0, true, 0, 1, 0, 0, true},
-        {S::Alert, Request::Tip, S::Tip, 0, true, 0, 0, 1, 0, false},
-        {S::Alert, Request::Alert, S::Alert, 0, true, 0, 1, 0, 0, false},
-        {S::Alert, Request::Sheet, S::ActionSheet, 0, true, 0, 0, 0, 1, false},
-        {S::Tip, Request::Loading, S::Loading, 1, true, 1, 0, 0, 0, false},
-        {S::Tip, Request::Dismiss, S::Tip, 0, true, 0, 0, 1, 0, true},
-        {S::Tip, Request::Tip, S::Tip, 0, true, 0, 0, 1, 0, true},
-        {S::Tip, Request::Alert, S::Alert, 0, true, 0, 1, 0, 0, false},
-        {S::Tip, Request::Sheet, S::ActionSheet, 0, true, 0, 0, 0, 1, false},
-        {S::ActionSheet, Request::Loading, S::Loading, 1, true, 1, 0, 0, 0, false},
-        {S::ActionSheet, Request::Dismiss, S::ActionSheet, 0, true, 0, 0, 0, 1, true},
-        {S::ActionSheet, Request::Tip, S::Tip, 0, true, 0, 0, 1, 0, false},
-        {S::ActionSheet, Request::Alert, S::Alert, 0, true, 0, 1, 0, 0, false},
-        {S::ActionSheet, Request::Sheet, S::ActionSheet, 0, true, 0, 0, 0, 1, true},
+        {S::Idle, Request::Loading, S::Loading, 1, false},
+        {S::Idle, Request::Dismiss, S::Idle, 0, false},
+        {S::Idle, Request::Tip, S::Tip, 0, false},
+        {S::Idle, Request::Alert, S::Alert, 0, false},
+        {S::Idle, Request::Sheet, S::ActionSheet, 0, false},
+        {S::Loading, Request::Loading, S::Loading, 2, true},
+        {S::Loading, Request::Dismiss, S::Idle, 0, false},
+        {S::Loading, Request::Tip, S::Tip, 0, false},
+        {S::Loading, Request::Alert, S::Alert, 0, false},
+        {S::Loading, Request::Sheet, S::ActionSheet, 0, false},
+        {S::Alert, Request::Loading, S::Loading, 1, false},
+        {S::Alert, Request::Dismiss, S::Alert, 0, true},
+        {S::Alert, Request::Tip, S::Tip, 0, false},
+        {S::Alert, Request::Alert, S::Alert, 0, false},
+        {S::Alert, Request::Sheet, S::ActionSheet, 0, false},
+        {S::Tip, Request::Loading, S::Loading, 1, false},
+        {S::Tip, Request::Dismiss, S::Tip, 0, true},
+        {S::Tip, Request::Tip, S::Tip, 0, true},
+        {S::Tip, Request::Alert, S::Alert, 0, false},
+        {S::Tip, Request::Sheet, S::ActionSheet, 0, false},
+        {S::ActionSheet, Request::Loading, S::Loading, 1, false},
+        {S::ActionSheet, Request::Dismiss, S::ActionSheet, 0, true},
+        {S::ActionSheet, Request::Tip, S::Tip, 0, false},
+        {S::ActionSheet, Request::Alert, S::Alert, 0, false},
+        {S::ActionSheet, Request::Sheet, S::ActionSheet, 0, true},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::string("from ") + std::to_string(int(row.from)) + " " + name(row.request));
-        THProgressHUD::resetForTesting();
-        hud_ = THProgressHUD::shareInstancetype();
-        enter(*hud_, row.from);
+        SCOPED_TRACE(std::string("from ") + std::to_string(int(row.from)) + " " + infoOf(row.request).name);
+        freshHUD();
+        // Requests are numbered like the states they ask for.
+        if (row.from != S::Idle) send(*hud_, Request(row.from));
         advance(0.1);
-        UIViewPtr before = hud_->alertView() ? UIViewPtr(hud_->alertView())
-                           : hud_->tipView() ? UIViewPtr(hud_->tipView())
-                                             : UIViewPtr(hud_->actionSheetView());
+        UIViewPtr before = dialogOf(*hud_);
         send(*hud_, row.request);
         EXPECT_EQ(hud_->state(), row.to);
         EXPECT_EQ(hud_->loadingCount(), row.count);
-        EXPECT_EQ(windowShown(), row.window);
+        EXPECT_EQ(windowShown(), row.to != S::Idle);
         advance(0.4);  // every fade and slide has ended; a tip stays longer
         EXPECT_EQ(hud_->state(), row.to);
-        EXPECT_EQ(windowShown(), row.window);
-        EXPECT_EQ(shown<THProgressHUDLoadingView>(), row.loading);
-        EXPECT_EQ(shown<THProgressHUDAlertView>(), row.alert);
-        EXPECT_EQ(shown<THProgressHUDTipView>(), row.tip);
-        EXPECT_EQ(shown<THProgressHUDActionSheet>(), row.sheet);
-        UIViewPtr after = hud_->alertView() ? UIViewPtr(hud_->alertView())
-                          : hud_->tipView() ? UIViewPtr(hud_->tipView())
-                                            : UIViewPtr(hud_->actionSheetView());
+        EXPECT_EQ(windowShown(), row.to != S::Idle);
+        EXPECT_EQ(shownByState(), onlyViewOf(row.to));
+        UIViewPtr after = dialogOf(*hud_);
         if (before && after) {
             EXPECT_EQ(before == after, row.sameView);
         }
@@ -138,19 +75,19 @@ TEST_F(HUDStateTable, EveryStateAgainstEveryRequest) {
 }
 
 TEST_F(HUDStateTable, ClosingsReturnToIdleAndHideTheWindow) {
-    hud_->showAlertWithTitle("t", "m", nullptr, 0, "好", {});
-    hud_->dismissAlertView();
-    EXPECT_EQ(hud_->state(), S::Idle);
-    advance(0.3);
-    EXPECT_FALSE(windowShown());
-    EXPECT_EQ(shown<THProgressHUDAlertView>(), 0);
-
-    hud_->showActionSheetWithTitle("t", nullptr, "取消", std::nullopt, {});
-    hud_->dismissActionSheet();
-    EXPECT_EQ(hud_->state(), S::Idle);
-    advance(0.3);
-    EXPECT_FALSE(windowShown());
-    EXPECT_EQ(shown<THProgressHUDActionSheet>(), 0);
+    const std::pair<Request, void (*)(THProgressHUD&)> closings[] = {
+        {Request::Alert, [](THProgressHUD& h) { h.dismissAlertView(); }},
+        {Request::Sheet, [](THProgressHUD& h) { h.dismissActionSheet(); }},
+    };
+    for (const auto& [open, close] : closings) {
+        SCOPED_TRACE(infoOf(open).name);
+        send(*hud_, open);
+        close(*hud_);
+        EXPECT_EQ(hud_->state(), S::Idle);
+        advance(0.3);
+        EXPECT_FALSE(windowShown());
+        EXPECT_EQ(shownByState(), onlyViewOf(S::Idle));
+    }
 
     int completions = 0;
     hud_->showTip("好了", THProgressHUDTipTypeDone, [&] { ++completions; });
@@ -166,8 +103,7 @@ TEST_F(HUDStateTable, ClosingsReturnToIdleAndHideTheWindow) {
 TEST_F(HUDStateTable, TipWindowIsTheTipAndLaterRequestsRestoreTheFullScreen) {
     hud_->showTip("短");
     CGRect screen = UIScreen::mainScreen().bounds();
-    auto tip = hud_->tipView();
-    EXPECT_EQ(hud_->window()->frame().size, tip->bounds().size);
+    EXPECT_EQ(hud_->window()->frame().size, hud_->tipView()->bounds().size);
     EXPECT_EQ(hud_->window()->center(), screen.center());
     EXPECT_EQ(hud_->maskLayer()->alpha(), 0);
     // A touch beside the tip reaches the application.
@@ -176,7 +112,7 @@ TEST_F(HUDStateTable, TipWindowIsTheTipAndLaterRequestsRestoreTheFullScreen) {
     EXPECT_EQ(hud_->window()->frame(), CGRectMake(0, 0, screen.size.width, screen.size.height));
 }
 
-TEST_F(HUDStateTable, LoadingCountsAndKeepsItsText) {
+TEST_F(HUDStateTable, LoadingCountsKeepsItsTextAndEndsOnAnErrorTip) {
     hud_->showLoadingWithTip(std::string("上传中"));
     auto label = hud_->window()->subviews().back()->subviews().front();
     EXPECT_EQ(label->displayedText(), "上传中");
@@ -190,10 +126,8 @@ TEST_F(HUDStateTable, LoadingCountsAndKeepsItsText) {
     EXPECT_EQ(hud_->loadingCount(), 0);
     hud_->showLoading();
     EXPECT_EQ(label->displayedText(), THProgressHUDDefaultLoadingText);
-}
 
-TEST_F(HUDStateTable, ErrorTipEndsLoadingWhateverTheCount) {
-    hud_->showLoading();
+    // An error tip ends loading whatever the count, and a late dismissal does not close the tip.
     hud_->showLoading();
     hud_->showErrorTip("网络错误");
     EXPECT_EQ(hud_->loadingCount(), 0);
@@ -207,22 +141,12 @@ TEST_F(HUDStateTable, ErrorTipEndsLoadingWhateverTheCount) {
 
 class HUDWatchdog : public HUDTest {};
 
-TEST_F(HUDWatchdog, ClosesAForgottenLoading120SecondsAfterTheFadeIn) {
-    hud_->showLoading();
+TEST_F(HUDWatchdog, TakesBackOneRequest120SecondsAfterTheFadeInAndRearmsWhileSomeRemain) {
+    for (int i = 0; i < 3; ++i) hud_->showLoading();
     advance(0.3);
     advance(119.99);
-    EXPECT_EQ(hud_->state(), S::Loading);
-    EXPECT_TRUE(windowShown());
+    EXPECT_EQ(hud_->loadingCount(), 3);
     advance(0.01);  // 120.3
-    EXPECT_EQ(hud_->state(), S::Idle);
-    EXPECT_FALSE(windowShown());
-}
-
-TEST_F(HUDWatchdog, TakesBackOneRequestAtATimeAndRearmsWhileSomeRemain) {
-    hud_->showLoading();
-    hud_->showLoading();
-    hud_->showLoading();
-    advance(120.3);
     EXPECT_EQ(hud_->loadingCount(), 2);
     EXPECT_TRUE(windowShown());
     advance(119.8);
@@ -267,74 +191,39 @@ TEST_F(HUDWatchdog, IsArmedEvenWhenTheFadeInIsCutShort) {
 class HUDQuickSuccession : public HUDTest {};
 
 TEST_F(HUDQuickSuccession, WhatIsShownDuringAClosingFadeStays) {
-    struct Case {
-        const char* name;
+    const std::function<void(THProgressHUD&)> closeAlert = [](THProgressHUD&h) { h.dismissAlertView(); },
+                                              closeSheet = [](THProgressHUD&h) { h.dismissActionSheet(); };
+    const struct {
+        Request first;
         std::function<void(THProgressHUD&)> close;
-        std::function<void(THProgressHUD&)> open;
-        S state;
-    };
-    auto alert = [](THProgressHUD& h) { h.showAlertWithTitle("t", "m", nullptr, 0, "好", {}); };
-    auto sheet = [](THProgressHUD& h) {
-        h.showActionSheetWithTitle("", nullptr, "取消", std::nullopt, {"a"});
-    };
-    const Case cases[] = {
-        {"loading, loading",
-         [](auto& h) {
-             h.showLoading();
-             h.dismissLoadingView();
-         },
-         [](auto& h) { h.showLoading(); }, S::Loading},
-        {"alert, loading",
-         [&](auto& h) {
-             alert(h);
-             h.dismissAlertView();
-         },
-         [](auto& h) { h.showLoading(); }, S::Loading},
-        {"alert, alert",
-         [&](auto& h) {
-             alert(h);
-             h.dismissAlertView();
-         },
-         alert, S::Alert},
-        {"sheet, tip",
-         [&](auto& h) {
-             sheet(h);
-             h.dismissActionSheet();
-         },
-         [](auto& h) { h.showTip("x"); }, S::Tip},
-        {"sheet, sheet",
-         [&](auto& h) {
-             sheet(h);
-             h.dismissActionSheet();
-         },
-         sheet, S::ActionSheet},
-        {"alert, sheet",
-         [&](auto& h) {
-             alert(h);
-             h.dismissAlertView();
-         },
-         sheet, S::ActionSheet},
+        Request second;
+    } cases[] = {
+        {Request::Loading, infoOf(Request::Dismiss).send, Request::Loading},
+        {Request::Alert, closeAlert, Request::Loading},
+        {Request::Alert, closeAlert, Request::Alert},
+        {Request::Sheet, closeSheet, Request::Tip},
+        {Request::Sheet, closeSheet, Request::Sheet},
+        {Request::Alert, closeAlert, Request::Sheet},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        THProgressHUD::resetForTesting();
-        hud_ = THProgressHUD::shareInstancetype();
+        SCOPED_TRACE(std::string(infoOf(c.first).name) + ", " + infoOf(c.second).name);
+        freshHUD();
+        send(*hud_, c.first);
         c.close(*hud_);
         advance(0.14);
-        c.open(*hud_);
+        send(*hud_, c.second);
         advance(0.5);
-        EXPECT_EQ(hud_->state(), c.state);
+        const S state = S(c.second);
+        EXPECT_EQ(hud_->state(), state);
         EXPECT_TRUE(windowShown());
-        int views = shown<THProgressHUDLoadingView>() + shown<THProgressHUDAlertView>() +
-                    shown<THProgressHUDTipView>() + shown<THProgressHUDActionSheet>();
-        EXPECT_EQ(views, 1);
-        if (c.state == S::Alert) {
+        EXPECT_EQ(shownByState(), onlyViewOf(state));
+        if (state == S::Alert) {
             EXPECT_EQ(hud_->alertView()->superview(), hud_->maskLayer());
         }
-        if (c.state == S::ActionSheet) {
+        if (state == S::ActionSheet) {
             EXPECT_EQ(hud_->actionSheetView()->superview(), hud_->window());
         }
-        if (c.state == S::Loading) {
+        if (state == S::Loading) {
             EXPECT_EQ(hud_->maskLayer()->alpha(), 1);
         }
     }

@@ -6,12 +6,18 @@
 
 namespace {
 
-std::span<const uint8_t> bytesOf(const std::string& text) {
-    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+using Bytes = std::vector<uint8_t>;
+constexpr auto kEncrypt = CCOperation::Encrypt;
+constexpr auto kDecrypt = CCOperation::Decrypt;
+constexpr CCOptions kPadded = kCCOptionPKCS7Padding;
+constexpr CCOptions kECB = kCCOptionECBMode;
+
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
 }
 
-std::vector<uint8_t> fromHex(const std::string& hex) {
-    std::vector<uint8_t> out;
+Bytes fromHex(const std::string& hex) {
+    Bytes out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
@@ -25,6 +31,14 @@ std::string toHex(std::span<const uint8_t> bytes) {
         out += digits[b & 15];
     }
     return out;
+}
+
+const Bytes kKey = fromHex("0123456789abcdef23456789abcdef01456789abcdef0123");
+
+// Triple DES with the test key unless another is given.
+CCCryptorStatus des(CCOperation operation, CCOptions options, const Bytes& input, Bytes& out,
+                    const Bytes& iv = {}, const Bytes& key = kKey) {
+    return CCCrypt(operation, CCAlgorithm::TripleDES, options, key, iv, input, out);
 }
 
 TEST(DigestTest, KnownVectors) {
@@ -44,133 +58,90 @@ TEST(DigestTest, KnownVectors) {
     }
 }
 
-const std::vector<uint8_t> kKey = fromHex("0123456789abcdef23456789abcdef01456789abcdef0123");
-
-TEST(TripleDESTest, KnownVectors) {
+TEST(CipherTest, KnownVectorsBothWays) {
     struct Case {
         const char* name;
+        CCAlgorithm algorithm;
         CCOptions options;
-        std::vector<uint8_t> iv;
-        std::string plain;
+        Bytes key, iv, plain;
         std::string cipherHex;
     } cases[] = {
         // The classic three-key example: ECB, no padding.
-        {"ecb",
-         kCCOptionECBMode,
+        {"3des ecb",
+         CCAlgorithm::TripleDES,
+         kECB,
+         kKey,
          {},
-         "The qufck brown fox jump",
+         bytesOf("The qufck brown fox jump"),
          "a826fd8ce53b855fcce21c8112256fe668d5c05dd9b6b900"},
-        {"cbc pkcs7", kCCOptionPKCS7Padding, fromHex("0001020304050607"), "hello 3des",
-         "b1f7b2d37ed61eb7c81741ee19747162"},
+        {"3des cbc pkcs7", CCAlgorithm::TripleDES, kPadded, kKey, fromHex("0001020304050607"),
+         bytesOf("hello 3des"), "b1f7b2d37ed61eb7c81741ee19747162"},
+        // FIPS-197 appendix C.1.
+        {"aes-128 ecb",
+         CCAlgorithm::AES,
+         kECB,
+         fromHex("000102030405060708090a0b0c0d0e0f"),
+         {},
+         fromHex("00112233445566778899aabbccddeeff"),
+         "69c4e0d86a7b0430d8cdb78070b4c55a"},
     };
     for (const auto& c : cases) {
-        std::vector<uint8_t> out;
-        ASSERT_EQ(CCCrypt(CCOperation::Encrypt, CCAlgorithm::TripleDES, c.options, kKey, c.iv,
-                          bytesOf(c.plain), out),
-                  kCCSuccess)
-            << c.name;
-        EXPECT_EQ(toHex(out), c.cipherHex) << c.name;
-        std::vector<uint8_t> back;
-        ASSERT_EQ(CCCrypt(CCOperation::Decrypt, CCAlgorithm::TripleDES, c.options, kKey, c.iv, out, back),
-                  kCCSuccess);
-        EXPECT_EQ(std::string(back.begin(), back.end()), c.plain) << c.name;
+        SCOPED_TRACE(c.name);
+        Bytes sealed, opened;
+        ASSERT_EQ(CCCrypt(kEncrypt, c.algorithm, c.options, c.key, c.iv, c.plain, sealed), kCCSuccess);
+        EXPECT_EQ(toHex(sealed), c.cipherHex);
+        ASSERT_EQ(CCCrypt(kDecrypt, c.algorithm, c.options, c.key, c.iv, sealed, opened), kCCSuccess);
+        EXPECT_EQ(opened, c.plain);
     }
 }
 
 TEST(TripleDESTest, RoundTripsEveryLengthAndMode) {
-    for (CCOptions options : {kCCOptionPKCS7Padding, kCCOptionPKCS7Padding | kCCOptionECBMode}) {
+    for (CCOptions options : {kPadded, kPadded | kECB}) {
         for (size_t length : {0u, 1u, 7u, 8u, 9u, 64u, 1000u}) {
-            std::string plain(length, '\0');
-            for (size_t i = 0; i < length; ++i) plain[i] = static_cast<char>(i * 31 + 7);
-            std::vector<uint8_t> sealed, opened;
-            ASSERT_EQ(CCCrypt(CCOperation::Encrypt, CCAlgorithm::TripleDES, options, kKey, {}, bytesOf(plain),
-                              sealed),
-                      kCCSuccess);
+            Bytes plain(length), sealed, opened;
+            for (size_t i = 0; i < length; ++i) plain[i] = static_cast<uint8_t>(i * 31 + 7);
+            ASSERT_EQ(des(kEncrypt, options, plain, sealed), kCCSuccess);
             EXPECT_EQ(sealed.size(), (length / 8 + 1) * 8);
-            ASSERT_EQ(
-                CCCrypt(CCOperation::Decrypt, CCAlgorithm::TripleDES, options, kKey, {}, sealed, opened),
-                kCCSuccess);
-            EXPECT_EQ(std::string(opened.begin(), opened.end()), plain) << length;
+            ASSERT_EQ(des(kDecrypt, options, sealed, opened), kCCSuccess);
+            EXPECT_EQ(opened, plain) << length;
         }
     }
     // A missing CBC IV means zeros.
-    std::vector<uint8_t> implicitIv, explicitIv;
-    CCCrypt(CCOperation::Encrypt, CCAlgorithm::TripleDES, kCCOptionPKCS7Padding, kKey, {}, bytesOf("abc"),
-            implicitIv);
-    CCCrypt(CCOperation::Encrypt, CCAlgorithm::TripleDES, kCCOptionPKCS7Padding, kKey,
-            std::vector<uint8_t>(8, 0), bytesOf("abc"), explicitIv);
+    Bytes implicitIv, explicitIv;
+    des(kEncrypt, kPadded, bytesOf("abc"), implicitIv);
+    des(kEncrypt, kPadded, bytesOf("abc"), explicitIv, Bytes(8, 0));
     EXPECT_EQ(implicitIv, explicitIv);
 }
 
 TEST(TripleDESTest, BadInputIsRefused) {
-    std::vector<uint8_t> sealed;
-    ASSERT_EQ(CCCrypt(CCOperation::Encrypt, CCAlgorithm::TripleDES, kCCOptionPKCS7Padding, kKey, {},
-                      bytesOf("secret"), sealed),
-              kCCSuccess);
-    std::vector<uint8_t> wrongKey = kKey;
-    wrongKey[0] ^= 0x10;  // not just the parity bit
-    std::vector<uint8_t> corrupt = sealed;
+    Bytes sealed;
+    ASSERT_EQ(des(kEncrypt, kPadded, bytesOf("secret"), sealed), kCCSuccess);
+    Bytes corrupt = sealed, partial(sealed.begin(), sealed.end() - 1);
     corrupt.back() ^= 0xff;
     struct Case {
         const char* name;
         CCOperation operation;
         CCOptions options;
-        std::vector<uint8_t> key, iv, input;
+        Bytes input, iv, key;
         CCCryptorStatus status;
     } cases[] = {
-        {"short key",
-         CCOperation::Encrypt,
-         kCCOptionPKCS7Padding,
-         std::vector<uint8_t>(16, 1),
-         {},
-         {1, 2},
-         kCCParamError},
-        {"long iv",
-         CCOperation::Encrypt,
-         kCCOptionPKCS7Padding,
-         kKey,
-         std::vector<uint8_t>(16, 0),
-         {1},
-         kCCParamError},
-        {"unknown option", CCOperation::Encrypt, 0x80, kKey, {}, {1}, kCCParamError},
-        {"unpadded partial block",
-         CCOperation::Encrypt,
-         kCCOptionECBMode,
-         kKey,
-         {},
-         {1, 2, 3},
-         kCCAlignmentError},
-        {"ciphertext not whole blocks",
-         CCOperation::Decrypt,
-         kCCOptionPKCS7Padding,
-         kKey,
-         {},
-         std::vector<uint8_t>(sealed.begin(), sealed.end() - 1),
-         kCCAlignmentError},
-        {"corrupt padding", CCOperation::Decrypt, kCCOptionPKCS7Padding, kKey, {}, corrupt, kCCDecodeError},
+        {"short key", kEncrypt, kPadded, {1, 2}, {}, Bytes(16, 1), kCCParamError},
+        {"long iv", kEncrypt, kPadded, {1}, Bytes(16, 0), kKey, kCCParamError},
+        {"unknown option", kEncrypt, 0x80, {1}, {}, kKey, kCCParamError},
+        {"unpadded partial block", kEncrypt, kECB, {1, 2, 3}, {}, kKey, kCCAlignmentError},
+        {"ciphertext not whole blocks", kDecrypt, kPadded, partial, {}, kKey, kCCAlignmentError},
+        {"corrupt padding", kDecrypt, kPadded, corrupt, {}, kKey, kCCDecodeError},
     };
     for (const auto& c : cases) {
-        std::vector<uint8_t> out{42};
-        EXPECT_EQ(CCCrypt(c.operation, CCAlgorithm::TripleDES, c.options, c.key, c.iv, c.input, out),
-                  c.status)
-            << c.name;
+        Bytes out{42};
+        EXPECT_EQ(des(c.operation, c.options, c.input, out, c.iv, c.key), c.status) << c.name;
         EXPECT_TRUE(out.empty()) << c.name;
     }
     // A wrong key either fails the padding check or gives something other than the secret.
-    std::vector<uint8_t> opened;
-    CCCryptorStatus status = CCCrypt(CCOperation::Decrypt, CCAlgorithm::TripleDES, kCCOptionPKCS7Padding,
-                                     wrongKey, {}, sealed, opened);
-    EXPECT_TRUE(status == kCCDecodeError || std::string(opened.begin(), opened.end()) != "secret");
-}
-
-TEST(AESTest, KnownVector) {
-    // FIPS-197 appendix C.1.
-    std::vector<uint8_t> out;
-    ASSERT_EQ(CCCrypt(CCOperation::Encrypt, CCAlgorithm::AES, kCCOptionECBMode,
-                      fromHex("000102030405060708090a0b0c0d0e0f"), {},
-                      fromHex("00112233445566778899aabbccddeeff"), out),
-              kCCSuccess);
-    EXPECT_EQ(toHex(out), "69c4e0d86a7b0430d8cdb78070b4c55a");
+    Bytes wrongKey = kKey, opened;
+    wrongKey[0] ^= 0x10;  // not just the parity bit
+    CCCryptorStatus status = des(kDecrypt, kPadded, sealed, opened, {}, wrongKey);
+    EXPECT_TRUE(status == kCCDecodeError || opened != bytesOf("secret"));
 }
 
 }  // namespace

@@ -16,6 +16,17 @@ bool succeeded(SecTrustResultType result) {
     return result == SecTrustResultType::Unspecified || result == SecTrustResultType::Proceed;
 }
 
+SecPolicyPtr localhostPolicy() {
+    return SecPolicy::createSSL(SecPolicy::Side::Server, "localhost");
+}
+
+// The result of an evaluation that itself must not fail.
+SecTrustResultType evaluated(SecTrust& trust) {
+    SecTrustResultType result = SecTrustResultType::Invalid;
+    EXPECT_EQ(trust.evaluate(&result), errSecSuccess);
+    return result;
+}
+
 // Every test runs at the PKI's reference time on a manual clock, with only the test root as system anchor.
 class TrustTest : public ::testing::Test {
   protected:
@@ -123,13 +134,10 @@ TEST_F(TrustTest, EvaluationTable) {
 TEST_F(TrustTest, EvaluatedChainRunsFromLeafToAnchor) {
     auto leaf = cert(pki().localhost());
     auto intermediate = cert(pki().intermediate());
-    auto trust =
-        SecTrust::create({leaf, intermediate}, {SecPolicy::createSSL(SecPolicy::Side::Server, "localhost")});
+    auto trust = SecTrust::create({leaf, intermediate}, {localhostPolicy()});
     ASSERT_TRUE(trust);
     EXPECT_EQ(trust->certificateCount(), 2u);  // before evaluation: what was presented
-    SecTrustResultType result{};
-    ASSERT_EQ(trust->evaluate(&result), errSecSuccess);
-    ASSERT_TRUE(succeeded(result));
+    ASSERT_TRUE(succeeded(evaluated(*trust)));
     ASSERT_EQ(trust->certificateCount(), 3u);
     EXPECT_EQ(trust->certificateAtIndex(0), leaf);
     EXPECT_EQ(trust->certificateAtIndex(1), intermediate);
@@ -139,102 +147,66 @@ TEST_F(TrustTest, EvaluatedChainRunsFromLeafToAnchor) {
     // A new policy discards the evaluated path.
     trust->setPolicies({SecPolicy::createSSL(SecPolicy::Side::Server, "elsewhere.example")});
     EXPECT_EQ(trust->certificateCount(), 2u);
-    ASSERT_EQ(trust->evaluate(&result), errSecSuccess);
-    EXPECT_FALSE(succeeded(result));
+    EXPECT_FALSE(succeeded(evaluated(*trust)));
     EXPECT_EQ(trust->certificateCount(), 2u);
 }
 
-TEST_F(TrustTest, MovingTheClockExpiresTheLeaf) {
-    auto trust = SecTrust::create({cert(pki().localhost()), cert(pki().intermediate())},
-                                  {SecPolicy::createSSL(SecPolicy::Side::Server, "localhost")});
-    SecTrustResultType result{};
-    ASSERT_EQ(trust->evaluate(&result), errSecSuccess);
-    EXPECT_TRUE(succeeded(result));
+TEST_F(TrustTest, MovingTheClockExpiresTheLeafAndValidatesTheNotYetValidOne) {
+    auto now = SecTrust::create({cert(pki().localhost()), cert(pki().intermediate())}, {localhostPolicy()});
+    auto later =
+        SecTrust::create({cert(pki().notYetValid()), cert(pki().intermediate())}, {localhostPolicy()});
+    EXPECT_TRUE(succeeded(evaluated(*now)));
+    EXPECT_FALSE(succeeded(evaluated(*later)));
     clock_.advance(31 * TestPKI::kDay);
-    ASSERT_EQ(trust->evaluate(&result), errSecSuccess);
-    EXPECT_EQ(result, SecTrustResultType::RecoverableTrustFailure);
-
-    // And the not-yet-valid leaf becomes valid.
-    auto later = SecTrust::create({cert(pki().notYetValid()), cert(pki().intermediate())},
-                                  {SecPolicy::createSSL(SecPolicy::Side::Server, "localhost")});
-    ASSERT_EQ(later->evaluate(&result), errSecSuccess);
-    EXPECT_TRUE(succeeded(result));
+    EXPECT_EQ(evaluated(*now), SecTrustResultType::RecoverableTrustFailure);
+    EXPECT_TRUE(succeeded(evaluated(*later)));
 }
 
 TEST_F(TrustTest, AnchorsTable) {
+    const TestCredential *leaf = &pki().localhost(), *mid = &pki().intermediate(), *root = &pki().root(),
+                         *self = &pki().selfSigned(), *expired = &pki().expired();
+    const auto yes = AnchorsOnly::Yes, no = AnchorsOnly::No;
     struct Case {
         const char* name;
-        std::vector<const TestCredential*> presented;
-        std::vector<const TestCredential*> anchors;
+        std::vector<const TestCredential*> presented, anchors;
         AnchorsOnly only;
         bool trusted;
         size_t chainLength;
     } cases[] = {
-        {"pinned leaf", {&pki().localhost()}, {&pki().localhost()}, AnchorsOnly::Yes, true, 1},
-        {"pinned intermediate",
-         {&pki().localhost(), &pki().intermediate()},
-         {&pki().intermediate()},
-         AnchorsOnly::Yes,
-         true,
-         2},
-        {"pinned intermediate, leaf alone",
-         {&pki().localhost()},
-         {&pki().intermediate()},
-         AnchorsOnly::Yes,
-         true,
-         2},
-        {"pinned root",
-         {&pki().localhost(), &pki().intermediate()},
-         {&pki().root()},
-         AnchorsOnly::Yes,
-         true,
-         3},
-        {"pinned self-signed", {&pki().selfSigned()}, {&pki().selfSigned()}, AnchorsOnly::Yes, true, 1},
-        {"other pin only",
-         {&pki().localhost(), &pki().intermediate()},
-         {&pki().selfSigned()},
-         AnchorsOnly::Yes,
-         false,
-         0},
-        {"other pin plus system",
-         {&pki().localhost(), &pki().intermediate()},
-         {&pki().selfSigned()},
-         AnchorsOnly::No,
-         true,
-         3},
-        {"no anchors at all", {&pki().localhost(), &pki().intermediate()}, {}, AnchorsOnly::Yes, false, 0},
-        {"pinned expired leaf", {&pki().expired()}, {&pki().expired()}, AnchorsOnly::Yes, false, 0},
+        {"pinned leaf", {leaf}, {leaf}, yes, true, 1},
+        {"pinned intermediate", {leaf, mid}, {mid}, yes, true, 2},
+        {"pinned intermediate, leaf alone", {leaf}, {mid}, yes, true, 2},
+        {"pinned root", {leaf, mid}, {root}, yes, true, 3},
+        {"pinned self-signed", {self}, {self}, yes, true, 1},
+        {"other pin only", {leaf, mid}, {self}, yes, false, 0},
+        {"other pin plus system", {leaf, mid}, {self}, no, true, 3},
+        {"no anchors at all", {leaf, mid}, {}, yes, false, 0},
+        {"pinned expired leaf", {expired}, {expired}, yes, false, 0},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         std::vector<SecCertificatePtr> presented, anchors;
         for (auto* credential : c.presented) presented.push_back(cert(*credential));
         for (auto* credential : c.anchors) anchors.push_back(cert(*credential));
-        auto trust =
-            SecTrust::create(presented, {SecPolicy::createSSL(SecPolicy::Side::Server, "localhost")});
+        auto trust = SecTrust::create(presented, {localhostPolicy()});
         ASSERT_EQ(trust->setAnchorCertificates(anchors), errSecSuccess);
         ASSERT_EQ(trust->setAnchorCertificatesOnly(c.only), errSecSuccess);
-        SecTrustResultType result{};
-        ASSERT_EQ(trust->evaluate(&result), errSecSuccess) << c.name;
-        EXPECT_EQ(succeeded(result), c.trusted) << c.name;
+        EXPECT_EQ(succeeded(evaluated(*trust)), c.trusted);
         if (c.trusted) {
-            EXPECT_EQ(trust->certificateCount(), c.chainLength) << c.name;
-            EXPECT_EQ(trust->certificateAtIndex(0), presented[0]) << c.name;
+            EXPECT_EQ(trust->certificateCount(), c.chainLength);
+            EXPECT_EQ(trust->certificateAtIndex(0), presented[0]);
         }
     }
 }
 
 TEST_F(TrustTest, SystemAnchorsAreReplaceable) {
     auto trust = SecTrust::create({cert(pki().localhost()), cert(pki().intermediate())}, {});
-    SecTrustResultType result{};
-    ASSERT_EQ(trust->evaluate(&result), errSecSuccess);
-    EXPECT_TRUE(succeeded(result));
+    EXPECT_TRUE(succeeded(evaluated(*trust)));
     // The real system store does not know the test root.
     SecSystemAnchors::restoreDefault();
-    ASSERT_EQ(trust->evaluate(&result), errSecSuccess);
-    EXPECT_EQ(result, SecTrustResultType::RecoverableTrustFailure);
+    EXPECT_EQ(evaluated(*trust), SecTrustResultType::RecoverableTrustFailure);
     SecSystemAnchors::replace({});
-    ASSERT_EQ(trust->evaluate(&result), errSecSuccess);
-    EXPECT_FALSE(succeeded(result));
+    EXPECT_FALSE(succeeded(evaluated(*trust)));
 }
 
 TEST_F(TrustTest, PublicKeysCompareByBytes) {
@@ -250,9 +222,7 @@ TEST_F(TrustTest, PublicKeysCompareByBytes) {
 
     // The trust's key is the leaf's, whether or not the trust is valid.
     auto trust = SecTrust::create({cert(pki().selfSigned())}, {SecPolicy::createBasicX509()});
-    SecTrustResultType result{};
-    ASSERT_EQ(trust->evaluate(&result), errSecSuccess);
-    EXPECT_FALSE(succeeded(result));
+    EXPECT_FALSE(succeeded(evaluated(*trust)));
     auto trustKey = trust->copyPublicKey();
     ASSERT_TRUE(trustKey);
     EXPECT_EQ(*trustKey, *cert(pki().selfSigned())->copyKey());
