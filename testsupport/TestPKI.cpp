@@ -169,6 +169,18 @@ TestPKI::TestPKI(double referenceUnixTime) : reference_(referenceUnixTime) {
     CertPtr self = issue({"localhost", "DNS:localhost,IP:127.0.0.1", false, t - kDay, t + 30 * kDay},
                          selfKey.get(), nullptr, nullptr);
     selfSigned_ = credential("self-signed", self.get(), selfKey.get());
+
+    KeyPtr strangerRootKey = newKey();
+    CertPtr strangerRoot = issue({"Quorvane Test Root", "", true, t - kDay, t + 3650 * kDay},
+                                 strangerRootKey.get(), nullptr, nullptr);
+    strangerRoot_ = credential("stranger-root", strangerRoot.get(), strangerRootKey.get());
+    KeyPtr strangerLeafKey = newKey();
+    CertPtr strangerLeaf = issue({"localhost", "DNS:localhost", false, t - kDay, t + 30 * kDay},
+                                 strangerLeafKey.get(), strangerRoot.get(), strangerRootKey.get());
+    strangerLeaf_ = credential("stranger-leaf", strangerLeaf.get(), strangerLeafKey.get());
+    CertPtr forged = issue({"localhost", "DNS:localhost", false, t - kDay, t + 30 * kDay},
+                           strangerLeafKey.get(), intermediate.get(), strangerRootKey.get());
+    forgedLeaf_ = credential("forged-leaf", forged.get(), strangerLeafKey.get());
 }
 
 TestPKI::~TestPKI() = default;

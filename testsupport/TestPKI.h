@@ -3,7 +3,9 @@
 //
 // Validity is relative to a reference time (Unix seconds; by default the real time at creation):
 //   root, intermediate        reference - 1 day  ... reference + 10 years
+//   stranger's root           reference - 1 day  ... reference + 10 years
 //   good leaves, self-signed  reference - 1 day  ... reference + 30 days
+//   stranger's and forged     reference - 1 day  ... reference + 30 days
 //   expired                   reference - 60 days ... reference - 30 days
 //   notYetValid               reference + 30 days ... reference + 60 days
 // so a test that installs ManualClock(Date::fromUnixTime(pki.referenceUnixTime())) sees the good leaves
@@ -60,6 +62,15 @@ class TestPKI {
     // Self-signed, not under the root: DNS:localhost, IP:127.0.0.1.
     const TestCredential& selfSigned() const { return selfSigned_; }
 
+    // Someone else's certificates, for impersonation tests.
+    // A root of the stranger's own, with the same name as the real root.
+    const TestCredential& strangerRoot() const { return strangerRoot_; }
+    // DNS:localhost, issued by the stranger's root.
+    const TestCredential& strangerLeaf() const { return strangerLeaf_; }
+    // DNS:localhost, naming the real intermediate as issuer (name and key identifier) but signed with the
+    // stranger's root key: it claims a path it does not have.
+    const TestCredential& forgedLeaf() const { return forgedLeaf_; }
+
     // Writes `leaf` (with the intermediate after it, unless the leaf is self-signed), its key and the root
     // as PEM files into `directory`, named after the leaf.
     TestServerFiles writeServerFiles(const std::string& directory, const TestCredential& leaf) const;
@@ -67,5 +78,5 @@ class TestPKI {
   private:
     double reference_;
     TestCredential root_, intermediate_, localhost_, loopbackIP_, server_, wildcard_, partialWildcard_,
-        wrongHost_, expired_, notYetValid_, selfSigned_;
+        wrongHost_, expired_, notYetValid_, selfSigned_, strangerRoot_, strangerLeaf_, forgedLeaf_;
 };

@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "httpclient/HCNetworkReachabilityManager.h"
+#include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/net/ReachabilityFake.h"
+
+namespace {
+
+constexpr SCNetworkReachabilityFlags R = kSCNetworkReachabilityFlagsReachable;
+constexpr SCNetworkReachabilityFlags ConnectionRequired = kSCNetworkReachabilityFlagsConnectionRequired;
+constexpr SCNetworkReachabilityFlags OnTraffic = kSCNetworkReachabilityFlagsConnectionOnTraffic;
+constexpr SCNetworkReachabilityFlags Intervention = kSCNetworkReachabilityFlagsInterventionRequired;
+constexpr SCNetworkReachabilityFlags OnDemand = kSCNetworkReachabilityFlagsConnectionOnDemand;
+constexpr SCNetworkReachabilityFlags WWAN = kSCNetworkReachabilityFlagsIsWWAN;
+constexpr double kWait = 5.0;
+
+using Status = HCNetworkReachabilityStatus;
+
+// Every reachability notification, with where it was posted.
+struct Recorder {
+    struct Entry {
+        Value::Dictionary userInfo;
+        bool hasSender = false;
+        bool onMainThread = false;
+    };
+    std::vector<Entry> entries;
+    NSNotificationCenter::Token token;
+
+    Recorder() {
+        token = NSNotificationCenter::defaultCenter().addObserver(
+            HCNetworkingReachabilityDidChangeNotification, nullptr, nullptr,
+            [this](const NSNotification& note) {
+                entries.push_back({note.userInfo, note.object != nullptr, NSRunLoop::isMainThread()});
+            });
+    }
+    ~Recorder() { NSNotificationCenter::defaultCenter().removeObserver(token); }
+    bool waitFor(size_t count) {
+        return NSRunLoop::main().runUntil([&] { return entries.size() >= count; }, kWait);
+    }
+};
+
+class ReachabilityManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { fake_ = FakeReachabilityProvider::install(); }
+    void TearDown() override {
+        NSRunLoop::main().runUntilIdle();
+        FakeReachabilityProvider::uninstall();
+    }
+
+    std::shared_ptr<FakeReachabilityProvider> fake_;
+};
+
+struct FlagsCase {
+    SCNetworkReachabilityFlags flags;
+    Status status;
+    const char* text;
+};
+
+TEST_F(ReachabilityManagerTest, ReportsEveryChangeOnTheMainQueue) {
+    const std::vector<FlagsCase> cases = {
+        {R, Status::ReachableViaWiFi, "Reachable via WiFi"},
+        {R | WWAN, Status::ReachableViaWWAN, "Reachable via WWAN"},
+        {R | ConnectionRequired, Status::NotReachable, "Not Reachable"},
+        {R | ConnectionRequired | OnTraffic, Status::ReachableViaWiFi, "Reachable via WiFi"},
+        {R | ConnectionRequired | OnTraffic | WWAN, Status::ReachableViaWWAN, "Reachable via WWAN"},
+        {R | ConnectionRequired | OnDemand | Intervention, Status::NotReachable, "Not Reachable"},
+        {R | ConnectionRequired | OnDemand, Status::ReachableViaWiFi, "Reachable via WiFi"},
+        {R | ConnectionRequired | OnTraffic | Intervention | WWAN, Status::NotReachable, "Not Reachable"},
+        {R | Intervention, Status::ReachableViaWiFi, "Reachable via WiFi"},
+        {WWAN | OnTraffic, Status::NotReachable, "Not Reachable"},
+        {0, Status::NotReachable, "Not Reachable"},
+    };
+    auto manager = HCNetworkReachabilityManager::manager();
+    ASSERT_TRUE(manager->networkReachability());
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::Unknown);
+    EXPECT_EQ(manager->localizedNetworkReachabilityStatusString(), "Unknown");
+    EXPECT_FALSE(manager->isReachable() || manager->isReachableViaWWAN() || manager->isReachableViaWiFi());
+
+    std::vector<Status> blockCalls;
+    manager->setReachabilityStatusChangeBlock([&](Status status) {
+        EXPECT_TRUE(NSRunLoop::isMainThread());
+        EXPECT_EQ(DispatchQueue::currentLabel(), "com.apple.main-thread");
+        blockCalls.push_back(status);
+    });
+    Recorder recorder;
+    fake_->setFlags("0.0.0.0", R | WWAN | ConnectionRequired);  // the first answer: not reachable
+    manager->startMonitoring();
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::NotReachable);
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flags);
+        EXPECT_EQ(HCNetworkReachabilityStatusForFlags(c.flags), c.status);
+        const size_t before = recorder.entries.size();
+        fake_->setFlags("0.0.0.0", c.flags);
+        ASSERT_TRUE(recorder.waitFor(before + 1));
+        NSRunLoop::main().runUntilIdle();
+        ASSERT_EQ(recorder.entries.size(), before + 1);
+        const auto& entry = recorder.entries.back();
+        EXPECT_TRUE(entry.onMainThread);
+        EXPECT_FALSE(entry.hasSender);
+        EXPECT_EQ(
+            entry.userInfo,
+            (Value::Dictionary{{HCNetworkingReachabilityNotificationStatusItem, Value(long(c.status))}}));
+        EXPECT_EQ(manager->networkReachabilityStatus(), c.status);
+        EXPECT_EQ(blockCalls.back(), c.status);
+        EXPECT_EQ(manager->localizedNetworkReachabilityStatusString(), c.text);
+        EXPECT_EQ(manager->isReachable(),
+                  c.status == Status::ReachableViaWiFi || c.status == Status::ReachableViaWWAN);
+        EXPECT_EQ(manager->isReachableViaWWAN(), c.status == Status::ReachableViaWWAN);
+        EXPECT_EQ(manager->isReachableViaWiFi(), c.status == Status::ReachableViaWiFi);
+    }
+    EXPECT_EQ(blockCalls.size(), cases.size() + 1);
+}
+
+TEST_F(ReachabilityManagerTest, StartingTwiceWatchesOnceAndStoppingKeepsTheStatus) {
+    fake_->setFlags(R);
+    auto manager = HCNetworkReachabilityManager::managerForDomain("api.example.com");
+    ASSERT_TRUE(manager->networkReachability());
+    Recorder recorder;
+    manager->startMonitoring();
+    manager->startMonitoring();
+    EXPECT_EQ(fake_->scheduledCount(), 1u);
+    ASSERT_TRUE(recorder.waitFor(1));
+    NSRunLoop::main().runUntilIdle();
+    // Only the second start's first answer arrives.
+    EXPECT_EQ(recorder.entries.size(), 1u);
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::ReachableViaWiFi);
+
+    fake_->setFlags("api.example.com", R | WWAN);
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::ReachableViaWWAN);
+
+    manager->stopMonitoring();
+    EXPECT_EQ(fake_->scheduledCount(), 0u);
+    fake_->setFlags("api.example.com", 0);
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(recorder.entries.size(), 2u);
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::ReachableViaWWAN);
+
+    // A new start asks afresh.
+    manager->startMonitoring();
+    ASSERT_TRUE(recorder.waitFor(3));
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::NotReachable);
+    EXPECT_EQ(fake_->scheduledCount(), 1u);
+}
+
+TEST_F(ReachabilityManagerTest, BlockSetWhileRunningSeesLaterReportsOnly) {
+    fake_->setFlags(R);
+    auto manager = HCNetworkReachabilityManager::manager();
+    Recorder recorder;
+    manager->startMonitoring();
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::ReachableViaWiFi);
+
+    std::vector<Status> calls;
+    manager->setReachabilityStatusChangeBlock([&](Status status) { calls.push_back(status); });
+    EXPECT_TRUE(manager->networkReachabilityStatusBlock());
+    fake_->setFlags(R | WWAN);
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(calls, std::vector<Status>{Status::ReachableViaWWAN});
+
+    manager->setReachabilityStatusChangeBlock(nullptr);
+    fake_->setFlags(0);
+    ASSERT_TRUE(recorder.waitFor(3));
+    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::NotReachable);
+}
+
+TEST_F(ReachabilityManagerTest, DependentKeysAreObserved) {
+    fake_->setFlags(0);
+    auto manager = HCNetworkReachabilityManager::manager();
+    std::map<std::string, std::vector<Value>> seen;
+    for (const char* key :
+         {"reachable", "reachableViaWWAN", "reachableViaWiFi", "networkReachabilityStatus"}) {
+        manager->addObserver({}, key, KVOOptions::New, [&seen, key](const KVOChange& change) {
+            seen[key].push_back(*change.newValue);
+        });
+    }
+    Recorder recorder;
+    manager->startMonitoring();
+    ASSERT_TRUE(recorder.waitFor(1));
+    fake_->setFlags(R | WWAN);
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(seen["networkReachabilityStatus"], (std::vector<Value>{Value(0), Value(1)}));
+    EXPECT_EQ(seen["reachable"], (std::vector<Value>{Value(false), Value(true)}));
+    EXPECT_EQ(seen["reachableViaWWAN"], (std::vector<Value>{Value(false), Value(true)}));
+    EXPECT_EQ(seen["reachableViaWiFi"], (std::vector<Value>{Value(false), Value(false)}));
+}
+
+TEST_F(ReachabilityManagerTest, TargetThePlatformRefusesGivesAQuietManager) {
+    fake_->setCreationFails(true);
+    for (const auto& manager : {HCNetworkReachabilityManager::manager(),
+                                HCNetworkReachabilityManager::managerForDomain("api.example.com"),
+                                HCNetworkReachabilityManager::managerForAddress(nullptr)}) {
+        ASSERT_TRUE(manager);
+        EXPECT_FALSE(manager->networkReachability());
+        Recorder recorder;
+        manager->startMonitoring();
+        NSRunLoop::main().runUntilIdle();
+        manager->stopMonitoring();
+        EXPECT_TRUE(recorder.entries.empty());
+        EXPECT_EQ(manager->networkReachabilityStatus(), Status::Unknown);
+        EXPECT_EQ(manager->localizedNetworkReachabilityStatusString(), "Unknown");
+    }
+    EXPECT_EQ(fake_->targetCount(), 0u);
+}
+
+TEST_F(ReachabilityManagerTest, FailedFirstQueryWaitsForTheFirstChange) {
+    fake_->setGetFlagsFails(true);
+    auto manager = HCNetworkReachabilityManager::manager();
+    Recorder recorder;
+    manager->startMonitoring();
+    fake_->setFlags(R);
+    ASSERT_TRUE(recorder.waitFor(1));
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(recorder.entries.size(), 1u);
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::ReachableViaWiFi);
+}
+
+TEST_F(ReachabilityManagerTest, ManagerReleasedInItsOwnBlockStillPostsAndStops) {
+    fake_->setFlags(R);
+    auto manager = HCNetworkReachabilityManager::manager();
+    std::weak_ptr<HCNetworkReachabilityManager> weak = manager;
+    Recorder recorder;
+    manager->setReachabilityStatusChangeBlock([&manager](Status) { manager.reset(); });
+    manager->startMonitoring();
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_TRUE(weak.expired());
+    EXPECT_EQ(fake_->scheduledCount(), 0u);
+    EXPECT_EQ(recorder.entries.size(), 1u);
+}
+
+TEST_F(ReachabilityManagerTest, SharedManagerIsOne) {
+    auto shared = HCNetworkReachabilityManager::sharedManager();
+    ASSERT_TRUE(shared);
+    EXPECT_EQ(shared, HCNetworkReachabilityManager::sharedManager());
+    EXPECT_EQ(shared->networkReachabilityStatus(), Status::Unknown);
+}
+
+// A target whose first background query reads the flags, then answers only when the test lets it.
+class HeldTarget final : public SCNetworkReachability {
+  public:
+    explicit HeldTarget(SCNetworkReachabilityFlags flags) : flags_(flags) {}
+
+    bool getFlags(SCNetworkReachabilityFlags* flags) override {
+        SCNetworkReachabilityFlags read = flags_;
+        if (!NSRunLoop::isMainThread()) {
+            std::unique_lock lock(mutex_);
+            entered_ = true;
+            released_.wait_for(lock, std::chrono::seconds(10), [&] { return release_; });
+        }
+        *flags = read;
+        return true;
+    }
+    void change(SCNetworkReachabilityFlags flags) {
+        flags_ = flags;
+        reportFlags(flags);
+    }
+    bool entered() {
+        std::lock_guard lock(mutex_);
+        return entered_;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        release_ = true;
+        released_.notify_all();
+    }
+
+  private:
+    std::atomic<SCNetworkReachabilityFlags> flags_;
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool entered_ = false;
+    bool release_ = false;
+};
+
+TEST_F(ReachabilityManagerTest, LateFirstAnswerDoesNotOverwriteANewerReport) {
+    auto target = std::make_shared<HeldTarget>(R);
+    auto manager = HCNetworkReachabilityManager::create(target);
+    Recorder recorder;
+    manager->startMonitoring();
+    const long owners = target.use_count();  // the test, the manager and the pending query
+    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return target->entered(); }, kWait));
+
+    // The query has read "WiFi"; meanwhile the platform reports a change to WWAN.
+    target->change(R | WWAN);
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::ReachableViaWWAN);
+
+    // Now the old answer comes back; once the query is done its report (if any) is queued.
+    target->release();
+    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return target.use_count() < owners; }, kWait));
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(manager->networkReachabilityStatus(), Status::ReachableViaWWAN);
+    EXPECT_EQ(recorder.entries.size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,436 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+#include <tuple>
+
+#include "httpclient/HCSecurityPolicy.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Console.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TestPKI.h"
+
+namespace {
+
+constexpr const char* kSelfSignedLine =
+    "In order to validate a domain name for self signed certificates, you MUST use pinning.";
+
+const TestPKI& pki() {
+    return TestPKI::shared();
+}
+
+SecCertificatePtr cert(const Data& der) {
+    auto certificate = SecCertificate::createWithData(der);
+    if (!certificate) throw std::runtime_error("test certificate does not parse");
+    return certificate;
+}
+
+// ---- chains and pins the cases pick from ----
+
+enum class Chain {
+    Good,              // localhost, intermediate
+    LeafOnly,          // localhost
+    WrongHost,         // wrong.example.net, intermediate
+    Expired,           // expired localhost, intermediate
+    ExpiredWithRoot,   // expired localhost, intermediate, root
+    SelfSigned,        // self-signed localhost
+    StrangerOwn,       // stranger's leaf, stranger's root
+    StrangerWithReal,  // stranger's leaf, real intermediate
+    StrangerWithRealAndRoot,
+    ForgedWithReal,  // leaf naming the real intermediate, signed by the stranger
+};
+
+std::vector<Data> chainData(Chain chain) {
+    const Data& intermediate = pki().intermediate().certificateDer;
+    const Data& root = pki().root().certificateDer;
+    switch (chain) {
+        case Chain::Good:
+            return {pki().localhost().certificateDer, intermediate};
+        case Chain::LeafOnly:
+            return {pki().localhost().certificateDer};
+        case Chain::WrongHost:
+            return {pki().wrongHost().certificateDer, intermediate};
+        case Chain::Expired:
+            return {pki().expired().certificateDer, intermediate};
+        case Chain::ExpiredWithRoot:
+            return {pki().expired().certificateDer, intermediate, root};
+        case Chain::SelfSigned:
+            return {pki().selfSigned().certificateDer};
+        case Chain::StrangerOwn:
+            return {pki().strangerLeaf().certificateDer, pki().strangerRoot().certificateDer};
+        case Chain::StrangerWithReal:
+            return {pki().strangerLeaf().certificateDer, intermediate};
+        case Chain::StrangerWithRealAndRoot:
+            return {pki().strangerLeaf().certificateDer, intermediate, root};
+        case Chain::ForgedWithReal:
+            return {pki().forgedLeaf().certificateDer, intermediate};
+    }
+    return {};
+}
+
+// A trust as a TLS connection hands it over: the presented chain under the basic policy.
+SecTrustPtr trustFor(Chain chain) {
+    std::vector<SecCertificatePtr> certificates;
+    for (const auto& der : chainData(chain)) certificates.push_back(cert(der));
+    return SecTrust::create(std::move(certificates), {SecPolicy::createBasicX509()});
+}
+
+const Data& garbage() {
+    static const Data data = Data::fromString("not a certificate");
+    return data;
+}
+
+enum class Pins {
+    Nil,
+    Empty,
+    Root,
+    Intermediate,
+    Leaf,
+    SelfSigned,
+    Garbage,
+    GarbageAndIntermediate,
+    StrangerRoot
+};
+
+std::optional<HCSecurityPolicy::CertificateSet> pinsFor(Pins pins) {
+    switch (pins) {
+        case Pins::Nil:
+            return std::nullopt;
+        case Pins::Empty:
+            return HCSecurityPolicy::CertificateSet{};
+        case Pins::Root:
+            return HCSecurityPolicy::CertificateSet{pki().root().certificateDer};
+        case Pins::Intermediate:
+            return HCSecurityPolicy::CertificateSet{pki().intermediate().certificateDer};
+        case Pins::Leaf:
+            return HCSecurityPolicy::CertificateSet{pki().localhost().certificateDer};
+        case Pins::SelfSigned:
+            return HCSecurityPolicy::CertificateSet{pki().selfSigned().certificateDer};
+        case Pins::Garbage:
+            return HCSecurityPolicy::CertificateSet{garbage()};
+        case Pins::GarbageAndIntermediate:
+            return HCSecurityPolicy::CertificateSet{garbage(), pki().intermediate().certificateDer};
+        case Pins::StrangerRoot:
+            return HCSecurityPolicy::CertificateSet{pki().strangerRoot().certificateDer};
+    }
+    return std::nullopt;
+}
+
+// The system trusts the test root only; time stands at the test PKI's reference.
+class SecurityPolicyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SecSystemAnchors::replace({cert(pki().root().certificateDer)});
+        resetClock();
+    }
+    void TearDown() override { SecSystemAnchors::restoreDefault(); }
+    // Back to the reference time.
+    void resetClock() {
+        clock_.reset();
+        clock_.emplace(Date::fromUnixTime(pki().referenceUnixTime()));
+    }
+
+    std::optional<ManualClock> clock_;
+};
+
+struct TrustCase {
+    const char* name;
+    unsigned long mode;
+    bool allowInvalid;
+    bool validatesDomain;
+    std::optional<std::string> domain;
+    Chain chain;
+    Pins pins;
+    double daysLater;
+    bool expected;
+    bool refusedWithLogLine = false;
+};
+
+const std::vector<TrustCase>& trustCases() {
+    static const std::vector<TrustCase> cases = {
+        // No pinning: the platform's verdict.
+        {"default: good chain for its host", 0, false, true, "localhost", Chain::Good, Pins::Nil, 0, true},
+        {"default: leaf for another host", 0, false, true, "localhost", Chain::WrongHost, Pins::Nil, 0,
+         false},
+        {"default: address the leaf does not name", 0, false, true, "127.0.0.1", Chain::Good, Pins::Nil, 0,
+         false},
+        {"default: expired leaf", 0, false, true, "localhost", Chain::Expired, Pins::Nil, 0, false},
+        {"default: clock moved past the leaf's end", 0, false, true, "localhost", Chain::Good, Pins::Nil, 31,
+         false},
+        {"default: self-signed", 0, false, true, "localhost", Chain::SelfSigned, Pins::Nil, 0, false},
+        {"default: intermediate missing", 0, false, true, "localhost", Chain::LeafOnly, Pins::Nil, 0, false},
+        {"default: no host given", 0, false, true, std::nullopt, Chain::WrongHost, Pins::Nil, 0, true},
+        {"no domain check: other host", 0, false, false, "localhost", Chain::WrongHost, Pins::Nil, 0, true},
+        {"allow invalid: expired", 0, true, false, "localhost", Chain::Expired, Pins::Nil, 0, true},
+        {"allow invalid: self-signed", 0, true, false, "localhost", Chain::SelfSigned, Pins::Nil, 0, true},
+        {"allow invalid: stranger's chain", 0, true, false, "localhost", Chain::StrangerOwn, Pins::Nil, 0,
+         true},
+        // Invalid certificates for a host need pins.
+        {"allow invalid + domain, no pinning", 0, true, true, "localhost", Chain::Good, Pins::Nil, 0, false,
+         true},
+        {"allow invalid + domain, key pinning, empty pins", 1, true, true, "localhost", Chain::Good,
+         Pins::Empty, 0, false, true},
+        {"allow invalid + domain, cert pinning, no pins", 2, true, true, "localhost", Chain::Good, Pins::Nil,
+         0, false, true},
+        {"allow invalid + domain check, no host", 0, true, true, std::nullopt, Chain::SelfSigned, Pins::Nil,
+         0, true},
+        // Certificate pinning.
+        {"cert pins: intermediate", 2, false, true, "localhost", Chain::Good, Pins::Intermediate, 0, true},
+        {"cert pins: leaf", 2, false, true, "localhost", Chain::Good, Pins::Leaf, 0, true},
+        {"cert pins: root the server did not send", 2, false, true, "localhost", Chain::Good, Pins::Root, 0,
+         true},
+        {"cert pins: valid only through the system", 2, true, false, "localhost", Chain::Good,
+         Pins::SelfSigned, 0, false},
+        {"cert pins: self-signed pinned", 2, true, true, "localhost", Chain::SelfSigned, Pins::SelfSigned, 0,
+         true},
+        {"cert pins: self-signed pinned, other host", 2, true, true, "example.org", Chain::SelfSigned,
+         Pins::SelfSigned, 0, false},
+        {"cert pins: self-signed pinned, invalid refused", 2, false, true, "localhost", Chain::SelfSigned,
+         Pins::SelfSigned, 0, false},
+        {"cert pins: expired even when invalid allowed", 2, true, false, "localhost", Chain::Expired,
+         Pins::Intermediate, 0, false},
+        {"cert pins: garbage beside the intermediate", 2, false, true, "localhost", Chain::Good,
+         Pins::GarbageAndIntermediate, 0, true},
+        {"cert pins: garbage only", 2, true, false, "localhost", Chain::Good, Pins::Garbage, 0, false},
+        {"cert pins: stranger's leaf with real intermediate", 2, true, false, "localhost",
+         Chain::StrangerWithReal, Pins::Intermediate, 0, false},
+        // Public-key pinning.
+        {"key pins: intermediate", 1, false, true, "localhost", Chain::Good, Pins::Intermediate, 0, true},
+        {"key pins: root from the evaluated path", 1, false, true, "localhost", Chain::Good, Pins::Root, 0,
+         true},
+        {"key pins: unrelated key", 1, false, true, "localhost", Chain::Good, Pins::SelfSigned, 0, false},
+        {"key pins: other host, invalid refused", 1, false, true, "localhost", Chain::WrongHost,
+         Pins::Intermediate, 0, false},
+        {"key pins: other host, invalid allowed", 1, true, true, "localhost", Chain::WrongHost,
+         Pins::Intermediate, 0, true},
+        {"key pins: expired leaf under pinned intermediate", 1, true, false, "localhost", Chain::Expired,
+         Pins::Intermediate, 0, true},
+        {"key pins: clock moved, invalid refused", 1, false, true, "localhost", Chain::Good,
+         Pins::Intermediate, 31, false},
+        {"key pins: invalid chain without the pinned root", 1, true, false, "localhost", Chain::Expired,
+         Pins::Root, 0, false},
+        {"key pins: invalid chain with the pinned root", 1, true, false, "localhost", Chain::ExpiredWithRoot,
+         Pins::Root, 0, true},
+        {"key pins: self-signed leaf pinned", 1, true, true, "localhost", Chain::SelfSigned, Pins::SelfSigned,
+         0, true},
+        {"key pins: garbage only", 1, true, false, "localhost", Chain::Good, Pins::Garbage, 0, false},
+        {"key pins: garbage beside the intermediate", 1, false, true, "localhost", Chain::Good,
+         Pins::GarbageAndIntermediate, 0, true},
+        {"key pins: stranger's root really signs its leaf", 1, true, false, "localhost", Chain::StrangerOwn,
+         Pins::StrangerRoot, 0, true},
+        // A stranger sending the real, public intermediate along with a leaf of its own.
+        {"attack: stranger's leaf + real intermediate", 1, true, false, "localhost", Chain::StrangerWithReal,
+         Pins::Intermediate, 0, false},
+        {"attack: same with domain check", 1, true, true, "localhost", Chain::StrangerWithReal,
+         Pins::Intermediate, 0, false},
+        {"attack: leaf naming the real intermediate", 1, true, false, "localhost", Chain::ForgedWithReal,
+         Pins::Intermediate, 0, false},
+        {"attack: real intermediate and root, root pinned", 1, true, false, "localhost",
+         Chain::StrangerWithRealAndRoot, Pins::Root, 0, false},
+        // Unknown modes.
+        {"mode 3: valid chain", 3, false, true, "localhost", Chain::Good, Pins::Intermediate, 0, false},
+        {"mode 3: invalid allowed", 3, true, false, "localhost", Chain::SelfSigned, Pins::SelfSigned, 0,
+         false},
+    };
+    return cases;
+}
+
+std::shared_ptr<HCSecurityPolicy> policyFor(const TrustCase& c) {
+    auto policy = HCSecurityPolicy::policyWithPinningMode(HCSSLPinningMode(c.mode), pinsFor(c.pins));
+    policy->setAllowInvalidCertificates(c.allowInvalid);
+    policy->setValidatesDomainName(c.validatesDomain);
+    return policy;
+}
+
+TEST_F(SecurityPolicyTest, EvaluatesEveryModeFlagAndChainAsSpecified) {
+    for (const auto& c : trustCases()) {
+        SCOPED_TRACE(c.name);
+        resetClock();
+        clock_->advance(c.daysLater * TestPKI::kDay);
+        auto policy = policyFor(c);
+        auto trust = trustFor(c.chain);
+        ASSERT_TRUE(trust);
+        Console::Capture console;
+        EXPECT_EQ(policy->evaluateServerTrust(trust, c.domain), c.expected);
+        EXPECT_EQ(console.contains(kSelfSignedLine), c.refusedWithLogLine);
+
+        // The trust's policy is replaced, unless the evaluation was refused up front.
+        auto installed = trust->policies();
+        ASSERT_EQ(installed.size(), 1u);
+        if (c.refusedWithLogLine || !c.validatesDomain) {
+            EXPECT_EQ(installed[0]->kind(), SecPolicy::Kind::BasicX509);
+        } else {
+            EXPECT_EQ(installed[0]->kind(), SecPolicy::Kind::SSL);
+            EXPECT_EQ(installed[0]->hostname(), c.domain);
+        }
+    }
+}
+
+TEST_F(SecurityPolicyTest, PinnedKeysFollowThePinnedCertificates) {
+    auto policy = HCSecurityPolicy::create();
+    EXPECT_FALSE(policy->pinnedCertificates());
+    EXPECT_FALSE(policy->pinnedPublicKeys());
+
+    int keyChanges = 0;
+    std::optional<Value> lastKeys;
+    policy->addObserver({}, "pinnedPublicKeys", KVOOptions::New, [&](const KVOChange& change) {
+        ++keyChanges;
+        lastKeys = change.newValue;
+    });
+
+    const Data& intermediate = pki().intermediate().certificateDer;
+    const Data& leaf = pki().localhost().certificateDer;
+    policy->setPinnedCertificates(
+        HCSecurityPolicy::CertificateSet{garbage(), intermediate, leaf, intermediate});
+    EXPECT_EQ(keyChanges, 1);
+    ASSERT_TRUE(policy->pinnedCertificates());
+    EXPECT_EQ(*policy->pinnedCertificates(),
+              (HCSecurityPolicy::CertificateSet{garbage(), intermediate, leaf}));
+    ASSERT_TRUE(policy->pinnedPublicKeys());
+    ASSERT_EQ(policy->pinnedPublicKeys()->size(), 2u);
+    EXPECT_TRUE((*policy->pinnedPublicKeys())[0]->isEqual(*cert(intermediate)->copyKey()));
+    EXPECT_TRUE((*policy->pinnedPublicKeys())[1]->isEqual(*cert(leaf)->copyKey()));
+    ASSERT_TRUE(lastKeys && lastKeys->isSet());
+    EXPECT_EQ(lastKeys->count(), 2u);
+
+    policy->setPinnedCertificates(HCSecurityPolicy::CertificateSet{garbage()});
+    ASSERT_TRUE(policy->pinnedPublicKeys());
+    EXPECT_TRUE(policy->pinnedPublicKeys()->empty());
+
+    policy->setPinnedCertificates(std::nullopt);
+    EXPECT_EQ(keyChanges, 3);
+    EXPECT_FALSE(policy->pinnedPublicKeys());
+    EXPECT_TRUE(lastKeys && lastKeys->isNull());
+}
+
+TEST_F(SecurityPolicyTest, DefaultsAndBundleCertificates) {
+    auto policy = HCSecurityPolicy::defaultPolicy();
+    EXPECT_EQ(policy->SSLPinningMode(), HCSSLPinningMode::None);
+    EXPECT_TRUE(policy->validatesDomainName());
+    EXPECT_FALSE(policy->allowInvalidCertificates());
+    EXPECT_FALSE(policy->pinnedCertificates());
+    EXPECT_FALSE(policy->evaluateServerTrust(nullptr, "localhost"));
+
+    // The application bundle's set is read once and given to every pinning policy.
+    const auto& defaults = HCSecurityPolicy::defaultPinnedCertificates();
+    EXPECT_EQ(&defaults, &HCSecurityPolicy::defaultPinnedCertificates());
+    auto pinning = HCSecurityPolicy::policyWithPinningMode(HCSSLPinningMode::Certificate);
+    ASSERT_TRUE(pinning->pinnedCertificates());
+    EXPECT_EQ(*pinning->pinnedCertificates(), defaults);
+
+    TempDir dir;
+    auto write = [&](const std::string& name, const Data& data) {
+        std::ofstream(dir.file(name), std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.bytes()), std::streamsize(data.length()));
+    };
+    write("b-root.cer", pki().root().certificateDer);
+    write("a-garbage.cer", garbage());
+    write("c-copy.cer", pki().root().certificateDer);
+    write("notes.txt", pki().intermediate().certificateDer);
+    std::filesystem::create_directory(dir.file("nested"));
+    write("nested/d.cer", pki().intermediate().certificateDer);
+    std::filesystem::create_symlink(dir.file("missing"), dir.file("dangling.cer"));
+    auto bundle = NSBundle::bundleWithPath(dir.path());
+    ASSERT_TRUE(bundle);
+    EXPECT_EQ(HCSecurityPolicy::certificatesInBundle(*bundle),
+              (HCSecurityPolicy::CertificateSet{garbage(), pki().root().certificateDer}));
+}
+
+// Policies whose copies and archives must answer as they do, over a spread of chains and hosts.
+TEST_F(SecurityPolicyTest, CopiesAndDecodedArchivesEvaluateAlike) {
+    std::vector<std::shared_ptr<HCSecurityPolicy>> policies;
+    std::set<std::tuple<unsigned long, bool, bool, Pins>> settings;
+    for (const auto& c : trustCases()) {
+        if (settings.insert({c.mode, c.allowInvalid, c.validatesDomain, c.pins}).second)
+            policies.push_back(policyFor(c));
+    }
+    const std::vector<Chain> chains = {Chain::Good,       Chain::WrongHost,        Chain::Expired,
+                                       Chain::SelfSigned, Chain::StrangerWithReal, Chain::ExpiredWithRoot};
+    const std::vector<std::optional<std::string>> domains = {"localhost", std::nullopt};
+
+    for (size_t i = 0; i < policies.size(); ++i) {
+        SCOPED_TRACE("policy " + std::to_string(i));
+        const auto& original = *policies[i];
+        auto copy = NSCopy(original);
+        ASSERT_TRUE(copy);
+        NSErrorPtr error;
+        auto archive = NSKeyedArchiver::archivedDataWithRootObject(Value(policies[i]), &error);
+        ASSERT_TRUE(archive) << (error ? error->description() : "");
+        auto decoded = NSKeyedUnarchiver::unarchivedObjectOfClass<HCSecurityPolicy>(*archive, &error);
+        ASSERT_TRUE(decoded) << (error ? error->description() : "");
+        for (const auto* other : {copy.get(), decoded.get()}) {
+            EXPECT_NE(other, &original);
+            EXPECT_EQ(other->SSLPinningMode(), original.SSLPinningMode());
+            EXPECT_EQ(other->allowInvalidCertificates(), original.allowInvalidCertificates());
+            EXPECT_EQ(other->validatesDomainName(), original.validatesDomainName());
+            EXPECT_EQ(other->pinnedCertificates().has_value(), original.pinnedCertificates().has_value());
+            EXPECT_EQ(other->valueForKey("pinnedCertificates"), original.valueForKey("pinnedCertificates"));
+            EXPECT_EQ(other->valueForKey("pinnedPublicKeys"), original.valueForKey("pinnedPublicKeys"));
+            for (Chain chain : chains) {
+                for (const auto& domain : domains) {
+                    Console::Capture quiet;
+                    EXPECT_EQ(other->evaluateServerTrust(trustFor(chain), domain),
+                              original.evaluateServerTrust(trustFor(chain), domain));
+                }
+            }
+        }
+    }
+}
+
+// Writes chosen fields under the policy's archive name, for decoding tests.
+class RawPolicyFields final : public Object, public NSCoding {
+  public:
+    explicit RawPolicyFields(Value::Dictionary fields) : fields_(std::move(fields)) {}
+    std::string classNameForCoder() const override { return HCSecurityPolicy::archiveClassName(); }
+    void encodeWithCoder(NSKeyedArchiver& coder) const override {
+        for (const auto& [key, value] : fields_) coder.encodeObject(value, key);
+    }
+
+  private:
+    Value::Dictionary fields_;
+};
+
+std::shared_ptr<HCSecurityPolicy> decodeFields(Value::Dictionary fields, NSErrorPtr* error) {
+    HCSecurityPolicy::registerArchivableClasses();
+    auto archive = NSKeyedArchiver::archivedDataWithRootObject(
+        Value(std::make_shared<RawPolicyFields>(std::move(fields))), error);
+    if (!archive) return nullptr;
+    return NSKeyedUnarchiver::unarchivedObjectOfClass<HCSecurityPolicy>(*archive, error);
+}
+
+TEST_F(SecurityPolicyTest, DecodingFillsGapsAndRefusesBadFields) {
+    NSErrorPtr error;
+    auto empty = decodeFields({}, &error);
+    ASSERT_TRUE(empty) << (error ? error->description() : "");
+    EXPECT_EQ(empty->SSLPinningMode(), HCSSLPinningMode::None);
+    EXPECT_FALSE(empty->allowInvalidCertificates());
+    EXPECT_FALSE(empty->validatesDomainName());  // absent booleans decode as NO
+    EXPECT_FALSE(empty->pinnedCertificates());
+
+    auto pinned =
+        decodeFields({{"SSLPinningMode", Value(7)},
+                      {"pinnedCertificates", Value::set({Value(pki().intermediate().certificateDer)})}},
+                     &error);
+    ASSERT_TRUE(pinned) << (error ? error->description() : "");
+    EXPECT_EQ(static_cast<unsigned long>(pinned->SSLPinningMode()), 7u);
+    ASSERT_TRUE(pinned->pinnedPublicKeys());
+    EXPECT_EQ(pinned->pinnedPublicKeys()->size(), 1u);
+
+    const std::vector<std::pair<const char*, Value::Dictionary>> bad = {
+        {"mode as text", {{"SSLPinningMode", Value("1")}}},
+        {"pins as one data object", {{"pinnedCertificates", Value(pki().root().certificateDer)}}},
+        {"pins holding text", {{"pinnedCertificates", Value::set({Value("cert")})}}},
+        {"pins holding a set", {{"pinnedCertificates", Value::set({Value::set({Value(garbage())})})}}},
+    };
+    for (const auto& [name, fields] : bad) {
+        SCOPED_TRACE(name);
+        error = nullptr;
+        EXPECT_FALSE(decodeFields(fields, &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
+    }
+}
+
+}  // namespace
