@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstdio>
 
+#include "testsupport/TempDir.h"
+#include "testsupport/TestPKI.h"
+
 namespace {
 
 bool sameName(std::string_view a, std::string_view b) {
@@ -49,16 +52,46 @@ LoopbackReply LoopbackReply::redirect(int status, std::string location) {
 }
 
 struct LoopbackServer::Impl {
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> server;
+    std::unique_ptr<TempDir> files;  // the HTTPS server's certificate and key
 };
 
 LoopbackServer::LoopbackServer(Scheme scheme) : scheme_(scheme), impl_(std::make_unique<Impl>()) {
-    auto& server = impl_->server;
+    if (scheme == Scheme::HTTPS) {
+        const TestPKI& pki = TestPKI::shared();
+        impl_->files = std::make_unique<TempDir>();
+        TestServerFiles files = pki.writeServerFiles(impl_->files->path(), pki.server());
+        impl_->server = std::make_unique<httplib::SSLServer>(files.certificateChainPath.c_str(),
+                                                             files.privateKeyPath.c_str());
+    } else {
+        impl_->server = std::make_unique<httplib::Server>();
+    }
+    start();
+}
+
+LoopbackServer::LoopbackServer(const TestPKI& pki, const TestCredential& leaf)
+    : scheme_(Scheme::HTTPS), impl_(std::make_unique<Impl>()) {
+    impl_->files = std::make_unique<TempDir>();
+    TestServerFiles files = pki.writeServerFiles(impl_->files->path(), leaf);
+    impl_->server =
+        std::make_unique<httplib::SSLServer>(files.certificateChainPath.c_str(), files.privateKeyPath.c_str());
+    start();
+}
+
+void LoopbackServer::start() {
+    auto& server = *impl_->server;
+    if (!server.is_valid()) {
+        std::fprintf(stderr, "LoopbackServer: the TLS certificate or key cannot be used\n");
+        return;
+    }
     server.new_task_queue = [] { return new httplib::ThreadPool(24); };
     server.set_keep_alive_timeout(2);
     server.set_read_timeout(5);
     server.set_write_timeout(5);
     auto handle = [this](const httplib::Request& in, httplib::Response& out) {
+        // Range requests are the handlers' business: httplib would otherwise slice every reply itself. The
+        // request object is httplib's own, non-const one.
+        const_cast<httplib::Request&>(in).ranges.clear();
         LoopbackRequest request;
         request.method = in.method;
         request.path = in.path;
@@ -105,9 +138,9 @@ LoopbackServer::LoopbackServer(Scheme scheme) : scheme_(scheme), impl_(std::make
         std::fprintf(stderr, "LoopbackServer: cannot bind to 127.0.0.1\n");
         return;
     }
-    thread_ = std::thread([this] { impl_->server.listen_after_bind(); });
+    thread_ = std::thread([this] { impl_->server->listen_after_bind(); });
     // Ready once the listen loop runs (bounded).
-    for (int i = 0; i < 500 && !impl_->server.is_running(); ++i) {
+    for (int i = 0; i < 500 && !impl_->server->is_running(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
@@ -123,7 +156,7 @@ void LoopbackServer::stop() {
         stopping_ = true;
     }
     changed_.notify_all();
-    impl_->server.stop();
+    impl_->server->stop();
     if (thread_.joinable()) thread_.join();
 }
 
@@ -155,7 +188,13 @@ LoopbackReply LoopbackServer::dispatch(const LoopbackRequest& request) {
 }
 
 std::string LoopbackServer::url(std::string_view path) const {
-    std::string text = "http://127.0.0.1:" + std::to_string(port_);
+    return url("127.0.0.1", path);
+}
+
+std::string LoopbackServer::url(std::string_view host, std::string_view path) const {
+    std::string text = scheme_ == Scheme::HTTPS ? "https://" : "http://";
+    text += host;
+    text += ":" + std::to_string(port_);
     if (path.empty() || path[0] != '/') text += "/";
     text += path;
     return text;

@@ -3,12 +3,16 @@
 // `LoopbackServer` speaks HTTP/1.1 (chunked bodies, keep-alive) on 127.0.0.1 at a port the OS picks.
 // Replies are scripted per path (`reply`) or made by handler callbacks (`on`); unknown paths get 404.
 // Every request is logged (method, path, query, headers, body) and counted; waits on the log are bounded.
+// A "Range" header is passed to the handler as it is; the server never answers with part of a body itself.
 // The object is the RAII handle: destroying it stops the server, waking handlers that are still delaying.
 //
 // `LoopbackRawServer` (LoopbackRawServer.h) is for replies no well-behaved server sends: closing before
 // the headers, broken status lines, stalls.
 //
-// The scheme is an option so that an HTTPS mode can join without changing the tests' shape.
+// `Scheme::HTTPS` serves the same over TLS with a certificate of the test PKI (TestPKI.h): by default the
+// shared PKI's "server" leaf (DNS:localhost, IP:127.0.0.1, IP:::1) sent with its intermediate, so a client
+// that trusts the PKI's root accepts https://127.0.0.1 and https://localhost. Another leaf (expired, wrong
+// host, self-signed, ...) makes the deliberately bad servers.
 #pragma once
 
 #include <condition_variable>
@@ -23,6 +27,9 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+struct TestCredential;
+class TestPKI;
 
 struct LoopbackRequest {
     std::string method;
@@ -51,10 +58,12 @@ struct LoopbackReply {
 
 class LoopbackServer {
   public:
-    enum class Scheme { HTTP };
+    enum class Scheme { HTTP, HTTPS };
     using Handler = std::function<LoopbackReply(const LoopbackRequest&)>;
 
     explicit LoopbackServer(Scheme scheme = Scheme::HTTP);
+    // HTTPS with `leaf` of `pki` (the intermediate is sent along unless the leaf is self-signed).
+    LoopbackServer(const TestPKI& pki, const TestCredential& leaf);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -66,7 +75,13 @@ class LoopbackServer {
     void reply(std::string path, LoopbackReply reply);
 
     int port() const { return port_; }
+    Scheme scheme() const { return scheme_; }
+    // "<scheme>://127.0.0.1:<port><path>".
     std::string url(std::string_view path = "/") const;
+    // The same with another host name for the loopback address ("localhost"), for host-name checks.
+    std::string url(std::string_view host, std::string_view path) const;
+    // False when the server could not start (no port, unreadable certificate); the reason went to stderr.
+    bool isRunning() const { return port_ > 0; }
 
     std::vector<LoopbackRequest> requests() const;
     std::optional<LoopbackRequest> lastRequest(std::string_view path) const;
@@ -82,6 +97,7 @@ class LoopbackServer {
 
   private:
     struct Impl;
+    void start();
     LoopbackReply dispatch(const LoopbackRequest& request);
 
     Scheme scheme_;

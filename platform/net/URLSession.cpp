@@ -8,15 +8,21 @@
 
 #include <curl/curl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <thread>
 
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Format.h"
 #include "platform/foundation/TextUtil.h"
+#include "platform/net/URLSessionDownload.h"
+#include "platform/net/URLSessionTLS.h"
 
 namespace {
 
@@ -190,6 +196,14 @@ std::string NSURLErrorDescription(long code) {
             return "An SSL error has occurred and a secure connection to the server cannot be made.";
         case NSURLErrorServerCertificateUntrusted:
             return "The certificate for this server is invalid.";
+        case NSURLErrorCannotDecodeRawData:
+            return "cannot decode raw data";
+        case NSURLErrorCannotCreateFile:
+            return "cannot create file";
+        case NSURLErrorCannotOpenFile:
+            return "cannot open file";
+        case NSURLErrorCannotWriteToFile:
+            return "cannot write to file";
         default:
             return "unknown error";
     }
@@ -283,14 +297,122 @@ void NSURLSessionDelegate::willCacheResponse(
     handler(proposed);
 }
 void NSURLSessionDelegate::didFinishEventsForBackgroundURLSession(const SessionPtr&) {}
+void NSURLSessionDelegate::didReceiveChallenge(const SessionPtr&, const NSURLAuthenticationChallengePtr&,
+                                               NSURLChallengeCompletionHandler handler) {
+    handler(NSURLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr);
+}
+void NSURLSessionDelegate::taskDidReceiveChallenge(const SessionPtr&, const NSURLSessionTaskPtr&,
+                                                   const NSURLAuthenticationChallengePtr&,
+                                                   NSURLChallengeCompletionHandler handler) {
+    handler(NSURLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr);
+}
+void NSURLSessionDelegate::didFinishDownloadingToURL(const SessionPtr&, const NSURLSessionDownloadTaskPtr&,
+                                                     const std::shared_ptr<NSURL>&) {}
+void NSURLSessionDelegate::didWriteData(const SessionPtr&, const NSURLSessionDownloadTaskPtr&, int64_t, int64_t,
+                                        int64_t) {}
+void NSURLSessionDelegate::didResumeAtOffset(const SessionPtr&, const NSURLSessionDownloadTaskPtr&, int64_t,
+                                             int64_t) {}
+
+// ----- authentication objects -----
+
+std::shared_ptr<NSURLProtectionSpace> NSURLProtectionSpace::create(std::string host, long port,
+                                                                   std::string protocol, std::string realm,
+                                                                   std::string authenticationMethod,
+                                                                   SecTrustPtr serverTrust) {
+    auto space = std::shared_ptr<NSURLProtectionSpace>(new NSURLProtectionSpace());
+    space->host_ = std::move(host);
+    space->port_ = port;
+    space->protocol_ = std::move(protocol);
+    space->realm_ = std::move(realm);
+    space->method_ = std::move(authenticationMethod);
+    if (space->method_ == NSURLAuthenticationMethodServerTrust) space->trust_ = std::move(serverTrust);
+    return space;
+}
+
+std::string NSURLProtectionSpace::description() const {
+    return "<NSURLProtectionSpace: Host:" + host_ + ", Server:" + protocol_ + ", Auth-Scheme:" + method_ +
+           ", Realm:" + (realm_.empty() ? "(null)" : realm_) + ", Port:" + std::to_string(port_) + ">";
+}
+
+std::shared_ptr<NSURLCredential> NSURLCredential::credentialForTrust(const SecTrustPtr& trust) {
+    if (!trust) return nullptr;
+    auto credential = std::shared_ptr<NSURLCredential>(new NSURLCredential());
+    credential->trust_ = trust;
+    credential->persistence_ = NSURLCredentialPersistence::ForSession;
+    return credential;
+}
+
+std::shared_ptr<NSURLCredential> NSURLCredential::credentialWithUser(std::string user, std::string password,
+                                                                     NSURLCredentialPersistence persistence) {
+    auto credential = std::shared_ptr<NSURLCredential>(new NSURLCredential());
+    credential->user_ = std::move(user);
+    credential->password_ = std::move(password);
+    credential->persistence_ = persistence;
+    return credential;
+}
+
+std::shared_ptr<NSURLAuthenticationChallenge> NSURLAuthenticationChallenge::create(
+    NSURLProtectionSpacePtr protectionSpace, long previousFailureCount, NSURLCredentialPtr proposedCredential) {
+    auto challenge = std::shared_ptr<NSURLAuthenticationChallenge>(new NSURLAuthenticationChallenge());
+    challenge->space_ = std::move(protectionSpace);
+    challenge->failures_ = previousFailureCount;
+    challenge->proposed_ = std::move(proposedCredential);
+    return challenge;
+}
 
 // ----- session internals -----
+
+// The file side of a download task. Touched on the I/O thread only, except `completion` and the fields
+// read by completeTask for a task that never started.
+struct URLSessionDownloadState {
+    NSURLSession::DownloadCompletionHandler completion;
+    std::optional<URLSessionDownload::ResumeInfo> resume;  // made from resume data, not yet answered
+    std::string invalidResumeData;                         // why the resume data was refused
+    int fd = -1;
+    std::string path;
+    int64_t written = 0;        // bytes in the file
+    int64_t expectedTotal = -1;  // of the whole file, -1 unknown
+    long status = 0;
+    std::string etag;
+    std::string lastModified;
+    bool keepFile = false;  // handed out as resume data: the resumed task owns it now
+
+    void closeFile() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    void removeFile() {
+        closeFile();
+        if (!path.empty()) ::unlink(path.c_str());
+        path.clear();
+    }
+};
 
 struct NSURLSessionTask::Internal {
     NSURLRequest body;  // what to send: its body fields only
     NSURLSession::CompletionHandler completion;
     bool needsStream = false;        // a streamed upload without stream: ask the delegate first
     std::vector<uint8_t> collected;  // the body for `completion` (I/O thread)
+    std::unique_ptr<URLSessionDownloadState> download;  // download tasks only
+};
+
+// An answer to a server-trust challenge, awaited by the I/O thread inside the handshake.
+struct URLSessionChallengeWait {
+    struct Answer {
+        NSURLSessionAuthChallengeDisposition disposition;
+        NSURLCredentialPtr credential;
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<Answer> answer;
+
+    void deliver(Answer given) {
+        {
+            std::lock_guard lock(mutex);
+            if (!answer) answer = std::move(given);
+        }
+        changed.notify_all();
+    }
 };
 
 struct NSURLSessionIO;
@@ -327,6 +449,7 @@ struct URLSessionTransfer {
     bool finishedAwaiting = false;  // the transfer ended while waiting for that answer
 
     NSErrorPtr failure;  // set by our own callbacks and checks; wins over libcurl's code
+    URLSessionTLS::PeerCheck peerCheck;  // HTTPS: decides on each new connection's server
     bool suspended = false;
     bool waitingForStream = false;
     int pauseMask = 0;
@@ -363,6 +486,21 @@ struct NSURLSession::Impl {
     std::mutex pipeMutex;
     std::deque<std::function<void()>> pipe;
     bool pipeBusy = false;
+
+    // The challenge the I/O thread is waiting on, so that cancelling its task can end the wait.
+    std::mutex challengeMutex;
+    std::weak_ptr<URLSessionChallengeWait> pendingChallenge;
+
+    void wakeChallenge() {
+        std::shared_ptr<URLSessionChallengeWait> wait;
+        {
+            std::lock_guard lock(challengeMutex);
+            wait = pendingChallenge.lock();
+        }
+        if (!wait) return;
+        { std::lock_guard lock(wait->mutex); }  // the waiter sees the new task state under this lock
+        wait->changed.notify_all();
+    }
 
     std::shared_ptr<NSURLSession> self() const {
         return std::static_pointer_cast<NSURLSession>(owner->shared_from_this());
@@ -433,13 +571,15 @@ struct NSURLSession::Impl {
 
     // Ends a task: once only, whatever the path. Queues its completion after every callback queued before.
     void completeTask(const NSURLSessionTaskPtr& task, NSErrorPtr error) {
+        auto internal = task.get()->internal_.get();
+        URLSessionDownloadState* download = internal->download.get();
         {
             std::lock_guard lock(task->mutex_);
             if (task->state_.load() == NSURLSessionTaskState::Completed) return;
             task->state_.store(NSURLSessionTaskState::Completed);
+            if (download) error = finishDownloadFile(*download, task->currentRequest_, std::move(error));
             task->error_ = error;
         }
-        auto internal = task.get()->internal_.get();
         auto handler = std::move(internal->completion);
         internal->completion = nullptr;
         std::optional<Data> data;
@@ -447,7 +587,9 @@ struct NSURLSession::Impl {
         internal->collected.clear();
         auto session = self();
         auto response = task->response();
-        if (handler) {
+        if (download) {
+            completeDownload(std::static_pointer_cast<NSURLSessionDownloadTask>(task), *download, response, error);
+        } else if (handler) {
             enqueue([handler, data, response, error] { handler(data, response, error); });
         } else if (delegateResponds(NSURLSessionDelegate::Method::DidCompleteWithError)) {
             enqueue([this, session, task, error] {
@@ -462,6 +604,167 @@ struct NSURLSession::Impl {
                 invalidationQueued = invalidateNow = true;
         }
         if (invalidateNow) queueInvalidation();
+    }
+
+    // The partial file at the end of a download task: kept for the delegate on success, kept and offered as
+    // resume data when a failure other than a cancel left a download that can go on, removed otherwise.
+    static NSErrorPtr finishDownloadFile(URLSessionDownloadState& d, const NSURLRequest& request,
+                                         NSErrorPtr error) {
+        d.closeFile();
+        if (!error) {
+            if (d.path.empty()) {  // nothing was written: the download is an empty file
+                std::string problem;
+                int fd = URLSessionDownload::createTemporaryFile(&d.path, &problem);
+                if (fd < 0) return NSURLError(NSURLErrorCannotCreateFile, request.URL(), problem);
+                ::close(fd);
+            }
+            return nullptr;
+        }
+        if (d.keepFile) return error;
+        if (error->code() != NSURLErrorCancelled) {
+            if (auto info = resumeInfoOf(d, request)) {
+                d.keepFile = true;
+                Value::Dictionary userInfo = error->userInfo();
+                userInfo[NSURLSessionDownloadTaskResumeData] = Value(URLSessionDownload::encodeResumeData(*info));
+                return NSError::create(error->domain(), error->code(), std::move(userInfo));
+            }
+        }
+        d.removeFile();
+        if (d.resume) ::unlink(d.resume->path.c_str());  // the task owned the partial file it was made from
+        return error;
+    }
+
+    // Where a download stands, as resume data; nullopt when it cannot go on (see cancelByProducingResumeData).
+    static std::optional<URLSessionDownload::ResumeInfo> resumeInfoOf(const URLSessionDownloadState& d,
+                                                                      const NSURLRequest& request) {
+        if (d.resume) return d.resume;  // not answered yet: nothing has changed
+        if (d.path.empty() || (d.status != 200 && d.status != 206)) return std::nullopt;
+        bool strongTag = !d.etag.empty() && d.etag.rfind("W/", 0) != 0;
+        if (!strongTag && d.lastModified.empty()) return std::nullopt;
+        URLSessionDownload::ResumeInfo info;
+        info.url = request.URL() ? request.URL()->absoluteString() : "";
+        for (const auto& [name, value] : request.headerFields().fields()) {
+            if (name != "Range" && name != "If-Range") info.headers[name] = Value(value);
+        }
+        info.path = d.path;
+        info.bytesReceived = d.written;
+        if (strongTag) info.etag = d.etag;
+        info.lastModified = d.lastModified;
+        return info;
+    }
+
+    void completeDownload(const NSURLSessionDownloadTaskPtr& task, URLSessionDownloadState& d,
+                          const NSURLResponsePtr& response, const NSErrorPtr& error) {
+        auto handler = std::move(d.completion);
+        d.completion = nullptr;
+        std::string path = error ? "" : d.path;
+        auto location = path.empty() ? nullptr : NSURL::fileURLWithPath(path);
+        auto session = self();
+        if (handler) {
+            enqueue([handler, location, response, error, path] {
+                handler(location, response, error);
+                if (!path.empty()) ::unlink(path.c_str());
+            });
+            return;
+        }
+        if (location) {
+            if (delegateResponds(NSURLSessionDelegate::Method::DidFinishDownloadingToURL)) {
+                enqueue([this, session, task, location, path] {
+                    if (auto current = currentDelegate()) current->didFinishDownloadingToURL(session, task, location);
+                    ::unlink(path.c_str());  // gone unless the delegate moved it away
+                });
+            } else {
+                ::unlink(path.c_str());
+            }
+        }
+        if (delegateResponds(NSURLSessionDelegate::Method::DidCompleteWithError)) {
+            enqueue([this, session, task, error] {
+                if (auto current = currentDelegate()) current->didCompleteWithError(session, task, error);
+            });
+        }
+    }
+
+    // Opens the file for a download's first bytes.
+    NSErrorPtr openDownloadFile(const NSURLSessionTaskPtr& task, URLSessionDownloadState& d) {
+        if (d.fd >= 0) return nullptr;
+        std::string problem;
+        d.path.clear();
+        d.fd = URLSessionDownload::createTemporaryFile(&d.path, &problem);
+        if (d.fd < 0) return NSURLError(NSURLErrorCannotCreateFile, task->currentRequest().URL(), problem);
+        return nullptr;
+    }
+
+    // The final response of a download: for a resumed download, where the file goes on (206 at the offset
+    // asked for) or starts over (anything else).
+    NSErrorPtr prepareDownloadResponse(const NSURLSessionTaskPtr& task, const NSHTTPURLResponsePtr& response) {
+        auto& d = *task->internal_->download;
+        const auto& url = response->URL();
+        d.status = response->statusCode();
+        d.etag = response->valueForHTTPHeaderField("ETag").value_or("");
+        d.lastModified = response->valueForHTTPHeaderField("Last-Modified").value_or("");
+        int64_t length = response->expectedContentLength();
+        d.expectedTotal = length;
+        if (!d.resume) return nullptr;
+        URLSessionDownload::ResumeInfo info = std::move(*d.resume);
+        d.resume.reset();
+        int64_t offset = 0;
+        if (d.status == 206) {
+            auto range = URLSessionDownload::parseContentRange(
+                response->valueForHTTPHeaderField("Content-Range").value_or(""));
+            d.path = info.path;  // a failure from here on keeps it for another try
+            d.written = info.bytesReceived;
+            if (!range || range->first != info.bytesReceived) {
+                return NSURLError(NSURLErrorBadServerResponse, url,
+                                  "the server resumed the download at another offset");
+            }
+            int64_t kept = 0;
+            d.fd = URLSessionDownload::openPartialFile(info.path, info.bytesReceived, &kept);
+            if (d.fd < 0 || kept != info.bytesReceived) {
+                return NSURLError(NSURLErrorCannotOpenFile, url, "the partial download has gone: " + info.path);
+            }
+            offset = info.bytesReceived;
+            d.expectedTotal = range->total >= 0 ? range->total : (length >= 0 ? offset + length : -1);
+        } else {
+            int64_t kept = 0;
+            d.fd = URLSessionDownload::openPartialFile(info.path, 0, &kept);
+            if (d.fd >= 0) {
+                d.path = info.path;
+            } else if (auto error = openDownloadFile(task, d)) {
+                return error;
+            }
+        }
+        d.written = offset;
+        setCounter(*task, task->received_, "countOfBytesReceived", offset);
+        if (delegateResponds(NSURLSessionDelegate::Method::DidResumeAtOffset)) {
+            auto session = self();
+            auto downloadTask = std::static_pointer_cast<NSURLSessionDownloadTask>(task);
+            int64_t total = d.expectedTotal;
+            enqueue([this, session, downloadTask, offset, total] {
+                if (auto current = currentDelegate()) current->didResumeAtOffset(session, downloadTask, offset, total);
+            });
+        }
+        return nullptr;
+    }
+
+    NSErrorPtr writeDownload(const NSURLSessionTaskPtr& task, const char* bytes, size_t length) {
+        auto& d = *task->internal_->download;
+        if (auto error = openDownloadFile(task, d)) return error;
+        std::string problem;
+        if (!URLSessionDownload::writeAll(d.fd, bytes, length, &problem))
+            return NSURLError(NSURLErrorCannotWriteToFile, task->currentRequest().URL(), problem);
+        d.written += int64_t(length);
+        setCounter(*task, task->received_, "countOfBytesReceived", task->received_.load() + int64_t(length));
+        if (delegateResponds(NSURLSessionDelegate::Method::DidWriteData)) {
+            auto session = self();
+            auto downloadTask = std::static_pointer_cast<NSURLSessionDownloadTask>(task);
+            int64_t written = d.written;
+            int64_t expected = d.expectedTotal;
+            enqueue([this, session, downloadTask, length, written, expected] {
+                if (auto current = currentDelegate())
+                    current->didWriteData(session, downloadTask, int64_t(length), written, expected);
+            });
+        }
+        return nullptr;
     }
 
     void queueInvalidation() {
@@ -486,21 +789,23 @@ struct NSURLSession::Impl {
         task.didChangeValueForKey(key);
     }
 
-    void deliverData(const NSURLSessionTaskPtr& task, const char* bytes, size_t length) {
-        if (length == 0) return;
+    NSErrorPtr deliverData(const NSURLSessionTaskPtr& task, const char* bytes, size_t length) {
+        if (length == 0) return nullptr;
+        if (task->internal_->download) return writeDownload(task, bytes, length);
         setCounter(*task, task->received_, "countOfBytesReceived", task->received_.load() + int64_t(length));
         auto internal = task->internal_.get();
         if (internal->completion) {
             internal->collected.insert(internal->collected.end(), bytes, bytes + length);
-            return;
+            return nullptr;
         }
-        if (!delegateResponds(NSURLSessionDelegate::Method::DidReceiveData)) return;
+        if (!delegateResponds(NSURLSessionDelegate::Method::DidReceiveData)) return nullptr;
         auto session = self();
         auto dataTask = std::static_pointer_cast<NSURLSessionDataTask>(task);
         Data data(bytes, length);
         enqueue([this, session, dataTask, data] {
             if (auto current = currentDelegate()) current->didReceiveData(session, dataTask, data);
         });
+        return nullptr;
     }
 
     // Sets the task's response; true when the delegate must answer didReceiveResponse first.
@@ -509,6 +814,10 @@ struct NSURLSession::Impl {
         {
             std::lock_guard lock(task->mutex_);
             task->response_ = response;
+        }
+        if (auto& download = task->internal_->download) {  // downloads take every response as it comes
+            setCounter(*task, task->expectedToReceive_, "countOfBytesExpectedToReceive", download->expectedTotal);
+            return false;
         }
         setCounter(*task, task->expectedToReceive_, "countOfBytesExpectedToReceive",
                    response->expectedContentLength());
@@ -568,6 +877,9 @@ struct NSURLSessionIO {
                                  std::string body);
     void checkTimersAndStreams();
     long pollTimeoutMilliseconds();
+    bool decideTrust(URLSessionTransfer& t, const std::vector<Data>& chain);
+    URLSessionChallengeWait::Answer askForTrust(URLSessionTransfer& t, const NSURLAuthenticationChallengePtr& challenge,
+                                                bool* answered);
 
     static size_t onHeader(char* bytes, size_t size, size_t count, void* user);
     static size_t onWrite(char* bytes, size_t size, size_t count, void* user);
@@ -604,6 +916,12 @@ size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* us
             return length;
         }
         t.response = response;
+        if (t.task->internal_->download) {
+            if (auto error = t.impl->prepareDownloadResponse(t.task, response)) {
+                t.failure = error;
+                return 0;
+            }
+        }
         auto session = t.impl->self();
         std::weak_ptr<NSURLSession> weakSession = session;
         auto task = t.task;
@@ -652,7 +970,10 @@ size_t NSURLSessionIO::onWrite(char* bytes, size_t size, size_t count, void* use
         t.pauseMask |= CURLPAUSE_RECV;
         return CURL_WRITEFUNC_PAUSE;
     }
-    t.impl->deliverData(t.task, bytes, length);
+    if (auto error = t.impl->deliverData(t.task, bytes, length)) {
+        t.failure = error;
+        return 0;
+    }
     return length;
 }
 
@@ -751,6 +1072,10 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
                            int hops) {
     if (task->state() == NSURLSessionTaskState::Completed) return;
     const auto& url = request.URL();
+    if (auto& download = task->internal_->download; download && !download->invalidResumeData.empty()) {
+        impl.completeTask(task, NSURLError(NSURLErrorCannotDecodeRawData, url, download->invalidResumeData));
+        return;
+    }
     if (!url || url->scheme().empty()) {
         impl.completeTask(task, NSURLError(NSURLErrorBadURL, url));
         return;
@@ -762,6 +1087,14 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
     if (url->host().empty()) {
         impl.completeTask(task, NSURLError(NSURLErrorBadURL, url));
         return;
+    }
+    if (auto& download = task->internal_->download) {
+        // The partial file went away (or shrank) since the resume data was made: ask for the whole body.
+        if (download->resume && hops == 0 &&
+            fileSize(download->resume->path) < download->resume->bytesReceived) {
+            request.setValue(std::nullopt, "Range");
+            request.setValue(std::nullopt, "If-Range");
+        }
     }
     auto owned = std::make_unique<URLSessionTransfer>();
     URLSessionTransfer& t = *owned;
@@ -864,6 +1197,16 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
     } else if (method != "GET") {
         curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
+    if (TextUtil::toLowerASCII(url->scheme()) == "https") {
+        NSURLSessionIO* io = this;
+        URLSessionTransfer* transfer = &t;
+        t.peerCheck = [io, transfer](const std::vector<Data>& chain) { return io->decideTrust(*transfer, chain); };
+        std::string problem = URLSessionTLS::configure(easy, &t.peerCheck);
+        if (!problem.empty()) {
+            impl.completeTask(task, NSURLError(NSURLErrorSecureConnectionFailed, url, problem));
+            return;
+        }
+    }
     t.suspended = task->state() == NSURLSessionTaskState::Suspended;
     curl_multi_add_handle(multi, easy);
     transfers[task.get()] = std::move(owned);
@@ -960,6 +1303,132 @@ void NSURLSessionIO::redirect(URLSessionTransfer& t) {
     });
 }
 
+// Runs inside the TLS handshake of a new connection, on the I/O thread: puts the server's chain to the
+// delegate and, when asked to, to the system anchors. Waiting here for the delegate blocks only this
+// session's I/O thread (never the delegate queue, which answers); the wait is bounded by the request
+// timeout and ends early when the task is cancelled. The session's other transfers pause meanwhile, which
+// is the price of libcurl offering no way to suspend one handshake.
+bool NSURLSessionIO::decideTrust(URLSessionTransfer& t, const std::vector<Data>& chain) {
+    const auto& url = t.request.URL();
+    std::string host = url->host();
+    auto secureFailure = [&](const std::string& detail) {
+        t.failure = NSURLError(NSURLErrorSecureConnectionFailed, url, detail);
+        return false;
+    };
+    if (chain.empty()) return secureFailure("the server sent no certificate");
+    std::vector<SecCertificatePtr> certificates;
+    for (const auto& der : chain) {
+        auto certificate = SecCertificate::createWithData(der);
+        if (!certificate) return secureFailure("the server sent a certificate that cannot be read");
+        certificates.push_back(std::move(certificate));
+    }
+    OSStatus status = errSecSuccess;
+    auto trust = SecTrust::create(certificates, {SecPolicy::createSSL(SecPolicy::Side::Server, host)}, &status);
+    if (!trust) return secureFailure("cannot make a trust for the server's chain (" + std::to_string(status) + ")");
+
+    auto untrusted = [&](const NSErrorPtr& why) {
+        Value::Dictionary info = NSURLError(NSURLErrorServerCertificateUntrusted, url)->userInfo();
+        info[NSLocalizedDescriptionKey] = Value(NSString::format(
+            "The certificate for this server is invalid. You might be connecting to a server that is pretending "
+            "to be \u201c%@\u201d which could put your confidential information at risk.",
+            {Value(host)}));
+        info[NSURLErrorFailingURLPeerTrustErrorKey] = Value(trust);
+        if (why) info[NSUnderlyingErrorKey] = Value(why);
+        t.failure = NSError::create(NSURLErrorDomain, NSURLErrorServerCertificateUntrusted, std::move(info));
+        return false;
+    };
+    auto defaultHandling = [&] {
+        NSErrorPtr why;
+        if (trust->evaluateWithError(&why)) return true;
+        return untrusted(why);
+    };
+
+    long port = url->port().value_or(443);
+    auto space = NSURLProtectionSpace::create(host, port, NSURLProtectionSpaceHTTPS, "",
+                                              NSURLAuthenticationMethodServerTrust, trust);
+    auto challenge = NSURLAuthenticationChallenge::create(space);
+    bool answered = false;
+    auto answer = askForTrust(t, challenge, &answered);
+    t.lastActivity = SteadyClock::now();  // the time the delegate took is not the server's silence
+    if (!answered) return defaultHandling();  // the delegate has no say
+    if (t.failure) return false;              // cancelled or timed out while waiting
+    switch (answer.disposition) {
+        case NSURLSessionAuthChallengeDisposition::UseCredential:
+            if (answer.credential && answer.credential->serverTrust() == trust) return true;
+            return untrusted(NSError::withDescription(NSURLErrorDomain, NSURLErrorServerCertificateUntrusted,
+                                                      "the answer carried no credential for the server's trust"));
+        case NSURLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
+            t.failure = NSURLError(NSURLErrorCancelled, url);
+            return false;
+        case NSURLSessionAuthChallengeDisposition::PerformDefaultHandling:
+        case NSURLSessionAuthChallengeDisposition::RejectProtectionSpace:
+            break;
+    }
+    return defaultHandling();
+}
+
+URLSessionChallengeWait::Answer NSURLSessionIO::askForTrust(URLSessionTransfer& t,
+                                                            const NSURLAuthenticationChallengePtr& challenge,
+                                                            bool* answered) {
+    using Answer = URLSessionChallengeWait::Answer;
+    const Answer fallback{NSURLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr};
+    bool sessionLevel = impl.delegateResponds(NSURLSessionDelegate::Method::DidReceiveChallenge);
+    if (!sessionLevel && !impl.delegateResponds(NSURLSessionDelegate::Method::TaskDidReceiveChallenge)) {
+        *answered = false;
+        return fallback;
+    }
+    *answered = true;
+    auto wait = std::make_shared<URLSessionChallengeWait>();
+    {
+        std::lock_guard lock(impl.challengeMutex);
+        impl.pendingChallenge = wait;
+    }
+    auto session = impl.self();
+    auto task = t.task;
+    auto& owner = impl;
+    // Only the delegate's side holds the handler, so that dropping it gives the default answer at once.
+    NSURLChallengeCompletionHandler handler =
+        [deliver = onceHandler<Answer>([wait](Answer given) { wait->deliver(std::move(given)); }, fallback)](
+            NSURLSessionAuthChallengeDisposition disposition, NSURLCredentialPtr credential) {
+            deliver(Answer{disposition, std::move(credential)});
+        };
+    impl.enqueue([&owner, session, task, challenge, handler = std::move(handler), sessionLevel] {
+        auto current = owner.currentDelegate();
+        if (!current) {
+            handler(NSURLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr);
+        } else if (sessionLevel) {
+            current->didReceiveChallenge(session, challenge, handler);
+        } else {
+            current->taskDidReceiveChallenge(session, task, challenge, handler);
+        }
+    });
+    double seconds = t.idleTimeout;
+    if (t.resourceTimeout > 0) seconds = std::min(seconds, std::max(0.0, t.resourceTimeout - secondsSince(t.started)));
+    auto deadline = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                             std::chrono::duration<double>(seconds));
+    auto stopped = [&] {
+        auto state = task->state();
+        return state == NSURLSessionTaskState::Canceling || state == NSURLSessionTaskState::Completed;
+    };
+    std::optional<Answer> answer;
+    {
+        std::unique_lock lock(wait->mutex);
+        wait->changed.wait_until(lock, deadline, [&] { return wait->answer.has_value() || stopped(); });
+        answer = wait->answer;
+    }
+    {
+        std::lock_guard lock(impl.challengeMutex);
+        impl.pendingChallenge.reset();
+    }
+    if (stopped()) {
+        t.failure = NSURLError(NSURLErrorCancelled, t.request.URL());
+    } else if (!answer) {
+        t.failure = NSURLError(NSURLErrorTimedOut, t.request.URL(),
+                               "the delegate did not answer the server-trust challenge in time");
+    }
+    return answer.value_or(fallback);
+}
+
 void NSURLSessionIO::follow(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
                             int hops) {
     if (task->state() == NSURLSessionTaskState::Canceling) {
@@ -1017,9 +1486,14 @@ void NSURLSessionIO::deliverRedirectResponse(const NSURLSessionTaskPtr& task, NS
             io.impl.completeTask(task, NSURLError(NSURLErrorCancelled, task->currentRequest().URL()));
             return;
         }
-        io.impl.deliverData(task, body.data(), body.size());
-        io.impl.completeTask(task, nullptr);
+        io.impl.completeTask(task, io.impl.deliverData(task, body.data(), body.size()));
     };
+    if (task->internal_->download) {
+        if (auto error = impl.prepareDownloadResponse(task, response)) {
+            impl.completeTask(task, error);
+            return;
+        }
+    }
     std::weak_ptr<NSURLSession> weakSession = impl.self();
     bool waits = impl.announceResponse(task, response, [weakSession, finishWith](auto disposition) {
         if (auto session = weakSession.lock()) {
@@ -1234,6 +1708,7 @@ void NSURLSessionTask::cancel() {
     auto self = std::static_pointer_cast<NSURLSessionTask>(shared_from_this());
     auto session = session_.lock();
     auto error = NSURLError(NSURLErrorCancelled, currentRequest().URL());
+    if (session) session->impl_->wakeChallenge();
     if (!session) {
         std::lock_guard lock(mutex_);
         state_.store(NSURLSessionTaskState::Completed);
@@ -1249,6 +1724,64 @@ void NSURLSessionTask::cancel() {
             io.finish(*t, error);
         } else {
             io.impl.completeTask(self, error);  // between hops, waiting for the delegate
+        }
+    });
+}
+
+void NSURLSessionDownloadTask::cancelByProducingResumeData(
+    std::function<void(std::optional<Data> resumeData)> completionHandler) {
+    auto handler = [completionHandler](std::optional<Data> data) {
+        if (completionHandler) completionHandler(std::move(data));
+    };
+    auto session = session_.lock();
+    bool started;
+    {
+        std::lock_guard lock(mutex_);
+        auto state = state_.load();
+        if (state == NSURLSessionTaskState::Canceling || state == NSURLSessionTaskState::Completed) {
+            if (session) {
+                session->impl_->enqueue([handler] { handler(std::nullopt); });
+            } else {
+                handler(std::nullopt);
+            }
+            return;
+        }
+        if (!session) {
+            state_.store(NSURLSessionTaskState::Completed);
+            error_ = NSURLError(NSURLErrorCancelled, originalRequest_.URL());
+            started = false;
+        } else {
+            state_.store(NSURLSessionTaskState::Canceling);
+            started = started_;
+        }
+    }
+    if (!session) {
+        handler(std::nullopt);
+        return;
+    }
+    session->impl_->wakeChallenge();
+    auto self = std::static_pointer_cast<NSURLSessionTask>(shared_from_this());
+    auto error = NSURLError(NSURLErrorCancelled, currentRequest().URL());
+    if (!started) {
+        session->impl_->enqueue([handler] { handler(std::nullopt); });
+        session->impl_->completeTask(self, error);
+        return;
+    }
+    session->impl_->post([self, error, handler](NSURLSessionIO& io) {
+        auto& d = *self->internal_->download;
+        URLSessionTransfer* t = io.find(self);
+        std::optional<Data> data;
+        if (self->state() != NSURLSessionTaskState::Completed) {
+            if (auto info = NSURLSession::Impl::resumeInfoOf(d, t ? t->request : self->currentRequest())) {
+                d.keepFile = true;
+                data = URLSessionDownload::encodeResumeData(*info);
+            }
+        }
+        io.impl.enqueue([handler, data] { handler(data); });
+        if (t) {
+            io.finish(*t, error);
+        } else {
+            io.impl.completeTask(self, error);
         }
     });
 }
@@ -1406,23 +1939,66 @@ NSURLSessionUploadTaskPtr NSURLSession::uploadTaskWithStreamedRequest(const NSUR
     return task;
 }
 
+NSURLSessionDownloadTaskPtr NSURLSession::downloadTaskWithRequest(const NSURLRequest& request,
+                                                                  DownloadCompletionHandler completionHandler) {
+    auto task = makeTask<NSURLSessionDownloadTask>(request, nullptr, nullptr);
+    if (!task) return nullptr;
+    task->internal_->download = std::make_unique<URLSessionDownloadState>();
+    task->internal_->download->completion = std::move(completionHandler);
+    return task;
+}
+
+NSURLSessionDownloadTaskPtr NSURLSession::downloadTaskWithURL(const std::shared_ptr<NSURL>& url,
+                                                              DownloadCompletionHandler completionHandler) {
+    return downloadTaskWithRequest(NSURLRequest(url), std::move(completionHandler));
+}
+
+NSURLSessionDownloadTaskPtr NSURLSession::downloadTaskWithResumeData(const Data& resumeData,
+                                                                     DownloadCompletionHandler completionHandler) {
+    std::string problem;
+    auto info = URLSessionDownload::decodeResumeData(resumeData, &problem);
+    std::shared_ptr<NSURL> url = info ? NSURL::URLWithString(info->url) : nullptr;
+    if (info && (!url || !isHTTPScheme(url->scheme()))) {
+        problem = "the resume data's URL is not an http(s) URL";
+        info.reset();
+    }
+    NSURLRequest request(url);
+    if (info) {
+        for (const auto& [name, value] : info->headers) request.setValue(value.stringValue(), name);
+        request.setValue("bytes=" + std::to_string(info->bytesReceived) + "-", "Range");
+        request.setValue(info->etag.empty() ? info->lastModified : info->etag, "If-Range");
+    }
+    auto task = downloadTaskWithRequest(request, std::move(completionHandler));
+    if (!task) return nullptr;
+    auto& download = *task->internal_->download;
+    if (info) {
+        download.resume = std::move(info);
+    } else {
+        download.invalidResumeData = "the resume data is not valid: " + problem;
+    }
+    return task;
+}
+
 void NSURLSession::getTasksWithCompletionHandler(TasksHandler handler) {
     if (!handler) return;
     auto session = std::static_pointer_cast<NSURLSession>(shared_from_this());
     impl_->enqueue([session, handler] {
         std::vector<NSURLSessionDataTaskPtr> dataTasks;
         std::vector<NSURLSessionUploadTaskPtr> uploadTasks;
+        std::vector<NSURLSessionTaskPtr> downloadTasks;
         {
             std::lock_guard lock(session->impl_->mutex);
             for (const auto& [id, task] : session->impl_->tasks) {
-                if (auto upload = std::dynamic_pointer_cast<NSURLSessionUploadTask>(task)) {
+                if (std::dynamic_pointer_cast<NSURLSessionDownloadTask>(task)) {
+                    downloadTasks.push_back(task);
+                } else if (auto upload = std::dynamic_pointer_cast<NSURLSessionUploadTask>(task)) {
                     uploadTasks.push_back(upload);
                 } else if (auto data = std::dynamic_pointer_cast<NSURLSessionDataTask>(task)) {
                     dataTasks.push_back(data);
                 }
             }
         }
-        handler(std::move(dataTasks), std::move(uploadTasks), {});
+        handler(std::move(dataTasks), std::move(uploadTasks), std::move(downloadTasks));
     });
 }
 

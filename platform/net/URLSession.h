@@ -17,6 +17,32 @@
 // made with a completion handler gets its response, data and error through that handler instead of
 // didReceiveResponse, didReceiveData and didCompleteWithError.
 //
+// HTTPS. Every new TLS connection is put to the delegate as a server-trust challenge before any byte of the
+// request goes out: `didReceiveChallenge` (session level) when the delegate has it, else
+// `taskDidReceiveChallenge`, else default handling. The challenge carries a SecTrust for the chain the
+// server presented, with the SSL policy for the URL's host. Answers:
+//   UseCredential          with `NSURLCredential::credentialForTrust` of that trust: the server is trusted;
+//                          with no credential or another one, the task fails with -1202
+//   PerformDefaultHandling the trust is evaluated against the system anchors (and the host); failure -1202
+//   RejectProtectionSpace  there is no other protection space to try: the same as default handling
+//   CancelAuthenticationChallenge  the task fails with -999
+// While the delegate thinks, the handshake waits on the session's I/O thread (never on the delegate queue),
+// for at most the request timeout; then the task fails with -1001. Cancelling the task ends the wait at
+// once. A dropped completion handler means default handling. A connection kept alive for a later request
+// of the same session has been trusted already and is not put to the delegate again.
+//
+// Download tasks write the body to a new file in the sandbox's tmp directory. For one download task:
+//
+//   didResumeAtOffset                 (only for a task made from resume data, when the response arrives)
+//   didWriteData*                     (as the body is written)
+//   didFinishDownloadingToURL         (success only; the file exists during the call and is removed after
+//                                      it returns, unless the delegate has moved it away)
+//   didCompleteWithError              (last, exactly once)
+//
+// A download task never asks didReceiveResponse: every status downloads its body. A download task made with
+// a completion handler gets (location, response, error) instead of didFinishDownloadingToURL and
+// didCompleteWithError; the file is removed when the handler returns.
+//
 // Methods that need an answer get a completion handler; the session waits for it without blocking anything.
 // Each handler acts once (later calls do nothing); a handler that is dropped without being called gives the
 // default answer (allow, follow the redirect, no new stream).
@@ -44,6 +70,7 @@
 #include "platform/foundation/URLRequest.h"
 #include "platform/foundation/URLResponse.h"
 #include "platform/foundation/Value.h"
+#include "platform/security/Security.h"
 
 // Error codes of NSURLErrorDomain that the session reports.
 inline constexpr long NSURLErrorUnknown = -1;
@@ -62,6 +89,15 @@ inline constexpr long NSURLErrorRequestBodyStreamExhausted = -1021;
 inline constexpr long NSURLErrorFileDoesNotExist = -1100;
 inline constexpr long NSURLErrorSecureConnectionFailed = -1200;
 inline constexpr long NSURLErrorServerCertificateUntrusted = -1202;
+inline constexpr long NSURLErrorCannotDecodeRawData = -1015;
+inline constexpr long NSURLErrorCannotCreateFile = -3000;
+inline constexpr long NSURLErrorCannotOpenFile = -3001;
+inline constexpr long NSURLErrorCannotWriteToFile = -3003;
+
+// In the user info of a -1202 error: the SecTrust that was not trusted.
+inline constexpr const char* NSURLErrorFailingURLPeerTrustErrorKey = "NSURLErrorFailingURLPeerTrustErrorKey";
+// In the user info of a failed download's error, when the download can go on: its resume data.
+inline constexpr const char* NSURLSessionDownloadTaskResumeData = "NSURLSessionDownloadTaskResumeData";
 
 inline constexpr int64_t NSURLSessionTransferSizeUnknown = -1;
 
@@ -81,6 +117,91 @@ enum class NSURLSessionResponseDisposition : long {
 };
 
 class NSURLSession;
+
+// ----- authentication -----
+
+inline constexpr const char* NSURLAuthenticationMethodDefault = "NSURLAuthenticationMethodDefault";
+inline constexpr const char* NSURLAuthenticationMethodHTTPBasic = "NSURLAuthenticationMethodHTTPBasic";
+inline constexpr const char* NSURLAuthenticationMethodServerTrust = "NSURLAuthenticationMethodServerTrust";
+inline constexpr const char* NSURLProtectionSpaceHTTP = "http";
+inline constexpr const char* NSURLProtectionSpaceHTTPS = "https";
+
+enum class NSURLSessionAuthChallengeDisposition : long {
+    UseCredential = 0,
+    PerformDefaultHandling = 1,
+    CancelAuthenticationChallenge = 2,
+    RejectProtectionSpace = 3,
+};
+
+enum class NSURLCredentialPersistence : unsigned long { None = 0, ForSession = 1, Permanent = 2 };
+
+// What a challenge is about: a host and port, and for server trust the trust to decide on.
+class NSURLProtectionSpace final : public Object {
+  public:
+    // `serverTrust` is set for NSURLAuthenticationMethodServerTrust only.
+    static std::shared_ptr<NSURLProtectionSpace> create(std::string host, long port, std::string protocol,
+                                                        std::string realm, std::string authenticationMethod,
+                                                        SecTrustPtr serverTrust = nullptr);
+    const std::string& host() const { return host_; }
+    long port() const { return port_; }
+    const std::string& protocol() const { return protocol_; }
+    const std::string& realm() const { return realm_; }
+    const std::string& authenticationMethod() const { return method_; }
+    const SecTrustPtr& serverTrust() const { return trust_; }
+    std::string description() const override;
+
+  private:
+    NSURLProtectionSpace() = default;
+    std::string host_;
+    long port_ = 0;
+    std::string protocol_;
+    std::string realm_;
+    std::string method_;
+    SecTrustPtr trust_;
+};
+using NSURLProtectionSpacePtr = std::shared_ptr<NSURLProtectionSpace>;
+
+// An answer to a challenge: a trust (server trust) or a user and password (HTTP authentication).
+class NSURLCredential final : public Object {
+  public:
+    // Null when `trust` is null.
+    static std::shared_ptr<NSURLCredential> credentialForTrust(const SecTrustPtr& trust);
+    static std::shared_ptr<NSURLCredential> credentialWithUser(std::string user, std::string password,
+                                                               NSURLCredentialPersistence persistence);
+    const std::string& user() const { return user_; }
+    const std::string& password() const { return password_; }
+    bool hasPassword() const { return !password_.empty(); }
+    NSURLCredentialPersistence persistence() const { return persistence_; }
+    // The trust this credential was made for (null for a user credential).
+    const SecTrustPtr& serverTrust() const { return trust_; }
+
+  private:
+    NSURLCredential() = default;
+    std::string user_;
+    std::string password_;
+    NSURLCredentialPersistence persistence_ = NSURLCredentialPersistence::None;
+    SecTrustPtr trust_;
+};
+using NSURLCredentialPtr = std::shared_ptr<NSURLCredential>;
+
+class NSURLAuthenticationChallenge final : public Object {
+  public:
+    static std::shared_ptr<NSURLAuthenticationChallenge> create(NSURLProtectionSpacePtr protectionSpace,
+                                                                long previousFailureCount = 0,
+                                                                NSURLCredentialPtr proposedCredential = nullptr);
+    const NSURLProtectionSpacePtr& protectionSpace() const { return space_; }
+    long previousFailureCount() const { return failures_; }
+    const NSURLCredentialPtr& proposedCredential() const { return proposed_; }
+
+  private:
+    NSURLAuthenticationChallenge() = default;
+    NSURLProtectionSpacePtr space_;
+    long failures_ = 0;
+    NSURLCredentialPtr proposed_;
+};
+using NSURLAuthenticationChallengePtr = std::shared_ptr<NSURLAuthenticationChallenge>;
+using NSURLChallengeCompletionHandler =
+    std::function<void(NSURLSessionAuthChallengeDisposition, NSURLCredentialPtr)>;
 
 // The URL cache. This one stores nothing: every look-up misses.
 class NSURLCache {
@@ -208,6 +329,7 @@ class NSURLSessionTask : public Object, public KVOObservable {
 
   private:
     friend class NSURLSession;
+    friend class NSURLSessionDownloadTask;
     friend struct NSURLSessionIO;
     struct Internal;
 
@@ -240,9 +362,24 @@ class NSURLSessionUploadTask final : public NSURLSessionDataTask {
     friend class NSURLSession;
 };
 
+// A task whose body goes to a file (see the order of callbacks at the top).
+class NSURLSessionDownloadTask final : public NSURLSessionTask {
+  public:
+    // Cancels the task like `cancel` and hands the handler (on the delegate queue, before the task's
+    // completion) resume data for `downloadTaskWithResumeData`, or nullopt when the download cannot go on:
+    // no response yet, a response without ETag or Last-Modified, a status other than 200 and 206, or a task
+    // that has completed already. With resume data the partial file stays in tmp for the resumed task.
+    void cancelByProducingResumeData(std::function<void(std::optional<Data> resumeData)> completionHandler);
+
+  private:
+    NSURLSessionDownloadTask() = default;
+    friend class NSURLSession;
+};
+
 using NSURLSessionTaskPtr = std::shared_ptr<NSURLSessionTask>;
 using NSURLSessionDataTaskPtr = std::shared_ptr<NSURLSessionDataTask>;
 using NSURLSessionUploadTaskPtr = std::shared_ptr<NSURLSessionUploadTask>;
+using NSURLSessionDownloadTaskPtr = std::shared_ptr<NSURLSessionDownloadTask>;
 
 // The session's delegate. Every method is optional: its default does what the session does when a delegate
 // lacks the method. `respondsTo` says whether a method counts as implemented; the session never calls a
@@ -259,6 +396,11 @@ class NSURLSessionDelegate {
         DidReceiveData,
         WillCacheResponse,
         DidFinishEventsForBackgroundURLSession,
+        DidReceiveChallenge,
+        TaskDidReceiveChallenge,
+        DidFinishDownloadingToURL,
+        DidWriteData,
+        DidResumeAtOffset,
     };
     using SessionPtr = std::shared_ptr<NSURLSession>;
 
@@ -288,12 +430,36 @@ class NSURLSessionDelegate {
         const std::shared_ptr<NSCachedURLResponse>& proposedResponse,
         std::function<void(std::shared_ptr<NSCachedURLResponse>)> completionHandler);
     virtual void didFinishEventsForBackgroundURLSession(const SessionPtr& session);
+
+    // Authentication (server trust for every new TLS connection). The session-level method is asked when
+    // the delegate responds to it, else the task-level one; the defaults answer PerformDefaultHandling.
+    virtual void didReceiveChallenge(const SessionPtr& session, const NSURLAuthenticationChallengePtr& challenge,
+                                     NSURLChallengeCompletionHandler completionHandler);
+    virtual void taskDidReceiveChallenge(const SessionPtr& session, const NSURLSessionTaskPtr& task,
+                                         const NSURLAuthenticationChallengePtr& challenge,
+                                         NSURLChallengeCompletionHandler completionHandler);
+
+    // Downloads. `location` is a file URL in tmp, valid only during the call: move the file to keep it.
+    virtual void didFinishDownloadingToURL(const SessionPtr& session,
+                                           const NSURLSessionDownloadTaskPtr& downloadTask,
+                                           const std::shared_ptr<NSURL>& location);
+    // Totals count the whole file, a resumed part included; the expected total is -1 when unknown.
+    virtual void didWriteData(const SessionPtr& session, const NSURLSessionDownloadTaskPtr& downloadTask,
+                              int64_t bytesWritten, int64_t totalBytesWritten,
+                              int64_t totalBytesExpectedToWrite);
+    // A resumed download goes on at `fileOffset` (0 when the server sent the whole body again).
+    virtual void didResumeAtOffset(const SessionPtr& session, const NSURLSessionDownloadTaskPtr& downloadTask,
+                                   int64_t fileOffset, int64_t expectedTotalBytes);
 };
 
 class NSURLSession final : public Object {
   public:
     // Data, response, error. Data is nullopt when there is an error.
     using CompletionHandler = std::function<void(std::optional<Data>, NSURLResponsePtr, NSErrorPtr)>;
+    // Location (a file in tmp, removed when the handler returns), response, error. The location is null
+    // when there is an error.
+    using DownloadCompletionHandler =
+        std::function<void(std::shared_ptr<NSURL> location, NSURLResponsePtr response, NSErrorPtr error)>;
     using TasksHandler = std::function<void(std::vector<NSURLSessionDataTaskPtr> dataTasks,
                                             std::vector<NSURLSessionUploadTaskPtr> uploadTasks,
                                             std::vector<NSURLSessionTaskPtr> downloadTasks)>;
@@ -331,7 +497,18 @@ class NSURLSession final : public Object {
     // The body is the request's HTTPBodyStream, or else one asked for through needNewBodyStream.
     NSURLSessionUploadTaskPtr uploadTaskWithStreamedRequest(const NSURLRequest& request);
 
-    // Tasks not yet completed, answered on the delegate queue.
+    NSURLSessionDownloadTaskPtr downloadTaskWithRequest(const NSURLRequest& request,
+                                                        DownloadCompletionHandler completionHandler = nullptr);
+    NSURLSessionDownloadTaskPtr downloadTaskWithURL(const std::shared_ptr<NSURL>& url,
+                                                    DownloadCompletionHandler completionHandler = nullptr);
+    // Goes on with a download cancelled by `cancelByProducingResumeData`: the request asks for the rest
+    // ("Range" with "If-Range"). A 206 appends to the partial file; a 200 (the resource changed, or the
+    // server ignores ranges) starts the file over. A partial file that has gone starts over too. Resume
+    // data that cannot be read gives a task that fails with -1015 when resumed.
+    NSURLSessionDownloadTaskPtr downloadTaskWithResumeData(const Data& resumeData,
+                                                           DownloadCompletionHandler completionHandler = nullptr);
+
+    // Tasks not yet completed, answered on the delegate queue (download tasks in the third list).
     void getTasksWithCompletionHandler(TasksHandler handler);
 
     // No new tasks; once every task has completed the delegate gets didBecomeInvalidWithError(nil) and is let
@@ -347,6 +524,7 @@ class NSURLSession final : public Object {
   private:
     NSURLSession() = default;
     friend class NSURLSessionTask;
+    friend class NSURLSessionDownloadTask;
     friend struct NSURLSessionIO;
     // `body` carries the body to send (nullptr: the request's own body).
     template <class T>

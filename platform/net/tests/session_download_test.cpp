@@ -1,0 +1,443 @@
+// Download tasks: the temporary file's life, progress, cancelling with resume data and resuming (206, or 200
+// starting over), and resume data that cannot be used.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/Sandbox.h"
+#include "platform/net/tests/SessionTestSupport.h"
+#include "testsupport/LoopbackRawServer.h"
+#include "testsupport/LoopbackServer.h"
+#include "testsupport/TempDir.h"
+
+namespace {
+
+std::optional<std::string> readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+// Records the download callbacks; what the file held while didFinishDownloadingToURL ran.
+class DownloadDelegate : public RecordingDelegate {
+  public:
+    struct Write {
+        int64_t written, total, expected;
+    };
+    std::vector<Write> writes;
+    std::vector<std::pair<int64_t, int64_t>> resumes;
+    std::string location;
+    std::optional<std::string> contentsAtFinish;
+    std::string moveTo;  // when set, the delegate moves the file there
+
+    void didWriteData(const SessionPtr&, const NSURLSessionDownloadTaskPtr&, int64_t written, int64_t total,
+                      int64_t expected) override {
+        std::lock_guard lock(mutex_);
+        writes.push_back({written, total, expected});
+        events_.push_back("write");
+        changed_.notify_all();
+    }
+    void didResumeAtOffset(const SessionPtr&, const NSURLSessionDownloadTaskPtr&, int64_t offset,
+                           int64_t expected) override {
+        std::lock_guard lock(mutex_);
+        resumes.emplace_back(offset, expected);
+        events_.push_back("resume");
+    }
+    void didFinishDownloadingToURL(const SessionPtr&, const NSURLSessionDownloadTaskPtr&,
+                                   const std::shared_ptr<NSURL>& url) override {
+        std::string path = url->path();
+        auto contents = readFile(path);
+        if (!moveTo.empty()) NSFileManager::defaultManager()->moveItemAtPath(path, moveTo);
+        std::lock_guard lock(mutex_);
+        location = path;
+        contentsAtFinish = contents;
+        events_.push_back("finish");
+    }
+    void didCompleteWithError(const SessionPtr& session, const NSURLSessionTaskPtr& task,
+                              const NSErrorPtr& error) override {
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back("complete");
+        }
+        RecordingDelegate::didCompleteWithError(session, task, error);
+    }
+    int64_t lastTotal() {
+        std::lock_guard lock(mutex_);
+        return writes.empty() ? 0 : writes.back().total;
+    }
+    // The callbacks in order, repeats folded.
+    std::vector<std::string> order() {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> result;
+        for (const auto& event : events_) {
+            if (result.empty() || result.back() != event) result.push_back(event);
+        }
+        return result;
+    }
+
+  private:
+    std::vector<std::string> events_;
+};
+
+class SessionDownload : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Sandbox::setHome(home_.path());
+        queue_->setMaxConcurrentOperationCount(1);
+        delegate_->queue = queue_;
+        session_ = NSURLSession::sessionWithConfiguration(nullptr, delegate_, queue_);
+    }
+    void TearDown() override {
+        session_->invalidateAndCancel();
+        Sandbox::resetHome();
+    }
+    std::vector<std::string> tmpFiles() const {
+        return NSFileManager::defaultManager()->contentsOfDirectoryAtPath(Sandbox::temporaryDirectory()).value_or(
+            std::vector<std::string>{});
+    }
+    // A body sent in slow chunks, so that a test can stop it half-way.
+    static LoopbackReply slowBody(const std::string& body, const std::string& etag) {
+        LoopbackReply reply = LoopbackReply::text(body);
+        reply.contentType = "application/octet-stream";
+        reply.chunkSize = 16 * 1024;
+        reply.chunkDelay = 0.03;
+        if (!etag.empty()) reply.headers.emplace_back("ETag", etag);
+        return reply;
+    }
+    // Starts a slow download and cancels it with resume data once some bytes are on disk.
+    std::optional<Data> downloadHalfway(const std::string& url) {
+        auto task = session_->downloadTaskWithURL(NSURL::URLWithString(url));
+        task->resume();
+        EXPECT_TRUE(delegate_->waitFor([&] { return !delegate_->writes.empty(); }));
+        std::mutex mutex;
+        std::condition_variable done;
+        bool answered = false;
+        std::optional<Data> resumeData;
+        task->cancelByProducingResumeData([&](std::optional<Data> data) {
+            std::lock_guard lock(mutex);
+            resumeData = std::move(data);
+            answered = true;
+            done.notify_all();
+        });
+        EXPECT_TRUE(delegate_->waitForCompletions(1));
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(done.wait_for(lock, std::chrono::seconds(10), [&] { return answered; }));
+        return resumeData;
+    }
+
+    TempDir home_;
+    std::shared_ptr<DownloadDelegate> delegate_ = std::make_shared<DownloadDelegate>();
+    std::shared_ptr<NSOperationQueue> queue_ = NSOperationQueue::create();
+    NSURLSessionPtr session_;
+    LoopbackServer server_;
+};
+
+TEST_F(SessionDownload, TheFileExistsDuringTheCallbackAndIsGoneAfter) {
+    std::string body = binaryBody(200 * 1024 + 5);
+    LoopbackReply reply = LoopbackReply::text(body);
+    reply.contentType = "application/octet-stream";  // not compressed: the length on the wire is the file's
+    server_.reply("/file", reply);
+    auto task = session_->downloadTaskWithURL(NSURL::URLWithString(server_.url("/file")));
+    task->resume();
+    ASSERT_TRUE(delegate_->waitForCompletions(1));
+
+    EXPECT_FALSE(delegate_->error);
+    EXPECT_FALSE(delegate_->wrongQueue);
+    ASSERT_TRUE(delegate_->contentsAtFinish);
+    EXPECT_TRUE(*delegate_->contentsAtFinish == body);
+    EXPECT_EQ(delegate_->location.rfind(Sandbox::temporaryDirectory() + "/", 0), 0u) << delegate_->location;
+    EXPECT_FALSE(exists(delegate_->location));
+    EXPECT_TRUE(tmpFiles().empty());
+    EXPECT_EQ(delegate_->order(), (std::vector<std::string>{"write", "finish", "complete"}));
+    EXPECT_EQ(task->response()->expectedContentLength(), int64_t(body.size()));
+
+    // Progress adds up, in order, against the announced length.
+    int64_t sum = 0, previous = 0;
+    for (const auto& w : delegate_->writes) {
+        sum += w.written;
+        EXPECT_EQ(w.total, sum);
+        EXPECT_GT(w.total, previous);
+        EXPECT_EQ(w.expected, int64_t(body.size()));
+        previous = w.total;
+    }
+    EXPECT_EQ(sum, int64_t(body.size()));
+    EXPECT_EQ(task->countOfBytesReceived(), int64_t(body.size()));
+}
+
+TEST_F(SessionDownload, ADelegateThatMovesTheFileKeepsIt) {
+    server_.reply("/keep", LoopbackReply::text("keep me"));
+    delegate_->moveTo = home_.file("kept.txt");
+    session_->downloadTaskWithURL(NSURL::URLWithString(server_.url("/keep")))->resume();
+    ASSERT_TRUE(delegate_->waitForCompletions(1));
+    EXPECT_EQ(readFile(home_.file("kept.txt")), "keep me");
+    EXPECT_TRUE(tmpFiles().empty());
+}
+
+TEST_F(SessionDownload, CompletionHandlerGetsTheFileForEveryStatus) {
+    struct Case {
+        const char* path;
+        LoopbackReply reply;
+    };
+    const Case cases[] = {
+        {"/ok", LoopbackReply::text("fine")},
+        {"/missing", LoopbackReply::text("no such page", 404)},
+        {"/empty", LoopbackReply::text("")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        server_.reply(c.path, c.reply);
+        std::mutex mutex;
+        std::condition_variable done;
+        bool called = false;
+        std::string path;
+        std::optional<std::string> contents;
+        long status = 0;
+        session_
+            ->downloadTaskWithURL(NSURL::URLWithString(server_.url(c.path)),
+                                  [&](std::shared_ptr<NSURL> location, NSURLResponsePtr response, NSErrorPtr error) {
+                                      std::lock_guard lock(mutex);
+                                      EXPECT_FALSE(error);
+                                      if (location) {
+                                          path = location->path();
+                                          contents = readFile(path);
+                                      }
+                                      if (auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(response))
+                                          status = http->statusCode();
+                                      called = true;
+                                      done.notify_all();
+                                  })
+            ->resume();
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(10), [&] { return called; }));
+        EXPECT_EQ(contents, c.reply.body);
+        EXPECT_EQ(status, c.reply.status);
+        // Removed once the handler has returned (on the delegate queue: wait for it to drain).
+        ASSERT_TRUE(queue_->waitUntilAllOperationsAreFinished(10));
+        EXPECT_FALSE(exists(path));
+    }
+    EXPECT_EQ(delegate_->completions, 0) << "the handler replaces didCompleteWithError";
+}
+
+TEST_F(SessionDownload, ResumesWithARangeRequestAnd206) {
+    std::string body = binaryBody(400 * 1024 + 11);
+    const std::string etag = "\"v1\"";
+    server_.on("GET", "/big", [&](const LoopbackRequest& r) {
+        auto range = r.header("Range");
+        if (!range) return slowBody(body, etag);
+        EXPECT_EQ(r.header("If-Range"), etag);
+        size_t from = std::stoul(range->substr(6));
+        LoopbackReply part = LoopbackReply::text(body.substr(from), 206);
+        part.contentType = "application/octet-stream";
+        part.headers = {{"ETag", etag},
+                        {"Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(body.size() - 1) +
+                                              "/" + std::to_string(body.size())}};
+        return part;
+    });
+    auto resumeData = downloadHalfway(server_.url("/big"));
+    ASSERT_TRUE(resumeData);
+    ASSERT_TRUE(delegate_->error);
+    EXPECT_EQ(delegate_->error->code(), NSURLErrorCancelled);
+    int64_t partial = delegate_->lastTotal();
+    ASSERT_GT(partial, 0);
+    ASSERT_LT(partial, int64_t(body.size()));
+    EXPECT_EQ(tmpFiles().size(), 1u) << "the partial file waits for the resumed task";
+
+    auto resumed = session_->downloadTaskWithResumeData(*resumeData);
+    ASSERT_TRUE(resumed);
+    resumed->resume();
+    ASSERT_TRUE(delegate_->waitForCompletions(2));
+    EXPECT_FALSE(delegate_->error) << delegate_->error->description();
+    EXPECT_EQ(server_.lastRequest("/big")->header("Range"), "bytes=" + std::to_string(partial) + "-");
+    ASSERT_EQ(delegate_->resumes.size(), 1u);
+    EXPECT_EQ(delegate_->resumes[0], std::make_pair(partial, int64_t(body.size())));
+    ASSERT_TRUE(delegate_->contentsAtFinish);
+    EXPECT_EQ(delegate_->contentsAtFinish->size(), body.size());
+    EXPECT_TRUE(*delegate_->contentsAtFinish == body);
+    EXPECT_EQ(delegate_->writes.back().total, int64_t(body.size()));
+    EXPECT_TRUE(tmpFiles().empty());
+}
+
+TEST_F(SessionDownload, A200ToTheRangeRequestStartsOver) {
+    std::string first = binaryBody(300 * 1024);
+    std::string second = "the resource changed meanwhile";
+    server_.on("GET", "/changing", [&](const LoopbackRequest& r) {
+        if (!r.header("Range")) return slowBody(first, "\"old\"");
+        LoopbackReply whole = LoopbackReply::text(second);  // If-Range no longer matches: the whole body
+        whole.contentType = "application/octet-stream";
+        whole.headers.emplace_back("ETag", "\"new\"");
+        return whole;
+    });
+    auto resumeData = downloadHalfway(server_.url("/changing"));
+    ASSERT_TRUE(resumeData);
+    session_->downloadTaskWithResumeData(*resumeData)->resume();
+    ASSERT_TRUE(delegate_->waitForCompletions(2));
+    EXPECT_FALSE(delegate_->error);
+    ASSERT_EQ(delegate_->resumes.size(), 1u);
+    EXPECT_EQ(delegate_->resumes[0], std::make_pair(int64_t(0), int64_t(second.size())));
+    EXPECT_EQ(delegate_->contentsAtFinish, second);
+    EXPECT_TRUE(tmpFiles().empty());
+}
+
+TEST_F(SessionDownload, APartialFileThatHasGoneStartsOverWithoutRange) {
+    std::string body = binaryBody(300 * 1024);
+    server_.reply("/again", slowBody(body, "\"e\""));
+    auto resumeData = downloadHalfway(server_.url("/again"));
+    ASSERT_TRUE(resumeData);
+    for (const auto& name : tmpFiles()) ::unlink((Sandbox::temporaryDirectory() + "/" + name).c_str());
+    session_->downloadTaskWithResumeData(*resumeData)->resume();
+    ASSERT_TRUE(delegate_->waitForCompletions(2, 20));
+    EXPECT_FALSE(delegate_->error);
+    EXPECT_FALSE(server_.lastRequest("/again")->header("Range"));
+    EXPECT_TRUE(delegate_->contentsAtFinish == body);
+}
+
+TEST_F(SessionDownload, NoResumeDataWithoutAValidator) {
+    server_.reply("/plain", slowBody(binaryBody(300 * 1024), ""));
+    auto resumeData = downloadHalfway(server_.url("/plain"));
+    EXPECT_FALSE(resumeData);
+    EXPECT_EQ(delegate_->error->code(), NSURLErrorCancelled);
+    EXPECT_TRUE(tmpFiles().empty());
+}
+
+TEST_F(SessionDownload, InvalidResumeDataFailsCleanly) {
+    auto plist = [](Value::Dictionary dictionary) {
+        return *NSPropertyListSerialization::dataWithPropertyList(Value(std::move(dictionary)),
+                                                                  NSPropertyListSerialization::Format::XML, nullptr);
+    };
+    std::string tmpFile = Sandbox::temporaryDirectory() + "/partial";
+    std::ofstream(tmpFile) << "part";
+    Value::Dictionary good{{"version", Value(1)},         {"URL", Value(server_.url("/r"))},
+                           {"partialFile", Value(tmpFile)}, {"bytesReceived", Value(4)},
+                           {"ETag", Value("\"x\"")}};
+    auto with = [&](const char* key, Value value) {
+        Value::Dictionary changed = good;
+        if (value.isNull()) {
+            changed.erase(key);
+        } else {
+            changed[key] = std::move(value);
+        }
+        return plist(changed);
+    };
+    struct Case {
+        const char* name;
+        Data data;
+    };
+    const Case cases[] = {
+        {"empty", Data()},
+        {"garbage", Data::fromString("not resume data at all")},
+        {"an array", *NSPropertyListSerialization::dataWithPropertyList(
+                         Value::array({Value(1)}), NSPropertyListSerialization::Format::Binary, nullptr)},
+        {"unknown version", with("version", Value(7))},
+        {"no URL", with("URL", Value())},
+        {"a file URL", with("URL", Value("file:///etc/passwd"))},
+        {"negative count", with("bytesReceived", Value(-5))},
+        {"no validator", with("ETag", Value())},
+        {"file outside tmp", with("partialFile", Value("/etc/passwd"))},
+        {"escaping tmp", with("partialFile", Value(Sandbox::temporaryDirectory() + "/../Documents/x"))},
+    };
+    int completed = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto task = session_->downloadTaskWithResumeData(c.data);
+        ASSERT_TRUE(task);
+        task->resume();
+        ASSERT_TRUE(delegate_->waitForCompletions(++completed));
+        ASSERT_TRUE(delegate_->error);
+        EXPECT_EQ(delegate_->error->code(), NSURLErrorCannotDecodeRawData);
+        auto underlying = delegate_->error->underlyingError();
+        ASSERT_TRUE(underlying);
+        EXPECT_NE(underlying->localizedDescription().find("resume data"), std::string::npos);
+    }
+    EXPECT_EQ(server_.totalHits(), 0u);
+
+    // The same data, intact, is accepted.
+    server_.on("GET", "/r", [](const LoopbackRequest& r) {
+        LoopbackReply reply = LoopbackReply::text(" resumed", 206);
+        reply.headers = {{"Content-Range", "bytes 4-11/12"}};
+        EXPECT_EQ(r.header("Range"), "bytes=4-");
+        return reply;
+    });
+    session_->downloadTaskWithResumeData(plist(good))->resume();
+    ASSERT_TRUE(delegate_->waitForCompletions(++completed));
+    EXPECT_FALSE(delegate_->error);
+    EXPECT_EQ(delegate_->contentsAtFinish, "part resumed");
+}
+
+TEST_F(SessionDownload, AConnectionLostMidwayOffersResumeDataInTheError) {
+    std::string body = binaryBody(5000);
+    std::atomic<int> connection{0};
+    LoopbackRawServer raw([&](LoopbackConnection& c) {
+        std::string request = c.readRequest();
+        if (connection++ == 0) {
+            c.write("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\nLast-Modified: Tue, 01 Jan 2030 00:00:00 GMT\r\n\r\n");
+            c.write(body.substr(0, 1200));
+            c.close();
+            return;
+        }
+        bool ranged = request.find("Range: bytes=1200-") != std::string::npos &&
+                      request.find("If-Range: Tue, 01 Jan 2030 00:00:00 GMT") != std::string::npos;
+        if (!ranged) {
+            c.write("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
+            return;
+        }
+        c.write("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 1200-4999/5000\r\nContent-Length: 3800\r\n\r\n");
+        c.write(body.substr(1200));
+        c.stall(2);
+    });
+    session_->downloadTaskWithURL(NSURL::URLWithString(raw.url("/lost")))->resume();
+    ASSERT_TRUE(delegate_->waitForCompletions(1));
+    ASSERT_TRUE(delegate_->error);
+    EXPECT_EQ(delegate_->error->code(), NSURLErrorNetworkConnectionLost);
+    auto entry = delegate_->error->userInfo().find(NSURLSessionDownloadTaskResumeData);
+    ASSERT_NE(entry, delegate_->error->userInfo().end());
+    ASSERT_TRUE(entry->second.asData());
+
+    session_->downloadTaskWithResumeData(*entry->second.asData())->resume();
+    ASSERT_TRUE(delegate_->waitForCompletions(2));
+    EXPECT_FALSE(delegate_->error);
+    EXPECT_TRUE(delegate_->contentsAtFinish == body);
+    EXPECT_TRUE(tmpFiles().empty());
+}
+
+TEST_F(SessionDownload, DownloadTasksAreListedAndCancelRemovesTheirFile) {
+    server_.reply("/slow", slowBody(binaryBody(300 * 1024), "\"s\""));
+    auto task = session_->downloadTaskWithURL(NSURL::URLWithString(server_.url("/slow")));
+    task->resume();
+    ASSERT_TRUE(delegate_->waitFor([&] { return !delegate_->writes.empty(); }));
+    std::mutex mutex;
+    std::condition_variable listed;
+    std::vector<NSURLSessionTaskPtr> downloads;
+    bool answered = false;
+    session_->getTasksWithCompletionHandler([&](auto, auto, std::vector<NSURLSessionTaskPtr> found) {
+        std::lock_guard lock(mutex);
+        downloads = std::move(found);
+        answered = true;
+        listed.notify_all();
+    });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(listed.wait_for(lock, std::chrono::seconds(10), [&] { return answered; }));
+        ASSERT_EQ(downloads.size(), 1u);
+        EXPECT_EQ(downloads[0], task);
+    }
+    EXPECT_EQ(tmpFiles().size(), 1u);
+    task->cancel();
+    ASSERT_TRUE(delegate_->waitForCompletions(1));
+    EXPECT_EQ(delegate_->error->code(), NSURLErrorCancelled);
+    EXPECT_FALSE(delegate_->error->userInfo().contains(NSURLSessionDownloadTaskResumeData));
+    EXPECT_TRUE(tmpFiles().empty());
+}
+
+}  // namespace
