@@ -1,9 +1,5 @@
 #include "httpclient/HCSecurityPolicy.h"
 
-#include <openssl/err.h>
-#include <openssl/x509.h>
-#include <openssl/x509_vfy.h>
-
 #include <algorithm>
 #include <mutex>
 
@@ -62,58 +58,19 @@ Value setValue(const HCSecurityPolicy::CertificateSet& certificates) {
     return set;
 }
 
-// --- signature paths -----------------------------------------------------------------------------------
-//
-// Public-key pins on certificates above the leaf need the leaf's signatures checked up to the matched
-// certificate even when the platform found the chain invalid (expired, unknown root, other host). The
-// platform's trust always judges dates by the clock, so this narrower check is made here.
-
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct StoreFree {
-    void operator()(X509_STORE* s) const { X509_STORE_free(s); }
-};
-struct StoreCtxFree {
-    void operator()(X509_STORE_CTX* c) const { X509_STORE_CTX_free(c); }
-};
-struct StackFree {
-    void operator()(STACK_OF(X509) * s) const { sk_X509_free(s); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-
-X509Ptr x509FromDer(const Data& der) {
-    const unsigned char* p = der.bytes();
-    X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(der.length())));
-    if (x509 && p != der.bytes() + der.length()) x509.reset();
-    return x509;
-}
-
-// Whether the leaf (chain[0]) is signed, through the other certificates of `chain`, by chain[anchorIndex],
-// with that certificate as the only anchor. Intermediates must be certificate authorities; dates and host
-// names are not looked at.
+// Whether the leaf (chain[0]) is signed, through the other certificates of `chain`, by chain[anchorIndex]:
+// a trust of its own with that certificate as the only anchor. Intermediates must be certificate
+// authorities; dates and host names are not looked at, since the chain may have been found invalid for
+// either (expired, unknown root, other host) and still carry a pinned key.
 bool leafLeadsTo(const std::vector<SecCertificatePtr>& chain, size_t anchorIndex) {
     if (anchorIndex == 0) return true;
     if (anchorIndex >= chain.size()) return false;
-    std::vector<X509Ptr> parsed;
-    for (const auto& certificate : chain) {
-        X509Ptr x509 = certificate ? x509FromDer(certificate->data()) : nullptr;
-        if (!x509) return false;
-        parsed.push_back(std::move(x509));
-    }
-    std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
-    std::unique_ptr<X509_STORE_CTX, StoreCtxFree> ctx(X509_STORE_CTX_new());
-    std::unique_ptr<STACK_OF(X509), StackFree> untrusted(sk_X509_new_null());
-    bool ok = store && ctx && untrusted && X509_STORE_add_cert(store.get(), parsed[anchorIndex].get()) == 1;
-    for (size_t i = 1; ok && i < parsed.size(); ++i) ok = sk_X509_push(untrusted.get(), parsed[i].get()) > 0;
-    ok = ok && X509_STORE_CTX_init(ctx.get(), store.get(), parsed[0].get(), untrusted.get()) == 1;
-    if (ok) {
-        X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
-        X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_NO_CHECK_TIME);
-        ok = X509_verify_cert(ctx.get()) == 1;
-    }
-    ERR_clear_error();
-    return ok;
+    auto trust = SecTrust::create(chain, {SecPolicy::createBasicX509()});
+    if (!trust || trust->setAnchorCertificates({chain[anchorIndex]}) != errSecSuccess ||
+        trust->setAnchorCertificatesOnly(AnchorsOnly::Yes) != errSecSuccess ||
+        trust->setIgnoresValidityDates(true) != errSecSuccess)
+        return false;
+    return serverTrustIsValid(*trust);
 }
 
 }  // namespace

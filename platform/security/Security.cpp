@@ -238,6 +238,7 @@ struct SecTrust::State {
     std::vector<SecPolicyPtr> policies;
     std::optional<std::vector<SecCertificatePtr>> anchors;
     AnchorsOnly anchorsOnly = AnchorsOnly::Yes;
+    bool ignoresValidityDates = false;
     // The last evaluation.
     bool evaluated = false;
     SecTrustResultType result = SecTrustResultType::Invalid;
@@ -328,7 +329,11 @@ PolicyOutcome verifyOne(const SecTrust::State& state, X509_STORE* store, const S
         return outcome;
     }
     X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
-    X509_VERIFY_PARAM_set_time(param, when);
+    if (state.ignoresValidityDates) {
+        X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_NO_CHECK_TIME);
+    } else {
+        X509_VERIFY_PARAM_set_time(param, when);
+    }
     if (state.anchors) X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_PARTIAL_CHAIN);
     if (policy.kind() == SecPolicy::Kind::SSL) {
         X509_VERIFY_PARAM_set_purpose(param, policy.side() == SecPolicy::Side::Server
@@ -427,6 +432,13 @@ OSStatus SecTrust::setAnchorCertificates(std::vector<SecCertificatePtr> anchors)
 OSStatus SecTrust::setAnchorCertificatesOnly(AnchorsOnly only) {
     std::lock_guard lock(state_->mutex);
     state_->anchorsOnly = only;
+    state_->reset();
+    return errSecSuccess;
+}
+
+OSStatus SecTrust::setIgnoresValidityDates(bool ignores) {
+    std::lock_guard lock(state_->mutex);
+    state_->ignoresValidityDates = ignores;
     state_->reset();
     return errSecSuccess;
 }

@@ -4,7 +4,8 @@
 // builds a path from the leaf to an anchor: the system's anchors by default, or the certificates given with
 // `setAnchorCertificates` (alone, or together with the system's when `setAnchorCertificatesOnly(No)`). An
 // anchor set by the caller may be a leaf or an intermediate: the path may end at it. The evaluation time is
-// the platform clock's `now`, so tests expire a certificate by moving a manual clock.
+// the platform clock's `now`, so tests expire a certificate by moving a manual clock, unless the trust is
+// told to ignore validity dates altogether.
 //
 // Host names for the SSL policy are matched against the certificate's subject alternative names only (DNS
 // names, or IP addresses when the host is a literal address). A wildcard is accepted only as the whole
@@ -138,9 +139,13 @@ class SecTrust final : public Object {
     // nothing is trusted; null elements give errSecParam and change nothing.
     OSStatus setAnchorCertificates(std::vector<SecCertificatePtr> anchors);
     OSStatus setAnchorCertificatesOnly(AnchorsOnly only);
+    // Evaluations then skip the validity dates of every certificate on the path (off by default); signatures,
+    // constraints and the policies' other checks still apply. With the basic X.509 policy and one anchor
+    // alone, an evaluation answers just whether the leaf's signatures reach that anchor.
+    OSStatus setIgnoresValidityDates(bool ignores);
 
-    // Evaluates now (Clock::now()). The returned status tells whether the evaluation could be made at all;
-    // the verdict is in `result`.
+    // Evaluates now (Clock::now()), or at no particular time when dates are ignored. The returned status
+    // tells whether the evaluation could be made at all; the verdict is in `result`.
     OSStatus evaluate(SecTrustResultType* result);
     // The same, as a yes/no answer; on failure `error` (when given) says why, in the NSOSStatusErrorDomain.
     bool evaluateWithError(NSErrorPtr* error);

@@ -164,24 +164,30 @@ TEST_F(TrustTest, MovingTheClockExpiresTheLeafAndValidatesTheNotYetValidOne) {
 
 TEST_F(TrustTest, AnchorsTable) {
     const TestCredential *leaf = &pki().localhost(), *mid = &pki().intermediate(), *root = &pki().root(),
-                         *self = &pki().selfSigned(), *expired = &pki().expired();
+                         *self = &pki().selfSigned(), *expired = &pki().expired(),
+                         *forged = &pki().forgedLeaf();
     const auto yes = AnchorsOnly::Yes, no = AnchorsOnly::No;
+    const bool dated = false, undated = true;  // whether validity dates are ignored
     struct Case {
         const char* name;
         std::vector<const TestCredential*> presented, anchors;
         AnchorsOnly only;
+        bool ignoresDates;
         bool trusted;
         size_t chainLength;
     } cases[] = {
-        {"pinned leaf", {leaf}, {leaf}, yes, true, 1},
-        {"pinned intermediate", {leaf, mid}, {mid}, yes, true, 2},
-        {"pinned intermediate, leaf alone", {leaf}, {mid}, yes, true, 2},
-        {"pinned root", {leaf, mid}, {root}, yes, true, 3},
-        {"pinned self-signed", {self}, {self}, yes, true, 1},
-        {"other pin only", {leaf, mid}, {self}, yes, false, 0},
-        {"other pin plus system", {leaf, mid}, {self}, no, true, 3},
-        {"no anchors at all", {leaf, mid}, {}, yes, false, 0},
-        {"pinned expired leaf", {expired}, {expired}, yes, false, 0},
+        {"pinned leaf", {leaf}, {leaf}, yes, dated, true, 1},
+        {"pinned intermediate", {leaf, mid}, {mid}, yes, dated, true, 2},
+        {"pinned intermediate, leaf alone", {leaf}, {mid}, yes, dated, true, 2},
+        {"pinned root", {leaf, mid}, {root}, yes, dated, true, 3},
+        {"pinned self-signed", {self}, {self}, yes, dated, true, 1},
+        {"other pin only", {leaf, mid}, {self}, yes, dated, false, 0},
+        {"other pin plus system", {leaf, mid}, {self}, no, dated, true, 3},
+        {"no anchors at all", {leaf, mid}, {}, yes, dated, false, 0},
+        {"pinned expired leaf", {expired}, {expired}, yes, dated, false, 0},
+        {"expired leaf, pinned intermediate", {expired, mid}, {mid}, yes, dated, false, 0},
+        {"expired leaf, pinned intermediate, dates ignored", {expired, mid}, {mid}, yes, undated, true, 2},
+        {"forged leaf, pinned intermediate, dates ignored", {forged, mid}, {mid}, yes, undated, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -191,6 +197,7 @@ TEST_F(TrustTest, AnchorsTable) {
         auto trust = SecTrust::create(presented, {localhostPolicy()});
         ASSERT_EQ(trust->setAnchorCertificates(anchors), errSecSuccess);
         ASSERT_EQ(trust->setAnchorCertificatesOnly(c.only), errSecSuccess);
+        ASSERT_EQ(trust->setIgnoresValidityDates(c.ignoresDates), errSecSuccess);
         EXPECT_EQ(succeeded(evaluated(*trust)), c.trusted);
         if (c.trusted) {
             EXPECT_EQ(trust->certificateCount(), c.chainLength);
