@@ -1,0 +1,304 @@
+// The device's commands: each reads its argument, acts as a finger would and says what it did.
+#include <charconv>
+#include <cmath>
+#include <optional>
+
+#include "platform/device/DeviceDialogs.h"
+#include "platform/device/DeviceToken.h"
+#include "platform/device/DeviceViews.h"
+#include "platform/device/HeadlessDevice.h"
+#include "platform/device/ScreenText.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/uikit/UIApplication.h"
+#include "platform/uikit/UIKeyboard.h"
+#include "platform/uikit/UIPasteboard.h"
+#include "platform/uikit/UITree.h"
+#include "platform/webkit/UIWebView.h"
+
+namespace {
+
+constexpr CGFloat kPullDistance = 100;
+constexpr int kDragSteps = 5;
+constexpr long kMaxDeletes = 10000;
+constexpr double kMaxWait = 3600;
+// A swipe on a pager stops this short of the next page and lets the view come to rest there, as a finger
+// lifting early does, so that the pager decelerates onto the page.
+constexpr CGFloat kSwipeShortfall = 10;
+constexpr long kRemoteNotificationsUnavailable = 3010;
+
+std::optional<long> parseCount(const std::string& text) {
+    long value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<double> parseSeconds(const std::string& text) {
+    double value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+// "OK" and OK name the same thing: a person copies texts from the screen with their quotes.
+std::string unquoted(const std::string& text) {
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') return text.substr(1, text.size() - 2);
+    return text;
+}
+
+const char* stateName(UIApplicationState state) {
+    switch (state) {
+        case UIApplicationState::Active:
+            return "active";
+        case UIApplicationState::Inactive:
+            return "inactive";
+        case UIApplicationState::Background:
+            return "background";
+    }
+    return "?";
+}
+
+}  // namespace
+
+const std::vector<HeadlessDevice::Command>& HeadlessDevice::commands() {
+    static const std::vector<Command> table = {
+        {"screen", "screen [full]", &HeadlessDevice::screen},
+        {"tap", "tap TEXT", &HeadlessDevice::tap},
+        {"type", "type TEXT", &HeadlessDevice::type},
+        {"delete", "delete [N]", &HeadlessDevice::deleteBackward},
+        {"paste", "paste TEXT", &HeadlessDevice::paste},
+        {"return", "return", &HeadlessDevice::pressReturn},
+        {"pull", "pull", &HeadlessDevice::pull},
+        {"scroll", "scroll PAGE", &HeadlessDevice::scroll},
+        {"js", "js SCRIPT", &HeadlessDevice::js},
+        {"link", "link TEXT", &HeadlessDevice::link},
+        {"button", "button N | button TEXT", &HeadlessDevice::button},
+        {"push", "push JSON", &HeadlessDevice::push},
+        {"state", "state active|inactive|background", &HeadlessDevice::state},
+        {"token", "token HEX", &HeadlessDevice::token},
+        {"token-fail", "token-fail TEXT", &HeadlessDevice::tokenFail},
+        {"wait", "wait SECONDS", &HeadlessDevice::wait},
+        {"help", "help", &HeadlessDevice::help},
+        {"quit", "quit", &HeadlessDevice::quit},
+    };
+    return table;
+}
+
+std::string HeadlessDevice::helpText() {
+    std::string out = "commands:\n";
+    for (auto& command : commands()) out += std::string("  ") + command.usage + "\n";
+    return out;
+}
+
+HeadlessDevice::Outcome HeadlessDevice::screen(const std::string& argument) {
+    if (argument == "full") return Outcome::treeDump();
+    if (!argument.empty()) return Outcome::failure("usage: screen [full]");
+    return {};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::tap(const std::string& argument) {
+    std::string text = unquoted(argument);
+    if (text.empty()) return Outcome::failure("usage: tap TEXT");
+    auto view = DeviceViews::findByText(text);
+    if (!view) return Outcome::failure("nothing on screen shows \"" + text + "\"");
+    std::string what = ScreenText::name(view);
+    if (std::string reason = DeviceViews::unreachableReason(view); !reason.empty())
+        return Outcome::failure(what + " " + reason);
+    if (!UITree::tap(view)) return Outcome::failure(what + " did not take the tap");
+    return {"tapped " + what + "\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::type(const std::string& argument) {
+    if (argument.empty()) return Outcome::failure("usage: type TEXT");
+    if (!UIKeyboard::typeText(argument))
+        return Outcome::failure("no text input has the keyboard (tap a field first)");
+    return {"typed " + UIDumpQuoted(argument) + "\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::deleteBackward(const std::string& argument) {
+    long count = 1;
+    if (!argument.empty()) {
+        auto parsed = parseCount(argument);
+        if (!parsed || *parsed < 1 || *parsed > kMaxDeletes)
+            return Outcome::failure("delete takes a count from 1 to " + std::to_string(kMaxDeletes) +
+                                    ", not \"" + argument + "\"");
+        count = *parsed;
+    }
+    for (long i = 0; i < count; ++i) {
+        if (!UIKeyboard::pressDelete())
+            return Outcome::failure("no text input has the keyboard (tap a field first)");
+    }
+    return {"deleted " + std::to_string(count) + "\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::paste(const std::string& argument) {
+    if (argument.empty()) return Outcome::failure("usage: paste TEXT");
+    if (!UIResponder::firstResponder())
+        return Outcome::failure("no text input has the keyboard (tap a field first)");
+    UIPasteboard::generalPasteboard().setString(argument);
+    if (!UIKeyboard::paste()) return Outcome::failure("no text input has the keyboard (tap a field first)");
+    return {"pasted " + UIDumpQuoted(argument) + "\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::pressReturn(const std::string& argument) {
+    if (!argument.empty()) return Outcome::failure("usage: return");
+    if (!UIKeyboard::pressReturn())
+        return Outcome::failure("no text input has the keyboard (tap a field first)");
+    return {"pressed return\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::pull(const std::string& argument) {
+    if (!argument.empty()) return Outcome::failure("usage: pull");
+    auto scroll = DeviceViews::scrollViewForPull();
+    if (!scroll) return Outcome::failure("nothing on screen scrolls");
+    if (!scroll->beginDragging()) return Outcome::failure(scroll->className() + " does not scroll now");
+    for (int i = 0; i < kDragSteps; ++i) scroll->dragBy(0, kPullDistance / kDragSteps);
+    CGPoint pulledTo = scroll->contentOffset();
+    scroll->endDragging();
+    return {"pulled " + scroll->className() + " down to " + NSStringFromCGPoint(pulledTo) + " and let go\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::scroll(const std::string& argument) {
+    auto page = parseCount(argument);
+    if (!page) return Outcome::failure("usage: scroll PAGE (0 is the first page)");
+    auto pager = DeviceViews::scrollViewForPaging();
+    if (!pager) return Outcome::failure("nothing on screen scrolls sideways");
+    CGFloat width = pager->bounds().size.width;
+    CGFloat minX = pager->minimumContentOffset().x, maxX = pager->maximumContentOffset().x;
+    long pages = long(std::floor((maxX - minX) / width + 0.5)) + 1;
+    if (*page < 0 || *page >= pages)
+        return Outcome::failure("page " + argument + " is out of range: " + pager->className() +
+                                " has pages 0 to " + std::to_string(pages - 1));
+    bool paging = pager->isPagingEnabled();
+    bool clockInHand = config_.manualClock || !Clock::isManual();
+    auto current = [&] { return long(std::floor((pager->contentOffset().x - minX) / width + 0.5)); };
+    for (int swipes = 0; current() != *page && swipes < pages; ++swipes) {
+        CGFloat direction = *page > current() ? -1 : 1;  // a finger moving left shows the next page
+        CGFloat distance = paging && clockInHand ? width - kSwipeShortfall : width;
+        if (!pager->drag({direction * distance, 0}, kDragSteps))
+            return Outcome::failure(pager->className() + " does not scroll now");
+        if (pager->isDecelerating()) {
+            if (config_.manualClock)
+                config_.manualClock->advance(UIScrollViewSettleDuration + 0.05);
+            else
+                NSRunLoop::main().runUntil([&] { return !pager->isDecelerating(); },
+                                           2 * UIScrollViewSettleDuration + 1);
+        }
+    }
+    if (current() != *page)
+        return Outcome::failure(pager->className() + " stopped at page " + std::to_string(current()));
+    return {"scrolled " + pager->className() + " to page " + std::to_string(*page) + " of " +
+            std::to_string(pages) + "\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::js(const std::string& argument) {
+    if (argument.empty()) return Outcome::failure("usage: js SCRIPT");
+    auto web = DeviceViews::visibleWebView();
+    if (!web) return Outcome::failure("no page on screen");
+    auto context = web->javaScriptContext();
+    context->clearException();
+    std::string result = web->stringByEvaluatingJavaScriptFromString(argument);
+    if (!context->exception().isUndefined())
+        return Outcome::failure("the script threw: " + context->exception().toString());
+    return {"= " + UIDumpQuoted(result) + "\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::link(const std::string& argument) {
+    std::string text = unquoted(argument);
+    if (text.empty()) return Outcome::failure("usage: link TEXT");
+    auto web = DeviceViews::visibleWebView();
+    if (!web) return Outcome::failure("no page on screen");
+    if (!web->activateLink(text)) {
+        std::string known;
+        for (auto& [title, href] : web->links())
+            known += (known.empty() ? "" : ", ") + UIDumpQuoted(title.empty() ? href : title);
+        return Outcome::failure("the page has no link \"" + text +
+                                "\" (links: " + (known.empty() ? "none" : known) + ")");
+    }
+    return {"followed link \"" + text + "\"\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::button(const std::string& argument) {
+    std::string text = unquoted(argument);
+    if (text.empty()) return Outcome::failure("usage: button N | button TEXT");
+    auto dialog = DeviceDialogs::visible();
+    if (!dialog) return Outcome::failure("no dialog on screen");
+    std::optional<long> index = argument.front() == '"' ? std::nullopt : parseCount(text);
+    if (!index) {
+        for (bool exact : {true, false}) {
+            for (auto& [i, b] : dialog->buttons) {
+                std::string title = b->currentTitle();
+                if (!index && (exact ? title == text : title.find(text) != std::string::npos)) index = i;
+            }
+        }
+        if (!index) return Outcome::failure("the " + dialog->kind + " has no button \"" + text + "\"");
+    }
+    if (std::string failure = DeviceDialogs::press(*dialog, *index); !failure.empty())
+        return Outcome::failure(failure);
+    return {"answered the " + dialog->kind + " with button " + std::to_string(*index) + "\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::push(const std::string& argument) {
+    if (argument.empty()) return Outcome::failure("usage: push JSON");
+    NSErrorPtr error;
+    auto payload = NSJSONSerialization::JSONObjectWithData(Data::fromString(argument), 0, &error);
+    if (!payload)
+        return Outcome::failure("the payload is no JSON: " +
+                                (error ? error->localizedDescription() : "unreadable"));
+    if (!payload->isDictionary()) return Outcome::failure("the payload must be a JSON object");
+    auto app = UIApplication::sharedApplication();
+    app->receiveRemoteNotification(*payload);
+    return {std::string("delivered the notification (application ") + stateName(app->applicationState()) +
+            ")\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::state(const std::string& argument) {
+    auto app = UIApplication::sharedApplication();
+    for (auto target :
+         {UIApplicationState::Active, UIApplicationState::Inactive, UIApplicationState::Background}) {
+        if (argument != stateName(target)) continue;
+        app->setApplicationState(target);
+        return {std::string("state ") + stateName(app->applicationState()) + "\n"};
+    }
+    return Outcome::failure("usage: state active|inactive|background");
+}
+
+HeadlessDevice::Outcome HeadlessDevice::token(const std::string& argument) {
+    auto bytes = DeviceToken::parseHex(argument);
+    if (!bytes) return Outcome::failure("token takes hex digits in pairs, not \"" + argument + "\"");
+    if (!UIApplication::sharedApplication()->deliverDeviceToken(*bytes))
+        return Outcome::failure("the application has not asked to register for remote notifications");
+    return {"delivered token " + DeviceToken::hex(*bytes) + "\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::tokenFail(const std::string& argument) {
+    if (argument.empty()) return Outcome::failure("usage: token-fail TEXT");
+    auto error = NSError::create(NSCocoaErrorDomain, kRemoteNotificationsUnavailable,
+                                 {{NSLocalizedDescriptionKey, Value(argument)}});
+    if (!UIApplication::sharedApplication()->failRemoteRegistration(error))
+        return Outcome::failure("the application has not asked to register for remote notifications");
+    return {"registration failed: " + argument + "\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::wait(const std::string& argument) {
+    auto seconds = parseSeconds(argument);
+    if (!seconds || *seconds < 0 || *seconds > kMaxWait)
+        return Outcome::failure("wait takes seconds from 0 to " + std::to_string(int(kMaxWait)) + ", not \"" +
+                                argument + "\"");
+    if (Clock::isManual() && !config_.manualClock)
+        return Outcome::failure("the clock is manual and the device cannot move it");
+    passTime(*seconds);
+    return {"waited " + argument + " s\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::help(const std::string&) {
+    return Outcome::bare(helpText());
+}
+
+HeadlessDevice::Outcome HeadlessDevice::quit(const std::string& argument) {
+    if (!argument.empty()) return Outcome::failure("usage: quit");
+    UIApplication::sharedApplication()->terminate();
+    return Outcome::bare("bye\n");
+}

@@ -1,0 +1,159 @@
+#include "platform/device/DeviceViews.h"
+
+#include "platform/uikit/UIApplication.h"
+#include "platform/uikit/UIControl.h"
+#include "platform/uikit/UINavigationController.h"
+#include "platform/webkit/UIWebView.h"
+
+namespace DeviceViews {
+namespace {
+
+CGRect rectInWindow(const UIView& view) {
+    return view.convertRectToView(view.bounds(), nullptr);
+}
+
+bool outsideWindow(const UIView& view, const UIWindow& window) {
+    CGRect r = rectInWindow(view);
+    if (r.isEmpty()) return false;  // unsized views (laid out by constraints) count as on screen
+    CGRect w = window.bounds();
+    return r.maxX() <= w.minX() || r.minX() >= w.maxX() || r.maxY() <= w.minY() || r.minY() >= w.maxY();
+}
+
+void collectMatches(const std::shared_ptr<UIView>& view, const std::string& text, bool exact,
+                    std::vector<std::shared_ptr<UIView>>& out) {
+    if (view->isHidden() || view->alpha() < 0.01) return;
+    const auto& subs = view->subviews();
+    for (auto it = subs.rbegin(); it != subs.rend(); ++it) collectMatches(*it, text, exact, out);
+    auto matches = [&](const std::string& shown) {
+        return exact ? shown == text : shown.find(text) != std::string::npos;
+    };
+    if (matches(view->displayedText()) ||
+        (!view->accessibilityLabel().empty() && matches(view->accessibilityLabel())))
+        out.push_back(view);
+}
+
+// A label or image inside a button stands for the button.
+std::shared_ptr<UIView> standIn(const std::shared_ptr<UIView>& view) {
+    for (auto v = view->superview(); v; v = v->superview()) {
+        if (std::dynamic_pointer_cast<UIButton>(v)) return v;
+    }
+    return view;
+}
+
+std::shared_ptr<UIViewController> followVisible(std::shared_ptr<UIViewController> controller) {
+    for (int hops = 0; controller && hops < 64; ++hops) {
+        std::shared_ptr<UIViewController> next = controller->presentedViewController();
+        if (!next) {
+            if (auto nav = std::dynamic_pointer_cast<UINavigationController>(controller))
+                next = nav->visibleViewController();
+        }
+        if (!next || next == controller) break;
+        controller = next;
+    }
+    return controller;
+}
+
+// Where the device looks for scroll views: the visible controller's view, or the topmost window.
+std::shared_ptr<UIView> scrollSearchRoot() {
+    if (auto controller = visibleController(); controller && controller->isViewLoaded()) {
+        auto view = controller->view();
+        if (isShown(view)) return view;
+    }
+    auto windows = visibleWindowsTopFirst();
+    return windows.empty() ? nullptr : std::shared_ptr<UIView>(windows.front());
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<UIWindow>> visibleWindowsTopFirst() {
+    std::vector<std::shared_ptr<UIWindow>> out;
+    auto all = UIApplication::sharedApplication()->windows();
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        if ((*it)->isHidden()) continue;
+        (*it)->layoutIfNeeded();
+        out.push_back(*it);
+    }
+    return out;
+}
+
+bool isShown(const std::shared_ptr<UIView>& view) {
+    if (!view) return false;
+    auto window = view->window();
+    if (!window) return false;
+    for (auto v = view; v; v = v->superview()) {
+        if (v->isHidden() || v->alpha() < 0.01) return false;
+    }
+    return !outsideWindow(*view, *window);
+}
+
+std::shared_ptr<UIView> findByText(const std::string& text) {
+    if (text.empty()) return nullptr;
+    auto windows = visibleWindowsTopFirst();
+    for (bool exact : {true, false}) {
+        std::vector<std::shared_ptr<UIView>> matches;
+        for (auto& window : windows) collectMatches(window, text, exact, matches);
+        std::shared_ptr<UIView> first;
+        for (auto& match : matches) {
+            auto view = standIn(match);
+            if (!isShown(view)) continue;
+            if (unreachableReason(view).empty()) return view;
+            if (!first) first = view;
+        }
+        if (first) return first;
+    }
+    return nullptr;
+}
+
+std::string unreachableReason(const std::shared_ptr<UIView>& view) {
+    if (!isShown(view)) return "is not on screen";
+    for (auto v = view; v; v = v->superview()) {
+        if (auto control = std::dynamic_pointer_cast<UIControl>(v); control && !control->isEnabled())
+            return "is disabled";
+        if (!v->isUserInteractionEnabled() && std::dynamic_pointer_cast<UIControl>(v))
+            return "takes no touches";
+    }
+    CGPoint centre = view->convertPointToScreen(view->bounds().center());
+    auto hit = UIApplication::sharedApplication()->hitTest(centre);
+    if (!hit) return "takes no touches";
+    if (hit->isDescendantOfView(view) || view->isDescendantOfView(hit)) return "";
+    std::string blocker = hit->className();
+    if (!hit->displayedText().empty()) blocker += " \"" + hit->displayedText() + "\"";
+    return "is covered by " + blocker;
+}
+
+std::shared_ptr<UIViewController> visibleController() {
+    auto app = UIApplication::sharedApplication();
+    if (auto key = app->keyWindow(); key && !key->isHidden() && key->rootViewController())
+        return followVisible(key->rootViewController());
+    for (auto& window : visibleWindowsTopFirst()) {
+        if (window->rootViewController()) return followVisible(window->rootViewController());
+    }
+    return nullptr;
+}
+
+std::shared_ptr<UIScrollView> scrollViewForPull() {
+    auto root = scrollSearchRoot();
+    auto vertical = frontmost<UIScrollView>(root, [](const UIScrollView& s) {
+        UIEdgeInsets in = s.contentInset();
+        return s.alwaysBounceVertical() ||
+               s.contentSize().height + in.top + in.bottom > s.bounds().size.height;
+    });
+    return vertical ? vertical : frontmost<UIScrollView>(root, [](const UIScrollView&) { return true; });
+}
+
+std::shared_ptr<UIScrollView> scrollViewForPaging() {
+    return frontmost<UIScrollView>(scrollSearchRoot(), [](const UIScrollView& s) {
+        UIEdgeInsets in = s.contentInset();
+        return s.bounds().size.width > 0 &&
+               (s.isPagingEnabled() || s.contentSize().width + in.left + in.right > s.bounds().size.width);
+    });
+}
+
+std::shared_ptr<UIWebView> visibleWebView() {
+    for (auto& window : visibleWindowsTopFirst()) {
+        if (auto web = frontmost<UIWebView>(window, [](const UIWebView&) { return true; })) return web;
+    }
+    return nullptr;
+}
+
+}  // namespace DeviceViews

@@ -1,0 +1,238 @@
+#include "platform/device/HeadlessDevice.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iostream>
+
+#include "platform/device/DeviceToken.h"
+#include "platform/device/ScreenText.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Console.h"
+#include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/TextUtil.h"
+#include "platform/uikit/UIApplication.h"
+#include "platform/uikit/UITree.h"
+#include "platform/uikit/UIWindow.h"
+#include "platform/webkit/UIWebView.h"
+
+namespace {
+
+constexpr double kSettleIdleBound = 0.5;   // seconds of real time for the loop to fall idle
+constexpr double kSettleBusyBound = 10.0;  // seconds of real time for page loads and the HUD's loading
+constexpr double kPollInterval = 0.1;      // how often the reader looks up from a wait
+
+double realNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool shownOnSomeWindow(const std::shared_ptr<UIView>& view) {
+    auto window = view->window();
+    if (!window || window->isHidden()) return false;
+    for (auto v = view; v; v = v->superview()) {
+        if (v->isHidden() || v->alpha() < 0.01) return false;
+    }
+    return true;
+}
+
+// Something the screen waits for: a page loading or the HUD's loading indicator.
+bool busyIn(const std::shared_ptr<UIView>& view) {
+    if (view->isHidden() || view->alpha() < 0.01) return false;
+    if (auto web = std::dynamic_pointer_cast<UIWebView>(view); web && web->isLoading()) return true;
+    if (view->className() == "THProgressHUDLoadingView" && shownOnSomeWindow(view)) return true;
+    for (auto& sub : view->subviews()) {
+        if (busyIn(sub)) return true;
+    }
+    return false;
+}
+
+bool screenBusy() {
+    for (auto& window : UIApplication::sharedApplication()->windows()) {
+        if (!window->isHidden() && busyIn(window)) return true;
+    }
+    return false;
+}
+
+std::pair<std::string, std::string> splitCommand(std::string_view line) {
+    line = TextUtil::trim(line);
+    size_t space = line.find_first_of(" \t");
+    if (space == std::string_view::npos) return {std::string(line), ""};
+    return {std::string(line.substr(0, space)), std::string(TextUtil::trim(line.substr(space + 1)))};
+}
+
+bool skippable(std::string_view line) {
+    line = TextUtil::trim(line);
+    return line.empty() || line.front() == '#';
+}
+
+}  // namespace
+
+std::shared_ptr<HeadlessDevice> HeadlessDevice::create(Config config) {
+    return std::shared_ptr<HeadlessDevice>(new HeadlessDevice(std::move(config)));
+}
+
+HeadlessDevice::HeadlessDevice(Config config) : config_(std::move(config)) {}
+
+HeadlessDevice::~HeadlessDevice() {
+    stopping_ = true;
+    if (reader_.joinable()) reader_.join();
+}
+
+std::string HeadlessDevice::execute(const std::string& line) {
+    UIAssertMainThread();
+    auto [name, argument] = splitCommand(line);
+    if (name.empty()) return "error: empty command (try help)\n\n";
+    const Command* command = nullptr;
+    for (auto& c : commands()) {
+        if (name == c.name) command = &c;
+    }
+    if (!command) return "error: unknown command \"" + name + "\" (try help)\n\n";
+    Outcome outcome = (this->*command->handler)(argument);
+    if (outcome.failed) return "error: " + outcome.text + "\n\n";
+    std::string out = outcome.text;
+    if (outcome.settle) out += settle();
+    if (outcome.fullDump) out += UITree::dump(UITree::Windows::Visible);
+    if (outcome.showScreen) out += ScreenText::render();
+    return out + "\n";
+}
+
+void HeadlessDevice::passTime(double seconds) {
+    if (config_.manualClock) {
+        config_.manualClock->advance(seconds);
+        return;
+    }
+    auto app = UIApplication::sharedApplication();
+    NSRunLoop::main().runUntil([&] { return app->isTerminating(); }, seconds);
+}
+
+std::string HeadlessDevice::settle() {
+    auto& loop = NSRunLoop::main();
+    auto app = UIApplication::sharedApplication();
+    double start = realNow();
+    std::string notes;
+    for (;;) {
+        double idleEnd = std::min(realNow() + kSettleIdleBound, start + kSettleBusyBound);
+        // Under the real clock short animations (a fade, a scroll view coming to rest) are waited for too.
+        while (realNow() < idleEnd && !app->isTerminating()) {
+            bool ran = loop.runOnce(NSDefaultRunLoopMode, 0.02);
+            if (!ran && (Clock::isManual() || UIView::animationsInFlight().empty())) break;
+        }
+        notes += answerRegistration();
+        if (app->isTerminating() || !screenBusy()) break;
+        if (realNow() >= start + kSettleBusyBound) {
+            notes += "note: still loading after " + std::to_string(int(kSettleBusyBound)) + " s\n";
+            break;
+        }
+        loop.runOnce(NSDefaultRunLoopMode, 0.05);
+    }
+    return notes;
+}
+
+std::string HeadlessDevice::answerRegistration() {
+    auto app = UIApplication::sharedApplication();
+    if (config_.autoToken == AutoToken::No || !app->isRemoteRegistrationPending()) return "";
+    std::string error;
+    auto token = DeviceToken::sandboxToken(&error);
+    if (!token) return "note: " + error + "; the registration stays unanswered\n";
+    app->deliverDeviceToken(*token);
+    return "registered for remote notifications with token " + DeviceToken::hex(*token) + "\n";
+}
+
+// ---- reading
+
+bool HeadlessDevice::attachToStdin() {
+    return startReading({}, true);
+}
+
+bool HeadlessDevice::runScriptFile(const std::string& path, AtEnd atEnd) {
+    std::ifstream file(path);
+    if (!file) {
+        NSLog("Device: cannot read the script " + path);
+        return false;
+    }
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return startReading(std::move(lines), atEnd == AtEnd::ReadInput);
+}
+
+bool HeadlessDevice::startReading(std::vector<std::string> scriptLines, bool readInput) {
+    if (reading_.exchange(true)) {
+        NSLog("Device: already reading commands; ignored.");
+        return false;
+    }
+    if (reader_.joinable()) reader_.join();  // a reader that finished earlier
+    bool echoInput = readInput && !::isatty(config_.inputFd);
+    reader_ = std::thread([this, lines = std::move(scriptLines), readInput, echoInput]() mutable {
+        readLoop(std::move(lines), readInput, echoInput);
+        reading_ = false;
+    });
+    return true;
+}
+
+void HeadlessDevice::readLoop(std::vector<std::string> scriptLines, bool readInput, bool echoInput) {
+    if (!submit("", false)) return;  // the first screen, once the application has settled
+    for (auto& line : scriptLines) {
+        if (skippable(line)) continue;
+        if (!submit(line, true)) return;
+    }
+    if (readInput) {
+        std::string pending;
+        char buffer[4096];
+        bool open = true;
+        while (open && !stopping_) {
+            pollfd fd{config_.inputFd, POLLIN, 0};
+            int ready = ::poll(&fd, 1, int(kPollInterval * 1000));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) continue;
+            ssize_t n = ready > 0 ? ::read(config_.inputFd, buffer, sizeof buffer) : -1;
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                open = false;
+                if (!pending.empty()) pending += '\n';  // a last line without its newline still counts
+            } else {
+                pending.append(buffer, size_t(n));
+            }
+            for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+                std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                if (skippable(line)) continue;
+                if (!submit(line, echoInput)) return;
+            }
+        }
+        if (stopping_) return;
+    }
+    submit("quit", false);
+}
+
+bool HeadlessDevice::submit(const std::string& line, bool echo) {
+    auto app = UIApplication::sharedApplication();
+    if (stopping_ || app->isTerminating()) return false;
+    auto done = DispatchSemaphore::create(0);
+    std::weak_ptr<HeadlessDevice> weak = weak_from_this();
+    DispatchQueue::main()->async([weak, line, echo, done] {
+        if (auto device = weak.lock()) {
+            if (line.empty()) {
+                device->emit("ready\n" + device->settle() + ScreenText::render() + "\n");
+            } else {
+                device->emit((echo ? "> " + line + "\n" : "") + device->execute(line));
+            }
+        }
+        done->signal();
+    });
+    while (!done->wait(kPollInterval)) {
+        if (stopping_ || app->isTerminating()) return false;
+    }
+    return !app->isTerminating();
+}
+
+void HeadlessDevice::emit(const std::string& text) {
+    if (config_.output) {
+        config_.output(text);
+        return;
+    }
+    std::cout << text << std::flush;
+}

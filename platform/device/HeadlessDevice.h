@@ -1,0 +1,143 @@
+// The headless phone's screen and finger. A person drives the application from a terminal, a script drives
+// it from a file, and tests drive it in-process; each command acts as a finger would and the device prints
+// what the screen shows afterwards.
+//
+// Commands (one a line; `help` lists them):
+//   screen [full]          the screen as a person reads it (ScreenText.h); "full": the toolkit's tree dump
+//   tap TEXT               taps the view showing TEXT (exact match first, then a part of the text)
+//   type TEXT | delete [N] | paste TEXT | return
+//                          keys for the text input that has the keyboard
+//   pull                   pulls the visible scroll view (a page's too) down by 100 points and lets go
+//   scroll PAGE            swipes the visible pager to PAGE (0 is the first), one page a swipe
+//   js SCRIPT              runs SCRIPT in the visible page and prints its result
+//   link TEXT              follows the visible page's link whose text (or else address) is TEXT
+//   button N | button TEXT answers the visible dialog by the index it shows or by title
+//   push JSON              a remote notification arrives (the payload must be a JSON object)
+//   state active|inactive|background
+//   token HEX | token-fail TEXT
+//                          answers the pending remote-notification registration
+//   wait SECONDS           lets time pass (under a manual clock given in Config, advances it)
+//   help | quit
+//
+// Output of one command: "> command" when the command came from a script or a pipe, the command's result
+// line(s), then the screen; a failed command prints a single "error: ..." line instead, and the device goes
+// on. Each block ends with an empty line.
+//
+// After every command the device lets the screen settle: it runs the main loop until nothing is left to do
+// or 0.5 s of real time have passed, and on while a page loads or the HUD shows its loading indicator, for
+// at most 10 s in all. Unless told otherwise it then answers a pending remote-notification registration
+// with the sandbox's device token (DeviceToken.h).
+//
+// Threads. `execute` runs on the main thread. `attachToStdin` and `runScriptFile` read on a thread of their
+// own and hand each line to the main queue, waiting until it has run (and the screen settled) before
+// reading the next; at the end of the input the application is terminated. Destroying the device stops
+// the reader within a fraction of a second.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ManualClock;
+
+class HeadlessDevice : public std::enable_shared_from_this<HeadlessDevice> {
+  public:
+    enum class AutoToken { Yes, No };
+    enum class AtEnd { Quit, ReadInput };
+
+    struct Config {
+        AutoToken autoToken = AutoToken::Yes;
+        // Where the output of commands read by `attachToStdin` and `runScriptFile` goes (main thread);
+        // empty: standard output.
+        std::function<void(const std::string&)> output;
+        // The descriptor `attachToStdin` reads (tests hand it a pipe).
+        int inputFd = 0;
+        // Tests under a manual clock: `wait` and page swipes advance this clock.
+        ManualClock* manualClock = nullptr;
+    };
+
+    static std::shared_ptr<HeadlessDevice> create(Config config);
+    static std::shared_ptr<HeadlessDevice> create() { return create(Config{}); }
+    ~HeadlessDevice();
+    HeadlessDevice(const HeadlessDevice&) = delete;
+    HeadlessDevice& operator=(const HeadlessDevice&) = delete;
+
+    // Runs one command and lets the screen settle; returns what it printed (without the "> " echo).
+    std::string execute(const std::string& line);
+
+    // Starts reading commands from the input descriptor. False (and a console line) when already reading.
+    bool attachToStdin();
+    // Runs the commands of `path` (blank lines and lines starting with "#" are skipped), then quits or goes
+    // on with the input descriptor. False (and a console line) when the file cannot be read or the device
+    // is already reading.
+    bool runScriptFile(const std::string& path, AtEnd atEnd = AtEnd::Quit);
+    bool isReading() const { return reading_; }
+
+    // The list of commands, as `help` prints it.
+    static std::string helpText();
+
+  private:
+    struct Outcome {
+        std::string text;  // result lines, each ending with "\n"
+        bool failed = false;
+        bool showScreen = true;
+        bool settle = true;
+        bool fullDump = false;  // the toolkit's tree dump after settling, instead of the screen
+
+        static Outcome failure(std::string reason) { return {std::move(reason), true}; }
+        // Printed as it is: no settling, no screen.
+        static Outcome bare(std::string text) { return {std::move(text), false, false, false}; }
+        static Outcome treeDump() { return {"", false, false, true, true}; }
+    };
+    using Handler = Outcome (HeadlessDevice::*)(const std::string& argument);
+    struct Command {
+        const char* name;
+        const char* usage;
+        Handler handler;
+    };
+    static const std::vector<Command>& commands();
+
+    explicit HeadlessDevice(Config config);
+
+    // Commands (DeviceCommands.cpp).
+    Outcome screen(const std::string& argument);
+    Outcome tap(const std::string& argument);
+    Outcome type(const std::string& argument);
+    Outcome deleteBackward(const std::string& argument);
+    Outcome paste(const std::string& argument);
+    Outcome pressReturn(const std::string& argument);
+    Outcome pull(const std::string& argument);
+    Outcome scroll(const std::string& argument);
+    Outcome js(const std::string& argument);
+    Outcome link(const std::string& argument);
+    Outcome button(const std::string& argument);
+    Outcome push(const std::string& argument);
+    Outcome state(const std::string& argument);
+    Outcome token(const std::string& argument);
+    Outcome tokenFail(const std::string& argument);
+    Outcome wait(const std::string& argument);
+    Outcome help(const std::string& argument);
+    Outcome quit(const std::string& argument);
+
+    // Lets time pass: the manual clock advances, or the main loop runs for `seconds` of real time.
+    void passTime(double seconds);
+    // Runs the main loop until the screen is still (see above); returns notes to print.
+    std::string settle();
+    std::string answerRegistration();
+
+    // The reader thread.
+    bool startReading(std::vector<std::string> scriptLines, bool readInput);
+    void readLoop(std::vector<std::string> scriptLines, bool readInput, bool echoInput);
+    // Hands one line to the main queue and waits until it has run; false once the device or the
+    // application is shutting down.
+    bool submit(const std::string& line, bool echo);
+    void emit(const std::string& text);
+
+    Config config_;
+    std::thread reader_;
+    std::atomic<bool> reading_{false};
+    std::atomic<bool> stopping_{false};
+};

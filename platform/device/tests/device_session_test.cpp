@@ -1,0 +1,127 @@
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "DeviceTestApp.h"
+#include "platform/device/DeviceOptions.h"
+#include "platform/foundation/Console.h"
+
+namespace {
+
+// The application loop as the executable runs it (real clock), with a device that `start` sets reading.
+class DeviceSession : public ::testing::Test {
+  protected:
+    DeviceSession() { Sandbox::setHome(home.path()); }
+    ~DeviceSession() override {
+        DeviceTest::resetWorld();
+        Sandbox::resetHome();
+    }
+
+    // Returns what the device printed; a watchdog ends the loop should the device never quit.
+    std::string run(int inputFd, const std::function<bool(HeadlessDevice&)>& start) {
+        std::string output;
+        std::shared_ptr<HeadlessDevice> device;
+        std::atomic<bool> done{false};
+        std::thread watchdog([&] {
+            for (int i = 0; i < 300 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!done) UIApplication::sharedApplication()->terminate();
+        });
+        int status = UIApplicationMain(0, nullptr, nullptr, [&]() -> UIApplicationDelegatePtr {
+            app = DeviceTestApp::create();
+            HeadlessDevice::Config config;
+            config.output = [&output](const std::string& text) { output += text; };
+            config.inputFd = inputFd;
+            device = HeadlessDevice::create(config);
+            EXPECT_TRUE(start(*device));
+            return app;
+        });
+        bool quitByDevice = !done.exchange(true);
+        watchdog.join();
+        device.reset();
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(quitByDevice);
+        return output;
+    }
+
+    TempDir home;
+    std::shared_ptr<DeviceTestApp> app;
+};
+
+}  // namespace
+
+TEST_F(DeviceSession, AScriptRunsLineByLineAndAnErrorDoesNotStopIt) {
+    std::string script = home.file("walk.txt");
+    std::ofstream(script) << "# taps twice\ntap Send\n\nbogus\ntap Send\nquit\nscreen\n";
+    std::string out = run(-1, [&](HeadlessDevice& device) { return device.runScriptFile(script); });
+
+    EXPECT_EQ(out.rfind("ready\nregistered for remote notifications with token ", 0), 0u) << out;
+    EXPECT_NE(out.find("\n> tap Send\ntapped button \"Send\"\nwindow (key)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n> bogus\nerror: unknown command \"bogus\" (try help)\n\n> tap Send\n"),
+              std::string::npos);
+    EXPECT_TRUE(out.ends_with("> quit\nbye\n\n")) << out;  // nothing after quit runs
+    EXPECT_EQ(app->sends, 2);
+}
+
+TEST_F(DeviceSession, CommandsComeThroughAPipeAndItsEndQuits) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::string input = "tap Send\nscreen";  // the last line has no newline
+    ASSERT_EQ(::write(fds[1], input.data(), input.size()), ssize_t(input.size()));
+    ::close(fds[1]);
+    std::string out = run(fds[0], [](HeadlessDevice& device) { return device.attachToStdin(); });
+    ::close(fds[0]);
+
+    EXPECT_NE(out.find("> tap Send\ntapped button \"Send\"\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("> screen\nwindow (key)\n  label \"Sent 1\"\n"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("\nbye\n\n")) << out;
+}
+
+TEST_F(DeviceSession, AMissingScriptIsRefusedWithAConsoleLine) {
+    Console::Capture console;
+    HeadlessDevice::Config config;
+    auto device = HeadlessDevice::create(config);
+    EXPECT_FALSE(device->runScriptFile(home.file("absent.txt")));
+    EXPECT_FALSE(device->isReading());
+    EXPECT_TRUE(console.contains("cannot read the script"));
+}
+
+TEST(DeviceOptions, FlagsAreReadAndMistakesNamed) {
+    struct Case {
+        std::vector<const char*> args;
+        std::string error;  // "" when the flags are good
+        std::string script, home, backend;
+        bool autoToken;
+    };
+    const Case cases[] = {
+        {{}, "", "", "", "", true},
+        {{"--script", "s.txt", "--home=/tmp/h", "--backend", "http://10.0.0.2:9000", "--no-auto-token"},
+         "",
+         "s.txt",
+         "/tmp/h",
+         "http://10.0.0.2:9000",
+         false},
+        {{"--script"}, "--script needs a value", "", "", "", true},
+        {{"--home="}, "--home needs a value", "", "", "", true},
+        {{"--verbose"}, "unknown option --verbose (see --help)", "", "", "", true},
+        {{"--no-auto-token=1"}, "--no-auto-token takes no value", "", "", "", true},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv{"quorvane"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string error;
+        auto options = DeviceOptions::parse(int(argv.size()), argv.data(), &error);
+        EXPECT_EQ(error, c.error);
+        ASSERT_EQ(options.has_value(), c.error.empty()) << c.error;
+        if (!options) continue;
+        EXPECT_EQ(options->scriptPath, c.script);
+        EXPECT_EQ(options->home, c.home);
+        EXPECT_EQ(options->backendURL, c.backend);
+        EXPECT_EQ(options->autoToken, c.autoToken);
+    }
+    const char* help[] = {"quorvane", "--help"};
+    EXPECT_TRUE(DeviceOptions::parse(2, help, nullptr)->help);
+}

@@ -1,0 +1,214 @@
+#include <algorithm>
+
+#include "DeviceTestApp.h"
+#include "platform/device/DeviceToken.h"
+#include "platform/foundation/Console.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/webkit/UIWebView.h"
+#include "testsupport/LoopbackServer.h"
+
+namespace {
+
+struct Step {
+    std::string command;
+    std::string expected;  // what the output must contain
+};
+
+void runSteps(HeadlessDevice& device, std::initializer_list<Step> steps) {
+    for (const auto& step : steps) {
+        std::string out = device.execute(step.command);
+        EXPECT_NE(out.find(step.expected), std::string::npos) << "after: " << step.command << "\n" << out;
+        EXPECT_EQ(out.find("error:"), std::string::npos) << "after: " << step.command << "\n" << out;
+    }
+}
+
+}  // namespace
+
+TEST_F(DeviceTest, FingerAndKeysActOnTheScreenAndTheScreenShowsIt) {
+    auto device = makeDevice();
+    runSteps(
+        *device,
+        {
+            {"screen", "window (key)\n  label \"Hello\"\n  button \"Send\"\n"},
+            {"tap Send", "tapped button \"Send\"\n"},
+            {"screen", "label \"Sent 1\""},
+            {"tap \"Sen\"", "tapped button \"Send\""},  // part of the text, quotes as the screen shows them
+            {"tap Nam", "tapped field \"Name\"\n"},
+            {"screen", "field \"\" placeholder \"Name\" editing"},
+            {"type abcdefg", "field \"abcde\" placeholder \"Name\" editing"},  // the delegate's limit holds
+            {"delete 2", "field \"abc\""},
+            {"paste XY", "field \"abcXY\""},
+            {"tap Password", "field \"\" placeholder \"Password\" secure editing"},
+            {"type pw", "field \"••\" placeholder \"Password\" secure editing"},
+            {"screen", "keyboard up\n"},
+            {"screen full", "UITextField frame="},
+        });
+    EXPECT_EQ(app->sends, 2);
+    EXPECT_EQ(app->name->text(), "abcXY");
+}
+
+TEST_F(DeviceTest, BadCommandsPrintOneErrorLineAndTheDeviceGoesOn) {
+    auto device = makeDevice();
+    const std::pair<const char*, const char*> cases[] = {
+        {"frobnicate", "unknown command \"frobnicate\""},
+        {"tap", "usage: tap TEXT"},
+        {"tap Nowhere", "nothing on screen shows \"Nowhere\""},
+        {"tap Under", "button \"Under\" is covered by UIView"},
+        {"tap Off", "button \"Off\" is disabled"},
+        {"type x", "no text input has the keyboard"},
+        {"delete 0", "delete takes a count from 1"},
+        {"delete many", "delete takes a count from 1"},
+        {"scroll 3", "page 3 is out of range: UIScrollView has pages 0 to 2"},
+        {"scroll left", "usage: scroll PAGE"},
+        {"js 1+1", "no page on screen"},
+        {"link Next", "no page on screen"},
+        {"button 0", "no dialog on screen"},
+        {"push [1]", "the payload must be a JSON object"},
+        {"push {\"aps\":", "the payload is no JSON"},
+        {"state asleep", "usage: state active|inactive|background"},
+        {"token abc", "token takes hex digits in pairs"},
+        {"token 0a0z", "token takes hex digits in pairs"},
+        {"wait soon", "wait takes seconds"},
+        {"wait -1", "wait takes seconds"},
+        {"screen sideways", "usage: screen [full]"},
+    };
+    for (const auto& [command, message] : cases) {
+        std::string out = device->execute(command);
+        EXPECT_TRUE(out.starts_with(std::string("error: ") + message)) << command << ": " << out;
+        EXPECT_TRUE(out.ends_with("\n\n") && std::count(out.begin(), out.end(), '\n') == 2) << out;
+        EXPECT_NE(device->execute("tap Send").find("tapped button \"Send\""), std::string::npos) << command;
+    }
+    EXPECT_EQ(app->sends, int(std::size(cases)));
+}
+
+TEST_F(DeviceTest, PullAndSwipeDragTheVisibleScrollViews) {
+    auto device = makeDevice();
+    runSteps(*device, {
+                          {"pull", "pulled UIScrollView down to {0, -100} and let go"},
+                          {"scroll 2", "scrolled UIScrollView to page 2 of 3"},
+                          {"scroll 1", "scrolled UIScrollView to page 1 of 3"},
+                      });
+    // Pulled past the top, the list springs back once let go.
+    EXPECT_EQ(app->listCalls->calls,
+              (std::vector<std::string>{"willBeginDragging", "didEndDragging", "didEndDecelerating page 0"}));
+    EXPECT_EQ(app->pagerCalls->calls,
+              (std::vector<std::string>{"willBeginDragging", "didEndDragging", "didEndDecelerating page 1",
+                                        "willBeginDragging", "didEndDragging", "didEndDecelerating page 2",
+                                        "willBeginDragging", "didEndDragging", "didEndDecelerating page 1"}));
+    EXPECT_EQ(app->pager->contentOffset().x, 320);
+}
+
+TEST_F(DeviceTest, DialogsAreAnsweredByIndexOrTitle) {
+    auto device = makeDevice();
+    std::string shown = device->execute("tap Alert");
+    EXPECT_NE(shown.find("window level 2000 (key)\n  alert\n    label \"Confirm\"\n    label \"Sure?\"\n"
+                         "    [0] \"Cancel\"\n    [1] \"OK\"\n"),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(device->execute("button OK").find("answered the alert with button 1"), std::string::npos);
+    EXPECT_EQ(device->execute("wait 1").find("alert"), std::string::npos);
+    device->execute("tap Alert");
+    device->execute("button 0");
+    EXPECT_EQ(app->calls, (std::vector<std::string>{"alert 1", "alert 0"}));
+}
+
+TEST_F(DeviceTest, TheHUDsOwnAlertAndSheetAreAnsweredToo) {
+    struct Recorder : THProgressHUDAlertViewDelegate, THProgressHUDActionSheetDelegate {
+        std::vector<long> pressed;
+        using THProgressHUDActionSheetDelegate::actionSheetView;
+        using THProgressHUDAlertViewDelegate::alertView;
+        void alertView(const THProgressHUDAlertViewPtr&, long index) override { pressed.push_back(index); }
+        void actionSheetView(const THProgressHUDActionSheetPtr&, long index) override {
+            pressed.push_back(index);
+        }
+    };
+    auto recorder = std::make_shared<Recorder>();
+    auto device = makeDevice();
+    auto hud = THProgressHUD::shareInstancetype();
+    hud->showAlertWithTitle("Update", "Now?", recorder, THProgressHUDAlertViewStyleDefault, "Later", {"Yes"});
+    std::string screen = device->execute("screen");
+    EXPECT_NE(screen.find("hud alert"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("[1] \"Yes\""), std::string::npos) << screen;
+    EXPECT_NE(device->execute("button 1").find("answered the hud alert with button 1"), std::string::npos);
+    device->execute("wait 1");
+    hud->showActionSheetWithTitle("Photo", recorder, "Cancel", std::string("Delete"), {"Share"});
+    device->execute("wait 1");
+    std::string sheet = device->execute("button Share");
+    EXPECT_NE(sheet.find("answered the hud action sheet with button 2"), std::string::npos) << sheet;
+    EXPECT_EQ(recorder->pressed, (std::vector<long>{1, 2}));
+}
+
+TEST_F(DeviceTest, PushStateAndRegistrationReachTheDelegate) {
+    auto device = makeDevice();
+    std::string first = device->execute("push {\"aps\":{\"alert\":\"hi\"}}");
+    EXPECT_NE(first.find("delivered the notification (application inactive)"), std::string::npos) << first;
+    ASSERT_EQ(app->pushes.size(), 1u);
+    EXPECT_EQ(app->pushes[0]["aps"]["alert"].stringValue(), "hi");
+    // The launch asked to register: the first settle answered with the sandbox's token.
+    EXPECT_NE(first.find("registered for remote notifications with token "), std::string::npos);
+    ASSERT_EQ(app->tokens.size(), 1u);
+    EXPECT_EQ(app->tokens[0].length(), DeviceToken::kLength);
+
+    device->execute("state active");
+    EXPECT_NE(device->execute("state background").find("state background"), std::string::npos);
+    EXPECT_EQ(app->calls,
+              (std::vector<std::string>{"didBecomeActive", "willResignActive", "didEnterBackground"}));
+
+    auto manual = makeDevice(HeadlessDevice::AutoToken::No);
+    UIApplication::sharedApplication()->registerForRemoteNotifications();
+    EXPECT_NE(manual->execute("token <0a0b 0C0d>").find("delivered token 0a0b0c0d"), std::string::npos);
+    EXPECT_EQ(app->tokens.back().toString(), std::string("\x0a\x0b\x0c\x0d"));
+    EXPECT_EQ(manual->execute("token 0a0b"),
+              "error: the application has not asked to register for remote notifications\n\n");
+    UIApplication::sharedApplication()->registerForRemoteNotifications();
+    manual->execute("token-fail no service");
+    EXPECT_EQ(app->calls.back(), "registration failed: no service");
+}
+
+TEST_F(DeviceTest, TheDeviceTokenStaysWithTheSandbox) {
+    auto files = NSFileManager::defaultManager();
+    std::vector<Data> tokens;
+    for (int launch = 0; launch < 2; ++launch) {
+        auto device = makeDevice();
+        UIApplication::sharedApplication()->registerForRemoteNotifications();
+        device->execute("screen");
+        tokens.push_back(app->tokens.back());
+    }
+    EXPECT_EQ(tokens[0], tokens[1]);
+    EXPECT_EQ(files->contentsAtPath(DeviceToken::path()), tokens[0]);
+
+    files->createFileAtPath(DeviceToken::path(), Data::fromString("short"), NSFileManager::Atomically::No);
+    UIApplication::sharedApplication()->registerForRemoteNotifications();
+    Console::Capture console;
+    makeDevice()->execute("screen");
+    EXPECT_TRUE(console.contains("is unreadable or damaged; making a new token"));
+    EXPECT_EQ(app->tokens.back().length(), DeviceToken::kLength);
+    EXPECT_NE(app->tokens.back(), tokens[0]);
+}
+
+TEST_F(DeviceTest, ScriptsRunInTheVisiblePageAndLinksAreFollowed) {
+    LoopbackServer server;
+    auto page = [](std::string title, std::string body) {
+        LoopbackReply reply = LoopbackReply::text("<html><head><title>" + title + "</title></head><body>" +
+                                                  body + "</body></html>");
+        reply.contentType = "text/html";
+        return reply;
+    };
+    // Slower than the screen's idle wait: the device must wait for the load itself.
+    LoopbackReply start = page("Start", "<a href=\"/second\">Next</a><script>var n = 41;</script>");
+    start.delay = 0.8;
+    server.reply("/start", start);
+    server.reply("/second", page("Second", "<p>done</p>"));
+    auto web = UIWebView::create(CGRectMake(0, 390, 320, 90));
+    app->window->rootViewController()->view()->addSubview(web);
+    web->loadRequest(NSURLRequest::requestWithURL(NSURL::URLWithString(server.url("/start"))));
+
+    auto device = makeDevice();
+    runSteps(*device, {
+                          {"screen", "page \"Start\" " + server.url("/start") + "\n"},
+                          {"js n + 1", "= \"42\"\n"},
+                          {"link Next", "page \"Second\" " + server.url("/second") + "\n"},
+                      });
+    EXPECT_EQ(device->execute("js throw new Error('no')"), "error: the script threw: Error: no\n\n");
+    EXPECT_EQ(device->execute("link Missing"), "error: the page has no link \"Missing\" (links: none)\n\n");
+}
