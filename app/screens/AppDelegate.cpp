@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "app/screens/LoginViewController.h"
 #include "app/screens/MainViewController.h"
 #include "app/tools/AppConfig.h"
 #include "app/tools/GuideServiceTool.h"
@@ -46,7 +47,6 @@ bool AppDelegate::didFinishLaunchingWithOptions(UIApplication&, const Value& lau
     Clock::sleepFor(kAppLaunchImageHold);
     window_ = UIWindow::create(UIScreen::mainScreen().bounds());
     window_->setBackgroundColor(UIColor::whiteColor());
-    installWebScreens();
     window_->setRootViewController(GuideServiceTool::create()->chooseWindowRootViewController());
     window_->makeKeyAndVisible();
     registForPushWithDic(launchOptions);
@@ -108,6 +108,12 @@ void AppDelegate::showBanner(const Value& aps) {
         });
 }
 
+void installAppScreens() {
+    installWebScreens();
+    installLoginScreen();
+}
+
 int AppMain(int argc, char** argv) {
+    installAppScreens();
     return UIApplicationMain(argc, argv, nullptr, [] { return AppDelegate::create(); });
 }

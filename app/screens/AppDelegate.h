@@ -47,5 +47,11 @@ class AppDelegate final : public UIApplicationDelegate {
     NotificationViewPtr notiView_;
 };
 
-// The program's entry: the application loop with AppDelegate; returns when the application ends.
+// Registers every screen the application opens through AppScreens. The program's entry calls it once
+// before the application loop; tests call it (or single screens' install functions) when they want the
+// real screens instead of placeholders.
+void installAppScreens();
+
+// The program's entry: installs the screens and runs the application loop with AppDelegate; returns when
+// the application ends.
 int AppMain(int argc, char** argv);

@@ -167,9 +167,10 @@ void KVOObservable::willChangeValueForKey(const std::string& key) {
         kvo_->pending.push_back(std::move(change));
     }
     for (const auto& [affected, observers] : priorTargets) {
-        const auto& old = std::find_if(oldValues.begin(), oldValues.end(), [&](const auto& entry) {
-                              return entry.first == affected;
-                          })->second;
+        const auto& old =
+            std::find_if(oldValues.begin(), oldValues.end(), [&key = affected](const auto& entry) {
+                return entry.first == key;
+            })->second;
         for (const auto& observer : observers) {
             if (!(observer->options & KVOOptions::Prior)) continue;
             KVOChange notice{this, affected, std::nullopt, std::nullopt, true};

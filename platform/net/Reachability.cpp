@@ -215,7 +215,7 @@ bool netlinkRequest(nlmsghdr* request, const std::function<bool(const nlmsghdr*)
             if (errno == EINTR) continue;
             return false;  // timed out or failed
         }
-        int remaining = static_cast<int>(n);
+        long remaining = static_cast<long>(n);
         for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(h, remaining);
              h = NLMSG_NEXT(h, remaining)) {
             if (h->nlmsg_seq != request->nlmsg_seq) continue;

@@ -1,0 +1,78 @@
+#include "app/tools/HttpRequestManager.h"
+
+#include "app/hud/THProgressHUD.h"
+#include "app/tools/AppConfig.h"
+#include "httpclient/HCHTTPSessionManager.h"
+#include "httpclient/HCURLRequestSerialization.h"
+#include "httpclient/HCURLResponseSerialization.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/NSError.h"
+#include "platform/uikit/UIView.h"
+
+namespace {
+
+// errCode as the back end sends it: a number or a numeric string; a missing one reads as 0.
+constexpr int64_t kErrCodeSuccess = 0;
+constexpr int64_t kErrCodeFailure = 1;
+
+// A non-empty string, or `fallback`.
+std::string textOr(const Value* value, const char* fallback) {
+    if (value && value->isString() && !value->asString()->empty()) return *value->asString();
+    return fallback;
+}
+
+void showErrorTip(const std::string& text) {
+    THProgressHUD::shareInstancetype()->showErrorTip(text);
+}
+
+void handleReply(const std::optional<Value>& reply, const HttpRequestManager::Success& success,
+                 bool isLoding) {
+    if (!reply || !reply->isDictionary()) {
+        // An empty body or a bare value is no answer the back end gives.
+        showErrorTip(kHttpRequestFailedText);
+    } else {
+        const Value* errCode = reply->find("errCode");
+        const int64_t code = errCode ? errCode->integerValue() : kErrCodeSuccess;
+        if (code == kErrCodeSuccess) {
+            if (success) success(*reply);
+        } else if (code == kErrCodeFailure) {
+            showErrorTip(textOr(reply->find("errInfo"), kHttpRequestFailedText));
+        }
+    }
+    if (isLoding) THProgressHUD::shareInstancetype()->dismissLoadingView();
+}
+
+void handleFailure(const NSErrorPtr& error) {
+    const Value* description = nullptr;
+    if (error) {
+        auto found = error->userInfo().find(NSLocalizedDescriptionKey);
+        if (found != error->userInfo().end()) description = &found->second;
+    }
+    showErrorTip(textOr(description, kHttpRequestNetworkFailedText));
+}
+
+}  // namespace
+
+void HttpRequestManager::httpRequestManagerRequpestWithPathString(const std::string& pathString,
+                                                                  const Value::Dictionary& params,
+                                                                  Success success, Failure /*failure*/,
+                                                                  int32_t method, bool isLoding) {
+    UIAssertMainThread();
+    if (method != kHttpRequestMethodPOST) return;
+    const std::string URLString = NSString::format("%@/%@", {Value(AppConfig::baseURL()), Value(pathString)});
+
+    auto manager = HCHTTPSessionManager::manager();
+    manager->setRequestSerializer(HCJSONRequestSerializer::serializer());
+    manager->setResponseSerializer(HCJSONResponseSerializer::serializer());
+
+    if (isLoding) THProgressHUD::shareInstancetype()->showLoading();
+    manager->POST(
+        URLString, Value(params), HCHTTPSessionManager::ProgressBlock(),
+        [success = std::move(success), isLoding](const NSURLSessionDataTaskPtr&,
+                                                 const std::optional<Value>& reply) {
+            handleReply(reply, success, isLoding);
+        },
+        [](const NSURLSessionDataTaskPtr&, const NSErrorPtr& error) { handleFailure(error); });
+    // The session holds the manager until it is invalid; let it finish this one task and go.
+    manager->invalidateSessionCancelingTasks(false);
+}
