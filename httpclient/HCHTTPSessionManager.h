@@ -1,0 +1,94 @@
+// HCHTTPSessionManager: requests by HTTP verb, built by a request serializer against an optional base URL.
+//
+// Each verb builds the request, makes a data task, resumes it and returns it. Exactly one of the success and
+// failure blocks is then called, once, on the completion queue (main queue by default), and both get the
+// very task that the call returned. When no task can be made (a URL string that does not parse, parameters
+// the serializer cannot encode, a session that has been invalidated) the call returns nullptr and the
+// failure block gets a null task and the error, asynchronously on the completion queue.
+//
+// Base URL: a base with a path that lacks a trailing "/" gets one ("http://h/api" is kept as
+// "http://h/api/"), so that "users" resolves to "http://h/api/users". Absolute URL strings are used as
+// given.
+//
+// The application's road: `manager()`, the JSON request and response serializers, `POST`. Success and
+// failure run on the main queue, then "com.hcnet.networking.task.complete" is posted there.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "httpclient/HCURLRequestSerialization.h"
+#include "httpclient/HCURLSessionManager.h"
+
+class HCHTTPSessionManager : public HCURLSessionManager {
+  public:
+    using SuccessBlock =
+        std::function<void(const NSURLSessionDataTaskPtr& task, const std::optional<Value>& responseObject)>;
+    using TaskBlock = std::function<void(const NSURLSessionDataTaskPtr& task)>;
+    // The task is null when the request could not be made.
+    using FailureBlock = std::function<void(const NSURLSessionDataTaskPtr& task, const NSErrorPtr& error)>;
+
+    // No base URL, the default configuration.
+    static std::shared_ptr<HCHTTPSessionManager> manager();
+    static std::shared_ptr<HCHTTPSessionManager> create(NSURLPtr baseURL = nullptr,
+                                                        NSURLSessionConfigurationPtr configuration = nullptr);
+    static std::string archiveClassName() { return "HCHTTPSessionManager"; }
+    static void registerArchivableClasses();
+
+    const NSURLPtr& baseURL() const { return baseURL_; }
+    std::shared_ptr<HCHTTPRequestSerializer> requestSerializer() const;
+    void setRequestSerializer(std::shared_ptr<HCHTTPRequestSerializer> serializer);
+    // The response serializer, as the HTTP one it is (nullptr if another kind was set).
+    std::shared_ptr<HCHTTPResponseSerializer> HTTPResponseSerializer() const;
+    void setResponseSerializer(std::shared_ptr<HCURLResponseSerialization> serializer) override;
+
+    NSURLSessionDataTaskPtr GET(const std::string& URLString, const Value& parameters, SuccessBlock success,
+                                FailureBlock failure);
+    NSURLSessionDataTaskPtr GET(const std::string& URLString, const Value& parameters,
+                                ProgressBlock downloadProgress, SuccessBlock success, FailureBlock failure);
+    NSURLSessionDataTaskPtr HEAD(const std::string& URLString, const Value& parameters, TaskBlock success,
+                                 FailureBlock failure);
+    NSURLSessionDataTaskPtr POST(const std::string& URLString, const Value& parameters, SuccessBlock success,
+                                 FailureBlock failure);
+    NSURLSessionDataTaskPtr POST(const std::string& URLString, const Value& parameters,
+                                 ProgressBlock uploadProgress, SuccessBlock success, FailureBlock failure);
+    NSURLSessionDataTaskPtr PUT(const std::string& URLString, const Value& parameters, SuccessBlock success,
+                                FailureBlock failure);
+    NSURLSessionDataTaskPtr PATCH(const std::string& URLString, const Value& parameters, SuccessBlock success,
+                                  FailureBlock failure);
+    NSURLSessionDataTaskPtr DELETE(const std::string& URLString, const Value& parameters,
+                                   SuccessBlock success, FailureBlock failure);
+
+    // The general builder: a data task that is not resumed, or nullptr (the failure block then follows).
+    NSURLSessionDataTaskPtr dataTaskWithHTTPMethod(const std::string& method, const std::string& URLString,
+                                                   const Value& parameters, ProgressBlock uploadProgress,
+                                                   ProgressBlock downloadProgress, SuccessBlock success,
+                                                   FailureBlock failure);
+
+    // Archive keys: the base class's, "baseURL" (its absolute string), "requestSerializer",
+    // "responseSerializer" and "securityPolicy". A copy has its own session on the same configuration and
+    // copies of both serializers and of the policy.
+    std::string classNameForCoder() const override { return archiveClassName(); }
+    void encodeWithCoder(NSKeyedArchiver& coder) const override;
+    std::shared_ptr<Object> copyWithZone(NSZone* zone) const override;
+    // "<HCHTTPSessionManager: 0x..., baseURL: ..., session: ..., operationQueue: ...>"
+    std::string description() const override;
+    std::string className() const override { return archiveClassName(); }
+
+  protected:
+    HCHTTPSessionManager() = default;
+    void initWithBaseURL(NSURLPtr baseURL, NSURLSessionConfigurationPtr configuration);
+    std::shared_ptr<HCURLSessionManager> newManager(
+        NSURLSessionConfigurationPtr configuration) const override;
+
+  private:
+    void failLater(FailureBlock failure, NSErrorPtr error) const;
+
+    NSURLPtr baseURL_;
+    mutable std::mutex requestSerializerMutex_;
+    std::shared_ptr<HCHTTPRequestSerializer> requestSerializer_;
+};
+
+using HCHTTPSessionManagerPtr = std::shared_ptr<HCHTTPSessionManager>;

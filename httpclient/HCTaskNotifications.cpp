@@ -1,0 +1,31 @@
+#include "httpclient/HCTaskNotifications.h"
+
+#include <mutex>
+
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/net/URLSession.h"
+
+void HCInstallSessionTaskStateNotifications() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // The task reports every call that finds it in another state. Only `resume` reports a suspended
+        // task and only `suspend` a running one, and in both cases the call really changed the state, so the
+        // state before the call alone tells what happened; a call on a canceling or completed task changed
+        // nothing and is not announced, so that observers counting resumes against completions (the activity
+        // indicator) stay balanced. The state after the call is not looked at: another thread may already
+        // have changed it again.
+        NSURLSessionTask::setStateChangeHook(
+            [](NSURLSessionTask& task, NSURLSessionTaskState oldState, NSURLSessionTaskState) {
+                const char* name = nullptr;
+                if (oldState == NSURLSessionTaskState::Suspended) {
+                    name = HCNSURLSessionTaskDidResumeNotification;
+                } else if (oldState == NSURLSessionTaskState::Running) {
+                    name = HCNSURLSessionTaskDidSuspendNotification;
+                }
+                if (!name) return;
+                auto object = task.weak_from_this().lock();
+                if (!object) return;
+                NSNotificationCenter::defaultCenter().post(name, object);
+            });
+    });
+}

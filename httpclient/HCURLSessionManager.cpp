@@ -1,0 +1,830 @@
+#include "httpclient/HCURLSessionManager.h"
+
+#include <cstdio>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Format.h"
+
+namespace {
+
+constexpr const char* kLockName = "com.hcnet.networking.session.manager.lock";
+constexpr const char* kIdentifierKey = "identifier";
+// How long a task list waits for the session before answering from the manager's own table.
+constexpr double kTaskListTimeoutSeconds = 5;
+// Background sessions may fail to make upload tasks from files for a moment; this many more tries.
+constexpr int kMaximumUploadTaskRetries = 3;
+
+std::string addressOf(const void* pointer) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", pointer);
+    return text;
+}
+
+}  // namespace
+
+// ---- Construction ----
+
+std::shared_ptr<HCURLSessionManager> HCURLSessionManager::create(NSURLSessionConfigurationPtr configuration) {
+    auto manager = std::shared_ptr<HCURLSessionManager>(new HCURLSessionManager());
+    manager->initWithSessionConfiguration(std::move(configuration));
+    return manager;
+}
+
+void HCURLSessionManager::initWithSessionConfiguration(NSURLSessionConfigurationPtr configuration) {
+    HCInstallSessionTaskStateNotifications();
+    registerArchivableClasses();
+
+    sessionConfiguration_ =
+        configuration ? std::move(configuration) : NSURLSessionConfiguration::defaultSessionConfiguration();
+    operationQueue_ = NSOperationQueue::create();
+    operationQueue_->setMaxConcurrentOperationCount(1);
+    auto self = std::static_pointer_cast<HCURLSessionManager>(shared_from_this());
+    session_ = NSURLSession::sessionWithConfiguration(sessionConfiguration_, self, operationQueue_);
+
+    responseSerializer_ = HCJSONResponseSerializer::serializer();
+    securityPolicy_ = HCSecurityPolicy::defaultPolicy();
+    reachabilityManager_ = HCNetworkReachabilityManager::sharedManager();
+    lock_.setName(kLockName);
+    taskDescription_ = addressOf(this);
+
+    // A background session may pick up the tasks of an earlier one with the same identifier; give each a
+    // per-task delegate so that it is followed like the manager's own. The answer comes later, on the
+    // delegate queue, when the caller may already have made tasks of its own: those keep their delegates.
+    if (sessionConfiguration_->identifier().empty()) return;
+    std::weak_ptr<HCURLSessionManager> weakSelf = self;
+    session_->getTasksWithCompletionHandler([weakSelf](std::vector<NSURLSessionDataTaskPtr> dataTasks,
+                                                       std::vector<NSURLSessionUploadTaskPtr> uploadTasks,
+                                                       std::vector<NSURLSessionTaskPtr> downloadTasks) {
+        auto strong = weakSelf.lock();
+        if (!strong) return;
+        for (const auto& task : dataTasks) strong->adoptTask(task);
+        for (const auto& task : uploadTasks) strong->adoptTask(task);
+        for (const auto& task : downloadTasks) strong->adoptTask(task);
+    });
+}
+
+void HCURLSessionManager::adoptTask(const NSURLSessionTaskPtr& task) {
+    auto delegate = HCURLSessionManagerTaskDelegate::create();
+    delegate->setManager(std::static_pointer_cast<HCURLSessionManager>(shared_from_this()));
+    {
+        std::lock_guard lock(lock_);
+        if (!mutableTaskDelegatesKeyedByTaskIdentifier_.emplace(task->taskIdentifier(), Entry{delegate, task})
+                 .second)
+            return;
+    }
+    task->setTaskDescription(taskDescription_);
+    delegate->setupProgressForTask(task);
+    addNotificationObserverForTask(task);
+}
+
+HCURLSessionManager::~HCURLSessionManager() {
+    std::map<uint64_t, Observers> observers;
+    {
+        std::lock_guard lock(observersMutex_);
+        observers.swap(observers_);
+    }
+    for (const auto& [identifier, tokens] : observers) {
+        NSNotificationCenter::defaultCenter().removeObserver(tokens.suspend);
+        NSNotificationCenter::defaultCenter().removeObserver(tokens.resume);
+    }
+}
+
+// ---- Settings ----
+
+std::shared_ptr<HCURLResponseSerialization> HCURLSessionManager::responseSerializer() const {
+    std::lock_guard lock(settingsMutex_);
+    return responseSerializer_;
+}
+
+void HCURLSessionManager::setResponseSerializer(std::shared_ptr<HCURLResponseSerialization> serializer) {
+    std::lock_guard lock(settingsMutex_);
+    responseSerializer_ = std::move(serializer);
+}
+
+std::shared_ptr<HCSecurityPolicy> HCURLSessionManager::securityPolicy() const {
+    std::lock_guard lock(settingsMutex_);
+    return securityPolicy_;
+}
+
+void HCURLSessionManager::setSecurityPolicy(std::shared_ptr<HCSecurityPolicy> policy) {
+    std::lock_guard lock(settingsMutex_);
+    securityPolicy_ = std::move(policy);
+}
+
+std::shared_ptr<HCNetworkReachabilityManager> HCURLSessionManager::reachabilityManager() const {
+    std::lock_guard lock(settingsMutex_);
+    return reachabilityManager_;
+}
+
+void HCURLSessionManager::setReachabilityManager(std::shared_ptr<HCNetworkReachabilityManager> manager) {
+    std::lock_guard lock(settingsMutex_);
+    reachabilityManager_ = std::move(manager);
+}
+
+DispatchQueuePtr HCURLSessionManager::completionQueue() const {
+    std::lock_guard lock(settingsMutex_);
+    return completionQueue_;
+}
+
+void HCURLSessionManager::setCompletionQueue(DispatchQueuePtr queue) {
+    std::lock_guard lock(settingsMutex_);
+    completionQueue_ = std::move(queue);
+}
+
+std::shared_ptr<DispatchGroup> HCURLSessionManager::completionGroup() const {
+    std::lock_guard lock(settingsMutex_);
+    return completionGroup_;
+}
+
+void HCURLSessionManager::setCompletionGroup(std::shared_ptr<DispatchGroup> group) {
+    std::lock_guard lock(settingsMutex_);
+    completionGroup_ = std::move(group);
+}
+
+bool HCURLSessionManager::attemptsToRecreateUploadTasksForBackgroundSessions() const {
+    std::lock_guard lock(settingsMutex_);
+    return attemptsToRecreateUploadTasksForBackgroundSessions_;
+}
+
+void HCURLSessionManager::setAttemptsToRecreateUploadTasksForBackgroundSessions(bool attempts) {
+    std::lock_guard lock(settingsMutex_);
+    attemptsToRecreateUploadTasksForBackgroundSessions_ = attempts;
+}
+
+DispatchQueuePtr HCURLSessionManager::effectiveCompletionQueue() const {
+    auto queue = completionQueue();
+    return queue ? queue : DispatchQueue::main();
+}
+
+// ---- Task creation ----
+
+void HCURLSessionManager::failCreation(const CompletionHandler& completionHandler,
+                                       const NSURLRequest& request) const {
+    if (!completionHandler) return;
+    Value::Dictionary userInfo{
+        {NSLocalizedDescriptionKey, "The session made no task for the request; it has been invalidated."}};
+    if (const auto& url = request.URL()) {
+        userInfo[NSURLErrorFailingURLErrorKey] = Value(url);
+        userInfo[NSURLErrorFailingURLStringErrorKey] = url->absoluteString();
+    }
+    auto error = NSError::create(NSURLErrorDomain, NSURLErrorCancelled, std::move(userInfo));
+    effectiveCompletionQueue()->async(
+        [completionHandler, error] { completionHandler(nullptr, std::nullopt, error); });
+}
+
+NSURLSessionDataTaskPtr HCURLSessionManager::dataTaskWithRequest(const NSURLRequest& request,
+                                                                 CompletionHandler completionHandler) {
+    return dataTaskWithRequest(request, nullptr, nullptr, std::move(completionHandler));
+}
+
+NSURLSessionDataTaskPtr HCURLSessionManager::dataTaskWithRequest(const NSURLRequest& request,
+                                                                 ProgressBlock uploadProgress,
+                                                                 ProgressBlock downloadProgress,
+                                                                 CompletionHandler completionHandler) {
+    auto task = session_->dataTaskWithRequest(request);
+    if (!task) {
+        failCreation(completionHandler, request);
+        return nullptr;
+    }
+    addDelegateForDataTask(task, std::move(uploadProgress), std::move(downloadProgress),
+                           std::move(completionHandler));
+    return task;
+}
+
+NSURLSessionUploadTaskPtr HCURLSessionManager::uploadTaskWithRequest(const NSURLRequest& request,
+                                                                     const NSURLPtr& fileURL,
+                                                                     ProgressBlock uploadProgress,
+                                                                     CompletionHandler completionHandler) {
+    auto task = session_->uploadTaskWithRequestFromFile(request, fileURL);
+    if (!task && attemptsToRecreateUploadTasksForBackgroundSessions() &&
+        !sessionConfiguration_->identifier().empty()) {
+        for (int attempt = 0; !task && attempt < kMaximumUploadTaskRetries; ++attempt)
+            task = session_->uploadTaskWithRequestFromFile(request, fileURL);
+    }
+    if (!task) {
+        failCreation(completionHandler, request);
+        return nullptr;
+    }
+    addDelegateForUploadTask(task, std::move(uploadProgress), std::move(completionHandler));
+    return task;
+}
+
+NSURLSessionUploadTaskPtr HCURLSessionManager::uploadTaskWithRequest(const NSURLRequest& request,
+                                                                     const Data& bodyData,
+                                                                     ProgressBlock uploadProgress,
+                                                                     CompletionHandler completionHandler) {
+    auto task = session_->uploadTaskWithRequest(request, bodyData);
+    if (!task) {
+        failCreation(completionHandler, request);
+        return nullptr;
+    }
+    addDelegateForUploadTask(task, std::move(uploadProgress), std::move(completionHandler));
+    return task;
+}
+
+NSURLSessionUploadTaskPtr HCURLSessionManager::uploadTaskWithStreamedRequest(
+    const NSURLRequest& request, ProgressBlock uploadProgress, CompletionHandler completionHandler) {
+    auto task = session_->uploadTaskWithStreamedRequest(request);
+    if (!task) {
+        failCreation(completionHandler, request);
+        return nullptr;
+    }
+    addDelegateForUploadTask(task, std::move(uploadProgress), std::move(completionHandler));
+    return task;
+}
+
+NSURLSessionDownloadTaskPtr HCURLSessionManager::downloadTaskWithRequest(
+    const NSURLRequest& request, ProgressBlock downloadProgress, DestinationBlock destination,
+    CompletionHandler completionHandler) {
+    auto task = session_->downloadTaskWithRequest(request);
+    if (!task) {
+        failCreation(completionHandler, request);
+        return nullptr;
+    }
+    addDelegateForDownloadTask(task, std::move(downloadProgress), std::move(destination),
+                               std::move(completionHandler));
+    return task;
+}
+
+NSURLSessionDownloadTaskPtr HCURLSessionManager::downloadTaskWithResumeData(
+    const Data& resumeData, ProgressBlock downloadProgress, DestinationBlock destination,
+    CompletionHandler completionHandler) {
+    auto task = session_->downloadTaskWithResumeData(resumeData);
+    if (!task) {
+        failCreation(completionHandler, NSURLRequest());
+        return nullptr;
+    }
+    addDelegateForDownloadTask(task, std::move(downloadProgress), std::move(destination),
+                               std::move(completionHandler));
+    return task;
+}
+
+// ---- Per-task delegates ----
+
+void HCURLSessionManager::attachDelegate(const NSURLSessionTaskPtr& task, ProgressBlock uploadProgress,
+                                         ProgressBlock downloadProgress, CompletionHandler completionHandler,
+                                         DestinationBlock destination) {
+    auto delegate = HCURLSessionManagerTaskDelegate::create();
+    delegate->setManager(std::static_pointer_cast<HCURLSessionManager>(shared_from_this()));
+    delegate->setCompletionHandler(std::move(completionHandler));
+    if (destination) {
+        delegate->setDownloadTaskDidFinishDownloading([destination](const std::shared_ptr<NSURLSession>&,
+                                                                    const NSURLSessionTaskPtr& downloadTask,
+                                                                    const NSURLPtr& location) {
+            return destination(location, downloadTask->response());
+        });
+    }
+    task->setTaskDescription(taskDescription_);
+    setDelegate(delegate, task);
+    if (uploadProgress) delegate->setUploadProgressBlock(std::move(uploadProgress));
+    if (downloadProgress) delegate->setDownloadProgressBlock(std::move(downloadProgress));
+}
+
+void HCURLSessionManager::addDelegateForDataTask(const NSURLSessionDataTaskPtr& task,
+                                                 ProgressBlock uploadProgress, ProgressBlock downloadProgress,
+                                                 CompletionHandler completionHandler) {
+    attachDelegate(task, std::move(uploadProgress), std::move(downloadProgress),
+                   std::move(completionHandler));
+}
+
+void HCURLSessionManager::addDelegateForUploadTask(const NSURLSessionUploadTaskPtr& task,
+                                                   ProgressBlock uploadProgress,
+                                                   CompletionHandler completionHandler) {
+    attachDelegate(task, std::move(uploadProgress), nullptr, std::move(completionHandler));
+}
+
+void HCURLSessionManager::addDelegateForDownloadTask(const NSURLSessionDownloadTaskPtr& task,
+                                                     ProgressBlock downloadProgress,
+                                                     DestinationBlock destination,
+                                                     CompletionHandler completionHandler) {
+    attachDelegate(task, nullptr, std::move(downloadProgress), std::move(completionHandler),
+                   std::move(destination));
+}
+
+void HCURLSessionManager::setDelegate(const HCURLSessionManagerTaskDelegatePtr& delegate,
+                                      const NSURLSessionTaskPtr& task) {
+    if (!delegate || !task) return;
+    HCURLSessionManagerTaskDelegatePtr replaced;
+    {
+        std::lock_guard lock(lock_);
+        auto& entry = mutableTaskDelegatesKeyedByTaskIdentifier_[task->taskIdentifier()];
+        replaced = std::move(entry.delegate);
+        entry = Entry{delegate, task};
+    }
+    // Observation is set up with the lock released: a progress block running on the I/O thread may ask the
+    // manager for a task's progress, and removing an observation waits for a running observer.
+    if (replaced && replaced != delegate) replaced->cleanUpProgressForTask(task);
+    delegate->setupProgressForTask(task);
+    addNotificationObserverForTask(task);
+}
+
+HCURLSessionManagerTaskDelegatePtr HCURLSessionManager::delegateForTask(
+    const NSURLSessionTaskPtr& task) const {
+    if (!task) return nullptr;
+    std::lock_guard lock(lock_);
+    auto found = mutableTaskDelegatesKeyedByTaskIdentifier_.find(task->taskIdentifier());
+    if (found == mutableTaskDelegatesKeyedByTaskIdentifier_.end()) return nullptr;
+    return found->second.delegate;
+}
+
+void HCURLSessionManager::removeDelegateForTask(const NSURLSessionTaskPtr& task) {
+    if (!task) return;
+    HCURLSessionManagerTaskDelegatePtr delegate;
+    {
+        std::lock_guard lock(lock_);
+        auto found = mutableTaskDelegatesKeyedByTaskIdentifier_.find(task->taskIdentifier());
+        if (found != mutableTaskDelegatesKeyedByTaskIdentifier_.end()) {
+            delegate = std::move(found->second.delegate);
+            mutableTaskDelegatesKeyedByTaskIdentifier_.erase(found);
+        }
+    }
+    if (delegate) delegate->cleanUpProgressForTask(task);
+    removeNotificationObserverForTask(task);
+}
+
+NSProgressPtr HCURLSessionManager::uploadProgressForTask(const NSURLSessionTaskPtr& task) const {
+    auto delegate = delegateForTask(task);
+    return delegate ? delegate->uploadProgress() : nullptr;
+}
+
+NSProgressPtr HCURLSessionManager::downloadProgressForTask(const NSURLSessionTaskPtr& task) const {
+    auto delegate = delegateForTask(task);
+    return delegate ? delegate->downloadProgress() : nullptr;
+}
+
+// ---- Resume and suspend relay ----
+
+void HCURLSessionManager::addNotificationObserverForTask(const NSURLSessionTaskPtr& task) {
+    auto& center = NSNotificationCenter::defaultCenter();
+    std::weak_ptr<HCURLSessionManager> weakSelf =
+        std::static_pointer_cast<HCURLSessionManager>(shared_from_this());
+    Observers tokens;
+    tokens.resume = center.addObserver(weakSelf, HCNSURLSessionTaskDidResumeNotification, task,
+                                       [weakSelf](const NSNotification& notification) {
+                                           if (auto strong = weakSelf.lock())
+                                               strong->taskDidResume(notification);
+                                       });
+    tokens.suspend = center.addObserver(weakSelf, HCNSURLSessionTaskDidSuspendNotification, task,
+                                        [weakSelf](const NSNotification& notification) {
+                                            if (auto strong = weakSelf.lock())
+                                                strong->taskDidSuspend(notification);
+                                        });
+    Observers replaced;
+    {
+        std::lock_guard lock(observersMutex_);
+        auto& slot = observers_[task->taskIdentifier()];
+        replaced = slot;
+        slot = tokens;
+    }
+    if (replaced.suspend) center.removeObserver(replaced.suspend);
+    if (replaced.resume) center.removeObserver(replaced.resume);
+}
+
+void HCURLSessionManager::removeNotificationObserverForTask(const NSURLSessionTaskPtr& task) {
+    Observers tokens;
+    {
+        std::lock_guard lock(observersMutex_);
+        auto found = observers_.find(task->taskIdentifier());
+        if (found == observers_.end()) return;
+        tokens = found->second;
+        observers_.erase(found);
+    }
+    NSNotificationCenter::defaultCenter().removeObserver(tokens.suspend);
+    NSNotificationCenter::defaultCenter().removeObserver(tokens.resume);
+}
+
+void HCURLSessionManager::relay(const NSNotification& notification, const char* name) {
+    auto task = std::dynamic_pointer_cast<NSURLSessionTask>(notification.object);
+    if (!task || task->taskDescription() != taskDescription_) return;
+    DispatchQueue::main()->async([task, name] { NSNotificationCenter::defaultCenter().post(name, task); });
+}
+
+void HCURLSessionManager::taskDidResume(const NSNotification& notification) {
+    relay(notification, HCNetworkingTaskDidResumeNotification);
+}
+
+void HCURLSessionManager::taskDidSuspend(const NSNotification& notification) {
+    relay(notification, HCNetworkingTaskDidSuspendNotification);
+}
+
+// ---- Task lists ----
+
+std::vector<NSURLSessionTaskPtr> HCURLSessionManager::tableTasks() const {
+    std::vector<NSURLSessionTaskPtr> found;
+    std::lock_guard lock(lock_);
+    for (const auto& [identifier, entry] : mutableTaskDelegatesKeyedByTaskIdentifier_) {
+        if (auto task = entry.task.lock()) found.push_back(std::move(task));
+    }
+    return found;
+}
+
+namespace {
+
+struct TaskLists {
+    std::vector<NSURLSessionTaskPtr> data;
+    std::vector<NSURLSessionTaskPtr> upload;
+    std::vector<NSURLSessionTaskPtr> download;
+
+    std::vector<NSURLSessionTaskPtr> choose(const std::string& keyPath) const {
+        if (keyPath == "dataTasks") return data;
+        if (keyPath == "uploadTasks") return upload;
+        if (keyPath == "downloadTasks") return download;
+        std::vector<NSURLSessionTaskPtr> all = data;
+        all.insert(all.end(), upload.begin(), upload.end());
+        all.insert(all.end(), download.begin(), download.end());
+        return all;
+    }
+};
+
+}  // namespace
+
+std::optional<std::vector<NSURLSessionTaskPtr>> HCURLSessionManager::tasksForKeyPath(
+    const std::string& keyPath) const {
+    if (keyPath != "tasks" && keyPath != "dataTasks" && keyPath != "uploadTasks" &&
+        keyPath != "downloadTasks")
+        return std::nullopt;
+
+    // On the delegate queue the session's answer would queue behind the caller itself.
+    bool onDelegateQueue = NSOperationQueue::currentQueue() == operationQueue_;
+    if (!onDelegateQueue) {
+        struct Answer {
+            std::mutex mutex;
+            std::optional<TaskLists> lists;
+        };
+        auto answer = std::make_shared<Answer>();
+        auto done = DispatchSemaphore::create(0);
+        session_->getTasksWithCompletionHandler(
+            [answer, done](std::vector<NSURLSessionDataTaskPtr> dataTasks,
+                           std::vector<NSURLSessionUploadTaskPtr> uploadTasks,
+                           std::vector<NSURLSessionTaskPtr> downloadTasks) {
+                TaskLists lists;
+                lists.data.assign(dataTasks.begin(), dataTasks.end());
+                lists.upload.assign(uploadTasks.begin(), uploadTasks.end());
+                lists.download = std::move(downloadTasks);
+                {
+                    std::lock_guard lock(answer->mutex);
+                    answer->lists = std::move(lists);
+                }
+                done->signal();
+            });
+        if (done->wait(kTaskListTimeoutSeconds)) {
+            std::lock_guard lock(answer->mutex);
+            return answer->lists->choose(keyPath);
+        }
+    }
+
+    TaskLists lists;
+    for (auto& task : tableTasks()) {
+        if (task->state() == NSURLSessionTaskState::Completed) continue;
+        if (std::dynamic_pointer_cast<NSURLSessionUploadTask>(task)) {
+            lists.upload.push_back(std::move(task));
+        } else if (std::dynamic_pointer_cast<NSURLSessionDataTask>(task)) {
+            lists.data.push_back(std::move(task));
+        } else {
+            lists.download.push_back(std::move(task));
+        }
+    }
+    return lists.choose(keyPath);
+}
+
+// ---- Invalidation ----
+
+void HCURLSessionManager::invalidateSessionCancelingTasks(bool cancelPendingTasks) {
+    auto session = session_;
+    DispatchQueue::main()->async([session, cancelPendingTasks] {
+        if (cancelPendingTasks) {
+            session->invalidateAndCancel();
+        } else {
+            session->finishTasksAndInvalidate();
+        }
+    });
+}
+
+// ---- Hooks ----
+
+void HCURLSessionManager::setSessionDidBecomeInvalidBlock(SessionDidBecomeInvalidBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    sessionDidBecomeInvalid_ = std::move(block);
+}
+
+void HCURLSessionManager::setDidFinishEventsForBackgroundURLSessionBlock(
+    DidFinishEventsForBackgroundURLSessionBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    didFinishEventsForBackgroundURLSession_ = std::move(block);
+}
+
+void HCURLSessionManager::setTaskWillPerformHTTPRedirectionBlock(TaskWillPerformHTTPRedirectionBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    taskWillPerformHTTPRedirection_ = std::move(block);
+}
+
+void HCURLSessionManager::setTaskNeedNewBodyStreamBlock(TaskNeedNewBodyStreamBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    taskNeedNewBodyStream_ = std::move(block);
+}
+
+void HCURLSessionManager::setTaskDidSendBodyDataBlock(TaskDidSendBodyDataBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    taskDidSendBodyData_ = std::move(block);
+}
+
+void HCURLSessionManager::setTaskDidCompleteBlock(TaskDidCompleteBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    taskDidComplete_ = std::move(block);
+}
+
+void HCURLSessionManager::setDataTaskDidReceiveResponseBlock(DataTaskDidReceiveResponseBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    dataTaskDidReceiveResponse_ = std::move(block);
+}
+
+void HCURLSessionManager::setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    dataTaskDidReceiveData_ = std::move(block);
+}
+
+void HCURLSessionManager::setDataTaskWillCacheResponseBlock(DataTaskWillCacheResponseBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    dataTaskWillCacheResponse_ = std::move(block);
+}
+
+void HCURLSessionManager::setSessionDidReceiveAuthenticationChallengeBlock(
+    SessionDidReceiveAuthenticationChallengeBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    sessionDidReceiveAuthenticationChallenge_ = std::move(block);
+}
+
+void HCURLSessionManager::setTaskDidReceiveAuthenticationChallengeBlock(
+    TaskDidReceiveAuthenticationChallengeBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    taskDidReceiveAuthenticationChallenge_ = std::move(block);
+}
+
+void HCURLSessionManager::setDownloadTaskDidFinishDownloadingBlock(
+    DownloadTaskDidFinishDownloadingBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    downloadTaskDidFinishDownloading_ = std::move(block);
+}
+
+void HCURLSessionManager::setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    downloadTaskDidWriteData_ = std::move(block);
+}
+
+void HCURLSessionManager::setDownloadTaskDidResumeBlock(DownloadTaskDidResumeBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    downloadTaskDidResume_ = std::move(block);
+}
+
+// ---- Session delegate ----
+
+bool HCURLSessionManager::respondsTo(Method method) const {
+    std::lock_guard lock(settingsMutex_);
+    switch (method) {
+        case Method::WillPerformHTTPRedirection:
+            return bool(taskWillPerformHTTPRedirection_);
+        case Method::DidReceiveResponse:
+            return bool(dataTaskDidReceiveResponse_);
+        case Method::WillCacheResponse:
+            return bool(dataTaskWillCacheResponse_);
+        case Method::DidFinishEventsForBackgroundURLSession:
+            return bool(didFinishEventsForBackgroundURLSession_);
+        default:
+            return true;
+    }
+}
+
+void HCURLSessionManager::didBecomeInvalidWithError(const SessionPtr& session, const NSErrorPtr& error) {
+    SessionDidBecomeInvalidBlock hook;
+    {
+        std::lock_guard lock(settingsMutex_);
+        hook = sessionDidBecomeInvalid_;
+    }
+    if (hook) hook(session, error);
+    NSNotificationCenter::defaultCenter().post(HCURLSessionDidInvalidateNotification, session);
+}
+
+void HCURLSessionManager::willPerformHTTPRedirection(
+    const SessionPtr& session, const NSURLSessionTaskPtr& task, const NSHTTPURLResponsePtr& response,
+    const NSURLRequest& newRequest, std::function<void(std::optional<NSURLRequest>)> completionHandler) {
+    TaskWillPerformHTTPRedirectionBlock hook;
+    {
+        std::lock_guard lock(settingsMutex_);
+        hook = taskWillPerformHTTPRedirection_;
+    }
+    std::optional<NSURLRequest> request = newRequest;
+    if (hook) request = hook(session, task, response, newRequest);
+    if (completionHandler) completionHandler(std::move(request));
+}
+
+void HCURLSessionManager::needNewBodyStream(const SessionPtr& session, const NSURLSessionTaskPtr& task,
+                                            std::function<void(NSInputStreamPtr)> completionHandler) {
+    TaskNeedNewBodyStreamBlock hook;
+    {
+        std::lock_guard lock(settingsMutex_);
+        hook = taskNeedNewBodyStream_;
+    }
+    NSInputStreamPtr stream;
+    if (hook) {
+        stream = hook(session, task);
+    } else if (const auto& original = task->originalRequest().HTTPBodyStream();
+               original && original->supportsCopying()) {
+        stream = std::dynamic_pointer_cast<NSInputStream>(original->copyWithZone(nullptr));
+    }
+    if (completionHandler) completionHandler(std::move(stream));
+}
+
+void HCURLSessionManager::didSendBodyData(const SessionPtr& session, const NSURLSessionTaskPtr& task,
+                                          int64_t bytesSent, int64_t totalBytesSent,
+                                          int64_t totalBytesExpectedToSend) {
+    int64_t expected = totalBytesExpectedToSend;
+    if (expected == NSURLSessionTransferSizeUnknown) {
+        if (auto length = task->originalRequest().valueForHTTPHeaderField("Content-Length"))
+            expected = valuetext::parseInteger(*length);
+    }
+    TaskDidSendBodyDataBlock hook;
+    {
+        std::lock_guard lock(settingsMutex_);
+        hook = taskDidSendBodyData_;
+    }
+    if (hook) hook(session, task, bytesSent, totalBytesSent, expected);
+}
+
+void HCURLSessionManager::didCompleteWithError(const SessionPtr& session, const NSURLSessionTaskPtr& task,
+                                               const NSErrorPtr& error) {
+    if (auto delegate = delegateForTask(task)) {
+        delegate->didCompleteWithError(session, task, error);
+        removeDelegateForTask(task);
+    }
+    TaskDidCompleteBlock hook;
+    {
+        std::lock_guard lock(settingsMutex_);
+        hook = taskDidComplete_;
+    }
+    if (hook) hook(session, task, error);
+}
+
+void HCURLSessionManager::didReceiveResponse(
+    const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask, const NSURLResponsePtr& response,
+    std::function<void(NSURLSessionResponseDisposition)> completionHandler) {
+    DataTaskDidReceiveResponseBlock hook;
+    {
+        std::lock_guard lock(settingsMutex_);
+        hook = dataTaskDidReceiveResponse_;
+    }
+    auto disposition = NSURLSessionResponseDisposition::Allow;
+    if (hook) disposition = hook(session, dataTask, response);
+    if (completionHandler) completionHandler(disposition);
+}
+
+void HCURLSessionManager::didReceiveData(const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+                                         const Data& data) {
+    if (auto delegate = delegateForTask(dataTask)) delegate->didReceiveData(session, dataTask, data);
+    DataTaskDidReceiveDataBlock hook;
+    {
+        std::lock_guard lock(settingsMutex_);
+        hook = dataTaskDidReceiveData_;
+    }
+    if (hook) hook(session, dataTask, data);
+}
+
+void HCURLSessionManager::willCacheResponse(
+    const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+    const std::shared_ptr<NSCachedURLResponse>& proposedResponse,
+    std::function<void(std::shared_ptr<NSCachedURLResponse>)> completionHandler) {
+    DataTaskWillCacheResponseBlock hook;
+    {
+        std::lock_guard lock(settingsMutex_);
+        hook = dataTaskWillCacheResponse_;
+    }
+    auto cached = proposedResponse;
+    if (hook) cached = hook(session, dataTask, proposedResponse);
+    if (completionHandler) completionHandler(std::move(cached));
+}
+
+void HCURLSessionManager::didFinishEventsForBackgroundURLSession(const SessionPtr& session) {
+    DidFinishEventsForBackgroundURLSessionBlock hook;
+    {
+        std::lock_guard lock(settingsMutex_);
+        hook = didFinishEventsForBackgroundURLSession_;
+    }
+    if (hook) DispatchQueue::main()->async([hook, session] { hook(session); });
+}
+
+NSURLSessionAuthChallengeDisposition HCURLSessionManager::evaluateServerTrust(
+    const NSURLAuthenticationChallengePtr& challenge, NSURLCredentialPtr* credential, bool taskLevel) const {
+    const auto& space = challenge->protectionSpace();
+    if (!space || space->authenticationMethod() != NSURLAuthenticationMethodServerTrust)
+        return NSURLSessionAuthChallengeDisposition::PerformDefaultHandling;
+    auto policy = securityPolicy();
+    if (!policy || !policy->evaluateServerTrust(space->serverTrust(), space->host()))
+        return NSURLSessionAuthChallengeDisposition::CancelAuthenticationChallenge;
+    *credential = NSURLCredential::credentialForTrust(space->serverTrust());
+    if (taskLevel || *credential) return NSURLSessionAuthChallengeDisposition::UseCredential;
+    return NSURLSessionAuthChallengeDisposition::PerformDefaultHandling;
+}
+
+void HCURLSessionManager::didReceiveChallenge(const SessionPtr& session,
+                                              const NSURLAuthenticationChallengePtr& challenge,
+                                              NSURLChallengeCompletionHandler completionHandler) {
+    NSURLCredentialPtr credential;
+    NSURLSessionAuthChallengeDisposition disposition;
+    if (auto block = hook(sessionDidReceiveAuthenticationChallenge_)) {
+        disposition = block(session, challenge, &credential);
+    } else {
+        disposition = evaluateServerTrust(challenge, &credential, false);
+    }
+    if (completionHandler) completionHandler(disposition, std::move(credential));
+}
+
+void HCURLSessionManager::taskDidReceiveChallenge(const SessionPtr& session, const NSURLSessionTaskPtr& task,
+                                                  const NSURLAuthenticationChallengePtr& challenge,
+                                                  NSURLChallengeCompletionHandler completionHandler) {
+    NSURLCredentialPtr credential;
+    NSURLSessionAuthChallengeDisposition disposition;
+    if (auto block = hook(taskDidReceiveAuthenticationChallenge_)) {
+        disposition = block(session, task, challenge, &credential);
+    } else {
+        disposition = evaluateServerTrust(challenge, &credential, true);
+    }
+    if (completionHandler) completionHandler(disposition, std::move(credential));
+}
+
+void HCURLSessionManager::didFinishDownloadingToURL(const SessionPtr& session,
+                                                    const NSURLSessionDownloadTaskPtr& downloadTask,
+                                                    const std::shared_ptr<NSURL>& location) {
+    auto delegate = delegateForTask(downloadTask);
+    if (auto block = hook(downloadTaskDidFinishDownloading_)) {
+        if (NSURLPtr fileURL = block(session, downloadTask, location)) {
+            NSErrorPtr moveError;
+            bool moved = location && NSFileManager::defaultManager()->moveItemAtPath(
+                                         location->path(), fileURL->path(), &moveError);
+            if (!moved && !moveError) {
+                moveError = NSError::withDescription(NSCocoaErrorDomain, NSFileNoSuchFileError,
+                                                     "The downloaded file is missing.");
+            }
+            if (delegate) delegate->setMovedDownload(fileURL, moved ? nullptr : moveError);
+            if (!moved) {
+                NSNotificationCenter::defaultCenter().post(
+                    HCURLSessionDownloadTaskDidFailToMoveFileNotification, downloadTask,
+                    moveError->userInfo());
+            }
+            return;
+        }
+    }
+    if (delegate) delegate->didFinishDownloadingToURL(session, downloadTask, location);
+}
+
+void HCURLSessionManager::didWriteData(const SessionPtr& session,
+                                       const NSURLSessionDownloadTaskPtr& downloadTask, int64_t bytesWritten,
+                                       int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
+    if (auto block = hook(downloadTaskDidWriteData_))
+        block(session, downloadTask, bytesWritten, totalBytesWritten, totalBytesExpectedToWrite);
+}
+
+void HCURLSessionManager::didResumeAtOffset(const SessionPtr& session,
+                                            const NSURLSessionDownloadTaskPtr& downloadTask,
+                                            int64_t fileOffset, int64_t expectedTotalBytes) {
+    if (auto block = hook(downloadTaskDidResume_))
+        block(session, downloadTask, fileOffset, expectedTotalBytes);
+}
+
+// ---- Coding and copying ----
+
+void HCURLSessionManager::encodeWithCoder(NSKeyedArchiver& coder) const {
+    const auto& identifier = sessionConfiguration_->identifier();
+    if (!identifier.empty()) coder.encodeObject(Value(identifier), kIdentifierKey);
+}
+
+NSURLSessionConfigurationPtr HCURLSessionManager::decodeConfiguration(NSKeyedUnarchiver& coder) {
+    auto identifier = coder.decodeObjectOfClass("NSString", kIdentifierKey);
+    if (identifier && identifier->isString() && !identifier->asString()->empty())
+        return NSURLSessionConfiguration::backgroundSessionConfiguration(*identifier->asString());
+    return nullptr;
+}
+
+void HCURLSessionManager::registerArchivableClasses() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        NSKeyedUnarchiver::registerClass(archiveClassName(), "",
+                                         [](NSKeyedUnarchiver& coder) -> std::shared_ptr<Object> {
+                                             auto configuration = decodeConfiguration(coder);
+                                             if (coder.error()) return nullptr;
+                                             return create(configuration);
+                                         });
+    });
+}
+
+std::shared_ptr<HCURLSessionManager> HCURLSessionManager::newManager(
+    NSURLSessionConfigurationPtr configuration) const {
+    return create(std::move(configuration));
+}
+
+std::shared_ptr<Object> HCURLSessionManager::copyWithZone(NSZone*) const {
+    return newManager(session_->configuration());
+}
+
+std::string HCURLSessionManager::description() const {
+    return "<" + className() + ": " + addressOf(this) + ", session: " + session_->description() +
+           ", operationQueue: " + operationQueue_->name() + ">";
+}

@@ -1,0 +1,267 @@
+#include "httpclient/HCURLSessionManagerTaskDelegate.h"
+
+#include "httpclient/HCTaskNotifications.h"
+#include "httpclient/HCURLSessionManager.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/NotificationCenter.h"
+
+DispatchQueuePtr HCURLSessionManagerProcessingQueue() {
+    static auto* queue =
+        new DispatchQueuePtr(DispatchQueue::concurrent("com.hcnet.networking.session.manager.processing"));
+    return *queue;
+}
+
+std::shared_ptr<DispatchGroup> HCURLSessionManagerCompletionGroup() {
+    static auto* group = new std::shared_ptr<DispatchGroup>(DispatchGroup::create());
+    return *group;
+}
+
+namespace {
+
+const char* const kCounterKeys[] = {"countOfBytesReceived", "countOfBytesExpectedToReceive",
+                                    "countOfBytesSent", "countOfBytesExpectedToSend"};
+
+}  // namespace
+
+std::shared_ptr<HCURLSessionManagerTaskDelegate> HCURLSessionManagerTaskDelegate::create() {
+    return std::shared_ptr<HCURLSessionManagerTaskDelegate>(new HCURLSessionManagerTaskDelegate());
+}
+
+HCURLSessionManagerTaskDelegate::HCURLSessionManagerTaskDelegate()
+    : uploadProgress_(NSProgress::create(NSURLSessionTransferSizeUnknown)),
+      downloadProgress_(NSProgress::create(NSURLSessionTransferSizeUnknown)),
+      mutableData_(std::vector<uint8_t>()) {}
+
+NSURLPtr HCURLSessionManagerTaskDelegate::downloadFileURL() const {
+    std::lock_guard lock(mutex_);
+    return downloadFileURL_;
+}
+
+NSErrorPtr HCURLSessionManagerTaskDelegate::downloadFileError() const {
+    std::lock_guard lock(mutex_);
+    return downloadFileError_;
+}
+
+void HCURLSessionManagerTaskDelegate::setUploadProgressBlock(ProgressBlock block) {
+    std::lock_guard lock(mutex_);
+    uploadProgressBlock_ = std::move(block);
+}
+
+void HCURLSessionManagerTaskDelegate::setDownloadProgressBlock(ProgressBlock block) {
+    std::lock_guard lock(mutex_);
+    downloadProgressBlock_ = std::move(block);
+}
+
+void HCURLSessionManagerTaskDelegate::setCompletionHandler(CompletionHandler handler) {
+    std::lock_guard lock(mutex_);
+    completionHandler_ = std::move(handler);
+}
+
+void HCURLSessionManagerTaskDelegate::setDownloadTaskDidFinishDownloading(DownloadDestinationBlock block) {
+    std::lock_guard lock(mutex_);
+    downloadTaskDidFinishDownloading_ = std::move(block);
+}
+
+bool HCURLSessionManagerTaskDelegate::hasDownloadTaskDidFinishDownloading() const {
+    std::lock_guard lock(mutex_);
+    return bool(downloadTaskDidFinishDownloading_);
+}
+
+void HCURLSessionManagerTaskDelegate::setupProgressForTask(const NSURLSessionTaskPtr& task) {
+    uploadProgress_->setTotalUnitCount(task->countOfBytesExpectedToSend());
+    downloadProgress_->setTotalUnitCount(task->countOfBytesExpectedToReceive());
+
+    std::weak_ptr<NSURLSessionTask> weakTask = task;
+    for (const auto& progress : {uploadProgress_, downloadProgress_}) {
+        progress->setCancellable(true);
+        progress->setCancellationHandler([weakTask] {
+            if (auto strong = weakTask.lock()) strong->cancel();
+        });
+        progress->setPausable(true);
+        progress->setPausingHandler([weakTask] {
+            if (auto strong = weakTask.lock()) strong->suspend();
+        });
+        progress->setResumingHandler([weakTask] {
+            if (auto strong = weakTask.lock()) strong->resume();
+        });
+    }
+
+    std::weak_ptr<void> owner = weak_from_this();
+    auto* self = this;
+    std::vector<KVOObservable::Token> taskTokens;
+    for (const char* key : kCounterKeys) {
+        taskTokens.push_back(task->addObserver(
+            owner, key, KVOOptions::New, [self](const KVOChange& change) { self->counterChanged(change); }));
+    }
+    std::vector<std::pair<NSProgress*, KVOObservable::Token>> progressTokens;
+    for (const auto& progress : {downloadProgress_, uploadProgress_}) {
+        NSProgress* observed = progress.get();
+        progressTokens.emplace_back(
+            observed,
+            progress->addObserver(owner, "fractionCompleted", KVOOptions::New,
+                                  [self, observed](const KVOChange&) { self->progressChanged(observed); }));
+    }
+    std::lock_guard lock(mutex_);
+    observedTask_ = task;
+    taskTokens_.insert(taskTokens_.end(), taskTokens.begin(), taskTokens.end());
+    progressTokens_.insert(progressTokens_.end(), progressTokens.begin(), progressTokens.end());
+}
+
+void HCURLSessionManagerTaskDelegate::cleanUpProgressForTask(const NSURLSessionTaskPtr& task) {
+    std::vector<KVOObservable::Token> taskTokens;
+    std::vector<std::pair<NSProgress*, KVOObservable::Token>> progressTokens;
+    {
+        std::lock_guard lock(mutex_);
+        if (observedTask_.lock() != task) return;
+        taskTokens.swap(taskTokens_);
+        progressTokens.swap(progressTokens_);
+        observedTask_.reset();
+    }
+    for (auto token : taskTokens) task->removeObserver(token);
+    for (auto& [progress, token] : progressTokens) progress->removeObserver(token);
+}
+
+void HCURLSessionManagerTaskDelegate::counterChanged(const KVOChange& change) {
+    if (!change.newValue) return;
+    int64_t value = change.newValue->integerValue();
+    if (change.key == "countOfBytesReceived") {
+        downloadProgress_->setCompletedUnitCount(value);
+    } else if (change.key == "countOfBytesExpectedToReceive") {
+        downloadProgress_->setTotalUnitCount(value);
+    } else if (change.key == "countOfBytesSent") {
+        uploadProgress_->setCompletedUnitCount(value);
+    } else if (change.key == "countOfBytesExpectedToSend") {
+        uploadProgress_->setTotalUnitCount(value);
+    }
+}
+
+void HCURLSessionManagerTaskDelegate::progressChanged(const NSProgress* progress) {
+    ProgressBlock block;
+    NSProgressPtr which;
+    {
+        std::lock_guard lock(mutex_);
+        if (progress == downloadProgress_.get()) {
+            block = downloadProgressBlock_;
+            which = downloadProgress_;
+        } else if (progress == uploadProgress_.get()) {
+            block = uploadProgressBlock_;
+            which = uploadProgress_;
+        }
+    }
+    if (block) block(which);
+}
+
+void HCURLSessionManagerTaskDelegate::didReceiveData(const std::shared_ptr<NSURLSession>&,
+                                                     const NSURLSessionTaskPtr&, const Data& data) {
+    std::lock_guard lock(mutex_);
+    if (!mutableData_) mutableData_.emplace();
+    mutableData_->insert(mutableData_->end(), data.bytes(), data.bytes() + data.length());
+}
+
+void HCURLSessionManagerTaskDelegate::didFinishDownloadingToURL(const std::shared_ptr<NSURLSession>& session,
+                                                                const NSURLSessionTaskPtr& task,
+                                                                const NSURLPtr& location) {
+    DownloadDestinationBlock destination;
+    {
+        std::lock_guard lock(mutex_);
+        downloadFileURL_ = nullptr;
+        downloadFileError_ = nullptr;
+        destination = downloadTaskDidFinishDownloading_;
+    }
+    if (!destination) return;
+    NSURLPtr fileURL = destination(session, task, location);
+    if (!fileURL) return;
+    NSErrorPtr moveError;
+    bool moved = location && NSFileManager::defaultManager()->moveItemAtPath(location->path(),
+                                                                             fileURL->path(), &moveError);
+    if (!moved && !moveError) {
+        moveError = NSError::withDescription(NSCocoaErrorDomain, NSFileNoSuchFileError,
+                                             "The downloaded file is missing.");
+    }
+    setMovedDownload(fileURL, moved ? nullptr : moveError);
+    if (!moved) {
+        NSNotificationCenter::defaultCenter().post(HCURLSessionDownloadTaskDidFailToMoveFileNotification,
+                                                   task, moveError->userInfo());
+    }
+}
+
+void HCURLSessionManagerTaskDelegate::setMovedDownload(const NSURLPtr& fileURL, const NSErrorPtr& moveError) {
+    std::lock_guard lock(mutex_);
+    downloadFileURL_ = fileURL;
+    downloadFileError_ = moveError;
+}
+
+void HCURLSessionManagerTaskDelegate::didCompleteWithError(const std::shared_ptr<NSURLSession>&,
+                                                           const NSURLSessionTaskPtr& task,
+                                                           const NSErrorPtr& error) {
+    auto manager = manager_.lock();
+    auto self = std::static_pointer_cast<HCURLSessionManagerTaskDelegate>(shared_from_this());
+
+    std::shared_ptr<HCURLResponseSerialization> serializer;
+    DispatchQueuePtr queue = DispatchQueue::main();
+    std::shared_ptr<DispatchGroup> group = HCURLSessionManagerCompletionGroup();
+    if (manager) {
+        serializer = manager->responseSerializer();
+        if (auto chosen = manager->completionQueue()) queue = chosen;
+        if (auto chosen = manager->completionGroup()) group = chosen;
+    }
+
+    auto userInfo = std::make_shared<Value::Dictionary>();
+    if (auto object = std::dynamic_pointer_cast<Object>(serializer))
+        (*userInfo)[HCNetworkingTaskDidCompleteResponseSerializerKey] = Value(object);
+
+    std::optional<Data> body;
+    NSURLPtr fileURL;
+    NSErrorPtr moveError;
+    CompletionHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        if (mutableData_) body = Data(std::move(*mutableData_));
+        mutableData_.reset();
+        fileURL = downloadFileURL_;
+        moveError = downloadFileError_;
+        handler = completionHandler_;
+    }
+    if (fileURL) {
+        (*userInfo)[HCNetworkingTaskDidCompleteAssetPathKey] = Value(fileURL);
+    } else if (body) {
+        (*userInfo)[HCNetworkingTaskDidCompleteResponseDataKey] = Value(*body);
+    }
+
+    // Posting waits for the completion handler: it is queued on the main queue from inside that block.
+    auto finish = [task, userInfo] {
+        DispatchQueue::main()->async([task, userInfo] {
+            NSNotificationCenter::defaultCenter().post(HCNetworkingTaskDidCompleteNotification, task,
+                                                       *userInfo);
+        });
+    };
+
+    // A download that could not be put where the caller asked is not a success: the file is not there.
+    NSErrorPtr failure = error ? error : moveError;
+    if (failure) {
+        (*userInfo)[HCNetworkingTaskDidCompleteErrorKey] = Value(failure);
+        group->async(queue, [self, task, handler, failure, finish] {
+            if (handler) handler(task->response(), std::nullopt, failure);
+            finish();
+        });
+        return;
+    }
+
+    HCURLSessionManagerProcessingQueue()->async(
+        [self, manager, task, serializer, body, fileURL, userInfo, queue, group, handler, finish] {
+            NSErrorPtr serializationError;
+            std::optional<Value> responseObject;
+            if (serializer)
+                responseObject =
+                    serializer->responseObjectForResponse(task->response(), body, &serializationError);
+            if (fileURL) responseObject = Value(fileURL);
+            if (responseObject)
+                (*userInfo)[HCNetworkingTaskDidCompleteSerializedResponseKey] = *responseObject;
+            if (serializationError)
+                (*userInfo)[HCNetworkingTaskDidCompleteErrorKey] = Value(serializationError);
+            group->async(queue, [self, task, handler, responseObject, serializationError, finish] {
+                if (handler) handler(task->response(), responseObject, serializationError);
+                finish();
+            });
+        });
+}

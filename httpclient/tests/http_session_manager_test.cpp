@@ -1,0 +1,352 @@
+#include "httpclient/HCHTTPSessionManager.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "httpclient/tests/SessionManagerTestSupport.h"
+#include "platform/foundation/JSON.h"
+#include "testsupport/LoopbackServer.h"
+
+using namespace sessiontest;
+
+namespace {
+
+// What one request ended with, as seen by its blocks.
+struct Outcome {
+    int successes = 0;
+    int failures = 0;
+    bool onMainThread = true;
+    NSURLSessionDataTaskPtr task;
+    std::optional<Value> responseObject;
+    NSErrorPtr error;
+
+    HCHTTPSessionManager::SuccessBlock success() {
+        return [this](const NSURLSessionDataTaskPtr& t, const std::optional<Value>& object) {
+            ++successes;
+            onMainThread = onMainThread && NSRunLoop::isMainThread();
+            task = t;
+            responseObject = object;
+        };
+    }
+    HCHTTPSessionManager::FailureBlock failure() {
+        return [this](const NSURLSessionDataTaskPtr& t, const NSErrorPtr& e) {
+            ++failures;
+            onMainThread = onMainThread && NSRunLoop::isMainThread();
+            task = t;
+            error = e;
+        };
+    }
+    bool done() const { return successes + failures > 0; }
+};
+
+std::shared_ptr<HCHTTPSessionManager> jsonManager() {
+    auto manager = HCHTTPSessionManager::manager();
+    manager->setRequestSerializer(HCJSONRequestSerializer::serializer());
+    manager->setResponseSerializer(HCJSONResponseSerializer::serializer());
+    return manager;
+}
+
+class HCHTTPSessionManagerTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        // Managers are let go through their sessions, as the application is expected to.
+        for (auto& manager : managers_) manager->invalidateSessionCancelingTasks(true);
+        runMainUntil([&] {
+            for (auto& manager : managers_)
+                if (manager->session()->delegate()) return false;
+            return true;
+        });
+    }
+    std::shared_ptr<HCHTTPSessionManager> track(std::shared_ptr<HCHTTPSessionManager> manager) {
+        managers_.push_back(manager);
+        return manager;
+    }
+
+    LoopbackServer server_;
+    std::vector<std::shared_ptr<HCHTTPSessionManager>> managers_;
+};
+
+TEST_F(HCHTTPSessionManagerTest, JSONPostSucceedsOnTheMainQueueThenPostsCompletion) {
+    server_.on("POST", "/api/login", [](const LoopbackRequest& request) {
+        return LoopbackReply::json(R"({"errCode":0,"echo":)" + request.body + R"(,"none":null})");
+    });
+    auto manager = track(jsonManager());
+    NotificationRecorder recorder(
+        {HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidCompleteNotification});
+    Outcome outcome;
+    std::vector<std::string> order;
+    NotificationRecorder completeOrder({HCNetworkingTaskDidCompleteNotification});
+
+    int progressCalls = 0;
+    auto task = manager->POST(
+        server_.url("/api/login"), Value(Dict{{"phone", "13800000000"}, {"mtype", "1"}}),
+        [&](const NSProgressPtr&) { ++progressCalls; },
+        [&](const NSURLSessionDataTaskPtr& t, const std::optional<Value>& object) {
+            order.push_back("success:" +
+                            std::to_string(completeOrder.count(HCNetworkingTaskDidCompleteNotification)));
+            outcome.success()(t, object);
+        },
+        outcome.failure());
+    ASSERT_TRUE(task);
+    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
+
+    EXPECT_EQ(outcome.successes, 1);
+    EXPECT_EQ(outcome.failures, 0);
+    EXPECT_TRUE(outcome.onMainThread);
+    EXPECT_EQ(outcome.task, task);
+    ASSERT_EQ(order, std::vector<std::string>{"success:0"});  // the notification came after the block
+    ASSERT_TRUE(outcome.responseObject);
+    EXPECT_EQ((*outcome.responseObject)["echo"]["phone"], Value("13800000000"));
+    EXPECT_TRUE((*outcome.responseObject)["none"].isNull());
+    EXPECT_GT(progressCalls, 0);
+
+    auto entries = recorder.entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].name, HCNetworkingTaskDidResumeNotification);
+    EXPECT_EQ(entries[1].name, HCNetworkingTaskDidCompleteNotification);
+    for (const auto& entry : entries) {
+        EXPECT_TRUE(entry.onMainThread) << entry.name;
+        EXPECT_EQ(entry.object, task) << entry.name;
+    }
+    const auto& info = entries[1].userInfo;
+    EXPECT_TRUE(info.count(HCNetworkingTaskDidCompleteResponseSerializerKey));
+    EXPECT_TRUE(info.count(HCNetworkingTaskDidCompleteResponseDataKey));
+    EXPECT_TRUE(info.count(HCNetworkingTaskDidCompleteSerializedResponseKey));
+    EXPECT_FALSE(info.count(HCNetworkingTaskDidCompleteErrorKey));
+
+    auto sent = server_.lastRequest("/api/login");
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->header("Content-Type"), "application/json");
+    EXPECT_EQ(sent->body, R"({"mtype":"1","phone":"13800000000"})");
+    EXPECT_TRUE(sent->header("User-Agent"));
+}
+
+struct FailureCase {
+    const char* name;
+    LoopbackReply reply;
+    long code;
+    bool decodedBodyInNotification;
+};
+
+TEST_F(HCHTTPSessionManagerTest, UnacceptableRepliesFailWithTheSerializersError) {
+    const FailureCase cases[] = {
+        {"500 with a JSON body", LoopbackReply::json(R"({"errCode":9,"msg":"down"})", 500), -1011, true},
+        {"text/plain", LoopbackReply::text("hello"), -1016, false},
+        {"404 without body type", LoopbackReply::text("", 404), -1011, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server_.reply("/reply", c.reply);
+        auto manager = track(jsonManager());
+        NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
+        Outcome outcome;
+        auto task = manager->POST(server_.url("/reply"), Value(Dict{{"a", 1}}), nullptr, outcome.success(),
+                                  outcome.failure());
+        ASSERT_TRUE(
+            runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
+        EXPECT_EQ(outcome.successes, 0);
+        ASSERT_EQ(outcome.failures, 1);
+        EXPECT_EQ(outcome.task, task);
+        ASSERT_TRUE(outcome.error);
+        EXPECT_EQ(outcome.error->domain(), HCResponseSerializationErrorDomain);
+        EXPECT_EQ(outcome.error->code(), c.code);
+        auto info = recorder.entries()[0].userInfo;
+        EXPECT_TRUE(info.count(HCNetworkingTaskDidCompleteErrorKey));
+        auto decoded = info.find(HCNetworkingTaskDidCompleteSerializedResponseKey);
+        EXPECT_EQ(decoded != info.end(), c.decodedBodyInNotification);
+        if (decoded != info.end()) {
+            EXPECT_EQ(decoded->second["msg"], Value("down"));
+        }
+    }
+}
+
+TEST_F(HCHTTPSessionManagerTest, TransportFailureReachesTheFailureBlockOnce) {
+    std::string deadURL;
+    {
+        LoopbackServer gone;
+        deadURL = gone.url("/nobody");
+    }
+    auto manager = track(jsonManager());
+    Outcome outcome;
+    auto task = manager->GET(deadURL, Value(), outcome.success(), outcome.failure());
+    ASSERT_TRUE(task);
+    ASSERT_TRUE(runMainUntil([&] { return outcome.done(); }));
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(outcome.failures, 1);
+    EXPECT_EQ(outcome.successes, 0);
+    EXPECT_EQ(outcome.task, task);
+    EXPECT_EQ(outcome.error->domain(), NSURLErrorDomain);
+    EXPECT_EQ(outcome.error->code(), NSURLErrorCannotConnectToHost);
+}
+
+TEST_F(HCHTTPSessionManagerTest, EveryVerbSendsItsMethodAndParameters) {
+    server_.on("", "/v", [](const LoopbackRequest& request) {
+        return LoopbackReply::json(R"({"method":")" + request.method + R"(","query":")" + request.query +
+                                   "\"}");
+    });
+    auto manager = track(HCHTTPSessionManager::create(NSURL::URLWithString(server_.url("/"))));
+    Value parameters(Dict{{"k", "v"}});
+    std::vector<Outcome> outcomes(5);
+    int headCalls = 0;
+    NSURLSessionDataTaskPtr headTask;
+    manager->GET("v", parameters, outcomes[0].success(), outcomes[0].failure());
+    manager->POST("v", parameters, outcomes[1].success(), outcomes[1].failure());
+    manager->PUT("v", parameters, outcomes[2].success(), outcomes[2].failure());
+    manager->PATCH("v", parameters, outcomes[3].success(), outcomes[3].failure());
+    manager->DELETE("v", parameters, outcomes[4].success(), outcomes[4].failure());
+    auto returned = manager->HEAD(
+        "v", parameters,
+        [&](const NSURLSessionDataTaskPtr& task) {
+            ++headCalls;
+            headTask = task;
+        },
+        [&](const NSURLSessionDataTaskPtr&, const NSErrorPtr& error) {
+            ADD_FAILURE() << error->description();
+        });
+    ASSERT_TRUE(runMainUntil([&] {
+        for (auto& outcome : outcomes)
+            if (!outcome.done()) return false;
+        return headCalls == 1;
+    }));
+    const char* methods[] = {"GET", "POST", "PUT", "PATCH", "DELETE"};
+    const char* queries[] = {"k=v", "", "", "", "k=v"};
+    for (size_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE(methods[i]);
+        ASSERT_EQ(outcomes[i].successes, 1);
+        EXPECT_EQ((*outcomes[i].responseObject)["method"], Value(methods[i]));
+        EXPECT_EQ((*outcomes[i].responseObject)["query"], Value(queries[i]));
+    }
+    EXPECT_EQ(headTask, returned);
+    auto head = server_.requests();
+    EXPECT_TRUE(std::any_of(head.begin(), head.end(),
+                            [](const LoopbackRequest& r) { return r.method == "HEAD" && r.query == "k=v"; }));
+    EXPECT_EQ(server_.lastRequest("/v")->path, "/v");
+}
+
+TEST_F(HCHTTPSessionManagerTest, BaseURLGetsATrailingSlashOnlyWhenItHasAPath) {
+    struct Case {
+        const char* given;
+        const char* stored;
+    } cases[] = {
+        {"http://h/api", "http://h/api/"},
+        {"http://h/api/", "http://h/api/"},
+        {"http://h", "http://h"},
+        {"http://h/", "http://h/"},
+        {"http://h/a/b?x=1", "http://h/a/b/?x=1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.given);
+        auto manager = track(HCHTTPSessionManager::create(NSURL::URLWithString(c.given)));
+        EXPECT_EQ(manager->baseURL()->absoluteString(), c.stored);
+    }
+    EXPECT_FALSE(track(HCHTTPSessionManager::manager())->baseURL());
+
+    server_.reply("/api/users", LoopbackReply::json("[1,2]"));
+    auto manager = track(HCHTTPSessionManager::create(NSURL::URLWithString(server_.url("/api"))));
+    Outcome relative, absolute;
+    manager->GET("users", Value(), relative.success(), relative.failure());
+    manager->GET(server_.url("/api/users"), Value(), absolute.success(), absolute.failure());
+    ASSERT_TRUE(runMainUntil([&] { return relative.done() && absolute.done(); }));
+    EXPECT_EQ(relative.successes, 1);
+    EXPECT_EQ(absolute.successes, 1);
+    EXPECT_EQ(server_.hits("/api/users"), 2u);
+}
+
+TEST_F(HCHTTPSessionManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
+    auto manager = track(jsonManager());
+    struct Case {
+        const char* name;
+        std::string url;
+        Value parameters;
+        long code;
+    } cases[] = {
+        {"URL that does not parse", "http://bad host/x", Value(), NSURLErrorBadURL},
+        {"parameters JSON cannot hold", server_.url("/x"), Value(Dict{{"bad", std::nan("")}}), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Outcome outcome;
+        auto task = manager->POST(c.url, c.parameters, outcome.success(), outcome.failure());
+        EXPECT_FALSE(task);
+        EXPECT_FALSE(outcome.done());  // never before the call has returned
+        ASSERT_TRUE(runMainUntil([&] { return outcome.done(); }));
+        EXPECT_EQ(outcome.successes, 0);
+        EXPECT_EQ(outcome.failures, 1);
+        EXPECT_FALSE(outcome.task);
+        ASSERT_TRUE(outcome.error);
+        EXPECT_FALSE(outcome.error->localizedDescription().empty());
+        if (c.code) {
+            EXPECT_EQ(outcome.error->code(), c.code);
+        }
+    }
+    EXPECT_EQ(server_.totalHits(), 0u);
+
+    // A session that has been invalidated makes no more tasks: the caller still hears of it.
+    NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification});
+    manager->invalidateSessionCancelingTasks(false);
+    ASSERT_TRUE(runMainUntil([&] { return invalidated.count(HCURLSessionDidInvalidateNotification) == 1; }));
+    Outcome late;
+    EXPECT_FALSE(manager->POST(server_.url("/x"), Value(), late.success(), late.failure()));
+    ASSERT_TRUE(runMainUntil([&] { return late.done(); }));
+    EXPECT_EQ(late.failures, 1);
+    EXPECT_FALSE(late.task);
+    EXPECT_EQ(late.error->domain(), NSURLErrorDomain);
+}
+
+TEST_F(HCHTTPSessionManagerTest, CopiesAndArchivesCarryTheSettings) {
+    auto original = track(
+        HCHTTPSessionManager::create(NSURL::URLWithString("http://h/api"),
+                                     NSURLSessionConfiguration::backgroundSessionConfiguration("bg.id")));
+    auto json = HCJSONRequestSerializer::serializer();
+    json->setValue("token", "X-Token");
+    original->setRequestSerializer(json);
+    auto response = HCJSONResponseSerializer::serializer();
+    response->setRemovesKeysWithNullValues(true);
+    original->setResponseSerializer(response);
+    auto policy = HCSecurityPolicy::create();
+    policy->setAllowInvalidCertificates(true);
+    policy->setValidatesDomainName(false);
+    original->setSecurityPolicy(policy);
+
+    auto copy = std::dynamic_pointer_cast<HCHTTPSessionManager>(original->copyWithZone(nullptr));
+    ASSERT_TRUE(copy);
+    track(copy);
+
+    NSErrorPtr error;
+    auto archive = NSKeyedArchiver::archivedDataWithRootObject(Value(original), &error);
+    ASSERT_TRUE(archive) << (error ? error->description() : "");
+    auto decoded = NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPSessionManager>(*archive, &error);
+    ASSERT_TRUE(decoded) << (error ? error->description() : "");
+    track(decoded);
+
+    for (auto& other : {copy, decoded}) {
+        EXPECT_NE(other, original);
+        EXPECT_NE(other->session(), original->session());
+        EXPECT_EQ(other->baseURL()->absoluteString(), "http://h/api/");
+        EXPECT_EQ(other->sessionConfiguration()->identifier(), "bg.id");
+        auto request = std::dynamic_pointer_cast<HCJSONRequestSerializer>(other->requestSerializer());
+        ASSERT_TRUE(request);
+        EXPECT_NE(request, json);
+        EXPECT_EQ(request->valueForHTTPHeaderField("X-Token"), "token");
+        auto reply = std::dynamic_pointer_cast<HCJSONResponseSerializer>(other->responseSerializer());
+        ASSERT_TRUE(reply);
+        EXPECT_NE(reply, response);
+        EXPECT_TRUE(reply->removesKeysWithNullValues());
+        ASSERT_TRUE(other->securityPolicy());
+        EXPECT_NE(other->securityPolicy(), policy);
+        EXPECT_TRUE(other->securityPolicy()->allowInvalidCertificates());
+        EXPECT_FALSE(other->securityPolicy()->validatesDomainName());
+    }
+    EXPECT_NE(original->description().find("baseURL: http://h/api/"), std::string::npos);
+
+    // A corrupt archive gives no manager and an error, not a half-made one.
+    std::vector<uint8_t> bytes(archive->bytes(), archive->bytes() + archive->length());
+    bytes.resize(bytes.size() / 2);
+    error = nullptr;
+    EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPSessionManager>(Data(bytes), &error));
+    EXPECT_TRUE(error);
+}
+
+}  // namespace
