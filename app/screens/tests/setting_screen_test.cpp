@@ -1,0 +1,204 @@
+// The settings screen: its rows from the bundle's list, the notification row, the clear-cache confirmation
+// and the version alert; lists of an unexpected shape.
+#include <fstream>
+
+#include "app/screens/SettingViewController.h"
+#include "app/screens/tests/WebScreenFixture.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/uikit/UITree.h"
+
+namespace {
+
+constexpr const char* kNote =
+    "如果你要关闭或者开启新消息通知，请在“iPhone设置” -“通知”功能中，找到“Quorvane”更改";
+
+class SettingScreen : public WebScreenTest {
+  protected:
+    SettingScreen() {
+        installSettingScreen();
+        screen_ = std::dynamic_pointer_cast<SettingViewController>(AppScreens::makeSettingViewController());
+        screen_->setClearWebCache([this] { ++cacheClears_; });
+        window_ = UIWindow::create(UIScreen::mainScreen().bounds());
+        navigation_ = BaseNavViewController::initWithRootViewController(screen_);
+        window_->setRootViewController(navigation_);
+        window_->makeKeyAndVisible();
+    }
+    ~SettingScreen() override {
+        screen_.reset();
+        AppScreens::registerMaker(AppScreens::Screen::Setting, nullptr);
+    }
+
+    UITableViewCellPtr cell(long section, long row) {
+        auto table = screen_->tableView();
+        table->layoutIfNeeded();
+        return table->cellForRowAtIndexPath(NSIndexPath::indexPathForRow(row, section));
+    }
+    // The labels of the cell's content view that are not its text or detail label.
+    static std::vector<UILabelPtr> extraLabels(const UITableViewCellPtr& cell) {
+        std::vector<UILabelPtr> labels;
+        for (auto& sub : cell->contentView()->subviews()) {
+            auto label = std::dynamic_pointer_cast<UILabel>(sub);
+            if (label && label != cell->textLabel() && label != cell->detailTextLabel())
+                labels.push_back(label);
+        }
+        return labels;
+    }
+    // Taps a row by its text and lets the HUD's alert fade in.
+    void tapRow(const std::string& text) {
+        ASSERT_TRUE(UITree::tapText(text)) << text;
+        advance(0.5);
+    }
+    std::shared_ptr<THProgressHUDAlertView> alert() const {
+        auto hud = THProgressHUD::shareInstancetype();
+        return hud->state() == THProgressHUDState::Alert ? hud->alertView() : nullptr;
+    }
+    static std::vector<std::string> titles(const std::shared_ptr<THProgressHUDAlertView>& alert) {
+        std::vector<std::string> out;
+        for (auto& button : alert->buttons()) out.push_back(button->currentTitle());
+        return out;
+    }
+
+    SettingViewControllerPtr screen_;
+    int cacheClears_ = 0;
+};
+
+TEST_F(SettingScreen, RowsFromTheBundleListWithTheNotificationState) {
+    ASSERT_TRUE(screen_);
+    const struct {
+        const char* name;
+        std::optional<UIUserNotificationType> types;  // nullopt: never registered
+        const char* detail;
+    } cases[] = {
+        {"no settings", std::nullopt, "未开启"},
+        {"alerts and badges", UIUserNotificationTypeAlert | UIUserNotificationTypeBadge, "已开启"},
+        {"switched off", UIUserNotificationTypeNone, "未开启"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.types) {
+            UIApplication::sharedApplication()->registerUserNotificationSettings(
+                UIUserNotificationSettings::settingsForTypes(*c.types));
+            screen_->tableView()->reloadData();
+        }
+        EXPECT_EQ(screen_->navigationItem()->title(), "设置");
+        ASSERT_EQ(screen_->tableView()->numberOfSections(), 2);
+        EXPECT_EQ(screen_->tableView()->numberOfRowsInSection(1), 2);
+
+        auto notification = cell(0, 0);
+        ASSERT_TRUE(notification);
+        EXPECT_EQ(notification->textLabel()->text(), "新消息通知");
+        EXPECT_EQ(notification->detailTextLabel()->text(), c.detail);
+        EXPECT_EQ(notification->selectionStyle(), UITableViewCellSelectionStyle::None);
+        auto note = extraLabels(notification);
+        ASSERT_EQ(note.size(), 1u);
+        EXPECT_EQ(note[0]->text(), kNote);
+        EXPECT_EQ(note[0]->numberOfLines(), 2);
+
+        const struct {
+            long section, row;
+            const char* text;
+        } plainRows[] = {{1, 0, "清除缓存"}, {1, 1, "版本信息"}};
+        for (const auto& r : plainRows) {
+            auto plain = cell(r.section, r.row);
+            ASSERT_TRUE(plain);
+            EXPECT_EQ(plain->textLabel()->text(), r.text);
+            EXPECT_EQ(plain->detailTextLabel()->text(), "");
+            EXPECT_NE(plain->selectionStyle(), UITableViewCellSelectionStyle::None);
+            EXPECT_TRUE(extraLabels(plain).empty());
+        }
+    }
+}
+
+TEST_F(SettingScreen, TheCacheIsClearedOnlyByConfirmingTheClearCacheAlert) {
+    const struct {
+        const char* name;
+        const char* button;
+        int clears;
+    } cases[] = {{"cancel", "取消", 0}, {"confirm", "确定", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cacheClears_ = 0;
+        tapRow("清除缓存");
+        auto shown = alert();
+        ASSERT_TRUE(shown);
+        EXPECT_EQ(shown->tag(), 4);
+        EXPECT_EQ(titles(shown), (std::vector<std::string>{"取消", "确定"}));
+        EXPECT_TRUE(UITree::findView("是否清除缓存?"));
+        EXPECT_FALSE(screen_->tableView()->indexPathForSelectedRow());
+        ASSERT_TRUE(UITree::tapText(c.button));
+        EXPECT_EQ(cacheClears_, c.clears);
+        advance(0.5);
+        EXPECT_EQ(THProgressHUD::shareInstancetype()->state(), THProgressHUDState::Idle);
+    }
+    // The second button of an alert with another tag clears nothing.
+    cacheClears_ = 0;
+    auto other = THProgressHUDAlertView::create("提示", "m", screen_, 0, "取消", {"确定"});
+    other->setTag(5);
+    screen_->alertView(other, 1);
+    EXPECT_EQ(cacheClears_, 0);
+}
+
+TEST_F(SettingScreen, VersionAlertShowsTheBundleShortVersion) {
+    auto version = NSBundle::mainBundle()->objectForInfoDictionaryKey("CFBundleShortVersionString");
+    ASSERT_TRUE(version && version->isString());
+    tapRow("版本信息");
+    auto shown = alert();
+    ASSERT_TRUE(shown);
+    EXPECT_TRUE(
+        UITree::findView("您当前的版本为 Quorvanev" + *version->asString() + " 感谢您使用Quorvane。"));
+    EXPECT_EQ(titles(shown), std::vector<std::string>{"确定"});
+    EXPECT_FALSE(shown->delegate());
+    ASSERT_TRUE(UITree::tapText("确定"));
+    EXPECT_EQ(cacheClears_, 0);
+}
+
+TEST_F(SettingScreen, ListsOfAnUnexpectedShapeKeepTheirGoodRows) {
+    TempDir dir;
+    auto write = [&](const std::string& name, const std::string& text) {
+        std::ofstream(dir.path() + "/" + name) << text;
+        return dir.path() + "/" + name;
+    };
+    auto plist = [](const std::string& body) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" + body + "</plist>";
+    };
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<std::vector<std::string>> infos;  // by section
+    } cases[] = {
+        {"garbage", "\x01\x02 not a list", {}},
+        {"dictionary at the top", plist("<dict><key>info</key><string>x</string></dict>"), {}},
+        {"mixed",
+         plist("<array><array>"
+               "<dict><key>info</key><string>a</string><key>type</key><integer>3</integer></dict>"
+               "<string>a row that is text</string>"
+               "<dict><key>info</key><integer>5</integer></dict>"
+               "<dict><key>info</key><string>bad type</string><key>type</key><array/></dict>"
+               "<dict><key>info</key><string>no type</string></dict>"
+               "<dict><key>info</key><string>type as text</string><key>type</key><string>5</string></dict>"
+               "</array><string>not a section</string><array/></array>"),
+         {{"a", "no type", "type as text"}, {}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sections = SettingViewController::sectionsWithContentsOfFile(write("list.plist", c.text));
+        std::vector<std::vector<std::string>> infos;
+        for (auto& section : sections) {
+            infos.emplace_back();
+            for (auto& row : *section.asArray()) infos.back().push_back(row["info"].stringValue());
+        }
+        EXPECT_EQ(infos, c.infos);
+    }
+    EXPECT_TRUE(SettingViewController::sectionsWithContentsOfFile(dir.path() + "/missing.plist").empty());
+
+    // On screen: a row without a type does nothing; a type given as text acts like the number.
+    screen_->setData(SettingViewController::sectionsWithContentsOfFile(write("list.plist", cases[2].text)));
+    screen_->tableView()->reloadData();
+    EXPECT_EQ(screen_->tableView()->numberOfSections(), 2);
+    tapRow("no type");
+    EXPECT_FALSE(alert());
+    tapRow("type as text");
+    EXPECT_TRUE(alert());
+}
+
+}  // namespace
