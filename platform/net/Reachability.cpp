@@ -314,7 +314,7 @@ Interface interfaceState(int index) {
     Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return state;
     ifreq request{};
-    std::strncpy(request.ifr_name, name, IF_NAMESIZE - 1);
+    std::memcpy(request.ifr_name, name, std::min(std::strlen(name), sizeof request.ifr_name - 1));
     if (::ioctl(fd.get(), SIOCGIFFLAGS, &request) < 0) return state;
     state.up = (request.ifr_flags & IFF_UP) && (request.ifr_flags & IFF_RUNNING);
     state.loopback = request.ifr_flags & IFF_LOOPBACK;
@@ -588,14 +588,15 @@ void RouteMonitor::run(std::shared_ptr<Shared> shared) {
     const auto pollEvery =
         std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(shared->pollInterval));
     const bool polling = shared->netlink < 0;
-    std::optional<Steady::time_point> pending;
+    // When a burst of changes is to be acted on; time_point::max() while nothing is pending.
+    Steady::time_point pending = Steady::time_point::max();
     auto nextPoll = Steady::now() + pollEvery;
     std::vector<char> buffer(65536);
 
     while (!shared->stop) {
         auto now = Steady::now();
         auto until = now + std::chrono::seconds(1);  // every wait is bounded
-        if (pending) until = std::min(until, *pending);
+        until = std::min(until, pending);
         if (polling) until = std::min(until, nextPoll);
         int timeoutMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
         pollfd fds[2] = {{shared->wake, POLLIN, 0}, {shared->netlink, POLLIN, 0}};
@@ -617,11 +618,11 @@ void RouteMonitor::run(std::shared_ptr<Shared> shared) {
                 if (n == 0) break;
                 changed = true;
             }
-            if (changed && !pending) pending = Steady::now() + kCoalesce;
+            if (changed && pending == Steady::time_point::max()) pending = Steady::now() + kCoalesce;
         }
         now = Steady::now();
-        if (pending && now >= *pending) {
-            pending.reset();
+        if (now >= pending) {
+            pending = Steady::time_point::max();
             refreshAll(*shared);
         }
         if (polling && now >= nextPoll) {
