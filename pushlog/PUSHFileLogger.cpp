@@ -98,43 +98,45 @@ uint64_t PUSHFileLogger::writeFailureCount() {
     return writeFailures.load();
 }
 
-uint64_t PUSHFileLogger::maximumFileSize() {
-    uint64_t value = 0;
-    readInOrder([&] { value = maximumFileSize_; });
+template <class T>
+T PUSHFileLogger::readSetting(const T& field) {
+    T value{};
+    readInOrder([&] { value = field; });
     return value;
 }
 
-void PUSHFileLogger::setMaximumFileSize(uint64_t bytes) {
-    runInOrder(RunHere::WhenOnLoggerQueue, [weak = weakSelf(), bytes] {
+template <class T, class Then>
+void PUSHFileLogger::changeSetting(T PUSHFileLogger::*field, T value, Then then) {
+    runInOrder(RunHere::WhenOnLoggerQueue, [weak = weakSelf(), field, value, then] {
         auto self = weak.lock();
         if (!self) return;
         {
             std::lock_guard lock(self->stateMutex());
-            self->maximumFileSize_ = bytes;
+            (*self).*field = value;
         }
-        if (self->currentFd_ >= 0) {
-            struct stat st;
-            if (::fstat(self->currentFd_, &st) == 0) self->maybeRollLogFileDueToSize(uint64_t(st.st_size));
-        }
+        then(*self);
+    });
+}
+
+uint64_t PUSHFileLogger::maximumFileSize() {
+    return readSetting(maximumFileSize_);
+}
+
+void PUSHFileLogger::setMaximumFileSize(uint64_t bytes) {
+    changeSetting(&PUSHFileLogger::maximumFileSize_, bytes, [](PUSHFileLogger& self) {
+        if (self.currentFd_ < 0) return;
+        struct stat st;
+        if (::fstat(self.currentFd_, &st) == 0) self.maybeRollLogFileDueToSize(uint64_t(st.st_size));
     });
 }
 
 double PUSHFileLogger::rollingFrequency() {
-    double value = 0;
-    readInOrder([&] { value = rollingFrequency_; });
-    return value;
+    return readSetting(rollingFrequency_);
 }
 
 void PUSHFileLogger::setRollingFrequency(double seconds) {
-    runInOrder(RunHere::WhenOnLoggerQueue, [weak = weakSelf(), seconds] {
-        auto self = weak.lock();
-        if (!self) return;
-        {
-            std::lock_guard lock(self->stateMutex());
-            self->rollingFrequency_ = seconds;
-        }
-        self->maybeRollLogFileDueToAge();
-    });
+    changeSetting(&PUSHFileLogger::rollingFrequency_, seconds,
+                  [](PUSHFileLogger& self) { self.maybeRollLogFileDueToAge(); });
 }
 
 std::optional<std::string> PUSHFileLogger::currentLogFilePath() {

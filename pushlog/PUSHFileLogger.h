@@ -96,6 +96,13 @@ class PUSHFileLogger : public PUSHAbstractLogger {
     void noteWriteFailure(const std::string& reason);
 
     std::weak_ptr<PUSHFileLogger> weakSelf();
+    // A setting as the logger queue sees it once everything logged before has been written.
+    template <class T>
+    T readSetting(const T& field);
+    // Sets `field` on the logger queue, after everything logged before, then runs `then` there so that the
+    // current file can answer to the new value.
+    template <class T, class Then>
+    void changeSetting(T PUSHFileLogger::*field, T value, Then then);
 
     const PUSHLogFileManagerPtr logFileManager_;
     PUSHLogFileInfoPtr currentLogFileInfo_;

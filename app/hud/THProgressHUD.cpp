@@ -102,19 +102,13 @@ void THProgressHUD::hideWindow() {
     if (window_->isKeyWindow()) window_->resignKeyWindow();
 }
 
-// ---- loading
+// ---- what the states share
 
-void THProgressHUD::showLoading() {
-    showLoadingWithTip(std::nullopt);
-}
-
-void THProgressHUD::showLoadingWithTip(const std::optional<std::string>& tip) {
-    UIAssertMainThread();
+void THProgressHUD::dropCurrent() {
     switch (state_) {
         case THProgressHUDState::Loading:
-            ++loadingCount_;
-            scheduleWatchdog();
-            return;
+            dropLoading();
+            break;
         case THProgressHUDState::Alert:
             dropAlert();
             break;
@@ -127,6 +121,57 @@ void THProgressHUD::showLoadingWithTip(const std::optional<std::string>& tip) {
         case THProgressHUDState::Idle:
             break;
     }
+}
+
+void THProgressHUD::fadeMaskWith(const UIViewPtr& view, CGFloat alpha, std::function<void(bool)> completion) {
+    UIView::animateWithDuration(
+        kFadeDuration,
+        [this, view, alpha] {
+            maskLayer_->setAlpha(alpha);
+            if (view) view->setAlpha(alpha);
+        },
+        std::move(completion));
+}
+
+template <class Dialog, class Step>
+void THProgressHUD::closeDialog(std::shared_ptr<Dialog> THProgressHUD::*slot, Step step) {
+    auto dialog = this->*slot;
+    auto weak = weakSelf();
+    std::weak_ptr<Dialog> weakDialog = dialog;
+    UIView::animateWithDuration(
+        kFadeDuration,
+        [this, dialog, step] {
+            maskLayer_->setAlpha(0);
+            if (dialog) step(*dialog);
+        },
+        [weak, weakDialog, slot](bool) {
+            if (auto hud = weak.lock()) hud->dialogClosed(slot, weakDialog.lock());
+        });
+    state_ = THProgressHUDState::Idle;
+}
+
+template <class Dialog>
+void THProgressHUD::dialogClosed(std::shared_ptr<Dialog> THProgressHUD::*slot,
+                                 const std::shared_ptr<Dialog>& dialog) {
+    if (dialog) dialog->removeFromSuperview();
+    if (this->*slot == dialog) (this->*slot).reset();
+    if (state_ == THProgressHUDState::Idle) hideWindow();
+}
+
+// ---- loading
+
+void THProgressHUD::showLoading() {
+    showLoadingWithTip(std::nullopt);
+}
+
+void THProgressHUD::showLoadingWithTip(const std::optional<std::string>& tip) {
+    UIAssertMainThread();
+    if (state_ == THProgressHUDState::Loading) {
+        ++loadingCount_;
+        scheduleWatchdog();
+        return;
+    }
+    dropCurrent();
     window_->setHidden(false);
     auto view = loadingView();
     window_->addSubview(view);
@@ -136,15 +181,9 @@ void THProgressHUD::showLoadingWithTip(const std::optional<std::string>& tip) {
     ++loadingCount_;
     view->setTipText(tip);
     auto weak = weakSelf();
-    UIView::animateWithDuration(
-        kFadeDuration,
-        [this, view] {
-            maskLayer_->setAlpha(1);
-            view->setAlpha(1);
-        },
-        [weak](bool) {
-            if (auto hud = weak.lock()) hud->loadingFadeInEnded();
-        });
+    fadeMaskWith(view, 1, [weak](bool) {
+        if (auto hud = weak.lock()) hud->loadingFadeInEnded();
+    });
 }
 
 void THProgressHUD::loadingFadeInEnded() {
@@ -160,17 +199,10 @@ void THProgressHUD::dismissLoadingView() {
     loadingCount_ = 0;
     state_ = THProgressHUDState::Idle;
     hideWindow();
-    auto view = loadingView_;
     auto weak = weakSelf();
-    UIView::animateWithDuration(
-        kFadeDuration,
-        [this, view] {
-            maskLayer_->setAlpha(0);
-            view->setAlpha(0);
-        },
-        [weak](bool) {
-            if (auto hud = weak.lock()) hud->loadingFadeOutEnded();
-        });
+    fadeMaskWith(loadingView_, 0, [weak](bool) {
+        if (auto hud = weak.lock()) hud->loadingFadeOutEnded();
+    });
 }
 
 void THProgressHUD::loadingFadeOutEnded() {
@@ -225,21 +257,8 @@ void THProgressHUD::showWarningTip(const std::string& text) {
 
 void THProgressHUD::showTip(const std::string& text, long type, std::function<void()> completion) {
     UIAssertMainThread();
-    switch (state_) {
-        case THProgressHUDState::Tip:
-            return;
-        case THProgressHUDState::Loading:
-            dropLoading();
-            break;
-        case THProgressHUDState::Alert:
-            dropAlert();
-            break;
-        case THProgressHUDState::ActionSheet:
-            dropActionSheet();
-            break;
-        case THProgressHUDState::Idle:
-            break;
-    }
+    if (state_ == THProgressHUDState::Tip) return;
+    dropCurrent();
     state_ = THProgressHUDState::Tip;
     maskLayer_->setAlpha(0);
     auto tip = THProgressHUDTipView::create(text, type);
@@ -301,22 +320,7 @@ void THProgressHUD::showAlertWithTitle(const std::string& title, const std::stri
                                        long alertStyle, Value userInfo, const std::string& cancelButtonTitle,
                                        const std::vector<std::string>& otherButtonTitles) {
     UIAssertMainThread();
-    switch (state_) {
-        case THProgressHUDState::Loading:
-            dropLoading();
-            break;
-        case THProgressHUDState::Alert:
-            dropAlert();
-            break;
-        case THProgressHUDState::Tip:
-            dropTip();
-            break;
-        case THProgressHUDState::ActionSheet:
-            dropActionSheet();
-            break;
-        case THProgressHUDState::Idle:
-            break;
-    }
+    dropCurrent();
     state_ = THProgressHUDState::Alert;
     auto alert = THProgressHUDAlertView::create(title, message, delegate, alertStyle, cancelButtonTitle,
                                                 otherButtonTitles);
@@ -324,10 +328,7 @@ void THProgressHUD::showAlertWithTitle(const std::string& title, const std::stri
     alertView_ = alert;
     maskLayer_->addSubview(alert);
     showWindowFullScreen();
-    UIView::animateWithDuration(kFadeDuration, [this, alert] {
-        maskLayer_->setAlpha(1);
-        alert->setAlpha(1);
-    });
+    fadeMaskWith(alert, 1, nullptr);
 }
 
 void THProgressHUD::setAlertViewTag(unsigned long tag) {
@@ -337,25 +338,7 @@ void THProgressHUD::setAlertViewTag(unsigned long tag) {
 void THProgressHUD::dismissAlertView() {
     UIAssertMainThread();
     if (state_ != THProgressHUDState::Alert) return;
-    auto alert = alertView_;
-    auto weak = weakSelf();
-    std::weak_ptr<THProgressHUDAlertView> weakAlert = alert;
-    UIView::animateWithDuration(
-        kFadeDuration,
-        [this, alert] {
-            maskLayer_->setAlpha(0);
-            if (alert) alert->setAlpha(0);
-        },
-        [weak, weakAlert](bool) {
-            if (auto hud = weak.lock()) hud->alertFadeOutEnded(weakAlert.lock());
-        });
-    state_ = THProgressHUDState::Idle;
-}
-
-void THProgressHUD::alertFadeOutEnded(const std::shared_ptr<THProgressHUDAlertView>& alert) {
-    if (alert) alert->removeFromSuperview();
-    if (alertView_ == alert) alertView_.reset();
-    if (state_ == THProgressHUDState::Idle) hideWindow();
+    closeDialog(&THProgressHUD::alertView_, [](THProgressHUDAlertView& alert) { alert.setAlpha(0); });
 }
 
 void THProgressHUD::dropAlert() {
@@ -378,21 +361,8 @@ void THProgressHUD::showActionSheetWithTitle(
     const std::string& cancelButtonTitle, const std::optional<std::string>& destructiveButtonTitle,
     const std::vector<std::string>& otherButtonTitles, Value userInfo) {
     UIAssertMainThread();
-    switch (state_) {
-        case THProgressHUDState::ActionSheet:
-            return;
-        case THProgressHUDState::Loading:
-            dropLoading();
-            break;
-        case THProgressHUDState::Alert:
-            dropAlert();
-            break;
-        case THProgressHUDState::Tip:
-            dropTip();
-            break;
-        case THProgressHUDState::Idle:
-            break;
-    }
+    if (state_ == THProgressHUDState::ActionSheet) return;
+    dropCurrent();
     state_ = THProgressHUDState::ActionSheet;
     auto sheet = THProgressHUDActionSheet::create(title, delegate, cancelButtonTitle, destructiveButtonTitle,
                                                   otherButtonTitles, std::move(userInfo));
@@ -410,26 +380,9 @@ void THProgressHUD::setActionSheetTag(long tag) {
 void THProgressHUD::dismissActionSheet() {
     UIAssertMainThread();
     if (state_ != THProgressHUDState::ActionSheet) return;
-    auto sheet = actionSheetView_;
-    if (sheet) sheet->hide();
-    auto weak = weakSelf();
-    std::weak_ptr<THProgressHUDActionSheet> weakSheet = sheet;
-    UIView::animateWithDuration(
-        kFadeDuration,
-        [this, sheet] {
-            maskLayer_->setAlpha(0);
-            if (sheet) sheet->layoutIfNeeded();
-        },
-        [weak, weakSheet](bool) {
-            if (auto hud = weak.lock()) hud->actionSheetSlideOutEnded(weakSheet.lock());
-        });
-    state_ = THProgressHUDState::Idle;
-}
-
-void THProgressHUD::actionSheetSlideOutEnded(const std::shared_ptr<THProgressHUDActionSheet>& sheet) {
-    if (sheet) sheet->removeFromSuperview();
-    if (actionSheetView_ == sheet) actionSheetView_.reset();
-    if (state_ == THProgressHUDState::Idle) hideWindow();
+    if (actionSheetView_) actionSheetView_->hide();
+    closeDialog(&THProgressHUD::actionSheetView_,
+                [](THProgressHUDActionSheet& sheet) { sheet.layoutIfNeeded(); });
 }
 
 void THProgressHUD::dropActionSheet() {

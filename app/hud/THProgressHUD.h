@@ -138,8 +138,16 @@ class THProgressHUD final : public Object {
     void dropActionSheet();
     void tipFadeInEnded(const std::shared_ptr<THProgressHUDTipView>& tip, std::function<void()> completion);
     void tipFadeOutEnded(const std::shared_ptr<THProgressHUDTipView>& tip, std::function<void()> completion);
-    void alertFadeOutEnded(const std::shared_ptr<THProgressHUDAlertView>& alert);
-    void actionSheetSlideOutEnded(const std::shared_ptr<THProgressHUDActionSheet>& sheet);
+    // Ends at once whatever the current state shows (the state itself is left to the caller).
+    void dropCurrent();
+    // Fades the dimming mask and `view` (when there is one) together to `alpha`.
+    void fadeMaskWith(const UIViewPtr& view, CGFloat alpha, std::function<void(bool)> completion);
+    // Fades the mask out while `step` moves the dialog held in `slot` away, and goes idle at once; when the
+    // fade ends the dialog leaves the tree, and the slot too unless another dialog has taken it meanwhile.
+    template <class Dialog, class Step>
+    void closeDialog(std::shared_ptr<Dialog> THProgressHUD::*slot, Step step);
+    template <class Dialog>
+    void dialogClosed(std::shared_ptr<Dialog> THProgressHUD::*slot, const std::shared_ptr<Dialog>& dialog);
     // A tap on the dimmed area: closes a dialog that has no button to answer it with.
     void maskTapped();
     void showWindowFullScreen();

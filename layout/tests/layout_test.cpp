@@ -1,6 +1,7 @@
 // The constraint language: what each form makes and where it is installed.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <map>
 
 #include "layout/LAYConstraintMaker.h"
@@ -9,33 +10,12 @@
 
 namespace {
 
+// Attribute names for the descriptions below, by the enum's fixed raw values (NotAnAttribute is 0).
 const char* name(NSLayoutAttribute a) {
-    switch (a) {
-        case NSLayoutAttribute::Left:
-            return "left";
-        case NSLayoutAttribute::Right:
-            return "right";
-        case NSLayoutAttribute::Top:
-            return "top";
-        case NSLayoutAttribute::Bottom:
-            return "bottom";
-        case NSLayoutAttribute::Leading:
-            return "leading";
-        case NSLayoutAttribute::Trailing:
-            return "trailing";
-        case NSLayoutAttribute::Width:
-            return "width";
-        case NSLayoutAttribute::Height:
-            return "height";
-        case NSLayoutAttribute::CenterX:
-            return "centerX";
-        case NSLayoutAttribute::CenterY:
-            return "centerY";
-        case NSLayoutAttribute::NotAnAttribute:
-            return "-";
-        default:
-            return "?";
-    }
+    static constexpr const char* kNames[] = {"-",        "left",  "right",  "top",     "bottom", "leading",
+                                             "trailing", "width", "height", "centerX", "centerY"};
+    const auto index = static_cast<size_t>(a);
+    return index < std::size(kNames) ? kNames[index] : "?";
 }
 
 class LayoutTest : public UITest {

@@ -12,6 +12,7 @@
 #include "platform/foundation/Console.h"
 #include "platform/foundation/Process.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/TextUtil.h"
 
 #ifndef QUORVANE_SOURCE_RESOURCES
 #define QUORVANE_SOURCE_RESOURCES "resources"
@@ -89,25 +90,6 @@ std::vector<std::string> localizationNames(std::string tag) {
 
 namespace {
 
-void appendUTF8(std::string& out, uint32_t cp) {
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
-
 // UTF-16 units to UTF-8; unpaired surrogates become U+FFFD.
 std::string utf16ToUTF8(const std::vector<uint16_t>& units) {
     std::string out;
@@ -116,10 +98,10 @@ std::string utf16ToUTF8(const std::vector<uint16_t>& units) {
         uint32_t u = units[i];
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
             units[i + 1] <= 0xDFFF) {
-            appendUTF8(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            TextUtil::appendUTF8(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
             ++i;
         } else {
-            appendUTF8(out, u);
+            TextUtil::appendUTF8(out, u);
         }
     }
     return out;

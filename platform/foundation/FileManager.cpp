@@ -14,6 +14,8 @@
 #include <cstring>
 #include <random>
 
+#include "platform/foundation/UniqueFd.h"
+
 namespace {
 
 std::atomic<bool> faultNoXattr{false};
@@ -64,30 +66,6 @@ bool fail(NSErrorPtr* error, int err, const std::string& operation, const std::s
     }
     return false;
 }
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    // Closes now and reports the result (a late write error can show up here).
-    int close() {
-        int rc = ::close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-
-  private:
-    int fd_;
-};
 
 int openRetrying(const char* path, int flags, mode_t mode = 0) {
     int fd;
@@ -232,9 +210,9 @@ Failure copyTree(const std::string& source, const std::string& destination) {
         return {};
     }
     if (!S_ISREG(st.st_mode)) return {ENOTSUP, source};
-    Fd in(openRetrying(source.c_str(), O_RDONLY));
+    UniqueFd in(openRetrying(source.c_str(), O_RDONLY));
     if (in.get() < 0) return {errno, source};
-    Fd out(openRetrying(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL, st.st_mode & 0777));
+    UniqueFd out(openRetrying(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL, st.st_mode & 0777));
     if (out.get() < 0) return {errno, destination};
     uint8_t buf[65536];
     for (;;) {
@@ -511,7 +489,7 @@ bool NSFileManager::createFileAtPath(const std::string& path, const Data& conten
     const std::string what = "Cannot write";
     if (path.empty()) return fail(error, ENOENT, what, path);
     if (atomically == Atomically::No) {
-        Fd fd(openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+        UniqueFd fd(openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
         if (fd.get() < 0) return fail(error, errno, what, path);
         if (int err = writeAll(fd.get(), contents.bytes(), contents.length()))
             return fail(error, err, what, path);
@@ -519,7 +497,7 @@ bool NSFileManager::createFileAtPath(const std::string& path, const Data& conten
         return true;
     }
     std::string temp;
-    Fd fd;
+    UniqueFd fd;
     for (int attempt = 0; attempt < 16; ++attempt) {
         temp = temporarySibling(path);
         int raw = openRetrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
@@ -542,13 +520,13 @@ bool NSFileManager::createFileAtPath(const std::string& path, const Data& conten
         return fail(error, err, what, path);
     }
     // Make the rename itself durable; a failure here leaves the new contents in place regardless.
-    Fd dir(openRetrying(parentOf(path).c_str(), O_RDONLY | O_DIRECTORY));
+    UniqueFd dir(openRetrying(parentOf(path).c_str(), O_RDONLY | O_DIRECTORY));
     if (dir.get() >= 0) ::fsync(dir.get());
     return true;
 }
 
 std::optional<Data> NSFileManager::contentsAtPath(const std::string& path, NSErrorPtr* error) const {
-    Fd fd(openRetrying(path.c_str(), O_RDONLY));
+    UniqueFd fd(openRetrying(path.c_str(), O_RDONLY));
     if (fd.get() < 0) {
         fail(error, errno, "Cannot read", path);
         return std::nullopt;

@@ -4,6 +4,7 @@
 // because every consumer of the result walks it recursively. The writer recurses, bounded by the same cap.
 // Pretty-printed output indents by two spaces and separates keys from values with " : ".
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/TextUtil.h"
 
 #include <nlohmann/json.hpp>
 
@@ -30,41 +31,6 @@ NSErrorPtr readError(size_t index, const std::string& reason) {
 NSErrorPtr writeError(const std::string& reason) {
     return NSError::withDescription(NSCocoaErrorDomain, kWriteErrorCode,
                                     "Invalid value for JSON: " + reason + ".");
-}
-
-// True when `text` is well-formed UTF-8 (no overlongs, surrogates or code points above U+10FFFF).
-bool isValidUtf8(std::string_view text) {
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i <= extra) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(text[i + k]);
-            if (cc < (k == 1 ? lo : 0x80) || cc > (k == 1 ? hi : 0xBF)) return false;
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 // nlohmann's messages read "[json.exception.parse_error.101] parse error at line 1, column 2: <why>";
@@ -291,7 +257,7 @@ class Writer {
     }
 
     bool writeString(const std::string& s) {
-        if (!isValidUtf8(s)) return fail("a string is not valid UTF-8");
+        if (!TextUtil::isValidUTF8(s)) return fail("a string is not valid UTF-8");
         static constexpr char kHex[] = "0123456789abcdef";
         out_ += '"';
         for (const char ch : s) {

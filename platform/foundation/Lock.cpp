@@ -11,84 +11,43 @@ std::chrono::duration<double> toDuration(double seconds) {
 
 }  // namespace
 
-void NSLock::lock() {
-    std::unique_lock guard(mutex_);
-    released_.wait(guard, [&] { return !held_; });
-    held_ = true;
-}
-
-void NSLock::unlock() {
-    std::lock_guard guard(mutex_);
-    held_ = false;
-    released_.notify_one();
-}
-
-bool NSLock::tryLock() {
-    std::lock_guard guard(mutex_);
-    if (held_) return false;
-    held_ = true;
+bool NSRecursiveLockOwnership::release() {
+    if (depth == 0 || owner != std::this_thread::get_id()) return false;  // not ours to release
+    if (--depth > 0) return false;
+    owner = {};
     return true;
 }
 
-bool NSLock::lockBeforeDate(double timeoutSeconds) {
+template <class Ownership>
+void BasicNSLock<Ownership>::unlock() {
+    std::lock_guard guard(mutex_);
+    if (ownership_.release()) released_.notify_one();
+}
+
+template <class Ownership>
+bool BasicNSLock<Ownership>::lockBeforeDate(double timeoutSeconds) {
     std::unique_lock guard(mutex_);
-    auto available = [&] { return !held_; };
+    auto available = [&] { return ownership_.available(); };
     if (timeoutSeconds < 0) {
         released_.wait(guard, available);
     } else if (!released_.wait_for(guard, toDuration(timeoutSeconds), available)) {
         return false;
     }
-    held_ = true;
+    ownership_.take();
     return true;
 }
 
-void NSLock::setName(std::string name) {
+template <class Ownership>
+void BasicNSLock<Ownership>::setName(std::string name) {
     std::lock_guard guard(mutex_);
     name_ = std::move(name);
 }
 
-std::string NSLock::name() const {
+template <class Ownership>
+std::string BasicNSLock<Ownership>::name() const {
     std::lock_guard guard(mutex_);
     return name_;
 }
 
-void NSRecursiveLock::lock() {
-    lockBeforeDate(-1);
-}
-
-void NSRecursiveLock::unlock() {
-    std::lock_guard guard(mutex_);
-    if (depth_ == 0 || owner_ != std::this_thread::get_id()) return;  // not ours to release
-    if (--depth_ == 0) {
-        owner_ = {};
-        released_.notify_one();
-    }
-}
-
-bool NSRecursiveLock::tryLock() {
-    return lockBeforeDate(0);
-}
-
-bool NSRecursiveLock::lockBeforeDate(double timeoutSeconds) {
-    const auto self = std::this_thread::get_id();
-    std::unique_lock guard(mutex_);
-    auto available = [&] { return depth_ == 0 || owner_ == self; };
-    if (timeoutSeconds < 0) {
-        released_.wait(guard, available);
-    } else if (!released_.wait_for(guard, toDuration(timeoutSeconds), available)) {
-        return false;
-    }
-    owner_ = self;
-    ++depth_;
-    return true;
-}
-
-void NSRecursiveLock::setName(std::string name) {
-    std::lock_guard guard(mutex_);
-    name_ = std::move(name);
-}
-
-std::string NSRecursiveLock::name() const {
-    std::lock_guard guard(mutex_);
-    return name_;
-}
+template class BasicNSLock<NSLockOwnership>;
+template class BasicNSLock<NSRecursiveLockOwnership>;

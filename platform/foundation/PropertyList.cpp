@@ -9,6 +9,7 @@
 // writers (so the XML text of a node tells the sign); plist_get_date_val loses the sign of dates between -1
 // and 0 (its comparison helper is no better); strings are NUL-terminated. XML dates carry whole seconds only.
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/TextUtil.h"
 
 #include <plist/plist.h>
 
@@ -43,41 +44,6 @@ struct PlistDeleter {
     void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-// True when `text` is well-formed UTF-8 (no overlongs, surrogates or code points above U+10FFFF).
-bool isValidUtf8(std::string_view text) {
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i <= extra) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(text[i + k]);
-            if (cc < (k == 1 ? lo : 0x80) || cc > (k == 1 ? hi : 0xBF)) return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
 
 // ---- checking binary input before libplist sees it ----
 
@@ -366,7 +332,7 @@ class Reader {
                 uint64_t length = 0;
                 const char* s = plist_get_string_ptr(node, &length);
                 const std::string_view text(s ? s : "", s ? length : 0);
-                if (!isValidUtf8(text)) return fail("a string is not valid UTF-8");
+                if (!TextUtil::isValidUTF8(text)) return fail("a string is not valid UTF-8");
                 out = Value(text);
                 return true;
             }
@@ -467,7 +433,7 @@ class Reader {
             std::string name = key ? key : "";
             std::free(key);
             Value value;
-            if (!isValidUtf8(name))
+            if (!TextUtil::isValidUTF8(name))
                 ok = fail("a dictionary key is not valid UTF-8");
             else if ((ok = convert(child, depth + 1, value)))
                 members.insert_or_assign(std::move(name), std::move(value));
@@ -534,7 +500,7 @@ class Writer {
             reason_ = std::string(what) + " contains a NUL character";
             return false;
         }
-        if (!isValidUtf8(s)) {
+        if (!TextUtil::isValidUTF8(s)) {
             reason_ = std::string(what) + " is not valid UTF-8";
             return false;
         }

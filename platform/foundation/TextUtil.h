@@ -42,6 +42,8 @@ std::optional<std::string> toLatin1(std::string_view utf8);  // one byte per cha
 std::string fromLatin1(std::string_view latin1);
 std::optional<std::u16string> toUTF16(std::string_view utf8);
 std::optional<std::string> fromUTF16(std::u16string_view utf16);  // nullopt on an unpaired surrogate
+// Appends the UTF-8 form of `codePoint`; a surrogate or a value above U+10FFFF appends U+FFFD instead.
+void appendUTF8(std::string& out, char32_t codePoint);
 
 // Base64 with the standard alphabet of RFC 4648 and "=" padding, no line breaks.
 std::string base64Encode(std::span<const uint8_t> bytes);

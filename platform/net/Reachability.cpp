@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/foundation/UniqueFd.h"
+
 // --- delivery ---------------------------------------------------------------------------------------------
 
 struct SCNetworkReachability::Delivery {
@@ -134,21 +136,6 @@ namespace {
 
 constexpr int kNetlinkTimeoutMs = 1000;
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
-
 struct Address {
     int family = AF_UNSPEC;
     unsigned char bytes[16] = {};
@@ -197,7 +184,7 @@ struct Route {
 // One request to the kernel's routing socket; calls `onMessage` for every answer until the request is done.
 // False when the socket cannot be used or the kernel does not answer in time.
 bool netlinkRequest(nlmsghdr* request, const std::function<bool(const nlmsghdr*)>& onMessage) {
-    Fd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (!fd.valid()) return false;
     timeval timeout{kNetlinkTimeoutMs / 1000, (kNetlinkTimeoutMs % 1000) * 1000};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -311,7 +298,7 @@ Interface interfaceState(int index) {
     Interface state;
     char name[IF_NAMESIZE] = {};
     if (index <= 0 || !if_indextoname(static_cast<unsigned>(index), name)) return state;
-    Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return state;
     ifreq request{};
     std::memcpy(request.ifr_name, name, std::min(std::strlen(name), sizeof request.ifr_name - 1));

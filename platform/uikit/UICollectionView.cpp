@@ -58,7 +58,7 @@ void UICollectionViewCell::touchesBegan(const UITouch& touch) {
 
 void UICollectionViewCell::touchesEnded(const UITouch& touch) {
     auto me = self<UICollectionViewCell>();
-    if (auto c = collection()) return c->cellTouchEnded(me, bounds().contains(touch.locationInView(me)));
+    if (auto c = collection()) return c->cellTouchEnded(me, touch.isInside(me));
     UIView::touchesEnded(touch);
 }
 
@@ -161,13 +161,8 @@ void UICollectionView::registerClass(CellFactory factory, const std::string& ide
 
 UICollectionViewCellPtr UICollectionView::dequeueReusableCellWithReuseIdentifier(const std::string& identifier,
                                                                                  const NSIndexPath& indexPath) {
-    UICollectionViewCellPtr cell;
-    auto& pool = pool_[identifier];
-    if (!pool.empty()) {
-        cell = pool.back();
-        pool.pop_back();
-        cell->prepareForReuse();
-    } else {
+    auto cell = cells_.dequeue(identifier);
+    if (!cell) {
         auto factory = factories_.find(identifier);
         if (factory == factories_.end()) {
             NSLog("UICollectionView: no cell class is registered for the identifier \"" + identifier + "\".");
@@ -208,11 +203,8 @@ void UICollectionView::reloadData() {
     }
     auto keepAlive = shared_from_this();
     loaded_ = true;
-    for (auto& [path, cell] : visible_) {
-        cell->removeFromSuperview();
-        pool_[cell->reuseIdentifier()].push_back(cell);
-    }
-    visible_.clear();
+    for (auto& [path, cell] : cells_.visible) cells_.recycle(cell);
+    cells_.visible.clear();
     computeLayout();
     tile();
 }
@@ -242,11 +234,10 @@ void UICollectionView::tile() {
     tiling_ = true;
     auto keepAlive = shared_from_this();
     CGRect visibleRect = bounds();
-    for (auto it = visible_.begin(); it != visible_.end();) {
+    for (auto it = cells_.visible.begin(); it != cells_.visible.end();) {
         if (!validPath(it->first) || !meets(frameForItemAtIndexPath(it->first), visibleRect)) {
-            it->second->removeFromSuperview();
-            pool_[it->second->reuseIdentifier()].push_back(it->second);
-            it = visible_.erase(it);
+            cells_.recycle(it->second);
+            it = cells_.visible.erase(it);
         } else {
             ++it;
         }
@@ -257,7 +248,7 @@ void UICollectionView::tile() {
             CGRect frame = frames_[s][i];
             if (!meets(frame, visibleRect)) continue;
             auto path = NSIndexPath::indexPathForItem(long(i), long(s));
-            if (auto found = visible_.find(path); found != visible_.end()) {
+            if (auto found = cells_.visible.find(path); found != cells_.visible.end()) {
                 found->second->setFrame(frame);
                 continue;
             }
@@ -268,12 +259,12 @@ void UICollectionView::tile() {
                 continue;
             }
             cell->setFrame(frame);
-            visible_[path] = cell;
+            cells_.visible[path] = cell;
         }
     }
     // Cells beneath everything else, in item order.
     size_t index = 0;
-    for (auto& [path, cell] : visible_) insertSubview(cell, index++);
+    for (auto& [path, cell] : cells_.visible) insertSubview(cell, index++);
     tiling_ = false;
 }
 
@@ -288,29 +279,21 @@ void UICollectionView::layoutSubviews() {
 
 UICollectionViewCellPtr UICollectionView::cellForItemAtIndexPath(const NSIndexPath& path) {
     layoutIfNeeded();
-    auto it = visible_.find(path);
-    return it == visible_.end() ? nullptr : it->second;
+    return cells_.visibleCell(path);
 }
 
 std::vector<UICollectionViewCellPtr> UICollectionView::visibleCells() {
     layoutIfNeeded();
-    std::vector<UICollectionViewCellPtr> cells;
-    for (auto& [path, cell] : visible_) cells.push_back(cell);
-    return cells;
+    return cells_.visibleCells();
 }
 
 std::vector<NSIndexPath> UICollectionView::indexPathsForVisibleItems() {
     layoutIfNeeded();
-    std::vector<NSIndexPath> paths;
-    for (auto& [path, cell] : visible_) paths.push_back(path);
-    return paths;
+    return cells_.visiblePaths();
 }
 
 std::optional<NSIndexPath> UICollectionView::indexPathForCell(const UICollectionViewCellPtr& cell) const {
-    for (auto& [path, c] : visible_) {
-        if (c == cell) return path;
-    }
-    return std::nullopt;
+    return cells_.pathOf(cell);
 }
 
 void UICollectionView::cellTouchEnded(const UICollectionViewCellPtr& cell, bool inside) {
@@ -318,7 +301,7 @@ void UICollectionView::cellTouchEnded(const UICollectionViewCellPtr& cell, bool 
     cell->setHighlighted(false);
     auto path = indexPathForCell(cell);
     if (!inside || !path) return;
-    for (auto& [p, c] : visible_) c->setSelected(c == cell);
+    for (auto& [p, c] : cells_.visible) c->setSelected(c == cell);
     if (auto d = delegate()) d->didSelectItemAtIndexPath(*this, *path);
 }
 

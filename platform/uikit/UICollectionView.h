@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/uikit/NSIndexPath.h"
+#include "platform/uikit/UICellReuseQueue.h"
 #include "platform/uikit/UIScrollView.h"
 #include "platform/uikit/UIViewController.h"
 
@@ -177,8 +178,7 @@ private:
     std::vector<long> itemCounts_;
     std::vector<std::vector<CGRect>> frames_;
     CGSize laidOutFor_;
-    std::map<NSIndexPath, UICollectionViewCellPtr> visible_;
-    std::map<std::string, std::vector<UICollectionViewCellPtr>> pool_;
+    UICellReuseQueue<UICollectionViewCell> cells_;
     std::map<std::string, CellFactory> factories_;
     size_t cellsCreated_ = 0;
 };

@@ -165,7 +165,7 @@ void UITableViewCell::touchesBegan(const UITouch& touch) {
 
 void UITableViewCell::touchesEnded(const UITouch& touch) {
     auto me = self<UITableViewCell>();
-    if (auto t = table()) return t->cellTouchEnded(me, bounds().contains(touch.locationInView(me)));
+    if (auto t = table()) return t->cellTouchEnded(me, touch.isInside(me));
     UIView::touchesEnded(touch);
 }
 
@@ -262,8 +262,8 @@ void UITableView::reloadData() {
     auto keepAlive = shared_from_this();
     loaded_ = true;
     selected_.reset();
-    for (auto& [path, cell] : std::map(visible_)) enqueue(cell);
-    visible_.clear();
+    for (auto& [path, cell] : std::map(cells_.visible)) enqueue(cell);
+    cells_.visible.clear();
     for (auto& s : sections_) {
         if (s.header) s.header->removeFromSuperview();
         if (s.footer) s.footer->removeFromSuperview();
@@ -353,8 +353,9 @@ CGRect UITableView::rectForFooterInSection(long section) {
 }
 
 void UITableView::enqueue(const UITableViewCellPtr& cell) {
-    cell->removeFromSuperview();
-    if (!cell->reuseIdentifier().empty()) pool_[cell->reuseIdentifier()].push_back(cell);
+    // A cell without an identifier can never be asked for again, so it is not kept.
+    if (cell->reuseIdentifier().empty()) cell->removeFromSuperview();
+    else cells_.recycle(cell);
 }
 
 void UITableView::tile() {
@@ -364,10 +365,10 @@ void UITableView::tile() {
     CGRect visibleRect = bounds();
     CGFloat width = visibleRect.size.width;
     // Rows that left the view give their cells back.
-    for (auto it = visible_.begin(); it != visible_.end();) {
+    for (auto it = cells_.visible.begin(); it != cells_.visible.end();) {
         if (!validPath(it->first) || !intersects(rectForRowAtIndexPath(it->first), visibleRect)) {
             enqueue(it->second);
-            it = visible_.erase(it);
+            it = cells_.visible.erase(it);
         } else {
             ++it;
         }
@@ -378,8 +379,8 @@ void UITableView::tile() {
             auto path = NSIndexPath::indexPathForRow(long(r), long(s));
             CGRect rect = CGRectMake(0, sections_[s].rowTops[r], width, sections_[s].rowHeights[r]);
             if (!intersects(rect, visibleRect)) continue;
-            auto found = visible_.find(path);
-            if (found != visible_.end()) {
+            auto found = cells_.visible.find(path);
+            if (found != cells_.visible.end()) {
                 found->second->setFrame(rect);
                 continue;
             }
@@ -390,12 +391,12 @@ void UITableView::tile() {
             }
             cell->setFrame(rect);
             cell->setSelected(selected_ == path);
-            visible_[path] = cell;
+            cells_.visible[path] = cell;
         }
     }
     // Cells, headers and footers beneath everything else, in the order of their positions.
     std::vector<std::shared_ptr<UIView>> managed;
-    for (auto& [path, cell] : visible_) managed.push_back(cell);
+    for (auto& [path, cell] : cells_.visible) managed.push_back(cell);
     for (auto& s : sections_) {
         if (s.header) managed.push_back(s.header);
         if (s.footer) managed.push_back(s.footer);
@@ -417,29 +418,21 @@ void UITableView::layoutSubviews() {
 
 UITableViewCellPtr UITableView::cellForRowAtIndexPath(const NSIndexPath& path) {
     layoutIfNeeded();
-    auto it = visible_.find(path);
-    return it == visible_.end() ? nullptr : it->second;
+    return cells_.visibleCell(path);
 }
 
 std::vector<UITableViewCellPtr> UITableView::visibleCells() {
     layoutIfNeeded();
-    std::vector<UITableViewCellPtr> cells;
-    for (auto& [path, cell] : visible_) cells.push_back(cell);
-    return cells;
+    return cells_.visibleCells();
 }
 
 std::vector<NSIndexPath> UITableView::indexPathsForVisibleRows() {
     layoutIfNeeded();
-    std::vector<NSIndexPath> paths;
-    for (auto& [path, cell] : visible_) paths.push_back(path);
-    return paths;
+    return cells_.visiblePaths();
 }
 
 std::optional<NSIndexPath> UITableView::indexPathForCell(const UITableViewCellPtr& cell) const {
-    for (auto& [path, c] : visible_) {
-        if (c == cell) return path;
-    }
-    return std::nullopt;
+    return cells_.pathOf(cell);
 }
 
 std::shared_ptr<UIView> UITableView::headerViewForSection(long section) const {
@@ -458,13 +451,7 @@ void UITableView::registerClassForCellReuseIdentifier(CellFactory factory, const
 }
 
 UITableViewCellPtr UITableView::dequeueReusableCellWithIdentifier(const std::string& identifier) {
-    auto& pool = pool_[identifier];
-    if (!pool.empty()) {
-        auto cell = pool.back();
-        pool.pop_back();
-        cell->prepareForReuse();
-        return cell;
-    }
+    if (auto cell = cells_.dequeue(identifier)) return cell;
     auto factory = factories_.find(identifier);
     if (factory == factories_.end()) return nullptr;
     return factory->second(identifier);
@@ -485,7 +472,7 @@ void UITableView::selectRowAtIndexPath(const NSIndexPath& path, Animated animate
     ensureLoaded();
     if (!validPath(path)) return;
     if (selected_ && *selected_ != path) {
-        if (auto old = visible_.find(*selected_); old != visible_.end()) old->second->setSelected(false, animated);
+        if (auto old = cells_.visible.find(*selected_); old != cells_.visible.end()) old->second->setSelected(false, animated);
     }
     selected_ = path;
     if (position != UITableViewScrollPosition::None) scrollToRowAtIndexPath(path, position, animated);
@@ -494,7 +481,7 @@ void UITableView::selectRowAtIndexPath(const NSIndexPath& path, Animated animate
 
 void UITableView::deselectRowAtIndexPath(const NSIndexPath& path, Animated animated) {
     if (selected_ == path) selected_.reset();
-    if (auto it = visible_.find(path); it != visible_.end()) it->second->setSelected(false, animated);
+    if (auto it = cells_.visible.find(path); it != cells_.visible.end()) it->second->setSelected(false, animated);
 }
 
 void UITableView::scrollToRowAtIndexPath(const NSIndexPath& path, UITableViewScrollPosition position,

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/uikit/NSIndexPath.h"
+#include "platform/uikit/UICellReuseQueue.h"
 #include "platform/uikit/UILabel.h"
 #include "platform/uikit/UIScrollView.h"
 
@@ -214,8 +215,7 @@ private:
     bool loaded_ = false;
     bool tiling_ = false;
     std::vector<Section> sections_;
-    std::map<NSIndexPath, UITableViewCellPtr> visible_;
-    std::map<std::string, std::vector<UITableViewCellPtr>> pool_;
+    UICellReuseQueue<UITableViewCell> cells_;
     std::map<std::string, CellFactory> factories_;
     std::optional<NSIndexPath> selected_;
 };

@@ -90,6 +90,28 @@ TEST(TextConversion, NarrowEncodingsReportFailure) {
     EXPECT_EQ(TextUtil::toLatin1(TextUtil::fromLatin1(all)), all);
 }
 
+TEST(TextConversion, AppendUtf8EncodesScalarsAndReplacesTheRest) {
+    struct Case {
+        char32_t codePoint;
+        const char* bytes;
+    } cases[] = {{U'A', "A"},
+                 {0x7F, "\x7f"},
+                 {0x80, "\xc2\x80"},
+                 {0x7FF, "\xdf\xbf"},
+                 {0x800, "\xe0\xa0\x80"},
+                 {0xFFFF, "\xef\xbf\xbf"},
+                 {0x10000, "\xf0\x90\x80\x80"},
+                 {0x10FFFF, "\xf4\x8f\xbf\xbf"},
+                 {0xD800, "\xef\xbf\xbd"},  // a surrogate becomes U+FFFD
+                 {0xDFFF, "\xef\xbf\xbd"},
+                 {0x110000, "\xef\xbf\xbd"}};  // so does anything past U+10FFFF
+    for (const auto& c : cases) {
+        std::string out = "x";
+        TextUtil::appendUTF8(out, c.codePoint);
+        EXPECT_EQ(out, std::string("x") + c.bytes) << std::hex << uint32_t(c.codePoint);
+    }
+}
+
 TEST(TextConversion, Utf16RoundTripsAndRejectsLoneSurrogates) {
     EXPECT_EQ(TextUtil::toUTF16("a\U0001F600\u00e9"), std::u16string(u"a\xD83D\xDE00\u00e9"));
     EXPECT_EQ(TextUtil::toUTF16("a\xff"), std::nullopt);

@@ -129,4 +129,31 @@ TEST(NSLockTest, RecursiveLockNeedsEveryUnlock) {
     EXPECT_TRUE(otherThreadGetsIt());
 }
 
+TEST(NSLockTest, RecursiveLockIgnoresUnlockFromAnotherThread) {
+    NSRecursiveLock lock;
+    lock.lock();
+    bool got = true;
+    std::thread([&] {
+        lock.unlock();
+        got = lock.tryLock();
+    }).join();
+    EXPECT_FALSE(got);
+    lock.unlock();
+    std::thread([&] {
+        got = lock.tryLock();
+        if (got) lock.unlock();
+    }).join();
+    EXPECT_TRUE(got);
+}
+
+TEST(NSLockTest, LocksKeepTheirNames) {
+    NSLock plain;
+    NSRecursiveLock recursive;
+    EXPECT_EQ(plain.name(), "");
+    plain.setName("plain");
+    recursive.setName("recursive");
+    EXPECT_EQ(plain.name(), "plain");
+    EXPECT_EQ(recursive.name(), "recursive");
+}
+
 }  // namespace
