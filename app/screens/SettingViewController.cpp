@@ -61,8 +61,7 @@ std::string rowInfo(const Value& row) {
 
 }  // namespace
 
-SettingViewController::SettingViewController()
-    : clearWebCache_([] { NSURLCache::sharedURLCache()->removeAllCachedResponses(); }) {}
+SettingViewController::SettingViewController() = default;
 
 std::shared_ptr<SettingViewController> SettingViewController::create() {
     UIAssertMainThread();
@@ -219,8 +218,8 @@ void SettingViewController::didSelectRowAtIndexPath(UITableView& tableView, cons
 
 void SettingViewController::alertView(const std::shared_ptr<THProgressHUDAlertView>& alertView,
                                       long buttonIndex) {
-    if (buttonIndex == 1 && alertView && alertView->tag() == kSettingClearCacheAlertTag && clearWebCache_) {
-        clearWebCache_();
+    if (buttonIndex == 1 && alertView && alertView->tag() == kSettingClearCacheAlertTag) {
+        NSURLCache::sharedURLCache()->removeAllCachedResponses();
     }
 }
 

@@ -3,7 +3,8 @@
 //   3  notification state: "已开启" when the application's notification settings allow any kind of
 //      notification, "未开启" when it has none or they allow none; no highlight; a two-line note in the gap
 //      under the row
-//   4  clear the web cache, after the confirmation "是否清除缓存?" (tag 4; only "确定", index 1, clears)
+//   4  clear the web cache (the shared URL cache), after the confirmation "是否清除缓存?" (tag 4; only
+//      "确定", index 1, clears)
 //   5  the version alert with the bundle's short version
 // Any other kind, or none, is text only. Rows of an unexpected shape (no dictionary, an `info` that is no
 // string, a `type` that is neither number nor string) and sections that are no arrays are skipped with a
@@ -13,7 +14,6 @@
 // controller. Main thread only.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -49,9 +49,6 @@ class SettingViewController : public BaseViewController,
     void setData(Value::Array data) { data_ = std::move(data); }
     UITableViewPtr tableView() const { return tableView_; }
 
-    // What "确定" on the clear-cache confirmation does; by default it empties the shared URL cache.
-    void setClearWebCache(std::function<void()> clear) { clearWebCache_ = std::move(clear); }
-
     long numberOfSectionsInTableView(UITableView& tableView) override;
     long numberOfRowsInSection(UITableView& tableView, long section) override;
     UITableViewCellPtr cellForRowAtIndexPath(UITableView& tableView, const NSIndexPath& indexPath) override;
@@ -69,7 +66,6 @@ class SettingViewController : public BaseViewController,
 
     Value::Array data_;
     UITableViewPtr tableView_;
-    std::function<void()> clearWebCache_;
 };
 
 using SettingViewControllerPtr = std::shared_ptr<SettingViewController>;

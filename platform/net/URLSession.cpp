@@ -18,6 +18,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/TextUtil.h"
@@ -182,6 +183,8 @@ std::string NSURLErrorDescription(long code) {
             return "The network connection was lost.";
         case NSURLErrorHTTPTooManyRedirects:
             return "too many HTTP redirects";
+        case NSURLErrorResourceUnavailable:
+            return "resource unavailable";
         case NSURLErrorNotConnectedToInternet:
             return "The Internet connection appears to be offline.";
         case NSURLErrorBadServerResponse:
@@ -220,41 +223,21 @@ NSErrorPtr NSURLError(long code, const std::shared_ptr<NSURL>& url, const std::s
     return NSError::create(NSURLErrorDomain, code, std::move(info));
 }
 
-// ----- cache and configuration -----
+// ----- configuration -----
 
-std::shared_ptr<NSURLCache>& sharedCacheSlot() {
-    static auto* slot = new std::shared_ptr<NSURLCache>(NSURLCache::create(4 << 20, 20 << 20));
-    return *slot;
-}
-
-std::mutex& sharedCacheMutex() {
-    static auto* mutex = new std::mutex;
-    return *mutex;
-}
-
-std::shared_ptr<NSURLCache> NSURLCache::sharedURLCache() {
-    std::lock_guard lock(sharedCacheMutex());
-    return sharedCacheSlot();
-}
-
-void NSURLCache::setSharedURLCache(std::shared_ptr<NSURLCache> cache) {
-    std::lock_guard lock(sharedCacheMutex());
-    if (cache) sharedCacheSlot() = std::move(cache);
-}
-
-std::shared_ptr<NSURLCache> NSURLCache::create(size_t memoryCapacity, size_t diskCapacity) {
-    return std::shared_ptr<NSURLCache>(new NSURLCache(memoryCapacity, diskCapacity));
+std::shared_ptr<NSURLCache> NSURLSessionConfiguration::URLCache() const {
+    return usesSharedCache_ ? NSURLCache::sharedURLCache() : cache_;
 }
 
 NSURLSessionConfigurationPtr NSURLSessionConfiguration::defaultSessionConfiguration() {
     auto configuration = NSURLSessionConfigurationPtr(new NSURLSessionConfiguration());
-    configuration->cache_ = NSURLCache::sharedURLCache();
+    configuration->usesSharedCache_ = true;
     return configuration;
 }
 
 NSURLSessionConfigurationPtr NSURLSessionConfiguration::ephemeralSessionConfiguration() {
     auto configuration = NSURLSessionConfigurationPtr(new NSURLSessionConfiguration());
-    configuration->cache_ = NSURLCache::create(4 << 20, 0);
+    configuration->cache_ = NSURLCache::create();
     return configuration;
 }
 
@@ -447,6 +430,12 @@ struct URLSessionTransfer {
     NSHTTPURLResponsePtr response;
     bool awaitingAnswer = false;    // didReceiveResponse not answered yet
     bool finishedAwaiting = false;  // the transfer ended while waiting for that answer
+
+    // The body kept for the URL cache while the response may be stored (up to the cache's capacity).
+    NSURLCachePtr cache;
+    bool cacheable = false;
+    std::vector<uint8_t> cacheBody;
+    Date receivedAt;
 
     NSErrorPtr failure;  // set by our own callbacks and checks; wins over libcurl's code
     URLSessionTLS::PeerCheck peerCheck;  // HTTPS: decides on each new connection's server
@@ -808,8 +797,39 @@ struct NSURLSession::Impl {
         return nullptr;
     }
 
+    // The policy for a task's request: its own, or the configuration's when the request keeps the default.
+    NSURLRequestCachePolicy cachePolicyFor(const NSURLRequest& request) const {
+        auto policy = request.cachePolicy();
+        return policy == NSURLRequestCachePolicy::UseProtocolCachePolicy ? configuration->requestCachePolicy()
+                                                                         : policy;
+    }
+
+    // Stores a complete response, asking the delegate first when it wants a say.
+    void offerToCache(const NSURLSessionTaskPtr& task, const NSURLCachePtr& cache,
+                      const NSURLRequest& request, NSCachedURLResponsePtr proposed) {
+        bool ask = !task->internal_->completion &&
+                   delegateResponds(NSURLSessionDelegate::Method::WillCacheResponse);
+        if (!ask) {
+            cache->storeCachedResponse(std::move(proposed), request);
+            return;
+        }
+        auto store = [cache, request](NSCachedURLResponsePtr chosen) {
+            if (chosen) cache->storeCachedResponse(std::move(chosen), request);
+        };
+        auto handler = onceHandler<NSCachedURLResponsePtr>(store, nullptr);
+        auto session = self();
+        auto dataTask = std::static_pointer_cast<NSURLSessionDataTask>(task);
+        enqueue([this, session, dataTask, proposed, handler] {
+            if (auto current = currentDelegate()) {
+                current->willCacheResponse(session, dataTask, proposed, handler);
+            } else {
+                handler(proposed);
+            }
+        });
+    }
+
     // Sets the task's response; true when the delegate must answer didReceiveResponse first.
-    bool announceResponse(const NSURLSessionTaskPtr& task, const NSHTTPURLResponsePtr& response,
+    bool announceResponse(const NSURLSessionTaskPtr& task, const NSURLResponsePtr& response,
                           std::function<void(NSURLSessionResponseDisposition)> answer) {
         {
             std::lock_guard lock(task->mutex_);
@@ -863,6 +883,7 @@ struct NSURLSessionIO {
     // Removes the transfer and completes its task.
     void finish(URLSessionTransfer& t, NSErrorPtr error) {
         auto task = t.task;
+        if (!error) updateCache(t);
         if (t.easy) curl_multi_remove_handle(multi, t.easy);
         transfers.erase(task.get());
         impl.completeTask(task, std::move(error));
@@ -873,8 +894,10 @@ struct NSURLSessionIO {
     void redirect(URLSessionTransfer& t);
     void follow(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
     void askForStream(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
-    void deliverRedirectResponse(const NSURLSessionTaskPtr& task, NSHTTPURLResponsePtr response,
-                                 std::string body);
+    void deliverBufferedResponse(const NSURLSessionTaskPtr& task, NSURLResponsePtr response, Data body);
+    bool answerFromCache(const NSURLSessionTaskPtr& task, const NSURLRequest& request);
+    static void considerCaching(URLSessionTransfer& t);
+    void updateCache(URLSessionTransfer& t);
     void checkTimersAndStreams();
     long pollTimeoutMilliseconds();
     bool decideTrust(URLSessionTransfer& t, const std::vector<Data>& chain);
@@ -921,6 +944,8 @@ size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* us
                 t.failure = error;
                 return 0;
             }
+        } else {
+            considerCaching(t);
         }
         auto session = t.impl->self();
         std::weak_ptr<NSURLSession> weakSession = session;
@@ -973,6 +998,14 @@ size_t NSURLSessionIO::onWrite(char* bytes, size_t size, size_t count, void* use
     if (auto error = t.impl->deliverData(t.task, bytes, length)) {
         t.failure = error;
         return 0;
+    }
+    if (t.cacheable) {
+        if (t.cacheBody.size() + length > t.cache->memoryCapacity()) {
+            t.cacheable = false;  // it could not be kept anyway
+            std::vector<uint8_t>().swap(t.cacheBody);
+        } else {
+            t.cacheBody.insert(t.cacheBody.end(), bytes, bytes + length);
+        }
     }
     return length;
 }
@@ -1088,6 +1121,7 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
         impl.completeTask(task, NSURLError(NSURLErrorBadURL, url));
         return;
     }
+    if (hops == 0 && !task->internal_->download && answerFromCache(task, request)) return;
     if (auto& download = task->internal_->download) {
         // The partial file went away (or shrank) since the resume data was made: ask for the whole body.
         if (download->resume && hops == 0 &&
@@ -1259,7 +1293,7 @@ void NSURLSessionIO::redirect(URLSessionTransfer& t) {
     auto location = response->valueForHTTPHeaderField("Location");
     auto target = NSURL::URLWithString(*location, request.URL());
     if (!target || !isHTTPScheme(target->scheme())) {
-        deliverRedirectResponse(task, response, std::move(body));
+        deliverBufferedResponse(task, response, Data::fromString(body));
         return;
     }
     NSURLRequest next = request;
@@ -1285,7 +1319,7 @@ void NSURLSessionIO::redirect(URLSessionTransfer& t) {
         session->impl_->post([task, response, body, bodySource, hops, chosen](NSURLSessionIO& io) {
             if (task->state() == NSURLSessionTaskState::Completed) return;
             if (!chosen) {
-                io.deliverRedirectResponse(task, response, body);
+                io.deliverBufferedResponse(task, response, Data::fromString(body));
                 return;
             }
             NSURLRequest source = chosen->bodyKind() != NSURLRequest::BodyKind::None ? *chosen : bodySource;
@@ -1476,9 +1510,10 @@ void NSURLSessionIO::askForStream(const NSURLSessionTaskPtr& task, NSURLRequest 
     });
 }
 
-// A redirect that is not followed: the 3xx response and its body are the task's result.
-void NSURLSessionIO::deliverRedirectResponse(const NSURLSessionTaskPtr& task, NSHTTPURLResponsePtr response,
-                                             std::string body) {
+// A response whose body is at hand (a redirect that is not followed, or a stored response) is the task's
+// result: the response is announced, then the body delivered, then the task completes.
+void NSURLSessionIO::deliverBufferedResponse(const NSURLSessionTaskPtr& task, NSURLResponsePtr response,
+                                             Data body) {
     auto finishWith = [task, body](NSURLSessionIO& io, NSURLSessionResponseDisposition disposition) {
         if (task->state() == NSURLSessionTaskState::Completed) return;
         if (disposition == NSURLSessionResponseDisposition::Cancel ||
@@ -1486,10 +1521,12 @@ void NSURLSessionIO::deliverRedirectResponse(const NSURLSessionTaskPtr& task, NS
             io.impl.completeTask(task, NSURLError(NSURLErrorCancelled, task->currentRequest().URL()));
             return;
         }
-        io.impl.completeTask(task, io.impl.deliverData(task, body.data(), body.size()));
+        const char* bytes = reinterpret_cast<const char*>(body.bytes());
+        io.impl.completeTask(task, io.impl.deliverData(task, bytes, body.length()));
     };
-    if (task->internal_->download) {
-        if (auto error = impl.prepareDownloadResponse(task, response)) {
+    auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(response);
+    if (task->internal_->download && http) {
+        if (auto error = impl.prepareDownloadResponse(task, http)) {
             impl.completeTask(task, error);
             return;
         }
@@ -1502,6 +1539,66 @@ void NSURLSessionIO::deliverRedirectResponse(const NSURLSessionTaskPtr& task, NS
         }
     });
     if (!waits) finishWith(*this, NSURLSessionResponseDisposition::Allow);
+}
+
+// Answers a task's first request from the cache when its policy lets a stored response do (see the top of
+// URLSession.h); true when the task needs no network.
+bool NSURLSessionIO::answerFromCache(const NSURLSessionTaskPtr& task, const NSURLRequest& request) {
+    auto policy = impl.cachePolicyFor(request);
+    auto cache = impl.configuration->URLCache();
+    NSCachedURLResponsePtr cached;
+    if (cache && request.HTTPMethod() == "GET") {
+        switch (policy) {
+            case NSURLRequestCachePolicy::UseProtocolCachePolicy:
+                if (HTTPCacheRules::requestBypassesCache(request)) break;
+                cached = cache->cachedResponseForRequest(request);
+                if (cached && !HTTPCacheRules::isFresh(*cached, Clock::now())) cached = nullptr;
+                break;
+            case NSURLRequestCachePolicy::ReturnCacheDataElseLoad:
+            case NSURLRequestCachePolicy::ReturnCacheDataDontLoad:
+                cached = cache->cachedResponseForRequest(request);
+                break;
+            default:
+                break;
+        }
+    }
+    if (!cached) {
+        if (policy != NSURLRequestCachePolicy::ReturnCacheDataDontLoad) return false;
+        impl.completeTask(task, NSURLError(NSURLErrorResourceUnavailable, request.URL(),
+                                           "no stored response, and the cache policy forbids loading"));
+        return true;
+    }
+    {
+        std::lock_guard lock(task->mutex_);
+        task->currentRequest_ = request;
+    }
+    deliverBufferedResponse(task, cached->response(), cached->data());
+    return true;
+}
+
+// On a final response (not a redirect) of a data or upload task: whether its body is to be kept for the
+// cache.
+void NSURLSessionIO::considerCaching(URLSessionTransfer& t) {
+    t.cacheable = false;
+    t.cacheBody.clear();
+    t.cache = t.impl->configuration->URLCache();
+    if (!t.cache) return;
+    t.receivedAt = Clock::now();
+    t.cacheable = HTTPCacheRules::mayStore(t.request, *t.response, t.receivedAt);
+}
+
+// A transfer that completed without error: its response goes into the cache, or supersedes what is there.
+void NSURLSessionIO::updateCache(URLSessionTransfer& t) {
+    if (!t.cache || !t.response) return;
+    const std::string& method = t.request.HTTPMethod();
+    if (t.cacheable) {
+        auto cached = NSCachedURLResponse::create(t.response, Data(std::move(t.cacheBody)), t.receivedAt);
+        impl.offerToCache(t.task, t.cache, t.request, std::move(cached));
+    } else if (method == "GET" ? t.response->statusCode() == 200
+                               : method != "HEAD" && method != "OPTIONS" && method != "TRACE" &&
+                                     t.response->statusCode() < 400) {
+        t.cache->removeCachedResponseForRequest(t.request);
+    }
 }
 
 void NSURLSessionIO::checkTimersAndStreams() {

@@ -31,6 +31,20 @@
 // once. A dropped completion handler means default handling. A connection kept alive for a later request
 // of the same session has been trusted already and is not put to the delegate again.
 //
+// Caching. Data and upload tasks go through the configuration's URL cache (see URLCache.h) under the
+// request's cache policy, or the configuration's when the request keeps the default:
+//   UseProtocolCachePolicy        a stored GET response that is still fresh, unless the request says
+//                                 "no-cache", "no-store" or asks for a range
+//   ReloadIgnoringLocalCacheData  never a stored response
+//   ReturnCacheDataElseLoad       any stored response, fresh or not; else the network
+//   ReturnCacheDataDontLoad       any stored response; else the task fails with -1008, never the network
+// A task answered from the cache runs the usual response, data, completion callbacks without touching the
+// network. A GET answered 200 that HTTPCacheRules::mayStore allows is stored once the body is complete,
+// replacing what was stored for the URL; a 200 that may not be stored removes it. With a delegate that
+// implements willCacheResponse (and no completion handler) the delegate is asked first, before the task's
+// completion: the response it answers is stored, null or a dropped handler stores nothing. A request with
+// another method that succeeds removes what is stored for its URL. Download tasks leave the cache alone.
+//
 // Download tasks write the body to a new file in the sandbox's tmp directory. For one download task:
 //
 //   didResumeAtOffset                 (only for a task made from resume data, when the response arrives)
@@ -70,6 +84,7 @@
 #include "platform/foundation/URLRequest.h"
 #include "platform/foundation/URLResponse.h"
 #include "platform/foundation/Value.h"
+#include "platform/net/URLCache.h"
 #include "platform/security/Security.h"
 
 // Error codes of NSURLErrorDomain that the session reports.
@@ -82,6 +97,7 @@ inline constexpr long NSURLErrorCannotFindHost = -1003;
 inline constexpr long NSURLErrorCannotConnectToHost = -1004;
 inline constexpr long NSURLErrorNetworkConnectionLost = -1005;
 inline constexpr long NSURLErrorHTTPTooManyRedirects = -1007;
+inline constexpr long NSURLErrorResourceUnavailable = -1008;
 inline constexpr long NSURLErrorNotConnectedToInternet = -1009;
 inline constexpr long NSURLErrorBadServerResponse = -1011;
 inline constexpr long NSURLErrorCannotParseResponse = -1017;
@@ -203,41 +219,6 @@ using NSURLAuthenticationChallengePtr = std::shared_ptr<NSURLAuthenticationChall
 using NSURLChallengeCompletionHandler =
     std::function<void(NSURLSessionAuthChallengeDisposition, NSURLCredentialPtr)>;
 
-// The URL cache. This one stores nothing: every look-up misses.
-class NSURLCache {
-  public:
-    static std::shared_ptr<NSURLCache> sharedURLCache();
-    static void setSharedURLCache(std::shared_ptr<NSURLCache> cache);
-    static std::shared_ptr<NSURLCache> create(size_t memoryCapacity, size_t diskCapacity);
-
-    size_t memoryCapacity() const { return memoryCapacity_; }
-    size_t diskCapacity() const { return diskCapacity_; }
-    size_t currentMemoryUsage() const { return 0; }
-    void removeAllCachedResponses() {}
-
-  private:
-    NSURLCache(size_t memory, size_t disk) : memoryCapacity_(memory), diskCapacity_(disk) {}
-    size_t memoryCapacity_;
-    size_t diskCapacity_;
-};
-
-class NSCachedURLResponse final : public Object {
-  public:
-    static std::shared_ptr<NSCachedURLResponse> create(NSURLResponsePtr response, Data data) {
-        auto cached = std::shared_ptr<NSCachedURLResponse>(new NSCachedURLResponse());
-        cached->response_ = std::move(response);
-        cached->data_ = std::move(data);
-        return cached;
-    }
-    const NSURLResponsePtr& response() const { return response_; }
-    const Data& data() const { return data_; }
-
-  private:
-    NSCachedURLResponse() = default;
-    NSURLResponsePtr response_;
-    Data data_;
-};
-
 // A session's settings. The session takes a copy when it is made; later changes do not reach it.
 class NSURLSessionConfiguration final : public Object, public NSCopying {
   public:
@@ -270,8 +251,13 @@ class NSURLSessionConfiguration final : public Object, public NSCopying {
     void setHTTPShouldSetCookies(bool set) { shouldSetCookies_ = set; }
     bool HTTPShouldUsePipelining() const { return shouldUsePipelining_; }
     void setHTTPShouldUsePipelining(bool use) { shouldUsePipelining_ = use; }
-    const std::shared_ptr<NSURLCache>& URLCache() const { return cache_; }
-    void setURLCache(std::shared_ptr<NSURLCache> cache) { cache_ = std::move(cache); }
+    // The default configuration's cache is the shared one, whichever that is when a request starts;
+    // `setURLCache` puts another in its place (null: the session caches nothing).
+    std::shared_ptr<NSURLCache> URLCache() const;
+    void setURLCache(std::shared_ptr<NSURLCache> cache) {
+        cache_ = std::move(cache);
+        usesSharedCache_ = false;
+    }
 
   private:
     NSURLSessionConfiguration() = default;
@@ -285,6 +271,7 @@ class NSURLSessionConfiguration final : public Object, public NSCopying {
     bool shouldSetCookies_ = true;
     bool shouldUsePipelining_ = false;
     std::shared_ptr<NSURLCache> cache_;
+    bool usesSharedCache_ = false;
 };
 
 using NSURLSessionConfigurationPtr = std::shared_ptr<NSURLSessionConfiguration>;

@@ -5,6 +5,7 @@
 #include "app/screens/SettingViewController.h"
 #include "app/screens/tests/WebScreenFixture.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/net/URLSession.h"
 #include "platform/uikit/UITree.h"
 
 namespace {
@@ -15,9 +16,9 @@ constexpr const char* kNote =
 class SettingScreen : public WebScreenTest {
   protected:
     SettingScreen() {
+        NSURLCache::setSharedURLCache(NSURLCache::create());
         installSettingScreen();
         screen_ = std::dynamic_pointer_cast<SettingViewController>(AppScreens::makeSettingViewController());
-        screen_->setClearWebCache([this] { ++cacheClears_; });
         window_ = UIWindow::create(UIScreen::mainScreen().bounds());
         navigation_ = BaseNavViewController::initWithRootViewController(screen_);
         window_->setRootViewController(navigation_);
@@ -26,6 +27,22 @@ class SettingScreen : public WebScreenTest {
     ~SettingScreen() override {
         screen_.reset();
         AppScreens::registerMaker(AppScreens::Screen::Setting, nullptr);
+        NSURLCache::setSharedURLCache(previousCache_);
+    }
+
+    // A page in the shared URL cache, as a web view's load leaves it.
+    static NSURLRequest pageRequest() {
+        return NSURLRequest(NSURL::URLWithString("http://example.com/page"));
+    }
+    static void storePage() {
+        HTTPHeaderFields headers;
+        headers.set("Cache-Control", "max-age=600");
+        auto response = NSHTTPURLResponse::create(pageRequest().URL(), 200, "HTTP/1.1", headers);
+        NSURLCache::sharedURLCache()->storeCachedResponse(
+            NSCachedURLResponse::create(response, Data::fromString("<p>cached</p>")), pageRequest());
+    }
+    static bool pageCached() {
+        return NSURLCache::sharedURLCache()->cachedResponseForRequest(pageRequest()) != nullptr;
     }
 
     UITableViewCellPtr cell(long section, long row) {
@@ -58,8 +75,8 @@ class SettingScreen : public WebScreenTest {
         return out;
     }
 
+    NSURLCachePtr previousCache_ = NSURLCache::sharedURLCache();
     SettingViewControllerPtr screen_;
-    int cacheClears_ = 0;
 };
 
 TEST_F(SettingScreen, RowsFromTheBundleListWithTheNotificationState) {
@@ -113,11 +130,12 @@ TEST_F(SettingScreen, TheCacheIsClearedOnlyByConfirmingTheClearCacheAlert) {
     const struct {
         const char* name;
         const char* button;
-        int clears;
-    } cases[] = {{"cancel", "取消", 0}, {"confirm", "确定", 1}};
+        bool clears;
+    } cases[] = {{"cancel", "取消", false}, {"confirm", "确定", true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        cacheClears_ = 0;
+        storePage();
+        ASSERT_TRUE(pageCached());
         tapRow("清除缓存");
         auto shown = alert();
         ASSERT_TRUE(shown);
@@ -125,22 +143,25 @@ TEST_F(SettingScreen, TheCacheIsClearedOnlyByConfirmingTheClearCacheAlert) {
         EXPECT_EQ(titles(shown), (std::vector<std::string>{"取消", "确定"}));
         EXPECT_TRUE(UITree::findView("是否清除缓存?"));
         EXPECT_FALSE(screen_->tableView()->indexPathForSelectedRow());
+        EXPECT_TRUE(pageCached());  // nothing happens before the answer
         ASSERT_TRUE(UITree::tapText(c.button));
-        EXPECT_EQ(cacheClears_, c.clears);
+        EXPECT_EQ(pageCached(), !c.clears);
+        EXPECT_EQ(NSURLCache::sharedURLCache()->currentMemoryUsage() == 0, c.clears);
         advance(0.5);
         EXPECT_EQ(THProgressHUD::shareInstancetype()->state(), THProgressHUDState::Idle);
     }
     // The second button of an alert with another tag clears nothing.
-    cacheClears_ = 0;
+    storePage();
     auto other = THProgressHUDAlertView::create("提示", "m", screen_, 0, "取消", {"确定"});
     other->setTag(5);
     screen_->alertView(other, 1);
-    EXPECT_EQ(cacheClears_, 0);
+    EXPECT_TRUE(pageCached());
 }
 
 TEST_F(SettingScreen, VersionAlertShowsTheBundleShortVersion) {
     auto version = NSBundle::mainBundle()->objectForInfoDictionaryKey("CFBundleShortVersionString");
     ASSERT_TRUE(version && version->isString());
+    storePage();
     tapRow("版本信息");
     auto shown = alert();
     ASSERT_TRUE(shown);
@@ -149,7 +170,7 @@ TEST_F(SettingScreen, VersionAlertShowsTheBundleShortVersion) {
     EXPECT_EQ(titles(shown), std::vector<std::string>{"确定"});
     EXPECT_FALSE(shown->delegate());
     ASSERT_TRUE(UITree::tapText("确定"));
-    EXPECT_EQ(cacheClears_, 0);
+    EXPECT_TRUE(pageCached());
 }
 
 TEST_F(SettingScreen, ListsOfAnUnexpectedShapeKeepTheirGoodRows) {

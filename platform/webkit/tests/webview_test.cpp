@@ -307,6 +307,44 @@ TEST_F(WebViewTest, EachPageGetsAFreshContextReachableByKeyPath) {
     EXPECT_EQ(eval("String(app.showTip('gone'))"), "undefined");
 }
 
+TEST_F(WebViewTest, PagesComeFromTheSharedURLCacheUntilItIsCleared) {
+    struct FreshSharedCache {
+        NSURLCachePtr previous = NSURLCache::sharedURLCache();
+        FreshSharedCache() { NSURLCache::setSharedURLCache(NSURLCache::create()); }
+        ~FreshSharedCache() { NSURLCache::setSharedURLCache(previous); }
+    } fresh;
+    LoopbackReply cacheable = html("<title>Kept</title><script>var from = 'page';</script>");
+    cacheable.headers.emplace_back("Cache-Control", "max-age=300");
+    server_.reply("/kept", cacheable);
+    server_.reply("/plain", html("<title>Plain</title>"));
+    const struct {
+        const char* path;
+        const char* title;
+        size_t hitsAfterTwoLoads;
+    } cases[] = {{"/kept", "Kept", 1}, {"/plain", "Plain", 2}};
+    size_t ends = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        for (int i = 0; i < 2; ++i) {
+            load(c.path);
+            ASSERT_TRUE(waitForEnds(++ends));
+            EXPECT_EQ(delegate_->log.back(), "finish");
+            EXPECT_EQ(view_->pageTitle(), c.title);
+        }
+        EXPECT_EQ(server_.hits(c.path), c.hitsAfterTwoLoads);
+    }
+    EXPECT_EQ(eval("typeof from"), "undefined");  // the last page's context, not the cached one's
+    load("/kept");
+    ASSERT_TRUE(waitForEnds(++ends));
+    EXPECT_EQ(eval("from"), "page");  // a page from the cache runs its scripts like any other
+
+    NSURLCache::sharedURLCache()->removeAllCachedResponses();
+    load("/kept");
+    ASSERT_TRUE(waitForEnds(++ends));
+    EXPECT_EQ(delegate_->log.back(), "finish");
+    EXPECT_EQ(server_.hits("/kept"), 2u);
+}
+
 TEST_F(WebViewTest, TheViewMayBeDroppedFromItsOwnCallbacks) {
     server_.reply("/page", html("<script>var x = 1;</script>"));
     std::weak_ptr<UIWebView> watch = view_;
