@@ -101,6 +101,46 @@ NSURLSessionDataTaskPtr HCHTTPSessionManager::POST(const std::string& URLString,
     return task;
 }
 
+NSURLSessionDataTaskPtr HCHTTPSessionManager::POST(const std::string& URLString, const Value& parameters,
+                                                   ConstructingBodyBlock block, ProgressBlock uploadProgress,
+                                                   SuccessBlock success, FailureBlock failure) {
+    std::string resolved = URLString;
+    if (auto url = NSURL::URLWithString(URLString, baseURL_)) resolved = url->absoluteString();
+
+    NSErrorPtr serializationError;
+    std::optional<NSMutableURLRequest> request;
+    if (auto serializer = requestSerializer()) {
+        request = serializer->multipartFormRequestWithMethod("POST", resolved, parameters, block, &serializationError);
+    } else {
+        serializationError = NSError::withDescription(HCRequestSerializationErrorDomain, NSURLErrorBadURL,
+                                                      "The session manager has no request serializer.");
+    }
+    if (!request || serializationError) {
+        if (!serializationError) {
+            serializationError = NSError::withDescription(HCRequestSerializationErrorDomain, NSURLErrorBadURL,
+                                                          "The request could not be built.");
+        }
+        failLater(std::move(failure), std::move(serializationError));
+        return nullptr;
+    }
+
+    auto madeTask = std::make_shared<NSURLSessionDataTaskPtr>();
+    NSURLSessionDataTaskPtr task = uploadTaskWithStreamedRequest(
+        *request, std::move(uploadProgress),
+        [madeTask, success, failure](const NSURLResponsePtr&, const std::optional<Value>& responseObject,
+                                     const NSErrorPtr& error) {
+            auto finished = std::move(*madeTask);
+            if (error) {
+                if (failure) failure(finished, error);
+            } else if (success) {
+                success(finished, responseObject);
+            }
+        });
+    *madeTask = task;
+    if (task) task->resume();
+    return task;
+}
+
 NSURLSessionDataTaskPtr HCHTTPSessionManager::PUT(const std::string& URLString, const Value& parameters,
                                                   SuccessBlock success, FailureBlock failure) {
     auto task = dataTaskWithHTTPMethod("PUT", URLString, parameters, nullptr, nullptr, std::move(success),

@@ -35,6 +35,8 @@ inline constexpr unsigned long HCISOLatin1StringEncoding = 5;
 // The domain of request-building errors (also used by the multipart builder).
 inline constexpr const char* HCRequestSerializationErrorDomain = "com.hcnet.error.serialization.request";
 
+class HCMultipartFormData;
+
 // Request serializers. A null `parameters` value means no parameters.
 class HCURLRequestSerialization : public NSCoding, public NSCopying {
 public:
@@ -116,6 +118,23 @@ public:
     std::optional<NSMutableURLRequest> requestBySerializingRequest(const NSURLRequest& request,
                                                                    const Value& parameters,
                                                                    NSErrorPtr* error) const override;
+
+    // Multipart requests (HCMultipartFormData.h). One form part per flattened parameter (data as it is,
+    // null as empty data, anything else as its text in `stringEncoding`; values that text cannot hold are
+    // left out), then whatever `block` appends; the body is streamed. nullopt with the error when the
+    // request cannot be built.
+    using ConstructingBodyBlock = std::function<void(HCMultipartFormData& formData)>;
+    std::optional<NSMutableURLRequest> multipartFormRequestWithMethod(const std::string& method,
+                                                                      const std::string& URLString,
+                                                                      const Value& parameters,
+                                                                      const ConstructingBodyBlock& block,
+                                                                      NSErrorPtr* error) const;
+    // Writes the request's body stream to the file at `fileURL` (replacing it) on a background queue, then
+    // calls `completionHandler` on the main queue with the first error, or null. Returns at once a copy of
+    // the request without its body stream, its multipart headers kept, for an upload from the file.
+    using SpoolCompletion = std::function<void(const NSErrorPtr& error)>;
+    NSMutableURLRequest requestWithMultipartFormRequest(const NSURLRequest& request, const NSURLPtr& fileURL,
+                                                        SpoolCompletion completionHandler) const;
 
     // Observation of the serializer's own properties.
     Value valueForKey(const std::string& key) const override;

@@ -1,0 +1,400 @@
+#include "httpclient/HCDecodingResponseSerializers.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/foundation/PropertyList.h"
+#include "testsupport/LoopbackServer.h"
+
+namespace {
+
+constexpr const char* kURL = "http://h/x";
+
+NSHTTPURLResponsePtr reply(long status, const char* contentType) {
+    HTTPHeaderFields headers;
+    if (contentType) headers.set("Content-Type", contentType);
+    return NSHTTPURLResponse::create(NSURL::URLWithString(kURL), status, "HTTP/1.1", headers);
+}
+
+Data resource(const std::string& relative) {
+    std::string root = __FILE__;
+    root = root.substr(0, root.rfind("/httpclient/"));
+    std::ifstream in(root + "/resources/" + relative, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return Data::fromString(bytes.str());
+}
+
+// Records every event as one line of text.
+class RecordingDelegate : public NSXMLParserDelegate {
+  public:
+    std::vector<std::string> events;
+    std::string abortAtElement;
+
+    void parserDidStartDocument(NSXMLParser&) override { events.push_back("start-doc"); }
+    void parserDidEndDocument(NSXMLParser&) override { events.push_back("end-doc"); }
+    void didStartElement(NSXMLParser& parser, const std::string& name, const std::optional<std::string>& uri,
+                         const std::optional<std::string>& qname, const Attributes& attributes) override {
+        std::string line = "<" + name;
+        if (uri) line += " {" + *uri + "}";
+        if (qname) line += " q=" + *qname;
+        for (const auto& [key, value] : attributes) line += " " + key + "=" + value;
+        events.push_back(line + ">");
+        if (name == abortAtElement) parser.abortParsing();
+    }
+    void didEndElement(NSXMLParser&, const std::string& name, const std::optional<std::string>&,
+                       const std::optional<std::string>&) override {
+        events.push_back("</" + name + ">");
+    }
+    void foundCharacters(NSXMLParser&, const std::string& text) override {
+        // Runs of text may come in pieces: join them.
+        if (!events.empty() && events.back().rfind("text:", 0) == 0) events.back() += text;
+        else events.push_back("text:" + text);
+    }
+    void foundCDATA(NSXMLParser&, const Data& data) override { events.push_back("cdata:" + data.toString()); }
+    void foundComment(NSXMLParser&, const std::string& text) override { events.push_back("comment:" + text); }
+    void foundProcessingInstructionWithTarget(NSXMLParser&, const std::string& target,
+                                              const std::optional<std::string>& data) override {
+        events.push_back("pi:" + target + "=" + data.value_or("-"));
+    }
+    void foundEntityDeclarationWithName(NSXMLParser&, const std::string& name, const std::optional<std::string>&,
+                                        const std::optional<std::string>&) override {
+        events.push_back("entity:" + name);
+    }
+    void parseErrorOccurred(NSXMLParser&, const NSErrorPtr& error) override {
+        events.push_back("error:" + std::to_string(error->code()));
+    }
+};
+
+std::string joined(const std::vector<std::string>& events) {
+    std::string out;
+    for (const auto& event : events) out += (out.empty() ? "" : "|") + event;
+    return out;
+}
+
+struct ParseOutcome {
+    bool ok;
+    std::string events;
+    long code;
+};
+
+ParseOutcome parse(const std::string& xml, bool namespaces = false, const std::string& abortAt = "") {
+    auto parser = NSXMLParser::create(Data::fromString(xml));
+    auto delegate = std::make_shared<RecordingDelegate>();
+    delegate->abortAtElement = abortAt;
+    parser->setDelegate(delegate);
+    parser->setShouldProcessNamespaces(namespaces);
+    parser->setShouldReportNamespacePrefixes(namespaces);
+    bool ok = parser->parse();
+    return {ok, joined(delegate->events), parser->parserError() ? parser->parserError()->code() : 0};
+}
+
+TEST(NSXMLParser, EventsTable) {
+    struct Case {
+        const char* name;
+        std::string xml;
+        bool namespaces;
+        ParseOutcome expected;
+    };
+    const Case cases[] = {
+        {"elements, attributes and text", R"(<a x="1" y="2">hi<b/></a>)", false,
+         {true, "start-doc|<a x=1 y=2>|text:hi|<b>|</b>|</a>|end-doc", 0}},
+        {"predefined entities and character references, in text and attributes",
+         R"(<a t="x &amp; &lt;y&gt; &#65;">1 &amp; 2 &lt; 3 &#x42;</a>)", false,
+         {true, "start-doc|<a t=x & <y> A>|text:1 & 2 < 3 B|</a>|end-doc", 0}},
+        {"CDATA, comments and processing instructions", "<?xml version=\"1.0\"?><a><![CDATA[<raw>]]><!--c--><?go now?></a>",
+         false, {true, "start-doc|<a>|cdata:<raw>|comment:c|pi:go=now|</a>|end-doc", 0}},
+        {"namespaces off: written names and xmlns attributes", R"(<p:a xmlns:p="urn:p" p:k="v"/>)", false,
+         {true, "start-doc|<p:a p:k=v xmlns:p=urn:p>|</p:a>|end-doc", 0}},
+        {"namespaces on: local names, URIs and prefixes", R"(<p:a xmlns:p="urn:p" p:k="v"/>)", true,
+         {true, "start-doc|<a {urn:p} q=p:a k=v>|</a>|end-doc", 0}},
+        {"unclosed element", "<a><b></a>", false, {false, "start-doc|<a>|<b>|error:76", 76}},
+        {"empty document", "", false, {false, "error:5", 5}},
+        {"text after the root", "<a/>junk", false, {false, "start-doc|<a>|</a>|error:5", 5}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto outcome = parse(c.xml, c.namespaces);
+        EXPECT_EQ(outcome.ok, c.expected.ok);
+        EXPECT_EQ(outcome.events, c.expected.events);
+        EXPECT_EQ(outcome.code, c.expected.code);
+    }
+}
+
+TEST(NSXMLParser, AbortingStopsAtOnceAndParsesOnlyOnce) {
+    auto outcome = parse("<a><b/><c/></a>", false, "b");
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.events, "start-doc|<a>|<b>");
+    EXPECT_EQ(outcome.code, NSXMLParserDelegateAbortedParseError);
+
+    auto parser = NSXMLParser::create(Data::fromString("<a/>"));
+    EXPECT_TRUE(parser->parse());
+    EXPECT_FALSE(parser->parse());
+    EXPECT_EQ(parser->parserError()->code(), NSXMLParserInternalError);
+}
+
+TEST(NSXMLParser, HostileDocumentsNeitherExpandNorFetch) {
+    LoopbackServer server;
+    ASSERT_TRUE(server.isRunning());
+    server.reply("/dtd", LoopbackReply::text("<!ENTITY leak \"LEAKED\">"));
+    server.reply("/entity", LoopbackReply::text("LEAKED"));
+
+    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"lol\">";
+    for (int i = 1; i <= 9; ++i) {
+        laughs += "<!ENTITY " + std::string(1, char('a' + i)) + " \"";
+        for (int k = 0; k < 10; ++k) laughs += "&" + std::string(1, char('a' + i - 1)) + ";";
+        laughs += "\">";
+    }
+    laughs += "]><l>&j;</l>";
+
+    struct Case {
+        const char* name;
+        std::string xml;
+        bool ok;
+        std::string events;
+    };
+    const Case cases[] = {
+        {"billion laughs", laughs, false,
+         "start-doc|entity:a|entity:b|entity:c|entity:d|entity:e|entity:f|entity:g|entity:h|entity:i|entity:j|<l>|"
+         "error:26"},
+        {"external entity from a file", "<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><r>&x;</r>", false,
+         "start-doc|entity:x|<r>|error:26"},
+        {"external entity from the network",
+         "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + server.url("/entity") + "\">]><r>&x;</r>", false,
+         "start-doc|entity:x|<r>|error:26"},
+        {"external entity in an attribute",
+         "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + server.url("/entity") + "\">]><r a=\"&x;\"/>", false,
+         "start-doc|entity:x|error:26"},
+        {"external DTD from the network", "<!DOCTYPE r SYSTEM \"" + server.url("/dtd") + "\"><r>ok</r>", true,
+         "start-doc|<r>|text:ok|</r>|end-doc"},
+        {"parameter entity pulling a DTD",
+         "<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + server.url("/dtd") + "\"> %p;]><r>&leak;</r>", false,
+         "start-doc|entity:p|error:26"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto outcome = parse(c.xml);
+        EXPECT_EQ(outcome.ok, c.ok);
+        EXPECT_EQ(outcome.events, c.events);
+        EXPECT_EQ(outcome.events.find("LEAKED"), std::string::npos);
+        EXPECT_EQ(outcome.events.find("lol"), std::string::npos);
+    }
+    EXPECT_EQ(server.totalHits(), 0u);
+}
+
+// ---- Serializers ----
+
+TEST(HCDecodingResponseSerializers, ValidationGateTable) {
+    auto xml = HCXMLParserResponseSerializer::serializer();
+    auto plist = HCPropertyListResponseSerializer::serializer();
+    auto image = HCImageResponseSerializer::serializer();
+    auto plistBody = NSPropertyListSerialization::dataWithPropertyList(Value(Dict{{"k", 1}}),
+                                                                      NSPropertyListSerialization::Format::XML, nullptr);
+    ASSERT_TRUE(plistBody);
+    const Data png = resource("base.bundle/back.png");
+    ASSERT_FALSE(png.empty());
+
+    struct Case {
+        const char* name;
+        std::shared_ptr<HCHTTPResponseSerializer> serializer;
+        long status;
+        const char* contentType;
+        Data body;
+        bool askForError;
+        bool object;
+        long code;  // 0: no error
+    };
+    const Case cases[] = {
+        {"xml accepted", xml, 200, "text/xml", Data::fromString("<a/>"), true, true, 0},
+        {"xml, application/xml", xml, 200, "application/xml", Data::fromString("<a/>"), true, true, 0},
+        {"xml, wrong type", xml, 200, "text/html", Data::fromString("<a/>"), true, false, -1016},
+        {"xml, bad status still decoded", xml, 500, "text/xml", Data::fromString("<a/>"), true, true, -1011},
+        {"xml, bad status without an error variable", xml, 500, "text/xml", Data::fromString("<a/>"), false, false, 0},
+        {"plist accepted", plist, 200, "application/x-plist", *plistBody, true, true, 0},
+        {"plist, wrong type", plist, 200, "application/json", *plistBody, true, false, -1016},
+        {"plist, bad status still decoded", plist, 404, "application/x-plist", *plistBody, true, true, -1011},
+        {"image accepted", image, 200, "image/png", png, true, true, 0},
+        {"image, text/html", image, 200, "text/html", png, true, false, -1016},
+        {"image, bad status still decoded", image, 503, "image/png", png, true, true, -1011},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NSErrorPtr error;
+        auto object = c.serializer->responseObjectForResponse(reply(c.status, c.contentType), c.body,
+                                                              c.askForError ? &error : nullptr);
+        EXPECT_EQ(object.has_value(), c.object);
+        EXPECT_EQ(error ? error->code() : 0, c.code);
+        if (error) { EXPECT_EQ(error->domain(), HCResponseSerializationErrorDomain); }
+    }
+}
+
+TEST(HCDecodingResponseSerializers, XMLGivesAnUnstartedParserOverTheBody) {
+    NSErrorPtr error;
+    auto object = HCXMLParserResponseSerializer::serializer()->responseObjectForResponse(
+        reply(200, "text/xml"), Data::fromString("<a>t</a>"), &error);
+    ASSERT_TRUE(object);
+    auto parser = object->asObjectOf<NSXMLParser>();
+    ASSERT_TRUE(parser);
+    EXPECT_EQ(parser->data().toString(), "<a>t</a>");
+    auto delegate = std::make_shared<RecordingDelegate>();
+    parser->setDelegate(delegate);
+    EXPECT_TRUE(parser->parse());
+    EXPECT_EQ(joined(delegate->events), "start-doc|<a>|text:t|</a>|end-doc");
+}
+
+TEST(HCDecodingResponseSerializers, PropertyListDecodingTable) {
+    auto binary = NSPropertyListSerialization::dataWithPropertyList(
+        Value(Value::array({1, "two"})), NSPropertyListSerialization::Format::Binary, nullptr);
+    ASSERT_TRUE(binary);
+    struct Case {
+        const char* name;
+        std::optional<Data> body;
+        std::optional<Value> object;
+        bool error;
+    };
+    const Case cases[] = {
+        {"XML dictionary",
+         Data::fromString("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><string>b</string>"
+                          "</dict></plist>"),
+         Value(Dict{{"a", "b"}}), false},
+        {"binary array, whatever `format` says", *binary, Value(Value::array({1, "two"})), false},
+        {"empty body: the decoder's error", Data(), std::nullopt, true},
+        {"garbage", Data::fromString("not a plist"), std::nullopt, true},
+        {"no body at all", std::nullopt, std::nullopt, false},
+    };
+    auto serializer = HCPropertyListResponseSerializer::serializer();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NSErrorPtr error;
+        auto object = serializer->responseObjectForResponse(reply(200, "application/x-plist"), c.body, &error);
+        EXPECT_EQ(object, c.object);
+        EXPECT_EQ(error != nullptr, c.error);
+    }
+}
+
+TEST(HCDecodingResponseSerializers, ImageDecodingTable) {
+    const Data png = resource("base.bundle/back.png");
+    const Data jpeg = resource("login.bundle/LOGO.jpg");
+    ASSERT_GT(png.length(), 8u);
+    ASSERT_GT(jpeg.length(), 8u);
+    struct Case {
+        const char* name;
+        Data body;
+        const char* contentType;
+        bool inflates;
+        bool image;
+        const char* errorDomain;  // nullptr: no error
+    };
+    const Case cases[] = {
+        {"png", png, "image/png", true, true, nullptr},
+        {"png without inflation", png, "image/png", false, true, nullptr},
+        {"jpeg", jpeg, "image/jpeg", true, true, nullptr},
+        {"jpeg sent as png is still decoded", jpeg, "image/png", true, true, nullptr},
+        {"truncated png", png.subdata(0, png.length() / 2), "image/png", true, false, NSURLErrorDomain},
+        {"truncated jpeg", jpeg.subdata(0, 40), "image/jpeg", true, false, NSURLErrorDomain},
+        {"not an image at all", Data::fromString("<html/>"), "image/gif", false, false, NSURLErrorDomain},
+        {"empty body", Data(), "image/png", true, false, nullptr},
+    };
+    auto serializer = HCImageResponseSerializer::serializer();
+    serializer->setImageScale(3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        serializer->setAutomaticallyInflatesResponseImage(c.inflates);
+        NSErrorPtr error;
+        auto object = serializer->responseObjectForResponse(reply(200, c.contentType), c.body, &error);
+        auto image = object ? object->asObjectOf<UIImage>() : nullptr;
+        EXPECT_EQ(image != nullptr, c.image);
+        if (image) {
+            EXPECT_EQ(image->scale(), 3);
+            EXPECT_EQ(image->rgba().size(), size_t(image->pixelWidth()) * image->pixelHeight() * 4);
+        }
+        EXPECT_EQ(error ? error->domain() : std::string(), c.errorDomain ? c.errorDomain : "");
+        if (error) { EXPECT_EQ(error->code(), HCImageErrorCannotDecodeContentData); }
+    }
+}
+
+TEST(HCDecodingResponseSerializers, CompoundTakesTheFirstMemberWithAnObject) {
+    auto compound = HCCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+        {HCImageResponseSerializer::serializer(), HCJSONResponseSerializer::serializer()});
+    NSErrorPtr error;
+    auto object = compound->responseObjectForResponse(reply(200, "application/json"), Data::fromString("{\"a\":1}"),
+                                                      &error);
+    EXPECT_EQ(object, Value(Dict{{"a", 1}}));
+    EXPECT_FALSE(error);
+
+    // A member's error travels with its object.
+    object = compound->responseObjectForResponse(reply(500, "application/json"), Data::fromString("[1]"), &error);
+    EXPECT_EQ(object, Value(Value::array({1})));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), HCResponseErrorBadServerResponse);
+
+    // Nobody decodes: the body bytes, validated by the compound's own (empty) content types.
+    error.reset();
+    object = compound->responseObjectForResponse(reply(200, "text/plain"), Data::fromString("raw"), &error);
+    EXPECT_EQ(object, Value(Data::fromString("raw")));
+    EXPECT_FALSE(error);
+}
+
+TEST(HCDecodingResponseSerializers, ArchivesAndCopiesCarryEverySetting) {
+    auto plist = HCPropertyListResponseSerializer::serializerWithFormat(200, 2);
+    auto image = HCImageResponseSerializer::serializer();
+    image->setImageScale(1.5);
+    image->setAutomaticallyInflatesResponseImage(false);
+    auto xml = HCXMLParserResponseSerializer::serializer();
+    auto compound = HCCompoundResponseSerializer::compoundSerializerWithResponseSerializers({plist, image});
+    for (const auto& serializer : std::vector<std::shared_ptr<HCHTTPResponseSerializer>>{plist, image, xml, compound}) {
+        serializer->setAcceptableStatusCodes(HCIndexSet::indexSetWithIndexesInRange(200, 2));
+        serializer->setAcceptableContentTypes(std::set<std::string>{"x/y"});
+    }
+
+    auto sameSettings = [](const HCHTTPResponseSerializer& a, const HCHTTPResponseSerializer& b) {
+        EXPECT_EQ(a.classNameForCoder(), b.classNameForCoder());
+        EXPECT_EQ(a.acceptableStatusCodes(), b.acceptableStatusCodes());
+        EXPECT_EQ(a.acceptableContentTypes(), b.acceptableContentTypes());
+        if (auto p = dynamic_cast<const HCPropertyListResponseSerializer*>(&a)) {
+            auto q = dynamic_cast<const HCPropertyListResponseSerializer*>(&b);
+            ASSERT_TRUE(q);
+            EXPECT_EQ(p->format(), q->format());
+            EXPECT_EQ(p->readOptions(), q->readOptions());
+        }
+        if (auto p = dynamic_cast<const HCImageResponseSerializer*>(&a)) {
+            auto q = dynamic_cast<const HCImageResponseSerializer*>(&b);
+            ASSERT_TRUE(q);
+            EXPECT_EQ(p->imageScale(), q->imageScale());
+            EXPECT_EQ(p->automaticallyInflatesResponseImage(), q->automaticallyInflatesResponseImage());
+        }
+    };
+    for (const auto& original : std::vector<std::shared_ptr<HCHTTPResponseSerializer>>{plist, image, xml, compound}) {
+        SCOPED_TRACE(original->classNameForCoder());
+        NSErrorPtr error;
+        auto data = NSKeyedArchiver::archivedDataWithRootObject(Value(original), &error);
+        ASSERT_TRUE(data) << (error ? error->description() : "");
+        auto decoded = NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPResponseSerializer>(*data, &error);
+        ASSERT_TRUE(decoded) << (error ? error->description() : "");
+        auto copy = NSCopy(*original);
+        ASSERT_TRUE(copy);
+        EXPECT_NE(copy, original);
+        for (const auto& other : {decoded, copy}) {
+            sameSettings(*original, *other);
+            if (auto c = std::dynamic_pointer_cast<HCCompoundResponseSerializer>(other)) {
+                ASSERT_EQ(c->responseSerializers().size(), 2u);
+                sameSettings(*plist, *c->responseSerializers()[0]);
+                sameSettings(*image, *c->responseSerializers()[1]);
+            }
+        }
+    }
+}
+
+TEST(HCDecodingResponseSerializers, HostileArchivesAreRefused) {
+    auto image = HCImageResponseSerializer::serializer();
+    image->setImageScale(-4);
+    NSErrorPtr error;
+    auto data = NSKeyedArchiver::archivedDataWithRootObject(Value(image), &error);
+    ASSERT_TRUE(data);
+    EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<HCImageResponseSerializer>(*data, &error));
+    EXPECT_TRUE(error);
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "httpclient/HCDecodingResponseSerializers.h"
+#include "httpclient/HCImageDownloader.h"
+#include "httpclient/tests/ImageTestSupport.h"
+#include "platform/foundation/NSURL.h"
+#include "platform/foundation/RunLoop.h"
+#include "testsupport/LoopbackServer.h"
+
+namespace {
+
+constexpr double kWait = 10;
+
+LoopbackReply pngReply(uint32_t width, double delay = 0) {
+    LoopbackReply reply;
+    reply.body = imagetest::pngBytes(width, 4);
+    reply.contentType = "image/png";
+    reply.delay = delay;
+    return reply;
+}
+
+// What one caller heard, in the order callers heard it.
+struct Outcome {
+    std::string caller;
+    UIImagePtr image;
+    NSErrorPtr error;
+    bool hadResponse = false;
+    bool onMainThread = false;
+};
+
+class HCImageDownloaderTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(server_.isRunning()); }
+    void TearDown() override {
+        for (auto& downloader : downloaders_)
+            downloader->sessionManager()->invalidateSessionCancelingTasks(true);
+        NSRunLoop::main().runUntilIdle();
+    }
+
+    HCImageDownloaderPtr makeDownloader(
+        long maximum = 4, HCImageDownloadPrioritization order = HCImageDownloadPrioritization::FIFO) {
+        auto sessionManager = HCHTTPSessionManager::create();
+        sessionManager->setResponseSerializer(HCImageResponseSerializer::serializer());
+        cache_ = HCAutoPurgingImageCache::create();
+        auto downloader = HCImageDownloader::create(sessionManager, order, maximum, cache_);
+        downloaders_.push_back(downloader);
+        return downloader;
+    }
+
+    NSURLRequest request(const std::string& path) {
+        return NSURLRequest(NSURL::URLWithString(server_.url(path)));
+    }
+
+    HCImageDownloadReceiptPtr download(const HCImageDownloaderPtr& downloader, const NSURLRequest& request,
+                                       const std::string& caller) {
+        return downloader->downloadImageForURLRequest(
+            request,
+            [this, caller](const NSURLRequest&, const NSHTTPURLResponsePtr& response,
+                           const UIImagePtr& image) {
+                outcomes_.push_back({caller, image, nullptr, response != nullptr, NSRunLoop::isMainThread()});
+            },
+            [this, caller](const NSURLRequest&, const NSHTTPURLResponsePtr& response,
+                           const NSErrorPtr& error) {
+                outcomes_.push_back({caller, nullptr, error, response != nullptr, NSRunLoop::isMainThread()});
+            });
+    }
+
+    bool waitForOutcomes(size_t count) {
+        return NSRunLoop::main().runUntil([&] { return outcomes_.size() >= count; }, kWait);
+    }
+    bool waitUntilIdle(const HCImageDownloaderPtr& downloader) {
+        return NSRunLoop::main().runUntil([&] { return downloader->activeRequestCount() == 0; }, kWait);
+    }
+
+    LoopbackServer server_;
+    HCAutoPurgingImageCachePtr cache_;
+    std::vector<HCImageDownloaderPtr> downloaders_;
+    std::vector<Outcome> outcomes_;
+};
+
+TEST_F(HCImageDownloaderTest, TwoCallersForOneURLShareOneDownload) {
+    server_.reply("/a.png", pngReply(8, 0.2));
+    auto downloader = makeDownloader();
+    auto first = download(downloader, request("/a.png"), "first");
+    auto second = download(downloader, request("/a.png"), "second");
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->task(), second->task());
+    EXPECT_NE(first->receiptID(), second->receiptID());
+    EXPECT_TRUE(outcomes_.empty());  // never inside the call
+
+    ASSERT_TRUE(waitForOutcomes(2));
+    EXPECT_EQ(server_.hits("/a.png"), 1u);
+    ASSERT_EQ(outcomes_.size(), 2u);
+    EXPECT_EQ(outcomes_[0].caller, "first");
+    EXPECT_EQ(outcomes_[1].caller, "second");
+    for (const auto& outcome : outcomes_) {
+        ASSERT_TRUE(outcome.image) << (outcome.error ? outcome.error->description() : "");
+        EXPECT_EQ(outcome.image, outcomes_[0].image);
+        EXPECT_EQ(outcome.image->pixelWidth(), 8u);
+        EXPECT_TRUE(outcome.hadResponse);
+        EXPECT_TRUE(outcome.onMainThread);
+    }
+    EXPECT_EQ(cache_->imageforRequest(request("/a.png"), std::nullopt), outcomes_[0].image);
+    EXPECT_TRUE(waitUntilIdle(downloader));
+}
+
+TEST_F(HCImageDownloaderTest, CachedImagesComeBackWithoutTheNetworkUnlessTheRequestReloads) {
+    server_.reply("/a.png", pngReply(8));
+    auto downloader = makeDownloader();
+    ASSERT_TRUE(download(downloader, request("/a.png"), "network"));
+    ASSERT_TRUE(waitForOutcomes(1));
+    ASSERT_TRUE(outcomes_[0].image);
+
+    struct Case {
+        NSURLRequestCachePolicy policy;
+        bool fromCache;
+    };
+    const std::vector<Case> cases = {
+        {NSURLRequestCachePolicy::UseProtocolCachePolicy, true},
+        {NSURLRequestCachePolicy::ReturnCacheDataElseLoad, true},
+        {NSURLRequestCachePolicy::ReturnCacheDataDontLoad, true},
+        {NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData, false},
+    };
+    for (const auto& c : cases) {
+        const size_t hitsBefore = server_.hits("/a.png");
+        const size_t before = outcomes_.size();
+        auto r = request("/a.png");
+        r.setCachePolicy(c.policy);
+        auto receipt = download(downloader, r, "again");
+        EXPECT_EQ(receipt == nullptr, c.fromCache) << int(c.policy);
+        ASSERT_TRUE(waitForOutcomes(before + 1));
+        ASSERT_TRUE(waitUntilIdle(downloader));
+        EXPECT_EQ(server_.hits("/a.png"), hitsBefore + (c.fromCache ? 0 : 1)) << int(c.policy);
+        EXPECT_TRUE(outcomes_.back().image);
+        EXPECT_EQ(outcomes_.back().hadResponse, !c.fromCache);
+        EXPECT_TRUE(outcomes_.back().onMainThread);
+    }
+}
+
+TEST_F(HCImageDownloaderTest, CancellingOneReceiptOfARunningDownloadKeepsTheOther) {
+    server_.reply("/a.png", pngReply(8, 0.3));
+    auto downloader = makeDownloader();
+    auto kept = download(downloader, request("/a.png"), "kept");
+    auto withdrawn = download(downloader, request("/a.png"), "withdrawn");
+    downloader->cancelTaskForImageDownloadReceipt(withdrawn);
+    downloader->cancelTaskForImageDownloadReceipt(withdrawn);  // a second time: nothing more
+
+    ASSERT_TRUE(waitForOutcomes(2));
+    ASSERT_TRUE(waitUntilIdle(downloader));
+    NSRunLoop::main().runUntilIdle();
+    ASSERT_EQ(outcomes_.size(), 2u);
+    EXPECT_EQ(outcomes_[0].caller, "withdrawn");
+    ASSERT_TRUE(outcomes_[0].error);
+    EXPECT_EQ(outcomes_[0].error->domain(), NSURLErrorDomain);
+    EXPECT_EQ(outcomes_[0].error->code(), -999);
+    EXPECT_EQ(*outcomes_[0].error->userInfo().at(NSLocalizedFailureReasonErrorKey).asString(),
+              "ImageDownloader cancelled URL request: " + server_.url("/a.png"));
+    EXPECT_FALSE(outcomes_[0].hadResponse);
+    EXPECT_EQ(outcomes_[1].caller, "kept");
+    EXPECT_TRUE(outcomes_[1].image);
+
+    // Once finished, a receipt cancels nothing.
+    downloader->cancelTaskForImageDownloadReceipt(kept);
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(outcomes_.size(), 2u);
+}
+
+TEST_F(HCImageDownloaderTest, BadRepliesFailWithAnErrorAndCacheNothing) {
+    server_.reply("/corrupt.png", LoopbackReply{200, {}, "\x89PNG\r\n\x1a\nnot really", "image/png"});
+    server_.reply("/empty.png", LoopbackReply{200, {}, "", "image/png"});
+    server_.reply("/page", LoopbackReply::text("<html></html>"));
+    server_.on("GET", "/missing.png", [](const LoopbackRequest&) {
+        auto reply = pngReply(8);
+        reply.status = 404;
+        return reply;
+    });
+    struct Case {
+        const char* path;
+        const char* domain;
+        long code;
+    };
+    const std::vector<Case> cases = {
+        {"/corrupt.png", NSURLErrorDomain, -1016},
+        {"/empty.png", NSURLErrorDomain, -1016},
+        {"/page", HCResponseSerializationErrorDomain, -1016},
+        {"/missing.png", HCResponseSerializationErrorDomain, -1011},
+    };
+    auto downloader = makeDownloader();
+    for (const auto& c : cases) {
+        outcomes_.clear();
+        ASSERT_TRUE(download(downloader, request(c.path), c.path));
+        ASSERT_TRUE(waitForOutcomes(1)) << c.path;
+        ASSERT_TRUE(outcomes_[0].error) << c.path;
+        EXPECT_EQ(outcomes_[0].error->domain(), c.domain) << c.path;
+        EXPECT_EQ(outcomes_[0].error->code(), c.code) << c.path;
+        EXPECT_TRUE(outcomes_[0].hadResponse) << c.path;
+        EXPECT_FALSE(cache_->imageforRequest(request(c.path), std::nullopt)) << c.path;
+    }
+    EXPECT_TRUE(waitUntilIdle(downloader));
+
+    // No URL: -1000 at once, no receipt, no request.
+    outcomes_.clear();
+    const size_t hits = server_.totalHits();
+    EXPECT_FALSE(download(downloader, NSURLRequest(), "nil"));
+    ASSERT_TRUE(waitForOutcomes(1));
+    EXPECT_EQ(outcomes_[0].error->code(), -1000);
+    EXPECT_EQ(server_.totalHits(), hits);
+}
+
+TEST_F(HCImageDownloaderTest, QueuedDownloadsStartInOrderAndAWithdrawnOneNeverStarts) {
+    struct Case {
+        HCImageDownloadPrioritization order;
+        std::vector<std::string> expected;  // server paths in the order they were asked for
+    };
+    const std::vector<Case> cases = {
+        {HCImageDownloadPrioritization::FIFO, {"/run.png", "/b.png", "/c.png"}},
+        {HCImageDownloadPrioritization::LIFO, {"/run.png", "/c.png", "/b.png"}},
+    };
+    for (const auto& c : cases) {
+        LoopbackServer server;
+        // With one slot nothing else may reach the server while "/run.png" is being answered.
+        std::atomic<bool> running{false};
+        std::atomic<int> overlaps{0};
+        server.on("GET", "/run.png", [&](const LoopbackRequest&) {
+            running = true;
+            server.pause(0.3);
+            running = false;
+            return pngReply(2);
+        });
+        for (const char* path : {"/b.png", "/c.png", "/never.png"}) {
+            server.on("GET", path, [&](const LoopbackRequest&) {
+                overlaps += running ? 1 : 0;
+                return pngReply(2);
+            });
+        }
+        auto url = [&](const char* path) { return NSURLRequest(NSURL::URLWithString(server.url(path))); };
+        outcomes_.clear();
+        auto downloader = makeDownloader(1, c.order);
+
+        ASSERT_TRUE(download(downloader, url("/run.png"), "run"));
+        auto never = download(downloader, url("/never.png"), "never");
+        ASSERT_TRUE(never);
+        ASSERT_TRUE(download(downloader, url("/b.png"), "b"));
+        ASSERT_TRUE(download(downloader, url("/c.png"), "c"));
+        downloader->cancelTaskForImageDownloadReceipt(never);
+        EXPECT_EQ(never->task()->state(), NSURLSessionTaskState::Completed);
+
+        ASSERT_TRUE(waitForOutcomes(4));
+        ASSERT_TRUE(waitUntilIdle(downloader));
+        std::vector<std::string> asked;
+        for (const auto& r : server.requests()) asked.push_back(r.path);
+        EXPECT_EQ(asked, c.expected);
+        EXPECT_EQ(overlaps, 0);
+        EXPECT_EQ(outcomes_[0].caller, "never");
+        EXPECT_EQ(outcomes_[0].error->code(), -999);
+        for (size_t i = 1; i < outcomes_.size(); ++i) EXPECT_TRUE(outcomes_[i].image) << outcomes_[i].caller;
+
+        // The withdrawn task took no slot: the next download starts at once and the count returns to 0.
+        ASSERT_TRUE(download(downloader, url("/never.png"), "later"));
+        EXPECT_TRUE(server.waitForHits("/never.png", 1, kWait));
+        EXPECT_TRUE(waitUntilIdle(downloader));
+    }
+}
+
+}  // namespace

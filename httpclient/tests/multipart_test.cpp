@@ -1,0 +1,455 @@
+#include "httpclient/HCMultipartFormData.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "httpclient/HCHTTPSessionManager.h"
+#include "httpclient/tests/SessionManagerTestSupport.h"
+#include "testsupport/LoopbackRawServer.h"
+#include "testsupport/TempDir.h"
+
+namespace {
+
+using sessiontest::runMainUntil;
+
+std::string readAll(NSInputStream& stream, size_t chunk, long* lastResult = nullptr) {
+    std::string out;
+    std::vector<uint8_t> buffer(chunk);
+    stream.open();
+    for (int guard = 0; guard < 1000000; ++guard) {
+        long n = stream.read(buffer.data(), buffer.size());
+        if (lastResult) *lastResult = n;
+        if (n <= 0) break;
+        EXPECT_LE(size_t(n), chunk);
+        out.append(reinterpret_cast<const char*>(buffer.data()), size_t(n));
+    }
+    return out;
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+NSURLRequest postRequest(const std::string& url = "http://h/upload") {
+    NSURLRequest request(NSURL::URLWithString(url));
+    request.setHTTPMethod("POST");
+    return request;
+}
+
+// A caller's stream that has nothing to give until it is told to.
+class GatedStream final : public NSInputStream {
+  public:
+    explicit GatedStream(std::string text) : text_(std::move(text)) {}
+    std::atomic<bool> gateOpen{false};
+    void open() override { setStatus(NSStreamStatus::Open); }
+    long read(uint8_t* buffer, size_t maxLength) override {
+        if (!gateOpen) return 0;
+        size_t n = std::min(maxLength, text_.size() - offset_);
+        std::memcpy(buffer, text_.data() + offset_, n);
+        offset_ += n;
+        if (n == 0) setStatus(NSStreamStatus::AtEnd);
+        return long(n);
+    }
+    bool hasBytesAvailable() const override { return gateOpen && streamStatus() == NSStreamStatus::Open; }
+
+  private:
+    std::string text_;
+    size_t offset_ = 0;
+};
+
+TEST(HCMultipartBody, WireFormatTable) {
+    TempDir dir;
+    writeFile(dir.file("photo.PNG"), "PNGDATA");
+    writeFile(dir.file("blob.qqq"), "xyz");
+
+    struct Case {
+        const char* name;
+        std::function<void(HCMultipartFormData&)> build;
+        std::string expected;  // "B" stands for the boundary
+    };
+    const Case cases[] = {
+        {"one form part", [](HCMultipartFormData& f) { f.appendPartWithFormData(Data::fromString("1"), "a"); },
+         "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--B--\r\n"},
+        {"two parts: only the second closes",
+         [](HCMultipartFormData& f) {
+             f.appendPartWithFormData(Data::fromString("1"), "a");
+             f.appendPartWithFormData(Data::fromString("22"), "b");
+         },
+         "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1"
+         "\r\n--B\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n22\r\n--B--\r\n"},
+        {"file data with and without a MIME type",
+         [](HCMultipartFormData& f) {
+             f.appendPartWithFileData(Data::fromString("abc"), "f", "a.txt", "text/plain");
+             f.appendPartWithFileData(Data::fromString(""), "g", "e", std::nullopt);
+         },
+         "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\nContent-Type: text/plain\r\n\r\nabc"
+         "\r\n--B\r\nContent-Disposition: form-data; name=\"g\"; filename=\"e\"\r\n\r\n\r\n--B--\r\n"},
+        {"a stream part, its declared length",
+         [](HCMultipartFormData& f) {
+             f.appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString("streamed")), "s",
+                                         "s.bin", 8, "application/x-s");
+         },
+         "--B\r\nContent-Disposition: form-data; name=\"s\"; filename=\"s.bin\"\r\nContent-Type: application/x-s"
+         "\r\n\r\nstreamed\r\n--B--\r\n"},
+        {"file URLs typed by extension, unknown ones as octet-stream",
+         [&](HCMultipartFormData& f) {
+             NSErrorPtr error;
+             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("photo.PNG")), "p", &error));
+             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("blob.qqq")), "q", &error));
+         },
+         "--B\r\nContent-Disposition: form-data; name=\"p\"; filename=\"photo.PNG\"\r\nContent-Type: image/png\r\n\r\n"
+         "PNGDATA\r\n--B\r\nContent-Disposition: form-data; name=\"q\"; filename=\"blob.qqq\"\r\n"
+         "Content-Type: application/octet-stream\r\n\r\nxyz\r\n--B--\r\n"},
+        {"names cannot break out of their quotes or lines",
+         [](HCMultipartFormData& f) {
+             f.appendPartWithFileData(Data::fromString("v"), "a\"\r\nX: y", "f\"\n.txt", std::nullopt);
+             f.appendPartWithHeaders({{"X-Raw", "1\r\n--x--"}}, Data::fromString("w"));
+         },
+         "--B\r\nContent-Disposition: form-data; name=\"a%22%0D%0AX: y\"; filename=\"f%22%0A.txt\"\r\n\r\nv"
+         "\r\n--B\r\nX-Raw: 1  --x--\r\n\r\nw\r\n--B--\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto builder = HCStreamingMultipartFormData::create(postRequest(), HCUTF8StringEncoding);
+        c.build(*builder);
+        auto request = builder->requestByFinalizingMultipartFormData();
+
+        const std::string& boundary = builder->boundary();
+        ASSERT_EQ(boundary.size(), 25u);
+        EXPECT_EQ(boundary.rfind("Boundary+", 0), 0u);
+        EXPECT_EQ(boundary.find_first_not_of("0123456789ABCDEF", 9), std::string::npos);
+        std::string expected;
+        for (char ch : c.expected) expected += ch == 'B' ? boundary : std::string(1, ch);
+
+        EXPECT_EQ(request.valueForHTTPHeaderField("Content-Type"), "multipart/form-data; boundary=" + boundary);
+        EXPECT_EQ(request.valueForHTTPHeaderField("Content-Length"), std::to_string(expected.size()));
+        ASSERT_TRUE(request.HTTPBodyStream());
+        // Read in several chunk sizes, each through a fresh copy: the bytes are the same.
+        for (size_t chunk : {size_t(1), size_t(3), size_t(7), size_t(64), size_t(1 << 16)}) {
+            auto copy = std::dynamic_pointer_cast<NSInputStream>(request.HTTPBodyStream()->copyWithZone(nullptr));
+            ASSERT_TRUE(copy);
+            EXPECT_EQ(readAll(*copy, chunk), expected) << "chunk " << chunk;
+            EXPECT_EQ(copy->streamStatus(), NSStreamStatus::AtEnd);
+        }
+    }
+}
+
+TEST(HCMultipartBody, FinalizingWithoutPartsLeavesTheRequestAlone) {
+    auto builder = HCStreamingMultipartFormData::create(postRequest(), HCUTF8StringEncoding);
+    auto request = builder->requestByFinalizingMultipartFormData();
+    EXPECT_FALSE(request.HTTPBodyStream());
+    EXPECT_FALSE(request.valueForHTTPHeaderField("Content-Type"));
+    EXPECT_FALSE(request.valueForHTTPHeaderField("Content-Length"));
+}
+
+TEST(HCMultipartBody, FileURLErrorsTable) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        NSURLPtr url;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"an http URL", NSURL::URLWithString("http://h/file.txt"), "Expected URL to be a file URL"},
+        {"no URL", nullptr, "Expected URL to be a file URL"},
+        {"a missing file", NSURL::fileURLWithPath(dir.file("missing.txt")), "File URL not reachable."},
+        {"a directory", NSURL::fileURLWithPath(dir.path()), "Expected URL to be a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto builder = HCStreamingMultipartFormData::create(postRequest(), HCUTF8StringEncoding);
+        NSErrorPtr error;
+        EXPECT_FALSE(builder->appendPartWithFileURL(c.url, "f", &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), HCRequestSerializationErrorDomain);
+        EXPECT_EQ(error->code(), -1000);
+        EXPECT_EQ(error->localizedFailureReason(), c.reason);
+        EXPECT_TRUE(builder->bodyStream()->isEmpty());
+        EXPECT_FALSE(builder->appendPartWithFileURL(c.url, "f", nullptr));  // no error asked for: no crash
+    }
+}
+
+TEST(HCMultipartBody, BodiesThatDisagreeWithTheirLengthFailTheStream) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        std::function<void(HCMultipartFormData&)> build;
+        std::function<void()> afterBuilding;
+    };
+    const std::string path = dir.file("grows.txt");
+    const Case cases[] = {
+        {"a stream shorter than declared",
+         [](HCMultipartFormData& f) {
+             f.appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString("abc")), "s", "s", 10,
+                                         std::nullopt);
+         },
+         nullptr},
+        {"a stream longer than declared",
+         [](HCMultipartFormData& f) {
+             f.appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString("abcdef")), "s", "s", 2,
+                                         std::nullopt);
+         },
+         nullptr},
+        {"a file that grew after it was appended",
+         [&](HCMultipartFormData& f) {
+             writeFile(path, "1234");
+             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(path), "f", nullptr));
+         },
+         [&] { writeFile(path, "123456789"); }},
+        {"a file that was removed", [&](HCMultipartFormData& f) {
+             writeFile(path, "1234");
+             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(path), "f", nullptr));
+         },
+         [&] { std::remove(path.c_str()); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto builder = HCStreamingMultipartFormData::create(postRequest(), HCUTF8StringEncoding);
+        c.build(*builder);
+        builder->appendPartWithFormData(Data::fromString("after"), "next");
+        auto request = builder->requestByFinalizingMultipartFormData();
+        if (c.afterBuilding) c.afterBuilding();
+        long last = 0;
+        std::string read = readAll(*request.HTTPBodyStream(), 4096, &last);
+        EXPECT_EQ(last, -1);
+        EXPECT_EQ(request.HTTPBodyStream()->streamStatus(), NSStreamStatus::Error);
+        EXPECT_TRUE(request.HTTPBodyStream()->streamError());
+        EXPECT_EQ(read.find("after"), std::string::npos);  // nothing after the broken part
+        uint8_t byte;
+        EXPECT_EQ(request.HTTPBodyStream()->read(&byte, 1), -1);  // and it stays failed
+    }
+}
+
+TEST(HCMultipartBody, ThrottlingCopyingClosingAndWaiting) {
+    auto builder = HCStreamingMultipartFormData::create(postRequest(), HCUTF8StringEncoding);
+    builder->appendPartWithFileData(Data(std::vector<uint8_t>(5000, 'x')), "big", "big.bin", "application/x-big");
+    builder->throttleBandwidthWithPacketSize(1024, 0);
+    auto request = builder->requestByFinalizingMultipartFormData();
+    auto stream = builder->bodyStream();
+    const uint64_t length = stream->contentLength();
+
+    // Throttled: no read above the packet size, whatever the buffer.
+    std::vector<uint8_t> buffer(8192);
+    stream->open();
+    long first = stream->read(buffer.data(), buffer.size());
+    EXPECT_EQ(first, 1024);
+    std::string half(reinterpret_cast<const char*>(buffer.data()), size_t(first));
+
+    // A copy of a half-read stream starts over, unthrottled.
+    auto copy = std::dynamic_pointer_cast<HCMultipartBodyStream>(stream->copyWithZone(nullptr));
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(copy->numberOfBytesInPacket(), size_t(INT64_MAX));
+    std::string whole = readAll(*copy, 8192);
+    EXPECT_EQ(whole.size(), length);
+    EXPECT_EQ(whole.substr(0, half.size()), half);
+
+    std::string rest = readAll(*stream, 8192);
+    EXPECT_EQ(half + rest, whole);
+
+    stream->close();
+    EXPECT_EQ(stream->read(buffer.data(), buffer.size()), 0);
+
+    // A caller's stream with no bytes yet: the body waits instead of ending early or spinning.
+    auto gated = std::make_shared<GatedStream>("later");
+    auto waiting = HCStreamingMultipartFormData::create(postRequest(), HCUTF8StringEncoding);
+    waiting->appendPartWithInputStream(gated, "g", "g", 5, std::nullopt);
+    waiting->requestByFinalizingMultipartFormData();
+    auto body = waiting->bodyStream();
+    body->open();
+    long n = body->read(buffer.data(), buffer.size());
+    EXPECT_GT(n, 0);  // boundary and headers
+    EXPECT_FALSE(body->hasBytesAvailable());
+    EXPECT_EQ(body->read(buffer.data(), buffer.size()), 0);
+    EXPECT_EQ(body->streamStatus(), NSStreamStatus::Open);
+    gated->gateOpen = true;
+    EXPECT_TRUE(body->hasBytesAvailable());
+    std::string tail = readAll(*body, 4096);
+    EXPECT_EQ(tail, "later\r\n--" + waiting->boundary() + "--\r\n");
+    EXPECT_EQ(uint64_t(n) + tail.size(), body->contentLength());
+}
+
+TEST(HCMultipartRequest, ParametersThenBlockParts) {
+    auto serializer = HCHTTPRequestSerializer::serializer();
+    NSErrorPtr error;
+    auto request = serializer->multipartFormRequestWithMethod(
+        "POST", "http://h/up", Value(Dict{{"file", Data::fromString("\x01\x02")}, {"n", 5}, {"z", Value()}}),
+        [](HCMultipartFormData& f) { f.appendPartWithFormData(Data::fromString("last"), "block"); }, &error);
+    ASSERT_TRUE(request) << (error ? error->description() : "");
+    EXPECT_EQ(request->HTTPMethod(), "POST");
+    EXPECT_TRUE(request->valueForHTTPHeaderField("User-Agent"));
+    std::string body = readAll(*request->HTTPBodyStream(), 100);
+    size_t file = body.find("name=\"file\"\r\n\r\n\x01\x02\r\n");
+    size_t n = body.find("name=\"n\"\r\n\r\n5\r\n");
+    size_t z = body.find("name=\"z\"\r\n\r\n\r\n");
+    size_t block = body.find("name=\"block\"\r\n\r\nlast\r\n");
+    EXPECT_NE(file, std::string::npos);
+    EXPECT_LT(file, n);
+    EXPECT_LT(n, z);
+    EXPECT_LT(z, block);
+    EXPECT_NE(block, std::string::npos);
+
+    EXPECT_FALSE(serializer->multipartFormRequestWithMethod("POST", "::not a url", Value(), nullptr, &error));
+    EXPECT_TRUE(error);
+}
+
+TEST(HCMultipartRequest, SpoolsTheBodyToAFile) {
+    TempDir dir;
+    auto serializer = HCHTTPRequestSerializer::serializer();
+    auto request = serializer->multipartFormRequestWithMethod(
+        "POST", "http://h/up", Value(Dict{{"a", "1"}}),
+        [](HCMultipartFormData& f) {
+            f.appendPartWithFileData(Data(std::vector<uint8_t>(3000, 'q')), "f", "f.bin", "application/x-q");
+        },
+        nullptr);
+    ASSERT_TRUE(request);
+    auto expected = readAll(*std::dynamic_pointer_cast<NSInputStream>(request->HTTPBodyStream()->copyWithZone(nullptr)), 512);
+
+    struct Case {
+        const char* name;
+        NSURLPtr target;
+        bool ok;
+    };
+    writeFile(dir.file("old.bin"), std::string(10000, 'o'));
+    const Case cases[] = {
+        {"a new file", NSURL::fileURLWithPath(dir.file("body.bin")), true},
+        {"an existing, longer file is replaced", NSURL::fileURLWithPath(dir.file("old.bin")), true},
+        {"a missing directory", NSURL::fileURLWithPath(dir.file("no/such/dir/body.bin")), false},
+        {"not a file URL", NSURL::URLWithString("http://h/body.bin"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<bool> done{false};
+        NSErrorPtr spoolError;
+        auto stripped = serializer->requestWithMultipartFormRequest(*request, c.target, [&](const NSErrorPtr& error) {
+            EXPECT_TRUE(NSRunLoop::isMainThread());
+            spoolError = error;
+            done = true;
+        });
+        EXPECT_FALSE(stripped.HTTPBodyStream());
+        EXPECT_EQ(stripped.valueForHTTPHeaderField("Content-Length"), std::to_string(expected.size()));
+        ASSERT_TRUE(runMainUntil([&] { return done.load(); }));
+        EXPECT_EQ(spoolError == nullptr, c.ok) << (spoolError ? spoolError->description() : "");
+        if (c.ok) { EXPECT_EQ(fileText(c.target->path()), expected); }
+    }
+}
+
+TEST(HCMultipartUpload, TheServerSeesEveryPart) {
+    // A raw server: it hands over the body bytes as they came, where an HTTP library would consume a
+    // multipart body itself.
+    std::mutex mutex;
+    std::string raw;
+    LoopbackRawServer server([&](LoopbackConnection& connection) {
+        std::string request = connection.readRequest(10);
+        {
+            std::lock_guard lock(mutex);
+            raw = request;
+        }
+        connection.write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\n"
+                         "Connection: close\r\n\r\n{\"ok\":true}");
+        connection.close();
+    });
+    TempDir dir;
+    writeFile(dir.file("notes.txt"), "file contents\r\n--not a boundary");
+
+    auto manager = HCHTTPSessionManager::manager();
+    std::optional<Value> answer;
+    NSErrorPtr failure;
+    bool finished = false;
+    int64_t progressSeen = 0;
+    auto task = manager->POST(
+        server.url("/upload"), Value(Dict{{"user", "ann"}}),
+        [&](HCMultipartFormData& f) {
+            EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("notes.txt")), "doc", nullptr));
+            f.appendPartWithInputStream(NSInputStream::inputStreamWithData(Data(std::vector<uint8_t>(70000, 'z'))),
+                                        "big", "big.bin", 70000, "application/x-z");
+            f.throttleBandwidthWithPacketSize(4096, 0);
+        },
+        [&](const NSProgressPtr& progress) { progressSeen = progress->completedUnitCount(); },
+        [&](const NSURLSessionDataTaskPtr&, const std::optional<Value>& object) {
+            answer = object;
+            finished = true;
+        },
+        [&](const NSURLSessionDataTaskPtr&, const NSErrorPtr& error) {
+            failure = error;
+            finished = true;
+        });
+    ASSERT_TRUE(task);
+    ASSERT_TRUE(runMainUntil([&] { return finished; }));
+    ASSERT_FALSE(failure) << failure->description();
+    EXPECT_EQ(answer, Value(Dict{{"ok", true}}));
+
+    std::string seen;
+    {
+        std::lock_guard lock(mutex);
+        seen = raw;
+    }
+    const size_t headEnd = seen.find("\r\n\r\n");
+    ASSERT_NE(headEnd, std::string::npos);
+    const std::string head = seen.substr(0, headEnd + 2);
+    const std::string received = seen.substr(headEnd + 4);
+    EXPECT_EQ(head.rfind("POST /upload HTTP/1.1\r\n", 0), 0u);
+    const std::string marker = "Content-Type: multipart/form-data; boundary=";
+    const size_t typeAt = head.find(marker);
+    ASSERT_NE(typeAt, std::string::npos);
+    const std::string boundary = head.substr(typeAt + marker.size(), 25);
+    EXPECT_NE(head.find("Content-Length: " + std::to_string(received.size()) + "\r\n"), std::string::npos);
+    EXPECT_EQ(progressSeen, int64_t(received.size()));
+
+    // Split the body the way a server does and look at each part.
+    std::map<std::string, std::pair<std::string, std::string>> parts;  // name -> (headers, body)
+    const std::string delimiter = "\r\n--" + boundary;
+    std::string body = "\r\n" + received;
+    ASSERT_EQ(body.compare(body.size() - delimiter.size() - 4, std::string::npos, delimiter + "--\r\n"), 0);
+    for (size_t at = body.find(delimiter); at != std::string::npos;) {
+        size_t start = at + delimiter.size();
+        if (body.compare(start, 2, "--") == 0) break;
+        size_t next = body.find(delimiter, start);
+        ASSERT_NE(next, std::string::npos);
+        std::string part = body.substr(start + 2, next - start - 2);
+        size_t blank = part.find("\r\n\r\n");
+        ASSERT_NE(blank, std::string::npos);
+        std::string headers = part.substr(0, blank);
+        size_t name = headers.find("name=\"") + 6;
+        parts[headers.substr(name, headers.find('"', name) - name)] = {headers, part.substr(blank + 4)};
+        at = next;
+    }
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts["user"].second, "ann");
+    EXPECT_EQ(parts["doc"].second, "file contents\r\n--not a boundary");
+    EXPECT_NE(parts["doc"].first.find("filename=\"notes.txt\"\r\nContent-Type: text/plain"), std::string::npos);
+    EXPECT_EQ(parts["big"].second, std::string(70000, 'z'));
+    manager->invalidateSessionCancelingTasks(true);
+}
+
+TEST(HCMultipartUpload, AnUnbuildableRequestFailsWithoutATask) {
+    auto manager = HCHTTPSessionManager::manager();
+    NSErrorPtr failure;
+    bool called = false;
+    auto task = manager->POST(
+        "::bad", Value(), [](HCMultipartFormData&) {}, nullptr,
+        [&](const NSURLSessionDataTaskPtr& t, const NSErrorPtr& error) {
+            EXPECT_FALSE(t);
+            failure = error;
+            called = true;
+        });
+    EXPECT_FALSE(task);
+    ASSERT_TRUE(runMainUntil([&] { return called; }));
+    EXPECT_TRUE(failure);
+    manager->invalidateSessionCancelingTasks(true);
+}
+
+}  // namespace

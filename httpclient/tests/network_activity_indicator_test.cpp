@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "httpclient/HCHTTPSessionManager.h"
+#include "httpclient/HCNetworkActivityIndicatorManager.h"
+#include "httpclient/HCUUID.h"
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/NSURL.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/uikit/UIApplication.h"
+#include "testsupport/LoopbackServer.h"
+
+namespace {
+
+using State = HCNetworkActivityManagerState;
+
+class HCNetworkActivityIndicatorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sessionManager_ = HCURLSessionManager::create();
+        manager_ = HCNetworkActivityIndicatorManager::create();
+        manager_->setNetworkingActivityActionWithBlock([this](bool visible) { shown_.push_back(visible); });
+        manager_->setEnabled(true);
+    }
+    void TearDown() override {
+        manager_.reset();
+        sessionManager_->invalidateSessionCancelingTasks(true);
+        NSRunLoop::main().runUntilIdle();
+    }
+
+    // A task that is never resumed: the notifications below stand in for the session manager's.
+    NSURLSessionDataTaskPtr task(const std::string& path = "/image") {
+        return sessionManager_->dataTaskWithRequest(
+            NSURLRequest(NSURL::URLWithString("http://127.0.0.1:9" + path)), nullptr);
+    }
+    void post(const char* name, const std::shared_ptr<Object>& object) {
+        NSNotificationCenter::defaultCenter().post(name, object);
+        NSRunLoop::main().runUntilIdle();  // the state update runs on the main queue
+    }
+    void start(const std::shared_ptr<Object>& t) { post(HCNetworkingTaskDidResumeNotification, t); }
+    void complete(const std::shared_ptr<Object>& t) { post(HCNetworkingTaskDidCompleteNotification, t); }
+    void suspend(const std::shared_ptr<Object>& t) { post(HCNetworkingTaskDidSuspendNotification, t); }
+
+    ManualClock clock_;
+    HCURLSessionManagerPtr sessionManager_;
+    HCNetworkActivityIndicatorManagerPtr manager_;
+    std::vector<bool> shown_;  // every visibility change, in order
+};
+
+TEST_F(HCNetworkActivityIndicatorTest, ShortTaskNeverShows) {
+    auto t = task();
+    start(t);
+    EXPECT_EQ(manager_->currentState(), State::DelayingStart);
+    clock_.advance(0.5);
+    complete(t);
+    EXPECT_EQ(manager_->activityCount(), 0);
+    EXPECT_EQ(manager_->currentState(), State::DelayingStart);
+    clock_.advance(0.6);
+    EXPECT_EQ(manager_->currentState(), State::NotActive);
+    EXPECT_TRUE(shown_.empty());
+}
+
+// Once the block is gone, the application's own indicator is the one hidden.
+TEST_F(HCNetworkActivityIndicatorTest, LongTaskShowsAfterActivationAndHidesAfterCompletionDelay) {
+    auto application = UIApplication::sharedApplication();
+    int stateChanges = 0;
+    auto token =
+        manager_->addObserver({}, "currentState", KVOOptions::New, [&](const KVOChange&) { ++stateChanges; });
+    auto t = task();
+    start(t);
+    clock_.advance(0.99);
+    EXPECT_TRUE(shown_.empty());
+    clock_.advance(0.02);
+    EXPECT_EQ(shown_, std::vector<bool>{true});
+    EXPECT_TRUE(manager_->isNetworkActivityIndicatorVisible());
+    clock_.advance(2.0);
+    manager_->setNetworkingActivityActionWithBlock(nullptr);
+    application->setNetworkActivityIndicatorVisible(true);
+    complete(t);
+    EXPECT_EQ(manager_->currentState(), State::DelayingEnd);
+    clock_.advance(0.16);
+    EXPECT_TRUE(application->isNetworkActivityIndicatorVisible());
+    clock_.advance(0.02);
+    EXPECT_EQ(shown_, std::vector<bool>{true});
+    EXPECT_FALSE(application->isNetworkActivityIndicatorVisible());
+    EXPECT_EQ(manager_->currentState(), State::NotActive);
+    EXPECT_EQ(stateChanges, 4);  // 0 -> 1 -> 2 -> 3 -> 0, and no repeats
+    manager_->removeObserver(token);
+}
+
+TEST_F(HCNetworkActivityIndicatorTest, NextTaskWithinCompletionDelayKeepsItShown) {
+    auto first = task("/1");
+    auto second = task("/2");
+    start(first);
+    clock_.advance(1.0);
+    complete(first);
+    clock_.advance(0.1);
+    start(second);
+    EXPECT_EQ(manager_->currentState(), State::Active);
+    clock_.advance(1.0);
+    EXPECT_EQ(shown_, std::vector<bool>{true});  // no hide and show
+    complete(second);
+    clock_.advance(0.17);
+    EXPECT_EQ(shown_, (std::vector<bool>{true, false}));
+}
+
+TEST_F(HCNetworkActivityIndicatorTest, DisabledCountsButNeverShows) {
+    manager_->setEnabled(false);
+    auto t = task();
+    start(t);
+    EXPECT_EQ(manager_->activityCount(), 1);
+    clock_.advance(5);
+    EXPECT_EQ(manager_->currentState(), State::NotActive);
+    // Enabling changes nothing until the count moves again.
+    manager_->setEnabled(true);
+    clock_.advance(5);
+    EXPECT_EQ(manager_->currentState(), State::NotActive);
+    auto other = task("/other");
+    start(other);
+    clock_.advance(1.0);
+    EXPECT_EQ(shown_, std::vector<bool>{true});
+
+    // Disabling while shown hides at once and stops the pending completion delay.
+    complete(t);
+    complete(other);
+    manager_->setEnabled(false);
+    EXPECT_EQ(shown_, (std::vector<bool>{true, false}));
+    clock_.advance(5);
+    EXPECT_EQ(shown_, (std::vector<bool>{true, false}));
+}
+
+TEST_F(HCNetworkActivityIndicatorTest, UnbalancedNotificationsNeverDriveTheCountWrong) {
+    auto running = task("/running");
+    auto other = task("/other");
+    start(running);
+
+    struct Step {
+        const char* what;
+        std::function<void()> action;
+        long count;
+    };
+    const std::vector<Step> steps = {
+        {"finish of a task never started", [&] { complete(other); }, 1},
+        {"second start of a running task", [&] { start(running); }, 1},
+        {"start of another", [&] { start(other); }, 2},
+        {"its suspension", [&] { suspend(other); }, 1},
+        {"its completion after the suspension", [&] { complete(other); }, 1},
+        {"a sender that is no task", [&] { start(HCUUID::create()); }, 1},
+        {"no sender", [&] { complete(nullptr); }, 1},
+        {"the running task completes", [&] { complete(running); }, 0},
+        {"and completes again", [&] { complete(running); }, 0},
+        {"a direct decrement at zero", [&] { manager_->decrementActivityCount(); }, 0},
+        {"a negative count", [&] { manager_->setActivityCount(-3); }, 0},
+        {"a suspended task resumes: a new start", [&] { start(other); }, 1},
+    };
+    for (const auto& step : steps) {
+        step.action();
+        EXPECT_EQ(manager_->activityCount(), step.count) << step.what;
+        EXPECT_EQ(manager_->isNetworkActivityOccurring(), step.count > 0) << step.what;
+    }
+}
+
+// The manager follows a real request's notifications from start to end.
+TEST(HCNetworkActivityIndicatorRealTaskTest, CountsARealRequest) {
+    LoopbackServer server;
+    server.reply("/slow", [] {
+        auto reply = LoopbackReply::text("done");
+        reply.delay = 0.2;
+        return reply;
+    }());
+    auto indicator = HCNetworkActivityIndicatorManager::create();
+    auto manager = HCHTTPSessionManager::manager();
+    std::vector<long> seen;
+    auto token = indicator->addObserver({}, "activityCount", KVOOptions::New, [&](const KVOChange& change) {
+        seen.push_back(change.newValue->integerValue());
+    });
+    bool done = false;
+    manager->GET(
+        server.url("/slow"), Value(), [&](const auto&, const auto&) { done = true; },
+        [&](const auto&, const auto&) { done = true; });
+    EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return done && indicator->activityCount() == 0; }, 10));
+    EXPECT_EQ(seen, (std::vector<long>{1, 0}));
+    indicator->removeObserver(token);
+    manager->invalidateSessionCancelingTasks(true);
+    NSRunLoop::main().runUntilIdle();
+}
+
+}  // namespace
