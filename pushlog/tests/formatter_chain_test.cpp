@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include "platform/foundation/Process.h"
+#include "pushlog/PUSHDispatchQueueLogFormatter.h"
+#include "pushlog/PUSHMultiFormatter.h"
+#include "testsupport/LoggingTestLoggers.h"
+
+namespace {
+
+const Date kWhen = Date::fromUnixTime(1456790400.0 + 5 * 60 + 9.007);  // 2016-03-01 08:05:09.007 in UTC+8
+
+// Appends its suffix ("" keeps the text, "-" drops the record) and keeps the last record it was given.
+class StepFormatter : public PUSHLogFormatter {
+  public:
+    explicit StepFormatter(std::string suffix) : suffix_(std::move(suffix)) {}
+    PUSHLogFormatResult formatLogMessage(const PUSHLogMessage& message) override {
+        last = message.copy();
+        if (suffix_ == "-") return PUSHLogFormatResult::drop();
+        if (suffix_.empty()) return PUSHLogFormatResult::original();
+        return PUSHLogFormatResult::text(message.message() + suffix_);
+    }
+    PUSHLogMessagePtr last;
+
+  private:
+    std::string suffix_;
+};
+
+// A record made on a thread of that name, inside `queue` when one is given.
+PUSHLogMessagePtr recordFrom(const DispatchQueuePtr& queue, const std::string& threadName) {
+    PUSHLogMessagePtr record;
+    std::thread([&] {
+        ProcessInfo::setThreadName(threadName);
+        auto make = [&] {
+            record = PUSHLogMessage::create("x", 31, 4, 0, "/a/PUSHService.m", "", 7, Value("t"), 3, kWhen);
+        };
+        queue ? queue->sync(make) : make();
+    }).join();
+    return record;
+}
+
+std::string textOf(const PUSHLogFormatResult& result, const PUSHLogMessage& message) {
+    return result.kind() == PUSHLogFormatResult::Kind::Drop ? "<dropped>" : result.textFor(message);
+}
+
+TEST(FormatterChainTest, MembersFormatInTurn) {
+    using Kind = PUSHLogFormatResult::Kind;
+    struct Case {
+        std::vector<std::string> suffixes;
+        Kind kind;
+        std::string text;
+        bool lastAsked;
+    };
+    const Case cases[] = {{{}, Kind::Original, "x", false},
+                          {{"1", "2"}, Kind::Text, "x12", true},
+                          {{"", ""}, Kind::Original, "x", true},
+                          {{"1", ""}, Kind::Text, "x1", true},
+                          {{"-", "2"}, Kind::Drop, "<dropped>", false}};
+    auto record = recordFrom(nullptr, "");
+    for (const auto& c : cases) {
+        auto chain = PUSHMultiFormatter::create();
+        std::shared_ptr<StepFormatter> last;
+        for (const auto& suffix : c.suffixes)
+            chain->addFormatter(last = std::make_shared<StepFormatter>(suffix));
+        auto result = chain->formatLogMessage(*record);
+        EXPECT_EQ(result.kind(), c.kind) << c.text;
+        EXPECT_EQ(textOf(result, *record), c.text);
+        EXPECT_EQ(last && last->last, c.lastAsked) << c.text;
+    }
+}
+
+TEST(FormatterChainTest, ListChangesKeepTheirOrderAndMembersSeeTheCallersRecord) {
+    auto chain = PUSHMultiFormatter::create();
+    auto twice = std::make_shared<StepFormatter>("!");
+    chain->addFormatter(twice);
+    EXPECT_TRUE(chain->isFormattingWithFormatter(twice));
+    chain->addFormatter(twice);
+    auto snapshot = chain->formatters();
+    auto record = recordFrom(DispatchQueue::serial("com.example.worker"), "writer");
+    EXPECT_EQ(chain->formatLogMessage(*record).textFor(*record), "x!!");
+    const auto& seen = *twice->last;  // the second pass
+    EXPECT_EQ(seen.message(), "x!");
+    EXPECT_EQ(seen.timestamp(), kWhen);
+    EXPECT_EQ(seen.tag(), Value("t"));
+    EXPECT_EQ(seen.queueLabel(), "com.example.worker");
+    EXPECT_EQ(seen.threadName(), "writer");
+    EXPECT_EQ(ProcessInfo::threadName(), "");  // the formatting thread keeps its own name
+
+    chain->removeFormatter(twice);
+    EXPECT_FALSE(chain->isFormattingWithFormatter(twice));
+    EXPECT_EQ(snapshot.size(), 2u);  // a copy: later changes leave it alone
+}
+
+class QueueFormatterTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("TZ", "Asia/Shanghai", 1);
+        tzset();
+    }
+};
+
+TEST_F(QueueFormatterTest, LabelForEachOrigin) {
+    struct Case {
+        DispatchQueuePtr queue;  // main: made on the test's main thread; null: on no queue
+        std::string threadName;
+        size_t minLength, maxLength;
+        std::string expected;  // "<id>": the record's thread id
+    };
+    const auto main = DispatchQueue::main();
+    // clang-format off
+    const Case cases[] = {
+        {main, "", 0, 0, "main"}, {main, "", 8, 0, "main    "}, {main, "", 0, 3, "mai"}, {main, "", 8, 3, "mai"},
+        {DispatchQueue::serial("com.example.work"), "t", 0, 0, "com.example.work"},
+        {DispatchQueue::serial("com.example.short"), "", 0, 0, "short"},
+        {DispatchQueue::global(), "worker", 0, 0, "worker"},
+        {DispatchQueue::global(DispatchQueue::Priority::High), "", 0, 0, "<id>"},
+        {DispatchQueue::global(DispatchQueue::Priority::Background), "bg", 0, 0, "bg"},
+        {nullptr, "plain", 0, 0, "plain"}, {nullptr, "", 0, 0, "<id>"},
+        {DispatchQueue::serial("ab\xF0\x9F\x98\x80" "cd"), "", 0, 3, "ab"},  // a pair is not cut in half
+        {DispatchQueue::serial("\xC3\xA9"), "", 3, 0, "\xC3\xA9  "},         // UTF-16 units are counted
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        auto formatter = PUSHDispatchQueueLogFormatter::create();
+        formatter->setReplacementString("short", "com.example.short");
+        formatter->setMinQueueLength(c.minLength);
+        formatter->setMaxQueueLength(c.maxLength);
+        auto record = c.queue == main ? PUSHLogMessage::create("x", 31, 4, 0, "f", "", 0)
+                                      : recordFrom(c.queue, c.threadName);
+        const std::string expected = c.expected == "<id>" ? record->threadID() : c.expected;
+        EXPECT_EQ(formatter->queueThreadLabelForLogMessage(*record), expected) << c.expected;
+    }
+}
+
+TEST_F(QueueFormatterTest, LineAndDateFormatterChoice) {
+    auto formatter = PUSHDispatchQueueLogFormatter::create();
+    formatter->setReplacementString(std::nullopt, "com.apple.main-thread");
+    EXPECT_EQ(formatter->replacementStringForQueueLabel("com.apple.main-thread"), std::nullopt);
+    formatter->setReplacementString("M", "com.apple.main-thread");
+    auto first = CapturingLogger::create(), second = CapturingLogger::create();
+    auto record =
+        PUSHLogMessage::create("text", 31, 4, 0, "f", "", 0, Value(), 0, kWhen);  // on the main queue
+    std::string line;
+    bool perThreadWithOne = true, perThreadWithTwo = false;
+    std::thread([&] {
+        formatter->didAddToLogger(*first);
+        line = formatter->formatLogMessage(*record).textFor(*record);
+        perThreadWithOne = PUSHDispatchQueueLogFormatter::threadHasDateFormatter();
+        formatter->didAddToLogger(*second);
+        formatter->formatLogMessage(*record);
+        perThreadWithTwo = PUSHDispatchQueueLogFormatter::threadHasDateFormatter();
+    }).join();
+    EXPECT_EQ(line, "2016-03-01 08:05:09:007 [M] text");
+    EXPECT_FALSE(perThreadWithOne);
+    EXPECT_TRUE(perThreadWithTwo);
+}
+
+TEST(ContextFilterTest, WhitelistAndBlacklist) {
+    auto whitelist = PUSHContextWhitelistFilterLogFormatter::create();
+    auto blacklist = PUSHContextBlacklistFilterLogFormatter::create();
+    auto passes = [&](PUSHLogFormatter& filter) {  // contexts 0, 1, 2, 5, -1
+        std::string out;
+        for (int32_t context : {0, 1, 2, 5, -1}) {
+            auto kind =
+                filter.formatLogMessage(*PUSHLogMessage::create("x", 31, 4, context, "f", "", 0)).kind();
+            out += kind == PUSHLogFormatResult::Kind::Original ? "+"
+                   : kind == PUSHLogFormatResult::Kind::Drop   ? "-"
+                                                               : "?";
+        }
+        return out;
+    };
+    EXPECT_EQ(passes(*whitelist), "-----");
+    EXPECT_EQ(passes(*blacklist), "+++++");
+    for (uint32_t context : {1u, 2u, 2u, 0xFFFFFFFFu}) whitelist->addToWhitelist(context);
+    EXPECT_EQ(passes(*whitelist), "-++-+");
+    whitelist->removeFromWhitelist(2);
+    EXPECT_EQ(passes(*whitelist), "-+--+");
+    EXPECT_EQ(whitelist->whitelist().size(), 2u);
+    blacklist->addToBlacklist(5);
+    EXPECT_EQ(passes(*blacklist), "+++-+");
+}
+
+}  // namespace
