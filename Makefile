@@ -1,11 +1,11 @@
-# Two set-up commands: `make test` and (later) `make run`. Both install what is missing first.
+# Two set-up commands: `make test` and `make run`. Both install what is missing first.
 JOBS ?= $(shell nproc)
 GEN := -G Ninja
 ASAN_DIR := build/asan
 TSAN_DIR := build/tsan
 FUZZ_DIR := build/fuzz
 
-.PHONY: deps build test test-asan test-tsan fuzz clean format
+.PHONY: deps build run test test-asan test-tsan fuzz clean format
 
 deps:
 	@bash deps/install.sh
@@ -18,6 +18,12 @@ $(TSAN_DIR)/build.ninja:
 
 build: deps $(ASAN_DIR)/build.ninja
 	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+# The application in this terminal against the development back end on 127.0.0.1:8080 (stopped when the
+# application ends). Flags for the application: make run ARGS="--home /tmp/q".
+run: deps $(ASAN_DIR)/build.ninja
+	cmake --build $(ASAN_DIR) -j $(JOBS) --target Quorvane quorvane-devserver
+	@bash app/e2e/run.sh $(ASAN_DIR) $(ARGS)
 
 test-asan: build
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)

@@ -4,6 +4,8 @@
 
 #include "app/screens/LoginViewController.h"
 #include "app/screens/MainViewController.h"
+#include "app/screens/NewFeatureViewController.h"
+#include "app/screens/SettingViewController.h"
 #include "app/tools/AppConfig.h"
 #include "app/tools/GuideServiceTool.h"
 #include "layout/LAYConstraintMaker.h"
@@ -111,6 +113,8 @@ void AppDelegate::showBanner(const Value& aps) {
 void installAppScreens() {
     installWebScreens();
     installLoginScreen();
+    installSettingScreen();
+    installGuideScreen();
 }
 
 int AppMain(int argc, char** argv) {

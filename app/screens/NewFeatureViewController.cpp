@@ -19,6 +19,9 @@ constexpr CGFloat kStartHeight = 50;
 constexpr CGFloat kStartCentreHeightRatio = 0.85;
 constexpr CGFloat kStartCentreDrop = 5.0;
 constexpr CGFloat kPageControlBottom = -5;
+// The start button has no title (the guide image draws it); assistive technology, and the headless
+// device's finger, find it by this label.
+constexpr const char* kStartAccessibilityLabel = "开始使用";
 
 UIColorPtr rgb(double red, double green, double blue) {
     return UIColor::colorWithRed(red / 255.0, green / 255.0, blue / 255.0, 1);
@@ -68,6 +71,7 @@ void NewFeatureCell::addStartButton() {
     auto button = UIButton::buttonWithType(UIButtonType::Custom);
     button->setFrame(CGRectMake(0, 0, kStartWidth, kStartHeight));
     button->setBackgroundColor(UIColor::clearColor());
+    button->setAccessibilityLabel(kStartAccessibilityLabel);
     const CGSize size = bounds().size;
     button->setCenter(
         CGPointMake(size.width * 0.5, size.height * kStartCentreHeightRatio + kStartCentreDrop));

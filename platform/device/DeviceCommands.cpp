@@ -14,7 +14,6 @@
 #include "platform/uikit/UIApplication.h"
 #include "platform/uikit/UIKeyboard.h"
 #include "platform/uikit/UIPasteboard.h"
-#include "platform/uikit/UITree.h"
 #include "platform/webkit/UIWebView.h"
 
 namespace {
@@ -104,9 +103,8 @@ HeadlessDevice::Outcome HeadlessDevice::tap(const std::string& argument) {
     auto view = DeviceViews::findByText(text);
     if (!view) return Outcome::failure("nothing on screen shows \"" + text + "\"");
     std::string what = ScreenText::name(view);
-    if (std::string reason = DeviceViews::unreachableReason(view); !reason.empty())
+    if (std::string reason = DeviceViews::tap(view); !reason.empty())
         return Outcome::failure(what + " " + reason);
-    if (!UITree::tap(view)) return Outcome::failure(what + " did not take the tap");
     return {"tapped " + what + "\n"};
 }
 

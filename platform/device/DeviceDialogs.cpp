@@ -2,7 +2,6 @@
 
 #include "platform/device/DeviceViews.h"
 #include "platform/uikit/UIDialogs.h"
-#include "platform/uikit/UITree.h"
 
 namespace DeviceDialogs {
 namespace {
@@ -76,9 +75,8 @@ std::string press(const Dialog& dialog, long index) {
     }
     for (auto& [i, button] : dialog.buttons) {
         if (i != index) continue;
-        std::string reason = DeviceViews::unreachableReason(button);
-        if (!reason.empty()) return "button " + std::to_string(index) + " " + reason;
-        return UITree::tap(button) ? "" : "button " + std::to_string(index) + " did not take the tap";
+        std::string reason = DeviceViews::tap(button);
+        return reason.empty() ? "" : "button " + std::to_string(index) + " " + reason;
     }
     return "the " + dialog.kind + " has no button " + std::to_string(index);
 }

@@ -3,6 +3,7 @@
 #include "platform/uikit/UIApplication.h"
 #include "platform/uikit/UIControl.h"
 #include "platform/uikit/UINavigationController.h"
+#include "platform/uikit/UITree.h"
 #include "platform/webkit/UIWebView.h"
 
 namespace DeviceViews {
@@ -21,7 +22,7 @@ bool outsideWindow(const UIView& view, const UIWindow& window) {
 
 void collectMatches(const std::shared_ptr<UIView>& view, const std::string& text, bool exact,
                     std::vector<std::shared_ptr<UIView>>& out) {
-    if (view->isHidden() || view->alpha() < 0.01) return;
+    if (!showsItself(*view)) return;
     const auto& subs = view->subviews();
     for (auto it = subs.rbegin(); it != subs.rend(); ++it) collectMatches(*it, text, exact, out);
     auto matches = [&](const std::string& shown) {
@@ -29,6 +30,11 @@ void collectMatches(const std::shared_ptr<UIView>& view, const std::string& text
     };
     if (matches(view->displayedText()) ||
         (!view->accessibilityLabel().empty() && matches(view->accessibilityLabel())))
+        out.push_back(view);
+    else if (auto button = std::dynamic_pointer_cast<UIButton>(view);
+             button && button->currentTitle().empty() && button->accessibilityLabel().empty() &&
+             button->currentImage() && !button->currentImage()->name().empty() &&
+             matches(button->currentImage()->name()))
         out.push_back(view);
 }
 
@@ -81,9 +87,18 @@ bool isShown(const std::shared_ptr<UIView>& view) {
     auto window = view->window();
     if (!window) return false;
     for (auto v = view; v; v = v->superview()) {
-        if (v->isHidden() || v->alpha() < 0.01) return false;
+        if (!showsItself(*v)) return false;
     }
     return !outsideWindow(*view, *window);
+}
+
+bool showsItself(const UIView& view) {
+    if (view.isHidden()) return false;
+    if (view.alpha() >= 0.01) return true;
+    for (auto& animation : UIView::animationsInFlight()) {
+        if (animation.property == "alpha" && animation.view.lock().get() == &view) return true;
+    }
+    return false;
 }
 
 std::shared_ptr<UIView> findByText(const std::string& text) {
@@ -104,21 +119,102 @@ std::shared_ptr<UIView> findByText(const std::string& text) {
     return nullptr;
 }
 
-std::string unreachableReason(const std::shared_ptr<UIView>& view) {
-    if (!isShown(view)) return "is not on screen";
-    for (auto v = view; v; v = v->superview()) {
-        if (auto control = std::dynamic_pointer_cast<UIControl>(v); control && !control->isEnabled())
-            return "is disabled";
-        if (!v->isUserInteractionEnabled() && std::dynamic_pointer_cast<UIControl>(v))
-            return "takes no touches";
+namespace {
+
+// Whether hit testing can place `view`: false when it or a superview has no size.
+bool hasPlaceableFrame(const UIView& view) {
+    if (view.bounds().isEmpty()) return false;
+    for (auto v = view.superview(); v; v = v->superview()) {
+        if (v->bounds().isEmpty()) return false;
     }
-    CGPoint centre = view->convertPointToScreen(view->bounds().center());
-    auto hit = UIApplication::sharedApplication()->hitTest(centre);
-    if (!hit) return "takes no touches";
-    if (hit->isDescendantOfView(view) || view->isDescendantOfView(hit)) return "";
+    return true;
+}
+
+std::string describeBlocker(const std::shared_ptr<UIView>& hit) {
     std::string blocker = hit->className();
     if (!hit->displayedText().empty()) blocker += " \"" + hit->displayedText() + "\"";
-    return "is covered by " + blocker;
+    return blocker;
+}
+
+// The view of a window above `window` that takes a touch at `screenPoint`, if any.
+std::shared_ptr<UIView> blockerAbove(const UIWindow& window, CGPoint screenPoint) {
+    auto all = UIApplication::sharedApplication()->windows();
+    bool above = false;
+    for (auto& w : all) {
+        if (w.get() == &window) {
+            above = true;
+            continue;
+        }
+        if (!above) continue;
+        CGPoint p{screenPoint.x - w->frame().origin.x + w->bounds().origin.x,
+                  screenPoint.y - w->frame().origin.y + w->bounds().origin.y};
+        if (auto hit = w->hitTest(p)) return hit;
+    }
+    return nullptr;
+}
+
+TapPath refused(std::string reason) {
+    return {TapPath::Way::None, nullptr, std::move(reason)};
+}
+
+}  // namespace
+
+TapPath tapPath(const std::shared_ptr<UIView>& view) {
+    if (!isShown(view)) return refused("is not on screen");
+    for (auto v = view; v; v = v->superview()) {
+        if (v->alpha() < 0.01) return refused("is fading out");
+        if (auto control = std::dynamic_pointer_cast<UIControl>(v); control && !control->isEnabled())
+            return refused("is disabled");
+        if (!v->isUserInteractionEnabled() && std::dynamic_pointer_cast<UIControl>(v))
+            return refused("takes no touches");
+    }
+    CGPoint centre = view->convertPointToScreen(view->bounds().center());
+    if (hasPlaceableFrame(*view)) {
+        auto hit = UIApplication::sharedApplication()->hitTest(centre);
+        if (!hit) return refused("takes no touches");
+        if (hit->isDescendantOfView(view) || view->isDescendantOfView(hit))
+            return {TapPath::Way::HitTesting, nullptr, ""};
+        return refused("is covered by " + describeBlocker(hit));
+    }
+    // Hit testing cannot decide: the touch goes straight to the view when a person could touch it.
+    std::shared_ptr<UIView> target;
+    for (auto v = view; v; v = v->superview()) {
+        if (!v->isUserInteractionEnabled()) {
+            if (target || std::dynamic_pointer_cast<UIWindow>(v)) return refused("takes no touches");
+            continue;  // a label or image passes the touch on
+        }
+        if (!target) target = v;
+    }
+    if (!target || std::dynamic_pointer_cast<UIWindow>(target)) return refused("takes no touches");
+    if (auto blocker = blockerAbove(*view->window(), centre))
+        return refused("is covered by " + describeBlocker(blocker));
+    return {TapPath::Way::Directly, target, ""};
+}
+
+std::string unreachableReason(const std::shared_ptr<UIView>& view) {
+    return tapPath(view).reason;
+}
+
+std::string tap(const std::shared_ptr<UIView>& view) {
+    TapPath path = tapPath(view);
+    switch (path.way) {
+        case TapPath::Way::HitTesting:
+            return UITree::tap(view) ? "" : "did not take the tap";
+        case TapPath::Way::Directly: {
+            UITouch touch;
+            touch.view = path.target;
+            touch.window = view->window();
+            touch.locationInWindow = path.target->convertPointToView(path.target->bounds().center(), nullptr);
+            touch.direct = true;
+            auto target = path.target;  // the touch may take the view off screen
+            target->touchesBegan(touch);
+            target->touchesEnded(touch);
+            return "";
+        }
+        case TapPath::Way::None:
+            break;
+    }
+    return path.reason;
 }
 
 std::shared_ptr<UIViewController> visibleController() {

@@ -15,6 +15,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/TextUtil.h"
 #include "platform/uikit/UIApplication.h"
+#include "platform/uikit/UINavigationController.h"
 #include "platform/uikit/UITree.h"
 #include "platform/uikit/UIWindow.h"
 #include "platform/webkit/UIWebView.h"
@@ -38,7 +39,8 @@ bool shownOnSomeWindow(const std::shared_ptr<UIView>& view) {
     return true;
 }
 
-// Something the screen waits for: a page loading or the HUD's loading indicator.
+// Something the screen waits for: a page loading or the HUD's loading indicator (and, below, a screen
+// change in progress).
 bool busyIn(const std::shared_ptr<UIView>& view) {
     if (view->isHidden() || view->alpha() < 0.01) return false;
     if (auto web = std::dynamic_pointer_cast<UIWebView>(view); web && web->isLoading()) return true;
@@ -49,9 +51,25 @@ bool busyIn(const std::shared_ptr<UIView>& view) {
     return false;
 }
 
+// A controller on its way in or out: screen changes run on a timer, not as view animations.
+bool inTransition(const std::shared_ptr<UIViewController>& controller, int depth = 0) {
+    if (!controller || depth > 64) return false;
+    auto appearance = controller->appearance();
+    if (appearance == UIViewController::Appearance::Appearing ||
+        appearance == UIViewController::Appearance::Disappearing)
+        return true;
+    if (auto nav = std::dynamic_pointer_cast<UINavigationController>(controller)) {
+        for (auto& child : nav->viewControllers()) {
+            if (inTransition(child, depth + 1)) return true;
+        }
+    }
+    return inTransition(controller->presentedViewController(), depth + 1);
+}
+
 bool screenBusy() {
     for (auto& window : UIApplication::sharedApplication()->windows()) {
-        if (!window->isHidden() && busyIn(window)) return true;
+        if (window->isHidden()) continue;
+        if (busyIn(window) || inTransition(window->rootViewController())) return true;
     }
     return false;
 }
@@ -114,6 +132,11 @@ std::string HeadlessDevice::settle() {
     double start = realNow();
     std::string notes;
     for (;;) {
+        // As a display refresh does: windows lay out, which loads the views of new screens (and starts
+        // their pages loading) before the device looks for work.
+        for (auto& window : app->windows()) {
+            if (!window->isHidden()) window->layoutIfNeeded();
+        }
         double idleEnd = std::min(realNow() + kSettleIdleBound, start + kSettleBusyBound);
         // Under the real clock short animations (a fade, a scroll view coming to rest) are waited for too.
         while (realNow() < idleEnd && !app->isTerminating()) {
@@ -213,16 +236,21 @@ bool HeadlessDevice::submit(const std::string& line, bool echo) {
     if (stopping_ || app->isTerminating()) return false;
     auto done = DispatchSemaphore::create(0);
     std::weak_ptr<HeadlessDevice> weak = weak_from_this();
-    DispatchQueue::main()->async([weak, line, echo, done] {
+    auto run = [weak, line, echo, done] {
         if (auto device = weak.lock()) {
             if (line.empty()) {
-                device->emit("ready\n" + device->settle() + ScreenText::render() + "\n");
+                std::string notes = device->settle();  // before the screen is read
+                device->emit("ready\n" + notes + ScreenText::render() + "\n");
             } else {
                 device->emit((echo ? "> " + line + "\n" : "") + device->execute(line));
             }
         }
         done->signal();
-    });
+    };
+    // The line goes to the back of the main queue once more when its turn comes: the main loop takes the
+    // blocks queued so far in one batch, and a block of that batch (a new screen's first page load, say)
+    // would otherwise wait until the command and its settling were over.
+    DispatchQueue::main()->async([run = std::move(run)] { DispatchQueue::main()->async(run); });
     while (!done->wait(kPollInterval)) {
         if (stopping_ || app->isTerminating()) return false;
     }

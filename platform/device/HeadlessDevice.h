@@ -19,13 +19,20 @@
 //   wait SECONDS           lets time pass (under a manual clock given in Config, advances it)
 //   help | quit
 //
+// Taps. `tap` (and `button` on the HUD's dialogs) touches the view at its centre through hit testing, as a
+// finger would. The toolkit records constraints but solves none, so a view placed only by constraints (or
+// inside a superview that is) has no size and no point is inside it; such a view is touched directly
+// instead (touch down, then touch up inside) when a person could touch it: shown, user interaction on all
+// the way up to its window, no disabled control on the way, and no window above (a dialog, the HUD) taking
+// the touch at its place. DeviceViews::tapPath holds the rule.
+//
 // Output of one command: "> command" when the command came from a script or a pipe, the command's result
 // line(s), then the screen; a failed command prints a single "error: ..." line instead, and the device goes
 // on. Each block ends with an empty line.
 //
 // After every command the device lets the screen settle: it runs the main loop until nothing is left to do
-// or 0.5 s of real time have passed, and on while a page loads or the HUD shows its loading indicator, for
-// at most 10 s in all. Unless told otherwise it then answers a pending remote-notification registration
+// or 0.5 s of real time have passed, and on while a page loads, the HUD shows its loading indicator or a
+// screen is on its way in or out, for at most 10 s in all. Unless told otherwise it then answers a pending remote-notification registration
 // with the sandbox's device token (DeviceToken.h).
 //
 // Threads. `execute` runs on the main thread. `attachToStdin` and `runScriptFile` read on a thread of their

@@ -74,8 +74,23 @@ bool showsInsides(const UIView& view) {
            !dynamic_cast<const UIPageControl*>(&view);
 }
 
+// The buttons a field carries beside its text (a "send code" button in its right view): a person sees and
+// taps them, unlike the field's other insides.
+void walkFieldButtons(const std::shared_ptr<UIView>& view, int depth, std::string& out) {
+    for (auto& sub : view->subviews()) {
+        if (!DeviceViews::showsItself(*sub)) continue;
+        if (auto button = std::dynamic_pointer_cast<UIButton>(sub)) {
+            if (!DeviceViews::isShown(sub)) continue;
+            out.append(size_t(depth) * 2, ' ');
+            out += buttonLine(*button, nullptr) + "\n";
+        } else {
+            walkFieldButtons(sub, depth, out);
+        }
+    }
+}
+
 void walk(const std::shared_ptr<UIView>& view, int depth, const UIView* dialog, std::string& out) {
-    if (view->isHidden() || view->alpha() < 0.01) return;
+    if (!DeviceViews::showsItself(*view)) return;
     if (!DeviceViews::isShown(view) && !std::dynamic_pointer_cast<UIWindow>(view)) return;
     std::string text = line(view, dialog);
     if (!text.empty()) {
@@ -84,6 +99,7 @@ void walk(const std::shared_ptr<UIView>& view, int depth, const UIView* dialog, 
         ++depth;
     }
     if (!DeviceDialogs::kindOf(*view).empty()) dialog = view.get();
+    if (std::dynamic_pointer_cast<UITextField>(view)) return walkFieldButtons(view, depth, out);
     if (!showsInsides(*view)) return;
     for (auto& sub : view->subviews()) walk(sub, depth, dialog, out);
 }
@@ -124,7 +140,10 @@ std::string name(const std::shared_ptr<UIView>& view) {
     else if (std::dynamic_pointer_cast<UILabel>(view))
         kind = "label";
     std::string text = view->displayedText().empty() ? view->accessibilityLabel() : view->displayedText();
-    return text.empty() ? kind : kind + " " + UIDumpQuoted(text);
+    if (!text.empty()) return kind + " " + UIDumpQuoted(text);
+    if (auto button = std::dynamic_pointer_cast<UIButton>(view); button && button->currentImage())
+        return "button image " + imageName(button->currentImage());
+    return kind;
 }
 
 }  // namespace ScreenText

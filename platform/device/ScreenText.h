@@ -4,6 +4,7 @@
 //     label "Hello"
 //     button "Send"
 //     field "" placeholder "Name" editing
+//       button "Check"
 //     image "logo"
 //     page "Welcome" http://127.0.0.1:8080/vqd_web/ loading
 //   window level 2000
@@ -13,8 +14,9 @@
 //       [1] "OK"
 //   keyboard up
 //
-// Hidden and transparent views, views wholly outside their window and the insides of buttons and fields
-// are left out; windows that show nothing are left out. Dialog buttons carry the index the dialog gives
+// Hidden and transparent views (a view fading out still shows: DeviceViews.h), views wholly outside their
+// window and the insides of buttons and fields are left out, save the buttons a field carries; windows that
+// show nothing are left out. Dialog buttons carry the index the dialog gives
 // them, which the `button` command takes. Secure fields show bullets.
 #pragma once
 

@@ -179,7 +179,7 @@ void UIControl::touchesEnded(const UITouch& touch) {
     setHighlighted(false);
     if (!enabled_) return;
     auto self = std::static_pointer_cast<UIView>(shared_from_this());
-    bool inside = pointInside(touch.locationInView(self));
+    bool inside = touch.isInside(self);
     sendActionsForControlEvents(inside ? UIControlEventTouchUpInside : UIControlEventTouchUpOutside);
 }
 

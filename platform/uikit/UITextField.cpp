@@ -182,7 +182,7 @@ bool UITextField::resignFirstResponder() {
 
 void UITextField::touchesEnded(const UITouch& touch) {
     auto me = self<UITextField>();
-    bool inside = bounds().contains(touch.locationInView(me));
+    bool inside = touch.isInside(me);
     UIControl::touchesEnded(touch);
     if (inside && isEnabled()) becomeFirstResponder();
 }

@@ -21,6 +21,12 @@ CGPoint UITouch::locationInView(const std::shared_ptr<UIView>& target) const {
     return target->convertPointFromView(locationInWindow, win);
 }
 
+bool UITouch::isInside(const std::shared_ptr<UIView>& target) const {
+    if (!target) return false;
+    if (direct && view.lock() == target) return true;
+    return target->pointInside(locationInView(target));
+}
+
 void UIResponder::touchesBegan(const UITouch& touch) {
     if (auto next = nextResponder()) next->touchesBegan(touch);
 }
@@ -288,7 +294,10 @@ void UIView::removeFromSuperview() {
     sup->detachConstraintsReferencing(*this);
     didMoveToSuperview();
     if (oldWindow) propagateDidMoveToWindow();
-    if (isFirstResponder()) resignFirstResponder();
+    // The first responder gives up the keyboard when it leaves the screen with any of its superviews.
+    if (auto responder = std::dynamic_pointer_cast<UIView>(firstResponder());
+        responder && responder->isDescendantOfView(self))
+        responder->resignFirstResponder();
 }
 
 void UIView::detachConstraintsReferencing(const UIView& removed) {

@@ -28,7 +28,13 @@ struct UITouch {
     std::weak_ptr<UIView> view;         // the view the touch began in (the hit-test result)
     std::weak_ptr<UIWindow> window;
     CGPoint locationInWindow;
+    // A touch handed straight to `view` because no point can be inside it (it or a superview has no size,
+    // see the headless device): it counts as inside `view`.
+    bool direct = false;
     CGPoint locationInView(const std::shared_ptr<UIView>& view) const;  // null: window coordinates
+    // Whether the touch is inside `target`: a direct touch is inside the view it was handed to; any other
+    // is inside when its location is (pointInside).
+    bool isInside(const std::shared_ptr<UIView>& target) const;
 };
 
 // Base of everything that answers events. Unhandled touches go up the responder chain.

@@ -47,6 +47,35 @@ TEST_F(DeviceTest, FingerAndKeysActOnTheScreenAndTheScreenShowsIt) {
     EXPECT_EQ(app->name->text(), "abcXY");
 }
 
+// Views placed only by constraints keep frames without size; the finger reaches them directly, unless a
+// person could not touch them either.
+TEST_F(DeviceTest, ViewsWithoutASizeAreTouchedDirectlyWhenNothingStopsAFinger) {
+    auto root = app->window->rootViewController()->view();
+    int taps = 0;
+    auto unsized = [&](const UIViewPtr& parent, const std::string& title) {
+        auto button = UIButton::buttonWithType(UIButtonType::System);
+        button->setTitle(title, UIControlStateNormal);
+        button->addAction([&taps](UIControl&) { ++taps; }, UIControlEventTouchUpInside);
+        parent->addSubview(button);
+        return button;
+    };
+    unsized(root, "Unsized");
+    auto frozen = UIView::create();
+    frozen->setUserInteractionEnabled(false);
+    root->addSubview(frozen);
+    unsized(frozen, "Frozen");
+    auto device = makeDevice();
+
+    EXPECT_NE(device->execute("tap Unsized").find("tapped button \"Unsized\""), std::string::npos);
+    EXPECT_EQ(taps, 1);
+    EXPECT_NE(device->execute("tap Frozen").find("error: button \"Frozen\" takes no touches"),
+              std::string::npos);
+    device->execute("tap Alert");
+    std::string covered = device->execute("tap Unsized");
+    EXPECT_NE(covered.find("error: button \"Unsized\" is covered by"), std::string::npos) << covered;
+    EXPECT_EQ(taps, 1);
+}
+
 TEST_F(DeviceTest, BadCommandsPrintOneErrorLineAndTheDeviceGoesOn) {
     auto device = makeDevice();
     const std::pair<const char*, const char*> cases[] = {
