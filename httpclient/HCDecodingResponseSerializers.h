@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "httpclient/HCURLResponseSerialization.h"
-#include "httpclient/NSXMLParser.h"
+#include "platform/foundation/NSXMLParser.h"
 #include "platform/graphics/UIImage.h"
 
 void HCRegisterDecodingResponseSerializers();

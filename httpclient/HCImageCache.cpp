@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <vector>
 
-#include "httpclient/HCUUID.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/NSURL.h"
+#include "platform/foundation/NSUUID.h"
+#include "platform/uikit/UIApplication.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ std::shared_ptr<HCAutoPurgingImageCache> HCAutoPurgingImageCache::create(uint64_
         new HCAutoPurgingImageCache(memoryCapacity, preferredMemoryCapacity));
     std::weak_ptr<HCAutoPurgingImageCache> weak = cache;
     cache->memoryWarningObserver_ = NSNotificationCenter::defaultCenter().addObserver(
-        weak, kMemoryWarningNotification, nullptr, [weak](const NSNotification&) {
+        weak, UIApplicationDidReceiveMemoryWarningNotification, nullptr, [weak](const NSNotification&) {
             if (auto self = weak.lock()) self->removeAllImages();
         });
     return cache;
@@ -67,7 +68,7 @@ std::shared_ptr<HCAutoPurgingImageCache> HCAutoPurgingImageCache::create(uint64_
 
 HCAutoPurgingImageCache::HCAutoPurgingImageCache(uint64_t memoryCapacity, uint64_t preferredMemoryCapacity)
     : synchronizationQueue_(DispatchQueue::concurrent(
-          NSString::format("com.hcnet.autopurgingimagecache-%@", {HCUUID::create()->UUIDString()}))),
+          NSString::format("com.hcnet.autopurgingimagecache-%@", {NSUUID::create()->UUIDString()}))),
       memoryCapacity_(memoryCapacity),
       preferredMemoryUsageAfterPurge_(preferredMemoryCapacity) {}
 

@@ -85,9 +85,6 @@ class HCAutoPurgingImageCache final : public Object, public HCImageRequestCache 
   public:
     static constexpr uint64_t kDefaultMemoryCapacity = 100 * 1024 * 1024;
     static constexpr uint64_t kDefaultPreferredMemoryUsageAfterPurge = 60 * 1024 * 1024;
-    // The platform's memory-pressure notification, which empties every cache.
-    static constexpr const char* kMemoryWarningNotification =
-        "UIApplicationDidReceiveMemoryWarningNotification";
 
     static std::shared_ptr<HCAutoPurgingImageCache> create(
         uint64_t memoryCapacity = kDefaultMemoryCapacity,

@@ -32,7 +32,7 @@ bool policyAllowsCache(NSURLRequestCachePolicy policy) {
 // ---- Small records
 
 std::shared_ptr<HCImageDownloaderResponseHandler> HCImageDownloaderResponseHandler::create(
-    HCUUIDPtr uuid, HCImageDownloadSuccessBlock success, HCImageDownloadFailureBlock failure) {
+    NSUUIDPtr uuid, HCImageDownloadSuccessBlock success, HCImageDownloadFailureBlock failure) {
     std::shared_ptr<HCImageDownloaderResponseHandler> handler(new HCImageDownloaderResponseHandler());
     handler->uuid_ = std::move(uuid);
     handler->successBlock_ = std::move(success);
@@ -45,7 +45,7 @@ std::string HCImageDownloaderResponseHandler::description() const {
 }
 
 std::shared_ptr<HCImageDownloaderMergedTask> HCImageDownloaderMergedTask::create(std::string URLIdentifier,
-                                                                                 HCUUIDPtr identifier) {
+                                                                                 NSUUIDPtr identifier) {
     std::shared_ptr<HCImageDownloaderMergedTask> mergedTask(new HCImageDownloaderMergedTask());
     mergedTask->URLIdentifier_ = std::move(URLIdentifier);
     mergedTask->identifier_ = std::move(identifier);
@@ -61,7 +61,7 @@ void HCImageDownloaderMergedTask::removeResponseHandler(const HCImageDownloaderR
 }
 
 std::shared_ptr<HCImageDownloadReceipt> HCImageDownloadReceipt::create(NSURLSessionDataTaskPtr task,
-                                                                       HCUUIDPtr receiptID) {
+                                                                       NSUUIDPtr receiptID) {
     std::shared_ptr<HCImageDownloadReceipt> receipt(new HCImageDownloadReceipt());
     receipt->task_ = std::move(task);
     receipt->receiptID_ = std::move(receiptID);
@@ -102,9 +102,9 @@ std::shared_ptr<HCImageDownloader> HCImageDownloader::create(
     downloader->maximumActiveDownloads_ = std::max(maximumActiveDownloads, 1L);
     downloader->imageCache_ = std::move(imageCache);
     downloader->synchronizationQueue_ = DispatchQueue::serial(NSString::format(
-        "com.hcnet.imagedownloader.synchronizationqueue-%@", {HCUUID::create()->UUIDString()}));
+        "com.hcnet.imagedownloader.synchronizationqueue-%@", {NSUUID::create()->UUIDString()}));
     downloader->responseQueue_ = DispatchQueue::concurrent(
-        NSString::format("com.hcnet.imagedownloader.responsequeue-%@", {HCUUID::create()->UUIDString()}));
+        NSString::format("com.hcnet.imagedownloader.responsequeue-%@", {NSUUID::create()->UUIDString()}));
     return downloader;
 }
 
@@ -125,14 +125,14 @@ long HCImageDownloader::activeRequestCount() const {
 HCImageDownloadReceiptPtr HCImageDownloader::downloadImageForURLRequest(const NSURLRequest& request,
                                                                         HCImageDownloadSuccessBlock success,
                                                                         HCImageDownloadFailureBlock failure) {
-    return downloadImageForURLRequest(request, HCUUID::create(), std::move(success), std::move(failure));
+    return downloadImageForURLRequest(request, NSUUID::create(), std::move(success), std::move(failure));
 }
 
 HCImageDownloadReceiptPtr HCImageDownloader::downloadImageForURLRequest(const NSURLRequest& request,
-                                                                        HCUUIDPtr receiptID,
+                                                                        NSUUIDPtr receiptID,
                                                                         HCImageDownloadSuccessBlock success,
                                                                         HCImageDownloadFailureBlock failure) {
-    if (!receiptID) receiptID = HCUUID::create();
+    if (!receiptID) receiptID = NSUUID::create();
     auto self = std::static_pointer_cast<HCImageDownloader>(shared_from_this());
     NSURLSessionDataTaskPtr servingTask;
     synchronizationQueue_->sync([&] {
@@ -164,7 +164,7 @@ HCImageDownloadReceiptPtr HCImageDownloader::downloadImageForURLRequest(const NS
             }
         }
 
-        auto mergedTask = HCImageDownloaderMergedTask::create(URLIdentifier, HCUUID::create());
+        auto mergedTask = HCImageDownloaderMergedTask::create(URLIdentifier, NSUUID::create());
         auto task = sessionManager_->dataTaskWithRequest(
             request,
             [self, mergedTask, request](const NSURLResponsePtr& response,

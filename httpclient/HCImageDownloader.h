@@ -33,9 +33,9 @@
 
 #include "httpclient/HCHTTPSessionManager.h"
 #include "httpclient/HCImageCache.h"
-#include "httpclient/HCUUID.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/NSError.h"
+#include "platform/foundation/NSUUID.h"
 #include "platform/foundation/URLResponse.h"
 #include "platform/graphics/UIImage.h"
 #include "platform/net/URLCache.h"
@@ -53,10 +53,10 @@ using HCImageDownloadFailureBlock = std::function<void(
 // One caller's interest in a download.
 class HCImageDownloaderResponseHandler final : public Object {
   public:
-    static std::shared_ptr<HCImageDownloaderResponseHandler> create(HCUUIDPtr uuid,
+    static std::shared_ptr<HCImageDownloaderResponseHandler> create(NSUUIDPtr uuid,
                                                                     HCImageDownloadSuccessBlock success,
                                                                     HCImageDownloadFailureBlock failure);
-    const HCUUIDPtr& uuid() const { return uuid_; }
+    const NSUUIDPtr& uuid() const { return uuid_; }
     const HCImageDownloadSuccessBlock& successBlock() const { return successBlock_; }
     const HCImageDownloadFailureBlock& failureBlock() const { return failureBlock_; }
     // "<HCImageDownloaderResponseHandler>UUID: <uuid>"
@@ -64,7 +64,7 @@ class HCImageDownloaderResponseHandler final : public Object {
 
   private:
     HCImageDownloaderResponseHandler() = default;
-    HCUUIDPtr uuid_;
+    NSUUIDPtr uuid_;
     HCImageDownloadSuccessBlock successBlock_;
     HCImageDownloadFailureBlock failureBlock_;
 };
@@ -75,10 +75,10 @@ using HCImageDownloaderResponseHandlerPtr = std::shared_ptr<HCImageDownloaderRes
 class HCImageDownloaderMergedTask final : public Object {
   public:
     static std::shared_ptr<HCImageDownloaderMergedTask> create(std::string URLIdentifier,
-                                                               HCUUIDPtr identifier);
+                                                               NSUUIDPtr identifier);
 
     const std::string& URLIdentifier() const { return URLIdentifier_; }
-    const HCUUIDPtr& identifier() const { return identifier_; }
+    const NSUUIDPtr& identifier() const { return identifier_; }
     const NSURLSessionDataTaskPtr& task() const { return task_; }
     void setTask(NSURLSessionDataTaskPtr task) { task_ = std::move(task); }
     const std::vector<HCImageDownloaderResponseHandlerPtr>& responseHandlers() const {
@@ -93,7 +93,7 @@ class HCImageDownloaderMergedTask final : public Object {
   private:
     HCImageDownloaderMergedTask() = default;
     std::string URLIdentifier_;
-    HCUUIDPtr identifier_;
+    NSUUIDPtr identifier_;
     NSURLSessionDataTaskPtr task_;
     std::vector<HCImageDownloaderResponseHandlerPtr> responseHandlers_;
     bool started_ = false;
@@ -104,14 +104,14 @@ using HCImageDownloaderMergedTaskPtr = std::shared_ptr<HCImageDownloaderMergedTa
 // What a caller gets back: the task serving it and its own identifier.
 class HCImageDownloadReceipt final : public Object {
   public:
-    static std::shared_ptr<HCImageDownloadReceipt> create(NSURLSessionDataTaskPtr task, HCUUIDPtr receiptID);
+    static std::shared_ptr<HCImageDownloadReceipt> create(NSURLSessionDataTaskPtr task, NSUUIDPtr receiptID);
     const NSURLSessionDataTaskPtr& task() const { return task_; }
-    const HCUUIDPtr& receiptID() const { return receiptID_; }
+    const NSUUIDPtr& receiptID() const { return receiptID_; }
 
   private:
     HCImageDownloadReceipt() = default;
     NSURLSessionDataTaskPtr task_;
-    HCUUIDPtr receiptID_;
+    NSUUIDPtr receiptID_;
 };
 
 using HCImageDownloadReceiptPtr = std::shared_ptr<HCImageDownloadReceipt>;
@@ -150,7 +150,7 @@ class HCImageDownloader final : public Object {
     HCImageDownloadReceiptPtr downloadImageForURLRequest(const NSURLRequest& request,
                                                          HCImageDownloadSuccessBlock success,
                                                          HCImageDownloadFailureBlock failure);
-    HCImageDownloadReceiptPtr downloadImageForURLRequest(const NSURLRequest& request, HCUUIDPtr receiptID,
+    HCImageDownloadReceiptPtr downloadImageForURLRequest(const NSURLRequest& request, NSUUIDPtr receiptID,
                                                          HCImageDownloadSuccessBlock success,
                                                          HCImageDownloadFailureBlock failure);
     void cancelTaskForImageDownloadReceipt(const HCImageDownloadReceiptPtr& receipt);

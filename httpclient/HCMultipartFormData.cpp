@@ -39,23 +39,6 @@ NSErrorPtr posixError(int code, const std::string& path) {
                             {NSFilePathErrorKey, Value(path)}});
 }
 
-// Text in the given encoding; UTF-8 when the encoding cannot hold it (the same bytes every time, so lengths
-// and reads agree).
-std::optional<Data> encodedText(const std::string& text, unsigned long encoding) {
-    switch (encoding) {
-        case HCUTF8StringEncoding:
-            if (!TextUtil::isValidUTF8(text)) return std::nullopt;
-            return Data::fromString(text);
-        case HCASCIIStringEncoding:
-            if (auto ascii = TextUtil::toASCII(text)) return Data::fromString(*ascii);
-            return std::nullopt;
-        case HCISOLatin1StringEncoding:
-            if (auto latin1 = TextUtil::toLatin1(text)) return Data::fromString(*latin1);
-            return std::nullopt;
-        default: return std::nullopt;
-    }
-}
-
 // A name or file name inside double quotes: nothing in it may close the quotes or the header line.
 std::string quotedFieldText(const std::string& text) {
     std::string out;
@@ -153,8 +136,9 @@ std::string HCHTTPBodyPart::finalBoundaryText() const {
     return hasFinalBoundary_ ? std::string(kCRLF) + "--" + boundary_ + "--" + kCRLF : std::string();
 }
 
+// UTF-8 when the encoding cannot hold the text: the same bytes every time, so lengths and reads agree.
 Data HCHTTPBodyPart::encoded(const std::string& text) const {
-    if (auto data = encodedText(text, stringEncoding_)) return *data;
+    if (auto data = HCEncodedText(text, stringEncoding_)) return *data;
     return Data::fromString(text);
 }
 
@@ -474,7 +458,7 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::multipartFormRequest
             std::optional<Data> data;
             if (const Data* bytes = pair.value().asData()) data = *bytes;
             else if (pair.value().isNull()) data = Data();
-            else data = encodedText(pair.value().stringValue(), stringEncoding_);
+            else data = HCEncodedText(pair.value().stringValue(), stringEncoding_);
             if (data) formData->appendPartWithFormData(*data, pair.field().stringValue());
         }
     }

@@ -56,21 +56,6 @@ std::optional<std::string> transliteratedToASCII(const std::string& text) {
     return out;
 }
 
-std::optional<Data> encodedText(const std::string& text, unsigned long encoding) {
-    switch (encoding) {
-        case HCUTF8StringEncoding:
-            if (!TextUtil::isValidUTF8(text)) return std::nullopt;
-            return Data::fromString(text);
-        case HCASCIIStringEncoding:
-            if (auto ascii = TextUtil::toASCII(text)) return Data::fromString(*ascii);
-            return std::nullopt;
-        case HCISOLatin1StringEncoding:
-            if (auto latin1 = TextUtil::toLatin1(text)) return Data::fromString(*latin1);
-            return std::nullopt;
-        default: return std::nullopt;
-    }
-}
-
 NSErrorPtr badURLError(const std::string& URLString) {
     return NSError::create(NSURLErrorDomain, kNSURLErrorBadURL,
                            {{NSLocalizedDescriptionKey, Value("unsupported URL")},
@@ -95,6 +80,21 @@ void setIfAbsent(NSMutableURLRequest& request, const char* field, const char* va
 }
 
 }  // namespace
+
+std::optional<Data> HCEncodedText(const std::string& text, unsigned long encoding) {
+    switch (encoding) {
+        case HCUTF8StringEncoding:
+            if (!TextUtil::isValidUTF8(text)) return std::nullopt;
+            return Data::fromString(text);
+        case HCASCIIStringEncoding:
+            if (auto ascii = TextUtil::toASCII(text)) return Data::fromString(*ascii);
+            return std::nullopt;
+        case HCISOLatin1StringEncoding:
+            if (auto latin1 = TextUtil::toLatin1(text)) return Data::fromString(*latin1);
+            return std::nullopt;
+        default: return std::nullopt;
+    }
+}
 
 // ---- default headers ----
 
@@ -303,7 +303,7 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestBySerializing
     }
 
     setIfAbsent(copy, "Content-Type", "application/x-www-form-urlencoded");
-    auto body = encodedText(query.value_or(std::string()), stringEncoding_);
+    auto body = HCEncodedText(query.value_or(std::string()), stringEncoding_);
     if (!body) {
         if (error)
             *error = NSError::withDescription(NSCocoaErrorDomain, kNSFileWriteInapplicableStringEncodingError,

@@ -41,3 +41,9 @@ PUSHLogMessagePtr PUSHLogMessage::create(std::string message, uint32_t level, ui
     record->queueLabel_ = DispatchQueue::currentLabel();
     return record;
 }
+
+PUSHLogMessagePtr PUSHLogMessage::copyWithMessage(std::string message) const {
+    auto record = std::make_shared<PUSHLogMessage>(*this);
+    record->message_ = std::move(message);
+    return record;
+}

@@ -31,6 +31,8 @@ public:
                                     std::string file, std::string function, uint32_t line, Value tag = {},
                                     int32_t options = 0, std::optional<Date> timestamp = std::nullopt);
     PUSHLogMessagePtr copy() const { return std::make_shared<PUSHLogMessage>(*this); }
+    // The same record with another text: everything else (time, thread id and name, queue label, ...) is kept.
+    PUSHLogMessagePtr copyWithMessage(std::string message) const;
 
     const std::string& message() const { return message_; }
     uint32_t level() const { return level_; }

@@ -3,36 +3,6 @@
 #include <algorithm>
 #include <exception>
 
-#include "platform/foundation/Process.h"
-
-namespace {
-
-// Builds the record on this thread, standing for a moment in a queue of the original label and under the
-// original thread name, so that the new record describes the caller as the original does.
-PUSHLogMessagePtr recordWithText(std::string text, const PUSHLogMessage& original) {
-    struct ThreadNameScope {
-        std::string own = ProcessInfo::threadName();
-        const std::string& wanted;
-        explicit ThreadNameScope(const std::string& name) : wanted(name) {
-            if (own != wanted) ProcessInfo::setThreadName(wanted);
-        }
-        ~ThreadNameScope() {
-            if (own != wanted) ProcessInfo::setThreadName(own);
-        }
-    };
-    PUSHLogMessagePtr record;
-    ThreadNameScope name(original.threadName());
-    // A sync call runs here, on this thread, with that queue as the current one (an empty label included).
-    DispatchQueue::serial(original.queueLabel())->sync([&] {
-        record = PUSHLogMessage::create(
-            std::move(text), original.level(), original.flag(), original.context(), original.file(),
-            original.function(), original.line(), original.tag(), original.options(), original.timestamp());
-    });
-    return record;
-}
-
-}  // namespace
-
 PUSHMultiFormatter::PUSHMultiFormatter() : queue_(DispatchQueue::serial("push.logging.multiformatter")) {}
 
 std::shared_ptr<PUSHMultiFormatter> PUSHMultiFormatter::create() {
@@ -40,8 +10,7 @@ std::shared_ptr<PUSHMultiFormatter> PUSHMultiFormatter::create() {
 }
 
 PUSHLogMessagePtr PUSHMultiFormatter::logMessageForLine(std::string line, const PUSHLogMessage& message) {
-    if (line == message.message()) return message.copy();
-    return recordWithText(std::move(line), message);
+    return message.copyWithMessage(std::move(line));
 }
 
 PUSHLogFormatResult PUSHMultiFormatter::formatLogMessage(const PUSHLogMessage& message) {

@@ -24,9 +24,7 @@ class PUSHMultiFormatter : public PUSHLogFormatter, public std::enable_shared_fr
 
     // What a member throws reaches the caller (the logger), after the queue has been left.
     PUSHLogFormatResult formatLogMessage(const PUSHLogMessage& message) override;
-    // A copy of `message` with `line` as its text. Time, level, flag, context, file, function, line, tag,
-    // options, queue label and thread name are the record's; the thread id is the copying thread's when the
-    // text differs (a record's thread id cannot be carried over to a new text).
+    // A copy of `message` with `line` as its text; everything else, thread id included, is the record's.
     static PUSHLogMessagePtr logMessageForLine(std::string line, const PUSHLogMessage& message);
 
     // A copy of the list, taken on the queue.

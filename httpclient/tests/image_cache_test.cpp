@@ -6,7 +6,7 @@
 #include "httpclient/HCImageCache.h"
 #include "httpclient/tests/ImageTestSupport.h"
 #include "platform/foundation/NSURL.h"
-#include "platform/foundation/NotificationCenter.h"
+#include "platform/uikit/UIApplication.h"
 
 namespace {
 
@@ -96,13 +96,13 @@ TEST(HCImageCacheTest, AddRemoveAndReplaceKeepTheUsage) {
 TEST(HCImageCacheTest, MemoryWarningEmptiesTheCache) {
     auto cache = HCAutoPurgingImageCache::create();
     cache->addImage(imagetest::image(10, 10), "a");
-    NSNotificationCenter::defaultCenter().post(HCAutoPurgingImageCache::kMemoryWarningNotification);
+    UIApplication::sharedApplication()->simulateMemoryWarning();
     EXPECT_FALSE(cache->imageWithIdentifier("a"));
     EXPECT_EQ(cache->memoryUsage(), 0u);
 
     // A destroyed cache no longer listens.
     cache.reset();
-    NSNotificationCenter::defaultCenter().post(HCAutoPurgingImageCache::kMemoryWarningNotification);
+    UIApplication::sharedApplication()->simulateMemoryWarning();
 }
 
 TEST(HCImageCacheTest, RequestKeys) {

@@ -5,9 +5,9 @@
 
 #include "httpclient/HCHTTPSessionManager.h"
 #include "httpclient/HCNetworkActivityIndicatorManager.h"
-#include "httpclient/HCUUID.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/NSURL.h"
+#include "platform/foundation/NSUUID.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/uikit/UIApplication.h"
@@ -148,7 +148,7 @@ TEST_F(HCNetworkActivityIndicatorTest, UnbalancedNotificationsNeverDriveTheCount
         {"start of another", [&] { start(other); }, 2},
         {"its suspension", [&] { suspend(other); }, 1},
         {"its completion after the suspension", [&] { complete(other); }, 1},
-        {"a sender that is no task", [&] { start(HCUUID::create()); }, 1},
+        {"a sender that is no task", [&] { start(NSUUID::create()); }, 1},
         {"no sender", [&] { complete(nullptr); }, 1},
         {"the running task completes", [&] { complete(running); }, 0},
         {"and completes again", [&] { complete(running); }, 0},

@@ -76,6 +76,11 @@ void UIApplication::receiveRemoteNotification(const Value& payload) {
     if (auto delegate = delegate_) delegate->didReceiveRemoteNotification(*this, payload);
 }
 
+void UIApplication::simulateMemoryWarning() {
+    UIAssertMainThread();
+    NSNotificationCenter::defaultCenter().post(UIApplicationDidReceiveMemoryWarningNotification, sharedApplication());
+}
+
 void UIApplication::registerUserNotificationSettings(const std::shared_ptr<UIUserNotificationSettings>& settings) {
     UIAssertMainThread();
     if (!settings) return;

@@ -31,6 +31,8 @@ inline constexpr const char* UIApplicationDidEnterBackgroundNotification =
     "UIApplicationDidEnterBackgroundNotification";
 inline constexpr const char* UIApplicationWillEnterForegroundNotification =
     "UIApplicationWillEnterForegroundNotification";
+inline constexpr const char* UIApplicationDidReceiveMemoryWarningNotification =
+    "UIApplicationDidReceiveMemoryWarningNotification";
 
 using UIUserNotificationType = unsigned long;
 inline constexpr UIUserNotificationType UIUserNotificationTypeNone = 0;
@@ -121,6 +123,10 @@ public:
     bool failRemoteRegistration(const NSErrorPtr& error);
     // A remote notification arriving (the device or a test): passed to the delegate.
     void receiveRemoteNotification(const Value& payload);
+
+    // Memory pressure (the device or a test): posts UIApplicationDidReceiveMemoryWarningNotification, object
+    // the application, to the default centre on the calling (main) thread.
+    void simulateMemoryWarning();
 
     // User-notification settings are granted as asked; the delegate hears of it on the next turn of the
     // main run loop.

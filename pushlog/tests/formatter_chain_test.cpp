@@ -87,6 +87,7 @@ TEST(FormatterChainTest, ListChangesKeepTheirOrderAndMembersSeeTheCallersRecord)
     EXPECT_EQ(seen.tag(), Value("t"));
     EXPECT_EQ(seen.queueLabel(), "com.example.worker");
     EXPECT_EQ(seen.threadName(), "writer");
+    EXPECT_EQ(seen.threadID(), record->threadID());  // the writer's, not the formatting thread's
     EXPECT_EQ(ProcessInfo::threadName(), "");  // the formatting thread keeps its own name
 
     chain->removeFormatter(twice);

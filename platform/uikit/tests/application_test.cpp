@@ -127,6 +127,18 @@ TEST_F(Application, StateChangesMakeTheLifeCycleCalls) {
     NSNotificationCenter::defaultCenter().removeObserver(token);
 }
 
+TEST_F(Application, MemoryWarningIsPostedByTheApplication) {
+    auto app = UIApplication::sharedApplication();
+    std::vector<std::shared_ptr<Object>> senders;
+    auto token = NSNotificationCenter::defaultCenter().addObserver(
+        UIApplicationDidReceiveMemoryWarningNotification, nullptr, nullptr,
+        [&](const NSNotification& note) { senders.push_back(note.object); });
+    app->simulateMemoryWarning();
+    NSNotificationCenter::defaultCenter().removeObserver(token);
+    ASSERT_EQ(senders.size(), 1u);
+    EXPECT_EQ(senders[0], app);
+}
+
 TEST_F(Application, RemoteRegistrationWaitsForAnAnswer) {
     auto app = UIApplication::sharedApplication();
     auto delegate = std::make_shared<RecordingDelegate>();

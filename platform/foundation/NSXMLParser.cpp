@@ -1,4 +1,4 @@
-#include "httpclient/NSXMLParser.h"
+#include "platform/foundation/NSXMLParser.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>

@@ -1,5 +1,5 @@
-// HCUUID: a random (version 4) UUID object, compared by value, printed in the usual upper-case
-// "8-4-4-4-12" form. Receipts of the image downloader are told apart by the identity of this object.
+// NSUUID: a random (version 4) UUID, compared by value and printed in upper-case "8-4-4-4-12" form.
+// Each `create` draws fresh bytes from the kernel's random source.
 #pragma once
 
 #include <array>
@@ -9,9 +9,9 @@
 
 #include "platform/foundation/Value.h"
 
-class HCUUID final : public Object {
+class NSUUID final : public Object {
   public:
-    static std::shared_ptr<HCUUID> create();
+    static std::shared_ptr<NSUUID> create();
 
     // "E621E1F8-C36C-495A-93FC-0C247A3E6E5F"
     std::string UUIDString() const;
@@ -19,8 +19,8 @@ class HCUUID final : public Object {
     bool isEqual(const Object& other) const override;
 
   private:
-    HCUUID() = default;
+    NSUUID() = default;
     std::array<uint8_t, 16> bytes_{};
 };
 
-using HCUUIDPtr = std::shared_ptr<HCUUID>;
+using NSUUIDPtr = std::shared_ptr<NSUUID>;
