@@ -49,7 +49,7 @@ void addExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
     X509_EXTENSION_free(ext);
 }
 
-struct Spec {
+struct CertRequest {
     std::string commonName;
     std::string subjectAltNames;  // "" for none
     bool isCA = false;
@@ -58,7 +58,7 @@ struct Spec {
 };
 
 // Issues a certificate for `key`; a null issuer makes it self-signed.
-CertPtr issue(const Spec& spec, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* issuerKey) {
+CertPtr issue(const CertRequest& request, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* issuerKey) {
     CertPtr cert(X509_new());
     if (!cert) fail("X509_new");
     X509_set_version(cert.get(), 2);
@@ -72,16 +72,16 @@ CertPtr issue(const Spec& spec, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* issue
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>("Quorvane Tests"), -1, -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(spec.commonName.c_str()), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(request.commonName.c_str()), -1, -1, 0);
     X509* issuer = issuerCert ? issuerCert : cert.get();
     X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer));
-    ASN1_TIME_set(X509_getm_notBefore(cert.get()), static_cast<time_t>(spec.notBefore));
-    ASN1_TIME_set(X509_getm_notAfter(cert.get()), static_cast<time_t>(spec.notAfter));
+    ASN1_TIME_set(X509_getm_notBefore(cert.get()), static_cast<time_t>(request.notBefore));
+    ASN1_TIME_set(X509_getm_notAfter(cert.get()), static_cast<time_t>(request.notAfter));
     X509_set_pubkey(cert.get(), key);
 
     addExtension(cert.get(), issuer, NID_subject_key_identifier, "hash");
     addExtension(cert.get(), issuer, NID_authority_key_identifier, "keyid:always");
-    if (spec.isCA) {
+    if (request.isCA) {
         addExtension(cert.get(), issuer, NID_basic_constraints, "critical,CA:TRUE");
         addExtension(cert.get(), issuer, NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature");
     } else {
@@ -89,8 +89,8 @@ CertPtr issue(const Spec& spec, EVP_PKEY* key, X509* issuerCert, EVP_PKEY* issue
         addExtension(cert.get(), issuer, NID_key_usage, "critical,digitalSignature,keyEncipherment");
         addExtension(cert.get(), issuer, NID_ext_key_usage, "serverAuth,clientAuth");
     }
-    if (!spec.subjectAltNames.empty())
-        addExtension(cert.get(), issuer, NID_subject_alt_name, spec.subjectAltNames);
+    if (!request.subjectAltNames.empty())
+        addExtension(cert.get(), issuer, NID_subject_alt_name, request.subjectAltNames);
     if (X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) <= 0) fail("X509_sign");
     return cert;
 }
