@@ -111,6 +111,28 @@ void UIWebView::loadRequest(const NSURLRequest& request) {
     navigate(request, UIWebViewNavigationType::Other);
 }
 
+void UIWebView::loadData(const Data& data, const std::string& MIMEType, const std::string& textEncodingName,
+                         const std::shared_ptr<NSURL>& baseURL) {
+    UIAssertMainThread();
+    auto keep = self<UIWebView>();
+    ++decisionSerial_;  // a navigation still waiting for its decision is dropped
+    if (state_ == State::Loading) {
+        cancelFetch();
+        finish(NSURLError(NSURLErrorCancelled, request_.URL()));
+    }
+    auto url = baseURL ? baseURL : NSURL::URLWithString("about:blank");
+    const std::string type = lowercase(MIMEType);
+    const bool html = type.empty() || type == "text/html" || type == "application/xhtml+xml";
+    request_ = NSURLRequest(url);
+    state_ = State::Loading;
+    reportsLoad_ = false;
+    ++loadSerial_;
+    auto response = NSURLResponse::create(
+        url, MIMEType.empty() ? std::nullopt : std::optional<std::string>(MIMEType), int64_t(data.length()),
+        textEncodingName.empty() ? std::nullopt : std::optional<std::string>(textEncodingName));
+    pageArrived(html ? data : Data(), response, nullptr);
+}
+
 void UIWebView::reload() {
     if (!request_.URL()) return;
     navigate(request_, UIWebViewNavigationType::Reload);
@@ -157,6 +179,7 @@ void UIWebView::decide(uint64_t serial, const NSURLRequest& request, UIWebViewNa
 void UIWebView::startLoad(const NSURLRequest& request) {
     request_ = request;
     state_ = State::Loading;
+    reportsLoad_ = true;
     uint64_t serial = ++loadSerial_;
     if (auto delegate = delegate_.lock()) {
         delegate->webViewDidStartLoad(*this);
@@ -243,7 +266,7 @@ void UIWebView::finish(const NSErrorPtr& error) {
     cancel_ = nullptr;
     ++loadSerial_;
     auto delegate = delegate_.lock();
-    if (!delegate) return;
+    if (!delegate || !reportsLoad_) return;
     if (error) {
         delegate->didFailLoadWithError(*this, error);
     } else {

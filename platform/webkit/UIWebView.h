@@ -79,6 +79,12 @@ class UIWebView : public UIView {
     void setDelegate(std::weak_ptr<UIWebViewDelegate> delegate) { delegate_ = std::move(delegate); }
 
     void loadRequest(const NSURLRequest& request);
+    // Shows `data` at once as the page of `baseURL` (null: about:blank), without fetching it. Only an HTML
+    // MIME type ("" counts as HTML) is parsed and its scripts run; any other type shows an empty page. The
+    // text encoding name ("" : the page's own, else UTF-8) decodes the HTML. A load in flight ends as with
+    // `stopLoading`. The delegate hears nothing of this load: whoever hands the data over reports it.
+    void loadData(const Data& data, const std::string& MIMEType, const std::string& textEncodingName,
+                  const std::shared_ptr<NSURL>& baseURL);
     void reload();
     void stopLoading();
     bool isLoading() const { return state_ == State::Loading; }
@@ -134,6 +140,7 @@ class UIWebView : public UIView {
     std::shared_ptr<Host> host_;
     NSURLRequest request_;
     State state_ = State::Idle;
+    bool reportsLoad_ = true;  // false while a page from loadData is shown: the delegate is not told
     uint64_t decisionSerial_ = 0;  // a waiting navigation acts only while this is its serial
     uint64_t loadSerial_ = 0;      // fetch completions act only while this is their serial
     std::function<void()> cancel_;

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "httpclient/HCHTTPSessionManager.h"
+#include "httpclient/HCTaskStateViews.h"
+#include "httpclient/tests/SessionManagerTestSupport.h"
+#include "platform/foundation/NSURL.h"
+#include "testsupport/LoopbackServer.h"
+
+namespace {
+
+using sessiontest::runMainUntil;
+
+class TaskStateViewsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.isRunning());
+        // "/gate" answers once the test opens the gate (or the server stops).
+        server_.on("", "/gate", [this](const LoopbackRequest&) {
+            while (!open_.load() && server_.pause(0.01)) {
+            }
+            return LoopbackReply::text("done");
+        });
+        server_.reply("/quick", LoopbackReply::text("ok"));
+        manager_ = HCHTTPSessionManager::create();
+        manager_->setResponseSerializer(HCHTTPResponseSerializer::serializer());
+    }
+    void TearDown() override {
+        open_ = true;
+        manager_->invalidateSessionCancelingTasks(true);
+        NSRunLoop::main().runUntilIdle();
+    }
+
+    // A task of the manager, not yet resumed; `finished` turns true once its blocks have run.
+    NSURLSessionDataTaskPtr task(const std::string& path = "/gate") {
+        return manager_->dataTaskWithHTTPMethod("GET", server_.url(path), Value(), nullptr, nullptr,
+                                                [this](auto&, auto&) { ++finished_; },
+                                                [this](auto&, auto&) { ++finished_; });
+    }
+    NSURLSessionDataTaskPtr completedTask() {
+        auto t = task("/quick");
+        t->resume();
+        EXPECT_TRUE(runMainUntil([&] { return finished_ > 0; }));
+        NSRunLoop::main().runUntilIdle();
+        return t;
+    }
+    void finishGate() {
+        const int before = finished_;
+        open_ = true;
+        ASSERT_TRUE(runMainUntil([&] { return finished_ > before; }));
+        NSRunLoop::main().runUntilIdle();  // the views change on the main queue after the notification
+    }
+
+    LoopbackServer server_;
+    std::atomic<bool> open_{false};
+    HCHTTPSessionManagerPtr manager_;
+    int finished_ = 0;
+};
+
+// Which task each view is set to follow, and how it looks: at once, and after the task is resumed.
+struct FollowCase {
+    const char* name;
+    NSURLSessionTaskState state;  // of the task when it is set
+    bool animatingAtOnce, animatingAfterResume;
+    bool refreshingAtOnce, refreshingAfterResume;
+};
+
+TEST_F(TaskStateViewsTest, ViewsFollowTheTaskTheyAreSetTo) {
+    const FollowCase cases[] = {
+        {"running", NSURLSessionTaskState::Running, true, true, true, true},
+        {"suspended", NSURLSessionTaskState::Suspended, false, true, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        open_ = false;
+        auto indicator = UIActivityIndicatorView::create();
+        auto control = UIRefreshControl::create();
+        control->beginRefreshing();  // a suspended task must end it
+        auto t = task();
+        if (c.state == NSURLSessionTaskState::Running) t->resume();
+        setAnimatingWithStateOfTask(indicator, t);
+        setRefreshingWithStateOfTask(control, t);
+        EXPECT_EQ(indicator->isAnimating(), c.animatingAtOnce);
+        EXPECT_EQ(control->isRefreshing(), c.refreshingAtOnce);
+
+        if (c.state == NSURLSessionTaskState::Suspended) t->resume();
+        NSRunLoop::main().runUntilIdle();
+        EXPECT_EQ(indicator->isAnimating(), c.animatingAfterResume);
+        EXPECT_EQ(control->isRefreshing(), c.refreshingAfterResume);
+        EXPECT_EQ(indicator->isHidden(), !c.animatingAfterResume);
+
+        finishGate();
+        EXPECT_FALSE(indicator->isAnimating());
+        EXPECT_FALSE(control->isRefreshing());
+    }
+}
+
+TEST_F(TaskStateViewsTest, CompletedTaskLeavesTheIndicatorButEndsRefreshing) {
+    auto done = completedTask();
+    auto indicator = UIActivityIndicatorView::create();
+    indicator->startAnimating();
+    auto control = UIRefreshControl::create();
+    control->beginRefreshing();
+    setAnimatingWithStateOfTask(indicator, done);
+    setRefreshingWithStateOfTask(control, done);
+    EXPECT_TRUE(indicator->isAnimating());
+    EXPECT_FALSE(control->isRefreshing());
+}
+
+TEST_F(TaskStateViewsTest, SettingAnotherTaskOrNilForgetsTheFirst) {
+    auto indicator = UIActivityIndicatorView::create();
+    auto first = task();
+    setAnimatingWithStateOfTask(indicator, first);
+    setAnimatingWithStateOfTask(indicator, nullptr);
+    first->resume();
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_FALSE(indicator->isAnimating()) << "nil drops the observation";
+
+    auto control = UIRefreshControl::create();
+    auto second = task("/quick");
+    second->resume();
+    setRefreshingWithStateOfTask(control, first);
+    setRefreshingWithStateOfTask(control, second);
+    ASSERT_TRUE(runMainUntil([&] { return !control->isRefreshing(); })) << "follows the second task";
+    control->beginRefreshing();
+    finishGate();
+    EXPECT_TRUE(control->isRefreshing()) << "the first task's end is no longer heard";
+}
+
+// Progress of a download and of an upload, with the reply's length known or not.
+struct ProgressCase {
+    const char* name;
+    bool upload;
+    bool knownLength;
+    float expected;
+};
+
+TEST_F(TaskStateViewsTest, ProgressViewFollowsTheByteCounters) {
+    LoopbackReply chunked = LoopbackReply::text(std::string(4096, 'x'));
+    chunked.chunkSize = 512;
+    server_.reply("/chunked", chunked);
+    server_.reply("/sized", LoopbackReply::text(std::string(4096, 'x')));
+    const ProgressCase cases[] = {
+        {"download, known length", false, true, 1.0f},
+        {"download, unknown length", false, false, 0.0f},
+        {"upload", true, true, 1.0f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto view = UIProgressView::create();
+        const int before = finished_;
+        NSURLSessionDataTaskPtr t = manager_->dataTaskWithHTTPMethod(
+            c.upload ? "POST" : "GET", server_.url(c.knownLength ? "/sized" : "/chunked"),
+            c.upload ? Value(Value::Dictionary{{"body", Value(std::string(2048, 'y'))}}) : Value(), nullptr,
+            nullptr, [this](auto&, auto&) { ++finished_; }, [this](auto&, auto&) { ++finished_; });
+        if (c.upload) {
+            setProgressWithUploadProgressOfTask(view, t, true);
+        } else {
+            setProgressWithDownloadProgressOfTask(view, t, false);
+        }
+        t->resume();
+        ASSERT_TRUE(runMainUntil([&] { return finished_ > before; }));
+        NSRunLoop::main().runUntilIdle();
+        EXPECT_FLOAT_EQ(view->progress(), c.expected);
+        EXPECT_EQ(hc_uploadProgressAnimated(view), c.upload);
+        EXPECT_FALSE(hc_downloadProgressAnimated(view));
+
+        // Once the task announces its end, the view stops observing it.
+        const char* counter = c.upload ? "countOfBytesSent" : "countOfBytesReceived";
+        view->setProgress(0.5f);
+        t->willChangeValueForKey(counter);
+        t->didChangeValueForKey(counter);
+        NSRunLoop::main().runUntilIdle();
+        EXPECT_FLOAT_EQ(view->progress(), c.knownLength ? 1.0f : 0.5f) << "still observing before the end";
+        view->setProgress(0.5f);
+        t->willChangeValueForKey("state");
+        t->didChangeValueForKey("state");
+        t->willChangeValueForKey(counter);
+        t->didChangeValueForKey(counter);
+        NSRunLoop::main().runUntilIdle();
+        EXPECT_FLOAT_EQ(view->progress(), 0.5f);
+    }
+}
+
+}  // namespace
