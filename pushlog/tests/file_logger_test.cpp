@@ -117,20 +117,6 @@ TEST_F(FileLoggerTest, RollsWhenTheFileReachesTheRollingAge) {
     EXPECT_EQ(contents(names[0]), "second\n");
 }
 
-TEST_F(FileLoggerTest, NoAgeRollWithAFrequencyOfZeroOrAnAbsurdOne) {
-    for (double frequency : {0.0, -5.0, 1e300}) {
-        SCOPED_TRACE(frequency);
-        auto logger = makeLogger(true);
-        logger->setRollingFrequency(frequency);
-        write(logger, "x");
-        clock.advance(10 * 86400);
-        EXPECT_TRUE(logger->currentLogFilePath().has_value());
-        logger->rollLogFile();
-        PUSHLog::loggingQueue()->sync([] {});
-        logger->loggerQueue()->sync([] {});
-    }
-}
-
 TEST_F(FileLoggerTest, ARestartContinuesTheNewestFileUnlessToldNotTo) {
     auto logger = makeLogger();
     write(logger, "a");
@@ -277,29 +263,6 @@ TEST_F(FileLoggerTest, NewlinesFollowTheFormatterAndTheSwitch) {
         EXPECT_EQ(contents(files()[0]), c.expected) << "case " << i;
         logger->rollLogFile();
     }
-}
-
-TEST_F(FileLoggerTest, DefaultFormatterPutsTheLocalTimeBeforeTheText) {
-    auto logger = PUSHFileLogger::create(manager);
-    write(logger, "hello");
-    std::string line = contents(files()[0]);
-    // "yyyy/MM/dd HH:mm:ss:SSS  hello\n"
-    ASSERT_EQ(line.size(), 23u + 2 + 5 + 1) << line;
-    EXPECT_EQ(line.substr(4, 1) + line.substr(7, 1) + line.substr(13, 1) + line.substr(19, 1), "//::");
-    EXPECT_EQ(line.substr(23), "  hello\n");
-}
-
-TEST_F(FileLoggerTest, RollOnRequestCompletesOnTheMainQueue) {
-    auto logger = makeLogger();
-    bool idleDone = false;
-    logger->rollLogFile([&] { idleDone = true; });  // no file open: nothing to roll, still completes
-    EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return idleDone; }, 10));
-    write(logger, "a");
-    bool done = false;
-    logger->rollLogFile([&] { done = true; });
-    EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return done; }, 10));
-    EXPECT_TRUE(archived(files()[0]));
-    EXPECT_EQ(logger->currentLogFilePath(), std::nullopt);
 }
 
 TEST_F(FileLoggerTest, RemovalFromTheRegistryArchivesTheFile) {

@@ -159,29 +159,4 @@ TEST_F(QueueFormatterTest, LineAndDateFormatterChoice) {
     EXPECT_TRUE(perThreadWithTwo);
 }
 
-TEST(ContextFilterTest, WhitelistAndBlacklist) {
-    auto whitelist = PUSHContextWhitelistFilterLogFormatter::create();
-    auto blacklist = PUSHContextBlacklistFilterLogFormatter::create();
-    auto passes = [&](PUSHLogFormatter& filter) {  // contexts 0, 1, 2, 5, -1
-        std::string out;
-        for (int32_t context : {0, 1, 2, 5, -1}) {
-            auto kind =
-                filter.formatLogMessage(*PUSHLogMessage::create("x", 31, 4, context, "f", "", 0)).kind();
-            out += kind == PUSHLogFormatResult::Kind::Original ? "+"
-                   : kind == PUSHLogFormatResult::Kind::Drop   ? "-"
-                                                               : "?";
-        }
-        return out;
-    };
-    EXPECT_EQ(passes(*whitelist), "-----");
-    EXPECT_EQ(passes(*blacklist), "+++++");
-    for (uint32_t context : {1u, 2u, 2u, 0xFFFFFFFFu}) whitelist->addToWhitelist(context);
-    EXPECT_EQ(passes(*whitelist), "-++-+");
-    whitelist->removeFromWhitelist(2);
-    EXPECT_EQ(passes(*whitelist), "-+--+");
-    EXPECT_EQ(whitelist->whitelist().size(), 2u);
-    blacklist->addToBlacklist(5);
-    EXPECT_EQ(passes(*blacklist), "+++-+");
-}
-
 }  // namespace

@@ -134,20 +134,6 @@ INSTANTIATE_TEST_SUITE_P(
                       DeletionCase{"newest alone over quota, with a count", {50, 1, 1}, 5, 10, false, 1}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
-TEST_F(LogFileManagerTest, LimitSettersDeleteOnlyOnAChange) {
-    auto names = makeFiles({1, 1, 1, 1, 1, 1, 1});
-    manager->setMaximumNumberOfLogFiles(PUSHLogFileManagerDefault::kDefaultMaximumNumberOfLogFiles);
-    manager->setLogFilesDiskQuota(PUSHLogFileManagerDefault::kDefaultLogFilesDiskQuota);
-    drainLoggingQueue();
-    EXPECT_EQ(manager->sortedLogFileNames().size(), 7u);
-    manager->setMaximumNumberOfLogFiles(3);
-    drainLoggingQueue();
-    EXPECT_EQ(manager->sortedLogFileNames(), std::vector<std::string>(names.begin(), names.begin() + 3));
-    manager->setLogFilesDiskQuota(2);
-    drainLoggingQueue();
-    EXPECT_EQ(manager->sortedLogFileNames(), std::vector<std::string>(names.begin(), names.begin() + 2));
-}
-
 TEST_F(LogFileManagerTest, AFileInUseIsNeverDeletedWhereverItSorts) {
     auto names = makeFiles({1, 1, 1});
     const std::string oldest = manager->logsDirectory() + "/" + names[2];
@@ -216,31 +202,6 @@ TEST_F(LogFileManagerTest, ArchivedMarkFallsBackToTheWriteBitWhereAttributesAreR
         EXPECT_FALSE(PUSHLogFileInfo::logFileWithPath(info->filePath())->isArchived());
         EXPECT_TRUE(console.lines().empty());
     }
-}
-
-TEST_F(LogFileManagerTest, RenameReplacesAnExistingFile) {
-    const std::string a = manager->logsDirectory() + "/a.log", b = manager->logsDirectory() + "/b.log";
-    writeFile(a, 2);
-    writeFile(b, 5);
-    auto info = PUSHLogFileInfo::logFileWithPath(a);
-    info->renameFile("b.log");
-    EXPECT_EQ(info->filePath(), b);
-    EXPECT_EQ(readFile(b), "xx");
-    EXPECT_FALSE(NSFileManager::defaultManager()->fileExistsAtPath(a));
-}
-
-TEST_F(LogFileManagerTest, SizeOfAnEmptyFileIsReadAgainButAttributesAreKept) {
-    const std::string path = manager->logsDirectory() + "/" + nameAt("2020-01-01 01-01");
-    writeFile(path, 0);
-    auto info = PUSHLogFileInfo::logFileWithPath(path);
-    EXPECT_EQ(info->fileSize(), 0u);
-    writeFile(path, 9);
-    EXPECT_EQ(info->fileSize(), 0u);  // kept attributes
-    info->reset();
-    EXPECT_EQ(info->fileSize(), 9u);
-    writeFile(path, 20);
-    info->reset();
-    EXPECT_EQ(info->fileSize(), 9u);  // a size once read stays
 }
 
 TEST_F(LogFileManagerTest, OnlyRegularFilesAreListedOrDeleted) {

@@ -236,29 +236,6 @@ TEST_P(RegistryTest, FlushReachesLoggersThatFlush) {
 
 INSTANTIATE_TEST_SUITE_P(Processors, RegistryTest, ::testing::Values(1u, 4u));
 
-TEST(LogMessageTest, DescribesTheCaller) {
-    struct Case {
-        const char* file;
-        const char* fileName;
-    };
-    for (const Case& c : {Case{"/a/b/PUSHService.m", "PUSHService"}, Case{"dir/archive.tar.gz", "archive.tar"},
-                          Case{"/x/Makefile", "Makefile"}, Case{"", ""}, Case{"/x/.hidden", ".hidden"}}) {
-        EXPECT_EQ(PUSHLogMessage::create("m", 1, 1, 0, c.file, "f", 1)->fileName(), c.fileName) << c.file;
-    }
-    auto queue = DispatchQueue::serial("test.caller.queue");
-    PUSHLogMessagePtr record;
-    queue->sync([&] { record = PUSHLogMessage::create("m", 31, 2, 7, "f", "fn", 9, Value("tag"), 3); });
-    EXPECT_EQ(record->queueLabel(), "test.caller.queue");
-    EXPECT_FALSE(record->threadID().empty());
-    EXPECT_EQ(record->threadID().find_first_not_of("0123456789abcdef"), std::string::npos);
-    EXPECT_EQ(record->tag(), Value("tag"));
-    auto copy = record->copy();
-    EXPECT_EQ(copy->message(), "m");
-    EXPECT_EQ(copy->context(), 7);
-    EXPECT_EQ(copy->options(), 3);
-    EXPECT_EQ(copy->timestamp(), record->timestamp());
-}
-
 TEST(PerClassLevelTest, OnlyRegisteredClassesTakePart) {
     EXPECT_EQ(PUSHLog::levelForClass("PUSHService"), PUSHLogLevelAll);
     EXPECT_FALSE(PUSHLog::isRegisteredClass("PUSHService"));

@@ -92,29 +92,6 @@ TEST(TTYColorSchemeTest, ModeFromTheEnvironment) {
     }
 }
 
-TEST(TTYColorSchemeTest, NearestPaletteEntries) {
-    auto p16 = PUSHTTYColorScheme::initialize_colors_16();
-    EXPECT_EQ(p16.codeIndexForColor(*rgb(255, 0, 0)), 9u);
-    EXPECT_EQ(p16.codeIndexForColor(*rgb(0, 255, 0)), 10u);
-    EXPECT_EQ(p16.codeIndexForColor(*rgb(214, 57, 30)), 1u);
-    EXPECT_EQ(p16.foregroundCode(9), "1;31m");
-    auto p256 = PUSHTTYColorScheme::initialize_colors_256();
-    EXPECT_EQ(p256.codeIndexForColor(*rgb(255, 0, 0)) + 16, 160u);
-    EXPECT_EQ(p256.foregroundCode(160 - 16), "38;5;160m");
-    EXPECT_EQ(p256.codeIndexForColor(*rgb(255, 61, 30)) + 16, 196u);
-    EXPECT_EQ(PUSHTTYColorScheme::none().codeIndexForColor(*rgb(1, 2, 3)), 0u);
-
-    auto profile = PUSHTTYLoggerColorProfile::initWithForegroundColor(rgb(255, 0, 0), rgb(0, 0, 0), 1, 5, p16);
-    EXPECT_EQ(profile->fgCode(), "\x1b[1;31m");
-    EXPECT_EQ(profile->bgCode(), "\x1b[40m");
-    EXPECT_EQ(profile->resetCode(), "\x1b[0m");
-    EXPECT_NE(profile->description().find("mask:1 ctxt:5 fg:255,0,0 bg:0,0,0 fgCode:1;31m bgCode:40m>"), std::string::npos);
-    auto rgbProfile = PUSHTTYLoggerColorProfile::initWithForegroundColor(rgb(255, 0, 0), nullptr, 1, 0, PUSHTTYColorScheme::rgb());
-    EXPECT_EQ(rgbProfile->fgCode(), "\x1b[fg255,0,0;");
-    EXPECT_EQ(rgbProfile->bgCode(), "");
-    EXPECT_EQ(rgbProfile->resetCode(), "\x1b[;");
-}
-
 TEST_F(TTYTest, BytesForEachColourMode) {
     struct Case {
         PUSHTTYColorScheme scheme;
@@ -166,15 +143,6 @@ TEST_F(TTYTest, ProfileChoiceByContextMaskAndTag) {
     EXPECT_EQ(line(1, "c"), "\x1b[30m<c>\n\x1b[0m");
     tty->clearColorsForAllFlags();
     EXPECT_EQ(line(1, "c"), "<c>\n");
-}
-
-TEST_F(TTYTest, DisablingColoursOnAnEmptyListLoadsTheDefaults) {
-    auto tty = logger(PUSHTTYColorScheme::initialize_colors_16());
-    tty->setColorsEnabled(false);
-    EXPECT_EQ(line(1, "e"), "<e>\n");
-    EXPECT_FALSE(tty->colorsEnabled());
-    tty->setColorsEnabled(true);
-    EXPECT_EQ(line(1, "e"), "\x1b[31m<e>\n\x1b[0m");  // (214, 57, 30) is entry 1
 }
 
 TEST_F(TTYTest, UnformattedLinesAndNewlines) {

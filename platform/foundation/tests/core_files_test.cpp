@@ -81,16 +81,6 @@ TEST_F(Files, CreatesDirectoriesWithAndWithoutIntermediates) {
     EXPECT_FALSE(fm_->createDirectoryAtPath("", Intermediates::Yes));
 }
 
-TEST_F(Files, ListsDirectoriesSorted) {
-    for (const char* name : {"b", "a", ".hidden", "c"}) ASSERT_TRUE(write(dir_.file(name), ""));
-    ASSERT_TRUE(fm_->createDirectoryAtPath(dir_.file("d"), Intermediates::No));
-    EXPECT_EQ(fm_->contentsOfDirectoryAtPath(dir_.path()),
-              (std::vector<std::string>{".hidden", "a", "b", "c", "d"}));
-    NSErrorPtr error;
-    EXPECT_EQ(fm_->contentsOfDirectoryAtPath(dir_.file("none"), &error), std::nullopt);
-    expectError(error, NSCocoaErrorDomain, NSFileNoSuchFileError, dir_.file("none"));
-}
-
 TEST_F(Files, MoveNeverReplacesAnExistingDestination) {
     for (bool crossDevice : {false, true}) {
         SCOPED_TRACE(crossDevice ? "across devices" : "same device");
@@ -139,28 +129,6 @@ TEST_F(Files, MoveAcrossDevicesCopiesTreesWithPermissionsAndAttributes) {
     }
 }
 
-TEST_F(Files, CopyAndRemoveTrees) {
-    ASSERT_TRUE(fm_->createDirectoryAtPath(dir_.file("t/x/y"), Intermediates::Yes));
-    ASSERT_TRUE(write(dir_.file("t/x/y/f"), "data"));
-    ASSERT_TRUE(write(dir_.file("t/g"), "more"));
-    ASSERT_TRUE(fm_->copyItemAtPath(dir_.file("t"), dir_.file("u")));
-    EXPECT_EQ(read(dir_.file("u/x/y/f")), "data");
-    EXPECT_EQ(read(dir_.file("t/x/y/f")), "data");
-
-    NSErrorPtr error;
-    ASSERT_TRUE(write(dir_.file("v"), "keep"));
-    EXPECT_FALSE(fm_->copyItemAtPath(dir_.file("t"), dir_.file("v"), &error));
-    expectError(error, NSCocoaErrorDomain, NSFileWriteFileExistsError, dir_.file("v"));
-    EXPECT_EQ(read(dir_.file("v")), "keep");
-
-    ASSERT_TRUE(fm_->removeItemAtPath(dir_.file("t")));
-    EXPECT_FALSE(fm_->fileExistsAtPath(dir_.file("t")));
-    EXPECT_TRUE(fm_->fileExistsAtPath(dir_.file("u/g")));
-    error = nullptr;
-    EXPECT_FALSE(fm_->removeItemAtPath(dir_.file("t"), &error));
-    expectError(error, NSCocoaErrorDomain, NSFileNoSuchFileError, dir_.file("t"));
-}
-
 TEST_F(Files, ExtendedAttributesInTheUserNamespace) {
     if (!xattrsWork()) GTEST_SKIP() << "the temporary file system has no user extended attributes";
     std::string f = dir_.file("log");
@@ -176,17 +144,6 @@ TEST_F(Files, ExtendedAttributesInTheUserNamespace) {
 
     ASSERT_TRUE(fm_->removeExtendedAttribute("b", f));
     EXPECT_EQ(fm_->extendedAttributeNames(f), (std::vector<std::string>{"push.log.archived"}));
-    EXPECT_EQ(fm_->extendedAttribute("b", f, &error), std::nullopt);
-    expectError(error, NSPOSIXErrorDomain, ENODATA, f);
-    error = nullptr;
-    EXPECT_FALSE(fm_->removeExtendedAttribute("b", f, &error));
-    expectError(error, NSPOSIXErrorDomain, ENODATA, f);
-    error = nullptr;
-    EXPECT_FALSE(fm_->setExtendedAttribute("", binary, f, &error));
-    expectError(error, NSPOSIXErrorDomain, EINVAL, f);
-    error = nullptr;
-    EXPECT_FALSE(fm_->setExtendedAttribute("a", binary, dir_.file("none"), &error));
-    expectError(error, NSCocoaErrorDomain, NSFileNoSuchFileError, dir_.file("none"));
 }
 
 TEST_F(Files, RefusedExtendedAttributesReportNotSupported) {
@@ -229,14 +186,6 @@ TEST_F(Files, AttributesAndTheirChanges) {
     EXPECT_FALSE(a->hasBirthTime);
     // The fallback: the earliest time the file system does record.
     EXPECT_LE(a->creationDate, a->modificationDate);
-
-    EXPECT_EQ(fm_->attributesOfItemAtPath(dir_.path())->type, FileType::Directory);
-    NSErrorPtr error;
-    EXPECT_EQ(fm_->attributesOfItemAtPath(dir_.file("none"), &error), std::nullopt);
-    expectError(error, NSCocoaErrorDomain, NSFileNoSuchFileError, dir_.file("none"));
-    error = nullptr;
-    EXPECT_FALSE(fm_->setAttributes({.permissions = 0600}, dir_.file("none"), &error));
-    expectError(error, NSCocoaErrorDomain, NSFileNoSuchFileError, dir_.file("none"));
 }
 
 TEST_F(Files, AtomicWriteReplacesWholeAndLeavesNoTemporaryFiles) {
@@ -258,16 +207,6 @@ TEST_F(Files, AtomicWriteReplacesWholeAndLeavesNoTemporaryFiles) {
         expectError(error, NSCocoaErrorDomain, NSFileNoSuchFileError, missing);
     }
     EXPECT_EQ(fm_->contentsOfDirectoryAtPath(dir_.path()), (std::vector<std::string>{"state.plist"}));
-}
-
-TEST_F(Files, ReadErrors) {
-    NSErrorPtr error;
-    EXPECT_EQ(fm_->contentsAtPath(dir_.file("none"), &error), std::nullopt);
-    expectError(error, NSCocoaErrorDomain, NSFileNoSuchFileError, dir_.file("none"));
-    error = nullptr;
-    EXPECT_EQ(fm_->contentsAtPath(dir_.path(), &error), std::nullopt);
-    expectError(error, NSPOSIXErrorDomain, EISDIR, dir_.path());
-    ASSERT_TRUE(error->underlyingError() == nullptr);
 }
 
 // A directory nobody may write into: read-only permissions, or for root (whom permissions do not bind)

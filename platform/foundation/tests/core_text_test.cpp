@@ -152,22 +152,4 @@ TEST(Base64, DecodeRejectsBadInput) {
     for (const char* b : bad) EXPECT_EQ(TextUtil::base64Decode(b), std::nullopt) << b;
 }
 
-TEST(Base64, DecodeCanIgnoreWhitespace) {
-    EXPECT_EQ(TextUtil::base64Decode("Zm9v\r\nYmFy\n", Whitespace::Ignore)->toString(), "foobar");
-    EXPECT_EQ(TextUtil::base64Decode(" Zm 9v Yg = = ", Whitespace::Ignore)->toString(), "foob");
-    EXPECT_EQ(TextUtil::base64Decode("Zm9v!", Whitespace::Ignore), std::nullopt);
-    EXPECT_EQ(TextUtil::base64Decode("Zm9 ", Whitespace::Ignore), std::nullopt);
-}
-
-TEST(TextCase, AsciiOnly) {
-    EXPECT_EQ(TextUtil::toLowerASCII("GET Ab-\u00c9"), "get ab-\u00c9");
-    EXPECT_EQ(TextUtil::toUpperASCII("post x\u00e9"), "POST X\u00e9");
-}
-
-TEST(TextTrim, StripsAsciiWhitespaceAtBothEnds) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"  \t x y \r\n", "x y"}, {"", ""}, {" \v\f ", ""}, {"x", "x"}, {"\u3000x", "\u3000x"}};
-    for (const auto& [in, out] : cases) EXPECT_EQ(TextUtil::trim(in), out);
-}
-
 }  // namespace

@@ -146,14 +146,4 @@ TEST(NSLockTest, RecursiveLockIgnoresUnlockFromAnotherThread) {
     EXPECT_TRUE(got);
 }
 
-TEST(NSLockTest, LocksKeepTheirNames) {
-    NSLock plain;
-    NSRecursiveLock recursive;
-    EXPECT_EQ(plain.name(), "");
-    plain.setName("plain");
-    recursive.setName("recursive");
-    EXPECT_EQ(plain.name(), "plain");
-    EXPECT_EQ(recursive.name(), "recursive");
-}
-
 }  // namespace

@@ -80,25 +80,6 @@ TEST_F(RunLoopTest, TimerInvalidatedInsideItsBlockStops) {
     EXPECT_TRUE(weak.expired()) << "the loop should release an invalidated timer";
 }
 
-TEST_F(RunLoopTest, OneShotTimerAndFireByHand) {
-    ManualClock clock;
-    int fires = 0;
-    auto timer = NSTimer::scheduledTimerWithTimeInterval(2, Repeats::No, [&](auto&) { ++fires; });
-    clock.advance(1.5);
-    EXPECT_EQ(fires, 0);
-    EXPECT_TRUE(timer->isValid());
-    clock.advance(0.5);
-    EXPECT_EQ(fires, 1);
-    EXPECT_FALSE(timer->isValid());
-    timer->fire();  // no effect once invalid
-    EXPECT_EQ(fires, 1);
-
-    auto manual = NSTimer::timerWithTimeInterval(1, Repeats::No, [&](auto&) { ++fires; });
-    manual->fire();
-    EXPECT_EQ(fires, 2);
-    EXPECT_FALSE(manual->isValid());
-}
-
 TEST_F(RunLoopTest, SleeperOnAnotherThreadWakesWhenAdvancedPast) {
     ManualClock clock;
     std::atomic<bool> started{false}, woke{false};
@@ -231,21 +212,6 @@ TEST(ClockTest, DeadlinesAddedWhileFiringInsideTheWindowFireInOrder) {
     Clock::scheduleDeadline(2, [&] { times.push_back(Clock::monotonic()); });
     clock.advance(2);
     EXPECT_EQ(times, (std::vector<double>{1, 1.5, 2}));
-}
-
-TEST(ClockTest, RealClockFiresDeadlinesOnItsThread) {
-    ASSERT_FALSE(Clock::isManual());
-    auto group = DispatchGroup::create();
-    group->enter();
-    const double start = Clock::monotonic();
-    std::atomic<double> firedAt{0};
-    Clock::scheduleDeadline(start + 0.02, [&] {
-        firedAt = Clock::monotonic();
-        group->leave();
-    });
-    ASSERT_TRUE(group->wait(5));
-    EXPECT_GE(firedAt.load(), start + 0.02);
-    EXPECT_GT(Clock::now().secondsSinceReferenceDate, 0);
 }
 
 }  // namespace

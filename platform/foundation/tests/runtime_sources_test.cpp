@@ -131,13 +131,6 @@ TEST(DispatchTimerSourceTest, MainQueueSourceRunsWithinAdvance) {
     NSRunLoop::main().runUntilIdle();
 }
 
-TEST(DispatchTimerSourceTest, RealClockRepeats) {
-    CountingTimer timer;
-    timer.source->setTimer(0.005, 0.005);
-    timer.source->resume();
-    EXPECT_TRUE(eventually([&] { return timer.fires.load() >= 3; }));
-}
-
 // Records the events a file source reports.
 struct FileWatch {
     TempDir dir;

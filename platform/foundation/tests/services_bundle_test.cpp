@@ -101,50 +101,6 @@ TEST_F(Bundle, FindsResourcesByNameTypeAndFolder) {
     }
 }
 
-TEST_F(Bundle, FindsImagesWithScaleVariants) {
-    add("login.bundle/back.png");
-    add("login.bundle/back@2x.png");
-    add("login.bundle/LOGO.jpg");
-    add("base.bundle/wifi@2x.png");
-    add("hud.bundle/done@3x.png");
-    add("hud.bundle/done.jpg");
-    add("hud.bundle/spinner.gif");
-    auto b = bundle();
-    const std::tuple<std::string, double, std::string> cases[] = {
-        {"login.bundle/back", 2, "login.bundle/back@2x.png"},
-        {"login.bundle/back", 1, "login.bundle/back.png"},
-        {"login.bundle/back", 3, "login.bundle/back@2x.png"},
-        {"login.bundle/back.png", 2, "login.bundle/back@2x.png"},
-        {"login.bundle/back.png", 1, "login.bundle/back.png"},
-        {"login.bundle/LOGO", 2, "login.bundle/LOGO.jpg"},
-        {"login.bundle/LOGO.jpg", 2, "login.bundle/LOGO.jpg"},
-        {"base.bundle/wifi@2x.png", 2, "base.bundle/wifi@2x.png"},
-        {"base.bundle/wifi", 1, "base.bundle/wifi@2x.png"},
-        {"hud.bundle/done", 2, "hud.bundle/done@3x.png"},  // png variants before jpg
-        {"hud.bundle/spinner.gif", 2, "hud.bundle/spinner.gif"},
-        {"login.bundle/missing", 2, ""},
-        {"login.bundle", 2, ""},
-    };
-    for (const auto& [name, scale, expected] : cases) {
-        auto path = b->pathForImageNamed(name, scale);
-        EXPECT_EQ(path.value_or(""), expected.empty() ? "" : dir_.file(expected)) << name << " @" << scale;
-    }
-}
-
-TEST_F(Bundle, ListsResourcesOfATypeInOneFolder) {
-    add("certs/b.cer");
-    add("certs/a.cer");
-    add("certs/readme.txt");
-    add("certs/nested/c.cer");
-    add("top.cer");
-    auto b = bundle();
-    EXPECT_EQ(b->pathsForResourcesOfType("cer", "certs"),
-              (std::vector<std::string>{dir_.file("certs/a.cer"), dir_.file("certs/b.cer")}));
-    EXPECT_EQ(b->pathsForResourcesOfType(".cer", ""), (std::vector<std::string>{dir_.file("top.cer")}));
-    EXPECT_TRUE(b->pathsForResourcesOfType("cer", "missing").empty());
-    EXPECT_TRUE(b->pathsForResourcesOfType("cer", "../").empty());
-}
-
 TEST(StringsTable, ParsesTheOldStyleFormat) {
     const std::string text = R"(/* A block comment
    over lines */

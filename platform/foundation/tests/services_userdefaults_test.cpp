@@ -94,33 +94,6 @@ TEST_F(UserDefaults, ChangesAreSavedShortlyWithoutSynchronize) {
     }));
 }
 
-TEST_F(UserDefaults, NullAndRemoveDeleteTheKey) {
-    auto defaults = NSUserDefaults::standardUserDefaults();
-    defaults->setObject("a", "one");
-    defaults->setObject("b", "two");
-    EXPECT_TRUE(defaults->setObject(Value(), "one"));
-    defaults->removeObjectForKey("two");
-    defaults->removeObjectForKey("never-there");
-    EXPECT_FALSE(defaults->objectForKey("one"));
-    EXPECT_FALSE(defaults->objectForKey("two"));
-    EXPECT_TRUE(reopen()->dictionaryRepresentation().empty());
-}
-
-TEST_F(UserDefaults, TypedGettersReadTheWayThePlatformDoes) {
-    auto defaults = NSUserDefaults::standardUserDefaults();
-    defaults->setObject("42abc", "text");
-    defaults->setObject("YES", "yes");
-    defaults->setObject(7, "seven");
-    defaults->setObject(Value::array({1}), "list");
-    EXPECT_EQ(defaults->integerForKey("text"), 42);
-    EXPECT_TRUE(defaults->boolForKey("yes"));
-    EXPECT_EQ(defaults->stringForKey("seven"), "");
-    EXPECT_TRUE(defaults->boolForKey("seven"));
-    EXPECT_EQ(defaults->integerForKey("list"), 0);
-    EXPECT_FALSE(defaults->boolForKey("missing"));
-    EXPECT_DOUBLE_EQ(defaults->doubleForKey("seven"), 7.0);
-}
-
 TEST_F(UserDefaults, RefusesValuesAPropertyListCannotHold) {
     auto defaults = NSUserDefaults::standardUserDefaults();
     defaults->setObject("kept", "k");
@@ -197,20 +170,6 @@ TEST_F(UserDefaults, ACorruptFileIsKeptAsideAndTheStoreStartsEmpty) {
     EXPECT_EQ(filesIn(preferences()).size(), 2u);  // the new store and the kept corrupt one
 }
 
-TEST_F(UserDefaults, ReadsAnXMLFileAndANonDictionaryIsCorrupt) {
-    writeFile(storePath(),
-               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>version</key><string>1.0.0</string><key>n</key><integer>3</integer></dict></plist>");
-    auto defaults = NSUserDefaults::standardUserDefaults();
-    EXPECT_EQ(defaults->stringForKey("version"), "1.0.0");
-    EXPECT_EQ(defaults->integerForKey("n"), 3);
-
-    writeFile(storePath(), "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>");
-    Console::Capture console;
-    EXPECT_TRUE(reopen()->dictionaryRepresentation().empty());
-    EXPECT_TRUE(console.contains("could not be read"));
-}
-
 TEST_F(UserDefaults, AFailedSaveKeepsTheChangesAndSucceedsLater) {
     auto defaults = NSUserDefaults::standardUserDefaults();
     defaults->setObject("v", "k");
@@ -227,16 +186,6 @@ TEST_F(UserDefaults, AFailedSaveKeepsTheChangesAndSucceedsLater) {
     fs::remove_all(storePath());
     EXPECT_TRUE(defaults->synchronize());
     EXPECT_EQ(reopen()->stringForKey("k"), "w");
-}
-
-TEST_F(UserDefaults, EachSandboxHasItsOwnStore) {
-    NSUserDefaults::standardUserDefaults()->setObject("first home", "k");
-    TempDir other;
-    Sandbox::setHome(other.path());
-    auto second = reopen();
-    EXPECT_FALSE(second->objectForKey("k"));
-    Sandbox::setHome(home_.path());
-    EXPECT_EQ(reopen()->stringForKey("k"), "first home");
 }
 
 // The exit handlers run in a child process; it finds the parent's sandbox through the environment, since a

