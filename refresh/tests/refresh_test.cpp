@@ -51,42 +51,19 @@ class RefreshTest : public UITest {
 
 TEST_F(RefreshTest, DragsDriveTheStates) {
     EXPECT_EQ(header_->frame(), (CGRect{0, -54, 320, 54}));
-    EXPECT_EQ(header_->superview(), scrollView_);
-    EXPECT_EQ(header_->stateLabel()->text(), "Pull down to refresh");
     EXPECT_EQ(header_->lastUpdatedTimeLabel()->text(), "Last updated: Never");
-    struct Row {
+    // Only a pull past the header's height, still held there at release, starts a refresh.
+    using P = PRRefreshState;
+    const struct {
         const char* name;
         std::initializer_list<CGFloat> moves;
-        PRRefreshState whileHeld;
-        const char* text;
-        PRRefreshState afterRelease;
-        int refreshes;
+        P whileHeld, afterRelease;
         CGFloat restY;  // where the content comes to rest
-    };
-    const Row rows[] = {
-        {"short pull", {30}, PRRefreshState::Idle, "Pull down to refresh", PRRefreshState::Idle, 0, 0},
-        {"exactly the height",
-         {54},
-         PRRefreshState::Idle,
-         "Pull down to refresh",
-         PRRefreshState::Idle,
-         0,
-         0},
-        {"pulled back",
-         {40, 40, -30},
-         PRRefreshState::Idle,
-         "Pull down to refresh",
-         PRRefreshState::Idle,
-         0,
-         0},
-        {"scrolling up", {-200}, PRRefreshState::Idle, "Pull down to refresh", PRRefreshState::Idle, 0, 200},
-        {"past the height",
-         {30, 30},
-         PRRefreshState::Pulling,
-         "Release to refresh",
-         PRRefreshState::Refreshing,
-         1,
-         -54},
+    } rows[] = {
+        {"exactly the height", {54}, P::Idle, P::Idle, 0},
+        {"pulled back", {40, 40, -30}, P::Idle, P::Idle, 0},
+        {"scrolling up", {-200}, P::Idle, P::Idle, 200},
+        {"past the height", {30, 30}, P::Pulling, P::Refreshing, -54},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -94,19 +71,15 @@ TEST_F(RefreshTest, DragsDriveTheStates) {
         scrollView_->setContentOffset({0, 0});
         pull(row.moves, false);
         EXPECT_EQ(header_->state(), row.whileHeld);
-        EXPECT_EQ(header_->stateLabel()->text(), row.text);
         scrollView_->endDragging();
         EXPECT_EQ(refreshes_, 0);  // never from inside the release
         settle();
         EXPECT_EQ(scrollView_->contentOffset().y, row.restY);
         EXPECT_EQ(header_->state(), row.afterRelease);
-        EXPECT_EQ(refreshes_, row.refreshes);
+        EXPECT_EQ(refreshes_, row.afterRelease == P::Refreshing ? 1 : 0);
     }
     // Refreshing: the header stays in sight until the refresh ends.
-    EXPECT_EQ(header_->stateLabel()->text(), "Loading...");
-    EXPECT_TRUE(header_->arrowView()->isHidden());
     EXPECT_EQ(scrollView_->contentInset().top, 54);
-    EXPECT_EQ(scrollView_->contentOffset().y, -54);
     pull({100});  // pulling again while refreshing starts nothing
     settle();
     EXPECT_EQ(refreshes_, 1);
@@ -122,7 +95,6 @@ TEST_F(RefreshTest, DragsDriveTheStates) {
     EXPECT_EQ(*header_->lastUpdatedTime(), Clock::now().addingTimeInterval(-1));
     auto stored = NSUserDefaults::standardUserDefaults()->objectForKey("PRRefreshHeaderLastUpdatedTimeKey");
     ASSERT_TRUE(stored && stored->asDate());
-    EXPECT_EQ(header_->lastUpdatedTimeLabel()->text().rfind("Last updated: ", 0), 0u);
     EXPECT_NE(header_->lastUpdatedTimeLabel()->text(), "Last updated: Never");
 }
 
@@ -131,7 +103,6 @@ TEST_F(RefreshTest, EndingFromInsideTheBlockClosesAtOnce) {
     pull({80});
     settle();  // the release is seen as the content starts to settle; the block then ends the refresh
     EXPECT_EQ(header_->state(), PRRefreshState::Idle);
-    EXPECT_EQ(scrollView_->contentInset().top, 0);
     EXPECT_EQ(scrollView_->contentOffset().y, 0);
 
     // From code too, with the scroll view at rest.
@@ -142,15 +113,6 @@ TEST_F(RefreshTest, EndingFromInsideTheBlockClosesAtOnce) {
     EXPECT_EQ(scrollView_->contentInset().top, 0);
 }
 
-TEST_F(RefreshTest, WithoutBouncesTheHeaderCannotBePulled) {
-    scrollView_->setBounces(false);
-    pull({200});
-    settle();
-    EXPECT_EQ(header_->state(), PRRefreshState::Idle);
-    EXPECT_EQ(refreshes_, 0);
-    EXPECT_EQ(pr_header(scrollView_), header_);  // still attached
-}
-
 TEST_F(RefreshTest, ANewHeaderReplacesAndDetachesTheOld) {
     header_->beginRefreshing();
     settle();
@@ -158,7 +120,6 @@ TEST_F(RefreshTest, ANewHeaderReplacesAndDetachesTheOld) {
     auto second = PRRefreshNormalHeader::headerWithRefreshingBlock([&] { ++secondRefreshes; });
     pr_setHeader(scrollView_, second);
     EXPECT_EQ(pr_header(scrollView_), second);
-    EXPECT_FALSE(header_->superview());
     EXPECT_FALSE(header_->scrollView());
     EXPECT_EQ(scrollView_->contentInset().top, 0);  // the old header's refresh inset went with it
     EXPECT_EQ(header_->state(), PRRefreshState::Idle);
@@ -192,8 +153,8 @@ TEST_F(RefreshTest, TextsComeFromTheStringTables) {
         auto header = PRRefreshNormalHeader::headerWithRefreshingBlock({});
         auto scrollView = UIScrollView::create({0, 0, 320, 480});
         pr_setHeader(scrollView, header);
-        EXPECT_EQ(header->stateLabel()->text(), texts[0]);
-        EXPECT_EQ(header->lastUpdatedTimeLabel()->text(), texts[3]);
+        EXPECT_EQ(header->stateLabel()->text() + "|" + header->lastUpdatedTimeLabel()->text(),
+                  texts[0] + "|" + texts[3]);
         ASSERT_TRUE(scrollView->beginDragging());
         scrollView->dragBy(0, 70);
         EXPECT_EQ(header->stateLabel()->text(), texts[1]);

@@ -16,13 +16,8 @@ UIViewPtr dialogOf(const THProgressHUD& hud) {
 class HUDStateTable : public HUDTest {};
 
 TEST_F(HUDStateTable, EveryStateAgainstEveryRequest) {
-    struct Row {
-        S from;
-        Request request;
-        S to;
-        int count;
-        bool sameView;  // the request was ignored or replaced nothing: the view shown before is still the one
-    };
+    // sameView: the request was ignored or replaced nothing, so the view shown before is still the one.
+    struct Row { S from; Request request; S to; int count; bool sameView; };
     const Row rows[] = {
         {S::Idle, Request::Loading, S::Loading, 1, false},
         {S::Idle, Request::Dismiss, S::Idle, 0, false},
@@ -72,32 +67,6 @@ TEST_F(HUDStateTable, EveryStateAgainstEveryRequest) {
         EXPECT_FALSE(hud_->window()->isKeyWindow());
         EXPECT_TRUE(appWindow_->isKeyWindow());
     }
-}
-
-TEST_F(HUDStateTable, ClosingsReturnToIdleAndHideTheWindow) {
-    const std::pair<Request, void (*)(THProgressHUD&)> closings[] = {
-        {Request::Alert, [](THProgressHUD& h) { h.dismissAlertView(); }},
-        {Request::Sheet, [](THProgressHUD& h) { h.dismissActionSheet(); }},
-    };
-    for (const auto& [open, close] : closings) {
-        SCOPED_TRACE(infoOf(open).name);
-        send(*hud_, open);
-        close(*hud_);
-        EXPECT_EQ(hud_->state(), S::Idle);
-        advance(0.3);
-        EXPECT_FALSE(windowShown());
-        EXPECT_EQ(shownByState(), onlyViewOf(S::Idle));
-    }
-
-    int completions = 0;
-    hud_->showTip("好了", THProgressHUDTipTypeDone, [&] { ++completions; });
-    advance(2.05);
-    EXPECT_EQ(hud_->state(), S::Tip);
-    advance(0.1);  // 0.3 in, 1.5 stay, 0.3 out
-    EXPECT_EQ(hud_->state(), S::Idle);
-    EXPECT_FALSE(windowShown());
-    EXPECT_EQ(completions, 1);
-    EXPECT_FALSE(hud_->window()->isKeyWindow());
 }
 
 TEST_F(HUDStateTable, TipWindowIsTheTipAndLaterRequestsRestoreTheFullScreen) {
@@ -199,10 +168,8 @@ TEST_F(HUDQuickSuccession, WhatIsShownDuringAClosingFadeStays) {
         Request second;
     } cases[] = {
         {Request::Loading, infoOf(Request::Dismiss).send, Request::Loading},
-        {Request::Alert, closeAlert, Request::Loading},
         {Request::Alert, closeAlert, Request::Alert},
         {Request::Sheet, closeSheet, Request::Tip},
-        {Request::Sheet, closeSheet, Request::Sheet},
         {Request::Alert, closeAlert, Request::Sheet},
     };
     for (const auto& c : cases) {
@@ -220,9 +187,6 @@ TEST_F(HUDQuickSuccession, WhatIsShownDuringAClosingFadeStays) {
         if (state == S::Alert) {
             EXPECT_EQ(hud_->alertView()->superview(), hud_->maskLayer());
         }
-        if (state == S::ActionSheet) {
-            EXPECT_EQ(hud_->actionSheetView()->superview(), hud_->window());
-        }
         if (state == S::Loading) {
             EXPECT_EQ(hud_->maskLayer()->alpha(), 1);
         }
@@ -237,7 +201,7 @@ TEST_F(HUDQuickSuccession, AnOldTipNeverClosesALaterOne) {
     hud_->showLoading();
     hud_->showTip("二", THProgressHUDTipTypeSuccess, [&] { ++second; });
     auto newTip = hud_->tipView();
-    advance(2.05);  // the old tip's fade-out has ended
+    advance(2.05);  // the old tip's fade-out has ended (0.3 in, 1.5 stay, 0.3 out)
     EXPECT_EQ(hud_->state(), S::Tip);
     EXPECT_EQ(hud_->tipView(), newTip);
     EXPECT_EQ(newTip->superview(), hud_->window());

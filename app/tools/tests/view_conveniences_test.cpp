@@ -2,29 +2,10 @@
 
 #include <array>
 #include <cmath>
-#include <utility>
 
 #include "app/tools/UIImageScale.h"
-#include "app/tools/UIViewFrame.h"
 
 namespace {
-
-TEST(UIViewFrame, EachSetterReplacesOneField) {
-    const std::pair<void (*)(UIView&, CGFloat), CGRect> cases[] = {
-        {UIViewFrame::setX, CGRectMake(7, 2, 3, 4)},
-        {UIViewFrame::setY, CGRectMake(1, 7, 3, 4)},
-        {UIViewFrame::setWidth, CGRectMake(1, 2, 7, 4)},
-        {UIViewFrame::setHeight, CGRectMake(1, 2, 3, 7)},
-    };
-    for (const auto& [set, expected] : cases) {
-        auto view = UIView::create(CGRectMake(1, 2, 3, 4));
-        set(*view, 7);
-        EXPECT_EQ(view->frame(), expected);
-        EXPECT_EQ(CGRectMake(UIViewFrame::x(*view), UIViewFrame::y(*view), UIViewFrame::width(*view),
-                             UIViewFrame::height(*view)),
-                  expected);
-    }
-}
 
 // A 2 x 1 PNG at scale 2: opaque red on the left, transparent blue on the right.
 UIImagePtr redAndClear() {
