@@ -63,6 +63,13 @@ endfunction()
 # One GoogleTest binary, one ctest entry. THREADS labels it `threads`: it then also runs
 # in the ThreadSanitizer build (target `threads_tests`).
 set_property(GLOBAL PROPERTY QUORVANE_THREAD_TESTS "")
+# The sanitizers' settings for every test: leak reports from JavaScriptCore's own allocations and races
+# inside uninstrumented third-party libraries are suppressed (.ci/*.supp); anything else fails the test.
+set(QUORVANE_TEST_ENVIRONMENT
+  "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0"
+  "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/.ci/lsan.supp"
+  "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+  "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/.ci/tsan.supp")
 function(quorvane_test name)
   cmake_parse_arguments(A "THREADS" "TIMEOUT" "SOURCES;DEPS" ${ARGN})
   quorvane_existing(A_SOURCES ${A_SOURCES})
@@ -82,5 +89,5 @@ function(quorvane_test name)
     set_property(GLOBAL APPEND PROPERTY QUORVANE_THREAD_TESTS ${name})
   endif()
   set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${A_TIMEOUT}
-    ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/.ci/lsan.supp;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
+    ENVIRONMENT "${QUORVANE_TEST_ENVIRONMENT}")
 endfunction()
