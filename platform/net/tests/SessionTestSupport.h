@@ -34,12 +34,7 @@ class RecordingDelegate : public NSURLSessionDelegate {
     void didReceiveResponse(const SessionPtr&, const NSURLSessionDataTaskPtr&,
                             const NSURLResponsePtr& response,
                             std::function<void(NSURLSessionResponseDisposition)> handler) override {
-        enter("response");
-        {
-            std::lock_guard lock(mutex_);
-            this->response = response;
-        }
-        leave();
+        record("response", [&] { this->response = response; });
         if (onResponse) {
             onResponse(response, handler);
         } else {
@@ -47,29 +42,20 @@ class RecordingDelegate : public NSURLSessionDelegate {
         }
     }
     void didReceiveData(const SessionPtr&, const NSURLSessionDataTaskPtr&, const Data& data) override {
-        enter("data");
-        {
-            std::lock_guard lock(mutex_);
-            body += data.toString();
-        }
-        leave();
+        record("data", [&] { body += data.toString(); });
     }
     void didSendBodyData(const SessionPtr&, const NSURLSessionTaskPtr&, int64_t sent, int64_t total,
                          int64_t expected) override {
-        enter("send");
-        {
-            std::lock_guard lock(mutex_);
+        record("send", [&] {
             sendTotals.push_back(total);
             sendSum += sent;
             sendExpected = expected;
-        }
-        leave();
+        });
     }
     void willPerformHTTPRedirection(const SessionPtr&, const NSURLSessionTaskPtr&,
                                     const NSHTTPURLResponsePtr& response, const NSURLRequest& request,
                                     std::function<void(std::optional<NSURLRequest>)> handler) override {
-        enter("redirect");
-        leave();
+        record("redirect", [] {});
         if (onRedirect) {
             onRedirect(response, request, handler);
         } else {
@@ -78,29 +64,18 @@ class RecordingDelegate : public NSURLSessionDelegate {
     }
     void needNewBodyStream(const SessionPtr&, const NSURLSessionTaskPtr&,
                            std::function<void(NSInputStreamPtr)> handler) override {
-        enter("needStream");
-        leave();
+        record("needStream", [] {});
         handler(onNeedStream ? onNeedStream() : nullptr);
     }
     void didCompleteWithError(const SessionPtr&, const NSURLSessionTaskPtr&,
                               const NSErrorPtr& error) override {
-        enter("complete");
-        {
-            std::lock_guard lock(mutex_);
+        record("complete", [&] {
             this->error = error;
             ++completions;
-        }
-        leave();
-        changed_.notify_all();
+        });
     }
     void didBecomeInvalidWithError(const SessionPtr&, const NSErrorPtr&) override {
-        enter("invalid");
-        {
-            std::lock_guard lock(mutex_);
-            invalid = true;
-        }
-        leave();
-        changed_.notify_all();
+        record("invalid", [&] { invalid = true; });
     }
 
     bool waitFor(const std::function<bool()>& done, double seconds = 10) {
@@ -136,35 +111,62 @@ class RecordingDelegate : public NSURLSessionDelegate {
     std::atomic<bool> wrongQueue{false};
     std::atomic<bool> overlapped{false};
 
-  private:
-    void enter(const char* event) {
+  protected:
+    // Every callback goes through here: it logs the event, applies `change` under the lock and wakes waiters,
+    // and catches a callback on the wrong queue or overlapping another.
+    template <class Change>
+    void record(const char* event, Change&& change) {
         if (inside_.fetch_add(1) != 0) overlapped = true;
         if (queue && NSOperationQueue::currentQueue() != queue) wrongQueue = true;
-        std::lock_guard lock(mutex_);
-        events_.push_back(event);
-    }
-    void leave() {
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back(event);
+            change();
+        }
         inside_.fetch_sub(1);
-        std::lock_guard lock(mutex_);
         changed_.notify_all();
     }
+
+  private:
     std::atomic<int> inside_{0};
     std::vector<std::string> events_;
 };
 
-// A session with a recording delegate on its own serial queue.
-struct RecordingSession {
-    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+// A session with a recording delegate (of type `Delegate`) on its own serial queue.
+template <class Delegate>
+struct DelegateSession {
+    std::shared_ptr<Delegate> delegate = std::make_shared<Delegate>();
     std::shared_ptr<NSOperationQueue> queue = NSOperationQueue::create();
     NSURLSessionPtr session;
 
-    explicit RecordingSession(NSURLSessionConfigurationPtr configuration = nullptr) {
+    explicit DelegateSession(NSURLSessionConfigurationPtr configuration = nullptr) {
         queue->setMaxConcurrentOperationCount(1);
         delegate->queue = queue;
         session = NSURLSession::sessionWithConfiguration(configuration, delegate, queue);
     }
-    ~RecordingSession() { session->invalidateAndCancel(); }
+    ~DelegateSession() { session->invalidateAndCancel(); }
+
+    // Resumes `task` and waits (bounded) until it, and every task started before it, has completed.
+    template <class Task>
+    Task run(Task task, double seconds = 10) {
+        task->resume();
+        EXPECT_TRUE(delegate->waitForCompletions(++started_, seconds));
+        return task;
+    }
+    NSURLSessionDataTaskPtr runData(const NSURLRequest& request, double seconds = 10) {
+        return run(session->dataTaskWithRequest(request), seconds);
+    }
+
+  private:
+    int started_ = 0;
 };
+using RecordingSession = DelegateSession<RecordingDelegate>;
+
+inline NSMutableURLRequest requestFor(const std::string& url, const std::string& method = "GET") {
+    NSMutableURLRequest request(NSURL::URLWithString(url));
+    request.setHTTPMethod(method);
+    return request;
+}
 
 inline std::string binaryBody(size_t size) {
     std::string body(size, '\0');

@@ -10,11 +10,9 @@ namespace {
 NSErrorPtr errorOf(const std::string& url, double timeout = 60,
                    NSURLSessionConfigurationPtr configuration = nullptr) {
     RecordingSession s(configuration);
-    NSMutableURLRequest request(NSURL::URLWithString(url));
-    if (!request.URL()) request.setURL(nullptr);
+    NSMutableURLRequest request = requestFor(url);
     request.setTimeoutInterval(timeout);
-    s.session->dataTaskWithRequest(request)->resume();
-    EXPECT_TRUE(s.delegate->waitForCompletions(1, 20)) << url;
+    s.runData(request, 20);
     return s.delegate->error;
 }
 
@@ -38,33 +36,26 @@ TEST(SessionErrors, TextsUsersSee) {
     EXPECT_EQ(NSURLErrorDescription(-999), "cancelled");
 }
 
-TEST(SessionErrors, CannotConnectToAClosedPort) {
+TEST(SessionErrors, UnreachableBadAndUnsupportedURLs) {
     int port;
     {
         LoopbackRawServer probe([](LoopbackConnection&) {});
         port = probe.port();
     }
-    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x";
-    expectURLError(errorOf(url), NSURLErrorCannotConnectToHost, url);
-}
-
-TEST(SessionErrors, UnknownHost) {
-    std::string url = "http://no-such-host.invalid/x";
-    expectURLError(errorOf(url, 10), NSURLErrorCannotFindHost, url);
-}
-
-TEST(SessionErrors, BadAndUnsupportedURLs) {
-    auto noHost = errorOf("http:///path");
-    ASSERT_TRUE(noHost);
-    EXPECT_EQ(noHost->code(), NSURLErrorBadURL);
-    auto relative = errorOf("just/a/path");
-    ASSERT_TRUE(relative);
-    EXPECT_EQ(relative->code(), NSURLErrorBadURL);
-    expectURLError(errorOf("ftp://127.0.0.1/x"), NSURLErrorUnsupportedURL, "ftp://127.0.0.1/x");
+    const std::pair<std::string, long> cases[] = {
+        {"http://127.0.0.1:" + std::to_string(port) + "/x", NSURLErrorCannotConnectToHost},  // closed port
+        {"http://no-such-host.invalid/x", NSURLErrorCannotFindHost},
+        {"ftp://127.0.0.1/x", NSURLErrorUnsupportedURL},
+    };
+    for (const auto& [url, code] : cases) expectURLError(errorOf(url, 10), code, url);
+    for (const char* bad : {"http:///path", "just/a/path"}) {
+        auto error = errorOf(bad);
+        ASSERT_TRUE(error) << bad;
+        EXPECT_EQ(error->code(), NSURLErrorBadURL) << bad;
+    }
     // A request without URL at all.
     RecordingSession s;
-    s.session->dataTaskWithRequest(NSURLRequest())->resume();
-    ASSERT_TRUE(s.delegate->waitForCompletions(1));
+    s.runData(NSURLRequest());
     EXPECT_EQ(s.delegate->error->code(), NSURLErrorBadURL);
 }
 

@@ -8,38 +8,6 @@
 
 namespace {
 
-NSURLRequest get(const LoopbackServer& server, const std::string& path) {
-    return NSURLRequest(NSURL::URLWithString(server.url(path)));
-}
-
-TEST(SessionTasks, IdentifiersIncreaseAndNewTasksAreSuspended) {
-    RecordingSession s;
-    auto a = s.session->dataTaskWithURL(NSURL::URLWithString("http://127.0.0.1:9/a"));
-    auto b = s.session->uploadTaskWithRequest(NSURLRequest(NSURL::URLWithString("http://127.0.0.1:9/b")),
-                                              Data::fromString("x"));
-    EXPECT_EQ(a->taskIdentifier(), 1u);
-    EXPECT_EQ(b->taskIdentifier(), 2u);
-    EXPECT_EQ(long(a->state()), 1);
-    EXPECT_EQ(b->countOfBytesExpectedToSend(), 1);
-
-    std::mutex mutex;
-    std::condition_variable cv;
-    size_t dataCount = 99, uploadCount = 99;
-    bool onQueue = false;
-    s.session->getTasksWithCompletionHandler([&](auto data, auto upload, auto) {
-        std::lock_guard lock(mutex);
-        dataCount = data.size();
-        uploadCount = upload.size();
-        onQueue = NSOperationQueue::currentQueue() == s.queue;
-        cv.notify_all();
-    });
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return dataCount != 99; }));
-    EXPECT_EQ(dataCount, 1u);
-    EXPECT_EQ(uploadCount, 1u);
-    EXPECT_TRUE(onQueue);
-}
-
 TEST(SessionCancel, NeverResumedRunningAndFromTheResponse) {
     LoopbackServer server;
     LoopbackReply slow = LoopbackReply::text("slow");
@@ -48,7 +16,7 @@ TEST(SessionCancel, NeverResumedRunningAndFromTheResponse) {
     server.reply("/fast", LoopbackReply::text("fast body"));
     RecordingSession s;
 
-    auto never = s.session->dataTaskWithRequest(get(server, "/slow"));
+    auto never = s.session->dataTaskWithRequest(requestFor(server.url("/slow")));
     never->cancel();
     ASSERT_TRUE(s.delegate->waitForCompletions(1));
     EXPECT_EQ(s.delegate->error->code(), NSURLErrorCancelled);
@@ -56,19 +24,21 @@ TEST(SessionCancel, NeverResumedRunningAndFromTheResponse) {
     never->cancel();  // nothing more
     never->resume();
 
-    auto running = s.session->dataTaskWithRequest(get(server, "/slow"));
+    auto running = s.session->dataTaskWithRequest(requestFor(server.url("/slow")));
     running->resume();
     ASSERT_TRUE(server.waitForHits("/slow", 1));
     auto start = std::chrono::steady_clock::now();
     running->cancel();
-    EXPECT_EQ(running->state(), NSURLSessionTaskState::Canceling);
+    // Canceling at once; the I/O thread may already have completed it.
+    EXPECT_TRUE(running->state() == NSURLSessionTaskState::Canceling ||
+                running->state() == NSURLSessionTaskState::Completed);
     ASSERT_TRUE(s.delegate->waitForCompletions(2));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(s.delegate->error->code(), NSURLErrorCancelled);
     EXPECT_EQ(s.delegate->error->localizedDescription(), "cancelled");
 
     s.delegate->onResponse = [](auto, auto handler) { handler(NSURLSessionResponseDisposition::Cancel); };
-    s.session->dataTaskWithRequest(get(server, "/fast"))->resume();
+    s.session->dataTaskWithRequest(requestFor(server.url("/fast")))->resume();
     ASSERT_TRUE(s.delegate->waitForCompletions(3));
     EXPECT_EQ(s.delegate->error->code(), NSURLErrorCancelled);
     EXPECT_EQ(s.delegate->body, "");
@@ -87,7 +57,7 @@ TEST(SessionAnswers, DataWaitsForTheResponseAnswerAndADroppedHandlerAllows) {
         std::lock_guard lock(mutex);
         kept = handler;
     };
-    auto task = s.session->dataTaskWithRequest(get(server, "/r"));
+    auto task = s.session->dataTaskWithRequest(requestFor(server.url("/r")));
     task->resume();
     ASSERT_TRUE(s.delegate->waitFor([&] { return s.delegate->response != nullptr; }));
     // Nothing more may come while the answer is outstanding; answer from another thread.
@@ -104,7 +74,7 @@ TEST(SessionAnswers, DataWaitsForTheResponseAnswerAndADroppedHandlerAllows) {
 
     // A handler dropped without a call gives the default answer.
     s.delegate->onResponse = [](auto, auto) {};
-    s.session->dataTaskWithRequest(get(server, "/r"))->resume();
+    s.session->dataTaskWithRequest(requestFor(server.url("/r")))->resume();
     ASSERT_TRUE(s.delegate->waitForCompletions(2));
     EXPECT_EQ(s.delegate->error, nullptr);
     EXPECT_EQ(s.delegate->body.size(), 400000u);
@@ -117,7 +87,7 @@ TEST(SessionSuspend, SuspendedTaskResumesAndFinishes) {
     trickle.chunkDelay = 0.02;
     server.reply("/t", trickle);
     RecordingSession s;
-    auto task = s.session->dataTaskWithRequest(get(server, "/t"));
+    auto task = s.session->dataTaskWithRequest(requestFor(server.url("/t")));
     task->resume();
     ASSERT_TRUE(s.delegate->waitFor([&] { return s.delegate->response != nullptr; }));
     task->suspend();
@@ -144,7 +114,7 @@ TEST(SessionHook, OneCallPerRealStateChangeEvenWhenThreadsRace) {
     slow.delay = 0.5;
     server.reply("/h", slow);
     RecordingSession s;
-    auto task = s.session->dataTaskWithRequest(get(server, "/h"));
+    auto task = s.session->dataTaskWithRequest(requestFor(server.url("/h")));
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->resume(); });
     for (auto& thread : threads) thread.join();
@@ -156,15 +126,16 @@ TEST(SessionHook, OneCallPerRealStateChangeEvenWhenThreadsRace) {
     task->resume();  // completed: reported, state unchanged
     NSURLSessionTask::setStateChangeHook(nullptr);
     std::lock_guard lock(mutex);
-    ASSERT_EQ(calls.size(), 4u);
-    EXPECT_EQ(calls[0].from, NSURLSessionTaskState::Suspended);
-    EXPECT_EQ(calls[0].to, NSURLSessionTaskState::Running);
-    EXPECT_EQ(calls[1].from, NSURLSessionTaskState::Running);
-    EXPECT_EQ(calls[1].to, NSURLSessionTaskState::Suspended);
-    EXPECT_EQ(calls[2].to, NSURLSessionTaskState::Running);
-    EXPECT_EQ(calls[3].from, NSURLSessionTaskState::Completed);
-    EXPECT_EQ(calls[3].to, NSURLSessionTaskState::Completed);
-    EXPECT_EQ(calls[0].task, task.get());
+    using S = NSURLSessionTaskState;
+    std::vector<std::pair<S, S>> changes;
+    for (const auto& call : calls) {
+        EXPECT_EQ(call.task, task.get());
+        changes.emplace_back(call.from, call.to);
+    }
+    EXPECT_EQ(changes, (std::vector<std::pair<S, S>>{{S::Suspended, S::Running},
+                                                     {S::Running, S::Suspended},
+                                                     {S::Suspended, S::Running},
+                                                     {S::Completed, S::Completed}}));
 }
 
 TEST(SessionInvalidation, DelegateHeldUntilInvalidThenToldAndReleased) {
@@ -180,9 +151,9 @@ TEST(SessionInvalidation, DelegateHeldUntilInvalidThenToldAndReleased) {
         session = NSURLSession::sessionWithConfiguration(nullptr, delegate, nullptr);
     }
     ASSERT_FALSE(weakDelegate.expired());  // the session holds it
-    session->dataTaskWithRequest(get(server, "/s"))->resume();
+    session->dataTaskWithRequest(requestFor(server.url("/s")))->resume();
     session->finishTasksAndInvalidate();
-    EXPECT_EQ(session->dataTaskWithRequest(get(server, "/s")), nullptr);
+    EXPECT_EQ(session->dataTaskWithRequest(requestFor(server.url("/s"))), nullptr);
     auto delegate = weakDelegate.lock();
     ASSERT_TRUE(delegate->waitFor([&] { return delegate->invalid; }));
     EXPECT_EQ(delegate->shape(), (std::vector<std::string>{"response", "data", "complete", "invalid"}));
@@ -198,8 +169,8 @@ TEST(SessionInvalidation, DelegateHeldUntilInvalidThenToldAndReleased) {
     LoopbackReply stall = LoopbackReply::text("never");
     stall.delay = 10;
     server.reply("/stall", stall);
-    cancelling.session->dataTaskWithRequest(get(server, "/stall"))->resume();
-    cancelling.session->dataTaskWithRequest(get(server, "/stall"));  // never resumed
+    cancelling.session->dataTaskWithRequest(requestFor(server.url("/stall")))->resume();
+    cancelling.session->dataTaskWithRequest(requestFor(server.url("/stall")));  // never resumed
     cancelling.session->invalidateAndCancel();
     ASSERT_TRUE(cancelling.delegate->waitFor([&] { return cancelling.delegate->invalid; }));
     EXPECT_EQ(cancelling.delegate->completions, 2);
@@ -223,7 +194,8 @@ TEST(SessionResources, IdleSessionsKeepNoThreadsOrConnections) {
     {
         auto session = NSURLSession::sessionWithConfiguration(nullptr);
         std::atomic<bool> done{false};
-        session->dataTaskWithRequest(get(server, "/once"), [&](auto, auto, auto) { done = true; })->resume();
+        session->dataTaskWithRequest(requestFor(server.url("/once")), [&](auto, auto, auto) { done = true; })
+            ->resume();
         for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     auto settle = [](size_t limit, const char* dir) {
@@ -242,7 +214,7 @@ TEST(SessionResources, IdleSessionsKeepNoThreadsOrConnections) {
     for (int i = 0; i < kSessions; ++i) {
         auto session = NSURLSession::sessionWithConfiguration(nullptr);
         session
-            ->dataTaskWithRequest(get(server, "/once"),
+            ->dataTaskWithRequest(requestFor(server.url("/once")),
                                   [&](auto data, auto, auto error) {
                                       if (error || !data || data->toString() != "once") ++failures;
                                       ++finished;
@@ -262,24 +234,6 @@ TEST(SessionResources, IdleSessionsKeepNoThreadsOrConnections) {
     // The server keeps its own worker threads; the sessions must have let go of theirs and their sockets.
     EXPECT_LE(settle(threadsBefore + 2, "/proc/self/task"), threadsBefore + 2);
     EXPECT_LE(settle(fdsBefore + 2, "/proc/self/fd"), fdsBefore + 2);
-}
-
-TEST(SessionCounters, ObservableOnTheIOThread) {
-    LoopbackServer server;
-    server.reply("/c", LoopbackReply::text(std::string(50000, 'c')));
-    RecordingSession s;
-    auto task = s.session->dataTaskWithRequest(get(server, "/c"));
-    std::atomic<int64_t> last{0};
-    std::atomic<bool> monotonic{true};
-    task->addObserver({}, "countOfBytesReceived", KVOOptions::New, [&](const KVOChange& change) {
-        int64_t value = change.newValue->integerValue();
-        if (value < last) monotonic = false;
-        last = value;
-    });
-    task->resume();
-    ASSERT_TRUE(s.delegate->waitForCompletions(1));
-    EXPECT_EQ(last, 50000);
-    EXPECT_TRUE(monotonic);
 }
 
 }  // namespace

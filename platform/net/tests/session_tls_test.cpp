@@ -34,44 +34,34 @@ class TrustDelegate : public RecordingDelegate {
     }
     void didReceiveChallenge(const SessionPtr&, const NSURLAuthenticationChallengePtr& challenge,
                              NSURLChallengeCompletionHandler handler) override {
-        record(challenge, nullptr);
+        note(challenge, nullptr);
         onChallenge(challenge, std::move(handler));
     }
     void taskDidReceiveChallenge(const SessionPtr&, const NSURLSessionTaskPtr& task,
                                  const NSURLAuthenticationChallengePtr& challenge,
                                  NSURLChallengeCompletionHandler handler) override {
-        record(challenge, task);
+        note(challenge, task);
         onChallenge(challenge, std::move(handler));
     }
 
   private:
-    void record(const NSURLAuthenticationChallengePtr& challenge, const NSURLSessionTaskPtr& task) {
-        if (queue && NSOperationQueue::currentQueue() != queue) wrongQueue = true;
-        std::lock_guard lock(mutex_);
-        challenges.push_back(challenge);
-        challengedTasks.push_back(task);
+    void note(const NSURLAuthenticationChallengePtr& challenge, const NSURLSessionTaskPtr& task) {
+        record("challenge", [&] {
+            challenges.push_back(challenge);
+            challengedTasks.push_back(task);
+        });
     }
 };
 
-struct TrustSession {
-    std::shared_ptr<TrustDelegate> delegate = std::make_shared<TrustDelegate>();
-    std::shared_ptr<NSOperationQueue> queue = NSOperationQueue::create();
-    NSURLSessionPtr session;
-
-    explicit TrustSession(double requestTimeout = 20) {
+struct TrustSession : DelegateSession<TrustDelegate> {
+    explicit TrustSession(double requestTimeout = 20) : DelegateSession(configuration(requestTimeout)) {}
+    static NSURLSessionConfigurationPtr configuration(double requestTimeout) {
         auto configuration = NSURLSessionConfiguration::defaultSessionConfiguration();
         configuration->setTimeoutIntervalForRequest(requestTimeout);
-        queue->setMaxConcurrentOperationCount(1);
-        delegate->queue = queue;
-        session = NSURLSession::sessionWithConfiguration(configuration, delegate, queue);
+        return configuration;
     }
-    ~TrustSession() { session->invalidateAndCancel(); }
-
-    NSURLSessionDataTaskPtr get(const std::string& url) {
-        auto task = session->dataTaskWithURL(NSURL::URLWithString(url));
-        task->resume();
-        return task;
-    }
+    // A GET to completion.
+    NSURLSessionDataTaskPtr get(const std::string& url) { return runData(requestFor(url), 20); }
 };
 
 class SessionTLS : public ::testing::Test {
@@ -93,7 +83,6 @@ TEST_F(SessionTLS, DelegateAcceptsTheServerWithACredentialForItsTrust) {
     server.reply("/hello", LoopbackReply::text("over TLS"));
     TrustSession s;
     auto task = s.get(server.url("/hello"));
-    ASSERT_TRUE(s.delegate->waitForCompletions(1, 20));
 
     EXPECT_FALSE(s.delegate->error) << s.delegate->error->description();
     EXPECT_EQ(s.delegate->body, "over TLS");
@@ -116,19 +105,6 @@ TEST_F(SessionTLS, DelegateAcceptsTheServerWithACredentialForItsTrust) {
     EXPECT_EQ(policies[0]->hostname(), "127.0.0.1");
 }
 
-TEST_F(SessionTLS, TaskLevelChallengeWhenTheSessionLevelOneIsMissing) {
-    LoopbackServer server(LoopbackServer::Scheme::HTTPS);
-    server.reply("/a", LoopbackReply::text("task level"));
-    TrustSession s;
-    s.delegate->level = TrustDelegate::Level::Task;
-    auto task = s.get(server.url("/a"));
-    ASSERT_TRUE(s.delegate->waitForCompletions(1, 20));
-    EXPECT_FALSE(s.delegate->error);
-    EXPECT_EQ(s.delegate->body, "task level");
-    ASSERT_EQ(s.delegate->challengedTasks.size(), 1u);
-    EXPECT_EQ(s.delegate->challengedTasks[0], task);
-}
-
 // Default handling: the system anchors decide, with the host check.
 struct DefaultCase {
     const char* name;
@@ -141,11 +117,9 @@ struct DefaultCase {
 TEST_F(SessionTLS, DefaultHandlingChecksChainAndHostAgainstTheSystemAnchors) {
     const DefaultCase cases[] = {
         {"trusted root", &TestPKI::server, "127.0.0.1", true, true},
-        {"host by DNS name", &TestPKI::server, "localhost", true, true},
         {"unknown root", &TestPKI::server, "127.0.0.1", false, false},
         {"self-signed", &TestPKI::selfSigned, "127.0.0.1", true, false},
         {"wrong host", &TestPKI::wrongHost, "127.0.0.1", true, false},
-        {"IP-only leaf asked by name", &TestPKI::loopbackIP, "localhost", true, false},
         {"expired leaf", &TestPKI::expired, "localhost", true, false},
         {"not yet valid", &TestPKI::notYetValid, "localhost", true, false},
     };
@@ -161,12 +135,12 @@ TEST_F(SessionTLS, DefaultHandlingChecksChainAndHostAgainstTheSystemAnchors) {
         ASSERT_TRUE(server.isRunning());
         server.reply("/d", LoopbackReply::text("default"));
         TrustSession s;
-        s.delegate->onChallenge = [](const NSURLAuthenticationChallengePtr&, NSURLChallengeCompletionHandler h) {
+        s.delegate->onChallenge = [](const NSURLAuthenticationChallengePtr&,
+                                     NSURLChallengeCompletionHandler h) {
             h(Disposition::PerformDefaultHandling, nullptr);
         };
         std::string url = server.url(c.host, "/d");
         s.get(url);
-        ASSERT_TRUE(s.delegate->waitForCompletions(1, 20));
         EXPECT_EQ(s.delegate->challenges.size(), 1u);
         if (c.accepted) {
             EXPECT_FALSE(s.delegate->error) << s.delegate->error->description();
@@ -186,25 +160,25 @@ TEST_F(SessionTLS, DefaultHandlingChecksChainAndHostAgainstTheSystemAnchors) {
     }
 }
 
-TEST_F(SessionTLS, WithoutAChallengeMethodTheSessionAppliesDefaultHandling) {
+TEST_F(SessionTLS, ChallengeGoesToTheTaskLevelOrDefaultHandlingWhenNotImplemented) {
     LoopbackServer server(LoopbackServer::Scheme::HTTPS);
     server.reply("/n", LoopbackReply::text("none"));
     {
         TrustSession s;
-        s.delegate->level = TrustDelegate::Level::None;
-        s.get(server.url("/n"));
-        ASSERT_TRUE(s.delegate->waitForCompletions(1, 20));
-        ASSERT_TRUE(s.delegate->error);
-        EXPECT_EQ(s.delegate->error->code(), NSURLErrorServerCertificateUntrusted);
+        s.delegate->level = TrustDelegate::Level::Task;
+        auto task = s.get(server.url("/n"));
+        EXPECT_FALSE(s.delegate->error);
+        ASSERT_EQ(s.delegate->challengedTasks.size(), 1u);
+        EXPECT_EQ(s.delegate->challengedTasks[0], task);
     }
-    trustTestRoot();
-    {
+    for (bool trusted : {false, true}) {
+        if (trusted) trustTestRoot();
         TrustSession s;
         s.delegate->level = TrustDelegate::Level::None;
         s.get(server.url("/n"));
-        ASSERT_TRUE(s.delegate->waitForCompletions(1, 20));
-        EXPECT_FALSE(s.delegate->error);
-        EXPECT_EQ(s.delegate->body, "none");
+        EXPECT_EQ(s.delegate->error ? s.delegate->error->code() : 0,
+                  trusted ? 0 : NSURLErrorServerCertificateUntrusted);
+        EXPECT_EQ(s.delegate->body, trusted ? "none" : "");
         EXPECT_TRUE(s.delegate->challenges.empty());
     }
 }
@@ -220,20 +194,15 @@ TEST_F(SessionTLS, AnswersThatDoNotTrustTheServer) {
          NSURLErrorCancelled},
         {"use credential without one", [](auto&, auto h) { h(Disposition::UseCredential, nullptr); },
          NSURLErrorServerCertificateUntrusted},
-        {"use a password credential",
-         [](auto&, auto h) {
-             h(Disposition::UseCredential,
-               NSURLCredential::credentialWithUser("u", "p", NSURLCredentialPersistence::None));
-         },
-         NSURLErrorServerCertificateUntrusted},
         {"credential for another trust",
          [](auto&, auto h) {
-             auto other = SecTrust::create({SecCertificate::createWithData(TestPKI::shared().root().certificateDer)},
-                                           {});
+             auto other = SecTrust::create(
+                 {SecCertificate::createWithData(TestPKI::shared().root().certificateDer)}, {});
              h(Disposition::UseCredential, NSURLCredential::credentialForTrust(other));
          },
          NSURLErrorServerCertificateUntrusted},
-        {"reject protection space: default handling", [](auto&, auto h) { h(Disposition::RejectProtectionSpace, nullptr); },
+        {"reject protection space: default handling",
+         [](auto&, auto h) { h(Disposition::RejectProtectionSpace, nullptr); },
          NSURLErrorServerCertificateUntrusted},
         {"handler dropped: default handling", [](auto&, auto) {}, NSURLErrorServerCertificateUntrusted},
     };
@@ -244,7 +213,6 @@ TEST_F(SessionTLS, AnswersThatDoNotTrustTheServer) {
         TrustSession s;
         s.delegate->onChallenge = c.answer;
         s.get(server.url("/x"));
-        ASSERT_TRUE(s.delegate->waitForCompletions(1, 20));
         ASSERT_TRUE(s.delegate->error);
         EXPECT_EQ(s.delegate->error->code(), c.code) << s.delegate->error->description();
         EXPECT_EQ(s.delegate->body, "");
@@ -252,48 +220,53 @@ TEST_F(SessionTLS, AnswersThatDoNotTrustTheServer) {
     EXPECT_EQ(server.totalHits(), 0u);
 }
 
+// Keeps every challenge handler without calling it.
+struct HeldAnswers {
+    std::mutex mutex;
+    std::condition_variable asked;
+    std::vector<NSURLChallengeCompletionHandler> handlers;
+
+    explicit HeldAnswers(TrustDelegate& delegate) {
+        delegate.onChallenge = [this](const NSURLAuthenticationChallengePtr&,
+                                      NSURLChallengeCompletionHandler h) {
+            std::lock_guard lock(mutex);
+            handlers.push_back(std::move(h));
+            asked.notify_all();
+        };
+    }
+    bool waitForOne() {
+        std::unique_lock lock(mutex);
+        return asked.wait_for(lock, std::chrono::seconds(20), [&] { return !handlers.empty(); });
+    }
+};
+
 TEST_F(SessionTLS, ADelegateThatNeverAnswersTimesOutWithinTheRequestTimeout) {
     LoopbackServer server(LoopbackServer::Scheme::HTTPS);
     server.reply("/slow", LoopbackReply::text("never"));
     TrustSession s(1);
-    std::mutex kept;
-    std::vector<NSURLChallengeCompletionHandler> handlers;
-    s.delegate->onChallenge = [&](const NSURLAuthenticationChallengePtr&, NSURLChallengeCompletionHandler h) {
-        std::lock_guard lock(kept);
-        handlers.push_back(std::move(h));  // held, never called
-    };
+    HeldAnswers held(*s.delegate);
     auto started = std::chrono::steady_clock::now();
     s.get(server.url("/slow"));
-    ASSERT_TRUE(s.delegate->waitForCompletions(1, 20));
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     ASSERT_TRUE(s.delegate->error);
     EXPECT_EQ(s.delegate->error->code(), NSURLErrorTimedOut);
     EXPECT_GE(seconds, 0.9);
     EXPECT_LT(seconds, 5);
     // A late answer changes nothing.
-    std::lock_guard lock(kept);
-    ASSERT_EQ(handlers.size(), 1u);
-    handlers[0](Disposition::UseCredential, nullptr);
+    std::lock_guard lock(held.mutex);
+    ASSERT_EQ(held.handlers.size(), 1u);
+    held.handlers[0](Disposition::UseCredential, nullptr);
     EXPECT_EQ(s.delegate->completions, 1);
 }
 
 TEST_F(SessionTLS, CancellingATaskEndsItsPendingChallengeAtOnce) {
     LoopbackServer server(LoopbackServer::Scheme::HTTPS);
     TrustSession s(60);
-    std::mutex kept;
-    std::condition_variable asked;
-    std::vector<NSURLChallengeCompletionHandler> handlers;
-    s.delegate->onChallenge = [&](const NSURLAuthenticationChallengePtr&, NSURLChallengeCompletionHandler h) {
-        std::lock_guard lock(kept);
-        handlers.push_back(std::move(h));
-        asked.notify_all();
-    };
+    HeldAnswers held(*s.delegate);
     auto started = std::chrono::steady_clock::now();
-    auto task = s.get(server.url("/c"));
-    {
-        std::unique_lock lock(kept);
-        ASSERT_TRUE(asked.wait_for(lock, std::chrono::seconds(20), [&] { return !handlers.empty(); }));
-    }
+    auto task = s.session->dataTaskWithURL(NSURL::URLWithString(server.url("/c")));
+    task->resume();
+    ASSERT_TRUE(held.waitForOne());
     task->cancel();
     ASSERT_TRUE(s.delegate->waitForCompletions(1, 20));
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 10);
@@ -305,27 +278,21 @@ TEST_F(SessionTLS, CancellingATaskEndsItsPendingChallengeAtOnce) {
 TEST_F(SessionTLS, TransfersOverHTTPSCarryBodiesBothWays) {
     trustTestRoot();
     LoopbackServer server(LoopbackServer::Scheme::HTTPS);
-    std::string sent = binaryBody(60 * 1024);
-    std::string big = binaryBody(700 * 1024);
-    server.on("POST", "/echo", [](const LoopbackRequest& r) { return LoopbackReply::text(r.body); });
-    LoopbackReply chunked = LoopbackReply::text(big);
-    chunked.chunkSize = 64 * 1024;
-    server.reply("/big", chunked);
+    std::string sent = binaryBody(700 * 1024);
+    server.on("POST", "/echo", [](const LoopbackRequest& r) {
+        LoopbackReply reply = LoopbackReply::text(r.body);
+        reply.chunkSize = 64 * 1024;
+        return reply;
+    });
     TrustSession s;
     s.delegate->level = TrustDelegate::Level::None;
     NSMutableURLRequest request(NSURL::URLWithString(server.url("/echo")));
     request.setHTTPMethod("POST");
     request.setValue("application/octet-stream", "Content-Type");
-    s.session->uploadTaskWithRequest(request, Data(sent.data(), sent.size()))->resume();
-    ASSERT_TRUE(s.delegate->waitForCompletions(1, 20));
+    s.run(s.session->uploadTaskWithRequest(request, Data(sent.data(), sent.size())), 20);
     EXPECT_FALSE(s.delegate->error);
+    EXPECT_EQ(s.delegate->body.size(), sent.size());
     EXPECT_TRUE(s.delegate->body == sent);
-    s.delegate->body.clear();
-    s.get(server.url("/big"));
-    ASSERT_TRUE(s.delegate->waitForCompletions(2, 20));
-    EXPECT_FALSE(s.delegate->error);
-    EXPECT_EQ(s.delegate->body.size(), big.size());
-    EXPECT_TRUE(s.delegate->body == big);
 }
 
 // Servers that break the handshake: each ends as a clear error, well within the bound.
@@ -342,12 +309,6 @@ TEST_F(SessionTLS, BrokenHandshakesEndInErrors) {
              c.stall(5);
          },
          NSURLErrorSecureConnectionFailed},
-        {"binary junk",
-         [](LoopbackConnection& c) {
-             c.write(binaryBody(4096));
-             c.stall(5);
-         },
-         NSURLErrorSecureConnectionFailed},
         {"closed at once", [](LoopbackConnection& c) { c.close(); }, NSURLErrorSecureConnectionFailed},
         {"stalls the handshake", [](LoopbackConnection& c) { c.stall(30); }, NSURLErrorTimedOut},
     };
@@ -358,7 +319,6 @@ TEST_F(SessionTLS, BrokenHandshakesEndInErrors) {
         auto started = std::chrono::steady_clock::now();
         std::string url = "https://127.0.0.1:" + std::to_string(raw.port()) + "/";
         s.get(url);
-        ASSERT_TRUE(s.delegate->waitForCompletions(1, 20));
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 10);
         ASSERT_TRUE(s.delegate->error);
         EXPECT_EQ(s.delegate->error->code(), c.code) << s.delegate->error->description();

@@ -121,9 +121,6 @@ TEST(URLCache, KeepsTheMostRecentlyUsedWithinCapacity) {
     cache->setMemoryCapacity(5000);  // shrinking evicts at once
     EXPECT_FALSE(has("http://h/d"));
     EXPECT_TRUE(has("http://h/e"));
-    cache->removeAllCachedResponses();
-    EXPECT_FALSE(has("http://h/e"));
-    EXPECT_EQ(cache->currentMemoryUsage(), 0u);
 }
 
 TEST(URLCache, ThreadsStoringAndLookingUpStayWithinCapacity) {
@@ -164,25 +161,14 @@ TEST(URLCacheSessions, PoliciesAgainstTheFreshnessOfTheStoredResponse) {
         {"max-age run out", {{"Cache-Control", "public, max-age=100"}}, 101, true, false},
         {"Expires ahead", {{"Expires", "now+100"}}, 60, true, true},
         {"Expires reached", {{"Expires", "now+100"}}, 150, true, false},
-        {"max-age over a past Expires",
-         {{"Cache-Control", "max-age=100"}, {"Expires", "now-10"}},
-         0,
-         true,
-         true},
-        {"Expires counted from a skewed Date",
-         {{"Date", "now+3600"}, {"Expires", "now+3700"}},
-         60,
-         true,
-         true},
-        {"Date older than the lifetime", {{"Date", "now-1000"}, {"Expires", "now+100"}}, 0, true, true},
+        {"max-age beats Expires", {{"Cache-Control", "max-age=100"}, {"Expires", "now-10"}}, 0, true, true},
+        {"Expires from a skewed Date", {{"Date", "now+3600"}, {"Expires", "now+3700"}}, 60, true, true},
         {"Date and Expires both long past", {{"Date", "now-1000"}, {"Expires", "now-900"}}, 0, false, false},
         {"Age beyond max-age", {{"Cache-Control", "max-age=100"}, {"Age", "150"}}, 0, false, false},
         {"no-store", {{"Cache-Control", "no-store, max-age=100"}}, 0, false, false},
         {"no-cache", {{"Cache-Control", "max-age=100, no-cache"}}, 0, false, false},
         {"Vary", {{"Cache-Control", "max-age=100"}, {"Vary", "Accept-Language"}}, 0, false, false},
         {"no lifetime", {}, 0, false, false},
-        {"max-age=0", {{"Cache-Control", "max-age=0"}}, 0, false, false},
-        {"unreadable max-age", {{"Cache-Control", "max-age=soon"}}, 0, false, false},
         {"repeated max-age", {{"Cache-Control", "max-age=100, max-age=200"}}, 0, false, false},
         {"Expires not a date", {{"Expires", "0"}}, 0, false, false},
         {"not 200", {{"Cache-Control", "max-age=100"}}, 0, false, false, 404},
@@ -264,13 +250,6 @@ TEST(URLCacheSessions, RequestsThatMustNotBeAnsweredFromTheStoredResponse) {
     EXPECT_EQ(cancelled.error, NSURLErrorCancelled);
     EXPECT_EQ(cancelled.shape, (std::vector<std::string>{"response", "complete"}));
     EXPECT_EQ(server.hits("/doc"), hits);
-
-    // A body larger than the cache is not kept.
-    serveCounting(server, "/big", {{"Cache-Control", "max-age=100"}});
-    auto tiny = configurationWith(NSURLCache::create(4));
-    fetch(tiny, get(server.url("/big")));
-    fetch(tiny, get(server.url("/big")));
-    EXPECT_EQ(server.hits("/big"), 2u);
 }
 
 TEST(URLCacheSessions, OtherMethodsAreNeverStoredAndASuccessfulOneDropsTheEntry) {
@@ -296,53 +275,44 @@ TEST(URLCacheSessions, OtherMethodsAreNeverStoredAndASuccessfulOneDropsTheEntry)
     EXPECT_EQ(with("GET", "/doc"), "GET 4");
 }
 
-// Records willCacheResponse and answers it through `answer`.
+// Records willCacheResponse and answers it through `answer`; without one it does not implement the method.
 struct CachingDelegate : RecordingDelegate {
-    enum class Answer { NotImplemented, Proposal, Null, Replaced, Dropped } answer = Answer::Proposal;
+    using Handler = std::function<void(NSCachedURLResponsePtr)>;
+    std::function<void(const NSCachedURLResponsePtr&, Handler)> answer;
     bool askedBeforeCompletion = false;
     int asked = 0;
 
     bool respondsTo(Method method) const override {
-        if (method == Method::WillCacheResponse) return answer != Answer::NotImplemented;
+        if (method == Method::WillCacheResponse) return answer != nullptr;
         return RecordingDelegate::respondsTo(method);
     }
     void willCacheResponse(const SessionPtr&, const NSURLSessionDataTaskPtr&,
-                           const NSCachedURLResponsePtr& proposed,
-                           std::function<void(NSCachedURLResponsePtr)> handler) override {
+                           const NSCachedURLResponsePtr& proposed, Handler handler) override {
         {
             std::lock_guard lock(mutex_);
             ++asked;
             askedBeforeCompletion = completions == 0 && proposed && proposed->data().toString() == "GET 1";
         }
-        switch (answer) {
-            case Answer::NotImplemented:
-            case Answer::Proposal:
-                handler(proposed);
-                break;
-            case Answer::Null:
-                handler(nullptr);
-                break;
-            case Answer::Replaced:
-                handler(NSCachedURLResponse::create(proposed->response(), Data::fromString("replaced")));
-                break;
-            case Answer::Dropped:
-                break;
-        }
+        answer(proposed, std::move(handler));
     }
 };
 
 TEST(URLCacheSessions, TheDelegateDecidesWhatIsStored) {
-    using Answer = CachingDelegate::Answer;
+    using Handler = CachingDelegate::Handler;
     const struct {
         const char* name;
-        Answer answer;
+        std::function<void(const NSCachedURLResponsePtr&, Handler)> answer;
         const char* secondBody;
     } cases[] = {
-        {"not implemented", Answer::NotImplemented, "GET 1"},
-        {"the proposal", Answer::Proposal, "GET 1"},
-        {"null", Answer::Null, "GET 2"},
-        {"another response", Answer::Replaced, "replaced"},
-        {"handler dropped", Answer::Dropped, "GET 2"},
+        {"not implemented", nullptr, "GET 1"},
+        {"the proposal", [](auto& proposed, Handler h) { h(proposed); }, "GET 1"},
+        {"null", [](auto&, Handler h) { h(nullptr); }, "GET 2"},
+        {"another response",
+         [](auto& proposed, Handler h) {
+             h(NSCachedURLResponse::create(proposed->response(), Data::fromString("replaced")));
+         },
+         "replaced"},
+        {"handler dropped", [](auto&, Handler) {}, "GET 2"},
     };
     LoopbackServer server;
     int serial = 0;
@@ -354,8 +324,8 @@ TEST(URLCacheSessions, TheDelegateDecidesWhatIsStored) {
         auto delegate = std::make_shared<CachingDelegate>();
         delegate->answer = c.answer;
         EXPECT_EQ(fetch(configuration, get(server.url(path)), delegate).body, "GET 1");
-        EXPECT_EQ(delegate->asked, c.answer == Answer::NotImplemented ? 0 : 1);
-        EXPECT_EQ(delegate->askedBeforeCompletion, c.answer != Answer::NotImplemented);
+        EXPECT_EQ(delegate->asked, c.answer ? 1 : 0);
+        EXPECT_EQ(delegate->askedBeforeCompletion, bool(c.answer));
         EXPECT_EQ(fetch(configuration, get(server.url(path))).body, c.secondBody);
     }
 }
@@ -378,17 +348,11 @@ TEST(URLCacheSessions, DefaultSessionsShareTheSharedCacheAndEphemeralOnesKeepThe
     EXPECT_EQ(body(ephemeral), "GET 2");
     EXPECT_EQ(shared.cache->cachedResponseForRequest(get(server.url("/page")))->data().toString(), "GET 1");
 
-    shared.cache->removeAllCachedResponses();
-    EXPECT_EQ(shared.cache->currentMemoryUsage(), 0u);
-    EXPECT_EQ(body(byDefault), "GET 3");
-    EXPECT_EQ(body(byDefault), "GET 3");
-    EXPECT_EQ(body(ephemeral), "GET 2");
-
     // Without a cache nothing is stored.
     auto none = NSURLSessionConfiguration::defaultSessionConfiguration();
     none->setURLCache(nullptr);
+    EXPECT_EQ(body(none), "GET 3");
     EXPECT_EQ(body(none), "GET 4");
-    EXPECT_EQ(body(none), "GET 5");
 }
 
 }  // namespace

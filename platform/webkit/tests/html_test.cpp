@@ -9,30 +9,6 @@ HTMLDocument parse(const std::string& text, const std::string& encoding = "") {
     return HTMLDocument::parse(Data::fromString(text), encoding);
 }
 
-TEST(HTMLDocumentTest, ScriptsTitleAndLinksInDocumentOrder) {
-    auto doc = parse(R"(<html><head><title> A
-        <b>title</b> </title><title>second</title>
-        <script>one()</script><script src=" /x.js "></script>
-        <script type="TEXT/JavaScript">two()</script><script type="text/template">no()</script>
-        <script type="module">no()</script><script src="">three()</script></head>
-        <body><p><a href="/a">First  <i>link</i></a></p><a name="anchor">no href</a>
-        <a href='javascript:go()'>Go</a><script>if (a < b && c) four()</script></body></html>)");
-    EXPECT_EQ(doc.title, "A title");
-    std::vector<std::pair<std::optional<std::string>, std::string>> scripts;
-    for (auto& s : doc.scripts) scripts.emplace_back(s.src, s.text);
-    EXPECT_EQ(scripts, (std::vector<std::pair<std::optional<std::string>, std::string>>{
-                           {std::nullopt, "one()"},
-                           {"/x.js", ""},
-                           {std::nullopt, "two()"},
-                           {std::nullopt, "three()"},
-                           {std::nullopt, "if (a < b && c) four()"},
-                       }));
-    ASSERT_EQ(doc.links.size(), 2u);
-    EXPECT_EQ(doc.links[0].href, "/a");
-    EXPECT_EQ(doc.links[0].text, "First link");
-    EXPECT_EQ(doc.links[1].href, "javascript:go()");
-}
-
 TEST(HTMLDocumentTest, BrokenAndHostileInputGivesADocumentAndReadsNothingElse) {
     std::string deep;
     for (int i = 0; i < 100000; ++i) deep += "<div>";

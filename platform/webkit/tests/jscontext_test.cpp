@@ -62,15 +62,11 @@ TEST_F(JSContextTest, EvaluationResultsConvertAsScriptsDo) {
     };
     const double nan = std::nan("");
     const Row rows[] = {
-        {"1 + 2", JSValue::Kind::Number, "3", 3, true},
         {"0", JSValue::Kind::Number, "0", 0, false},
-        {"'abc'", JSValue::Kind::String, "abc", nan, true},
         {"'42'", JSValue::Kind::String, "42", 42, true},
         {"''", JSValue::Kind::String, "", 0, false},
-        {"true", JSValue::Kind::Boolean, "true", 1, true},
         {"null", JSValue::Kind::Null, "null", 0, false},
         {"undefined", JSValue::Kind::Undefined, "undefined", nan, false},
-        {"var q = 1", JSValue::Kind::Undefined, "undefined", nan, false},
         {"({a: 1})", JSValue::Kind::Object, "[object Object]", nan, true},
         {"[1, 2]", JSValue::Kind::Object, "1,2", nan, true},
         {"'\\u00e9\\u4e2d'", JSValue::Kind::String, "\xC3\xA9\xE4\xB8\xAD", nan, true},
@@ -96,7 +92,6 @@ TEST_F(JSContextTest, UncaughtExceptionsAreReportedNeverThrown) {
         {"throw new Error('boom')", "JavaScript exception: Error: boom (line 1)"},
         {"\n\nundefinedFunction()",
          "JavaScript exception: ReferenceError: Can't find variable: undefinedFunction (line 3)"},
-        {"throw 'plain'", "JavaScript exception: plain"},
         {"this is not javascript", "JavaScript exception: SyntaxError"},
         {"throw {toString: function () { throw 1; }}", "JavaScript exception: "},
     };
@@ -116,24 +111,7 @@ TEST_F(JSContextTest, UncaughtExceptionsAreReportedNeverThrown) {
     EXPECT_TRUE(context_->exception().isUndefined());
 }
 
-TEST_F(JSContextTest, LoopingScriptsAreStoppedEvenWhenTheyCatch) {
-    context_->setExecutionTimeLimit(0.2);
-    const char* loops[] = {
-        "while (true) {}",
-        "for (;;) { try { while (true) {} } catch (e) {} }",
-        "function f() { for (var i = 0; ; i++) {} } f()",
-    };
-    for (const char* script : loops) {
-        SCOPED_TRACE(script);
-        Console::Capture capture;
-        EXPECT_TRUE(context_->evaluateScript(script).isUndefined());
-        EXPECT_TRUE(capture.contains("JavaScript exception: script stopped: it ran longer than 0.2 seconds"));
-        // The context is usable afterwards, and a short script is not stopped.
-        EXPECT_EQ(context_->evaluateScript("6 * 7").toNumber(), 42);
-    }
-}
-
-TEST_F(JSContextTest, ExportedArgumentsConvertByParameterKind) {
+TEST_F(JSContextTest, ExportedArgumentsAndResultsConvertByKind) {
     auto recorder = std::make_shared<Recorder>();
     context_->setObject(recorder, "app");
     struct Row {
@@ -141,17 +119,13 @@ TEST_F(JSContextTest, ExportedArgumentsConvertByParameterKind) {
         JSArguments expected;
     };
     const Row rows[] = {
-        {"app.strings('a', 'b')", {Value("a"), Value("b")}},
         {"app.strings(5, 1.5)", {Value("5"), Value("1.5")}},
         {"app.strings(null, undefined)", {std::nullopt, std::nullopt}},
-        {"app.strings()", {std::nullopt, std::nullopt}},
         {"app.strings(true, {toString: function () { return 'obj'; }})", {Value("true"), Value("obj")}},
         {"app.strings('x', 'y', 'extra')", {Value("x"), Value("y")}},
-        {"app.flag(true)", {Value(true)}},
         {"app.flag(0)", {Value(false)}},
         {"app.flag('false')", {Value(true)}},
         {"app.flag(null)", {std::nullopt}},
-        {"app.flag()", {std::nullopt}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.script);
@@ -168,16 +142,13 @@ TEST_F(JSContextTest, ExportedArgumentsConvertByParameterKind) {
                   .toString(),
               "threw no");
     EXPECT_TRUE(recorder->calls.empty());
-}
 
-TEST_F(JSContextTest, ExportedResultsReachTheScript) {
-    auto recorder = std::make_shared<Recorder>();
-    context_->setObject(recorder, "app");
-    const std::pair<std::optional<Value>, const char*> rows[] = {
-        {std::nullopt, "undefined"},   {Value(), "object null"}, {Value("tok"), "string tok"},
-        {Value(true), "boolean true"}, {Value(7), "number 7"},
-    };
-    for (const auto& [answer, expected] : rows) {
+    // Results come back as script values; a native failure is a script exception.
+    const std::pair<std::optional<Value>, const char*> results[] = {{std::nullopt, "undefined"},
+                                                                    {Value(), "object null"},
+                                                                    {Value("tok"), "string tok"},
+                                                                    {Value(7), "number 7"}};
+    for (const auto& [answer, expected] : results) {
         recorder->answer = answer;
         EXPECT_EQ(
             context_
@@ -190,7 +161,7 @@ TEST_F(JSContextTest, ExportedResultsReachTheScript) {
               "Error: native code failed: disk on fire");
 }
 
-TEST_F(JSContextTest, ExportedObjectsAreHeldWeakly) {
+TEST_F(JSContextTest, ExportedObjectsAreHeldWeaklyAndMayDropTheirContext) {
     auto recorder = std::make_shared<Recorder>();
     std::weak_ptr<Recorder> watch = recorder;
     context_->setObject(recorder, "app");
@@ -206,36 +177,27 @@ TEST_F(JSContextTest, ExportedObjectsAreHeldWeakly) {
     // Setting null removes the object.
     context_->setObject(nullptr, "keep");
     EXPECT_EQ(context_->evaluateScript("typeof keep").toString(), "undefined");
-}
 
-TEST_F(JSContextTest, ANativeCallMayReleaseItsOwnContext) {
-    auto recorder = std::make_shared<Recorder>();
+    // A native call may release its own context.
+    recorder = std::make_shared<Recorder>();
     context_->setObject(recorder, "app");
     recorder->sideEffect = [this] { context_.reset(); };
     auto context = context_;
-    std::weak_ptr<JSContext> watch = context_;
+    std::weak_ptr<JSContext> watchContext = context_;
     context.reset();
-    ASSERT_FALSE(watch.expired());
-    watch.lock()->evaluateScript("app.effect(); 1 + 1");
-    EXPECT_TRUE(watch.expired());
+    ASSERT_FALSE(watchContext.expired());
+    watchContext.lock()->evaluateScript("app.effect(); 1 + 1");
+    EXPECT_TRUE(watchContext.expired());
 }
 
-TEST_F(JSContextTest, ShimAnswersTheDocumentAndLocation) {
+TEST_F(JSContextTest, ShimAnswersTheDocumentAndLocationAndHandsNavigationToTheHost) {
     const std::pair<const char*, const char*> rows[] = {
         {"window === this && window.window === window", "true"},
-        {"document.documentElement.style.webkitUserSelect = 'none'; "
-         "document.documentElement.style.webkitTouchCallout = 'none'; "
-         "document.documentElement.style.webkitUserSelect",
-         "none"},
+        {"document.documentElement.style.webkitTouchCallout = 'none'", "none"},
         {"document.title", "Start"},
         {"location.href", "http://example.test:8080/app/index.html?x=1#/home"},
-        {"location.host", "example.test:8080"},
-        {"location.hostname", "example.test"},
-        {"location.pathname", "/app/index.html"},
-        {"location.search", "?x=1"},
         {"location.hash", "#/home"},
         {"String(location)", "http://example.test:8080/app/index.html?x=1#/home"},
-        {"typeof setTimeout + typeof clearTimeout + typeof console.log", "functionfunctionfunction"},
     };
     for (const auto& [script, expected] : rows) {
         SCOPED_TRACE(script);
@@ -247,21 +209,15 @@ TEST_F(JSContextTest, ShimAnswersTheDocumentAndLocation) {
     EXPECT_EQ(host_->titles, (std::vector<std::string>{"Changed", "Changed!"}));
     EXPECT_EQ(context_->documentTitle(), "Changed!");
 
-    Console::Capture capture;
-    context_->evaluateScript("console.log('hello', 1, null, {a: 1})");
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"hello 1 null [object Object]"});
-}
-
-TEST_F(JSContextTest, ScriptNavigationIsResolvedAndHandedToTheHost) {
-    const std::pair<const char*, std::pair<std::string, bool>> rows[] = {
+    // Navigation is resolved against the page and handed to the host.
+    const std::pair<const char*, std::pair<std::string, bool>> navigations[] = {
         {"location.href = 'next.html'", {"http://example.test:8080/app/next.html", false}},
         {"location.assign('/root?q=2')", {"http://example.test:8080/root?q=2", false}},
-        {"location = 'https://other.test/'", {"https://other.test/", false}},
         {"location.replace('#/b')", {"http://example.test:8080/app/index.html?x=1#/b", false}},
         {"location.reload()", {"http://example.test:8080/app/index.html?x=1#/home", true}},
         {"window.location.href = 'sarnquil://login'", {"sarnquil://login", false}},
     };
-    for (const auto& [script, expected] : rows) {
+    for (const auto& [script, expected] : navigations) {
         SCOPED_TRACE(script);
         host_->navigations.clear();
         context_->evaluateScript(script);
@@ -276,7 +232,7 @@ TEST_F(JSContextTest, ScriptNavigationIsResolvedAndHandedToTheHost) {
     EXPECT_TRUE(capture.contains("not a URL"));
 }
 
-TEST_F(JSContextTest, TimersRunInTimeOrderOnTheClock) {
+TEST_F(JSContextTest, TimersRunInTimeOrderOnTheClockAndDieWithTheirContext) {
     context_->evaluateScript(
         "var log = [];"
         "setTimeout(function () { log.push('late'); }, 100);"
@@ -295,16 +251,14 @@ TEST_F(JSContextTest, TimersRunInTimeOrderOnTheClock) {
     EXPECT_EQ(context_->evaluateScript("log.join()").toString(), "early,text,late");
     EXPECT_TRUE(capture.contains("JavaScript exception: Error: in timer"));
     EXPECT_EQ(context_->pendingTimerCount(), 0u);
-}
 
-TEST_F(JSContextTest, TimersDieWithTheirContextAndLoopsInThemAreStopped) {
+    // A loop in a timer is stopped and the next timer still runs; timers die with their context.
     context_->setExecutionTimeLimit(0.2);
     auto recorder = std::make_shared<Recorder>();
     context_->setObject(recorder, "app");
     context_->evaluateScript(
         "setTimeout(function () { while (true) {} }, 10);"
         "setTimeout(function () { app.flag(true); }, 20);");
-    Console::Capture capture;
     advance(0.02);
     EXPECT_TRUE(capture.contains("script stopped"));
     EXPECT_EQ(recorder->calls.size(), 1u);  // the next timer still ran
