@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -139,7 +138,7 @@ TEST(HCMultipartBody, WireFormatTable) {
         EXPECT_EQ(request.valueForHTTPHeaderField("Content-Length"), std::to_string(expected.size()));
         ASSERT_TRUE(request.HTTPBodyStream());
         // Read in several chunk sizes, each through a fresh copy: the bytes are the same.
-        for (size_t chunk : {size_t(1), size_t(3), size_t(7), size_t(64), size_t(1 << 16)}) {
+        for (size_t chunk : {size_t(1), size_t(7), size_t(1 << 16)}) {
             auto copy = std::dynamic_pointer_cast<NSInputStream>(request.HTTPBodyStream()->copyWithZone(nullptr));
             ASSERT_TRUE(copy);
             EXPECT_EQ(readAll(*copy, chunk), expected) << "chunk " << chunk;
@@ -164,7 +163,6 @@ TEST(HCMultipartBody, FileURLErrorsTable) {
         std::string reason;
     };
     const Case cases[] = {
-        {"an http URL", NSURL::URLWithString("http://h/file.txt"), "Expected URL to be a file URL"},
         {"no URL", nullptr, "Expected URL to be a file URL"},
         {"a missing file", NSURL::fileURLWithPath(dir.file("missing.txt")), "File URL not reachable."},
         {"a directory", NSURL::fileURLWithPath(dir.path()), "Expected URL to be a regular file"},
@@ -257,11 +255,7 @@ TEST(HCMultipartBody, ThrottlingCopyingClosingAndWaiting) {
     EXPECT_EQ(whole.size(), length);
     EXPECT_EQ(whole.substr(0, half.size()), half);
 
-    std::string rest = readAll(*stream, 8192);
-    EXPECT_EQ(half + rest, whole);
-
-    stream->close();
-    EXPECT_EQ(stream->read(buffer.data(), buffer.size()), 0);
+    EXPECT_EQ(half + readAll(*stream, 8192), whole);
 
     // A caller's stream with no bytes yet: the body waits instead of ending early or spinning.
     auto gated = std::make_shared<GatedStream>("later");
@@ -280,30 +274,6 @@ TEST(HCMultipartBody, ThrottlingCopyingClosingAndWaiting) {
     std::string tail = readAll(*body, 4096);
     EXPECT_EQ(tail, "later\r\n--" + waiting->boundary() + "--\r\n");
     EXPECT_EQ(uint64_t(n) + tail.size(), body->contentLength());
-}
-
-TEST(HCMultipartRequest, ParametersThenBlockParts) {
-    auto serializer = HCHTTPRequestSerializer::serializer();
-    NSErrorPtr error;
-    auto request = serializer->multipartFormRequestWithMethod(
-        "POST", "http://h/up", Value(Dict{{"file", Data::fromString("\x01\x02")}, {"n", 5}, {"z", Value()}}),
-        [](HCMultipartFormData& f) { f.appendPartWithFormData(Data::fromString("last"), "block"); }, &error);
-    ASSERT_TRUE(request) << (error ? error->description() : "");
-    EXPECT_EQ(request->HTTPMethod(), "POST");
-    EXPECT_TRUE(request->valueForHTTPHeaderField("User-Agent"));
-    std::string body = readAll(*request->HTTPBodyStream(), 100);
-    size_t file = body.find("name=\"file\"\r\n\r\n\x01\x02\r\n");
-    size_t n = body.find("name=\"n\"\r\n\r\n5\r\n");
-    size_t z = body.find("name=\"z\"\r\n\r\n\r\n");
-    size_t block = body.find("name=\"block\"\r\n\r\nlast\r\n");
-    EXPECT_NE(file, std::string::npos);
-    EXPECT_LT(file, n);
-    EXPECT_LT(n, z);
-    EXPECT_LT(z, block);
-    EXPECT_NE(block, std::string::npos);
-
-    EXPECT_FALSE(serializer->multipartFormRequestWithMethod("POST", "::not a url", Value(), nullptr, &error));
-    EXPECT_TRUE(error);
 }
 
 TEST(HCMultipartRequest, SpoolsTheBodyToAFile) {
@@ -328,7 +298,6 @@ TEST(HCMultipartRequest, SpoolsTheBodyToAFile) {
         {"a new file", NSURL::fileURLWithPath(dir.file("body.bin")), true},
         {"an existing, longer file is replaced", NSURL::fileURLWithPath(dir.file("old.bin")), true},
         {"a missing directory", NSURL::fileURLWithPath(dir.file("no/such/dir/body.bin")), false},
-        {"not a file URL", NSURL::URLWithString("http://h/body.bin"), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -409,29 +378,14 @@ TEST(HCMultipartUpload, TheServerSeesEveryPart) {
     EXPECT_NE(head.find("Content-Length: " + std::to_string(received.size()) + "\r\n"), std::string::npos);
     EXPECT_EQ(progressSeen, int64_t(received.size()));
 
-    // Split the body the way a server does and look at each part.
-    std::map<std::string, std::pair<std::string, std::string>> parts;  // name -> (headers, body)
-    const std::string delimiter = "\r\n--" + boundary;
-    std::string body = "\r\n" + received;
-    ASSERT_EQ(body.compare(body.size() - delimiter.size() - 4, std::string::npos, delimiter + "--\r\n"), 0);
-    for (size_t at = body.find(delimiter); at != std::string::npos;) {
-        size_t start = at + delimiter.size();
-        if (body.compare(start, 2, "--") == 0) break;
-        size_t next = body.find(delimiter, start);
-        ASSERT_NE(next, std::string::npos);
-        std::string part = body.substr(start + 2, next - start - 2);
-        size_t blank = part.find("\r\n\r\n");
-        ASSERT_NE(blank, std::string::npos);
-        std::string headers = part.substr(0, blank);
-        size_t name = headers.find("name=\"") + 6;
-        parts[headers.substr(name, headers.find('"', name) - name)] = {headers, part.substr(blank + 4)};
-        at = next;
-    }
-    ASSERT_EQ(parts.size(), 3u);
-    EXPECT_EQ(parts["user"].second, "ann");
-    EXPECT_EQ(parts["doc"].second, "file contents\r\n--not a boundary");
-    EXPECT_NE(parts["doc"].first.find("filename=\"notes.txt\"\r\nContent-Type: text/plain"), std::string::npos);
-    EXPECT_EQ(parts["big"].second, std::string(70000, 'z'));
+    // Byte for byte: parameters first, then the block's parts; the file's fake boundary stays inside its part.
+    const std::string b = "--" + boundary;
+    EXPECT_EQ(received, b + "\r\nContent-Disposition: form-data; name=\"user\"\r\n\r\nann\r\n" + b +
+                            "\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"notes.txt\"\r\n"
+                            "Content-Type: text/plain\r\n\r\nfile contents\r\n--not a boundary\r\n" +
+                            b + "\r\nContent-Disposition: form-data; name=\"big\"; filename=\"big.bin\"\r\n"
+                            "Content-Type: application/x-z\r\n\r\n" + std::string(70000, 'z') + "\r\n" + b +
+                            "--\r\n");
     manager->invalidateSessionCancelingTasks(true);
 }
 

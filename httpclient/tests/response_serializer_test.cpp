@@ -39,14 +39,12 @@ TEST(HCHTTPResponseSerializer, ValidationTable) {
     serializer->setAcceptableContentTypes(std::set<std::string>{"application/json"});
     const ValidationCase cases[] = {
         {"200 with an acceptable type", 200, "application/json", "{}", kURL, true, 0, 0},
-        {"299 is still acceptable", 299, "application/json", "{}", kURL, true, 0, 0},
         {"300 is not", 300, "application/json", "{}", kURL, false, -1011, 0},
         {"199 is not", 199, "application/json", "{}", kURL, false, -1011, 0},
         {"404", 404, "application/json; charset=utf-8", "{}", kURL, false, -1011, 0},
         {"type not acceptable", 200, "text/plain", "x", kURL, false, -1016, 0},
         {"both fail: status on top", 500, "text/plain", "x", kURL, false, -1011, -1016},
         {"no type, empty body", 200, nullptr, "", kURL, true, 0, 0},
-        {"no type, no body", 204, nullptr, nullptr, kURL, true, 0, 0},
         {"no type, a body", 200, nullptr, "x", kURL, false, -1016, 0},
         {"wrong type, empty body: invalid without error", 200, "text/plain", "", kURL, false, 0, 0},
         {"wrong type, no URL: invalid without error", 200, "text/plain", "x", nullptr, false, 0, 0},
@@ -90,10 +88,6 @@ TEST(HCHTTPResponseSerializer, ErrorsCarryDescriptionURLResponseAndBody) {
     ASSERT_TRUE(info.count(HCResponseErrorDataKey));
     EXPECT_EQ(info.at(HCResponseErrorDataKey), Value(Data::fromString("{\"e\":1}")));
 
-    error.reset();
-    EXPECT_FALSE(serializer->validateResponse(httpResponse(200, "text/plain"), std::nullopt, &error));
-    EXPECT_FALSE(error);  // no body: nothing to report, and no data key could be written
-
     EXPECT_FALSE(serializer->validateResponse(httpResponse(200, "text/plain"), body("abc"), &error));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->localizedDescription(), "Request failed: unacceptable content-type: text/plain");
@@ -103,20 +97,6 @@ TEST(HCHTTPResponseSerializer, ErrorsCarryDescriptionURLResponseAndBody) {
     EXPECT_EQ(object, Value(Data::fromString("raw")));
     auto file = NSURLResponse::create(NSURL::URLWithString("file:///tmp/x"), std::string("text/plain"), 3, {});
     EXPECT_TRUE(serializer->validateResponse(file, body("abc"), nullptr));
-}
-
-TEST(HCErrorAddingUnderlyingError, ChainsOnlyWhenThereIsRoom) {
-    auto a = NSError::withDescription("d", 1, "a");
-    auto b = NSError::withDescription("d", 2, "b");
-    EXPECT_EQ(HCErrorAddingUnderlyingError(nullptr, b), b);
-    EXPECT_EQ(HCErrorAddingUnderlyingError(a, nullptr), a);
-    EXPECT_EQ(HCErrorAddingUnderlyingError(nullptr, nullptr), nullptr);
-    auto chained = HCErrorAddingUnderlyingError(a, b);
-    EXPECT_EQ(chained->code(), 1);
-    EXPECT_EQ(chained->localizedDescription(), "a");
-    EXPECT_EQ(chained->underlyingError(), b);
-    auto c = NSError::withDescription("d", 3, "c");
-    EXPECT_EQ(HCErrorAddingUnderlyingError(chained, c), chained);  // already has one: unchanged
 }
 
 struct DecodeCase {
@@ -134,19 +114,15 @@ TEST(HCJSONResponseSerializer, DecodingTable) {
     const DecodeCase cases[] = {
         {"object as text/html", 200, "text/html", R"({"a":[1,null]})", 0, Value(Dict{{"a", Value::array({1, Value()})}}),
          0, 0},
-        {"array as text/javascript", 200, "text/javascript", "[1]", 0, Value::array({1}), 0, 0},
         {"empty body", 200, "application/json", "", 0, std::nullopt, 0, 0},
-        {"no body", 204, "application/json", nullptr, 0, std::nullopt, 0, 0},
         {"one space", 200, "application/json", " ", 0, std::nullopt, 0, 0},
         {"two spaces reach the reader", 200, "application/json", "  ", 0, std::nullopt, 3840, 0},
         {"malformed", 200, "application/json", "{\"a\":", 0, std::nullopt, 3840, 0},
         {"bare string without fragments", 200, "application/json", "\"s\"", 0, std::nullopt, 3840, 0},
         {"bare string with fragments", 200, "application/json", "\"s\"", 4, Value("s"), 0, 0},
-        {"bare number with fragments", 200, "text/json", "12", 4, Value(12), 0, 0},
         {"text/plain is not decoded", 200, "text/plain", "{}", 0, std::nullopt, -1016, 0},
         {"500 with JSON: both", 500, "application/json", R"({"err":1})", 0, Value(Dict{{"err", 1}}), -1011, 0},
         {"500 with malformed JSON", 500, "application/json", "<html>", 0, std::nullopt, 3840, -1011},
-        {"500 with an empty body", 500, "application/json", "", 0, std::nullopt, -1011, 0},
         {"500 as text/plain", 500, "text/plain", "{}", 0, std::nullopt, -1011, -1016},
         {"not UTF-8", 200, "application/json", "[\"\xff\"]", 0, std::nullopt, 3840, 0},
     };
@@ -162,7 +138,6 @@ TEST(HCJSONResponseSerializer, DecodingTable) {
         }
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code(), c.code);
-        EXPECT_FALSE(error->localizedDescription().empty());
         auto under = error->underlyingError();
         EXPECT_EQ(under ? under->code() : 0, c.underlyingCode);
 
