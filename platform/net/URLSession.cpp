@@ -562,13 +562,21 @@ struct NSURLSession::Impl {
     void completeTask(const NSURLSessionTaskPtr& task, NSErrorPtr error) {
         auto internal = task.get()->internal_.get();
         URLSessionDownloadState* download = internal->download.get();
+        // Observers of "state" hear of the completion; the notice is sent with no lock held. A task that
+        // was already complete gets a notice without a change, which keeps the pair balanced.
+        task->willChangeValueForKey("state");
+        bool alreadyCompleted = false;
         {
             std::lock_guard lock(task->mutex_);
-            if (task->state_.load() == NSURLSessionTaskState::Completed) return;
-            task->state_.store(NSURLSessionTaskState::Completed);
-            if (download) error = finishDownloadFile(*download, task->currentRequest_, std::move(error));
-            task->error_ = error;
+            alreadyCompleted = task->state_.load() == NSURLSessionTaskState::Completed;
+            if (!alreadyCompleted) {
+                task->state_.store(NSURLSessionTaskState::Completed);
+                if (download) error = finishDownloadFile(*download, task->currentRequest_, std::move(error));
+                task->error_ = error;
+            }
         }
+        task->didChangeValueForKey("state");
+        if (alreadyCompleted) return;
         auto handler = std::move(internal->completion);
         internal->completion = nullptr;
         std::optional<Data> data;

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 
 #include "platform/net/tests/SessionTestSupport.h"
@@ -45,6 +46,26 @@ TEST(SessionCancel, NeverResumedRunningAndFromTheResponse) {
     auto events = s.delegate->events();
     EXPECT_EQ(std::count(events.begin(), events.end(), "complete"), 3);
     EXPECT_EQ(std::count(events.begin(), events.end(), "data"), 0);
+}
+
+TEST(SessionCompletion, ObserversOfTheStateHearItOnce) {
+    LoopbackServer server;
+    server.reply("/done", LoopbackReply::text("done"));
+    RecordingSession s;
+    auto task = s.session->dataTaskWithRequest(requestFor(server.url("/done")));
+    std::mutex mutex;
+    std::vector<Value> seen;
+    auto owner = std::make_shared<int>(0);
+    task->addObserver(owner, "state", KVOOptions::Old | KVOOptions::New, [&](const KVOChange& change) {
+        std::lock_guard lock(mutex);
+        seen.push_back(*change.oldValue);
+        seen.push_back(*change.newValue);
+    });
+    s.run(task);
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], long(NSURLSessionTaskState::Running));
+    EXPECT_EQ(seen[1], long(NSURLSessionTaskState::Completed));
 }
 
 TEST(SessionAnswers, DataWaitsForTheResponseAnswerAndADroppedHandlerAllows) {
