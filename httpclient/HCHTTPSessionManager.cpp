@@ -104,39 +104,18 @@ NSURLSessionDataTaskPtr HCHTTPSessionManager::POST(const std::string& URLString,
 NSURLSessionDataTaskPtr HCHTTPSessionManager::POST(const std::string& URLString, const Value& parameters,
                                                    ConstructingBodyBlock block, ProgressBlock uploadProgress,
                                                    SuccessBlock success, FailureBlock failure) {
-    std::string resolved = URLString;
-    if (auto url = NSURL::URLWithString(URLString, baseURL_)) resolved = url->absoluteString();
-
-    NSErrorPtr serializationError;
-    std::optional<NSMutableURLRequest> request;
-    if (auto serializer = requestSerializer()) {
-        request = serializer->multipartFormRequestWithMethod("POST", resolved, parameters, block, &serializationError);
-    } else {
-        serializationError = NSError::withDescription(HCRequestSerializationErrorDomain, NSURLErrorBadURL,
-                                                      "The session manager has no request serializer.");
-    }
-    if (!request || serializationError) {
-        if (!serializationError) {
-            serializationError = NSError::withDescription(HCRequestSerializationErrorDomain, NSURLErrorBadURL,
-                                                          "The request could not be built.");
-        }
-        failLater(std::move(failure), std::move(serializationError));
-        return nullptr;
-    }
-
-    auto madeTask = std::make_shared<NSURLSessionDataTaskPtr>();
-    NSURLSessionDataTaskPtr task = uploadTaskWithStreamedRequest(
-        *request, std::move(uploadProgress),
-        [madeTask, success, failure](const NSURLResponsePtr&, const std::optional<Value>& responseObject,
-                                     const NSErrorPtr& error) {
-            auto finished = std::move(*madeTask);
-            if (error) {
-                if (failure) failure(finished, error);
-            } else if (success) {
-                success(finished, responseObject);
-            }
-        });
-    *madeTask = task;
+    auto request = buildRequest(
+        URLString,
+        [&](HCHTTPRequestSerializer& serializer, const std::string& resolved, NSErrorPtr* error) {
+            return serializer.multipartFormRequestWithMethod("POST", resolved, parameters, block, error);
+        },
+        failure);
+    if (!request) return nullptr;
+    auto task = withOutcome(
+        [&](CompletionHandler handler) {
+            return uploadTaskWithStreamedRequest(*request, std::move(uploadProgress), std::move(handler));
+        },
+        std::move(success), std::move(failure));
     if (task) task->resume();
     return task;
 }
@@ -174,45 +153,64 @@ NSURLSessionDataTaskPtr HCHTTPSessionManager::dataTaskWithHTTPMethod(
     const std::string& method, const std::string& URLString, const Value& parameters,
     ProgressBlock uploadProgress, ProgressBlock downloadProgress, SuccessBlock success,
     FailureBlock failure) {
+    auto request = buildRequest(
+        URLString,
+        [&](HCHTTPRequestSerializer& serializer, const std::string& resolved, NSErrorPtr* error) {
+            return serializer.requestWithMethod(method, resolved, parameters, error);
+        },
+        failure);
+    if (!request) return nullptr;
+    return withOutcome(
+        [&](CompletionHandler handler) {
+            return dataTaskWithRequest(*request, std::move(uploadProgress), std::move(downloadProgress),
+                                       std::move(handler));
+        },
+        std::move(success), std::move(failure));
+}
+
+std::optional<NSMutableURLRequest> HCHTTPSessionManager::buildRequest(const std::string& URLString,
+                                                                      const BuildRequest& build,
+                                                                      FailureBlock& failure) const {
     // A string that does not resolve goes to the serializer as given, which refuses it with an error that
     // names it.
     std::string resolved = URLString;
     if (auto url = NSURL::URLWithString(URLString, baseURL_)) resolved = url->absoluteString();
 
     NSErrorPtr serializationError;
-    auto serializer = requestSerializer();
     std::optional<NSMutableURLRequest> request;
-    if (serializer) {
-        request = serializer->requestWithMethod(method, resolved, parameters, &serializationError);
+    if (auto serializer = requestSerializer()) {
+        request = build(*serializer, resolved, &serializationError);
     } else {
         serializationError = NSError::withDescription(HCRequestSerializationErrorDomain, NSURLErrorBadURL,
                                                       "The session manager has no request serializer.");
     }
     // The serializer may hand back a request together with an error (a body it could not write): that
     // request is not the one asked for, so it is not sent.
-    if (!request || serializationError) {
-        if (!serializationError) {
-            serializationError = NSError::withDescription(HCRequestSerializationErrorDomain, NSURLErrorBadURL,
-                                                          "The request could not be built.");
-        }
-        failLater(std::move(failure), std::move(serializationError));
-        return nullptr;
+    if (request && !serializationError) return request;
+    if (!serializationError) {
+        serializationError = NSError::withDescription(HCRequestSerializationErrorDomain, NSURLErrorBadURL,
+                                                      "The request could not be built.");
     }
+    failLater(std::move(failure), std::move(serializationError));
+    return std::nullopt;
+}
 
+NSURLSessionDataTaskPtr HCHTTPSessionManager::withOutcome(
+    const std::function<NSURLSessionDataTaskPtr(CompletionHandler)>& make, SuccessBlock success,
+    FailureBlock failure) {
     // The handler needs the task that this call returns, which exists only once the manager has made it.
     auto madeTask = std::make_shared<NSURLSessionDataTaskPtr>();
-    auto task = dataTaskWithRequest(
-        *request, std::move(uploadProgress), std::move(downloadProgress),
-        [madeTask, success, failure](const NSURLResponsePtr&, const std::optional<Value>& responseObject,
-                                     const NSErrorPtr& error) {
-            // Drop the reference on the way out: the handler lives in the per-task delegate, not the task.
-            auto finished = std::move(*madeTask);
-            if (error) {
-                if (failure) failure(finished, error);
-            } else if (success) {
-                success(finished, responseObject);
-            }
-        });
+    auto task = make([madeTask, success = std::move(success), failure = std::move(failure)](
+                         const NSURLResponsePtr&, const std::optional<Value>& responseObject,
+                         const NSErrorPtr& error) {
+        // Drop the reference on the way out: the handler lives in the per-task delegate, not the task.
+        auto finished = std::move(*madeTask);
+        if (error) {
+            if (failure) failure(finished, error);
+        } else if (success) {
+            success(finished, responseObject);
+        }
+    });
     *madeTask = task;
     return task;
 }

@@ -100,7 +100,19 @@ class HCHTTPSessionManager : public HCURLSessionManager {
         NSURLSessionConfigurationPtr configuration) const override;
 
   private:
+    using BuildRequest = std::function<std::optional<NSMutableURLRequest>(
+        HCHTTPRequestSerializer& serializer, const std::string& resolvedURL, NSErrorPtr* error)>;
+
     void failLater(FailureBlock failure, NSErrorPtr error) const;
+    // Resolves the URL against the base URL and builds the request through the serializer; on failure
+    // the caller's failure block is called later and nothing is returned.
+    std::optional<NSMutableURLRequest> buildRequest(const std::string& URLString, const BuildRequest& build,
+                                                    FailureBlock& failure) const;
+    // Creates the task through `make` with a handler that reports exactly one of success or failure,
+    // with the task this call returns.
+    static NSURLSessionDataTaskPtr withOutcome(
+        const std::function<NSURLSessionDataTaskPtr(CompletionHandler)>& make, SuccessBlock success,
+        FailureBlock failure);
 
     NSURLPtr baseURL_;
     mutable std::mutex requestSerializerMutex_;
