@@ -1,39 +1,16 @@
 #include "pushlog/PUSHCustomFormatter.h"
 
+#include "pushlog/PUSHLocalTime.h"
+
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 
 
-// Formats dates as "yyyy-MM-dd HH:mm:ss.SSS", keeping the text of the last second it saw.
-class PUSHCustomFormatter::DateFormatter {
+// Dates as "yyyy-MM-dd HH:mm:ss.SSS" in local time; one per thread or per instance.
+class PUSHCustomFormatter::DateFormatter : public PUSHLocalTimeFormatter {
 public:
-    std::string format(Date date) {
-        // Whole microseconds first, so that .007 stored as .00699999 still shows 007.
-        const long long micros = std::llround(date.unixTime() * 1e6);
-        long long seconds = micros / 1000000;
-        long long fraction = micros % 1000000;
-        if (fraction < 0) {
-            fraction += 1000000;
-            seconds -= 1;
-        }
-        if (seconds != cachedSecond_ || cachedPrefix_.empty()) {
-            time_t t = time_t(seconds);
-            struct tm local {};
-            localtime_r(&t, &local);
-            char buffer[32];
-            std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
-            cachedPrefix_ = buffer;
-            cachedSecond_ = seconds;
-        }
-        char millis[8];
-        std::snprintf(millis, sizeof millis, ".%03lld", fraction / 1000);
-        return cachedPrefix_ + millis;
-    }
-
-private:
-    long long cachedSecond_ = 0;
-    std::string cachedPrefix_;
+    DateFormatter() : PUSHLocalTimeFormatter("%Y-%m-%d %H:%M:%S", '.') {}
 };
 
 namespace {

@@ -1,41 +1,17 @@
 #include "pushlog/PUSHDispatchQueueLogFormatter.h"
 
+#include "pushlog/PUSHLocalTime.h"
+
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 
 #include "platform/foundation/TextUtil.h"
 
-// Formats dates as "yyyy-MM-dd HH:mm:ss:SSS" in local time, keeping the text of the last second it saw.
-// Not safe for two threads at once.
-class PUSHDispatchQueueLogFormatter::DateFormatter {
-  public:
-    std::string format(Date date) {
-        // Whole microseconds first, so that .007 stored as .00699999 still shows 007.
-        const long long micros = std::llround(date.unixTime() * 1e6);
-        long long seconds = micros / 1000000;
-        long long fraction = micros % 1000000;
-        if (fraction < 0) {
-            fraction += 1000000;
-            seconds -= 1;
-        }
-        if (seconds != cachedSecond_ || cachedPrefix_.empty()) {
-            const time_t t = time_t(seconds);
-            struct tm local {};
-            localtime_r(&t, &local);
-            char buffer[40];
-            std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
-            cachedPrefix_ = buffer;
-            cachedSecond_ = seconds;
-        }
-        char millis[8];
-        std::snprintf(millis, sizeof millis, ":%03lld", fraction / 1000);
-        return cachedPrefix_ + millis;
-    }
-
-  private:
-    long long cachedSecond_ = 0;
-    std::string cachedPrefix_;
+// Dates as "yyyy-MM-dd HH:mm:ss:SSS" in local time; one per thread or per instance.
+class PUSHDispatchQueueLogFormatter::DateFormatter : public PUSHLocalTimeFormatter {
+public:
+    DateFormatter() : PUSHLocalTimeFormatter("%Y-%m-%d %H:%M:%S", ':') {}
 };
 
 namespace {

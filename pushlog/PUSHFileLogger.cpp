@@ -1,5 +1,7 @@
 #include "pushlog/PUSHFileLogger.h"
 
+#include "pushlog/PUSHLocalTime.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,19 +27,8 @@ constexpr uint64_t kPrintedWriteFailures = 10;
 
 std::atomic<uint64_t> writeFailures{0};
 
-std::string localDateString(Date date) {
-    double unix = date.unixTime();
-    if (!std::isfinite(unix)) unix = 0;
-    double whole = std::floor(unix);
-    time_t t = time_t(whole);
-    int millis = std::min(999, int((unix - whole) * 1000));
-    struct tm parts {};
-    localtime_r(&t, &parts);
-    char buffer[48];
-    size_t n = std::strftime(buffer, sizeof buffer, "%Y/%m/%d %H:%M:%S", &parts);
-    std::snprintf(buffer + n, sizeof buffer - n, ":%03d", millis);
-    return buffer;
-}
+// "yyyy/MM/dd HH:mm:ss:SSS" in local time.
+std::string localDateString(Date date) { return PUSHLocalTimeString(date, "%Y/%m/%d %H:%M:%S", ':'); }
 
 // Writes all of `text`, retrying partial writes and interruptions. Empty on success, else the reason.
 std::string writeAll(int fd, const std::string& text) {
