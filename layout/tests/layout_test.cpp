@@ -3,6 +3,7 @@
 
 #include <iterator>
 #include <map>
+#include <memory>
 
 #include "layout/LAYConstraintMaker.h"
 #include "platform/foundation/Console.h"
@@ -164,12 +165,16 @@ TEST(LAYValueFromTypeEncodingTest, BoxesEachEncoding) {
         EXPECT_EQ(std::get<Value>(boxed), expected[k]);
         EXPECT_EQ(std::get<Value>(boxed).kind(), expected[k].kind());
     }
-    CGPoint p{1, 2};
-    CGSize z{3, 4};
-    UIEdgeInsets e{5, 6, 7, 8};
-    EXPECT_EQ(std::get<CGPoint>(LAYValueFromTypeEncoding("{CGPoint=ff}", &p)), p);
-    EXPECT_EQ(std::get<CGSize>(LAYValueFromTypeEncoding("{CGSize=ff}", &z)), z);
-    EXPECT_EQ(std::get<UIEdgeInsets>(LAYValueFromTypeEncoding("{UIEdgeInsets=ffff}", &e)), e);
+    // Structures of floats are as large as the floats they hold (ASan sees a read past them).
+    const auto floats = std::unique_ptr<float[]>(new float[4]{5.5f, 6, 7, 8});
+    const CGPoint p{1, 2};
+    const CGSize z{3, 4};
+    EXPECT_EQ(std::get<CGPoint>(LAYValueFromTypeEncoding("{CGPoint=ff}", floats.get() + 2)), CGPoint(7, 8));
+    EXPECT_EQ(std::get<CGSize>(LAYValueFromTypeEncoding("{CGSize=ff}", floats.get() + 2)), CGSize(7, 8));
+    EXPECT_EQ(std::get<UIEdgeInsets>(LAYValueFromTypeEncoding("{UIEdgeInsets=ffff}", floats.get())),
+              UIEdgeInsets(5.5, 6, 7, 8));
+    EXPECT_EQ(std::get<CGPoint>(LAYValueFromTypeEncoding("{CGPoint=dd}", &p)), p);
+    EXPECT_EQ(std::get<CGSize>(LAYValueFromTypeEncoding("{CGSize=dd}", &z)), z);
     LAYValue object = Value(5);
     EXPECT_EQ(std::get<Value>(LAYValueFromTypeEncoding("@", &object)), Value(5));
     for (const char* other : {"v", "^i", "{CGRect=ffff}", "", "ii"})
