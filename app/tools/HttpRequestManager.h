@@ -12,7 +12,8 @@
 //        a JSON object with errCode 0 (or none)   `success` with the reply
 //        errCode 1                                 an error tip with errInfo (kHttpRequestFailedText when
 //                                                  errInfo is missing or empty)
-//        any other errCode                         nothing
+//        any other errCode, or one that is no      nothing
+//        integer (null, true, "ok", 0.5)
 //        an empty reply or one that is no object   an error tip kHttpRequestFailedText
 //        a transport or HTTP failure               an error tip with the error's localized description
 //                                                  (kHttpRequestNetworkFailedText when it has none)

@@ -60,11 +60,16 @@ TEST_F(RequestToolTest, EachReplyEndsInTheCallerOrAnErrorTipAndTakesBackItsLoadi
         const char* tip;  // nullptr: no tip
     } cases[] = {
         {"errCode 0", EntryReply::json(R"({"errCode":0,"x":"y"})"), 1, true, true, nullptr},
-        {"errCode 0 quietly", EntryReply::json(R"({"errCode":0})"), 1, false, true, nullptr},
+        {"errCode \"0\" quietly", EntryReply::json(R"({"errCode":"0"})"), 1, false, true, nullptr},
+        {"no errCode", EntryReply::json(R"({"x":1})"), 1, true, true, nullptr},
+        {"errCode null", EntryReply::json(R"({"errCode":null})"), 1, true, false, nullptr},
+        {"errCode \"ok\"", EntryReply::json(R"({"errCode":"ok"})"), 1, true, false, nullptr},
+        {"errCode 0.5", EntryReply::json(R"({"errCode":0.5})"), 1, true, false, nullptr},
         {"errCode \"1\"", EntryReply::json(R"({"errCode":"1","errInfo":"号码有误"})"), 1, true, false,
          "号码有误"},
         {"errCode 1 without errInfo", EntryReply::json(R"({"errCode":1})"), 1, true, false,
          kHttpRequestFailedText},
+        {"empty body", EntryReply::json(""), 1, true, false, kHttpRequestFailedText},
         {"errCode 2", EntryReply::json(R"({"errCode":2,"errInfo":"x"})"), 1, true, false, nullptr},
         {"500 with JSON", EntryReply::json(R"({"errCode":0})", 500), 1, true, false,
          "Request failed: internal server error (500)"},
