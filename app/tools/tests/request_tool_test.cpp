@@ -51,6 +51,11 @@ class RequestToolTest : public UITest {
 };
 
 TEST_F(RequestToolTest, EachReplyEndsInTheCallerOrAnErrorTipAndTakesBackItsLoadingCount) {
+    // A tip shows the first 200 characters of a long text and an ellipsis.
+    std::string longText, cappedText;
+    for (int i = 0; i < 100000; ++i) longText += "长";
+    for (size_t i = 0; i < THProgressHUDTipMaxLength; ++i) cappedText += "长";
+    cappedText += "…";
     struct Case {
         const char* name;
         std::optional<EntryReply> reply;  // nullopt: the back end is down
@@ -69,6 +74,8 @@ TEST_F(RequestToolTest, EachReplyEndsInTheCallerOrAnErrorTipAndTakesBackItsLoadi
          "号码有误"},
         {"errCode 1 without errInfo", EntryReply::json(R"({"errCode":1})"), 1, true, false,
          kHttpRequestFailedText},
+        {"errCode 1 with a long errInfo", EntryReply::json(R"({"errCode":1,"errInfo":")" + longText + "\"}"),
+         1, true, false, cappedText.c_str()},
         {"empty body", EntryReply::json(""), 1, true, false, kHttpRequestFailedText},
         {"errCode 2", EntryReply::json(R"({"errCode":2,"errInfo":"x"})"), 1, true, false, nullptr},
         {"500 with JSON", EntryReply::json(R"({"errCode":0})", 500), 1, true, false,
