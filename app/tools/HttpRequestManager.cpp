@@ -12,12 +12,15 @@
 #include "platform/foundation/Format.h"
 #include "platform/foundation/NSError.h"
 #include "platform/foundation/TextUtil.h"
+#include "platform/net/URLSession.h"
 #include "platform/uikit/UIView.h"
 
 namespace {
 
 constexpr int64_t kErrCodeSuccess = 0;
 constexpr int64_t kErrCodeFailure = 1;
+
+double deadlineForTesting = 0;  // main thread only; 0: kHttpRequestDeadline
 
 // errCode as the back end sends it: an integral number or a string of digits; a missing one reads as 0.
 // Anything else (null, true, "ok", 0.5) is no code at all, and so never a success.
@@ -80,6 +83,11 @@ void handleFailure(const NSErrorPtr& error) {
 
 }  // namespace
 
+void HttpRequestManager::setDeadlineForTesting(double seconds) {
+    UIAssertMainThread();
+    deadlineForTesting = seconds;
+}
+
 void HttpRequestManager::httpRequestManagerRequpestWithPathString(const std::string& pathString,
                                                                   const Value::Dictionary& params,
                                                                   Success success, Failure /*failure*/,
@@ -88,7 +96,11 @@ void HttpRequestManager::httpRequestManagerRequpestWithPathString(const std::str
     if (method != kHttpRequestMethodPOST) return;
     const std::string URLString = NSString::format("%@/%@", {Value(AppConfig::baseURL()), Value(pathString)});
 
-    auto manager = HCHTTPSessionManager::manager();
+    // Each byte of a trickling reply restarts the idle timer: the whole request gets a deadline too.
+    auto configuration = NSURLSessionConfiguration::defaultSessionConfiguration();
+    configuration->setTimeoutIntervalForResource(deadlineForTesting > 0 ? deadlineForTesting
+                                                                        : kHttpRequestDeadline);
+    auto manager = HCHTTPSessionManager::create(nullptr, configuration);
     manager->setRequestSerializer(HCJSONRequestSerializer::serializer());
     manager->setResponseSerializer(HCJSONResponseSerializer::serializer());
 

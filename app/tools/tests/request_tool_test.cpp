@@ -16,6 +16,7 @@
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/uikit/tests/UITestFixture.h"
+#include "testsupport/LoopbackRawServer.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ class RequestToolTest : public UITest {
     }
     ~RequestToolTest() override {
         THProgressHUD::resetForTesting();
+        HttpRequestManager::setDeadlineForTesting(0);
         AppConfig::resetBaseURL();
     }
     static std::shared_ptr<THProgressHUD> hud() { return THProgressHUD::shareInstancetype(); }
@@ -139,6 +141,26 @@ TEST_F(RequestToolTest, EachReplyEndsInTheCallerOrAnErrorTipAndTakesBackItsLoadi
             EXPECT_NE(hud()->state(), THProgressHUDState::Loading);
         }
     }
+}
+
+TEST_F(RequestToolTest, AReplyThatTricklesInEndsAtTheDeadlineWithTheTimeOutTip) {
+    // Each byte would restart an idle timer; only a deadline for the whole request ends it.
+    LoopbackRawServer trickle([](LoopbackConnection& connection) {
+        if (connection.readRequest().empty()) return;
+        connection.write(
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100000\r\n\r\n");
+        while (connection.write(" ") && connection.stall(0.05)) {
+        }
+    });
+    ASSERT_TRUE(AppConfig::setBaseURL(trickle.url("")));
+    HttpRequestManager::setDeadlineForTesting(1);
+    HttpRequestManager::httpRequestManagerRequpestWithPathString(
+        kHttpRequestEntryPath, {}, [](const Value&) { ADD_FAILURE() << "no reply came"; }, {},
+        kHttpRequestMethodPOST, true);
+    ASSERT_TRUE(
+        NSRunLoop::main().runUntil([&] { return hud()->state() == THProgressHUDState::Tip; }, kReplyWait));
+    EXPECT_EQ(tipText(), "The request timed out.");
+    EXPECT_EQ(hud()->loadingCount(), 0);
 }
 
 TEST_F(RequestToolTest, AHundredRequestsInvalidateTheirSessionsAndLeaveNoThreadOrDescriptorBehind) {
