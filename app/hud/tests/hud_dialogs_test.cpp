@@ -125,8 +125,8 @@ TEST_F(HUDActionSheet, ButtonIndexesWithAndWithoutADestructiveButton) {
     const Case cases[] = {
         {"选择", "取消", std::nullopt, {"拍照", "相册"}, {{"拍照", 1}, {"相册", 2}, {"取消", 0}}},
         {"选择", "取消", "删除", {"拍照", "相册"}, {{"删除", 1}, {"拍照", 2}, {"相册", 3}, {"取消", 0}}},
-        // Empty titles make no button; the others keep their indexes.
-        {"", "取消", "", {"拍照", "相册"}, {{"拍照", 2}, {"相册", 3}, {"取消", 0}}},
+        // An empty destructive title still makes its button; an empty other title makes none.
+        {"", "取消", "", {"", "相册"}, {{"", 1}, {"相册", 3}, {"取消", 0}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title + "/" + c.cancel + "/" + c.destructive.value_or("(none)"));
@@ -147,6 +147,18 @@ TEST_F(HUDActionSheet, ButtonIndexesWithAndWithoutADestructiveButton) {
             EXPECT_EQ(sheet->superview(), nullptr);
         }
     }
+}
+
+TEST_F(HUDActionSheet, ASheetDismissedWhileSlidingUpStaysDown) {
+    hud_->showActionSheetWithTitle("选择", nullptr, "取消", std::nullopt, {});
+    auto sheet = hud_->actionSheetView();
+    advance(0.1);
+    hud_->dismissActionSheet();
+    advance(0.25);  // the slide up has ended, the slide down not yet
+    ASSERT_TRUE(sheet->superview());
+    sheet->setNeedsLayout();
+    sheet->layoutIfNeeded();
+    EXPECT_GE(sheet->frame().minY(), UIScreen::mainScreen().bounds().maxY());
 }
 
 TEST_F(HUDActionSheet, TheUserInfoVariantGetsTheSheetsUserInfo) {
