@@ -5,6 +5,8 @@
 
 #include "app/tools/Base64Codec.h"
 #include "app/tools/TextCipher.h"
+#include "platform/foundation/TextUtil.h"
+#include "platform/security/Crypto.h"
 
 namespace {
 
@@ -18,8 +20,11 @@ TEST(Base64Codec, EncodesBothAlphabets) {
     struct Case {
         std::string in, standard, webBare;
     };
-    const Case cases[] = {{"a", "YQ==", "YQ"}, {"ab", "YWI=", "YWI"}, {"abc", "YWJj", "YWJj"},
-                          {"\xfb\xff\xfe", "+//+", "-__-"}, {"\xfb\xf0", "+/A=", "-_A"}};
+    const Case cases[] = {{"a", "YQ==", "YQ"},
+                          {"ab", "YWI=", "YWI"},
+                          {"abc", "YWJj", "YWJj"},
+                          {"\xfb\xff\xfe", "+//+", "-__-"},
+                          {"\xfb\xf0", "+/A=", "-_A"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.standard);
         EXPECT_EQ(B::stringByEncodingBytes(c.in.data(), c.in.size()), c.standard);
@@ -38,10 +43,16 @@ TEST(Base64Codec, DecoderTable) {
     };
     const std::nullopt_t bad = std::nullopt;
     const Case cases[] = {
-        {"YWI", false, bad},        {" Y W\tI\r\n= \n", false, "ab"}, {"YQ=", false, bad},
-        {"YWI=YWI=", false, bad},   {"-_A=", false, bad},            {"YWJ=", false, bad},
-        {std::string("YWJj\0!", 6), false, "abc"},                   {"YWI", true, "ab"},
-        {"YWJjZ", true, bad},       {"+/A=", true, bad},
+        {"YWI", false, bad},
+        {" Y W\tI\r\n= \n", false, "ab"},
+        {"YQ=", false, bad},
+        {"YWI=YWI=", false, bad},
+        {"-_A=", false, bad},
+        {"YWJ=", false, bad},
+        {std::string("YWJj\0!", 6), false, "abc"},
+        {"YWI", true, "ab"},
+        {"YWJjZ", true, bad},
+        {"+/A=", true, bad},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.in);
@@ -56,7 +67,8 @@ TEST(Base64Codec, DecoderTable) {
 TEST(Base64Codec, CoreRoutinesStayInsideTheirBuffers) {
     char encoded[8] = {};
     EXPECT_EQ(B::baseEncode(reinterpret_cast<const uint8_t*>("abcd"), 4, encoded, 7, B::standardCharset(),
-                            B::Padded::Yes), 0u);
+                            B::Padded::Yes),
+              0u);
     EXPECT_EQ(std::string(encoded, 8), std::string(8, '\0'));
     // Leftover bits are checked whatever the buffer held; a short buffer fails instead of overflowing.
     uint8_t out[6];
@@ -83,14 +95,27 @@ TEST(TextCipher, KnownAnswersAndRoundTrips) {
         EXPECT_EQ(TextCipher::doEncryptHex(c.plain), c.hex);
         EXPECT_EQ(TextCipher::doEncryptStr(c.plain), c.base64);
         EXPECT_EQ(TextCipher::doDecEncryptHex(c.hex + "\n"), c.plain);  // odd last character ignored
+        EXPECT_EQ(TextCipher::doDecEncryptHex(TextUtil::toUpperASCII(c.hex)), c.plain);
         EXPECT_EQ(TextCipher::doDecEncryptStr(c.base64), c.plain);
     }
+    // Text that is not UTF-8 would never decipher again: it is refused.
+    EXPECT_EQ(TextCipher::doEncryptHex("ok\xff"), std::nullopt);
+    EXPECT_EQ(TextCipher::doEncryptStr("\xc3"), std::nullopt);
 }
 
 TEST(TextCipher, BadCipherTextIsRefused) {
-    std::string damaged = TextCipher::doEncryptHex("hello");
+    std::string damaged = TextCipher::doEncryptHex("hello").value();
     damaged[15] = damaged[15] == '0' ? '1' : '0';  // the padding no longer checks out
-    for (const std::string hex : {"", "zz", "b1d4137261fef1", "b1d4137261fef13g", damaged.c_str()}) {
+    // Cipher text whose plain text is not UTF-8 (made by the platform cipher with the same key).
+    std::vector<uint8_t> notUTF8;
+    ASSERT_EQ(CCCrypt(CCOperation::Encrypt, CCAlgorithm::TripleDES, kCCOptionPKCS7Padding | kCCOptionECBMode,
+                      std::span(reinterpret_cast<const uint8_t*>(kTextCipherKey), kCCKeySize3DES), {},
+                      std::vector<uint8_t>{'o', 'k', 0xff}, notUTF8),
+              kCCSuccess);
+    // "g2" would read as "f2" (a valid cipher text of "12345678") if the digit were not checked.
+    for (const std::string& hex :
+         std::vector<std::string>{"", "zz", "b1d4137261fef1", "e065588e6e84g20adab921eeb2b9e392", damaged,
+                                  toHexString(std::string(notUTF8.begin(), notUTF8.end()))}) {
         EXPECT_EQ(TextCipher::doDecEncryptHex(hex), std::nullopt) << hex;
     }
     for (const std::string base64 : {"", "sdQTcmH+8Ts", "sdQTcmH*8Ts=", "YWJj"}) {
