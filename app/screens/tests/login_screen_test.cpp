@@ -47,13 +47,13 @@ class LoginScreen : public WebScreenTest {
     static std::shared_ptr<THProgressHUD> hud() { return THProgressHUD::shareInstancetype(); }
     static std::string tipText() { return hud()->tipView() ? hud()->tipView()->label()->text() : ""; }
     static std::optional<Value> stored(const char* key) { return SaveService::objectForKey(key); }
-    // Waits for the outcome of a request: a tip, a countdown other than `oldTimer` or a presented screen.
+    // Waits for the outcome of a request: a tip, a countdown other than `oldTimer` or another root screen.
     bool waitForOutcome(const std::shared_ptr<NSTimer>& oldTimer = nullptr) {
         return NSRunLoop::main().runUntil(
             [&] {
                 return hud()->state() == THProgressHUDState::Tip ||
                        (screen_->timer() && screen_->timer() != oldTimer) ||
-                       screen_->presentedViewController();
+                       window_->rootViewController() != screen_;
             },
             kPageWait);
     }
@@ -76,7 +76,11 @@ TEST_F(LoginScreen, CodeButtonAlternatesMtypeAndCountsDownOnlyAfterASuccess) {
     };
 
     // Two refusals, then a success: the requests alternate mtype whatever the outcome.
-    const struct { const char* reply; const char* mtype; bool countsDown; } taps[] = {
+    const struct {
+        const char* reply;
+        const char* mtype;
+        bool countsDown;
+    } taps[] = {
         {R"({"errCode":1,"errInfo":"发送太频繁"})", "1", false},
         {R"({"errCode":1,"errInfo":"发送太频繁"})", "2", false},
         {R"({"errCode":0})", "1", true},
@@ -97,7 +101,11 @@ TEST_F(LoginScreen, CodeButtonAlternatesMtypeAndCountsDownOnlyAfterASuccess) {
     }
 
     // Seconds since the reply, and what the button shows then.
-    const struct { double advance; bool enabled; const char* title; } ticks[] = {
+    const struct {
+        double advance;
+        bool enabled;
+        const char* title;
+    } ticks[] = {
         {0, false, "重新获取60S"},
         {59, false, "重新获取1S"},
         {1, true, "获取验证码"},
@@ -125,7 +133,12 @@ TEST_F(LoginScreen, CodeButtonAlternatesMtypeAndCountsDownOnlyAfterASuccess) {
 
 TEST_F(LoginScreen, FieldsTakeChangesUpToTheirLimitInUTF16UnitsAndAlwaysDeletions) {
     enum class Key { Type, Delete, Paste };
-    const struct { bool phone; const char *before; Key key; const char *text, *after; } cases[] = {
+    const struct {
+        bool phone;
+        const char* before;
+        Key key;
+        const char *text, *after;
+    } cases[] = {
         {true, "1380013800", Key::Type, "0", "13800138000"},
         {true, "13800138000", Key::Type, "1", "13800138000"},
         {true, "1380013800", Key::Paste, "12345", "138001380012345"},
@@ -155,11 +168,9 @@ TEST_F(LoginScreen, FieldsTakeChangesUpToTheirLimitInUTF16UnitsAndAlwaysDeletion
     }
 }
 
-TEST_F(LoginScreen, SignInStoresTheTokenBindsThePushTagsAndPresentsTheMainScreen) {
-    ASSERT_TRUE(PUSHService::resetForTesting());
+TEST_F(LoginScreen, SignInStoresTheTokenBindsThePushTagsAndReplacesTheRootWithTheMainScreen) {
     auto capture = CapturingLogger::create();
     PUSHLog::addLogger(capture, PUSHLogLevelAll);
-    PUSHService::setupWithOption(Value(), kPushAppKey, kPushChannel, kPushApsForProduction);
 
     UIKeyboard::resetForTesting();
     ASSERT_TRUE(screen_->phoneTF()->becomeFirstResponder());
@@ -184,26 +195,44 @@ TEST_F(LoginScreen, SignInStoresTheTokenBindsThePushTagsAndPresentsTheMainScreen
     EXPECT_EQ(stored(kSaveServiceAccountKey), Value(kAccount));
 
     ASSERT_TRUE(PUSHService::waitUntilIdleForTesting());
-    bool tagged = false;
-    for (const auto& message : capture->messages()) {
-        tagged |= message->message() ==
-                  "app not registed, give up set tag:{(\n    13800138000\n)} alias:13800138000";
-    }
-    EXPECT_TRUE(tagged);
     PUSHLog::removeLogger(capture);
+    auto messages = capture->messages();
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](auto& m) {
+        return m->message() == "Action - setTags:alias:fetchCompletionHandle:";
+    }));
 
-    auto navigation = std::dynamic_pointer_cast<BaseNavViewController>(screen_->presentedViewController());
+    auto navigation = std::dynamic_pointer_cast<BaseNavViewController>(window_->rootViewController());
     ASSERT_TRUE(navigation);
     auto main = std::dynamic_pointer_cast<MainViewController>(navigation->topViewController());
     ASSERT_TRUE(main);
     EXPECT_TRUE(waitForPage(main));
     EXPECT_EQ(hud()->loadingCount(), 0) << "the sign-in and the page load each took back their count";
-    EXPECT_TRUE(PUSHService::resetForTesting());
+
+    // Signing out from the page and in again leaves one main screen: the first one is let go.
+    main->toLogin();
+    settle();
+    auto again = std::dynamic_pointer_cast<LoginViewController>(navigation->topViewController());
+    ASSERT_TRUE(again);
+    server_->scriptReply("2", EntryReply::json(R"({"errCode":0,"accessToken":"t2"})"));
+    again->codeTF()->setText("123456");
+    again->toLogin();
+    ASSERT_TRUE(
+        NSRunLoop::main().runUntil([&] { return window_->rootViewController() != navigation; }, kPageWait));
+    std::weak_ptr<MainViewController> first = main;
+    main.reset();
+    navigation.reset();
+    again.reset();
+    settle();
+    EXPECT_TRUE(first.expired());
+    EXPECT_EQ(window_->subviews().size(), 1u);
+    EXPECT_FALSE(window_->rootViewController()->presentedViewController());
 }
 
 TEST_F(LoginScreen, AFailedSignInStoresNothingAndStays) {
     // A null reply: no request is made.
-    const struct { const char *name, *code, *reply, *tip; } cases[] = {
+    const struct {
+        const char *name, *code, *reply, *tip;
+    } cases[] = {
         {"empty code", "", nullptr, kLoginEmptyCodeText},
         {"refused", "123456", R"({"errCode":1,"errInfo":"验证码错误"})", "验证码错误"},
         {"no token", "123456", R"({"errCode":0})", kLoginNoTokenText},
@@ -223,7 +252,7 @@ TEST_F(LoginScreen, AFailedSignInStoresNothingAndStays) {
         EXPECT_EQ(server_->hits(kEntry), hits + (c.reply ? 1 : 0));
         EXPECT_EQ(tipText(), c.tip);
         EXPECT_EQ(hud()->loadingCount(), 0);
-        EXPECT_FALSE(screen_->presentedViewController());
+        EXPECT_EQ(window_->rootViewController(), screen_);
         EXPECT_EQ(stored(kSaveServiceAccessTokenKey), Value("old-token"));
         EXPECT_EQ(stored(kSaveServiceAccountKey), Value("13900000000"));
     }
