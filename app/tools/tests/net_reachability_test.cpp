@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/tools/NetReachability.h"
@@ -139,6 +140,32 @@ TEST_F(NetReachabilityTest, BlockMayStopAndDropTheLastReference) {
     reach.reset();
     fake_->setFlags(R);
     EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return ran && weak.expired(); }, 5));
+}
+
+TEST_F(NetReachabilityTest, BlocksMayChangeWhileReportsRun) {
+    auto reach = NetReachability::reachabilityForInternetConnection();
+    std::atomic<int> ran{0};
+    auto count = [&ran, padding = std::string(64, 'x')](NetReachability&) {
+        ran += int(padding.size() / 64);
+    };
+    reach->setReachableBlock(count);
+    reach->setUnreachableBlock(count);
+    ASSERT_TRUE(reach->startNotifier());
+    constexpr int kReports = 500;
+    std::thread reporter([&] {
+        for (int i = 0; i < kReports; ++i) reach->reachabilityChanged(i % 2 ? R : 0);
+    });
+    for (int i = 0; i < kReports; ++i) {
+        reach->setReachableBlock(count);
+        reach->setUnreachableBlock(i % 3 ? count : NetReachability::Block());
+        fake_->setFlags(i % 2 ? R : 0);  // reports on the notifier's queue too
+    }
+    reach->setUnreachableBlock(count);
+    reporter.join();
+    reach->stopNotifier();
+    reach->reachabilitySerialQueue()->sync([] {});  // a report already started has ended
+    EXPECT_GE(ran.load(), kReports / 2) << "at least every reachable report of the reporting thread";
+    NSRunLoop::main().runUntilIdle();
 }
 
 }  // namespace
