@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app/hud/NotReachableView.h"
 #include "app/hud/THScrollViewTips.h"
 #include "platform/uikit/UITree.h"
@@ -59,20 +61,18 @@ TEST_F(ScrollTips, ShowHideReplaceAndForget) {
     EXPECT_EQ(noDataView(*scroll), empty);
     showNoDataView(scroll, empty);  // the stored one again: shown and recentred, no change announced
     showNoDataView(scroll, empty);
-    EXPECT_EQ(empty->superview(), scroll);
-    EXPECT_EQ(scroll->constraints().size(), 2u);  // centre x and y, not piled up
-    EXPECT_EQ(notices, 1);
+    // Centred by x and y constraints that do not pile up.
+    EXPECT_EQ(std::tuple(empty->superview(), scroll->constraints().size(), notices),
+              std::tuple(scroll, size_t(2), 1));
 
     auto other = UIView::create(CGRectMake(0, 0, 50, 50));
     showNoDataView(scroll, other);
-    EXPECT_EQ(empty->superview(), nullptr);
-    EXPECT_EQ(notices, 2);
+    EXPECT_EQ(std::pair(empty->superview(), notices), std::pair(UIViewPtr(), 2));
     // The scroll view does not own it: once out of the tree and dropped, it is gone.
     std::weak_ptr<UIView> weak = other;
     other.reset();
     hideNoDataView(scroll);
-    EXPECT_TRUE(weak.expired());
-    EXPECT_EQ(noDataView(*scroll), nullptr);
+    EXPECT_EQ(std::pair(weak.expired(), noDataView(*scroll)), std::pair(true, UIViewPtr()));
     scroll->removeObserver(token);
 }
 
