@@ -104,20 +104,6 @@ TEST_F(NetReachabilityTest, NotifierReportsChangesOnItsQueueUntilStopped) {
     EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return weak.expired(); }, 5));  // a report may be finishing
 }
 
-TEST_F(NetReachabilityTest, BlockMayStopAndDropTheLastReference) {
-    auto reach = NetReachability::reachabilityForInternetConnection();
-    std::atomic<bool> ran{false};
-    reach->setReachableBlock([&](NetReachability& r) {
-        r.stopNotifier();
-        ran = true;
-    });
-    std::weak_ptr<NetReachability> weak = reach;
-    ASSERT_TRUE(reach->startNotifier());
-    reach.reset();
-    fake_->setFlags(R);
-    EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return ran && weak.expired(); }, 5));
-}
-
 TEST_F(NetReachabilityTest, BlocksMayChangeWhileReportsRun) {
     auto reach = NetReachability::reachabilityForInternetConnection();
     std::atomic<int> ran{0};
@@ -142,6 +128,16 @@ TEST_F(NetReachabilityTest, BlocksMayChangeWhileReportsRun) {
     reach->reachabilitySerialQueue()->sync([] {});  // a report already started has ended
     EXPECT_GE(ran.load(), kReports / 2) << "at least every reachable report of the reporting thread";
     NSRunLoop::main().runUntilIdle();
+
+    // A block may stop the notifier and drop the last reference.
+    std::atomic<bool> stopped{false};
+    reach->setReachableBlock([&](NetReachability& r) { r.stopNotifier(), stopped = true; });
+    std::weak_ptr<NetReachability> weak = reach;
+    ASSERT_TRUE(reach->startNotifier());
+    reach.reset();
+    fake_->setFlags(0);
+    fake_->setFlags(R);
+    EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return stopped && weak.expired(); }, 5));
 }
 
 }  // namespace
