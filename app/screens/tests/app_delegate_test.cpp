@@ -1,5 +1,5 @@
-// The application delegate: the launch and its hold, push registration, and what becomes of the device
-// token and of remote notifications in each application state.
+// The application delegate: the launch and its hold, push registration, what becomes of the device token
+// and of remote notifications in each application state, and the foreground banner.
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -168,6 +168,30 @@ TEST_F(AppDelegateTest, ForegroundPushesBecomeLocalNotificationsAndOneBannerAtAT
         advance(kAppBannerFadeDuration + 0.1);
         turn();
         EXPECT_EQ(std::pair(delegate_->notiView(), banners()), std::pair(NotificationViewPtr(), size_t(0)));
+    }
+}
+
+TEST_F(AppDelegateTest, TheBannerShowsTheAppNameAndTheAlertTextOrNothing) {
+    auto banner = NotificationView::create();
+    const auto name = NSBundle::mainBundle()->objectForInfoDictionaryKey("CFBundleExecutable");
+    ASSERT_TRUE(name && name->isString());
+    // The payload's aps, the detail line, and whether a console line names the unexpected type.
+    const std::tuple<Value, std::string, bool> rows[] = {
+        {Value::dictionary({{"alert", "新消息"}, {"badge", 1}}), "新消息", false},
+        {Value::dictionary({{"alert", Value::dictionary({{"title", "T"}, {"body", "the body"}})}}),
+         "the body", false},
+        {Value::dictionary({{"alert", Value::dictionary({{"body", Value::array({"x"})}})}}), "", true},
+        {Value::dictionary({{"sound", "default"}}), "", false},
+        {Value::dictionary({{"alert", 42}}), "", true},
+        {Value("alert text"), "", true}};
+    for (const auto& [aps, detail, logged] : rows) {
+        banner->refreshShowNotiWithDic(Value::dictionary({{"alert", "an earlier alert"}}));
+        Console::Capture console;
+        banner->refreshShowNotiWithDic(aps);
+        EXPECT_EQ(std::tuple(banner->titleLb()->text(), banner->detailLb()->text(),
+                             console.contains("NotificationView:")),
+                  std::tuple(*name->asString(), detail, logged))
+            << aps.description();
     }
 }
 
