@@ -11,6 +11,7 @@
 #include "platform/foundation/JSON.h"
 #include "platform/uikit/UIKeyboard.h"
 #include "platform/uikit/UIPasteboard.h"
+#include "platform/uikit/UITree.h"
 #include "push/Lib/Controller/PUSHService.h"
 #include "pushlog/PUSHLog.h"
 #include "testsupport/LoggingTestLoggers.h"
@@ -21,13 +22,10 @@ namespace {
 const char* const kEntry = "/viziDO/entry/appWeb.do";
 const char* const kAccount = "13800138000";
 
-UIButtonPtr buttonTitled(const UIViewPtr& view, const std::string& title) {
-    if (auto button = std::dynamic_pointer_cast<UIButton>(view); button && button->currentTitle() == title)
-        return button;
-    for (const auto& subview : view->subviews()) {
-        if (auto found = buttonTitled(subview, title)) return found;
-    }
-    return nullptr;
+// The button whose title label shows `title` (the label itself takes no touches).
+UIButtonPtr buttonTitled(const std::string& title) {
+    auto label = UITree::findView(title);
+    return label ? std::dynamic_pointer_cast<UIButton>(label->superview()) : nullptr;
 }
 
 class LoginScreen : public WebScreenTest {
@@ -131,14 +129,12 @@ TEST_F(LoginScreen, SignInStoresTheTokenBindsThePushTagsAndReplacesTheRootWithTh
     PUSHLog::addLogger(capture, PUSHLogLevelAll);
     UIKeyboard::resetForTesting();
     ASSERT_TRUE(screen_->phoneTF()->becomeFirstResponder() && UIKeyboard::typeText(kAccount));
-    buttonTitled(screen_->view(), kLoginCodeButtonTitle)
-        ->sendActionsForControlEvents(UIControlEventTouchUpInside);
+    buttonTitled(kLoginCodeButtonTitle)->sendActionsForControlEvents(UIControlEventTouchUpInside);
     ASSERT_TRUE(waitForOutcome());
     auto code = server_->liveCode(kAccount);
     ASSERT_TRUE(code) << tipText();
     ASSERT_TRUE(screen_->codeTF()->becomeFirstResponder() && UIKeyboard::typeText(*code));
-    buttonTitled(screen_->view(), kLoginButtonTitle)
-        ->sendActionsForControlEvents(UIControlEventTouchUpInside);
+    buttonTitled(kLoginButtonTitle)->sendActionsForControlEvents(UIControlEventTouchUpInside);
     EXPECT_EQ(hud()->loadingCount(), 1);
     ASSERT_TRUE(waitForOutcome(screen_->timer()));
     settle();
