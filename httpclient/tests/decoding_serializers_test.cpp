@@ -184,7 +184,8 @@ TEST(HCDecodingResponseSerializers, ImageDecodingTable) {
 TEST(HCDecodingResponseSerializers, CompoundTakesTheFirstMemberWithAnObject) {
     auto compound = HCCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
         {HCImageResponseSerializer::serializer(), HCJSONResponseSerializer::serializer()});
-    NSErrorPtr error;
+    // A stale error in the caller's variable is neither kept nor chained under this reply's.
+    NSErrorPtr error = NSError::withDescription("stale", 1, "an earlier reply");
     auto object = compound->responseObjectForResponse(reply(200, "application/json"), Data::fromString("{\"a\":1}"),
                                                       &error);
     EXPECT_EQ(object, Value(Dict{{"a", 1}}));
@@ -195,9 +196,9 @@ TEST(HCDecodingResponseSerializers, CompoundTakesTheFirstMemberWithAnObject) {
     EXPECT_EQ(object, Value(Value::array({1})));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), HCResponseErrorBadServerResponse);
+    EXPECT_FALSE(error->userInfo().count(NSUnderlyingErrorKey));
 
     // Nobody decodes: the body bytes, validated by the compound's own (empty) content types.
-    error.reset();
     object = compound->responseObjectForResponse(reply(200, "text/plain"), Data::fromString("raw"), &error);
     EXPECT_EQ(object, Value(Data::fromString("raw")));
     EXPECT_FALSE(error);
