@@ -459,7 +459,12 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::multipartFormRequest
             if (const Data* bytes = pair.value().asData()) data = *bytes;
             else if (pair.value().isNull()) data = Data();
             else data = HCEncodedText(pair.value().stringValue(), stringEncoding_);
-            if (data) formData->appendPartWithFormData(*data, pair.field().stringValue());
+            // A parameter left out would send a form the caller did not ask for.
+            if (!data) {
+                if (error) *error = HCInapplicableStringEncodingError(stringEncoding_);
+                return std::nullopt;
+            }
+            formData->appendPartWithFormData(*data, pair.field().stringValue());
         }
     }
     if (block) block(*formData);

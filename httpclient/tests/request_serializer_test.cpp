@@ -232,7 +232,14 @@ TEST(HCHTTPRequestSerializer, BadURLsAndUnencodableBodiesAreErrors) {
     error.reset();
     EXPECT_FALSE(serializer->requestWithMethod("POST", "http://h/", Dict{{"a", 1}}, &error));
     ASSERT_TRUE(error);
-    EXPECT_FALSE(error->localizedDescription().empty());
+    EXPECT_EQ(error->code(), 517);
+
+    // A multipart parameter the encoding cannot hold fails the request instead of being left out.
+    error.reset();
+    EXPECT_FALSE(serializer->multipartFormRequestWithMethod("POST", "http://h/", Dict{{"a", "\u00e9"}, {"b", "x"}},
+                                                            nullptr, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 517);
 }
 
 // Everything a serializer can be configured with, compared.
