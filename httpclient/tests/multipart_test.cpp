@@ -115,10 +115,10 @@ TEST(HCMultipartBody, WireFormatTable) {
          "Content-Type: application/octet-stream\r\n\r\nxyz\r\n--B--\r\n"},
         {"names cannot break out of their quotes or lines",
          [](HCMultipartFormData& f) {
-             f.appendPartWithFileData(Data::fromString("v"), "a\"\r\nX: y", "f\"\n.txt", std::nullopt);
+             f.appendPartWithFileData(Data::fromString("v"), "a\"\r\nX: y\\", "f\"\n\\.txt", std::nullopt);
              f.appendPartWithHeaders({{"X-Raw", "1\r\n--x--"}}, Data::fromString("w"));
          },
-         "--B\r\nContent-Disposition: form-data; name=\"a%22%0D%0AX: y\"; filename=\"f%22%0A.txt\"\r\n\r\nv"
+         "--B\r\nContent-Disposition: form-data; name=\"a%22%0D%0AX: y%5C\"; filename=\"f%22%0A%5C.txt\"\r\n\r\nv"
          "\r\n--B\r\nX-Raw: 1  --x--\r\n\r\nw\r\n--B--\r\n"},
     };
     for (const auto& c : cases) {
@@ -247,10 +247,14 @@ TEST(HCMultipartBody, ThrottlingCopyingClosingAndWaiting) {
     EXPECT_EQ(first, 1024);
     std::string half(reinterpret_cast<const char*>(buffer.data()), size_t(first));
 
-    // A copy of a half-read stream starts over, unthrottled.
+    // A copy of a half-read stream starts over, throttled like the original.
     auto copy = std::dynamic_pointer_cast<HCMultipartBodyStream>(stream->copyWithZone(nullptr));
     ASSERT_TRUE(copy);
-    EXPECT_EQ(copy->numberOfBytesInPacket(), size_t(INT64_MAX));
+    stream->setDelay(0.25);
+    auto throttled = std::dynamic_pointer_cast<HCMultipartBodyStream>(stream->copyWithZone(nullptr));
+    EXPECT_EQ(throttled->numberOfBytesInPacket(), 1024u);
+    EXPECT_EQ(throttled->delay(), 0.25);
+    stream->setDelay(0);
     std::string whole = readAll(*copy, 8192);
     EXPECT_EQ(whole.size(), length);
     EXPECT_EQ(whole.substr(0, half.size()), half);
