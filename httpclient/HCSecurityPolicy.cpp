@@ -73,6 +73,19 @@ bool leafLeadsTo(const std::vector<SecCertificatePtr>& chain, size_t anchorIndex
     return serverTrustIsValid(*trust);
 }
 
+// Whether the leaf names `host`, whatever else is wrong with the chain: a trust of the leaf alone, anchored
+// on itself, under the SSL policy for the host, dates ignored.
+bool leafNamesHost(const SecTrust& serverTrust, const std::string& host) {
+    auto leaf = serverTrust.certificateAtIndex(0);
+    if (!leaf) return false;
+    auto trust = SecTrust::create({leaf}, {SecPolicy::createSSL(SecPolicy::Side::Server, host)});
+    if (!trust || trust->setAnchorCertificates({leaf}) != errSecSuccess ||
+        trust->setAnchorCertificatesOnly(AnchorsOnly::Yes) != errSecSuccess ||
+        trust->setIgnoresValidityDates(true) != errSecSuccess)
+        return false;
+    return serverTrustIsValid(*trust);
+}
+
 }  // namespace
 
 // ---- construction ----
@@ -190,6 +203,10 @@ bool HCSecurityPolicy::evaluateServerTrust(const SecTrustPtr& serverTrust,
         case HCSSLPinningMode::Certificate:
             return evaluateCertificatePins(*serverTrust);
         case HCSSLPinningMode::PublicKey:
+            // An invalid chain was never checked against the host: a pinned key alone must not let a
+            // certificate for another site through.
+            if (validatesDomainName_ && domain && !domain->empty() && !leafNamesHost(*serverTrust, *domain))
+                return false;
             return evaluatePublicKeyPins(*serverTrust);
         default:
             return false;
