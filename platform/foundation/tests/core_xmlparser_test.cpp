@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -115,6 +118,48 @@ TEST(NSXMLParser, AbortingStopsAtOnceAndParsesOnlyOnce) {
     EXPECT_TRUE(parser->parse());
     EXPECT_FALSE(parser->parse());
     EXPECT_EQ(parser->parserError()->code(), NSXMLParserInternalError);
+}
+
+// What the parse writes to standard error.
+template <class Body>
+std::string standardErrorOf(Body body) {
+    std::fflush(stderr);
+    FILE* capture = std::tmpfile();
+    const int saved = dup(2);
+    dup2(fileno(capture), 2);
+    body();
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string text;
+    std::rewind(capture);
+    for (int c; (c = std::fgetc(capture)) != EOF;) text += char(c);
+    std::fclose(capture);
+    return text;
+}
+
+TEST(NSXMLParser, DepthIsBoundedAndLibxmlMessagesStayInTheParsersError) {
+    auto document = [](int depth) {
+        std::string xml;
+        for (int i = 0; i < depth; ++i) xml += "<a>";
+        for (int i = 0; i < depth; ++i) xml += "</a>";
+        return xml;
+    };
+    EXPECT_TRUE(parse(document(256)).ok);
+    auto deep = parse(document(5000));
+    EXPECT_FALSE(deep.ok);
+    EXPECT_EQ(deep.code, NSXMLParserInternalError);
+    std::string expected = "start-doc|";
+    for (int i = 0; i < 256; ++i) expected += "<a>|";
+    EXPECT_EQ(deep.events, expected + "error:1");  // the 257th level is refused, and nothing follows
+
+    // Bytes the declared encoding cannot read: libxml2's complaint is the parse's error, not a line on stderr.
+    ParseOutcome outcome{};
+    std::string printed = standardErrorOf(
+        [&] { outcome = parse("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><a>\x81</a>"); });
+    EXPECT_EQ(printed, "");
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_NE(outcome.events.find("error:"), std::string::npos);
 }
 
 TEST(NSXMLParser, HostileDocumentsNeitherExpandNorFetch) {
