@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "httpclient/tests/SessionManagerTestSupport.h"
@@ -211,18 +212,31 @@ TEST_F(HCHTTPSessionManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
     NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification});
     manager->invalidateSessionCancelingTasks(false);
     ASSERT_TRUE(runMainUntil([&] { return invalidated.count(HCURLSessionDidInvalidateNotification) == 1; }));
-    Outcome late;
-    EXPECT_FALSE(manager->POST(server_.url("/x"), Value(), late.success(), late.failure()));
-    ASSERT_TRUE(runMainUntil([&] { return late.done(); }));
-    EXPECT_EQ(late.failures, 1);
-    EXPECT_FALSE(late.task);
-    EXPECT_EQ(late.error->domain(), NSURLErrorDomain);
+    // The failure may run on another queue while the call is still returning.
+    manager->setCompletionQueue(DispatchQueue::serial("test.late"));
+    std::atomic<bool> lateDone{false};
+    bool lateHadTask = true;
+    NSErrorPtr lateError;
+    EXPECT_FALSE(manager->POST(server_.url("/x"), Value(), HCHTTPSessionManager::SuccessBlock(),
+                               [&](const NSURLSessionDataTaskPtr& t, const NSErrorPtr& e) {
+                                   lateHadTask = t != nullptr;
+                                   lateError = e;
+                                   lateDone = true;
+                               }));
+    ASSERT_TRUE(runMainUntil([&] { return lateDone.load(); }));
+    EXPECT_FALSE(lateHadTask);
+    EXPECT_EQ(lateError->domain(), NSURLErrorDomain);
 }
 
 TEST_F(HCHTTPSessionManagerTest, CopiesAndArchivesCarryTheSettings) {
-    auto original = track(
-        HCHTTPSessionManager::create(NSURL::URLWithString("http://h/api"),
-                                     NSURLSessionConfiguration::backgroundSessionConfiguration("bg.id")));
+    auto configuration = NSURLSessionConfiguration::backgroundSessionConfiguration("bg.id");
+    configuration->setTimeoutIntervalForRequest(7);
+    configuration->setTimeoutIntervalForResource(70);
+    configuration->setHTTPAdditionalHeaders({{"X-App", "q"}});
+    configuration->setHTTPMaximumConnectionsPerHost(2);
+    configuration->setRequestCachePolicy(NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData);
+    configuration->setAllowsCellularAccess(false);
+    auto original = track(HCHTTPSessionManager::create(NSURL::URLWithString("http://h/api"), configuration));
     auto json = HCJSONRequestSerializer::serializer();
     json->setValue("token", "X-Token");
     original->setRequestSerializer(json);
@@ -247,7 +261,14 @@ TEST_F(HCHTTPSessionManagerTest, CopiesAndArchivesCarryTheSettings) {
     for (auto& other : {copy, decoded}) {
         EXPECT_NE(other->session(), original->session());
         EXPECT_EQ(other->baseURL()->absoluteString(), "http://h/api/");
-        EXPECT_EQ(other->sessionConfiguration()->identifier(), "bg.id");
+        const auto& kept = *other->sessionConfiguration();
+        EXPECT_EQ(kept.identifier(), "bg.id");
+        EXPECT_EQ(kept.timeoutIntervalForRequest(), 7);
+        EXPECT_EQ(kept.timeoutIntervalForResource(), 70);
+        EXPECT_EQ(Value(kept.HTTPAdditionalHeaders()), Value(Dict{{"X-App", "q"}}));
+        EXPECT_EQ(kept.HTTPMaximumConnectionsPerHost(), 2);
+        EXPECT_EQ(kept.requestCachePolicy(), NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData);
+        EXPECT_FALSE(kept.allowsCellularAccess());
         auto request = std::dynamic_pointer_cast<HCJSONRequestSerializer>(other->requestSerializer());
         ASSERT_TRUE(request);
         EXPECT_EQ(request->valueForHTTPHeaderField("X-Token"), "token");
@@ -263,6 +284,13 @@ TEST_F(HCHTTPSessionManagerTest, CopiesAndArchivesCarryTheSettings) {
     bytes.resize(bytes.size() / 2);
     error = nullptr;
     EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPSessionManager>(Data(bytes), &error));
+    EXPECT_TRUE(error);
+    // So does one whose configuration no session could run with.
+    configuration->setTimeoutIntervalForRequest(-1);
+    auto broken = NSKeyedArchiver::archivedDataWithRootObject(Value(original), &error);
+    ASSERT_TRUE(broken);
+    error = nullptr;
+    EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPSessionManager>(*broken, &error));
     EXPECT_TRUE(error);
 }
 

@@ -226,6 +226,23 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     foreign->cancel();
 }
 
+TEST_F(HCURLSessionManagerTest, ResumingATaskWhoseSessionIsGoneAnnouncesNothing) {
+    HCInstallSessionTaskStateNotifications();
+    NSURLSessionTaskPtr task;
+    std::weak_ptr<NSURLSession> session;
+    {
+        auto owner = NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration(),
+                                                            nullptr, nullptr);
+        task = owner->dataTaskWithRequest(requestFor(server_.url("/x")));
+        session = owner;
+    }
+    ASSERT_TRUE(runMainUntil([&] { return session.expired(); }));
+    NotificationRecorder raw({HCNSURLSessionTaskDidResumeNotification}, task);
+    task->resume();
+    EXPECT_EQ(task->state(), NSURLSessionTaskState::Completed);
+    EXPECT_EQ(raw.count(HCNSURLSessionTaskDidResumeNotification), 0u);
+}
+
 TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGo) {
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(5);
