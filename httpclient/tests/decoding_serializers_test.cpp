@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
 
 namespace {
@@ -17,10 +18,9 @@ NSHTTPURLResponsePtr reply(long status, const char* contentType) {
     return NSHTTPURLResponse::create(NSURL::URLWithString(kURL), status, "HTTP/1.1", headers);
 }
 
+// From the application's resources, wherever the test runs from.
 Data resource(const std::string& relative) {
-    std::string root = __FILE__;
-    root = root.substr(0, root.rfind("/httpclient/"));
-    std::ifstream in(root + "/resources/" + relative, std::ios::binary);
+    std::ifstream in(NSBundle::mainBundle()->bundlePath() + "/" + relative, std::ios::binary);
     std::stringstream bytes;
     bytes << in.rdbuf();
     return Data::fromString(bytes.str());
