@@ -167,13 +167,19 @@ TEST_F(TaskStateViewsTest, ProgressViewFollowsTheByteCounters) {
         EXPECT_EQ(hc_uploadProgressAnimated(view), c.upload);
         EXPECT_FALSE(hc_downloadProgressAnimated(view));
 
-        // The task announced its end, so the view no longer follows its counters.
+        // The task announced its end, so the view no longer follows its counters; nor does a view set to
+        // the task only now.
         const char* counter = c.upload ? "countOfBytesSent" : "countOfBytesReceived";
+        auto late = UIProgressView::create();
+        setProgressWithUploadProgressOfTask(late, t, false);
+        setProgressWithDownloadProgressOfTask(late, t, false);
         view->setProgress(0.5f);
+        late->setProgress(0.5f);
         t->willChangeValueForKey(counter);
         t->didChangeValueForKey(counter);
         NSRunLoop::main().runUntilIdle();
         EXPECT_FLOAT_EQ(view->progress(), 0.5f);
+        EXPECT_FLOAT_EQ(late->progress(), 0.5f);
     }
 }
 
