@@ -103,6 +103,33 @@ TEST_F(WebViewNetworkingTest, NewLoadCancelsTheRunningOne) {
     ASSERT_TRUE(runMainUntil([&] { return webView_->pageTitle() == "Welcome" && !failures.empty(); }));
     EXPECT_EQ(failures, std::vector<std::string>{"slow -999"});
     EXPECT_EQ(first->state(), NSURLSessionTaskState::Completed);
+    // The delegate hears only of the load that is still current.
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(delegate_->calls, (std::vector<std::string>{"start", "start", "finish"}));
+
+    // A load whose web view is gone calls nothing of the caller's.
+    auto gone = UIWebView::create(CGRectMake(0, 0, 320, 480));
+    setSessionManager(gone, manager_);
+    int calls = 0;
+    loadRequest(gone, request("/slow"), "text/html", "", nullptr,
+                [&](const NSHTTPURLResponsePtr&, const Data& data) {
+                    ++calls;
+                    return data;
+                },
+                [&](const NSErrorPtr&) { ++calls; });
+    auto orphan = hc_URLSessionTask(gone);
+    auto failing = UIWebView::create(CGRectMake(0, 0, 320, 480));
+    setSessionManager(failing, manager_);
+    loadRequest(failing, request("/missing"), nullptr, nullptr, [&](const NSErrorPtr&) { ++calls; });
+    auto orphanFailing = hc_URLSessionTask(failing);
+    gone.reset();
+    failing.reset();
+    ASSERT_TRUE(runMainUntil([&] {
+        return orphan->state() == NSURLSessionTaskState::Completed &&
+               orphanFailing->state() == NSURLSessionTaskState::Completed;
+    }));
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(calls, 0);
 }
 
 TEST_F(WebViewNetworkingTest, FailedLoadKeepsThePageAndTellsTheDelegate) {
