@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "httpclient/HCHTTPSessionManager.h"
@@ -150,6 +153,44 @@ TEST_F(HCNetworkActivityIndicatorTest, UnbalancedNotificationsNeverDriveTheCount
         EXPECT_EQ(manager_->activityCount(), step.count) << step.what;
         EXPECT_EQ(manager_->isNetworkActivityOccurring(), step.count > 0) << step.what;
     }
+}
+
+TEST_F(HCNetworkActivityIndicatorTest, ChangesRunOnTheMainThreadWithTheLockReleased) {
+    std::vector<bool> onMain;
+    bool answered = true;
+    manager_->setNetworkingActivityActionWithBlock([&](bool visible) {
+        shown_.push_back(visible);
+        onMain.push_back(NSRunLoop::isMainThread());
+        // Another thread asking the manager meanwhile gets its answer.
+        std::promise<void> asked;
+        auto done = asked.get_future();
+        std::thread([manager = manager_, asked = std::move(asked)]() mutable {
+            manager->activityCount();
+            asked.set_value();
+        }).detach();
+        answered = answered && done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    });
+    auto t = task();
+    start(t);
+    clock_->advance(1.0);
+    std::thread([&] { manager_->setEnabled(false); }).join();  // hidden from the main thread, not this one
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(shown_, (std::vector<bool>{true, false}));
+    EXPECT_EQ(onMain, (std::vector<bool>{true, true}));
+    EXPECT_TRUE(answered);
+}
+
+TEST_F(HCNetworkActivityIndicatorTest, ATaskThatVanishesUnfinishedStopsCountingWithinTheSweepInterval) {
+    {
+        auto session = NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration());
+        start(session->dataTaskWithRequest(NSURLRequest(NSURL::URLWithString("http://127.0.0.1:9/gone"))));
+    }
+    EXPECT_EQ(manager_->activityCount(), 1);
+    clock_->advance(HCNetworkActivityIndicatorManager::kSweepInterval);
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(manager_->activityCount(), 0);
+    clock_->advance(1.0);
+    EXPECT_EQ(manager_->currentState(), State::NotActive);
 }
 
 // The manager follows a real request's notifications from start to end.
