@@ -4,6 +4,7 @@
 #include <fstream>
 #include <vector>
 
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <jpeglib.h>
 #include <png.h>
 
@@ -60,6 +61,26 @@ std::vector<uint8_t> makeJpeg(uint32_t w, uint32_t h) {
     return out;
 }
 
+// `format` ("tiff", "bmp", "ico") bytes of a w x h image, every pixel (200, 10, 20), written by gdk-pixbuf.
+std::vector<uint8_t> makePixbufImage(const char* format, int w, int h) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, w, h);
+    gdk_pixbuf_fill(pixbuf, 0xC80A14FF);
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    EXPECT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, format, nullptr, nullptr)) << format;
+    std::vector<uint8_t> out(buffer, buffer + size);
+    g_free(buffer);
+    g_object_unref(pixbuf);
+    return out;
+}
+
+// A GIF whose one frame is 2 x 1 pixels, red-ish then blue, on a screen of the given size.
+std::vector<uint8_t> makeGif(uint16_t screenWidth = 2, uint16_t screenHeight = 1) {
+    return {'G', 'I', 'F', '8', '9', 'a', uint8_t(screenWidth), uint8_t(screenWidth >> 8), uint8_t(screenHeight),
+            uint8_t(screenHeight >> 8), 0x80, 0, 0, 200, 10, 20, 0, 0, 250,  // 2-entry palette
+            ',', 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0, ';'};
+}
+
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
@@ -81,6 +102,48 @@ TEST(Image, DecodesPngAndJpegWithPixelsAndScale) {
     EXPECT_GT(jpeg->rgba()[2], 200);  // blue survives the round trip
     EXPECT_LT(jpeg->rgba()[0], 40);
     EXPECT_EQ(jpeg->rgba()[3], 255);
+}
+
+TEST(Image, DecodesGifTiffBmpAndIcoThroughTheSameBoundAndScale) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        uint32_t width, height;
+    };
+    const Case cases[] = {
+        {"gif, first frame", makeGif(), 2, 1},
+        {"tiff", makePixbufImage("tiff", 6, 4), 6, 4},
+        {"bmp", makePixbufImage("bmp", 6, 4), 6, 4},
+        {"ico", makePixbufImage("ico", 16, 16), 16, 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto image = UIImage::imageWithData(Data(c.bytes), 2);
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->pixelWidth(), c.width);
+        EXPECT_EQ(image->pixelHeight(), c.height);
+        EXPECT_EQ(image->size(), CGSizeMake(c.width / 2.0, c.height / 2.0));
+        ASSERT_EQ(image->rgba().size(), size_t(c.width) * c.height * 4);
+        EXPECT_EQ(std::vector<uint8_t>(image->rgba().begin(), image->rgba().begin() + 4),
+                  (std::vector<uint8_t>{200, 10, 20, 255}));
+
+        auto truncated = std::vector<uint8_t>(c.bytes.begin(), c.bytes.begin() + long(c.bytes.size() / 2));
+        EXPECT_EQ(UIImage::imageWithData(Data(truncated)), nullptr);
+    }
+    // A screen just over the pixel bound is refused before anything that size is allocated; just under,
+    // the frame is shown on it.
+    EXPECT_EQ(UIImage::imageWithData(Data(makeGif(8200, 8200))), nullptr);
+    auto wide = UIImage::imageWithData(Data(makeGif(4000, 1)));
+    ASSERT_NE(wide, nullptr);
+    EXPECT_EQ(wide->pixelWidth(), 4000u);
+    auto bmp = makePixbufImage("bmp", 6, 4);
+    for (size_t at : {size_t(18), size_t(22)}) {  // width and height: 40000 each
+        bmp[at] = 0x40;
+        bmp[at + 1] = 0x9C;
+        bmp[at + 2] = 0;
+        bmp[at + 3] = 0;
+    }
+    EXPECT_EQ(UIImage::imageWithData(Data(bmp)), nullptr);
 }
 
 TEST(Image, FilesTakeTheirScaleFromTheName) {
@@ -119,7 +182,7 @@ TEST(Image, MissingAndCorruptInputIsNil) {
     EXPECT_EQ(UIImage::imageWithContentsOfFile(""), nullptr);
     EXPECT_EQ(UIImage::imageWithContentsOfFile(dir.path()), nullptr);  // a folder
     EXPECT_EQ(UIImage::imageWithData(Data()), nullptr);
-    EXPECT_EQ(UIImage::imageWithData(Data::fromString("GIF89a not supported")), nullptr);
+    EXPECT_EQ(UIImage::imageWithData(Data::fromString("GIF89a, and nothing of an image")), nullptr);
 
     auto png = makePng(32, 32);
     auto truncatedPng = std::vector<uint8_t>(png.begin(), png.begin() + long(png.size() / 2));
