@@ -117,6 +117,53 @@ TEST_F(HCHTTPSessionManagerTest, JSONPostSucceedsOnTheMainQueueThenPostsCompleti
     EXPECT_EQ(sent->body, R"({"mtype":"1","phone":"13800000000"})");
 }
 
+// Each verb sends its method; GET, HEAD and DELETE put the parameters in the query, the others in the body.
+TEST_F(HCHTTPSessionManagerTest, EveryVerbSendsItsMethodWithTheParametersWhereTheyBelong) {
+    server_.on("", "/v", [](const LoopbackRequest& r) { return LoopbackReply::text(r.query + "|" + r.body); });
+    auto manager = track(HCHTTPSessionManager::create(NSURL::URLWithString(server_.url("/"))));
+    manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
+    const Value parameters(Dict{{"a", 1}, {"b", "x y"}});
+    using Call = std::function<NSURLSessionDataTaskPtr(Outcome&)>;
+    struct Row {
+        const char* method;
+        Call call;
+        const char* reply;  // nullptr: no body comes back
+    };
+    auto& m = *manager;
+    const Row rows[] = {
+        {"GET", [&](Outcome& o) { return m.GET("v", parameters, o.success(), o.failure()); }, "a=1&b=x%20y|"},
+        {"HEAD",
+         [&](Outcome& o) {
+             auto success = o.success();
+             return m.HEAD("v", parameters, [success](const NSURLSessionDataTaskPtr& t) { success(t, std::nullopt); },
+                           o.failure());
+         },
+         nullptr},
+        {"POST", [&](Outcome& o) { return m.POST("v", parameters, o.success(), o.failure()); }, "|a=1&b=x%20y"},
+        {"PUT", [&](Outcome& o) { return m.PUT("v", parameters, o.success(), o.failure()); }, "|a=1&b=x%20y"},
+        {"PATCH", [&](Outcome& o) { return m.PATCH("v", parameters, o.success(), o.failure()); }, "|a=1&b=x%20y"},
+        {"DELETE", [&](Outcome& o) { return m.DELETE("v", parameters, o.success(), o.failure()); }, "a=1&b=x%20y|"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.method);
+        Outcome outcome;
+        auto task = row.call(outcome);
+        ASSERT_TRUE(task);
+        ASSERT_TRUE(runMainUntil([&] { return outcome.done(); }));
+        EXPECT_EQ(outcome.successes, 1);
+        EXPECT_EQ(outcome.task, task);
+        EXPECT_TRUE(outcome.onMainThread);
+        EXPECT_EQ(server_.lastRequest("/v")->method, row.method);
+        if (row.reply) {
+            ASSERT_TRUE(outcome.responseObject);
+            EXPECT_EQ(outcome.responseObject->asData()->toString(), row.reply);
+        } else {
+            EXPECT_FALSE(outcome.responseObject);
+            EXPECT_EQ(server_.lastRequest("/v")->query, "a=1&b=x%20y");
+        }
+    }
+}
+
 struct FailureCase {
     const char* name;
     LoopbackReply reply;

@@ -226,6 +226,243 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     foreign->cancel();
 }
 
+// Each hook takes over its session event: the session hears the hook's answer, and without the hook the
+// manager's own. The events are delivered as the session delivers them, on the delegate's side.
+TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
+    using M = NSURLSessionDelegate::Method;
+    auto manager = makeManager();
+    const auto& session = manager->session();
+    NSURLRequest sized = requestFor(server_.url("/x"), "POST");
+    sized.setValue("10", "Content-Length");
+    auto task = manager->dataTaskWithRequest(sized, nullptr);
+    auto download = manager->downloadTaskWithRequest(requestFor(server_.url("/x")), nullptr, nullptr, nullptr);
+    const TestPKI& pki = TestPKI::shared();
+    auto trust = SecTrust::create({SecCertificate::createWithData(pki.server().certificateDer)}, {});
+    auto challenge = NSURLAuthenticationChallenge::create(NSURLProtectionSpace::create(
+        "localhost", 443, "https", "", NSURLAuthenticationMethodServerTrust, trust));
+    TempDir dir;
+    std::string heard;  // what the hook was told
+    auto disposition = [](NSURLSessionAuthChallengeDisposition d) { return std::to_string(long(d)); };
+
+    struct Row {
+        const char* name;
+        std::optional<M> method;                // answered by respondsTo only once the hook is set
+        std::function<void()> set;
+        std::function<std::string()> fire;     // the session's answer
+        std::string without, with, hookHeard;
+    };
+    const Row rows[] = {
+        {"redirection", M::WillPerformHTTPRedirection,
+         [&] { manager->setTaskWillPerformHTTPRedirectionBlock([&](auto&, auto&, auto& response, auto&) {
+             heard = std::to_string(response->statusCode());
+             return std::nullopt;
+         }); },
+         [&] {
+             std::string answer;
+             manager->willPerformHTTPRedirection(
+                 session, task, NSHTTPURLResponse::create(task->originalRequest().URL(), 302, "HTTP/1.1", {}),
+                 requestFor(server_.url("/next")),
+                 [&](std::optional<NSURLRequest> next) { answer = next ? next->URL()->path() : "stop"; });
+             return answer;
+         },
+         "/next", "stop", "302"},
+        {"new body stream", std::nullopt,
+         [&] { manager->setTaskNeedNewBodyStreamBlock([&](auto&, auto&) {
+             heard = "asked";
+             return NSInputStream::inputStreamWithData(Data::fromString("s"));
+         }); },
+         [&] {
+             std::string answer;
+             manager->needNewBodyStream(session, task, [&](NSInputStreamPtr s) { answer = s ? "stream" : "none"; });
+             return answer;
+         },
+         "none", "stream", "asked"},
+        {"body sent, the expected length from Content-Length", std::nullopt,
+         [&] { manager->setTaskDidSendBodyDataBlock([&](auto&, auto&, int64_t sent, int64_t total, int64_t expected) {
+             heard = std::to_string(sent) + " " + std::to_string(total) + " " + std::to_string(expected);
+         }); },
+         [&] {
+             manager->didSendBodyData(session, task, 4, 4, NSURLSessionTransferSizeUnknown);
+             return std::string();
+         },
+         "", "", "4 4 10"},
+        {"response", M::DidReceiveResponse,
+         [&] { manager->setDataTaskDidReceiveResponseBlock([&](auto&, auto&, auto&) {
+             heard = "response";
+             return NSURLSessionResponseDisposition::Cancel;
+         }); },
+         [&] {
+             long answer = -1;
+             manager->didReceiveResponse(session, task, nullptr,
+                                         [&](NSURLSessionResponseDisposition d) { answer = long(d); });
+             return std::to_string(answer);
+         },
+         "1", "0", "response"},
+        {"data", std::nullopt,
+         [&] { manager->setDataTaskDidReceiveDataBlock([&](auto&, auto&, const Data& d) { heard = d.toString(); }); },
+         [&] {
+             manager->didReceiveData(session, task, Data::fromString("bytes"));
+             return std::string();
+         },
+         "", "", "bytes"},
+        {"cache", M::WillCacheResponse,
+         [&] { manager->setDataTaskWillCacheResponseBlock([&](auto&, auto&, auto&) {
+             heard = "cache";
+             return std::shared_ptr<NSCachedURLResponse>();
+         }); },
+         [&] {
+             std::string answer;
+             manager->willCacheResponse(session, task, NSCachedURLResponse::create(nullptr, Data()),
+                                        [&](auto cached) { answer = cached ? "stored" : "dropped"; });
+             return answer;
+         },
+         "stored", "dropped", "cache"},
+        {"background events, on the main queue", M::DidFinishEventsForBackgroundURLSession,
+         [&] { manager->setDidFinishEventsForBackgroundURLSessionBlock([&](auto&) {
+             heard = NSRunLoop::isMainThread() ? "main" : "other";
+         }); },
+         [&] {
+             manager->didFinishEventsForBackgroundURLSession(session);
+             NSRunLoop::main().runUntilIdle();
+             return std::string();
+         },
+         "", "", "main"},
+        {"session challenge: the policy refuses the test root", std::nullopt,
+         [&] { manager->setSessionDidReceiveAuthenticationChallengeBlock([&](auto&, auto&, NSURLCredentialPtr* c) {
+             heard = "session";
+             *c = NSURLCredential::credentialForTrust(trust);
+             return NSURLSessionAuthChallengeDisposition::UseCredential;
+         }); },
+         [&] {
+             std::string answer;
+             manager->didReceiveChallenge(session, challenge, [&](auto d, auto c) { answer = disposition(d) + (c ? "+" : ""); });
+             return answer;
+         },
+         "2", "0+", "session"},
+        {"task challenge", std::nullopt,
+         [&] { manager->setTaskDidReceiveAuthenticationChallengeBlock([&](auto&, auto&, auto&, NSURLCredentialPtr*) {
+             heard = "task";
+             return NSURLSessionAuthChallengeDisposition::RejectProtectionSpace;
+         }); },
+         [&] {
+             std::string answer;
+             manager->taskDidReceiveChallenge(session, task, challenge,
+                                              [&](auto d, auto c) { answer = disposition(d) + (c ? "+" : ""); });
+             return answer;
+         },
+         "2", "3", "task"},
+        {"download finished: the hook's destination", std::nullopt,
+         [&] { manager->setDownloadTaskDidFinishDownloadingBlock([&](auto&, auto&, auto&) {
+             heard = "moved";
+             return NSURL::fileURLWithPath(dir.file("kept.bin"));
+         }); },
+         [&] {
+             std::string temporary = dir.file("tmp.bin");
+             NSFileManager::defaultManager()->createFileAtPath(temporary, Data::fromString("d"),
+                                                               NSFileManager::Atomically::No);
+             manager->didFinishDownloadingToURL(session, download, NSURL::fileURLWithPath(temporary));
+             return std::string(NSFileManager::defaultManager()->fileExistsAtPath(dir.file("kept.bin")) ? "kept"
+                                                                                                        : "-");
+         },
+         "-", "kept", "moved"},
+        {"download progress", std::nullopt,
+         [&] { manager->setDownloadTaskDidWriteDataBlock([&](auto&, auto&, int64_t a, int64_t b, int64_t c) {
+             heard = std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c);
+         }); },
+         [&] {
+             manager->didWriteData(session, download, 1, 2, 3);
+             return std::string();
+         },
+         "", "", "1 2 3"},
+        {"download resumed", std::nullopt,
+         [&] { manager->setDownloadTaskDidResumeBlock([&](auto&, auto&, int64_t offset, int64_t total) {
+             heard = std::to_string(offset) + "/" + std::to_string(total);
+         }); },
+         [&] {
+             manager->didResumeAtOffset(session, download, 4, 8);
+             return std::string();
+         },
+         "", "", "4/8"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        heard.clear();
+        if (row.method) { EXPECT_FALSE(manager->respondsTo(*row.method)); }
+        EXPECT_EQ(row.fire(), row.without);
+        EXPECT_EQ(heard, "");
+        row.set();
+        if (row.method) { EXPECT_TRUE(manager->respondsTo(*row.method)); }
+        EXPECT_EQ(row.fire(), row.with);
+        EXPECT_EQ(heard, row.hookHeard);
+    }
+    task->cancel();
+    download->cancel();
+}
+
+TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
+    server_.on("", "/echo", [](const LoopbackRequest& r) { return LoopbackReply::text(r.method + " " + r.body); });
+    server_.on("", "/slow", [this](const LoopbackRequest&) {
+        server_.pause(5);
+        return LoopbackReply::text("late");
+    });
+    auto manager = makeManager();
+    manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
+    TempDir dir;
+    ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(dir.file("body.txt"), Data::fromString("from file"),
+                                                                  NSFileManager::Atomically::No));
+    std::vector<std::string> replies;
+    auto collect = [&](const auto&, const std::optional<Value>& object, const NSErrorPtr& error) {
+        replies.push_back(error ? "error " + std::to_string(error->code()) : object->asData()->toString());
+    };
+    auto data = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
+    auto fromFile = manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"),
+                                                   NSURL::fileURLWithPath(dir.file("body.txt")), nullptr, collect);
+    auto fromData = manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "POST"),
+                                                   Data::fromString("from data"), nullptr, collect);
+    auto download = manager->downloadTaskWithRequest(requestFor(server_.url("/slow")), nullptr, nullptr, nullptr);
+    using Tasks = std::vector<NSURLSessionTaskPtr>;
+    EXPECT_EQ(manager->dataTasks(), Tasks{data});
+    EXPECT_EQ(manager->uploadTasks().size(), 2u);
+    EXPECT_EQ(manager->downloadTasks(), Tasks{download});
+    auto all = manager->tasks();  // data, then uploads, then downloads
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all.front(), data);
+    EXPECT_EQ(all.back(), download);
+    EXPECT_FALSE(manager->tasksForKeyPath("everything"));
+    // Asked on the delegate queue itself, the lists come from the manager's own table.
+    std::atomic<int> completed{0};
+    std::atomic<size_t> listed{0};
+    manager->setTaskDidCompleteBlock([&](auto&, auto&, auto&) {
+        listed = manager->tasks().size();
+        ++completed;
+    });
+
+    fromFile->resume();
+    fromData->resume();
+    ASSERT_TRUE(runMainUntil([&] { return replies.size() == 2; }));
+    std::sort(replies.begin(), replies.end());
+    EXPECT_EQ(replies, (std::vector<std::string>{"POST from data", "PUT from file"}));
+    ASSERT_TRUE(runMainUntil([&] { return completed == 2; }));
+    EXPECT_EQ(listed, 2u);  // the data and download tasks, never resumed, are left
+    data->cancel();
+    download->cancel();
+
+    // A background session that makes no more upload tasks: the tries end with one failure.
+    auto background =
+        HCURLSessionManager::create(NSURLSessionConfiguration::backgroundSessionConfiguration("test.retry"));
+    managers_.push_back(background);
+    background->setAttemptsToRecreateUploadTasksForBackgroundSessions(true);
+    NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification}, background->session());
+    background->invalidateSessionCancelingTasks(true);
+    ASSERT_TRUE(runMainUntil([&] { return invalidated.count(HCURLSessionDidInvalidateNotification) == 1; }));
+    replies.clear();
+    EXPECT_FALSE(background->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"),
+                                                   NSURL::fileURLWithPath(dir.file("body.txt")), nullptr, collect));
+    ASSERT_TRUE(runMainUntil([&] { return !replies.empty(); }));
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(replies, std::vector<std::string>{"error -999"});
+}
+
 TEST_F(HCURLSessionManagerTest, ResumingATaskWhoseSessionIsGoneAnnouncesNothing) {
     HCInstallSessionTaskStateNotifications();
     NSURLSessionTaskPtr task;
