@@ -804,7 +804,8 @@ void HCURLSessionManager::didResumeAtOffset(const SessionPtr& session,
 
 void HCURLSessionManager::encodeWithCoder(NSKeyedArchiver& coder) const {
     const auto& configuration = *sessionConfiguration_;
-    if (!configuration.identifier().empty()) coder.encodeObject(Value(configuration.identifier()), kIdentifierKey);
+    if (!configuration.identifier().empty())
+        coder.encodeObject(Value(configuration.identifier()), kIdentifierKey);
     coder.encodeObject(Value(configuration.HTTPAdditionalHeaders()), kHeadersKey);
     coder.encodeDouble(configuration.timeoutIntervalForRequest(), kRequestTimeoutKey);
     coder.encodeDouble(configuration.timeoutIntervalForResource(), kResourceTimeoutKey);
@@ -817,13 +818,14 @@ void HCURLSessionManager::encodeWithCoder(NSKeyedArchiver& coder) const {
 
 NSURLSessionConfigurationPtr HCURLSessionManager::decodeConfiguration(NSKeyedUnarchiver& coder) {
     auto identifier = coder.decodeObjectOfClass("NSString", kIdentifierKey);
-    auto configuration = identifier && identifier->isString() && !identifier->asString()->empty()
-                             ? NSURLSessionConfiguration::backgroundSessionConfiguration(*identifier->asString())
-                             : NSURLSessionConfiguration::defaultSessionConfiguration();
+    auto configuration =
+        identifier && identifier->isString() && !identifier->asString()->empty()
+            ? NSURLSessionConfiguration::backgroundSessionConfiguration(*identifier->asString())
+            : NSURLSessionConfiguration::defaultSessionConfiguration();
     auto corrupt = [&](const char* what) {
-        coder.failWithError(NSError::withDescription(NSCocoaErrorDomain, NSCoderReadCorruptError,
-                                                     std::string("The archived session configuration has ") + what +
-                                                         "."));
+        coder.failWithError(
+            NSError::withDescription(NSCocoaErrorDomain, NSCoderReadCorruptError,
+                                     std::string("The archived session configuration has ") + what + "."));
         return nullptr;
     };
     if (auto headers = coder.decodeObjectOfClasses({"NSDictionary", "NSString"}, kHeadersKey)) {
@@ -844,16 +846,20 @@ NSURLSessionConfigurationPtr HCURLSessionManager::decodeConfiguration(NSKeyedUna
         return corrupt("a timeout out of range");
     if (coder.containsValueForKey(kConnectionsKey)) {
         const int64_t connections = coder.decodeIntegerForKey(kConnectionsKey);
-        if (connections < 1 || connections > kMaximumConnectionsPerHost) return corrupt("a connection limit out of range");
+        if (connections < 1 || connections > kMaximumConnectionsPerHost)
+            return corrupt("a connection limit out of range");
         configuration->setHTTPMaximumConnectionsPerHost(long(connections));
     }
     if (coder.containsValueForKey(kCachePolicyKey)) {
         const uint64_t policy = coder.decodeUnsignedIntegerForKey(kCachePolicyKey);
-        if (policy > uint64_t(NSURLRequestCachePolicy::ReturnCacheDataDontLoad)) return corrupt("an unknown cache policy");
+        if (policy > uint64_t(NSURLRequestCachePolicy::ReturnCacheDataDontLoad))
+            return corrupt("an unknown cache policy");
         configuration->setRequestCachePolicy(NSURLRequestCachePolicy(policy));
     }
-    if (coder.containsValueForKey(kCellularKey)) configuration->setAllowsCellularAccess(coder.decodeBoolForKey(kCellularKey));
-    if (coder.containsValueForKey(kCookiesKey)) configuration->setHTTPShouldSetCookies(coder.decodeBoolForKey(kCookiesKey));
+    if (coder.containsValueForKey(kCellularKey))
+        configuration->setAllowsCellularAccess(coder.decodeBoolForKey(kCellularKey));
+    if (coder.containsValueForKey(kCookiesKey))
+        configuration->setHTTPShouldSetCookies(coder.decodeBoolForKey(kCookiesKey));
     if (coder.containsValueForKey(kPipeliningKey))
         configuration->setHTTPShouldUsePipelining(coder.decodeBoolForKey(kPipeliningKey));
     if (coder.error()) return nullptr;

@@ -22,8 +22,8 @@ Data archived(const std::shared_ptr<Object>& object) {
 Data rawArchive(const char* className, Value::Dictionary fields) {
     Value::Dictionary node{{"$class", className}, {"$fields", Value(std::move(fields))}};
     Value::Dictionary archive{{"$archive", "qv.keyed"}, {"$version", 1}, {"$root", Value(std::move(node))}};
-    return NSPropertyListSerialization::dataWithPropertyList(Value(std::move(archive)),
-                                                             NSPropertyListSerialization::Format::Binary, nullptr)
+    return NSPropertyListSerialization::dataWithPropertyList(
+               Value(std::move(archive)), NSPropertyListSerialization::Format::Binary, nullptr)
         .value_or(Data());
 }
 
@@ -38,7 +38,8 @@ void letGo(const std::vector<std::shared_ptr<Object>>& objects) {
     }
     NSRunLoop::main().runUntil(
         [&] {
-            return std::none_of(managers.begin(), managers.end(), [](auto& m) { return bool(m->session()->delegate()); });
+            return std::none_of(managers.begin(), managers.end(),
+                                [](auto& m) { return bool(m->session()->delegate()); });
         },
         10);
 }
@@ -99,9 +100,11 @@ TEST(HCArchiving, ArchivesAndCopiesCarryEverySetting) {
     const Row rows[] = {
         {"request", configuredRequestSerializer(HCHTTPRequestSerializer::serializer()),
          HCHTTPRequestSerializer::serializer()},
-        {"JSON request", configuredRequestSerializer(HCJSONRequestSerializer::serializerWithWritingOptions(1)),
+        {"JSON request",
+         configuredRequestSerializer(HCJSONRequestSerializer::serializerWithWritingOptions(1)),
          HCJSONRequestSerializer::serializer()},
-        {"plist request", configuredRequestSerializer(HCPropertyListRequestSerializer::serializerWithFormat(200, 3)),
+        {"plist request",
+         configuredRequestSerializer(HCPropertyListRequestSerializer::serializerWithFormat(200, 3)),
          HCPropertyListRequestSerializer::serializer()},
         {"JSON response", json, HCJSONResponseSerializer::serializer()},
         {"response without status codes", open, HCHTTPResponseSerializer::serializer()},
@@ -109,7 +112,8 @@ TEST(HCArchiving, ArchivesAndCopiesCarryEverySetting) {
         {"image response", image, HCImageResponseSerializer::serializer()},
         {"XML response", configuredResponseSerializer(HCXMLParserResponseSerializer::serializer()),
          HCXMLParserResponseSerializer::serializer()},
-        {"compound response", HCCompoundResponseSerializer::compoundSerializerWithResponseSerializers({plist, image}),
+        {"compound response",
+         HCCompoundResponseSerializer::compoundSerializerWithResponseSerializers({plist, image}),
          HCCompoundResponseSerializer::compoundSerializerWithResponseSerializers({})},
         {"key pinning policy", keyPins, HCSecurityPolicy::defaultPolicy()},
         {"session manager", manager, HCHTTPSessionManager::manager()},
@@ -132,13 +136,17 @@ TEST(HCArchiving, ArchivesAndCopiesCarryEverySetting) {
 
     // What archives cannot show. Request serializers keep their marks: the timeout reaches requests, and a
     // property assigned later is observed; the query block travels with copies only.
-    auto request = NSCopy<HCHTTPRequestSerializer>(*std::dynamic_pointer_cast<HCHTTPRequestSerializer>(rows[0].original));
+    auto request = NSCopy<HCHTTPRequestSerializer>(
+        *std::dynamic_pointer_cast<HCHTTPRequestSerializer>(rows[0].original));
     EXPECT_EQ(request->requestWithMethod("GET", "http://h/", Value(), nullptr)->timeoutInterval(), 12.5);
     request->setHTTPShouldHandleCookies(false);
     EXPECT_TRUE(request->mutableObservedChangedKeyPaths().count("HTTPShouldHandleCookies"));
     request->setQueryStringSerializationWithBlock(
         [](const NSURLRequest&, const Value&, NSErrorPtr*) -> std::optional<std::string> { return "z=1"; });
-    EXPECT_EQ(NSCopy(*request)->requestWithMethod("GET", "http://h/", Dict{{"a", 1}}, nullptr)->URL()->absoluteString(),
+    EXPECT_EQ(NSCopy(*request)
+                  ->requestWithMethod("GET", "http://h/", Dict{{"a", 1}}, nullptr)
+                  ->URL()
+                  ->absoluteString(),
               "http://h/?z=1");
     // A copied response serializer applies its settings: 304 and the custom type pass, a fragment decodes.
     NSErrorPtr error;
@@ -154,7 +162,8 @@ TEST(HCArchiving, ArchivesAndCopiesCarryEverySetting) {
                                    SecCertificate::createWithData(pki.intermediate().certificateDer)},
                                   {});
     EXPECT_TRUE(policy->evaluateServerTrust(chain, "localhost"));
-    auto decodedManager = NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPSessionManager>(archived(manager), &error);
+    auto decodedManager =
+        NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPSessionManager>(archived(manager), &error);
     EXPECT_NE(decodedManager->session(), manager->session());
     EXPECT_EQ(decodedManager->sessionConfiguration()->timeoutIntervalForRequest(), 7);
     letGo({manager, decodedManager});
@@ -171,7 +180,8 @@ TEST(HCArchiving, HostileArchivesAreRefusedWithAnError) {
     const Row rows[] = {
         {"HCHTTPRequestSerializer", {{"mutableHTTPRequestHeaders", Value(Dict{{"$dict", Dict{{"A", 1}}}})}}},
         {"HCHTTPRequestSerializer", {{"mutableHTTPRequestHeaders", "not a dictionary"}}},
-        {"HCHTTPRequestSerializer", {{"HTTPMethodsEncodingParametersInURI", Value(Dict{{"$set", Value::array({1})}})}}},
+        {"HCHTTPRequestSerializer",
+         {{"HTTPMethodsEncodingParametersInURI", Value(Dict{{"$set", Value::array({1})}})}}},
         {"HCHTTPRequestSerializer", {{"timeoutInterval", "soon"}}},
         {"HCHTTPResponseSerializer", {{"acceptableStatusCodes", Value::array({Value::array({-5, 3})})}}},
         {"HCHTTPResponseSerializer", {{"acceptableStatusCodes", Value::array({Value::array({1})})}}},
@@ -192,20 +202,22 @@ TEST(HCArchiving, HostileArchivesAreRefusedWithAnError) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.className + (" " + Value(row.fields).description()));
         NSErrorPtr error;
-        EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClasses({row.className}, rawArchive(row.className, row.fields),
-                                                                  &error));
+        EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClasses(
+            {row.className}, rawArchive(row.className, row.fields), &error));
         EXPECT_TRUE(error);
     }
     // Absent fields take their defaults (absent booleans are NO); a cut-off archive is refused.
     NSErrorPtr error;
-    auto empty = NSKeyedUnarchiver::unarchivedObjectOfClass<HCSecurityPolicy>(rawArchive("HCSecurityPolicy", {}), &error);
+    auto empty = NSKeyedUnarchiver::unarchivedObjectOfClass<HCSecurityPolicy>(
+        rawArchive("HCSecurityPolicy", {}), &error);
     ASSERT_TRUE(empty);
-    EXPECT_FALSE(empty->validatesDomainName() || empty->allowInvalidCertificates() || empty->pinnedCertificates());
+    EXPECT_FALSE(empty->validatesDomainName() || empty->allowInvalidCertificates() ||
+                 empty->pinnedCertificates());
     auto manager = HCHTTPSessionManager::manager();
     Data whole = archived(manager);
     letGo({manager});
-    EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPSessionManager>(whole.subdata(0, whole.length() / 2),
-                                                                                  &error));
+    EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPSessionManager>(
+        whole.subdata(0, whole.length() / 2), &error));
 }
 
 }  // namespace

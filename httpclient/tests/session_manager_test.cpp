@@ -27,7 +27,8 @@ NSURLRequest requestFor(const std::string& url, const char* method = "GET") {
 // Decodes like the JSON serializer and notes the queue it ran on.
 class RecordingSerializer final : public Object, public HCURLResponseSerialization {
   public:
-    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response, const std::optional<Data>& data,
+    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response,
+                                                   const std::optional<Data>& data,
                                                    NSErrorPtr* error) const override {
         std::lock_guard lock(mutex_);
         labels_.push_back(DispatchQueue::currentLabel());
@@ -87,8 +88,8 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     });
     NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
     NSURLSessionDataTaskPtr task = manager->dataTaskWithRequest(
-        requestFor(server_.url("/json")), [&](const NSURLResponsePtr& response, const std::optional<Value>& object,
-                                              const NSErrorPtr& error) {
+        requestFor(server_.url("/json")),
+        [&](const NSURLResponsePtr& response, const std::optional<Value>& object, const NSErrorPtr& error) {
             note(NSRunLoop::isMainThread() ? "completion@main" : "completion@other");
             EXPECT_FALSE(error);
             EXPECT_EQ(object, Value(Dict{{"ok", true}}));
@@ -104,7 +105,8 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
         // The hook runs as the delegate queue finishes; the completion comes later through two other queues.
         EXPECT_EQ(events, (std::vector<std::string>{"didComplete@delegate", "completion@main"}));
     }
-    EXPECT_EQ(serializer->labels(), std::vector<std::string>{"com.hcnet.networking.session.manager.processing"});
+    EXPECT_EQ(serializer->labels(),
+              std::vector<std::string>{"com.hcnet.networking.session.manager.processing"});
     EXPECT_TRUE(recorder.entries()[0].onMainThread);
     EXPECT_FALSE(manager->delegateForTask(task));  // the table lets go at completion
 
@@ -141,9 +143,10 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     auto manager = makeManager();
     auto other = makeManager();
     auto task = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
-    NotificationRecorder raw({HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification},
-                             task);
-    NotificationRecorder relayed({HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidSuspendNotification});
+    NotificationRecorder raw(
+        {HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification}, task);
+    NotificationRecorder relayed(
+        {HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidSuspendNotification});
     // Eight threads race to resume the new task: one change, one post.
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->resume(); });
@@ -185,7 +188,8 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     // A resume that finds the task's session gone completes it at once and is not announced.
     NSURLSessionTaskPtr orphan;
     {
-        auto session = NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration());
+        auto session =
+            NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration());
         orphan = session->dataTaskWithRequest(requestFor(server_.url("/x")));
     }
     NotificationRecorder orphanRaw({HCNSURLSessionTaskDidResumeNotification}, orphan);
@@ -206,9 +210,10 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
     sized.setValue("10", "Content-Length");
     auto task = m.dataTaskWithRequest(sized, nullptr);
     auto download = m.downloadTaskWithRequest(requestFor(server_.url("/x")), nullptr, nullptr, nullptr);
-    auto trust = SecTrust::create({SecCertificate::createWithData(TestPKI::shared().server().certificateDer)}, {});
-    auto challenge = NSURLAuthenticationChallenge::create(
-        NSURLProtectionSpace::create("localhost", 443, "https", "", NSURLAuthenticationMethodServerTrust, trust));
+    auto trust =
+        SecTrust::create({SecCertificate::createWithData(TestPKI::shared().server().certificateDer)}, {});
+    auto challenge = NSURLAuthenticationChallenge::create(NSURLProtectionSpace::create(
+        "localhost", 443, "https", "", NSURLAuthenticationMethodServerTrust, trust));
     TempDir dir;
     std::string heard, answer;  // what the hook was told; what the session was answered
     auto numbers = [](auto... n) { return ((std::to_string(n) + " ") + ...); };
@@ -221,78 +226,114 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
     };
     const Row rows[] = {
         {"redirection", M::WillPerformHTTPRedirection,
-         [&] { m.setTaskWillPerformHTTPRedirectionBlock([&](auto&, auto&, auto& r, auto&) {
+         [&] {
+             m.setTaskWillPerformHTTPRedirectionBlock([&](auto&, auto&, auto& r, auto&) {
                  heard = numbers(r->statusCode());
                  return std::nullopt;
-             }); },
-         [&] { m.willPerformHTTPRedirection(session, task, NSHTTPURLResponse::create(sized.URL(), 302, "HTTP/1.1", {}),
-                                            requestFor(server_.url("/next")),
-                                            [&](auto next) { answer = next ? next->URL()->path() : "stop"; }); },
+             });
+         },
+         [&] {
+             m.willPerformHTTPRedirection(session, task,
+                                          NSHTTPURLResponse::create(sized.URL(), 302, "HTTP/1.1", {}),
+                                          requestFor(server_.url("/next")),
+                                          [&](auto next) { answer = next ? next->URL()->path() : "stop"; });
+         },
          "/next", "stop", "302 "},
         {"new body stream", std::nullopt,
-         [&] { m.setTaskNeedNewBodyStreamBlock([&](auto&, auto&) {
+         [&] {
+             m.setTaskNeedNewBodyStreamBlock([&](auto&, auto&) {
                  heard = "asked";
                  return NSInputStream::inputStreamWithData(Data::fromString("s"));
-             }); },
-         [&] { m.needNewBodyStream(session, task, [&](NSInputStreamPtr s) { answer = s ? "stream" : "none"; }); },
+             });
+         },
+         [&] {
+             m.needNewBodyStream(session, task, [&](NSInputStreamPtr s) { answer = s ? "stream" : "none"; });
+         },
          "none", "stream", "asked"},
         {"body sent: the expected length from Content-Length", std::nullopt,
-         [&] { m.setTaskDidSendBodyDataBlock([&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard = numbers(a, b, c); }); },
+         [&] {
+             m.setTaskDidSendBodyDataBlock(
+                 [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard = numbers(a, b, c); });
+         },
          [&] { m.didSendBodyData(session, task, 4, 4, NSURLSessionTransferSizeUnknown); }, "", "", "4 4 10 "},
         {"response", M::DidReceiveResponse,
-         [&] { m.setDataTaskDidReceiveResponseBlock([&](auto&, auto&, auto&) {
+         [&] {
+             m.setDataTaskDidReceiveResponseBlock([&](auto&, auto&, auto&) {
                  heard = "response";
                  return NSURLSessionResponseDisposition::Cancel;
-             }); },
+             });
+         },
          [&] { m.didReceiveResponse(session, task, nullptr, [&](auto d) { answer = numbers(long(d)); }); },
          "1 ", "0 ", "response"},
         {"data", std::nullopt,
-         [&] { m.setDataTaskDidReceiveDataBlock([&](auto&, auto&, const Data& d) { heard = d.toString(); }); },
+         [&] {
+             m.setDataTaskDidReceiveDataBlock([&](auto&, auto&, const Data& d) { heard = d.toString(); });
+         },
          [&] { m.didReceiveData(session, task, Data::fromString("bytes")); }, "", "", "bytes"},
         {"cache", M::WillCacheResponse,
-         [&] { m.setDataTaskWillCacheResponseBlock([&](auto&, auto&, auto&) {
+         [&] {
+             m.setDataTaskWillCacheResponseBlock([&](auto&, auto&, auto&) {
                  heard = "cache";
                  return std::shared_ptr<NSCachedURLResponse>();
-             }); },
-         [&] { m.willCacheResponse(session, task, NSCachedURLResponse::create(nullptr, Data()),
-                                   [&](auto cached) { answer = cached ? "stored" : "dropped"; }); },
+             });
+         },
+         [&] {
+             m.willCacheResponse(session, task, NSCachedURLResponse::create(nullptr, Data()),
+                                 [&](auto cached) { answer = cached ? "stored" : "dropped"; });
+         },
          "stored", "dropped", "cache"},
         {"background events, on the main queue", M::DidFinishEventsForBackgroundURLSession,
-         [&] { m.setDidFinishEventsForBackgroundURLSessionBlock([&](auto&) { heard = NSRunLoop::isMainThread() ? "main" : "?"; }); },
+         [&] {
+             m.setDidFinishEventsForBackgroundURLSessionBlock(
+                 [&](auto&) { heard = NSRunLoop::isMainThread() ? "main" : "?"; });
+         },
          [&] {
              m.didFinishEventsForBackgroundURLSession(session);
              NSRunLoop::main().runUntilIdle();
          },
          "", "", "main"},
         {"session challenge: without the hook the policy refuses the test root", std::nullopt,
-         [&] { m.setSessionDidReceiveAuthenticationChallengeBlock([&](auto&, auto&, NSURLCredentialPtr* c) {
+         [&] {
+             m.setSessionDidReceiveAuthenticationChallengeBlock([&](auto&, auto&, NSURLCredentialPtr* c) {
                  heard = "session";
                  *c = NSURLCredential::credentialForTrust(trust);
                  return D::UseCredential;
-             }); },
+             });
+         },
          [&] { m.didReceiveChallenge(session, challenge, challenged); }, "2 ", "0 +", "session"},
         {"task challenge", std::nullopt,
-         [&] { m.setTaskDidReceiveAuthenticationChallengeBlock([&](auto&, auto&, auto&, auto*) {
+         [&] {
+             m.setTaskDidReceiveAuthenticationChallengeBlock([&](auto&, auto&, auto&, auto*) {
                  heard = "task";
                  return D::RejectProtectionSpace;
-             }); },
+             });
+         },
          [&] { m.taskDidReceiveChallenge(session, task, challenge, challenged); }, "2 ", "3 ", "task"},
         {"download finished: moved where the hook says", std::nullopt,
-         [&] { m.setDownloadTaskDidFinishDownloadingBlock([&](auto&, auto&, auto&) {
+         [&] {
+             m.setDownloadTaskDidFinishDownloadingBlock([&](auto&, auto&, auto&) {
                  heard = "moved";
                  return NSURL::fileURLWithPath(dir.file("kept"));
-             }); },
+             });
+         },
          [&] {
-             NSFileManager::defaultManager()->createFileAtPath(dir.file("tmp"), Data(), NSFileManager::Atomically::No);
+             NSFileManager::defaultManager()->createFileAtPath(dir.file("tmp"), Data(),
+                                                               NSFileManager::Atomically::No);
              m.didFinishDownloadingToURL(session, download, NSURL::fileURLWithPath(dir.file("tmp")));
              answer = NSFileManager::defaultManager()->fileExistsAtPath(dir.file("kept")) ? "kept" : "-";
          },
          "-", "kept", "moved"},
         {"download progress", std::nullopt,
-         [&] { m.setDownloadTaskDidWriteDataBlock([&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard = numbers(a, b, c); }); },
+         [&] {
+             m.setDownloadTaskDidWriteDataBlock(
+                 [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard = numbers(a, b, c); });
+         },
          [&] { m.didWriteData(session, download, 1, 2, 3); }, "", "", "1 2 3 "},
         {"download resumed", std::nullopt,
-         [&] { m.setDownloadTaskDidResumeBlock([&](auto&, auto&, int64_t a, int64_t b) { heard = numbers(a, b); }); },
+         [&] {
+             m.setDownloadTaskDidResumeBlock(
+                 [&](auto&, auto&, int64_t a, int64_t b) { heard = numbers(a, b); });
+         },
          [&] { m.didResumeAtOffset(session, download, 4, 8); }, "", "", "4 8 "},
     };
     for (const auto& row : rows) {
@@ -301,7 +342,9 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
             if (hooked) row.set();
             heard.clear();
             answer.clear();
-            if (row.method) { EXPECT_EQ(m.respondsTo(*row.method), hooked); }
+            if (row.method) {
+                EXPECT_EQ(m.respondsTo(*row.method), hooked);
+            }
             row.fire();
             EXPECT_EQ(answer, hooked ? row.with : row.without);
             EXPECT_EQ(heard, hooked ? row.hookHeard : "");
@@ -312,7 +355,8 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
 }
 
 TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
-    server_.on("", "/echo", [](const LoopbackRequest& r) { return LoopbackReply::text(r.method + " " + r.body); });
+    server_.on("", "/echo",
+               [](const LoopbackRequest& r) { return LoopbackReply::text(r.method + " " + r.body); });
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(5);
         return LoopbackReply::text("late");
@@ -320,18 +364,20 @@ TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
     auto manager = makeManager();
     manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
     TempDir dir;
-    ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(dir.file("body"), Data::fromString("from file"),
-                                                                  NSFileManager::Atomically::No));
+    ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(
+        dir.file("body"), Data::fromString("from file"), NSFileManager::Atomically::No));
     const auto file = NSURL::fileURLWithPath(dir.file("body"));
     std::vector<std::string> replies;
     auto collect = [&](const auto&, const std::optional<Value>& object, const NSErrorPtr& error) {
         replies.push_back(error ? "error " + std::to_string(error->code()) : object->asData()->toString());
     };
     auto data = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
-    auto fromFile = manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"), file, nullptr, collect);
+    auto fromFile =
+        manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"), file, nullptr, collect);
     auto fromData = manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "POST"),
                                                    Data::fromString("from data"), nullptr, collect);
-    auto download = manager->downloadTaskWithRequest(requestFor(server_.url("/slow")), nullptr, nullptr, nullptr);
+    auto download =
+        manager->downloadTaskWithRequest(requestFor(server_.url("/slow")), nullptr, nullptr, nullptr);
     using Tasks = std::vector<NSURLSessionTaskPtr>;
     EXPECT_EQ(manager->dataTasks(), Tasks{data});
     EXPECT_EQ(manager->uploadTasks().size(), 2u);
@@ -353,7 +399,7 @@ TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
     ASSERT_TRUE(runMainUntil([&] { return replies.size() == 2 && completed == 2; }));
     std::sort(replies.begin(), replies.end());
     EXPECT_EQ(replies, (std::vector<std::string>{"POST from data", "PUT from file"}));
-    EXPECT_EQ(listed, 2u);  // the data and download tasks, never resumed, are left
+    EXPECT_EQ(listed, 2u);                      // the data and download tasks, never resumed, are left
     manager->setTaskDidCompleteBlock(nullptr);  // it sees this test's locals
 
     // A background session that makes no more upload tasks: the tries end with one failure.
@@ -363,7 +409,8 @@ TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
     background->invalidateSessionCancelingTasks(true);
     ASSERT_TRUE(runMainUntil([&] { return invalidated.count(HCURLSessionDidInvalidateNotification) == 1; }));
     replies.clear();
-    EXPECT_FALSE(background->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"), file, nullptr, collect));
+    EXPECT_FALSE(
+        background->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"), file, nullptr, collect));
     ASSERT_TRUE(runMainUntil([&] { return !replies.empty(); }));
     NSRunLoop::main().runUntilIdle();
     EXPECT_EQ(replies, std::vector<std::string>{"error -999"});
@@ -383,7 +430,8 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
         auto manager = HCURLSessionManager::create();
         weak = manager;
         manager->setSessionDidBecomeInvalidBlock([&](auto&, auto&) { ++invalidHook; });
-        manager->dataTaskWithRequest(requestFor(server_.url("/slow")), [&](auto&, auto&, auto& e) { error = e; })
+        manager
+            ->dataTaskWithRequest(requestFor(server_.url("/slow")), [&](auto&, auto&, auto& e) { error = e; })
             ->resume();
         manager->invalidateSessionCancelingTasks(true);
     }
@@ -412,8 +460,8 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
         // Each manager is let go by its session once invalidated, and with it the session and its queue.
         return runMainUntil(
             [&] {
-                return finished == count &&
-                       std::all_of(managers.begin(), managers.end(), [](const auto& w) { return w.expired(); });
+                return finished == count && std::all_of(managers.begin(), managers.end(),
+                                                        [](const auto& w) { return w.expired(); });
             },
             30);
     };
@@ -421,7 +469,8 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
     size_t threads = threadCount();
     size_t descriptors = descriptorCount();
     auto settled = [&](double timeout) {
-        return runMainUntil([&] { return threadCount() <= threads && descriptorCount() <= descriptors; }, timeout);
+        return runMainUntil([&] { return threadCount() <= threads && descriptorCount() <= descriptors; },
+                            timeout);
     };
     ASSERT_TRUE(useOnce(4));
     settled(3);
@@ -448,7 +497,8 @@ TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite
         const char* name;
         std::string path;
         bool moved;
-    } cases[] = {{"a new file", dir.file("fresh"), true}, {"an existing file is left alone", dir.file("kept"), false}};
+    } cases[] = {{"a new file", dir.file("fresh"), true},
+                 {"an existing file is left alone", dir.file("kept"), false}};
     size_t done = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -456,7 +506,8 @@ TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite
         std::atomic<int64_t> lastCompleted{0};
         manager
             ->downloadTaskWithRequest(
-                requestFor(server_.url("/file")), [&](const NSProgressPtr& p) { lastCompleted = p->completedUnitCount(); },
+                requestFor(server_.url("/file")),
+                [&](const NSProgressPtr& p) { lastCompleted = p->completedUnitCount(); },
                 [&](const NSURLPtr& location, const NSURLResponsePtr& response) {
                     EXPECT_TRUE(location && location->isFileURL() && response);
                     return NSURL::fileURLWithPath(c.path);
@@ -465,7 +516,8 @@ TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite
                     results.emplace_back(object, error);
                 })
             ->resume();
-        ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == done + 1; }));
+        ASSERT_TRUE(runMainUntil(
+            [&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == done + 1; }));
         ++done;
         ASSERT_EQ(results.size(), 1u);
         EXPECT_EQ(lastCompleted, int64_t(content.size()));
