@@ -55,19 +55,6 @@ class HCNetworkActivityIndicatorTest : public ::testing::Test {
     std::vector<bool> shown_;  // every visibility change, in order
 };
 
-TEST_F(HCNetworkActivityIndicatorTest, ShortTaskNeverShows) {
-    auto t = task();
-    start(t);
-    EXPECT_EQ(manager_->currentState(), State::DelayingStart);
-    clock_->advance(0.5);
-    complete(t);
-    EXPECT_EQ(manager_->activityCount(), 0);
-    EXPECT_EQ(manager_->currentState(), State::DelayingStart);
-    clock_->advance(0.6);
-    EXPECT_EQ(manager_->currentState(), State::NotActive);
-    EXPECT_TRUE(shown_.empty());
-}
-
 // Once the block is gone, the application's own indicator is the one hidden.
 TEST_F(HCNetworkActivityIndicatorTest, LongTaskShowsAfterActivationAndHidesAfterCompletionDelay) {
     auto application = UIApplication::sharedApplication();
@@ -96,28 +83,25 @@ TEST_F(HCNetworkActivityIndicatorTest, LongTaskShowsAfterActivationAndHidesAfter
     manager_->removeObserver(token);
 }
 
-TEST_F(HCNetworkActivityIndicatorTest, NextTaskWithinCompletionDelayKeepsItShown) {
+TEST_F(HCNetworkActivityIndicatorTest, ShortTasksNeverShowNextTasksKeepItShownDisablingHidesAtOnce) {
+    auto brief = task("/brief");
+    start(brief);
+    clock_->advance(0.5);
+    complete(brief);
+    EXPECT_EQ(manager_->currentState(), State::DelayingStart);
+    clock_->advance(0.6);
+    EXPECT_EQ(manager_->currentState(), State::NotActive);
+    EXPECT_TRUE(shown_.empty());
+
     auto first = task("/1");
     auto second = task("/2");
     start(first);
     clock_->advance(1.0);
     complete(first);
     clock_->advance(0.1);
-    start(second);
+    start(second);  // within the completion delay: no hide and show
     EXPECT_EQ(manager_->currentState(), State::Active);
-    clock_->advance(1.0);
-    EXPECT_EQ(shown_, std::vector<bool>{true});  // no hide and show
     complete(second);
-    clock_->advance(0.17);
-    EXPECT_EQ(shown_, (std::vector<bool>{true, false}));
-}
-
-TEST_F(HCNetworkActivityIndicatorTest, DisablingWhileShownHidesAtOnce) {
-    auto t = task();
-    start(t);
-    clock_->advance(1.0);
-    EXPECT_EQ(shown_, std::vector<bool>{true});
-    complete(t);
     manager_->setEnabled(false);
     EXPECT_EQ(shown_, (std::vector<bool>{true, false}));
     clock_->advance(5);  // and the pending completion delay does not fire
