@@ -215,106 +215,65 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
     auto challenge = NSURLAuthenticationChallenge::create(NSURLProtectionSpace::create(
         "localhost", 443, "https", "", NSURLAuthenticationMethodServerTrust, trust));
     TempDir dir;
-    std::string heard, answer;  // what the hook was told; what the session was answered
+    std::string heard, answer;  // what the hooks were told; what the session was answered
     auto numbers = [](auto... n) { return ((std::to_string(n) + " ") + ...); };
     auto challenged = [&](D d, const NSURLCredentialPtr& c) { answer = numbers(long(d)) + (c ? "+" : ""); };
     struct Row {
         const char* name;
         std::optional<M> method;  // respondsTo answers yes only once the hook is set
         std::function<void()> set, fire;
-        std::string without, with, hookHeard;
+        std::string without, with;
     };
     const Row rows[] = {
         {"redirection", M::WillPerformHTTPRedirection,
          [&] {
-             m.setTaskWillPerformHTTPRedirectionBlock([&](auto&, auto&, auto& r, auto&) {
-                 heard = numbers(r->statusCode());
-                 return std::nullopt;
-             });
+             m.setTaskWillPerformHTTPRedirectionBlock(
+                 [](auto&, auto&, auto&, auto&) { return std::nullopt; });
          },
          [&] {
-             m.willPerformHTTPRedirection(session, task,
-                                          NSHTTPURLResponse::create(sized.URL(), 302, "HTTP/1.1", {}),
-                                          requestFor(server_.url("/next")),
+             m.willPerformHTTPRedirection(session, task, nullptr, requestFor(server_.url("/next")),
                                           [&](auto next) { answer = next ? next->URL()->path() : "stop"; });
          },
-         "/next", "stop", "302 "},
+         "/next", "stop"},
         {"new body stream", std::nullopt,
          [&] {
-             m.setTaskNeedNewBodyStreamBlock([&](auto&, auto&) {
-                 heard = "asked";
-                 return NSInputStream::inputStreamWithData(Data::fromString("s"));
-             });
+             m.setTaskNeedNewBodyStreamBlock(
+                 [](auto&, auto&) { return NSInputStream::inputStreamWithData(Data()); });
          },
-         [&] {
-             m.needNewBodyStream(session, task, [&](NSInputStreamPtr s) { answer = s ? "stream" : "none"; });
-         },
-         "none", "stream", "asked"},
-        {"body sent: the expected length from Content-Length", std::nullopt,
-         [&] {
-             m.setTaskDidSendBodyDataBlock(
-                 [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard = numbers(a, b, c); });
-         },
-         [&] { m.didSendBodyData(session, task, 4, 4, NSURLSessionTransferSizeUnknown); }, "", "", "4 4 10 "},
+         [&] { m.needNewBodyStream(session, task, [&](auto s) { answer = s ? "stream" : "none"; }); }, "none",
+         "stream"},
         {"response", M::DidReceiveResponse,
          [&] {
-             m.setDataTaskDidReceiveResponseBlock([&](auto&, auto&, auto&) {
-                 heard = "response";
-                 return NSURLSessionResponseDisposition::Cancel;
-             });
+             m.setDataTaskDidReceiveResponseBlock(
+                 [](auto&, auto&, auto&) { return NSURLSessionResponseDisposition::Cancel; });
          },
          [&] { m.didReceiveResponse(session, task, nullptr, [&](auto d) { answer = numbers(long(d)); }); },
-         "1 ", "0 ", "response"},
-        {"data", std::nullopt,
-         [&] {
-             m.setDataTaskDidReceiveDataBlock([&](auto&, auto&, const Data& d) { heard = d.toString(); });
-         },
-         [&] { m.didReceiveData(session, task, Data::fromString("bytes")); }, "", "", "bytes"},
+         "1 ", "0 "},
         {"cache", M::WillCacheResponse,
-         [&] {
-             m.setDataTaskWillCacheResponseBlock([&](auto&, auto&, auto&) {
-                 heard = "cache";
-                 return std::shared_ptr<NSCachedURLResponse>();
-             });
-         },
+         [&] { m.setDataTaskWillCacheResponseBlock([](auto&, auto&, auto&) { return nullptr; }); },
          [&] {
              m.willCacheResponse(session, task, NSCachedURLResponse::create(nullptr, Data()),
                                  [&](auto cached) { answer = cached ? "stored" : "dropped"; });
          },
-         "stored", "dropped", "cache"},
-        {"background events, on the main queue", M::DidFinishEventsForBackgroundURLSession,
-         [&] {
-             m.setDidFinishEventsForBackgroundURLSessionBlock(
-                 [&](auto&) { heard = NSRunLoop::isMainThread() ? "main" : "?"; });
-         },
-         [&] {
-             m.didFinishEventsForBackgroundURLSession(session);
-             NSRunLoop::main().runUntilIdle();
-         },
-         "", "", "main"},
+         "stored", "dropped"},
         {"session challenge: without the hook the policy refuses the test root", std::nullopt,
          [&] {
              m.setSessionDidReceiveAuthenticationChallengeBlock([&](auto&, auto&, NSURLCredentialPtr* c) {
-                 heard = "session";
                  *c = NSURLCredential::credentialForTrust(trust);
                  return D::UseCredential;
              });
          },
-         [&] { m.didReceiveChallenge(session, challenge, challenged); }, "2 ", "0 +", "session"},
+         [&] { m.didReceiveChallenge(session, challenge, challenged); }, "2 ", "0 +"},
         {"task challenge", std::nullopt,
          [&] {
-             m.setTaskDidReceiveAuthenticationChallengeBlock([&](auto&, auto&, auto&, auto*) {
-                 heard = "task";
-                 return D::RejectProtectionSpace;
-             });
+             m.setTaskDidReceiveAuthenticationChallengeBlock(
+                 [](auto&, auto&, auto&, auto*) { return D::RejectProtectionSpace; });
          },
-         [&] { m.taskDidReceiveChallenge(session, task, challenge, challenged); }, "2 ", "3 ", "task"},
+         [&] { m.taskDidReceiveChallenge(session, task, challenge, challenged); }, "2 ", "3 "},
         {"download finished: moved where the hook says", std::nullopt,
          [&] {
-             m.setDownloadTaskDidFinishDownloadingBlock([&](auto&, auto&, auto&) {
-                 heard = "moved";
-                 return NSURL::fileURLWithPath(dir.file("kept"));
-             });
+             m.setDownloadTaskDidFinishDownloadingBlock(
+                 [&](auto&, auto&, auto&) { return NSURL::fileURLWithPath(dir.file("kept")); });
          },
          [&] {
              NSFileManager::defaultManager()->createFileAtPath(dir.file("tmp"), Data(),
@@ -322,34 +281,35 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
              m.didFinishDownloadingToURL(session, download, NSURL::fileURLWithPath(dir.file("tmp")));
              answer = NSFileManager::defaultManager()->fileExistsAtPath(dir.file("kept")) ? "kept" : "-";
          },
-         "-", "kept", "moved"},
-        {"download progress", std::nullopt,
-         [&] {
-             m.setDownloadTaskDidWriteDataBlock(
-                 [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard = numbers(a, b, c); });
-         },
-         [&] { m.didWriteData(session, download, 1, 2, 3); }, "", "", "1 2 3 "},
-        {"download resumed", std::nullopt,
-         [&] {
-             m.setDownloadTaskDidResumeBlock(
-                 [&](auto&, auto&, int64_t a, int64_t b) { heard = numbers(a, b); });
-         },
-         [&] { m.didResumeAtOffset(session, download, 4, 8); }, "", "", "4 8 "},
+         "-", "kept"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         for (bool hooked : {false, true}) {
             if (hooked) row.set();
-            heard.clear();
-            answer.clear();
             if (row.method) {
                 EXPECT_EQ(m.respondsTo(*row.method), hooked);
             }
             row.fire();
             EXPECT_EQ(answer, hooked ? row.with : row.without);
-            EXPECT_EQ(heard, hooked ? row.hookHeard : "");
         }
     }
+    // Hooks that only listen, with what they were told (the expected send length from Content-Length).
+    m.setTaskDidSendBodyDataBlock(
+        [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
+    m.setDataTaskDidReceiveDataBlock([&](auto&, auto&, const Data& d) { heard += d.toString() + " "; });
+    m.setDownloadTaskDidWriteDataBlock(
+        [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
+    m.setDownloadTaskDidResumeBlock([&](auto&, auto&, int64_t a, int64_t b) { heard += numbers(a, b); });
+    m.setDidFinishEventsForBackgroundURLSessionBlock(
+        [&](auto&) { heard += NSRunLoop::isMainThread() ? "main" : "?"; });
+    m.didSendBodyData(session, task, 4, 4, NSURLSessionTransferSizeUnknown);
+    m.didReceiveData(session, task, Data::fromString("bytes"));
+    m.didWriteData(session, download, 1, 2, 3);
+    m.didResumeAtOffset(session, download, 5, 8);
+    std::thread([&] { m.didFinishEventsForBackgroundURLSession(session); }).join();  // as from the delegate queue
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(heard, "4 4 10 bytes 1 2 3 5 8 main");
     task->cancel();
     download->cancel();
 }
