@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <tuple>
@@ -43,31 +44,20 @@ enum class Chain {
 };
 
 std::vector<Data> chainData(Chain chain) {
-    const Data& intermediate = pki().intermediate().certificateDer;
-    const Data& root = pki().root().certificateDer;
-    switch (chain) {
-        case Chain::Good:
-            return {pki().localhost().certificateDer, intermediate};
-        case Chain::LeafOnly:
-            return {pki().localhost().certificateDer};
-        case Chain::WrongHost:
-            return {pki().wrongHost().certificateDer, intermediate};
-        case Chain::Expired:
-            return {pki().expired().certificateDer, intermediate};
-        case Chain::ExpiredWithRoot:
-            return {pki().expired().certificateDer, intermediate, root};
-        case Chain::SelfSigned:
-            return {pki().selfSigned().certificateDer};
-        case Chain::StrangerOwn:
-            return {pki().strangerLeaf().certificateDer, pki().strangerRoot().certificateDer};
-        case Chain::StrangerWithReal:
-            return {pki().strangerLeaf().certificateDer, intermediate};
-        case Chain::StrangerWithRealAndRoot:
-            return {pki().strangerLeaf().certificateDer, intermediate, root};
-        case Chain::ForgedWithReal:
-            return {pki().forgedLeaf().certificateDer, intermediate};
-    }
-    return {};
+    const Data &leaf = pki().localhost().certificateDer, &inter = pki().intermediate().certificateDer,
+               &root = pki().root().certificateDer, &stranger = pki().strangerLeaf().certificateDer;
+    const std::map<Chain, std::vector<Data>> chains = {
+        {Chain::Good, {leaf, inter}},
+        {Chain::LeafOnly, {leaf}},
+        {Chain::WrongHost, {pki().wrongHost().certificateDer, inter}},
+        {Chain::Expired, {pki().expired().certificateDer, inter}},
+        {Chain::ExpiredWithRoot, {pki().expired().certificateDer, inter, root}},
+        {Chain::SelfSigned, {pki().selfSigned().certificateDer}},
+        {Chain::StrangerOwn, {stranger, pki().strangerRoot().certificateDer}},
+        {Chain::StrangerWithReal, {stranger, inter}},
+        {Chain::StrangerWithRealAndRoot, {stranger, inter, root}},
+        {Chain::ForgedWithReal, {pki().forgedLeaf().certificateDer, inter}}};
+    return chains.at(chain);
 }
 
 // A trust as a TLS connection hands it over: the presented chain under the basic policy.
@@ -82,34 +72,20 @@ const Data& garbage() {
     return data;
 }
 
-enum class Pins {
-    Nil,
-    Root,
-    Intermediate,
-    SelfSigned,
-    Garbage,
-    GarbageAndIntermediate,
-    StrangerRoot
-};
+enum class Pins { Nil, Root, Intermediate, SelfSigned, Garbage, GarbageAndIntermediate, StrangerRoot };
 
 std::optional<HCSecurityPolicy::CertificateSet> pinsFor(Pins pins) {
-    switch (pins) {
-        case Pins::Nil:
-            return std::nullopt;
-        case Pins::Root:
-            return HCSecurityPolicy::CertificateSet{pki().root().certificateDer};
-        case Pins::Intermediate:
-            return HCSecurityPolicy::CertificateSet{pki().intermediate().certificateDer};
-        case Pins::SelfSigned:
-            return HCSecurityPolicy::CertificateSet{pki().selfSigned().certificateDer};
-        case Pins::Garbage:
-            return HCSecurityPolicy::CertificateSet{garbage()};
-        case Pins::GarbageAndIntermediate:
-            return HCSecurityPolicy::CertificateSet{garbage(), pki().intermediate().certificateDer};
-        case Pins::StrangerRoot:
-            return HCSecurityPolicy::CertificateSet{pki().strangerRoot().certificateDer};
-    }
-    return std::nullopt;
+    using Set = HCSecurityPolicy::CertificateSet;
+    const Data& inter = pki().intermediate().certificateDer;
+    const std::map<Pins, std::optional<Set>> sets = {
+        {Pins::Nil, std::nullopt},
+        {Pins::Root, Set{pki().root().certificateDer}},
+        {Pins::Intermediate, Set{inter}},
+        {Pins::SelfSigned, Set{pki().selfSigned().certificateDer}},
+        {Pins::Garbage, Set{garbage()}},
+        {Pins::GarbageAndIntermediate, Set{garbage(), inter}},
+        {Pins::StrangerRoot, Set{pki().strangerRoot().certificateDer}}};
+    return sets.at(pins);
 }
 
 // The system trusts the test root only; time stands at the test PKI's reference.
