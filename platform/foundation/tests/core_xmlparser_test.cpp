@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -120,24 +117,6 @@ TEST(NSXMLParser, AbortingStopsAtOnceAndParsesOnlyOnce) {
     EXPECT_EQ(parser->parserError()->code(), NSXMLParserInternalError);
 }
 
-// What the parse writes to standard error.
-template <class Body>
-std::string standardErrorOf(Body body) {
-    std::fflush(stderr);
-    FILE* capture = std::tmpfile();
-    const int saved = dup(2);
-    dup2(fileno(capture), 2);
-    body();
-    std::fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::string text;
-    std::rewind(capture);
-    for (int c; (c = std::fgetc(capture)) != EOF;) text += char(c);
-    std::fclose(capture);
-    return text;
-}
-
 TEST(NSXMLParser, DepthIsBoundedAndLibxmlMessagesStayInTheParsersError) {
     auto document = [](int depth) {
         std::string xml;
@@ -154,12 +133,11 @@ TEST(NSXMLParser, DepthIsBoundedAndLibxmlMessagesStayInTheParsersError) {
     EXPECT_EQ(deep.events, expected + "error:1");  // the 257th level is refused, and nothing follows
 
     // Bytes the declared encoding cannot read: libxml2's complaint is the parse's error, not a line on stderr.
-    ParseOutcome outcome{};
-    std::string printed = standardErrorOf(
-        [&] { outcome = parse("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><a>\x81</a>"); });
-    EXPECT_EQ(printed, "");
+    testing::internal::CaptureStderr();
+    auto outcome = parse("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><a>\x81</a>");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_FALSE(outcome.ok);
-    EXPECT_NE(outcome.events.find("error:"), std::string::npos);
+    EXPECT_EQ(outcome.events, "error:6003");  // the conversion failure itself, not what followed it
 }
 
 TEST(NSXMLParser, HostileDocumentsNeitherExpandNorFetch) {
