@@ -95,6 +95,10 @@ TEST_F(LogFileManagerTest, NamesFilesByTheUtcMinuteAndNumbersClashes) {
     EXPECT_EQ(manager->sortedLogFileNames(),
               (std::vector<std::string>{nameAt("2016-03-01 08-05", "3"), nameAt("2016-03-01 08-05", "2"),
                                         nameAt("2016-03-01 08-05")}));
+    // Names freed by deletion are not taken again: the next number is above the highest of the minute.
+    ::unlink((manager->logsDirectory() + "/" + nameAt("2016-03-01 08-05")).c_str());
+    ::unlink(second.c_str());
+    EXPECT_EQ(manager->createNewLogFile(), manager->logsDirectory() + "/" + nameAt("2016-03-01 08-05", "4"));
 }
 
 struct DeletionCase {
