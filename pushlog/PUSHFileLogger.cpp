@@ -27,8 +27,11 @@ constexpr uint64_t kPrintedWriteFailures = 10;
 
 std::atomic<uint64_t> writeFailures{0};
 
-// "yyyy/MM/dd HH:mm:ss:SSS" in local time.
-std::string localDateString(Date date) { return PUSHLocalTimeString(date, "%Y/%m/%d %H:%M:%S", ':'); }
+// "yyyy/MM/dd HH:mm:ss:SSS" in local time, the text of the second kept per thread.
+std::string localDateString(Date date) {
+    thread_local PUSHLocalTimeFormatter formatter("%Y/%m/%d %H:%M:%S", ':');
+    return formatter.format(date);
+}
 
 // Writes all of `text`, retrying partial writes and interruptions. Empty on success, else the reason;
 // `written` tells how many bytes reached the file either way.
