@@ -323,7 +323,7 @@ void PUSHLogFileManagerDefault::deleteOldLogFiles(const std::optional<PUSHLogFil
 }
 
 void PUSHLogFileManagerDefault::scheduleDeletion() {
-    PUSHLog::loggingQueue()->async([weak = weak_from_this()] {
+    PUSHLog::asyncOnLoggingQueue([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->deleteOldLogFiles();
     });
 }
