@@ -128,7 +128,6 @@ TEST_P(DeletionTest, KeepsTheNewestFilesWithinCountAndQuota) {
 INSTANTIATE_TEST_SUITE_P(
     Limits, DeletionTest,
     ::testing::Values(DeletionCase{"defaults, six files", {1, 1, 1, 1, 1, 1}, 5, 20 << 20, false, 5},
-                      DeletionCase{"seven of nine", {1, 1, 1, 1, 1, 1, 1, 1, 1}, 7, 20 << 20, false, 7},
                       DeletionCase{"quota 10 over 4+4+4", {4, 4, 4}, 0, 10, false, 2},
                       DeletionCase{"quota exactly met", {5, 5, 1}, 0, 10, false, 2},
                       DeletionCase{"count smaller than the quota cut", {1, 1, 1, 1}, 2, 3, false, 2},
