@@ -143,6 +143,7 @@ struct Registry {
     Ring ring{1024};
     std::vector<Entry> batch;  // reused by the drain, on the logging queue
     std::once_flag workerStarted;
+    std::atomic<long> pendingSteps{0};  // registry steps queued and not yet finished
     std::atomic<unsigned> processors{1};
 
     struct LevelClass {
@@ -323,9 +324,11 @@ void PUSHLog::applicationWillTerminate() { flushLog(); }
 void PUSHLog::asyncOnLoggingQueue(std::function<void()> block) {
     Registry& r = registry();
     const uint64_t admitted = r.ring.admitted();
+    r.pendingSteps.fetch_add(1);
     r.loggingQueue->async([&r, admitted, block = std::move(block)] {
         drainUpTo(r, admitted);
         block();
+        r.pendingSteps.fetch_sub(1);
     });
 }
 
@@ -380,7 +383,27 @@ void PUSHLog::queueLogMessage(const PUSHLogMessagePtr& message, bool asynchronou
         r.ring.push(message, true);
         return;
     }
-    // After the records admitted before it, without passing through the ring.
+    // Nothing queued ahead of it and at most one logger that takes it: straight onto that logger's queue.
+    if (r.pendingSteps.load() == 0 && r.ring.delivered() == r.ring.admitted()) {
+        std::shared_ptr<PUSHLoggerNode> only;
+        bool several = false;
+        {
+            std::lock_guard lock(r.listMutex);
+            for (const auto& node : r.loggers) {
+                if ((node->level() & message->flag()) == 0) continue;
+                several = only != nullptr;
+                if (several) break;
+                only = node;
+            }
+        }
+        if (!several) {
+            const Entry entry{message, true};
+            if (only) deliverTo(*only, &entry, 1);
+            r.admission.release(1);
+            return;
+        }
+    }
+    // Else after the records and steps queued before it, without passing through the ring.
     struct Step {
         Registry& r;
         uint64_t admitted;

@@ -2,8 +2,10 @@
 //
 // Loggers are registered with a level mask; a record reaches every logger whose mask shares a bit with the
 // record's flag. Records pass through one serial logging queue ("push.logging") and then each matching
-// logger's own serial queue. A synchronous log call enters the logging queue itself (after every record
-// admitted before it) and returns once every matching logger has taken the record. An asynchronous one
+// logger's own serial queue. A synchronous log call returns once every matching logger has taken the
+// record: with nothing queued ahead of it and at most one matching logger it enters that logger's queue
+// alone; otherwise it enters the logging queue itself, after every record and step queued before it.
+// An asynchronous one
 // puts the record in a ring that one long-lived worker drains on the logging queue, in batches, each
 // logger taking a batch in one visit to its queue. At most 1000 records are admitted and unfinished at a
 // time; the next caller waits for a permit (`admissionStats` shows how many are in flight and how often a
