@@ -184,6 +184,7 @@ std::set<std::string>& readyDirectories() {
 struct Observer {
     DispatchQueuePtr queue;
     std::function<void()> block;
+    std::string directory;  // the store it listens to
 };
 std::mutex& observerMutex() {
     static auto* mutex = new std::mutex;
@@ -195,21 +196,24 @@ std::map<ASLStore::NotifyToken, Observer>& observers() {
 }
 ASLStore::NotifyToken nextToken = 1;
 
-void postChange() {
+void postChange(const std::string& directory) {
     std::vector<Observer> targets;
     {
         std::lock_guard lock(observerMutex());
-        for (auto& [token, observer] : observers()) targets.push_back(observer);
+        for (auto& [token, observer] : observers()) {
+            if (observer.directory == directory) targets.push_back(observer);
+        }
     }
     for (auto& observer : targets) observer.queue->async(observer.block);
 }
 
 // The watch on store directories: any writer's records (other processes included) reach the observers,
-// one notification for each batch of changes the kernel reports.
+// one notification for each batch of records the kernel reports. A directory that goes away is forgotten,
+// so that one made again at its path is watched again.
 struct StoreWatch {
     std::mutex mutex;
     int fd = -1;
-    std::set<std::string> directories;
+    std::map<int, std::string> directories;  // by watch
 };
 StoreWatch& storeWatch() {
     static auto* watch = new StoreWatch;  // its thread reads it until exit
@@ -222,28 +226,38 @@ void watchMain(int fd) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
-        postChange();
+        std::set<std::string> stored;
+        for (ssize_t offset = 0; offset < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+            offset += ssize_t(sizeof(inotify_event) + event->len);
+            StoreWatch& w = storeWatch();
+            std::lock_guard lock(w.mutex);
+            auto it = w.directories.find(event->wd);
+            if (it == w.directories.end()) continue;
+            if (event->mask & (IN_MODIFY | IN_MOVED_TO)) stored.insert(it->second);  // not creation: nothing is in it yet
+            if (event->mask & IN_IGNORED) w.directories.erase(it);
+        }
+        for (const auto& directory : stored) postChange(directory);
     }
 }
 
 bool isWatched(const std::string& directory) {
     StoreWatch& w = storeWatch();
     std::lock_guard lock(w.mutex);
-    return w.directories.count(directory) != 0;
+    return std::any_of(w.directories.begin(), w.directories.end(), [&](const auto& d) { return d.second == directory; });
 }
 
 void watchDirectory(const std::string& directory) {
+    if (isWatched(directory)) return;
     StoreWatch& w = storeWatch();
     std::lock_guard lock(w.mutex);
-    if (w.directories.count(directory)) return;
     if (w.fd < 0) {
         w.fd = inotify_init1(IN_CLOEXEC);
         if (w.fd < 0) return;  // observers then hear of this process's records only
         std::thread(watchMain, w.fd).detach();
     }
-    if (inotify_add_watch(w.fd, directory.c_str(), IN_MODIFY | IN_MOVED_TO | IN_CREATE) >= 0) {
-        w.directories.insert(directory);
-    }
+    const int watch = inotify_add_watch(w.fd, directory.c_str(), IN_MODIFY | IN_MOVED_TO);
+    if (watch >= 0) w.directories[watch] = directory;
 }
 
 std::string olderGeneration(const std::string& path) { return path + ".1"; }
@@ -418,7 +432,7 @@ bool ASLClient::send(const ASLMessage& message) {
     store.size += off_t(line.size());
     store.lastId += 1;
     store.endsWithNewline = true;
-    if (!isWatched(directory)) postChange();
+    if (!isWatched(directory)) postChange(directory);
     return true;
 }
 
@@ -453,7 +467,7 @@ NotifyToken notifyRegister(DispatchQueuePtr queue, std::function<void()> block) 
     watchDirectory(directory());
     std::lock_guard lock(observerMutex());
     NotifyToken token = nextToken++;
-    observers()[token] = Observer{std::move(queue), std::move(block)};
+    observers()[token] = Observer{std::move(queue), std::move(block), directory()};
     return token;
 }
 

@@ -101,7 +101,8 @@ std::string directory();
 std::vector<ASLMessage> search(const std::string& facility, const ASLQuery& query, size_t* skippedLines = nullptr);
 
 using NotifyToken = uint64_t;
-// Runs `block` asynchronously on `queue` after each record this process stores (kASLNotificationName).
+// Runs `block` asynchronously on `queue` after records are stored in the store of the current sandbox
+// home (kASLNotificationName): any writer's, one call for each batch the watch reports.
 NotifyToken notifyRegister(DispatchQueuePtr queue, std::function<void()> block);
 void notifyCancel(NotifyToken token);
 }  // namespace ASLStore
