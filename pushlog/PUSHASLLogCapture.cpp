@@ -53,7 +53,8 @@ struct CaptureRun : std::enable_shared_from_this<CaptureRun> {
 
     void passOnNewRecords() {
         ASLQuery query;
-        query.add(ASL_KEY_TIME, std::to_string(startTime), ASLQuery::Op::GreaterEqual, ASLQuery::Compare::Numeric);
+        query.add(ASL_KEY_TIME, std::to_string(startTime), ASLQuery::Op::GreaterEqual,
+                  ASLQuery::Compare::Numeric);
         PUSHASLLogCapture::configureAslQuery(query);
         for (const auto& record : reader.readNew(query)) PUSHASLLogCapture::aslMessageRecieved(record);
     }

@@ -54,7 +54,9 @@ PUSHCustomFormatter::DateFormatter& PUSHCustomFormatter::dateFormatter() {
     return *threadUnsafeDateFormatter_;
 }
 
-std::string PUSHCustomFormatter::stringFromDate(Date date) { return dateFormatter().format(date); }
+std::string PUSHCustomFormatter::stringFromDate(Date date) {
+    return dateFormatter().format(date);
+}
 
 bool PUSHCustomFormatter::threadHasDateFormatter() { return threadDateFormatter != nullptr; }
 

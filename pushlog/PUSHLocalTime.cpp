@@ -47,7 +47,8 @@ void PUSHLocalTimeFormatter::append(std::string& out, Date date) {
         cachedSecond_ = time.seconds;
     }
     out += cachedPrefix_;
-    const char millis[4] = {char('0' + time.millis / 100), char('0' + time.millis / 10 % 10), char('0' + time.millis % 10), 0};
+    const char millis[4] = {char('0' + time.millis / 100), char('0' + time.millis / 10 % 10),
+                            char('0' + time.millis % 10), 0};
     out += separator_;
     out += millis;
 }

@@ -80,15 +80,16 @@ class Ring {
   private:
     void grow() {
         std::vector<Entry> bigger(slots_.size() * 2);
-        for (uint64_t i = head_; i < tail_; ++i) bigger[i & (bigger.size() - 1)] = std::move(slots_[i & (slots_.size() - 1)]);
+        for (uint64_t i = head_; i < tail_; ++i)
+            bigger[i & (bigger.size() - 1)] = std::move(slots_[i & (slots_.size() - 1)]);
         slots_.swap(bigger);
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::vector<Entry> slots_;  // a power of two
-    uint64_t head_ = 0;         // taken (on the logging queue)
-    uint64_t tail_ = 0;         // admitted
+    std::vector<Entry> slots_;           // a power of two
+    uint64_t head_ = 0;                  // taken (on the logging queue)
+    uint64_t tail_ = 0;                  // admitted
     std::atomic<uint64_t> admitted_{0};  // tail_, for readers without the lock
     std::atomic<uint64_t> delivered_{0};
     bool workerAsleep_ = false;
@@ -173,7 +174,9 @@ Registry& registry() {
     return *state;
 }
 
-bool mayNotWait() { return DispatchQueue::getSpecific(&kRegistryQueueKey) != nullptr; }
+bool mayNotWait() {
+    return DispatchQueue::getSpecific(&kRegistryQueueKey) != nullptr;
+}
 
 // Runs one call into a logger; whatever it throws stays here.
 template <class F>
@@ -506,7 +509,9 @@ void PUSHLog::markLoggerQueue(const DispatchQueuePtr& queue) {
     queue->setSpecific(&kRegistryQueueKey, &kRegistryQueueKey);
 }
 
-PUSHLogAdmissionStats PUSHLog::admissionStats() { return registry().admission.stats(); }
+PUSHLogAdmissionStats PUSHLog::admissionStats() {
+    return registry().admission.stats();
+}
 
 unsigned PUSHLog::processorCount() { return registry().processors.load(); }
 void PUSHLog::setProcessorCount(unsigned count) { registry().processors = std::max(1u, count); }

@@ -64,10 +64,12 @@ unsigned long clashNumberOf(const std::string& fileName, const std::string& name
     auto dot = name.rfind('.');
     const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
     const std::string extension = stem.size() == name.size() ? "" : name.substr(dot);
-    if (fileName.size() <= stem.size() + 1 + extension.size() || fileName.compare(0, stem.size(), stem) != 0 ||
-        fileName[stem.size()] != ' ' || !endsWith(fileName, extension))
+    if (fileName.size() <= stem.size() + 1 + extension.size() ||
+        fileName.compare(0, stem.size(), stem) != 0 || fileName[stem.size()] != ' ' ||
+        !endsWith(fileName, extension))
         return 0;
-    const std::string digits = fileName.substr(stem.size() + 1, fileName.size() - stem.size() - 1 - extension.size());
+    const std::string digits =
+        fileName.substr(stem.size() + 1, fileName.size() - stem.size() - 1 - extension.size());
     if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
     return std::stoul(digits);
 }

@@ -60,8 +60,8 @@ PUSHLogMessagePtr PUSHLogMessage::make(std::string message, uint32_t level, uint
 PUSHLogMessagePtr PUSHLogMessage::create(std::string message, uint32_t level, uint32_t flag, int32_t context,
                                          std::string file, std::string function, uint32_t line, Value tag,
                                          int32_t options, std::optional<Date> timestamp) {
-    return make(std::move(message), level, flag, context, sourceOf(std::move(file), std::move(function)), line,
-                std::move(tag), options, timestamp);
+    return make(std::move(message), level, flag, context, sourceOf(std::move(file), std::move(function)),
+                line, std::move(tag), options, timestamp);
 }
 
 PUSHLogMessagePtr PUSHLogMessage::create(std::string message, uint32_t level, uint32_t flag, int32_t context,

@@ -68,7 +68,8 @@ PUSHTTYLogger::PUSHTTYLogger(int fileDescriptor, PUSHTTYColorScheme scheme)
 void PUSHLogIgnoreBrokenPipes() {
     // A handler the application installed stays; only the default, which ends the process, is replaced.
     struct sigaction current {};
-    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) ::signal(SIGPIPE, SIG_IGN);
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        ::signal(SIGPIPE, SIG_IGN);
 }
 
 std::shared_ptr<PUSHTTYLogger> PUSHTTYLogger::create(int fileDescriptor, PUSHTTYColorScheme scheme) {

@@ -13,9 +13,9 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
-#include <nlohmann/json.hpp>
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Console.h"
@@ -71,13 +71,15 @@ std::optional<ASLMessage> parseRecord(const std::string& line) {
 uint64_t recordId(const ASLMessage& message) {
     auto text = message.get(ASL_KEY_MSG_ID);
     uint64_t id = 0;
-    if (text && std::from_chars(text->data(), text->data() + text->size(), id).ec == std::errc::result_out_of_range)
+    if (text &&
+        std::from_chars(text->data(), text->data() + text->size(), id).ec == std::errc::result_out_of_range)
         id = UINT64_MAX;
     return id;
 }
 
 // The records in `text` (one per line) that match `query`; lines that are not records are counted.
-void collectRecords(const std::string& text, const ASLQuery& query, std::vector<ASLMessage>& found, size_t& skipped) {
+void collectRecords(const std::string& text, const ASLQuery& query, std::vector<ASLMessage>& found,
+                    size_t& skipped) {
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -234,7 +236,8 @@ void watchMain(int fd) {
             std::lock_guard lock(w.mutex);
             auto it = w.directories.find(event->wd);
             if (it == w.directories.end()) continue;
-            if (event->mask & (IN_MODIFY | IN_MOVED_TO)) stored.insert(it->second);  // not creation: nothing is in it yet
+            // Not a bare creation: nothing is in the file yet.
+            if (event->mask & (IN_MODIFY | IN_MOVED_TO)) stored.insert(it->second);
             if (event->mask & IN_IGNORED) w.directories.erase(it);
         }
         for (const auto& directory : stored) postChange(directory);
@@ -244,7 +247,8 @@ void watchMain(int fd) {
 bool isWatched(const std::string& directory) {
     StoreWatch& w = storeWatch();
     std::lock_guard lock(w.mutex);
-    return std::any_of(w.directories.begin(), w.directories.end(), [&](const auto& d) { return d.second == directory; });
+    return std::any_of(w.directories.begin(), w.directories.end(),
+                       [&](const auto& d) { return d.second == directory; });
 }
 
 void watchDirectory(const std::string& directory) {
@@ -260,7 +264,9 @@ void watchDirectory(const std::string& directory) {
     if (watch >= 0) w.directories[watch] = directory;
 }
 
-std::string olderGeneration(const std::string& path) { return path + ".1"; }
+std::string olderGeneration(const std::string& path) {
+    return path + ".1";
+}
 
 void closeStore(StoreFile& store) {
     if (store.fd >= 0) ::close(store.fd);
@@ -277,7 +283,8 @@ bool openAndLock(const std::string& path, StoreFile& store) {
         while (::flock(store.fd, LOCK_EX) != 0) {
             if (errno != EINTR) return false;
         }
-        struct stat held {}, named {};
+        struct stat held {};
+        struct stat named {};
         if (::fstat(store.fd, &held) != 0) return false;
         if (::stat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
             if (held.st_dev != store.device || held.st_ino != store.inode || held.st_size != store.size) {
@@ -289,11 +296,13 @@ bool openAndLock(const std::string& path, StoreFile& store) {
                 if (held.st_size == 0) {
                     LockedFile older(olderGeneration(path), O_RDONLY, LOCK_SH);
                     struct stat info {};
-                    if (older.fd() >= 0 && ::fstat(older.fd(), &info) == 0) last = lastIdInFile(older.fd(), info.st_size);
+                    if (older.fd() >= 0 && ::fstat(older.fd(), &info) == 0)
+                        last = lastIdInFile(older.fd(), info.st_size);
                 }
                 store.lastId = std::max(store.lastId, last);
                 char byte = '\n';
-                store.endsWithNewline = held.st_size == 0 || (::pread(store.fd, &byte, 1, held.st_size - 1) == 1 && byte == '\n');
+                store.endsWithNewline =
+                    held.st_size == 0 || (::pread(store.fd, &byte, 1, held.st_size - 1) == 1 && byte == '\n');
             }
             return true;
         }
@@ -459,7 +468,9 @@ std::vector<ASLMessage> search(const std::string& facility, const ASLQuery& quer
     return found;
 }
 
-std::string directory() { return std::filesystem::path(pathForFacility("x")).parent_path(); }
+std::string directory() {
+    return std::filesystem::path(pathForFacility("x")).parent_path();
+}
 
 NotifyToken notifyRegister(DispatchQueuePtr queue, std::function<void()> block) {
     std::error_code ec;
@@ -480,10 +491,11 @@ void notifyCancel(NotifyToken token) {
 
 namespace {
 
-// Appends the whole lines of `path` from `offset` on to `text` when the file there is `identity` (or any
-// file, when `identity` is 0); answers the offset after them, or nothing when the file is another one.
-std::optional<off_t> readLinesFrom(const std::string& path, off_t offset, dev_t device, ino_t inode, dev_t* seenDevice,
-                                   ino_t* seenInode, std::string& text) {
+// Appends the whole lines of `path` from `offset` on to `text` when the file there is the one of `device`
+// and `inode` (any file when `inode` is 0); answers the offset after them (and the file's identity), or
+// nothing when the file is another one or cannot be read.
+std::optional<off_t> readLinesFrom(const std::string& path, off_t offset, dev_t device, ino_t inode,
+                                   dev_t* seenDevice, ino_t* seenInode, std::string& text) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     struct stat info {};
@@ -516,10 +528,11 @@ std::vector<ASLMessage> ASLStoreReader::readNew(const ASLQuery& query) {
         std::string text;
         if (position.inode != 0) {
             struct stat named {};
-            if (::stat(path.c_str(), &named) == 0 && (named.st_dev != position.device || named.st_ino != position.inode)) {
+            if (::stat(path.c_str(), &named) == 0 &&
+                (named.st_dev != position.device || named.st_ino != position.inode)) {
                 // Rotated since: the rest of the file we were reading is the older generation now.
-                readLinesFrom(olderGeneration(path), position.offset, position.device, position.inode, nullptr, nullptr,
-                              text);
+                readLinesFrom(olderGeneration(path), position.offset, position.device, position.inode,
+                              nullptr, nullptr, text);
                 position = Position{};
             }
         }

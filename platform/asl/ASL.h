@@ -16,13 +16,13 @@
 // directory reports them (this process's own records only, should the watch be refused).
 #pragma once
 
+#include <sys/types.h>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "platform/foundation/DispatchQueue.h"
@@ -111,10 +111,10 @@ void notifyCancel(NotifyToken token);
 // holds, each later one only the records stored since the call before (a rotation in between included),
 // in time order. Only whole lines are taken; a line being written is read when it is finished.
 class ASLStoreReader {
-public:
+  public:
     std::vector<ASLMessage> readNew(const ASLQuery& query);
 
-private:
+  private:
     struct Position {
         dev_t device = 0;
         ino_t inode = 0;

@@ -99,7 +99,8 @@ TEST_F(ASLCaptureTest, ReadsEveryFacilityAndHearsOtherWriters) {
     // Another process's record in a store of its own: nothing in this process sends it.
     std::ofstream(ASLStore::directory() + "/com.other.tool.log", std::ios::app)
         << R"({"ASLMessageID":"1","Level":"4","Message":"from elsewhere","Time":")" << long(kStart)
-        << R"(","TimeNanoSec":"0"})" << "\n";
+        << R"(","TimeNanoSec":"0"})"
+        << "\n";
     ASSERT_TRUE(captured("from elsewhere"));
     send("5", "marker");
     ASSERT_TRUE(captured("marker"));

@@ -68,7 +68,9 @@ class FileLoggerTest : public ::testing::Test {
     }
     std::vector<std::string> files() { return manager->sortedLogFileNames(); }  // newest first
     std::string contents(const std::string& name) { return readFile(directory + "/" + name); }
-    bool archived(const std::string& name) { return PUSHLogFileInfo::logFileWithPath(directory + "/" + name)->isArchived(); }
+    bool archived(const std::string& name) {
+        return PUSHLogFileInfo::logFileWithPath(directory + "/" + name)->isArchived();
+    }
     void removeFiles() {
         for (const auto& name : files()) ::unlink((directory + "/" + name).c_str());
     }
@@ -187,7 +189,8 @@ TEST_F(FileLoggerTest, NoRecordIsGluedToOneCutShort) {
 
     // A write the file system stops part-way (here a file-size limit) is cut back out.
     const uint64_t failures = PUSHFileLogger::writeFailureCount();
-    struct sigaction ignore {}, previousAction {};
+    struct sigaction ignore {
+    }, previousAction{};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previousAction), 0);
     struct rlimit previousLimit {};
@@ -206,12 +209,14 @@ TEST_F(FileLoggerTest, NoRecordIsGluedToOneCutShort) {
 TEST_F(FileLoggerTest, AFailedCreationIsRetriedWithTheNextRecordAndReportedSparingly) {
     // A file where the logs directory should be: nothing can be created (root ignores permission bits).
     NSFileManager::defaultManager()->removeItemAtPath(directory);
-    ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(directory, Data(), NSFileManager::Atomically::No));
+    ASSERT_TRUE(
+        NSFileManager::defaultManager()->createFileAtPath(directory, Data(), NSFileManager::Atomically::No));
     Console::Capture console;
     auto logger = makeLogger();
     auto reports = [&] {
         size_t n = 0;
-        for (const auto& line : console.lines()) n += line.rfind("PUSHFileLogger: Cannot open a log file", 0) == 0;
+        for (const auto& line : console.lines())
+            n += line.rfind("PUSHFileLogger: Cannot open a log file", 0) == 0;
         return n;
     };
     write(logger, "lost 1");
@@ -235,8 +240,9 @@ TEST_F(FileLoggerTest, NewlinesFollowTheFormatterAndTheSwitch) {
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {std::nullopt, false, "own", "own\n"}, {std::nullopt, true, "own\n", "own\n"}, {"new", true, "m", "new\n"},
-        {"new", false, "m", "new"},            {"new\n", true, "m", "new\n"},
+        {std::nullopt, false, "own", "own\n"}, {std::nullopt, true, "own\n", "own\n"},
+        {"new", true, "m", "new\n"},           {"new", false, "m", "new"},
+        {"new\n", true, "m", "new\n"},
     };
     for (const auto& c : cases) {
         auto logger = makeLogger(true);
@@ -251,8 +257,10 @@ TEST_F(FileLoggerTest, NewlinesFollowTheFormatterAndTheSwitch) {
 TEST_F(FileLoggerTest, RemovalFromTheRegistryArchivesTheFile) {
     auto logger = makeLogger();
     PUSHLog::addLogger(logger, PUSHLogLevelDebug);
-    PUSHLog::log(false, "through the registry", PUSHLogLevelVerbose, PUSHLogFlagDebug, 0, "f.m", "fn", 1, Value());
-    PUSHLog::log(false, "verbose is filtered", PUSHLogLevelVerbose, PUSHLogFlagVerbose, 0, "f.m", "fn", 1, Value());
+    PUSHLog::log(false, "through the registry", PUSHLogLevelVerbose, PUSHLogFlagDebug, 0, "f.m", "fn", 1,
+                 Value());
+    PUSHLog::log(false, "verbose is filtered", PUSHLogLevelVerbose, PUSHLogFlagVerbose, 0, "f.m", "fn", 1,
+                 Value());
     PUSHLog::removeLogger(logger);
     PUSHLog::allLoggers();
     logger->loggerQueue()->sync([] {});
@@ -265,8 +273,10 @@ TEST_F(FileLoggerTest, TheFileBeingWrittenSurvivesDeletionWhenCreationTimesDisag
     // Without birth times, archived files named in the future sort before the one being written.
     NSFileManager::setFaultsForTesting({.noBirthTime = true});
     for (const char* minute : {"2099-01-01 00-00", "2099-01-01 00-01"}) {
-        std::string path = directory + "/" + PUSHLogFileManagerDefault::applicationName() + " " + minute + ".log";
-        ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(path, Data(), NSFileManager::Atomically::No));
+        std::string path =
+            directory + "/" + PUSHLogFileManagerDefault::applicationName() + " " + minute + ".log";
+        ASSERT_TRUE(
+            NSFileManager::defaultManager()->createFileAtPath(path, Data(), NSFileManager::Atomically::No));
         PUSHLogFileInfo::logFileWithPath(path)->setIsArchived(true);
     }
     manager->setMaximumNumberOfLogFiles(1);

@@ -168,9 +168,9 @@ TEST(ContextFilterTest, WhitelistAndBlacklistFollowTheirSet) {
         int32_t context;
         bool inSet;
     };
-    const Step steps[] = {{0, 0, false}, {+1, 1, true}, {+2, 2, true}, {0, 0, false}, {+2, 2, true},
-                          {-2, 2, false},  // added twice, removed once: out
-                          {+5, 5, true},   {0, 1, true},  {0, -1, false}};
+    const Step steps[] = {{0, 0, false}, {+1, 1, true}, {+2, 2, true},
+                          {0, 0, false}, {+2, 2, true}, {-2, 2, false},  // added twice, removed once: out
+                          {+5, 5, true}, {0, 1, true},  {0, -1, false}};
     for (const auto& step : steps) {
         if (step.change > 0) {
             white->addToWhitelist(uint32_t(step.change));
@@ -181,8 +181,10 @@ TEST(ContextFilterTest, WhitelistAndBlacklistFollowTheirSet) {
         }
         auto record = PUSHLogMessage::create("x", 31, 4, step.context, "f", "", 0);
         using Kind = PUSHLogFormatResult::Kind;
-        EXPECT_EQ(white->formatLogMessage(*record).kind(), step.inSet ? Kind::Original : Kind::Drop) << step.context;
-        EXPECT_EQ(black->formatLogMessage(*record).kind(), step.inSet ? Kind::Drop : Kind::Original) << step.context;
+        EXPECT_EQ(white->formatLogMessage(*record).kind(), step.inSet ? Kind::Original : Kind::Drop)
+            << step.context;
+        EXPECT_EQ(black->formatLogMessage(*record).kind(), step.inSet ? Kind::Drop : Kind::Original)
+            << step.context;
         EXPECT_EQ(white->isOnWhitelist(uint32_t(step.context)), black->isOnBlacklist(uint32_t(step.context)));
     }
     // A negative context is the unsigned number of the same bits.

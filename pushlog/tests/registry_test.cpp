@@ -18,7 +18,7 @@ void logSync(uint32_t flag, const char* text = "x", int32_t context = 0) {
 }
 
 class RegistryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         PUSHLog::removeAllLoggers();
         ASSERT_TRUE(PUSHLog::allLoggers().empty());
@@ -32,7 +32,7 @@ protected:
 
 // The tests whose path differs with one processor (loggers one after another) and with several.
 class ProcessorsTest : public RegistryTest, public ::testing::WithParamInterface<unsigned> {
-protected:
+  protected:
     void SetUp() override {
         RegistryTest::SetUp();
         PUSHLog::setProcessorCount(GetParam());

@@ -1,6 +1,6 @@
 #include <fcntl.h>
-#include <signal.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <regex>

@@ -156,7 +156,8 @@ TEST_F(ASLTest, ConcurrentSendersGetDistinctDenseIdsAndObserversHearOfEveryWrite
     // A record another process appends is heard of too.
     queue->sync([] {});
     notified = 0;
-    std::ofstream(ASLStore::pathForFacility("busy"), std::ios::app) << R"({"ASLMessageID":"201"})" << "\n";
+    std::ofstream(ASLStore::pathForFacility("busy"), std::ios::app) << R"({"ASLMessageID":"201"})"
+                                                                    << "\n";
     EXPECT_TRUE(eventually([&] { return notified.load() > 0; }));
     ASLStore::notifyCancel(token);
 }
@@ -171,7 +172,8 @@ TEST_F(ASLTest, TheStoreRotatesIdsGoOnAndNeverWrap) {
     auto kept = ASLStore::search("big", ASLQuery());
     ASSERT_FALSE(kept.empty());
     EXPECT_LT(kept.size(), 9u);  // the oldest generation is gone
-    for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i].get(ASL_KEY_MSG_ID), std::to_string(10 - kept.size() + i));
+    for (size_t i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(kept[i].get(ASL_KEY_MSG_ID), std::to_string(10 - kept.size() + i));
 
     // The store replaced under us (by another writer's rotation, or deleted): the next record goes there.
     std::filesystem::remove(path);
@@ -181,7 +183,8 @@ TEST_F(ASLTest, TheStoreRotatesIdsGoOnAndNeverWrap) {
     // Ids at their end are refused, not restarted at 0.
     Console::Capture console;
     for (const char* last : {"18446744073709551615", "99999999999999999999999"}) {
-        std::ofstream(ASLStore::pathForFacility("full ids"), std::ios::trunc) << R"({"ASLMessageID":")" << last << "\"}\n";
+        std::ofstream(ASLStore::pathForFacility("full ids"), std::ios::trunc)
+            << R"({"ASLMessageID":")" << last << "\"}\n";
         EXPECT_FALSE(ASLClient::open("", "full ids")->send(message("5", "no id left"))) << last;
     }
     EXPECT_TRUE(console.contains("no message id left"));
