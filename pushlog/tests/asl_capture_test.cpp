@@ -61,7 +61,7 @@ class ASLCaptureTest : public ::testing::Test {
     std::shared_ptr<ASLClient> client_ = ASLClient::open("", "com.apple.console");
 };
 
-TEST_F(ASLCaptureTest, ReadsFromTheStartSecondOnThenByMessageId) {
+TEST_F(ASLCaptureTest, ReadsFromTheStartSecondOnThenOnlyWhatIsNew) {
     send("5", "before");
     clock_.advance(1);
     send("5", "early");  // in the start second, before the start
