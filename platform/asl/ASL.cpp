@@ -412,7 +412,9 @@ bool ASLClient::send(const ASLMessage& message) {
     }
     struct Unlock {
         int fd;
-        ~Unlock() { ::flock(fd, LOCK_UN); }
+        ~Unlock() {
+            if (fd >= 0) ::flock(fd, LOCK_UN);
+        }
     } unlock{store.fd};
     if (store.lastId == UINT64_MAX) {
         reportFailure("no message id left in", path, EOVERFLOW);
@@ -421,10 +423,11 @@ bool ASLClient::send(const ASLMessage& message) {
     record[ASL_KEY_MSG_ID] = std::to_string(store.lastId + 1);
     const std::string body = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     if (store.size > 0 && uint64_t(store.size) + body.size() + 1 > kASLStoreMaximumBytes) {
-        ::flock(store.fd, LOCK_UN);
+        // Still holding the full store's lock: no other writer rotates it a second time meanwhile.
         if (!rotate(path, store)) {
             const int error = errno;
-            closeStore(store);
+            closeStore(store);  // closing drops the lock
+            unlock.fd = -1;
             reportFailure("cannot rotate", path, error);
             return false;
         }
