@@ -6,6 +6,7 @@
 // or a pipe), or from FILE with --script, and prints the screen after each; at the end of the input the
 // application quits. Exit status: 0 after a run, 2 when the flags, the script or the back end's address
 // cannot be used (nothing is started then).
+#include <csignal>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -29,6 +30,7 @@ int refuse(const std::string& program, const std::string& reason) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a failed write, not the end of the app
     const std::string program = argc > 0 && argv[0] ? argv[0] : "Quorvane";
     std::string error;
     auto options = DeviceOptions::parse(argc, argv, &error);

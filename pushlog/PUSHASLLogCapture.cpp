@@ -33,10 +33,10 @@ std::optional<T> parseDecimal(const std::optional<std::string>& text) {
 struct CaptureRun : std::enable_shared_from_this<CaptureRun> {
     uint64_t generation = 0;
     long long startTime = 0;
-    uint64_t lastSeenId = 0;
+    ASLStoreReader reader;  // where each store was read up to: a notification reads only what came since
     ASLStore::NotifyToken token = 0;
     bool ended = false;
-    std::mutex mutex;  // one notification at a time: they share lastSeenId
+    std::mutex mutex;  // one notification at a time: they share the reader
 
     void notified() {
         std::lock_guard lock(mutex);
@@ -53,20 +53,10 @@ struct CaptureRun : std::enable_shared_from_this<CaptureRun> {
 
     void passOnNewRecords() {
         ASLQuery query;
-        if (lastSeenId > 0) {
-            query.add(ASL_KEY_MSG_ID, std::to_string(lastSeenId), ASLQuery::Op::Greater,
-                      ASLQuery::Compare::Numeric);
-        } else {
-            query.add(ASL_KEY_TIME, std::to_string(startTime), ASLQuery::Op::GreaterEqual,
-                      ASLQuery::Compare::Numeric);
-        }
+        query.add(ASL_KEY_TIME, std::to_string(startTime), ASLQuery::Op::GreaterEqual,
+                  ASLQuery::Compare::Numeric);
         PUSHASLLogCapture::configureAslQuery(query);
-        for (const auto& record : ASLStore::search(PUSHASLLogCapture::captureFacility(), query)) {
-            PUSHASLLogCapture::aslMessageRecieved(record);
-            // A record without a readable id must not send the next search back to the start.
-            auto id = parseDecimal<uint64_t>(record.get(ASL_KEY_MSG_ID));
-            if (id && *id > lastSeenId) lastSeenId = *id;
-        }
+        for (const auto& record : reader.readNew(query)) PUSHASLLogCapture::aslMessageRecieved(record);
     }
 };
 
@@ -98,10 +88,6 @@ uint32_t PUSHASLLogCapture::captureLevel() {
 }
 void PUSHASLLogCapture::setCaptureLevel(uint32_t newLevel) {
     level = newLevel;
-}
-
-std::string PUSHASLLogCapture::captureFacility() {
-    return "com.apple.console";
 }
 
 void PUSHASLLogCapture::configureAslQuery(ASLQuery& query) {

@@ -1,10 +1,11 @@
 // Reads what the process (and anyone else) writes to the system log back into the log registry.
 //
 // `start` begins a capture run on a global queue: it notes the current second on the platform clock and
-// registers for the system log's change notification. At each notification the run searches the store of
-// `captureFacility()` for the records it has not seen yet (at first those stored since its start second,
-// then those with a higher message id than the last one seen) and logs each as a record with the file name
-// "PUSHASLLogCapture", the captured text and time, and the flag for its system-log level:
+// registers for the system log's change notification, which any writer's records raise. At each
+// notification the run reads, across every facility, only what was appended to the store since its last
+// read (at first everything, of which it keeps the records stored since its start second) and logs each
+// record as one with the file name "PUSHASLLogCapture", the captured text and time, and the flag for its
+// system-log level:
 //
 //   levels 0, 1, 2 -> error (handed over synchronously); 3 -> warning; 4 -> info; 5 -> debug;
 //   anything else, a missing or unreadable level included -> verbose.
@@ -33,9 +34,6 @@ class PUSHASLLogCapture {
 
     static uint32_t captureLevel();
     static void setCaptureLevel(uint32_t level);
-
-    // The facility whose store is read: the one the system-log logger writes ("com.apple.console").
-    static std::string captureFacility();
 
     // Admits every level; filtering is left to the capture level and the loggers.
     static void configureAslQuery(ASLQuery& query);

@@ -55,7 +55,7 @@ void PUSHAbstractLogger::runInOrder(RunHere runHere, std::function<void()> block
         return;
     }
     auto self = shared_from_this();
-    PUSHLog::loggingQueue()->async([self, block = std::move(block)] { self->loggerQueue()->async(block); });
+    PUSHLog::asyncOnLoggingQueue([self, block = std::move(block)] { self->loggerQueue()->async(block); });
 }
 
 void PUSHAbstractLogger::readInOrder(const std::function<void()>& block) {
@@ -68,7 +68,7 @@ void PUSHAbstractLogger::readInOrder(const std::function<void()>& block) {
         block();
         return;
     }
-    PUSHLog::loggingQueue()->sync([&] { loggerQueue()->sync(block); });
+    PUSHLog::syncOnLoggingQueue([&] { loggerQueue()->sync(block); });
 }
 
 PUSHLogFormatterPtr PUSHAbstractLogger::logFormatter() {

@@ -45,19 +45,25 @@ std::shared_ptr<PUSHCustomFormatter> PUSHCustomFormatter::initWithType(uint32_t 
     return std::shared_ptr<PUSHCustomFormatter>(new PUSHCustomFormatter(type));
 }
 
-std::string PUSHCustomFormatter::stringFromDate(Date date) {
+PUSHCustomFormatter::DateFormatter& PUSHCustomFormatter::dateFormatter() {
     if (atomicLoggerCount_.fetch_add(0) > 1) {
         if (!threadDateFormatter) threadDateFormatter = std::make_unique<DateFormatter>();
-        return threadDateFormatter->format(date);
+        return *threadDateFormatter;
     }
     if (!threadUnsafeDateFormatter_) threadUnsafeDateFormatter_ = std::make_unique<DateFormatter>();
-    return threadUnsafeDateFormatter_->format(date);
+    return *threadUnsafeDateFormatter_;
+}
+
+std::string PUSHCustomFormatter::stringFromDate(Date date) {
+    return dateFormatter().format(date);
 }
 
 bool PUSHCustomFormatter::threadHasDateFormatter() { return threadDateFormatter != nullptr; }
 
 PUSHLogFormatResult PUSHCustomFormatter::formatLogMessage(const PUSHLogMessage& message) {
-    std::string line = stringFromDate(message.timestamp());
+    std::string line;
+    line.reserve(48 + message.fileName().size() + message.message().size());
+    dateFormatter().append(line, message.timestamp());
     line += " | ";
     line += moduleWord(type_);
     line += " | ";

@@ -30,6 +30,7 @@ public:
 
 private:
     explicit PUSHCustomFormatter(uint32_t type);
+    DateFormatter& dateFormatter();
 
     uint32_t type_;
     std::atomic<int32_t> atomicLoggerCount_{0};

@@ -27,22 +27,24 @@ constexpr uint64_t kPrintedWriteFailures = 10;
 
 std::atomic<uint64_t> writeFailures{0};
 
-// "yyyy/MM/dd HH:mm:ss:SSS" in local time.
-std::string localDateString(Date date) { return PUSHLocalTimeString(date, "%Y/%m/%d %H:%M:%S", ':'); }
+// "yyyy/MM/dd HH:mm:ss:SSS" in local time, the text of the second kept per thread.
+std::string localDateString(Date date) {
+    thread_local PUSHLocalTimeFormatter formatter("%Y/%m/%d %H:%M:%S", ':');
+    return formatter.format(date);
+}
 
-// Writes all of `text`, retrying partial writes and interruptions. Empty on success, else the reason.
-std::string writeAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
+// Writes all of `text`, retrying partial writes and interruptions. Empty on success, else the reason;
+// `written` tells how many bytes reached the file either way.
+std::string writeAll(int fd, const std::string& text, size_t& written) {
+    written = 0;
+    while (written < text.size()) {
+        ssize_t n = ::write(fd, text.data() + written, text.size() - written);
         if (n < 0) {
             if (errno == EINTR) continue;
             return std::strerror(errno);
         }
         if (n == 0) return "the file takes no more bytes";
-        p += n;
-        left -= size_t(n);
+        written += size_t(n);
     }
     return "";
 }
@@ -115,9 +117,7 @@ uint64_t PUSHFileLogger::maximumFileSize() {
 
 void PUSHFileLogger::setMaximumFileSize(uint64_t bytes) {
     changeSetting(&PUSHFileLogger::maximumFileSize_, bytes, [](PUSHFileLogger& self) {
-        if (self.currentFd_ < 0) return;
-        struct stat st;
-        if (::fstat(self.currentFd_, &st) == 0) self.maybeRollLogFileDueToSize(uint64_t(st.st_size));
+        if (self.currentFd_ >= 0) self.maybeRollLogFileDueToSize(self.currentSize_);
     });
 }
 
@@ -154,30 +154,38 @@ void PUSHFileLogger::logMessage(const PUSHLogMessagePtr& message) {
     PUSHLogFormatResult result =
         formatter ? formatter->formatLogMessage(*message) : PUSHLogFormatResult::original();
     if (result.kind() == PUSHLogFormatResult::Kind::Drop) return;
-    std::string text = result.textFor(*message);
+    const std::string& text = result.textFor(*message);
     const bool formatted = result.kind() == PUSHLogFormatResult::Kind::Text;
-    if ((!formatted || automaticallyAppendNewline_) && (text.empty() || text.back() != '\n')) text += '\n';
 
-    // A file deleted since the last record would swallow this one: roll first. The second round also
-    // covers a new file that vanished between its creation and our open.
-    struct stat st {};
-    bool ready = false;
-    for (int attempt = 0; attempt < 3 && !ready; ++attempt) {
-        if (!openCurrentFile()) return;
-        if (::fstat(currentFd_, &st) == 0 && st.st_nlink == 0) {
-            rollLogFileNow();
-            continue;
-        }
-        ready = true;
-    }
-    if (!ready) return;
+    // Deletion and renaming reach us through the file watch; a record costs one write and no stat.
+    if (!openCurrentFile()) return;
+    line_.clear();
+    if (pendingNewline_) line_ += '\n';
+    line_ += text;
+    if ((!formatted || automaticallyAppendNewline_) && (text.empty() || text.back() != '\n')) line_ += '\n';
+    writeRecord(line_);
+}
 
-    std::string failure = writeAll(currentFd_, text);
+void PUSHFileLogger::writeRecord(const std::string& bytes) {
+    size_t written = 0;
+    std::string failure = writeAll(currentFd_, bytes, written);
     if (!failure.empty()) {
+        // A record cut short (a full disk, a size limit) would glue the next one onto it: cut it back.
+        if (written > 0) {
+            struct stat st {};
+            if (::fstat(currentFd_, &st) != 0 || uint64_t(st.st_size) < written ||
+                ::ftruncate(currentFd_, st.st_size - off_t(written)) != 0) {
+                failure += "; the cut-short record stays in the file";
+                currentSize_ += written;
+                pendingNewline_ = true;  // whatever stays, the next record starts on a line of its own
+            }
+        }
         noteWriteFailure("write to " + currentLogFileInfo_->fileName() + ": " + failure);
         return;
     }
-    maybeRollLogFileDueToSize(uint64_t(st.st_size) + text.size());
+    pendingNewline_ = false;
+    currentSize_ += bytes.size();
+    maybeRollLogFileDueToSize(currentSize_);
 }
 
 bool PUSHFileLogger::openCurrentFile() {
@@ -192,7 +200,7 @@ bool PUSHFileLogger::openCurrentFile() {
     int fd;
     do {
         // No O_CREAT: the manager creates files (exclusively); a file gone by now is chosen afresh.
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         std::string reason = "Cannot open " + path + ": " + std::strerror(errno);
@@ -209,8 +217,13 @@ bool PUSHFileLogger::openCurrentFile() {
     }
     lastOpenFailureReport_.reset();
     unreportedOpenFailures_ = 0;
-    currentIdentity_ = PUSHLogFileIdentity::ofDescriptor(fd);
-    if (currentIdentity_) logFileManager_->beginUsingLogFile(*currentIdentity_);
+    struct stat st {};
+    currentSize_ = ::fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
+    currentIdentity_ = PUSHLogFileIdentity{st.st_dev, st.st_ino};
+    logFileManager_->beginUsingLogFile(*currentIdentity_);
+    // A file whose last record was cut short (a crash mid-write) goes on with a line of its own.
+    char last = '\n';
+    pendingNewline_ = currentSize_ > 0 && ::pread(fd, &last, 1, off_t(currentSize_ - 1)) == 1 && last != '\n';
     // A creation date ahead of the clock (another clock wrote it) would hold the file open forever; the
     // file's age counts from now then.
     Date now = Clock::now();

@@ -8,9 +8,11 @@
 //   2. without an open file, choose one: the newest file when it may be continued (not archived, below
 //      the size and age limits, `doNotReuseLogFiles` off), else a new file from the manager; open it with
 //      O_APPEND, start the age timer and the file watch;
-//   3. a file deleted under us since the last record is rolled first, so the record goes to a new file;
-//   4. write the whole line (partial writes and interruptions are retried), then roll when the file has
-//      reached `maximumFileSize`.
+//   3. write the whole line in one call (partial writes and interruptions are retried), after a newline
+//      when the file's last byte is not one (a record cut short by a crash); a write that fails part-way
+//      is cut back out of the file, so no half line stays; then roll when the file has reached
+//      `maximumFileSize` (counted, not asked of the file system).
+// Deletion and renaming of the open file reach the logger through its file watch, which rolls it.
 // Rolling marks the file archived through its descriptor, closes it and forgets it; the next record
 // chooses afresh. A file that cannot be created or opened loses that record only: the next record tries
 // again, and the failure is reported on the developer console at most once a minute.
@@ -92,6 +94,7 @@ class PUSHFileLogger : public PUSHAbstractLogger {
     void scheduleTimerToRollLogFileDueToAge();
     void startFileWatch();
     double currentFileAge() const;
+    void writeRecord(const std::string& bytes);
     void noteOpenFailure(const std::string& reason);
     void noteWriteFailure(const std::string& reason);
 
@@ -107,6 +110,11 @@ class PUSHFileLogger : public PUSHAbstractLogger {
     const PUSHLogFileManagerPtr logFileManager_;
     PUSHLogFileInfoPtr currentLogFileInfo_;
     int currentFd_ = -1;
+    // Bytes in the current file as we wrote them (read once at open), and whether its last byte is not a
+    // newline, so that the next record must begin with one.
+    uint64_t currentSize_ = 0;
+    bool pendingNewline_ = false;
+    std::string line_;  // the bytes of one record, kept to reuse its buffer
     std::optional<PUSHLogFileIdentity> currentIdentity_;
     Date currentCreationDate_;
     std::shared_ptr<DispatchFileSource> currentLogFileVnode_;

@@ -1,7 +1,6 @@
 #include "pushlog/PUSHLocalTime.h"
 
 #include <cmath>
-#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -33,24 +32,23 @@ std::string secondText(long long seconds, const char* pattern) {
     return buffer;
 }
 
-std::string millisText(char separator, long long millis) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%c%03lld", separator, millis);
+}  // namespace
+
+std::string PUSHLocalTimeFormatter::format(Date date) {
+    std::string text;
+    append(text, date);
     return text;
 }
 
-}  // namespace
-
-std::string PUSHLocalTimeString(Date date, const char* pattern, char millisSeparator) {
-    const SplitTime time = split(date);
-    return secondText(time.seconds, pattern) + millisText(millisSeparator, time.millis);
-}
-
-std::string PUSHLocalTimeFormatter::format(Date date) {
+void PUSHLocalTimeFormatter::append(std::string& out, Date date) {
     const SplitTime time = split(date);
     if (time.seconds != cachedSecond_ || cachedPrefix_.empty()) {
         cachedPrefix_ = secondText(time.seconds, pattern_);
         cachedSecond_ = time.seconds;
     }
-    return cachedPrefix_ + millisText(separator_, time.millis);
+    out += cachedPrefix_;
+    const char millis[4] = {char('0' + time.millis / 100), char('0' + time.millis / 10 % 10),
+                            char('0' + time.millis % 10), 0};
+    out += separator_;
+    out += millis;
 }

@@ -7,14 +7,14 @@
 
 #include "platform/foundation/Value.h"
 
-std::string PUSHLocalTimeString(Date date, const char* pattern, char millisSeparator);
-
-// The same, keeping the text of the last second it formatted. Not thread-safe: one per thread or queue.
+// Keeps the text of the last second it formatted. Not thread-safe: one per thread or queue.
 class PUSHLocalTimeFormatter {
 public:
     PUSHLocalTimeFormatter(const char* pattern, char millisSeparator)
         : pattern_(pattern), separator_(millisSeparator) {}
     std::string format(Date date);
+    // Appends the text to `out`.
+    void append(std::string& out, Date date);
 
 private:
     const char* pattern_;

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/foundation/Console.h"
 #include "platform/foundation/Format.h"
@@ -15,6 +18,120 @@ namespace {
 
 char kLoggingQueueKey;
 char kLoggerQueueKey;
+// Set on the logging queue and on every logger's queue: where a log call must not wait.
+char kRegistryQueueKey;
+
+// One slot of the ring: a record, and whether it holds an admission permit (records logged from the
+// registry's own queues hold none: they must never wait).
+struct Entry {
+    PUSHLogMessagePtr message;
+    bool permit = false;
+};
+
+// The asynchronous path: a ring of admitted records, drained on the logging queue by one long-lived
+// worker (and by any step that must come after them). Grows past its size only for records without a
+// permit, which the admission limit does not bound.
+class Ring {
+  public:
+    explicit Ring(size_t capacity) : slots_(capacity) {}
+
+    // The sequence number the next record will get; every record below it was admitted before.
+    uint64_t admitted() const { return admitted_.load(std::memory_order_acquire); }
+    uint64_t delivered() const { return delivered_.load(std::memory_order_acquire); }
+
+    // Returns whether the worker is asleep and must be woken.
+    bool push(PUSHLogMessagePtr message, bool permit) {
+        std::lock_guard lock(mutex_);
+        if (tail_ - head_ == slots_.size()) grow();
+        slots_[tail_ & (slots_.size() - 1)] = Entry{std::move(message), permit};
+        admitted_.store(++tail_, std::memory_order_release);
+        if (!workerAsleep_) return false;
+        workerAsleep_ = false;
+        wake_.notify_one();
+        return true;
+    }
+
+    // Moves up to `limit` records below sequence `upTo` into `batch`; only on the logging queue.
+    void take(uint64_t upTo, size_t limit, std::vector<Entry>& batch) {
+        std::lock_guard lock(mutex_);
+        const uint64_t end = std::min({tail_, upTo, head_ + limit});
+        for (; head_ < end; ++head_) batch.push_back(std::move(slots_[head_ & (slots_.size() - 1)]));
+    }
+    void markDelivered(size_t n) { delivered_.fetch_add(n, std::memory_order_release); }
+
+    // The worker: answers the sequence to drain up to once there are records. While records keep coming
+    // it looks again for a moment before it sleeps, so that a busy logger does not pay a wake-up for each.
+    uint64_t waitForRecords() {
+        const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        std::unique_lock lock(mutex_);
+        while (head_ == tail_ && std::chrono::steady_clock::now() < spinUntil) {
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+        }
+        while (head_ == tail_) {
+            workerAsleep_ = true;
+            wake_.wait(lock);
+        }
+        workerAsleep_ = false;
+        return tail_;
+    }
+
+  private:
+    void grow() {
+        std::vector<Entry> bigger(slots_.size() * 2);
+        for (uint64_t i = head_; i < tail_; ++i)
+            bigger[i & (bigger.size() - 1)] = std::move(slots_[i & (slots_.size() - 1)]);
+        slots_.swap(bigger);
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Entry> slots_;           // a power of two
+    uint64_t head_ = 0;                  // taken (on the logging queue)
+    uint64_t tail_ = 0;                  // admitted
+    std::atomic<uint64_t> admitted_{0};  // tail_, for readers without the lock
+    std::atomic<uint64_t> delivered_{0};
+    bool workerAsleep_ = false;
+};
+
+// At most kMaxAdmittedRecords admitted and unfinished; a caller beyond waits for one to finish.
+class Admission {
+  public:
+    void take() {
+        if (inFlight_.fetch_add(1) < PUSHLog::kMaxAdmittedRecords) return;
+        inFlight_.fetch_sub(1);
+        blocked_.fetch_add(1, std::memory_order_relaxed);
+        std::unique_lock lock(mutex_);
+        waiting_.fetch_add(1);
+        freed_.wait(lock, [&] {
+            long n = inFlight_.load();
+            while (n < PUSHLog::kMaxAdmittedRecords) {
+                if (inFlight_.compare_exchange_weak(n, n + 1)) return true;
+            }
+            return false;
+        });
+        waiting_.fetch_sub(1);
+    }
+    void release(long n) {
+        if (n == 0) return;
+        inFlight_.fetch_sub(n);
+        if (waiting_.load() > 0) {
+            std::lock_guard lock(mutex_);
+            freed_.notify_all();
+        }
+    }
+    PUSHLogAdmissionStats stats() const {
+        return {size_t(std::max(0L, inFlight_.load())), size_t(waiting_.load()), blocked_.load()};
+    }
+
+  private:
+    std::atomic<long> inFlight_{0};
+    std::atomic<long> waiting_{0};
+    std::atomic<uint64_t> blocked_{0};
+    std::mutex mutex_;
+    std::condition_variable freed_;
+};
 
 struct Registry {
     // Changed only on the logging queue, which also reads it without a lock; `listMutex` guards the
@@ -23,11 +140,12 @@ struct Registry {
     std::mutex listMutex;
     DispatchQueuePtr loggingQueue;
     std::shared_ptr<DispatchGroup> group;
-    std::shared_ptr<DispatchSemaphore> admission;
+    Admission admission;
+    Ring ring{1024};
+    std::vector<Entry> batch;  // reused by the drain, on the logging queue
+    std::once_flag workerStarted;
+    std::atomic<long> pendingSteps{0};  // registry steps queued and not yet finished
     std::atomic<unsigned> processors{1};
-    std::atomic<size_t> inFlight{0};
-    std::atomic<size_t> waiting{0};
-    std::atomic<uint64_t> blocked{0};
 
     struct LevelClass {
         std::function<uint32_t()> get;
@@ -45,7 +163,7 @@ Registry& registry() {
         r->loggingQueue = DispatchQueue::serial("push.logging");
         r->group = DispatchGroup::create();
         r->loggingQueue->setSpecific(&kLoggingQueueKey, &kLoggingQueueKey);
-        r->admission = DispatchSemaphore::create(PUSHLog::kMaxAdmittedRecords);
+        r->loggingQueue->setSpecific(&kRegistryQueueKey, &kRegistryQueueKey);
         r->processors = std::max(1u, ProcessInfo::processorCount());
         NSNotificationCenter::defaultCenter().addObserver(UIApplicationWillTerminateNotification, nullptr, nullptr,
                                                           [](const NSNotification&) {
@@ -56,7 +174,9 @@ Registry& registry() {
     return *state;
 }
 
-bool mayNotWait() { return PUSHLog::isOnLoggingQueue() || PUSHLog::isOnAnyLoggerQueue(); }
+bool mayNotWait() {
+    return DispatchQueue::getSpecific(&kRegistryQueueKey) != nullptr;
+}
 
 // Runs one call into a logger; whatever it throws stays here.
 template <class F>
@@ -70,33 +190,81 @@ void guarded(const PUSHLogger& logger, const char* what, F&& call) {
     }
 }
 
-void ltLog(Registry& r, const PUSHLogMessagePtr& message) {
-    const uint32_t flag = message->flag();
+// Hands `count` records, in order, to one logger on its queue.
+void deliverTo(const PUSHLoggerNode& node, const Entry* entries, size_t count) {
+    struct Visit {
+        const PUSHLoggerNode& node;
+        const Entry* entries;
+        size_t count;
+        void operator()() const {
+            for (size_t i = 0; i < count; ++i) {
+                const PUSHLogMessagePtr& message = entries[i].message;
+                if ((node.level() & message->flag()) == 0) continue;
+                guarded(*node.logger(), "logMessage", [&] { node.logger()->logMessage(message); });
+            }
+        }
+    } visit{node, entries, count};
+    // One pointer fits the block without an allocation.
+    node.loggerQueue()->sync([v = &visit] { (*v)(); });
+}
+
+// The dispatch step, on the logging queue, for records in admission order: each matching logger takes
+// them in order on its own queue; with several processors the loggers work in parallel and the step ends
+// when all have finished.
+void ltLog(Registry& r, const Entry* entries, size_t count) {
     if (r.processors.load(std::memory_order_relaxed) < 2) {
-        for (const auto& node : r.loggers) {
-            if ((node->level() & flag) == 0) continue;
-            node->loggerQueue()->sync([&] { guarded(*node->logger(), "logMessage", [&] { node->logger()->logMessage(message); }); });
+        // One processor: record by record, each logger finishing before the next starts.
+        for (size_t i = 0; i < count; ++i) {
+            for (const auto& node : r.loggers) {
+                if (node->level() & entries[i].message->flag()) deliverTo(*node, entries + i, 1);
+            }
         }
         return;
     }
-    // Every matching logger but the last runs on its queue in the group; the last runs on its queue from
-    // this thread (a synchronous call takes the queue without a thread hop), in parallel with the others.
+    uint32_t flags = 0;
+    for (size_t i = 0; i < count; ++i) flags |= entries[i].message->flag();
     const PUSHLoggerNode* last = nullptr;
     bool grouped = false;
     for (const auto& node : r.loggers) {
-        if ((node->level() & flag) == 0) continue;
+        if ((node->level() & flags) == 0) continue;
         if (last) {
             grouped = true;
-            r.group->async(last->loggerQueue(), [node = last->shared_from_this(), message] {
-                guarded(*node->logger(), "logMessage", [&] { node->logger()->logMessage(message); });
+            // The group is waited for below, so the entries outlive these blocks.
+            r.group->async(last->loggerQueue(), [node = last->shared_from_this(), entries, count] {
+                deliverTo(*node, entries, count);
             });
         }
         last = node.get();
     }
-    if (last) {
-        last->loggerQueue()->sync([&] { guarded(*last->logger(), "logMessage", [&] { last->logger()->logMessage(message); }); });
-    }
+    // The last logger on its queue from this thread: a synchronous call takes the queue without a hop.
+    if (last) deliverTo(*last, entries, count);
     if (grouped) r.group->wait(-1);
+}
+
+// On the logging queue: delivers every record of the ring below sequence `upTo`, in batches.
+void drainUpTo(Registry& r, uint64_t upTo) {
+    constexpr size_t kBatch = 256;
+    while (r.ring.delivered() < upTo) {
+        r.batch.clear();
+        r.ring.take(upTo, kBatch, r.batch);
+        if (r.batch.empty()) return;
+        ltLog(r, r.batch.data(), r.batch.size());
+        long permits = 0;
+        for (auto& entry : r.batch) {
+            permits += entry.permit;
+            entry.message.reset();  // records die outside the ring's lock
+        }
+        r.ring.markDelivered(r.batch.size());
+        r.admission.release(permits);
+    }
+}
+
+void workerMain(Registry& r) {
+    ProcessInfo::setThreadName("push.logging.ring");
+    for (;;) {
+        const uint64_t upTo = r.ring.waitForRecords();
+        r.loggingQueue->sync([&] { drainUpTo(r, upTo); });
+    }
 }
 
 void ltFlush(Registry& r) {
@@ -150,46 +318,44 @@ std::vector<PUSHLoggerPtr> loggersOf(const std::vector<std::shared_ptr<PUSHLogge
     return out;
 }
 
-// Gives the permit back when the step ends, whatever happens inside it.
-struct Permit {
-    Registry& r;
-    ~Permit() {
-        r.inFlight.fetch_sub(1, std::memory_order_relaxed);
-        r.admission->signal();
-    }
-};
-
-void takePermit(Registry& r) {
-    if (!r.admission->wait(0)) {
-        r.blocked.fetch_add(1, std::memory_order_relaxed);
-        r.waiting.fetch_add(1);
-        r.admission->wait(-1);
-        r.waiting.fetch_sub(1);
-    }
-    r.inFlight.fetch_add(1, std::memory_order_relaxed);
-}
-
 }  // namespace
 
 DispatchQueuePtr PUSHLog::loggingQueue() { return registry().loggingQueue; }
 
 void PUSHLog::applicationWillTerminate() { flushLog(); }
 
+void PUSHLog::asyncOnLoggingQueue(std::function<void()> block) {
+    Registry& r = registry();
+    const uint64_t admitted = r.ring.admitted();
+    r.pendingSteps.fetch_add(1);
+    r.loggingQueue->async([&r, admitted, block = std::move(block)] {
+        drainUpTo(r, admitted);
+        block();
+        r.pendingSteps.fetch_sub(1);
+    });
+}
+
+void PUSHLog::syncOnLoggingQueue(const std::function<void()>& block) {
+    Registry& r = registry();
+    const uint64_t admitted = r.ring.admitted();
+    r.loggingQueue->sync([&] {
+        drainUpTo(r, admitted);
+        block();
+    });
+}
+
 void PUSHLog::addLogger(const PUSHLoggerPtr& logger, uint32_t level) {
     if (!logger) return;
-    Registry& r = registry();
-    r.loggingQueue->async([&r, logger, level] { ltAddLogger(r, logger, level); });
+    asyncOnLoggingQueue([logger, level] { ltAddLogger(registry(), logger, level); });
 }
 
 void PUSHLog::removeLogger(const PUSHLoggerPtr& logger) {
     if (!logger) return;
-    Registry& r = registry();
-    r.loggingQueue->async([&r, logger] { ltRemoveLogger(r, logger); });
+    asyncOnLoggingQueue([logger] { ltRemoveLogger(registry(), logger); });
 }
 
 void PUSHLog::removeAllLoggers() {
-    Registry& r = registry();
-    r.loggingQueue->async([&r] { ltRemoveAllLoggers(r); });
+    asyncOnLoggingQueue([] { ltRemoveAllLoggers(registry()); });
 }
 
 std::vector<PUSHLoggerPtr> PUSHLog::allLoggers() {
@@ -210,19 +376,47 @@ void PUSHLog::queueLogMessage(const PUSHLogMessagePtr& message, bool asynchronou
     if (mayNotWait()) {
         // A logger (or the registry itself) logging: waiting here could wait for ourselves, and a permit
         // could be one that only we would give back.
-        r.loggingQueue->async([&r, message] { ltLog(r, message); });
+        std::call_once(r.workerStarted, [&r] { std::thread(workerMain, std::ref(r)).detach(); });
+        r.ring.push(message, false);
         return;
     }
-    takePermit(r);
-    auto step = [&r, message] {
-        Permit permit{r};
-        ltLog(r, message);
-    };
+    r.admission.take();
     if (asynchronously) {
-        r.loggingQueue->async(step);
-    } else {
-        r.loggingQueue->sync(step);
+        std::call_once(r.workerStarted, [&r] { std::thread(workerMain, std::ref(r)).detach(); });
+        r.ring.push(message, true);
+        return;
     }
+    // Nothing queued ahead of it and at most one logger that takes it: straight onto that logger's queue.
+    if (r.pendingSteps.load() == 0 && r.ring.delivered() == r.ring.admitted()) {
+        std::shared_ptr<PUSHLoggerNode> only;
+        bool several = false;
+        {
+            std::lock_guard lock(r.listMutex);
+            for (const auto& node : r.loggers) {
+                if ((node->level() & message->flag()) == 0) continue;
+                several = only != nullptr;
+                if (several) break;
+                only = node;
+            }
+        }
+        if (!several) {
+            const Entry entry{message, true};
+            if (only) deliverTo(*only, &entry, 1);
+            r.admission.release(1);
+            return;
+        }
+    }
+    // Else after the records and steps queued before it, without passing through the ring.
+    struct Step {
+        Registry& r;
+        uint64_t admitted;
+        Entry entry;
+    } step{r, r.ring.admitted(), Entry{message, true}};
+    r.loggingQueue->sync([s = &step] {
+        drainUpTo(s->r, s->admitted);
+        ltLog(s->r, &s->entry, 1);
+    });
+    r.admission.release(1);
 }
 
 void PUSHLog::log(bool asynchronous, uint32_t level, uint32_t flag, int32_t context, const char* file,
@@ -241,20 +435,18 @@ void PUSHLog::log(bool asynchronous, uint32_t level, uint32_t flag, int32_t cont
 
 void PUSHLog::log(bool asynchronous, std::string message, uint32_t level, uint32_t flag, int32_t context,
                   const char* file, const char* function, uint32_t line, const Value& tag) {
-    auto record = PUSHLogMessage::create(std::move(message), level, flag, context, file ? file : "",
-                                         function ? function : "", line, tag);
+    auto record = PUSHLogMessage::create(std::move(message), level, flag, context, file, function, line, tag);
     queueLogMessage(record, asynchronous);
 }
 
 void PUSHLog::log(bool asynchronous, const PUSHLogMessagePtr& message) { queueLogMessage(message, asynchronous); }
 
 void PUSHLog::flushLog() {
-    Registry& r = registry();
     if (mayNotWait()) {
-        r.loggingQueue->async([&r] { ltFlush(r); });
+        asyncOnLoggingQueue([] { ltFlush(registry()); });
         return;
     }
-    r.loggingQueue->sync([&r] { ltFlush(r); });
+    syncOnLoggingQueue([] { ltFlush(registry()); });
 }
 
 void PUSHLog::registerClass(const std::string& className, std::function<uint32_t()> ddLogLevel,
@@ -312,12 +504,13 @@ void PUSHLog::setLevel(uint32_t level, const std::string& className) {
 bool PUSHLog::isOnLoggingQueue() { return DispatchQueue::getSpecific(&kLoggingQueueKey) != nullptr; }
 bool PUSHLog::isOnAnyLoggerQueue() { return DispatchQueue::getSpecific(&kLoggerQueueKey) != nullptr; }
 void PUSHLog::markLoggerQueue(const DispatchQueuePtr& queue) {
-    if (queue) queue->setSpecific(&kLoggerQueueKey, &kLoggerQueueKey);
+    if (!queue) return;
+    queue->setSpecific(&kLoggerQueueKey, &kLoggerQueueKey);
+    queue->setSpecific(&kRegistryQueueKey, &kRegistryQueueKey);
 }
 
 PUSHLogAdmissionStats PUSHLog::admissionStats() {
-    Registry& r = registry();
-    return {r.inFlight.load(), r.waiting.load(), r.blocked.load()};
+    return registry().admission.stats();
 }
 
 unsigned PUSHLog::processorCount() { return registry().processors.load(); }

@@ -3,8 +3,14 @@
 // Loggers are registered with a level mask; a record reaches every logger whose mask shares a bit with the
 // record's flag. Records pass through one serial logging queue ("push.logging") and then each matching
 // logger's own serial queue. A synchronous log call returns once every matching logger has taken the
-// record. At most 1000 records are admitted and unfinished at a time; the next caller waits for a permit
-// (`admissionStats` shows how many are in flight and how often a caller had to wait).
+// record: with nothing queued ahead of it and at most one matching logger it enters that logger's queue
+// alone; otherwise it enters the logging queue itself, after every record and step queued before it.
+// An asynchronous one
+// puts the record in a ring that one long-lived worker drains on the logging queue, in batches, each
+// logger taking a batch in one visit to its queue. At most 1000 records are admitted and unfinished at a
+// time; the next caller waits for a permit (`admissionStats` shows how many are in flight and how often a
+// caller had to wait). Steps queued on the logging queue through the registry (registration, formatter
+// and setting changes) come after every record admitted before them.
 //
 // Calls made on the logging queue or on a logger's queue never wait for those queues: a log call there is
 // queued asynchronously without a permit, `flushLog` is queued, and getters read what is registered now. A
@@ -52,6 +58,10 @@ public:
     static inline constexpr long kMaxAdmittedRecords = 1000;
 
     static DispatchQueuePtr loggingQueue();
+    // Run `block` on the logging queue after every record admitted before the call: asynchronously, or
+    // waiting for it (never from the logging queue or a logger's queue).
+    static void asyncOnLoggingQueue(std::function<void()> block);
+    static void syncOnLoggingQueue(const std::function<void()>& block);
     static void applicationWillTerminate();
 
     // Registration, removal and their notices are asynchronous and keep their order.

@@ -58,6 +58,22 @@ std::string withClashNumber(const std::string& name, unsigned long attempt) {
     return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
+// The clash number `fileName` carries as a variant of `name` ("<stem>.log" is 1, "<stem> n.log" is n), or 0.
+unsigned long clashNumberOf(const std::string& fileName, const std::string& name) {
+    if (fileName == name) return 1;
+    auto dot = name.rfind('.');
+    const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+    const std::string extension = stem.size() == name.size() ? "" : name.substr(dot);
+    if (fileName.size() <= stem.size() + 1 + extension.size() ||
+        fileName.compare(0, stem.size(), stem) != 0 || fileName[stem.size()] != ' ' ||
+        !endsWith(fileName, extension))
+        return 0;
+    const std::string digits =
+        fileName.substr(stem.size() + 1, fileName.size() - stem.size() - 1 - extension.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return std::stoul(digits);
+}
+
 }  // namespace
 
 std::optional<PUSHLogFileIdentity> PUSHLogFileIdentity::ofDescriptor(int fd) {
@@ -227,7 +243,13 @@ std::string PUSHLogFileManagerDefault::createNewLogFile(NSErrorPtr* error) {
     std::optional<PUSHLogFileIdentity> identity;
     if (ensureLogsDirectory(&failure)) {
         const std::string name = newLogFileName();
-        for (unsigned long attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
+        // Above the highest number of this minute, never a gap left by a deleted file: a reused lower
+        // number would sort the new file as older than the ones beside it.
+        unsigned long highest = 0;
+        if (auto names = NSFileManager::defaultManager()->contentsOfDirectoryAtPath(logsDirectory_)) {
+            for (const auto& existing : *names) highest = std::max(highest, clashNumberOf(existing, name));
+        }
+        for (unsigned long attempt = highest + 1; attempt <= highest + kMaxNameAttempts; ++attempt) {
             std::string path = logsDirectory_ + "/" + withClashNumber(name, attempt);
             // O_EXCL: a file another writer created a moment ago is never taken over or truncated.
             int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -303,7 +325,7 @@ void PUSHLogFileManagerDefault::deleteOldLogFiles(const std::optional<PUSHLogFil
 }
 
 void PUSHLogFileManagerDefault::scheduleDeletion() {
-    PUSHLog::loggingQueue()->async([weak = weak_from_this()] {
+    PUSHLog::asyncOnLoggingQueue([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->deleteOldLogFiles();
     });
 }

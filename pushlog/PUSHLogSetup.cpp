@@ -17,6 +17,7 @@ UIColorPtr rgb(int r, int g, int b) { return UIColor::colorWithRed(r / 255.0, g 
 void PUSHLogSetup() {
     static std::once_flag once;
     std::call_once(once, [] {
+        PUSHLogIgnoreBrokenPipes();
         auto formatter = PUSHCustomFormatter::initWithType(0);
         // Rolling files in <caches>/PUSHLogs: a new one each day (or 1 MiB), seven kept, debug lines too.
         auto file = PUSHFileLogger::create();

@@ -1,6 +1,7 @@
 #include "pushlog/PUSHTTYLogger.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -64,7 +65,15 @@ PUSHTTYLogger::PUSHTTYLogger(int fileDescriptor, PUSHTTYColorScheme scheme)
     colorProfilesDict_.reserve(8);
 }
 
+void PUSHLogIgnoreBrokenPipes() {
+    // A handler the application installed stays; only the default, which ends the process, is replaced.
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        ::signal(SIGPIPE, SIG_IGN);
+}
+
 std::shared_ptr<PUSHTTYLogger> PUSHTTYLogger::create(int fileDescriptor, PUSHTTYColorScheme scheme) {
+    PUSHLogIgnoreBrokenPipes();
     return std::shared_ptr<PUSHTTYLogger>(new PUSHTTYLogger(fileDescriptor, std::move(scheme)));
 }
 

@@ -16,6 +16,10 @@
 #include "pushlog/PUSHAbstractLogger.h"
 #include "pushlog/PUSHTTYColors.h"
 
+// A closed reader of standard error must not end the process: from the first console logger (and the
+// logging set-up) on, a broken pipe is a failed write (EPIPE), not SIGPIPE.
+void PUSHLogIgnoreBrokenPipes();
+
 class PUSHTTYLogger : public PUSHAbstractLogger {
 public:
     // The logger on standard error; the first call reads the colour mode from the environment.

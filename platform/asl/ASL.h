@@ -1,16 +1,22 @@
 // The system log: a small store of key-value records, one file per facility.
 //
 // A client opened for a facility sends messages; each stored record gets a message id (rising by one per
-// record within a facility, across processes), the time, the sender's pid and name, and the facility. The
-// file lives at <sandbox home>/Library/Logs/asl/<facility>.log, one JSON object per line, and is written and
-// read under flock(2) so that other processes may read it while we append. A missing directory is created;
-// a failed write (a full disk, a read-only directory) is reported on the developer console and the send
-// answers false; the file never keeps half a record.
+// record within a facility, across processes and generations; never reused: a store whose ids ran out
+// refuses records), the time, the sender's pid and name, and the facility. The file lives at
+// <sandbox home>/Library/Logs/asl/<facility>.log, one JSON object per line, written under flock(2) so that
+// other processes may read and write it too. The process keeps the file open between records (opening it
+// again when another writer replaced it) and makes the directory once. A store that would pass
+// kASLStoreMaximumBytes becomes the older generation "<facility>.log.1" (replacing the one before) and a
+// new one starts, so the store holds at most about twice that. A failed write (a full disk, a read-only
+// directory) is reported on the developer console and the send answers false; the file never keeps half a
+// record, and a record that follows half a line of a writer that died starts on a line of its own.
 //
-// Searching returns, in id order, the records that meet every condition of a query. After each stored
-// record the change notification kASLNotificationName is delivered to the observers of this process.
+// Searching returns, in id order, the records of both generations that meet every condition of a query.
+// Observers hear kASLNotificationName after records are stored, by any writer: a watch on the store's
+// directory reports them (this process's own records only, should the watch be refused).
 #pragma once
 
+#include <sys/types.h>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -34,6 +40,7 @@ inline constexpr const char* ASL_KEY_READ_UID = "ReadUID";
 inline constexpr const char* ASL_KEY_MSG_ID = "ASLMessageID";
 
 inline constexpr const char* kASLNotificationName = "com.apple.system.logger.message";
+inline constexpr uint64_t kASLStoreMaximumBytes = 4 * 1024 * 1024;
 
 // One record: keys and texts. Setting an empty key fails; values may hold any UTF-8 text.
 class ASLMessage {
@@ -86,14 +93,32 @@ private:
 };
 
 namespace ASLStore {
-// The file that holds a facility's records under the current sandbox home.
+// The file that holds a facility's records under the current sandbox home, and the directory of them all.
 std::string pathForFacility(const std::string& facility);
+std::string directory();
 // The records of `facility` that match `query`, in id order. Lines that are not records are skipped and
 // counted in `skippedLines` when given.
 std::vector<ASLMessage> search(const std::string& facility, const ASLQuery& query, size_t* skippedLines = nullptr);
 
 using NotifyToken = uint64_t;
-// Runs `block` asynchronously on `queue` after each record this process stores (kASLNotificationName).
+// Runs `block` asynchronously on `queue` after records are stored in the store of the current sandbox
+// home (kASLNotificationName): any writer's, one call for each batch the watch reports.
 NotifyToken notifyRegister(DispatchQueuePtr queue, std::function<void()> block);
 void notifyCancel(NotifyToken token);
 }  // namespace ASLStore
+
+// Reads what writers append to the store, across every facility: the first call returns what the store
+// holds, each later one only the records stored since the call before (a rotation in between included),
+// in time order. Only whole lines are taken; a line being written is read when it is finished.
+class ASLStoreReader {
+  public:
+    std::vector<ASLMessage> readNew(const ASLQuery& query);
+
+  private:
+    struct Position {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t offset = 0;
+    };
+    std::map<std::string, Position> positions_;  // by file
+};

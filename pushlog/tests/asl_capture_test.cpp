@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "platform/asl/ASL.h"
 #include "platform/foundation/Clock.h"
@@ -57,10 +58,10 @@ class ASLCaptureTest : public ::testing::Test {
     TempDir home_;
     ManualClock clock_{Date::fromUnixTime(kStart)};
     std::shared_ptr<CapturingLogger> logger_ = CapturingLogger::create();
-    std::shared_ptr<ASLClient> client_ = ASLClient::open("", PUSHASLLogCapture::captureFacility());
+    std::shared_ptr<ASLClient> client_ = ASLClient::open("", "com.apple.console");
 };
 
-TEST_F(ASLCaptureTest, ReadsFromTheStartSecondOnThenByMessageId) {
+TEST_F(ASLCaptureTest, ReadsFromTheStartSecondOnThenOnlyWhatIsNew) {
     send("5", "before");
     clock_.advance(1);
     send("5", "early");  // in the start second, before the start
@@ -93,6 +94,19 @@ TEST_F(ASLCaptureTest, StopAndRestart) {
     EXPECT_EQ(occurrences("once"), 1u);
 }
 
+TEST_F(ASLCaptureTest, ReadsEveryFacilityAndHearsOtherWriters) {
+    startAndListen();
+    // Another process's record in a store of its own: nothing in this process sends it.
+    std::ofstream(ASLStore::directory() + "/com.other.tool.log", std::ios::app)
+        << R"({"ASLMessageID":"1","Level":"4","Message":"from elsewhere","Time":")" << long(kStart)
+        << R"(","TimeNanoSec":"0"})"
+        << "\n";
+    ASSERT_TRUE(captured("from elsewhere"));
+    send("5", "marker");
+    ASSERT_TRUE(captured("marker"));
+    EXPECT_EQ(occurrences("from elsewhere"), 1u);
+}
+
 TEST_F(ASLCaptureTest, TheSystemLogLoggerDoesNotWriteCapturedRecordsBack) {
     PUSHLog::addLogger(PUSHASLLogger::sharedInstance());
     startAndListen();
@@ -107,7 +121,7 @@ TEST_F(ASLCaptureTest, TheSystemLogLoggerDoesNotWriteCapturedRecordsBack) {
     send("5", "marker");
     ASSERT_TRUE(captured("marker"));
     size_t stored = 0;
-    for (const auto& m : ASLStore::search(PUSHASLLogCapture::captureFacility(), ASLQuery())) {
+    for (const auto& m : ASLStore::search("com.apple.console", ASLQuery())) {
         stored += m.get(ASL_KEY_MSG).value_or("").ends_with("loop");
     }
     EXPECT_EQ(stored, 1u);

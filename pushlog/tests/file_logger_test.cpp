@@ -1,18 +1,25 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Console.h"
 #include "platform/foundation/FileManager.h"
-#include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
 #include "pushlog/PUSHFileLogger.h"
 #include "pushlog/PUSHLog.h"
@@ -53,16 +60,19 @@ class FileLoggerTest : public ::testing::Test {
         logger->setLogFormatter(nullptr);
         return logger;
     }
-    // Runs on the logger's queue as the registry would.
+    // Runs on the logger's queue as the registry would, after the settings queued before.
     void write(const std::shared_ptr<PUSHFileLogger>& logger, const std::string& text) {
         auto record = PUSHLogMessage::create(text, PUSHLogLevelVerbose, PUSHLogFlagInfo, 0, "f.m", "fn", 1);
-        PUSHLog::loggingQueue()->sync([] {});  // settings queued before this record apply to it
+        PUSHLog::loggingQueue()->sync([] {});
         logger->loggerQueue()->sync([&] { logger->logMessage(record); });
     }
     std::vector<std::string> files() { return manager->sortedLogFileNames(); }  // newest first
     std::string contents(const std::string& name) { return readFile(directory + "/" + name); }
     bool archived(const std::string& name) {
         return PUSHLogFileInfo::logFileWithPath(directory + "/" + name)->isArchived();
+    }
+    void removeFiles() {
+        for (const auto& name : files()) ::unlink((directory + "/" + name).c_str());
     }
 
     TempDir home;
@@ -71,74 +81,51 @@ class FileLoggerTest : public ::testing::Test {
     std::string directory;
 };
 
-TEST_F(FileLoggerTest, RollsAfterTheWriteThatReachesTheSizeLimit) {
+TEST_F(FileLoggerTest, RollsBySizeExactlyAtTheLimitAndByAge) {
     auto logger = makeLogger();
-    logger->setMaximumFileSize(100);
-    EXPECT_EQ(logger->maximumFileSize(), 100u);
-    const std::string line(29, 'a');  // 30 bytes with its newline
-    for (int i = 0; i < 5; ++i) write(logger, line);
+    logger->setMaximumFileSize(90);
+    EXPECT_EQ(logger->maximumFileSize(), 90u);
+    const std::string line(29, 'a');  // 30 bytes with its newline: three lines meet the limit exactly
+    for (int i = 0; i < 4; ++i) write(logger, line);
     auto names = files();
     ASSERT_EQ(names.size(), 2u);
-    // Same minute: the second file takes the next name.
     EXPECT_EQ(names[1], manager->newLogFileName());
-    const std::string fourLines = line + "\n" + line + "\n" + line + "\n" + line + "\n";
-    EXPECT_EQ(contents(names[1]), fourLines);
+    EXPECT_EQ(contents(names[1]), line + "\n" + line + "\n" + line + "\n");
     EXPECT_TRUE(archived(names[1]));
     EXPECT_EQ(contents(names[0]), line + "\n");
     EXPECT_FALSE(archived(names[0]));
-    EXPECT_NE(names[0].find(" 2.log"), std::string::npos) << names[0];
-}
 
-TEST_F(FileLoggerTest, SizeLimitZeroNeverRollsAndLoweringTheLimitRollsAtOnce) {
-    auto logger = makeLogger();
+    // Limit 0 never rolls; lowering it below what the file holds rolls at once.
     logger->setMaximumFileSize(0);
-    for (int i = 0; i < 50; ++i) write(logger, std::string(99, 'b'));
-    EXPECT_EQ(files().size(), 1u);
-    logger->setMaximumFileSize(1000);
+    for (int i = 0; i < 5; ++i) write(logger, line);
+    EXPECT_EQ(files().size(), 2u);
+    logger->setMaximumFileSize(100);
     PUSHLog::loggingQueue()->sync([] {});
     EXPECT_EQ(logger->currentLogFilePath(), std::nullopt);
-    EXPECT_TRUE(archived(files()[0]));
-}
 
-TEST_F(FileLoggerTest, RollsWhenTheFileReachesTheRollingAge) {
-    auto logger = makeLogger();
     logger->setRollingFrequency(60);
-    write(logger, "first");
-    auto first = files();
-    ASSERT_EQ(first.size(), 1u);
+    write(logger, "young");
     clock.advance(30);
     EXPECT_TRUE(logger->currentLogFilePath().has_value());
     clock.advance(31);
     EXPECT_EQ(logger->currentLogFilePath(), std::nullopt);
-    EXPECT_TRUE(archived(first[0]));
-    write(logger, "second");
-    auto names = files();
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(contents(names[0]), "second\n");
+    EXPECT_TRUE(archived(files()[0]));
+    EXPECT_EQ(contents(files()[0]), "young\n");
 }
 
-TEST_F(FileLoggerTest, ARestartContinuesTheNewestFileUnlessToldNotTo) {
+TEST_F(FileLoggerTest, ARestartContinuesTheNewestFileOnlyWhenItMay) {
     auto logger = makeLogger();
     write(logger, "a");
     logger.reset();  // destruction closes without archiving
-    ASSERT_EQ(files().size(), 1u);
-    EXPECT_FALSE(archived(files()[0]));
-
     logger = makeLogger();
     write(logger, "b");
     ASSERT_EQ(files().size(), 1u);
     EXPECT_EQ(contents(files()[0]), "a\nb\n");
-    logger.reset();
-
     logger = makeLogger(/*doNotReuse=*/true);
     write(logger, "c");
-    auto names = files();
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(contents(names[0]), "c\n");
-    EXPECT_EQ(contents(names[1]), "a\nb\n");
-}
+    ASSERT_EQ(files().size(), 2u);
+    EXPECT_EQ(contents(files()[0]), "c\n");
 
-TEST_F(FileLoggerTest, ANewestFileTooOldOrTooLargeAtStartIsArchived) {
     struct Case {
         const char* title;
         double advance;
@@ -146,8 +133,8 @@ TEST_F(FileLoggerTest, ANewestFileTooOldOrTooLargeAtStartIsArchived) {
     };
     for (const Case& c : {Case{"too old", 86400 + 61, 1 << 20}, Case{"too large", 0, 2}}) {
         SCOPED_TRACE(c.title);
-        for (const auto& name : files()) ::unlink((directory + "/" + name).c_str());
-        auto logger = makeLogger();
+        removeFiles();
+        logger = makeLogger();
         write(logger, "old");
         logger.reset();
         clock.advance(c.advance);
@@ -156,62 +143,67 @@ TEST_F(FileLoggerTest, ANewestFileTooOldOrTooLargeAtStartIsArchived) {
         write(logger, "new");
         auto names = files();
         ASSERT_EQ(names.size(), 2u);
-        EXPECT_EQ(contents(names[1]), "old\n");
         EXPECT_TRUE(archived(names[1]));
         EXPECT_EQ(contents(names[0]), "new\n");
     }
 }
 
-TEST_F(FileLoggerTest, ARecordAfterTheFileWasDeletedGoesToANewFile) {
-    auto logger = makeLogger();
-    write(logger, "a");
-    auto path = logger->currentLogFilePath();
-    ASSERT_TRUE(path);
-    ASSERT_EQ(::unlink(path->c_str()), 0);
-    write(logger, "b");  // at once, before the file watch may have reported anything
-    auto names = files();
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(contents(names[0]), "b\n");
-}
-
-TEST_F(FileLoggerTest, RenamingTheOpenFileRollsAndMarksTheRenamedFile) {
-    for (bool refused : {false, true}) {
-        SCOPED_TRACE(refused ? "attributes refused" : "attributes supported");
-        NSFileManager::setFaultsForTesting({.extendedAttributesUnsupported = refused});
+TEST_F(FileLoggerTest, DeletingOrRenamingTheOpenFileRollsIt) {
+    struct Case {
+        const char* title;
+        bool rename;
+        bool attributesRefused;
+    };
+    for (const Case& c : {Case{"deleted", false, false}, Case{"renamed", true, false},
+                          Case{"renamed, attributes refused", true, true}}) {
+        SCOPED_TRACE(c.title);
+        NSFileManager::setFaultsForTesting({.extendedAttributesUnsupported = c.attributesRefused});
         auto logger = makeLogger();
         write(logger, "a");
         auto path = logger->currentLogFilePath();
         ASSERT_TRUE(path);
-        const std::string moved = directory + (refused ? "/moved-2.txt" : "/moved-1.txt");
-        ASSERT_EQ(std::rename(path->c_str(), moved.c_str()), 0);
+        const std::string moved = directory + "/moved-" + std::to_string(c.attributesRefused) + ".txt";
+        ASSERT_EQ(c.rename ? std::rename(path->c_str(), moved.c_str()) : ::unlink(path->c_str()), 0);
         EXPECT_TRUE(eventually([&] { return !logger->currentLogFilePath().has_value(); }));
-        EXPECT_TRUE(PUSHLogFileInfo::logFileWithPath(moved)->isArchived());
+        if (c.rename) {
+            EXPECT_TRUE(PUSHLogFileInfo::logFileWithPath(moved)->isArchived());
+        }
         write(logger, "b");
-        auto names = files();
-        ASSERT_EQ(names.size(), 1u);
-        EXPECT_EQ(contents(names[0]), "b\n");
-        ::unlink((directory + "/" + names[0]).c_str());
+        ASSERT_EQ(files().size(), 1u);
+        EXPECT_EQ(contents(files()[0]), "b\n");
+        removeFiles();
     }
 }
 
-TEST_F(FileLoggerTest, ArchivedByTheWriteBitWhereAttributesAreRefused) {
-    NSFileManager::setFaultsForTesting({.extendedAttributesUnsupported = true});
-    Console::Capture console;
+TEST_F(FileLoggerTest, NoRecordIsGluedToOneCutShort) {
     auto logger = makeLogger();
-    logger->setMaximumFileSize(4);
-    write(logger, "full");
-    auto names = files();
-    ASSERT_EQ(names.size(), 1u);
-    auto attributes = NSFileManager::defaultManager()->attributesOfItemAtPath(directory + "/" + names[0]);
-    ASSERT_TRUE(attributes);
-    EXPECT_EQ(attributes->permissions & S_IWUSR, 0u);
-    EXPECT_TRUE(archived(names[0]));
-    // A restart does not continue the archived file.
+    write(logger, "whole");
+    auto path = logger->currentLogFilePath();
+    ASSERT_TRUE(path);
+    logger.reset();
+    // A crash mid-write left half a record; the next run continues the file on a line of its own.
+    std::ofstream(*path, std::ios::app) << "half";
     logger = makeLogger();
     write(logger, "next");
-    EXPECT_EQ(files().size(), 2u);
-    EXPECT_EQ(contents(files()[0]), "next\n");
-    EXPECT_TRUE(console.lines().empty()) << console.lines().front();
+    EXPECT_EQ(readFile(*path), "whole\nhalf\nnext\n");
+
+    // A write the file system stops part-way (here a file-size limit) is cut back out.
+    const uint64_t failures = PUSHFileLogger::writeFailureCount();
+    struct sigaction ignore {
+    }, previousAction{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previousAction), 0);
+    struct rlimit previousLimit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previousLimit), 0);
+    struct rlimit limit = previousLimit;
+    limit.rlim_cur = readFile(*path).size() + 4;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    write(logger, "longer than the four bytes left");
+    ::setrlimit(RLIMIT_FSIZE, &previousLimit);
+    ::sigaction(SIGXFSZ, &previousAction, nullptr);
+    write(logger, "after");
+    EXPECT_EQ(readFile(*path), "whole\nhalf\nnext\nafter\n");
+    EXPECT_EQ(PUSHFileLogger::writeFailureCount(), failures + 1);
 }
 
 TEST_F(FileLoggerTest, AFailedCreationIsRetriedWithTheNextRecordAndReportedSparingly) {
@@ -234,12 +226,10 @@ TEST_F(FileLoggerTest, AFailedCreationIsRetriedWithTheNextRecordAndReportedSpari
     write(logger, "lost 3");
     EXPECT_EQ(reports(), 2u);
     EXPECT_TRUE(console.contains("1 more failures since the last report"));
-
     ASSERT_TRUE(NSFileManager::defaultManager()->removeItemAtPath(directory));
     write(logger, "kept");
-    auto names = files();
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(contents(names[0]), "kept\n");
+    ASSERT_EQ(files().size(), 1u);
+    EXPECT_EQ(contents(files()[0]), "kept\n");
 }
 
 TEST_F(FileLoggerTest, NewlinesFollowTheFormatterAndTheSwitch) {
@@ -254,13 +244,12 @@ TEST_F(FileLoggerTest, NewlinesFollowTheFormatterAndTheSwitch) {
         {"new", true, "m", "new\n"},           {"new", false, "m", "new"},
         {"new\n", true, "m", "new\n"},
     };
-    for (size_t i = 0; i < cases.size(); ++i) {
-        const auto& c = cases[i];
+    for (const auto& c : cases) {
         auto logger = makeLogger(true);
         logger->setAutomaticallyAppendNewlineForCustomFormatters(c.appendNewline);
         logger->setLogFormatter(std::make_shared<FixedFormatter>(c.formatted));
         write(logger, c.message);
-        EXPECT_EQ(contents(files()[0]), c.expected) << "case " << i;
+        EXPECT_EQ(contents(files()[0]), c.expected) << c.message << " " << c.appendNewline;
         logger->rollLogFile();
     }
 }
@@ -275,10 +264,9 @@ TEST_F(FileLoggerTest, RemovalFromTheRegistryArchivesTheFile) {
     PUSHLog::removeLogger(logger);
     PUSHLog::allLoggers();
     logger->loggerQueue()->sync([] {});
-    auto names = files();
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(contents(names[0]), "through the registry\n");
-    EXPECT_TRUE(archived(names[0]));
+    ASSERT_EQ(files().size(), 1u);
+    EXPECT_EQ(contents(files()[0]), "through the registry\n");
+    EXPECT_TRUE(archived(files()[0]));
 }
 
 TEST_F(FileLoggerTest, TheFileBeingWrittenSurvivesDeletionWhenCreationTimesDisagree) {
@@ -303,29 +291,90 @@ TEST_F(FileLoggerTest, TheFileBeingWrittenSurvivesDeletionWhenCreationTimesDisag
     EXPECT_EQ(logger->currentLogFilePath(), path);
 }
 
-TEST_F(FileLoggerTest, TwoLoggersOnOneFileNeverOverwriteEachOther) {
-    auto one = makeLogger();
-    auto two = makeLogger();
-    std::thread a([&] {
-        for (int i = 0; i < 200; ++i) write(one, "one");
-    });
-    std::thread b([&] {
-        for (int i = 0; i < 200; ++i) write(two, "two");
-    });
-    a.join();
-    b.join();
-    one.reset();
-    two.reset();
-    std::string all;
-    for (const auto& name : files()) all += contents(name);
-    size_t ones = 0, twos = 0;
-    std::istringstream lines(all);
-    for (std::string line; std::getline(lines, line);) {
-        ones += line == "one";
-        twos += line == "two";
+// The writer of the crash test, in a child process: rolling files of 2 KiB, four kept, records logged
+// synchronously and asynchronously as fast as it can, until killed (or, `clean`, ten and a normal exit).
+[[noreturn]] void runCrashWriter(const std::string& directory, bool clean) {
+    auto manager = PUSHLogFileManagerDefault::create(directory);
+    manager->setMaximumNumberOfLogFiles(4);
+    auto logger = PUSHFileLogger::create(manager);
+    logger->setLogFormatter(nullptr);
+    logger->setMaximumFileSize(2048);
+    PUSHLog::addLogger(logger, PUSHLogLevelVerbose);
+    const std::string pid = std::to_string(::getpid());
+    for (uint64_t n = 0; !clean || n < 10; ++n) {
+        PUSHLog::log(n % 2 == 0, pid + " " + std::to_string(n) + " " + std::string(20 + n % 61, 'x') + " end",
+                     PUSHLogLevelVerbose, PUSHLogFlagInfo, 0, "f.m", "fn", 1, Value());
     }
-    EXPECT_EQ(ones, 200u);
-    EXPECT_EQ(twos, 200u);
+    PUSHLog::removeLogger(logger);
+    PUSHLog::flushLog();
+    logger->loggerQueue()->sync([] {});
+    ::_exit(0);
+}
+
+pid_t spawnCrashWriter(const std::string& directory, bool clean) {
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::string filter = "--gtest_filter=FileLoggerCrashTest.*", env = "PUSHLOG_CRASH_WRITER=" + directory,
+                cleanEnv = "PUSHLOG_CRASH_WRITER_CLEAN=1";
+    std::vector<char*> argv = {self.data(), filter.data(), nullptr}, envp = {env.data()};
+    if (clean) envp.push_back(cleanEnv.data());
+    for (char** e = environ; *e; ++e) {
+        if (::strncmp(*e, "PUSHLOG_CRASH_WRITER", 20) != 0) envp.push_back(*e);
+    }
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+std::set<std::string> namesIn(const std::string& directory) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) names.insert(entry.path());
+    return names;
+}
+
+TEST(FileLoggerCrashTest, EveryLineStaysWholeAcrossKillsDuringRollingLogging) {
+    if (const char* directory = std::getenv("PUSHLOG_CRASH_WRITER"))
+        runCrashWriter(directory, std::getenv("PUSHLOG_CRASH_WRITER_CLEAN") != nullptr);
+    TempDir dir;
+    const std::string logs = dir.file("PUSHLogs");
+    for (int kill = 0; kill < 20; ++kill) {
+        const auto before = namesIn(logs);
+        pid_t pid = spawnCrashWriter(logs, false);
+        ASSERT_GT(pid, 0);
+        // Killed once it has rolled twice, at a point that differs from run to run.
+        EXPECT_TRUE(eventually(
+            [&] {
+                auto now = namesIn(logs);
+                return std::count_if(now.begin(), now.end(), [&](auto& n) { return !before.count(n); }) >= 2;
+            },
+            60));
+        std::this_thread::sleep_for(std::chrono::microseconds(kill * 150));
+        ::kill(pid, SIGKILL);
+        ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+    }
+    pid_t pid = spawnCrashWriter(logs, true);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    const std::regex whole(R"(\d+ \d+ x{20,80} end)");
+    size_t lines = 0;
+    for (const auto& path : namesIn(logs)) {
+        const std::string text = readFile(path);
+        EXPECT_LE(text.size(), 2048u + 1 + 120) << path;  // the limit, passed by one line at most
+        EXPECT_TRUE(text.empty() || text.back() == '\n') << path;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line); ++lines)
+            EXPECT_TRUE(std::regex_match(line, whole)) << path << ": \"" << line << "\"";
+    }
+    EXPECT_LE(namesIn(logs).size(), 4u);
+    EXPECT_GT(lines, 0u);
 }
 
 }  // namespace

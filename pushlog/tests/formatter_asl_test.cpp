@@ -78,11 +78,6 @@ TEST_F(FormatterTest, SwitchesToPerThreadDateFormattersWhenShared) {
     EXPECT_EQ(formatter->loggerCount(), 1);
 }
 
-TEST(ASLLoggerTest, LevelTable) {
-    const std::pair<uint32_t, int> table[] = {{0, 5}, {1, 2}, {2, 3}, {3, 5}, {4, 4}, {5, 5}, {8, 5}, {16, 5}, {0xFFFFFFFF, 5}};
-    for (auto [flag, level] : table) EXPECT_EQ(PUSHASLLogger::aslLevelForFlag(flag), level) << flag;
-}
-
 TEST(ASLLoggerTest, SendsFormattedRecordsToTheSystemLog) {
     TempDir home;
     Sandbox::setHome(home.path());

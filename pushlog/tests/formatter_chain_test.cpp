@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -157,6 +158,43 @@ TEST_F(QueueFormatterTest, LineAndDateFormatterChoice) {
     EXPECT_EQ(line, "2016-03-01 08:05:09:007 [M] text");
     EXPECT_FALSE(perThreadWithOne);
     EXPECT_TRUE(perThreadWithTwo);
+}
+
+TEST(ContextFilterTest, WhitelistAndBlacklistFollowTheirSet) {
+    auto white = PUSHContextWhitelistFilterLogFormatter::create();
+    auto black = PUSHContextBlacklistFilterLogFormatter::create();
+    struct Step {
+        int change;  // +n adds n to both sets, -n removes it, 0 leaves them
+        int32_t context;
+        bool inSet;
+    };
+    const Step steps[] = {{0, 0, false}, {+1, 1, true}, {+2, 2, true},
+                          {0, 0, false}, {+2, 2, true}, {-2, 2, false},  // added twice, removed once: out
+                          {+5, 5, true}, {0, 1, true},  {0, -1, false}};
+    for (const auto& step : steps) {
+        if (step.change > 0) {
+            white->addToWhitelist(uint32_t(step.change));
+            black->addToBlacklist(uint32_t(step.change));
+        } else if (step.change < 0) {
+            white->removeFromWhitelist(uint32_t(-step.change));
+            black->removeFromBlacklist(uint32_t(-step.change));
+        }
+        auto record = PUSHLogMessage::create("x", 31, 4, step.context, "f", "", 0);
+        using Kind = PUSHLogFormatResult::Kind;
+        EXPECT_EQ(white->formatLogMessage(*record).kind(), step.inSet ? Kind::Original : Kind::Drop)
+            << step.context;
+        EXPECT_EQ(black->formatLogMessage(*record).kind(), step.inSet ? Kind::Drop : Kind::Original)
+            << step.context;
+        EXPECT_EQ(white->isOnWhitelist(uint32_t(step.context)), black->isOnBlacklist(uint32_t(step.context)));
+    }
+    // A negative context is the unsigned number of the same bits.
+    white->addToWhitelist(0xFFFFFFFFu);
+    EXPECT_EQ(white->formatLogMessage(*PUSHLogMessage::create("x", 31, 4, -1, "f", "", 0)).kind(),
+              PUSHLogFormatResult::Kind::Original);
+    auto list = white->whitelist();
+    std::sort(list.begin(), list.end());
+    EXPECT_EQ(list, (std::vector<uint32_t>{1, 5, 0xFFFFFFFFu}));
+    EXPECT_EQ(black->blacklist().size(), 2u);
 }
 
 }  // namespace

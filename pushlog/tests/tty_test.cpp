@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <regex>
@@ -196,6 +197,21 @@ TEST_F(TTYTest, LongLinesSurviveShortWritesWhole) {
     reader.join();
     EXPECT_EQ(received, "\x1b[1;31m<" + big + ">\n\x1b[0m");
     close(fds[0]);
+    close(fds[1]);
+}
+
+TEST_F(TTYTest, AClosedReaderIsAFailedWriteNotTheEndOfTheProcess) {
+    ::signal(SIGPIPE, SIG_DFL);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[0]);
+    auto tty = PUSHTTYLogger::create(fds[1], PUSHTTYColorScheme::none());
+    PUSHLog::addLogger(tty);
+    PUSHLog::log(false, "nobody reads this", 31, 1, 0, "f", "fn", 1, Value());
+    PUSHLog::log(false, "nor this", 31, 1, 0, "f", "fn", 1, Value());
+    struct sigaction action {};
+    ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &action), 0);
+    EXPECT_EQ(action.sa_handler, SIG_IGN);
     close(fds[1]);
 }
 

@@ -13,6 +13,11 @@
 #include "platform/foundation/Sandbox.h"
 #include "testsupport/TempDir.h"
 
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 10000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return condition();
+}
+
 namespace {
 
 class ASLTest : public ::testing::Test {
@@ -124,14 +129,10 @@ TEST_F(ASLTest, AnUnusableDirectoryIsReported) {
     EXPECT_TRUE(console.contains("ASLClient"));
 }
 
-TEST_F(ASLTest, ConcurrentSendersGetDistinctDenseIdsAndObserversHearOfThem) {
+TEST_F(ASLTest, ConcurrentSendersGetDistinctDenseIdsAndObserversHearOfEveryWriter) {
     auto queue = DispatchQueue::serial("asl.test.observer");
-    auto semaphore = DispatchSemaphore::create(0);
     std::atomic<int> notified{0};
-    auto token = ASLStore::notifyRegister(queue, [&] {
-        notified++;
-        semaphore->signal();
-    });
+    auto token = ASLStore::notifyRegister(queue, [&] { notified++; });
 
     constexpr int kThreads = 4, kEach = 50;
     std::vector<std::thread> threads;
@@ -142,9 +143,6 @@ TEST_F(ASLTest, ConcurrentSendersGetDistinctDenseIdsAndObserversHearOfThem) {
         });
     }
     for (auto& thread : threads) thread.join();
-    for (int i = 0; i < kThreads * kEach; ++i) ASSERT_TRUE(semaphore->wait(10));
-    ASLStore::notifyCancel(token);
-
     auto found = ASLStore::search("busy", ASLQuery());
     ASSERT_EQ(found.size(), size_t(kThreads * kEach));
     std::set<std::string> distinct;
@@ -153,7 +151,43 @@ TEST_F(ASLTest, ConcurrentSendersGetDistinctDenseIdsAndObserversHearOfThem) {
         distinct.insert(*found[i].get(ASL_KEY_MSG));
     }
     EXPECT_EQ(distinct.size(), found.size());
-    EXPECT_EQ(notified.load(), kThreads * kEach);
+    ASSERT_TRUE(eventually([&] { return notified.load() > 0; }));
+
+    // A record another process appends is heard of too.
+    queue->sync([] {});
+    notified = 0;
+    std::ofstream(ASLStore::pathForFacility("busy"), std::ios::app) << R"({"ASLMessageID":"201"})"
+                                                                    << "\n";
+    EXPECT_TRUE(eventually([&] { return notified.load() > 0; }));
+    ASLStore::notifyCancel(token);
+}
+
+TEST_F(ASLTest, TheStoreRotatesIdsGoOnAndNeverWrap) {
+    auto client = ASLClient::open("", "big");
+    const std::string path = ASLStore::pathForFacility("big");
+    const std::string mebibyte(1 << 20, 'm');
+    for (int i = 0; i < 9; ++i) ASSERT_TRUE(client->send(message("5", mebibyte)));
+    EXPECT_LE(std::filesystem::file_size(path), kASLStoreMaximumBytes);
+    EXPECT_LE(std::filesystem::file_size(path + ".1"), kASLStoreMaximumBytes);
+    auto kept = ASLStore::search("big", ASLQuery());
+    ASSERT_FALSE(kept.empty());
+    EXPECT_LT(kept.size(), 9u);  // the oldest generation is gone
+    for (size_t i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(kept[i].get(ASL_KEY_MSG_ID), std::to_string(10 - kept.size() + i));
+
+    // The store replaced under us (by another writer's rotation, or deleted): the next record goes there.
+    std::filesystem::remove(path);
+    ASSERT_TRUE(client->send(message("5", "after removal")));
+    EXPECT_EQ(ASLStore::search("big", ASLQuery()).back().get(ASL_KEY_MSG), "after removal");
+
+    // Ids at their end are refused, not restarted at 0.
+    Console::Capture console;
+    for (const char* last : {"18446744073709551615", "99999999999999999999999"}) {
+        std::ofstream(ASLStore::pathForFacility("full ids"), std::ios::trunc)
+            << R"({"ASLMessageID":")" << last << "\"}\n";
+        EXPECT_FALSE(ASLClient::open("", "full ids")->send(message("5", "no id left"))) << last;
+    }
+    EXPECT_TRUE(console.contains("no message id left"));
 }
 
 }  // namespace
