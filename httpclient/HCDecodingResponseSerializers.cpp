@@ -230,11 +230,13 @@ std::shared_ptr<HCCompoundResponseSerializer> HCCompoundResponseSerializer::comp
 std::optional<Value> HCCompoundResponseSerializer::responseObjectForResponse(const NSURLResponsePtr& response,
                                                                              const std::optional<Data>& data,
                                                                              NSErrorPtr* error) const {
+    // Whatever the caller's variable held before belongs to another reply: this one starts clean.
+    if (error) *error = nullptr;
     for (const auto& member : responseSerializers_) {
         NSErrorPtr memberError;
         auto object = member->responseObjectForResponse(response, data, &memberError);
         if (!object) continue;
-        if (error) *error = HCErrorAddingUnderlyingError(memberError, *error);
+        if (error) *error = memberError;
         return object;
     }
     return HCHTTPResponseSerializer::responseObjectForResponse(response, data, error);

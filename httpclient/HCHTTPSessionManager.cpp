@@ -1,6 +1,7 @@
 #include "httpclient/HCHTTPSessionManager.h"
 
 #include <cstdio>
+#include <mutex>
 
 namespace {
 
@@ -199,19 +200,32 @@ NSURLSessionDataTaskPtr HCHTTPSessionManager::withOutcome(
     const std::function<NSURLSessionDataTaskPtr(CompletionHandler)>& make, SuccessBlock success,
     FailureBlock failure) {
     // The handler needs the task that this call returns, which exists only once the manager has made it.
-    auto madeTask = std::make_shared<NSURLSessionDataTaskPtr>();
+    // When none is made the handler runs on the completion queue while this call may still be storing the
+    // null result: the holder is locked.
+    struct MadeTask {
+        std::mutex mutex;
+        NSURLSessionDataTaskPtr task;
+    };
+    auto madeTask = std::make_shared<MadeTask>();
     auto task = make([madeTask, success = std::move(success), failure = std::move(failure)](
                          const NSURLResponsePtr&, const std::optional<Value>& responseObject,
                          const NSErrorPtr& error) {
         // Drop the reference on the way out: the handler lives in the per-task delegate, not the task.
-        auto finished = std::move(*madeTask);
+        NSURLSessionDataTaskPtr finished;
+        {
+            std::lock_guard lock(madeTask->mutex);
+            finished = std::move(madeTask->task);
+        }
         if (error) {
             if (failure) failure(finished, error);
         } else if (success) {
             success(finished, responseObject);
         }
     });
-    *madeTask = task;
+    if (task) {
+        std::lock_guard lock(madeTask->mutex);
+        madeTask->task = task;
+    }
     return task;
 }
 

@@ -48,6 +48,7 @@ std::string quotedFieldText(const std::string& text) {
             case '"': out += "%22"; break;
             case '\r': out += "%0D"; break;
             case '\n': out += "%0A"; break;
+            case '\\': out += "%5C"; break;  // some receivers drop it or take it as an escape
             default: out += c;
         }
     }
@@ -356,6 +357,9 @@ bool HCMultipartBodyStream::hasBytesAvailable() const {
 
 std::shared_ptr<Object> HCMultipartBodyStream::copyWithZone(NSZone*) const {
     auto copy = create(stringEncoding_);
+    // A resent body (a redirect, a new body stream) keeps to the bandwidth the caller asked for.
+    copy->numberOfBytesInPacket_ = numberOfBytesInPacket_;
+    copy->delay_ = delay_;
     for (const auto& part : parts_) copy->appendHTTPBodyPart(part->copy());
     copy->setInitialAndFinalBoundaries();
     return copy;
@@ -459,7 +463,12 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::multipartFormRequest
             if (const Data* bytes = pair.value().asData()) data = *bytes;
             else if (pair.value().isNull()) data = Data();
             else data = HCEncodedText(pair.value().stringValue(), stringEncoding_);
-            if (data) formData->appendPartWithFormData(*data, pair.field().stringValue());
+            // A parameter left out would send a form the caller did not ask for.
+            if (!data) {
+                if (error) *error = HCInapplicableStringEncodingError(stringEncoding_);
+                return std::nullopt;
+            }
+            formData->appendPartWithFormData(*data, pair.field().stringValue());
         }
     }
     if (block) block(*formData);

@@ -15,9 +15,9 @@
 //   ...
 //   CRLF--<boundary>--CRLF                after the last part
 //
-// Header lines come in the order they were given (Content-Disposition, then Content-Type). Quotes, CR and
-// LF in a name or file name are written as %22, %0D and %0A, and CR or LF in a raw header as a space, so a
-// field can never end its header line or forge a boundary.
+// Header lines come in the order they were given (Content-Disposition, then Content-Type). Quotes, CR, LF
+// and backslashes in a name or file name are written as %22, %0D, %0A and %5C, and CR or LF in a raw
+// header as a space, so a field can never end its header line or forge a boundary.
 //
 // A part yields exactly its declared length. A file or stream that turns out shorter or longer than it was
 // declared (a file changed after it was appended, a stream given the wrong length) fails the body stream
@@ -168,7 +168,7 @@ class HCMultipartBodyStream final : public NSInputStream {
     long read(uint8_t* buffer, size_t maxLength) override;
     bool hasBytesAvailable() const override;
 
-    // A fresh, unopened stream over copies of the parts, with the default packet size and no delay.
+    // A fresh, unopened stream over copies of the parts, with the same packet size and delay.
     std::shared_ptr<Object> copyWithZone(NSZone* zone) const override;
     bool supportsCopying() const override { return true; }
 

@@ -49,11 +49,23 @@ void HCNetworkActivityIndicatorManager::registerForNotifications() {
 HCNetworkActivityIndicatorManager::~HCNetworkActivityIndicatorManager() {
     for (auto token : observers_) NSNotificationCenter::defaultCenter().removeObserver(token);
     invalidateTimers();
+    if (sweepTimer_) sweepTimer_->invalidate();
 }
 
 void HCNetworkActivityIndicatorManager::setEnabled(bool enabled) {
     enabled_.store(enabled);
-    if (!enabled) setCurrentState(HCNetworkActivityManagerState::NotActive);
+    if (enabled) return;
+    // The state, its timers and the application's flag belong to the main thread.
+    if (NSRunLoop::isMainThread()) {
+        setCurrentState(HCNetworkActivityManagerState::NotActive);
+        return;
+    }
+    std::weak_ptr<HCNetworkActivityIndicatorManager> weak =
+        std::static_pointer_cast<HCNetworkActivityIndicatorManager>(shared_from_this());
+    DispatchQueue::main()->async([weak] {
+        auto self = weak.lock();
+        if (self && !self->isEnabled()) self->setCurrentState(HCNetworkActivityManagerState::NotActive);
+    });
 }
 
 bool HCNetworkActivityIndicatorManager::isNetworkActivityIndicatorVisible() const {
@@ -109,33 +121,54 @@ void HCNetworkActivityIndicatorManager::setActivityCount(long count) {
     requestStateUpdate();
 }
 
+long HCNetworkActivityIndicatorManager::sweepLocked() {
+    long swept = 0;
+    for (auto it = countedTasks_.begin(); it != countedTasks_.end();) {
+        if (it->expired()) {
+            it = countedTasks_.erase(it);
+            ++swept;
+        } else {
+            ++it;
+        }
+    }
+    return swept;
+}
+
+void HCNetworkActivityIndicatorManager::takeBack(long count) {
+    if (count <= 0) return;
+    willChangeValueForKey("activityCount");
+    {
+        std::lock_guard lock(lock_);
+        activityCount_ = activityCount_ > count ? activityCount_ - count : 0;
+    }
+    didChangeValueForKey("activityCount");
+    requestStateUpdate();
+}
+
 void HCNetworkActivityIndicatorManager::networkRequestDidStart(const NSNotification& notification) {
     auto task = countableTask(notification);
     if (!task) return;
+    long swept = 0;
+    bool counted = false;
     {
         std::lock_guard lock(lock_);
         // A task that went away without its finish being seen is no longer in flight.
-        for (auto it = countedTasks_.begin(); it != countedTasks_.end();) {
-            if (it->expired()) {
-                it = countedTasks_.erase(it);
-                if (activityCount_ > 0) --activityCount_;
-            } else {
-                ++it;
-            }
-        }
-        if (!countedTasks_.insert(task).second) return;  // already counted as running
+        swept = sweepLocked();
+        counted = countedTasks_.insert(task).second;  // false: already counted as running
     }
-    incrementActivityCount();
+    takeBack(swept);
+    if (counted) incrementActivityCount();
 }
 
 void HCNetworkActivityIndicatorManager::networkRequestDidFinish(const NSNotification& notification) {
     auto task = countableTask(notification);
     if (!task) return;
+    long taken = 0;
     {
         std::lock_guard lock(lock_);
-        if (countedTasks_.erase(task) == 0) return;  // never counted: nothing to take back
+        taken = sweepLocked() + long(countedTasks_.erase(task));  // never counted: nothing to take back
     }
-    decrementActivityCount();
+    takeBack(taken);
 }
 
 void HCNetworkActivityIndicatorManager::requestStateUpdate() {
@@ -147,10 +180,27 @@ void HCNetworkActivityIndicatorManager::requestStateUpdate() {
 }
 
 void HCNetworkActivityIndicatorManager::updateCurrentStateForNetworkActivityChange() {
+    bool occurring = false;
+    bool tasksCounted = false;
+    HCNetworkActivityManagerState state;
+    {
+        std::lock_guard lock(lock_);
+        occurring = activityCount_ > 0;
+        tasksCounted = !countedTasks_.empty();
+        state = currentState_;
+    }
+    // Counted tasks are looked after while there are any, so that one that vanishes unfinished does not
+    // keep the indicator on until the next task starts.
+    if (tasksCounted && !sweepTimer_) {
+        std::weak_ptr<HCNetworkActivityIndicatorManager> weak =
+            std::static_pointer_cast<HCNetworkActivityIndicatorManager>(shared_from_this());
+        sweepTimer_ = NSTimer::timerWithTimeInterval(kSweepInterval, Repeats::Yes, [weak](const auto&) {
+            if (auto self = weak.lock()) self->sweepTimerFired();
+        });
+        NSRunLoop::main().addTimer(sweepTimer_, NSRunLoopCommonModes);
+    }
     if (!isEnabled()) return;
-    std::lock_guard lock(lock_);
-    const bool occurring = activityCount_ > 0;
-    switch (currentState_) {
+    switch (state) {
         case HCNetworkActivityManagerState::NotActive:
             if (occurring) setCurrentState(HCNetworkActivityManagerState::DelayingStart);
             break;
@@ -165,11 +215,33 @@ void HCNetworkActivityIndicatorManager::updateCurrentStateForNetworkActivityChan
     }
 }
 
+void HCNetworkActivityIndicatorManager::sweepTimerFired() {
+    long swept = 0;
+    bool empty = false;
+    {
+        std::lock_guard lock(lock_);
+        swept = sweepLocked();
+        empty = countedTasks_.empty();
+    }
+    if (empty && sweepTimer_) {
+        sweepTimer_->invalidate();
+        sweepTimer_ = nullptr;
+    }
+    takeBack(swept);
+}
+
+// Main thread only. The lock guards the fields alone: observers, timers, the action block and the
+// application are called with it released.
 void HCNetworkActivityIndicatorManager::setCurrentState(HCNetworkActivityManagerState state) {
-    std::lock_guard lock(lock_);
-    if (state == currentState_) return;
+    {
+        std::lock_guard lock(lock_);
+        if (state == currentState_) return;
+    }
     willChangeValueForKey("currentState");
-    currentState_ = state;
+    {
+        std::lock_guard lock(lock_);
+        currentState_ = state;
+    }
     switch (state) {
         case HCNetworkActivityManagerState::NotActive:
             invalidateTimers();
@@ -213,7 +285,6 @@ void HCNetworkActivityIndicatorManager::startCompletionDelayTimer() {
 }
 
 void HCNetworkActivityIndicatorManager::invalidateTimers() {
-    std::lock_guard lock(lock_);
     if (activationDelayTimer_) activationDelayTimer_->invalidate();
     if (completionDelayTimer_) completionDelayTimer_->invalidate();
     activationDelayTimer_ = nullptr;
@@ -221,31 +292,48 @@ void HCNetworkActivityIndicatorManager::invalidateTimers() {
 }
 
 void HCNetworkActivityIndicatorManager::activationDelayTimerFired() {
-    std::lock_guard lock(lock_);
     activationDelayTimer_ = nullptr;
-    // A fire that raced with a state change (disabling on another thread) finds nothing to do.
-    if (currentState_ != HCNetworkActivityManagerState::DelayingStart) return;
-    setCurrentState(activityCount_ > 0 ? HCNetworkActivityManagerState::Active
-                                       : HCNetworkActivityManagerState::NotActive);
+    bool occurring = false;
+    {
+        std::lock_guard lock(lock_);
+        // A fire that raced with a state change finds nothing to do.
+        if (currentState_ != HCNetworkActivityManagerState::DelayingStart) return;
+        occurring = activityCount_ > 0;
+    }
+    setCurrentState(occurring ? HCNetworkActivityManagerState::Active : HCNetworkActivityManagerState::NotActive);
 }
 
 void HCNetworkActivityIndicatorManager::completionDelayTimerFired() {
-    std::lock_guard lock(lock_);
     completionDelayTimer_ = nullptr;
-    if (currentState_ != HCNetworkActivityManagerState::DelayingEnd) return;
+    {
+        std::lock_guard lock(lock_);
+        if (currentState_ != HCNetworkActivityManagerState::DelayingEnd) return;
+    }
     setCurrentState(HCNetworkActivityManagerState::NotActive);
 }
 
 void HCNetworkActivityIndicatorManager::setNetworkActivityIndicatorVisible(bool visible) {
-    ActionBlock block;
+    // The application's flag and the caller's block are used on the main thread only.
+    if (!NSRunLoop::isMainThread()) {
+        std::weak_ptr<HCNetworkActivityIndicatorManager> weak =
+            std::static_pointer_cast<HCNetworkActivityIndicatorManager>(shared_from_this());
+        DispatchQueue::main()->async([weak, visible] {
+            if (auto self = weak.lock()) self->setNetworkActivityIndicatorVisible(visible);
+        });
+        return;
+    }
     {
         std::lock_guard lock(lock_);
         if (visible == networkActivityIndicatorVisible_) return;
-        willChangeValueForKey("networkActivityIndicatorVisible");
+    }
+    willChangeValueForKey("networkActivityIndicatorVisible");
+    ActionBlock block;
+    {
+        std::lock_guard lock(lock_);
         networkActivityIndicatorVisible_ = visible;
-        didChangeValueForKey("networkActivityIndicatorVisible");
         block = networkActivityActionBlock_;
     }
+    didChangeValueForKey("networkActivityIndicatorVisible");
     if (block) {
         block(visible);
     } else {

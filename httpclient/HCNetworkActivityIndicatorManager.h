@@ -12,10 +12,14 @@
 // (it ends without); Active -> DelayingEnd (activity ends) -> Active (activity resumes) or NotActive (delay
 // ends). Disabling moves to NotActive at once from any state. Only Active shows the indicator.
 //
+// A counted task that goes away without its finish being seen stops counting at the next notification, or
+// within `kSweepInterval` seconds, whichever comes first.
+//
 // Threads: notifications may arrive on any thread; counting takes the manager's lock and the state update
-// runs on the main queue. The delays are timers on the main run loop (the platform clock). The indicator
-// (or the action block) is changed on the thread that changes the state: the main thread, except for
-// `setEnabled(false)` called elsewhere.
+// runs on the main queue. The state, its timers (on the main run loop, the platform clock), the indicator
+// and the action block belong to the main thread: `setEnabled(false)` or
+// `setNetworkActivityIndicatorVisible` called elsewhere is carried out there. The lock guards the fields
+// only; observers, the action block and the application are never called with it held.
 //
 // Key-value observable keys: "activityCount", "currentState", "networkActivityIndicatorVisible".
 #pragma once
@@ -45,6 +49,7 @@ class HCNetworkActivityIndicatorManager : public Object, public KVOObservable {
 
     static constexpr double kDefaultActivationDelay = 1.0;
     static constexpr double kDefaultCompletionDelay = 0.17;
+    static constexpr double kSweepInterval = 1.0;
 
     // The process-wide manager; it lives until the process ends.
     static std::shared_ptr<HCNetworkActivityIndicatorManager> sharedManager();
@@ -54,7 +59,7 @@ class HCNetworkActivityIndicatorManager : public Object, public KVOObservable {
     ~HCNetworkActivityIndicatorManager() override;
 
     bool isEnabled() const { return enabled_.load(); }
-    // false moves to NotActive at once, on the calling thread.
+    // false moves to NotActive at once on the main thread, else as soon as the main queue runs.
     void setEnabled(bool enabled);
 
     bool isNetworkActivityIndicatorVisible() const;
@@ -98,19 +103,26 @@ class HCNetworkActivityIndicatorManager : public Object, public KVOObservable {
     void invalidateTimers();
     void activationDelayTimerFired();
     void completionDelayTimerFired();
+    void sweepTimerFired();
+    // Forgets counted tasks that have gone away; returns how many. Under lock_.
+    long sweepLocked();
+    // Takes `count` back from the activity count (not below 0) and asks for a state update.
+    void takeBack(long count);
 
     std::atomic<bool> enabled_{false};
     std::atomic<double> activationDelay_{kDefaultActivationDelay};
     std::atomic<double> completionDelay_{kDefaultCompletionDelay};
 
-    // Guards the count, the counted tasks, the visibility, the state, the timers and the block.
+    // Guards the count, the counted tasks, the visibility, the state and the block.
     mutable NSRecursiveLock lock_;
     long activityCount_ = 0;
     std::set<std::weak_ptr<Object>, std::owner_less<std::weak_ptr<Object>>> countedTasks_;
     bool networkActivityIndicatorVisible_ = false;
     HCNetworkActivityManagerState currentState_ = HCNetworkActivityManagerState::NotActive;
+    // Main thread only.
     std::shared_ptr<NSTimer> activationDelayTimer_;
     std::shared_ptr<NSTimer> completionDelayTimer_;
+    std::shared_ptr<NSTimer> sweepTimer_;
     ActionBlock networkActivityActionBlock_;
 
     std::vector<NSNotificationCenter::Token> observers_;

@@ -58,19 +58,31 @@ Value setValue(const HCSecurityPolicy::CertificateSet& certificates) {
     return set;
 }
 
-// Whether the leaf (chain[0]) is signed, through the other certificates of `chain`, by chain[anchorIndex]:
-// a trust of its own with that certificate as the only anchor. Intermediates must be certificate
-// authorities; dates and host names are not looked at, since the chain may have been found invalid for
-// either (expired, unknown root, other host) and still carry a pinned key.
-bool leafLeadsTo(const std::vector<SecCertificatePtr>& chain, size_t anchorIndex) {
-    if (anchorIndex == 0) return true;
-    if (anchorIndex >= chain.size()) return false;
-    auto trust = SecTrust::create(chain, {SecPolicy::createBasicX509()});
-    if (!trust || trust->setAnchorCertificates({chain[anchorIndex]}) != errSecSuccess ||
+// Whether `chain` is valid under `policy` with `anchor` as its only anchor, whatever the dates say.
+bool validWithOnlyAnchor(const std::vector<SecCertificatePtr>& chain, const SecCertificatePtr& anchor,
+                         SecPolicyPtr policy) {
+    auto trust = SecTrust::create(chain, {std::move(policy)});
+    if (!trust || !anchor || trust->setAnchorCertificates({anchor}) != errSecSuccess ||
         trust->setAnchorCertificatesOnly(AnchorsOnly::Yes) != errSecSuccess ||
         trust->setIgnoresValidityDates(true) != errSecSuccess)
         return false;
     return serverTrustIsValid(*trust);
+}
+
+// Whether the leaf (chain[0]) is signed, through the other certificates of `chain`, by chain[anchorIndex].
+// Intermediates must be certificate authorities; dates and host names are not looked at, since the chain
+// may have been found invalid for either (expired, unknown root, other host) and still carry a pinned key.
+bool leafLeadsTo(const std::vector<SecCertificatePtr>& chain, size_t anchorIndex) {
+    if (anchorIndex == 0) return true;
+    if (anchorIndex >= chain.size()) return false;
+    return validWithOnlyAnchor(chain, chain[anchorIndex], SecPolicy::createBasicX509());
+}
+
+// Whether the leaf names `host`, whatever else is wrong with the chain: the leaf alone, anchored on itself,
+// under the SSL policy for the host.
+bool leafNamesHost(const SecTrust& serverTrust, const std::string& host) {
+    auto leaf = serverTrust.certificateAtIndex(0);
+    return validWithOnlyAnchor({leaf}, leaf, SecPolicy::createSSL(SecPolicy::Side::Server, host));
 }
 
 }  // namespace
@@ -190,6 +202,10 @@ bool HCSecurityPolicy::evaluateServerTrust(const SecTrustPtr& serverTrust,
         case HCSSLPinningMode::Certificate:
             return evaluateCertificatePins(*serverTrust);
         case HCSSLPinningMode::PublicKey:
+            // An invalid chain was never checked against the host: a pinned key alone must not let a
+            // certificate for another site through.
+            if (validatesDomainName_ && domain && !domain->empty() && !leafNamesHost(*serverTrust, *domain))
+                return false;
             return evaluatePublicKeyPins(*serverTrust);
         default:
             return false;

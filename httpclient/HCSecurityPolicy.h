@@ -11,7 +11,8 @@
 //                         certificate that the leaf's signatures really lead to. When invalid chains are
 //                         allowed, that signature path is checked with the matched certificate as the only
 //                         anchor, ignoring validity dates and host names, so that a stranger's leaf sent
-//                         along with a real (public) intermediate is not taken for the server.
+//                         along with a real (public) intermediate is not taken for the server. With
+//                         `validatesDomainName` the leaf must name the host even then.
 //
 // Asking for domain validation while allowing invalid certificates makes sense only with pins: without
 // them every evaluation answers NO and says so in the log.

@@ -12,12 +12,15 @@ void HCInstallSessionTaskStateNotifications() {
         // task and only `suspend` a running one, and in both cases the call really changed the state, so the
         // state before the call alone tells what happened; a call on a canceling or completed task changed
         // nothing and is not announced, so that observers counting resumes against completions (the activity
-        // indicator) stay balanced. The state after the call is not looked at: another thread may already
-        // have changed it again.
+        // indicator) stay balanced. The state after the call matters once: a resume that finds the task's
+        // session gone completes the task at once, and no completion will ever be announced for it. (A task
+        // that really started and already completed on another thread is left out too: its completion
+        // then finds nothing counted.)
         NSURLSessionTask::setStateChangeHook(
-            [](NSURLSessionTask& task, NSURLSessionTaskState oldState, NSURLSessionTaskState) {
+            [](NSURLSessionTask& task, NSURLSessionTaskState oldState, NSURLSessionTaskState newState) {
                 const char* name = nullptr;
                 if (oldState == NSURLSessionTaskState::Suspended) {
+                    if (newState == NSURLSessionTaskState::Completed) return;
                     name = HCNSURLSessionTaskDidResumeNotification;
                 } else if (oldState == NSURLSessionTaskState::Running) {
                     name = HCNSURLSessionTaskDidSuspendNotification;

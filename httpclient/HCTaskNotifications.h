@@ -5,7 +5,8 @@
 //   HCNSURLSessionTaskDidResumeNotification   when `resume` takes the task from suspended to running;
 //   HCNSURLSessionTaskDidSuspendNotification  when `suspend` takes it from running to suspended.
 // Exactly one post per real state change, also when threads race; resuming or suspending a task that is
-// canceling or completed changes nothing and posts nothing. The session managers call the installer when
+// canceling or completed changes nothing and posts nothing, and so does resuming a task whose session is
+// gone (the task completes at once, unannounced). The session managers call the installer when
 // they are created; nothing installs it behind the program's back.
 //
 // Manager notifications, each with its task or session as object:

@@ -178,6 +178,7 @@ enum class Direction { Upload, Download };
 struct ProgressObservation {
     std::weak_ptr<UIProgressView> view;
     std::weak_ptr<NSURLSessionTask> task;
+    Direction direction = Direction::Download;
     std::mutex mutex;
     bool ended = false;  // under mutex
     KVOObservable::Token stateToken = 0;
@@ -242,10 +243,17 @@ void observeProgress(const UIProgressViewPtr& view, const NSURLSessionTaskPtr& t
         std::lock_guard lock(observation->mutex);
         return observation->ended || observation->task.expired();
     });
+    // A finished task moves no more bytes; a task followed already in this direction needs no second
+    // observation.
+    if (task->state() == NSURLSessionTaskState::Completed) return;
+    for (const auto& observation : held->list) {
+        if (observation->direction == direction && observation->task.lock() == task) return;
+    }
 
     auto observation = std::make_shared<ProgressObservation>();
     observation->view = view;
     observation->task = task;
+    observation->direction = direction;
     held->list.push_back(observation);
     // The registrations belong to the observation, which the view holds: they end with the view, and a
     // callback in flight keeps only the observation alive, never the view, which is released on the main
@@ -254,9 +262,13 @@ void observeProgress(const UIProgressViewPtr& view, const NSURLSessionTaskPtr& t
         if (auto observation = weak.lock()) observeValueForKeyPath(observation, change.key);
     };
     const std::string counter = direction == Direction::Upload ? "countOfBytesSent" : "countOfBytesReceived";
-    std::lock_guard lock(observation->mutex);
-    observation->stateToken = task->addObserver(observation, "state", KVOOptions::None, callback);
-    observation->counterToken = task->addObserver(observation, counter, KVOOptions::None, callback);
+    {
+        std::lock_guard lock(observation->mutex);
+        observation->stateToken = task->addObserver(observation, "state", KVOOptions::None, callback);
+        observation->counterToken = task->addObserver(observation, counter, KVOOptions::None, callback);
+    }
+    // The task may have completed on its own thread before the state was observed.
+    if (task->state() == NSURLSessionTaskState::Completed) observation->end(*task);
 }
 
 bool animatedFlag(const UIProgressViewPtr& view, const char* key) {

@@ -21,7 +21,9 @@
 // (download) and its "state". Each change of a counter whose expected total is known (greater than 0)
 // sets sent / expected (or received / expected) on the main queue, animated as the view's flag for that
 // direction says; counts are never taken while the total is unknown. Once the task announces the completed
-// state, the view stops observing it. A view may follow several tasks; it keeps no task alive.
+// state, the view stops observing it; a task completed already is not observed at all, and setting a task
+// the view follows in that direction already adds nothing. A view may follow several tasks; it keeps no
+// task alive.
 //
 // Main thread only, except the notification and key-value callbacks, which may arrive on any thread.
 #pragma once

@@ -96,6 +96,12 @@ std::optional<Data> HCEncodedText(const std::string& text, unsigned long encodin
     }
 }
 
+NSErrorPtr HCInapplicableStringEncodingError(unsigned long encoding) {
+    return NSError::withDescription(
+        NSCocoaErrorDomain, kNSFileWriteInapplicableStringEncodingError,
+        NSString::format("The parameters cannot be encoded in the string encoding %lu.", {Value(uint64_t(encoding))}));
+}
+
 // ---- default headers ----
 
 std::string HCAcceptLanguageHeaderValue(const std::vector<std::string>& preferredLanguages) {
@@ -305,11 +311,7 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestBySerializing
     setIfAbsent(copy, "Content-Type", "application/x-www-form-urlencoded");
     auto body = HCEncodedText(query.value_or(std::string()), stringEncoding_);
     if (!body) {
-        if (error)
-            *error = NSError::withDescription(NSCocoaErrorDomain, kNSFileWriteInapplicableStringEncodingError,
-                                              NSString::format("The parameters cannot be encoded in the string "
-                                                               "encoding %lu.",
-                                                               {Value(uint64_t(stringEncoding_))}));
+        if (error) *error = HCInapplicableStringEncodingError(stringEncoding_);
         return std::nullopt;
     }
     copy.setHTTPBody(*body);

@@ -35,6 +35,8 @@ inline constexpr unsigned long HCISOLatin1StringEncoding = 5;
 // `text` (UTF-8) in one of the encodings above; nothing when the text is not valid UTF-8, holds a character
 // the encoding lacks, or the encoding is not one of these.
 std::optional<Data> HCEncodedText(const std::string& text, unsigned long encoding);
+// The error for parameters that `encoding` cannot hold (NSCocoaErrorDomain 517).
+NSErrorPtr HCInapplicableStringEncodingError(unsigned long encoding);
 
 // The domain of request-building errors (also used by the multipart builder).
 inline constexpr const char* HCRequestSerializationErrorDomain = "com.hcnet.error.serialization.request";

@@ -1,5 +1,6 @@
 #include "httpclient/HCURLSessionManager.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "platform/foundation/FileManager.h"
@@ -9,6 +10,16 @@ namespace {
 
 constexpr const char* kLockName = "com.hcnet.networking.session.manager.lock";
 constexpr const char* kIdentifierKey = "identifier";
+constexpr const char* kHeadersKey = "HTTPAdditionalHeaders";
+constexpr const char* kRequestTimeoutKey = "timeoutIntervalForRequest";
+constexpr const char* kResourceTimeoutKey = "timeoutIntervalForResource";
+constexpr const char* kConnectionsKey = "HTTPMaximumConnectionsPerHost";
+constexpr const char* kCachePolicyKey = "requestCachePolicy";
+constexpr const char* kCellularKey = "allowsCellularAccess";
+constexpr const char* kCookiesKey = "HTTPShouldSetCookies";
+constexpr const char* kPipeliningKey = "HTTPShouldUsePipelining";
+// An archive asking for more connections than this is not one we wrote.
+constexpr int64_t kMaximumConnectionsPerHost = 1024;
 // How long a task list waits for the session before answering from the manager's own table.
 constexpr double kTaskListTimeoutSeconds = 5;
 // Background sessions may fail to make upload tasks from files for a moment; this many more tries.
@@ -792,15 +803,67 @@ void HCURLSessionManager::didResumeAtOffset(const SessionPtr& session,
 // ---- Coding and copying ----
 
 void HCURLSessionManager::encodeWithCoder(NSKeyedArchiver& coder) const {
-    const auto& identifier = sessionConfiguration_->identifier();
-    if (!identifier.empty()) coder.encodeObject(Value(identifier), kIdentifierKey);
+    const auto& configuration = *sessionConfiguration_;
+    if (!configuration.identifier().empty())
+        coder.encodeObject(Value(configuration.identifier()), kIdentifierKey);
+    coder.encodeObject(Value(configuration.HTTPAdditionalHeaders()), kHeadersKey);
+    coder.encodeDouble(configuration.timeoutIntervalForRequest(), kRequestTimeoutKey);
+    coder.encodeDouble(configuration.timeoutIntervalForResource(), kResourceTimeoutKey);
+    coder.encodeInteger(configuration.HTTPMaximumConnectionsPerHost(), kConnectionsKey);
+    coder.encodeInteger(int64_t(configuration.requestCachePolicy()), kCachePolicyKey);
+    coder.encodeBool(configuration.allowsCellularAccess(), kCellularKey);
+    coder.encodeBool(configuration.HTTPShouldSetCookies(), kCookiesKey);
+    coder.encodeBool(configuration.HTTPShouldUsePipelining(), kPipeliningKey);
 }
 
 NSURLSessionConfigurationPtr HCURLSessionManager::decodeConfiguration(NSKeyedUnarchiver& coder) {
     auto identifier = coder.decodeObjectOfClass("NSString", kIdentifierKey);
-    if (identifier && identifier->isString() && !identifier->asString()->empty())
-        return NSURLSessionConfiguration::backgroundSessionConfiguration(*identifier->asString());
-    return nullptr;
+    auto configuration =
+        identifier && identifier->isString() && !identifier->asString()->empty()
+            ? NSURLSessionConfiguration::backgroundSessionConfiguration(*identifier->asString())
+            : NSURLSessionConfiguration::defaultSessionConfiguration();
+    auto corrupt = [&](const char* what) {
+        coder.failWithError(
+            NSError::withDescription(NSCocoaErrorDomain, NSCoderReadCorruptError,
+                                     std::string("The archived session configuration has ") + what + "."));
+        return nullptr;
+    };
+    if (auto headers = coder.decodeObjectOfClasses({"NSDictionary", "NSString"}, kHeadersKey)) {
+        if (!headers->isDictionary()) return corrupt("headers that are not a dictionary");
+        for (const auto& [name, value] : *headers->asDictionary())
+            if (!value.isString()) return corrupt("a header value that is not text");
+        configuration->setHTTPAdditionalHeaders(*headers->asDictionary());
+    }
+    auto seconds = [&](const char* key, auto set) {
+        if (!coder.containsValueForKey(key)) return true;
+        const double value = coder.decodeDoubleForKey(key);
+        if (!(value > 0) || !std::isfinite(value)) return false;
+        ((*configuration).*set)(value);
+        return true;
+    };
+    if (!seconds(kRequestTimeoutKey, &NSURLSessionConfiguration::setTimeoutIntervalForRequest) ||
+        !seconds(kResourceTimeoutKey, &NSURLSessionConfiguration::setTimeoutIntervalForResource))
+        return corrupt("a timeout out of range");
+    if (coder.containsValueForKey(kConnectionsKey)) {
+        const int64_t connections = coder.decodeIntegerForKey(kConnectionsKey);
+        if (connections < 1 || connections > kMaximumConnectionsPerHost)
+            return corrupt("a connection limit out of range");
+        configuration->setHTTPMaximumConnectionsPerHost(long(connections));
+    }
+    if (coder.containsValueForKey(kCachePolicyKey)) {
+        const uint64_t policy = coder.decodeUnsignedIntegerForKey(kCachePolicyKey);
+        if (policy > uint64_t(NSURLRequestCachePolicy::ReturnCacheDataDontLoad))
+            return corrupt("an unknown cache policy");
+        configuration->setRequestCachePolicy(NSURLRequestCachePolicy(policy));
+    }
+    if (coder.containsValueForKey(kCellularKey))
+        configuration->setAllowsCellularAccess(coder.decodeBoolForKey(kCellularKey));
+    if (coder.containsValueForKey(kCookiesKey))
+        configuration->setHTTPShouldSetCookies(coder.decodeBoolForKey(kCookiesKey));
+    if (coder.containsValueForKey(kPipeliningKey))
+        configuration->setHTTPShouldUsePipelining(coder.decodeBoolForKey(kPipeliningKey));
+    if (coder.error()) return nullptr;
+    return configuration;
 }
 
 void HCURLSessionManager::registerArchivableClasses() {

@@ -238,8 +238,10 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     void didResumeAtOffset(const SessionPtr& session, const NSURLSessionDownloadTaskPtr& downloadTask,
                            int64_t fileOffset, int64_t expectedTotalBytes) override;
 
-    // ---- Coding and copying. The archive holds the session configuration's identifier under "identifier"
-    // (the platform's configuration is not archivable); a copy has the same configuration and nothing else.
+    // ---- Coding and copying. The archive holds the session configuration (the platform's is not archivable)
+    // as keys of its own: "identifier" (background sessions only), "HTTPAdditionalHeaders", the two timeouts,
+    // "HTTPMaximumConnectionsPerHost", "requestCachePolicy" and the three flags, under their property names.
+    // A copy has the same configuration and nothing else.
     std::string classNameForCoder() const override { return archiveClassName(); }
     void encodeWithCoder(NSKeyedArchiver& coder) const override;
     std::shared_ptr<Object> copyWithZone(NSZone* zone) const override;

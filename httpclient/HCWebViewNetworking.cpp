@@ -151,32 +151,37 @@ void load(const UIWebViewPtr& webView, const NSURLRequest& request, const std::s
     hc_setURLSessionTask(webView, nullptr);
 
     std::weak_ptr<UIWebView> weakView = webView;
-    // The load ended without a page: the failure block, then the delegate.
-    auto failed = [weakView, failure](const NSErrorPtr& error) {
+    // The load ended without a page: the failure block, then the delegate, which hears only of the view's
+    // current load (a replaced one fails with the cancellation while its successor is under way).
+    auto failed = [weakView, failure](const NSURLSessionDataTaskPtr& task, const NSErrorPtr& error) {
+        if (weakView.expired()) return;
         if (failure) failure(error);
         auto view = weakView.lock();
-        if (!view) return;
+        if (!view || hc_URLSessionTask(view) != task) return;
         if (auto delegate = view->delegate()) delegate->didFailLoadWithError(*view, error);
     };
     auto succeeded = [weakView, MIMEType, textEncodingName, transform, failed](
                          const NSURLSessionDataTaskPtr& task, const std::optional<Value>& responseObject) {
+        // A view that is gone, or has moved on to another load, takes nothing from this one.
+        auto current = weakView.lock();
+        if (!current || hc_URLSessionTask(current) != task) return;
+        current.reset();
         Data received;
         if (responseObject && !responseObject->isNull()) {
             const Data* bytes = responseObject->asData();
             if (!bytes) {
-                failed(NSError::withDescription(NSURLErrorDomain, -1016,
-                                                "The reply was decoded into something other than bytes."));
+                failed(task, NSError::withDescription(NSURLErrorDomain, -1016,
+                                                      "The reply was decoded into something other than bytes."));
                 return;
             }
             received = *bytes;
         }
-        if (weakView.expired()) return;
         auto response = std::dynamic_pointer_cast<NSHTTPURLResponse>(task ? task->response() : nullptr);
         NSErrorPtr error;
         std::string encoding = textEncodingName;
         Data shown = transform ? transform(response, received, &encoding, &error) : received;
         if (error) {
-            failed(error);
+            failed(task, error);
             return;
         }
         auto view = weakView.lock();
@@ -187,8 +192,9 @@ void load(const UIWebViewPtr& webView, const NSURLRequest& request, const std::s
 
     auto manager = sessionManager(webView);
     const std::string URLString = request.URL() ? request.URL()->absoluteString() : std::string();
-    auto task = manager->GET(URLString, Value(), HCHTTPSessionManager::ProgressBlock(), succeeded,
-                             [failed](const NSURLSessionDataTaskPtr&, const NSErrorPtr& error) { failed(error); });
+    auto task = manager->GET(
+        URLString, Value(), HCHTTPSessionManager::ProgressBlock(), succeeded,
+        [failed](const NSURLSessionDataTaskPtr& task, const NSErrorPtr& error) { failed(task, error); });
     hc_setURLSessionTask(webView, task);
     if (progress) *progress = task ? manager->downloadProgressForTask(task) : nullptr;
     if (task) task->resume();

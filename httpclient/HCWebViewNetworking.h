@@ -9,7 +9,9 @@
 //     success: the success block may replace the bytes; the web view shows them with the given MIME type
 //              and text encoding name, at the URL of the task's current request; webViewDidFinishLoad;
 //     failure: the failure block with the error; the delegate's didFailLoadWithError; the page stays.
-// Nothing reaches the delegate once the web view is gone.
+// The delegate hears of a load's failure only while it is the view's current load, so a replaced load's
+// cancellation never lands in the middle of its successor; a replaced load shows nothing. Once the web
+// view is gone, nothing of a load reaches the delegate or the caller's blocks.
 //
 // The text loader decodes the reply with the character set it declares (UTF-8 when it declares none, or
 // one unknown here), lets the success block replace the text, and shows it encoded the same way. A reply

@@ -93,10 +93,14 @@ LAYValue LAYValueFromTypeEncoding(const char* encoding, const void* value) {
     if (!encoding || !value) return {};
     auto is = [&](const char* e) { return std::strcmp(encoding, e) == 0; };
     if (is("@")) return *static_cast<const LAYValue*>(value);
-    if (is("{CGPoint=ff}") || is("{CGPoint=dd}")) return *static_cast<const CGPoint*>(value);
-    if (is("{CGSize=ff}") || is("{CGSize=dd}")) return *static_cast<const CGSize*>(value);
-    if (is("{UIEdgeInsets=ffff}") || is("{UIEdgeInsets=dddd}"))
-        return *static_cast<const UIEdgeInsets*>(value);
+    if (is("{CGPoint=dd}")) return *static_cast<const CGPoint*>(value);
+    if (is("{CGSize=dd}")) return *static_cast<const CGSize*>(value);
+    if (is("{UIEdgeInsets=dddd}")) return *static_cast<const UIEdgeInsets*>(value);
+    // The float forms hold half as many bytes: read them as floats, never as the double structures.
+    const auto* f = static_cast<const float*>(value);
+    if (is("{CGPoint=ff}")) return CGPoint{f[0], f[1]};
+    if (is("{CGSize=ff}")) return CGSize{f[0], f[1]};
+    if (is("{UIEdgeInsets=ffff}")) return UIEdgeInsets{f[0], f[1], f[2], f[3]};
     if (std::strlen(encoding) != 1) return {};
     switch (encoding[0]) {
         case 'd':

@@ -69,10 +69,11 @@ void THProgressHUDActionSheet::build(const std::string& title, const std::string
         THAutolayout::addConstraint(titleBackdrop_, NSLayoutAttribute::Bottom, titleLabel_, 12);
     }
 
-    // A nil or empty title makes no button; the others keep their indexes.
+    // An empty other or cancel title makes no button, the others keep their indexes; a destructive title,
+    // even an empty one, makes its button (only a missing one makes none).
     long first = 1;
     if (destructiveTitle) {
-        if (!destructiveTitle->empty()) addButton(*destructiveTitle, 1, UIColor::blackColor(), 0.5, 12.5);
+        addButton(*destructiveTitle, 1, UIColor::blackColor(), 0.5, 12.5);
         first = 2;
     }
     for (size_t i = 0; i < otherTitles.size(); ++i) {
@@ -158,15 +159,18 @@ void THProgressHUDActionSheet::animateLayout(std::function<void(bool)> completio
 }
 
 void THProgressHUDActionSheet::show() {
+    up_ = true;
     if (centerY_) centerY_->setConstant(-frame().size.height);
     std::weak_ptr<THProgressHUDActionSheet> weak = this->self<THProgressHUDActionSheet>();
     animateLayout([weak](bool) {
         auto sheet = weak.lock();
-        if (sheet && sheet->centerY_) sheet->centerY_->setConstant(-sheet->frame().size.height);
+        // A sheet hidden while it was still sliding up stays down.
+        if (sheet && sheet->up_ && sheet->centerY_) sheet->centerY_->setConstant(-sheet->frame().size.height);
     });
 }
 
 void THProgressHUDActionSheet::hide() {
+    up_ = false;
     if (centerY_) centerY_->setConstant(0);
     setNeedsLayout();
 }

@@ -91,6 +91,7 @@ class THProgressHUDActionSheet : public UIView {
     std::vector<std::shared_ptr<UIButton>> buttons_;
     std::vector<CGFloat> gaps_;  // the space above each button
     bool answered_ = false;
+    bool up_ = false;  // shown and not hidden since
 };
 
 using THProgressHUDActionSheetPtr = std::shared_ptr<THProgressHUDActionSheet>;

@@ -32,9 +32,8 @@ class THProgressHUDLoadingView : public UIView {
 
     // nullopt shows the default text.
     void setTipText(const std::optional<std::string>& text);
-    // Sets the alpha as any view does; alpha 0 also puts the default text back. Call it through this type
-    // (the toolkit's setAlpha is not virtual).
-    void setAlpha(CGFloat alpha);
+    // Sets the alpha as any view does; alpha 0 (a fade out too) also puts the default text back.
+    void setAlpha(CGFloat alpha) override;
 
     std::shared_ptr<UILabel> tip() const { return tip_.lock(); }
     void setTip(const std::shared_ptr<UILabel>& tip) { tip_ = tip; }

@@ -1,6 +1,7 @@
 #include "app/hud/THProgressHUDTipView.h"
 
 #include "app/hud/THAutolayout.h"
+#include "platform/foundation/TextUtil.h"
 
 namespace {
 
@@ -22,6 +23,14 @@ const char* iconName(long tipType) {
         default:
             return nullptr;
     }
+}
+
+// The message as shown: at most THProgressHUDTipMaxLength units (a surrogate pair is never split) and "…".
+std::string shownMessage(const std::string& tip) {
+    if (TextUtil::utf16Length(tip) <= THProgressHUDTipMaxLength) return tip;
+    auto end = TextUtil::utf8Offset(tip, THProgressHUDTipMaxLength);
+    if (!end) end = TextUtil::utf8Offset(tip, THProgressHUDTipMaxLength - 1);
+    return tip.substr(0, end.value_or(0)) + "…";
 }
 
 }  // namespace
@@ -57,7 +66,7 @@ void THProgressHUDTipView::build(const std::string& tip, long tipType) {
     label_->setNumberOfLines(0);
     label_->setLineBreakMode(NSLineBreakMode::ByCharWrapping);
     label_->setTextAlignment(NSTextAlignment::Left);
-    label_->setText(tip);
+    label_->setText(shownMessage(tip));
     label_->setPreferredMaxLayoutWidth(kMessageMaxWidth);
     addSubview(label_);
     THAutolayout::addConstraint(label_, NSLayoutAttribute::Top, imageView_, NSLayoutAttribute::Bottom,

@@ -1,7 +1,10 @@
 // The tip card: an icon by type above a message; the card sizes itself to the message (80 points wide at
-// least, the message wrapping at 180).
+// least, the message wrapping at 180). A tip is read at a glance: a longer message (a back end may send
+// megabytes) shows its first THProgressHUDTipMaxLength UTF-16 units and "…", so that measuring and wrapping
+// it costs nothing noticeable.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -14,6 +17,7 @@ inline constexpr long THProgressHUDTipTypeSuccess = 0;
 inline constexpr long THProgressHUDTipTypeDone = 1;
 inline constexpr long THProgressHUDTipTypeError = 2;
 inline constexpr long THProgressHUDTipTypeWarning = 3;
+inline constexpr size_t THProgressHUDTipMaxLength = 200;
 
 class THProgressHUDTipView : public UIView {
   public:

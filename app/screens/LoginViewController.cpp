@@ -8,6 +8,7 @@
 #include "app/tools/PushTagTool.h"
 #include "app/tools/SaveService.h"
 #include "layout/LAYConstraintMaker.h"
+#include "platform/foundation/Console.h"
 #include "platform/foundation/Format.h"
 #include "platform/graphics/UIImage.h"
 #include "platform/uikit/UIImageView.h"
@@ -290,8 +291,21 @@ void LoginViewController::signedIn(const std::string& account, const Value& repl
     SaveService::setObject(*token, kSaveServiceAccessTokenKey);
     SaveService::setObject(Value(account), kSaveServiceAccountKey);
     PushTagTool::setPushTag();
-    auto main = BaseNavViewController::initWithRootViewController(MainViewController::create());
-    presentViewController(main, Animated::Yes);
+    showMainScreen();
+}
+
+void LoginViewController::showMainScreen() {
+    auto window = isViewLoaded() ? view()->window() : nullptr;
+    if (!window) {
+        NSLog("LoginViewController: not in a window, so there is no window to show the main screen in");
+        return;
+    }
+    // The main screen becomes the window's root. Whatever was shown before (this screen, or the main screen
+    // whose page signed the user out and pushed this one) is let go, so that signing out and in again never
+    // piles one main screen on another.
+    auto keepAlive = self<LoginViewController>();
+    window->setRootViewController(
+        BaseNavViewController::initWithRootViewController(MainViewController::create()));
 }
 
 bool LoginViewController::shouldChangeCharactersInRange(UITextField& textField, NSRange /*range*/,

@@ -9,8 +9,9 @@
 //
 // Sign in ("登录"): an empty code gives the tip "验证码不能为空" and sends nothing. Otherwise the account
 // and code go to the back end with the loading indicator. A reply with a non-empty `accessToken` stores
-// it under AccessToken and the account under Account, binds the account to the push client and presents
-// the main web screen in its navigation controller; a reply without one is a failed sign-in: the tip
+// it under AccessToken and the account under Account, binds the account to the push client and makes the
+// main web screen in its navigation controller the window's root (what the window showed before goes, so
+// signing out and in again leaves one main screen); a reply without one is a failed sign-in: the tip
 // kLoginNoTokenText, nothing stored, the screen stays.
 //
 // Typing: the phone field takes changes while it holds at most 10 UTF-16 units, the code field while it
@@ -73,6 +74,8 @@ class LoginViewController : public BaseViewController, public UITextFieldDelegat
   private:
     void codeSent();
     void signedIn(const std::string& account, const Value& reply);
+    // A new main screen in its navigation controller as the root of this screen's window.
+    void showMainScreen();
     void stopTimer();
 
     UITextFieldPtr phoneTF_;

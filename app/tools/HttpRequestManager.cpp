@@ -1,5 +1,9 @@
 #include "app/tools/HttpRequestManager.h"
 
+#include <cmath>
+#include <optional>
+#include <string_view>
+
 #include "app/hud/THProgressHUD.h"
 #include "app/tools/AppConfig.h"
 #include "httpclient/HCHTTPSessionManager.h"
@@ -7,13 +11,40 @@
 #include "httpclient/HCURLResponseSerialization.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/NSError.h"
+#include "platform/foundation/TextUtil.h"
+#include "platform/net/URLSession.h"
 #include "platform/uikit/UIView.h"
 
 namespace {
 
-// errCode as the back end sends it: a number or a numeric string; a missing one reads as 0.
 constexpr int64_t kErrCodeSuccess = 0;
 constexpr int64_t kErrCodeFailure = 1;
+
+double deadlineForTesting = 0;  // main thread only; 0: kHttpRequestDeadline
+
+// errCode as the back end sends it: an integral number or a string of digits; a missing one reads as 0.
+// Anything else (null, true, "ok", 0.5) is no code at all, and so never a success.
+std::optional<int64_t> errCodeOf(const Value& reply) {
+    const Value* code = reply.find("errCode");
+    if (!code) return kErrCodeSuccess;
+    switch (code->kind()) {
+        case Value::Kind::Int:
+        case Value::Kind::UInt:
+            return code->integerValue();
+        case Value::Kind::Double:
+            if (code->doubleValue() != std::trunc(code->doubleValue())) return std::nullopt;
+            return code->integerValue();
+        case Value::Kind::String: {
+            std::string_view text = TextUtil::trim(*code->asString());
+            if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+            if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+                return std::nullopt;
+            return code->integerValue();
+        }
+        default:
+            return std::nullopt;
+    }
+}
 
 // A non-empty string, or `fallback`.
 std::string textOr(const Value* value, const char* fallback) {
@@ -31,8 +62,7 @@ void handleReply(const std::optional<Value>& reply, const HttpRequestManager::Su
         // An empty body or a bare value is no answer the back end gives.
         showErrorTip(kHttpRequestFailedText);
     } else {
-        const Value* errCode = reply->find("errCode");
-        const int64_t code = errCode ? errCode->integerValue() : kErrCodeSuccess;
+        const std::optional<int64_t> code = errCodeOf(*reply);
         if (code == kErrCodeSuccess) {
             if (success) success(*reply);
         } else if (code == kErrCodeFailure) {
@@ -53,6 +83,11 @@ void handleFailure(const NSErrorPtr& error) {
 
 }  // namespace
 
+void HttpRequestManager::setDeadlineForTesting(double seconds) {
+    UIAssertMainThread();
+    deadlineForTesting = seconds;
+}
+
 void HttpRequestManager::httpRequestManagerRequpestWithPathString(const std::string& pathString,
                                                                   const Value::Dictionary& params,
                                                                   Success success, Failure /*failure*/,
@@ -61,7 +96,11 @@ void HttpRequestManager::httpRequestManagerRequpestWithPathString(const std::str
     if (method != kHttpRequestMethodPOST) return;
     const std::string URLString = NSString::format("%@/%@", {Value(AppConfig::baseURL()), Value(pathString)});
 
-    auto manager = HCHTTPSessionManager::manager();
+    // Each byte of a trickling reply restarts the idle timer: the whole request gets a deadline too.
+    auto configuration = NSURLSessionConfiguration::defaultSessionConfiguration();
+    configuration->setTimeoutIntervalForResource(deadlineForTesting > 0 ? deadlineForTesting
+                                                                        : kHttpRequestDeadline);
+    auto manager = HCHTTPSessionManager::create(nullptr, configuration);
     manager->setRequestSerializer(HCJSONRequestSerializer::serializer());
     manager->setResponseSerializer(HCJSONResponseSerializer::serializer());
 

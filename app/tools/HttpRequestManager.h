@@ -3,7 +3,9 @@
 // Life of a request:
 //   1. The URL is the back end's base URL (AppConfig) and the path joined with "/".
 //   2. A session manager of its own is made for the request, with the JSON request and response
-//      serializers. Method codes other than 1 (POST) stop here: nothing is sent, the HUD is not touched.
+//      serializers and a deadline for the whole request (kHttpRequestDeadline: a reply that trickles in
+//      byte by byte never lets the idle timer fire, and must not outlive the HUD's loading watchdog). Method
+//      codes other than 1 (POST) stop here: nothing is sent, the HUD is not touched.
 //   3. With `isLoding` the HUD shows its loading indicator (one count) for the request.
 //   4. The parameters go out as a JSON POST. The manager's session is told at once to invalidate once its
 //      task has finished, so that the session, its delegate queue and its connections are gone after the
@@ -12,10 +14,11 @@
 //        a JSON object with errCode 0 (or none)   `success` with the reply
 //        errCode 1                                 an error tip with errInfo (kHttpRequestFailedText when
 //                                                  errInfo is missing or empty)
-//        any other errCode                         nothing
+//        any other errCode, or one that is no      nothing
+//        integer (null, true, "ok", 0.5)
 //        an empty reply or one that is no object   an error tip kHttpRequestFailedText
-//        a transport or HTTP failure               an error tip with the error's localized description
-//                                                  (kHttpRequestNetworkFailedText when it has none)
+//        a transport or HTTP failure, the          an error tip with the error's localized description
+//        deadline passed                           (kHttpRequestNetworkFailedText when it has none)
 //      then, with `isLoding`, the loading count is taken back (an error tip has already ended the
 //      loading indicator, so that call then finds nothing to do).
 //
@@ -36,6 +39,8 @@ inline constexpr int32_t kHttpRequestMethodPOST = 1;
 // Error tips when the back end or the platform gives no text of its own.
 inline constexpr const char* kHttpRequestFailedText = "请求失败";
 inline constexpr const char* kHttpRequestNetworkFailedText = "网络请求失败";
+// Seconds a request may take from start to end, well inside the HUD's 120-second loading watchdog.
+inline constexpr double kHttpRequestDeadline = 60;
 
 class HttpRequestManager final {
   public:
@@ -46,6 +51,8 @@ class HttpRequestManager final {
     static void httpRequestManagerRequpestWithPathString(const std::string& pathString,
                                                          const Value::Dictionary& params, Success success,
                                                          Failure failure, int32_t method, bool isLoding);
+    // Tests: another deadline for the requests sent from now on (0 restores kHttpRequestDeadline).
+    static void setDeadlineForTesting(double seconds);
 
     HttpRequestManager() = delete;
 };

@@ -25,10 +25,11 @@ std::optional<std::vector<uint8_t>> crypt(CCOperation operation, std::span<const
     return output;
 }
 
-std::string encipher(std::string_view text) {
-    // With padding and a key of the right size, enciphering cannot fail.
+// Text that is not UTF-8 could be enciphered but never deciphered again: it is refused.
+std::optional<std::string> encipher(std::string_view text) {
+    if (!TextUtil::isValidUTF8(text)) return std::nullopt;
     auto cipherText = crypt(CCOperation::Encrypt, bytesOf(text));
-    if (!cipherText) return {};
+    if (!cipherText) return std::nullopt;
     return std::string(cipherText->begin(), cipherText->end());
 }
 
@@ -61,9 +62,10 @@ std::string toHexString(std::string_view text) {
     return hex;
 }
 
-std::string TextCipher::doEncryptStr(std::string_view text) {
-    std::string cipherText = encipher(text);
-    return Base64Codec::stringByEncodingBytes(cipherText.data(), cipherText.size()).value_or("");
+std::optional<std::string> TextCipher::doEncryptStr(std::string_view text) {
+    auto cipherText = encipher(text);
+    if (!cipherText) return std::nullopt;
+    return Base64Codec::stringByEncodingBytes(cipherText->data(), cipherText->size());
 }
 
 std::optional<std::string> TextCipher::doDecEncryptStr(std::string_view base64) {
@@ -72,8 +74,10 @@ std::optional<std::string> TextCipher::doDecEncryptStr(std::string_view base64) 
     return decipher(cipherText->span());
 }
 
-std::string TextCipher::doEncryptHex(std::string_view text) {
-    return toHexString(encipher(text));
+std::optional<std::string> TextCipher::doEncryptHex(std::string_view text) {
+    auto cipherText = encipher(text);
+    if (!cipherText) return std::nullopt;
+    return toHexString(*cipherText);
 }
 
 std::optional<std::string> TextCipher::doDecEncryptHex(std::string_view hex) {

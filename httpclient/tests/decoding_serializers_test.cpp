@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
 
 namespace {
@@ -17,10 +18,9 @@ NSHTTPURLResponsePtr reply(long status, const char* contentType) {
     return NSHTTPURLResponse::create(NSURL::URLWithString(kURL), status, "HTTP/1.1", headers);
 }
 
+// From the application's resources, wherever the test runs from.
 Data resource(const std::string& relative) {
-    std::string root = __FILE__;
-    root = root.substr(0, root.rfind("/httpclient/"));
-    std::ifstream in(root + "/resources/" + relative, std::ios::binary);
+    std::ifstream in(NSBundle::mainBundle()->bundlePath() + "/" + relative, std::ios::binary);
     std::stringstream bytes;
     bytes << in.rdbuf();
     return Data::fromString(bytes.str());
@@ -94,23 +94,7 @@ TEST(HCDecodingResponseSerializers, XMLGivesAnUnstartedParserOverTheBody) {
     auto delegate = std::make_shared<ElementRecorder>();
     parser->setDelegate(delegate);
     EXPECT_TRUE(parser->parse());
-    EXPECT_EQ(delegate->events, "<a>t</a>");
-
-    // A hostile body: nested entities and an external one. Nothing is expanded or read from disk.
-    const char* hostile =
-        "<?xml version=\"1.0\"?><!DOCTYPE a [<!ENTITY x \"xxxxxxxxxx\"><!ENTITY y \"&x;&x;&x;&x;&x;&x;\">"
-        "<!ENTITY f SYSTEM \"file:///etc/passwd\">]><a>&y;&f;</a>";
-    object = HCXMLParserResponseSerializer::serializer()->responseObjectForResponse(
-        reply(200, "application/xml"), Data::fromString(hostile), &error);
-    ASSERT_TRUE(object);
-    parser = object->asObjectOf<NSXMLParser>();
-    delegate = std::make_shared<ElementRecorder>();
-    parser->setDelegate(delegate);
-    EXPECT_FALSE(parser->parse());
-    ASSERT_TRUE(parser->parserError());
-    EXPECT_EQ(parser->parserError()->code(), NSXMLParserUndeclaredEntityError);
-    EXPECT_EQ(delegate->events.find("xxxxx"), std::string::npos);
-    EXPECT_EQ(delegate->events.find("root:"), std::string::npos);
+    EXPECT_EQ(delegate->events, "<a>t</a>");  // the parser itself refuses hostile documents (its own tests)
 }
 
 TEST(HCDecodingResponseSerializers, PropertyListDecodingTable) {
@@ -159,6 +143,9 @@ TEST(HCDecodingResponseSerializers, ImageDecodingTable) {
         {"png", png, "image/png", true, true, nullptr},
         {"jpeg", jpeg, "image/jpeg", true, true, nullptr},
         {"jpeg sent as png is still decoded", jpeg, "image/png", true, true, nullptr},
+        {"gif", Data(std::vector<uint8_t>{'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x80, 0, 0, 200, 10, 20, 0, 0,
+                                          250, ',', 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0, ';'}),
+         "image/gif", true, true, nullptr},
         {"truncated png", png.subdata(0, png.length() / 2), "image/png", true, false, NSURLErrorDomain},
         {"not an image at all", Data::fromString("<html/>"), "image/gif", false, false, NSURLErrorDomain},
         {"empty body", Data(), "image/png", true, false, nullptr},
@@ -184,7 +171,8 @@ TEST(HCDecodingResponseSerializers, ImageDecodingTable) {
 TEST(HCDecodingResponseSerializers, CompoundTakesTheFirstMemberWithAnObject) {
     auto compound = HCCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
         {HCImageResponseSerializer::serializer(), HCJSONResponseSerializer::serializer()});
-    NSErrorPtr error;
+    // A stale error in the caller's variable is neither kept nor chained under this reply's.
+    NSErrorPtr error = NSError::withDescription("stale", 1, "an earlier reply");
     auto object = compound->responseObjectForResponse(reply(200, "application/json"), Data::fromString("{\"a\":1}"),
                                                       &error);
     EXPECT_EQ(object, Value(Dict{{"a", 1}}));
@@ -195,72 +183,12 @@ TEST(HCDecodingResponseSerializers, CompoundTakesTheFirstMemberWithAnObject) {
     EXPECT_EQ(object, Value(Value::array({1})));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), HCResponseErrorBadServerResponse);
+    EXPECT_FALSE(error->userInfo().count(NSUnderlyingErrorKey));
 
     // Nobody decodes: the body bytes, validated by the compound's own (empty) content types.
-    error.reset();
     object = compound->responseObjectForResponse(reply(200, "text/plain"), Data::fromString("raw"), &error);
     EXPECT_EQ(object, Value(Data::fromString("raw")));
     EXPECT_FALSE(error);
-}
-
-TEST(HCDecodingResponseSerializers, ArchivesAndCopiesCarryEverySetting) {
-    auto plist = HCPropertyListResponseSerializer::serializerWithFormat(200, 2);
-    auto image = HCImageResponseSerializer::serializer();
-    image->setImageScale(1.5);
-    image->setAutomaticallyInflatesResponseImage(false);
-    auto xml = HCXMLParserResponseSerializer::serializer();
-    auto compound = HCCompoundResponseSerializer::compoundSerializerWithResponseSerializers({plist, image});
-    for (const auto& serializer : std::vector<std::shared_ptr<HCHTTPResponseSerializer>>{plist, image, xml, compound}) {
-        serializer->setAcceptableStatusCodes(HCIndexSet::indexSetWithIndexesInRange(200, 2));
-        serializer->setAcceptableContentTypes(std::set<std::string>{"x/y"});
-    }
-
-    auto sameSettings = [](const HCHTTPResponseSerializer& a, const HCHTTPResponseSerializer& b) {
-        EXPECT_EQ(a.classNameForCoder(), b.classNameForCoder());
-        EXPECT_EQ(a.acceptableStatusCodes(), b.acceptableStatusCodes());
-        EXPECT_EQ(a.acceptableContentTypes(), b.acceptableContentTypes());
-        if (auto p = dynamic_cast<const HCPropertyListResponseSerializer*>(&a)) {
-            auto q = dynamic_cast<const HCPropertyListResponseSerializer*>(&b);
-            ASSERT_TRUE(q);
-            EXPECT_EQ(p->format(), q->format());
-            EXPECT_EQ(p->readOptions(), q->readOptions());
-        }
-        if (auto p = dynamic_cast<const HCImageResponseSerializer*>(&a)) {
-            auto q = dynamic_cast<const HCImageResponseSerializer*>(&b);
-            ASSERT_TRUE(q);
-            EXPECT_EQ(p->imageScale(), q->imageScale());
-            EXPECT_EQ(p->automaticallyInflatesResponseImage(), q->automaticallyInflatesResponseImage());
-        }
-    };
-    for (const auto& original : std::vector<std::shared_ptr<HCHTTPResponseSerializer>>{plist, image, xml, compound}) {
-        SCOPED_TRACE(original->classNameForCoder());
-        NSErrorPtr error;
-        auto data = NSKeyedArchiver::archivedDataWithRootObject(Value(original), &error);
-        ASSERT_TRUE(data) << (error ? error->description() : "");
-        auto decoded = NSKeyedUnarchiver::unarchivedObjectOfClass<HCHTTPResponseSerializer>(*data, &error);
-        ASSERT_TRUE(decoded) << (error ? error->description() : "");
-        auto copy = NSCopy(*original);
-        ASSERT_TRUE(copy);
-        EXPECT_NE(copy, original);
-        for (const auto& other : {decoded, copy}) {
-            sameSettings(*original, *other);
-            if (auto c = std::dynamic_pointer_cast<HCCompoundResponseSerializer>(other)) {
-                ASSERT_EQ(c->responseSerializers().size(), 2u);
-                sameSettings(*plist, *c->responseSerializers()[0]);
-                sameSettings(*image, *c->responseSerializers()[1]);
-            }
-        }
-    }
-}
-
-TEST(HCDecodingResponseSerializers, HostileArchivesAreRefused) {
-    auto image = HCImageResponseSerializer::serializer();
-    image->setImageScale(-4);
-    NSErrorPtr error;
-    auto data = NSKeyedArchiver::archivedDataWithRootObject(Value(image), &error);
-    ASSERT_TRUE(data);
-    EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClass<HCImageResponseSerializer>(*data, &error));
-    EXPECT_TRUE(error);
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PurgeCase{"PreferredAboveCapacity", 2 * kEntry, 10 * kEntry, 3, {}, {"1", "2"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(HCImageCacheTest, AddRemoveAndReplaceKeepTheUsage) {
+TEST(HCImageCacheTest, AddRemoveReplaceAndMemoryWarningsKeepTheUsage) {
     auto cache = HCAutoPurgingImageCache::create();
     cache->addImage(imagetest::image(10, 10), "a");
     cache->addImage(imagetest::image(20, 10), "b");
@@ -83,16 +83,12 @@ TEST(HCImageCacheTest, AddRemoveAndReplaceKeepTheUsage) {
 
     EXPECT_TRUE(cache->removeAllImages());
     EXPECT_EQ(cache->memoryUsage(), 0u);
-}
 
-TEST(HCImageCacheTest, MemoryWarningEmptiesTheCache) {
-    auto cache = HCAutoPurgingImageCache::create();
+    // A memory warning empties the cache; a destroyed cache no longer listens.
     cache->addImage(imagetest::image(10, 10), "a");
     UIApplication::sharedApplication()->simulateMemoryWarning();
     EXPECT_FALSE(cache->imageWithIdentifier("a"));
     EXPECT_EQ(cache->memoryUsage(), 0u);
-
-    // A destroyed cache no longer listens.
     cache.reset();
     UIApplication::sharedApplication()->simulateMemoryWarning();
 }

@@ -82,85 +82,50 @@ class HCImageDownloaderTest : public ::testing::Test {
     std::vector<Outcome> outcomes_;
 };
 
-TEST_F(HCImageDownloaderTest, TwoCallersForOneURLShareOneDownload) {
-    server_.reply("/a.png", pngReply(8, 0.2));
-    auto downloader = makeDownloader();
-    auto first = download(downloader, request("/a.png"), "first");
-    auto second = download(downloader, request("/a.png"), "second");
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->task(), second->task());
-    EXPECT_TRUE(outcomes_.empty());  // never inside the call
-
-    ASSERT_TRUE(waitForOutcomes(2));
-    EXPECT_EQ(server_.hits("/a.png"), 1u);
-    ASSERT_EQ(outcomes_.size(), 2u);
-    EXPECT_EQ(outcomes_[0].caller, "first");
-    EXPECT_EQ(outcomes_[1].caller, "second");
-    for (const auto& outcome : outcomes_) {
-        ASSERT_TRUE(outcome.image) << (outcome.error ? outcome.error->description() : "");
-        EXPECT_EQ(outcome.image, outcomes_[0].image);
-        EXPECT_TRUE(outcome.onMainThread);
-    }
-    EXPECT_EQ(cache_->imageforRequest(request("/a.png"), std::nullopt), outcomes_[0].image);
-    EXPECT_TRUE(waitUntilIdle(downloader));
-}
-
-TEST_F(HCImageDownloaderTest, CachedImagesComeBackWithoutTheNetworkUnlessTheRequestReloads) {
-    server_.reply("/a.png", pngReply(8));
-    auto downloader = makeDownloader();
-    ASSERT_TRUE(download(downloader, request("/a.png"), "network"));
-    ASSERT_TRUE(waitForOutcomes(1));
-    ASSERT_TRUE(outcomes_[0].image);
-
-    struct Case {
-        NSURLRequestCachePolicy policy;
-        bool fromCache;
-    };
-    const std::vector<Case> cases = {
-        {NSURLRequestCachePolicy::UseProtocolCachePolicy, true},
-        {NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData, false},
-    };
-    for (const auto& c : cases) {
-        const size_t hitsBefore = server_.hits("/a.png");
-        const size_t before = outcomes_.size();
-        auto r = request("/a.png");
-        r.setCachePolicy(c.policy);
-        auto receipt = download(downloader, r, "again");
-        EXPECT_EQ(receipt == nullptr, c.fromCache) << int(c.policy);
-        ASSERT_TRUE(waitForOutcomes(before + 1));
-        ASSERT_TRUE(waitUntilIdle(downloader));
-        EXPECT_EQ(server_.hits("/a.png"), hitsBefore + (c.fromCache ? 0 : 1)) << int(c.policy);
-        EXPECT_TRUE(outcomes_.back().image);
-        EXPECT_TRUE(outcomes_.back().onMainThread);
-    }
-}
-
-TEST_F(HCImageDownloaderTest, CancellingOneReceiptOfARunningDownloadKeepsTheOther) {
+// Callers of one URL share one download; a withdrawn one hears the cancellation, the others the image,
+// which is then cached for later callers unless their request reloads.
+TEST_F(HCImageDownloaderTest, CallersOfOneURLShareOneDownloadAndItsCachedImage) {
     server_.reply("/a.png", pngReply(8, 0.3));
     auto downloader = makeDownloader();
-    auto kept = download(downloader, request("/a.png"), "kept");
+    auto first = download(downloader, request("/a.png"), "first");
     auto withdrawn = download(downloader, request("/a.png"), "withdrawn");
+    auto second = download(downloader, request("/a.png"), "second");
+    ASSERT_TRUE(first && second && withdrawn);
+    EXPECT_EQ(first->task(), second->task());
+    EXPECT_TRUE(outcomes_.empty());  // never inside the call
     downloader->cancelTaskForImageDownloadReceipt(withdrawn);
     downloader->cancelTaskForImageDownloadReceipt(withdrawn);  // a second time: nothing more
-
-    ASSERT_TRUE(waitForOutcomes(2));
+    ASSERT_TRUE(waitForOutcomes(3));
     ASSERT_TRUE(waitUntilIdle(downloader));
     NSRunLoop::main().runUntilIdle();
-    ASSERT_EQ(outcomes_.size(), 2u);
+    EXPECT_EQ(server_.hits("/a.png"), 1u);
+    ASSERT_EQ(outcomes_.size(), 3u);
     EXPECT_EQ(outcomes_[0].caller, "withdrawn");
     ASSERT_TRUE(outcomes_[0].error);
-    EXPECT_EQ(outcomes_[0].error->domain(), NSURLErrorDomain);
-    EXPECT_EQ(outcomes_[0].error->code(), -999);
+    EXPECT_EQ(outcomes_[0].error->code(), NSURLErrorCancelled);
     EXPECT_EQ(*outcomes_[0].error->userInfo().at(NSLocalizedFailureReasonErrorKey).asString(),
               "ImageDownloader cancelled URL request: " + server_.url("/a.png"));
     EXPECT_FALSE(outcomes_[0].hadResponse);
-    EXPECT_EQ(outcomes_[1].caller, "kept");
-    EXPECT_TRUE(outcomes_[1].image);
-
-    // Once finished, a receipt cancels nothing.
-    downloader->cancelTaskForImageDownloadReceipt(kept);
-    NSRunLoop::main().runUntilIdle();
-    EXPECT_EQ(outcomes_.size(), 2u);
+    EXPECT_EQ(outcomes_[1].caller, "first");
+    EXPECT_EQ(outcomes_[2].caller, "second");
+    for (size_t i = 0; i < outcomes_.size(); ++i) EXPECT_TRUE(outcomes_[i].onMainThread);
+    ASSERT_TRUE(outcomes_[1].image);
+    EXPECT_EQ(outcomes_[2].image, outcomes_[1].image);
+    EXPECT_EQ(cache_->imageforRequest(request("/a.png"), std::nullopt), outcomes_[1].image);
+    downloader->cancelTaskForImageDownloadReceipt(first);  // once finished, a receipt cancels nothing
+    for (auto policy : {NSURLRequestCachePolicy::UseProtocolCachePolicy,
+                        NSURLRequestCachePolicy::ReloadIgnoringLocalCacheData}) {
+        const bool fromCache = policy == NSURLRequestCachePolicy::UseProtocolCachePolicy;
+        const size_t hitsBefore = server_.hits("/a.png"), before = outcomes_.size();
+        auto r = request("/a.png");
+        r.setCachePolicy(policy);
+        EXPECT_EQ(download(downloader, r, "again") == nullptr, fromCache);
+        ASSERT_TRUE(waitForOutcomes(before + 1) && waitUntilIdle(downloader));
+        NSRunLoop::main().runUntilIdle();
+        EXPECT_EQ(outcomes_.size(), before + 1);
+        EXPECT_EQ(server_.hits("/a.png"), hitsBefore + (fromCache ? 0 : 1));
+        EXPECT_TRUE(outcomes_.back().image && outcomes_.back().onMainThread);
+    }
 }
 
 TEST_F(HCImageDownloaderTest, BadRepliesFailWithAnErrorAndCacheNothing) {

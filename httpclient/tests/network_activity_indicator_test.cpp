@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "httpclient/HCHTTPSessionManager.h"
@@ -52,19 +55,6 @@ class HCNetworkActivityIndicatorTest : public ::testing::Test {
     std::vector<bool> shown_;  // every visibility change, in order
 };
 
-TEST_F(HCNetworkActivityIndicatorTest, ShortTaskNeverShows) {
-    auto t = task();
-    start(t);
-    EXPECT_EQ(manager_->currentState(), State::DelayingStart);
-    clock_->advance(0.5);
-    complete(t);
-    EXPECT_EQ(manager_->activityCount(), 0);
-    EXPECT_EQ(manager_->currentState(), State::DelayingStart);
-    clock_->advance(0.6);
-    EXPECT_EQ(manager_->currentState(), State::NotActive);
-    EXPECT_TRUE(shown_.empty());
-}
-
 // Once the block is gone, the application's own indicator is the one hidden.
 TEST_F(HCNetworkActivityIndicatorTest, LongTaskShowsAfterActivationAndHidesAfterCompletionDelay) {
     auto application = UIApplication::sharedApplication();
@@ -93,28 +83,25 @@ TEST_F(HCNetworkActivityIndicatorTest, LongTaskShowsAfterActivationAndHidesAfter
     manager_->removeObserver(token);
 }
 
-TEST_F(HCNetworkActivityIndicatorTest, NextTaskWithinCompletionDelayKeepsItShown) {
+TEST_F(HCNetworkActivityIndicatorTest, ShortTasksNeverShowNextTasksKeepItShownDisablingHidesAtOnce) {
+    auto brief = task("/brief");
+    start(brief);
+    clock_->advance(0.5);
+    complete(brief);
+    EXPECT_EQ(manager_->currentState(), State::DelayingStart);
+    clock_->advance(0.6);
+    EXPECT_EQ(manager_->currentState(), State::NotActive);
+    EXPECT_TRUE(shown_.empty());
+
     auto first = task("/1");
     auto second = task("/2");
     start(first);
     clock_->advance(1.0);
     complete(first);
     clock_->advance(0.1);
-    start(second);
+    start(second);  // within the completion delay: no hide and show
     EXPECT_EQ(manager_->currentState(), State::Active);
-    clock_->advance(1.0);
-    EXPECT_EQ(shown_, std::vector<bool>{true});  // no hide and show
     complete(second);
-    clock_->advance(0.17);
-    EXPECT_EQ(shown_, (std::vector<bool>{true, false}));
-}
-
-TEST_F(HCNetworkActivityIndicatorTest, DisablingWhileShownHidesAtOnce) {
-    auto t = task();
-    start(t);
-    clock_->advance(1.0);
-    EXPECT_EQ(shown_, std::vector<bool>{true});
-    complete(t);
     manager_->setEnabled(false);
     EXPECT_EQ(shown_, (std::vector<bool>{true, false}));
     clock_->advance(5);  // and the pending completion delay does not fire
@@ -150,6 +137,44 @@ TEST_F(HCNetworkActivityIndicatorTest, UnbalancedNotificationsNeverDriveTheCount
         EXPECT_EQ(manager_->activityCount(), step.count) << step.what;
         EXPECT_EQ(manager_->isNetworkActivityOccurring(), step.count > 0) << step.what;
     }
+}
+
+TEST_F(HCNetworkActivityIndicatorTest, ChangesRunOnTheMainThreadWithTheLockReleased) {
+    std::vector<bool> onMain;
+    bool answered = true;
+    manager_->setNetworkingActivityActionWithBlock([&](bool visible) {
+        shown_.push_back(visible);
+        onMain.push_back(NSRunLoop::isMainThread());
+        // Another thread asking the manager meanwhile gets its answer.
+        std::promise<void> asked;
+        auto done = asked.get_future();
+        std::thread([manager = manager_, asked = std::move(asked)]() mutable {
+            manager->activityCount();
+            asked.set_value();
+        }).detach();
+        answered = answered && done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    });
+    auto t = task();
+    start(t);
+    clock_->advance(1.0);
+    std::thread([&] { manager_->setEnabled(false); }).join();  // hidden from the main thread, not this one
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(shown_, (std::vector<bool>{true, false}));
+    EXPECT_EQ(onMain, (std::vector<bool>{true, true}));
+    EXPECT_TRUE(answered);
+}
+
+TEST_F(HCNetworkActivityIndicatorTest, ATaskThatVanishesUnfinishedStopsCountingWithinTheSweepInterval) {
+    {
+        auto session = NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration());
+        start(session->dataTaskWithRequest(NSURLRequest(NSURL::URLWithString("http://127.0.0.1:9/gone"))));
+    }
+    EXPECT_EQ(manager_->activityCount(), 1);
+    clock_->advance(HCNetworkActivityIndicatorManager::kSweepInterval);
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(manager_->activityCount(), 0);
+    clock_->advance(1.0);
+    EXPECT_EQ(manager_->currentState(), State::NotActive);
 }
 
 // The manager follows a real request's notifications from start to end.

@@ -24,16 +24,14 @@ NSURLRequest requestFor(const std::string& url, const char* method = "GET") {
     return request;
 }
 
-// A response serializer that notes the queue it runs on and then decodes like the JSON one.
+// Decodes like the JSON serializer and notes the queue it ran on.
 class RecordingSerializer final : public Object, public HCURLResponseSerialization {
   public:
     std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response,
                                                    const std::optional<Data>& data,
                                                    NSErrorPtr* error) const override {
-        {
-            std::lock_guard lock(mutex_);
-            labels_.push_back(DispatchQueue::currentLabel());
-        }
+        std::lock_guard lock(mutex_);
+        labels_.push_back(DispatchQueue::currentLabel());
         return json_->responseObjectForResponse(response, data, error);
     }
     std::vector<std::string> labels() const {
@@ -55,14 +53,13 @@ class HCURLSessionManagerTest : public ::testing::Test {
     void TearDown() override {
         for (auto& manager : managers_) manager->invalidateSessionCancelingTasks(true);
         runMainUntil([&] {
-            for (auto& manager : managers_)
-                if (manager->session()->delegate()) return false;
-            return true;
+            return std::none_of(managers_.begin(), managers_.end(),
+                                [](const auto& m) { return bool(m->session()->delegate()); });
         });
         NSRunLoop::main().runUntilIdle();  // late notifications stay with the test that caused them
     }
-    std::shared_ptr<HCURLSessionManager> makeManager() {
-        managers_.push_back(HCURLSessionManager::create());
+    std::shared_ptr<HCURLSessionManager> makeManager(NSURLSessionConfigurationPtr configuration = nullptr) {
+        managers_.push_back(HCURLSessionManager::create(std::move(configuration)));
         return managers_.back();
     }
 
@@ -70,76 +67,8 @@ class HCURLSessionManagerTest : public ::testing::Test {
     std::vector<std::shared_ptr<HCURLSessionManager>> managers_;
 };
 
-TEST_F(HCURLSessionManagerTest, NewTasksAreSuspendedTaggedAndCopiesGetTheirOwnSession) {
-    auto manager = makeManager();
-    auto task = manager->dataTaskWithRequest(requestFor(server_.url("/x")), nullptr);
-    ASSERT_TRUE(task);
-    EXPECT_EQ(task->state(), NSURLSessionTaskState::Suspended);  // the caller resumes
-    EXPECT_EQ(task->taskDescription(), manager->taskDescriptionForSessionTasks());
-    EXPECT_TRUE(manager->delegateForTask(task));
-
-    auto copy = std::dynamic_pointer_cast<HCURLSessionManager>(manager->copyWithZone(nullptr));
-    ASSERT_TRUE(copy);
-    managers_.push_back(copy);
-    EXPECT_NE(copy->session(), manager->session());
-    EXPECT_NE(copy->taskDescriptionForSessionTasks(), manager->taskDescriptionForSessionTasks());
-}
-
 TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     server_.reply("/json", LoopbackReply::json(R"({"ok":true})"));
-    auto manager = makeManager();
-    auto serializer = std::make_shared<RecordingSerializer>();
-    manager->setResponseSerializer(serializer);
-
-    std::mutex mutex;
-    std::vector<std::string> events;
-    auto note = [&](std::string event) {
-        std::lock_guard lock(mutex);
-        events.push_back(std::move(event));
-    };
-    auto delegateQueue = manager->operationQueue();
-    manager->setTaskDidCompleteBlock([&](const auto&, const auto&, const NSErrorPtr&) {
-        note(NSOperationQueue::currentQueue() == delegateQueue ? "didComplete@delegate" : "didComplete@other");
-    });
-    NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
-    NSURLSessionDataTaskPtr task;
-    task = manager->dataTaskWithRequest(
-        requestFor(server_.url("/json")),
-        [&](const NSURLResponsePtr& response, const std::optional<Value>& object, const NSErrorPtr& error) {
-            note(NSRunLoop::isMainThread() ? "completion@main" : "completion@other");
-            EXPECT_FALSE(error);
-            ASSERT_TRUE(object);
-            EXPECT_EQ((*object)["ok"], Value(true));
-            EXPECT_EQ(response, task->response());
-            EXPECT_EQ(recorder.count(HCNetworkingTaskDidCompleteNotification), 0u);
-        });
-    task->resume();
-    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
-    {
-        std::lock_guard lock(mutex);
-        // The hook runs as the delegate queue finishes; the completion comes later through two other queues.
-        EXPECT_EQ(events, (std::vector<std::string>{"didComplete@delegate", "completion@main"}));
-    }
-    EXPECT_EQ(serializer->labels(), std::vector<std::string>{"com.hcnet.networking.session.manager.processing"});
-    EXPECT_TRUE(recorder.entries()[0].onMainThread);
-    EXPECT_FALSE(manager->delegateForTask(task));  // the table lets go at completion
-
-    // A completion queue and group of the caller's own.
-    auto queue = DispatchQueue::serial("test.completion");
-    auto group = DispatchGroup::create();
-    manager->setCompletionQueue(queue);
-    manager->setCompletionGroup(group);
-    std::atomic<bool> onQueue{false};
-    manager
-        ->dataTaskWithRequest(requestFor(server_.url("/json")),
-                              [&](const auto&, const auto&, const auto&) { onQueue = queue->isCurrent(); })
-        ->resume();
-    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 2; }));
-    EXPECT_TRUE(group->wait(kWait));
-    EXPECT_TRUE(onQueue);
-}
-
-TEST_F(HCURLSessionManagerTest, TransportErrorSkipsTheSerializer) {
     std::string deadURL;
     {
         LoopbackServer gone;
@@ -148,23 +77,60 @@ TEST_F(HCURLSessionManagerTest, TransportErrorSkipsTheSerializer) {
     auto manager = makeManager();
     auto serializer = std::make_shared<RecordingSerializer>();
     manager->setResponseSerializer(serializer);
+    std::mutex mutex;
+    std::vector<std::string> events;
+    auto note = [&](std::string event) {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(event));
+    };
+    manager->setTaskDidCompleteBlock([&, queue = manager->operationQueue()](auto&, auto&, auto&) {
+        note(NSOperationQueue::currentQueue() == queue ? "didComplete@delegate" : "didComplete@other");
+    });
     NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
-    int calls = 0;
+    NSURLSessionDataTaskPtr task = manager->dataTaskWithRequest(
+        requestFor(server_.url("/json")),
+        [&](const NSURLResponsePtr& response, const std::optional<Value>& object, const NSErrorPtr& error) {
+            note(NSRunLoop::isMainThread() ? "completion@main" : "completion@other");
+            EXPECT_FALSE(error);
+            EXPECT_EQ(object, Value(Dict{{"ok", true}}));
+            EXPECT_EQ(response, task->response());
+            EXPECT_EQ(recorder.count(HCNetworkingTaskDidCompleteNotification), 0u);
+        });
+    EXPECT_EQ(task->state(), NSURLSessionTaskState::Suspended);  // the caller resumes
+    EXPECT_EQ(task->taskDescription(), manager->taskDescriptionForSessionTasks());
+    task->resume();
+    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
+    {
+        std::lock_guard lock(mutex);
+        // The hook runs as the delegate queue finishes; the completion comes later through two other queues.
+        EXPECT_EQ(events, (std::vector<std::string>{"didComplete@delegate", "completion@main"}));
+    }
+    EXPECT_EQ(serializer->labels(),
+              std::vector<std::string>{"com.hcnet.networking.session.manager.processing"});
+    EXPECT_TRUE(recorder.entries()[0].onMainThread);
+    EXPECT_FALSE(manager->delegateForTask(task));  // the table lets go at completion
+
+    // A queue and group of the caller's own; a transport error skips the serializer and is reported.
+    auto queue = DispatchQueue::serial("test.completion");
+    auto group = DispatchGroup::create();
+    manager->setCompletionQueue(queue);
+    manager->setCompletionGroup(group);
+    std::atomic<bool> onQueue{false};
     NSErrorPtr seen;
     manager
         ->dataTaskWithRequest(requestFor(deadURL),
                               [&](const auto&, const std::optional<Value>& object, const NSErrorPtr& error) {
-                                  ++calls;
-                                  EXPECT_FALSE(object);
+                                  onQueue = queue->isCurrent() && !object;
                                   seen = error;
                               })
         ->resume();
-    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
-    EXPECT_EQ(calls, 1);
+    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 2; }));
+    EXPECT_TRUE(group->wait(kWait));
+    EXPECT_TRUE(onQueue);
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->code(), NSURLErrorCannotConnectToHost);
-    EXPECT_TRUE(serializer->labels().empty());
-    auto info = recorder.entries()[0].userInfo;
+    EXPECT_EQ(serializer->labels().size(), 1u);
+    auto info = recorder.entries()[1].userInfo;
     EXPECT_EQ(info[HCNetworkingTaskDidCompleteErrorKey].asObjectOf<NSError>(), seen);
     EXPECT_FALSE(info.count(HCNetworkingTaskDidCompleteSerializedResponseKey));
 }
@@ -177,31 +143,26 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     auto manager = makeManager();
     auto other = makeManager();
     auto task = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
-    NotificationRecorder raw({HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification},
-                             task);
-    NotificationRecorder relayed({HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidSuspendNotification});
-
+    NotificationRecorder raw(
+        {HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification}, task);
+    NotificationRecorder relayed(
+        {HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidSuspendNotification});
     // Eight threads race to resume the new task: one change, one post.
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->resume(); });
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(raw.count(HCNSURLSessionTaskDidResumeNotification), 1u);
     task->suspend();
     task->suspend();
     task->resume();
     EXPECT_EQ(raw.count(HCNSURLSessionTaskDidResumeNotification), 2u);
     EXPECT_EQ(raw.count(HCNSURLSessionTaskDidSuspendNotification), 1u);
-
     ASSERT_TRUE(runMainUntil([&] { return relayed.entries().size() == 3; }));
     auto entries = relayed.entries();
-    EXPECT_EQ(entries[0].name, HCNetworkingTaskDidResumeNotification);
     EXPECT_EQ(entries[1].name, HCNetworkingTaskDidSuspendNotification);
-    EXPECT_EQ(entries[2].name, HCNetworkingTaskDidResumeNotification);
     for (const auto& entry : entries) {
         EXPECT_TRUE(entry.onMainThread);
         EXPECT_EQ(entry.object, task);
     }
-
     // Cancelling through the progress object ends the task; a finished task changes no more and says nothing.
     NotificationRecorder complete({HCNetworkingTaskDidCompleteNotification});
     manager->downloadProgressForTask(task)->cancel();
@@ -210,7 +171,6 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     task->resume();
     task->suspend();
     EXPECT_EQ(raw.entries().size(), 3u);
-
     // A task whose description someone changed, and a task of another manager, are not relayed by this one.
     auto retagged = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
     retagged->setTaskDescription("mine now");
@@ -224,9 +184,200 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     EXPECT_EQ(relayedLater.entries()[0].object, foreign);
     retagged->cancel();
     foreign->cancel();
+
+    // A resume that finds the task's session gone completes it at once and is not announced.
+    NSURLSessionTaskPtr orphan;
+    {
+        auto session =
+            NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration());
+        orphan = session->dataTaskWithRequest(requestFor(server_.url("/x")));
+    }
+    NotificationRecorder orphanRaw({HCNSURLSessionTaskDidResumeNotification}, orphan);
+    orphan->resume();
+    EXPECT_EQ(orphan->state(), NSURLSessionTaskState::Completed);
+    EXPECT_EQ(orphanRaw.count(HCNSURLSessionTaskDidResumeNotification), 0u);
 }
 
-TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGo) {
+// Each hook takes over its session event: the session hears the hook's answer, and without the hook the
+// manager's own. The events are delivered as the session delivers them, on the delegate's side.
+TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
+    using M = NSURLSessionDelegate::Method;
+    using D = NSURLSessionAuthChallengeDisposition;
+    auto manager = makeManager();
+    auto& m = *manager;
+    const auto& session = m.session();
+    NSURLRequest sized = requestFor(server_.url("/x"), "POST");
+    sized.setValue("10", "Content-Length");
+    auto task = m.dataTaskWithRequest(sized, nullptr);
+    auto download = m.downloadTaskWithRequest(requestFor(server_.url("/x")), nullptr, nullptr, nullptr);
+    auto trust =
+        SecTrust::create({SecCertificate::createWithData(TestPKI::shared().server().certificateDer)}, {});
+    auto challenge = NSURLAuthenticationChallenge::create(NSURLProtectionSpace::create(
+        "localhost", 443, "https", "", NSURLAuthenticationMethodServerTrust, trust));
+    TempDir dir;
+    std::string heard, answer;  // what the hooks were told; what the session was answered
+    auto numbers = [](auto... n) { return ((std::to_string(n) + " ") + ...); };
+    auto challenged = [&](D d, const NSURLCredentialPtr& c) { answer = numbers(long(d)) + (c ? "+" : ""); };
+    struct Row {
+        const char* name;
+        std::optional<M> method;  // respondsTo answers yes only once the hook is set
+        std::function<void()> set, fire;
+        std::string without, with;
+    };
+    const Row rows[] = {
+        {"redirection", M::WillPerformHTTPRedirection,
+         [&] {
+             m.setTaskWillPerformHTTPRedirectionBlock(
+                 [](auto&, auto&, auto&, auto&) { return std::nullopt; });
+         },
+         [&] {
+             m.willPerformHTTPRedirection(session, task, nullptr, requestFor(server_.url("/next")),
+                                          [&](auto next) { answer = next ? next->URL()->path() : "stop"; });
+         },
+         "/next", "stop"},
+        {"new body stream", std::nullopt,
+         [&] {
+             m.setTaskNeedNewBodyStreamBlock(
+                 [](auto&, auto&) { return NSInputStream::inputStreamWithData(Data()); });
+         },
+         [&] { m.needNewBodyStream(session, task, [&](auto s) { answer = s ? "stream" : "none"; }); }, "none",
+         "stream"},
+        {"response", M::DidReceiveResponse,
+         [&] {
+             m.setDataTaskDidReceiveResponseBlock(
+                 [](auto&, auto&, auto&) { return NSURLSessionResponseDisposition::Cancel; });
+         },
+         [&] { m.didReceiveResponse(session, task, nullptr, [&](auto d) { answer = numbers(long(d)); }); },
+         "1 ", "0 "},
+        {"cache", M::WillCacheResponse,
+         [&] { m.setDataTaskWillCacheResponseBlock([](auto&, auto&, auto&) { return nullptr; }); },
+         [&] {
+             m.willCacheResponse(session, task, NSCachedURLResponse::create(nullptr, Data()),
+                                 [&](auto cached) { answer = cached ? "stored" : "dropped"; });
+         },
+         "stored", "dropped"},
+        {"session challenge: without the hook the policy refuses the test root", std::nullopt,
+         [&] {
+             m.setSessionDidReceiveAuthenticationChallengeBlock([&](auto&, auto&, NSURLCredentialPtr* c) {
+                 *c = NSURLCredential::credentialForTrust(trust);
+                 return D::UseCredential;
+             });
+         },
+         [&] { m.didReceiveChallenge(session, challenge, challenged); }, "2 ", "0 +"},
+        {"task challenge", std::nullopt,
+         [&] {
+             m.setTaskDidReceiveAuthenticationChallengeBlock(
+                 [](auto&, auto&, auto&, auto*) { return D::RejectProtectionSpace; });
+         },
+         [&] { m.taskDidReceiveChallenge(session, task, challenge, challenged); }, "2 ", "3 "},
+        {"download finished: moved where the hook says", std::nullopt,
+         [&] {
+             m.setDownloadTaskDidFinishDownloadingBlock(
+                 [&](auto&, auto&, auto&) { return NSURL::fileURLWithPath(dir.file("kept")); });
+         },
+         [&] {
+             NSFileManager::defaultManager()->createFileAtPath(dir.file("tmp"), Data(),
+                                                               NSFileManager::Atomically::No);
+             m.didFinishDownloadingToURL(session, download, NSURL::fileURLWithPath(dir.file("tmp")));
+             answer = NSFileManager::defaultManager()->fileExistsAtPath(dir.file("kept")) ? "kept" : "-";
+         },
+         "-", "kept"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (bool hooked : {false, true}) {
+            if (hooked) row.set();
+            if (row.method) {
+                EXPECT_EQ(m.respondsTo(*row.method), hooked);
+            }
+            row.fire();
+            EXPECT_EQ(answer, hooked ? row.with : row.without);
+        }
+    }
+    // Hooks that only listen, with what they were told (the expected send length from Content-Length).
+    m.setTaskDidSendBodyDataBlock(
+        [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
+    m.setDataTaskDidReceiveDataBlock([&](auto&, auto&, const Data& d) { heard += d.toString() + " "; });
+    m.setDownloadTaskDidWriteDataBlock(
+        [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
+    m.setDownloadTaskDidResumeBlock([&](auto&, auto&, int64_t a, int64_t b) { heard += numbers(a, b); });
+    m.setDidFinishEventsForBackgroundURLSessionBlock(
+        [&](auto&) { heard += NSRunLoop::isMainThread() ? "main" : "?"; });
+    m.didSendBodyData(session, task, 4, 4, NSURLSessionTransferSizeUnknown);
+    m.didReceiveData(session, task, Data::fromString("bytes"));
+    m.didWriteData(session, download, 1, 2, 3);
+    m.didResumeAtOffset(session, download, 5, 8);
+    std::thread([&] { m.didFinishEventsForBackgroundURLSession(session); }).join();  // as from the delegate queue
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(heard, "4 4 10 bytes 1 2 3 5 8 main");
+    task->cancel();
+    download->cancel();
+}
+
+TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
+    server_.on("", "/echo",
+               [](const LoopbackRequest& r) { return LoopbackReply::text(r.method + " " + r.body); });
+    server_.on("", "/slow", [this](const LoopbackRequest&) {
+        server_.pause(5);
+        return LoopbackReply::text("late");
+    });
+    auto manager = makeManager();
+    manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
+    TempDir dir;
+    ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(
+        dir.file("body"), Data::fromString("from file"), NSFileManager::Atomically::No));
+    const auto file = NSURL::fileURLWithPath(dir.file("body"));
+    std::vector<std::string> replies;
+    auto collect = [&](const auto&, const std::optional<Value>& object, const NSErrorPtr& error) {
+        replies.push_back(error ? "error " + std::to_string(error->code()) : object->asData()->toString());
+    };
+    auto data = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
+    auto fromFile =
+        manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"), file, nullptr, collect);
+    auto fromData = manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "POST"),
+                                                   Data::fromString("from data"), nullptr, collect);
+    auto download =
+        manager->downloadTaskWithRequest(requestFor(server_.url("/slow")), nullptr, nullptr, nullptr);
+    using Tasks = std::vector<NSURLSessionTaskPtr>;
+    EXPECT_EQ(manager->dataTasks(), Tasks{data});
+    EXPECT_EQ(manager->uploadTasks().size(), 2u);
+    EXPECT_EQ(manager->downloadTasks(), Tasks{download});
+    auto all = manager->tasks();  // data, then uploads, then downloads
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all.front(), data);
+    EXPECT_EQ(all.back(), download);
+    EXPECT_FALSE(manager->tasksForKeyPath("everything"));
+    // Asked on the delegate queue itself, the lists come from the manager's own table.
+    std::atomic<int> completed{0};
+    std::atomic<size_t> listed{0};
+    manager->setTaskDidCompleteBlock([&](auto&, auto&, auto&) {
+        listed = manager->tasks().size();
+        ++completed;
+    });
+    fromFile->resume();
+    fromData->resume();
+    ASSERT_TRUE(runMainUntil([&] { return replies.size() == 2 && completed == 2; }));
+    std::sort(replies.begin(), replies.end());
+    EXPECT_EQ(replies, (std::vector<std::string>{"POST from data", "PUT from file"}));
+    EXPECT_EQ(listed, 2u);                      // the data and download tasks, never resumed, are left
+    manager->setTaskDidCompleteBlock(nullptr);  // it sees this test's locals
+
+    // A background session that makes no more upload tasks: the tries end with one failure.
+    auto background = makeManager(NSURLSessionConfiguration::backgroundSessionConfiguration("test.retry"));
+    background->setAttemptsToRecreateUploadTasksForBackgroundSessions(true);
+    NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification}, background->session());
+    background->invalidateSessionCancelingTasks(true);
+    ASSERT_TRUE(runMainUntil([&] { return invalidated.count(HCURLSessionDidInvalidateNotification) == 1; }));
+    replies.clear();
+    EXPECT_FALSE(
+        background->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"), file, nullptr, collect));
+    ASSERT_TRUE(runMainUntil([&] { return !replies.empty(); }));
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(replies, std::vector<std::string>{"error -999"});
+}
+
+TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManagersLeaveNothing) {
+    server_.reply("/one", LoopbackReply::json("{}"));
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(5);
         return LoopbackReply::text("late");
@@ -238,22 +389,18 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGo) {
     {
         auto manager = HCURLSessionManager::create();
         weak = manager;
-        manager->setSessionDidBecomeInvalidBlock([&](const auto&, const NSErrorPtr&) { ++invalidHook; });
+        manager->setSessionDidBecomeInvalidBlock([&](auto&, auto&) { ++invalidHook; });
         manager
-            ->dataTaskWithRequest(requestFor(server_.url("/slow")),
-                                  [&](const auto&, const auto&, const NSErrorPtr& e) { error = e; })
+            ->dataTaskWithRequest(requestFor(server_.url("/slow")), [&](auto&, auto&, auto& e) { error = e; })
             ->resume();
         manager->invalidateSessionCancelingTasks(true);
     }
     ASSERT_TRUE(runMainUntil([&] { return weak.expired() && error; }));
     EXPECT_EQ(error->code(), NSURLErrorCancelled);
     EXPECT_EQ(invalidHook, 1);
-    EXPECT_EQ(invalidated.count(HCURLSessionDidInvalidateNotification), 1u);
+    ASSERT_EQ(invalidated.count(HCURLSessionDidInvalidateNotification), 1u);
     EXPECT_FALSE(invalidated.entries()[0].onMainThread);  // posted on the delegate queue
-}
 
-TEST_F(HCURLSessionManagerTest, ManyShortLivedManagersLeaveNoThreadsOrDescriptors) {
-    server_.reply("/one", LoopbackReply::json("{}"));
     auto useOnce = [&](int count) {
         std::atomic<int> finished{0};
         std::vector<std::weak_ptr<HCURLSessionManager>> managers;
@@ -261,11 +408,9 @@ TEST_F(HCURLSessionManagerTest, ManyShortLivedManagersLeaveNoThreadsOrDescriptor
             // The application's road: a new manager per request, with the JSON serializers.
             auto manager = HCHTTPSessionManager::manager();
             manager->setRequestSerializer(HCJSONRequestSerializer::serializer());
-            manager->setResponseSerializer(HCJSONResponseSerializer::serializer());
             manager->POST(
-                server_.url("/one"), Value(Dict{{"i", i}}), nullptr,
-                [&](const auto&, const auto&) { ++finished; },
-                [&](const auto&, const NSErrorPtr& e) {
+                server_.url("/one"), Value(Dict{{"i", i}}), nullptr, [&](auto&, auto&) { ++finished; },
+                [&](auto&, const NSErrorPtr& e) {
                     ADD_FAILURE() << e->description();
                     ++finished;
                 });
@@ -273,17 +418,14 @@ TEST_F(HCURLSessionManagerTest, ManyShortLivedManagersLeaveNoThreadsOrDescriptor
             manager->invalidateSessionCancelingTasks(false);
         }
         // Each manager is let go by its session once invalidated, and with it the session and its queue.
-        bool all = runMainUntil(
+        return runMainUntil(
             [&] {
                 return finished == count && std::all_of(managers.begin(), managers.end(),
-                                                        [](const auto& weak) { return weak.expired(); });
+                                                        [](const auto& w) { return w.expired(); });
             },
             30);
-        if (!all) ADD_FAILURE() << "finished " << finished << " of " << count;
-        return all;
     };
-    // Warm up the process-wide parts (processing queue, shared reachability manager, the server's pool),
-    // then wait for the warm-up's own threads and descriptors to go.
+    // Warm up the process-wide parts, then wait for the warm-up's own threads and descriptors to go.
     size_t threads = threadCount();
     size_t descriptors = descriptorCount();
     auto settled = [&](double timeout) {
@@ -294,12 +436,10 @@ TEST_F(HCURLSessionManagerTest, ManyShortLivedManagersLeaveNoThreadsOrDescriptor
     settled(3);
     threads = std::max(threads, threadCount());
     descriptors = std::max(descriptors, descriptorCount());
-
     ASSERT_TRUE(useOnce(200));
     EXPECT_TRUE(settled(kWait)) << "threads " << threadCount() << " (were " << threads << "), descriptors "
                                 << descriptorCount() << " (were " << descriptors << ")";
 }
-
 
 TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite) {
     const std::string content(300 * 1024, 'z');
@@ -311,66 +451,57 @@ TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite
     manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
     NotificationRecorder recorder(
         {HCNetworkingTaskDidCompleteNotification, HCURLSessionDownloadTaskDidFailToMoveFileNotification});
-
-    struct Result {
-        int calls = 0;
-        std::optional<Value> object;
-        NSErrorPtr error;
-    };
-    auto download = [&](const std::string& path, Result& result,
-                        HCURLSessionManager::ProgressBlock progress) {
-        auto task = manager->downloadTaskWithRequest(
-            requestFor(server_.url("/file")), std::move(progress),
-            [path](const NSURLPtr& location, const NSURLResponsePtr& response) {
-                EXPECT_TRUE(location && location->isFileURL());
-                EXPECT_TRUE(response);
-                return NSURL::fileURLWithPath(path);
-            },
-            [&result](const auto&, const std::optional<Value>& object, const NSErrorPtr& error) {
-                ++result.calls;
-                result.object = object;
-                result.error = error;
-            });
-        task->resume();
-        return task;
-    };
-
-    Result fresh;
-    std::atomic<int64_t> lastCompleted{0};
-    download(dir.file("fresh.bin"), fresh,
-             [&](const NSProgressPtr& p) { lastCompleted = p->completedUnitCount(); });
-    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
-    ASSERT_EQ(fresh.calls, 1);
-    EXPECT_FALSE(fresh.error);
-    ASSERT_TRUE(fresh.object);
-    EXPECT_EQ(fresh.object->asObjectOf<NSURL>()->path(), dir.file("fresh.bin"));
-    EXPECT_EQ(NSFileManager::defaultManager()->contentsAtPath(dir.file("fresh.bin"))->toString(), content);
-    EXPECT_EQ(lastCompleted, int64_t(content.size()));
-
-    // A destination that exists already is left alone, and the download is a failure.
-    ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(
-        dir.file("kept.bin"), Data::fromString("mine"), NSFileManager::Atomically::No));
-    Result clash;
-    download(dir.file("kept.bin"), clash, nullptr);
-    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 2; }));
-    ASSERT_EQ(clash.calls, 1);
-    ASSERT_TRUE(clash.error);
-    EXPECT_EQ(clash.error->domain(), NSCocoaErrorDomain);
-    EXPECT_EQ(clash.error->code(), NSFileWriteFileExistsError);
-    EXPECT_FALSE(clash.object);
-    EXPECT_EQ(NSFileManager::defaultManager()->contentsAtPath(dir.file("kept.bin"))->toString(), "mine");
-    EXPECT_EQ(recorder.count(HCURLSessionDownloadTaskDidFailToMoveFileNotification), 1u);
+    ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(dir.file("kept"), Data::fromString("mine"),
+                                                                  NSFileManager::Atomically::No));
+    struct Case {
+        const char* name;
+        std::string path;
+        bool moved;
+    } cases[] = {{"a new file", dir.file("fresh"), true},
+                 {"an existing file is left alone", dir.file("kept"), false}};
+    size_t done = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::pair<std::optional<Value>, NSErrorPtr>> results;
+        std::atomic<int64_t> lastCompleted{0};
+        manager
+            ->downloadTaskWithRequest(
+                requestFor(server_.url("/file")),
+                [&](const NSProgressPtr& p) { lastCompleted = p->completedUnitCount(); },
+                [&](const NSURLPtr& location, const NSURLResponsePtr& response) {
+                    EXPECT_TRUE(location && location->isFileURL() && response);
+                    return NSURL::fileURLWithPath(c.path);
+                },
+                [&](auto&, const std::optional<Value>& object, const NSErrorPtr& error) {
+                    results.emplace_back(object, error);
+                })
+            ->resume();
+        ASSERT_TRUE(runMainUntil(
+            [&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == done + 1; }));
+        ++done;
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(lastCompleted, int64_t(content.size()));
+        EXPECT_EQ(recorder.count(HCURLSessionDownloadTaskDidFailToMoveFileNotification), c.moved ? 0u : 1u);
+        if (c.moved) {
+            EXPECT_FALSE(results[0].second);
+            EXPECT_EQ(results[0].first->asObjectOf<NSURL>()->path(), c.path);
+            EXPECT_EQ(NSFileManager::defaultManager()->contentsAtPath(c.path)->toString(), content);
+        } else {
+            ASSERT_TRUE(results[0].second);
+            EXPECT_EQ(results[0].second->code(), NSFileWriteFileExistsError);
+            EXPECT_FALSE(results[0].first);
+            EXPECT_EQ(NSFileManager::defaultManager()->contentsAtPath(c.path)->toString(), "mine");
+        }
+    }
 }
 
 TEST(HCURLSessionManagerTrust, ServerTrustIsDecidedByTheSecurityPolicy) {
     const TestPKI& pki = TestPKI::shared();
     LoopbackServer secure(pki, pki.server());
-    ASSERT_TRUE(secure.isRunning());
-    secure.reply("/t", LoopbackReply::json("{}"));
     LoopbackServer wrongHost(pki, pki.wrongHost());
-    ASSERT_TRUE(wrongHost.isRunning());
+    ASSERT_TRUE(secure.isRunning() && wrongHost.isRunning());
+    secure.reply("/t", LoopbackReply::json("{}"));
     wrongHost.reply("/t", LoopbackReply::json("{}"));
-
     // A private root is no system anchor: pinning it means allowing "invalid" chains, which the pins then
     // anchor and check against the host.
     auto pinnedRoot = [&] {
@@ -381,35 +512,26 @@ TEST(HCURLSessionManagerTrust, ServerTrustIsDecidedByTheSecurityPolicy) {
     };
     struct Case {
         const char* name;
-        std::function<std::shared_ptr<HCSecurityPolicy>()> policy;
+        std::shared_ptr<HCSecurityPolicy> policy;
         const LoopbackServer* server;
         long code;  // 0: success
     } cases[] = {
-        {"default policy: the test root is no system anchor",
-         [] { return HCSecurityPolicy::defaultPolicy(); }, &secure, NSURLErrorCancelled},
-        {"pinned root", pinnedRoot, &secure, 0},
-        {"pinned root, wrong host", pinnedRoot, &wrongHost, NSURLErrorCancelled},
+        {"default policy: the test root is no system anchor", HCSecurityPolicy::defaultPolicy(), &secure,
+         NSURLErrorCancelled},
+        {"pinned root", pinnedRoot(), &secure, 0},
+        {"pinned root, wrong host", pinnedRoot(), &wrongHost, NSURLErrorCancelled},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto manager = HCURLSessionManager::create();
-        manager->setSecurityPolicy(c.policy());
-        NSErrorPtr error;
-        bool done = false;
+        manager->setSecurityPolicy(c.policy);
+        std::optional<long> code;
         manager
             ->dataTaskWithRequest(requestFor(c.server->url("localhost", "/t")),
-                                  [&](const auto&, const auto&, const NSErrorPtr& e) {
-                                      error = e;
-                                      done = true;
-                                  })
+                                  [&](auto&, auto&, const NSErrorPtr& e) { code = e ? e->code() : 0; })
             ->resume();
-        EXPECT_TRUE(runMainUntil([&] { return done; }));
-        if (c.code) {
-            ASSERT_TRUE(error);
-            EXPECT_EQ(error->code(), c.code);
-        } else {
-            EXPECT_FALSE(error) << error->description();
-        }
+        EXPECT_TRUE(runMainUntil([&] { return code.has_value(); }));
+        EXPECT_EQ(code, c.code);
         manager->invalidateSessionCancelingTasks(true);
     }
     EXPECT_EQ(secure.hits("/t"), 1u);  // only the pinned-root case got through

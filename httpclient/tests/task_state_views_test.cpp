@@ -39,13 +39,6 @@ class TaskStateViewsTest : public ::testing::Test {
                                                 [this](auto&, auto&) { ++finished_; },
                                                 [this](auto&, auto&) { ++finished_; });
     }
-    NSURLSessionDataTaskPtr completedTask() {
-        auto t = task("/quick");
-        t->resume();
-        EXPECT_TRUE(runMainUntil([&] { return finished_ > 0; }));
-        NSRunLoop::main().runUntilIdle();
-        return t;
-    }
     void finishGate() {
         const int before = finished_;
         open_ = true;
@@ -97,19 +90,7 @@ TEST_F(TaskStateViewsTest, ViewsFollowTheTaskTheyAreSetTo) {
     }
 }
 
-TEST_F(TaskStateViewsTest, CompletedTaskLeavesTheIndicatorButEndsRefreshing) {
-    auto done = completedTask();
-    auto indicator = UIActivityIndicatorView::create();
-    indicator->startAnimating();
-    auto control = UIRefreshControl::create();
-    control->beginRefreshing();
-    setAnimatingWithStateOfTask(indicator, done);
-    setRefreshingWithStateOfTask(control, done);
-    EXPECT_TRUE(indicator->isAnimating());
-    EXPECT_FALSE(control->isRefreshing());
-}
-
-TEST_F(TaskStateViewsTest, SettingAnotherTaskOrNilForgetsTheFirst) {
+TEST_F(TaskStateViewsTest, SettingAnotherTaskOrNilForgetsTheFirstAndCompletedTasksEndRefreshing) {
     auto indicator = UIActivityIndicatorView::create();
     auto first = task();
     setAnimatingWithStateOfTask(indicator, first);
@@ -127,6 +108,13 @@ TEST_F(TaskStateViewsTest, SettingAnotherTaskOrNilForgetsTheFirst) {
     control->beginRefreshing();
     finishGate();
     EXPECT_TRUE(control->isRefreshing()) << "the first task's end is no longer heard";
+
+    // A completed task leaves the indicator as it is but ends refreshing.
+    indicator->startAnimating();
+    setAnimatingWithStateOfTask(indicator, first);
+    setRefreshingWithStateOfTask(control, first);
+    EXPECT_TRUE(indicator->isAnimating());
+    EXPECT_FALSE(control->isRefreshing());
 }
 
 // Progress of a download and of an upload, with the reply's length known or not.
@@ -167,13 +155,19 @@ TEST_F(TaskStateViewsTest, ProgressViewFollowsTheByteCounters) {
         EXPECT_EQ(hc_uploadProgressAnimated(view), c.upload);
         EXPECT_FALSE(hc_downloadProgressAnimated(view));
 
-        // The task announced its end, so the view no longer follows its counters.
+        // The task announced its end, so the view no longer follows its counters; nor does a view set to
+        // the task only now.
         const char* counter = c.upload ? "countOfBytesSent" : "countOfBytesReceived";
+        auto late = UIProgressView::create();
+        setProgressWithUploadProgressOfTask(late, t, false);
+        setProgressWithDownloadProgressOfTask(late, t, false);
         view->setProgress(0.5f);
+        late->setProgress(0.5f);
         t->willChangeValueForKey(counter);
         t->didChangeValueForKey(counter);
         NSRunLoop::main().runUntilIdle();
         EXPECT_FLOAT_EQ(view->progress(), 0.5f);
+        EXPECT_FLOAT_EQ(late->progress(), 0.5f);
     }
 }
 

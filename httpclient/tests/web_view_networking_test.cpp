@@ -90,6 +90,15 @@ TEST_F(WebViewNetworkingTest, LoadsThePageAsAPlainGetOfItsURL) {
     EXPECT_EQ(sent->method, "GET");
     EXPECT_FALSE(sent->header("X-Custom"));
     EXPECT_EQ(sent->body, "");
+
+    // A failed load keeps the page and tells the delegate.
+    delegate_->calls.clear();
+    NSErrorPtr failed;
+    loadRequest(webView_, request("/missing"), nullptr, nullptr, [&](const NSErrorPtr& error) { failed = error; });
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(failed ? failed->code() : 0, -1011);
+    EXPECT_EQ(delegate_->calls, (std::vector<std::string>{"start", "fail -1011"}));
+    EXPECT_EQ(webView_->pageTitle(), "Welcome");
 }
 
 TEST_F(WebViewNetworkingTest, NewLoadCancelsTheRunningOne) {
@@ -103,19 +112,33 @@ TEST_F(WebViewNetworkingTest, NewLoadCancelsTheRunningOne) {
     ASSERT_TRUE(runMainUntil([&] { return webView_->pageTitle() == "Welcome" && !failures.empty(); }));
     EXPECT_EQ(failures, std::vector<std::string>{"slow -999"});
     EXPECT_EQ(first->state(), NSURLSessionTaskState::Completed);
-}
+    // The delegate hears only of the load that is still current.
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(delegate_->calls, (std::vector<std::string>{"start", "start", "finish"}));
 
-TEST_F(WebViewNetworkingTest, FailedLoadKeepsThePageAndTellsTheDelegate) {
-    loadRequest(webView_, request("/page"), nullptr, nullptr, nullptr);
-    ASSERT_TRUE(settled());
-    delegate_->calls.clear();
-    NSErrorPtr failed;
-    loadRequest(webView_, request("/missing"), nullptr, nullptr, [&](const NSErrorPtr& error) { failed = error; });
-    ASSERT_TRUE(settled());
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(failed->code(), -1011);
-    EXPECT_EQ(delegate_->calls, (std::vector<std::string>{"start", "fail -1011"}));
-    EXPECT_EQ(webView_->pageTitle(), "Welcome");
+    // A load whose web view is gone calls nothing of the caller's.
+    auto gone = UIWebView::create(CGRectMake(0, 0, 320, 480));
+    setSessionManager(gone, manager_);
+    int calls = 0;
+    loadRequest(gone, request("/slow"), "text/html", "", nullptr,
+                [&](const NSHTTPURLResponsePtr&, const Data& data) {
+                    ++calls;
+                    return data;
+                },
+                [&](const NSErrorPtr&) { ++calls; });
+    auto orphan = hc_URLSessionTask(gone);
+    auto failing = UIWebView::create(CGRectMake(0, 0, 320, 480));
+    setSessionManager(failing, manager_);
+    loadRequest(failing, request("/missing"), nullptr, nullptr, [&](const NSErrorPtr&) { ++calls; });
+    auto orphanFailing = hc_URLSessionTask(failing);
+    gone.reset();
+    failing.reset();
+    ASSERT_TRUE(runMainUntil([&] {
+        return orphan->state() == NSURLSessionTaskState::Completed &&
+               orphanFailing->state() == NSURLSessionTaskState::Completed;
+    }));
+    NSRunLoop::main().runUntilIdle();
+    EXPECT_EQ(calls, 0);
 }
 
 // The text loader: the reply's declared character set, what the block gets, and what the page shows.
@@ -125,6 +148,7 @@ struct CharsetCase {
     const char* contentType;
     const char* textSeen;  // nullptr: the load fails
     long errorCode;
+    const char* added = "<p>added</p>";  // what the block adds to the text
 };
 
 TEST_F(WebViewNetworkingTest, TextLoaderDecodesWithTheDeclaredCharacterSet) {
@@ -134,6 +158,8 @@ TEST_F(WebViewNetworkingTest, TextLoaderDecodesWithTheDeclaredCharacterSet) {
         {"unknown set is UTF-8", "<title>caf\xc3\xa9</title>", "text/html; charset=x-no-such-set",
          "<title>caf\xc3\xa9</title>", 0},
         {"invalid UTF-8", "<title>caf\xff</title>", "text/html", nullptr, HCWebViewStringDecodingError},
+        {"a text the set cannot hold", "<title>x</title>", "text/html; charset=iso-8859-1", nullptr,
+         HCWebViewStringEncodingError, "\xe4\xb8\xad"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -145,7 +171,7 @@ TEST_F(WebViewNetworkingTest, TextLoaderDecodesWithTheDeclaredCharacterSet) {
         loadRequest(webView_, request("/text"), nullptr,
                     [&](const NSHTTPURLResponsePtr&, const std::string& text) {
                         seen = text;
-                        return text + "<p>added</p>";
+                        return text + c.added;
                     },
                     [&](const NSErrorPtr& error) { failed = error; });
         ASSERT_TRUE(settled());
@@ -159,15 +185,6 @@ TEST_F(WebViewNetworkingTest, TextLoaderDecodesWithTheDeclaredCharacterSet) {
             EXPECT_EQ(webView_->pageTitle(), "");
         }
     }
-
-    // A text the declared character set cannot hold fails instead of showing something else.
-    server_.reply("/text", page("<title>x</title>", "text/html; charset=iso-8859-1"));
-    NSErrorPtr failed;
-    loadRequest(webView_, request("/text"), nullptr,
-                [](const NSHTTPURLResponsePtr&, const std::string&) { return std::string("\xe4\xb8\xad"); },
-                [&](const NSErrorPtr& error) { failed = error; });
-    ASSERT_TRUE(runMainUntil([&] { return failed != nullptr; }));
-    EXPECT_EQ(failed->code(), HCWebViewStringEncodingError);
 }
 
 }  // namespace

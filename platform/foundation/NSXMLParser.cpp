@@ -11,6 +11,8 @@
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
+// Deeper documents fail: the depth a caller's delegate recurses to is ours to bound.
+constexpr int kMaxDepth = 256;
 
 std::string text(const xmlChar* chars) {
     return chars ? std::string(reinterpret_cast<const char*>(chars)) : std::string();
@@ -43,6 +45,7 @@ struct NSXMLParser::Session {
     xmlParserCtxtPtr context = nullptr;
     bool aborted = false;
     bool failed = false;
+    int depth = 0;
 
     void notePosition() {
         if (!context) return;
@@ -64,6 +67,13 @@ struct NSXMLParser::Session {
         auto& s = of(user);
         if (!s.live()) return;
         s.notePosition();
+        if (++s.depth > kMaxDepth) {
+            s.fail(NSXMLParserInternalError, "The document nests elements deeper than " +
+                                                 std::to_string(kMaxDepth) + " levels.",
+                   s.parser.line_, s.parser.column_);
+            xmlStopParser(s.context);
+            return;
+        }
         const bool processNamespaces = s.parser.shouldProcessNamespaces_;
         NSXMLParserDelegate::Attributes attrs;
         if (!processNamespaces) {
@@ -90,6 +100,7 @@ struct NSXMLParser::Session {
         auto& s = of(user);
         if (!s.live()) return;
         s.notePosition();
+        --s.depth;
         if (s.parser.shouldProcessNamespaces_) {
             std::optional<std::string> qname;
             if (s.parser.shouldReportNamespacePrefixes_) qname = qualified(prefix, local);
@@ -127,21 +138,29 @@ struct NSXMLParser::Session {
     }
     static xmlEntityPtr getEntity(void*, const xmlChar* name) { return xmlGetPredefinedEntity(name); }
     static xmlEntityPtr getParameterEntity(void*, const xmlChar*) { return nullptr; }
-    static void structuredError(void* user, xmlErrorPtr error) {
-        auto& s = of(user);
-        if (!error || error->level != XML_ERR_FATAL || s.failed || s.aborted) return;
-        s.failed = true;
-        std::string message = error->message ? error->message : "The document is not well formed.";
+    // The first fatal error ends the parse; the delegate hears of it once.
+    void fail(long code, std::string message, long line, long column) {
+        if (failed || aborted) return;
+        failed = true;
         while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-        s.parser.line_ = error->line;
-        s.parser.column_ = error->int2;
-        s.parser.error_ = NSError::create(NSXMLParserErrorDomain, error->code,
-                                          {{NSLocalizedDescriptionKey, Value(message)},
-                                           {"NSXMLParserErrorLineNumber", Value(long(error->line))},
-                                           {"NSXMLParserErrorColumn", Value(long(error->int2))}});
-        if (s.delegate) s.delegate->parseErrorOccurred(s.parser, s.parser.error_);
+        parser.line_ = line;
+        parser.column_ = column;
+        parser.error_ = NSError::create(NSXMLParserErrorDomain, code,
+                                        {{NSLocalizedDescriptionKey, Value(message)},
+                                         {"NSXMLParserErrorLineNumber", Value(line)},
+                                         {"NSXMLParserErrorColumn", Value(column)}});
+        if (delegate) delegate->parseErrorOccurred(parser, parser.error_);
     }
+    // Also the thread's handler for the parse, so that what libxml2 reports without a context (encoding
+    // and I/O errors) reaches the parser's error instead of standard error.
+    static void structuredError(void* user, xmlErrorPtr error) {
+        if (!error || error->level != XML_ERR_FATAL) return;
+        of(user).fail(error->code, error->message ? error->message : "The document is not well formed.",
+                      error->line, error->int2);
+    }
+    static void genericError(void*, const char*, ...) {}
 };
+
 
 std::shared_ptr<NSXMLParser> NSXMLParser::create(Data data) {
     return std::shared_ptr<NSXMLParser>(new NSXMLParser(std::move(data)));
@@ -174,6 +193,19 @@ bool NSXMLParser::parse() {
     // No externalSubset / resolveEntity handlers: nothing outside the bytes is ever read.
 
     Session session{*this, delegate_.lock()};
+    // libxml2's handlers for this thread point at the parse while it runs, then go back to what they were.
+    struct Routing {
+        xmlStructuredErrorFunc structured = xmlStructuredError;
+        void* structuredContext = xmlStructuredErrorContext;
+        xmlGenericErrorFunc generic = xmlGenericError;
+        void* genericContext = xmlGenericErrorContext;
+        ~Routing() {
+            xmlSetStructuredErrorFunc(structuredContext, structured);
+            xmlSetGenericErrorFunc(genericContext, generic);
+        }
+    } routing;
+    xmlSetStructuredErrorFunc(&session, &Session::structuredError);
+    xmlSetGenericErrorFunc(nullptr, &Session::genericError);
     // The session (never the context) is the user data, so that libxml2 cannot fall back to its own entity
     // tables, which would expand declared entities.
     session.context = xmlCreatePushParserCtxt(&handler, &session, nullptr, 0, nullptr);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <jpeglib.h>
 #include <png.h>
 
@@ -86,6 +87,86 @@ bool decodeJpeg(const Data& data, uint32_t& width, uint32_t& height, std::vector
     return !truncated;
 }
 
+// GIF, TIFF, BMP and ICO go through gdk-pixbuf, each to the loader its signature names (never to a loader
+// gdk-pixbuf would pick by guessing). A GIF gives its first frame.
+const char* pixbufType(const Data& data) {
+    const uint8_t* b = data.bytes();
+    const size_t n = data.length();
+    if (n >= 6 && (std::memcmp(b, "GIF87a", 6) == 0 || std::memcmp(b, "GIF89a", 6) == 0)) return "gif";
+    if (n >= 4 && (std::memcmp(b, "II*\0", 4) == 0 || std::memcmp(b, "MM\0*", 4) == 0)) return "tiff";
+    if (n >= 2 && b[0] == 'B' && b[1] == 'M') return "bmp";
+    if (n >= 4 && b[0] == 0 && b[1] == 0 && b[2] == 1 && b[3] == 0) return "ico";
+    return nullptr;
+}
+
+uint32_t littleEndian32(const uint8_t* bytes) {
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+}
+
+// The BMP and ICO loaders show a cut-off file as far as it goes; their headers say how long it must be.
+bool declaresMoreThanGiven(const char* type, const Data& data) {
+    const uint8_t* b = data.bytes();
+    const uint64_t n = data.length();
+    if (std::strcmp(type, "bmp") == 0) return n < 14 || littleEndian32(b + 2) > n;
+    if (std::strcmp(type, "ico") == 0) {
+        if (n < 6) return true;
+        const uint64_t count = uint64_t(b[4]) | uint64_t(b[5]) << 8;
+        if (n < 6 + 16 * count) return true;
+        for (uint64_t i = 0; i < count; ++i) {
+            const uint8_t* entry = b + 6 + 16 * i;
+            if (uint64_t(littleEndian32(entry + 8)) + littleEndian32(entry + 12) > n) return true;
+        }
+    }
+    return false;
+}
+
+bool decodeWithPixbuf(const char* type, const Data& data, uint32_t& width, uint32_t& height,
+                      std::vector<uint8_t>& out) {
+    if (declaresMoreThanGiven(type, data)) return false;
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type(type, nullptr);
+    if (!loader) return false;
+    // Sizes are checked as soon as the header is read: asking for 0 x 0 makes the loader stop before it
+    // allocates anything for an image over the bound.
+    bool tooLarge = false;
+    auto sizePrepared = +[](GdkPixbufLoader* l, gint w, gint h, gpointer flag) {
+        if (w <= 0 || h <= 0 || uint64_t(w) * uint64_t(h) > UIImage::kMaxPixels) {
+            *static_cast<bool*>(flag) = true;
+            gdk_pixbuf_loader_set_size(l, 0, 0);
+        }
+    };
+    g_signal_connect(loader, "size-prepared", G_CALLBACK(sizePrepared), &tooLarge);
+    bool ok = gdk_pixbuf_loader_write(loader, data.bytes(), data.length(), nullptr) && !tooLarge;
+    ok = gdk_pixbuf_loader_close(loader, nullptr) && ok && !tooLarge;
+    GdkPixbuf* pixbuf = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+    ok = pixbuf && gdk_pixbuf_get_colorspace(pixbuf) == GDK_COLORSPACE_RGB &&
+         gdk_pixbuf_get_bits_per_sample(pixbuf) == 8 && gdk_pixbuf_get_n_channels(pixbuf) >= 3;
+    if (ok) {
+        const int w = gdk_pixbuf_get_width(pixbuf);
+        const int h = gdk_pixbuf_get_height(pixbuf);
+        const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+        const int stride = gdk_pixbuf_get_rowstride(pixbuf);
+        const uint8_t* pixels = gdk_pixbuf_read_pixels(pixbuf);
+        ok = w > 0 && h > 0 && uint64_t(w) * uint64_t(h) <= UIImage::kMaxPixels;
+        if (ok) {
+            width = uint32_t(w);
+            height = uint32_t(h);
+            out.resize(size_t(w) * size_t(h) * 4);
+            for (int y = 0; y < h; ++y) {
+                const uint8_t* row = pixels + size_t(y) * size_t(stride);
+                uint8_t* to = out.data() + size_t(y) * size_t(w) * 4;
+                for (int x = 0; x < w; ++x, row += channels, to += 4) {
+                    to[0] = row[0];
+                    to[1] = row[1];
+                    to[2] = row[2];
+                    to[3] = channels >= 4 ? row[3] : 255;
+                }
+            }
+        }
+    }
+    g_object_unref(loader);
+    return ok;
+}
+
 // Regular files only; nothing here throws (a folder or an unreadable file is simply no data).
 std::optional<Data> readFile(const std::string& path) {
     struct stat st {};
@@ -124,6 +205,8 @@ std::shared_ptr<UIImage> UIImage::imageWithData(const Data& data, CGFloat scale)
     } else if (data.length() >= 3 && data.bytes()[0] == 0xFF && data.bytes()[1] == 0xD8 &&
                data.bytes()[2] == 0xFF) {
         ok = decodeJpeg(data, w, h, pixels);
+    } else if (const char* type = pixbufType(data)) {
+        ok = decodeWithPixbuf(type, data, w, h, pixels);
     }
     if (!ok) return nullptr;
     return std::shared_ptr<UIImage>(new UIImage(w, h, std::move(pixels), scale));

@@ -1,4 +1,5 @@
-// Images: PNG and JPEG decoded to 8-bit RGBA, with a size in points and a scale.
+// Images: PNG, JPEG, GIF (its first frame), TIFF, BMP and ICO decoded to 8-bit RGBA, with a size in points
+// and a scale. The format is told by the data's signature, never by a name or a content type.
 //
 // Every constructor returns nil (nullptr) for a missing, unreadable, truncated or corrupt file, or for an
 // image too large to decode (more than 64 megapixels); none of them throws or aborts.

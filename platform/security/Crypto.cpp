@@ -1,5 +1,7 @@
 #include "platform/security/Crypto.h"
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 
 #include <openssl/err.h>
@@ -55,7 +57,15 @@ Data CC_SHA256(std::span<const uint8_t> bytes) {
 CCCryptorStatus CCCrypt(CCOperation operation, CCAlgorithm algorithm, CCOptions options,
                         std::span<const uint8_t> key, std::span<const uint8_t> iv,
                         std::span<const uint8_t> input, std::vector<uint8_t>& output) {
+    return CCCryptInPieces(operation, algorithm, options, key, iv, input, output, kCCCryptPieceSize);
+}
+
+CCCryptorStatus CCCryptInPieces(CCOperation operation, CCAlgorithm algorithm, CCOptions options,
+                                std::span<const uint8_t> key, std::span<const uint8_t> iv,
+                                std::span<const uint8_t> input, std::vector<uint8_t>& output,
+                                size_t pieceSize) {
     output.clear();
+    if (pieceSize == 0 || pieceSize > size_t(std::numeric_limits<int>::max())) return kCCParamError;
     if (options & ~(kCCOptionPKCS7Padding | kCCOptionECBMode)) return kCCParamError;
     bool ecb = options & kCCOptionECBMode;
     bool padding = options & kCCOptionPKCS7Padding;
@@ -91,18 +101,24 @@ CCCryptorStatus CCCrypt(CCOperation operation, CCAlgorithm algorithm, CCOptions 
         return kCCParamError;
     }
     std::vector<uint8_t> result(input.size() + blockSize);
-    int written = 0;
-    int finalWritten = 0;
-    if (EVP_CipherUpdate(ctx.get(), result.data(), &written, input.data(), static_cast<int>(input.size())) !=
-        1) {
-        ERR_clear_error();
-        return kCCDecodeError;
+    // The cipher takes an int length: larger inputs go through in pieces.
+    size_t written = 0;
+    for (size_t offset = 0; offset < input.size(); offset += pieceSize) {
+        const size_t piece = std::min(pieceSize, input.size() - offset);
+        int pieceWritten = 0;
+        if (EVP_CipherUpdate(ctx.get(), result.data() + written, &pieceWritten, input.data() + offset,
+                             static_cast<int>(piece)) != 1) {
+            ERR_clear_error();
+            return kCCDecodeError;
+        }
+        written += static_cast<size_t>(pieceWritten);
     }
+    int finalWritten = 0;
     if (EVP_CipherFinal_ex(ctx.get(), result.data() + written, &finalWritten) != 1) {
         ERR_clear_error();
         return operation == CCOperation::Decrypt ? kCCDecodeError : kCCParamError;
     }
-    result.resize(static_cast<size_t>(written + finalWritten));
+    result.resize(written + static_cast<size_t>(finalWritten));
     output = std::move(result);
     return kCCSuccess;
 }

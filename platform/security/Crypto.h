@@ -44,3 +44,11 @@ inline constexpr size_t kCCBlockSizeAES128 = 16;
 CCCryptorStatus CCCrypt(CCOperation operation, CCAlgorithm algorithm, CCOptions options,
                         std::span<const uint8_t> key, std::span<const uint8_t> iv,
                         std::span<const uint8_t> input, std::vector<uint8_t>& output);
+
+// OpenSSL takes an int length, so CCCrypt hands the input over in pieces of this size; any length works.
+inline constexpr size_t kCCCryptPieceSize = size_t(1) << 30;
+// CCCrypt with pieces of `pieceSize` bytes (1 to INT_MAX, else kCCParamError); for tests of the pieces.
+CCCryptorStatus CCCryptInPieces(CCOperation operation, CCAlgorithm algorithm, CCOptions options,
+                                std::span<const uint8_t> key, std::span<const uint8_t> iv,
+                                std::span<const uint8_t> input, std::vector<uint8_t>& output,
+                                size_t pieceSize);

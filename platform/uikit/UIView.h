@@ -180,7 +180,7 @@ public:
 
     // Look.
     CGFloat alpha() const { return alpha_; }
-    void setAlpha(CGFloat alpha);
+    virtual void setAlpha(CGFloat alpha);
     bool isHidden() const { return hidden_; }
     virtual void setHidden(bool hidden);
     UIColorPtr backgroundColor() const { return backgroundColor_; }

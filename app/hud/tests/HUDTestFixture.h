@@ -30,8 +30,7 @@ inline const RequestInfo& infoOf(Request r) {
         {"alert", [](THProgressHUD& h) { h.showAlertWithTitle("标题", "内容", nullptr, 0, "确定", {}); }},
         {"tip", [](THProgressHUD& h) { h.showErrorTip("出错了"); }},
         {"sheet",
-         [](THProgressHUD& h) { h.showActionSheetWithTitle("", nullptr, "取消", std::nullopt, {"拍照"}); }},
-    };
+         [](THProgressHUD& h) { h.showActionSheetWithTitle("", nullptr, "取消", std::nullopt, {"拍照"}); }}};
     return requests[int(r)];
 }
 
@@ -39,13 +38,18 @@ inline void send(THProgressHUD& hud, Request r) {
     infoOf(r).send(hud);
 }
 
+// The dialog or tip on show, if any.
+inline UIViewPtr dialogOf(const THProgressHUD& hud) {
+    if (hud.alertView()) return hud.alertView();
+    if (hud.tipView()) return hud.tipView();
+    return hud.actionSheetView();
+}
+
 class HUDTest : public UITest {
   protected:
     HUDTest() {
-        THProgressHUD::resetForTesting();
-        appWindow_ = UIWindow::create(UIScreen::mainScreen().bounds());
         appWindow_->makeKeyAndVisible();
-        hud_ = THProgressHUD::shareInstancetype();
+        freshHUD();
     }
     ~HUDTest() override {
         hud_.reset();
@@ -63,21 +67,14 @@ class HUDTest : public UITest {
         for (auto& child : view->subviews()) n += countIn<T>(child);
         return n;
     }
-    // Loading, alert, tip and sheet views in the HUD's window, indexed like the states.
-    std::array<int, 5> shownByState() const {
+    // Whether the HUD's window holds only the view of this state (loading, alert, tip or sheet), once.
+    bool showsOnly(S state) const {
         auto w = hud_->window();
-        return {0, countIn<THProgressHUDLoadingView>(w), countIn<THProgressHUDAlertView>(w),
-                countIn<THProgressHUDTipView>(w), countIn<THProgressHUDActionSheet>(w)};
-    }
-    // What a settled HUD in this state shows: its own view and nothing else.
-    static std::array<int, 5> onlyViewOf(S state) {
         std::array<int, 5> counts{};
         if (state != S::Idle) counts[size_t(state)] = 1;
-        return counts;
-    }
-    template <class T>
-    int shown() const {
-        return countIn<T>(hud_->window());
+        return counts ==
+               std::array<int, 5>{0, countIn<THProgressHUDLoadingView>(w), countIn<THProgressHUDAlertView>(w),
+                                  countIn<THProgressHUDTipView>(w), countIn<THProgressHUDActionSheet>(w)};
     }
     // Taps the button of the HUD's dialog with this title, through hit testing on the screen. (The toolkit's
     // text search finds a button's title label, which takes no touches, so buttons are found here.)
@@ -92,7 +89,7 @@ class HUDTest : public UITest {
     }
     bool windowShown() const { return !hud_->window()->isHidden(); }
 
-    std::shared_ptr<UIWindow> appWindow_;
+    std::shared_ptr<UIWindow> appWindow_ = UIWindow::create(UIScreen::mainScreen().bounds());
     std::shared_ptr<THProgressHUD> hud_;
 };
 

@@ -37,189 +37,130 @@ void tapMask(THProgressHUD& hud) {
 
 class HUDAlert : public HUDTest {};
 
-TEST_F(HUDAlert, ButtonIndexesByTitles) {
-    struct Case {
-        std::string cancel;
-        std::vector<std::string> others;
-        std::map<std::string, long> indexes;
-    };
-    const Case cases[] = {
-        {"取消", {"确定"}, {{"取消", 0}, {"确定", 1}}},
-        {"取消", {"拍照", "相册"}, {{"取消", 0}, {"拍照", 1}, {"相册", 2}}},
-        // Empty titles make no button and the others keep their indexes.
-        {"取消", {"", "相册"}, {{"取消", 0}, {"相册", 2}}},
-        {"", {"确定"}, {{"确定", 1}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.cancel + " + " + std::to_string(c.others.size()));
-        for (const auto& [title, index] : c.indexes) {
+TEST_F(HUDAlert, ButtonIndexesOfBothDialogsAndTheirCallbacks) {
+    // A sheet (else an alert), its title, cancel, destructive and other titles, and the index of each button.
+    using Titles = std::vector<std::string>;
+    const std::tuple<bool, std::string, std::string, std::optional<std::string>, Titles,
+                     std::map<std::string, long>>
+        rows[] = {
+            {false, "标题", "取消", std::nullopt, {"拍照", "相册"}, {{"取消", 0}, {"拍照", 1}, {"相册", 2}}},
+            // Empty titles make no button and the others keep their indexes.
+            {false, "标题", "取消", std::nullopt, {"", "相册"}, {{"取消", 0}, {"相册", 2}}},
+            {false, "标题", "", std::nullopt, {"确定"}, {{"确定", 1}}},
+            {true, "选择", "取消", std::nullopt, {"拍照", "相册"}, {{"拍照", 1}, {"相册", 2}, {"取消", 0}}},
+            {true,
+             "选择",
+             "取消",
+             "删除",
+             {"拍照", "相册"},
+             {{"删除", 1}, {"拍照", 2}, {"相册", 3}, {"取消", 0}}},
+            // An empty destructive title still makes its button; an empty other title makes none.
+            {true, "", "取消", "", {"", "相册"}, {{"", 1}, {"相册", 3}, {"取消", 0}}}};
+    for (const auto& [sheet, title, cancel, destructive, others, indexes] : rows) {
+        for (const auto& [button, index] : indexes) {
+            SCOPED_TRACE(title + "/" + cancel + ": " + button);
             auto delegate = std::make_shared<RecordingDelegate>();
-            hud_->showAlertWithTitle("标题", "内容", delegate, 0, Value("info"), c.cancel, c.others);
-            EXPECT_EQ(indexesOf(hud_->alertView()->buttons()), c.indexes);
-            ASSERT_TRUE(tapButton(title));
-            EXPECT_EQ(delegate->calls, (std::vector<std::string>{std::to_string(index),
-                                                                 std::to_string(index) + "+info:info"}));
+            std::vector<std::string> calls{std::to_string(index)};  // only the first callback of a sheet
+            if (sheet) {
+                hud_->showActionSheetWithTitle(title, delegate, cancel, destructive, others, Value("u"));
+                EXPECT_EQ(hud_->actionSheetView()->titleLabel() != nullptr, !title.empty());
+                EXPECT_EQ(indexesOf(hud_->actionSheetView()->buttons()), indexes);
+                advance(0.3);  // slid up: its bottom on the screen's bottom
+                EXPECT_EQ(hud_->actionSheetView()->frame().maxY(), UIScreen::mainScreen().bounds().maxY());
+            } else {
+                hud_->showAlertWithTitle(title, "内容", delegate, 0, Value("info"), cancel, others);
+                EXPECT_EQ(indexesOf(hud_->alertView()->buttons()), indexes);
+                calls.push_back(std::to_string(index) + "+info:info");
+            }
+            auto dialog = dialogOf(*hud_);
+            auto buttons = sheet ? hud_->actionSheetView()->buttons() : hud_->alertView()->buttons();
+            ASSERT_TRUE(tapButton(button));
+            // Nothing fades here, so the next touches of a quick double tap reach the buttons: no second
+            // press.
+            for (auto& other : buttons) other->sendActionsForControlEvents(UIControlEventTouchUpInside);
+            EXPECT_EQ(delegate->calls, calls);
             EXPECT_EQ(hud_->state(), S::Idle);
             advance(0.3);
             EXPECT_FALSE(windowShown());
+            EXPECT_EQ(dialog->superview(), nullptr);
         }
     }
 }
 
 TEST_F(HUDAlert, ADelegateMayShowTheNextThingFromItsCallback) {
-    const struct {
-        const char* name;
-        std::function<void(THProgressHUD&)> next;
-        S state;
-        const char* text;  // shown by the new dialog
-        double endsAfter;  // 0: stays
-    } cases[] = {
-        {"tip", [](THProgressHUD& h) { h.showErrorTip("密码错误"); }, S::Tip, nullptr, 2},
-        {"alert", [](THProgressHUD& h) { h.showAlertWithTitle("第二", "m", nullptr, 0, "好", {}); }, S::Alert,
-         "第二", 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (bool tip : {true, false}) {
         freshHUD();
         auto delegate = std::make_shared<RecordingDelegate>();
-        delegate->onPress = [&](long) { c.next(*hud_); };
+        delegate->onPress = [&](long) {
+            tip ? hud_->showErrorTip("密码错误")
+                : hud_->showAlertWithTitle("第二", "m", nullptr, 0, "好", {});
+        };
         hud_->showAlertWithTitle("第一", "m", delegate, 0, "取消", {"确定"});
         ASSERT_TRUE(tapButton("确定"));
-        EXPECT_EQ(hud_->state(), c.state);
+        const S state = tip ? S::Tip : S::Alert;
         advance(0.5);
-        EXPECT_EQ(hud_->state(), c.state);
-        EXPECT_TRUE(windowShown());
-        EXPECT_EQ(shownByState(), onlyViewOf(c.state));
-        if (c.text) {
-            EXPECT_NE(UITree::findView(c.text), nullptr);
-        }
-        EXPECT_EQ(UITree::findView("第一"), nullptr);
-        if (c.endsAfter > 0) {
-            advance(c.endsAfter);
-            EXPECT_EQ(hud_->state(), S::Idle);
-            EXPECT_FALSE(windowShown());
-        }
+        EXPECT_EQ(std::tuple(hud_->state(), windowShown(), showsOnly(state)), std::tuple(state, true, true));
+        EXPECT_EQ(std::pair(UITree::findView("第一"), UITree::findView("第二") != nullptr),
+                  std::pair(UIViewPtr(), !tip));
+        advance(2);  // a tip ends, an alert stays
+        EXPECT_EQ(hud_->state(), tip ? S::Idle : S::Alert);
     }
 }
 
-TEST_F(HUDAlert, TheDelegateIsHeldWeakly) {
+TEST_F(HUDAlert, DelegatesAreHeldWeaklyAndASheetsUserInfoVariantGetsItsUserInfo) {
     auto delegate = std::make_shared<RecordingDelegate>();
     hud_->showAlertWithTitle("t", "m", delegate, 0, "取消", {});
     std::weak_ptr<RecordingDelegate> weak = delegate;
     delegate.reset();
     EXPECT_TRUE(weak.expired());
     ASSERT_TRUE(tapButton("取消"));
-    EXPECT_EQ(hud_->state(), S::Idle);
-}
-
-class HUDActionSheet : public HUDTest {};
-
-TEST_F(HUDActionSheet, ButtonIndexesWithAndWithoutADestructiveButton) {
-    struct Case {
-        std::string title;
-        std::string cancel;
-        std::optional<std::string> destructive;
-        std::vector<std::string> others;
-        std::map<std::string, long> indexes;
-    };
-    const Case cases[] = {
-        {"选择", "取消", std::nullopt, {"拍照", "相册"}, {{"拍照", 1}, {"相册", 2}, {"取消", 0}}},
-        {"选择", "取消", "删除", {"拍照", "相册"}, {{"删除", 1}, {"拍照", 2}, {"相册", 3}, {"取消", 0}}},
-        // Empty titles make no button; the others keep their indexes.
-        {"", "取消", "", {"拍照", "相册"}, {{"拍照", 2}, {"相册", 3}, {"取消", 0}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.title + "/" + c.cancel + "/" + c.destructive.value_or("(none)"));
-        for (const auto& [title, index] : c.indexes) {
-            auto delegate = std::make_shared<RecordingDelegate>();
-            hud_->showActionSheetWithTitle(c.title, delegate, c.cancel, c.destructive, c.others, Value("u"));
-            auto sheet = hud_->actionSheetView();
-            EXPECT_EQ(indexesOf(sheet->buttons()), c.indexes);
-            EXPECT_EQ(sheet->titleLabel() != nullptr, !c.title.empty());
-            advance(0.3);  // slid up: its bottom on the screen's bottom
-            EXPECT_EQ(sheet->frame().maxY(), UIScreen::mainScreen().bounds().maxY());
-            ASSERT_TRUE(tapButton(title));
-            // Only the first callback when the delegate has both.
-            EXPECT_EQ(delegate->calls, std::vector<std::string>{std::to_string(index)});
-            EXPECT_EQ(hud_->state(), S::Idle);
-            advance(0.3);
-            EXPECT_FALSE(windowShown());
-            EXPECT_EQ(sheet->superview(), nullptr);
-        }
-    }
-}
-
-TEST_F(HUDActionSheet, TheUserInfoVariantGetsTheSheetsUserInfo) {
-    auto delegate = std::make_shared<UserInfoSheetDelegate>();
-    hud_->showActionSheetWithTitle("", delegate, "取消", std::nullopt, {"拍照"}, Value("照片"));
+    auto infoOnly = std::make_shared<UserInfoSheetDelegate>();
+    hud_->showActionSheetWithTitle("", infoOnly, "取消", std::nullopt, {"拍照"}, Value("照片"));
     ASSERT_TRUE(tapButton("拍照"));
-    EXPECT_EQ(delegate->calls, std::vector<std::string>{"1+info:照片"});
+    EXPECT_EQ(infoOnly->calls, std::vector<std::string>{"1+info:照片"});
 }
 
-// Mended faults in both dialogs: a tap on the dimmed area, and the second touch of a quick double tap.
-class HUDDialogs : public HUDTest {
-  protected:
-    std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
-    void showAlert(bool withButtons) {
-        hud_->showAlertWithTitle("t", "m", delegate_, 0, withButtons ? "取消" : "",
-                                 {withButtons ? "确定" : ""});
-    }
-    void showSheet(bool withButtons) {
-        hud_->showActionSheetWithTitle("只有标题", delegate_, withButtons ? "取消" : "", std::nullopt,
-                                       {withButtons ? "拍照" : ""});
-    }
-};
+TEST_F(HUDAlert, ASheetDismissedWhileSlidingUpStaysDown) {
+    hud_->showActionSheetWithTitle("选择", nullptr, "取消", std::nullopt, {});
+    auto sheet = hud_->actionSheetView();
+    advance(0.1);
+    hud_->dismissActionSheet();
+    advance(0.25);  // the slide up has ended, the slide down not yet
+    ASSERT_TRUE(sheet->superview());
+    sheet->setNeedsLayout();
+    sheet->layoutIfNeeded();
+    EXPECT_GE(sheet->frame().minY(), UIScreen::mainScreen().bounds().maxY());
+}
 
-TEST_F(HUDDialogs, ATapOutsideAnswersCancelOnlyWhenThereIsNoButton) {
-    const struct {
-        bool sheet, withButtons;
-        std::vector<std::string> calls;
-    } cases[] = {
-        {false, false, {"0", "0+info:<null>"}},
-        {false, true, {}},
-        {true, false, {"0"}},
-        {true, true, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.sheet ? "sheet" : "alert") +
-                     (c.withButtons ? " with buttons" : " without"));
+// A mended fault in both dialogs.
+TEST_F(HUDAlert, ATapOutsideAnswersCancelOnlyWhenThereIsNoButton) {
+    // A sheet (else an alert), with buttons or without, and the delegate's calls after a tap on the dimmed
+    // area.
+    const std::tuple<bool, bool, std::vector<std::string>> rows[] = {
+        {false, false, {"0", "0+info:<null>"}}, {false, true, {}}, {true, false, {"0"}}, {true, true, {}}};
+    for (const auto& [sheet, buttons, calls] : rows) {
         freshHUD();
-        delegate_->calls.clear();
-        c.sheet ? showSheet(c.withButtons) : showAlert(c.withButtons);
+        auto delegate = std::make_shared<RecordingDelegate>();
+        const std::string cancel = buttons ? "取消" : "", other = buttons ? "确定" : "";
+        if (sheet) {
+            hud_->showActionSheetWithTitle("只有标题", delegate, cancel, std::nullopt, {other});
+        } else {
+            hud_->showAlertWithTitle("t", "m", delegate, 0, cancel, {other});
+        }
         advance(0.3);
         tapMask(*hud_);
-        EXPECT_EQ(delegate_->calls, c.calls);
+        EXPECT_EQ(delegate->calls, calls) << sheet << buttons;
         advance(0.3);
-        EXPECT_EQ(windowShown(), c.withButtons);
-        EXPECT_EQ(hud_->state(), c.withButtons ? (c.sheet ? S::ActionSheet : S::Alert) : S::Idle);
+        EXPECT_EQ(std::pair(windowShown(), hud_->state()),
+                  std::pair(buttons, buttons ? (sheet ? S::ActionSheet : S::Alert) : S::Idle));
     }
-}
-
-TEST_F(HUDDialogs, ADoubleTapReportsOnePress) {
-    showAlert(true);
-    auto buttons = hud_->alertView()->buttons();
-    ASSERT_TRUE(tapButton("确定"));
-    // Nothing fades here, so the next touches of a quick double tap are delivered straight to the buttons.
-    buttons[1]->sendActionsForControlEvents(UIControlEventTouchUpInside);
-    buttons[0]->sendActionsForControlEvents(UIControlEventTouchUpInside);
-    EXPECT_EQ(delegate_->calls, (std::vector<std::string>{"1", "1+info:<null>"}));
-
-    delegate_->calls.clear();
-    showSheet(true);
-    advance(0.3);
-    buttons = hud_->actionSheetView()->buttons();
-    ASSERT_TRUE(tapButton("拍照"));
-    buttons[0]->sendActionsForControlEvents(UIControlEventTouchUpInside);
-    buttons[1]->sendActionsForControlEvents(UIControlEventTouchUpInside);
-    EXPECT_EQ(delegate_->calls, std::vector<std::string>{"1"});
 }
 
 TEST_F(HUDAlert, EditingRaisesTheAlertAndTheDelegateReadsTheTypedText) {
     struct Reader : THProgressHUDAlertViewDelegate {
-        std::string user, password;
-        void alertView(const std::shared_ptr<THProgressHUDAlertView>& alert, long) override {
-            user = alert->plainTextInput()->text();
-            password = alert->secureTextInput()->text();
+        std::string typed;
+        void alertView(const std::shared_ptr<THProgressHUDAlertView>& a, long) override {
+            typed = a->plainTextInput()->text() + "/" + a->secureTextInput()->text();
         }
     };
     auto delegate = std::make_shared<Reader>();
@@ -236,6 +177,5 @@ TEST_F(HUDAlert, EditingRaisesTheAlertAndTheDelegateReadsTheTypedText) {
     advance(0.3);
     EXPECT_EQ(alert->center().y, restingY);
     ASSERT_TRUE(tapButton("确定"));
-    EXPECT_EQ(delegate->user, "13800000000");
-    EXPECT_EQ(delegate->password, "秘密");
+    EXPECT_EQ(delegate->typed, "13800000000/秘密");
 }

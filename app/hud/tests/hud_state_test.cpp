@@ -2,79 +2,45 @@
 
 #include "HUDTestFixture.h"
 
-namespace {
-
-// The dialog or tip on show, if any.
-UIViewPtr dialogOf(const THProgressHUD& hud) {
-    if (hud.alertView()) return hud.alertView();
-    if (hud.tipView()) return hud.tipView();
-    return hud.actionSheetView();
-}
-
-}  // namespace
-
 class HUDStateTable : public HUDTest {};
 
 TEST_F(HUDStateTable, EveryStateAgainstEveryRequest) {
-    // sameView: the request was ignored or replaced nothing, so the view shown before is still the one.
-    struct Row { S from; Request request; S to; int count; bool sameView; };
-    const Row rows[] = {
-        {S::Idle, Request::Loading, S::Loading, 1, false},
-        {S::Idle, Request::Dismiss, S::Idle, 0, false},
-        {S::Idle, Request::Tip, S::Tip, 0, false},
-        {S::Idle, Request::Alert, S::Alert, 0, false},
-        {S::Idle, Request::Sheet, S::ActionSheet, 0, false},
-        {S::Loading, Request::Loading, S::Loading, 2, true},
-        {S::Loading, Request::Dismiss, S::Idle, 0, false},
-        {S::Loading, Request::Tip, S::Tip, 0, false},
-        {S::Loading, Request::Alert, S::Alert, 0, false},
-        {S::Loading, Request::Sheet, S::ActionSheet, 0, false},
-        {S::Alert, Request::Loading, S::Loading, 1, false},
-        {S::Alert, Request::Dismiss, S::Alert, 0, true},
-        {S::Alert, Request::Tip, S::Tip, 0, false},
-        {S::Alert, Request::Alert, S::Alert, 0, false},
-        {S::Alert, Request::Sheet, S::ActionSheet, 0, false},
-        {S::Tip, Request::Loading, S::Loading, 1, false},
-        {S::Tip, Request::Dismiss, S::Tip, 0, true},
-        {S::Tip, Request::Tip, S::Tip, 0, true},
-        {S::Tip, Request::Alert, S::Alert, 0, false},
-        {S::Tip, Request::Sheet, S::ActionSheet, 0, false},
-        {S::ActionSheet, Request::Loading, S::Loading, 1, false},
-        {S::ActionSheet, Request::Dismiss, S::ActionSheet, 0, true},
-        {S::ActionSheet, Request::Tip, S::Tip, 0, false},
-        {S::ActionSheet, Request::Alert, S::Alert, 0, false},
-        {S::ActionSheet, Request::Sheet, S::ActionSheet, 0, true},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::string("from ") + std::to_string(int(row.from)) + " " + infoOf(row.request).name);
-        freshHUD();
-        // Requests are numbered like the states they ask for.
-        if (row.from != S::Idle) send(*hud_, Request(row.from));
-        advance(0.1);
-        UIViewPtr before = dialogOf(*hud_);
-        send(*hud_, row.request);
-        EXPECT_EQ(hud_->state(), row.to);
-        EXPECT_EQ(hud_->loadingCount(), row.count);
-        EXPECT_EQ(windowShown(), row.to != S::Idle);
-        advance(0.4);  // every fade and slide has ended; a tip stays longer
-        EXPECT_EQ(hud_->state(), row.to);
-        EXPECT_EQ(windowShown(), row.to != S::Idle);
-        EXPECT_EQ(shownByState(), onlyViewOf(row.to));
-        UIViewPtr after = dialogOf(*hud_);
-        if (before && after) {
-            EXPECT_EQ(before == after, row.sameView);
+    // From each state (the row; states and requests are numbered alike), what each request
+    // (dismissLoadingView, showLoading, alert, tip, sheet) leads to: the state (0-4), the loading count, and
+    // "=" when the view shown before is still the one (the request was ignored or replaced nothing).
+    const char* const table[5][5] = {{"00", "11", "20", "30", "40"},
+                                     {"00", "12=", "20", "30", "40"},
+                                     {"20=", "11", "20", "30", "40"},
+                                     {"30=", "11", "20", "30=", "40"},
+                                     {"40=", "11", "20", "30", "40="}};
+    for (int from = 0; from < 5; ++from) {
+        for (int request = 0; request < 5; ++request) {
+            const std::string cell = table[from][request];
+            const S to = S(cell[0] - '0');
+            SCOPED_TRACE(std::string("from ") + std::to_string(from) + " " + infoOf(Request(request)).name);
+            freshHUD();
+            if (from != 0) send(*hud_, Request(from));
+            advance(0.1);
+            UIViewPtr before = dialogOf(*hud_);
+            send(*hud_, Request(request));
+            EXPECT_EQ(std::tuple(hud_->state(), hud_->loadingCount(), windowShown()),
+                      std::tuple(to, cell[1] - '0', to != S::Idle));
+            advance(0.4);  // every fade and slide has ended; a tip stays longer
+            EXPECT_EQ(std::tuple(hud_->state(), windowShown(), showsOnly(to)),
+                      std::tuple(to, to != S::Idle, true));
+            UIViewPtr after = dialogOf(*hud_);
+            EXPECT_TRUE(!before || !after || (before == after) == (cell.size() == 3));
+            EXPECT_FALSE(hud_->window()->isKeyWindow());
+            EXPECT_TRUE(appWindow_->isKeyWindow());
         }
-        EXPECT_FALSE(hud_->window()->isKeyWindow());
-        EXPECT_TRUE(appWindow_->isKeyWindow());
     }
 }
 
 TEST_F(HUDStateTable, TipWindowIsTheTipAndLaterRequestsRestoreTheFullScreen) {
     hud_->showTip("短");
     CGRect screen = UIScreen::mainScreen().bounds();
-    EXPECT_EQ(hud_->window()->frame().size, hud_->tipView()->bounds().size);
-    EXPECT_EQ(hud_->window()->center(), screen.center());
-    EXPECT_EQ(hud_->maskLayer()->alpha(), 0);
+    EXPECT_EQ(std::tuple(hud_->window()->frame().size, hud_->window()->center(), hud_->maskLayer()->alpha()),
+              std::tuple(hud_->tipView()->bounds().size, screen.center(), 0.0));
     // A touch beside the tip reaches the application.
     EXPECT_EQ(UIApplication::sharedApplication()->hitTest({5, 5}), appWindow_);
     hud_->showLoading();
@@ -88,112 +54,69 @@ TEST_F(HUDStateTable, LoadingCountsKeepsItsTextAndEndsOnAnErrorTip) {
     hud_->showLoadingWithTip(std::string("别的"));
     EXPECT_EQ(label->displayedText(), "上传中");
     hud_->dismissLoadingView();
-    EXPECT_EQ(hud_->state(), S::Loading);
     hud_->dismissLoadingView();
     EXPECT_EQ(hud_->state(), S::Idle);
+    EXPECT_EQ(label->displayedText(), THProgressHUDDefaultLoadingText) << "the fade out resets the text";
     hud_->dismissLoadingView();  // one too many: nothing
     EXPECT_EQ(hud_->loadingCount(), 0);
-    hud_->showLoading();
-    EXPECT_EQ(label->displayedText(), THProgressHUDDefaultLoadingText);
 
-    // An error tip ends loading whatever the count, and a late dismissal does not close the tip.
+    // An error tip ends loading whatever the count, and its watchdog.
+    hud_->showLoading();
     hud_->showLoading();
     hud_->showErrorTip("网络错误");
-    EXPECT_EQ(hud_->loadingCount(), 0);
-    EXPECT_EQ(shown<THProgressHUDLoadingView>(), 0);
-    hud_->dismissLoadingView();
-    EXPECT_EQ(hud_->state(), S::Tip);
-    EXPECT_FALSE(hud_->timer() && hud_->timer()->isValid());
+    EXPECT_EQ(std::pair(hud_->loadingCount(), hud_->timer() && hud_->timer()->isValid()),
+              std::pair(0, false));
 }
 
-// ---- the watchdog
-
-class HUDWatchdog : public HUDTest {};
-
-TEST_F(HUDWatchdog, TakesBackOneRequest120SecondsAfterTheFadeInAndRearmsWhileSomeRemain) {
+TEST_F(HUDStateTable, WatchdogTakesBackOneRequest120SecondsAfterTheFadeInAndRearmsWhileSomeRemain) {
     for (int i = 0; i < 3; ++i) hud_->showLoading();
-    advance(0.3);
-    advance(119.99);
-    EXPECT_EQ(hud_->loadingCount(), 3);
-    advance(0.01);  // 120.3
-    EXPECT_EQ(hud_->loadingCount(), 2);
-    EXPECT_TRUE(windowShown());
-    advance(119.8);
-    EXPECT_EQ(hud_->loadingCount(), 2);
-    advance(0.3);
-    EXPECT_EQ(hud_->loadingCount(), 1);
+    // The clock's steps from the start, and the count left after each: 120 s from the end of the fade in.
+    for (auto [step, count] :
+         {std::pair(120.29, 3), std::pair(0.01, 2), std::pair(119.8, 2), std::pair(0.3, 1)}) {
+        advance(step);
+        EXPECT_EQ(std::pair(hud_->loadingCount(), windowShown()), std::pair(count, true)) << step;
+    }
     advance(120);
-    EXPECT_EQ(hud_->state(), S::Idle);
-    EXPECT_FALSE(windowShown());
-    EXPECT_FALSE(hud_->timer() && hud_->timer()->isValid());
+    EXPECT_EQ(std::tuple(hud_->state(), windowShown(), hud_->timer() && hud_->timer()->isValid()),
+              std::tuple(S::Idle, false, false));
 }
 
-TEST_F(HUDWatchdog, RunsWhileTheMainLoopTracksATouch) {
-    hud_->showLoading();
-    advance(0.3);
-    std::optional<S> stateWhileTracking;
-    NSRunLoop::main().perform([&] {
-        clock_.advance(120);
-        stateWhileTracking = hud_->state();
-    });
-    NSRunLoop::main().runOnce(UITrackingRunLoopMode, 0);
-    ASSERT_TRUE(stateWhileTracking.has_value());
-    EXPECT_EQ(*stateWhileTracking, S::Idle);
-}
-
-TEST_F(HUDWatchdog, IsArmedEvenWhenTheFadeInIsCutShort) {
+TEST_F(HUDStateTable, WatchdogIsArmedWhenTheFadeInIsCutShortAndRunsWhileTheMainLoopTracksATouch) {
     hud_->showLoading();
     // Something else animates the same views and takes the fade over.
     auto loading = std::dynamic_pointer_cast<THProgressHUDLoadingView>(hud_->window()->subviews().back());
     ASSERT_NE(loading, nullptr);
-    UIView::animateWithDuration(0.1, [&] {
-        hud_->maskLayer()->setAlpha(1);
-        loading->setAlpha(1);
-    });
-    advance(120.5);
-    EXPECT_EQ(hud_->state(), S::Idle);
-    EXPECT_FALSE(windowShown());
+    UIView::animateWithDuration(0.1, [&] { hud_->maskLayer()->setAlpha(1), loading->setAlpha(1); });
+    advance(0.3);
+    std::optional<S> stateWhileTracking;
+    NSRunLoop::main().perform([&] { clock_.advance(120), stateWhileTracking = hud_->state(); });
+    NSRunLoop::main().runOnce(UITrackingRunLoopMode, 0);
+    EXPECT_EQ(std::pair(stateWhileTracking, windowShown()), std::pair(std::optional(S::Idle), false));
 }
 
-// ---- a dismissal followed at once by another request
-
-class HUDQuickSuccession : public HUDTest {};
-
-TEST_F(HUDQuickSuccession, WhatIsShownDuringAClosingFadeStays) {
-    const std::function<void(THProgressHUD&)> closeAlert = [](THProgressHUD&h) { h.dismissAlertView(); },
-                                              closeSheet = [](THProgressHUD&h) { h.dismissActionSheet(); };
-    const struct {
-        Request first;
-        std::function<void(THProgressHUD&)> close;
-        Request second;
-    } cases[] = {
-        {Request::Loading, infoOf(Request::Dismiss).send, Request::Loading},
-        {Request::Alert, closeAlert, Request::Alert},
-        {Request::Sheet, closeSheet, Request::Tip},
-        {Request::Alert, closeAlert, Request::Sheet},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(infoOf(c.first).name) + ", " + infoOf(c.second).name);
+TEST_F(HUDStateTable, WhatIsShownDuringAClosingFadeStays) {
+    const std::pair<Request, Request> rows[] = {{Request::Loading, Request::Loading},
+                                                {Request::Alert, Request::Alert},
+                                                {Request::Sheet, Request::Tip},
+                                                {Request::Alert, Request::Sheet}};
+    for (const auto& [first, second] : rows) {
+        SCOPED_TRACE(std::string(infoOf(first).name) + ", " + infoOf(second).name);
         freshHUD();
-        send(*hud_, c.first);
-        c.close(*hud_);
+        send(*hud_, first);
+        first == Request::Loading ? hud_->dismissLoadingView()
+        : first == Request::Alert ? hud_->dismissAlertView()
+                                  : hud_->dismissActionSheet();
         advance(0.14);
-        send(*hud_, c.second);
+        send(*hud_, second);
         advance(0.5);
-        const S state = S(c.second);
-        EXPECT_EQ(hud_->state(), state);
-        EXPECT_TRUE(windowShown());
-        EXPECT_EQ(shownByState(), onlyViewOf(state));
-        if (state == S::Alert) {
-            EXPECT_EQ(hud_->alertView()->superview(), hud_->maskLayer());
-        }
-        if (state == S::Loading) {
-            EXPECT_EQ(hud_->maskLayer()->alpha(), 1);
-        }
+        const S state = S(second);
+        EXPECT_EQ(std::tuple(hud_->state(), windowShown(), showsOnly(state)), std::tuple(state, true, true));
+        EXPECT_TRUE(state != S::Alert || hud_->alertView()->superview() == hud_->maskLayer());
+        EXPECT_TRUE(state != S::Loading || hud_->maskLayer()->alpha() == 1);
     }
 }
 
-TEST_F(HUDQuickSuccession, AnOldTipNeverClosesALaterOne) {
+TEST_F(HUDStateTable, AnOldTipNeverClosesALaterOne) {
     int first = 0, second = 0;
     hud_->showTip("一", THProgressHUDTipTypeSuccess, [&] { ++first; });
     auto oldTip = hud_->tipView();  // kept alive, so its fades run to the end
@@ -202,33 +125,26 @@ TEST_F(HUDQuickSuccession, AnOldTipNeverClosesALaterOne) {
     hud_->showTip("二", THProgressHUDTipTypeSuccess, [&] { ++second; });
     auto newTip = hud_->tipView();
     advance(2.05);  // the old tip's fade-out has ended (0.3 in, 1.5 stay, 0.3 out)
-    EXPECT_EQ(hud_->state(), S::Tip);
-    EXPECT_EQ(hud_->tipView(), newTip);
-    EXPECT_EQ(newTip->superview(), hud_->window());
-    EXPECT_TRUE(windowShown());
+    EXPECT_EQ(std::tuple(hud_->state(), hud_->tipView(), newTip->superview(), windowShown()),
+              std::tuple(S::Tip, newTip, hud_->window(), true));
     advance(0.1);
-    EXPECT_EQ(hud_->state(), S::Idle);
-    EXPECT_EQ(first, 0);
-    EXPECT_EQ(second, 1);
+    EXPECT_EQ(std::tuple(hud_->state(), first, second), std::tuple(S::Idle, 0, 1));
 }
 
-TEST_F(HUDQuickSuccession, ATipIgnoredWhileAnotherShowsNeverCompletes) {
+TEST_F(HUDStateTable, ATipIgnoredWhileAnotherShowsNeverCompletes) {
     int first = 0, ignored = 0;
     hud_->showTip("一", 0, [&] { ++first; });
     hud_->showTip("二", 0, [&] { ++ignored; });
     advance(3);
-    EXPECT_EQ(first, 1);
-    EXPECT_EQ(ignored, 0);
+    EXPECT_EQ(std::pair(first, ignored), std::pair(1, 0));
 }
 
-TEST_F(HUDQuickSuccession, ResetStateFromATipDoesNotLeaveTheHUDStuck) {
+TEST_F(HUDStateTable, ResetStateFromATipDoesNotLeaveTheHUDStuck) {
     hud_->showTip("一");
     hud_->resetState(S::Idle);
-    EXPECT_EQ(hud_->state(), S::Tip);
-    EXPECT_EQ(shown<THProgressHUDTipView>(), 0);
+    EXPECT_EQ(std::pair(hud_->state(), countIn<THProgressHUDTipView>(hud_->window())), std::pair(S::Tip, 0));
     advance(2.2);
-    EXPECT_EQ(hud_->state(), S::Idle);
-    EXPECT_FALSE(windowShown());
+    EXPECT_EQ(std::pair(hud_->state(), windowShown()), std::pair(S::Idle, false));
     hud_->showTip("二");
     EXPECT_EQ(hud_->state(), S::Tip);
 }

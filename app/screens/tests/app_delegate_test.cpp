@@ -1,8 +1,9 @@
-// The application delegate: the launch and its hold, push registration, and what becomes of the device
-// token and of remote notifications in each application state.
+// The application delegate: the launch and its hold, push registration, what becomes of the device token
+// and of remote notifications in each application state, and the foreground banner.
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "app/screens/AppDelegate.h"
 #include "app/screens/tests/WebScreenFixture.h"
@@ -54,21 +55,19 @@ class AppDelegateTest : public WebScreenTest {
     size_t pushLines(const std::string& fragment) {
         EXPECT_TRUE(PUSHService::waitUntilIdleForTesting());
         auto messages = capture_->messages();
-        size_t n = 0;
-        for (size_t i = mark_; i < messages.size(); ++i) {
-            n += messages[i]->message().find(fragment) != std::string::npos;
-        }
-        return n;
+        return size_t(std::count_if(messages.begin() + long(mark_), messages.end(), [&](auto& m) {
+            return m->message().find(fragment) != std::string::npos;
+        }));
     }
     void markLog() {
         EXPECT_TRUE(PUSHService::waitUntilIdleForTesting());
         mark_ = capture_->messages().size();
     }
     size_t banners() const {
-        size_t n = 0;
-        for (auto& view : delegate_->window()->subviews())
-            n += bool(std::dynamic_pointer_cast<NotificationView>(view));
-        return n;
+        auto views = delegate_->window()->subviews();
+        return size_t(std::count_if(views.begin(), views.end(), [](auto& v) {
+            return bool(std::dynamic_pointer_cast<NotificationView>(v));
+        }));
     }
 
     std::shared_ptr<UIApplication> application_;
@@ -78,20 +77,17 @@ class AppDelegateTest : public WebScreenTest {
 };
 
 TEST_F(AppDelegateTest, LaunchHoldsTwoSecondsThenShowsTheRootThenRegistersForPush) {
-    struct Case {
-        const char* systemVersion;
-        int registrations;  // remote-notification requests to the platform
-    } cases[] = {{"9.3", 2}, {"7.1", 1}};
     auto version = NSBundle::mainBundle()->objectForInfoDictionaryKey("CFBundleShortVersionString");
     ASSERT_TRUE(version);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.systemVersion);
+    // The system version, and the remote-notification requests the launch makes of the platform.
+    for (const auto& [systemVersion, registrations] : {std::pair("9.3", 2), std::pair("7.1", 1)}) {
+        SCOPED_TRACE(systemVersion);
         application_->resetForTesting();
         application_->setDelegate(delegate_);
         application_->setApplicationIconBadgeNumber(4);
         ASSERT_TRUE(PUSHService::resetForTesting());
         DeviceProfile profile = DeviceProfile::current();
-        profile.systemVersion = c.systemVersion;
+        profile.systemVersion = systemVersion;
         DeviceProfile::set(profile);
         SaveService::setObject(*version, kSaveServiceVersionKey);
         // When the root is chosen: the hold is over, no window is key yet and push is not yet asked for.
@@ -99,8 +95,8 @@ TEST_F(AppDelegateTest, LaunchHoldsTwoSecondsThenShowsTheRootThenRegistersForPus
         UIViewControllerPtr chosen;
         AppScreens::registerMaker(AppScreens::Screen::Login, [&] {
             choseAt = Clock::monotonic();
-            EXPECT_FALSE(application_->keyWindow());
-            EXPECT_EQ(application_->remoteRegistrationRequests(), 0);
+            EXPECT_EQ(std::pair(application_->keyWindow(), application_->remoteRegistrationRequests()),
+                      std::pair(UIWindowPtr(), 0));
             return chosen = UIViewController::create();
         });
         const double start = Clock::monotonic();
@@ -109,11 +105,10 @@ TEST_F(AppDelegateTest, LaunchHoldsTwoSecondsThenShowsTheRootThenRegistersForPus
 
         auto window = delegate_->window();
         ASSERT_TRUE(window);
-        EXPECT_EQ(window->rootViewController(), chosen);
-        EXPECT_EQ(application_->keyWindow(), window);
-        EXPECT_EQ(application_->remoteRegistrationRequests(), c.registrations);
-        EXPECT_EQ(application_->applicationIconBadgeNumber(), 0);
-        EXPECT_TRUE(PUSHService::isSetUp());
+        EXPECT_EQ(std::tuple(window->rootViewController(), application_->keyWindow(),
+                             application_->remoteRegistrationRequests(),
+                             application_->applicationIconBadgeNumber()),
+                  std::tuple(chosen, window, registrations, 0L));
         EXPECT_EQ(pushLines("appKey:9be2407d13ac6f58d2e71a3c channel:Publish channel apsForProduction:YES"),
                   1u);
         markLog();
@@ -133,51 +128,70 @@ TEST_F(AppDelegateTest, TheDeviceTokenGoesToThePushClientAndAFailureIsOnlyLogged
 }
 
 TEST_F(AppDelegateTest, ForegroundPushesBecomeLocalNotificationsAndOneBannerAtATime) {
-    struct Push { double after; UIApplicationState state; };  // `after` the previous step, in seconds
-    struct Case {
-        const char* name;
-        std::vector<Push> pushes;
-        size_t localNotifications;
-        size_t bannersMade;  // distinct banners seen
-    } cases[] = {
-        {"two within three seconds", {{0, UIApplicationState::Active}, {1, UIApplicationState::Active}},
-         2, 1},
-        {"one after the fade", {{0, UIApplicationState::Active}, {3.1, UIApplicationState::Active}}, 2, 2},
-        {"background", {{0, UIApplicationState::Background}}, 0, 0},
-    };
+    using State = UIApplicationState;
+    const Value text = Value::dictionary({{"alert", "您有一条新消息"}});
+    const Value localisable = Value::dictionary({{"alert", Value::dictionary({{"body", "您有一条新消息"}})}});
+    // The aps, the pushes (seconds after the one before, the application's state), the distinct banners.
+    const std::tuple<Value, std::vector<std::pair<double, State>>, size_t> rows[] = {
+        {text, {{0, State::Active}, {1, State::Active}}, 1},  // within the banner's three seconds
+        {localisable, {{0, State::Active}, {3.1, State::Active}}, 2},
+        {text, {{0, State::Background}, {0, State::Inactive}}, 0}};
     launch();
-    const Value payload =
-        Value::dictionary({{"aps", Value::dictionary({{"alert", "您有一条新消息"}})}, {"_p_msgid", "42"}});
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [aps, pushes, bannersMade] : rows) {
         application_->cancelAllLocalNotifications();
-        markLog();
         std::vector<NotificationViewPtr> seen;
-        for (const auto& push : c.pushes) {
-            advance(push.after);
+        size_t active = 0;
+        const Value payload = Value::dictionary({{"aps", aps}, {"_p_msgid", "42"}});
+        for (const auto& [after, state] : pushes) {
+            markLog();
+            advance(after);
             application_->setApplicationIconBadgeNumber(3);
-            application_->setApplicationState(push.state);
+            application_->setApplicationState(state);
             application_->receiveRemoteNotification(payload);
-            EXPECT_EQ(application_->applicationIconBadgeNumber(), 0);
-            EXPECT_LE(banners(), 1u);
+            active += state == State::Active;
+            EXPECT_EQ(std::pair(application_->applicationIconBadgeNumber(), banners() <= 1),
+                      std::pair(0L, true));
+            // The push client hears of the message with the application state's code.
+            EXPECT_EQ(
+                pushLines("message _p_msgid:42 arrived, application state:" + std::to_string(int(state))),
+                1u);
             auto banner = delegate_->notiView();
             if (banner && std::find(seen.begin(), seen.end(), banner) == seen.end()) seen.push_back(banner);
         }
-        EXPECT_EQ(seen.size(), c.bannersMade);
+        EXPECT_EQ(seen.size(), bannersMade);
         const auto& locals = application_->scheduledLocalNotifications();
-        ASSERT_EQ(locals.size(), c.localNotifications);
-        for (auto& local : locals) {
-            EXPECT_EQ(local->alertBody, "您有一条新消息");
-            EXPECT_EQ(Value(local->userInfo), payload);
-        }
-        if (!seen.empty()) {
-            EXPECT_EQ(seen.back()->detailLb()->text(), "您有一条新消息");
-        }
-        EXPECT_EQ(pushLines("message _p_msgid:42 arrived"), c.pushes.size());
+        ASSERT_EQ(locals.size(), active);
+        for (auto& local : locals)
+            EXPECT_EQ(std::pair(local->alertBody, Value(local->userInfo)),
+                      std::pair(std::string("您有一条新消息"), payload));
+        EXPECT_TRUE(seen.empty() || seen.back()->detailLb()->text() == "您有一条新消息");
         advance(kAppBannerFadeDuration + 0.1);
         turn();
-        EXPECT_FALSE(delegate_->notiView());
-        EXPECT_EQ(banners(), 0u);
+        EXPECT_EQ(std::pair(delegate_->notiView(), banners()), std::pair(NotificationViewPtr(), size_t(0)));
+    }
+}
+
+TEST_F(AppDelegateTest, TheBannerShowsTheAppNameAndTheAlertTextOrNothing) {
+    auto banner = NotificationView::create();
+    const auto name = NSBundle::mainBundle()->objectForInfoDictionaryKey("CFBundleExecutable");
+    ASSERT_TRUE(name && name->isString());
+    // The payload's aps, the detail line, and whether a console line names the unexpected type.
+    const std::tuple<Value, std::string, bool> rows[] = {
+        {Value::dictionary({{"alert", "新消息"}, {"badge", 1}}), "新消息", false},
+        {Value::dictionary({{"alert", Value::dictionary({{"title", "T"}, {"body", "the body"}})}}),
+         "the body", false},
+        {Value::dictionary({{"alert", Value::dictionary({{"body", Value::array({"x"})}})}}), "", true},
+        {Value::dictionary({{"sound", "default"}}), "", false},
+        {Value::dictionary({{"alert", 42}}), "", true},
+        {Value("alert text"), "", true}};
+    for (const auto& [aps, detail, logged] : rows) {
+        banner->refreshShowNotiWithDic(Value::dictionary({{"alert", "an earlier alert"}}));
+        Console::Capture console;
+        banner->refreshShowNotiWithDic(aps);
+        EXPECT_EQ(std::tuple(banner->titleLb()->text(), banner->detailLb()->text(),
+                             console.contains("NotificationView:")),
+                  std::tuple(*name->asString(), detail, logged))
+            << aps.description();
     }
 }
 

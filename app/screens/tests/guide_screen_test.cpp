@@ -46,79 +46,53 @@ TEST_F(GuideScreen, EachPageShowsItsImageAndOnlyTheLastHasTheStartButtonEvenAfte
     bool reusedLastPageCell = false;
     // There and back twice: cells that showed the last page come back for the others.
     for (long page : {0L, 1L, 2L, 1L, 0L, 2L, 0L, 1L}) {
-        SCOPED_TRACE("page " + std::to_string(page));
         auto cell = showPage(page);
-        ASSERT_TRUE(cell);
-        ASSERT_TRUE(cell->image());
-        EXPECT_EQ(cell->image()->name(), "main.bundle/Guide" + std::to_string(page + 1) + ".jpg");
-        for (auto& visible : guide_->collectionView()->visibleCells()) {
-            auto path = guide_->collectionView()->indexPathForCell(visible);
-            ASSERT_TRUE(path);
-            EXPECT_EQ(buttonsIn(visible), path->item() == 2 ? 1u : 0u) << path->description();
-        }
-        if (page == 2) {
-            auto button = cell->startButton();
-            ASSERT_TRUE(button);
-            lastPageCell = cell;
-        } else {
-            EXPECT_FALSE(cell->startButton());
-            reusedLastPageCell |= cell == lastPageCell;
-        }
+        ASSERT_TRUE(cell && cell->image());
+        EXPECT_EQ(std::pair(cell->image()->name(), bool(cell->startButton())),
+                  std::pair("main.bundle/Guide" + std::to_string(page + 1) + ".jpg", page == 2));
+        for (auto& visible : guide_->collectionView()->visibleCells())
+            EXPECT_EQ(buttonsIn(visible),
+                      guide_->collectionView()->indexPathForCell(visible)->item() == 2 ? 1u : 0u);
+        reusedLastPageCell |= page != 2 && cell == lastPageCell;
+        if (page == 2) lastPageCell = cell;
     }
     EXPECT_TRUE(reusedLastPageCell) << "the walk never reused the last page's cell for another page";
-}
-
-TEST_F(GuideScreen, PageControlCountsWholePageWidthsOnly) {
-    auto page = guide_->page();
-    ASSERT_TRUE(page);
-    EXPECT_EQ(page->numberOfPages(), 3);
-    // Content offset in page widths, and the page shown.
-    const struct { double pages; long current; } cases[] = {{0.99, 0}, {1, 1}, {1.999, 1}, {2, 2}, {0.4, 0}};
-    for (const auto& c : cases) {
-        guide_->collectionView()->setContentOffset(CGPointMake(width() * c.pages, 0));
-        EXPECT_EQ(page->currentPage(), c.current) << c.pages;
+    // The page control counts whole page widths only: offsets in page widths, and the page shown.
+    EXPECT_EQ(guide_->page()->numberOfPages(), 3);
+    for (auto [pages, current] :
+         {std::pair(0.99, 0L), std::pair(1.0, 1L), std::pair(1.999, 1L), std::pair(2.0, 2L)}) {
+        guide_->collectionView()->setContentOffset(CGPointMake(width() * pages, 0));
+        EXPECT_EQ(guide_->page()->currentPage(), current) << pages;
     }
 }
 
 TEST_F(GuideScreen, StartOnTouchDownOpensTheMainScreenOnlyWithAStoredToken) {
     auto signIn = UIViewController::create();
     AppScreens::registerMaker(AppScreens::Screen::Login, [&] { return signIn; });
-    const struct { const char* name; std::optional<Value> token; bool main; } cases[] = {
-        {"nothing stored", std::nullopt, false},
-        {"signed out", Value(""), false},
-        {"signed in", Value("tok-1"), true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [token, main] :
+         {std::pair(std::optional<Value>(), false), std::pair(std::optional(Value("")), false),
+          std::pair(std::optional(Value("tok-1")), true)}) {
         AppSandbox::clearDefaults();
-        if (c.token) SaveService::setObject(*c.token, kSaveServiceAccessTokenKey);
+        if (token) SaveService::setObject(*token, kSaveServiceAccessTokenKey);
         guide_ = NewFeatureViewController::create();
         window_->setRootViewController(guide_);
-        auto cell = showPage(2);
-        ASSERT_TRUE(cell);
-        auto button = cell->startButton();
-        ASSERT_TRUE(button);
+        auto button = showPage(2)->startButton();
         // The finger lands on the button through the window and has not lifted yet.
-        const CGPoint centre = button->center();
-        auto hit = UIApplication::sharedApplication()->hitTest(centre);
-        ASSERT_EQ(hit, button);
+        ASSERT_EQ(UIApplication::sharedApplication()->hitTest(button->center()), button);
         std::weak_ptr<NewFeatureViewController> weakGuide = guide_;
         guide_.reset();
-        cell.reset();
         UITouch touch;
         touch.view = button;
         touch.window = window_;
-        touch.locationInWindow = centre;
+        touch.locationInWindow = button->center();
         button->touchesBegan(touch);
-
         auto root = window_->rootViewController();
-        if (c.main) {
-            auto navigation = std::dynamic_pointer_cast<BaseNavViewController>(root);
-            ASSERT_TRUE(navigation);
-            EXPECT_TRUE(std::dynamic_pointer_cast<MainViewController>(navigation->topViewController()));
-        } else {
-            EXPECT_EQ(root, signIn);
-        }
+        auto navigation = std::dynamic_pointer_cast<BaseNavViewController>(root);
+        EXPECT_EQ(main ? bool(navigation &&
+                              std::dynamic_pointer_cast<MainViewController>(navigation->topViewController()))
+                       : root == signIn,
+                  true)
+            << (token ? token->description() : "nothing stored");
         EXPECT_TRUE(weakGuide.expired());
         button->touchesEnded(touch);
         EXPECT_EQ(window_->rootViewController(), root);

@@ -2,6 +2,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/screens/LoginViewController.h"
@@ -10,6 +11,7 @@
 #include "platform/foundation/JSON.h"
 #include "platform/uikit/UIKeyboard.h"
 #include "platform/uikit/UIPasteboard.h"
+#include "platform/uikit/UITree.h"
 #include "push/Lib/Controller/PUSHService.h"
 #include "pushlog/PUSHLog.h"
 #include "testsupport/LoggingTestLoggers.h"
@@ -20,13 +22,10 @@ namespace {
 const char* const kEntry = "/viziDO/entry/appWeb.do";
 const char* const kAccount = "13800138000";
 
-UIButtonPtr buttonTitled(const UIViewPtr& view, const std::string& title) {
-    if (auto button = std::dynamic_pointer_cast<UIButton>(view); button && button->currentTitle() == title)
-        return button;
-    for (const auto& subview : view->subviews()) {
-        if (auto found = buttonTitled(subview, title)) return found;
-    }
-    return nullptr;
+// The button whose title label shows `title` (the label itself takes no touches).
+UIButtonPtr buttonTitled(const std::string& title) {
+    auto label = UITree::findView(title);
+    return label ? std::dynamic_pointer_cast<UIButton>(label->superview()) : nullptr;
 }
 
 class LoginScreen : public WebScreenTest {
@@ -47,13 +46,13 @@ class LoginScreen : public WebScreenTest {
     static std::shared_ptr<THProgressHUD> hud() { return THProgressHUD::shareInstancetype(); }
     static std::string tipText() { return hud()->tipView() ? hud()->tipView()->label()->text() : ""; }
     static std::optional<Value> stored(const char* key) { return SaveService::objectForKey(key); }
-    // Waits for the outcome of a request: a tip, a countdown other than `oldTimer` or a presented screen.
+    // Waits for the outcome of a request: a tip, a countdown other than `oldTimer` or another root screen.
     bool waitForOutcome(const std::shared_ptr<NSTimer>& oldTimer = nullptr) {
         return NSRunLoop::main().runUntil(
             [&] {
                 return hud()->state() == THProgressHUDState::Tip ||
                        (screen_->timer() && screen_->timer() != oldTimer) ||
-                       screen_->presentedViewController();
+                       window_->rootViewController() != screen_;
             },
             kPageWait);
     }
@@ -63,58 +62,38 @@ class LoginScreen : public WebScreenTest {
 
 TEST_F(LoginScreen, CodeButtonAlternatesMtypeAndCountsDownOnlyAfterASuccess) {
     LoopbackServer backend;
-    ASSERT_TRUE(backend.isRunning());
-    ASSERT_TRUE(AppConfig::setBaseURL(backend.url("")));
+    ASSERT_TRUE(backend.isRunning() && AppConfig::setBaseURL(backend.url("")));
     auto button = screen_->codeBtn();
     screen_->phoneTF()->setText(kAccount);
-    auto lastMtype = [&] {
-        auto request = backend.lastRequest(kEntry);
-        if (!request) return Value();
-        auto body = NSJSONSerialization::JSONObjectWithData(Data::fromString(request->body), 0, nullptr);
-        EXPECT_TRUE(body && (*body)["account"] == Value(kAccount) && (*body)["type"] == Value("1"));
-        return body ? (*body)["mtype"] : Value();
-    };
-
     // Two refusals, then a success: the requests alternate mtype whatever the outcome.
-    const struct { const char* reply; const char* mtype; bool countsDown; } taps[] = {
-        {R"({"errCode":1,"errInfo":"发送太频繁"})", "1", false},
-        {R"({"errCode":1,"errInfo":"发送太频繁"})", "2", false},
-        {R"({"errCode":0})", "1", true},
-    };
-    for (const auto& tap : taps) {
-        SCOPED_TRACE(tap.mtype);
+    for (const auto& [reply, mtype, countsDown] :
+         {std::tuple(R"({"errCode":1,"errInfo":"发送太频繁"})", "1", false),
+          std::tuple(R"({"errCode":1,"errInfo":"发送太频繁"})", "2", false),
+          std::tuple(R"({"errCode":0})", "1", true)}) {
         THProgressHUD::resetForTesting();
-        backend.reply(kEntry, LoopbackReply::json(tap.reply));
+        backend.reply(kEntry, LoopbackReply::json(reply));
         button->sendActionsForControlEvents(UIControlEventTouchUpInside);
         EXPECT_EQ(hud()->state(), THProgressHUDState::Idle) << "a code request shows no loading indicator";
         ASSERT_TRUE(waitForOutcome());
-        EXPECT_EQ(lastMtype(), Value(tap.mtype));
-        EXPECT_EQ(button->isEnabled(), !tap.countsDown);
-        EXPECT_EQ(bool(screen_->timer()), tap.countsDown);
-        if (!tap.countsDown) {
-            EXPECT_EQ(button->currentTitle(), kLoginCodeButtonTitle);
-        }
+        auto body = NSJSONSerialization::JSONObjectWithData(
+            Data::fromString(backend.lastRequest(kEntry)->body), 0, nullptr);
+        EXPECT_EQ(body, Value::dictionary({{"account", kAccount}, {"type", "1"}, {"mtype", mtype}}));
+        EXPECT_EQ(std::tuple(button->isEnabled(), bool(screen_->timer()), button->currentTitle()),
+                  std::tuple(!countsDown, countsDown,
+                             std::string(countsDown ? "重新获取60S" : kLoginCodeButtonTitle)));
     }
-
-    // Seconds since the reply, and what the button shows then.
-    const struct { double advance; bool enabled; const char* title; } ticks[] = {
-        {0, false, "重新获取60S"},
-        {59, false, "重新获取1S"},
-        {1, true, "获取验证码"},
-    };
-    for (const auto& tick : ticks) {
-        advance(tick.advance);
-        EXPECT_EQ(button->isEnabled(), tick.enabled) << tick.title;
-        EXPECT_EQ(button->currentTitle(), tick.title);
+    // Seconds on from the reply, and what the button shows then.
+    for (const auto& [seconds, enabled, title] :
+         {std::tuple(59.0, false, "重新获取1S"), std::tuple(1.0, true, "获取验证码")}) {
+        advance(seconds);
+        EXPECT_EQ(std::pair(button->isEnabled(), button->currentTitle()),
+                  std::pair(enabled, std::string(title)));
     }
-    EXPECT_FALSE(screen_->timer());
-    EXPECT_EQ(screen_->second(), kLoginCountdownSeconds);
-
+    EXPECT_EQ(std::pair(bool(screen_->timer()), screen_->second()), std::pair(false, kLoginCountdownSeconds));
     // A second success during a countdown (two requests were in flight) restarts it on a single timer.
     button->sendActionsForControlEvents(UIControlEventTouchUpInside);
     ASSERT_TRUE(waitForOutcome());
     advance(10);
-    EXPECT_EQ(button->currentTitle(), "重新获取50S");
     auto first = screen_->timer();
     screen_->toCode();
     ASSERT_TRUE(waitForOutcome(first));
@@ -124,108 +103,96 @@ TEST_F(LoginScreen, CodeButtonAlternatesMtypeAndCountsDownOnlyAfterASuccess) {
 }
 
 TEST_F(LoginScreen, FieldsTakeChangesUpToTheirLimitInUTF16UnitsAndAlwaysDeletions) {
-    enum class Key { Type, Delete, Paste };
-    const struct { bool phone; const char *before; Key key; const char *text, *after; } cases[] = {
-        {true, "1380013800", Key::Type, "0", "13800138000"},
-        {true, "13800138000", Key::Type, "1", "13800138000"},
-        {true, "1380013800", Key::Paste, "12345", "138001380012345"},
-        {true, "1380013800012345", Key::Delete, "", "138001380001234"},
-        {false, "123456", Key::Type, "7", "123456"},
-        {false, "😀😀", Key::Type, "1", "😀😀1"},
-        {false, "😀😀😀", Key::Type, "1", "😀😀😀"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.phone ? "phone " : "code ") + c.before + " + " + c.text);
-        auto field = c.phone ? screen_->phoneTF() : screen_->codeTF();
-        field->setText(c.before);
+    // The field (phone, else code), its text, the key (typed text, "⌫" deletes, "+..." pastes), the result.
+    const std::tuple<bool, std::string, std::string, std::string> rows[] = {
+        {true, "1380013800", "0", "13800138000"},
+        {true, "13800138000", "1", "13800138000"},
+        {true, "1380013800", "+12345", "138001380012345"},
+        {true, "1380013800012345", "⌫", "138001380001234"},
+        {false, "123456", "7", "123456"},
+        {false, "😀😀", "1", "😀😀1"},
+        {false, "😀😀😀", "1", "😀😀😀"}};
+    for (const auto& [phone, before, key, after] : rows) {
+        auto field = phone ? screen_->phoneTF() : screen_->codeTF();
+        field->setText(before);
         ASSERT_TRUE(field->becomeFirstResponder());
-        switch (c.key) {
-            case Key::Type:
-                EXPECT_TRUE(UIKeyboard::typeText(c.text));
-                break;
-            case Key::Delete:
-                EXPECT_TRUE(UIKeyboard::pressDelete());
-                break;
-            case Key::Paste:
-                UIPasteboard::generalPasteboard().setString(std::string(c.text));
-                EXPECT_TRUE(UIKeyboard::paste());
-                break;
-        }
-        EXPECT_EQ(field->text(), c.after);
+        if (key[0] == '+') UIPasteboard::generalPasteboard().setString(key.substr(1));
+        EXPECT_TRUE(key == "⌫"      ? UIKeyboard::pressDelete()
+                    : key[0] == '+' ? UIKeyboard::paste()
+                                    : UIKeyboard::typeText(key));
+        EXPECT_EQ(field->text(), after) << before << " " << key;
     }
 }
 
-TEST_F(LoginScreen, SignInStoresTheTokenBindsThePushTagsAndPresentsTheMainScreen) {
-    ASSERT_TRUE(PUSHService::resetForTesting());
+TEST_F(LoginScreen, SignInStoresTheTokenBindsThePushTagsAndReplacesTheRootWithTheMainScreen) {
     auto capture = CapturingLogger::create();
     PUSHLog::addLogger(capture, PUSHLogLevelAll);
-    PUSHService::setupWithOption(Value(), kPushAppKey, kPushChannel, kPushApsForProduction);
-
     UIKeyboard::resetForTesting();
-    ASSERT_TRUE(screen_->phoneTF()->becomeFirstResponder());
-    ASSERT_TRUE(UIKeyboard::typeText(kAccount));
-    buttonTitled(screen_->view(), kLoginCodeButtonTitle)
-        ->sendActionsForControlEvents(UIControlEventTouchUpInside);
+    ASSERT_TRUE(screen_->phoneTF()->becomeFirstResponder() && UIKeyboard::typeText(kAccount));
+    buttonTitled(kLoginCodeButtonTitle)->sendActionsForControlEvents(UIControlEventTouchUpInside);
     ASSERT_TRUE(waitForOutcome());
-    ASSERT_TRUE(screen_->timer()) << tipText();
     auto code = server_->liveCode(kAccount);
-    ASSERT_TRUE(code);
-    ASSERT_TRUE(screen_->codeTF()->becomeFirstResponder());
-    ASSERT_TRUE(UIKeyboard::typeText(*code));
-
-    buttonTitled(screen_->view(), kLoginButtonTitle)
-        ->sendActionsForControlEvents(UIControlEventTouchUpInside);
+    ASSERT_TRUE(code) << tipText();
+    ASSERT_TRUE(screen_->codeTF()->becomeFirstResponder() && UIKeyboard::typeText(*code));
+    buttonTitled(kLoginButtonTitle)->sendActionsForControlEvents(UIControlEventTouchUpInside);
     EXPECT_EQ(hud()->loadingCount(), 1);
     ASSERT_TRUE(waitForOutcome(screen_->timer()));
     settle();
     auto tokens = server_->tokens();
     ASSERT_EQ(tokens.size(), 1u) << tipText();
-    EXPECT_EQ(stored(kSaveServiceAccessTokenKey), Value(tokens[0].token));
-    EXPECT_EQ(stored(kSaveServiceAccountKey), Value(kAccount));
-
+    EXPECT_EQ(std::pair(stored(kSaveServiceAccessTokenKey), stored(kSaveServiceAccountKey)),
+              std::pair(std::optional(Value(tokens[0].token)), std::optional(Value(kAccount))));
     ASSERT_TRUE(PUSHService::waitUntilIdleForTesting());
-    bool tagged = false;
-    for (const auto& message : capture->messages()) {
-        tagged |= message->message() ==
-                  "app not registed, give up set tag:{(\n    13800138000\n)} alias:13800138000";
-    }
-    EXPECT_TRUE(tagged);
     PUSHLog::removeLogger(capture);
+    auto messages = capture->messages();
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](auto& m) {
+        return m->message() == "Action - setTags:alias:fetchCompletionHandle:";
+    })) << "the account is bound to the push client";
 
-    auto navigation = std::dynamic_pointer_cast<BaseNavViewController>(screen_->presentedViewController());
+    auto navigation = std::dynamic_pointer_cast<BaseNavViewController>(window_->rootViewController());
     ASSERT_TRUE(navigation);
     auto main = std::dynamic_pointer_cast<MainViewController>(navigation->topViewController());
-    ASSERT_TRUE(main);
-    EXPECT_TRUE(waitForPage(main));
+    ASSERT_TRUE(main && waitForPage(main));
     EXPECT_EQ(hud()->loadingCount(), 0) << "the sign-in and the page load each took back their count";
-    EXPECT_TRUE(PUSHService::resetForTesting());
+    // Signing out from the page and in again leaves one main screen: the first one is let go.
+    main->toLogin();
+    settle();
+    auto again = std::dynamic_pointer_cast<LoginViewController>(navigation->topViewController());
+    ASSERT_TRUE(again);
+    server_->scriptReply("2", EntryReply::json(R"({"errCode":0,"accessToken":"t2"})"));
+    again->codeTF()->setText("123456");
+    again->toLogin();
+    ASSERT_TRUE(
+        NSRunLoop::main().runUntil([&] { return window_->rootViewController() != navigation; }, kPageWait));
+    std::weak_ptr<MainViewController> first = main;
+    main.reset(), navigation.reset(), again.reset();
+    settle();
+    EXPECT_EQ(std::pair(first.expired(), window_->subviews().size()), std::pair(true, size_t(1)));
 }
 
 TEST_F(LoginScreen, AFailedSignInStoresNothingAndStays) {
-    // A null reply: no request is made.
-    const struct { const char *name, *code, *reply, *tip; } cases[] = {
-        {"empty code", "", nullptr, kLoginEmptyCodeText},
-        {"refused", "123456", R"({"errCode":1,"errInfo":"验证码错误"})", "验证码错误"},
-        {"no token", "123456", R"({"errCode":0})", kLoginNoTokenText},
-        {"token not a string", "123456", R"({"errCode":0,"accessToken":7})", kLoginNoTokenText},
-    };
+    // The code, the back end's reply ("": no request is made), the tip.
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        {"", "", kLoginEmptyCodeText},
+        {"123456", R"({"errCode":1,"errInfo":"验证码错误"})", "验证码错误"},
+        {"123456", R"({"errCode":0})", kLoginNoTokenText},
+        {"123456", R"({"errCode":0,"accessToken":7})", kLoginNoTokenText}};
     SaveService::setObject(Value("old-token"), kSaveServiceAccessTokenKey);
     SaveService::setObject(Value("13900000000"), kSaveServiceAccountKey);
     screen_->phoneTF()->setText(kAccount);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [code, reply, tip] : rows) {
         THProgressHUD::resetForTesting();
-        if (c.reply) server_->scriptReply("2", EntryReply::json(c.reply));
+        if (!reply.empty()) server_->scriptReply("2", EntryReply::json(reply));
         const size_t hits = server_->hits(kEntry);
-        screen_->codeTF()->setText(c.code);
+        screen_->codeTF()->setText(code);
         screen_->toLogin();
         ASSERT_TRUE(waitForOutcome());
-        EXPECT_EQ(server_->hits(kEntry), hits + (c.reply ? 1 : 0));
-        EXPECT_EQ(tipText(), c.tip);
-        EXPECT_EQ(hud()->loadingCount(), 0);
-        EXPECT_FALSE(screen_->presentedViewController());
-        EXPECT_EQ(stored(kSaveServiceAccessTokenKey), Value("old-token"));
-        EXPECT_EQ(stored(kSaveServiceAccountKey), Value("13900000000"));
+        EXPECT_EQ(std::tuple(server_->hits(kEntry), tipText(), hud()->loadingCount(),
+                             window_->rootViewController()),
+                  std::tuple(hits + !reply.empty(), tip, 0, UIViewControllerPtr(screen_)))
+            << reply;
+        EXPECT_EQ(std::pair(stored(kSaveServiceAccessTokenKey), stored(kSaveServiceAccountKey)),
+                  std::pair(std::optional(Value("old-token")), std::optional(Value("13900000000"))));
     }
 }
 

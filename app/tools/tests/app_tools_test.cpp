@@ -1,17 +1,24 @@
-// The root-screen choice, the back end's address and the push tags of the signed-in account.
+// The stored sign-in state, the root-screen choice, the back end's address, the push tags of the signed-in
+// account, and the view and image conveniences.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 #include "app/tools/AppConfig.h"
 #include "app/tools/GuideServiceTool.h"
 #include "app/tools/PushTagTool.h"
 #include "app/tools/SaveService.h"
+#include "app/tools/UIImageScale.h"
+#include "app/tools/UIViewFrame.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Console.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/foundation/TextUtil.h"
 #include "platform/foundation/UserDefaults.h"
 #include "push/Lib/Controller/PUSHService.h"
 #include "pushlog/PUSHLog.h"
@@ -36,74 +43,71 @@ class ToolsTest : public ::testing::Test {
     std::unique_ptr<TempDir> home_;
 };
 
+TEST_F(ToolsTest, StoredValuesSurviveARelaunchAndAValueTheStoreRefusesLosesNothing) {
+    auto relaunch = [] { NSUserDefaults::resetStandardUserDefaultsForTesting(); };  // saves, then forgets
+    EXPECT_FALSE(stored(kSaveServiceAccessTokenKey));
+    SaveService::setObject("tok-123", kSaveServiceAccessTokenKey);
+    EXPECT_EQ(stored(kSaveServiceAccessTokenKey), Value("tok-123"));
+    SaveService::setObject("13800000000", kSaveServiceAccountKey);
+    const Value page = Value::dictionary({{"list", Value::array({1, "two", 3.5})}, {"flag", true}});
+    SaveService::setObject(page, "pageCache");
+    SaveService::setObject("", kSaveServiceAccessTokenKey);  // an empty token is kept as "", not removed
+    SaveService::setObject(Value::set({"a"}), kSaveServiceAccountKey);  // no property-list value: refused
+    relaunch();
+    EXPECT_EQ(
+        std::tuple(stored(kSaveServiceAccessTokenKey), stored(kSaveServiceAccountKey), stored("pageCache")),
+        std::tuple(Value(""), Value("13800000000"), page));
+}
+
 TEST_F(ToolsTest, RootScreenFollowsTheStoredVersionAndToken) {
-    const auto bundleVersion =
-        NSBundle::mainBundle()->objectForInfoDictionaryKey("CFBundleShortVersionString");
-    ASSERT_TRUE(bundleVersion && bundleVersion->isString());
+    const auto version = NSBundle::mainBundle()->objectForInfoDictionaryKey("CFBundleShortVersionString");
+    ASSERT_TRUE(version && version->isString());
     const std::optional<Value> none;
-    const struct { std::optional<Value> version, token; const char* root; } cases[] = {
+    const std::tuple<std::optional<Value>, std::optional<Value>, std::string> rows[] = {
         {none, Value("tok"), "NewFeatureViewController"},
         {Value("0.9"), Value("tok"), "NewFeatureViewController"},
         {Value(1), Value("tok"), "NewFeatureViewController"},
-        {bundleVersion, none, "LoginViewController"},
-        {bundleVersion, Value(""), "LoginViewController"},
-        {bundleVersion, Value(5), "LoginViewController"},
-        {bundleVersion, Value("tok"), "MainViewController"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.root) + " version " + (c.version ? c.version->description() : "none") +
-                     " token " + (c.token ? c.token->description() : "none"));
-        SaveService::setObject(c.version.value_or(Value()), kSaveServiceVersionKey);
-        SaveService::setObject(c.token.value_or(Value()), kSaveServiceAccessTokenKey);
-        auto root = GuideServiceTool::create()->chooseWindowRootViewController();
-        ASSERT_TRUE(root);
-        EXPECT_EQ(root->title(), c.root);
-        // The version is stored at once, so the next launch of it skips the guide.
-        EXPECT_EQ(stored(kSaveServiceVersionKey), bundleVersion);
-        EXPECT_EQ(stored(kSaveServiceAccessTokenKey), c.token);
+        {version, none, "LoginViewController"},
+        {version, Value(""), "LoginViewController"},
+        {version, Value(5), "LoginViewController"},
+        {version, Value("tok"), "MainViewController"}};
+    for (const auto& [stored, token, root] : rows) {
+        SaveService::setObject(stored.value_or(Value()), kSaveServiceVersionKey);
+        SaveService::setObject(token.value_or(Value()), kSaveServiceAccessTokenKey);
+        EXPECT_EQ(GuideServiceTool::create()->chooseWindowRootViewController()->title(), root)
+            << (stored ? stored->description() : "none") << " " << (token ? token->description() : "none");
+        // The version is stored at once, so the next launch of it skips the guide; the token stays.
+        EXPECT_EQ(std::pair(this->stored(kSaveServiceVersionKey), this->stored(kSaveServiceAccessTokenKey)),
+                  std::pair(version, token));
     }
 }
 
-TEST(AppConfigTest, BaseURLAndStartPageFromBuildHostEnvironmentOrSetter) {
-    struct Case {
-        const char* environment;  // nullptr: unset
-        const char* set;          // nullptr: setBaseURL not called
-        bool accepted;
-        std::string base;
-    } cases[] = {
-        {nullptr, nullptr, true, std::string("http://") + kAppBackendHost + ":8080"},
+TEST(AppConfigTest, BaseURLFromBuildHostEnvironmentOrSetterAndTheBackEndsOrigin) {
+    const std::string built = std::string("http://") + kAppBackendHost + ":8080";
+    // The environment (nullptr: unset), what is set (nullptr: nothing), whether that is taken, the base URL.
+    const std::tuple<const char*, const char*, bool, std::string> rows[] = {
+        {nullptr, nullptr, true, built},
         {"10.1.2.3", nullptr, true, "http://10.1.2.3:8080"},
         {"http://localhost:9000/", nullptr, true, "http://localhost:9000"},
-        {"not a host", nullptr, true, std::string("http://") + kAppBackendHost + ":8080"},
+        {"not a host", nullptr, true, built},
         {"10.1.2.3", "https://back.example:8443", true, "https://back.example:8443"},
-        {nullptr, "http://", false, std::string("http://") + kAppBackendHost + ":8080"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.environment ? c.environment : "-") + " / " + (c.set ? c.set : "-"));
-        if (c.environment) setenv(kAppBackendEnvironmentVariable, c.environment, 1);
-        else unsetenv(kAppBackendEnvironmentVariable);
+        {nullptr, "http://", false, built}};
+    for (const auto& [environment, set, accepted, base] : rows) {
+        if (environment)
+            setenv(kAppBackendEnvironmentVariable, environment, 1);
+        else
+            unsetenv(kAppBackendEnvironmentVariable);
         AppConfig::resetBaseURL();
-        if (c.set) {
-            EXPECT_EQ(AppConfig::setBaseURL(c.set), c.accepted);
-        }
-        EXPECT_EQ(AppConfig::baseURL(), c.base);
-        EXPECT_EQ(AppConfig::startPageURL(), c.base + "/vqd_web/#/");
+        EXPECT_TRUE(!set || AppConfig::setBaseURL(set) == accepted) << set;
+        EXPECT_EQ(AppConfig::baseURL() + " " + AppConfig::startPageURL(), base + " " + base + "/vqd_web/#/");
     }
     unsetenv(kAppBackendEnvironmentVariable);
-    AppConfig::resetBaseURL();
-}
-
-TEST(AppConfigTest, OnlyTheBackEndsSchemeHostAndPortAreItsOrigin) {
     ASSERT_TRUE(AppConfig::setBaseURL("http://127.0.0.1:8080"));
-    const struct { const char* url; bool origin; } cases[] = {
-        {"HTTP://127.0.0.1:8080/x?y", true},
-        {"http://127.0.0.1:8081/vqd_web/", false},
-        {"https://127.0.0.1:8080/", false},
-        {"http://127.0.0.2:8080/", false},
-        {"http://127.0.0.1/", false},
-        {"file:///etc/passwd", false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(AppConfig::isBackendOrigin(c.url), c.origin) << c.url;
+    for (const auto& [url, origin] :
+         {std::pair("HTTP://127.0.0.1:8080/x?y", true), std::pair("http://127.0.0.1:8081/", false),
+          std::pair("https://127.0.0.1:8080/", false), std::pair("http://127.0.0.2:8080/", false),
+          std::pair("http://127.0.0.1/", false), std::pair("file:///etc/passwd", false)})
+        EXPECT_EQ(AppConfig::isBackendOrigin(url), origin) << url;
     ASSERT_TRUE(AppConfig::setBaseURL("https://back.example"));
     EXPECT_TRUE(AppConfig::isBackendOrigin("https://BACK.example:443/page"));
     AppConfig::resetBaseURL();
@@ -114,36 +118,74 @@ TEST_F(ToolsTest, PushTagBindsTheStoredAccountAsTagAndAlias) {
     auto capture = CapturingLogger::create();
     PUSHLog::addLogger(capture, PUSHLogLevelAll);
     PUSHService::setupWithOption(Value(), kPushAppKey, kPushChannel, kPushApsForProduction);
-    struct Case {
-        std::optional<Value> account;
-        const char* line;  // the push client's answer, nullptr: the client is not asked
-    } cases[] = {
+    // The stored account, and the push client's answer ("": the client is not asked).
+    const std::pair<std::optional<Value>, std::string> rows[] = {
         {Value("13800138000"), "app not registed, give up set tag:{(\n    13800138000\n)} alias:13800138000"},
-        {std::nullopt, nullptr},
-        {Value(138), nullptr},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.account ? c.account->description() : "none");
-        SaveService::setObject(c.account.value_or(Value()), kSaveServiceAccountKey);
+        {std::nullopt, ""},
+        {Value(138), ""}};
+    for (const auto& [account, line] : rows) {
+        SaveService::setObject(account.value_or(Value()), kSaveServiceAccountKey);
         ASSERT_TRUE(PUSHService::waitUntilIdleForTesting());
         const size_t before = capture->messages().size();
         Console::Capture console;
         PushTagTool::setPushTag();
         ASSERT_TRUE(PUSHService::waitUntilIdleForTesting());
-        std::vector<std::string> lines;
         auto messages = capture->messages();
-        for (size_t i = before; i < messages.size(); ++i) lines.push_back(messages[i]->message());
-        if (c.line) {
-            EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end())
-                << ::testing::PrintToString(lines);
-        } else {
-            EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
-            EXPECT_TRUE(console.contains("no account stored"));
-        }
+        std::string lines;
+        for (size_t i = before; i < messages.size(); ++i) lines += messages[i]->message() + "\n";
+        EXPECT_EQ(lines.find(line) != std::string::npos && lines.empty() == line.empty(), true) << lines;
+        EXPECT_EQ(console.contains("no account stored"), line.empty());
     }
     NSRunLoop::main().runUntilIdle();
     PUSHLog::removeLogger(capture);
     EXPECT_TRUE(PUSHService::resetForTesting());
+}
+
+// A 2 x 1 PNG at scale 2: opaque red on the left, transparent blue on the right.
+UIImagePtr redAndClear() {
+    return UIImage::imageWithData(
+        *TextUtil::base64Decode("iVBORw0KGgoAAAANSUhEUgAAAAIAAAABCAYAAAD0In+KAAAADUlEQVR4nG"
+                                "P4z8AARgAO+gL+9R5MqQAAAABJRU5ErkJggg=="),
+        2);
+}
+
+TEST(UIImageScale, StretchesToTheSizeAtScaleOne) {
+    auto source = redAndClear();
+    ASSERT_TRUE(source);
+    ASSERT_EQ(source->size(), CGSizeMake(1, 0.5));
+    auto scaled = scaleToSize(source, CGSizeMake(4, 3));
+    ASSERT_TRUE(scaled);
+    EXPECT_EQ(scaled->size(), CGSizeMake(4, 3));
+    EXPECT_EQ(scaled->scale(), 1);
+    auto pixel = [&](uint32_t x, uint32_t y) {
+        const uint8_t* p = &scaled->rgba()[(y * scaled->pixelWidth() + x) * 4];
+        return std::array<int, 4>{p[0], p[1], p[2], p[3]};
+    };
+    EXPECT_EQ(pixel(0, 2), (std::array<int, 4>{255, 0, 0, 255}));
+    // Blended with a transparent pixel, red stays red (no blue fringe) and only fades.
+    EXPECT_EQ(pixel(1, 0), (std::array<int, 4>{255, 0, 0, 191}));
+    EXPECT_EQ(pixel(3, 1)[3], 0);
+    // Big enough for more than one stored block of the intermediate PNG.
+    auto large = scaleToSize(source, CGSizeMake(200, 100.5));
+    ASSERT_TRUE(large);
+    EXPECT_EQ(large->pixelHeight(), 101u);
+    for (const CGSize size :
+         {CGSizeMake(0, 10), CGSizeMake(10, -1), CGSizeMake(NAN, 5), CGSizeMake(1e6, 1e6)}) {
+        EXPECT_FALSE(scaleToSize(source, size)) << size.width << " x " << size.height;
+    }
+}
+
+TEST(UIViewFrame, EachSetterReplacesOneFieldOfTheFrame) {
+    auto view = UIView::create(CGRectMake(1, 2, 3, 4));
+    UIViewFrame::setX(*view, 10);
+    UIViewFrame::setHeight(*view, 40);
+    EXPECT_EQ(view->frame(), CGRectMake(10, 2, 3, 40));
+    UIViewFrame::setY(*view, 20);
+    UIViewFrame::setWidth(*view, 30);
+    EXPECT_EQ(view->frame(), CGRectMake(10, 20, 30, 40));
+    EXPECT_EQ(std::tuple(UIViewFrame::x(*view), UIViewFrame::y(*view), UIViewFrame::width(*view),
+                         UIViewFrame::height(*view)),
+              std::tuple(10.0, 20.0, 30.0, 40.0));
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
-// The back-end request tool against the stand-in back end: what each kind of reply shows on the HUD, and
-// that a request leaves nothing running behind it.
+// The request tool against the stand-in back end: what each reply shows, and that nothing outlives a request.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "app/hud/THProgressHUD.h"
 #include "app/tools/AppConfig.h"
@@ -16,6 +16,7 @@
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/uikit/tests/UITestFixture.h"
+#include "testsupport/LoopbackRawServer.h"
 
 namespace {
 
@@ -24,10 +25,6 @@ const char* const kEntry = "/viziDO/entry/appWeb.do";
 
 size_t entriesIn(const char* directory) {
     return size_t(std::distance(std::filesystem::directory_iterator(directory), {}));
-}
-
-std::optional<Value> parse(const std::string& json) {
-    return NSJSONSerialization::JSONObjectWithData(Data::fromString(json), 0, nullptr);
 }
 
 class RequestToolTest : public UITest {
@@ -42,6 +39,7 @@ class RequestToolTest : public UITest {
     }
     ~RequestToolTest() override {
         THProgressHUD::resetForTesting();
+        HttpRequestManager::setDeadlineForTesting(0);
         AppConfig::resetBaseURL();
     }
     static std::shared_ptr<THProgressHUD> hud() { return THProgressHUD::shareInstancetype(); }
@@ -51,116 +49,102 @@ class RequestToolTest : public UITest {
 };
 
 TEST_F(RequestToolTest, EachReplyEndsInTheCallerOrAnErrorTipAndTakesBackItsLoadingCount) {
-    struct Case {
-        const char* name;
-        std::optional<EntryReply> reply;  // nullopt: the back end is down
-        int32_t method;
-        bool isLoding;
-        bool succeeds;
-        const char* tip;  // nullptr: no tip
-    } cases[] = {
-        {"errCode 0", EntryReply::json(R"({"errCode":0,"x":"y"})"), 1, true, true, nullptr},
-        {"errCode 0 quietly", EntryReply::json(R"({"errCode":0})"), 1, false, true, nullptr},
-        {"errCode \"1\"", EntryReply::json(R"({"errCode":"1","errInfo":"号码有误"})"), 1, true, false,
-         "号码有误"},
-        {"errCode 1 without errInfo", EntryReply::json(R"({"errCode":1})"), 1, true, false,
-         kHttpRequestFailedText},
-        {"errCode 2", EntryReply::json(R"({"errCode":2,"errInfo":"x"})"), 1, true, false, nullptr},
-        {"500 with JSON", EntryReply::json(R"({"errCode":0})", 500), 1, true, false,
-         "Request failed: internal server error (500)"},
-        {"text/plain", EntryReply::text(R"({"errCode":0})"), 1, true, false,
-         "Request failed: unacceptable content-type: text/plain"},
-        {"JSON array", EntryReply::json("[0]"), 1, true, false, kHttpRequestFailedText},
-        {"refused connection", std::nullopt, 1, true, false, "Could not connect to the server."},
-        {"method 0", EntryReply::json(R"({"errCode":0})"), 0, true, false, nullptr},
+    // A tip shows the first 200 characters of a long text and an ellipsis.
+    std::string longText;
+    for (int i = 0; i < 100000; ++i) longText += "长";  // 3 bytes, 1 UTF-16 unit each
+    const std::string cappedText = longText.substr(0, 3 * THProgressHUDTipMaxLength) + "…";
+    // The reply (a JSON body and status), method, isLoding, whether the caller gets it, the tip ("": none).
+    const std::tuple<std::string, int, int32_t, bool, bool, std::string> rows[] = {
+        {R"({"errCode":0,"x":"y"})", 200, 1, true, true, ""},
+        {R"({"errCode":"0"})", 200, 1, false, true, ""},
+        {R"({"x":1})", 200, 1, true, true, ""},
+        {R"({"errCode":null})", 200, 1, true, false, ""},
+        {R"({"errCode":"ok"})", 200, 1, true, false, ""},
+        {R"({"errCode":0.5})", 200, 1, true, false, ""},
+        {R"({"errCode":2,"errInfo":"x"})", 200, 1, true, false, ""},
+        {R"({"errCode":"1","errInfo":"号码有误"})", 200, 1, true, false, "号码有误"},
+        {R"({"errCode":1})", 200, 1, true, false, kHttpRequestFailedText},
+        {R"({"errCode":1,"errInfo":")" + longText + "\"}", 200, 1, true, false, cappedText},
+        {"", 200, 1, true, false, kHttpRequestFailedText},
+        {"[0]", 200, 1, true, false, kHttpRequestFailedText},
+        {R"({"errCode":0})", 500, 1, true, false, "Request failed: internal server error (500)"},
+        {R"({"errCode":0})", 200, 0, true, false, ""},  // method 0: nothing is sent
     };
-    const std::string liveURL = server_->url();
-    DevServer down(DevServer::Config{QUORVANE_DEVSERVER_PAGES, {}});
-    ASSERT_TRUE(down.start("127.0.0.1", 0));
-    const std::string downURL = down.url();
-    down.stop();
-
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [body, status, method, isLoding, succeeds, tip] : rows) {
+        SCOPED_TRACE(body.substr(0, 40) + " " + std::to_string(status) + " method " + std::to_string(method));
         THProgressHUD::resetForTesting();
-        if (c.reply) server_->scriptReply("1", *c.reply);
-        AppConfig::setBaseURL(c.reply ? liveURL : downURL);
-        const size_t hitsBefore = server_->hits(kEntry);
+        server_->scriptReply("1", EntryReply::json(body, status));
+        const size_t hits = server_->hits(kEntry);
         std::optional<Value> received;
         int countInSuccess = -1;
         HttpRequestManager::httpRequestManagerRequpestWithPathString(
-            kHttpRequestEntryPath, {{"type", Value("1")}, {"account", Value("13800138000")}},
-            [&](const Value& reply) {
-                received = reply;
-                countInSuccess = hud()->loadingCount();
-            },
-            [] { ADD_FAILURE() << "the failure block is never called"; }, c.method, c.isLoding);
-
-        if (c.method != kHttpRequestMethodPOST) {
-            turn();
-            EXPECT_EQ(hud()->state(), THProgressHUDState::Idle);
-            EXPECT_EQ(server_->hits(kEntry), hitsBefore);
-            EXPECT_FALSE(received);
-            continue;
-        }
-        EXPECT_EQ(hud()->state(), c.isLoding ? THProgressHUDState::Loading : THProgressHUDState::Idle);
-        EXPECT_EQ(hud()->loadingCount(), c.isLoding ? 1 : 0);
+            kHttpRequestEntryPath, {{"type", Value("1")}},
+            [&](const Value& reply) { received = reply, countInSuccess = hud()->loadingCount(); },
+            [] { ADD_FAILURE() << "the failure block is never called"; }, method, isLoding);
+        EXPECT_EQ(hud()->loadingCount(), isLoding && method == kHttpRequestMethodPOST ? 1 : 0);
         // Every outcome ends with the tip or the caller's block; a silent one with the count taken back.
         ASSERT_TRUE(NSRunLoop::main().runUntil(
-            [&] {
-                return received || hud()->state() == THProgressHUDState::Tip ||
-                       (c.isLoding && hud()->loadingCount() == 0);
-            },
+            [&] { return received || !tipText().empty() || (isLoding && hud()->loadingCount() == 0); },
             kReplyWait));
         turn();
-        EXPECT_EQ(received.has_value(), c.succeeds);
-        if (c.succeeds) {
-            EXPECT_EQ(countInSuccess, c.isLoding ? 1 : 0) << "the caller runs before the count is taken back";
-            EXPECT_EQ(*received, parse(c.reply->body));
+        EXPECT_EQ(server_->hits(kEntry), hits + (method == kHttpRequestMethodPOST ? 1 : 0));
+        EXPECT_EQ(received.has_value(), succeeds);
+        if (received) {
+            EXPECT_EQ(countInSuccess, isLoding ? 1 : 0) << "the caller runs before the count is taken back";
+            EXPECT_EQ(received, NSJSONSerialization::JSONObjectWithData(Data::fromString(body), 0, nullptr));
         }
         EXPECT_EQ(hud()->loadingCount(), 0);
-        if (c.tip) {
-            EXPECT_EQ(hud()->state(), THProgressHUDState::Tip);
-            EXPECT_EQ(tipText(), c.tip);
-        } else {
-            EXPECT_NE(hud()->state(), THProgressHUDState::Tip);
-            EXPECT_NE(hud()->state(), THProgressHUDState::Loading);
-        }
+        EXPECT_NE(hud()->state(), THProgressHUDState::Loading);
+        EXPECT_EQ(tipText(), tip);
     }
+}
+
+TEST_F(RequestToolTest, AReplyThatTricklesInEndsAtTheDeadlineWithTheTimeOutTip) {
+    // Each byte would restart an idle timer; only a deadline for the whole request ends it.
+    LoopbackRawServer trickle([](LoopbackConnection& connection) {
+        if (connection.readRequest().empty()) return;
+        connection.write(
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100000\r\n\r\n");
+        while (connection.write(" ") && connection.stall(0.05)) {
+        }
+    });
+    ASSERT_TRUE(AppConfig::setBaseURL(trickle.url("")));
+    HttpRequestManager::setDeadlineForTesting(1);
+    HttpRequestManager::httpRequestManagerRequpestWithPathString(
+        kHttpRequestEntryPath, {}, [](const Value&) { ADD_FAILURE() << "no reply came"; }, {},
+        kHttpRequestMethodPOST, true);
+    ASSERT_TRUE(
+        NSRunLoop::main().runUntil([&] { return hud()->state() == THProgressHUDState::Tip; }, kReplyWait));
+    EXPECT_EQ(tipText(), "The request timed out.");
+    EXPECT_EQ(hud()->loadingCount(), 0);
 }
 
 TEST_F(RequestToolTest, AHundredRequestsInvalidateTheirSessionsAndLeaveNoThreadOrDescriptorBehind) {
     server_->scriptReply("1", EntryReply::json(R"({"errCode":0})"));
-    int done = 0;
-    int invalidated = 0;  // sessions that let go of their manager
+    int done = 0, invalidated = 0;  // invalidated: sessions that let go of their manager
     auto& center = NSNotificationCenter::defaultCenter();
     auto observer = center.addObserver(HCURLSessionDidInvalidateNotification, nullptr, DispatchQueue::main(),
                                        [&](const NSNotification&) { ++invalidated; });
     auto send = [&](int count) {
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < count; ++i)
             HttpRequestManager::httpRequestManagerRequpestWithPathString(
                 kHttpRequestEntryPath, {{"type", Value("1")}}, [&](const Value&) { ++done; }, {},
                 kHttpRequestMethodPOST, false);
-        }
+        return NSRunLoop::main().runUntil([&] { return invalidated == done && done == count; },
+                                          3 * kReplyWait);
     };
     // One request first, so that what the process sets up once (queues, the transport) is in the baseline.
-    send(1);
-    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return done == 1; }, kReplyWait));
-    auto settled = [](size_t threads, size_t descriptors) {
-        return NSRunLoop::main().runUntil(
-            [&] {
-                return entriesIn("/proc/self/task") <= threads && entriesIn("/proc/self/fd") <= descriptors;
-            },
-            kReplyWait);
-    };
-    const size_t threads = entriesIn("/proc/self/task");
-    const size_t descriptors = entriesIn("/proc/self/fd");
-
-    send(100);
-    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return done == 101; }, 3 * kReplyWait));
-    EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return invalidated == 101; }, kReplyWait)) << invalidated;
+    ASSERT_TRUE(send(1));
+    const size_t threads = entriesIn("/proc/self/task"), descriptors = entriesIn("/proc/self/fd");
+    done = invalidated = 0;
+    EXPECT_TRUE(send(100)) << done << " done, " << invalidated << " invalidated";
     center.removeObserver(observer);
-    EXPECT_TRUE(settled(threads + 2, descriptors + 2))
+    EXPECT_TRUE(NSRunLoop::main().runUntil(
+        [&] {
+            return entriesIn("/proc/self/task") <= threads + 2 &&
+                   entriesIn("/proc/self/fd") <= descriptors + 2;
+        },
+        kReplyWait))
         << "threads " << entriesIn("/proc/self/task") << " (were " << threads << "), descriptors "
         << entriesIn("/proc/self/fd") << " (were " << descriptors << ")";
 }

@@ -117,6 +117,29 @@ TEST(NSXMLParser, AbortingStopsAtOnceAndParsesOnlyOnce) {
     EXPECT_EQ(parser->parserError()->code(), NSXMLParserInternalError);
 }
 
+TEST(NSXMLParser, DepthIsBoundedAndLibxmlMessagesStayInTheParsersError) {
+    auto document = [](int depth) {
+        std::string xml;
+        for (int i = 0; i < depth; ++i) xml += "<a>";
+        for (int i = 0; i < depth; ++i) xml += "</a>";
+        return xml;
+    };
+    EXPECT_TRUE(parse(document(256)).ok);
+    auto deep = parse(document(5000));
+    EXPECT_FALSE(deep.ok);
+    EXPECT_EQ(deep.code, NSXMLParserInternalError);
+    std::string expected = "start-doc|";
+    for (int i = 0; i < 256; ++i) expected += "<a>|";
+    EXPECT_EQ(deep.events, expected + "error:1");  // the 257th level is refused, and nothing follows
+
+    // Bytes the declared encoding cannot read: libxml2's complaint is the parse's error, not a line on stderr.
+    testing::internal::CaptureStderr();
+    auto outcome = parse("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><a>\x81</a>");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.events, "error:6003");  // the conversion failure itself, not what followed it
+}
+
 TEST(NSXMLParser, HostileDocumentsNeitherExpandNorFetch) {
     LoopbackServer server;
     ASSERT_TRUE(server.isRunning());

@@ -104,6 +104,18 @@ TEST(TripleDESTest, RoundTripsEveryLengthAndMode) {
             EXPECT_EQ(sealed.size(), (length / 8 + 1) * 8);
             ASSERT_EQ(des(kDecrypt, options, sealed, opened), kCCSuccess);
             EXPECT_EQ(opened, plain) << length;
+            // Fed to the cipher in pieces of any size, the result is the same.
+            for (size_t piece : {1u, 3u, 8u, 13u}) {
+                Bytes pieced, unpieced;
+                EXPECT_EQ(CCCryptInPieces(kEncrypt, CCAlgorithm::TripleDES, options, kKey, {}, plain, pieced,
+                                          piece),
+                          kCCSuccess);
+                EXPECT_EQ(pieced, sealed) << length << " in pieces of " << piece;
+                EXPECT_EQ(CCCryptInPieces(kDecrypt, CCAlgorithm::TripleDES, options, kKey, {}, sealed,
+                                          unpieced, piece),
+                          kCCSuccess);
+                EXPECT_EQ(unpieced, plain) << length << " in pieces of " << piece;
+            }
         }
     }
     // A missing CBC IV means zeros.

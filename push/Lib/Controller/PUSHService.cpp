@@ -166,19 +166,17 @@ void PUSHService::setTags(const Value& tags, const Value& alias, PUSHTagsAliasCo
     PUSHClientLogInfo("Action - setTags:alias:fetchCompletionHandle:");
     // The client never registers with the push servers (their protocol is not part of this system), so
     // every request ends as "not registered"; the caller still gets its one answer.
-    auto answer = [tags, alias, completion = std::move(completion)] {
+    auto giveUp = [tags, alias, completion = std::move(completion)] {
+        PUSHClientLogWarn("app not registed, give up set tag:%@ alias:%@", tags, alias);
         if (!completion) return;
         DispatchQueue::main()->async(
             [tags, alias, completion] { completion(kPUSHTagsAliasResultNotRegistered, tags, alias); });
     };
     if (!requireSetUp("setTags:alias:fetchCompletionHandle:")) {
-        answer();
+        giveUp();
         return;
     }
-    PUSHThread::shared().perform([tags, alias, answer = std::move(answer)] {
-        PUSHClientLogWarn("app not registed, give up set tag:%@ alias:%@", tags, alias);
-        answer();
-    });
+    PUSHThread::shared().perform(std::move(giveUp));
 }
 
 bool PUSHService::isSetUp() {

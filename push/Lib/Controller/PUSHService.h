@@ -62,8 +62,8 @@ class PUSHService {
 
     // Hands a tag-and-alias request to the client's thread, which gives it up with the line
     // "app not registed, give up set tag:%@ alias:%@" and then calls `completion` (may be empty) on the
-    // main queue with kPUSHTagsAliasResultNotRegistered. Before set-up nothing reaches the client's thread,
-    // but the completion is still called, on the main queue, with the same code.
+    // main queue with kPUSHTagsAliasResultNotRegistered. Before set-up nothing reaches the client's thread:
+    // the call is logged as ignored and given up with the same line, and the completion is still called.
     static void setTags(const Value& tags, const Value& alias, PUSHTagsAliasCompletion completion);
 
     // Whether the client has been set up.
