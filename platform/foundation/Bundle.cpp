@@ -301,8 +301,9 @@ std::optional<std::map<std::string, std::string>> NSBundle::stringsTableWithData
         }
         return table;
     }
-    std::string reason;
-    auto table = StringsParser(text).parse(&reason);
+    std::string reason = "the text is not UTF-8";
+    // Keys and values become strings, which hold UTF-8 only: a table in another encoding is refused whole.
+    auto table = TextUtil::isValidUTF8(text) ? StringsParser(text).parse(&reason) : std::nullopt;
     if (!table && error) {
         *error = NSError::withDescription(NSCocoaErrorDomain, 3840,
                                           "The string table is malformed: " + reason + ".");

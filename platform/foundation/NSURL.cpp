@@ -199,13 +199,20 @@ std::string mergePaths(const NSURL::Parts& base, const std::string& reference) {
     return base.path.substr(0, last + 1) + reference;
 }
 
+// A path that starts with "//" in a URL without authority would read back as an authority ("a:b" and
+// "..//evil/x" give "a://evil/x"); "/." in front keeps it a path, as RFC 3986 section 5.2.4 asks.
+NSURL::Parts keptAPath(NSURL::Parts target) {
+    if (!target.hasAuthority && target.path.starts_with("//")) target.path.insert(0, "/.");
+    return target;
+}
+
 // RFC 3986 section 5.2.2 (strict: a reference with a scheme is taken as it is).
 NSURL::Parts resolve(const NSURL::Parts& base, const NSURL::Parts& reference) {
     NSURL::Parts target;
     if (reference.scheme) {
         target = reference;
         target.path = removeDotSegments(reference.path);
-        return target;
+        return keptAPath(std::move(target));
     }
     if (reference.hasAuthority) {
         target = reference;
@@ -229,7 +236,7 @@ NSURL::Parts resolve(const NSURL::Parts& base, const NSURL::Parts& reference) {
     }
     target.scheme = base.scheme;
     target.fragment = reference.fragment;
-    return target;
+    return keptAPath(std::move(target));
 }
 
 std::string percentEncode(std::string_view text, bool (*allowed)(char)) {

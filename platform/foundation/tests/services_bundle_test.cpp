@@ -161,6 +161,7 @@ TEST(StringsTable, RejectsMalformedInputNamingTheLine) {
         {"\"a\" = \"\\U12\";", "\\U escape"},
         {"= \"b\";", "expected a quoted string"},
         {"\"a\" = \"b\";\n\n\"c\" = ;", "line 3"},
+        {"\"e\x9fn\" = \"b\";", "not UTF-8"},
     };
     for (const auto& [text, fragment] : cases) {
         NSErrorPtr error;

@@ -79,6 +79,11 @@ TEST(NSURLRelative, BaseRuleOfTheSessionManagerAndAppending) {
     EXPECT_EQ(NSURL::URLWithString("a b", base), nullptr);
     EXPECT_EQ(NSURL::URLWithString("users", base)->absoluteURL()->absoluteString(), "http://h/api/users");
 
+    // A path that resolves to "//..." under a base without authority never turns into a host.
+    auto resolved = NSURL::URLWithString("..//evil/x", NSURL::URLWithString("a:b/c"));
+    EXPECT_EQ(resolved->absoluteString(), "a:/.//evil/x");
+    EXPECT_EQ(NSURL::URLWithString(resolved->absoluteString())->host(), "");
+
     // Appending escapes the component and keeps the query.
     EXPECT_EQ(
         NSURL::URLWithString("http://h/api?x=1#f")->URLByAppendingPathComponent("a b?#%")->absoluteString(),
