@@ -113,6 +113,8 @@ TEST(JSONRead, RejectsMalformedInputNamingTheBytePosition) {
         {"[\"\xff\"]", 0, 2},
         {"[\"\xed\xa0\x80\"]", 0, 3},      // an encoded surrogate
         {"[\"\xf4\x90\x80\x80\"]", 0, 3},  // beyond U+10FFFF
+        {"[\"\xe0\x9f\xbf\"]", 0, 3},      // overlong
+        {"[\"\xf0\x8f\xbf\xbf\"]", 0, 3},  // overlong
         {R"(["\ud800"])", 0, 8},
         {R"(["\ud800\u0041"])", 0, 13},
         {R"(["\udc00"])", 0, 7},
