@@ -448,19 +448,21 @@ class ValueBuilder {
             return;
         }
         auto& object = std::get<ObjectFrame>(stack_.back());
-        // Duplicate keys: the last wins. Keys often come sorted, which makes the end the right hint. Scalars
-        // are cheap to make twice, so their key is made in place; a container must not be lost to a
-        // duplicate.
         auto& members = object.container;
-        const size_t before = members.size();
-        auto it = members.end();
-        if constexpr (sizeof...(Args) == 1 && (std::is_same_v<std::decay_t<Args>, Value> && ...))
-            it =
-                members.try_emplace(members.end(), std::string(object.at.key()), std::forward<Args>(args)...);
-        else
-            it = members.emplace_hint(members.end(), std::piecewise_construct,
-                                      std::forward_as_tuple(object.at.key()), std::forward_as_tuple(args...));
-        if (members.size() == before) it->second = Value(std::forward<Args>(args)...);
+        const std::string_view key = object.at.key();
+        // A key whose first byte sorts after the last key's goes at the end, placed by one comparison; others
+        // are looked up, and a duplicate replaces the earlier value (the last wins). Keys sort by unsigned
+        // bytes.
+        auto firstByte = [](std::string_view s) {
+            return s.empty() ? -1 : int(static_cast<unsigned char>(s[0]));
+        };
+        if (members.empty() || firstByte(key) > firstByte(members.rbegin()->first)) {
+            members.emplace_hint(members.end(), std::piecewise_construct, std::forward_as_tuple(key),
+                                 std::forward_as_tuple(std::forward<Args>(args)...));
+        } else if (auto [it, added] = members.try_emplace(std::string(key), std::forward<Args>(args)...);
+                   !added) {
+            it->second = Value(std::forward<Args>(args)...);
+        }
         ++object.at;
     }
 

@@ -64,6 +64,7 @@ TEST(JSONRead, DecodesValidInputIntoTheNarrowestKind) {
         {"\xEF\xBB\xBF\xEF\xBB\xBF[1]", 0, Value::array({1})},  // a second mark is read past as well
         {std::string("[1]\0 x", 6), 0, Value::array({1})},      // a NUL outside a string ends the text
         {R"({"a":1,"a":2})", 0, Value(Dict{{"a", 2}})},         // the last duplicate wins, containers too
+        {"{\"\":1,\"k\":1,\"\xdf\x96\":1,\"k\":2}", 0, Value(Dict{{"", 1}, {"k", 2}, {"\xdf\x96", 1}})},
         {R"({"a":[1],"a":{"b":[]},"c":0})", 0,
          Value(Dict{{"a", Value(Dict{{"b", Value::array()}})}, {"c", 0}})},
         {R"(["\u00e9\ud83d\ude00", "a\/b", "\"\\\b\f\n\r\t", "\u0000"])", 0,
