@@ -469,9 +469,11 @@ class ValueBuilder {
     std::vector<std::variant<ArrayFrame, ObjectFrame>> stack_;
 };
 
-// The parser of this thread keeps its buffers from text to text. One that grew for a large text is dropped
-// afterwards: it holds about fourteen times the text's size, too much to pin for the thread's lifetime.
-constexpr size_t kKeptParserCapacity = 64 * 1024;
+// The parser of this thread keeps its buffers (about fourteen times the largest text's size) while the texts
+// it reads stay about that large. A much smaller text, or one beyond kMaxKeptCapacity, lets them go after it,
+// so a one-off large reply pins nothing for long.
+constexpr size_t kSmallCapacity = 64 * 1024;
+constexpr size_t kMaxKeptCapacity = 4 * 1024 * 1024;
 
 // Nothing when simdjson refuses the text or it nests too deep.
 std::optional<Value> readWithSimdjson(std::string_view text) {
@@ -482,7 +484,9 @@ std::optional<Value> readWithSimdjson(std::string_view text) {
     simdjson::dom::element root;
     if (parser.parse(text.data(), text.size()).get(root) == simdjson::SUCCESS)
         value = ValueBuilder().build(root);
-    if (parser.capacity() > kKeptParserCapacity) parser = simdjson::dom::parser();
+    const size_t capacity = parser.capacity();
+    if (capacity > kSmallCapacity && (capacity > kMaxKeptCapacity || text.size() < capacity / 8))
+        parser = simdjson::dom::parser();
     return value;
 }
 
