@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
