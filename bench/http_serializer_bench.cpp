@@ -1,13 +1,16 @@
-// The JSON response serializer against nlohmann-json's own DOM parse of the same bytes.
+// The JSON response serializer against nlohmann-json's own DOM parse of the same bytes, and the platform's
+// JSON writer against nlohmann-json's dump of the same document.
 //
 // Replies of about 1 KB and 1 MB: arrays of records with strings, integers, reals, booleans and nulls, as a
-// back end sends them. Each iteration decodes one whole reply; the serializer also validates the response.
+// back end sends them. Each iteration decodes (or writes) one whole reply; the serializer also validates the
+// response.
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 
 #include <string>
 
 #include "httpclient/HCURLResponseSerialization.h"
+#include "platform/foundation/JSON.h"
 
 namespace {
 
@@ -54,8 +57,32 @@ void BM_NlohmannDOM(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
 }
 
+void BM_JSONWrite(benchmark::State& state) {
+    const std::string& text = reply(size_t(state.range(0)));
+    auto value = NSJSONSerialization::JSONObjectWithData(Data::fromString(text), 0, nullptr);
+    if (!value) state.SkipWithError("decoding failed");
+    for (auto _ : state) {
+        auto written = NSJSONSerialization::dataWithJSONObject(*value, 0, nullptr);
+        if (!written) state.SkipWithError("writing failed");
+        benchmark::DoNotOptimize(written);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+
+void BM_NlohmannDump(benchmark::State& state) {
+    const std::string& text = reply(size_t(state.range(0)));
+    const auto document = nlohmann::json::parse(text);
+    for (auto _ : state) {
+        auto written = document.dump();
+        benchmark::DoNotOptimize(written);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+
 }  // namespace
 
 BENCHMARK(BM_HCJSONResponseSerializer)->Arg(1024)->Arg(1024 * 1024);
 BENCHMARK(BM_NlohmannDOM)->Arg(1024)->Arg(1024 * 1024);
+BENCHMARK(BM_JSONWrite)->Arg(1024)->Arg(1024 * 1024);
+BENCHMARK(BM_NlohmannDump)->Arg(1024)->Arg(1024 * 1024);
 BENCHMARK_MAIN();
