@@ -12,6 +12,8 @@
 //   kCallMessage     kCallType      (document, URL, method, arguments as "ms" or "b")
 // app -> one page, with a reply kEvaluateReplyType (true: evaluated, false: that document is gone):
 //   kEvaluateMessage kEvaluateType  (document, script)
+// app -> one page, with a reply kFlushReplyType: the number of calls the page has sent so far
+//   kFlushMessage    no parameters
 #pragma once
 
 namespace bridge_protocol {
@@ -25,5 +27,7 @@ inline constexpr const char* kCallType = "(tssav)";
 inline constexpr const char* kEvaluateMessage = "quorvane.evaluate";
 inline constexpr const char* kEvaluateType = "(ts)";
 inline constexpr const char* kEvaluateReplyType = "(b)";
+inline constexpr const char* kFlushMessage = "quorvane.flush";
+inline constexpr const char* kFlushReplyType = "(t)";
 
 }  // namespace bridge_protocol

@@ -97,6 +97,7 @@ struct UIWebView::Native {
     std::deque<std::string> approved;
     bool nextLoadSilent = false;
     uint64_t finishedLoads = 0;  // counted in the handler itself, for loadData's bounded wait
+    uint64_t callsReceived = 0;  // bridge calls, counted as they arrive
 
     template <class F>
     void post(F work) {
@@ -220,6 +221,7 @@ gboolean UIWebView::Native::message(WebKitWebView*, WebKitUserMessage* message, 
     const char *url, *method;
     GVariantIter* iter;
     g_variant_get(parameters, "(t&s&sav)", &document, &url, &method, &iter);
+    ++native->callsReceived;
     JSArguments arguments;
     GVariant* argument;
     while (g_variant_iter_next(iter, "v", &argument)) {
@@ -491,7 +493,29 @@ UIWebView::ScriptResult run(WebKitWebView* view, const std::string& script, cons
 
 UIWebView::ScriptResult UIWebView::evaluateJavaScript(const std::string& script) {
     UIAssertMainThread();
-    return run(native_->view, script, nullptr);
+    ScriptResult result = run(native_->view, script, nullptr);
+    if (native_->view && !bridge_.expired()) awaitBridgeCalls();
+    return result;
+}
+
+void UIWebView::awaitBridgeCalls() {
+    // The page says how many calls it has sent; they have all been queued for the main queue once as many
+    // have arrived.
+    auto sent = std::make_shared<std::optional<uint64_t>>();
+    webkit_web_view_send_message_to_page(
+        native_->view, webkit_user_message_new(bp::kFlushMessage, nullptr), nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* holder = static_cast<std::shared_ptr<std::optional<uint64_t>>*>(data);
+            WebKitUserMessage* reply = webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+            GVariant* p = reply ? webkit_user_message_get_parameters(reply) : nullptr;
+            guint64 count = 0;
+            if (p && g_variant_is_of_type(p, G_VARIANT_TYPE(bp::kFlushReplyType))) g_variant_get(p, "(t)", &count);
+            **holder = count;
+            if (reply) g_object_unref(reply);
+            delete holder;
+        },
+        new std::shared_ptr<std::optional<uint64_t>>(sent));
+    WebEngine::runUntil([&] { return sent->has_value() && native_->callsReceived >= **sent; }, kScriptWaitSeconds);
 }
 
 std::string UIWebView::stringByEvaluatingJavaScriptFromString(const std::string& script) {

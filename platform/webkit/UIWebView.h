@@ -90,7 +90,8 @@ class UIWebView : public UIView {
     const std::shared_ptr<UIScrollView>& scrollView() const { return scrollView_; }
 
     // Runs `script` in the current page and waits (bounded) for it; the result as text ("" for undefined,
-    // null, objects, an exception or an engine that does not answer).
+    // null, objects, an exception or an engine that does not answer). The bridge calls the script made are
+    // on the main queue when it returns.
     std::string stringByEvaluatingJavaScriptFromString(const std::string& script);
     // The same with what went wrong: `exception` holds the script's uncaught exception, or why the engine
     // gave no answer.
@@ -153,6 +154,7 @@ class UIWebView : public UIView {
     void finish(const NSErrorPtr& error);
     void armTimeout();
     std::vector<UIWebPageElement> readPage(const std::string& script);
+    void awaitBridgeCalls();
 
     std::weak_ptr<UIWebViewDelegate> delegate_;
     std::shared_ptr<UIScrollView> scrollView_;

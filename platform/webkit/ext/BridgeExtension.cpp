@@ -50,6 +50,7 @@ struct Document {
 WebKitWebExtension* gExtension = nullptr;
 State gState;
 std::map<uint64_t, Document> gDocuments;
+std::map<uint64_t, uint64_t> gCallsSent;  // by page
 uint64_t gNextDocument = 0;
 
 // "scheme://host:port" with the scheme's default port filled in; "" for anything without a host.
@@ -230,6 +231,7 @@ JSCValue* call(GPtrArray* arguments, gpointer data) {
                                              b.method.name.c_str(), &args);
         webkit_web_page_send_message_to_view(page, webkit_user_message_new(bp::kCallMessage, parameters),
                                              nullptr, nullptr, nullptr);
+        ++gCallsSent[b.page];
     }
     return jsc_value_new_undefined(context);
 }
@@ -274,6 +276,11 @@ void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFr
 }
 
 gboolean pageMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
+    if (g_strcmp0(webkit_user_message_get_name(message), bp::kFlushMessage) == 0) {
+        GVariant* count = g_variant_new(bp::kFlushReplyType, guint64(gCallsSent[webkit_web_page_get_id(page)]));
+        webkit_user_message_send_reply(message, webkit_user_message_new(bp::kFlushMessage, count));
+        return TRUE;
+    }
     if (g_strcmp0(webkit_user_message_get_name(message), bp::kEvaluateMessage) != 0) return FALSE;
     GVariant* parameters = webkit_user_message_get_parameters(message);
     bool ran = false;

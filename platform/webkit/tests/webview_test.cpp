@@ -348,4 +348,20 @@ TEST_F(WebViewTest, TheBridgeAnswersItsOriginAtOnceAndSendsCallsWithTheirDocumen
     EXPECT_TRUE(capture.contains("dropped"));
 }
 
+// Without a display server the engine cannot run: the view says so at once instead of hanging.
+TEST(WebEngineStart, ADisplayServerThatCannotStartIsAClearError) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, whose engine has not started
+    EXPECT_EXIT(
+        {
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
+            setenv("PATH", "/nonexistent", 1);
+            auto view = UIWebView::create();
+            auto result = view->evaluateJavaScript("1");
+            std::fprintf(stderr, "script: %s\n", result.exception.value_or("answered").c_str());
+            std::_Exit(result.value.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "did not start.*\n.*script: the web engine cannot run");
+}
+
 }  // namespace
