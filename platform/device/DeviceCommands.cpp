@@ -199,8 +199,8 @@ HeadlessDevice::Outcome HeadlessDevice::scroll(const std::string& argument) {
     CGFloat minX = pager->minimumContentOffset().x, maxX = pager->maximumContentOffset().x;
     long pages = long(std::floor((maxX - minX) / width + 0.5)) + 1;
     if (*page < 0 || *page >= pages)
-        return Outcome::failure("page " + argument + " is out of range: " + what +
-                                " has pages 0 to " + std::to_string(pages - 1));
+        return Outcome::failure("page " + argument + " is out of range: " + what + " has pages 0 to " +
+                                std::to_string(pages - 1));
     bool paging = pager->isPagingEnabled();
     bool clockInHand = config_.manualClock || !Clock::isManual();
     auto current = [&] { return long(std::floor((pager->contentOffset().x - minX) / width + 0.5)); };
@@ -217,10 +217,8 @@ HeadlessDevice::Outcome HeadlessDevice::scroll(const std::string& argument) {
                                            2 * UIScrollViewSettleDuration + 1);
         }
     }
-    if (current() != *page)
-        return Outcome::failure(what + " stopped at page " + std::to_string(current()));
-    return {"scrolled " + what + " to page " + std::to_string(*page) + " of " +
-            std::to_string(pages) + "\n"};
+    if (current() != *page) return Outcome::failure(what + " stopped at page " + std::to_string(current()));
+    return {"scrolled " + what + " to page " + std::to_string(*page) + " of " + std::to_string(pages) + "\n"};
 }
 
 HeadlessDevice::Outcome HeadlessDevice::js(const std::string& argument) {
@@ -252,7 +250,8 @@ HeadlessDevice::Outcome HeadlessDevice::shot(const std::string& argument) {
     auto web = DeviceViews::visibleWebView();
     if (!web) return Outcome::failure("no page on screen (only pages are drawn)");
     std::string error;
-    if (!web->writeSnapshot(argument, &error)) return Outcome::failure("cannot write " + argument + ": " + error);
+    if (!web->writeSnapshot(argument, &error))
+        return Outcome::failure("cannot write " + argument + ": " + error);
     return Outcome::bare("wrote " + ScreenText::name(web->scrollView()) + " to " + argument + "\n");
 }
 

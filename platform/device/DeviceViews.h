@@ -2,11 +2,11 @@
 // its scroll views, the current page, and whether a view can be reached by a tap.
 //
 // "Shown" means on a visible window, not hidden and not transparent all the way up, and neither wholly
-// outside the window nor outside what a scroll view above it shows. Not transparent: alpha 0.01 or more, or an alpha animation still in flight on the view. The
-// toolkit gives an animated property its final value at once, but a person sees a view that fades out (a
-// tip, the push banner) until the fade ends; taps still go by the final alpha, as hit testing does. Searches
-// go topmost window first and, within a window, front-most view first (subviews before their superview), as a
-// finger meets them.
+// outside the window nor outside what a scroll view above it shows. Not transparent: alpha 0.01 or more, or
+// an alpha animation still in flight on the view. The toolkit gives an animated property its final value at
+// once, but a person sees a view that fades out (a tip, the push banner) until the fade ends; taps still go
+// by the final alpha, as hit testing does. Searches go topmost window first and, within a window, front-most
+// view first (subviews before their superview), as a finger meets them.
 #pragma once
 
 #include <functional>

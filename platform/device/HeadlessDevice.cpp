@@ -26,7 +26,7 @@ namespace {
 
 constexpr double kSettleIdleBound = 0.5;   // seconds of real time for the loop to fall idle
 constexpr double kSettleBusyBound = 10.0;  // seconds of real time for page loads and the HUD's loading
-constexpr double kPageQuietBound = 0.25;   // seconds without work on the main loop before a page counts as still
+constexpr double kPageQuietBound = 0.25;   // seconds without work on the loop before a page counts as still
 constexpr double kPollInterval = 0.1;      // how often the reader looks up from a wait
 
 double realNow() {
@@ -88,7 +88,8 @@ std::string_view withoutComment(std::string_view line) {
     if (line.starts_with('#')) return {};
     auto space = [&](size_t at) { return std::isspace(static_cast<unsigned char>(line[at])) != 0; };
     for (size_t at = line.find('#'); at != std::string_view::npos; at = line.find('#', at + 1)) {
-        if (space(at - 1) && (at + 1 == line.size() || space(at + 1))) return TextUtil::trim(line.substr(0, at));
+        if (space(at - 1) && (at + 1 == line.size() || space(at + 1)))
+            return TextUtil::trim(line.substr(0, at));
     }
     return line;
 }

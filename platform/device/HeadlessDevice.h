@@ -39,9 +39,9 @@
 // After every command the device lets the screen settle: it runs the main loop until nothing is left to do
 // (with a page on screen: nothing for 0.25 s, as the page's engine works beside the loop) or 0.5 s of real
 // time have passed, and on while a page loads (or has not shown its first page yet), the HUD shows its
-// loading indicator or a screen is on its way in or out, for at most 10 s in all. Unless told otherwise it then answers a pending remote-notification
-// registration with the sandbox's device token (DeviceToken.h). `tap` waits up to 5 s for a page to show
-// its text, as a page may build itself after it has loaded.
+// loading indicator or a screen is on its way in or out, for at most 10 s in all. Unless told otherwise it
+// then answers a pending remote-notification registration with the sandbox's device token (DeviceToken.h).
+// `tap` waits up to 5 s for a page to show its text, as a page may build itself after it has loaded.
 //
 // Threads. `execute` runs on the main thread. `attachToStdin` and `runScriptFile` read on a thread of their
 // own and hand each line to the main queue, waiting until it has run (and the screen settled) before

@@ -144,8 +144,8 @@ std::string element(const UIWebPageElement& element) {
     static constexpr const char* kKinds[] = {"text", "link", "button", "field"};
     std::string text = element.text;
     if (text.size() > kPageTextLimit) {
-        size_t cut = kPageTextLimit;
-        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+        size_t cut = kPageTextLimit;  // at the start of a character, not inside one
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
         text = text.substr(0, cut) + "…";
     }
     return std::string(kKinds[static_cast<size_t>(element.kind)]) + " " + UIDumpQuoted(text);
