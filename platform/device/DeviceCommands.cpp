@@ -92,7 +92,7 @@ const std::vector<HeadlessDevice::Command>& HeadlessDevice::commands() {
 std::string HeadlessDevice::helpText() {
     std::string out = "commands:\n";
     for (auto& command : commands()) out += std::string("  ") + command.usage + "\n";
-    return out;
+    return out + "a \"#\" between spaces starts a comment to the end of the line\n";
 }
 
 HeadlessDevice::Outcome HeadlessDevice::screen(const std::string& argument) {
