@@ -59,6 +59,8 @@ std::string line(const std::shared_ptr<UIView>& view, const UIView* dialog) {
     if (auto web = std::dynamic_pointer_cast<UIWebView>(view)) {
         std::string out = "page " + UIDumpQuoted(web->pageTitle());
         std::string url = web->request().URL() ? web->request().URL()->absoluteString() : "";
+        // A page that routes on its fragment moves without a load: its own address says where it is.
+        if (!web->isLoading() && !url.empty()) url = web->evaluateJavaScript("location.href").value;
         out += " " + (url.empty() ? std::string("about:blank") : url);
         if (web->isLoading()) out += " loading";
         return out;
