@@ -37,9 +37,13 @@ const std::vector<Row>& rows() {
     static const auto* table = new std::vector<Row>{
         {acting("push", {K::String, K::String}), [](AppJSExport& s, A a) { s.push(text(a, 0), text(a, 1)); }},
         {acting("alert", {K::String, K::String, K::String, K::String, K::String}),
-         [](AppJSExport& s, A a) { s.showAlertViewWithTitle(text(a, 0), text(a, 1), text(a, 2), text(a, 3), text(a, 4)); }},
+         [](AppJSExport& s, A a) {
+             s.showAlertViewWithTitle(text(a, 0), text(a, 1), text(a, 2), text(a, 3), text(a, 4));
+         }},
         {acting("actionSheet", {K::String, K::String, K::String, K::String, K::String}),
-         [](AppJSExport& s, A a) { s.actionSheetWithTitle(text(a, 0), text(a, 1), text(a, 2), text(a, 3), text(a, 4)); }},
+         [](AppJSExport& s, A a) {
+             s.actionSheetWithTitle(text(a, 0), text(a, 1), text(a, 2), text(a, 3), text(a, 4));
+         }},
         {acting("setWebCash", {K::String, K::String}, "getWebCash"),
          [](AppJSExport& s, A a) { s.setWebCash(text(a, 0), text(a, 1)); }},
         {acting("toLogin", {}), [](AppJSExport& s, A) { s.toLogin(); }},
@@ -66,7 +70,8 @@ std::vector<JSBridgeMethod> AppJSExport::bridgeMethods() const {
 
 void AppJSExport::bridgeCall(UIWebView&, const std::string& method, const JSArguments& arguments,
                              const JSBridgeCaller& caller) {
-    auto row = std::find_if(rows().begin(), rows().end(), [&](const Row& r) { return r.method.scriptName == method; });
+    auto row = std::find_if(rows().begin(), rows().end(),
+                            [&](const Row& r) { return r.method.scriptName == method; });
     if (row == rows().end() || !row->act) return;
     struct Scope {
         JSBridgeCaller& slot;

@@ -136,7 +136,8 @@ JSBridge::Mirror BaseViewController::mirror() const {
     Mirror mirror{AppConfig::baseURL(), {}};
     auto defaults = NSUserDefaults::standardUserDefaults();
     Value::Dictionary stored;
-    for (auto& [key, value] : defaults->dictionaryRepresentation()) stored.emplace(key, Value(value.stringValue()));
+    for (auto& [key, value] : defaults->dictionaryRepresentation())
+        stored.emplace(key, Value(value.stringValue()));
     auto token = SaveService::objectForKey(kSaveServiceAccessTokenKey);
     mirror.values.emplace("getAccessToken", token && token->isString() ? *token : Value());
     mirror.values.emplace("getWebCash", Value(std::move(stored)));
@@ -186,8 +187,8 @@ void BaseViewController::showAlertViewWithTitle(const Text& title, const Text& m
         if (sureTitle) others.push_back(*sureTitle);
         auto cancel = titleOrNothing(cancelTitle);
         if (!cancel && others.empty()) cancel = kOnlyButtonTitle;
-        auto alert = UIAlertView::create(title.value_or(""), message.value_or(""), screen.self<BaseViewController>(),
-                                         cancel, others);
+        auto alert = UIAlertView::create(title.value_or(""), message.value_or(""),
+                                         screen.self<BaseViewController>(), cancel, others);
         alert->show();
     });
 }

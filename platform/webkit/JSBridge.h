@@ -31,8 +31,9 @@ struct JSBridgeMethod {
     std::string scriptName;
     std::vector<JSArgumentKind> parameters;
     bool mirrored = false;
-    std::optional<std::string> fallback;  // mirrored only: the answer when nothing may be read (nullopt: null)
-    std::string writes;                   // acting only: the mirrored value this call updates at once
+    std::optional<std::string>
+        fallback;        // mirrored only: the answer when nothing may be read (nullopt: null)
+    std::string writes;  // acting only: the mirrored value this call updates at once
 };
 
 // The document a call came from.

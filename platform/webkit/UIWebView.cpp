@@ -27,7 +27,8 @@ constexpr double kDataLoadWaitSeconds = 10;
 constexpr const char* kDeviceWorld = "quorvane-device";
 
 std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
     return text;
 }
 
@@ -39,8 +40,8 @@ bool canLoad(const NSURLPtr& url) {
 }
 
 std::string quoted(const std::string& text) {
-    auto json = NSJSONSerialization::dataWithJSONObject(Value(text), NSJSONSerialization::WritingFragmentsAllowed,
-                                                        nullptr);
+    auto json = NSJSONSerialization::dataWithJSONObject(
+        Value(text), NSJSONSerialization::WritingFragmentsAllowed, nullptr);
     return json ? json->toString() : "\"\"";
 }
 
@@ -53,21 +54,31 @@ NSErrorPtr loadError(const GError* error, const NSURLPtr& url) {
                                                                       : NSURLErrorUnknown;
     } else if (error->domain == G_IO_ERROR) {
         switch (error->code) {
-        case G_IO_ERROR_CANCELLED: code = NSURLErrorCancelled; break;
-        case G_IO_ERROR_TIMED_OUT: code = NSURLErrorTimedOut; break;
-        case G_IO_ERROR_CONNECTION_REFUSED:
-        case G_IO_ERROR_HOST_UNREACHABLE:
-        case G_IO_ERROR_NETWORK_UNREACHABLE: code = NSURLErrorCannotConnectToHost; break;
-        case G_IO_ERROR_CONNECTION_CLOSED: code = NSURLErrorNetworkConnectionLost; break;
-        default: break;
+            case G_IO_ERROR_CANCELLED:
+                code = NSURLErrorCancelled;
+                break;
+            case G_IO_ERROR_TIMED_OUT:
+                code = NSURLErrorTimedOut;
+                break;
+            case G_IO_ERROR_CONNECTION_REFUSED:
+            case G_IO_ERROR_HOST_UNREACHABLE:
+            case G_IO_ERROR_NETWORK_UNREACHABLE:
+                code = NSURLErrorCannotConnectToHost;
+                break;
+            case G_IO_ERROR_CONNECTION_CLOSED:
+                code = NSURLErrorNetworkConnectionLost;
+                break;
+            default:
+                break;
         }
     } else if (error->domain == G_RESOLVER_ERROR) {
         code = NSURLErrorCannotFindHost;
     } else if (error->domain == G_TLS_ERROR) {
         code = NSURLErrorSecureConnectionFailed;
     } else if (error->domain == WEBKIT_POLICY_ERROR) {
-        code = error->code == WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE ? NSURLErrorCancelled
-                                                                                         : NSURLErrorUnsupportedURL;
+        code = error->code == WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE
+                   ? NSURLErrorCancelled
+                   : NSURLErrorUnsupportedURL;
     }
     return NSURLError(code, url, error->message ? error->message : "");
 }
@@ -92,7 +103,7 @@ struct UIWebView::Native {
     std::weak_ptr<UIWebView> owner;
     GtkWidget* window = nullptr;
     WebKitWebView* view = nullptr;
-    std::string silentURI;    // a page given as data: its navigation is allowed without the delegate
+    std::string silentURI;  // a page given as data: its navigation is allowed without the delegate
     // Navigations asked for through the view that the delegate has allowed already, in order.
     std::deque<std::string> approved;
     bool nextLoadSilent = false;
@@ -106,8 +117,8 @@ struct UIWebView::Native {
         });
     }
 
-    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-                                 gpointer data);
+    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer data);
     static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data);
     static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data);
     static void terminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data);
@@ -170,22 +181,27 @@ void UIWebView::Native::loadChanged(WebKitWebView* webView, WebKitLoadEvent even
     const char* uri = webkit_web_view_get_uri(webView);
     std::string current = uri ? uri : "";
     switch (event) {
-    case WEBKIT_LOAD_STARTED: native->post([epoch](UIWebView& v) { v.engineStarted(epoch); }); break;
-    case WEBKIT_LOAD_REDIRECTED: native->post([current](UIWebView& v) { v.engineRedirected(current); }); break;
-    case WEBKIT_LOAD_COMMITTED:
-        native->post([current](UIWebView& v) {
-            v.documentURL_ = current;
-            v.engineRedirected(current);
-        });
-        break;
-    case WEBKIT_LOAD_FINISHED:
-        ++native->finishedLoads;
-        native->post([epoch](UIWebView& v) { v.engineFinished(epoch); });
-        break;
+        case WEBKIT_LOAD_STARTED:
+            native->post([epoch](UIWebView& v) { v.engineStarted(epoch); });
+            break;
+        case WEBKIT_LOAD_REDIRECTED:
+            native->post([current](UIWebView& v) { v.engineRedirected(current); });
+            break;
+        case WEBKIT_LOAD_COMMITTED:
+            native->post([current](UIWebView& v) {
+                v.documentURL_ = current;
+                v.engineRedirected(current);
+            });
+            break;
+        case WEBKIT_LOAD_FINISHED:
+            ++native->finishedLoads;
+            native->post([epoch](UIWebView& v) { v.engineFinished(epoch); });
+            break;
     }
 }
 
-gboolean UIWebView::Native::loadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
+gboolean UIWebView::Native::loadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error,
+                                       gpointer data) {
     auto* native = static_cast<Native*>(data);
     if (auto view = native->owner.lock()) {
         auto failure = loadError(error, NSURL::URLWithString(uri ? uri : ""));
@@ -199,7 +215,7 @@ void UIWebView::Native::terminated(WebKitWebView*, WebKitWebProcessTerminationRe
     NSLog(std::string("Web view: the web process ended (") +
           (reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "memory limit"
            : reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API   ? "ended on request"
-                                                                : "crashed") +
+                                                              : "crashed") +
           ")");
     static_cast<Native*>(data)->post([](UIWebView& v) { v.engineTerminated(); });
 }
@@ -216,7 +232,8 @@ gboolean UIWebView::Native::message(WebKitWebView*, WebKitUserMessage* message, 
         native->post([document](UIWebView& v) { v.document_ = document; });
         return TRUE;
     }
-    if (name != bp::kCallMessage || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(bp::kCallType))) return FALSE;
+    if (name != bp::kCallMessage || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(bp::kCallType)))
+        return FALSE;
     guint64 document;
     const char *url, *method;
     GVariantIter* iter;
@@ -283,7 +300,8 @@ void UIWebView::setFrame(CGRect frame) {
     if (scrollView_) scrollView_->setFrame(CGRect{CGPointZero, frame.size});
     if (!native_ || !native_->window) return;
     // A view placed only by constraints has no size here: the page is laid out for the screen.
-    CGSize size = frame.size.width >= 1 && frame.size.height >= 1 ? frame.size : UIScreen::mainScreen().bounds().size;
+    CGSize size =
+        frame.size.width >= 1 && frame.size.height >= 1 ? frame.size : UIScreen::mainScreen().bounds().size;
     gtk_widget_set_size_request(GTK_WIDGET(native_->view), int(size.width), int(size.height));
     gtk_window_resize(GTK_WINDOW(native_->window), int(size.width), int(size.height));
 }
@@ -300,7 +318,8 @@ void UIWebView::navigate(const NSURLRequest& request, UIWebViewNavigationType ty
         if (!v.native_->view) {
             if (auto delegate = v.delegate_.lock())
                 delegate->didFailLoadWithError(
-                    v, NSURLError(NSURLErrorUnknown, request.URL(), "the web engine cannot run: " + WebEngine::error()));
+                    v, NSURLError(NSURLErrorUnknown, request.URL(),
+                                  "the web engine cannot run: " + WebEngine::error()));
             return;
         }
         const std::string address = request.URL()->absoluteString();
@@ -364,14 +383,17 @@ bool UIWebView::decide(uint64_t serial, const NSURLRequest& request, UIWebViewNa
     if (serial != decisionSerial_) return false;  // superseded or stopped
     auto keep = self<UIWebView>();
     if (auto delegate = delegate_.lock()) {
-        if (!delegate->shouldStartLoadWithRequest(*this, request, type) || serial != decisionSerial_) return false;
+        if (!delegate->shouldStartLoadWithRequest(*this, request, type) || serial != decisionSerial_)
+            return false;
     }
     if (!canLoad(request.URL())) {
-        if (auto d = delegate_.lock()) d->didFailLoadWithError(*this, NSURLError(NSURLErrorUnsupportedURL, request.URL()));
+        if (auto d = delegate_.lock())
+            d->didFailLoadWithError(*this, NSURLError(NSURLErrorUnsupportedURL, request.URL()));
         return false;
     }
     // A load in flight ends before the next starts (a move inside the document loads nothing).
-    if (state_ == State::Loading && !(native_->view && withinDocument(webkit_web_view_get_uri(native_->view), request))) {
+    if (state_ == State::Loading &&
+        !(native_->view && withinDocument(webkit_web_view_get_uri(native_->view), request))) {
         ++epoch_;
         if (native_->view) webkit_web_view_stop_loading(native_->view);
         finish(NSURLError(NSURLErrorCancelled, request_.URL()));
@@ -422,14 +444,15 @@ void UIWebView::armTimeout() {
     if (seconds <= 0) return;
     std::weak_ptr<UIWebView> weak = self<UIWebView>();
     const uint64_t serial = loadSerial_;
-    NSTimer::scheduledTimerWithTimeInterval(seconds, Repeats::No, [weak, serial](const std::shared_ptr<NSTimer>&) {
-        auto view = weak.lock();
-        if (!view || view->loadSerial_ != serial || view->state_ != State::Loading) return;
-        ++view->decisionSerial_;
-        ++view->epoch_;
-        if (view->native_->view) webkit_web_view_stop_loading(view->native_->view);
-        view->finish(NSURLError(NSURLErrorTimedOut, view->request_.URL()));
-    });
+    NSTimer::scheduledTimerWithTimeInterval(
+        seconds, Repeats::No, [weak, serial](const std::shared_ptr<NSTimer>&) {
+            auto view = weak.lock();
+            if (!view || view->loadSerial_ != serial || view->state_ != State::Loading) return;
+            ++view->decisionSerial_;
+            ++view->epoch_;
+            if (view->native_->view) webkit_web_view_stop_loading(view->native_->view);
+            view->finish(NSURLError(NSURLErrorTimedOut, view->request_.URL()));
+        });
 }
 
 void UIWebView::finish(const NSErrorPtr& error) {
@@ -469,7 +492,8 @@ void evaluated(GObject* source, GAsyncResult* result, gpointer data) {
         g_object_unref(value);
     } else if (error) {
         // A result the engine cannot hand over (a function, a node) is no failure of the script.
-        if (!(error->domain == WEBKIT_JAVASCRIPT_ERROR && error->code == WEBKIT_JAVASCRIPT_ERROR_INVALID_RESULT)) {
+        if (!(error->domain == WEBKIT_JAVASCRIPT_ERROR &&
+              error->code == WEBKIT_JAVASCRIPT_ERROR_INVALID_RESULT)) {
             e.exception = error->message ? error->message : "script failed";
         }
         g_error_free(error);
@@ -506,16 +530,19 @@ void UIWebView::awaitBridgeCalls() {
         native_->view, webkit_user_message_new(bp::kFlushMessage, nullptr), nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             auto* holder = static_cast<std::shared_ptr<std::optional<uint64_t>>*>(data);
-            WebKitUserMessage* reply = webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+            WebKitUserMessage* reply =
+                webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
             GVariant* p = reply ? webkit_user_message_get_parameters(reply) : nullptr;
             guint64 count = 0;
-            if (p && g_variant_is_of_type(p, G_VARIANT_TYPE(bp::kFlushReplyType))) g_variant_get(p, "(t)", &count);
+            if (p && g_variant_is_of_type(p, G_VARIANT_TYPE(bp::kFlushReplyType)))
+                g_variant_get(p, "(t)", &count);
             **holder = count;
             if (reply) g_object_unref(reply);
             delete holder;
         },
         new std::shared_ptr<std::optional<uint64_t>>(sent));
-    WebEngine::runUntil([&] { return sent->has_value() && native_->callsReceived >= **sent; }, kScriptWaitSeconds);
+    WebEngine::runUntil([&] { return sent->has_value() && native_->callsReceived >= **sent; },
+                        kScriptWaitSeconds);
 }
 
 std::string UIWebView::stringByEvaluatingJavaScriptFromString(const std::string& script) {
@@ -565,9 +592,11 @@ std::string clickScript(const std::string& selector, const std::string& match) {
     return R"JS((() => {
   const squash = (s) => (s || '').replace(/\s+/g, ' ').trim();
   const visible = (e) => !!(e.offsetWidth || e.offsetHeight || e.getClientRects().length);
-  const match = )JS" + match + R"JS(;
+  const match = )JS" +
+           match + R"JS(;
   for (const pass of [0, 1]) {
-    for (const e of document.querySelectorAll()JS" + quoted(selector) + R"JS()) {
+    for (const e of document.querySelectorAll()JS" +
+           quoted(selector) + R"JS()) {
       if (visible(e) && match(e, pass)) { e.click(); return true; }
     }
   }
@@ -607,9 +636,10 @@ std::vector<UIWebPageElement> UIWebView::pageElements() {
 std::vector<std::pair<std::string, std::string>> UIWebView::links() {
     UIAssertMainThread();
     std::vector<std::pair<std::string, std::string>> links;
-    for (auto& e : readPage("JSON.stringify(Array.from(document.querySelectorAll('a[href]')).map(a => ['link',"
-                            " (a.innerText || a.textContent || '').replace(/\\s+/g, ' ').trim(),"
-                            " a.getAttribute('href')]))")) {
+    for (auto& e :
+         readPage("JSON.stringify(Array.from(document.querySelectorAll('a[href]')).map(a => ['link',"
+                  " (a.innerText || a.textContent || '').replace(/\\s+/g, ' ').trim(),"
+                  " a.getAttribute('href')]))")) {
         links.emplace_back(e.text, e.href);
     }
     return links;
@@ -622,9 +652,13 @@ bool UIWebView::activateLink(const std::string& textOrHref) {
     return run(native_->view,
                "(() => { const all = Array.from(document.querySelectorAll('a[href]'));"
                " const squash = (s) => (s || '').replace(/\\s+/g, ' ').trim();"
-               " const a = all.find(a => squash(a.innerText || a.textContent) === " + wanted + ") ||"
-               " all.find(a => a.getAttribute('href') === " + wanted + ");"
-               " if (!a) return false; a.click(); return true; })()",
+               " const a = all.find(a => squash(a.innerText || a.textContent) === " +
+                   wanted +
+                   ") ||"
+                   " all.find(a => a.getAttribute('href') === " +
+                   wanted +
+                   ");"
+                   " if (!a) return false; a.click(); return true; })()",
                kDeviceWorld)
                .value == "true";
 }
@@ -634,7 +668,8 @@ bool UIWebView::tapElement(const std::string& text) {
     // Exact text on links and buttons first, then on anything that answers clicks.
     const std::string match = "(e, pass) => squash(e.innerText || e.value) === " + quoted(text) +
                               " && (pass === 1 || e.matches('a[href], button, input, [role=button]'))";
-    return run(native_->view, clickScript("a[href], button, input, [role=button], [onclick]", match), kDeviceWorld)
+    return run(native_->view, clickScript("a[href], button, input, [role=button], [onclick]", match),
+               kDeviceWorld)
                .value == "true";
 }
 
@@ -711,7 +746,8 @@ void UIWebView::evaluateInDocument(uint64_t document, const std::string& script)
     }
     webkit_web_view_send_message_to_page(
         native_->view,
-        webkit_user_message_new(bp::kEvaluateMessage, g_variant_new("(ts)", guint64(document), script.c_str())),
+        webkit_user_message_new(bp::kEvaluateMessage,
+                                g_variant_new("(ts)", guint64(document), script.c_str())),
         nullptr,
         [](GObject* source, GAsyncResult* result, gpointer) {
             WebKitUserMessage* reply =
@@ -719,7 +755,8 @@ void UIWebView::evaluateInDocument(uint64_t document, const std::string& script)
             gboolean ran = FALSE;
             if (reply) {
                 GVariant* p = webkit_user_message_get_parameters(reply);
-                if (p && g_variant_is_of_type(p, G_VARIANT_TYPE(bp::kEvaluateReplyType))) g_variant_get(p, "(b)", &ran);
+                if (p && g_variant_is_of_type(p, G_VARIANT_TYPE(bp::kEvaluateReplyType)))
+                    g_variant_get(p, "(b)", &ran);
                 g_object_unref(reply);
             }
             if (!ran) NSLog("Web view: an answer for a page that is gone was dropped");

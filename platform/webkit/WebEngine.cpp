@@ -57,8 +57,8 @@ bool startDisplay(std::string& error) {
         return false;
     }
     const std::string fd = std::to_string(pipeFds[1]);
-    const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                          nullptr};
+    const char* argv[] = {"Xvfb",         "-displayfd", fd.c_str(), "-screen", "0",
+                          "1280x1024x24", "-nolisten",  "tcp",      nullptr};
     pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -84,7 +84,8 @@ bool startDisplay(std::string& error) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisplayStartMilliseconds);
     for (;;) {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                .count();
         pollfd p{pipeFds[0], POLLIN, 0};
         char c;
         if (left <= 0 || poll(&p, 1, int(left)) <= 0 || read(pipeFds[0], &c, 1) != 1 || c == '\n') break;
@@ -178,8 +179,9 @@ GVariant* stateVariant() {
         for (auto& m : page.methods) {
             std::string kinds;
             for (auto kind : m.parameters) kinds += kind == JSArgumentKind::Bool ? 'b' : 's';
-            g_variant_builder_add(&methods, "(ssbmss)", m.scriptName.c_str(), kinds.c_str(), gboolean(m.mirrored),
-                                  m.fallback ? m.fallback->c_str() : nullptr, m.writes.c_str());
+            g_variant_builder_add(&methods, "(ssbmss)", m.scriptName.c_str(), kinds.c_str(),
+                                  gboolean(m.mirrored), m.fallback ? m.fallback->c_str() : nullptr,
+                                  m.writes.c_str());
         }
         g_variant_builder_add(&pages, "(tsa(ssbmss))", guint64(id), page.objectName.c_str(), &methods);
     }
@@ -253,8 +255,8 @@ WebKitWebContext* context() {
 WebKitWebView* createView() {
     if (!start()) return nullptr;
     Engine& e = engine();
-    return WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", e.anchor, "settings", e.settings,
-                                        nullptr));
+    return WEBKIT_WEB_VIEW(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", e.anchor, "settings", e.settings, nullptr));
 }
 
 bool runUntil(const std::function<bool()>& done, double seconds) {
@@ -268,7 +270,8 @@ bool runUntil(const std::function<bool()>& done, double seconds) {
     return true;
 }
 
-void setPageBridge(uint64_t pageId, const std::string& objectName, const std::vector<JSBridgeMethod>& methods) {
+void setPageBridge(uint64_t pageId, const std::string& objectName,
+                   const std::vector<JSBridgeMethod>& methods) {
     engine().pages[pageId] = Bridged{objectName, methods};
     sendState();
 }

@@ -26,7 +26,8 @@ WebKitWebView* createView();
 bool runUntil(const std::function<bool()>& done, double seconds);
 
 // The bridged pages and the mirrored values, sent to every web process and kept for those started later.
-void setPageBridge(uint64_t pageId, const std::string& objectName, const std::vector<JSBridgeMethod>& methods);
+void setPageBridge(uint64_t pageId, const std::string& objectName,
+                   const std::vector<JSBridgeMethod>& methods);
 void removePageBridge(uint64_t pageId);
 void setMirror(const JSBridge::Mirror& mirror);
 

@@ -64,7 +64,8 @@ std::string originOf(const std::string& url) {
         int port = g_uri_get_port(uri);
         gchar* lowerScheme = g_ascii_strdown(scheme, -1);
         gchar* lowerHost = g_ascii_strdown(host, -1);
-        if (port < 0) port = g_str_equal(lowerScheme, "https") ? 443 : g_str_equal(lowerScheme, "http") ? 80 : 0;
+        if (port < 0)
+            port = g_str_equal(lowerScheme, "https") ? 443 : g_str_equal(lowerScheme, "http") ? 80 : 0;
         origin = std::string(lowerScheme) + "://" + lowerHost + ":" + std::to_string(port);
         g_free(lowerScheme);
         g_free(lowerHost);
@@ -98,7 +99,8 @@ void applyState(GVariant* state) {
         const char *methodName, *kinds, *fallback, *writes;
         gboolean mirrored;
         while (g_variant_iter_next(methods, "(ssbmss)", &methodName, &kinds, &mirrored, &fallback, &writes)) {
-            Method m{methodName, kinds, bool(mirrored), fallback != nullptr, fallback ? fallback : "", writes};
+            Method m{methodName, kinds, bool(mirrored), fallback != nullptr, fallback ? fallback : "",
+                     writes};
             page.methods.push_back(std::move(m));
             g_free(const_cast<char*>(methodName));
             g_free(const_cast<char*>(kinds));
@@ -127,8 +129,8 @@ std::string callerURL(const Binding& b, WebKitWebPage* page) {
     JSCContext* caller = found->second.context;
     JSCValue* global = jsc_context_get_global_object(caller);
     JSCValue* location = jsc_value_object_get_property(global, "location");
-    JSCValue* href = location && jsc_value_is_object(location) ? jsc_value_object_get_property(location, "href")
-                                                               : nullptr;
+    JSCValue* href =
+        location && jsc_value_is_object(location) ? jsc_value_object_get_property(location, "href") : nullptr;
     std::string url;
     if (href && jsc_value_is_string(href)) {
         gchar* text = jsc_value_to_string(href);
@@ -160,7 +162,8 @@ GVariant* argumentVariant(char kind, JSCValue* value) {
     return variant;
 }
 
-JSCValue* mirroredAnswer(const Binding& b, const std::string& origin, GPtrArray* arguments, JSCContext* context) {
+JSCValue* mirroredAnswer(const Binding& b, const std::string& origin, GPtrArray* arguments,
+                         JSCContext* context) {
     const char* fallback = b.method.hasFallback ? b.method.fallback.c_str() : nullptr;
     auto found = gState.values.find(b.method.name);
     if (origin.empty() || origin != gState.origin || found == gState.values.end()) {
@@ -181,7 +184,7 @@ JSCValue* mirroredAnswer(const Binding& b, const std::string& origin, GPtrArray*
     gchar* keyText = jsc_value_to_string(key);
     const char* stored = nullptr;
     JSCValue* answer = g_variant_lookup(value, keyText, "&s", &stored) ? jsc_value_new_string(context, stored)
-                                                                      : stringOrNull(context, fallback);
+                                                                       : stringOrNull(context, fallback);
     g_free(keyText);
     return answer;
 }
@@ -224,11 +227,12 @@ JSCValue* call(GPtrArray* arguments, gpointer data) {
         GVariantBuilder args;
         g_variant_builder_init(&args, G_VARIANT_TYPE("av"));
         for (size_t i = 0; i < b.method.kinds.size(); ++i) {
-            auto* value = i < arguments->len ? static_cast<JSCValue*>(g_ptr_array_index(arguments, i)) : nullptr;
+            auto* value =
+                i < arguments->len ? static_cast<JSCValue*>(g_ptr_array_index(arguments, i)) : nullptr;
             g_variant_builder_add(&args, "v", argumentVariant(b.method.kinds[i], value));
         }
-        GVariant* parameters = g_variant_new("(tssav)", guint64(b.document), url.c_str(),
-                                             b.method.name.c_str(), &args);
+        GVariant* parameters =
+            g_variant_new("(tssav)", guint64(b.document), url.c_str(), b.method.name.c_str(), &args);
         webkit_web_page_send_message_to_view(page, webkit_user_message_new(bp::kCallMessage, parameters),
                                              nullptr, nullptr, nullptr);
         ++gCallsSent[b.page];
@@ -277,7 +281,8 @@ void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFr
 
 gboolean pageMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
     if (g_strcmp0(webkit_user_message_get_name(message), bp::kFlushMessage) == 0) {
-        GVariant* count = g_variant_new(bp::kFlushReplyType, guint64(gCallsSent[webkit_web_page_get_id(page)]));
+        GVariant* count =
+            g_variant_new(bp::kFlushReplyType, guint64(gCallsSent[webkit_web_page_get_id(page)]));
         webkit_user_message_send_reply(message, webkit_user_message_new(bp::kFlushMessage, count));
         return TRUE;
     }
@@ -314,13 +319,13 @@ gboolean extensionMessage(WebKitWebExtension*, WebKitUserMessage* message, gpoin
 }  // namespace
 
 extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(WebKitWebExtension* extension,
-                                                                             const GVariant* userData) {
+                                                                               const GVariant* userData) {
     gExtension = extension;
     // Document numbers differ between web processes, so that one started after a crash never reuses one.
     gNextDocument = (uint64_t(g_random_int()) << 31) | (uint64_t(getpid()) << 8);
     applyState(const_cast<GVariant*>(userData));
     g_signal_connect(extension, "page-created", G_CALLBACK(pageCreated), nullptr);
     g_signal_connect(extension, "user-message-received", G_CALLBACK(extensionMessage), nullptr);
-    g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(windowObjectCleared),
-                     nullptr);
+    g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",
+                     G_CALLBACK(windowObjectCleared), nullptr);
 }

@@ -28,7 +28,8 @@ struct RecordingWebDelegate : UIWebViewDelegate {
     std::function<void(UIWebView&)> onFinish;
     bool loadingAtStart = false;
 
-    bool shouldStartLoadWithRequest(UIWebView&, const NSURLRequest& request, UIWebViewNavigationType type) override {
+    bool shouldStartLoadWithRequest(UIWebView&, const NSURLRequest& request,
+                                    UIWebViewNavigationType type) override {
         log.push_back("should " + request.URL()->absoluteString() + " " + std::to_string(long(type)));
         return allow(request.URL()->absoluteString());
     }
@@ -56,14 +57,18 @@ class WebViewTest : public UITest {
         view_ = UIWebView::create({0, 0, 320, 480});
         view_->setDelegate(delegate_);
     }
-    void load(const std::string& path) { view_->loadRequest(NSURLRequest(NSURL::URLWithString(server_.url(path)))); }
+    void load(const std::string& path) {
+        view_->loadRequest(NSURLRequest(NSURL::URLWithString(server_.url(path))));
+    }
     bool waitForEnds(size_t count) {
         return NSRunLoop::main().runUntil([&] { return delegate_->ends() >= count; }, kWait);
     }
     bool waitFor(const std::string& script, const std::string& value) {
         return NSRunLoop::main().runUntil([&] { return eval(script) == value; }, kWait);
     }
-    std::string eval(const std::string& script) { return view_->stringByEvaluatingJavaScriptFromString(script); }
+    std::string eval(const std::string& script) {
+        return view_->stringByEvaluatingJavaScriptFromString(script);
+    }
     std::vector<std::string> since(size_t from) const {
         return std::vector<std::string>(delegate_->log.begin() + long(from), delegate_->log.end());
     }
@@ -91,13 +96,16 @@ TEST_F(WebViewTest, APageBuildsItsDOMFromXHRAndFetchAndIsReadLikeAScreen) {
     load("/app");
     EXPECT_TRUE(delegate_->log.empty());  // the delegate is asked later, not from inside loadRequest
     ASSERT_TRUE(waitForEnds(1));
-    EXPECT_EQ(delegate_->log, (std::vector<std::string>{"should " + server_.url("/app") + " 5", "start", "finish"}));
+    EXPECT_EQ(delegate_->log,
+              (std::vector<std::string>{"should " + server_.url("/app") + " 5", "start", "finish"}));
     EXPECT_TRUE(delegate_->loadingAtStart);
     EXPECT_FALSE(view_->isLoading());
     ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return view_->pageTitle() == "Ready 2"; }, kWait));
     std::vector<std::string> seen;
-    for (auto& e : view_->pageElements()) seen.push_back(std::to_string(int(e.kind)) + " " + e.text + " " + e.href);
-    EXPECT_EQ(seen, (std::vector<std::string>{"0 Hello Ada ", "1 Next page " + server_.url("/next"), "2 Tap me "}));
+    for (auto& e : view_->pageElements())
+        seen.push_back(std::to_string(int(e.kind)) + " " + e.text + " " + e.href);
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"0 Hello Ada ", "1 Next page " + server_.url("/next"), "2 Tap me "}));
     EXPECT_EQ(view_->links(), (std::vector<std::pair<std::string, std::string>>{{"Next page", "/next"}}));
     EXPECT_TRUE(view_->tapElement("Tap me"));
     EXPECT_FALSE(view_->tapElement("hidden"));
@@ -114,10 +122,14 @@ TEST_F(WebViewTest, ScriptsAnswerAsTextAndReportTheirExceptions) {
     server_.reply("/page", html("<script>var n = 41;</script>"));
     load("/page");
     ASSERT_TRUE(waitForEnds(1));
-    const struct { const char* script; const char* value; bool throws; } cases[] = {
-        {"n + 1", "42", false},          {"'a' + 'b'", "ab", false},    {"n > 1", "true", false},
-        {"undefined", "", false},        {"null", "", false},           {"({a: 1})", "", false},
-        {"document.body", "", false},    {"(() => {})", "", false},     {"throw new Error('bad page')", "", true},
+    const struct {
+        const char* script;
+        const char* value;
+        bool throws;
+    } cases[] = {
+        {"n + 1", "42", false},       {"'a' + 'b'", "ab", false}, {"n > 1", "true", false},
+        {"undefined", "", false},     {"null", "", false},        {"({a: 1})", "", false},
+        {"document.body", "", false}, {"(() => {})", "", false},  {"throw new Error('bad page')", "", true},
         {"nosuchname.x", "", true},
     };
     for (const auto& c : cases) {
@@ -164,16 +176,18 @@ TEST_F(WebViewTest, FailuresStopAndSupersedingNavigationsEndEachLoadOnce) {
     load("/slow");  // a new navigation ends the load in flight first
     ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return view_->isLoading(); }, kWait));
     load("/fast");
-    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return view_->pageTitle() == "Fast" && !view_->isLoading(); }, kWait));
+    ASSERT_TRUE(NSRunLoop::main().runUntil(
+        [&] { return view_->pageTitle() == "Fast" && !view_->isLoading(); }, kWait));
     EXPECT_EQ(since(heard), (std::vector<std::string>{"should " + server_.url("/slow") + " 5", "start",
-                                                      "should " + server_.url("/fast") + " 5", "fail -999", "start",
-                                                      "finish"}));
+                                                      "should " + server_.url("/fast") + " 5", "fail -999",
+                                                      "start", "finish"}));
 }
 
 TEST_F(WebViewTest, EveryNavigationAsksTheDelegateWithItsType) {
-    server_.reply("/one", html("<title>One</title><a href='/two'>Two</a><a href='sarnquil://login'>Sign in</a>"
-                               "<a href='ftp://files.test/x'>Files</a><a href='#part'>Part</a>"
-                               "<form action='/two' method='get'><input name='q' value='1'></form>"));
+    server_.reply("/one",
+                  html("<title>One</title><a href='/two'>Two</a><a href='sarnquil://login'>Sign in</a>"
+                       "<a href='ftp://files.test/x'>Files</a><a href='#part'>Part</a>"
+                       "<form action='/two' method='get'><input name='q' value='1'></form>"));
     server_.reply("/two", html("<title>Two</title>"));
     delegate_->allow = [](const std::string& url) { return url.rfind("sarnquil://", 0) != 0; };
     load("/one");
@@ -184,22 +198,34 @@ TEST_F(WebViewTest, EveryNavigationAsksTheDelegateWithItsType) {
         std::vector<std::string> heard;
         const char* title;  // afterwards
     } cases[] = {
-        {[](WebViewTest& t) { t.view_->activateLink("sarnquil://login"); }, {"should sarnquil://login 0"}, "One"},
+        {[](WebViewTest& t) { t.view_->activateLink("sarnquil://login"); },
+         {"should sarnquil://login 0"},
+         "One"},
         {[](WebViewTest& t) { t.view_->activateLink("Files"); },
-         {"should ftp://files.test/x 0", "fail " + std::to_string(NSURLErrorUnsupportedURL)}, "One"},
+         {"should ftp://files.test/x 0", "fail " + std::to_string(NSURLErrorUnsupportedURL)},
+         "One"},
         {[](WebViewTest& t) { t.view_->activateLink("Part"); }, {"should " + one + "#part 0"}, "One"},
-        {[](WebViewTest& t) { t.view_->activateLink("Two"); }, {"should " + two + " 0", "start", "finish"}, "Two"},
-        {[](WebViewTest& t) { t.eval("history.back()"); }, {"should " + one + "#part 2", "start", "finish"}, "One"},
-        {[](WebViewTest& t) { t.eval("document.forms[0].submit()"); }, {"should " + two + "?q=1 1", "start", "finish"},
+        {[](WebViewTest& t) { t.view_->activateLink("Two"); },
+         {"should " + two + " 0", "start", "finish"},
+         "Two"},
+        {[](WebViewTest& t) { t.eval("history.back()"); },
+         {"should " + one + "#part 2", "start", "finish"},
+         "One"},
+        {[](WebViewTest& t) { t.eval("document.forms[0].submit()"); },
+         {"should " + two + "?q=1 1", "start", "finish"},
          "Two"},
         {[](WebViewTest& t) { t.view_->reload(); }, {"should " + two + "?q=1 3", "start", "finish"}, "Two"},
-        {[](WebViewTest& t) { t.eval("location.href = '/one'"); }, {"should " + one + " 5", "start", "finish"}, "One"},
+        {[](WebViewTest& t) { t.eval("location.href = '/one'"); },
+         {"should " + one + " 5", "start", "finish"},
+         "One"},
     };
     for (const auto& c : cases) {
         const size_t before = delegate_->log.size();
         c.act(*this);
-        ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return delegate_->log.size() >= before + c.heard.size(); }, kWait));
-        NSRunLoop::main().runUntil([&] { return !view_->isLoading() && view_->pageTitle() == c.title; }, kWait);
+        ASSERT_TRUE(NSRunLoop::main().runUntil(
+            [&] { return delegate_->log.size() >= before + c.heard.size(); }, kWait));
+        NSRunLoop::main().runUntil([&] { return !view_->isLoading() && view_->pageTitle() == c.title; },
+                                   kWait);
         EXPECT_EQ(since(before), c.heard);
         EXPECT_EQ(view_->pageTitle(), c.title);
     }
@@ -222,8 +248,8 @@ TEST_F(WebViewTest, PagesComeFromTheEnginesCacheUntilTheSharedCacheIsCleared) {
 }
 
 TEST_F(WebViewTest, DataWithABaseURLIsShownAtOnceWithoutTheDelegate) {
-    view_->loadData(Data::fromString("<title>caf\xc3\xa9</title><script>var base = location.href;</script>"), "",
-                    "utf-8", NSURL::URLWithString(server_.url("/base/")));
+    view_->loadData(Data::fromString("<title>caf\xc3\xa9</title><script>var base = location.href;</script>"),
+                    "", "utf-8", NSURL::URLWithString(server_.url("/base/")));
     EXPECT_EQ(view_->pageTitle(), "caf\xc3\xa9");
     EXPECT_EQ(eval("base"), server_.url("/base/"));
     NSRunLoop::main().runUntil([] { return false; }, 0.3);
@@ -246,8 +272,8 @@ TEST_F(WebViewTest, NothingIsHeardAfterTheViewGoes) {
     view_ = UIWebView::create();
     view_->setDelegate(delegate_);
     load("/slow");
-    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return !delegate_->log.empty() && delegate_->log.back() == "start"; },
-                                           kWait));
+    ASSERT_TRUE(NSRunLoop::main().runUntil(
+        [&] { return !delegate_->log.empty() && delegate_->log.back() == "start"; }, kWait));
     view_.reset();
     NSRunLoop::main().runUntil([] { return false; }, 0.8);  // the reply (0.3 s) would have arrived by now
     EXPECT_EQ(delegate_->log.back(), "start");
@@ -296,7 +322,8 @@ struct TestBridge : JSBridge {
     Mirror mirror() const override {
         return {origin, {{"secret", Value("s3")}, {"get", Value(Value::Dictionary{{"k", Value("v")}})}}};
     }
-    void bridgeCall(UIWebView&, const std::string& method, const JSArguments& a, const JSBridgeCaller& caller) override {
+    void bridgeCall(UIWebView&, const std::string& method, const JSArguments& a,
+                    const JSBridgeCaller& caller) override {
         std::string line = method;
         for (auto& argument : a) line += " " + (argument ? argument->stringValue() : "nil");
         calls.push_back(line + " @" + caller.URL);
@@ -310,7 +337,11 @@ TEST_F(WebViewTest, TheBridgeAnswersItsOriginAtOnceAndSendsCallsWithTheirDocumen
     view_->setBridge("app", bridge);
     server_.reply("/home", html("<title>Home</title>"));
     foreign.reply("/away", html("<title>Away</title>"));
-    const struct { bool foreign; const char* script; const char* value; } cases[] = {
+    const struct {
+        bool foreign;
+        const char* script;
+        const char* value;
+    } cases[] = {
         {false, "String(app.secret())", "s3"},
         {false, "app.get('k') + '|' + app.get('nothing') + '|' + app.get(null)", "v||"},
         {false, "app.set('n', 'x'); app.get('n')", "x"},
@@ -325,7 +356,8 @@ TEST_F(WebViewTest, TheBridgeAnswersItsOriginAtOnceAndSendsCallsWithTheirDocumen
         if (view_->request().URL() == nullptr || view_->request().URL()->absoluteString() != url) {
             view_->loadRequest(NSURLRequest(NSURL::URLWithString(url)));
             ASSERT_TRUE(NSRunLoop::main().runUntil(
-                [&] { return !view_->isLoading() && eval("typeof app + location.href") == "object" + url; }, kWait));
+                [&] { return !view_->isLoading() && eval("typeof app + location.href") == "object" + url; },
+                kWait));
         }
         EXPECT_EQ(eval(c.script), c.value) << c.script;
     }
@@ -340,7 +372,8 @@ TEST_F(WebViewTest, TheBridgeAnswersItsOriginAtOnceAndSendsCallsWithTheirDocumen
     view_->evaluateInDocument(away, "document.title = 'answered'");
     ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return view_->pageTitle() == "answered"; }, kWait));
     load("/home");
-    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return view_->currentDocument() != away && !view_->isLoading(); }, kWait));
+    ASSERT_TRUE(NSRunLoop::main().runUntil(
+        [&] { return view_->currentDocument() != away && !view_->isLoading(); }, kWait));
     Console::Capture capture;
     view_->evaluateInDocument(away, "document.title = 'stolen'");
     NSRunLoop::main().runUntil([] { return false; }, 0.3);
