@@ -224,7 +224,8 @@ void DevServer::installRoutes(httplib::Server& server) {
     });
 
     server.Get(R"(/api/(.*))", [this](const Request& req, Response& res) {
-        send(res, answerFrontEndApi(req.matches[1].str(), req.get_header_value("Authorization"), ledger_));
+        std::string authorization = req.get_header_value("Authorization");
+        send(res, answerFrontEndApi(req.matches[1].str(), authorization, ledger_));
     });
 
     server.Get("/", [](const Request&, Response& res) { res.set_redirect("/vqd_web/"); });

@@ -33,7 +33,8 @@
 namespace ScreenText {
 
 std::string render();
-// One thing a page shows: "text \"…\"", "link \"…\"", "button \"…\"" or "field \"…\"" (a long text cut).
+// One thing a page shows: "text \"…\"", "link \"…\"", "button \"…\"" or "field \"…\"" (long texts
+// cut).
 std::string element(const UIWebPageElement& element);
 // What a person sees where `view` takes a touch: the dialog it belongs to or shares its window with
 // ("the alert"), else the line of the closest of it and its superviews that shows something
