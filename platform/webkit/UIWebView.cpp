@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <deque>
+#include <utility>
 
 #include "platform/foundation/Console.h"
 #include "platform/foundation/DispatchQueue.h"
@@ -181,9 +182,11 @@ void UIWebView::Native::loadChanged(WebKitWebView* webView, WebKitLoadEvent even
     const char* uri = webkit_web_view_get_uri(webView);
     std::string current = uri ? uri : "";
     switch (event) {
-        case WEBKIT_LOAD_STARTED:
-            native->post([epoch](UIWebView& v) { v.engineStarted(epoch); });
+        case WEBKIT_LOAD_STARTED: {
+            const bool silent = std::exchange(native->nextLoadSilent, false);  // in the engine's order
+            native->post([epoch, silent](UIWebView& v) { v.engineStarted(epoch, silent); });
             break;
+        }
         case WEBKIT_LOAD_REDIRECTED:
             native->post([current](UIWebView& v) { v.engineRedirected(current); });
             break;
@@ -403,12 +406,11 @@ bool UIWebView::decide(uint64_t serial, const NSURLRequest& request, UIWebViewNa
     return true;
 }
 
-void UIWebView::engineStarted(uint64_t epoch) {
+void UIWebView::engineStarted(uint64_t epoch, bool silent) {
     if (epoch != epoch_) return;
     auto keep = self<UIWebView>();
     if (state_ == State::Loading) finish(NSURLError(NSURLErrorCancelled, request_.URL()));
-    reportsLoad_ = !native_->nextLoadSilent;
-    native_->nextLoadSilent = false;
+    reportsLoad_ = !silent;
     if (reportsLoad_ && pendingRequest_) request_ = *pendingRequest_;
     pendingRequest_.reset();
     pendingError_ = nullptr;

@@ -145,7 +145,7 @@ class UIWebView : public UIView {
     void navigate(const NSURLRequest& request, UIWebViewNavigationType type);
     // Asks the delegate; true when the navigation goes ahead (a load in flight has then ended).
     bool decide(uint64_t serial, const NSURLRequest& request, UIWebViewNavigationType type);
-    void engineStarted(uint64_t epoch);
+    void engineStarted(uint64_t epoch, bool silent);
     void engineRedirected(const std::string& uri);
     void engineFailed(uint64_t epoch, const NSErrorPtr& error);
     void engineFinished(uint64_t epoch);

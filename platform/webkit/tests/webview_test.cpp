@@ -248,8 +248,12 @@ TEST_F(WebViewTest, PagesComeFromTheEnginesCacheUntilTheSharedCacheIsCleared) {
 }
 
 TEST_F(WebViewTest, DataWithABaseURLIsShownAtOnceWithoutTheDelegate) {
-    view_->loadData(Data::fromString("<title>caf\xc3\xa9</title><script>var base = location.href;</script>"),
-                    "", "utf-8", NSURL::URLWithString(server_.url("/base/")));
+    for (const char* title :
+         {"first", "caf\xc3\xa9"}) {  // one after the other, with the engine's events queued
+        view_->loadData(Data::fromString(std::string("<title>") + title +
+                                         "</title><script>var base = location.href;</script>"),
+                        "", "utf-8", NSURL::URLWithString(server_.url("/base/")));
+    }
     EXPECT_EQ(view_->pageTitle(), "caf\xc3\xa9");
     EXPECT_EQ(eval("base"), server_.url("/base/"));
     NSRunLoop::main().runUntil([] { return false; }, 0.3);
