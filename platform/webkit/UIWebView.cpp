@@ -24,6 +24,7 @@ namespace bp = bridge_protocol;
 // Real time a script, a snapshot or a page given as data may take in the engine before we give up on it.
 constexpr double kScriptWaitSeconds = 10;
 constexpr double kDataLoadWaitSeconds = 10;
+constexpr double kProbeSeconds = 2;
 // The script world of the device's reading and tapping, out of the page's reach.
 constexpr const char* kDeviceWorld = "quorvane-device";
 
@@ -90,6 +91,38 @@ bool withinDocument(const char* shown, const NSURLRequest& request) {
     const std::string from = shown, to = request.URL()->absoluteString();
     const size_t hash = to.find('#');
     return hash != std::string::npos && from.substr(0, from.find('#')) == to.substr(0, hash);
+}
+
+// How many bridge calls the page has sent, as its web process says within `seconds`; nullopt when it does
+// not answer.
+std::optional<uint64_t> callsSent(WebKitWebView* view, double seconds) {
+    auto sent = std::make_shared<std::optional<uint64_t>>();
+    webkit_web_view_send_message_to_page(
+        view, webkit_user_message_new(bp::kFlushMessage, nullptr), nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* holder = static_cast<std::shared_ptr<std::optional<uint64_t>>*>(data);
+            WebKitUserMessage* reply =
+                webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+            GVariant* p = reply ? webkit_user_message_get_parameters(reply) : nullptr;
+            guint64 count = 0;
+            if (p && g_variant_is_of_type(p, G_VARIANT_TYPE(bp::kFlushReplyType)))
+                g_variant_get(p, "(t)", &count);
+            **holder = count;
+            if (reply) g_object_unref(reply);
+            delete holder;
+        },
+        new std::shared_ptr<std::optional<uint64_t>>(sent));
+    WebEngine::runUntil([&] { return sent->has_value(); }, seconds);
+    return *sent;
+}
+
+// A web process stuck in a page's script holds every page: one that does not answer a plain message within
+// a few seconds is ended, and the next navigation starts a new one (a load in flight fails as for any ended
+// process).
+void endIfUnresponsive(WebKitWebView* view) {
+    if (callsSent(view, kProbeSeconds)) return;
+    NSLog("Web view: the web process stopped answering; it is ended");
+    webkit_web_view_terminate_web_process(view);
 }
 
 NSURLRequest requestFrom(WebKitURIRequest* request) {
@@ -452,7 +485,10 @@ void UIWebView::armTimeout() {
             if (!view || view->loadSerial_ != serial || view->state_ != State::Loading) return;
             ++view->decisionSerial_;
             ++view->epoch_;
-            if (view->native_->view) webkit_web_view_stop_loading(view->native_->view);
+            if (WebKitWebView* web = view->native_->view) {
+                webkit_web_view_stop_loading(web);
+                endIfUnresponsive(web);
+            }
             view->finish(NSURLError(NSURLErrorTimedOut, view->request_.URL()));
         });
 }
@@ -510,6 +546,7 @@ UIWebView::ScriptResult run(WebKitWebView* view, const std::string& script, cons
     webkit_web_view_evaluate_javascript(view, script.c_str(), gssize(script.size()), world, nullptr, nullptr,
                                         evaluated, new std::shared_ptr<Evaluation>(evaluation));
     if (!WebEngine::runUntil([&] { return evaluation->done; }, kScriptWaitSeconds)) {
+        endIfUnresponsive(view);
         return {"", "the page did not answer in time"};
     }
     return {evaluation->value, evaluation->exception};
@@ -527,24 +564,8 @@ UIWebView::ScriptResult UIWebView::evaluateJavaScript(const std::string& script)
 void UIWebView::awaitBridgeCalls() {
     // The page says how many calls it has sent; they have all been queued for the main queue once as many
     // have arrived.
-    auto sent = std::make_shared<std::optional<uint64_t>>();
-    webkit_web_view_send_message_to_page(
-        native_->view, webkit_user_message_new(bp::kFlushMessage, nullptr), nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            auto* holder = static_cast<std::shared_ptr<std::optional<uint64_t>>*>(data);
-            WebKitUserMessage* reply =
-                webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
-            GVariant* p = reply ? webkit_user_message_get_parameters(reply) : nullptr;
-            guint64 count = 0;
-            if (p && g_variant_is_of_type(p, G_VARIANT_TYPE(bp::kFlushReplyType)))
-                g_variant_get(p, "(t)", &count);
-            **holder = count;
-            if (reply) g_object_unref(reply);
-            delete holder;
-        },
-        new std::shared_ptr<std::optional<uint64_t>>(sent));
-    WebEngine::runUntil([&] { return sent->has_value() && native_->callsReceived >= **sent; },
-                        kScriptWaitSeconds);
+    auto sent = callsSent(native_->view, kScriptWaitSeconds);
+    if (sent) WebEngine::runUntil([&] { return native_->callsReceived >= *sent; }, kScriptWaitSeconds);
 }
 
 std::string UIWebView::stringByEvaluatingJavaScriptFromString(const std::string& script) {

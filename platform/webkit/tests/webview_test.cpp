@@ -311,6 +311,15 @@ TEST_F(WebViewTest, TheEnginesFaultsEndTheLoadAndTheNextNavigationWorks) {
     ASSERT_TRUE(waitForEnds(3));
     EXPECT_EQ(delegate_->log.back(), "finish");
     EXPECT_EQ(view_->pageTitle(), "Fine");
+
+    // A page's script that never ends holds the web process: a script that gets no answer ends it.
+    Console::Capture capture;
+    eval("setTimeout(() => { for (;;) {} }, 0)");
+    EXPECT_EQ(view_->evaluateJavaScript("1").exception, "the page did not answer in time");
+    EXPECT_TRUE(capture.contains("stopped answering"));
+    load("/fine");
+    ASSERT_TRUE(waitForEnds(4));
+    EXPECT_EQ(delegate_->log.back(), "finish");
 }
 
 // A bridge with one mirrored value, one mirrored table, and acting calls that are recorded.
