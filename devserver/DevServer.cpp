@@ -10,6 +10,7 @@
 
 #include <httplib.h>
 
+#include "devserver/FrontEndApi.h"
 #include "devserver/PageFiles.h"
 
 namespace {
@@ -220,6 +221,11 @@ void DevServer::installRoutes(httplib::Server& server) {
         reply.status = 405;
         res.set_header("Allow", "POST");
         send(res, reply);
+    });
+
+    server.Get(R"(/api/(.*))", [this](const Request& req, Response& res) {
+        std::string authorization = req.get_header_value("Authorization");
+        send(res, answerFrontEndApi(req.matches[1].str(), authorization, ledger_));
     });
 
     server.Get("/", [](const Request&, Response& res) { res.set_redirect("/vqd_web/"); });

@@ -2,6 +2,7 @@
 //
 //   POST /viziDO/entry/appWeb.do?method=init   the entry point (EntryPoint.h): codes and sign-in
 //   GET  /vqd_web/...                           the sample front end from the pages directory
+//   GET  /api/...                               the JSON the front end reads (FrontEndApi.h)
 //   GET  /                                      redirects to /vqd_web/
 //
 // Requests are answered on the server's own threads; every public method may be called from any thread.

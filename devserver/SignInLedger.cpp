@@ -44,3 +44,13 @@ std::vector<IssuedToken> SignInLedger::tokens() const {
     std::lock_guard lock(mutex_);
     return tokens_;
 }
+
+std::optional<std::string> SignInLedger::accountOf(const std::string& token) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& issued : tokens_) {
+        if (issued.token == token) {
+            return issued.account;
+        }
+    }
+    return std::nullopt;
+}

@@ -30,6 +30,8 @@ public:
     std::optional<std::string> liveCode(const std::string& account) const;
     // Every token handed out, oldest first.
     std::vector<IssuedToken> tokens() const;
+    // The account `token` was handed to; nullopt for a token never handed out.
+    std::optional<std::string> accountOf(const std::string& token) const;
 
 private:
     mutable std::mutex mutex_;

@@ -14,6 +14,10 @@
 #   ! TEXT      ... does not hold TEXT
 # Every wait is bounded; the first failed check ends the walk with its step, the block it looked at and
 # exit status 1.
+#
+# A WALKFILE ending in ".md" is the README: its walk (the first block under "## A walk through the app")
+# runs as it stands in one launch, each line a command that must not fail, with the code the back end
+# printed in place of the word CODE.
 set -uo pipefail
 
 if [ $# -ne 3 ]; then
@@ -31,6 +35,8 @@ readonly server_start_bound=20   # seconds for the back end to say where it list
 readonly code_bound=30           # seconds for a verification code to appear
 readonly run_bound=240           # seconds for one launch of the application, start to exit
 
+app=$(realpath "$app")
+devserver=$(realpath "$devserver")
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-walk.XXXXXX")
 server_pid=""
 app_pid=""
@@ -47,6 +53,20 @@ fail() {
     echo "walk: $*" >&2
     exit 1
 }
+
+if [[ $walk == *.md ]]; then
+    readme=$walk
+    walk=$work/readme.walk
+    {
+        echo launch
+        awk '/^## A walk through the app/ { section = 1; next }
+             section && /^## / { exit }
+             section && /^```/ { if (block) exit; block = 1; next }
+             block' "$readme" |
+            sed 's/\<CODE\>/{code}/g; s/^/> /; a ! error:'
+    } >"$walk"
+    grep -q '^> ' "$walk" || fail "$readme has no walk"
+fi
 
 # ---- the back end
 
@@ -86,8 +106,9 @@ steps=()   # the current launch's commands and checks, as "kind<TAB>text"
 start_app() {
     launch=$((launch + 1))
     mkfifo "$work/input.$launch"
-    timeout "$run_bound" "$app" --home "$work/home" --backend "$backend" \
-        <"$work/input.$launch" >"$work/out.$launch" 2>"$work/err.$launch" &
+    # From the walk's own directory, where files the walk writes (a snapshot) land.
+    (cd "$work" && exec timeout "$run_bound" "$app" --home "$work/home" --backend "$backend" \
+        <"$work/input.$launch" >"$work/out.$launch" 2>"$work/err.$launch") &
     app_pid=$!
     exec 3>"$work/input.$launch"
     steps=()

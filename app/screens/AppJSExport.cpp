@@ -1,9 +1,15 @@
 #include "app/screens/AppJSExport.h"
 
+#include <algorithm>
+
+#include <functional>
+#include <map>
+
 namespace {
 
 using Text = AppJSExport::Text;
 using K = JSArgumentKind;
+using A = const JSArguments&;
 
 Text text(const JSArguments& arguments, size_t index) {
     if (index >= arguments.size() || !arguments[index]) return std::nullopt;
@@ -14,43 +20,66 @@ bool flag(const JSArguments& arguments, size_t index) {
     return index < arguments.size() && arguments[index] && arguments[index]->boolValue();
 }
 
-template <class F>
-JSExportMethod row(std::string name, std::vector<JSArgumentKind> parameters, F method) {
-    return jsExportMethod<AppJSExport>(std::move(name), std::move(parameters), std::move(method));
+JSBridgeMethod acting(std::string name, std::vector<JSArgumentKind> parameters, std::string writes = "") {
+    return {std::move(name), std::move(parameters), false, std::nullopt, std::move(writes)};
+}
+
+JSBridgeMethod mirrored(std::string name, std::vector<JSArgumentKind> parameters, Text fallback) {
+    return {std::move(name), std::move(parameters), true, std::move(fallback), ""};
+}
+
+struct Row {
+    JSBridgeMethod method;
+    std::function<void(AppJSExport&, A)> act;  // empty for mirrored rows
+};
+
+const std::vector<Row>& rows() {
+    static const auto* table = new std::vector<Row>{
+        {acting("push", {K::String, K::String}), [](AppJSExport& s, A a) { s.push(text(a, 0), text(a, 1)); }},
+        {acting("alert", {K::String, K::String, K::String, K::String, K::String}),
+         [](AppJSExport& s, A a) {
+             s.showAlertViewWithTitle(text(a, 0), text(a, 1), text(a, 2), text(a, 3), text(a, 4));
+         }},
+        {acting("actionSheet", {K::String, K::String, K::String, K::String, K::String}),
+         [](AppJSExport& s, A a) {
+             s.actionSheetWithTitle(text(a, 0), text(a, 1), text(a, 2), text(a, 3), text(a, 4));
+         }},
+        {acting("setWebCash", {K::String, K::String}, "getWebCash"),
+         [](AppJSExport& s, A a) { s.setWebCash(text(a, 0), text(a, 1)); }},
+        {acting("toLogin", {}), [](AppJSExport& s, A) { s.toLogin(); }},
+        {mirrored("getAccessToken", {}, std::nullopt), nullptr},
+        {acting("pop", {}), [](AppJSExport& s, A) { s.pop(); }},
+        {acting("popToRoot", {}), [](AppJSExport& s, A) { s.popToRoot(); }},
+        {acting("showTip", {K::String}), [](AppJSExport& s, A a) { s.showTip(text(a, 0)); }},
+        {acting("pushWithUrl", {K::String}), [](AppJSExport& s, A a) { s.pushWithUrl(text(a, 0)); }},
+        {acting("setIsRefresh", {K::Bool}), [](AppJSExport& s, A a) { s.setIsRefresh(flag(a, 0)); }},
+        {acting("refresh", {}), [](AppJSExport& s, A) { s.refresh(); }},
+        {acting("stopSwipeRefresh", {}), [](AppJSExport& s, A) { s.stopSwipeRefresh(); }},
+        {mirrored("getWebCash", {K::String}, std::string()), nullptr},
+    };
+    return *table;
 }
 
 }  // namespace
 
-std::vector<JSExportMethod> AppJSExport::exportedMethods() const {
-    using A = const JSArguments&;
-    return {
-        row("push", {K::String, K::String}, [](AppJSExport& s, A a) { s.push(text(a, 0), text(a, 1)); }),
-        row("alert", {K::String, K::String, K::String, K::String, K::String},
-            [](AppJSExport& s, A a) {
-                s.showAlertViewWithTitle(text(a, 0), text(a, 1), text(a, 2), text(a, 3), text(a, 4));
-            }),
-        row("actionSheet", {K::String, K::String, K::String, K::String, K::String},
-            [](AppJSExport& s, A a) {
-                s.actionSheetWithTitle(text(a, 0), text(a, 1), text(a, 2), text(a, 3), text(a, 4));
-            }),
-        row("setWebCash", {K::String, K::String},
-            [](AppJSExport& s, A a) { s.setWebCash(text(a, 0), text(a, 1)); }),
-        row("toLogin", {}, [](AppJSExport& s, A) { s.toLogin(); }),
-        row("getAccessToken", {},
-            [](AppJSExport& s, A) -> std::optional<Value> {
-                auto token = s.getAccessToken();
-                return token ? Value(*token) : Value();
-            }),
-        row("pop", {}, [](AppJSExport& s, A) { s.pop(); }),
-        row("popToRoot", {}, [](AppJSExport& s, A) { s.popToRoot(); }),
-        row("showTip", {K::String}, [](AppJSExport& s, A a) { s.showTip(text(a, 0)); }),
-        row("pushWithUrl", {K::String}, [](AppJSExport& s, A a) { s.pushWithUrl(text(a, 0)); }),
-        row("setIsRefresh", {K::Bool}, [](AppJSExport& s, A a) { s.setIsRefresh(flag(a, 0)); }),
-        row("refresh", {}, [](AppJSExport& s, A) { s.refresh(); }),
-        row("stopSwipeRefresh", {}, [](AppJSExport& s, A) { s.stopSwipeRefresh(); }),
-        row("getWebCash", {K::String},
-            [](AppJSExport& s, A a) -> std::optional<Value> { return Value(s.getWebCash(text(a, 0))); }),
-    };
+std::vector<JSBridgeMethod> AppJSExport::bridgeMethods() const {
+    std::vector<JSBridgeMethod> methods;
+    for (auto& row : rows()) methods.push_back(row.method);
+    return methods;
+}
+
+void AppJSExport::bridgeCall(UIWebView&, const std::string& method, const JSArguments& arguments,
+                             const JSBridgeCaller& caller) {
+    auto row = std::find_if(rows().begin(), rows().end(),
+                            [&](const Row& r) { return r.method.scriptName == method; });
+    if (row == rows().end() || !row->act) return;
+    struct Scope {
+        JSBridgeCaller& slot;
+        JSBridgeCaller saved;
+        ~Scope() { slot = saved; }
+    } scope{caller_, caller_};
+    caller_ = caller;
+    row->act(*this, arguments);
 }
 
 std::string AppDialogCallbackScript(const std::string& callback, long index) {

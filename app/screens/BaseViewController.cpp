@@ -1,5 +1,7 @@
 #include "app/screens/BaseViewController.h"
 
+#include <strings.h>
+
 #include "app/hud/THProgressHUD.h"
 #include "app/screens/UrlMainViewController.h"
 #include "app/tools/AppConfig.h"
@@ -16,7 +18,6 @@
 
 namespace {
 
-constexpr const char* kContextKeyPath = "documentView.webView.mainFrame.javaScriptContext";
 constexpr const char* kDisableUserSelect = "document.documentElement.style.webkitUserSelect='none';";
 constexpr const char* kDisableTouchCallout = "document.documentElement.style.webkitTouchCallout='none';";
 constexpr const char* kInterceptedScheme = "sarnquil://";
@@ -54,6 +55,9 @@ std::optional<char> modeOf(const std::string& link) {
 std::optional<std::string> titleOrNothing(const AppJSExport::Text& text) {
     return text ? std::optional<std::string>(*text) : std::nullopt;
 }
+
+// A dialog always has a way out: with no button named, it gets the one button "确定".
+constexpr const char* kOnlyButtonTitle = "确定";
 
 }  // namespace
 
@@ -98,6 +102,7 @@ void BaseViewController::setWebView(const UIWebViewPtr& webView) {
     if (!webView) return;
     webView->setBackgroundColor(UIColor::whiteColor());
     webView->setDelegate(self<BaseViewController>());
+    webView->setBridge(kAppBridgeName, self<BaseViewController>());
     // A page can always be pulled down, however short it is, as on the phone.
     webView->scrollView()->setAlwaysBounceVertical(true);
     auto header = PRRefreshNormalHeader::headerWithRefreshingBlock(nullptr);
@@ -112,9 +117,7 @@ void BaseViewController::setWebView(const UIWebViewPtr& webView) {
 }
 
 void BaseViewController::toExecuteJavaScript(const std::string& script, const UIWebViewPtr& webView) {
-    if (!webView) return;
-    auto context = webView->valueForKeyPath(kContextKeyPath).asObjectOf<JSContext>();
-    if (context) context->evaluateScript(script);
+    if (webView) webView->stringByEvaluatingJavaScriptFromString(script);
 }
 
 void BaseViewController::onMainQueue(std::function<void(BaseViewController&)> work) {
@@ -125,9 +128,20 @@ void BaseViewController::onMainQueue(std::function<void(BaseViewController&)> wo
 }
 
 bool BaseViewController::pageIsFromBackend() const {
-    if (!webView_) return false;
-    auto context = webView_->valueForKeyPath(kContextKeyPath).asObjectOf<JSContext>();
-    return context && AppConfig::isBackendOrigin(context->pageURL());
+    if (caller().document != 0) return AppConfig::isBackendOrigin(caller().URL);
+    return webView_ && AppConfig::isBackendOrigin(webView_->documentURL());
+}
+
+JSBridge::Mirror BaseViewController::mirror() const {
+    Mirror mirror{AppConfig::baseURL(), {}};
+    auto defaults = NSUserDefaults::standardUserDefaults();
+    Value::Dictionary stored;
+    for (auto& [key, value] : defaults->dictionaryRepresentation())
+        stored.emplace(key, Value(value.stringValue()));
+    auto token = SaveService::objectForKey(kSaveServiceAccessTokenKey);
+    mirror.values.emplace("getAccessToken", token && token->isString() ? *token : Value());
+    mirror.values.emplace("getWebCash", Value(std::move(stored)));
+    return mirror;
 }
 
 // ---- The bridge ----
@@ -165,13 +179,16 @@ void BaseViewController::push(const Text& title, const Text& url) {
 void BaseViewController::showAlertViewWithTitle(const Text& title, const Text& message,
                                                 const Text& cancelTitle, const Text& sureTitle,
                                                 const Text& callback) {
+    const uint64_t document = caller().document;
     onMainQueue([=](BaseViewController& screen) {
         screen.alertCallback_ = callback;
+        screen.alertDocument_ = document;
         std::vector<std::string> others;
         if (sureTitle) others.push_back(*sureTitle);
-        auto alert =
-            UIAlertView::create(title.value_or(""), message.value_or(""), screen.self<BaseViewController>(),
-                                titleOrNothing(cancelTitle), others);
+        auto cancel = titleOrNothing(cancelTitle);
+        if (!cancel && others.empty()) cancel = kOnlyButtonTitle;
+        auto alert = UIAlertView::create(title.value_or(""), message.value_or(""),
+                                         screen.self<BaseViewController>(), cancel, others);
         alert->show();
     });
 }
@@ -179,12 +196,15 @@ void BaseViewController::showAlertViewWithTitle(const Text& title, const Text& m
 void BaseViewController::actionSheetWithTitle(const Text& title, const Text& cancelButtonTitle,
                                               const Text& destructiveButtonTitle,
                                               const Text& otherButtonTitle, const Text& callback) {
+    const uint64_t document = caller().document;
     onMainQueue([=](BaseViewController& screen) {
         screen.actionSheetCallback_ = callback;
+        screen.actionSheetDocument_ = document;
         std::vector<std::string> others;
         if (otherButtonTitle) others.push_back(*otherButtonTitle);
-        auto sheet = UIActionSheet::create(title.value_or(""), screen.self<BaseViewController>(),
-                                           titleOrNothing(cancelButtonTitle),
+        auto cancel = titleOrNothing(cancelButtonTitle);
+        if (!cancel && !destructiveButtonTitle && others.empty()) cancel = kOnlyButtonTitle;
+        auto sheet = UIActionSheet::create(title.value_or(""), screen.self<BaseViewController>(), cancel,
                                            titleOrNothing(destructiveButtonTitle), others);
         sheet->showInView(screen.view());
     });
@@ -203,6 +223,7 @@ void BaseViewController::setWebCash(const Text& key, const Text& value) {
         defaults->removeObjectForKey(*key);
     }
     defaults->synchronize();
+    UIWebView::updateBridgeMirror(*this);
 }
 
 std::string BaseViewController::getWebCash(const Text& key) {
@@ -216,8 +237,13 @@ std::string BaseViewController::getWebCash(const Text& key) {
 }
 
 void BaseViewController::toLogin() {
+    if (!pageIsFromBackend()) {
+        NSLog("BaseViewController: toLogin refused for a page outside the back end");
+        return;
+    }
     onMainQueue([](BaseViewController& screen) {
         SaveService::setObject(Value(""), kSaveServiceAccessTokenKey);
+        UIWebView::updateBridgeMirror(screen);
         if (auto navigation = screen.navigationController()) {
             navigation->pushViewController(AppScreens::makeLoginViewController(), Animated::Yes);
         }
@@ -262,9 +288,17 @@ void BaseViewController::showTip(const Text& text) {
 }
 
 void BaseViewController::pushWithUrl(const Text& url) {
+    // Only an address a web screen can load: a blank screen without a bar or a bridge is a dead end.
+    auto address = url ? NSURL::URLWithString(*url) : nullptr;
+    const std::string scheme = address ? address->scheme() : "";
+    if (!address || address->host().empty() ||
+        !(strcasecmp(scheme.c_str(), "http") == 0 || strcasecmp(scheme.c_str(), "https") == 0)) {
+        NSLog("BaseViewController: pushWithUrl refused \"" + url.value_or("") + "\": not an http(s) address");
+        return;
+    }
     onMainQueue([url](BaseViewController& screen) {
         auto next = UrlMainViewController::create();
-        next->setUrlString(url.value_or(""));
+        next->setUrlString(*url);
         next->setDelegate(screen.self<BaseViewController>());
         next->setIsHideNav(true);
         if (auto navigation = screen.navigationController())
@@ -286,12 +320,12 @@ bool BaseViewController::shouldStartLoadWithRequest(UIWebView& webView, const NS
                                                     UIWebViewNavigationType) {
     const std::string address = request.URL() ? request.URL()->absoluteString() : "";
     urlStr_ = request.URL() ? NSString::format("%@", {Value(request.URL())}) : "(null)";
-    webView.stringByEvaluatingJavaScriptFromString(kDisableUserSelect);
-    webView.stringByEvaluatingJavaScriptFromString(kDisableTouchCallout);
+    webView.stringByEvaluatingJavaScriptFromString(std::string(kDisableUserSelect) + kDisableTouchCallout);
     if (hasPrefix(address, kInterceptedScheme)) {
-        if (request.URL()->host() == "login") toLogin();
+        if (request.URL()->host() == "login") toLogin();  // from the back end's pages only
         return false;
     }
+    UIWebView::updateBridgeMirror(*this);
     return true;
 }
 
@@ -300,10 +334,7 @@ void BaseViewController::webViewDidStartLoad(UIWebView&) {
     THProgressHUD::shareInstancetype()->showLoading();
 }
 
-void BaseViewController::webViewDidFinishLoad(UIWebView& webView) {
-    if (auto context = webView.valueForKeyPath(kContextKeyPath).asObjectOf<JSContext>()) {
-        context->setObjectForKeyedSubscript(self<BaseViewController>(), kAppBridgeName);
-    }
+void BaseViewController::webViewDidFinishLoad(UIWebView&) {
     if (loadsOnHUD_ > 0) {
         --loadsOnHUD_;
         THProgressHUD::shareInstancetype()->dismissLoadingView();
@@ -320,15 +351,15 @@ void BaseViewController::didFailLoadWithError(UIWebView&, const NSErrorPtr& erro
 
 // ---- Dialogs ----
 
-void BaseViewController::answerDialog(const Text& callback, long index) {
-    if (!callback || callback->empty()) return;
-    toExecuteJavaScript(AppDialogCallbackScript(*callback, index), webView_);
+void BaseViewController::answerDialog(const Text& callback, uint64_t document, long index) {
+    if (!callback || callback->empty() || !webView_) return;
+    webView_->evaluateInDocument(document, AppDialogCallbackScript(*callback, index));
 }
 
 void BaseViewController::clickedButtonAtIndex(UIAlertView&, long buttonIndex) {
-    answerDialog(alertCallback_, buttonIndex);
+    answerDialog(alertCallback_, alertDocument_, buttonIndex);
 }
 
 void BaseViewController::clickedButtonAtIndex(UIActionSheet&, long buttonIndex) {
-    answerDialog(actionSheetCallback_, buttonIndex);
+    answerDialog(actionSheetCallback_, actionSheetDocument_, buttonIndex);
 }

@@ -7,12 +7,14 @@
 //                        "sarnquil://" addresses are never loaded ("sarnquil://login" opens the sign-in
 //                        screen); everything else loads
 //   load start           one more loading request on the HUD
-//   load finish          the bridge goes into the new page's context, then the HUD's request is taken back
+//   load finish          the HUD's request is taken back (the bridge is in every page of the view from its
+//                        first script on)
 //   load failure         a console line "====<error>", then the HUD's request is taken back
 // A screen that goes away while its page loads takes its outstanding requests off the HUD as well.
 //
 // Pages from the back end's own origin (AppConfig) may read the token and the stored values through the
-// bridge; any other page reads nothing and writes nothing there (see AppJSExport.h).
+// bridge, write stored values and sign the user out; any other page reads nothing and writes nothing there
+// (see AppJSExport.h). The values are mirrored into the engine before each navigation and after each change.
 //
 // Main thread only.
 #pragma once
@@ -86,6 +88,7 @@ class BaseViewController : public UIViewController,
     void stopSwipeRefresh() override;
     std::string getWebCash(const Text& key) override;
     bool respondsToRefresh() const override { return true; }
+    Mirror mirror() const override;
 
     // The web view's delegate.
     bool shouldStartLoadWithRequest(UIWebView& webView, const NSURLRequest& request,
@@ -102,10 +105,11 @@ class BaseViewController : public UIViewController,
     BaseViewController() = default;
     // Runs `work` on the main queue for as long as this screen lives.
     void onMainQueue(std::function<void(BaseViewController&)> work);
-    // Whether the page now in the web view comes from the back end's own origin.
+    // Whether the calling page, outside a bridge call the page now in the web view, comes from the back
+    // end's own origin.
     bool pageIsFromBackend() const;
-    // Runs the stored callback of a dialog with the clicked index.
-    void answerDialog(const Text& callback, long index);
+    // Runs the stored callback of a dialog with the clicked index in the page that opened the dialog.
+    void answerDialog(const Text& callback, uint64_t document, long index);
 
   private:
     bool isHideNav_ = false;
@@ -114,6 +118,8 @@ class BaseViewController : public UIViewController,
     std::weak_ptr<AppBaseDelegate> delegate_;
     Text alertCallback_;
     Text actionSheetCallback_;
+    uint64_t alertDocument_ = 0;  // the page whose dialog is showing
+    uint64_t actionSheetDocument_ = 0;
     std::string urlStr_;
     int loadsOnHUD_ = 0;  // loading requests this screen has put on the HUD and not yet taken back
 };

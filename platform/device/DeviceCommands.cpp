@@ -1,5 +1,6 @@
 // The device's commands: each reads its argument, acts as a finger would and says what it did.
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <optional>
 
@@ -26,6 +27,8 @@ constexpr double kMaxWait = 3600;
 // lifting early does, so that the pager decelerates onto the page.
 constexpr CGFloat kSwipeShortfall = 10;
 constexpr long kRemoteNotificationsUnavailable = 3010;
+constexpr std::chrono::seconds kPageTextWait{5};  // real time a tap waits for a page to show its text
+constexpr double kPageTextPoll = 0.05;
 
 std::optional<long> parseCount(const std::string& text) {
     long value = 0;
@@ -73,6 +76,7 @@ const std::vector<HeadlessDevice::Command>& HeadlessDevice::commands() {
         {"scroll", "scroll PAGE", &HeadlessDevice::scroll},
         {"js", "js SCRIPT", &HeadlessDevice::js},
         {"link", "link TEXT", &HeadlessDevice::link},
+        {"shot", "shot FILE", &HeadlessDevice::shot},
         {"button", "button N | button TEXT", &HeadlessDevice::button},
         {"push", "push JSON", &HeadlessDevice::push},
         {"state", "state active|inactive|background", &HeadlessDevice::state},
@@ -88,7 +92,7 @@ const std::vector<HeadlessDevice::Command>& HeadlessDevice::commands() {
 std::string HeadlessDevice::helpText() {
     std::string out = "commands:\n";
     for (auto& command : commands()) out += std::string("  ") + command.usage + "\n";
-    return out;
+    return out + "a \"#\" between spaces starts a comment to the end of the line\n";
 }
 
 HeadlessDevice::Outcome HeadlessDevice::screen(const std::string& argument) {
@@ -100,12 +104,38 @@ HeadlessDevice::Outcome HeadlessDevice::screen(const std::string& argument) {
 HeadlessDevice::Outcome HeadlessDevice::tap(const std::string& argument) {
     std::string text = unquoted(argument);
     if (text.empty()) return Outcome::failure("usage: tap TEXT");
-    auto view = DeviceViews::findByText(text);
-    if (!view) return Outcome::failure("nothing on screen shows \"" + text + "\"");
-    std::string what = ScreenText::name(view);
-    if (std::string reason = DeviceViews::tap(view); !reason.empty())
-        return Outcome::failure(what + " " + reason);
-    return {"tapped " + what + "\n"};
+    // A page may still be building itself from what it reads from its back end.
+    const auto deadline = std::chrono::steady_clock::now() + kPageTextWait;
+    for (;;) {
+        if (auto outcome = tapOnce(text)) return *outcome;
+        if (!DeviceViews::visibleWebView() || std::chrono::steady_clock::now() >= deadline) break;
+        NSRunLoop::main().runOnce(NSDefaultRunLoopMode, kPageTextPoll);
+    }
+    return Outcome::failure("nothing on screen shows \"" + text + "\"");
+}
+
+std::optional<HeadlessDevice::Outcome> HeadlessDevice::tapOnce(const std::string& text) {
+    // Views first, then the page: what shows the text exactly, then what shows it as a part.
+    for (auto match : {DeviceViews::Match::Exact, DeviceViews::Match::Part}) {
+        if (auto view = DeviceViews::findByText(text, match)) {
+            std::string what = ScreenText::name(view);
+            if (std::string reason = DeviceViews::tap(view); !reason.empty())
+                return Outcome::failure(what + " " + reason);
+            return Outcome{"tapped " + what + "\n"};
+        }
+        auto web = DeviceViews::visibleWebView();
+        for (auto& element : web ? web->pageElements() : std::vector<UIWebPageElement>{}) {
+            bool found = match == DeviceViews::Match::Exact ? element.text == text
+                                                            : element.text.find(text) != std::string::npos;
+            if (!found) continue;
+            std::string what = ScreenText::element(element) + " on " + ScreenText::name(web->scrollView());
+            if (std::string reason = DeviceViews::unreachableReason(web); !reason.empty())
+                return Outcome::failure(what + " " + reason);
+            if (!web->tapElement(element.text)) return Outcome::failure(what + " takes no touches");
+            return Outcome{"tapped " + what + "\n"};
+        }
+    }
+    return std::nullopt;
 }
 
 HeadlessDevice::Outcome HeadlessDevice::type(const std::string& argument) {
@@ -151,11 +181,12 @@ HeadlessDevice::Outcome HeadlessDevice::pull(const std::string& argument) {
     if (!argument.empty()) return Outcome::failure("usage: pull");
     auto scroll = DeviceViews::scrollViewForPull();
     if (!scroll) return Outcome::failure("nothing on screen scrolls");
-    if (!scroll->beginDragging()) return Outcome::failure(scroll->className() + " does not scroll now");
+    std::string what = "the " + ScreenText::name(scroll);
+    if (!scroll->beginDragging()) return Outcome::failure(what + " does not scroll now");
     for (int i = 0; i < kDragSteps; ++i) scroll->dragBy(0, kPullDistance / kDragSteps);
     CGPoint pulledTo = scroll->contentOffset();
     scroll->endDragging();
-    return {"pulled " + scroll->className() + " down to " + NSStringFromCGPoint(pulledTo) + " and let go\n"};
+    return {"pulled " + what + " down to " + NSStringFromCGPoint(pulledTo) + " and let go\n"};
 }
 
 HeadlessDevice::Outcome HeadlessDevice::scroll(const std::string& argument) {
@@ -163,12 +194,13 @@ HeadlessDevice::Outcome HeadlessDevice::scroll(const std::string& argument) {
     if (!page) return Outcome::failure("usage: scroll PAGE (0 is the first page)");
     auto pager = DeviceViews::scrollViewForPaging();
     if (!pager) return Outcome::failure("nothing on screen scrolls sideways");
+    std::string what = "the " + ScreenText::name(pager);
     CGFloat width = pager->bounds().size.width;
     CGFloat minX = pager->minimumContentOffset().x, maxX = pager->maximumContentOffset().x;
     long pages = long(std::floor((maxX - minX) / width + 0.5)) + 1;
     if (*page < 0 || *page >= pages)
-        return Outcome::failure("page " + argument + " is out of range: " + pager->className() +
-                                " has pages 0 to " + std::to_string(pages - 1));
+        return Outcome::failure("page " + argument + " is out of range: " + what + " has pages 0 to " +
+                                std::to_string(pages - 1));
     bool paging = pager->isPagingEnabled();
     bool clockInHand = config_.manualClock || !Clock::isManual();
     auto current = [&] { return long(std::floor((pager->contentOffset().x - minX) / width + 0.5)); };
@@ -176,7 +208,7 @@ HeadlessDevice::Outcome HeadlessDevice::scroll(const std::string& argument) {
         CGFloat direction = *page > current() ? -1 : 1;  // a finger moving left shows the next page
         CGFloat distance = paging && clockInHand ? width - kSwipeShortfall : width;
         if (!pager->drag({direction * distance, 0}, kDragSteps))
-            return Outcome::failure(pager->className() + " does not scroll now");
+            return Outcome::failure(what + " does not scroll now");
         if (pager->isDecelerating()) {
             if (config_.manualClock)
                 config_.manualClock->advance(UIScrollViewSettleDuration + 0.05);
@@ -185,22 +217,17 @@ HeadlessDevice::Outcome HeadlessDevice::scroll(const std::string& argument) {
                                            2 * UIScrollViewSettleDuration + 1);
         }
     }
-    if (current() != *page)
-        return Outcome::failure(pager->className() + " stopped at page " + std::to_string(current()));
-    return {"scrolled " + pager->className() + " to page " + std::to_string(*page) + " of " +
-            std::to_string(pages) + "\n"};
+    if (current() != *page) return Outcome::failure(what + " stopped at page " + std::to_string(current()));
+    return {"scrolled " + what + " to page " + std::to_string(*page) + " of " + std::to_string(pages) + "\n"};
 }
 
 HeadlessDevice::Outcome HeadlessDevice::js(const std::string& argument) {
     if (argument.empty()) return Outcome::failure("usage: js SCRIPT");
     auto web = DeviceViews::visibleWebView();
     if (!web) return Outcome::failure("no page on screen");
-    auto context = web->javaScriptContext();
-    context->clearException();
-    std::string result = web->stringByEvaluatingJavaScriptFromString(argument);
-    if (!context->exception().isUndefined())
-        return Outcome::failure("the script threw: " + context->exception().toString());
-    return {"= " + UIDumpQuoted(result) + "\n"};
+    auto result = web->evaluateJavaScript(argument);
+    if (result.exception) return Outcome::failure("the script threw: " + *result.exception);
+    return {"= " + UIDumpQuoted(result.value) + "\n"};
 }
 
 HeadlessDevice::Outcome HeadlessDevice::link(const std::string& argument) {
@@ -216,6 +243,16 @@ HeadlessDevice::Outcome HeadlessDevice::link(const std::string& argument) {
                                 "\" (links: " + (known.empty() ? "none" : known) + ")");
     }
     return {"followed link \"" + text + "\"\n"};
+}
+
+HeadlessDevice::Outcome HeadlessDevice::shot(const std::string& argument) {
+    if (argument.empty()) return Outcome::failure("usage: shot FILE");
+    auto web = DeviceViews::visibleWebView();
+    if (!web) return Outcome::failure("no page on screen (only pages are drawn)");
+    std::string error;
+    if (!web->writeSnapshot(argument, &error))
+        return Outcome::failure("cannot write " + argument + ": " + error);
+    return Outcome::bare("wrote " + ScreenText::name(web->scrollView()) + " to " + argument + "\n");
 }
 
 HeadlessDevice::Outcome HeadlessDevice::button(const std::string& argument) {

@@ -1,5 +1,7 @@
 #include "platform/device/DeviceViews.h"
 
+#include "platform/device/ScreenText.h"
+
 #include "platform/uikit/UIApplication.h"
 #include "platform/uikit/UIControl.h"
 #include "platform/uikit/UINavigationController.h"
@@ -13,11 +15,22 @@ CGRect rectInWindow(const UIView& view) {
     return view.convertRectToView(view.bounds(), nullptr);
 }
 
+bool disjoint(CGRect r, CGRect w) {
+    return r.maxX() <= w.minX() || r.minX() >= w.maxX() || r.maxY() <= w.minY() || r.minY() >= w.maxY();
+}
+
+// Wholly outside its window, or outside what a scroll view above it shows of its content (a refresh
+// header above the top). Unsized views (laid out by constraints) count as on screen.
 bool outsideWindow(const UIView& view, const UIWindow& window) {
     CGRect r = rectInWindow(view);
-    if (r.isEmpty()) return false;  // unsized views (laid out by constraints) count as on screen
-    CGRect w = window.bounds();
-    return r.maxX() <= w.minX() || r.minX() >= w.maxX() || r.maxY() <= w.minY() || r.minY() >= w.maxY();
+    if (r.isEmpty()) return false;
+    if (disjoint(r, window.bounds())) return true;
+    for (auto v = view.superview(); v; v = v->superview()) {
+        if (std::dynamic_pointer_cast<UIScrollView>(v) &&
+            disjoint(view.convertRectToView(view.bounds(), v), v->bounds()))
+            return true;
+    }
+    return false;
 }
 
 void collectMatches(const std::shared_ptr<UIView>& view, const std::string& text, bool exact,
@@ -101,22 +114,19 @@ bool showsItself(const UIView& view) {
     return false;
 }
 
-std::shared_ptr<UIView> findByText(const std::string& text) {
+std::shared_ptr<UIView> findByText(const std::string& text, Match match) {
     if (text.empty()) return nullptr;
-    auto windows = visibleWindowsTopFirst();
-    for (bool exact : {true, false}) {
-        std::vector<std::shared_ptr<UIView>> matches;
-        for (auto& window : windows) collectMatches(window, text, exact, matches);
-        std::shared_ptr<UIView> first;
-        for (auto& match : matches) {
-            auto view = standIn(match);
-            if (!isShown(view)) continue;
-            if (unreachableReason(view).empty()) return view;
-            if (!first) first = view;
-        }
-        if (first) return first;
+    std::vector<std::shared_ptr<UIView>> matches;
+    for (auto& window : visibleWindowsTopFirst())
+        collectMatches(window, text, match == Match::Exact, matches);
+    std::shared_ptr<UIView> first;
+    for (auto& found : matches) {
+        auto view = standIn(found);
+        if (!isShown(view)) continue;
+        if (unreachableReason(view).empty()) return view;
+        if (!first) first = view;
     }
-    return nullptr;
+    return first;
 }
 
 namespace {
@@ -128,12 +138,6 @@ bool hasPlaceableFrame(const UIView& view) {
         if (v->bounds().isEmpty()) return false;
     }
     return true;
-}
-
-std::string describeBlocker(const std::shared_ptr<UIView>& hit) {
-    std::string blocker = hit->className();
-    if (!hit->displayedText().empty()) blocker += " \"" + hit->displayedText() + "\"";
-    return blocker;
 }
 
 // The view of a window above `window` that takes a touch at `screenPoint`, if any.
@@ -174,7 +178,7 @@ TapPath tapPath(const std::shared_ptr<UIView>& view) {
         if (!hit) return refused("takes no touches");
         if (hit->isDescendantOfView(view) || view->isDescendantOfView(hit))
             return {TapPath::Way::HitTesting, nullptr, ""};
-        return refused("is covered by " + describeBlocker(hit));
+        return refused("is covered by " + ScreenText::covering(hit));
     }
     // Hit testing cannot decide: the touch goes straight to the view when a person could touch it.
     std::shared_ptr<UIView> target;
@@ -187,7 +191,7 @@ TapPath tapPath(const std::shared_ptr<UIView>& view) {
     }
     if (!target || std::dynamic_pointer_cast<UIWindow>(target)) return refused("takes no touches");
     if (auto blocker = blockerAbove(*view->window(), centre))
-        return refused("is covered by " + describeBlocker(blocker));
+        return refused("is covered by " + ScreenText::covering(blocker));
     return {TapPath::Way::Directly, target, ""};
 }
 

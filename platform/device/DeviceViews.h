@@ -1,12 +1,12 @@
 // What the device's finger looks for on screen: views by their text, the controller a person is looking at,
 // its scroll views, the current page, and whether a view can be reached by a tap.
 //
-// "Shown" means on a visible window, not hidden and not transparent all the way up, and not wholly outside
-// the window. Not transparent: alpha 0.01 or more, or an alpha animation still in flight on the view. The
-// toolkit gives an animated property its final value at once, but a person sees a view that fades out (a
-// tip, the push banner) until the fade ends; taps still go by the final alpha, as hit testing does. Searches
-// go topmost window first and, within a window, front-most view first (subviews before their superview), as a
-// finger meets them.
+// "Shown" means on a visible window, not hidden and not transparent all the way up, and neither wholly
+// outside the window nor outside what a scroll view above it shows. Not transparent: alpha 0.01 or more, or
+// an alpha animation still in flight on the view. The toolkit gives an animated property its final value at
+// once, but a person sees a view that fades out (a tip, the push banner) until the fade ends; taps still go
+// by the final alpha, as hit testing does. Searches go topmost window first and, within a window, front-most
+// view first (subviews before their superview), as a finger meets them.
 #pragma once
 
 #include <functional>
@@ -29,11 +29,12 @@ bool isShown(const std::shared_ptr<UIView>& view);
 // The view itself, superviews aside: not hidden and not transparent (see above).
 bool showsItself(const UIView& view);
 
-// The first shown view whose displayed text or accessibility label equals `text`; failing that, the first
-// whose text or label contains it. A button with neither title nor label goes by its image's name, as the
-// screen shows it. Among equal matches one that a tap reaches wins. A label inside a button stands for the
-// button. nullptr when nothing matches.
-std::shared_ptr<UIView> findByText(const std::string& text);
+// The first shown view whose displayed text or accessibility label equals (Exact) or contains (Part)
+// `text`. A button with neither title nor label goes by its image's name, as the screen shows it. Among
+// matches one that a tap reaches wins. A label inside a button stands for the button. nullptr when nothing
+// matches.
+enum class Match { Exact, Part };
+std::shared_ptr<UIView> findByText(const std::string& text, Match match);
 
 // How the finger reaches a view, in one place for every tap of the device.
 //
@@ -49,7 +50,7 @@ struct TapPath {
     enum class Way { HitTesting, Directly, None };
     Way way = Way::None;
     std::shared_ptr<UIView> target;  // Directly: the view that gets the touch
-    std::string reason;              // None: why not ("is covered by UIView", "is disabled", ...)
+    std::string reason;              // None: why not ("is covered by the alert", "is disabled", ...)
 };
 TapPath tapPath(const std::shared_ptr<UIView>& view);
 

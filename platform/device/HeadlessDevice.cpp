@@ -3,11 +3,13 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <iostream>
 
 #include "platform/device/DeviceToken.h"
+#include "platform/device/DeviceViews.h"
 #include "platform/device/ScreenText.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Console.h"
@@ -24,6 +26,7 @@ namespace {
 
 constexpr double kSettleIdleBound = 0.5;   // seconds of real time for the loop to fall idle
 constexpr double kSettleBusyBound = 10.0;  // seconds of real time for page loads and the HUD's loading
+constexpr double kPageQuietBound = 0.25;   // seconds without work on the loop before a page counts as still
 constexpr double kPollInterval = 0.1;      // how often the reader looks up from a wait
 
 double realNow() {
@@ -43,7 +46,11 @@ bool shownOnSomeWindow(const std::shared_ptr<UIView>& view) {
 // change in progress).
 bool busyIn(const std::shared_ptr<UIView>& view) {
     if (view->isHidden() || view->alpha() < 0.01) return false;
-    if (auto web = std::dynamic_pointer_cast<UIWebView>(view); web && web->isLoading()) return true;
+    // A page that has shown nothing yet may be waiting for its engine to start the first load, which the
+    // view does not count as loading.
+    if (auto web = std::dynamic_pointer_cast<UIWebView>(view);
+        web && (web->isLoading() || (web->documentURL().empty() && !web->request().URL())))
+        return true;
     if (view->className() == "THProgressHUDLoadingView" && shownOnSomeWindow(view)) return true;
     for (auto& sub : view->subviews()) {
         if (busyIn(sub)) return true;
@@ -74,6 +81,19 @@ bool screenBusy() {
     return false;
 }
 
+// A comment runs from a "#" that stands alone (whitespace before it, whitespace or the end after it) to the
+// end of the line; a line that starts with "#" is all comment.
+std::string_view withoutComment(std::string_view line) {
+    line = TextUtil::trim(line);
+    if (line.starts_with('#')) return {};
+    auto space = [&](size_t at) { return std::isspace(static_cast<unsigned char>(line[at])) != 0; };
+    for (size_t at = line.find('#'); at != std::string_view::npos; at = line.find('#', at + 1)) {
+        if (space(at - 1) && (at + 1 == line.size() || space(at + 1)))
+            return TextUtil::trim(line.substr(0, at));
+    }
+    return line;
+}
+
 std::pair<std::string, std::string> splitCommand(std::string_view line) {
     line = TextUtil::trim(line);
     size_t space = line.find_first_of(" \t");
@@ -82,8 +102,7 @@ std::pair<std::string, std::string> splitCommand(std::string_view line) {
 }
 
 bool skippable(std::string_view line) {
-    line = TextUtil::trim(line);
-    return line.empty() || line.front() == '#';
+    return withoutComment(line).empty();
 }
 
 }  // namespace
@@ -101,8 +120,9 @@ HeadlessDevice::~HeadlessDevice() {
 
 std::string HeadlessDevice::execute(const std::string& line) {
     UIAssertMainThread();
-    auto [name, argument] = splitCommand(line);
-    if (name.empty()) return "error: empty command (try help)\n\n";
+    std::string_view words = withoutComment(line);
+    if (words.empty()) return TextUtil::trim(line).empty() ? "error: empty command (try help)\n\n" : "";
+    auto [name, argument] = splitCommand(words);
     const Command* command = nullptr;
     for (auto& c : commands()) {
         if (name == c.name) command = &c;
@@ -138,10 +158,17 @@ std::string HeadlessDevice::settle() {
             if (!window->isHidden()) window->layoutIfNeeded();
         }
         double idleEnd = std::min(realNow() + kSettleIdleBound, start + kSettleBusyBound);
-        // Under the real clock short animations (a fade, a scroll view coming to rest) are waited for too.
-        while (realNow() < idleEnd && !app->isTerminating()) {
-            bool ran = loop.runOnce(NSDefaultRunLoopMode, 0.02);
-            if (!ran && (Clock::isManual() || UIView::animationsInFlight().empty())) break;
+        // A page's engine works beside the main loop, whose passes do not count its events as work: with a
+        // page on screen the loop must stay without work for a while. Under the real clock short animations
+        // (a fade, a scroll view coming to rest) are waited for too.
+        const double quiet = DeviceViews::visibleWebView() ? kPageQuietBound : 0;
+        for (double lastWork = realNow(); realNow() < idleEnd && !app->isTerminating();) {
+            if (loop.runOnce(NSDefaultRunLoopMode, 0.02)) {
+                lastWork = realNow();
+            } else if ((Clock::isManual() || UIView::animationsInFlight().empty()) &&
+                       realNow() - lastWork >= quiet) {
+                break;
+            }
         }
         notes += answerRegistration();
         if (app->isTerminating() || !screenBusy()) break;

@@ -4,13 +4,15 @@
 //
 // Commands (one a line; `help` lists them):
 //   screen [full]          the screen as a person reads it (ScreenText.h); "full": the toolkit's tree dump
-//   tap TEXT               taps the view showing TEXT (exact match first, then a part of the text)
+//   tap TEXT               taps the view or the page's link or button showing TEXT (views before the page,
+//                          an exact match before a part of the text)
 //   type TEXT | delete [N] | paste TEXT | return
 //                          keys for the text input that has the keyboard
 //   pull                   pulls the visible scroll view (a page's too) down by 100 points and lets go
 //   scroll PAGE            swipes the visible pager to PAGE (0 is the first), one page a swipe
 //   js SCRIPT              runs SCRIPT in the visible page and prints its result
 //   link TEXT              follows the visible page's link whose text (or else address) is TEXT
+//   shot FILE              writes what the visible page shows as a PNG file (nothing else is drawn)
 //   button N | button TEXT answers the visible dialog by the index it shows or by title
 //   push JSON              a remote notification arrives (the payload must be a JSON object)
 //   state active|inactive|background
@@ -26,14 +28,20 @@
 // the way up to its window, no disabled control on the way, and no window above (a dialog, the HUD) taking
 // the touch at its place. DeviceViews::tapPath holds the rule.
 //
+// Comments: text from a "#" that stands alone (whitespace before and after it) to the end of the line is
+// left out, so a line copied from a walk with its comment runs as it is; a line that starts with "#" is
+// skipped.
+//
 // Output of one command: "> command" when the command came from a script or a pipe, the command's result
 // line(s), then the screen; a failed command prints a single "error: ..." line instead, and the device goes
 // on. Each block ends with an empty line.
 //
 // After every command the device lets the screen settle: it runs the main loop until nothing is left to do
-// or 0.5 s of real time have passed, and on while a page loads, the HUD shows its loading indicator or a
-// screen is on its way in or out, for at most 10 s in all. Unless told otherwise it then answers a pending remote-notification registration
-// with the sandbox's device token (DeviceToken.h).
+// (with a page on screen: nothing for 0.25 s, as the page's engine works beside the loop) or 0.5 s of real
+// time have passed, and on while a page loads (or has not shown its first page yet), the HUD shows its
+// loading indicator or a screen is on its way in or out, for at most 10 s in all. Unless told otherwise it
+// then answers a pending remote-notification registration with the sandbox's device token (DeviceToken.h).
+// `tap` waits up to 5 s for a page to show its text, as a page may build itself after it has loaded.
 //
 // Threads. `execute` runs on the main thread. `attachToStdin` and `runScriptFile` read on a thread of their
 // own and hand each line to the main queue, waiting until it has run (and the screen settled) before
@@ -44,6 +52,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,6 +121,7 @@ class HeadlessDevice : public std::enable_shared_from_this<HeadlessDevice> {
     // Commands (DeviceCommands.cpp).
     Outcome screen(const std::string& argument);
     Outcome tap(const std::string& argument);
+    std::optional<Outcome> tapOnce(const std::string& text);  // nullopt: nothing shows `text`
     Outcome type(const std::string& argument);
     Outcome deleteBackward(const std::string& argument);
     Outcome paste(const std::string& argument);
@@ -120,6 +130,7 @@ class HeadlessDevice : public std::enable_shared_from_this<HeadlessDevice> {
     Outcome scroll(const std::string& argument);
     Outcome js(const std::string& argument);
     Outcome link(const std::string& argument);
+    Outcome shot(const std::string& argument);
     Outcome button(const std::string& argument);
     Outcome push(const std::string& argument);
     Outcome state(const std::string& argument);

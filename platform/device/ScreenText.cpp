@@ -13,6 +13,8 @@
 namespace ScreenText {
 namespace {
 
+constexpr size_t kPageElementLimit = 60;  // lines of one page's elements; the rest are counted
+constexpr size_t kPageTextLimit = 120;    // bytes of one element's text before it is cut
 constexpr const char* kHUDLoadingClass = "THProgressHUDLoadingView";
 constexpr const char* kHUDTipClass = "THProgressHUDTipView";
 
@@ -57,6 +59,8 @@ std::string line(const std::shared_ptr<UIView>& view, const UIView* dialog) {
     if (auto web = std::dynamic_pointer_cast<UIWebView>(view)) {
         std::string out = "page " + UIDumpQuoted(web->pageTitle());
         std::string url = web->request().URL() ? web->request().URL()->absoluteString() : "";
+        // A page that routes on its fragment moves without a load: its own address says where it is.
+        if (!web->isLoading() && !url.empty()) url = web->evaluateJavaScript("location.href").value;
         out += " " + (url.empty() ? std::string("about:blank") : url);
         if (web->isLoading()) out += " loading";
         return out;
@@ -65,7 +69,7 @@ std::string line(const std::shared_ptr<UIView>& view, const UIView* dialog) {
         return "page control " + std::to_string(pager->currentPage()) + " of " +
                std::to_string(pager->numberOfPages());
     }
-    if (!view->accessibilityLabel().empty()) return name + " " + UIDumpQuoted(view->accessibilityLabel());
+    if (!view->accessibilityLabel().empty()) return "view " + UIDumpQuoted(view->accessibilityLabel());
     return "";
 }
 
@@ -89,6 +93,19 @@ void walkFieldButtons(const std::shared_ptr<UIView>& view, int depth, std::strin
     }
 }
 
+// What the page shows, one line an element, under the page's own line.
+void walkPage(UIWebView& web, int depth, std::string& out) {
+    auto elements = web.pageElements();
+    for (size_t i = 0; i < elements.size() && i < kPageElementLimit; ++i) {
+        out.append(size_t(depth) * 2, ' ');
+        out += element(elements[i]) + "\n";
+    }
+    if (elements.size() > kPageElementLimit) {
+        out.append(size_t(depth) * 2, ' ');
+        out += "… " + std::to_string(elements.size() - kPageElementLimit) + " more\n";
+    }
+}
+
 void walk(const std::shared_ptr<UIView>& view, int depth, const UIView* dialog, std::string& out) {
     if (!DeviceViews::showsItself(*view)) return;
     if (!DeviceViews::isShown(view) && !std::dynamic_pointer_cast<UIWindow>(view)) return;
@@ -98,6 +115,7 @@ void walk(const std::shared_ptr<UIView>& view, int depth, const UIView* dialog, 
         out += text + "\n";
         ++depth;
     }
+    if (auto web = std::dynamic_pointer_cast<UIWebView>(view)) walkPage(*web, depth, out);
     if (!DeviceDialogs::kindOf(*view).empty()) dialog = view.get();
     if (std::dynamic_pointer_cast<UITextField>(view)) return walkFieldButtons(view, depth, out);
     if (!showsInsides(*view)) return;
@@ -124,21 +142,44 @@ std::string render() {
     return out;
 }
 
-std::string describe(const std::shared_ptr<UIView>& view) {
-    if (!view) return "nothing";
-    std::string text = line(view, nullptr);
-    return text.empty() ? view->className() : text;
+std::string element(const UIWebPageElement& element) {
+    static constexpr const char* kKinds[] = {"text", "link", "button", "field"};
+    std::string text = element.text;
+    if (text.size() > kPageTextLimit) {
+        size_t cut = kPageTextLimit;  // at the start of a character, not inside one
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+        text = text.substr(0, cut) + "…";
+    }
+    return std::string(kKinds[static_cast<size_t>(element.kind)]) + " " + UIDumpQuoted(text);
+}
+
+std::string covering(const std::shared_ptr<UIView>& view) {
+    for (auto v = view; v; v = v->superview()) {
+        if (std::string kind = DeviceDialogs::kindOf(*v); !kind.empty()) return "the " + kind;
+    }
+    // The dimmed rest of a dialog's window belongs to the dialog too.
+    if (auto dialog = DeviceDialogs::visible(); dialog && view && dialog->view->window() == view->window())
+        return "the " + dialog->kind;
+    for (auto v = view; v; v = v->superview()) {
+        if (std::string text = line(v, nullptr); !text.empty()) return text;
+    }
+    return "a view that shows nothing";
 }
 
 std::string name(const std::shared_ptr<UIView>& view) {
     if (!view) return "nothing";
-    std::string kind = view->className();
+    std::string kind = "view";
     if (std::dynamic_pointer_cast<UIButton>(view))
         kind = "button";
     else if (std::dynamic_pointer_cast<UITextField>(view))
         kind = "field";
     else if (std::dynamic_pointer_cast<UILabel>(view))
         kind = "label";
+    else if (auto scroll = std::dynamic_pointer_cast<UIScrollView>(view)) {
+        if (auto web = std::dynamic_pointer_cast<UIWebView>(scroll->superview()))
+            return "page " + UIDumpQuoted(web->pageTitle());
+        return scroll->isPagingEnabled() ? "pager" : "list";
+    }
     std::string text = view->displayedText().empty() ? view->accessibilityLabel() : view->displayedText();
     if (!text.empty()) return kind + " " + UIDumpQuoted(text);
     if (auto button = std::dynamic_pointer_cast<UIButton>(view); button && button->currentImage())

@@ -39,13 +39,17 @@ struct RunLoopCore {
     std::deque<std::function<void()>> performed;
     std::vector<std::shared_ptr<NSTimer>> timers;
     std::vector<std::string> modes;  // innermost last; nested runs push their mode
+    std::shared_ptr<NSRunLoopEventSource> source;
 
     void wake() {
+        std::shared_ptr<NSRunLoopEventSource> waiting;
         {
             std::lock_guard lock(mutex);
             woken = true;
+            waiting = source;
         }
         wakeup.notify_all();
+        if (waiting) waiting->wake();
     }
 };
 
@@ -230,7 +234,26 @@ bool NSRunLoop::Impl::pass(const std::string& mode) {
 bool NSRunLoop::runOnce(const std::string& mode, double timeoutSeconds) {
     RunLoopCore& core = *impl_->core;
     ModeScope scope(core, mode);
+    std::shared_ptr<NSRunLoopEventSource> source;
+    {
+        std::lock_guard lock(core.mutex);
+        source = core.source;
+    }
     bool ran = impl_->pass(mode);
+    if (source) {
+        source->dispatch();
+        if (!ran && timeoutSeconds > 0) {
+            bool idle;
+            {
+                std::lock_guard lock(core.mutex);
+                idle = !core.woken && !core.stopRequested;
+            }
+            // A wake after this look reaches the source, whose wait then returns at once.
+            if (idle) source->wait(timeoutSeconds);
+            ran = impl_->pass(mode);
+        }
+        return ran;
+    }
     if (!ran && timeoutSeconds > 0) {
         bool woken;
         {
@@ -280,20 +303,27 @@ void NSRunLoop::run() {
 }
 
 void NSRunLoop::stop() {
+    std::shared_ptr<NSRunLoopEventSource> source;
     {
         std::lock_guard lock(impl_->core->mutex);
         impl_->core->stopRequested = true;
+        source = impl_->core->source;
     }
     impl_->core->wakeup.notify_all();
+    if (source) source->wake();
 }
 
 void NSRunLoop::perform(std::function<void()> block) {
     {
         std::lock_guard lock(impl_->core->mutex);
         impl_->core->performed.push_back(std::move(block));
-        impl_->core->woken = true;
     }
-    impl_->core->wakeup.notify_all();
+    impl_->core->wake();
+}
+
+void NSRunLoop::setEventSource(std::shared_ptr<NSRunLoopEventSource> source) {
+    std::lock_guard lock(impl_->core->mutex);
+    impl_->core->source = std::move(source);
 }
 
 // ---- NSTimer

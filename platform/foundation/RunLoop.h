@@ -13,6 +13,20 @@ inline constexpr const char* UITrackingRunLoopMode = "UITrackingRunLoopMode";
 
 class NSTimer;
 
+// Another event loop that a run loop drives, such as a library's own main context: the loop dispatches
+// what the source has ready in every pass and lets the source do the loop's waiting, so that events of
+// either side end the wait.
+class NSRunLoopEventSource {
+public:
+    virtual ~NSRunLoopEventSource() = default;
+    // Runs what is ready without blocking.
+    virtual void dispatch() = 0;
+    // Blocks for at most `seconds` (real time) or until `wake`, dispatching what arrives meanwhile.
+    virtual void wait(double seconds) = 0;
+    // Ends a `wait` in progress or the next one; any thread.
+    virtual void wake() = 0;
+};
+
 class NSRunLoop {
 public:
     static NSRunLoop& main();
@@ -42,6 +56,9 @@ public:
     void stop();
     // Queues a block to run on this loop's thread and wakes it (any thread may call it).
     void perform(std::function<void()> block);
+    // Drives `source` from this loop's passes and waits (null: none). Its dispatches do not count as work
+    // for `runOnce`'s result, so `runUntilIdle` does not wait for a source that is never idle.
+    void setEventSource(std::shared_ptr<NSRunLoopEventSource> source);
 
     NSRunLoop(const NSRunLoop&) = delete;
     NSRunLoop& operator=(const NSRunLoop&) = delete;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/TextUtil.h"
@@ -178,11 +179,39 @@ void NSURLCache::removeCachedResponseForRequest(const NSURLRequest& request) {
     if (auto it = index_.find(key); it != index_.end()) eraseLocked(it->second);
 }
 
+namespace {
+
+std::mutex& clearObserversMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+
+std::vector<std::function<void()>>& clearObservers() {
+    static auto* observers = new std::vector<std::function<void()>>;
+    return *observers;
+}
+
+}  // namespace
+
+void NSURLCache::addSharedCacheClearObserver(std::function<void()> observer) {
+    std::lock_guard lock(clearObserversMutex());
+    clearObservers().push_back(std::move(observer));
+}
+
 void NSURLCache::removeAllCachedResponses() {
-    std::lock_guard lock(mutex_);
-    entries_.clear();
-    index_.clear();
-    usage_ = 0;
+    {
+        std::lock_guard lock(mutex_);
+        entries_.clear();
+        index_.clear();
+        usage_ = 0;
+    }
+    if (sharedURLCache().get() != this) return;
+    std::vector<std::function<void()>> observers;
+    {
+        std::lock_guard lock(clearObserversMutex());
+        observers = clearObservers();
+    }
+    for (auto& observer : observers) observer();
 }
 
 void NSURLCache::evictLocked() {

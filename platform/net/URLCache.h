@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -67,6 +68,9 @@ class NSURLCache {
     // Removes the entry for the request's URL, whatever the request's method.
     void removeCachedResponseForRequest(const NSURLRequest& request);
     void removeAllCachedResponses();
+    // Runs `observer` (on the calling thread) each time removeAllCachedResponses empties the shared cache,
+    // so that other caches of the same responses (the web engine's) are emptied with it.
+    static void addSharedCacheClearObserver(std::function<void()> observer);
 
   private:
     NSURLCache(size_t memory, size_t disk) : memoryCapacity_(memory), diskCapacity_(disk) {}

@@ -1,17 +1,32 @@
 #include "platform/webkit/UIWebView.h"
 
+#include <cairo.h>
+
 #include <algorithm>
 #include <cctype>
+#include <deque>
+#include <utility>
 
 #include "platform/foundation/Console.h"
 #include "platform/foundation/DispatchQueue.h"
-#include "platform/foundation/OperationQueue.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/NSURL.h"
+#include "platform/foundation/RunLoop.h"
 #include "platform/net/URLSession.h"
-#include "platform/webkit/HTMLDocument.h"
+#include "platform/uikit/UIScreen.h"
+#include "platform/webkit/BridgeProtocol.h"
+#include "platform/webkit/WebEngine.h"
 
 namespace {
 
-constexpr const char* kContextKeyPath = "documentView.webView.mainFrame.javaScriptContext";
+namespace bp = bridge_protocol;
+
+// Real time a script, a snapshot or a page given as data may take in the engine before we give up on it.
+constexpr double kScriptWaitSeconds = 10;
+constexpr double kDataLoadWaitSeconds = 10;
+constexpr double kProbeSeconds = 2;
+// The script world of the device's reading and tapping, out of the page's reach.
+constexpr const char* kDeviceWorld = "quorvane-device";
 
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -19,251 +34,468 @@ std::string lowercase(std::string text) {
     return text;
 }
 
-bool isBlankPage(const NSURLPtr& url) {
-    return url && lowercase(url->absoluteString()) == "about:blank";
-}
-
 bool canLoad(const NSURLPtr& url) {
     if (!url) return false;
-    std::string scheme = lowercase(url->scheme());
-    return ((scheme == "http" || scheme == "https") && !url->host().empty()) || isBlankPage(url);
+    const std::string scheme = lowercase(url->scheme());
+    return ((scheme == "http" || scheme == "https") && !url->host().empty()) ||
+           lowercase(url->absoluteString()) == "about:blank";
 }
 
-// Fetches through one URL session shared by every web view; completions run on the main queue.
-class SessionLoader final : public UIWebViewLoader {
-  public:
-    std::function<void()> load(const NSURLRequest& request, Completion completion) override {
-        auto task = session()->dataTaskWithRequest(
-            request, [completion = std::move(completion)](std::optional<Data> data, NSURLResponsePtr response,
-                                                          NSErrorPtr error) {
-                completion(std::move(data), std::move(response), std::move(error));
-            });
-        if (!task) return [] {};
-        task->resume();
-        std::weak_ptr<NSURLSessionDataTask> weak = task;
-        return [weak] {
-            if (auto t = weak.lock()) t->cancel();
-        };
-    }
+std::string quoted(const std::string& text) {
+    auto json = NSJSONSerialization::dataWithJSONObject(
+        Value(text), NSJSONSerialization::WritingFragmentsAllowed, nullptr);
+    return json ? json->toString() : "\"\"";
+}
 
-  private:
-    static const std::shared_ptr<NSURLSession>& session() {
-        static auto* session = new std::shared_ptr<NSURLSession>(
-            NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration(),
-                                                   nullptr, NSOperationQueue::mainQueue()));
-        return *session;
+// The engine's errors in the URL loading system's codes.
+NSErrorPtr loadError(const GError* error, const NSURLPtr& url) {
+    long code = NSURLErrorUnknown;
+    if (error->domain == WEBKIT_NETWORK_ERROR) {
+        code = error->code == WEBKIT_NETWORK_ERROR_CANCELLED          ? NSURLErrorCancelled
+               : error->code == WEBKIT_NETWORK_ERROR_UNKNOWN_PROTOCOL ? NSURLErrorUnsupportedURL
+                                                                      : NSURLErrorUnknown;
+    } else if (error->domain == G_IO_ERROR) {
+        switch (error->code) {
+            case G_IO_ERROR_CANCELLED:
+                code = NSURLErrorCancelled;
+                break;
+            case G_IO_ERROR_TIMED_OUT:
+                code = NSURLErrorTimedOut;
+                break;
+            case G_IO_ERROR_CONNECTION_REFUSED:
+            case G_IO_ERROR_HOST_UNREACHABLE:
+            case G_IO_ERROR_NETWORK_UNREACHABLE:
+                code = NSURLErrorCannotConnectToHost;
+                break;
+            case G_IO_ERROR_CONNECTION_CLOSED:
+                code = NSURLErrorNetworkConnectionLost;
+                break;
+            default:
+                break;
+        }
+    } else if (error->domain == G_RESOLVER_ERROR) {
+        code = NSURLErrorCannotFindHost;
+    } else if (error->domain == G_TLS_ERROR) {
+        code = NSURLErrorSecureConnectionFailed;
+    } else if (error->domain == WEBKIT_POLICY_ERROR) {
+        code = error->code == WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE
+                   ? NSURLErrorCancelled
+                   : NSURLErrorUnsupportedURL;
     }
-};
+    return NSURLError(code, url, error->message ? error->message : "");
+}
+
+// Whether going to `request` from `shown` only moves to a fragment of the same document.
+bool withinDocument(const char* shown, const NSURLRequest& request) {
+    if (!shown || !request.URL()) return false;
+    const std::string from = shown, to = request.URL()->absoluteString();
+    const size_t hash = to.find('#');
+    return hash != std::string::npos && from.substr(0, from.find('#')) == to.substr(0, hash);
+}
+
+// How many bridge calls the page has sent, as its web process says within `seconds`; nullopt when it does
+// not answer.
+std::optional<uint64_t> callsSent(WebKitWebView* view, double seconds) {
+    auto sent = std::make_shared<std::optional<uint64_t>>();
+    webkit_web_view_send_message_to_page(
+        view, webkit_user_message_new(bp::kFlushMessage, nullptr), nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* holder = static_cast<std::shared_ptr<std::optional<uint64_t>>*>(data);
+            WebKitUserMessage* reply =
+                webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+            GVariant* p = reply ? webkit_user_message_get_parameters(reply) : nullptr;
+            guint64 count = 0;
+            if (p && g_variant_is_of_type(p, G_VARIANT_TYPE(bp::kFlushReplyType)))
+                g_variant_get(p, "(t)", &count);
+            **holder = count;
+            if (reply) g_object_unref(reply);
+            delete holder;
+        },
+        new std::shared_ptr<std::optional<uint64_t>>(sent));
+    WebEngine::runUntil([&] { return sent->has_value(); }, seconds);
+    return *sent;
+}
+
+// A web process stuck in a page's script holds every page: one that does not answer a plain message within
+// a few seconds is ended, and the next navigation starts a new one (a load in flight fails as for any ended
+// process).
+void endIfUnresponsive(WebKitWebView* view) {
+    if (callsSent(view, kProbeSeconds)) return;
+    NSLog("Web view: the web process stopped answering; it is ended");
+    webkit_web_view_terminate_web_process(view);
+}
+
+NSURLRequest requestFrom(WebKitURIRequest* request) {
+    return NSURLRequest(NSURL::URLWithString(webkit_uri_request_get_uri(request)));
+}
 
 }  // namespace
 
-std::shared_ptr<UIWebViewLoader> UIWebViewLoader::sessionLoader() {
-    static auto* loader = new std::shared_ptr<UIWebViewLoader>(std::make_shared<SessionLoader>());
-    return *loader;
+// The engine's side of one view: its widget, and the signal handlers' way back to the view. Handlers only
+// queue work for the main queue (delegates never run inside the engine's callbacks or a bounded wait).
+struct UIWebView::Native {
+    std::weak_ptr<UIWebView> owner;
+    GtkWidget* window = nullptr;
+    WebKitWebView* view = nullptr;
+    std::string silentURI;  // a page given as data: its navigation is allowed without the delegate
+    // Navigations asked for through the view that the delegate has allowed already, in order.
+    std::deque<std::string> approved;
+    bool nextLoadSilent = false;
+    uint64_t finishedLoads = 0;  // counted in the handler itself, for loadData's bounded wait
+    uint64_t callsReceived = 0;  // bridge calls, counted as they arrive
+
+    template <class F>
+    void post(F work) {
+        DispatchQueue::main()->async([weak = owner, work = std::move(work)]() mutable {
+            if (auto view = weak.lock()) work(*view);
+        });
+    }
+
+    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer data);
+    static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data);
+    static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data);
+    static void terminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data);
+    static gboolean message(WebKitWebView*, WebKitUserMessage* message, gpointer data);
+};
+
+gboolean UIWebView::Native::decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                         WebKitPolicyDecisionType type, gpointer data) {
+    auto* native = static_cast<Native*>(data);
+    if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+        webkit_policy_decision_ignore(decision);  // the view has no other windows
+        return TRUE;
+    }
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
+    WebKitNavigationAction* action =
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+    if (!native->silentURI.empty() && native->silentURI == webkit_uri_request_get_uri(request)) {
+        native->silentURI.clear();
+        native->nextLoadSilent = true;
+        webkit_policy_decision_use(decision);
+        return TRUE;
+    }
+    auto& approved = native->approved;
+    auto allowed = std::find(approved.begin(), approved.end(), webkit_uri_request_get_uri(request));
+    if (allowed != approved.end()) {
+        approved.erase(approved.begin(), allowed + 1);
+        native->nextLoadSilent = false;
+        webkit_policy_decision_use(decision);
+        return TRUE;
+    }
+    auto view = native->owner.lock();
+    if (!view) {
+        webkit_policy_decision_ignore(decision);
+        return TRUE;
+    }
+    const uint64_t serial = ++view->decisionSerial_;
+    const auto navigationType = UIWebViewNavigationType(webkit_navigation_action_get_navigation_type(action));
+    g_object_ref(decision);
+    NSURLRequest navigation = requestFrom(request);
+    std::weak_ptr<UIWebView> weak = view;
+    DispatchQueue::main()->async([weak, serial, decision, navigation, navigationType] {
+        auto v = weak.lock();
+        if (v && v->decide(serial, navigation, navigationType)) {
+            v->native_->nextLoadSilent = false;
+            webkit_policy_decision_use(decision);
+        } else {
+            webkit_policy_decision_ignore(decision);
+        }
+        g_object_unref(decision);
+    });
+    return TRUE;
 }
 
-// The view as its pages' contexts see it.
-struct UIWebView::Host final : JSContextHost {
-    std::weak_ptr<UIWebView> view;
-    void scriptRequestedNavigation(const std::string& url, bool reload) override {
-        auto v = view.lock();
-        if (!v) return;
-        if (reload) {
-            v->reload();
-        } else {
-            v->navigate(NSURLRequest(NSURL::URLWithString(url)), UIWebViewNavigationType::Other);
+void UIWebView::Native::loadChanged(WebKitWebView* webView, WebKitLoadEvent event, gpointer data) {
+    auto* native = static_cast<Native*>(data);
+    auto view = native->owner.lock();
+    if (!view) return;
+    const uint64_t epoch = view->epoch_;
+    const char* uri = webkit_web_view_get_uri(webView);
+    std::string current = uri ? uri : "";
+    switch (event) {
+        case WEBKIT_LOAD_STARTED: {
+            const bool silent = std::exchange(native->nextLoadSilent, false);  // in the engine's order
+            native->post([epoch, silent](UIWebView& v) { v.engineStarted(epoch, silent); });
+            break;
         }
+        case WEBKIT_LOAD_REDIRECTED:
+            native->post([current](UIWebView& v) { v.engineRedirected(current); });
+            break;
+        case WEBKIT_LOAD_COMMITTED:
+            native->post([current](UIWebView& v) {
+                v.documentURL_ = current;
+                v.engineRedirected(current);
+            });
+            break;
+        case WEBKIT_LOAD_FINISHED:
+            ++native->finishedLoads;
+            native->post([epoch](UIWebView& v) { v.engineFinished(epoch); });
+            break;
     }
-    void scriptChangedTitle(const std::string& title) override {
-        if (auto v = view.lock()) v->title_ = title;
-    }
-};
+}
 
-// A page between its arrival and the end of its scripts.
-struct UIWebView::Page {
-    std::vector<HTMLScript> scripts;
-    size_t next = 0;
-};
+gboolean UIWebView::Native::loadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error,
+                                       gpointer data) {
+    auto* native = static_cast<Native*>(data);
+    if (auto view = native->owner.lock()) {
+        auto failure = loadError(error, NSURL::URLWithString(uri ? uri : ""));
+        const uint64_t epoch = view->epoch_;
+        native->post([epoch, failure](UIWebView& v) { v.engineFailed(epoch, failure); });
+    }
+    return TRUE;  // no error page of the engine's own
+}
+
+void UIWebView::Native::terminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
+    NSLog(std::string("Web view: the web process ended (") +
+          (reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "memory limit"
+           : reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API   ? "ended on request"
+                                                              : "crashed") +
+          ")");
+    static_cast<Native*>(data)->post([](UIWebView& v) { v.engineTerminated(); });
+}
+
+gboolean UIWebView::Native::message(WebKitWebView*, WebKitUserMessage* message, gpointer data) {
+    auto* native = static_cast<Native*>(data);
+    const std::string name = webkit_user_message_get_name(message);
+    GVariant* parameters = webkit_user_message_get_parameters(message);
+    if (!parameters) return FALSE;
+    if (name == bp::kDocumentMessage && g_variant_is_of_type(parameters, G_VARIANT_TYPE(bp::kDocumentType))) {
+        guint64 document;
+        const char* url;
+        g_variant_get(parameters, "(t&s)", &document, &url);
+        native->post([document](UIWebView& v) { v.document_ = document; });
+        return TRUE;
+    }
+    if (name != bp::kCallMessage || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(bp::kCallType)))
+        return FALSE;
+    guint64 document;
+    const char *url, *method;
+    GVariantIter* iter;
+    g_variant_get(parameters, "(t&s&sav)", &document, &url, &method, &iter);
+    ++native->callsReceived;
+    JSArguments arguments;
+    GVariant* argument;
+    while (g_variant_iter_next(iter, "v", &argument)) {
+        if (g_variant_is_of_type(argument, G_VARIANT_TYPE_BOOLEAN)) {
+            arguments.emplace_back(Value(bool(g_variant_get_boolean(argument))));
+        } else if (g_variant_is_of_type(argument, G_VARIANT_TYPE("ms"))) {
+            const char* text = nullptr;
+            g_variant_get(argument, "m&s", &text);
+            arguments.push_back(text ? JSArgument(Value(std::string(text))) : std::nullopt);
+        } else {
+            arguments.push_back(std::nullopt);
+        }
+        g_variant_unref(argument);
+    }
+    g_variant_iter_free(iter);
+    JSBridgeCaller caller{document, url};
+    std::string called = method;
+    native->post([called, arguments, caller](UIWebView& v) {
+        if (auto bridge = v.bridge_.lock()) bridge->bridgeCall(v, called, arguments, caller);
+    });
+    return TRUE;
+}
 
 UIWebView::UIWebView(CGRect frame) : UIView(frame) {}
 
 std::shared_ptr<UIWebView> UIWebView::create(CGRect frame) {
     UIAssertMainThread();
     auto view = std::shared_ptr<UIWebView>(new UIWebView(frame));
-    view->loader_ = UIWebViewLoader::sessionLoader();
-    view->host_ = std::make_shared<Host>();
-    view->host_->view = view;
     view->scrollView_ = UIScrollView::create(CGRect{CGPointZero, frame.size});
     view->addSubview(view->scrollView_);
+    view->native_ = std::make_unique<Native>();
+    view->native_->owner = view;
+    if (WebKitWebView* web = WebEngine::createView()) {
+        Native& n = *view->native_;
+        n.view = web;
+        n.window = gtk_offscreen_window_new();
+        gtk_container_add(GTK_CONTAINER(n.window), GTK_WIDGET(web));
+        view->setFrame(frame);
+        gtk_widget_show_all(n.window);
+        g_signal_connect(web, "decide-policy", G_CALLBACK(Native::decidePolicy), &n);
+        g_signal_connect(web, "load-changed", G_CALLBACK(Native::loadChanged), &n);
+        g_signal_connect(web, "load-failed", G_CALLBACK(Native::loadFailed), &n);
+        g_signal_connect(web, "web-process-terminated", G_CALLBACK(Native::terminated), &n);
+        g_signal_connect(web, "user-message-received", G_CALLBACK(Native::message), &n);
+    }
     return view;
 }
 
 UIWebView::~UIWebView() {
-    cancelFetch();
+    if (!native_->view) return;
+    WebEngine::removePageBridge(webkit_web_view_get_page_id(native_->view));
+    g_signal_handlers_disconnect_by_data(native_->view, native_.get());
+    webkit_web_view_stop_loading(native_->view);
+    gtk_widget_destroy(native_->window);
 }
 
 void UIWebView::setFrame(CGRect frame) {
     UIView::setFrame(frame);
     if (scrollView_) scrollView_->setFrame(CGRect{CGPointZero, frame.size});
+    if (!native_ || !native_->window) return;
+    // A view placed only by constraints has no size here: the page is laid out for the screen.
+    CGSize size =
+        frame.size.width >= 1 && frame.size.height >= 1 ? frame.size : UIScreen::mainScreen().bounds().size;
+    gtk_widget_set_size_request(GTK_WIDGET(native_->view), int(size.width), int(size.height));
+    gtk_window_resize(GTK_WINDOW(native_->window), int(size.width), int(size.height));
 }
 
 void UIWebView::loadRequest(const NSURLRequest& request) {
     navigate(request, UIWebViewNavigationType::Other);
 }
 
+void UIWebView::navigate(const NSURLRequest& request, UIWebViewNavigationType type) {
+    UIAssertMainThread();
+    const uint64_t serial = ++decisionSerial_;
+    native_->post([serial, request, type](UIWebView& v) {
+        if (!v.decide(serial, request, type)) return;
+        if (!v.native_->view) {
+            if (auto delegate = v.delegate_.lock())
+                delegate->didFailLoadWithError(
+                    v, NSURLError(NSURLErrorUnknown, request.URL(),
+                                  "the web engine cannot run: " + WebEngine::error()));
+            return;
+        }
+        const std::string address = request.URL()->absoluteString();
+        v.native_->approved.push_back(address);
+        if (type == UIWebViewNavigationType::Reload) {
+            webkit_web_view_reload(v.native_->view);
+            return;
+        }
+        WebKitURIRequest* uri = webkit_uri_request_new(address.c_str());
+        if (SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(uri)) {
+            for (auto& [name, value] : request.headerFields().fields()) {
+                soup_message_headers_replace(headers, name.c_str(), value.c_str());
+            }
+        }
+        webkit_web_view_load_request(v.native_->view, uri);
+        g_object_unref(uri);
+    });
+}
+
 void UIWebView::loadData(const Data& data, const std::string& MIMEType, const std::string& textEncodingName,
                          const std::shared_ptr<NSURL>& baseURL) {
     UIAssertMainThread();
     auto keep = self<UIWebView>();
-    ++decisionSerial_;  // a navigation still waiting for its decision is dropped
-    if (state_ == State::Loading) {
-        cancelFetch();
-        finish(NSURLError(NSURLErrorCancelled, request_.URL()));
+    ++decisionSerial_;
+    if (state_ == State::Loading) stopLoading();
+    if (!native_->view) return;
+    const std::string base = baseURL ? baseURL->absoluteString() : "about:blank";
+    request_ = NSURLRequest(NSURL::URLWithString(base));
+    native_->silentURI = base;
+    // The engine takes no empty data: an empty page is one blank.
+    GBytes* bytes = data.empty() ? g_bytes_new(" ", 1) : g_bytes_new(data.bytes(), data.length());
+    const uint64_t finished = native_->finishedLoads;
+    webkit_web_view_load_bytes(native_->view, bytes, MIMEType.empty() ? "text/html" : MIMEType.c_str(),
+                               textEncodingName.empty() ? nullptr : textEncodingName.c_str(), base.c_str());
+    g_bytes_unref(bytes);
+    // Shown before we return, as the caller reports the load as finished at once.
+    if (!WebEngine::runUntil([&] { return native_->finishedLoads != finished; }, kDataLoadWaitSeconds)) {
+        NSLog("Web view: the page given as data for " + base + " did not finish loading in time");
     }
-    auto url = baseURL ? baseURL : NSURL::URLWithString("about:blank");
-    const std::string type = lowercase(MIMEType);
-    const bool html = type.empty() || type == "text/html" || type == "application/xhtml+xml";
-    request_ = NSURLRequest(url);
-    state_ = State::Loading;
-    reportsLoad_ = false;
-    ++loadSerial_;
-    auto response = NSURLResponse::create(
-        url, MIMEType.empty() ? std::nullopt : std::optional<std::string>(MIMEType), int64_t(data.length()),
-        textEncodingName.empty() ? std::nullopt : std::optional<std::string>(textEncodingName));
-    pageArrived(html ? data : Data(), response, nullptr);
 }
 
 void UIWebView::reload() {
-    if (!request_.URL()) return;
-    navigate(request_, UIWebViewNavigationType::Reload);
+    UIAssertMainThread();
+    const char* shown = native_->view ? webkit_web_view_get_uri(native_->view) : nullptr;
+    if (!shown) return;
+    NSURLRequest request = request_;
+    request.setURL(NSURL::URLWithString(shown));
+    navigate(request, UIWebViewNavigationType::Reload);
 }
 
 void UIWebView::stopLoading() {
     UIAssertMainThread();
     ++decisionSerial_;
+    if (native_->view) webkit_web_view_stop_loading(native_->view);
     if (state_ != State::Loading) return;
-    cancelFetch();
+    ++epoch_;  // what the engine queued for the stopped load is dropped
     finish(NSURLError(NSURLErrorCancelled, request_.URL()));
 }
 
-void UIWebView::navigate(NSURLRequest request, UIWebViewNavigationType type) {
-    UIAssertMainThread();
-    uint64_t serial = ++decisionSerial_;
-    std::weak_ptr<UIWebView> weak = self<UIWebView>();
-    DispatchQueue::main()->async([weak, serial, request = std::move(request), type] {
-        if (auto view = weak.lock()) view->decide(serial, request, type);
-    });
-}
-
-void UIWebView::decide(uint64_t serial, const NSURLRequest& request, UIWebViewNavigationType type) {
-    if (serial != decisionSerial_) return;  // superseded or stopped
+bool UIWebView::decide(uint64_t serial, const NSURLRequest& request, UIWebViewNavigationType type) {
+    if (serial != decisionSerial_) return false;  // superseded or stopped
     auto keep = self<UIWebView>();
     if (auto delegate = delegate_.lock()) {
-        if (!delegate->shouldStartLoadWithRequest(*this, request, type)) return;
-        if (serial != decisionSerial_) return;
+        if (!delegate->shouldStartLoadWithRequest(*this, request, type) || serial != decisionSerial_)
+            return false;
     }
     if (!canLoad(request.URL())) {
-        if (auto delegate = delegate_.lock()) {
-            delegate->didFailLoadWithError(*this, NSURLError(NSURLErrorUnsupportedURL, request.URL()));
-        }
-        return;
+        if (auto d = delegate_.lock())
+            d->didFailLoadWithError(*this, NSURLError(NSURLErrorUnsupportedURL, request.URL()));
+        return false;
     }
-    if (state_ == State::Loading) {
-        cancelFetch();
+    // A load in flight ends before the next starts (a move inside the document loads nothing).
+    if (state_ == State::Loading &&
+        !(native_->view && withinDocument(webkit_web_view_get_uri(native_->view), request))) {
+        ++epoch_;
+        if (native_->view) webkit_web_view_stop_loading(native_->view);
         finish(NSURLError(NSURLErrorCancelled, request_.URL()));
-        if (serial != decisionSerial_) return;
+        if (serial != decisionSerial_) return false;
     }
-    startLoad(request);
+    pendingRequest_ = request;
+    return true;
 }
 
-void UIWebView::startLoad(const NSURLRequest& request) {
-    request_ = request;
-    state_ = State::Loading;
-    reportsLoad_ = true;
-    uint64_t serial = ++loadSerial_;
-    if (auto delegate = delegate_.lock()) {
-        delegate->webViewDidStartLoad(*this);
-        if (serial != loadSerial_ || state_ != State::Loading) return;  // stopped from the callback
-    }
-    std::weak_ptr<UIWebView> weak = self<UIWebView>();
-    auto arrived = [weak, serial](std::optional<Data> data, NSURLResponsePtr response, NSErrorPtr error) {
-        auto view = weak.lock();
-        if (!view || serial != view->loadSerial_) return;
-        view->cancel_ = nullptr;
-        view->pageArrived(std::move(data), response, error);
-    };
-    if (isBlankPage(request.URL())) {
-        DispatchQueue::main()->async([arrived] { arrived(Data(), nullptr, nullptr); });
-        return;
-    }
-    cancel_ = loader_->load(request, std::move(arrived));
-}
-
-void UIWebView::pageArrived(std::optional<Data> data, const NSURLResponsePtr& response,
-                            const NSErrorPtr& error) {
-    if (error || !data) {
-        finish(error ? error : NSURLError(NSURLErrorBadServerResponse, request_.URL()));
-        return;
-    }
-    if (response && response->URL()) request_.setURL(response->URL());
-    pageURL_ = request_.URL() ? request_.URL()->absoluteString() : "about:blank";
-    auto document = HTMLDocument::parse(
-        *data, response && response->textEncodingName() ? *response->textEncodingName() : std::string());
-    title_ = document.title;
-    links_.clear();
-    for (auto& link : document.links) links_.emplace_back(link.text, link.href);
-    context_ = makeContext(pageURL_, title_);
-    page_ = std::make_unique<Page>();
-    page_->scripts = std::move(document.scripts);
-    runScripts();
-}
-
-void UIWebView::runScripts() {
+void UIWebView::engineStarted(uint64_t epoch, bool silent) {
+    if (epoch != epoch_) return;
     auto keep = self<UIWebView>();
-    uint64_t serial = loadSerial_;
-    while (page_ && serial == loadSerial_ && page_->next < page_->scripts.size()) {
-        const HTMLScript script = page_->scripts[page_->next++];
-        if (!script.src) {
-            // Keep the context alive for the script even if a callback replaces it.
-            auto context = context_;
-            context->evaluateScript(script.text, pageURL_);
-            continue;
-        }
-        auto base = NSURL::URLWithString(pageURL_);
-        auto url = base ? NSURL::URLWithString(*script.src, base) : NSURL::URLWithString(*script.src);
-        if (!url || !canLoad(url) || isBlankPage(url)) {
-            NSLog("Web view: skipped the script \"" + *script.src + "\": it cannot be loaded");
-            continue;
-        }
-        std::weak_ptr<UIWebView> weak = keep;
-        cancel_ = loader_->load(
-            NSURLRequest(url),
-            [weak, serial, url](std::optional<Data> data, NSURLResponsePtr response, NSErrorPtr error) {
-                auto view = weak.lock();
-                if (!view || serial != view->loadSerial_) return;
-                view->cancel_ = nullptr;
-                auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(response);
-                if (error || !data || (http && http->statusCode() >= 400)) {
-                    NSLog("Web view: skipped the script " + url->absoluteString() + ": " +
-                          (error  ? error->localizedDescription()
-                           : http ? "status " + std::to_string(http->statusCode())
-                                  : std::string("no data")));
-                } else {
-                    auto context = view->context_;
-                    context->evaluateScript(data->toString(), url->absoluteString());
-                }
-                view->runScripts();
-            });
-        return;  // the rest run once this one has arrived
-    }
-    if (page_ && serial == loadSerial_) finish(nullptr);
+    if (state_ == State::Loading) finish(NSURLError(NSURLErrorCancelled, request_.URL()));
+    reportsLoad_ = !silent;
+    if (reportsLoad_ && pendingRequest_) request_ = *pendingRequest_;
+    pendingRequest_.reset();
+    pendingError_ = nullptr;
+    state_ = State::Loading;
+    ++loadSerial_;
+    if (!reportsLoad_) return;
+    armTimeout();
+    if (auto delegate = delegate_.lock()) delegate->webViewDidStartLoad(*this);
+}
+
+void UIWebView::engineRedirected(const std::string& uri) {
+    if (state_ == State::Loading && !uri.empty()) request_.setURL(NSURL::URLWithString(uri));
+}
+
+void UIWebView::engineFailed(uint64_t epoch, const NSErrorPtr& error) {
+    if (epoch == epoch_ && state_ == State::Loading) pendingError_ = error;
+}
+
+void UIWebView::engineFinished(uint64_t epoch) {
+    if (epoch != epoch_ || state_ != State::Loading) return;
+    finish(std::exchange(pendingError_, nullptr));
+}
+
+void UIWebView::engineTerminated() {
+    document_ = 0;
+    if (state_ != State::Loading) return;
+    ++epoch_;
+    finish(NSURLError(NSURLErrorNetworkConnectionLost, request_.URL(), "the web process ended"));
+}
+
+void UIWebView::armTimeout() {
+    const double seconds = request_.timeoutInterval();
+    if (seconds <= 0) return;
+    std::weak_ptr<UIWebView> weak = self<UIWebView>();
+    const uint64_t serial = loadSerial_;
+    NSTimer::scheduledTimerWithTimeInterval(
+        seconds, Repeats::No, [weak, serial](const std::shared_ptr<NSTimer>&) {
+            auto view = weak.lock();
+            if (!view || view->loadSerial_ != serial || view->state_ != State::Loading) return;
+            ++view->decisionSerial_;
+            ++view->epoch_;
+            if (WebKitWebView* web = view->native_->view) {
+                webkit_web_view_stop_loading(web);
+                endIfUnresponsive(web);
+            }
+            view->finish(NSURLError(NSURLErrorTimedOut, view->request_.URL()));
+        });
 }
 
 void UIWebView::finish(const NSErrorPtr& error) {
     auto keep = self<UIWebView>();
     state_ = State::Idle;
-    page_.reset();
-    cancel_ = nullptr;
     ++loadSerial_;
     auto delegate = delegate_.lock();
     if (!delegate || !reportsLoad_) return;
@@ -274,71 +506,297 @@ void UIWebView::finish(const NSErrorPtr& error) {
     }
 }
 
-void UIWebView::cancelFetch() {
-    ++loadSerial_;
-    if (auto cancel = std::exchange(cancel_, nullptr)) cancel();
+// ---- Scripts
+
+namespace {
+
+struct Evaluation {
+    bool done = false;
+    std::string value;
+    std::optional<std::string> exception;
+};
+
+void evaluated(GObject* source, GAsyncResult* result, gpointer data) {
+    auto* holder = static_cast<std::shared_ptr<Evaluation>*>(data);
+    Evaluation& e = **holder;
+    GError* error = nullptr;
+    JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+    if (value) {
+        if (jsc_value_is_string(value) || jsc_value_is_number(value) || jsc_value_is_boolean(value)) {
+            gchar* text = jsc_value_to_string(value);
+            e.value = text ? text : "";
+            g_free(text);
+        }
+        g_object_unref(value);
+    } else if (error) {
+        // A result the engine cannot hand over (a function, a node) is no failure of the script.
+        if (!(error->domain == WEBKIT_JAVASCRIPT_ERROR &&
+              error->code == WEBKIT_JAVASCRIPT_ERROR_INVALID_RESULT)) {
+            e.exception = error->message ? error->message : "script failed";
+        }
+        g_error_free(error);
+    }
+    e.done = true;
+    delete holder;
 }
 
-JSContextPtr UIWebView::makeContext(const std::string& pageURL, const std::string& title) {
-    auto context = JSContext::create(pageURL, title, host_);
-    context->setExecutionTimeLimit(scriptTimeLimit_);
-    return context;
+UIWebView::ScriptResult run(WebKitWebView* view, const std::string& script, const char* world) {
+    if (!view) return {"", "the web engine cannot run: " + WebEngine::error()};
+    auto evaluation = std::make_shared<Evaluation>();
+    webkit_web_view_evaluate_javascript(view, script.c_str(), gssize(script.size()), world, nullptr, nullptr,
+                                        evaluated, new std::shared_ptr<Evaluation>(evaluation));
+    if (!WebEngine::runUntil([&] { return evaluation->done; }, kScriptWaitSeconds)) {
+        endIfUnresponsive(view);
+        return {"", "the page did not answer in time"};
+    }
+    return {evaluation->value, evaluation->exception};
 }
 
-JSContextPtr UIWebView::javaScriptContext() {
+}  // namespace
+
+UIWebView::ScriptResult UIWebView::evaluateJavaScript(const std::string& script) {
     UIAssertMainThread();
-    if (!context_) context_ = makeContext("about:blank", "");
-    return context_;
+    ScriptResult result = run(native_->view, script, nullptr);
+    if (native_->view && !bridge_.expired()) awaitBridgeCalls();
+    return result;
+}
+
+void UIWebView::awaitBridgeCalls() {
+    // The page says how many calls it has sent; they have all been queued for the main queue once as many
+    // have arrived.
+    auto sent = callsSent(native_->view, kScriptWaitSeconds);
+    if (sent) WebEngine::runUntil([&] { return native_->callsReceived >= *sent; }, kScriptWaitSeconds);
 }
 
 std::string UIWebView::stringByEvaluatingJavaScriptFromString(const std::string& script) {
-    auto context = javaScriptContext();
-    JSValue result = context->evaluateScript(script);
-    if (result.isString() || result.isNumber() || result.isBoolean()) return result.toString();
-    return "";
+    return evaluateJavaScript(script).value;
 }
 
-Value UIWebView::valueForKeyPath(const std::string& keyPath) {
-    if (keyPath != kContextKeyPath) return Value();
-    return Value(javaScriptContext());
+std::string UIWebView::pageTitle() {
+    UIAssertMainThread();
+    return run(native_->view, "document.title", kDeviceWorld).value;
 }
 
-std::vector<std::pair<std::string, std::string>> UIWebView::links() const {
-    return links_;
+namespace {
+
+// Visible text, links, buttons and fields in document order, as [kind, text, href] rows.
+constexpr const char* kReadPage = R"JS((() => {
+  const squash = (s) => (s || '').replace(/\s+/g, ' ').trim();
+  const visible = (e) => !!(e.offsetWidth || e.offsetHeight || e.getClientRects().length) &&
+      getComputedStyle(e).visibility !== 'hidden';
+  const rows = [];
+  const walk = (node) => {
+    for (const child of node.childNodes) {
+      if (child.nodeType === Node.TEXT_NODE) {
+        const t = squash(child.textContent);
+        if (t && child.parentElement && visible(child.parentElement)) rows.push(['text', t, '']);
+        continue;
+      }
+      if (child.nodeType !== Node.ELEMENT_NODE || !visible(child)) continue;
+      const tag = child.tagName;
+      if (tag === 'SCRIPT' || tag === 'STYLE' || tag === 'TEMPLATE') continue;
+      if (tag === 'A' && child.hasAttribute('href')) { rows.push(['link', squash(child.innerText), child.href]); continue; }
+      if (tag === 'BUTTON' || child.getAttribute('role') === 'button' ||
+          (tag === 'INPUT' && ['button', 'submit', 'reset'].includes(child.type))) {
+        rows.push(['button', squash(child.innerText || child.value), '']); continue;
+      }
+      if (tag === 'INPUT' || tag === 'TEXTAREA' || tag === 'SELECT') {
+        rows.push(['field', squash(child.value || child.placeholder), '']); continue;
+      }
+      walk(child);
+    }
+  };
+  if (document.body) walk(document.body);
+  return JSON.stringify(rows);
+})())JS";
+
+// Clicks the first visible element of `selector` that `match(element)` accepts; true when one was found.
+std::string clickScript(const std::string& selector, const std::string& match) {
+    return R"JS((() => {
+  const squash = (s) => (s || '').replace(/\s+/g, ' ').trim();
+  const visible = (e) => !!(e.offsetWidth || e.offsetHeight || e.getClientRects().length);
+  const match = )JS" +
+           match + R"JS(;
+  for (const pass of [0, 1]) {
+    for (const e of document.querySelectorAll()JS" +
+           quoted(selector) + R"JS()) {
+      if (visible(e) && match(e, pass)) { e.click(); return true; }
+    }
+  }
+  return false;
+})())JS";
+}
+
+}  // namespace
+
+std::vector<UIWebPageElement> UIWebView::readPage(const std::string& script) {
+    std::vector<UIWebPageElement> elements;
+    auto json = run(native_->view, script, kDeviceWorld);
+    auto rows = NSJSONSerialization::JSONObjectWithData(Data::fromString(json.value), 0, nullptr);
+    const Value::Array* array = rows ? rows->asArray() : nullptr;
+    if (!array) return elements;
+    for (auto& row : *array) {
+        const Value::Array* cells = row.asArray();
+        if (!cells || cells->size() != 3) continue;
+        const std::string kind = (*cells)[0].stringValue();
+        UIWebPageElement element;
+        element.kind = kind == "link"     ? UIWebPageElement::Kind::Link
+                       : kind == "button" ? UIWebPageElement::Kind::Button
+                       : kind == "field"  ? UIWebPageElement::Kind::Field
+                                          : UIWebPageElement::Kind::Text;
+        element.text = (*cells)[1].stringValue();
+        element.href = (*cells)[2].stringValue();
+        elements.push_back(std::move(element));
+    }
+    return elements;
+}
+
+std::vector<UIWebPageElement> UIWebView::pageElements() {
+    UIAssertMainThread();
+    return readPage(kReadPage);
+}
+
+std::vector<std::pair<std::string, std::string>> UIWebView::links() {
+    UIAssertMainThread();
+    std::vector<std::pair<std::string, std::string>> links;
+    for (auto& e :
+         readPage("JSON.stringify(Array.from(document.querySelectorAll('a[href]')).map(a => ['link',"
+                  " (a.innerText || a.textContent || '').replace(/\\s+/g, ' ').trim(),"
+                  " a.getAttribute('href')]))")) {
+        links.emplace_back(e.text, e.href);
+    }
+    return links;
 }
 
 bool UIWebView::activateLink(const std::string& textOrHref) {
     UIAssertMainThread();
-    auto found = std::find_if(links_.begin(), links_.end(), [&](auto& l) { return l.first == textOrHref; });
-    if (found == links_.end()) {
-        found = std::find_if(links_.begin(), links_.end(), [&](auto& l) { return l.second == textOrHref; });
-    }
-    if (found == links_.end()) return false;
-    const std::string href = found->second;
-    if (lowercase(href.substr(0, 11)) == "javascript:") {
-        auto script = NSURL::percentDecode(href.substr(11));
-        if (script) javaScriptContext()->evaluateScript(*script, pageURL_);
-        return true;
-    }
-    auto base = NSURL::URLWithString(pageURL_);
-    auto url = base ? NSURL::URLWithString(href, base) : NSURL::URLWithString(href);
-    if (!url) {
-        NSLog("Web view: the link \"" + href + "\" is not a URL");
+    const std::string wanted = quoted(textOrHref);
+    // By text first, then by the address as written; hidden links count, as the page lists them.
+    return run(native_->view,
+               "(() => { const all = Array.from(document.querySelectorAll('a[href]'));"
+               " const squash = (s) => (s || '').replace(/\\s+/g, ' ').trim();"
+               " const a = all.find(a => squash(a.innerText || a.textContent) === " +
+                   wanted +
+                   ") ||"
+                   " all.find(a => a.getAttribute('href') === " +
+                   wanted +
+                   ");"
+                   " if (!a) return false; a.click(); return true; })()",
+               kDeviceWorld)
+               .value == "true";
+}
+
+bool UIWebView::tapElement(const std::string& text) {
+    UIAssertMainThread();
+    // Exact text on links and buttons first, then on anything that answers clicks.
+    const std::string match = "(e, pass) => squash(e.innerText || e.value) === " + quoted(text) +
+                              " && (pass === 1 || e.matches('a[href], button, input, [role=button]'))";
+    return run(native_->view, clickScript("a[href], button, input, [role=button], [onclick]", match),
+               kDeviceWorld)
+               .value == "true";
+}
+
+bool UIWebView::writeSnapshot(const std::string& path, std::string* error) {
+    UIAssertMainThread();
+    struct Shot {
+        bool done = false;
+        cairo_surface_t* surface = nullptr;
+        std::string error;
+    };
+    auto shot = std::make_shared<Shot>();
+    if (!native_->view) {
+        if (error) *error = "the web engine cannot run: " + WebEngine::error();
         return false;
     }
-    navigate(NSURLRequest(url), UIWebViewNavigationType::LinkClicked);
+    webkit_web_view_get_snapshot(
+        native_->view, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* holder = static_cast<std::shared_ptr<Shot>*>(data);
+            GError* e = nullptr;
+            (*holder)->surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &e);
+            if (e) {
+                (*holder)->error = e->message;
+                g_error_free(e);
+            }
+            (*holder)->done = true;
+            delete holder;
+        },
+        new std::shared_ptr<Shot>(shot));
+    if (!WebEngine::runUntil([&] { return shot->done; }, kScriptWaitSeconds)) {
+        if (error) *error = "the engine gave no snapshot in time";
+        return false;
+    }
+    if (!shot->surface) {
+        if (error) *error = shot->error.empty() ? "no snapshot" : shot->error;
+        return false;
+    }
+    const cairo_status_t status = cairo_surface_write_to_png(shot->surface, path.c_str());
+    cairo_surface_destroy(shot->surface);
+    if (status != CAIRO_STATUS_SUCCESS) {
+        if (error) *error = std::string("cannot write ") + path + ": " + cairo_status_to_string(status);
+        return false;
+    }
     return true;
 }
 
-void UIWebView::setScriptTimeLimit(double seconds) {
-    scriptTimeLimit_ = seconds;
-    if (context_) context_->setExecutionTimeLimit(seconds);
+// ---- The bridge
+
+void UIWebView::setBridge(const std::string& name, std::weak_ptr<JSBridge> bridge) {
+    UIAssertMainThread();
+    bridgeName_ = name;
+    bridge_ = bridge;
+    if (!native_->view) return;
+    const uint64_t page = webkit_web_view_get_page_id(native_->view);
+    auto strong = bridge.lock();
+    if (!strong) {
+        WebEngine::removePageBridge(page);
+        return;
+    }
+    WebEngine::setMirror(strong->mirror());
+    WebEngine::setPageBridge(page, name, strong->bridgeMethods());
+}
+
+void UIWebView::updateBridgeMirror(const JSBridge& bridge) {
+    UIAssertMainThread();
+    WebEngine::setMirror(bridge.mirror());
+}
+
+void UIWebView::evaluateInDocument(uint64_t document, const std::string& script) {
+    UIAssertMainThread();
+    if (!native_->view || document == 0 || document != document_) {
+        NSLog("Web view: an answer for a page that is gone was dropped");
+        return;
+    }
+    webkit_web_view_send_message_to_page(
+        native_->view,
+        webkit_user_message_new(bp::kEvaluateMessage,
+                                g_variant_new("(ts)", guint64(document), script.c_str())),
+        nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer) {
+            WebKitUserMessage* reply =
+                webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+            gboolean ran = FALSE;
+            if (reply) {
+                GVariant* p = webkit_user_message_get_parameters(reply);
+                if (p && g_variant_is_of_type(p, G_VARIANT_TYPE(bp::kEvaluateReplyType)))
+                    g_variant_get(p, "(b)", &ran);
+                g_object_unref(reply);
+            }
+            if (!ran) NSLog("Web view: an answer for a page that is gone was dropped");
+        },
+        nullptr);
+}
+
+void UIWebView::terminateWebProcessForTesting() {
+    if (native_->view) webkit_web_view_terminate_web_process(native_->view);
 }
 
 std::string UIWebView::dumpDetails() const {
     std::string details;
-    if (!title_.empty()) details += " title=" + UIDumpQuoted(title_);
-    if (!pageURL_.empty()) details += " url=" + UIDumpQuoted(pageURL_);
+    const char* title = native_ && native_->view ? webkit_web_view_get_title(native_->view) : nullptr;
+    if (title && *title) details += " title=" + UIDumpQuoted(title);
+    const std::string url = request_.URL() ? request_.URL()->absoluteString() : "";
+    if (!url.empty()) details += " url=" + UIDumpQuoted(url);
     if (state_ == State::Loading) details += " loading";
     return details;
 }

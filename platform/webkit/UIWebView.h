@@ -1,25 +1,28 @@
-// The web view: loads a page through the URL session, parses its HTML, runs its scripts in a fresh script
-// context, and lets the headless device follow its links.
+// The web view: a page shown by the web engine (WebKitGTK, headless; see README.md), with the delegate's
+// say over every navigation, scripts evaluated in the page, and an optional bridge object for the page.
 //
-// The life of a load (every navigation: loadRequest, reload, a script's location change, a link):
-//   1. The request is queued; on a later turn of the main run loop the delegate is asked
+// The life of a load (every navigation of the page's main frame: loadRequest, reload, a script's location
+// change, a link, a form, history):
+//   1. The engine asks; on a later turn of the main run loop the delegate is asked
 //      shouldStartLoadWithRequest(request, navigationType). Never from inside the call that asked for the
 //      navigation, never from inside a script. A newer navigation supersedes one still waiting here.
 //   2. NO: nothing more happens (a load in flight goes on). A scheme the view cannot load (anything but
 //      http, https and about:blank) ends in didFailLoadWithError with NSURLErrorUnsupportedURL.
 //   3. A load still in flight ends with didFailLoadWithError(NSURLErrorCancelled).
-//   4. webViewDidStartLoad; the page is fetched through the platform's URL loading (the shared URL cache
-//      applies). A transport failure gives didFailLoadWithError; an HTTP error status still shows its page.
-//   5. The HTML is parsed, a new script context replaces the old one, and the page's scripts run in
-//      document order (an external script is fetched when its turn comes; one that cannot be fetched is
-//      logged and skipped). Script exceptions and runaway scripts are reported by the context and do not
-//      stop the load.
-//   6. webViewDidFinishLoad.
-// `stopLoading` drops a navigation waiting in step 1 and ends a load in steps 4-5 with
+//   4. webViewDidStartLoad; the engine fetches and shows the page (its scripts run as in any browser).
+//      A transport failure gives didFailLoadWithError; an HTTP error status still shows its page. A page that
+//      has not finished within the request's timeout interval is stopped: NSURLErrorTimedOut.
+//   5. webViewDidFinishLoad, once the engine has loaded the document and its subresources (the page's own
+//      asynchronous work may go on).
+// A navigation inside the document (a fragment, history.pushState) is asked for in step 1 and loads nothing.
+// `stopLoading` drops a navigation waiting in step 1 and ends a load in step 4 with
 // didFailLoadWithError(NSURLErrorCancelled), so every didStartLoad is followed by exactly one finish or
-// failure. Nothing is called after the view is destroyed. Main thread only.
+// failure. When the engine's web process dies, the load in flight fails (NSURLErrorNetworkConnectionLost)
+// and the next navigation starts a new process. Nothing is called after the view is destroyed. Main thread
+// only.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -28,10 +31,10 @@
 
 #include "platform/foundation/NSError.h"
 #include "platform/foundation/URLRequest.h"
-#include "platform/foundation/URLResponse.h"
+#include "platform/foundation/Value.h"
 #include "platform/uikit/UIScrollView.h"
 #include "platform/uikit/UIView.h"
-#include "platform/webkit/JSContext.h"
+#include "platform/webkit/JSBridge.h"
 
 class UIWebView;
 
@@ -56,18 +59,12 @@ class UIWebViewDelegate {
     virtual void didFailLoadWithError(UIWebView&, const NSErrorPtr&) {}
 };
 
-// Where a web view's bytes come from. The default fetches through a URL session whose completions run on
-// the main queue; tests may put anything in its place.
-class UIWebViewLoader {
-  public:
-    using Completion =
-        std::function<void(std::optional<Data> data, NSURLResponsePtr response, NSErrorPtr error)>;
-    virtual ~UIWebViewLoader() = default;
-    // Starts a fetch. `completion` runs once, on the main thread, unless the returned cancel function is
-    // called first (after which it never runs).
-    virtual std::function<void()> load(const NSURLRequest& request, Completion completion) = 0;
-
-    static std::shared_ptr<UIWebViewLoader> sessionLoader();
+// Something a person sees on the page: its text, a link (with its address) or a button.
+struct UIWebPageElement {
+    enum class Kind { Text, Link, Button, Field };
+    Kind kind = Kind::Text;
+    std::string text;
+    std::string href;  // links only, resolved against the page
 };
 
 class UIWebView : public UIView {
@@ -79,10 +76,10 @@ class UIWebView : public UIView {
     void setDelegate(std::weak_ptr<UIWebViewDelegate> delegate) { delegate_ = std::move(delegate); }
 
     void loadRequest(const NSURLRequest& request);
-    // Shows `data` at once as the page of `baseURL` (null: about:blank), without fetching it. Only an HTML
-    // MIME type ("" counts as HTML) is parsed and its scripts run; any other type shows an empty page. The
-    // text encoding name ("" : the page's own, else UTF-8) decodes the HTML. A load in flight ends as with
-    // `stopLoading`. The delegate hears nothing of this load: whoever hands the data over reports it.
+    // Shows `data` as the page of `baseURL` (null: about:blank), without fetching it and without asking the
+    // delegate. `MIMEType` "" counts as text/html; the text encoding name ("" : the page's own, else UTF-8)
+    // decodes it. A load in flight ends as with `stopLoading`. The delegate hears nothing of this load:
+    // whoever hands the data over reports it.
     void loadData(const Data& data, const std::string& MIMEType, const std::string& textEncodingName,
                   const std::shared_ptr<NSURL>& baseURL);
     void reload();
@@ -92,29 +89,50 @@ class UIWebView : public UIView {
     const NSURLRequest& request() const { return request_; }
     const std::shared_ptr<UIScrollView>& scrollView() const { return scrollView_; }
 
-    // Runs `script` in the current page; the result as text ("" for undefined, null and objects).
+    // Runs `script` in the current page and waits (bounded) for it; the result as text ("" for undefined,
+    // null, objects, an exception or an engine that does not answer). The bridge calls the script made are
+    // on the main queue when it returns.
     std::string stringByEvaluatingJavaScriptFromString(const std::string& script);
+    // The same with what went wrong: `exception` holds the script's uncaught exception, or why the engine
+    // gave no answer.
+    struct ScriptResult {
+        std::string value;
+        std::optional<std::string> exception;
+    };
+    ScriptResult evaluateJavaScript(const std::string& script);
 
-    // Answers "documentView.webView.mainFrame.javaScriptContext" with the page's JSContext (an empty
-    // page's context before any load); null for any other path.
-    Value valueForKeyPath(const std::string& keyPath);
-    // The current page's context (created for an empty page when none exists yet).
-    JSContextPtr javaScriptContext();
-
-    // The page's title (<title>, then document.title as scripts change it) and links.
-    const std::string& pageTitle() const { return title_; }
-    std::vector<std::pair<std::string, std::string>> links() const;  // (text, href) in document order
-    // The headless device's finger on a link: the first link whose text, else whose href, equals `textOrHref`
-    // is followed (navigation type "link clicked"). False when the page has no such link.
+    // The page's title and links, read from the page as it is now.
+    std::string pageTitle();
+    std::vector<std::pair<std::string, std::string>> links();  // (text, href) in document order
+    // What a person sees of the page, in document order: visible text, links, buttons and fields.
+    std::vector<UIWebPageElement> pageElements();
+    // The headless device's finger on a link: the first link whose text, else whose href, equals
+    // `textOrHref` is followed (navigation type "link clicked"). False when the page has no such link.
     bool activateLink(const std::string& textOrHref);
+    // A tap on the first visible link, button or element with a click handler whose text equals `text`.
+    bool tapElement(const std::string& text);
+    // Writes what the view shows as a PNG file.
+    bool writeSnapshot(const std::string& path, std::string* error = nullptr);
 
-    // Seconds any one entry into page script may run (default JSContext::kDefaultExecutionTimeLimit); applies
-    // to the current page and later ones.
-    void setScriptTimeLimit(double seconds);
-    // Replaces how pages are fetched (tests).
-    void setLoader(std::shared_ptr<UIWebViewLoader> loader) { loader_ = std::move(loader); }
+    // The bridge: an object named `name` in the script world of every document of this view's main frame,
+    // with `bridge`'s methods (see JSBridge.h). Null removes it from the next document on.
+    void setBridge(const std::string& name, std::weak_ptr<JSBridge> bridge);
+    // Re-reads the bridge's mirrored values and sends them to the engine.
+    static void updateBridgeMirror(const JSBridge& bridge);
+    // Runs `script` in document `document` of this view when it is still the one shown; otherwise drops it
+    // with a console line. For answers that belong to the page that asked.
+    void evaluateInDocument(uint64_t document, const std::string& script);
+    // The document now shown, as bridge calls name it (0 before the first).
+    uint64_t currentDocument() const { return document_; }
+    // The address of the document now shown (not of one still loading); "" before the first.
+    const std::string& documentURL() const { return documentURL_; }
+
+    // Ends the engine's web process (tests of the engine's faults).
+    void terminateWebProcessForTesting();
 
     void setFrame(CGRect frame) override;
+
+    struct Engine;
 
   protected:
     explicit UIWebView(CGRect frame);
@@ -122,34 +140,37 @@ class UIWebView : public UIView {
 
   private:
     enum class State { Idle, Loading };
-    struct Host;
-    struct Page;
+    struct Native;
 
-    void navigate(NSURLRequest request, UIWebViewNavigationType type);
-    void decide(uint64_t serial, const NSURLRequest& request, UIWebViewNavigationType type);
-    void startLoad(const NSURLRequest& request);
-    void pageArrived(std::optional<Data> data, const NSURLResponsePtr& response, const NSErrorPtr& error);
-    void runScripts();
+    void navigate(const NSURLRequest& request, UIWebViewNavigationType type);
+    // Asks the delegate; true when the navigation goes ahead (a load in flight has then ended).
+    bool decide(uint64_t serial, const NSURLRequest& request, UIWebViewNavigationType type);
+    void engineStarted(uint64_t epoch, bool silent);
+    void engineRedirected(const std::string& uri);
+    void engineFailed(uint64_t epoch, const NSErrorPtr& error);
+    void engineFinished(uint64_t epoch);
+    void engineTerminated();
+    void bridgeMessage(const std::string& name, const Value& arguments);
     void finish(const NSErrorPtr& error);
-    void cancelFetch();
-    JSContextPtr makeContext(const std::string& pageURL, const std::string& title);
+    void armTimeout();
+    std::vector<UIWebPageElement> readPage(const std::string& script);
+    void awaitBridgeCalls();
 
     std::weak_ptr<UIWebViewDelegate> delegate_;
     std::shared_ptr<UIScrollView> scrollView_;
-    std::shared_ptr<UIWebViewLoader> loader_;
-    std::shared_ptr<Host> host_;
+    std::unique_ptr<Native> native_;
     NSURLRequest request_;
     State state_ = State::Idle;
-    bool reportsLoad_ = true;  // false while a page from loadData is shown: the delegate is not told
+    bool reportsLoad_ = true;      // false while loadData's page loads: the delegate is not told
     uint64_t decisionSerial_ = 0;  // a waiting navigation acts only while this is its serial
-    uint64_t loadSerial_ = 0;      // fetch completions act only while this is their serial
-    std::function<void()> cancel_;
-    JSContextPtr context_;
-    std::string title_;
-    std::string pageURL_;
-    std::unique_ptr<Page> page_;  // the page being loaded: its scripts and where they stand
-    std::vector<std::pair<std::string, std::string>> links_;
-    double scriptTimeLimit_ = JSContext::kDefaultExecutionTimeLimit;
+    uint64_t epoch_ = 0;           // engine events queued before a stop belong to the stopped load
+    uint64_t loadSerial_ = 0;      // the time-out acts only on the load it was armed for
+    std::optional<NSURLRequest> pendingRequest_;  // the request the delegate allowed last
+    NSErrorPtr pendingError_;                     // the engine's failure, reported when its load ends
+    uint64_t document_ = 0;
+    std::string documentURL_;
+    std::string bridgeName_;
+    std::weak_ptr<JSBridge> bridge_;
 };
 
 using UIWebViewPtr = std::shared_ptr<UIWebView>;

