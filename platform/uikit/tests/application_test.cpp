@@ -96,7 +96,7 @@ TEST_F(Application, MainRunsALaunchedAppWhoseButtonIsTappedUntilItTerminates) {
         // The "finger": once the loop runs, tap the button.
         NSRunLoop::main().perform([] { EXPECT_TRUE(UITree::tapText("Quit")); });
     };
-    Watchdog watchdog(10);
+    Watchdog watchdog(120);  // only against a hang: generous for a loaded machine
     char arg0[] = "quorvane";
     char* argv[] = {arg0, nullptr};
     int rc = UIApplicationMain(1, argv, nullptr, [&] { return delegate; });
@@ -125,18 +125,15 @@ TEST_F(Application, StateChangesMakeTheLifeCycleCalls) {
                      "didBecomeActive", "willResignActive"}));
     EXPECT_EQ(activeNotes, 2);
     NSNotificationCenter::defaultCenter().removeObserver(token);
-}
 
-TEST_F(Application, MemoryWarningIsPostedByTheApplication) {
-    auto app = UIApplication::sharedApplication();
+    // The memory warning is posted by the application.
     std::vector<std::shared_ptr<Object>> senders;
-    auto token = NSNotificationCenter::defaultCenter().addObserver(
+    token = NSNotificationCenter::defaultCenter().addObserver(
         UIApplicationDidReceiveMemoryWarningNotification, nullptr, nullptr,
         [&](const NSNotification& note) { senders.push_back(note.object); });
     app->simulateMemoryWarning();
     NSNotificationCenter::defaultCenter().removeObserver(token);
-    ASSERT_EQ(senders.size(), 1u);
-    EXPECT_EQ(senders[0], app);
+    EXPECT_EQ(senders, (std::vector<std::shared_ptr<Object>>{app}));
 }
 
 TEST_F(Application, RemoteRegistrationWaitsForAnAnswer) {
@@ -184,9 +181,4 @@ TEST_F(Application, NotificationSettingsAndLocalNotifications) {
     ASSERT_EQ(app->scheduledLocalNotifications().size(), 1u);
     EXPECT_EQ(app->scheduledLocalNotifications()[0]->alertBody, "hello");
     EXPECT_FALSE(app->scheduledLocalNotifications()[0]->fireDate.has_value());
-
-    app->setApplicationIconBadgeNumber(3);
-    EXPECT_EQ(app->applicationIconBadgeNumber(), 3);
-    app->setNetworkActivityIndicatorVisible(true);
-    EXPECT_TRUE(app->isNetworkActivityIndicatorVisible());
 }

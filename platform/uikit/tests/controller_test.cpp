@@ -50,8 +50,6 @@ TEST_F(Controllers, ViewLoadsLazilyOnce) {
     EXPECT_EQ(view->viewController(), s);
     s->setTitle("Settings");
     EXPECT_EQ(s->navigationItem()->title(), "Settings");
-    EXPECT_TRUE(s->automaticallyAdjustsScrollViewInsets());
-    EXPECT_EQ(s->edgesForExtendedLayout(), UIRectEdgeAll);
 }
 
 TEST_F(Controllers, RootAppearsWhenTheWindowShows) {
