@@ -121,10 +121,7 @@ TEST(FormatText, WidthAndPrecisionCountCharactersNotBytes) {
         const char* expected;
     };
     const Case cases[] = {
-        {"%s", "abc", "abc"},
-        {"%5s|", "abc", "  abc|"},
         {"%-5s|", "abc", "abc  |"},
-        {"%.2s", "abcdef", "ab"},
         {"%.2s", "h\u00e9llo", "h\u00e9"},
         {"%4@|", "\u4e2d", "   \u4e2d|"},
         {"%.1@", "\U0001F600x", ""},  // the emoji is two units: it does not fit into one
@@ -160,7 +157,6 @@ TEST(FormatDirectives, EdgeCases) {
     const Case cases[] = {
         {"%", {}, "%"},
         {"100%", {1}, "100%"},
-        {"%%", {}, "%"},
         {"50%% of %d", {8}, "50% of 8"},
         {"%d and %d", {1}, "1 and "},  // a missing argument prints nothing
         {"%@", {}, ""},
@@ -175,14 +171,7 @@ TEST(FormatDirectives, EdgeCases) {
         {"%2$@ %1$@", {"a", "b"}, "b a"},
         {"%1$@%1$@", {"x"}, "xx"},
         {"%3$@", {"a"}, ""},
-        {"\u4e2d%@\u6587", {"-"}, "\u4e2d-\u6587"},
-        {"DeviceToken \u83b7\u53d6\u5931\u8d25\uff0c\u539f\u56e0\uff1a%@",
-         {"x"},
-         "DeviceToken \u83b7\u53d6\u5931\u8d25\uff0c\u539f\u56e0\uff1ax"},
-        {"\u91cd\u65b0\u83b7\u53d6%ldS",
-         {60},
-         "\u91cd\u65b0\u83b7\u53d6"
-         "60S"},
+        {"\u4e2d%@\u6587%ldS", {"-", 60}, "\u4e2d-\u658760S"},
     };
     for (const auto& tc : cases) EXPECT_EQ(NSString::format(tc.format, tc.args), tc.expected) << tc.format;
 }
