@@ -115,17 +115,14 @@ TEST_P(PlistRoundTrip, EveryKindReadsBackEqual) {
     EXPECT_EQ((*back)["ints"][1].kind(), Value::Kind::Int);
     EXPECT_EQ((*back)["ints"][4].kind(), Value::Kind::UInt);
     EXPECT_EQ((*back)["ints"][5].kind(), Value::Kind::UInt);
-}
 
-TEST_P(PlistRoundTrip, NestingUpToTheCapIsKept) {
-    Value v = "leaf";
-    for (int i = 0; i < P::kMaxDepth; ++i) v = (i % 2) ? Value(Dict{{"k", v}}) : Value(Value::Array{v});
-    NSErrorPtr error;
-    auto data = P::dataWithPropertyList(v, GetParam(), &error);
+    // Nesting up to the cap is kept.
+    Value deep = "leaf";
+    for (int i = 0; i < P::kMaxDepth; ++i)
+        deep = (i % 2) ? Value(Dict{{"k", deep}}) : Value(Value::Array{deep});
+    data = P::dataWithPropertyList(deep, GetParam(), &error);
     ASSERT_TRUE(data.has_value()) << error->localizedDescription();
-    auto back = P::propertyListWithData(*data, nullptr, &error);
-    ASSERT_TRUE(back.has_value()) << error->localizedDescription();
-    EXPECT_EQ(*back, v);
+    EXPECT_EQ(P::propertyListWithData(*data, nullptr, &error), deep);
 }
 
 TEST_P(PlistRoundTrip, WriterErrorsAreClear) {
@@ -175,19 +172,6 @@ TEST(PlistDates, BinaryKeepsFractionsXMLWholeSeconds) {
 }
 
 // ---- reading ----
-
-TEST(PlistRead, DecodesHandBuiltBinary) {
-    Format format = Format::XML;
-    auto v = read(binaryList({"\xA2\x01\x02",
-                              "\x51"
-                              "a",
-                              std::string("\x10\x05", 2)},
-                             0),
-                  nullptr, &format);
-    ASSERT_TRUE(v.has_value());
-    EXPECT_EQ(format, Format::Binary);
-    EXPECT_EQ(*v, Value::array({"a", 5}));
-}
 
 TEST(PlistRead, RejectsCorruptXML) {
     const struct {
@@ -239,6 +223,10 @@ TEST(PlistRead, RejectsCorruptBinary) {
     };
     for (size_t i = 0; i < std::size(cases); ++i)
         expectReadError(cases[i].bytes, cases[i].reason, "case " + std::to_string(i));
+    Format format = Format::XML;
+    EXPECT_EQ(read(binaryList({"\xA2\x01\x02", "\x51\x61", std::string("\x10\x05", 2)}, 0), nullptr, &format),
+              Value::array({"a", 5}));
+    EXPECT_EQ(format, Format::Binary);
     EXPECT_TRUE(read(chainList(P::kMaxDepth, 1)).has_value());
     EXPECT_TRUE(read(chainList(12, 2)).has_value());  // shared containers within reason are fine
 }
