@@ -284,9 +284,7 @@ TEST_F(SandboxHome, ChosenByTheEnvironmentInOrder) {
         std::string expected;
     };
     const Case cases[] = {
-        {"q", "x", "/q"},
-        {nullptr, "x", "/x/quorvane"},
-        {nullptr, nullptr, "/h/.local/share/quorvane"},
+        {"q", "x", "/q"}, {nullptr, "x", "/x/quorvane"}, {nullptr, nullptr, "/h/.local/share/quorvane"},
         {nullptr, "relative", "/h/.local/share/quorvane"},  // a relative XDG path is ignored
     };
     env_.set("HOME", dir_.file("h").c_str());

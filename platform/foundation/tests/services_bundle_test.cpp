@@ -53,12 +53,11 @@ TEST_F(Bundle, ReadsTheInfoDictionary) {
     EXPECT_EQ(b->objectForInfoDictionaryKey("CFBundleShortVersionString"), Value("2.3.4"));
     EXPECT_EQ(b->infoDictionary().size(), 3u);
     EXPECT_FALSE(b->objectForInfoDictionaryKey("CFBundleExecutable"));
-}
 
-TEST_F(Bundle, AnUnreadableInfoPlistGivesAnEmptyDictionary) {
+    // An unreadable one gives an empty dictionary.
     add("Info.plist", "<plist><dict><key>broken");
     Console::Capture console;
-    auto b = bundle();
+    b = bundle();
     EXPECT_TRUE(b->infoDictionary().empty());
     EXPECT_EQ(b->bundleIdentifier(), "");
     EXPECT_TRUE(console.contains("Info.plist"));

@@ -65,10 +65,8 @@ TEST(KeyValueObserving, ReportsWhatTheOptionsAskFor) {
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {KVOOptions::None, {"first -->-"}},
-        {KVOOptions::New, {"first -->Grace"}},
-        {KVOOptions::Old, {"first Ada->-"}},
-        {KVOOptions::New | KVOOptions::Old, {"first Ada->Grace"}},
+        {KVOOptions::None, {"first -->-"}}, {KVOOptions::New, {"first -->Grace"}},
+        {KVOOptions::Old, {"first Ada->-"}}, {KVOOptions::New | KVOOptions::Old, {"first Ada->Grace"}},
         {KVOOptions::New | KVOOptions::Initial, {"first -->Ada", "first -->Grace"}},
         {KVOOptions::Old | KVOOptions::Prior, {"prior first Ada", "first Ada->-"}},
     };
