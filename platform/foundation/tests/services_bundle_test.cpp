@@ -82,17 +82,12 @@ TEST_F(Bundle, FindsResourcesByNameTypeAndFolder) {
         std::optional<std::string> expected;
     };
     const Case cases[] = {
-        {"personal_set", "plist", "", settings},
-        {"personal_set.plist", "", "", settings},
-        {"personal_set", ".plist", "", settings},
-        {"login.bundle/back", "png", "", back},
-        {"back", "png", "login.bundle", back},
-        {"PushConfig", "plist", "config", config},
-        {"Only", "txt", "", localized},
-        {"personal_set", "json", "", std::nullopt},
+        {"personal_set", "plist", "", settings}, {"personal_set.plist", "", "", settings},
+        {"personal_set", ".plist", "", settings}, {"login.bundle/back", "png", "", back},
+        {"back", "png", "login.bundle", back}, {"PushConfig", "plist", "config", config},
+        {"Only", "txt", "", localized}, {"personal_set", "json", "", std::nullopt},
         {"../" + fs::path(dir_.path()).filename().string() + "/personal_set", "plist", "", std::nullopt},
-        {"personal_set", "plist", "/", std::nullopt},
-        {"", "plist", "", std::nullopt},
+        {"personal_set", "plist", "/", std::nullopt}, {"", "plist", "", std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(b->pathForResource(c.name, c.type, c.directory), c.expected)
@@ -153,13 +148,10 @@ TEST(StringsTable, AcceptsPropertyLists) {
 
 TEST(StringsTable, RejectsMalformedInputNamingTheLine) {
     const std::pair<std::string, std::string> cases[] = {
-        {"\"a\" = \"b\";\n\"c\" \"d\";", "line 2"},
-        {"\"a\" = \"b\"", "line 1"},
+        {"\"a\" = \"b\";\n\"c\" \"d\";", "line 2"}, {"\"a\" = \"b\"", "line 1"},
         {"\"a\" = \"unterminated;\n", "unterminated string"},
-        {"/* open comment\n\"a\" = \"b\";", "unterminated comment"},
-        {"\"a\" = \"\\U12\";", "\\U escape"},
-        {"= \"b\";", "expected a quoted string"},
-        {"\"a\" = \"b\";\n\n\"c\" = ;", "line 3"},
+        {"/* open comment\n\"a\" = \"b\";", "unterminated comment"}, {"\"a\" = \"\\U12\";", "\\U escape"},
+        {"= \"b\";", "expected a quoted string"}, {"\"a\" = \"b\";\n\n\"c\" = ;", "line 3"},
     };
     for (const auto& [text, fragment] : cases) {
         NSErrorPtr error;

@@ -47,11 +47,8 @@ TEST(NotificationCenter, FiltersByNameAndSenderAndDeliversInRegistrationOrder) {
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"ping", nullptr, {"any", "ping", "ping-2"}},
-        {"ping", a, {"any", "ping", "ping-a", "ping-2"}},
-        {"ping", b, {"any", "ping", "all-b", "ping-2"}},
-        {"pong", a, {"any"}},
-        {"pong", b, {"any", "all-b"}},
+        {"ping", nullptr, {"any", "ping", "ping-2"}}, {"ping", a, {"any", "ping", "ping-a", "ping-2"}},
+        {"ping", b, {"any", "ping", "all-b", "ping-2"}}, {"pong", a, {"any"}}, {"pong", b, {"any", "all-b"}},
     };
     for (const auto& c : cases) {
         calls.clear();
