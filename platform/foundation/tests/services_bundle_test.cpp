@@ -126,7 +126,7 @@ TEST(StringsTable, ParsesTheOldStyleFormat) {
     EXPECT_EQ(*table, expected);
 }
 
-TEST(StringsTable, ReadsUTF16AndByteOrderMarks) {
+TEST(StringsTable, ReadsUTF16ByteOrderMarksAndPropertyLists) {
     const std::u16string text = u"\"hello\" = \"\u4f60\u597d\";\n\"smile\" = \"\U0001F600\";";
     const std::map<std::string, std::string> expected{{"hello", "你好"}, {"smile", "😀"}};
     for (const auto& bytes : {utf16(text, false), utf16(text, true),
@@ -135,9 +135,7 @@ TEST(StringsTable, ReadsUTF16AndByteOrderMarks) {
         ASSERT_TRUE(table);
         EXPECT_EQ(*table, expected);
     }
-}
-
-TEST(StringsTable, AcceptsPropertyLists) {
+    // A property list is read too, keeping only its strings.
     auto table = NSBundle::stringsTableWithData(
         Data::fromString("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><string>b</string>"
                          "<key>n</key><integer>1</integer></dict></plist>"),
