@@ -85,9 +85,9 @@ TEST(TextConversion, NarrowEncodingsReportFailure) {
 TEST(TextConversion, AppendUtf8EncodesScalarsAndReplacesTheRest) {
     // Each length's edges; surrogates and anything past U+10FFFF become U+FFFD.
     const std::pair<char32_t, const char*> cases[] = {
-        {0x7F, "\x7f"}, {0x80, "\xc2\x80"}, {0x7FF, "\xdf\xbf"}, {0x800, "\xe0\xa0\x80"}, {0xFFFF, "\xef\xbf\xbf"},
-        {0x10000, "\xf0\x90\x80\x80"}, {0x10FFFF, "\xf4\x8f\xbf\xbf"}, {0xD800, "\xef\xbf\xbd"},
-        {0xDFFF, "\xef\xbf\xbd"}, {0x110000, "\xef\xbf\xbd"}};
+        {0x7F, "\x7f"}, {0x80, "\xc2\x80"}, {0x7FF, "\xdf\xbf"}, {0x800, "\xe0\xa0\x80"},
+        {0xFFFF, "\xef\xbf\xbf"}, {0x10000, "\xf0\x90\x80\x80"}, {0x10FFFF, "\xf4\x8f\xbf\xbf"},
+        {0xD800, "\xef\xbf\xbd"}, {0xDFFF, "\xef\xbf\xbd"}, {0x110000, "\xef\xbf\xbd"}};
     for (const auto& [codePoint, bytes] : cases) {
         std::string out = "x";
         TextUtil::appendUTF8(out, codePoint);

@@ -29,6 +29,7 @@ TEST(NSURLRequest, OneBodyAtATimeAndCopiesAreIndependent) {
     EXPECT_EQ(copy.HTTPBody()->toString(), "abc");
     request.setHTTPBodyFile("/tmp/f");
     EXPECT_EQ(request.HTTPBodyStream(), nullptr);
+    EXPECT_EQ(request.HTTPBodyFile(), "/tmp/f");
     request.setHTTPMethod("");
     EXPECT_EQ(request.HTTPMethod(), "GET");
 }

@@ -54,6 +54,7 @@ TEST_F(Controls, ButtonStateValuesFallBackToNormal) {
     b->setEnabled(true);
     EXPECT_EQ(b->titleLabel()->text(), "Send");
     b->setSelected(true);
+    EXPECT_EQ(b->state(), UIControlStateSelected);
     EXPECT_EQ(b->currentTitle(), "Send");
     EXPECT_TRUE(colorsEqual(UIButton::buttonWithType(UIButtonType::System)->currentTitleColor(),
                             UIColor::colorWithRed(0, 122.0 / 255, 1, 1)));

@@ -13,6 +13,7 @@ using IndicatorsTest = UITest;
 
 TEST_F(IndicatorsTest, ActivityIndicatorHidesWhileStoppedUnlessTold) {
     auto indicator = UIActivityIndicatorView::create(UIActivityIndicatorViewStyle::WhiteLarge);
+    EXPECT_EQ(indicator->frame().size.width, 37);
     EXPECT_TRUE(indicator->isHidden());
     indicator->startAnimating();
     EXPECT_FALSE(indicator->isHidden());
