@@ -177,7 +177,7 @@ TEST_F(ViewTree, ConstraintsAreRecordedAndLeaveWithTheirViews) {
     EXPECT_FALSE(c->isActive());
 }
 
-TEST_F(ViewTree, LayoutRunsOncePerRequest) {
+TEST_F(ViewTree, LayoutRunsOncePerRequestAndAssociatedObjectsAreKept) {
     CallLog log;
     auto v = HookView::create(&log, "v");
     v->layoutIfNeeded();
@@ -190,12 +190,10 @@ TEST_F(ViewTree, LayoutRunsOncePerRequest) {
     v->setFrame(CGRectMake(5, 5, 10, 10));  // a move does not
     v->layoutIfNeeded();
     EXPECT_EQ(v->layouts, 2);
-}
 
-TEST_F(ViewTree, AssociatedObjects) {
+    // Associated values and objects, strong or weak.
     static const char kValueKey = 0;
     static const char kObjectKey = 0;
-    auto v = UIView::create();
     v->setAssociatedValue(&kValueKey, "header");
     EXPECT_EQ(v->associatedValue(&kValueKey), Value("header"));
 
