@@ -1,7 +1,8 @@
 #include "UITestFixture.h"
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/foundation/NotificationCenter.h"
@@ -47,28 +48,24 @@ public:
 // Ends the application loop from another thread if a test would otherwise hang.
 class Watchdog {
 public:
-    explicit Watchdog(double seconds) {
-        thread_ = std::thread([this, seconds] {
-            auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-            while (!done_ && std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            if (!done_) {
-                fired_ = true;
-                UIApplication::sharedApplication()->terminate();
-            }
-        });
-    }
+    explicit Watchdog(double seconds) : thread_([this, seconds] {
+        std::unique_lock lock(mutex_);
+        if (cv_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return done_; })) return;
+        fired_ = true;
+        UIApplication::sharedApplication()->terminate();
+    }) {}
     ~Watchdog() {
-        done_ = true;
+        { std::lock_guard lock(mutex_); done_ = true; }
+        cv_.notify_all();
         thread_.join();
     }
-    bool fired() const { return fired_; }
+    bool fired() { std::lock_guard lock(mutex_); return fired_; }
 
 private:
-    std::atomic<bool> done_{false};
-    std::atomic<bool> fired_{false};
-    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false, fired_ = false;
+    std::thread thread_;  // last: starts once the members it uses exist
 };
 
 }  // namespace
