@@ -92,7 +92,7 @@ TEST(ConsoleLine, ThreadsNeverShareALine) {
     EXPECT_EQ(start, out.size());
 }
 
-TEST(ConsoleCapture, InnermostCaptureWinsAndNothingReachesStandardError) {
+TEST(ConsoleCapture, InnermostCaptureWinsCollectsEveryThreadAndNothingReachesStandardError) {
     TempDir dir;
     std::string out = logged(dir, [] {
         Console::Capture outer;
@@ -110,9 +110,8 @@ TEST(ConsoleCapture, InnermostCaptureWinsAndNothingReachesStandardError) {
     EXPECT_EQ(out, "");
     out = logged(dir, [] { NSLog("after"); });
     EXPECT_NE(out.find("] after\n"), std::string::npos);
-}
 
-TEST(ConsoleCapture, CollectsEveryLineFromManyThreads) {
+    // A capture collects every line from many threads.
     Console::Capture capture;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
