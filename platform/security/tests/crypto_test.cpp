@@ -32,18 +32,13 @@ CCCryptorStatus des(CCOperation operation, CCOptions options, const Bytes& input
 }
 
 TEST(DigestTest, KnownVectors) {
-    struct Case {
-        std::string input, md5, sha256;
-    } cases[] = {
-        {"", "d41d8cd98f00b204e9800998ecf8427e",
-         "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"The quick brown fox jumps over the lazy dog", "9e107d9d372bb6826bd81d3542a419d6",
-         "d7a8fbb307d7809469ca9abcb0082e4f8d5651e46d3cdb762d02d0bf37c9e592"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(CC_MD5(bytesOf(c.input)), Data(fromHex(c.md5))) << c.input;
-        EXPECT_EQ(CC_SHA256(bytesOf(c.input)), Data(fromHex(c.sha256))) << c.input;
-    }
+    const Bytes fox = bytesOf("The quick brown fox jumps over the lazy dog");
+    EXPECT_EQ(CC_MD5({}), Data(fromHex("d41d8cd98f00b204e9800998ecf8427e")));
+    EXPECT_EQ(CC_MD5(fox), Data(fromHex("9e107d9d372bb6826bd81d3542a419d6")));
+    EXPECT_EQ(CC_SHA256({}),
+              Data(fromHex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")));
+    EXPECT_EQ(CC_SHA256(fox),
+              Data(fromHex("d7a8fbb307d7809469ca9abcb0082e4f8d5651e46d3cdb762d02d0bf37c9e592")));
 }
 
 TEST(CipherTest, KnownVectorsBothWays) {
