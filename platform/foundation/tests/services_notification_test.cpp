@@ -79,6 +79,7 @@ TEST(NotificationCenter, QueueObserversRunOnTheirQueueUntilRemoved) {
         deliveryThread = std::this_thread::get_id();
     });
     for (int i = 0; i < 3; ++i) center.post("n", nullptr, Dict{{"i", i}});
+    queue->sync([] {});  // delivered before the removal below
     std::mutex gate;
     std::unique_lock hold(gate);
     queue->async([&] { std::lock_guard wait(gate); });  // keeps the queue busy until released
