@@ -133,7 +133,7 @@ TEST_F(Application, StateChangesMakeTheLifeCycleCalls) {
     EXPECT_EQ(senders, (std::vector<std::shared_ptr<Object>>{app}));
 }
 
-TEST_F(Application, RemoteRegistrationWaitsForAnAnswer) {
+TEST_F(Application, RemoteRegistrationWaitsForAnAnswerAndSettingsOnTheNextTurn) {
     auto app = UIApplication::sharedApplication();
     auto delegate = std::make_shared<RecordingDelegate>();
     app->setDelegate(delegate);
@@ -156,12 +156,8 @@ TEST_F(Application, RemoteRegistrationWaitsForAnAnswer) {
 
     app->receiveRemoteNotification(Value(Dict{{"aps", Value(Dict{{"alert", "hi"}})}}));
     EXPECT_EQ(delegate->payload["aps"]["alert"], Value("hi"));
-}
 
-TEST_F(Application, NotificationSettingsAndLocalNotifications) {
-    auto app = UIApplication::sharedApplication();
-    auto delegate = std::make_shared<RecordingDelegate>();
-    app->setDelegate(delegate);
+    // Notification settings are answered on the next turn; local notifications are copied when scheduled.
     EXPECT_EQ(app->currentUserNotificationSettings(), nullptr);
     app->registerUserNotificationSettings(UIUserNotificationSettings::settingsForTypes(7 | 64));
     EXPECT_EQ(app->currentUserNotificationSettings()->types(), 7u);

@@ -104,14 +104,13 @@ TEST_F(Animations, ALaterAnimationOfTheSamePropertyTakesOver) {
     EXPECT_EQ(log, (std::vector<std::string>{"first NO", "second YES", "third YES"}));
     advance(5);
     EXPECT_EQ(log.size(), 3u);  // the interrupted one never completes twice
-}
 
-TEST_F(Animations, PartlyTakenOverFinishesAtItsEndWithNo) {
-    auto v = UIView::create();
+    // Partly taken over, an animation finishes at its own end, with NO.
+    auto w = UIView::create();
     std::vector<bool> first;
-    UIView::animateWithDuration(2.0, [&] { v->setAlpha(0); v->setBackgroundColor(UIColor::redColor()); },
+    UIView::animateWithDuration(2.0, [&] { w->setAlpha(0); w->setBackgroundColor(UIColor::redColor()); },
                                 [&](bool f) { first.push_back(f); });
-    UIView::animateWithDuration(0.5, [&] { v->setAlpha(1); }, nullptr);
+    UIView::animateWithDuration(0.5, [&] { w->setAlpha(1); }, nullptr);
     turn();
     EXPECT_TRUE(first.empty());  // still animates the colour
     advance(2.0);
