@@ -205,7 +205,7 @@ TEST_P(UserDefaultsAtExit, ChangesMadeWhileTerminatingAreSaved) {
                 });
             if (bySignal) {
                 std::raise(SIGTERM);
-                for (int i = 0; i < 5000; ++i) usleep(1000);
+                for (int i = 0; i < 6000; ++i) usleep(10000);  // 60 s at most for the watcher thread
                 _exit(3);
             }
             std::exit(0);
