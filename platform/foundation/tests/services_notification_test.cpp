@@ -232,7 +232,7 @@ TEST_P(TerminationNotification, IsPostedOnceAndTheProcessExitsCleanly) {
                 });
             if (bySignal) {
                 std::raise(SIGTERM);
-                for (int i = 0; i < 6000; ++i) usleep(10000);  // the watcher thread exits the process (60 s bound)
+                for (int i = 0; i < 6000; ++i) usleep(10000);  // the watcher thread ends the process
                 _exit(3);
             }
             std::exit(0);
