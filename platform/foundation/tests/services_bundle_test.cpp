@@ -53,12 +53,11 @@ TEST_F(Bundle, ReadsTheInfoDictionary) {
     EXPECT_EQ(b->objectForInfoDictionaryKey("CFBundleShortVersionString"), Value("2.3.4"));
     EXPECT_EQ(b->infoDictionary().size(), 3u);
     EXPECT_FALSE(b->objectForInfoDictionaryKey("CFBundleExecutable"));
-}
 
-TEST_F(Bundle, AnUnreadableInfoPlistGivesAnEmptyDictionary) {
+    // An unreadable one gives an empty dictionary.
     add("Info.plist", "<plist><dict><key>broken");
     Console::Capture console;
-    auto b = bundle();
+    b = bundle();
     EXPECT_TRUE(b->infoDictionary().empty());
     EXPECT_EQ(b->bundleIdentifier(), "");
     EXPECT_TRUE(console.contains("Info.plist"));
@@ -83,17 +82,12 @@ TEST_F(Bundle, FindsResourcesByNameTypeAndFolder) {
         std::optional<std::string> expected;
     };
     const Case cases[] = {
-        {"personal_set", "plist", "", settings},
-        {"personal_set.plist", "", "", settings},
-        {"personal_set", ".plist", "", settings},
-        {"login.bundle/back", "png", "", back},
-        {"back", "png", "login.bundle", back},
-        {"PushConfig", "plist", "config", config},
-        {"Only", "txt", "", localized},
-        {"personal_set", "json", "", std::nullopt},
+        {"personal_set", "plist", "", settings}, {"personal_set.plist", "", "", settings},
+        {"personal_set", ".plist", "", settings}, {"login.bundle/back", "png", "", back},
+        {"back", "png", "login.bundle", back}, {"PushConfig", "plist", "config", config},
+        {"Only", "txt", "", localized}, {"personal_set", "json", "", std::nullopt},
         {"../" + fs::path(dir_.path()).filename().string() + "/personal_set", "plist", "", std::nullopt},
-        {"personal_set", "plist", "/", std::nullopt},
-        {"", "plist", "", std::nullopt},
+        {"personal_set", "plist", "/", std::nullopt}, {"", "plist", "", std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(b->pathForResource(c.name, c.type, c.directory), c.expected)
@@ -132,7 +126,7 @@ TEST(StringsTable, ParsesTheOldStyleFormat) {
     EXPECT_EQ(*table, expected);
 }
 
-TEST(StringsTable, ReadsUTF16AndByteOrderMarks) {
+TEST(StringsTable, ReadsUTF16ByteOrderMarksAndPropertyLists) {
     const std::u16string text = u"\"hello\" = \"\u4f60\u597d\";\n\"smile\" = \"\U0001F600\";";
     const std::map<std::string, std::string> expected{{"hello", "你好"}, {"smile", "😀"}};
     for (const auto& bytes : {utf16(text, false), utf16(text, true),
@@ -141,9 +135,7 @@ TEST(StringsTable, ReadsUTF16AndByteOrderMarks) {
         ASSERT_TRUE(table);
         EXPECT_EQ(*table, expected);
     }
-}
-
-TEST(StringsTable, AcceptsPropertyLists) {
+    // A property list is read too, keeping only its strings.
     auto table = NSBundle::stringsTableWithData(
         Data::fromString("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><string>b</string>"
                          "<key>n</key><integer>1</integer></dict></plist>"),
@@ -154,13 +146,10 @@ TEST(StringsTable, AcceptsPropertyLists) {
 
 TEST(StringsTable, RejectsMalformedInputNamingTheLine) {
     const std::pair<std::string, std::string> cases[] = {
-        {"\"a\" = \"b\";\n\"c\" \"d\";", "line 2"},
-        {"\"a\" = \"b\"", "line 1"},
+        {"\"a\" = \"b\";\n\"c\" \"d\";", "line 2"}, {"\"a\" = \"b\"", "line 1"},
         {"\"a\" = \"unterminated;\n", "unterminated string"},
-        {"/* open comment\n\"a\" = \"b\";", "unterminated comment"},
-        {"\"a\" = \"\\U12\";", "\\U escape"},
-        {"= \"b\";", "expected a quoted string"},
-        {"\"a\" = \"b\";\n\n\"c\" = ;", "line 3"},
+        {"/* open comment\n\"a\" = \"b\";", "unterminated comment"}, {"\"a\" = \"\\U12\";", "\\U escape"},
+        {"= \"b\";", "expected a quoted string"}, {"\"a\" = \"b\";\n\n\"c\" = ;", "line 3"},
         {"\"e\x9fn\" = \"b\";", "not UTF-8"},
     };
     for (const auto& [text, fragment] : cases) {

@@ -48,7 +48,7 @@ std::string logged(const TempDir& dir, const std::function<void()>& body) {
     return data ? data->toString() : "";
 }
 
-TEST(ConsoleLine, HasTimeProcessThreadAndText) {
+TEST(ConsoleLine, HasLocalTimeFromTheClockProcessThreadAndText) {
     TempDir dir;
     std::string out = logged(dir, [] { NSLog("DeviceToken \u83b7\u53d6\u5931\u8d25 x"); });
     std::regex shape(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} foundation_services_tests\[(\d+):(\d+)\] )"
@@ -57,10 +57,8 @@ TEST(ConsoleLine, HasTimeProcessThreadAndText) {
     ASSERT_TRUE(std::regex_match(out, m, shape)) << out;
     EXPECT_EQ(m[1].str(), std::to_string(ProcessInfo::processIdentifier()));
     EXPECT_EQ(m[2].str(), std::to_string(ProcessInfo::threadId()));
-}
 
-TEST(ConsoleLine, TimeComesFromTheClockInLocalTime) {
-    TempDir dir;
+    // The time comes from the clock, in local time.
     ManualClock clock(Date::fromUnixTime(1609459200.25));  // 2021-01-01 00:00:00.250 UTC
     for (auto [tz, stamp] : {std::pair{"UTC0", "2021-01-01 00:00:00.250"},
                              {"CST-8", "2021-01-01 08:00:00.250"},
@@ -68,9 +66,9 @@ TEST(ConsoleLine, TimeComesFromTheClockInLocalTime) {
         foundation_test::ScopedEnv zone;
         zone.set("TZ", tz);
         ::tzset();
-        std::string out = logged(dir, [] { NSLog("tick"); });
-        EXPECT_EQ(out.substr(0, 23), stamp) << tz;
-        EXPECT_EQ(out.substr(out.size() - 6), " tick\n");
+        std::string line = logged(dir, [] { NSLog("tick"); });
+        EXPECT_EQ(line.substr(0, 23), stamp) << tz;
+        EXPECT_EQ(line.substr(line.size() - 6), " tick\n");
     }
     ::tzset();  // back to the zone the environment now names again
 }
@@ -94,7 +92,7 @@ TEST(ConsoleLine, ThreadsNeverShareALine) {
     EXPECT_EQ(start, out.size());
 }
 
-TEST(ConsoleCapture, InnermostCaptureWinsAndNothingReachesStandardError) {
+TEST(ConsoleCapture, InnermostCaptureWinsCollectsEveryThreadAndNothingReachesStandardError) {
     TempDir dir;
     std::string out = logged(dir, [] {
         Console::Capture outer;
@@ -112,9 +110,8 @@ TEST(ConsoleCapture, InnermostCaptureWinsAndNothingReachesStandardError) {
     EXPECT_EQ(out, "");
     out = logged(dir, [] { NSLog("after"); });
     EXPECT_NE(out.find("] after\n"), std::string::npos);
-}
 
-TEST(ConsoleCapture, CollectsEveryLineFromManyThreads) {
+    // A capture collects every line from many threads.
     Console::Capture capture;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)

@@ -19,8 +19,9 @@
 
 namespace foundation_test {
 
-// Polls `predicate` until it holds or `seconds` of real time pass; returns its last value.
-inline bool eventually(const std::function<bool()>& predicate, double seconds = 5) {
+// Polls `predicate` until it holds or `seconds` of real time pass; returns its last value. The default bound
+// is generous, so that a loaded machine never runs it out; a condition that holds returns at once.
+inline bool eventually(const std::function<bool()>& predicate, double seconds = 60) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!predicate()) {
         if (std::chrono::steady_clock::now() >= end) return predicate();

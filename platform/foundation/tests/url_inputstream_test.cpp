@@ -18,7 +18,21 @@ std::string drain(NSInputStream& stream, size_t chunk) {
     return out;
 }
 
-TEST(NSInputStream, DataStreamStatusesAndCopy) {
+// A custom stream: counts down and cannot start over.
+class CountdownStream : public NSInputStream {
+  public:
+    long read(uint8_t* buffer, size_t maxLength) override {
+        if (left_ == 0 || maxLength == 0) {
+            setStatus(NSStreamStatus::AtEnd);
+            return 0;
+        }
+        buffer[0] = uint8_t('0' + left_--);
+        return 1;
+    }
+    int left_ = 3;
+};
+
+TEST(NSInputStream, DataAndCustomStreamsStatusesAndCopy) {
     auto stream = NSInputStream::inputStreamWithData(Data::fromString("hello world"));
     uint8_t byte;
     EXPECT_EQ(stream->streamStatus(), NSStreamStatus::NotOpen);
@@ -33,6 +47,14 @@ TEST(NSInputStream, DataStreamStatusesAndCopy) {
     EXPECT_EQ(fresh->streamStatus(), NSStreamStatus::AtEnd);
     EXPECT_FALSE(fresh->hasBytesAvailable());
     EXPECT_EQ(fresh->read(&byte, 1), 0);
+
+    // A custom stream overrides the base, and one that cannot start over gives no copy.
+    auto countdown = std::make_shared<CountdownStream>();
+    countdown->open();
+    EXPECT_TRUE(countdown->hasBytesAvailable());
+    EXPECT_EQ(drain(*countdown, 8), "321");
+    EXPECT_FALSE(countdown->supportsCopying());
+    EXPECT_EQ(countdown->copyWithZone(nullptr), nullptr);
 }
 
 TEST(NSInputStream, FileStreamReadsBytesExactlyAndAMissingFileIsAnError) {
@@ -53,29 +75,6 @@ TEST(NSInputStream, FileStreamReadsBytesExactlyAndAMissingFileIsAnError) {
     EXPECT_EQ(missing->streamError()->domain(), NSPOSIXErrorDomain);
     uint8_t byte;
     EXPECT_EQ(missing->read(&byte, 1), -1);
-}
-
-// A custom stream: counts down and cannot start over.
-class CountdownStream : public NSInputStream {
-  public:
-    long read(uint8_t* buffer, size_t maxLength) override {
-        if (left_ == 0 || maxLength == 0) {
-            setStatus(NSStreamStatus::AtEnd);
-            return 0;
-        }
-        buffer[0] = uint8_t('0' + left_--);
-        return 1;
-    }
-    int left_ = 3;
-};
-
-TEST(NSInputStream, CustomStreamsOverrideTheBase) {
-    auto stream = std::make_shared<CountdownStream>();
-    stream->open();
-    EXPECT_TRUE(stream->hasBytesAvailable());
-    EXPECT_EQ(drain(*stream, 8), "321");
-    EXPECT_FALSE(stream->supportsCopying());
-    EXPECT_EQ(stream->copyWithZone(nullptr), nullptr);
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ TEST(NSURLRelative, BaseRuleOfTheSessionManagerAndAppending) {
               "http://h/");
 }
 
-TEST(NSURLFile, PathsRoundTrip) {
+TEST(NSURLFile, PathsRoundTripAndEqualityComparesTextAndBase) {
     auto url = NSURL::fileURLWithPath("/tmp/a b/c%.txt");
     ASSERT_TRUE(url);
     EXPECT_TRUE(url->isFileURL());
@@ -101,9 +101,8 @@ TEST(NSURLFile, PathsRoundTrip) {
     EXPECT_EQ(url->pathExtension(), "txt");
     EXPECT_EQ(NSURL::fileURLWithPath(""), nullptr);
     EXPECT_EQ(NSURL::fileURLWithPath("rel")->path().front(), '/');
-}
 
-TEST(NSURLEquality, ComparesTextAndBase) {
+    // Equality compares the text and the base.
     auto base = NSURL::URLWithString("http://h/");
     EXPECT_TRUE(NSURL::URLWithString("http://h/x")->isEqual(*NSURL::URLWithString("http://h/x")));
     EXPECT_FALSE(NSURL::URLWithString("x", base)->isEqual(*NSURL::URLWithString("http://h/x")));

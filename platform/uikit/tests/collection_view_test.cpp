@@ -154,9 +154,6 @@ TEST_F(PageControlTest, PagesClampAndTapsStepAPageWithValueChanged) {
     page->setCurrentPage(-1);
     EXPECT_EQ(page->currentPage(), 0);
     EXPECT_EQ(page->sizeForNumberOfPages(3), CGSizeMake(48, 37));
-    page->setCurrentPageIndicatorTintColor(UIColor::colorWithRed(254 / 255.0, 160 / 255.0, 15 / 255.0, 1));
-    EXPECT_TRUE(colorsEqual(page->currentPageIndicatorTintColor(),
-                            UIColor::colorWithRed(254 / 255.0, 160 / 255.0, 15 / 255.0, 1)));
 
     int changes = 0;
     page->addAction([&](UIControl&) { ++changes; }, UIControlEventValueChanged);

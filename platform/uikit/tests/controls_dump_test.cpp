@@ -56,7 +56,6 @@ TEST_F(Controls, ButtonStateValuesFallBackToNormal) {
     b->setSelected(true);
     EXPECT_EQ(b->state(), UIControlStateSelected);
     EXPECT_EQ(b->currentTitle(), "Send");
-    EXPECT_EQ(b->imageForState(UIControlStateSelected), nullptr);
     EXPECT_TRUE(colorsEqual(UIButton::buttonWithType(UIButtonType::System)->currentTitleColor(),
                             UIColor::colorWithRed(0, 122.0 / 255, 1, 1)));
 }
@@ -90,7 +89,6 @@ TEST_F(Controls, LabelIntrinsicSizeFromTheMetrics) {
     label->setPreferredMaxLayoutWidth(30);
     EXPECT_EQ(label->intrinsicContentSize(), CGSizeMake(20, 24));
     EXPECT_EQ(label->sizeThatFits({100, 0}), CGSizeMake(45, 12));
-    EXPECT_FALSE(label->isUserInteractionEnabled());
 }
 
 TEST_F(Controls, TapsReachOnlyWhatIsOnTop) {

@@ -11,7 +11,7 @@ namespace {
 
 using IndicatorsTest = UITest;
 
-TEST_F(IndicatorsTest, ActivityIndicatorHidesWhileStoppedUnlessTold) {
+TEST_F(IndicatorsTest, ActivityHidesWhileStoppedProgressClampsRefreshingIsAState) {
     auto indicator = UIActivityIndicatorView::create(UIActivityIndicatorViewStyle::WhiteLarge);
     EXPECT_EQ(indicator->frame().size.width, 37);
     EXPECT_TRUE(indicator->isHidden());
@@ -26,9 +26,8 @@ TEST_F(IndicatorsTest, ActivityIndicatorHidesWhileStoppedUnlessTold) {
     indicator->stopAnimating();
     EXPECT_FALSE(indicator->isHidden());
     EXPECT_FALSE(indicator->isAnimating());
-}
 
-TEST_F(IndicatorsTest, ProgressIsClampedAndRefreshingIsAState) {
+    // Progress is clamped; refreshing is a state that sends nothing.
     auto bar = UIProgressView::create();
     const float cases[][2] = {{0.25f, 0.25f}, {-1.0f, 0.0f}, {1.5f, 1.0f}, {NAN, 0.0f}};
     for (const auto& c : cases) {

@@ -42,17 +42,14 @@ protected:
                                  UITextFieldTextDidChangeNotification, UIKeyboardWillShowNotification,
                                  UIKeyboardDidShowNotification, UIKeyboardWillHideNotification,
                                  UIKeyboardDidHideNotification}) {
-            tokens_.push_back(center.addObserver(name, nullptr, nullptr, [log = delegate_->log](const NSNotification& n) {
+            tokens_.push_back(center.addObserver(name, nullptr, nullptr, [this](const NSNotification& n) {
                 std::string shortName = n.name;
                 for (const char* prefix : {"UITextFieldText", "UIKeyboard"}) {
                     if (shortName.rfind(prefix, 0) == 0) shortName = shortName.substr(std::string(prefix).size());
                 }
-                (*log)(shortName.substr(0, shortName.size() - std::string("Notification").size()));
+                (*delegate_->log)(shortName.substr(0, shortName.size() - std::string("Notification").size()));
+                if (n.name.rfind("UIKeyboard", 0) == 0) keyboardInfo_.push_back(n.userInfo);
             }));
-            if (std::string(name).rfind("UIKeyboard", 0) == 0) {
-                tokens_.push_back(center.addObserver(name, nullptr, nullptr,
-                                                     [this](const NSNotification& n) { keyboardInfo_.push_back(n.userInfo); }));
-            }
         }
         field_->addAction([log = delegate_->log](UIControl&) { (*log)("editingChanged"); }, UIControlEventEditingChanged);
     }
