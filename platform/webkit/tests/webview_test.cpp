@@ -314,8 +314,7 @@ TEST_F(WebViewTest, TheEnginesFaultsEndTheLoadAndTheNextNavigationWorks) {
 
     // A page's script that never ends holds the web process: a script that gets no answer ends it.
     Console::Capture capture;
-    eval("setTimeout(() => { for (;;) {} }, 0)");
-    EXPECT_EQ(view_->evaluateJavaScript("1").exception, "the page did not answer in time");
+    EXPECT_EQ(view_->evaluateJavaScript("for (;;) {}").exception, "the page did not answer in time");
     EXPECT_TRUE(capture.contains("stopped answering"));
     load("/fine");
     ASSERT_TRUE(waitForEnds(4));
