@@ -3,8 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 #include <sys/socket.h>
 
@@ -91,13 +93,25 @@ std::optional<int> DevServer::start(const std::string& host, int port, std::stri
         raw->listen_after_bind();
         finished->store(true);
     });
-    auto deadline = std::chrono::steady_clock::now() + kStartStopLimit;
-    while (!server->is_running() && !finished->load() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (!server->is_running()) {
-        server->stop();
-        listener_.join();
+    auto waitFor = [](const std::function<bool()>& condition) {
+        auto deadline = std::chrono::steady_clock::now() + kStartStopLimit;
+        while (!condition() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return condition();
+    };
+    if (!waitFor([&] { return server->is_running() || finished->load(); }) || !server->is_running()) {
+        // Stop as soon as the loop runs, however late; a loop that never came gets the server for good
+        // rather than a join that could hang.
+        if (waitFor([&] {
+                server->stop();
+                return finished->load();
+            })) {
+            listener_.join();
+        } else {
+            listener_.detach();
+            (void)server.release();
+        }
         return fail("server did not start on " + host + ":" + std::to_string(bound));
     }
 
