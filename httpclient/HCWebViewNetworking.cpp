@@ -192,8 +192,9 @@ void load(const UIWebViewPtr& webView, const NSURLRequest& request, const std::s
 
     auto manager = sessionManager(webView);
     const std::string URLString = request.URL() ? request.URL()->absoluteString() : std::string();
-    auto task = manager->GET(
-        URLString, Value(), HCHTTPSessionManager::ProgressBlock(), succeeded,
+    // Made without starting it, so that its progress is read before a quick reply can end the task.
+    auto task = manager->dataTaskWithHTTPMethod(
+        "GET", URLString, Value(), nullptr, HCHTTPSessionManager::ProgressBlock(), succeeded,
         [failed](const NSURLSessionDataTaskPtr& task, const NSErrorPtr& error) { failed(task, error); });
     hc_setURLSessionTask(webView, task);
     if (progress) *progress = task ? manager->downloadProgressForTask(task) : nullptr;
