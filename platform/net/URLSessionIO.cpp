@@ -1,0 +1,656 @@
+// The I/O thread: libcurl's multi loop, the easy handle of each hop and its callbacks, redirects, body
+// streams, timeouts.
+#include "platform/net/URLSessionInternal.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/foundation/TextUtil.h"
+
+using namespace URLSessionSupport;
+
+namespace {
+
+constexpr int kMaxRedirects = 16;
+constexpr size_t kMaxHeaderBytes = 256 * 1024;
+constexpr size_t kMaxRedirectBody = 1 << 20;
+constexpr int kStreamPollMilliseconds = 10;
+
+bool isRedirectStatus(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+NSErrorPtr errorForCurl(CURLcode code, long osErrno, const char* message, const std::shared_ptr<NSURL>& url) {
+    std::string detail = message && *message ? message : curl_easy_strerror(code);
+    long mapped;
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            mapped = NSURLErrorCannotFindHost;
+            break;
+        case CURLE_COULDNT_CONNECT:
+            mapped = (osErrno == ENETUNREACH || osErrno == ENETDOWN || osErrno == EHOSTUNREACH)
+                         ? NSURLErrorNotConnectedToInternet
+                         : NSURLErrorCannotConnectToHost;
+            break;
+        case CURLE_OPERATION_TIMEDOUT:
+            mapped = NSURLErrorTimedOut;
+            break;
+        case CURLE_URL_MALFORMAT:
+            mapped = NSURLErrorBadURL;
+            break;
+        case CURLE_UNSUPPORTED_PROTOCOL:  // also a reply without status line (HTTP/0.9)
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_BAD_CONTENT_ENCODING:
+        case CURLE_OUT_OF_MEMORY:  // a header line beyond libcurl's limit
+            mapped = NSURLErrorCannotParseResponse;
+            break;
+        case CURLE_TOO_MANY_REDIRECTS:
+            mapped = NSURLErrorHTTPTooManyRedirects;
+            break;
+        case CURLE_SEND_FAIL_REWIND:
+            mapped = NSURLErrorRequestBodyStreamExhausted;
+            break;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+            mapped = NSURLErrorSecureConnectionFailed;
+            break;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+            mapped = NSURLErrorServerCertificateUntrusted;
+            break;
+        default:
+            mapped = NSURLErrorNetworkConnectionLost;
+            break;  // empty reply, reset, truncated body, ...
+    }
+    return NSURLError(mapped, url, detail);
+}
+
+}  // namespace
+
+size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<URLSessionTransfer*>(user);
+    size_t length = size * count;
+    t.lastActivity = SteadyClock::now();
+    t.headerBytes += length;
+    if (t.headerBytes > kMaxHeaderBytes) {
+        t.failure = NSURLError(NSURLErrorCannotParseResponse, t.request.URL(), "response headers too large");
+        return 0;
+    }
+    std::string_view line(bytes, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.substr(0, 5) == "HTTP/") {
+        size_t space = line.find(' ');
+        t.version = std::string(line.substr(0, space));
+        t.status =
+            space == std::string_view::npos ? 0 : std::atol(std::string(line.substr(space + 1, 3)).c_str());
+        t.headers.clear();
+        return length;
+    }
+    if (line.empty()) {
+        if (t.status >= 100 && t.status < 200) return length;  // an interim response; the real one follows
+        auto response = NSHTTPURLResponse::create(t.request.URL(), t.status, t.version, t.headers);
+        if (isRedirectStatus(t.status) && t.headers.contains("Location")) {
+            t.redirect = true;
+            t.response = response;
+            return length;
+        }
+        t.response = response;
+        if (t.task->internal_->download) {
+            if (auto error = t.impl->prepareDownloadResponse(t.task, response)) {
+                t.failure = error;
+                return 0;
+            }
+        } else {
+            considerCaching(t);
+        }
+        auto session = t.impl->self();
+        std::weak_ptr<NSURLSession> weakSession = session;
+        auto task = t.task;
+        t.awaitingAnswer = t.impl->announceResponse(task, response, [weakSession, task](auto disposition) {
+            auto session = weakSession.lock();
+            if (!session) return;
+            session->impl_->post([task, disposition](NSURLSessionIO& io) {
+                URLSessionTransfer* t = io.find(task);
+                if (!t || !t->awaitingAnswer) return;
+                t->awaitingAnswer = false;
+                if (disposition == NSURLSessionResponseDisposition::Cancel) {
+                    io.finish(*t, NSURLError(NSURLErrorCancelled, t->request.URL()));
+                } else if (t->finishedAwaiting) {
+                    io.finish(*t, t->failure);
+                } else {
+                    t->lastActivity = SteadyClock::now();
+                    io.applyPause(*t);
+                }
+            });
+        });
+        return length;
+    }
+    if (line[0] == ' ' || line[0] == '\t') return length;  // obsolete line folding: ignored
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return length;
+    std::string name(TextUtil::trim(line.substr(0, colon)));
+    std::string value(TextUtil::trim(line.substr(colon + 1)));
+    if (auto existing = t.headers.value(name)) {
+        t.headers.set(name, *existing + ", " + value);
+    } else {
+        t.headers.set(name, value);
+    }
+    return length;
+}
+
+size_t NSURLSessionIO::onWrite(char* bytes, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<URLSessionTransfer*>(user);
+    size_t length = size * count;
+    t.lastActivity = SteadyClock::now();
+    if (t.redirect) {
+        size_t room = kMaxRedirectBody - std::min(kMaxRedirectBody, t.redirectBody.size());
+        t.redirectBody.append(bytes, std::min(room, length));
+        return length;
+    }
+    if (t.awaitingAnswer || t.suspended) {
+        t.pauseMask |= CURLPAUSE_RECV;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    if (auto error = t.impl->deliverData(t.task, bytes, length)) {
+        t.failure = error;
+        return 0;
+    }
+    if (t.cacheable) {
+        if (t.cacheBody.size() + length > t.cache->memoryCapacity()) {
+            t.cacheable = false;  // it could not be kept anyway
+            std::vector<uint8_t>().swap(t.cacheBody);
+        } else {
+            t.cacheBody.insert(t.cacheBody.end(), bytes, bytes + length);
+        }
+    }
+    return length;
+}
+
+size_t NSURLSessionIO::onRead(char* buffer, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<URLSessionTransfer*>(user);
+    size_t room = size * count;
+    if (t.suspended) {
+        t.pauseMask |= CURLPAUSE_SEND;
+        return CURL_READFUNC_PAUSE;
+    }
+    if (!t.stream) {
+        size_t n = std::min(room, t.data.length() - t.offset);
+        std::memcpy(buffer, t.data.bytes() + t.offset, n);
+        t.offset += n;
+        return n;
+    }
+    auto exhausted = [&](const std::string& detail) {
+        t.failure = NSURLError(NSURLErrorRequestBodyStreamExhausted, t.request.URL(), detail);
+        return size_t(CURL_READFUNC_ABORT);
+    };
+    NSInputStream& stream = *t.stream;
+    if (stream.streamStatus() == NSStreamStatus::NotOpen) stream.open();
+    NSStreamStatus status = stream.streamStatus();
+    if (status == NSStreamStatus::Error) {
+        auto error = stream.streamError();
+        return exhausted(error ? error->localizedDescription() : "the body stream failed");
+    }
+    if (t.expectedSend >= 0 && t.bodyRead >= t.expectedSend) return 0;
+    bool ended = status == NSStreamStatus::AtEnd || status == NSStreamStatus::Closed;
+    if (!ended && !stream.hasBytesAvailable()) {
+        t.waitingForStream = true;
+        t.pauseMask |= CURLPAUSE_SEND;
+        return CURL_READFUNC_PAUSE;
+    }
+    size_t limit = t.expectedSend >= 0 ? std::min(room, size_t(t.expectedSend - t.bodyRead)) : room;
+    long n = ended ? 0 : stream.read(reinterpret_cast<uint8_t*>(buffer), limit);
+    if (n < 0) {
+        auto error = stream.streamError();
+        return exhausted(error ? error->localizedDescription() : "the body stream failed");
+    }
+    if (n == 0) {
+        if (t.expectedSend >= 0 && t.bodyRead < t.expectedSend) {
+            return exhausted("the body stream ended after " + std::to_string(t.bodyRead) + " of " +
+                             std::to_string(t.expectedSend) + " bytes");
+        }
+        return 0;
+    }
+    t.bodyRead += n;
+    t.lastActivity = SteadyClock::now();
+    return size_t(n);
+}
+
+int NSURLSessionIO::onSeek(void* user, curl_off_t offset, int origin) {
+    auto& t = *static_cast<URLSessionTransfer*>(user);
+    if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+    if (!t.stream) {
+        if (size_t(offset) > t.data.length()) return CURL_SEEKFUNC_FAIL;
+        t.offset = size_t(offset);
+        return CURL_SEEKFUNC_OK;
+    }
+    if (offset == 0 && t.bodyRead == 0) return CURL_SEEKFUNC_OK;
+    return CURL_SEEKFUNC_CANTSEEK;
+}
+
+int NSURLSessionIO::onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
+                               curl_off_t uploaded) {
+    auto& t = *static_cast<URLSessionTransfer*>(user);
+    if (downloaded > t.lastDownloaded) {
+        t.lastDownloaded = downloaded;
+        t.lastActivity = SteadyClock::now();
+    }
+    // libcurl's count includes chunk framing; the task counts body bytes only.
+    uploaded = std::min<curl_off_t>(uploaded, t.stream ? t.bodyRead : curl_off_t(t.offset));
+    if (uploaded > t.lastUploaded) {
+        int64_t sent = uploaded - t.lastUploaded;
+        t.lastUploaded = uploaded;
+        t.lastActivity = SteadyClock::now();
+        auto& impl = *t.impl;
+        auto task = t.task;
+        int64_t total = task->sent_.load() + sent;
+        impl.setCounter(*task, task->sent_, "countOfBytesSent", total);
+        if (impl.delegateResponds(NSURLSessionDelegate::Method::DidSendBodyData)) {
+            auto session = impl.self();
+            int64_t expected = task->expectedToSend_.load();
+            impl.enqueue([&impl, session, task, sent, total, expected] {
+                if (auto current = impl.currentDelegate()) {
+                    current->didSendBodyData(session, task, sent, total, expected);
+                }
+            });
+        }
+    }
+    return 0;
+}
+
+void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
+                           int hops) {
+    if (task->state() == NSURLSessionTaskState::Completed) return;
+    const auto& url = request.URL();
+    if (auto& download = task->internal_->download; download && !download->invalidResumeData.empty()) {
+        impl.completeTask(task, NSURLError(NSURLErrorCannotDecodeRawData, url, download->invalidResumeData));
+        return;
+    }
+    if (!url || url->scheme().empty()) {
+        impl.completeTask(task, NSURLError(NSURLErrorBadURL, url));
+        return;
+    }
+    if (!isHTTPScheme(url->scheme())) {
+        impl.completeTask(task, NSURLError(NSURLErrorUnsupportedURL, url));
+        return;
+    }
+    if (url->host().empty()) {
+        impl.completeTask(task, NSURLError(NSURLErrorBadURL, url));
+        return;
+    }
+    if (hops == 0 && !task->internal_->download && answerFromCache(task, request)) return;
+    if (auto& download = task->internal_->download) {
+        // The partial file went away (or shrank) since the resume data was made: ask for the whole body.
+        if (download->resume && hops == 0 &&
+            fileSize(download->resume->path) < download->resume->bytesReceived) {
+            request.setValue(std::nullopt, "Range");
+            request.setValue(std::nullopt, "If-Range");
+        }
+    }
+    auto owned = std::make_unique<URLSessionTransfer>();
+    URLSessionTransfer& t = *owned;
+    t.impl = &impl;
+    t.task = task;
+    t.request = request;
+    t.body = body;
+    t.hops = hops;
+    const auto& configuration = *impl.configuration;
+    t.idleTimeout =
+        request.timeoutInterval() > 0 && request.timeoutInterval() != NSURLRequestDefaultTimeoutInterval
+            ? request.timeoutInterval()
+            : configuration.timeoutIntervalForRequest();
+    if (t.idleTimeout <= 0) t.idleTimeout = NSURLRequestDefaultTimeoutInterval;
+    t.resourceTimeout = configuration.timeoutIntervalForResource();
+
+    bool hasBody = false;
+    switch (body.bodyKind()) {
+        case NSURLRequest::BodyKind::None:
+            break;
+        case NSURLRequest::BodyKind::Data:
+            t.data = *body.HTTPBody();
+            t.expectedSend = int64_t(t.data.length());
+            hasBody = true;
+            break;
+        case NSURLRequest::BodyKind::File:
+            t.expectedSend = fileSize(body.HTTPBodyFile());
+            if (t.expectedSend < 0) {
+                impl.completeTask(task, NSURLError(NSURLErrorFileDoesNotExist, url, body.HTTPBodyFile()));
+                return;
+            }
+            t.stream = NSInputStream::inputStreamWithFileAtPath(body.HTTPBodyFile());
+            hasBody = true;
+            break;
+        case NSURLRequest::BodyKind::Stream:
+            t.stream = body.HTTPBodyStream();
+            t.expectedSend = contentLengthOf(request);
+            hasBody = true;
+            break;
+    }
+    {
+        std::lock_guard lock(task->mutex_);
+        task->currentRequest_ = request;
+    }
+    impl.setCounter(*task, task->expectedToSend_, "countOfBytesExpectedToSend", t.expectedSend);
+    impl.setCounter(*task, task->sent_, "countOfBytesSent", 0);
+
+    CURL* easy = t.easy = curl_easy_init();
+    std::string target = url->absoluteString();
+    target = target.substr(0, target.find('#'));
+    curl_easy_setopt(easy, CURLOPT_URL, target.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &t);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorBuffer);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onWrite);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    if (!request.valueForHTTPHeaderField("Accept-Encoding")) {
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    }
+
+    HTTPHeaderFields fields = request.headerFields();
+    for (const auto& [name, value] : configuration.HTTPAdditionalHeaders()) {
+        if (const std::string* text = value.asString(); text && !fields.contains(name))
+            fields.set(name, *text);
+    }
+    fields.remove("Content-Length");  // from the body itself
+    if (!fields.contains("Accept")) fields.set("Accept", "*/*");
+    fields.set("Expect", "");
+    // libcurl labels every body as a form; the platform does so for POST only.
+    if (hasBody && request.HTTPMethod() != "POST" && !fields.contains("Content-Type"))
+        fields.set("Content-Type", "");
+    for (const auto& [name, value] : fields.fields()) {
+        std::string line = value.empty() ? name + ";" : name + ": " + value;
+        if (value.empty() && (name == "Expect" || name == "Content-Type")) line = name + ":";  // removes it
+        t.headerList = curl_slist_append(t.headerList, line.c_str());
+    }
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, t.headerList);
+
+    const std::string& method = request.HTTPMethod();
+    if (method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else if (hasBody) {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_READFUNCTION, onRead);
+        curl_easy_setopt(easy, CURLOPT_READDATA, &t);
+        curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, onSeek);
+        curl_easy_setopt(easy, CURLOPT_SEEKDATA, &t);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t.expectedSend));
+        if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (method == "POST") {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, 0L);
+    } else if (method != "GET") {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+    if (TextUtil::toLowerASCII(url->scheme()) == "https") {
+        NSURLSessionIO* io = this;
+        URLSessionTransfer* transfer = &t;
+        t.peerCheck = [io, transfer](const std::vector<Data>& chain) {
+            return io->decideTrust(*transfer, chain);
+        };
+        std::string problem = URLSessionTLS::configure(easy, &t.peerCheck);
+        if (!problem.empty()) {
+            impl.completeTask(task, NSURLError(NSURLErrorSecureConnectionFailed, url, problem));
+            return;
+        }
+    }
+    t.suspended = task->state() == NSURLSessionTaskState::Suspended;
+    curl_multi_add_handle(multi, easy);
+    transfers[task.get()] = std::move(owned);
+    applyPause(t);
+}
+
+void NSURLSessionIO::done(URLSessionTransfer& t, CURLcode code) {
+    curl_off_t uploaded = 0;
+    if (curl_easy_getinfo(t.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
+        uploaded > t.lastUploaded) {
+        onProgress(&t, 0, t.lastDownloaded, 0, uploaded);
+    }
+    if (t.failure) {
+        finish(t, t.failure);
+    } else if (code != CURLE_OK) {
+        long osErrno = 0;
+        curl_easy_getinfo(t.easy, CURLINFO_OS_ERRNO, &osErrno);
+        finish(t, errorForCurl(code, osErrno, t.errorBuffer, t.request.URL()));
+    } else if (t.redirect) {
+        redirect(t);
+    } else if (!t.response) {
+        // The connection ended inside the headers.
+        finish(t,
+               NSURLError(NSURLErrorNetworkConnectionLost, t.request.URL(), "incomplete response headers"));
+    } else if (t.awaitingAnswer) {
+        // Complete once the delegate has answered didReceiveResponse.
+        curl_multi_remove_handle(multi, t.easy);
+        curl_easy_cleanup(t.easy);
+        t.easy = nullptr;
+        t.finishedAwaiting = true;
+    } else {
+        finish(t, nullptr);
+    }
+}
+
+void NSURLSessionIO::redirect(URLSessionTransfer& t) {
+    auto task = t.task;
+    auto response = t.response;
+    std::string body = std::move(t.redirectBody);
+    NSURLRequest request = t.request;
+    NSURLRequest bodySource = t.body;
+    int hops = t.hops;
+    curl_multi_remove_handle(multi, t.easy);
+    transfers.erase(task.get());  // `t` is gone from here on
+
+    if (hops >= kMaxRedirects) {
+        impl.completeTask(task, NSURLError(NSURLErrorHTTPTooManyRedirects, request.URL()));
+        return;
+    }
+    auto location = response->valueForHTTPHeaderField("Location");
+    auto target = NSURL::URLWithString(*location, request.URL());
+    if (!target || !isHTTPScheme(target->scheme())) {
+        deliverBufferedResponse(task, response, Data::fromString(body));
+        return;
+    }
+    NSURLRequest next = request;
+    next.setURL(target->absoluteURL());
+    long status = response->statusCode();
+    const std::string& method = request.HTTPMethod();
+    if ((status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST")) {
+        next.setHTTPMethod("GET");
+        next.setHTTPBody(std::nullopt);
+        next.setValue(std::nullopt, "Content-Type");
+        next.setValue(std::nullopt, "Content-Length");
+        bodySource = NSURLRequest();
+    }
+    if (!impl.delegateResponds(NSURLSessionDelegate::Method::WillPerformHTTPRedirection)) {
+        follow(task, std::move(next), std::move(bodySource), hops + 1);
+        return;
+    }
+    auto session = impl.self();
+    std::weak_ptr<NSURLSession> weakSession = session;
+    auto answer = [weakSession, task, response, body, bodySource, hops](std::optional<NSURLRequest> chosen) {
+        auto session = weakSession.lock();
+        if (!session) return;
+        session->impl_->post([task, response, body, bodySource, hops, chosen](NSURLSessionIO& io) {
+            if (task->state() == NSURLSessionTaskState::Completed) return;
+            if (!chosen) {
+                io.deliverBufferedResponse(task, response, Data::fromString(body));
+                return;
+            }
+            NSURLRequest source = chosen->bodyKind() != NSURLRequest::BodyKind::None ? *chosen : bodySource;
+            io.follow(task, *chosen, source, hops + 1);
+        });
+    };
+    auto handler = onceHandler<std::optional<NSURLRequest>>(answer, std::optional<NSURLRequest>(next));
+    auto& owner = impl;
+    impl.enqueue([&owner, session, task, response, next, handler] {
+        if (auto current = owner.currentDelegate()) {
+            current->willPerformHTTPRedirection(session, task, response, next, handler);
+        } else {
+            handler(next);
+        }
+    });
+}
+
+void NSURLSessionIO::follow(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
+                            int hops) {
+    if (task->state() == NSURLSessionTaskState::Canceling) {
+        impl.completeTask(task, NSURLError(NSURLErrorCancelled, request.URL()));
+        return;
+    }
+    if (body.bodyKind() != NSURLRequest::BodyKind::Stream) {
+        start(task, std::move(request), std::move(body), hops);
+        return;
+    }
+    // A streamed body was used up by the earlier hop: ask for a new one.
+    askForStream(task, std::move(request), std::move(body), hops);
+}
+
+void NSURLSessionIO::askForStream(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
+                                  int hops) {
+    if (!impl.delegateResponds(NSURLSessionDelegate::Method::NeedNewBodyStream)) {
+        impl.completeTask(task, NSURLError(NSURLErrorRequestBodyStreamExhausted, request.URL()));
+        return;
+    }
+    auto session = impl.self();
+    std::weak_ptr<NSURLSession> weakSession = session;
+    auto answer = [weakSession, task, request, body, hops](NSInputStreamPtr stream) {
+        auto session = weakSession.lock();
+        if (!session) return;
+        session->impl_->post([task, request, body, hops, stream](NSURLSessionIO& io) {
+            if (task->state() == NSURLSessionTaskState::Completed) return;
+            if (!stream) {
+                io.impl.completeTask(task, NSURLError(NSURLErrorRequestBodyStreamExhausted, request.URL()));
+                return;
+            }
+            NSURLRequest source = body;
+            source.setHTTPBodyStream(stream);
+            io.start(task, request, source, hops);
+        });
+    };
+    auto handler = onceHandler<NSInputStreamPtr>(answer, nullptr);
+    auto& owner = impl;
+    impl.enqueue([&owner, session, task, handler] {
+        if (auto current = owner.currentDelegate()) {
+            current->needNewBodyStream(session, task, handler);
+        } else {
+            handler(nullptr);
+        }
+    });
+}
+
+// A response whose body is at hand (a redirect that is not followed, or a stored response) is the task's
+// result: the response is announced, then the body delivered, then the task completes.
+void NSURLSessionIO::deliverBufferedResponse(const NSURLSessionTaskPtr& task, NSURLResponsePtr response,
+                                             Data body) {
+    auto finishWith = [task, body](NSURLSessionIO& io, NSURLSessionResponseDisposition disposition) {
+        if (task->state() == NSURLSessionTaskState::Completed) return;
+        if (disposition == NSURLSessionResponseDisposition::Cancel ||
+            task->state() == NSURLSessionTaskState::Canceling) {
+            io.impl.completeTask(task, NSURLError(NSURLErrorCancelled, task->currentRequest().URL()));
+            return;
+        }
+        const char* bytes = reinterpret_cast<const char*>(body.bytes());
+        io.impl.completeTask(task, io.impl.deliverData(task, bytes, body.length()));
+    };
+    auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(response);
+    if (task->internal_->download && http) {
+        if (auto error = impl.prepareDownloadResponse(task, http)) {
+            impl.completeTask(task, error);
+            return;
+        }
+    }
+    std::weak_ptr<NSURLSession> weakSession = impl.self();
+    bool waits = impl.announceResponse(task, response, [weakSession, finishWith](auto disposition) {
+        if (auto session = weakSession.lock()) {
+            session->impl_->post(
+                [finishWith, disposition](NSURLSessionIO& io) { finishWith(io, disposition); });
+        }
+    });
+    if (!waits) finishWith(*this, NSURLSessionResponseDisposition::Allow);
+}
+
+void NSURLSessionIO::checkTimersAndStreams() {
+    std::vector<std::pair<URLSessionTransfer*, NSErrorPtr>> expired;
+    for (auto& [key, owned] : transfers) {
+        URLSessionTransfer& t = *owned;
+        if (!t.easy) continue;
+        if (t.waitingForStream && !t.suspended) {
+            NSStreamStatus status = t.stream->streamStatus();
+            if (t.stream->hasBytesAvailable() || status == NSStreamStatus::AtEnd ||
+                status == NSStreamStatus::Error || status == NSStreamStatus::Closed) {
+                t.waitingForStream = false;
+                applyPause(t);
+            }
+        }
+        if (t.resourceTimeout > 0 && secondsSince(t.started) > t.resourceTimeout) {
+            expired.emplace_back(&t, NSURLError(NSURLErrorTimedOut, t.request.URL(), "resource timeout"));
+        } else if (!t.suspended && !t.awaitingAnswer && secondsSince(t.lastActivity) > t.idleTimeout) {
+            expired.emplace_back(&t, NSURLError(NSURLErrorTimedOut, t.request.URL()));
+        }
+    }
+    for (auto& [t, error] : expired) finish(*t, error);
+}
+
+long NSURLSessionIO::pollTimeoutMilliseconds() {
+    long timeout = 1000;
+    long suggested = -1;
+    curl_multi_timeout(multi, &suggested);
+    if (suggested >= 0) timeout = std::min(timeout, suggested);
+    for (auto& [key, owned] : transfers) {
+        URLSessionTransfer& t = *owned;
+        if (!t.easy) continue;
+        if (t.waitingForStream) timeout = std::min<long>(timeout, kStreamPollMilliseconds);
+        if (!t.suspended && !t.awaitingAnswer) {
+            double left = t.idleTimeout - secondsSince(t.lastActivity);
+            timeout = std::min(timeout, std::max(1L, long(left * 1000) + 1));
+        }
+    }
+    return timeout;
+}
+
+void NSURLSession::Impl::ioMain(std::shared_ptr<NSURLSession> session) {
+    Impl& impl = *session->impl_;
+    CURLM* multi = curl_multi_init();
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS,
+                      impl.configuration->HTTPMaximumConnectionsPerHost());
+    {
+        std::lock_guard lock(impl.mutex);
+        impl.multi = multi;
+    }
+    NSURLSessionIO io{impl, multi, {}};
+    for (;;) {
+        std::deque<Command> commands;
+        {
+            std::lock_guard lock(impl.mutex);
+            commands.swap(impl.commands);
+            if (commands.empty() && io.transfers.empty()) {
+                impl.threadRunning = false;
+                impl.multi = nullptr;
+                // Nobody needs to wait for what is left: closing the multi handle and letting the session go.
+                if (impl.thread.get_id() == std::this_thread::get_id()) impl.thread.detach();
+                break;
+            }
+        }
+        for (auto& command : commands) command(io);
+        commands.clear();
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            URLSessionTransfer* t = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
+            if (t) io.done(*t, message->data.result);
+        }
+        io.checkTimersAndStreams();
+        if (io.transfers.empty()) continue;
+        curl_multi_poll(multi, nullptr, 0, int(io.pollTimeoutMilliseconds()), nullptr);
+    }
+    curl_multi_cleanup(multi);
+}
