@@ -282,15 +282,16 @@ TEST_F(HCURLSessionManagerTest, ManyShortLivedManagersLeaveNoThreadsOrDescriptor
         if (!all) ADD_FAILURE() << "finished " << finished << " of " << count;
         return all;
     };
-    // Warm up the process-wide parts (processing queue, shared reachability manager, the server's pool),
-    // then wait for the warm-up's own threads and descriptors to go.
+    // Warm up the process-wide parts (processing queue, shared reachability manager, the server's pool, the
+    // sessions' pool of idle connections, filled to its cap), then wait for the warm-up's own threads and
+    // descriptors to go.
     size_t threads = threadCount();
     size_t descriptors = descriptorCount();
     auto settled = [&](double timeout) {
         return runMainUntil([&] { return threadCount() <= threads && descriptorCount() <= descriptors; },
                             timeout);
     };
-    ASSERT_TRUE(useOnce(4));
+    ASSERT_TRUE(useOnce(32));
     settled(3);
     threads = std::max(threads, threadCount());
     descriptors = std::max(descriptors, descriptorCount());

@@ -106,21 +106,44 @@ void NSURLSession::Impl::submitNext(std::shared_ptr<NSURLSession> session) {
     });
 }
 
-// Runs `command` on the I/O thread, starting the thread when it is not running.
-void NSURLSession::Impl::post(Command command) {
-    std::thread previous;
+void NSURLSession::Impl::post(const NSURLSessionTaskPtr& task, Command command) {
+    loopOf(task)->post([session = self(), command = std::move(command)](NSURLSessionIO& io) { command(io); });
+}
+
+std::shared_ptr<NSURLSessionIO> NSURLSession::Impl::loopFor(const NSURLRequest& request) {
+    const auto& url = request.URL();
+    bool https = url && TextUtil::toLowerASCII(url->scheme()) == "https";
+    if (!https || (!delegateResponds(NSURLSessionDelegate::Method::DidReceiveChallenge) &&
+                   !delegateResponds(NSURLSessionDelegate::Method::TaskDidReceiveChallenge))) {
+        return NSURLSessionIO::shared();
+    }
+    std::lock_guard lock(mutex);
+    if (!privateLoop) {
+        privateLoop = std::make_shared<NSURLSessionIO>();
+        privateLoop->maxHostConnections = configuration->HTTPMaximumConnectionsPerHost();
+    }
+    return privateLoop;
+}
+
+std::shared_ptr<NSURLSessionIO> NSURLSession::Impl::loopOf(const NSURLSessionTaskPtr& task) {
+    {
+        std::lock_guard lock(task->mutex_);
+        if (task->internal_->loop) return task->internal_->loop;
+    }
+    auto loop = loopFor(task->originalRequest_);
+    std::lock_guard lock(task->mutex_);
+    if (!task->internal_->loop) task->internal_->loop = loop;
+    return task->internal_->loop;
+}
+
+// The session's own loop ends once it is idle.
+void NSURLSession::Impl::stopLoop() {
+    std::shared_ptr<NSURLSessionIO> loop;
     {
         std::lock_guard lock(mutex);
-        commands.push_back(std::move(command));
-        if (threadRunning) {
-            if (multi) curl_multi_wakeup(multi);
-            return;
-        }
-        threadRunning = true;
-        previous = std::move(thread);
-        thread = std::thread(&Impl::ioMain, self());
+        loop = privateLoop;
     }
-    if (previous.joinable()) previous.join();  // it has already left its loop
+    if (loop) loop->stop();
 }
 
 // Ends a task: once only, whatever the path. Queues its completion after every callback queued before.
@@ -165,7 +188,10 @@ void NSURLSession::Impl::completeTask(const NSURLSessionTaskPtr& task, NSErrorPt
         tasks.erase(task->taskIdentifier());
         if (invalidated && tasks.empty() && !invalidationQueued) invalidationQueued = invalidateNow = true;
     }
-    if (invalidateNow) queueInvalidation();
+    if (invalidateNow) {
+        queueInvalidation();
+        stopLoop();
+    }
 }
 
 void NSURLSession::Impl::queueInvalidation() {
@@ -275,19 +301,12 @@ std::shared_ptr<NSURLSession> NSURLSession::sessionWithConfiguration(
 
 NSURLSession::~NSURLSession() {
     std::map<uint64_t, NSURLSessionTaskPtr> left;
-    std::thread thread;
     {
         std::lock_guard lock(impl_->mutex);
         left.swap(impl_->tasks);
-        thread = std::move(impl_->thread);
     }
-    if (thread.joinable()) {
-        if (thread.get_id() == std::this_thread::get_id()) {
-            thread.detach();  // the I/O thread let the last reference go on its way out
-        } else {
-            thread.join();
-        }
-    }
+    // An idle loop holds nothing of the session; it lets its thread go.
+    impl_->stopLoop();
     // Tasks that never ran cannot run any more.
     for (auto& [id, task] : left) {
         std::lock_guard lock(task->mutex_);
@@ -414,7 +433,10 @@ void NSURLSession::finishTasksAndInvalidate() {
         impl_->invalidated = true;
         if (impl_->tasks.empty()) impl_->invalidationQueued = now = true;
     }
-    if (now) impl_->queueInvalidation();
+    if (now) {
+        impl_->queueInvalidation();
+        impl_->stopLoop();
+    }
 }
 
 void NSURLSession::invalidateAndCancel() {

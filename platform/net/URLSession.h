@@ -1,8 +1,12 @@
 // NSURLSession: HTTP(S) loading with tasks, a delegate and a delegate queue, over libcurl.
 //
-// A session owns one I/O thread, started when a task needs the network and ended as soon as no transfer
-// is left (the connections close with it), so an idle session costs no thread and no connection. Tasks are
-// born suspended; `resume` starts them. See platform/net/README.md for the life of a request.
+// Transfers run on I/O loops over libcurl: one process-wide loop for plain HTTP and for HTTPS of sessions
+// that leave server trust to the default handling, whose connections every session may reuse; and a loop
+// of the session's own for HTTPS when its delegate decides on server trust, so that no connection trusted
+// under another policy carries its requests. An idle loop keeps its connections for
+// NSURLSessionIdleLifetime seconds (of the platform clock), or until its session is invalidated. Loops
+// run on a process-wide set of I/O threads that park while unused. Tasks are born suspended; `resume`
+// starts them. See platform/net/README.md for the life of a request.
 //
 // Callbacks. Every delegate method and completion handler runs on the session's delegate queue, one at a
 // time for the whole session, whatever the queue's width. For one task they come in this order:
@@ -116,6 +120,9 @@ inline constexpr const char* NSURLErrorFailingURLPeerTrustErrorKey = "NSURLError
 inline constexpr const char* NSURLSessionDownloadTaskResumeData = "NSURLSessionDownloadTaskResumeData";
 
 inline constexpr int64_t NSURLSessionTransferSizeUnknown = -1;
+
+// Seconds an I/O loop with nothing to do keeps its thread and its connections.
+inline constexpr double NSURLSessionIdleLifetime = 60;
 
 // An NSURLErrorDomain error with the platform's text for `code`, the failing URL under
 // NSURLErrorFailingURLErrorKey and NSURLErrorFailingURLStringErrorKey, and `detail` (when not empty) as

@@ -39,6 +39,7 @@ void NSURLSession::Impl::offerToCache(const NSURLSessionTaskPtr& task, const NSU
 // Answers a task's first request from the cache when its policy lets a stored response do (see the top of
 // URLSession.h); true when the task needs no network.
 bool NSURLSessionIO::answerFromCache(const NSURLSessionTaskPtr& task, const NSURLRequest& request) {
+    NSURLSession::Impl& impl = implOf(task);
     auto policy = impl.cachePolicyFor(request);
     auto cache = impl.configuration->URLCache();
     NSCachedURLResponsePtr cached;
@@ -88,7 +89,7 @@ void NSURLSessionIO::updateCache(URLSessionTransfer& t) {
     const std::string& method = t.request.HTTPMethod();
     if (t.cacheable) {
         auto cached = NSCachedURLResponse::create(t.response, Data(std::move(t.cacheBody)), t.receivedAt);
-        impl.offerToCache(t.task, t.cache, t.request, std::move(cached));
+        t.impl->offerToCache(t.task, t.cache, t.request, std::move(cached));
     } else if (method == "GET" ? t.response->statusCode() == 200
                                : method != "HEAD" && method != "OPTIONS" && method != "TRACE" &&
                                      t.response->statusCode() < 400) {

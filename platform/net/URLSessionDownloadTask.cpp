@@ -207,7 +207,7 @@ void NSURLSessionDownloadTask::cancelByProducingResumeData(
         session->impl_->completeTask(self, error);
         return;
     }
-    session->impl_->post([self, error, handler](NSURLSessionIO& io) {
+    session->impl_->post(self, [self, error, handler](NSURLSessionIO& io) {
         auto& d = *self->internal_->download;
         URLSessionTransfer* t = io.find(self);
         std::optional<Data> data;
@@ -217,11 +217,11 @@ void NSURLSessionDownloadTask::cancelByProducingResumeData(
                 data = URLSessionDownload::encodeResumeData(*info);
             }
         }
-        io.impl.enqueue([handler, data] { handler(data); });
+        NSURLSessionIO::implOf(self).enqueue([handler, data] { handler(data); });
         if (t) {
             io.finish(*t, error);
         } else {
-            io.impl.completeTask(self, error);
+            NSURLSessionIO::implOf(self).completeTask(self, error);
         }
     });
 }

@@ -2,9 +2,11 @@
 // streams, timeouts.
 #include "platform/net/URLSessionInternal.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/TextUtil.h"
 
 using namespace URLSessionSupport;
@@ -111,7 +113,7 @@ size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* us
         t.awaitingAnswer = t.impl->announceResponse(task, response, [weakSession, task](auto disposition) {
             auto session = weakSession.lock();
             if (!session) return;
-            session->impl_->post([task, disposition](NSURLSessionIO& io) {
+            session->impl_->post(task, [task, disposition](NSURLSessionIO& io) {
                 URLSessionTransfer* t = io.find(task);
                 if (!t || !t->awaitingAnswer) return;
                 t->awaitingAnswer = false;
@@ -262,6 +264,7 @@ int NSURLSessionIO::onProgress(void* user, curl_off_t, curl_off_t downloaded, cu
 void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
                            int hops) {
     if (task->state() == NSURLSessionTaskState::Completed) return;
+    NSURLSession::Impl& impl = implOf(task);
     const auto& url = request.URL();
     if (auto& download = task->internal_->download; download && !download->invalidResumeData.empty()) {
         impl.completeTask(task, NSURLError(NSURLErrorCannotDecodeRawData, url, download->invalidResumeData));
@@ -290,6 +293,7 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
     }
     auto owned = std::make_unique<URLSessionTransfer>();
     URLSessionTransfer& t = *owned;
+    t.session = impl.self();
     t.impl = &impl;
     t.task = task;
     t.request = request;
@@ -334,7 +338,9 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
     impl.setCounter(*task, task->expectedToSend_, "countOfBytesExpectedToSend", t.expectedSend);
     impl.setCounter(*task, task->sent_, "countOfBytesSent", 0);
 
-    CURL* easy = t.easy = curl_easy_init();
+    CURL* easy = t.easy = takeHandle();
+    if (share) curl_easy_setopt(easy, CURLOPT_SHARE, share);
+    curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, long(NSURLSessionIdleLifetime));
     std::string target = url->absoluteString();
     target = target.substr(0, target.find('#'));
     curl_easy_setopt(easy, CURLOPT_URL, target.c_str());
@@ -395,7 +401,9 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
         t.peerCheck = [io, transfer](const std::vector<Data>& chain) {
             return io->decideTrust(*transfer, chain);
         };
-        std::string problem = URLSessionTLS::configure(easy, &t.peerCheck);
+        // Only the shared loop's connections were trusted under the one default policy, so only they may
+        // resume TLS sessions (a resumed session skips the check).
+        std::string problem = URLSessionTLS::configure(easy, &t.peerCheck, share != nullptr);
         if (!problem.empty()) {
             impl.completeTask(task, NSURLError(NSURLErrorSecureConnectionFailed, url, problem));
             return;
@@ -427,9 +435,7 @@ void NSURLSessionIO::done(URLSessionTransfer& t, CURLcode code) {
                NSURLError(NSURLErrorNetworkConnectionLost, t.request.URL(), "incomplete response headers"));
     } else if (t.awaitingAnswer) {
         // Complete once the delegate has answered didReceiveResponse.
-        curl_multi_remove_handle(multi, t.easy);
-        curl_easy_cleanup(t.easy);
-        t.easy = nullptr;
+        releaseHandle(t);
         t.finishedAwaiting = true;
     } else {
         finish(t, nullptr);
@@ -443,7 +449,9 @@ void NSURLSessionIO::redirect(URLSessionTransfer& t) {
     NSURLRequest request = t.request;
     NSURLRequest bodySource = t.body;
     int hops = t.hops;
-    curl_multi_remove_handle(multi, t.easy);
+    auto session = t.session;
+    NSURLSession::Impl& impl = *session->impl_;
+    releaseHandle(t);
     transfers.erase(task.get());  // `t` is gone from here on
 
     if (hops >= kMaxRedirects) {
@@ -471,12 +479,11 @@ void NSURLSessionIO::redirect(URLSessionTransfer& t) {
         follow(task, std::move(next), std::move(bodySource), hops + 1);
         return;
     }
-    auto session = impl.self();
     std::weak_ptr<NSURLSession> weakSession = session;
     auto answer = [weakSession, task, response, body, bodySource, hops](std::optional<NSURLRequest> chosen) {
         auto session = weakSession.lock();
         if (!session) return;
-        session->impl_->post([task, response, body, bodySource, hops, chosen](NSURLSessionIO& io) {
+        session->impl_->post(task, [task, response, body, bodySource, hops, chosen](NSURLSessionIO& io) {
             if (task->state() == NSURLSessionTaskState::Completed) return;
             if (!chosen) {
                 io.deliverBufferedResponse(task, response, Data::fromString(body));
@@ -499,8 +506,18 @@ void NSURLSessionIO::redirect(URLSessionTransfer& t) {
 
 void NSURLSessionIO::follow(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
                             int hops) {
+    NSURLSession::Impl& impl = implOf(task);
     if (task->state() == NSURLSessionTaskState::Canceling) {
         impl.completeTask(task, NSURLError(NSURLErrorCancelled, request.URL()));
+        return;
+    }
+    if (auto loop = impl.loopFor(request); loop.get() != this) {  // http and https may run on other loops
+        {
+            std::lock_guard lock(task->mutex_);
+            task->internal_->loop = loop;
+        }
+        impl.post(task,
+                  [task, request, body, hops](NSURLSessionIO& io) { io.follow(task, request, body, hops); });
         return;
     }
     if (body.bodyKind() != NSURLRequest::BodyKind::Stream) {
@@ -513,6 +530,7 @@ void NSURLSessionIO::follow(const NSURLSessionTaskPtr& task, NSURLRequest reques
 
 void NSURLSessionIO::askForStream(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
                                   int hops) {
+    NSURLSession::Impl& impl = implOf(task);
     if (!impl.delegateResponds(NSURLSessionDelegate::Method::NeedNewBodyStream)) {
         impl.completeTask(task, NSURLError(NSURLErrorRequestBodyStreamExhausted, request.URL()));
         return;
@@ -522,10 +540,11 @@ void NSURLSessionIO::askForStream(const NSURLSessionTaskPtr& task, NSURLRequest 
     auto answer = [weakSession, task, request, body, hops](NSInputStreamPtr stream) {
         auto session = weakSession.lock();
         if (!session) return;
-        session->impl_->post([task, request, body, hops, stream](NSURLSessionIO& io) {
+        session->impl_->post(task, [task, request, body, hops, stream](NSURLSessionIO& io) {
             if (task->state() == NSURLSessionTaskState::Completed) return;
             if (!stream) {
-                io.impl.completeTask(task, NSURLError(NSURLErrorRequestBodyStreamExhausted, request.URL()));
+                implOf(task).completeTask(task,
+                                          NSURLError(NSURLErrorRequestBodyStreamExhausted, request.URL()));
                 return;
             }
             NSURLRequest source = body;
@@ -548,16 +567,18 @@ void NSURLSessionIO::askForStream(const NSURLSessionTaskPtr& task, NSURLRequest 
 // result: the response is announced, then the body delivered, then the task completes.
 void NSURLSessionIO::deliverBufferedResponse(const NSURLSessionTaskPtr& task, NSURLResponsePtr response,
                                              Data body) {
-    auto finishWith = [task, body](NSURLSessionIO& io, NSURLSessionResponseDisposition disposition) {
+    auto finishWith = [task, body](NSURLSessionResponseDisposition disposition) {
         if (task->state() == NSURLSessionTaskState::Completed) return;
         if (disposition == NSURLSessionResponseDisposition::Cancel ||
             task->state() == NSURLSessionTaskState::Canceling) {
-            io.impl.completeTask(task, NSURLError(NSURLErrorCancelled, task->currentRequest().URL()));
+            implOf(task).completeTask(task, NSURLError(NSURLErrorCancelled, task->currentRequest().URL()));
             return;
         }
         const char* bytes = reinterpret_cast<const char*>(body.bytes());
-        io.impl.completeTask(task, io.impl.deliverData(task, bytes, body.length()));
+        auto& impl = implOf(task);
+        impl.completeTask(task, impl.deliverData(task, bytes, body.length()));
     };
+    NSURLSession::Impl& impl = implOf(task);
     auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(response);
     if (task->internal_->download && http) {
         if (auto error = impl.prepareDownloadResponse(task, http)) {
@@ -566,13 +587,13 @@ void NSURLSessionIO::deliverBufferedResponse(const NSURLSessionTaskPtr& task, NS
         }
     }
     std::weak_ptr<NSURLSession> weakSession = impl.self();
-    bool waits = impl.announceResponse(task, response, [weakSession, finishWith](auto disposition) {
+    bool waits = impl.announceResponse(task, response, [weakSession, task, finishWith](auto disposition) {
         if (auto session = weakSession.lock()) {
-            session->impl_->post(
-                [finishWith, disposition](NSURLSessionIO& io) { finishWith(io, disposition); });
+            session->impl_->post(task,
+                                 [finishWith, disposition](NSURLSessionIO&) { finishWith(disposition); });
         }
     });
-    if (!waits) finishWith(*this, NSURLSessionResponseDisposition::Allow);
+    if (!waits) finishWith(NSURLSessionResponseDisposition::Allow);
 }
 
 void NSURLSessionIO::checkTimersAndStreams() {
@@ -614,43 +635,209 @@ long NSURLSessionIO::pollTimeoutMilliseconds() {
     return timeout;
 }
 
-void NSURLSession::Impl::ioMain(std::shared_ptr<NSURLSession> session) {
-    Impl& impl = *session->impl_;
-    CURLM* multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS,
-                      impl.configuration->HTTPMaximumConnectionsPerHost());
+NSURLSession::Impl& NSURLSessionIO::implOf(const NSURLSessionTaskPtr& task) {
+    auto session = task->session_.lock();
+    assert(session && "a task's command or transfer keeps its session alive");
+    return *session->impl_;
+}
+
+namespace {
+
+// The process-wide libcurl share: one thread at a time drives its handles (the shared loop's), the locks
+// order that thread's hand-over.
+CURLSH* processShare() {
+    static CURLSH* share = [] {
+        static std::mutex locks[CURL_LOCK_DATA_LAST];
+        CURLSH* handle = curl_share_init();
+        curl_share_setopt(
+            handle, CURLSHOPT_LOCKFUNC,
+            +[](CURL*, curl_lock_data data, curl_lock_access, void*) { locks[data].lock(); });
+        curl_share_setopt(
+            handle, CURLSHOPT_UNLOCKFUNC, +[](CURL*, curl_lock_data data, void*) { locks[data].unlock(); });
+        curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        return handle;
+    }();
+    return share;
+}
+
+constexpr size_t kSpareHandles = 8;
+// Idle connections a loop keeps open; the oldest goes first.
+constexpr long kMaxIdleConnections = 8;
+
+}  // namespace
+
+const std::shared_ptr<NSURLSessionIO>& NSURLSessionIO::shared() {
+    static auto* loop = [] {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        auto* made = new std::shared_ptr<NSURLSessionIO>(std::make_shared<NSURLSessionIO>());
+        (*made)->share = processShare();
+        return made;
+    }();
+    return *loop;
+}
+
+void NSURLSessionIO::post(Command command) {
+    bool start = false;
     {
-        std::lock_guard lock(impl.mutex);
-        impl.multi = multi;
+        std::lock_guard lock(mutex);
+        commands.push_back(std::move(command));
+        if (running) {
+            if (multi) curl_multi_wakeup(multi);
+        } else {
+            running = start = true;
+        }
     }
-    NSURLSessionIO io{impl, multi, {}};
+    if (start) runOnIOThread([self = shared_from_this()] { self->run(); });
+}
+
+void NSURLSessionIO::stop() {
+    std::lock_guard lock(mutex);
+    stopWhenIdle = true;
+    if (multi) curl_multi_wakeup(multi);
+}
+
+CURL* NSURLSessionIO::takeHandle() {
+    if (spareHandles.empty()) return curl_easy_init();
+    CURL* easy = spareHandles.back();
+    spareHandles.pop_back();
+    return easy;
+}
+
+void NSURLSessionIO::releaseHandle(URLSessionTransfer& t) {
+    if (!t.easy) return;
+    curl_multi_remove_handle(multi, t.easy);
+    if (spareHandles.size() < kSpareHandles) {
+        curl_easy_reset(t.easy);
+        spareHandles.push_back(t.easy);
+    } else {
+        curl_easy_cleanup(t.easy);
+    }
+    t.easy = nullptr;
+}
+
+// A multi handle with the loop's limits.
+CURLM* NSURLSessionIO::makeMulti() const {
+    CURLM* handle = curl_multi_init();
+    if (maxHostConnections > 0) curl_multi_setopt(handle, CURLMOPT_MAX_HOST_CONNECTIONS, maxHostConnections);
+    curl_multi_setopt(handle, CURLMOPT_MAXCONNECTS, kMaxIdleConnections);
+    return handle;
+}
+
+// Closes the multi handle with the connections it holds (not those of the share) and the spare handles.
+void NSURLSessionIO::closeMulti(CURLM* handle) {
+    for (CURL* easy : spareHandles) curl_easy_cleanup(easy);
+    spareHandles.clear();
+    curl_multi_cleanup(handle);
+}
+
+void NSURLSessionIO::run() {
+    CURLM* handle = makeMulti();
+    {
+        std::lock_guard lock(mutex);
+        multi = handle;
+    }
+    lastWork = Clock::monotonic();
+    std::optional<Clock::DeadlineId> idleDeadline;
     for (;;) {
-        std::deque<Command> commands;
+        std::deque<Command> due;
+        bool idle = false;
+        // Idle for the whole lifetime, by the clock (whether or not the deadline has fired yet).
+        bool expired = transfers.empty() && Clock::monotonic() >= lastWork + NSURLSessionIdleLifetime;
         {
-            std::lock_guard lock(impl.mutex);
-            commands.swap(impl.commands);
-            if (commands.empty() && io.transfers.empty()) {
-                impl.threadRunning = false;
-                impl.multi = nullptr;
-                // Nobody needs to wait for what is left: closing the multi handle and letting the session go.
-                if (impl.thread.get_id() == std::this_thread::get_id()) impl.thread.detach();
+            std::lock_guard lock(mutex);
+            due.swap(commands);
+            idle = due.empty() && transfers.empty();
+            expired = expired || idleExpired;
+            idleExpired = false;
+            if (idle && (expired || stopWhenIdle)) {
+                running = false;
+                multi = nullptr;
                 break;
             }
+            if (!idle) ++idleGeneration;
         }
-        for (auto& command : commands) command(io);
-        commands.clear();
-        int running = 0;
-        curl_multi_perform(multi, &running);
+        if (idleDeadline && (expired || !idle)) {
+            Clock::cancelDeadline(*idleDeadline);
+            idleDeadline.reset();
+        }
+        if (expired) {
+            // Work came in after the idle time ran out: it gets fresh connections.
+            closeMulti(handle);
+            handle = makeMulti();
+            std::lock_guard lock(mutex);
+            multi = handle;
+        }
+        if (idle && !idleDeadline) {
+            // Wakes the loop to let its thread go when nothing comes before the idle time is over.
+            std::weak_ptr<NSURLSessionIO> weak = shared_from_this();
+            uint64_t generation = idleGeneration;
+            idleDeadline = Clock::scheduleDeadline(lastWork + NSURLSessionIdleLifetime, [weak, generation] {
+                auto loop = weak.lock();
+                if (!loop) return;
+                std::lock_guard lock(loop->mutex);
+                if (loop->idleGeneration != generation) return;
+                loop->idleExpired = true;
+                if (loop->multi) curl_multi_wakeup(loop->multi);
+            });
+        }
+        for (auto& command : due) command(*this);
+        due.clear();
+        int active = 0;
+        curl_multi_perform(handle, &active);
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* message = curl_multi_info_read(handle, &left)) {
             if (message->msg != CURLMSG_DONE) continue;
             URLSessionTransfer* t = nullptr;
             curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
-            if (t) io.done(*t, message->data.result);
+            if (t) done(*t, message->data.result);
         }
-        io.checkTimersAndStreams();
-        if (io.transfers.empty()) continue;
-        curl_multi_poll(multi, nullptr, 0, int(io.pollTimeoutMilliseconds()), nullptr);
+        checkTimersAndStreams();
+        if (!transfers.empty()) lastWork = Clock::monotonic();
+        {
+            std::lock_guard lock(mutex);
+            if (!commands.empty()) continue;
+        }
+        curl_multi_poll(handle, nullptr, 0, int(pollTimeoutMilliseconds()), nullptr);
     }
-    curl_multi_cleanup(multi);
+    if (idleDeadline) Clock::cancelDeadline(*idleDeadline);
+    closeMulti(handle);
 }
+
+namespace URLSessionSupport {
+
+void runOnIOThread(std::function<void()> loop) {
+    struct Pool {
+        std::mutex mutex;
+        std::condition_variable work;
+        std::deque<std::function<void()>> jobs;
+        size_t parked = 0;
+    };
+    static auto* pool = new Pool;
+    {
+        std::lock_guard lock(pool->mutex);
+        pool->jobs.push_back(std::move(loop));
+        if (pool->parked > 0) {
+            --pool->parked;
+            pool->work.notify_one();
+            return;
+        }
+    }
+    // Parked threads stay for the life of the process: as many as loops have ever run at once.
+    std::thread([] {
+        std::unique_lock lock(pool->mutex);
+        for (;;) {
+            pool->work.wait(lock, [] { return !pool->jobs.empty(); });
+            auto job = std::move(pool->jobs.front());
+            pool->jobs.pop_front();
+            lock.unlock();
+            job();
+            job = nullptr;
+            lock.lock();
+            ++pool->parked;
+        }
+    }).detach();
+}
+
+}  // namespace URLSessionSupport

@@ -16,9 +16,12 @@
 #include <map>
 #include <thread>
 
+#include "platform/foundation/Clock.h"
 #include "platform/net/URLSession.h"
 #include "platform/net/URLSessionDownload.h"
 #include "platform/net/URLSessionTLS.h"
+
+struct NSURLSessionIO;
 
 namespace URLSessionSupport {
 
@@ -91,6 +94,7 @@ struct NSURLSessionTask::Internal {
     bool needsStream = false;        // a streamed upload without stream: ask the delegate first
     std::vector<uint8_t> collected;  // the body for `completion` (I/O thread)
     std::unique_ptr<URLSessionDownloadState> download;  // download tasks only
+    std::shared_ptr<NSURLSessionIO> loop;               // where its hop runs (under the task's mutex)
 };
 
 // An answer to a server-trust challenge, awaited by the I/O thread inside the handshake.
@@ -112,10 +116,9 @@ struct URLSessionChallengeWait {
     }
 };
 
-struct NSURLSessionIO;
-
 // One hop of a task on the I/O thread: an easy handle and everything its callbacks need.
 struct URLSessionTransfer {
+    std::shared_ptr<NSURLSession> session;  // a running transfer keeps its session alive
     NSURLSession::Impl* impl = nullptr;
     NSURLSessionTaskPtr task;
     CURL* easy = nullptr;
@@ -167,6 +170,14 @@ struct URLSessionTransfer {
     }
 };
 
+namespace URLSessionSupport {
+
+// Runs `loop` on one of the process's I/O threads: a parked one when there is one, else a new one, which
+// parks again when the loop returns. Sessions come and go without starting threads.
+void runOnIOThread(std::function<void()> loop);
+
+}  // namespace URLSessionSupport
+
 using Command = std::function<void(NSURLSessionIO&)>;
 
 struct NSURLSession::Impl {
@@ -181,10 +192,9 @@ struct NSURLSession::Impl {
     bool invalidated = false;
     bool invalidationQueued = false;
 
-    std::deque<Command> commands;
-    bool threadRunning = false;
-    std::thread thread;
-    CURLM* multi = nullptr;
+    // The I/O loop of this session's HTTPS transfers when its delegate decides on server trust (made when
+    // first needed); everything else goes through the process-wide loop.
+    std::shared_ptr<NSURLSessionIO> privateLoop;
 
     std::mutex pipeMutex;
     std::deque<std::function<void()>> pipe;
@@ -214,10 +224,15 @@ struct NSURLSession::Impl {
 
     static void submitNext(std::shared_ptr<NSURLSession> session);
 
-    // Runs `command` on the I/O thread, starting the thread when it is not running.
-    void post(Command command);
-
-    static void ioMain(std::shared_ptr<NSURLSession> session);
+    // Runs `command` on the I/O loop of `task` (see loopFor), keeping the session alive until it has run.
+    void post(const NSURLSessionTaskPtr& task, Command command);
+    // The loop for a hop to `request`: the process-wide one, whose connections every session may use,
+    // unless the hop is HTTPS and this session's delegate decides on server trust itself: then the
+    // session's own loop, whose connections no other session rides on.
+    std::shared_ptr<NSURLSessionIO> loopFor(const NSURLRequest& request);
+    // The loop `task` runs on now (set when its hop starts), or the one for its first request.
+    std::shared_ptr<NSURLSessionIO> loopOf(const NSURLSessionTaskPtr& task);
+    void stopLoop();
 
     // Ends a task: once only, whatever the path. Queues its completion after every callback queued before.
     void completeTask(const NSURLSessionTaskPtr& task, NSErrorPtr error);
@@ -262,10 +277,41 @@ struct NSURLSession::Impl {
                           std::function<void(NSURLSessionResponseDisposition)> answer);
 };
 
-struct NSURLSessionIO {
-    NSURLSession::Impl& impl;
-    CURLM* multi;
+// An I/O loop: a libcurl multi handle and its transfers, driven by one I/O thread at a time. Commands
+// posted from any thread wake it. Idle, it keeps its connections for NSURLSessionIdleLifetime seconds of
+// the platform clock, then lets its thread go (a later command starts it again); a stopped loop (its session
+// invalidated or gone) lets it go as soon as it is idle.
+struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
+    // The process-wide loop: plain HTTP of every session, and HTTPS of sessions that leave server trust to
+    // the default handling. Its easy handles share one libcurl share (connections, DNS, TLS sessions).
+    static const std::shared_ptr<NSURLSessionIO>& shared();
+
+    CURLSH* share = nullptr;  // the process-wide share (the shared loop only)
+    long maxHostConnections = 0;
+
+    std::mutex mutex;
+    std::deque<Command> commands;
+    bool running = false;
+    bool stopWhenIdle = false;
+    bool idleExpired = false;
+    uint64_t idleGeneration = 0;
+    CURLM* multi = nullptr;
+
+    // Loop thread only.
     std::map<NSURLSessionTask*, std::unique_ptr<URLSessionTransfer>> transfers;
+    std::vector<CURL*> spareHandles;  // easy handles of finished hops, reset for the next one
+    double lastWork = 0;              // platform clock: when a transfer last ran or ended
+
+    // The session of a task whose command or transfer keeps it alive.
+    static NSURLSession::Impl& implOf(const NSURLSessionTaskPtr& task);
+
+    void post(Command command);
+    void stop();
+    void run();
+    CURLM* makeMulti() const;
+    void closeMulti(CURLM* handle);
+    CURL* takeHandle();
+    void releaseHandle(URLSessionTransfer& t);
 
     URLSessionTransfer* find(const NSURLSessionTaskPtr& task) {
         auto it = transfers.find(task.get());
@@ -285,10 +331,12 @@ struct NSURLSessionIO {
     // Removes the transfer and completes its task.
     void finish(URLSessionTransfer& t, NSErrorPtr error) {
         auto task = t.task;
+        auto session = t.session;
+        lastWork = Clock::monotonic();  // before the task's completion can be heard of
         if (!error) updateCache(t);
-        if (t.easy) curl_multi_remove_handle(multi, t.easy);
+        releaseHandle(t);
         transfers.erase(task.get());
-        impl.completeTask(task, std::move(error));
+        session->impl_->completeTask(task, std::move(error));
     }
 
     void start(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);

@@ -74,7 +74,7 @@ void NSURLSessionTask::resume() {
             if (start) {
                 NSURLRequest body = internal_->body;
                 bool ask = internal_->needsStream;
-                session->impl_->post([self, request = originalRequest_, body, ask](NSURLSessionIO& io) {
+                session->impl_->post(self, [self, request = originalRequest_, body, ask](NSURLSessionIO& io) {
                     if (ask) {
                         io.askForStream(self, request, body, 0);
                     } else {
@@ -82,7 +82,7 @@ void NSURLSessionTask::resume() {
                     }
                 });
             } else {
-                session->impl_->post([self](NSURLSessionIO& io) {
+                session->impl_->post(self, [self](NSURLSessionIO& io) {
                     if (URLSessionTransfer* t = io.find(self)) {
                         t->suspended = self->state() == NSURLSessionTaskState::Suspended;
                         t->lastActivity = SteadyClock::now();
@@ -110,7 +110,7 @@ void NSURLSessionTask::suspend() {
     if (oldState == NSURLSessionTaskState::Running) {
         auto self = std::static_pointer_cast<NSURLSessionTask>(shared_from_this());
         if (auto session = session_.lock()) {
-            session->impl_->post([self](NSURLSessionIO& io) {
+            session->impl_->post(self, [self](NSURLSessionIO& io) {
                 if (URLSessionTransfer* t = io.find(self)) {
                     t->suspended = self->state() == NSURLSessionTaskState::Suspended;
                     io.applyPause(*t);
@@ -144,11 +144,11 @@ void NSURLSessionTask::cancel() {
         session->impl_->completeTask(self, error);
         return;
     }
-    session->impl_->post([self, error](NSURLSessionIO& io) {
+    session->impl_->post(self, [self, error](NSURLSessionIO& io) {
         if (URLSessionTransfer* t = io.find(self)) {
             io.finish(*t, error);
         } else {
-            io.impl.completeTask(self, error);  // between hops, waiting for the delegate
+            NSURLSessionIO::implOf(self).completeTask(self, error);  // between hops, waiting for the delegate
         }
     });
 }

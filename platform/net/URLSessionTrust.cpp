@@ -76,6 +76,7 @@ bool NSURLSessionIO::decideTrust(URLSessionTransfer& t, const std::vector<Data>&
 URLSessionChallengeWait::Answer NSURLSessionIO::askForTrust(URLSessionTransfer& t,
                                                             const NSURLAuthenticationChallengePtr& challenge,
                                                             bool* answered) {
+    NSURLSession::Impl& impl = *t.impl;
     using Answer = URLSessionChallengeWait::Answer;
     const Answer fallback{NSURLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr};
     bool sessionLevel = impl.delegateResponds(NSURLSessionDelegate::Method::DidReceiveChallenge);
