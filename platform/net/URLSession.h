@@ -105,6 +105,7 @@ inline constexpr long NSURLErrorResourceUnavailable = -1008;
 inline constexpr long NSURLErrorNotConnectedToInternet = -1009;
 inline constexpr long NSURLErrorBadServerResponse = -1011;
 inline constexpr long NSURLErrorCannotParseResponse = -1017;
+inline constexpr long NSURLErrorDataLengthExceedsMaximum = -1103;
 inline constexpr long NSURLErrorRequestBodyStreamExhausted = -1021;
 inline constexpr long NSURLErrorFileDoesNotExist = -1100;
 inline constexpr long NSURLErrorSecureConnectionFailed = -1200;
@@ -120,6 +121,10 @@ inline constexpr const char* NSURLErrorFailingURLPeerTrustErrorKey = "NSURLError
 inline constexpr const char* NSURLSessionDownloadTaskResumeData = "NSURLSessionDownloadTaskResumeData";
 
 inline constexpr int64_t NSURLSessionTransferSizeUnknown = -1;
+
+// What a configuration lets one data or upload task hold in memory unless told otherwise (the JSON reader's
+// bound).
+inline constexpr int64_t NSURLSessionDefaultMaximumMemoryPerTask = int64_t(64) << 20;
 
 // Seconds an I/O loop with nothing to do keeps its thread and its connections.
 inline constexpr double NSURLSessionIdleLifetime = 60;
@@ -256,6 +261,11 @@ class NSURLSessionConfiguration final : public Object, public NSCopying {
     void setAllowsCellularAccess(bool allows) { allowsCellularAccess_ = allows; }
     bool HTTPShouldSetCookies() const { return shouldSetCookies_; }
     void setHTTPShouldSetCookies(bool set) { shouldSetCookies_ = set; }
+    // The most body bytes (after content decoding) a data or upload task may receive: past it the task is
+    // cancelled with NSURLErrorDataLengthExceedsMaximum. Download tasks write to disk and are not held to
+    // it. 0 or less: no bound.
+    int64_t maximumMemoryPerTask() const { return maximumMemoryPerTask_; }
+    void setMaximumMemoryPerTask(int64_t bytes) { maximumMemoryPerTask_ = bytes; }
     bool HTTPShouldUsePipelining() const { return shouldUsePipelining_; }
     void setHTTPShouldUsePipelining(bool use) { shouldUsePipelining_ = use; }
     // The default configuration's cache is the shared one, whichever that is when a request starts;
@@ -273,6 +283,7 @@ class NSURLSessionConfiguration final : public Object, public NSCopying {
     double requestTimeout_ = 60;
     double resourceTimeout_ = 7 * 24 * 3600;
     long maxConnectionsPerHost_ = 4;
+    int64_t maximumMemoryPerTask_ = NSURLSessionDefaultMaximumMemoryPerTask;
     NSURLRequestCachePolicy cachePolicy_ = NSURLRequestCachePolicy::UseProtocolCachePolicy;
     bool allowsCellularAccess_ = true;
     bool shouldSetCookies_ = true;

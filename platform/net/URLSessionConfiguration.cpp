@@ -25,6 +25,8 @@ std::string NSURLErrorDescription(long code) {
             return "The Internet connection appears to be offline.";
         case NSURLErrorBadServerResponse:
             return "bad server response";
+        case NSURLErrorDataLengthExceedsMaximum:
+            return "data length exceeds maximum";
         case NSURLErrorCannotParseResponse:
             return "cannot parse response";
         case NSURLErrorRequestBodyStreamExhausted:

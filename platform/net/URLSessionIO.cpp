@@ -69,6 +69,25 @@ NSErrorPtr errorForCurl(CURLcode code, long osErrno, const char* message, const 
     return NSURLError(mapped, url, detail);
 }
 
+// A Content-Length that cannot be relied on to end the body: several that disagree (joined with ", "),
+// or one that is no number or overflows. "" when it is sound or absent.
+std::string contentLengthProblem(const HTTPHeaderFields& headers) {
+    auto value = headers.value("Content-Length");
+    if (!value) return "";
+    std::string_view rest = *value;
+    std::string_view first;
+    while (!rest.empty()) {
+        size_t comma = rest.find(',');
+        std::string_view one = TextUtil::trim(rest.substr(0, comma));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (one.empty() || one.size() > 18 || one.find_first_not_of("0123456789") != std::string_view::npos)
+            return "the Content-Length \"" + std::string(one) + "\" is not a length";
+        if (!first.empty() && one != first) return "the response has Content-Lengths that disagree";
+        first = one;
+    }
+    return "";
+}
+
 }  // namespace
 
 size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* user) {
@@ -99,6 +118,10 @@ size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* us
             return length;
         }
         t.response = response;
+        if (auto problem = contentLengthProblem(t.headers); !problem.empty()) {
+            t.failure = NSURLError(NSURLErrorCannotParseResponse, t.request.URL(), problem);
+            return 0;
+        }
         if (t.task->internal_->download) {
             if (auto error = t.impl->prepareDownloadResponse(t.task, response)) {
                 t.failure = error;
@@ -154,6 +177,12 @@ size_t NSURLSessionIO::onWrite(char* bytes, size_t size, size_t count, void* use
     if (t.awaitingAnswer || t.suspended) {
         t.pauseMask |= CURLPAUSE_RECV;
         return CURL_WRITEFUNC_PAUSE;
+    }
+    // libcurl hands over decoded bytes: a small compressed body cannot make us hold a large one.
+    if (t.maximumBytes > 0 && t.task->received_.load() + int64_t(length) > t.maximumBytes) {
+        t.failure = NSURLError(NSURLErrorDataLengthExceedsMaximum, t.request.URL(),
+                               "the body is larger than " + std::to_string(t.maximumBytes) + " bytes");
+        return 0;
     }
     if (auto error = t.impl->deliverData(t.task, bytes, length)) {
         t.failure = error;
@@ -306,6 +335,8 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
             : configuration.timeoutIntervalForRequest();
     if (t.idleTimeout <= 0) t.idleTimeout = NSURLRequestDefaultTimeoutInterval;
     t.resourceTimeout = configuration.timeoutIntervalForResource();
+    if (!task->internal_->download)
+        t.maximumBytes = std::max<int64_t>(0, configuration.maximumMemoryPerTask());
 
     bool hasBody = false;
     switch (body.bodyKind()) {

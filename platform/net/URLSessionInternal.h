@@ -163,6 +163,7 @@ struct URLSessionTransfer {
     TimePoint started = SteadyClock::now();
     double idleTimeout = 60;
     double resourceTimeout = 0;
+    int64_t maximumBytes = 0;  // of body held for a data or upload task; 0 none
 
     ~URLSessionTransfer() {
         if (easy) curl_easy_cleanup(easy);
