@@ -84,25 +84,25 @@ void NSURLSession::Impl::enqueue(std::function<void()> callback) {
     if (submit) submitNext(self());
 }
 
+// One operation runs every callback queued by the time it gets to them, in order: a task's response,
+// data and completion usually take one hop to the delegate queue, not three.
 void NSURLSession::Impl::submitNext(std::shared_ptr<NSURLSession> session) {
     auto queue = session->delegateQueue_;
     queue->addOperationWithBlock([session] {
         Impl& impl = *session->impl_;
-        std::function<void()> callback;
-        {
-            std::lock_guard lock(impl.pipeMutex);
-            callback = std::move(impl.pipe.front());
-            impl.pipe.pop_front();
+        for (;;) {
+            std::function<void()> callback;
+            {
+                std::lock_guard lock(impl.pipeMutex);
+                if (impl.pipe.empty()) {
+                    impl.pipeBusy = false;
+                    return;
+                }
+                callback = std::move(impl.pipe.front());
+                impl.pipe.pop_front();
+            }
+            callback();
         }
-        callback();
-        callback = nullptr;
-        bool more;
-        {
-            std::lock_guard lock(impl.pipeMutex);
-            more = !impl.pipe.empty();
-            if (!more) impl.pipeBusy = false;
-        }
-        if (more) submitNext(session);
     });
 }
 
