@@ -694,8 +694,8 @@ CURLSH* processShare() {
 }
 
 constexpr size_t kSpareHandles = 8;
-// Idle connections a loop keeps open; the oldest goes first.
-constexpr long kMaxIdleConnections = 8;
+// Connections a loop keeps (libcurl counts busy ones too): past it, the oldest idle one is closed.
+constexpr long kMaxIdleConnections = 32;
 
 }  // namespace
 
