@@ -256,8 +256,21 @@ int NSURLSessionIO::onSeek(void* user, curl_off_t offset, int origin) {
         t.offset = size_t(offset);
         return CURL_SEEKFUNC_OK;
     }
-    if (offset == 0 && t.bodyRead == 0) return CURL_SEEKFUNC_OK;
-    return CURL_SEEKFUNC_CANTSEEK;
+    if (offset != 0) return CURL_SEEKFUNC_CANTSEEK;
+    if (t.bodyRead == 0) return CURL_SEEKFUNC_OK;
+    // Sent again (a kept connection died under the request): a stream that can start over does so.
+    NSInputStreamPtr fresh;
+    if (t.body.bodyKind() == NSURLRequest::BodyKind::File) {
+        fresh = NSInputStream::inputStreamWithFileAtPath(t.body.HTTPBodyFile());
+    } else if (t.stream->supportsCopying()) {
+        fresh = std::dynamic_pointer_cast<NSInputStream>(t.stream->copyWithZone(nullptr));
+    }
+    if (!fresh) return CURL_SEEKFUNC_CANTSEEK;
+    t.stream->close();
+    t.stream = std::move(fresh);
+    t.bodyRead = 0;
+    t.waitingForStream = false;
+    return CURL_SEEKFUNC_OK;
 }
 
 int NSURLSessionIO::onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t,
@@ -704,6 +717,8 @@ const std::shared_ptr<NSURLSessionIO>& NSURLSessionIO::shared() {
         curl_global_init(CURL_GLOBAL_DEFAULT);
         auto* made = new std::shared_ptr<NSURLSessionIO>(std::make_shared<NSURLSessionIO>());
         (*made)->share = processShare();
+        // Shared by every session: the most connections one host sees from this process at once.
+        (*made)->maxHostConnections = 6;
         return made;
     }();
     return *loop;

@@ -2,9 +2,13 @@
 // HTTPS under the default trust policy, never across a trust boundary; an idle time on the platform clock.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "platform/foundation/Clock.h"
 #include "platform/net/tests/SessionTestSupport.h"
+#include "testsupport/LoopbackRawServer.h"
 #include "testsupport/LoopbackServer.h"
+#include "testsupport/TempDir.h"
 #include "testsupport/TestPKI.h"
 
 namespace {
@@ -57,6 +61,39 @@ TEST(SessionReuse, PlainHTTPConnectionsServeLaterRequestsOfThisAndOtherSessions)
     EXPECT_EQ(server.totalHits(), 6u);
     EXPECT_EQ(server.connections(), 1u);
 }
+
+// A kept connection that the server closes or resets as the next request goes out (its keep-alive ran
+// out): the request goes again on a fresh connection instead of failing.
+class SessionDroppedConnection : public testing::TestWithParam<bool> {};
+
+TEST_P(SessionDroppedConnection, ARequestOnItGoesAgainOnANewOne) {
+    bool reset = GetParam();
+    LoopbackRawServer server([reset](LoopbackConnection& connection) {
+        while (connection.readRequest().find("POST") == 0) {
+            if (!connection.write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")) return;
+            if (connection.readRequest().empty()) return;
+            if (reset) return connection.reset();
+            break;  // the second request on this connection: dropped unanswered
+        }
+        connection.close();
+    });
+    TempDir dir;
+    std::string file = dir.file("body");
+    std::ofstream(file) << "body";
+    RecordingSession s;
+    for (int i = 1; i <= 2; ++i) {
+        NSMutableURLRequest request = requestFor(server.url("/p"), "POST");
+        // From bytes, then from a file (a stream that starts over).
+        auto task = i == 1 ? s.session->uploadTaskWithRequest(request, Data::fromString("body"))
+                           : s.session->uploadTaskWithRequestFromFile(request, NSURL::fileURLWithPath(file));
+        s.run(task);
+        EXPECT_FALSE(s.delegate->error) << s.delegate->error->description();
+        EXPECT_EQ(s.delegate->body.size(), size_t(2 * i));
+    }
+    EXPECT_EQ(server.connections(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClosedOrReset, SessionDroppedConnection, testing::Bool());
 
 TEST(SessionReuse, HTTPSConnectionsNeverCrossATrustBoundary) {
     // A server whose certificate the default policy refuses (wrong host).
