@@ -99,7 +99,8 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     };
     auto delegateQueue = manager->operationQueue();
     manager->setTaskDidCompleteBlock([&](const auto&, const auto&, const NSErrorPtr&) {
-        note(NSOperationQueue::currentQueue() == delegateQueue ? "didComplete@delegate" : "didComplete@other");
+        note(NSOperationQueue::currentQueue() == delegateQueue ? "didComplete@delegate"
+                                                               : "didComplete@other");
     });
     NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
     NSURLSessionDataTaskPtr task;
@@ -120,7 +121,8 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
         // The hook runs as the delegate queue finishes; the completion comes later through two other queues.
         EXPECT_EQ(events, (std::vector<std::string>{"didComplete@delegate", "completion@main"}));
     }
-    EXPECT_EQ(serializer->labels(), std::vector<std::string>{"com.hcnet.networking.session.manager.processing"});
+    EXPECT_EQ(serializer->labels(),
+              std::vector<std::string>{"com.hcnet.networking.session.manager.processing"});
     EXPECT_TRUE(recorder.entries()[0].onMainThread);
     EXPECT_FALSE(manager->delegateForTask(task));  // the table lets go at completion
 
@@ -137,6 +139,34 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 2; }));
     EXPECT_TRUE(group->wait(kWait));
     EXPECT_TRUE(onQueue);
+}
+
+// A response answered BecomeDownload: the per-task delegate (and with it the completion handler) moves to
+// the download task that carries on the transfer; then the hook.
+TEST_F(HCURLSessionManagerTest, ADataTaskThatBecomesADownloadKeepsItsCompletion) {
+    server_.reply("/file", LoopbackReply::text("file body"));
+    auto manager = makeManager();
+    manager->setDataTaskDidReceiveResponseBlock([](const auto&, const auto&, const auto&) {
+        return NSURLSessionResponseDisposition::BecomeDownload;
+    });
+    std::atomic<bool> hooked{false};
+    NSURLSessionDataTaskPtr task;
+    manager->setDataTaskDidBecomeDownloadTaskBlock([&](const auto&, const auto& data, const auto& download) {
+        // Already moved when the hook runs.
+        hooked = data == task && download->taskIdentifier() == data->taskIdentifier() + 1 &&
+                 manager->delegateForTask(download) && !manager->delegateForTask(data);
+    });
+    bool done = false;
+    NSErrorPtr failure;
+    task = manager->dataTaskWithRequest(requestFor(server_.url("/file")),
+                                        [&](const auto&, const auto&, const NSErrorPtr& error) {
+                                            failure = error;
+                                            done = true;
+                                        });
+    task->resume();
+    ASSERT_TRUE(runMainUntil([&] { return done; }));
+    EXPECT_TRUE(hooked);
+    EXPECT_FALSE(failure) << failure->description();
 }
 
 TEST_F(HCURLSessionManagerTest, TransportErrorSkipsTheSerializer) {
@@ -177,9 +207,10 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     auto manager = makeManager();
     auto other = makeManager();
     auto task = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
-    NotificationRecorder raw({HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification},
-                             task);
-    NotificationRecorder relayed({HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidSuspendNotification});
+    NotificationRecorder raw(
+        {HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification}, task);
+    NotificationRecorder relayed(
+        {HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidSuspendNotification});
 
     // Eight threads race to resume the new task: one change, one post.
     std::vector<std::thread> threads;
@@ -300,7 +331,6 @@ TEST_F(HCURLSessionManagerTest, ManyShortLivedManagersLeaveNoThreadsOrDescriptor
     EXPECT_TRUE(settled(kWait)) << "threads " << threadCount() << " (were " << threads << "), descriptors "
                                 << descriptorCount() << " (were " << descriptors << ")";
 }
-
 
 TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite) {
     const std::string content(300 * 1024, 'z');

@@ -17,6 +17,11 @@
 //   didReceiveData*                                 (only after didReceiveResponse has been answered)
 //   didCompleteWithError                            (last, exactly once, also after cancel)
 //
+// Answered BecomeDownload, didReceiveResponse is followed by didBecomeDownloadTask(dataTask, downloadTask)
+// and then the download task's didWriteData*, didFinishDownloadingToURL, didCompleteWithError: a new
+// download task (the session's next identifier, the same requests and response) goes on with the same
+// transfer, its body written to a file. The data task is then completed, without a completion of its own.
+//
 // and `didBecomeInvalidWithError` comes after the last task's completion of an invalidated session. A task
 // made with a completion handler gets its response, data and error through that handler instead of
 // didReceiveResponse, didReceiveData and didCompleteWithError.
@@ -214,9 +219,9 @@ using NSURLCredentialPtr = std::shared_ptr<NSURLCredential>;
 
 class NSURLAuthenticationChallenge final : public Object {
   public:
-    static std::shared_ptr<NSURLAuthenticationChallenge> create(NSURLProtectionSpacePtr protectionSpace,
-                                                                long previousFailureCount = 0,
-                                                                NSURLCredentialPtr proposedCredential = nullptr);
+    static std::shared_ptr<NSURLAuthenticationChallenge> create(
+        NSURLProtectionSpacePtr protectionSpace, long previousFailureCount = 0,
+        NSURLCredentialPtr proposedCredential = nullptr);
     const NSURLProtectionSpacePtr& protectionSpace() const { return space_; }
     long previousFailureCount() const { return failures_; }
     const NSURLCredentialPtr& proposedCredential() const { return proposed_; }
@@ -406,6 +411,7 @@ class NSURLSessionDelegate {
         DidFinishDownloadingToURL,
         DidWriteData,
         DidResumeAtOffset,
+        DidBecomeDownloadTask,
     };
     using SessionPtr = std::shared_ptr<NSURLSession>;
 
@@ -430,6 +436,10 @@ class NSURLSessionDelegate {
                                     std::function<void(NSURLSessionResponseDisposition)> completionHandler);
     virtual void didReceiveData(const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
                                 const Data& data);
+    // After didReceiveResponse was answered BecomeDownload: `downloadTask` carries on the data task's
+    // transfer (see the order of callbacks at the top); the data task hears nothing more.
+    virtual void didBecomeDownloadTask(const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+                                       const NSURLSessionDownloadTaskPtr& downloadTask);
     virtual void willCacheResponse(
         const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
         const std::shared_ptr<NSCachedURLResponse>& proposedResponse,
@@ -438,7 +448,8 @@ class NSURLSessionDelegate {
 
     // Authentication (server trust for every new TLS connection). The session-level method is asked when
     // the delegate responds to it, else the task-level one; the defaults answer PerformDefaultHandling.
-    virtual void didReceiveChallenge(const SessionPtr& session, const NSURLAuthenticationChallengePtr& challenge,
+    virtual void didReceiveChallenge(const SessionPtr& session,
+                                     const NSURLAuthenticationChallengePtr& challenge,
                                      NSURLChallengeCompletionHandler completionHandler);
     virtual void taskDidReceiveChallenge(const SessionPtr& session, const NSURLSessionTaskPtr& task,
                                          const NSURLAuthenticationChallengePtr& challenge,
@@ -502,16 +513,16 @@ class NSURLSession final : public Object {
     // The body is the request's HTTPBodyStream, or else one asked for through needNewBodyStream.
     NSURLSessionUploadTaskPtr uploadTaskWithStreamedRequest(const NSURLRequest& request);
 
-    NSURLSessionDownloadTaskPtr downloadTaskWithRequest(const NSURLRequest& request,
-                                                        DownloadCompletionHandler completionHandler = nullptr);
+    NSURLSessionDownloadTaskPtr downloadTaskWithRequest(
+        const NSURLRequest& request, DownloadCompletionHandler completionHandler = nullptr);
     NSURLSessionDownloadTaskPtr downloadTaskWithURL(const std::shared_ptr<NSURL>& url,
                                                     DownloadCompletionHandler completionHandler = nullptr);
     // Goes on with a download cancelled by `cancelByProducingResumeData`: the request asks for the rest
     // ("Range" with "If-Range"). A 206 appends to the partial file; a 200 (the resource changed, or the
     // server ignores ranges) starts the file over. A partial file that has gone starts over too. Resume
     // data that cannot be read gives a task that fails with -1015 when resumed.
-    NSURLSessionDownloadTaskPtr downloadTaskWithResumeData(const Data& resumeData,
-                                                           DownloadCompletionHandler completionHandler = nullptr);
+    NSURLSessionDownloadTaskPtr downloadTaskWithResumeData(
+        const Data& resumeData, DownloadCompletionHandler completionHandler = nullptr);
 
     // Tasks not yet completed, answered on the delegate queue (download tasks in the third list).
     void getTasksWithCompletionHandler(TasksHandler handler);

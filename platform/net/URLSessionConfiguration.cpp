@@ -112,6 +112,8 @@ void NSURLSessionDelegate::didReceiveResponse(const SessionPtr&, const NSURLSess
     handler(NSURLSessionResponseDisposition::Allow);
 }
 void NSURLSessionDelegate::didReceiveData(const SessionPtr&, const NSURLSessionDataTaskPtr&, const Data&) {}
+void NSURLSessionDelegate::didBecomeDownloadTask(const SessionPtr&, const NSURLSessionDataTaskPtr&,
+                                                 const NSURLSessionDownloadTaskPtr&) {}
 void NSURLSessionDelegate::willCacheResponse(
     const SessionPtr&, const NSURLSessionDataTaskPtr&, const std::shared_ptr<NSCachedURLResponse>& proposed,
     std::function<void(std::shared_ptr<NSCachedURLResponse>)> handler) {

@@ -168,6 +168,41 @@ NSErrorPtr NSURLSession::Impl::writeDownload(const NSURLSessionTaskPtr& task, co
     return nullptr;
 }
 
+NSURLSessionDownloadTaskPtr NSURLSession::Impl::becomeDownload(const NSURLSessionTaskPtr& dataTask) {
+    auto task = std::shared_ptr<NSURLSessionDownloadTask>(new NSURLSessionDownloadTask());
+    task->internal_ = std::make_unique<NSURLSessionTask::Internal>();
+    task->internal_->download = std::make_unique<URLSessionDownloadState>();
+    task->session_ = dataTask->session_;
+    task->originalRequest_ = dataTask->originalRequest_;
+    task->sent_.store(dataTask->sent_.load());
+    task->expectedToSend_.store(dataTask->expectedToSend_.load());
+    task->state_.store(NSURLSessionTaskState::Running);
+    task->started_ = true;
+    {
+        std::lock_guard lock(dataTask->mutex_);
+        task->currentRequest_ = dataTask->currentRequest_;
+        task->response_ = dataTask->response_;
+        task->internal_->loop = dataTask->internal_->loop;
+    }
+    {
+        std::lock_guard lock(mutex);
+        task->identifier_ = nextIdentifier++;
+        tasks[task->identifier_] = task;
+        tasks.erase(dataTask->identifier_);
+    }
+    dataTask->willChangeValueForKey("state");
+    dataTask->state_.store(NSURLSessionTaskState::Completed);
+    dataTask->didChangeValueForKey("state");
+    if (delegateResponds(NSURLSessionDelegate::Method::DidBecomeDownloadTask)) {
+        auto session = self();
+        auto data = std::static_pointer_cast<NSURLSessionDataTask>(dataTask);
+        enqueue([this, session, data, task] {
+            if (auto current = currentDelegate()) current->didBecomeDownloadTask(session, data, task);
+        });
+    }
+    return task;
+}
+
 void NSURLSessionDownloadTask::cancelByProducingResumeData(
     std::function<void(std::optional<Data> resumeData)> completionHandler) {
     auto handler = [completionHandler](std::optional<Data> data) {

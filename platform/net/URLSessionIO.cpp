@@ -140,6 +140,10 @@ size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* us
                 URLSessionTransfer* t = io.find(task);
                 if (!t || !t->awaitingAnswer) return;
                 t->awaitingAnswer = false;
+                if (disposition == NSURLSessionResponseDisposition::BecomeDownload) {
+                    if (auto error = io.becomeDownload(*t)) return io.finish(*t, error);
+                    t = io.find(t->task);
+                }
                 if (disposition == NSURLSessionResponseDisposition::Cancel) {
                     io.finish(*t, NSURLError(NSURLErrorCancelled, t->request.URL()));
                 } else if (t->finishedAwaiting) {
@@ -486,6 +490,22 @@ void NSURLSessionIO::done(URLSessionTransfer& t, CURLcode code) {
     }
 }
 
+// The transfer goes on for a download task in place of its data task, its body to a file.
+NSErrorPtr NSURLSessionIO::becomeDownload(URLSessionTransfer& t) {
+    auto download = t.impl->becomeDownload(t.task);
+    auto owned = std::move(transfers[t.task.get()]);
+    transfers.erase(t.task.get());
+    t.task = download;
+    transfers[download.get()] = std::move(owned);
+    t.cacheable = false;  // downloads leave the cache alone
+    t.cache = nullptr;
+    t.maximumBytes = 0;  // and are not held to the memory bound
+    if (auto error = t.impl->prepareDownloadResponse(download, t.response)) return error;
+    t.impl->setCounter(*download, download->expectedToReceive_, "countOfBytesExpectedToReceive",
+                       download->internal_->download->expectedTotal);
+    return nullptr;
+}
+
 void NSURLSessionIO::redirect(URLSessionTransfer& t) {
     auto task = t.task;
     auto response = t.response;
@@ -620,7 +640,14 @@ void NSURLSessionIO::deliverBufferedResponse(const NSURLSessionTaskPtr& task, NS
         }
         const char* bytes = reinterpret_cast<const char*>(body.bytes());
         auto& impl = implOf(task);
-        impl.completeTask(task, impl.deliverData(task, bytes, body.length()));
+        NSURLSessionTaskPtr target = task;
+        if (disposition == NSURLSessionResponseDisposition::BecomeDownload && !task->internal_->download) {
+            target = impl.becomeDownload(task);
+            auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(target->response());
+            if (auto error = http ? impl.prepareDownloadResponse(target, http) : nullptr)
+                return impl.completeTask(target, error);
+        }
+        impl.completeTask(target, impl.deliverData(target, bytes, body.length()));
     };
     NSURLSession::Impl& impl = implOf(task);
     auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(response);

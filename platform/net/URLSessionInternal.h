@@ -273,6 +273,11 @@ struct NSURLSession::Impl {
     void offerToCache(const NSURLSessionTaskPtr& task, const NSURLCachePtr& cache,
                       const NSURLRequest& request, NSCachedURLResponsePtr proposed);
 
+    // A download task that carries on the transfer of `dataTask`, whose response was answered
+    // BecomeDownload: filed in the table in its place, announced to the delegate; the data task completes
+    // without a callback.
+    NSURLSessionDownloadTaskPtr becomeDownload(const NSURLSessionTaskPtr& dataTask);
+
     // Sets the task's response; true when the delegate must answer didReceiveResponse first.
     bool announceResponse(const NSURLSessionTaskPtr& task, const NSURLResponsePtr& response,
                           std::function<void(NSURLSessionResponseDisposition)> answer);
@@ -343,6 +348,7 @@ struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
     void start(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
     void done(URLSessionTransfer& t, CURLcode code);
     void redirect(URLSessionTransfer& t);
+    NSErrorPtr becomeDownload(URLSessionTransfer& t);
     void follow(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
     void askForStream(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
     void deliverBufferedResponse(const NSURLSessionTaskPtr& task, NSURLResponsePtr response, Data body);
