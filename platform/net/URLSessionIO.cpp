@@ -812,46 +812,43 @@ void NSURLSessionIO::run() {
         multi = handle;
     }
     lastWork = Clock::monotonic();
+    // One deadline at a time, at the end of the idle lifetime as of the last work; when it fires early
+    // (work came meanwhile) it is armed again, so a busy loop touches the clock's timers rarely.
     std::optional<Clock::DeadlineId> idleDeadline;
     for (;;) {
         std::deque<Command> due;
         bool idle = false;
+        bool fired = false;
         // Idle for the whole lifetime, by the clock (whether or not the deadline has fired yet).
         bool expired = transfers.empty() && Clock::monotonic() >= lastWork + NSURLSessionIdleLifetime;
         {
             std::lock_guard lock(mutex);
             due.swap(commands);
             idle = due.empty() && transfers.empty();
-            expired = expired || idleExpired;
-            idleExpired = false;
+            fired = deadlineFired;
+            deadlineFired = false;
             if (idle && (expired || stopWhenIdle)) {
                 running = false;
                 multi = nullptr;
                 break;
             }
-            if (!idle) ++idleGeneration;
         }
-        if (idleDeadline && (expired || !idle)) {
-            Clock::cancelDeadline(*idleDeadline);
-            idleDeadline.reset();
-        }
+        if (fired) idleDeadline.reset();
         if (expired) {
             // Work came in after the idle time ran out: it gets fresh connections.
             closeMulti(handle);
             handle = makeMulti();
+            lastWork = Clock::monotonic();
             std::lock_guard lock(mutex);
             multi = handle;
         }
-        if (idle && !idleDeadline) {
-            // Wakes the loop to let its thread go when nothing comes before the idle time is over.
+        if (!idleDeadline) {
             std::weak_ptr<NSURLSessionIO> weak = shared_from_this();
-            uint64_t generation = idleGeneration;
-            idleDeadline = Clock::scheduleDeadline(lastWork + NSURLSessionIdleLifetime, [weak, generation] {
+            idleDeadline = Clock::scheduleDeadline(lastWork + NSURLSessionIdleLifetime, [weak] {
                 auto loop = weak.lock();
                 if (!loop) return;
                 std::lock_guard lock(loop->mutex);
-                if (loop->idleGeneration != generation) return;
-                loop->idleExpired = true;
+                loop->deadlineFired = true;
                 if (loop->multi) curl_multi_wakeup(loop->multi);
             });
         }

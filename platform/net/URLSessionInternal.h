@@ -299,8 +299,7 @@ struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
     std::deque<Command> commands;
     bool running = false;
     bool stopWhenIdle = false;
-    bool idleExpired = false;
-    uint64_t idleGeneration = 0;
+    bool deadlineFired = false;
     CURLM* multi = nullptr;
 
     // Loop thread only.
