@@ -143,9 +143,10 @@ TEST_F(RequestToolTest, AHundredRequestsInvalidateTheirSessionsAndLeaveNoThreadO
                 kHttpRequestMethodPOST, false);
         }
     };
-    // One request first, so that what the process sets up once (queues, the transport) is in the baseline.
-    send(1);
-    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return done == 1; }, kReplyWait));
+    // Requests first, so that what the process sets up once (queues, the transport, its pool of kept
+    // connections, filled by concurrent requests) is in the baseline.
+    send(10);
+    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return done == 10; }, kReplyWait));
     auto settled = [](size_t threads, size_t descriptors) {
         return NSRunLoop::main().runUntil(
             [&] {
@@ -157,8 +158,8 @@ TEST_F(RequestToolTest, AHundredRequestsInvalidateTheirSessionsAndLeaveNoThreadO
     const size_t descriptors = entriesIn("/proc/self/fd");
 
     send(100);
-    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return done == 101; }, 3 * kReplyWait));
-    EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return invalidated == 101; }, kReplyWait)) << invalidated;
+    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return done == 110; }, 3 * kReplyWait));
+    EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return invalidated == 110; }, kReplyWait)) << invalidated;
     center.removeObserver(observer);
     EXPECT_TRUE(settled(threads + 2, descriptors + 2))
         << "threads " << entriesIn("/proc/self/task") << " (were " << threads << "), descriptors "
