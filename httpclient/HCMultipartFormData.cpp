@@ -325,6 +325,9 @@ long HCMultipartBodyStream::read(uint8_t* buffer, size_t maxLength) {
     const NSStreamStatus status = streamStatus();
     if (status == NSStreamStatus::Error) return -1;
     if (status != NSStreamStatus::Open) return 0;
+    // Throttled: nothing until the delay after the last packet is over. The reader (the session's I/O
+    // loop) pauses meanwhile instead of sleeping here, so its other transfers go on.
+    if (delay_ > 0 && Clock::monotonic() < readyAt_) return 0;
     const size_t limit = std::min(maxLength, numberOfBytesInPacket_);
     size_t total = 0;
     while (total < limit && current_ < parts_.size()) {
@@ -340,15 +343,16 @@ long HCMultipartBodyStream::read(uint8_t* buffer, size_t maxLength) {
             return total ? long(total) : -1;
         }
         total += size_t(n);
-        if (delay_ > 0) Clock::sleepFor(delay_);
         if (n == 0 && !part.finished()) break;  // its stream has nothing yet
     }
+    if (delay_ > 0 && total > 0) readyAt_ = Clock::monotonic() + delay_;
     if (total == 0 && current_ >= parts_.size()) setStatus(NSStreamStatus::AtEnd);
     return long(total);
 }
 
 bool HCMultipartBodyStream::hasBytesAvailable() const {
     if (streamStatus() != NSStreamStatus::Open) return false;
+    if (delay_ > 0 && Clock::monotonic() < readyAt_) return false;
     for (size_t i = current_; i < parts_.size(); ++i) {
         if (!parts_[i]->finished()) return !parts_[i]->waitingForBody();
     }

@@ -181,6 +181,7 @@ class HCMultipartBodyStream final : public NSInputStream {
     size_t current_ = 0;
     size_t numberOfBytesInPacket_ = kUnlimited;
     double delay_ = 0;
+    double readyAt_ = 0;  // platform clock: when a throttled stream gives its next packet
 };
 
 using HCMultipartBodyStreamPtr = std::shared_ptr<HCMultipartBodyStream>;

@@ -554,6 +554,11 @@ void HCURLSessionManager::setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataB
     dataTaskDidReceiveData_ = std::move(block);
 }
 
+void HCURLSessionManager::setDataTaskDidBecomeDownloadTaskBlock(DataTaskDidBecomeDownloadTaskBlock block) {
+    std::lock_guard lock(settingsMutex_);
+    dataTaskDidBecomeDownloadTask_ = std::move(block);
+}
+
 void HCURLSessionManager::setDataTaskWillCacheResponseBlock(DataTaskWillCacheResponseBlock block) {
     std::lock_guard lock(settingsMutex_);
     dataTaskWillCacheResponse_ = std::move(block);
@@ -697,6 +702,21 @@ void HCURLSessionManager::didReceiveData(const SessionPtr& session, const NSURLS
         hook = dataTaskDidReceiveData_;
     }
     if (hook) hook(session, dataTask, data);
+}
+
+void HCURLSessionManager::didBecomeDownloadTask(const SessionPtr& session,
+                                                const NSURLSessionDataTaskPtr& dataTask,
+                                                const NSURLSessionDownloadTaskPtr& downloadTask) {
+    if (auto delegate = delegateForTask(dataTask)) {
+        removeDelegateForTask(dataTask);
+        setDelegate(delegate, downloadTask);
+    }
+    DataTaskDidBecomeDownloadTaskBlock hook;
+    {
+        std::lock_guard lock(settingsMutex_);
+        hook = dataTaskDidBecomeDownloadTask_;
+    }
+    if (hook) hook(session, dataTask, downloadTask);
 }
 
 void HCURLSessionManager::willCacheResponse(

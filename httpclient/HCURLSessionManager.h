@@ -74,6 +74,9 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     using DataTaskDidReceiveDataBlock =
         std::function<void(const std::shared_ptr<NSURLSession>& session,
                            const NSURLSessionDataTaskPtr& dataTask, const Data& data)>;
+    using DataTaskDidBecomeDownloadTaskBlock = std::function<void(
+        const std::shared_ptr<NSURLSession>& session, const NSURLSessionDataTaskPtr& dataTask,
+        const NSURLSessionDownloadTaskPtr& downloadTask)>;
     // Returns the response to cache; nullptr caches nothing.
     using DataTaskWillCacheResponseBlock = std::function<std::shared_ptr<NSCachedURLResponse>(
         const std::shared_ptr<NSURLSession>& session, const NSURLSessionDataTaskPtr& dataTask,
@@ -193,6 +196,7 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     void setTaskDidCompleteBlock(TaskDidCompleteBlock block);
     void setDataTaskDidReceiveResponseBlock(DataTaskDidReceiveResponseBlock block);
     void setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block);
+    void setDataTaskDidBecomeDownloadTaskBlock(DataTaskDidBecomeDownloadTaskBlock block);
     void setDataTaskWillCacheResponseBlock(DataTaskWillCacheResponseBlock block);
     void setSessionDidReceiveAuthenticationChallengeBlock(
         SessionDidReceiveAuthenticationChallengeBlock block);
@@ -219,6 +223,10 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
                             std::function<void(NSURLSessionResponseDisposition)> completionHandler) override;
     void didReceiveData(const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
                         const Data& data) override;
+    // The data task's per-task delegate moves to the download task (progress, completion handler and
+    // collected data carry over); then the hook.
+    void didBecomeDownloadTask(const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+                               const NSURLSessionDownloadTaskPtr& downloadTask) override;
     void willCacheResponse(
         const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
         const std::shared_ptr<NSCachedURLResponse>& proposedResponse,
@@ -316,6 +324,7 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     TaskDidCompleteBlock taskDidComplete_;
     DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse_;
     DataTaskDidReceiveDataBlock dataTaskDidReceiveData_;
+    DataTaskDidBecomeDownloadTaskBlock dataTaskDidBecomeDownloadTask_;
     DataTaskWillCacheResponseBlock dataTaskWillCacheResponse_;
     SessionDidReceiveAuthenticationChallengeBlock sessionDidReceiveAuthenticationChallenge_;
     TaskDidReceiveAuthenticationChallengeBlock taskDidReceiveAuthenticationChallenge_;

@@ -64,6 +64,12 @@ void LoopbackConnection::close() {
     ::shutdown(fd_, SHUT_RDWR);
 }
 
+void LoopbackConnection::reset() {
+    sockaddr address{};
+    address.sa_family = AF_UNSPEC;  // disconnects a TCP socket with a reset
+    ::connect(fd_, &address, sizeof address);
+}
+
 LoopbackRawServer::LoopbackRawServer(Script script) : script_(std::move(script)) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

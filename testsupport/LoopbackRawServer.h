@@ -25,6 +25,8 @@ class LoopbackConnection {
     // Waits `seconds` or until the server stops; false when it stopped.
     bool stall(double seconds);
     void close();
+    // Ends the connection with a TCP reset instead of a close.
+    void reset();
 
   private:
     friend class LoopbackRawServer;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include "testsupport/TempDir.h"
 #include "testsupport/TestPKI.h"
@@ -85,6 +86,10 @@ void LoopbackServer::start() {
         return;
     }
     server.new_task_queue = [] { return new httplib::ThreadPool(24); };
+    // Headers and body go out in two writes: without TCP_NODELAY a delayed ACK stalls each reply. A client
+    // keeps its connection as long as it likes (up to the idle timeout).
+    server.set_tcp_nodelay(true);
+    server.set_keep_alive_max_count(size_t(1) << 30);
     server.set_keep_alive_timeout(2);
     server.set_read_timeout(5);
     server.set_write_timeout(5);
@@ -99,6 +104,7 @@ void LoopbackServer::start() {
         if (question != std::string::npos) request.query = in.target.substr(question + 1);
         for (const auto& [key, value] : in.headers) {
             // httplib adds these for its own bookkeeping; they were not sent.
+            if (key == "REMOTE_PORT") request.remotePort = std::atoi(value.c_str());
             if (key == "REMOTE_ADDR" || key == "REMOTE_PORT" || key == "LOCAL_ADDR" || key == "LOCAL_PORT")
                 continue;
             request.headers.emplace_back(key, value);
@@ -174,6 +180,7 @@ LoopbackReply LoopbackServer::dispatch(const LoopbackRequest& request) {
     {
         std::lock_guard lock(mutex_);
         log_.push_back(request);
+        ports_.insert(request.remotePort);
         ++hits_[request.path];
         for (const auto& [key, candidate] : handlers_) {
             if ((key.first.empty() || key.first == request.method) && key.second == request.path) {
@@ -217,6 +224,11 @@ size_t LoopbackServer::hits(std::string_view path) const {
     std::lock_guard lock(mutex_);
     auto it = hits_.find(path);
     return it == hits_.end() ? 0 : it->second;
+}
+
+size_t LoopbackServer::connections() const {
+    std::lock_guard lock(mutex_);
+    return ports_.size();
 }
 
 size_t LoopbackServer::totalHits() const {

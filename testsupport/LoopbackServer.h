@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -37,6 +38,7 @@ struct LoopbackRequest {
     std::string query;  // raw text after "?", "" when none
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    int remotePort = 0;  // the client's side of the connection it came on
 
     // Case-insensitive; nullopt when absent.
     std::optional<std::string> header(std::string_view name) const;
@@ -87,6 +89,8 @@ class LoopbackServer {
     std::optional<LoopbackRequest> lastRequest(std::string_view path) const;
     size_t hits(std::string_view path) const;
     size_t totalHits() const;
+    // Connections that carried at least one request (told apart by the client's port).
+    size_t connections() const;
     // Waits (real time, at most `timeoutSeconds`) until `path` has been hit `count` times.
     bool waitForHits(std::string_view path, size_t count, double timeoutSeconds = 5) const;
 
@@ -111,4 +115,5 @@ class LoopbackServer {
     std::vector<std::pair<std::pair<std::string, std::string>, Handler>> handlers_;
     std::vector<LoopbackRequest> log_;
     std::map<std::string, size_t, std::less<>> hits_;
+    std::set<int> ports_;
 };

@@ -11,6 +11,7 @@
 
 #include "httpclient/HCHTTPSessionManager.h"
 #include "httpclient/tests/SessionManagerTestSupport.h"
+#include "platform/foundation/Clock.h"
 #include "testsupport/LoopbackRawServer.h"
 #include "testsupport/TempDir.h"
 
@@ -255,6 +256,18 @@ TEST(HCMultipartBody, ThrottlingCopyingClosingAndWaiting) {
     EXPECT_EQ(whole.substr(0, half.size()), half);
 
     EXPECT_EQ(half + readAll(*stream, 8192), whole);
+
+    // A delay between packets makes the stream wait, never its reader (the session's I/O loop).
+    ManualClock clock;
+    stream->close();
+    stream->setDelay(10);
+    stream->open();
+    EXPECT_EQ(stream->read(buffer.data(), buffer.size()), 1024);
+    EXPECT_FALSE(stream->hasBytesAvailable());
+    EXPECT_EQ(stream->read(buffer.data(), buffer.size()), 0);
+    clock.advance(10);
+    EXPECT_TRUE(stream->hasBytesAvailable());
+    EXPECT_EQ(stream->read(buffer.data(), buffer.size()), 1024);
 
     // A caller's stream with no bytes yet: the body waits instead of ending early or spinning.
     auto gated = std::make_shared<GatedStream>("later");

@@ -135,6 +135,34 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     EXPECT_FALSE(info.count(HCNetworkingTaskDidCompleteSerializedResponseKey));
 }
 
+// A response answered BecomeDownload: the per-task delegate (and with it the completion handler) moves to
+// the download task that carries on the transfer; then the hook.
+TEST_F(HCURLSessionManagerTest, ADataTaskThatBecomesADownloadKeepsItsCompletion) {
+    server_.reply("/file", LoopbackReply::text("file body"));
+    auto manager = makeManager();
+    manager->setDataTaskDidReceiveResponseBlock([](const auto&, const auto&, const auto&) {
+        return NSURLSessionResponseDisposition::BecomeDownload;
+    });
+    std::atomic<bool> hooked{false};
+    NSURLSessionDataTaskPtr task;
+    manager->setDataTaskDidBecomeDownloadTaskBlock([&](const auto&, const auto& data, const auto& download) {
+        // Already moved when the hook runs.
+        hooked = data == task && download->taskIdentifier() == data->taskIdentifier() + 1 &&
+                 manager->delegateForTask(download) && !manager->delegateForTask(data);
+    });
+    bool done = false;
+    NSErrorPtr failure;
+    task = manager->dataTaskWithRequest(requestFor(server_.url("/file")),
+                                        [&](const auto&, const auto&, const NSErrorPtr& error) {
+                                            failure = error;
+                                            done = true;
+                                        });
+    task->resume();
+    ASSERT_TRUE(runMainUntil([&] { return done; }));
+    EXPECT_TRUE(hooked);
+    EXPECT_FALSE(failure) << failure->description();
+}
+
 TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(2);
@@ -425,14 +453,15 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
             },
             30);
     };
-    // Warm up the process-wide parts, then wait for the warm-up's own threads and descriptors to go.
+    // Warm up the process-wide parts (the sessions' pool of idle connections filled to its cap among them),
+    // then wait for the warm-up's own threads and descriptors to go.
     size_t threads = threadCount();
     size_t descriptors = descriptorCount();
     auto settled = [&](double timeout) {
         return runMainUntil([&] { return threadCount() <= threads && descriptorCount() <= descriptors; },
                             timeout);
     };
-    ASSERT_TRUE(useOnce(4));
+    ASSERT_TRUE(useOnce(32));
     settled(3);
     threads = std::max(threads, threadCount());
     descriptors = std::max(descriptors, descriptorCount());

@@ -1,8 +1,12 @@
 // NSURLSession: HTTP(S) loading with tasks, a delegate and a delegate queue, over libcurl.
 //
-// A session owns one I/O thread, started when a task needs the network and ended as soon as no transfer
-// is left (the connections close with it), so an idle session costs no thread and no connection. Tasks are
-// born suspended; `resume` starts them. See platform/net/README.md for the life of a request.
+// Transfers run on I/O loops over libcurl: one process-wide loop for plain HTTP and for HTTPS of sessions
+// that leave server trust to the default handling, whose connections every session may reuse; and a loop
+// of the session's own for HTTPS when its delegate decides on server trust, so that no connection trusted
+// under another policy carries its requests. An idle loop keeps its connections for
+// NSURLSessionIdleLifetime seconds (of the platform clock), or until its session is invalidated. Loops
+// run on a process-wide set of I/O threads that park while unused. Tasks are born suspended; `resume`
+// starts them. See platform/net/README.md for the life of a request.
 //
 // Callbacks. Every delegate method and completion handler runs on the session's delegate queue, one at a
 // time for the whole session, whatever the queue's width. For one task they come in this order:
@@ -12,6 +16,11 @@
 //   didReceiveResponse                              (once, for the final response)
 //   didReceiveData*                                 (only after didReceiveResponse has been answered)
 //   didCompleteWithError                            (last, exactly once, also after cancel)
+//
+// Answered BecomeDownload, didReceiveResponse is followed by didBecomeDownloadTask(dataTask, downloadTask)
+// and then the download task's didWriteData*, didFinishDownloadingToURL, didCompleteWithError: a new
+// download task (the session's next identifier, the same requests and response) goes on with the same
+// transfer, its body written to a file. The data task is then completed, without a completion of its own.
 //
 // and `didBecomeInvalidWithError` comes after the last task's completion of an invalidated session. A task
 // made with a completion handler gets its response, data and error through that handler instead of
@@ -101,6 +110,7 @@ inline constexpr long NSURLErrorResourceUnavailable = -1008;
 inline constexpr long NSURLErrorNotConnectedToInternet = -1009;
 inline constexpr long NSURLErrorBadServerResponse = -1011;
 inline constexpr long NSURLErrorCannotParseResponse = -1017;
+inline constexpr long NSURLErrorDataLengthExceedsMaximum = -1103;
 inline constexpr long NSURLErrorRequestBodyStreamExhausted = -1021;
 inline constexpr long NSURLErrorFileDoesNotExist = -1100;
 inline constexpr long NSURLErrorSecureConnectionFailed = -1200;
@@ -116,6 +126,13 @@ inline constexpr const char* NSURLErrorFailingURLPeerTrustErrorKey = "NSURLError
 inline constexpr const char* NSURLSessionDownloadTaskResumeData = "NSURLSessionDownloadTaskResumeData";
 
 inline constexpr int64_t NSURLSessionTransferSizeUnknown = -1;
+
+// What a configuration lets one data or upload task hold in memory unless told otherwise (the JSON reader's
+// bound).
+inline constexpr int64_t NSURLSessionDefaultMaximumMemoryPerTask = int64_t(64) << 20;
+
+// Seconds an I/O loop with nothing to do keeps its thread and its connections.
+inline constexpr double NSURLSessionIdleLifetime = 60;
 
 // An NSURLErrorDomain error with the platform's text for `code`, the failing URL under
 // NSURLErrorFailingURLErrorKey and NSURLErrorFailingURLStringErrorKey, and `detail` (when not empty) as
@@ -202,9 +219,9 @@ using NSURLCredentialPtr = std::shared_ptr<NSURLCredential>;
 
 class NSURLAuthenticationChallenge final : public Object {
   public:
-    static std::shared_ptr<NSURLAuthenticationChallenge> create(NSURLProtectionSpacePtr protectionSpace,
-                                                                long previousFailureCount = 0,
-                                                                NSURLCredentialPtr proposedCredential = nullptr);
+    static std::shared_ptr<NSURLAuthenticationChallenge> create(
+        NSURLProtectionSpacePtr protectionSpace, long previousFailureCount = 0,
+        NSURLCredentialPtr proposedCredential = nullptr);
     const NSURLProtectionSpacePtr& protectionSpace() const { return space_; }
     long previousFailureCount() const { return failures_; }
     const NSURLCredentialPtr& proposedCredential() const { return proposed_; }
@@ -249,6 +266,11 @@ class NSURLSessionConfiguration final : public Object, public NSCopying {
     void setAllowsCellularAccess(bool allows) { allowsCellularAccess_ = allows; }
     bool HTTPShouldSetCookies() const { return shouldSetCookies_; }
     void setHTTPShouldSetCookies(bool set) { shouldSetCookies_ = set; }
+    // The most body bytes (after content decoding) a data or upload task may receive: past it the task is
+    // cancelled with NSURLErrorDataLengthExceedsMaximum. Download tasks write to disk and are not held to
+    // it. 0 or less: no bound.
+    int64_t maximumMemoryPerTask() const { return maximumMemoryPerTask_; }
+    void setMaximumMemoryPerTask(int64_t bytes) { maximumMemoryPerTask_ = bytes; }
     bool HTTPShouldUsePipelining() const { return shouldUsePipelining_; }
     void setHTTPShouldUsePipelining(bool use) { shouldUsePipelining_ = use; }
     // The default configuration's cache is the shared one, whichever that is when a request starts;
@@ -266,6 +288,7 @@ class NSURLSessionConfiguration final : public Object, public NSCopying {
     double requestTimeout_ = 60;
     double resourceTimeout_ = 7 * 24 * 3600;
     long maxConnectionsPerHost_ = 4;
+    int64_t maximumMemoryPerTask_ = NSURLSessionDefaultMaximumMemoryPerTask;
     NSURLRequestCachePolicy cachePolicy_ = NSURLRequestCachePolicy::UseProtocolCachePolicy;
     bool allowsCellularAccess_ = true;
     bool shouldSetCookies_ = true;
@@ -388,6 +411,7 @@ class NSURLSessionDelegate {
         DidFinishDownloadingToURL,
         DidWriteData,
         DidResumeAtOffset,
+        DidBecomeDownloadTask,
     };
     using SessionPtr = std::shared_ptr<NSURLSession>;
 
@@ -412,6 +436,10 @@ class NSURLSessionDelegate {
                                     std::function<void(NSURLSessionResponseDisposition)> completionHandler);
     virtual void didReceiveData(const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
                                 const Data& data);
+    // After didReceiveResponse was answered BecomeDownload: `downloadTask` carries on the data task's
+    // transfer (see the order of callbacks at the top); the data task hears nothing more.
+    virtual void didBecomeDownloadTask(const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
+                                       const NSURLSessionDownloadTaskPtr& downloadTask);
     virtual void willCacheResponse(
         const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
         const std::shared_ptr<NSCachedURLResponse>& proposedResponse,
@@ -420,7 +448,8 @@ class NSURLSessionDelegate {
 
     // Authentication (server trust for every new TLS connection). The session-level method is asked when
     // the delegate responds to it, else the task-level one; the defaults answer PerformDefaultHandling.
-    virtual void didReceiveChallenge(const SessionPtr& session, const NSURLAuthenticationChallengePtr& challenge,
+    virtual void didReceiveChallenge(const SessionPtr& session,
+                                     const NSURLAuthenticationChallengePtr& challenge,
                                      NSURLChallengeCompletionHandler completionHandler);
     virtual void taskDidReceiveChallenge(const SessionPtr& session, const NSURLSessionTaskPtr& task,
                                          const NSURLAuthenticationChallengePtr& challenge,
@@ -484,16 +513,16 @@ class NSURLSession final : public Object {
     // The body is the request's HTTPBodyStream, or else one asked for through needNewBodyStream.
     NSURLSessionUploadTaskPtr uploadTaskWithStreamedRequest(const NSURLRequest& request);
 
-    NSURLSessionDownloadTaskPtr downloadTaskWithRequest(const NSURLRequest& request,
-                                                        DownloadCompletionHandler completionHandler = nullptr);
+    NSURLSessionDownloadTaskPtr downloadTaskWithRequest(
+        const NSURLRequest& request, DownloadCompletionHandler completionHandler = nullptr);
     NSURLSessionDownloadTaskPtr downloadTaskWithURL(const std::shared_ptr<NSURL>& url,
                                                     DownloadCompletionHandler completionHandler = nullptr);
     // Goes on with a download cancelled by `cancelByProducingResumeData`: the request asks for the rest
     // ("Range" with "If-Range"). A 206 appends to the partial file; a 200 (the resource changed, or the
     // server ignores ranges) starts the file over. A partial file that has gone starts over too. Resume
     // data that cannot be read gives a task that fails with -1015 when resumed.
-    NSURLSessionDownloadTaskPtr downloadTaskWithResumeData(const Data& resumeData,
-                                                           DownloadCompletionHandler completionHandler = nullptr);
+    NSURLSessionDownloadTaskPtr downloadTaskWithResumeData(
+        const Data& resumeData, DownloadCompletionHandler completionHandler = nullptr);
 
     // Tasks not yet completed, answered on the delegate queue (download tasks in the third list).
     void getTasksWithCompletionHandler(TasksHandler handler);

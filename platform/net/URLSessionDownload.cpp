@@ -69,7 +69,8 @@ std::optional<ResumeInfo> decodeResumeData(const Data& data, std::string* proble
     };
     if (data.empty()) return fail("the resume data is empty");
     auto plist = NSPropertyListSerialization::propertyListWithData(data, nullptr, nullptr);
-    if (!plist || !plist->isDictionary()) return fail("the resume data is not a property list of resume data");
+    if (!plist || !plist->isDictionary())
+        return fail("the resume data is not a property list of resume data");
     const Value* version = plist->find("version");
     if (!version || !version->isNumber() || version->integerValue() != kVersion)
         return fail("the resume data has an unknown version");
@@ -91,7 +92,8 @@ std::optional<ResumeInfo> decodeResumeData(const Data& data, std::string* proble
             info.headers[name] = value;
         }
     }
-    for (auto [key, field] : {std::pair{"ETag", &info.etag}, std::pair{"Last-Modified", &info.lastModified}}) {
+    for (auto [key, field] :
+         {std::pair{"ETag", &info.etag}, std::pair{"Last-Modified", &info.lastModified}}) {
         if (const Value* value = plist->find(key)) {
             if (!value->isString()) return fail("the resume data's validators are not strings");
             *field = *value->asString();
@@ -163,14 +165,16 @@ std::optional<ContentRange> parseContentRange(const std::string& value) {
     text.remove_prefix(6);
     size_t dash = text.find('-');
     size_t slash = text.find('/');
-    if (dash == std::string_view::npos || slash == std::string_view::npos || dash > slash) return std::nullopt;
+    if (dash == std::string_view::npos || slash == std::string_view::npos || dash > slash)
+        return std::nullopt;
     ContentRange range;
     if (!parseDecimal(text.substr(0, dash), &range.first) ||
         !parseDecimal(text.substr(dash + 1, slash - dash - 1), &range.last) || range.last < range.first)
         return std::nullopt;
     std::string_view total = text.substr(slash + 1);
     while (!total.empty() && (total.back() == ' ' || total.back() == '\r')) total.remove_suffix(1);
-    if (total != "*" && (!parseDecimal(total, &range.total) || range.total <= range.last)) return std::nullopt;
+    if (total != "*" && (!parseDecimal(total, &range.total) || range.total <= range.last))
+        return std::nullopt;
     return range;
 }
 

@@ -50,6 +50,14 @@ CURLcode onContext(CURL*, void* context, void* arg) {
     return CURLE_OK;
 }
 
+// The same, leaving libcurl's TLS session cache on.
+CURLcode onResumableContext(CURL*, void* context, void* arg) {
+    auto* ctx = static_cast<SSL_CTX*>(context);
+    SSL_CTX_set_cert_verify_callback(ctx, verifyPeer, arg);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+    return CURLE_OK;
+}
+
 }  // namespace
 
 const std::string& backendProblem() {
@@ -62,13 +70,14 @@ const std::string& backendProblem() {
     return *problem;
 }
 
-std::string configure(CURL* easy, PeerCheck* check) {
+std::string configure(CURL* easy, PeerCheck* check, bool resumable) {
     if (!backendProblem().empty()) return backendProblem();
     // Peer verification on, so that a rejection ends the handshake; the decision is ours alone.
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    CURLcode code = curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, onContext);
+    curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, resumable ? 1L : 0L);
+    CURLcode code =
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, resumable ? onResumableContext : onContext);
     if (code != CURLE_OK) return std::string("cannot hook the TLS handshake: ") + curl_easy_strerror(code);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, check);
     return "";

@@ -133,8 +133,9 @@ TEST_F(RequestToolTest, AHundredRequestsInvalidateTheirSessionsAndLeaveNoThreadO
         return NSRunLoop::main().runUntil([&] { return invalidated == done && done == count; },
                                           3 * kReplyWait);
     };
-    // One request first, so that what the process sets up once (queues, the transport) is in the baseline.
-    ASSERT_TRUE(send(1));
+    // Requests first, so that what the process sets up once (queues, the transport, its pool of kept
+    // connections, filled by concurrent requests) is in the baseline.
+    ASSERT_TRUE(send(10));
     const size_t threads = entriesIn("/proc/self/task"), descriptors = entriesIn("/proc/self/fd");
     done = invalidated = 0;
     EXPECT_TRUE(send(100)) << done << " done, " << invalidated << " invalidated";

@@ -56,6 +56,11 @@ class DownloadDelegate : public RecordingDelegate {
             contentsAtFinish = readFile(location);
         });
     }
+    void didBecomeDownloadTask(const SessionPtr&, const NSURLSessionDataTaskPtr&,
+                               const NSURLSessionDownloadTaskPtr& downloadTask) override {
+        record("become", [&] { became = downloadTask; });
+    }
+    NSURLSessionDownloadTaskPtr became;
     int64_t lastTotal() {
         std::lock_guard lock(mutex_);
         return writes.empty() ? 0 : writes.back().total;
@@ -123,6 +128,27 @@ class SessionDownload : public ::testing::Test {
     LoopbackServer server_;
     int started_ = 0;
 };
+
+// A data task whose response is answered BecomeDownload: a download task goes on with the same transfer.
+TEST_F(SessionDownload, ADataTaskAnsweredBecomeDownloadCarriesOnAsADownloadTask) {
+    std::string body = binaryBody(100 * 1024);
+    server_.reply("/become", LoopbackReply::text(body));
+    delegate_->onResponse = [](const NSURLResponsePtr&, auto handler) {
+        handler(NSURLSessionResponseDisposition::BecomeDownload);
+    };
+    auto data = run(session_->dataTaskWithRequest(requestFor(server_.url("/become"))));
+    EXPECT_EQ(delegate_->shape(),
+              (std::vector<std::string>{"response", "become", "write", "finish", "complete"}));
+    EXPECT_FALSE(delegate_->error);
+    EXPECT_EQ(delegate_->contentsAtFinish, body);
+    EXPECT_TRUE(delegate_->body.empty());
+    ASSERT_TRUE(delegate_->became);
+    EXPECT_EQ(delegate_->became->taskIdentifier(), data->taskIdentifier() + 1);
+    EXPECT_EQ(delegate_->became->response(), data->response());
+    EXPECT_EQ(delegate_->became->countOfBytesReceived(), int64_t(body.size()));
+    EXPECT_EQ(data->state(), NSURLSessionTaskState::Completed);
+    EXPECT_EQ(delegate_->became->state(), NSURLSessionTaskState::Completed);
+}
 
 TEST_F(SessionDownload, TheFileExistsDuringTheCallbackAndIsGoneAfter) {
     std::string body = binaryBody(200 * 1024 + 5);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "platform/net/tests/SessionTestSupport.h"
 #include "testsupport/LoopbackRawServer.h"
@@ -85,6 +86,12 @@ INSTANTIATE_TEST_SUITE_P(
                                 NSURLErrorNetworkConnectionLost},
                     BrokenReply{"TruncatedBody", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten..",
                                 NSURLErrorNetworkConnectionLost},
+                    BrokenReply{"ConflictingLengths",
+                                "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nContent-Length: 9\r\n\r\nfour",
+                                NSURLErrorCannotParseResponse},
+                    BrokenReply{"OverflowingLength",
+                                "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nshort",
+                                NSURLErrorCannotParseResponse},
                     BrokenReply{"BrokenStatusLine", "HTTX/1.1 abc\r\n\r\n", NSURLErrorCannotParseResponse},
                     BrokenReply{"HugeHeaders",
                                 "HTTP/1.1 200 OK\r\n" + std::string(3000, 'X') + ": " +
@@ -92,6 +99,64 @@ INSTANTIATE_TEST_SUITE_P(
                                     "\r\nB: " + std::string(90000, 'y') + "\r\n\r\n",
                                 NSURLErrorCannotParseResponse}),
     [](const auto& info) { return std::string(info.param.name); });
+
+std::string gzipOf(const std::string& plain) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY);  // 31: gzip framing
+    std::string out(deflateBound(&z, plain.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+    z.avail_in = uInt(plain.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// A body past the task's memory bound cancels the task as it arrives, counted after decoding; a download
+// writes to disk and is not held to it.
+TEST(SessionLimits, BodiesPastTheMemoryBoundFailAsTheyArrive) {
+    const std::string plain(8 << 20, 'a');
+    const std::string bomb = gzipOf(plain);  // some kB that inflate to 8 MiB
+    ASSERT_LT(bomb.size(), size_t(64 << 10));
+    LoopbackRawServer server([&](LoopbackConnection& connection) {
+        std::string request = connection.readRequest();
+        bool gzip = request.find("GET /bomb") == 0;
+        const std::string& body = gzip ? bomb : plain;
+        connection.write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                         (gzip ? "\r\nContent-Encoding: gzip" : "") + "\r\n\r\n");
+        connection.write(body);
+        connection.close();
+    });
+    auto configuration = NSURLSessionConfiguration::defaultSessionConfiguration();
+    EXPECT_EQ(configuration->maximumMemoryPerTask(), 64 << 20);
+    configuration->setMaximumMemoryPerTask(1 << 20);
+    for (const char* path : {"/bomb", "/plain"}) {
+        std::string url = server.url(path);
+        expectURLError(errorOf(url, 10, configuration), NSURLErrorDataLengthExceedsMaximum, url);
+        RecordingSession s(configuration);  // a completion handler collects the body: the same bound
+        std::optional<Data> data;
+        NSErrorPtr error;
+        s.session
+            ->dataTaskWithRequest(requestFor(url),
+                                  [&](auto d, auto, auto e) {
+                                      data = d;
+                                      error = e;
+                                      s.delegate->didCompleteWithError(nullptr, nullptr, e);
+                                  })
+            ->resume();
+        ASSERT_TRUE(s.delegate->waitForCompletions(1));
+        EXPECT_FALSE(data);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), NSURLErrorDataLengthExceedsMaximum) << path;
+        EXPECT_EQ(error->localizedDescription(), "data length exceeds maximum");
+    }
+    RecordingSession s(configuration);
+    auto download = s.run(s.session->downloadTaskWithRequest(requestFor(server.url("/bomb"))), 20);
+    EXPECT_FALSE(s.delegate->error);
+    EXPECT_EQ(download->countOfBytesReceived(), int64_t(plain.size()));
+}
 
 TEST(SessionTimeouts, IdleRequestTimesOut) {
     LoopbackRawServer server([](LoopbackConnection& connection) {

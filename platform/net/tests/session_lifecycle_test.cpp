@@ -208,7 +208,7 @@ size_t countEntries(const char* directory) {
     return count;
 }
 
-TEST(SessionResources, IdleSessionsKeepNoThreadsOrConnections) {
+TEST(SessionResources, IdleSessionsKeepBoundedThreadsAndConnections) {
     LoopbackServer server;
     server.reply("/once", LoopbackReply::text("once"));
     // Warm up lazily made singletons (libcurl, queues) before counting.
@@ -247,14 +247,15 @@ TEST(SessionResources, IdleSessionsKeepNoThreadsOrConnections) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
-    for (int k = 0; k < 3000 && finished < kSessions; ++k)
+    for (int k = 0; k < 12000 && finished < kSessions; ++k)  // bounded, generous for sanitizers
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(finished, kSessions);
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(server.hits("/once"), size_t(kSessions + 1));
-    // The server keeps its own worker threads; the sessions must have let go of theirs and their sockets.
+    // The server keeps its own worker threads; the sessions share one I/O thread and at most 32 kept
+    // connections (each end counts here), whatever their number.
     EXPECT_LE(settle(threadsBefore + 2, "/proc/self/task"), threadsBefore + 2);
-    EXPECT_LE(settle(fdsBefore + 2, "/proc/self/fd"), fdsBefore + 2);
+    EXPECT_LE(settle(fdsBefore + 2 * 32 + 2, "/proc/self/fd"), fdsBefore + 2 * 32 + 2);
 }
 
 }  // namespace
