@@ -1,5 +1,7 @@
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/RuntimeInternal.h"
 
 #include <gtest/gtest.h>
 
@@ -41,24 +43,6 @@ TEST(DispatchSerialQueue, KeepsEachSendersOrderAndRunsOneBlockAtATime) {
         for (int i = 0; i < kBlocks; ++i) ASSERT_EQ(seen[t][i], i);
     }
     EXPECT_EQ(overlap.most.load(), 1);
-}
-
-TEST(DispatchConcurrentQueue, RunsBlocksSideBySide) {
-    auto queue = DispatchQueue::concurrent("com.quorvane.test.concurrent");
-    auto first = DispatchSemaphore::create(0), second = DispatchSemaphore::create(0);
-    auto group = DispatchGroup::create();
-    std::atomic<int> met{0};
-    // Each block waits for the other: only possible when both run at once.
-    group->async(queue, [&] {
-        first->signal();
-        if (second->wait(5)) ++met;
-    });
-    group->async(queue, [&] {
-        second->signal();
-        if (first->wait(5)) ++met;
-    });
-    ASSERT_TRUE(group->wait(10));
-    EXPECT_EQ(met.load(), 2);
 }
 
 TEST(DispatchConcurrentQueue, BarrierRunsAloneBetweenEarlierAndLaterBlocks) {
@@ -168,31 +152,74 @@ TEST(DispatchQueueIdentity, LabelsSpecificsAndCurrentQueue) {
     EXPECT_TRUE(DispatchQueue::main()->isCurrent());
 }
 
-TEST(DispatchWorkers, IdleQueuesHoldNoThreads) {
+// Pool statistics settle once every worker has parked or left; bounded, for a loaded machine.
+runtime_internal::WorkerPoolStatistics settledPool() {
+    eventually(
+        [] {
+            auto stats = runtime_internal::workerPoolStatistics();
+            return stats.idle == stats.live;
+        },
+        60);
+    return runtime_internal::workerPoolStatistics();
+}
+
+TEST(DispatchWorkers, IdleQueuesHoldNoThreadsOnceTheLingerPasses) {
     const int before = threadCount();
+    ManualClock clock;
     std::vector<std::shared_ptr<DispatchQueue>> queues;
-    std::atomic<int> ran{0};
+    auto group = DispatchGroup::create();
     for (int i = 0; i < 1000; ++i) {
         queues.push_back(i % 10 == 0 ? DispatchQueue::concurrent("com.quorvane.test.idle")
                                      : DispatchQueue::serial("com.quorvane.test.idle"));
-        queues.back()->async([&] { ++ran; });
+        group->async(queues.back(), [] {});
     }
-    ASSERT_TRUE(eventually([&] { return ran.load() == 1000; }));
-    EXPECT_TRUE(eventually([&] { return threadCount() <= before; }))
-        << threadCount() << " threads with every queue idle, " << before << " before";
+    ASSERT_TRUE(group->wait(60));
+    EXPECT_GT(settledPool().live, 0u) << "workers linger";
+    clock.advance(runtime_internal::kWorkerLingerSeconds - 0.5);
+    EXPECT_GT(settledPool().live, 0u) << "left before the linger had passed";
+    clock.advance(0.5);
+    EXPECT_TRUE(eventually([] { return runtime_internal::workerPoolStatistics().live == 0; }, 60))
+        << runtime_internal::workerPoolStatistics().live << " workers with every queue idle";
+    EXPECT_TRUE(eventually([&] { return threadCount() <= before; }, 60)) << threadCount() << " vs " << before;
+}
 
-    // A busy queue does hold a worker while it works.
-    const int idle = threadCount();
+TEST(DispatchWorkers, HopsOntoAnIdleQueueStartNoThread) {
+    ManualClock clock;  // no linger runs out between hops, however slow the machine
+    auto queue = DispatchQueue::serial("com.quorvane.test.hop");
+    auto back = DispatchSemaphore::create(0);
+    auto hops = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            queue->async([&] { back->signal(); });
+            ASSERT_TRUE(back->wait(60));
+        }
+    };
+    hops(5);
+    const uint64_t starts = runtime_internal::workerPoolStatistics().threadStarts;
+    hops(300);
+    EXPECT_EQ(runtime_internal::workerPoolStatistics().threadStarts, starts);
+}
+
+TEST(DispatchWorkers, BlockedBlocksNeverStarveTheQueueThatReleasesThem) {
+    // More blocked blocks than any machine has cores, on one concurrent queue (side by side) and on serial
+    // queues, plus a sync stuck behind a blocked queue; only a block queued after all of them releases them.
+    constexpr int kBlocked = 48;
     auto gate = DispatchSemaphore::create(0);
-    auto done = DispatchSemaphore::create(0);
-    queues[1]->async([&] {
-        gate->wait(5);
-        done->signal();
+    auto group = DispatchGroup::create();
+    auto wide = DispatchQueue::concurrent("com.quorvane.test.wide");
+    auto busy = DispatchQueue::serial("com.quorvane.test.busy");
+    std::atomic<int> released{0};
+    auto blocked = [&] {
+        if (gate->wait(30)) ++released;
+    };
+    for (int i = 0; i < kBlocked; ++i)
+        group->async(i % 2 ? wide : DispatchQueue::serial("com.quorvane.test.s"), blocked);
+    group->async(busy, blocked);
+    group->async(DispatchQueue::serial("com.quorvane.test.syncer"), [&] { busy->sync([&] { ++released; }); });
+    group->async(DispatchQueue::serial("com.quorvane.test.releaser"), [&] {
+        for (int i = 0; i <= kBlocked; ++i) gate->signal();
     });
-    EXPECT_TRUE(eventually([&] { return threadCount() > idle; }));
-    gate->signal();
-    ASSERT_TRUE(done->wait(5));
-    EXPECT_TRUE(eventually([&] { return threadCount() <= idle; }));
+    ASSERT_TRUE(group->wait(60));
+    EXPECT_EQ(released.load(), kBlocked + 2);
 }
 
 TEST(DispatchWorkers, ThrowingBlockLeavesTheQueueWorking) {
