@@ -4,8 +4,8 @@
 // takes items while one may start and ends as soon as none may. The pool never makes a drain wait for a
 // thread: it hands it to a parked worker or to a new thread, so a block that waits on a semaphore or a sync
 // cannot starve the queue that would release it. A worker with nothing to do parks (the most recently parked
-// is woken first, so the others can run out their linger) and leaves after `kWorkerLingerSeconds` of clock
-// time.
+// is woken first, so the others can run out their linger) and leaves after `kIdleWorkerLingerSeconds` of
+// clock time.
 //
 // A sync call queues a waiter item; when the waiter reaches the head, a drain (or the fast path, when the
 // queue is free) hands the slot to the caller, which runs the block on its own thread. The main queue posts
@@ -111,14 +111,14 @@ class WorkerPool {
         for (;;) {
             if (self->job) break;
             const double now = Clock::monotonic();
-            const double left = parkedAt + runtime_internal::kWorkerLingerSeconds - now;
+            const double left = parkedAt + DispatchQueue::kIdleWorkerLingerSeconds - now;
             if (now < parkedAt || left <= 0) {
                 std::erase(idle_, self);
                 break;
             }
             if (deadline) Clock::cancelDeadline(deadline);
             deadline = Clock::isManual()
-                           ? Clock::scheduleDeadline(parkedAt + runtime_internal::kWorkerLingerSeconds,
+                           ? Clock::scheduleDeadline(parkedAt + DispatchQueue::kIdleWorkerLingerSeconds,
                                                      [this] { wakeParked(); })
                            : 0;
             self->wake.wait_for(lock, std::chrono::duration<double>(left));

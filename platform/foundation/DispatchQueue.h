@@ -24,6 +24,9 @@
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   public:
     enum class Priority { High, Default, Low, Background };
+    // Seconds of platform-clock time an idle pool worker waits for work before its thread ends. Under the
+    // manual clock, idle workers leave only when the clock is advanced past it.
+    static constexpr double kIdleWorkerLingerSeconds = 5;
 
     static std::shared_ptr<DispatchQueue> serial(std::string label);
     static std::shared_ptr<DispatchQueue> concurrent(std::string label);

@@ -18,9 +18,6 @@ void runMainLoopDueWork();
 // never unwinds into a worker thread or a run loop.
 void runGuarded(const std::function<void()>& block, const char* where);
 
-// Clock seconds a parked pool worker waits for work before its thread ends.
-inline constexpr double kWorkerLingerSeconds = 5;
-
 struct WorkerPoolStatistics {
     uint64_t threadStarts;  // threads the pool has started since the process began
     size_t live;            // its threads now, parked ones included

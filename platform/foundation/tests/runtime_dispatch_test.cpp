@@ -147,7 +147,7 @@ TEST(DispatchWorkers, IdleQueuesHoldNoThreadsOnceTheLingerPasses) {
         return workerPoolStatistics();
     };
     EXPECT_GT(settledPool().live, 0u) << "workers linger";
-    clock.advance(runtime_internal::kWorkerLingerSeconds - 0.5);
+    clock.advance(DispatchQueue::kIdleWorkerLingerSeconds - 0.5);
     EXPECT_GT(settledPool().live, 0u) << "left before the linger had passed";
     clock.advance(0.5);
     EXPECT_TRUE(eventually([] { return workerPoolStatistics().live == 0; }, 60))
