@@ -146,9 +146,10 @@ TEST_F(RequestToolTest, AHundredRequestsInvalidateTheirSessionsAndLeaveNoThreadO
     // One request first, so that what the process sets up once (queues, the transport) is in the baseline.
     send(1);
     ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return done == 1; }, kReplyWait));
-    auto settled = [](size_t threads, size_t descriptors) {
+    auto settled = [this](size_t threads, size_t descriptors) {
         return NSRunLoop::main().runUntil(
             [&] {
+                advance(DispatchQueue::kIdleWorkerLingerSeconds);  // idle queue workers leave after it
                 return entriesIn("/proc/self/task") <= threads && entriesIn("/proc/self/fd") <= descriptors;
             },
             kReplyWait);
