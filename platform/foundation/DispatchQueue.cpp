@@ -2,10 +2,10 @@
 // `WorkQueue` of some width (1 for serial) that owns its pending items under its own mutex; when an item may
 // start and the queue has fewer drains under way than it could use, it asks the pool for one more. A drain
 // takes items while one may start and ends as soon as none may. The pool never makes a drain wait for a
-// thread: it hands it to a parked worker or to a new thread, so a block that waits on a semaphore or a sync
-// cannot starve the queue that would release it. A worker with nothing to do parks (the most recently parked
-// is woken first, so the others can run out their linger) and leaves after `kIdleWorkerLingerSeconds` of
-// clock time.
+// thread: it hands it to a parked worker, to one just returning from a drain, or to a new thread, so a block
+// that waits on a semaphore or a sync cannot starve the queue that would release it. A worker with nothing to
+// do parks (the most recently parked is woken first, so the others can run out their linger) and leaves after
+// `kIdleWorkerLingerSeconds` of clock time.
 //
 // A sync call queues a waiter item; when the waiter reaches the head, a drain (or the fast path, when the
 // queue is free) hands the slot to the caller, which runs the block on its own thread. The main queue posts
@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <deque>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/Clock.h"
@@ -55,7 +56,8 @@ class WorkerPool {
         return *pool;
     }
 
-    // Runs `job` on a worker at once: a parked one, or a new thread when none is parked.
+    // Runs `job` on a worker at once: a parked one, else one that is about to return from its job, else a new
+    // thread.
     void submit(std::function<void()> job) {
         std::shared_ptr<Worker> worker;
         {
@@ -64,6 +66,9 @@ class WorkerPool {
                 worker = std::move(idle_.back());  // the most recently parked: the others may linger out
                 idle_.pop_back();
                 worker->job = std::move(job);
+            } else if (handedOver_.size() < finishing_) {
+                handedOver_.push_back(std::move(job));
+                return;
             } else {
                 ++live_;
                 ++threadStarts_;
@@ -74,6 +79,14 @@ class WorkerPool {
             return;
         }
         std::thread([this, job = std::move(job)]() mutable { workerMain(std::move(job)); }).detach();
+    }
+
+    // Called by a job on its worker once it will return without waiting for anything: work submitted from
+    // then on may go to this worker rather than to a new thread.
+    void finishing() {
+        std::lock_guard lock(mutex_);
+        if (!isFinishing) ++finishing_;
+        isFinishing = true;
     }
 
     runtime_internal::WorkerPoolStatistics statistics() {
@@ -93,6 +106,12 @@ class WorkerPool {
             job();
             job = nullptr;  // captures die outside the lock
             std::unique_lock lock(mutex_);
+            if (std::exchange(isFinishing, false)) --finishing_;
+            if (!handedOver_.empty()) {
+                job = std::move(handedOver_.front());
+                handedOver_.pop_front();
+                continue;
+            }
             if (!park(lock, self)) {
                 --live_;
                 return;
@@ -133,10 +152,16 @@ class WorkerPool {
     }
 
     std::mutex mutex_;
+    static thread_local bool isFinishing;
+
     std::vector<std::shared_ptr<Worker>> idle_;
+    std::deque<std::function<void()>> handedOver_;  // never more than there are finishing workers
+    size_t finishing_ = 0;
     size_t live_ = 0;
     uint64_t threadStarts_ = 0;
 };
+
+thread_local bool WorkerPool::isFinishing = false;
 
 class WorkQueue final : public DispatchQueue {
   public:
@@ -258,6 +283,7 @@ class WorkQueue final : public DispatchQueue {
                 lock.lock();
             }
         }
+        WorkerPool::shared().finishing();  // before the queue gives up its claim: its next item can come here
         --workers_;
     }
 
