@@ -1,9 +1,17 @@
-// Threading: every serial or concurrent queue is one `WorkQueue` of some width (1 for serial). It owns its
-// pending items under a mutex and starts detached worker threads on demand, at most `width` of them; a worker
-// takes items while one may start and exits as soon as none may, so an idle queue has no thread. A sync call
-// queues a waiter item; when the waiter reaches the head, a worker (or the fast path, when the queue is free)
-// hands the slot to the caller, which runs the block on its own thread. The main queue posts to the main run
-// loop instead.
+// Threading: one process-wide pool of worker threads runs every serial and concurrent queue. A queue is a
+// `WorkQueue` of some width (1 for serial) that owns its pending items under its own mutex; when an item may
+// start and the queue has fewer drains under way than it could use, it asks the pool for one more. A drain
+// takes items while one may start and ends as soon as none may. The pool never makes a drain wait for a
+// thread: it hands it to a parked worker, to one just returning from a drain, or to a new thread, so a block
+// that waits on a semaphore or a sync cannot starve the queue that would release it. A worker with nothing to
+// do parks (the most recently parked is woken first, so the others can run out their linger) and leaves after
+// `kIdleWorkerLingerSeconds` of clock time.
+//
+// A sync call queues a waiter item; when the waiter reaches the head, a drain (or the fast path, when the
+// queue is free) hands the slot to the caller, which runs the block on its own thread. The main queue posts
+// to the main run loop instead.
+//
+// Lock order: a queue's mutex, then the pool's, then the clock's.
 #include "platform/foundation/DispatchQueue.h"
 
 #include <algorithm>
@@ -12,6 +20,7 @@
 #include <cstdio>
 #include <deque>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/Clock.h"
@@ -20,7 +29,7 @@
 
 namespace {
 
-// Width of concurrent queues. Workers exist only while there is work, so a wide queue costs nothing idle; the
+// Width of concurrent queues. Drains exist only while there is work, so a wide queue costs nothing idle; the
 // width keeps blocks that wait on each other from starving.
 constexpr int kConcurrentWidth = 64;
 
@@ -37,6 +46,122 @@ void runOn(DispatchQueue* queue, const std::function<void()>& block) {
     CurrentQueueScope scope(queue);
     runtime_internal::runGuarded(block, queue->label().c_str());
 }
+
+// ---- Worker pool
+
+class WorkerPool {
+  public:
+    static WorkerPool& shared() {
+        static auto* pool = new WorkerPool;  // parked workers use it until exit
+        return *pool;
+    }
+
+    // Runs `job` on a worker at once: a parked one, else one that is about to return from its job, else a new
+    // thread.
+    void submit(std::function<void()> job) {
+        std::shared_ptr<Worker> worker;
+        {
+            std::lock_guard lock(mutex_);
+            if (!idle_.empty()) {
+                worker = std::move(idle_.back());  // the most recently parked: the others may linger out
+                idle_.pop_back();
+                worker->job = std::move(job);
+            } else if (handedOver_.size() < finishing_) {
+                handedOver_.push_back(std::move(job));
+                return;
+            } else {
+                ++live_;
+                ++threadStarts_;
+            }
+        }
+        if (worker) {
+            worker->wake.notify_one();
+            return;
+        }
+        std::thread([this, job = std::move(job)]() mutable { workerMain(std::move(job)); }).detach();
+    }
+
+    // Called by a job on its worker once it will return without waiting for anything: work submitted from
+    // then on may go to this worker rather than to a new thread.
+    void finishing() {
+        std::lock_guard lock(mutex_);
+        if (!isFinishing) ++finishing_;
+        isFinishing = true;
+    }
+
+    runtime_internal::WorkerPoolStatistics statistics() {
+        std::lock_guard lock(mutex_);
+        return {threadStarts_, live_, idle_.size()};
+    }
+
+  private:
+    struct Worker {
+        std::condition_variable wake;
+        std::function<void()> job;  // set by `submit` while parked
+    };
+
+    void workerMain(std::function<void()> job) {
+        auto self = std::make_shared<Worker>();
+        for (;;) {
+            job();
+            job = nullptr;  // captures die outside the lock
+            std::unique_lock lock(mutex_);
+            if (std::exchange(isFinishing, false)) --finishing_;
+            if (!handedOver_.empty()) {
+                job = std::move(handedOver_.front());
+                handedOver_.pop_front();
+                continue;
+            }
+            if (!park(lock, self)) {
+                --live_;
+                return;
+            }
+            job = std::move(self->job);
+        }
+    }
+
+    // Waits for a job; false once the linger has passed without one (the worker then leaves the idle list).
+    // The linger runs on the platform clock: under the manual clock a deadline wakes the worker when time is
+    // advanced past it; a clock that reads earlier than the parking time (one was swapped) ends the wait.
+    bool park(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Worker>& self) {
+        idle_.push_back(self);
+        const double parkedAt = Clock::monotonic();
+        Clock::DeadlineId deadline = 0;
+        for (;;) {
+            if (self->job) break;
+            const double now = Clock::monotonic();
+            const double left = parkedAt + DispatchQueue::kIdleWorkerLingerSeconds - now;
+            if (now < parkedAt || left <= 0) {
+                std::erase(idle_, self);
+                break;
+            }
+            if (deadline) Clock::cancelDeadline(deadline);
+            deadline = Clock::isManual()
+                           ? Clock::scheduleDeadline(parkedAt + DispatchQueue::kIdleWorkerLingerSeconds,
+                                                     [this] { wakeParked(); })
+                           : 0;
+            self->wake.wait_for(lock, std::chrono::duration<double>(left));
+        }
+        if (deadline) Clock::cancelDeadline(deadline);
+        return bool(self->job);
+    }
+
+    void wakeParked() {
+        std::lock_guard lock(mutex_);
+        for (auto& worker : idle_) worker->wake.notify_one();
+    }
+
+    std::mutex mutex_;
+    static thread_local bool isFinishing;
+
+    std::vector<std::shared_ptr<Worker>> idle_;
+    std::deque<std::function<void()>> handedOver_;  // never more than there are finishing workers
+    size_t finishing_ = 0;
+    size_t live_ = 0;
+    uint64_t threadStarts_ = 0;
+};
+
+thread_local bool WorkerPool::isFinishing = false;
 
 class WorkQueue final : public DispatchQueue {
   public:
@@ -74,21 +199,33 @@ class WorkQueue final : public DispatchQueue {
     }
     void take(bool barrier) { barrier ? void(barrierRunning_ = true) : void(++running_); }
     void release(bool barrier) { barrier ? void(barrierRunning_ = false) : void(--running_); }
-    void ensureWorkers(bool callerIsIdleWorker) {
+    // Counts in the drains the items that may start now need; the caller starts them once it has let go of
+    // the mutex, so that a woken worker does not find it still held.
+    int claimDrains(bool callerIsIdleWorker) {
         int need = startableCount() - starting_ - (callerIsIdleWorker ? 1 : 0);
-        for (; need > 0 && workers_ < width_; --need) {
+        int claimed = 0;
+        for (; need > 0 && workers_ < width_; --need, ++claimed) {
             ++workers_;
             ++starting_;
-            std::thread([self = std::static_pointer_cast<WorkQueue>(shared_from_this())] {
-                self->workerMain();
-            }).detach();
+        }
+        return claimed;
+    }
+    // Mutex not held.
+    void startDrains(int count) {
+        for (int i = 0; i < count; ++i) {
+            WorkerPool::shared().submit(
+                [self = std::static_pointer_cast<WorkQueue>(shared_from_this())] { self->drain(); });
         }
     }
 
     void enqueue(std::function<void()> block, bool barrier) {
-        std::lock_guard lock(mutex_);
-        items_.push_back(Item{std::move(block), barrier, nullptr});
-        ensureWorkers(false);
+        int drains;
+        {
+            std::lock_guard lock(mutex_);
+            items_.push_back(Item{std::move(block), barrier, nullptr});
+            drains = claimDrains(false);
+        }
+        startDrains(drains);
     }
 
     void runSync(const std::function<void()>& block, bool barrier) {
@@ -105,17 +242,25 @@ class WorkQueue final : public DispatchQueue {
             } else {
                 auto waiter = std::make_shared<Waiter>();
                 items_.push_back(Item{nullptr, barrier, waiter});
-                ensureWorkers(false);
+                const int drains = claimDrains(false);
+                lock.unlock();
+                startDrains(drains);
+                lock.lock();
                 turnGiven_.wait(lock, [&] { return waiter->go; });  // the worker has taken the slot for us
             }
         }
         runOn(this, block);
-        std::lock_guard lock(mutex_);
-        release(barrier);
-        ensureWorkers(false);
+        int drains;
+        {
+            std::lock_guard lock(mutex_);
+            release(barrier);
+            drains = claimDrains(false);
+        }
+        startDrains(drains);
     }
 
-    void workerMain() {
+    // One drain on a pool worker: takes items while one may start.
+    void drain() {
         std::unique_lock lock(mutex_);
         --starting_;
         while (canStartFront()) {
@@ -132,8 +277,13 @@ class WorkQueue final : public DispatchQueue {
             item.block = nullptr;  // captures die outside the lock
             lock.lock();
             release(item.barrier);
-            ensureWorkers(true);
+            if (const int drains = claimDrains(true)) {
+                lock.unlock();
+                startDrains(drains);
+                lock.lock();
+            }
         }
+        WorkerPool::shared().finishing();  // before the queue gives up its claim: its next item can come here
         --workers_;
     }
 
@@ -143,8 +293,8 @@ class WorkQueue final : public DispatchQueue {
     std::deque<Item> items_;
     int running_ = 0;  // non-barrier blocks running (sync callers included)
     bool barrierRunning_ = false;
-    int workers_ = 0;   // worker threads alive
-    int starting_ = 0;  // workers started that have not yet looked at the items
+    int workers_ = 0;   // drains under way
+    int starting_ = 0;  // drains submitted that have not yet looked at the items
 };
 
 class MainQueue final : public DispatchQueue {
@@ -369,4 +519,8 @@ void DispatchGroup::async(const DispatchQueuePtr& queue, std::function<void()> b
 
 std::shared_ptr<DispatchSemaphore> DispatchSemaphore::create(long value) {
     return std::make_shared<Semaphore>(value);
+}
+
+runtime_internal::WorkerPoolStatistics runtime_internal::workerPoolStatistics() {
+    return WorkerPool::shared().statistics();
 }

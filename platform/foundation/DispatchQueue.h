@@ -1,9 +1,11 @@
 // Dispatch queues of the platform: labelled serial queues, concurrent queues with barriers, the main queue
 // (drained by the main run loop), global queues, groups, semaphores, queue-specific values and sources.
 //
-// A serial queue's worker thread exits when the queue is idle, so idle queues cost no thread. A synchronous
-// call onto the queue the caller already runs on (directly or through nested sync calls) runs the block
-// inline instead of deadlocking.
+// Queues own no threads: one process-wide pool of workers runs their blocks, reusing its threads, and a
+// worker with nothing to do leaves after an idle linger on the platform clock, so idle queues cost no thread
+// and a busy program starts none per block. A queue with work always gets a worker, however many others are
+// blocked. A synchronous call onto the queue the caller already runs on (directly or through nested sync
+// calls) runs the block inline instead of deadlocking.
 //
 // Sync calls run the block on the calling thread once it is the block's turn. Each thread keeps a stack of
 // the queues whose blocks it runs (a worker's queue, plus every queue entered by sync); a queue on that stack
@@ -20,8 +22,11 @@
 #include <string>
 
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
-public:
+  public:
     enum class Priority { High, Default, Low, Background };
+    // Seconds of platform-clock time an idle pool worker waits for work before its thread ends. Under the
+    // manual clock, idle workers leave only when the clock is advanced past it.
+    static constexpr double kIdleWorkerLingerSeconds = 5;
 
     static std::shared_ptr<DispatchQueue> serial(std::string label);
     static std::shared_ptr<DispatchQueue> concurrent(std::string label);
@@ -57,10 +62,10 @@ public:
     // True when the caller runs inside a block of this queue (also through nested sync calls).
     bool isCurrent() const;
 
-protected:
+  protected:
     DispatchQueue(std::string label, bool serial) : label_(std::move(label)), serial_(serial) {}
 
-private:
+  private:
     std::string label_;
     bool serial_;
     mutable std::mutex specificsMutex_;
@@ -69,7 +74,7 @@ private:
 using DispatchQueuePtr = std::shared_ptr<DispatchQueue>;
 
 class DispatchGroup {
-public:
+  public:
     static std::shared_ptr<DispatchGroup> create();
     virtual ~DispatchGroup() = default;
     virtual void enter() = 0;
@@ -81,7 +86,7 @@ public:
 };
 
 class DispatchSemaphore {
-public:
+  public:
     static std::shared_ptr<DispatchSemaphore> create(long value);
     virtual ~DispatchSemaphore() = default;
     // Negative timeout waits forever (real time). False on timeout.
@@ -91,7 +96,7 @@ public:
 
 // A timer source on the platform clock: created suspended; `resume` starts it.
 class DispatchTimerSource {
-public:
+  public:
     static std::shared_ptr<DispatchTimerSource> create(DispatchQueuePtr queue);
     virtual ~DispatchTimerSource() = default;
     // First fire after `startDelay` seconds, then every `interval` seconds (interval <= 0: one shot).
@@ -105,10 +110,11 @@ public:
     virtual bool isCancelled() const = 0;
 };
 
-// A file-watch source over inotify for an open file: reports deletion (the link count dropped to 0) and
-// rename. Created suspended.
+// A file-watch source over inotify for an open file: reports deletion (the link count dropped to 0), rename
+// and writes, each only when asked for (writes to a file watched for the others wake nobody). Created
+// suspended.
 class DispatchFileSource {
-public:
+  public:
     enum Event : unsigned { Delete = 1, Rename = 2, Write = 4 };
     static std::shared_ptr<DispatchFileSource> create(int fd, unsigned eventMask, DispatchQueuePtr queue);
     virtual ~DispatchFileSource() = default;

@@ -167,7 +167,15 @@ class TimerSource final : public DispatchTimerSource, public std::enable_shared_
 
 class FileSource;
 
-constexpr uint32_t kWatchMask = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_MODIFY;
+// The inotify events behind the events a source asks for, so that a watch on a busy file stays quiet unless
+// writes were asked for.
+uint32_t inotifyMask(unsigned events) {
+    uint32_t mask = 0;
+    if (events & DispatchFileSource::Delete) mask |= IN_ATTRIB | IN_DELETE_SELF;
+    if (events & DispatchFileSource::Rename) mask |= IN_MOVE_SELF;
+    if (events & DispatchFileSource::Write) mask |= IN_MODIFY;
+    return mask;
+}
 
 struct WatchRegistry {
     std::mutex mutex;
@@ -200,9 +208,12 @@ class FileSource final : public DispatchFileSource, public std::enable_shared_fr
             }
             std::thread(watcherMain).detach();
         }
+        if (inotifyMask(mask_) == 0) return true;  // asks for nothing: stays silent
         // Our own handle on the inode, to read its link count even after the caller closes theirs.
         inode_ = open(path.c_str(), O_PATH | O_CLOEXEC);
-        watch_ = inode_ < 0 ? -1 : inotify_add_watch(r.inotifyFd, path.c_str(), kWatchMask);
+        // Sources on one inode share its watch, which carries the events any of them asks for.
+        watch_ =
+            inode_ < 0 ? -1 : inotify_add_watch(r.inotifyFd, path.c_str(), inotifyMask(mask_) | IN_MASK_ADD);
         if (watch_ < 0) {
             std::fprintf(stderr, "DispatchFileSource: cannot watch descriptor %d: %s\n", fd,
                          std::strerror(errno));
@@ -290,9 +301,14 @@ class FileSource final : public DispatchFileSource, public std::enable_shared_fr
             if (it != r.sourcesByWatch.end()) {
                 std::erase(it->second, this);
                 if (it->second.empty()) {
-                    // Sources on the same inode share the watch: it goes with the last of them.
                     inotify_rm_watch(r.inotifyFd, watch_);
                     r.sourcesByWatch.erase(it);
+                } else {
+                    // The shared watch narrows to what the remaining sources ask for.
+                    unsigned events = 0;
+                    for (FileSource* other : it->second) events |= other->mask_;
+                    const std::string path = "/proc/self/fd/" + std::to_string(it->second.front()->inode_);
+                    inotify_add_watch(r.inotifyFd, path.c_str(), inotifyMask(events));
                 }
             }
             watch_ = -1;

@@ -1,6 +1,7 @@
 // Threading: the queue's own mutex guards the waiting operations and counters. An operation is handed to the
 // underlying dispatch queue only when it may start, so the dispatch queue never holds more than the allowed
-// number; each finished operation starts the next ones. Dispatching happens with no lock held.
+// number. The worker that finishes an operation takes the next one that may start itself, so a busy queue
+// needs no new dispatch per operation. Dispatching happens with no lock held.
 #include "platform/foundation/OperationQueue.h"
 
 #include <condition_variable>
@@ -32,6 +33,8 @@ struct NSOperationQueue::Impl {
     long maxCount = NSOperationQueueDefaultMaxConcurrentOperationCount;
     bool suspended = false;
     std::string name;
+
+    bool mayStart() const;
 };
 
 NSOperationQueue::NSOperationQueue() : impl_(std::make_unique<Impl>()) {}
@@ -137,12 +140,16 @@ std::string NSOperationQueue::name() const {
     return impl_->name;
 }
 
+// Caller holds the mutex.
+bool NSOperationQueue::Impl::mayStart() const {
+    return !suspended && !waiting.empty() && (maxCount < 0 || running < size_t(maxCount));
+}
+
 void NSOperationQueue::startReady() {
     std::vector<std::function<void()>> starting;
     {
         std::lock_guard lock(impl_->mutex);
-        while (!impl_->suspended && !impl_->waiting.empty() &&
-               (impl_->maxCount < 0 || impl_->running < size_t(impl_->maxCount))) {
+        while (impl_->mayStart()) {
             starting.push_back(std::move(impl_->waiting.front()));
             impl_->waiting.pop_front();
             ++impl_->running;
@@ -151,18 +158,29 @@ void NSOperationQueue::startReady() {
     if (starting.empty()) return;
     auto self = shared_from_this();
     for (auto& block : starting) {
-        impl_->target->async([self, block = std::move(block)] { self->runOperation(block); });
+        impl_->target->async(
+            [self, block = std::move(block)]() mutable { self->runOperations(std::move(block)); });
     }
 }
 
-void NSOperationQueue::runOperation(const std::function<void()>& block) {
-    runningOperationQueues.push_back(this);
-    runtime_internal::runGuarded(block, "NSOperationQueue");
-    runningOperationQueues.pop_back();
-    {
+void NSOperationQueue::runOperations(std::function<void()> block) {
+    for (;;) {
+        runningOperationQueues.push_back(this);
+        runtime_internal::runGuarded(block, "NSOperationQueue");
+        runningOperationQueues.pop_back();
+        block = nullptr;  // captures die outside the lock
         std::lock_guard lock(impl_->mutex);
         --impl_->running;
+        // Off the main queue the worker that finished takes the next operation itself; the main queue runs
+        // one per pass so that other main-thread work keeps its turn.
+        if (!impl_->isMain && impl_->mayStart()) {
+            block = std::move(impl_->waiting.front());
+            impl_->waiting.pop_front();
+            ++impl_->running;
+            continue;
+        }
         if (impl_->running == 0 && impl_->waiting.empty()) impl_->allFinished.notify_all();
+        break;
     }
-    startReady();
+    if (impl_->isMain) startReady();
 }

@@ -48,6 +48,6 @@ class NSOperationQueue : public std::enable_shared_from_this<NSOperationQueue> {
   private:
     NSOperationQueue();
     void startReady();
-    void runOperation(const std::function<void()>& block);
+    void runOperations(std::function<void()> block);
     std::unique_ptr<Impl> impl_;
 };

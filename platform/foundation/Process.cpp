@@ -46,8 +46,19 @@ int processIdentifier() {
     return static_cast<int>(getpid());
 }
 
+namespace {
+// Read once per thread: loggers ask for it on every record. A forked child's only thread drops the copy
+// it inherited.
+thread_local uint64_t tlsThreadId = 0;
+}  // namespace
+
 uint64_t threadId() {
-    return static_cast<uint64_t>(syscall(SYS_gettid));
+    if (tlsThreadId == 0) {
+        static std::once_flag atFork;
+        std::call_once(atFork, [] { pthread_atfork(nullptr, nullptr, [] { tlsThreadId = 0; }); });
+        tlsThreadId = static_cast<uint64_t>(syscall(SYS_gettid));
+    }
+    return tlsThreadId;
 }
 
 void setThreadName(const std::string& name) {

@@ -1,6 +1,9 @@
-// Hooks between the runtime's own files (clock, run loop, queues). Not for use outside platform/foundation.
+// Hooks between the runtime's own files (clock, run loop, queues), and what its tests and benchmarks read of
+// the worker pool. Not for use elsewhere.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -14,5 +17,12 @@ void runMainLoopDueWork();
 // Runs a block, catching whatever it throws: a thrown exception is reported on stderr and dropped, so that it
 // never unwinds into a worker thread or a run loop.
 void runGuarded(const std::function<void()>& block, const char* where);
+
+struct WorkerPoolStatistics {
+    uint64_t threadStarts;  // threads the pool has started since the process began
+    size_t live;            // its threads now, parked ones included
+    size_t idle;            // parked threads
+};
+WorkerPoolStatistics workerPoolStatistics();
 
 }  // namespace runtime_internal

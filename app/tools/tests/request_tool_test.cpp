@@ -142,6 +142,7 @@ TEST_F(RequestToolTest, AHundredRequestsInvalidateTheirSessionsAndLeaveNoThreadO
     center.removeObserver(observer);
     EXPECT_TRUE(NSRunLoop::main().runUntil(
         [&] {
+            advance(DispatchQueue::kIdleWorkerLingerSeconds);  // idle queue workers leave after it
             return entriesIn("/proc/self/task") <= threads + 2 &&
                    entriesIn("/proc/self/fd") <= descriptors + 2;
         },

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -123,6 +124,12 @@ TEST(ProcessInfoTest, ProcessFacts) {
     EXPECT_EQ(ProcessInfo::processName(), "foundation_core_tests");
     EXPECT_EQ(ProcessInfo::processIdentifier(), int(::getpid()));
     EXPECT_EQ(ProcessInfo::threadId(), uint64_t(::getpid()));  // the test body runs on the main thread
+    // The id is read once per thread; a forked child's thread has an id of its own.
+    const pid_t child = fork();
+    if (child == 0) _exit(ProcessInfo::threadId() == uint64_t(::getpid()) ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
     EXPECT_GE(ProcessInfo::processorCount(), 1u);
     ScopedEnv env({{"QUORVANE_PROBE", "v=1"}, {"QUORVANE_ABSENT", nullptr}});
     EXPECT_EQ(ProcessInfo::environment("QUORVANE_PROBE"), "v=1");

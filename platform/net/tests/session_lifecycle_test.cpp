@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/foundation/DispatchQueue.h"
 #include "platform/net/tests/SessionTestSupport.h"
 #include "testsupport/LoopbackServer.h"
 
@@ -219,8 +220,10 @@ TEST(SessionResources, IdleSessionsKeepBoundedThreadsAndConnections) {
             ->resume();
         for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    // Up to 4 s, and past the linger of idle queue workers.
     auto settle = [](size_t limit, const char* dir) {
-        for (int i = 0; i < 400 && countEntries(dir) > limit; ++i) {
+        for (int i = 0; i < 400 + 100 * DispatchQueue::kIdleWorkerLingerSeconds && countEntries(dir) > limit;
+             ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return countEntries(dir);
