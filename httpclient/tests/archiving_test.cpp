@@ -1,12 +1,6 @@
 // Archives and copies of every archivable class of the HTTP client, and hostile archives.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-
-#include "httpclient/HCDecodingResponseSerializers.h"
-#include "httpclient/HCHTTPSessionManager.h"
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/PropertyList.h"
-#include "platform/foundation/RunLoop.h"
 #include "testsupport/TestPKI.h"
 
 namespace {
@@ -30,18 +24,9 @@ Data rawArchive(const char* className, Value::Dictionary fields) {
 // Session managers live until their sessions let them go.
 void letGo(const std::vector<std::shared_ptr<Object>>& objects) {
     std::vector<std::shared_ptr<HCURLSessionManager>> managers;
-    for (const auto& object : objects) {
-        if (auto manager = std::dynamic_pointer_cast<HCURLSessionManager>(object)) {
-            manager->invalidateSessionCancelingTasks(true);
-            managers.push_back(manager);
-        }
-    }
-    NSRunLoop::main().runUntil(
-        [&] {
-            return std::none_of(managers.begin(), managers.end(),
-                                [](auto& m) { return bool(m->session()->delegate()); });
-        },
-        10);
+    for (const auto& object : objects)
+        if (auto manager = std::dynamic_pointer_cast<HCURLSessionManager>(object)) managers.push_back(manager);
+    hctest::letGo(managers);
 }
 
 template <class T>

@@ -1,23 +1,12 @@
-#include "httpclient/HCHTTPSessionManager.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cmath>
 
-#include "httpclient/tests/SessionManagerTestSupport.h"
-#include "platform/foundation/JSON.h"
-#include "testsupport/LoopbackServer.h"
-
-using namespace sessiontest;
+#include "httpclient/tests/HCTestSupport.h"
 
 namespace {
 
 // What one request ended with, as seen by its blocks.
 struct Outcome {
-    int successes = 0;
-    int failures = 0;
+    int successes = 0, failures = 0;
     bool onMainThread = true;
     NSURLSessionDataTaskPtr task;
     std::optional<Value> responseObject;
@@ -49,28 +38,8 @@ std::shared_ptr<HCHTTPSessionManager> jsonManager() {
     return manager;
 }
 
-class HCHTTPSessionManagerTest : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        // Managers are let go through their sessions, as the application is expected to.
-        for (auto& manager : managers_) manager->invalidateSessionCancelingTasks(true);
-        runMainUntil([&] {
-            for (auto& manager : managers_)
-                if (manager->session()->delegate()) return false;
-            return true;
-        });
-    }
-    std::shared_ptr<HCHTTPSessionManager> track(std::shared_ptr<HCHTTPSessionManager> manager) {
-        managers_.push_back(manager);
-        return manager;
-    }
-
-    LoopbackServer server_;
-    std::vector<std::shared_ptr<HCHTTPSessionManager>> managers_;
-};
-
 // The application's road: a JSON POST, its upload progress, its success, then the completion notice.
-TEST_F(HCHTTPSessionManagerTest, JSONPostSucceedsOnTheMainQueueThenPostsCompletion) {
+TEST_F(ManagerTest, JSONPostSucceedsOnTheMainQueueThenPostsCompletion) {
     server_.on("POST", "/api/login", [](const LoopbackRequest& request) {
         return LoopbackReply::json(R"({"errCode":0,"echo":)" + request.body + R"(,"none":null})");
     });
@@ -87,7 +56,7 @@ TEST_F(HCHTTPSessionManagerTest, JSONPostSucceedsOnTheMainQueueThenPostsCompleti
             outcome.success()(t, object);
         },
         outcome.failure());
-    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
+    ASSERT_TRUE(recorder.waitFor(1));
     EXPECT_EQ(outcome.successes, 1);
     EXPECT_EQ(noticesBeforeSuccess, 0u);
     EXPECT_TRUE(outcome.onMainThread && recorder.entries()[0].onMainThread);
@@ -103,7 +72,7 @@ TEST_F(HCHTTPSessionManagerTest, JSONPostSucceedsOnTheMainQueueThenPostsCompleti
 }
 
 // Each verb sends its method; GET, HEAD and DELETE put the parameters in the query, the others in the body.
-TEST_F(HCHTTPSessionManagerTest, EveryVerbSendsItsMethodWithTheParametersWhereTheyBelong) {
+TEST_F(ManagerTest, EveryVerbSendsItsMethodWithTheParametersWhereTheyBelong) {
     server_.on("", "/v", [](const LoopbackRequest& r) { return LoopbackReply::text(r.query + "|" + r.body); });
     auto manager = track(HCHTTPSessionManager::create(NSURL::URLWithString(server_.url("/"))));
     manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
@@ -156,7 +125,7 @@ struct FailureCase {
     bool decodedBodyInNotification;
 };
 
-TEST_F(HCHTTPSessionManagerTest, UnacceptableRepliesFailWithTheSerializersError) {
+TEST_F(ManagerTest, UnacceptableRepliesFailWithTheSerializersError) {
     const FailureCase cases[] = {
         {"500 with a JSON body", LoopbackReply::json(R"({"errCode":9,"msg":"down"})", 500), -1011, true},
         {"text/plain", LoopbackReply::text("hello"), -1016, false},
@@ -170,8 +139,7 @@ TEST_F(HCHTTPSessionManagerTest, UnacceptableRepliesFailWithTheSerializersError)
         Outcome outcome;
         auto task = manager->POST(server_.url("/reply"), Value(Dict{{"a", 1}}), nullptr, outcome.success(),
                                   outcome.failure());
-        ASSERT_TRUE(
-            runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
+        ASSERT_TRUE(recorder.waitFor(1));
         EXPECT_EQ(outcome.successes, 0);
         ASSERT_EQ(outcome.failures, 1);
         EXPECT_EQ(outcome.task, task);
@@ -188,7 +156,7 @@ TEST_F(HCHTTPSessionManagerTest, UnacceptableRepliesFailWithTheSerializersError)
     }
 }
 
-TEST_F(HCHTTPSessionManagerTest, BaseURLGetsATrailingSlashOnlyWhenItHasAPath) {
+TEST_F(ManagerTest, BaseURLGetsATrailingSlashOnlyWhenItHasAPath) {
     struct Case {
         const char* given;
         const char* stored;
@@ -211,7 +179,7 @@ TEST_F(HCHTTPSessionManagerTest, BaseURLGetsATrailingSlashOnlyWhenItHasAPath) {
     EXPECT_EQ(server_.hits("/api/users"), 1u);
 }
 
-TEST_F(HCHTTPSessionManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
+TEST_F(ManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
     auto manager = track(jsonManager());
     struct Case {
         const char* name;
@@ -251,7 +219,7 @@ TEST_F(HCHTTPSessionManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
     // A session that has been invalidated makes no more tasks: the caller still hears of it.
     NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification});
     manager->invalidateSessionCancelingTasks(false);
-    ASSERT_TRUE(runMainUntil([&] { return invalidated.count(HCURLSessionDidInvalidateNotification) == 1; }));
+    ASSERT_TRUE(invalidated.waitFor(1));
     // The failure may run on another queue while the call is still returning.
     manager->setCompletionQueue(DispatchQueue::serial("test.late"));
     std::atomic<bool> lateDone{false};

@@ -1,27 +1,7 @@
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
-#include <vector>
-
-#include "httpclient/HCDecodingResponseSerializers.h"
 #include "httpclient/HCImageDownloader.h"
-#include "httpclient/tests/ImageTestSupport.h"
-#include "platform/foundation/NSURL.h"
-#include "platform/foundation/RunLoop.h"
-#include "testsupport/LoopbackServer.h"
+#include "httpclient/tests/HCTestSupport.h"
 
 namespace {
-
-constexpr double kWait = 10;
-
-LoopbackReply pngReply(uint32_t width, double delay = 0) {
-    LoopbackReply reply;
-    reply.body = imagetest::pngBytes(width, 4);
-    reply.contentType = "image/png";
-    reply.delay = delay;
-    return reply;
-}
 
 // What one caller heard, in the order callers heard it.
 struct Outcome {
@@ -51,9 +31,7 @@ class HCImageDownloaderTest : public ::testing::Test {
         return downloader;
     }
 
-    NSURLRequest request(const std::string& path) {
-        return NSURLRequest(NSURL::URLWithString(server_.url(path)));
-    }
+    NSURLRequest request(const std::string& path) { return requestFor(server_.url(path)); }
 
     HCImageDownloadReceiptPtr download(const HCImageDownloaderPtr& downloader, const NSURLRequest& request,
                                        const std::string& caller) {
@@ -70,10 +48,10 @@ class HCImageDownloaderTest : public ::testing::Test {
     }
 
     bool waitForOutcomes(size_t count) {
-        return NSRunLoop::main().runUntil([&] { return outcomes_.size() >= count; }, kWait);
+        return runMainUntil([&] { return outcomes_.size() >= count; });
     }
     bool waitUntilIdle(const HCImageDownloaderPtr& downloader) {
-        return NSRunLoop::main().runUntil([&] { return downloader->activeRequestCount() == 0; }, kWait);
+        return runMainUntil([&] { return downloader->activeRequestCount() == 0; });
     }
 
     LoopbackServer server_;
@@ -85,7 +63,7 @@ class HCImageDownloaderTest : public ::testing::Test {
 // Callers of one URL share one download; a withdrawn one hears the cancellation, the others the image,
 // which is then cached for later callers unless their request reloads.
 TEST_F(HCImageDownloaderTest, CallersOfOneURLShareOneDownloadAndItsCachedImage) {
-    server_.reply("/a.png", pngReply(8, 0.3));
+    server_.reply("/a.png", pngReply(8, 4, 0.3));
     auto downloader = makeDownloader();
     auto first = download(downloader, request("/a.png"), "first");
     auto withdrawn = download(downloader, request("/a.png"), "withdrawn");
@@ -132,7 +110,7 @@ TEST_F(HCImageDownloaderTest, BadRepliesFailWithAnErrorAndCacheNothing) {
     server_.reply("/corrupt.png", LoopbackReply{200, {}, "\x89PNG\r\n\x1a\nnot really", "image/png"});
     server_.reply("/page", LoopbackReply::text("<html></html>"));
     server_.on("GET", "/missing.png", [](const LoopbackRequest&) {
-        auto reply = pngReply(8);
+        auto reply = pngReply(8, 4);
         reply.status = 404;
         return reply;
     });
@@ -186,15 +164,15 @@ TEST_F(HCImageDownloaderTest, QueuedDownloadsStartInOrderAndAWithdrawnOneNeverSt
             running = true;
             server.pause(0.3);
             running = false;
-            return pngReply(2);
+            return pngReply(2, 4);
         });
         for (const char* path : {"/b.png", "/c.png", "/never.png"}) {
             server.on("GET", path, [&](const LoopbackRequest&) {
                 overlaps += running ? 1 : 0;
-                return pngReply(2);
+                return pngReply(2, 4);
             });
         }
-        auto url = [&](const char* path) { return NSURLRequest(NSURL::URLWithString(server.url(path))); };
+        auto url = [&](const char* path) { return requestFor(server.url(path)); };
         outcomes_.clear();
         auto downloader = makeDownloader(1, c.order);
 

@@ -1,20 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <future>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "httpclient/HCHTTPSessionManager.h"
 #include "httpclient/HCNetworkActivityIndicatorManager.h"
+
+#include <future>
+
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/Clock.h"
-#include "platform/foundation/NSURL.h"
 #include "platform/foundation/NSUUID.h"
-#include "platform/foundation/NotificationCenter.h"
-#include "platform/foundation/RunLoop.h"
 #include "platform/uikit/UIApplication.h"
-#include "testsupport/LoopbackServer.h"
 
 namespace {
 
@@ -175,31 +166,6 @@ TEST_F(HCNetworkActivityIndicatorTest, ATaskThatVanishesUnfinishedStopsCountingW
     EXPECT_EQ(manager_->activityCount(), 0);
     clock_->advance(1.0);
     EXPECT_EQ(manager_->currentState(), State::NotActive);
-}
-
-// The manager follows a real request's notifications from start to end.
-TEST(HCNetworkActivityIndicatorRealTaskTest, CountsARealRequest) {
-    LoopbackServer server;
-    server.reply("/slow", [] {
-        auto reply = LoopbackReply::text("done");
-        reply.delay = 0.2;
-        return reply;
-    }());
-    auto indicator = HCNetworkActivityIndicatorManager::create();
-    auto manager = HCHTTPSessionManager::manager();
-    std::vector<long> seen;
-    auto token = indicator->addObserver({}, "activityCount", KVOOptions::New, [&](const KVOChange& change) {
-        seen.push_back(change.newValue->integerValue());
-    });
-    bool done = false;
-    manager->GET(
-        server.url("/slow"), Value(), [&](const auto&, const auto&) { done = true; },
-        [&](const auto&, const auto&) { done = true; });
-    EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return done && indicator->activityCount() == 0; }, 10));
-    EXPECT_EQ(seen, (std::vector<long>{1, 0}));
-    indicator->removeObserver(token);
-    manager->invalidateSessionCancelingTasks(true);
-    NSRunLoop::main().runUntilIdle();
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
-#include "httpclient/HCURLRequestSerialization.h"
-
-#include <gtest/gtest.h>
-
 #include <cmath>
 
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/PropertyList.h"
 
 namespace {

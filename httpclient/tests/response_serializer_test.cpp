@@ -1,22 +1,10 @@
-#include "httpclient/HCURLResponseSerialization.h"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
 
 namespace {
 
 constexpr const char* kURL = "http://h/api";
-
-NSHTTPURLResponsePtr httpResponse(long status, const char* contentType, const char* url = kURL) {
-    HTTPHeaderFields headers;
-    if (contentType) headers.set("Content-Type", contentType);
-    return NSHTTPURLResponse::create(url ? NSURL::URLWithString(url) : nullptr, status, "HTTP/1.1", headers);
-}
 
 std::optional<Data> body(const char* text) {
     if (!text) return std::nullopt;

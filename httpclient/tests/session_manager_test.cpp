@@ -1,28 +1,8 @@
-#include "httpclient/HCURLSessionManager.h"
-
-#include "httpclient/HCHTTPSessionManager.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <thread>
-
-#include "httpclient/tests/SessionManagerTestSupport.h"
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/FileManager.h"
-#include "testsupport/LoopbackServer.h"
-#include "testsupport/TempDir.h"
 #include "testsupport/TestPKI.h"
 
-using namespace sessiontest;
-
 namespace {
-
-NSURLRequest requestFor(const std::string& url, const char* method = "GET") {
-    NSURLRequest request(NSURL::URLWithString(url));
-    request.setHTTPMethod(method);
-    return request;
-}
 
 // Decodes like the JSON serializer and notes the queue it ran on.
 class RecordingSerializer final : public Object, public HCURLResponseSerialization {
@@ -48,33 +28,14 @@ class RecordingSerializer final : public Object, public HCURLResponseSerializati
     mutable std::vector<std::string> labels_;
 };
 
-class HCURLSessionManagerTest : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        for (auto& manager : managers_) manager->invalidateSessionCancelingTasks(true);
-        runMainUntil([&] {
-            return std::none_of(managers_.begin(), managers_.end(),
-                                [](const auto& m) { return bool(m->session()->delegate()); });
-        });
-        NSRunLoop::main().runUntilIdle();  // late notifications stay with the test that caused them
-    }
-    std::shared_ptr<HCURLSessionManager> makeManager(NSURLSessionConfigurationPtr configuration = nullptr) {
-        managers_.push_back(HCURLSessionManager::create(std::move(configuration)));
-        return managers_.back();
-    }
-
-    LoopbackServer server_;
-    std::vector<std::shared_ptr<HCURLSessionManager>> managers_;
-};
-
-TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
+TEST_F(ManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     server_.reply("/json", LoopbackReply::json(R"({"ok":true})"));
     std::string deadURL;
     {
         LoopbackServer gone;
         deadURL = gone.url("/x");
     }
-    auto manager = makeManager();
+    auto manager = track(HCURLSessionManager::create());
     auto serializer = std::make_shared<RecordingSerializer>();
     manager->setResponseSerializer(serializer);
     std::mutex mutex;
@@ -88,7 +49,7 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     });
     NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
     NSURLSessionDataTaskPtr task = manager->dataTaskWithRequest(
-        requestFor(server_.url("/json")),
+        request("/json"),
         [&](const NSURLResponsePtr& response, const std::optional<Value>& object, const NSErrorPtr& error) {
             note(NSRunLoop::isMainThread() ? "completion@main" : "completion@other");
             EXPECT_FALSE(error);
@@ -99,7 +60,7 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     EXPECT_EQ(task->state(), NSURLSessionTaskState::Suspended);  // the caller resumes
     EXPECT_EQ(task->taskDescription(), manager->taskDescriptionForSessionTasks());
     task->resume();
-    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
+    ASSERT_TRUE(recorder.waitFor(1, HCNetworkingTaskDidCompleteNotification));
     {
         std::lock_guard lock(mutex);
         // The hook runs as the delegate queue finishes; the completion comes later through two other queues.
@@ -124,7 +85,7 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
                                   seen = error;
                               })
         ->resume();
-    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 2; }));
+    ASSERT_TRUE(recorder.waitFor(2, HCNetworkingTaskDidCompleteNotification));
     EXPECT_TRUE(group->wait(kWait));
     EXPECT_TRUE(onQueue);
     ASSERT_TRUE(seen);
@@ -135,14 +96,14 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     EXPECT_FALSE(info.count(HCNetworkingTaskDidCompleteSerializedResponseKey));
 }
 
-TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
+TEST_F(ManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(2);
         return LoopbackReply::text("late");
     });
-    auto manager = makeManager();
-    auto other = makeManager();
-    auto task = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
+    auto manager = track(HCURLSessionManager::create());
+    auto other = track(HCURLSessionManager::create());
+    auto task = manager->dataTaskWithRequest(request("/slow"), nullptr);
     NotificationRecorder raw(
         {HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification}, task);
     NotificationRecorder relayed(
@@ -166,19 +127,19 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     // Cancelling through the progress object ends the task; a finished task changes no more and says nothing.
     NotificationRecorder complete({HCNetworkingTaskDidCompleteNotification});
     manager->downloadProgressForTask(task)->cancel();
-    ASSERT_TRUE(runMainUntil([&] { return complete.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
+    ASSERT_TRUE(complete.waitFor(1, HCNetworkingTaskDidCompleteNotification));
     EXPECT_EQ(task->error()->code(), NSURLErrorCancelled);
     task->resume();
     task->suspend();
     EXPECT_EQ(raw.entries().size(), 3u);
     // A task whose description someone changed, and a task of another manager, are not relayed by this one.
-    auto retagged = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
+    auto retagged = manager->dataTaskWithRequest(request("/slow"), nullptr);
     retagged->setTaskDescription("mine now");
-    auto foreign = other->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
+    auto foreign = other->dataTaskWithRequest(request("/slow"), nullptr);
     NotificationRecorder relayedLater({HCNetworkingTaskDidResumeNotification});
     retagged->resume();
     foreign->resume();
-    ASSERT_TRUE(runMainUntil([&] { return relayedLater.count(HCNetworkingTaskDidResumeNotification) == 1; }));
+    ASSERT_TRUE(relayedLater.waitFor(1, HCNetworkingTaskDidResumeNotification));
     NSRunLoop::main().runUntilIdle();
     ASSERT_EQ(relayedLater.entries().size(), 1u);
     EXPECT_EQ(relayedLater.entries()[0].object, foreign);
@@ -190,7 +151,7 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     {
         auto session =
             NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration());
-        orphan = session->dataTaskWithRequest(requestFor(server_.url("/x")));
+        orphan = session->dataTaskWithRequest(request("/x"));
     }
     NotificationRecorder orphanRaw({HCNSURLSessionTaskDidResumeNotification}, orphan);
     orphan->resume();
@@ -200,16 +161,16 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
 
 // Each hook takes over its session event: the session hears the hook's answer, and without the hook the
 // manager's own. The events are delivered as the session delivers them, on the delegate's side.
-TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
+TEST_F(ManagerTest, HooksTakeOverTheirSessionEvents) {
     using M = NSURLSessionDelegate::Method;
     using D = NSURLSessionAuthChallengeDisposition;
-    auto manager = makeManager();
+    auto manager = track(HCURLSessionManager::create());
     auto& m = *manager;
     const auto& session = m.session();
-    NSURLRequest sized = requestFor(server_.url("/x"), "POST");
+    NSURLRequest sized = request("/x", "POST");
     sized.setValue("10", "Content-Length");
     auto task = m.dataTaskWithRequest(sized, nullptr);
-    auto download = m.downloadTaskWithRequest(requestFor(server_.url("/x")), nullptr, nullptr, nullptr);
+    auto download = m.downloadTaskWithRequest(request("/x"), nullptr, nullptr, nullptr);
     auto trust =
         SecTrust::create({SecCertificate::createWithData(TestPKI::shared().server().certificateDer)}, {});
     auto challenge = NSURLAuthenticationChallenge::create(NSURLProtectionSpace::create(
@@ -231,7 +192,7 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
                  [](auto&, auto&, auto&, auto&) { return std::nullopt; });
          },
          [&] {
-             m.willPerformHTTPRedirection(session, task, nullptr, requestFor(server_.url("/next")),
+             m.willPerformHTTPRedirection(session, task, nullptr, request("/next"),
                                           [&](auto next) { answer = next ? next->URL()->path() : "stop"; });
          },
          "/next", "stop"},
@@ -314,14 +275,14 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
     download->cancel();
 }
 
-TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
+TEST_F(ManagerTest, TaskListsUploadsAndTheRetry) {
     server_.on("", "/echo",
                [](const LoopbackRequest& r) { return LoopbackReply::text(r.method + " " + r.body); });
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(5);
         return LoopbackReply::text("late");
     });
-    auto manager = makeManager();
+    auto manager = track(HCURLSessionManager::create());
     manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
     TempDir dir;
     ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(
@@ -331,13 +292,13 @@ TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
     auto collect = [&](const auto&, const std::optional<Value>& object, const NSErrorPtr& error) {
         replies.push_back(error ? "error " + std::to_string(error->code()) : object->asData()->toString());
     };
-    auto data = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
+    auto data = manager->dataTaskWithRequest(request("/slow"), nullptr);
     auto fromFile =
-        manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"), file, nullptr, collect);
-    auto fromData = manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "POST"),
+        manager->uploadTaskWithRequest(request("/echo", "PUT"), file, nullptr, collect);
+    auto fromData = manager->uploadTaskWithRequest(request("/echo", "POST"),
                                                    Data::fromString("from data"), nullptr, collect);
     auto download =
-        manager->downloadTaskWithRequest(requestFor(server_.url("/slow")), nullptr, nullptr, nullptr);
+        manager->downloadTaskWithRequest(request("/slow"), nullptr, nullptr, nullptr);
     using Tasks = std::vector<NSURLSessionTaskPtr>;
     EXPECT_EQ(manager->dataTasks(), Tasks{data});
     EXPECT_EQ(manager->uploadTasks().size(), 2u);
@@ -363,20 +324,20 @@ TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
     manager->setTaskDidCompleteBlock(nullptr);  // it sees this test's locals
 
     // A background session that makes no more upload tasks: the tries end with one failure.
-    auto background = makeManager(NSURLSessionConfiguration::backgroundSessionConfiguration("test.retry"));
+    auto background = track(HCURLSessionManager::create(NSURLSessionConfiguration::backgroundSessionConfiguration("test.retry")));
     background->setAttemptsToRecreateUploadTasksForBackgroundSessions(true);
     NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification}, background->session());
     background->invalidateSessionCancelingTasks(true);
-    ASSERT_TRUE(runMainUntil([&] { return invalidated.count(HCURLSessionDidInvalidateNotification) == 1; }));
+    ASSERT_TRUE(invalidated.waitFor(1, HCURLSessionDidInvalidateNotification));
     replies.clear();
     EXPECT_FALSE(
-        background->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"), file, nullptr, collect));
+        background->uploadTaskWithRequest(request("/echo", "PUT"), file, nullptr, collect));
     ASSERT_TRUE(runMainUntil([&] { return !replies.empty(); }));
     NSRunLoop::main().runUntilIdle();
     EXPECT_EQ(replies, std::vector<std::string>{"error -999"});
 }
 
-TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManagersLeaveNothing) {
+TEST_F(ManagerTest, InvalidationLetsTheManagerGoAndShortLivedManagersLeaveNothing) {
     server_.reply("/one", LoopbackReply::json("{}"));
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(5);
@@ -391,7 +352,7 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
         weak = manager;
         manager->setSessionDidBecomeInvalidBlock([&](auto&, auto&) { ++invalidHook; });
         manager
-            ->dataTaskWithRequest(requestFor(server_.url("/slow")), [&](auto&, auto&, auto& e) { error = e; })
+            ->dataTaskWithRequest(request("/slow"), [&](auto&, auto&, auto& e) { error = e; })
             ->resume();
         manager->invalidateSessionCancelingTasks(true);
     }
@@ -441,13 +402,13 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
                                 << descriptorCount() << " (were " << descriptors << ")";
 }
 
-TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite) {
+TEST_F(ManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite) {
     const std::string content(300 * 1024, 'z');
     LoopbackReply file = LoopbackReply::text(content);
     file.contentType = "application/octet-stream";
     server_.reply("/file", file);
     TempDir dir;
-    auto manager = makeManager();
+    auto manager = track(HCURLSessionManager::create());
     manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
     NotificationRecorder recorder(
         {HCNetworkingTaskDidCompleteNotification, HCURLSessionDownloadTaskDidFailToMoveFileNotification});
@@ -466,7 +427,7 @@ TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite
         std::atomic<int64_t> lastCompleted{0};
         manager
             ->downloadTaskWithRequest(
-                requestFor(server_.url("/file")),
+                request("/file"),
                 [&](const NSProgressPtr& p) { lastCompleted = p->completedUnitCount(); },
                 [&](const NSURLPtr& location, const NSURLResponsePtr& response) {
                     EXPECT_TRUE(location && location->isFileURL() && response);
@@ -476,8 +437,7 @@ TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite
                     results.emplace_back(object, error);
                 })
             ->resume();
-        ASSERT_TRUE(runMainUntil(
-            [&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == done + 1; }));
+        ASSERT_TRUE(recorder.waitFor(done + 1, HCNetworkingTaskDidCompleteNotification));
         ++done;
         ASSERT_EQ(results.size(), 1u);
         EXPECT_EQ(lastCompleted, int64_t(content.size()));

@@ -1,17 +1,7 @@
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
-
-#include "httpclient/HCHTTPSessionManager.h"
 #include "httpclient/HCTaskStateViews.h"
-#include "httpclient/tests/SessionManagerTestSupport.h"
-#include "platform/foundation/NSURL.h"
-#include "testsupport/LoopbackServer.h"
+#include "httpclient/tests/HCTestSupport.h"
 
 namespace {
-
-using sessiontest::runMainUntil;
 
 class TaskStateViewsTest : public ::testing::Test {
   protected:

@@ -1,16 +1,7 @@
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "httpclient/HCWebViewNetworking.h"
-#include "httpclient/tests/SessionManagerTestSupport.h"
-#include "platform/foundation/NSURL.h"
-#include "testsupport/LoopbackServer.h"
+#include "httpclient/tests/HCTestSupport.h"
 
 namespace {
-
-using sessiontest::runMainUntil;
 
 class RecordingWebViewDelegate final : public UIWebViewDelegate {
   public:
@@ -52,7 +43,7 @@ class WebViewNetworkingTest : public ::testing::Test {
         NSRunLoop::main().runUntilIdle();
     }
 
-    NSURLRequest request(const std::string& path) { return NSURLRequest(NSURL::URLWithString(server_.url(path))); }
+    NSURLRequest request(const std::string& path) { return requestFor(server_.url(path)); }
     bool settled() {
         return runMainUntil([&] {
             return !delegate_->calls.empty() && delegate_->calls.back() != "start" &&
