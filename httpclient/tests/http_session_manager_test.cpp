@@ -8,28 +8,35 @@ namespace {
 struct Outcome {
     int successes = 0, failures = 0;
     bool onMainThread = true;
+    const NotificationRecorder* notices = nullptr;  // if set, how many were posted before a block ran
+    size_t noticesBefore = 0;
     NSURLSessionDataTaskPtr task;
     std::optional<Value> responseObject;
     NSErrorPtr error;
 
+    void note(const NSURLSessionDataTaskPtr& t) {
+        onMainThread = onMainThread && NSRunLoop::isMainThread();
+        noticesBefore += notices ? notices->count() : 0;
+        task = t;
+    }
     HCHTTPSessionManager::SuccessBlock success() {
         return [this](const NSURLSessionDataTaskPtr& t, const std::optional<Value>& object) {
             ++successes;
-            onMainThread = onMainThread && NSRunLoop::isMainThread();
-            task = t;
+            note(t);
             responseObject = object;
         };
     }
     HCHTTPSessionManager::FailureBlock failure() {
         return [this](const NSURLSessionDataTaskPtr& t, const NSErrorPtr& e) {
             ++failures;
-            onMainThread = onMainThread && NSRunLoop::isMainThread();
-            task = t;
+            note(t);
             error = e;
         };
     }
     bool done() const { return successes + failures > 0; }
 };
+
+using HCHTTPSessionManagerTest = ManagerTest;
 
 std::shared_ptr<HCHTTPSessionManager> jsonManager() {
     auto manager = HCHTTPSessionManager::manager();
@@ -38,41 +45,58 @@ std::shared_ptr<HCHTTPSessionManager> jsonManager() {
     return manager;
 }
 
-// The application's road: a JSON POST, its upload progress, its success, then the completion notice.
-TEST_F(ManagerTest, JSONPostSucceedsOnTheMainQueueThenPostsCompletion) {
-    server_.on("POST", "/api/login", [](const LoopbackRequest& request) {
-        return LoopbackReply::json(R"({"errCode":0,"echo":)" + request.body + R"(,"none":null})");
-    });
+// The application's road: a JSON POST, its upload progress, then the success, or the failure with the
+// serializer's error, on the main queue, and only then the completion notice with the decoded reply.
+TEST_F(HCHTTPSessionManagerTest, JSONRepliesReachTheBlocksBeforeTheCompletionNotice) {
+    struct Case {
+        const char* name;
+        LoopbackReply reply;
+        long code;  // 0: success
+        std::optional<Value> decoded;
+    } cases[] = {
+        {"200 with nulls", LoopbackReply::json(R"({"errCode":0,"none":null})"), 0,
+         Value(Dict{{"errCode", 0}, {"none", Value()}})},
+        {"500 with a JSON body", LoopbackReply::json(R"({"msg":"down"})", 500), -1011, Value(Dict{{"msg", "down"}})},
+        {"text/plain", LoopbackReply::text("hello"), -1016, std::nullopt},
+        {"404 without body type", LoopbackReply::text("", 404), -1011, std::nullopt},
+    };
     auto manager = track(jsonManager());
-    NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
-    Outcome outcome;
-    size_t noticesBeforeSuccess = 1;
-    std::atomic<int> progressCalls{0};
-    auto task = manager->POST(
-        server_.url("/api/login"), Value(Dict{{"phone", "13800000000"}, {"mtype", "1"}}),
-        [&](const NSProgressPtr&) { ++progressCalls; },
-        [&](const NSURLSessionDataTaskPtr& t, const std::optional<Value>& object) {
-            noticesBeforeSuccess = recorder.count(HCNetworkingTaskDidCompleteNotification);
-            outcome.success()(t, object);
-        },
-        outcome.failure());
-    ASSERT_TRUE(recorder.waitFor(1));
-    EXPECT_EQ(outcome.successes, 1);
-    EXPECT_EQ(noticesBeforeSuccess, 0u);
-    EXPECT_TRUE(outcome.onMainThread && recorder.entries()[0].onMainThread);
-    EXPECT_EQ(recorder.entries()[0].object, task);
-    EXPECT_TRUE(recorder.entries()[0].userInfo.count(HCNetworkingTaskDidCompleteSerializedResponseKey));
-    EXPECT_EQ(outcome.responseObject, Value(Dict{{"errCode", 0},
-                                                 {"echo", Dict{{"mtype", "1"}, {"phone", "13800000000"}}},
-                                                 {"none", Value()}}));
-    EXPECT_GT(progressCalls, 0);
-    auto sent = server_.lastRequest("/api/login");
-    EXPECT_EQ(sent->header("Content-Type"), "application/json");
-    EXPECT_EQ(sent->body, R"({"mtype":"1","phone":"13800000000"})");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server_.reply("/reply", c.reply);
+        NotificationRecorder notices({HCNetworkingTaskDidCompleteNotification});
+        Outcome outcome;
+        outcome.notices = &notices;
+        std::atomic<int> progressCalls{0};
+        auto task = manager->POST(server_.url("/reply"), Value(Dict{{"phone", "138"}, {"mtype", "1"}}),
+                                  [&](const NSProgressPtr&) { ++progressCalls; }, outcome.success(),
+                                  outcome.failure());
+        ASSERT_TRUE(notices.waitFor(1));
+        EXPECT_EQ(outcome.successes, c.code ? 0 : 1);
+        EXPECT_EQ(outcome.failures, c.code ? 1 : 0);
+        EXPECT_EQ(outcome.noticesBefore, 0u);
+        const auto notice = notices.entries()[0];
+        EXPECT_TRUE(outcome.onMainThread && notice.onMainThread);
+        EXPECT_TRUE(outcome.task == task && notice.object == task);
+        auto decoded = notice.userInfo.find(HCNetworkingTaskDidCompleteSerializedResponseKey);
+        EXPECT_EQ(decoded == notice.userInfo.end() ? std::nullopt : std::optional(decoded->second), c.decoded);
+        EXPECT_EQ(notice.userInfo.count(HCNetworkingTaskDidCompleteErrorKey), c.code ? 1u : 0u);
+        if (c.code) {
+            ASSERT_TRUE(outcome.error);
+            EXPECT_EQ(outcome.error->domain(), HCResponseSerializationErrorDomain);
+            EXPECT_EQ(outcome.error->code(), c.code);
+        } else {
+            EXPECT_EQ(outcome.responseObject, c.decoded);
+        }
+        EXPECT_GT(progressCalls, 0);
+        auto sent = server_.lastRequest("/reply");
+        EXPECT_EQ(sent->header("Content-Type"), "application/json");
+        EXPECT_EQ(sent->body, R"({"mtype":"1","phone":"138"})");
+    }
 }
 
 // Each verb sends its method; GET, HEAD and DELETE put the parameters in the query, the others in the body.
-TEST_F(ManagerTest, EveryVerbSendsItsMethodWithTheParametersWhereTheyBelong) {
+TEST_F(HCHTTPSessionManagerTest, EveryVerbSendsItsMethodWithTheParametersWhereTheyBelong) {
     server_.on("", "/v", [](const LoopbackRequest& r) { return LoopbackReply::text(r.query + "|" + r.body); });
     auto manager = track(HCHTTPSessionManager::create(NSURL::URLWithString(server_.url("/"))));
     manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
@@ -118,45 +142,7 @@ TEST_F(ManagerTest, EveryVerbSendsItsMethodWithTheParametersWhereTheyBelong) {
     }
 }
 
-struct FailureCase {
-    const char* name;
-    LoopbackReply reply;
-    long code;
-    bool decodedBodyInNotification;
-};
-
-TEST_F(ManagerTest, UnacceptableRepliesFailWithTheSerializersError) {
-    const FailureCase cases[] = {
-        {"500 with a JSON body", LoopbackReply::json(R"({"errCode":9,"msg":"down"})", 500), -1011, true},
-        {"text/plain", LoopbackReply::text("hello"), -1016, false},
-        {"404 without body type", LoopbackReply::text("", 404), -1011, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        server_.reply("/reply", c.reply);
-        auto manager = track(jsonManager());
-        NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
-        Outcome outcome;
-        auto task = manager->POST(server_.url("/reply"), Value(Dict{{"a", 1}}), nullptr, outcome.success(),
-                                  outcome.failure());
-        ASSERT_TRUE(recorder.waitFor(1));
-        EXPECT_EQ(outcome.successes, 0);
-        ASSERT_EQ(outcome.failures, 1);
-        EXPECT_EQ(outcome.task, task);
-        ASSERT_TRUE(outcome.error);
-        EXPECT_EQ(outcome.error->domain(), HCResponseSerializationErrorDomain);
-        EXPECT_EQ(outcome.error->code(), c.code);
-        auto info = recorder.entries()[0].userInfo;
-        EXPECT_TRUE(info.count(HCNetworkingTaskDidCompleteErrorKey));
-        auto decoded = info.find(HCNetworkingTaskDidCompleteSerializedResponseKey);
-        EXPECT_EQ(decoded != info.end(), c.decodedBodyInNotification);
-        if (decoded != info.end()) {
-            EXPECT_EQ(decoded->second["msg"], Value("down"));
-        }
-    }
-}
-
-TEST_F(ManagerTest, BaseURLGetsATrailingSlashOnlyWhenItHasAPath) {
+TEST_F(HCHTTPSessionManagerTest, BaseURLGetsATrailingSlashOnlyWhenItHasAPath) {
     struct Case {
         const char* given;
         const char* stored;
@@ -179,7 +165,7 @@ TEST_F(ManagerTest, BaseURLGetsATrailingSlashOnlyWhenItHasAPath) {
     EXPECT_EQ(server_.hits("/api/users"), 1u);
 }
 
-TEST_F(ManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
+TEST_F(HCHTTPSessionManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
     auto manager = track(jsonManager());
     struct Case {
         const char* name;

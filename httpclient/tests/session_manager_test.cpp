@@ -28,7 +28,9 @@ class RecordingSerializer final : public Object, public HCURLResponseSerializati
     mutable std::vector<std::string> labels_;
 };
 
-TEST_F(ManagerTest, CallbacksRunOnTheirQueuesInOrder) {
+using HCURLSessionManagerTest = ManagerTest;
+
+TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     server_.reply("/json", LoopbackReply::json(R"({"ok":true})"));
     std::string deadURL;
     {
@@ -96,7 +98,7 @@ TEST_F(ManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     EXPECT_FALSE(info.count(HCNetworkingTaskDidCompleteSerializedResponseKey));
 }
 
-TEST_F(ManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
+TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(2);
         return LoopbackReply::text("late");
@@ -161,7 +163,7 @@ TEST_F(ManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
 
 // Each hook takes over its session event: the session hears the hook's answer, and without the hook the
 // manager's own. The events are delivered as the session delivers them, on the delegate's side.
-TEST_F(ManagerTest, HooksTakeOverTheirSessionEvents) {
+TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
     using M = NSURLSessionDelegate::Method;
     using D = NSURLSessionAuthChallengeDisposition;
     auto manager = track(HCURLSessionManager::create());
@@ -275,7 +277,7 @@ TEST_F(ManagerTest, HooksTakeOverTheirSessionEvents) {
     download->cancel();
 }
 
-TEST_F(ManagerTest, TaskListsUploadsAndTheRetry) {
+TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
     server_.on("", "/echo",
                [](const LoopbackRequest& r) { return LoopbackReply::text(r.method + " " + r.body); });
     server_.on("", "/slow", [this](const LoopbackRequest&) {
@@ -337,7 +339,7 @@ TEST_F(ManagerTest, TaskListsUploadsAndTheRetry) {
     EXPECT_EQ(replies, std::vector<std::string>{"error -999"});
 }
 
-TEST_F(ManagerTest, InvalidationLetsTheManagerGoAndShortLivedManagersLeaveNothing) {
+TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManagersLeaveNothing) {
     server_.reply("/one", LoopbackReply::json("{}"));
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(5);
@@ -402,7 +404,7 @@ TEST_F(ManagerTest, InvalidationLetsTheManagerGoAndShortLivedManagersLeaveNothin
                                 << descriptorCount() << " (were " << descriptors << ")";
 }
 
-TEST_F(ManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite) {
+TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite) {
     const std::string content(300 * 1024, 'z');
     LoopbackReply file = LoopbackReply::text(content);
     file.contentType = "application/octet-stream";
