@@ -47,68 +47,54 @@ class GatedStream final : public NSInputStream {
     size_t offset_ = 0;
 };
 
+// "B" stands for the boundary in the expected bodies.
 TEST(HCMultipartBody, WireFormatTable) {
     TempDir dir;
     writeFile(dir.file("photo.PNG"), "PNGDATA");
     writeFile(dir.file("blob.qqq"), "xyz");
-
+    const std::string disposition = "--B\r\nContent-Disposition: form-data; ";
     struct Case {
         const char* name;
         std::function<void(HCMultipartFormData&)> build;
-        std::string expected;  // "B" stands for the boundary
-    };
-    const Case cases[] = {
-        {"one form part", [](HCMultipartFormData& f) { f.appendPartWithFormData(Data::fromString("1"), "a"); },
-         "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--B--\r\n"},
-        {"two parts: only the second closes",
+        std::string expected;
+    } cases[] = {
+        {"form data, file data with and without a MIME type, a stream of its declared length",
          [](HCMultipartFormData& f) {
              f.appendPartWithFormData(Data::fromString("1"), "a");
-             f.appendPartWithFormData(Data::fromString("22"), "b");
-         },
-         "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1"
-         "\r\n--B\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n22\r\n--B--\r\n"},
-        {"file data with and without a MIME type",
-         [](HCMultipartFormData& f) {
              f.appendPartWithFileData(Data::fromString("abc"), "f", "a.txt", "text/plain");
              f.appendPartWithFileData(Data::fromString(""), "g", "e", std::nullopt);
-         },
-         "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\nContent-Type: text/plain\r\n\r\nabc"
-         "\r\n--B\r\nContent-Disposition: form-data; name=\"g\"; filename=\"e\"\r\n\r\n\r\n--B--\r\n"},
-        {"a stream part, its declared length",
-         [](HCMultipartFormData& f) {
              f.appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString("streamed")), "s",
                                          "s.bin", 8, "application/x-s");
          },
-         "--B\r\nContent-Disposition: form-data; name=\"s\"; filename=\"s.bin\"\r\nContent-Type: application/x-s"
-         "\r\n\r\nstreamed\r\n--B--\r\n"},
+         disposition + "name=\"a\"\r\n\r\n1\r\n" + disposition +
+             "name=\"f\"; filename=\"a.txt\"\r\nContent-Type: text/plain\r\n\r\nabc\r\n" + disposition +
+             "name=\"g\"; filename=\"e\"\r\n\r\n\r\n" + disposition +
+             "name=\"s\"; filename=\"s.bin\"\r\nContent-Type: application/x-s\r\n\r\nstreamed\r\n--B--\r\n"},
         {"file URLs typed by extension, unknown ones as octet-stream",
          [&](HCMultipartFormData& f) {
-             NSErrorPtr error;
-             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("photo.PNG")), "p", &error));
-             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("blob.qqq")), "q", &error));
+             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("photo.PNG")), "p", nullptr));
+             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("blob.qqq")), "q", nullptr));
          },
-         "--B\r\nContent-Disposition: form-data; name=\"p\"; filename=\"photo.PNG\"\r\nContent-Type: image/png\r\n\r\n"
-         "PNGDATA\r\n--B\r\nContent-Disposition: form-data; name=\"q\"; filename=\"blob.qqq\"\r\n"
-         "Content-Type: application/octet-stream\r\n\r\nxyz\r\n--B--\r\n"},
+         disposition + "name=\"p\"; filename=\"photo.PNG\"\r\nContent-Type: image/png\r\n\r\nPNGDATA\r\n" +
+             disposition +
+             "name=\"q\"; filename=\"blob.qqq\"\r\nContent-Type: application/octet-stream\r\n\r\nxyz\r\n--B--\r\n"},
         {"names cannot break out of their quotes or lines",
          [](HCMultipartFormData& f) {
              f.appendPartWithFileData(Data::fromString("v"), "a\"\r\nX: y\\", "f\"\n\\.txt", std::nullopt);
              f.appendPartWithHeaders({{"X-Raw", "1\r\n--x--"}}, Data::fromString("w"));
          },
-         "--B\r\nContent-Disposition: form-data; name=\"a%22%0D%0AX: y%5C\"; filename=\"f%22%0A%5C.txt\"\r\n\r\nv"
-         "\r\n--B\r\nX-Raw: 1  --x--\r\n\r\nw\r\n--B--\r\n"},
+         disposition + "name=\"a%22%0D%0AX: y%5C\"; filename=\"f%22%0A%5C.txt\"\r\n\r\nv"
+                       "\r\n--B\r\nX-Raw: 1  --x--\r\n\r\nw\r\n--B--\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto form = builder();
         c.build(*form);
         auto request = form->requestByFinalizingMultipartFormData();
-
         const std::string& boundary = form->boundary();
         EXPECT_TRUE(std::regex_match(boundary, std::regex("Boundary\\+[0-9A-F]{16}"))) << boundary;
         std::string expected;
         for (char ch : c.expected) expected += ch == 'B' ? boundary : std::string(1, ch);
-
         EXPECT_EQ(request.valueForHTTPHeaderField("Content-Type"), "multipart/form-data; boundary=" + boundary);
         EXPECT_EQ(request.valueForHTTPHeaderField("Content-Length"), std::to_string(expected.size()));
         ASSERT_TRUE(request.HTTPBodyStream());
@@ -128,8 +114,7 @@ TEST(HCMultipartBody, FileURLErrorsTable) {
         const char* name;
         NSURLPtr url;
         std::string reason;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"no URL", nullptr, "Expected URL to be a file URL"},
         {"a missing file", NSURL::fileURLWithPath(dir.file("missing.txt")), "File URL not reachable."},
         {"a directory", NSURL::fileURLWithPath(dir.path()), "Expected URL to be a regular file"},
@@ -153,41 +138,28 @@ TEST(HCMultipartBody, FileURLErrorsTable) {
 
 TEST(HCMultipartBody, BodiesThatDisagreeWithTheirLengthFailTheStream) {
     TempDir dir;
+    const std::string path = dir.file("grows.txt");
     struct Case {
         const char* name;
-        std::function<void(HCMultipartFormData&)> build;
+        std::string stream;  // empty: a file of four bytes instead
+        uint64_t declared;
         std::function<void()> afterBuilding;
-    };
-    const std::string path = dir.file("grows.txt");
-    const Case cases[] = {
-        {"a stream shorter than declared",
-         [](HCMultipartFormData& f) {
-             f.appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString("abc")), "s", "s", 10,
-                                         std::nullopt);
-         },
-         nullptr},
-        {"a stream longer than declared",
-         [](HCMultipartFormData& f) {
-             f.appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString("abcdef")), "s", "s", 2,
-                                         std::nullopt);
-         },
-         nullptr},
-        {"a file that grew after it was appended",
-         [&](HCMultipartFormData& f) {
-             writeFile(path, "1234");
-             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(path), "f", nullptr));
-         },
-         [&] { writeFile(path, "123456789"); }},
-        {"a file that was removed", [&](HCMultipartFormData& f) {
-             writeFile(path, "1234");
-             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(path), "f", nullptr));
-         },
-         [&] { std::remove(path.c_str()); }},
+    } cases[] = {
+        {"a stream shorter than declared", "abc", 10, nullptr},
+        {"a stream longer than declared", "abcdef", 2, nullptr},
+        {"a file that grew after it was appended", "", 0, [&] { writeFile(path, "123456789"); }},
+        {"a file that was removed", "", 0, [&] { std::remove(path.c_str()); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto form = builder();
-        c.build(*form);
+        writeFile(path, "1234");
+        if (c.stream.empty()) {
+            EXPECT_TRUE(form->appendPartWithFileURL(NSURL::fileURLWithPath(path), "f", nullptr));
+        } else {
+            form->appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString(c.stream)), "s", "s",
+                                            c.declared, std::nullopt);
+        }
         form->appendPartWithFormData(Data::fromString("after"), "next");
         auto request = form->requestByFinalizingMultipartFormData();
         if (c.afterBuilding) c.afterBuilding();
@@ -260,15 +232,15 @@ TEST(HCMultipartRequest, SpoolsTheBodyToAFile) {
         },
         nullptr);
     ASSERT_TRUE(request);
-    auto expected = readAll(*std::dynamic_pointer_cast<NSInputStream>(request->HTTPBodyStream()->copyWithZone(nullptr)), 512);
+    auto expected =
+        readAll(*std::dynamic_pointer_cast<NSInputStream>(request->HTTPBodyStream()->copyWithZone(nullptr)), 512);
 
+    writeFile(dir.file("old.bin"), std::string(10000, 'o'));
     struct Case {
         const char* name;
         NSURLPtr target;
         bool ok;
-    };
-    writeFile(dir.file("old.bin"), std::string(10000, 'o'));
-    const Case cases[] = {
+    } cases[] = {
         {"a new file", NSURL::fileURLWithPath(dir.file("body.bin")), true},
         {"an existing, longer file is replaced", NSURL::fileURLWithPath(dir.file("old.bin")), true},
         {"a missing directory", NSURL::fileURLWithPath(dir.file("no/such/dir/body.bin")), false},
