@@ -19,24 +19,20 @@ TEST(HCDecodingResponseSerializers, ValidationGateTable) {
     const Data png = resource("base.bundle/back.png");
     ASSERT_FALSE(png.empty());
 
+    // What each accepts is decoded in the tables below.
     struct Case {
         const char* name;
         std::shared_ptr<HCHTTPResponseSerializer> serializer;
         long status;
         const char* contentType;
         Data body;
-        bool askForError;
-        bool object;
+        bool askForError, object;
         long code;  // 0: no error
-    };
-    const Case cases[] = {
-        {"xml accepted", xml, 200, "text/xml", Data::fromString("<a/>"), true, true, 0},
+    } cases[] = {
         {"xml, wrong type", xml, 200, "text/html", Data::fromString("<a/>"), true, false, -1016},
         {"xml, bad status still decoded", xml, 500, "text/xml", Data::fromString("<a/>"), true, true, -1011},
         {"xml, bad status without an error variable", xml, 500, "text/xml", Data::fromString("<a/>"), false, false, 0},
-        {"plist accepted", plist, 200, "application/x-plist", *plistBody, true, true, 0},
         {"plist, wrong type", plist, 200, "application/json", *plistBody, true, false, -1016},
-        {"image accepted", image, 200, "image/png", png, true, true, 0},
         {"image, text/html", image, 200, "text/html", png, true, false, -1016},
     };
     for (const auto& c : cases) {
