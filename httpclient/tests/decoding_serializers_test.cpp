@@ -66,8 +66,7 @@ TEST(HCDecodingResponseSerializers, PropertyListDecodingTable) {
         std::optional<Data> body;
         std::optional<Value> object;
         bool error;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"XML dictionary",
          Data::fromString("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><string>b</string>"
                           "</dict></plist>"),
@@ -89,23 +88,17 @@ TEST(HCDecodingResponseSerializers, PropertyListDecodingTable) {
 TEST(HCDecodingResponseSerializers, ImageDecodingTable) {
     const Data png = resource("base.bundle/back.png");
     const Data jpeg = resource("login.bundle/LOGO.jpg");
-    ASSERT_GT(png.length(), 8u);
-    ASSERT_GT(jpeg.length(), 8u);
+    ASSERT_TRUE(png.length() > 8 && jpeg.length() > 8);
+    // Formats are the image decoder's tests; here, the body decides it, not the declared type.
     struct Case {
         const char* name;
         Data body;
         const char* contentType;
-        bool inflates;
-        bool image;
+        bool inflates, image;
         const char* errorDomain;  // nullptr: no error
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"png", png, "image/png", true, true, nullptr},
-        {"jpeg", jpeg, "image/jpeg", true, true, nullptr},
         {"jpeg sent as png is still decoded", jpeg, "image/png", true, true, nullptr},
-        {"gif", Data(std::vector<uint8_t>{'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x80, 0, 0, 200, 10, 20, 0, 0,
-                                          250, ',', 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0, ';'}),
-         "image/gif", true, true, nullptr},
         {"truncated png", png.subdata(0, png.length() / 2), "image/png", true, false, NSURLErrorDomain},
         {"not an image at all", Data::fromString("<html/>"), "image/gif", false, false, NSURLErrorDomain},
         {"empty body", Data(), "image/png", true, false, nullptr},
