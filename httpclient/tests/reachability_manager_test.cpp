@@ -7,12 +7,10 @@
 
 namespace {
 
-constexpr SCNetworkReachabilityFlags R = kSCNetworkReachabilityFlagsReachable;
-constexpr SCNetworkReachabilityFlags ConnectionRequired = kSCNetworkReachabilityFlagsConnectionRequired;
-constexpr SCNetworkReachabilityFlags OnTraffic = kSCNetworkReachabilityFlagsConnectionOnTraffic;
-constexpr SCNetworkReachabilityFlags Intervention = kSCNetworkReachabilityFlagsInterventionRequired;
-constexpr SCNetworkReachabilityFlags OnDemand = kSCNetworkReachabilityFlagsConnectionOnDemand;
-constexpr SCNetworkReachabilityFlags WWAN = kSCNetworkReachabilityFlagsIsWWAN;
+constexpr SCNetworkReachabilityFlags R = kSCNetworkReachabilityFlagsReachable, WWAN = kSCNetworkReachabilityFlagsIsWWAN,
+    ConnectionRequired = kSCNetworkReachabilityFlagsConnectionRequired,
+    OnTraffic = kSCNetworkReachabilityFlagsConnectionOnTraffic, OnDemand = kSCNetworkReachabilityFlagsConnectionOnDemand,
+    Intervention = kSCNetworkReachabilityFlagsInterventionRequired;
 using Status = HCNetworkReachabilityStatus;
 
 // Every reachability notification, with where it was posted.
@@ -31,13 +29,12 @@ class ReachabilityManagerTest : public ::testing::Test {
     std::shared_ptr<FakeReachabilityProvider> fake_;
 };
 
-struct FlagsCase {
-    SCNetworkReachabilityFlags flags;
-    Status status;
-    const char* text;
-};
-
 TEST_F(ReachabilityManagerTest, ReportsEveryChangeOnTheMainQueue) {
+    struct FlagsCase {
+        SCNetworkReachabilityFlags flags;
+        Status status;
+        const char* text;
+    };
     const std::vector<FlagsCase> cases = {
         {R, Status::ReachableViaWiFi, "Reachable via WiFi"},
         {R | WWAN, Status::ReachableViaWWAN, "Reachable via WWAN"},
@@ -132,7 +129,7 @@ TEST_F(ReachabilityManagerTest, TargetThePlatformRefusesGivesAQuietManager) {
         manager->startMonitoring();
         NSRunLoop::main().runUntilIdle();
         manager->stopMonitoring();
-        EXPECT_TRUE(recorder.count() == 0);
+        EXPECT_EQ(recorder.count(), 0u);
         EXPECT_EQ(manager->networkReachabilityStatus(), Status::Unknown);
     }
     EXPECT_EQ(fake_->targetCount(), 0u);
