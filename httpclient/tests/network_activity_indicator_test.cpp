@@ -23,14 +23,12 @@ class HCNetworkActivityIndicatorTest : public ::testing::Test {
         manager_.reset();
         // Real time again before the session winds down: its queues must not be left under the manual clock.
         clock_.reset();
-        sessionManager_->invalidateSessionCancelingTasks(true);
-        NSRunLoop::main().runUntil([&] { return !sessionManager_->session()->delegate(); }, 10);
+        letGo({sessionManager_});
     }
 
     // A task that is never resumed: the notifications below stand in for the session manager's.
     NSURLSessionDataTaskPtr task(const std::string& path = "/image") {
-        return sessionManager_->dataTaskWithRequest(
-            NSURLRequest(NSURL::URLWithString("http://127.0.0.1:9" + path)), nullptr);
+        return sessionManager_->dataTaskWithRequest(requestFor("http://127.0.0.1:9" + path), nullptr);
     }
     void post(const char* name, const std::shared_ptr<Object>& object) {
         NSNotificationCenter::defaultCenter().post(name, object);
@@ -108,8 +106,7 @@ TEST_F(HCNetworkActivityIndicatorTest, UnbalancedNotificationsNeverDriveTheCount
         const char* what;
         std::function<void()> action;
         long count;
-    };
-    const std::vector<Step> steps = {
+    } steps[] = {
         {"finish of a task never started", [&] { complete(other); }, 1},
         {"second start of a running task", [&] { start(running); }, 1},
         {"start of another", [&] { start(other); }, 2},
@@ -156,10 +153,8 @@ TEST_F(HCNetworkActivityIndicatorTest, ChangesRunOnTheMainThreadWithTheLockRelea
 }
 
 TEST_F(HCNetworkActivityIndicatorTest, ATaskThatVanishesUnfinishedStopsCountingWithinTheSweepInterval) {
-    {
-        auto session = NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration());
-        start(session->dataTaskWithRequest(NSURLRequest(NSURL::URLWithString("http://127.0.0.1:9/gone"))));
-    }
+    start(NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration())
+              ->dataTaskWithRequest(requestFor("http://127.0.0.1:9/gone")));
     EXPECT_EQ(manager_->activityCount(), 1);
     clock_->advance(HCNetworkActivityIndicatorManager::kSweepInterval);
     NSRunLoop::main().runUntilIdle();
