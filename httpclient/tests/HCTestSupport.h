@@ -130,22 +130,22 @@ inline LoopbackReply pngReply(uint32_t width, uint32_t height, double delay = 0)
     return reply;
 }
 
-// Session managers live until their sessions let them go: invalidate, then wait for that.
+// Session managers live until their sessions let them go: invalidate, then wait for that. Late
+// notifications are delivered here, to the test that caused them.
 inline bool letGo(const std::vector<std::shared_ptr<HCURLSessionManager>>& managers) {
     for (const auto& manager : managers) manager->invalidateSessionCancelingTasks(true);
-    return runMainUntil([&] {
+    const bool gone = runMainUntil([&] {
         return std::none_of(managers.begin(), managers.end(),
                             [](const auto& m) { return bool(m->session()->delegate()); });
     });
+    NSRunLoop::main().runUntilIdle();
+    return gone;
 }
 
 // A loopback server and the managers a test made, let go at its end.
 class ManagerTest : public ::testing::Test {
   protected:
-    void TearDown() override {
-        letGo(managers_);
-        NSRunLoop::main().runUntilIdle();  // late notifications stay with the test that caused them
-    }
+    void TearDown() override { letGo(managers_); }
     template <class M>
     std::shared_ptr<M> track(std::shared_ptr<M> manager) {
         managers_.push_back(manager);

@@ -168,8 +168,9 @@ TEST_F(HCImageDownloaderTest, QueuedDownloadsStartInOrderAndAWithdrawnOneNeverSt
         for (const auto& r : server.requests()) asked.push_back(r.path);
         EXPECT_EQ(asked, c.expected);
         EXPECT_EQ(overlaps, 0);
-        EXPECT_TRUE(outcomes_[0].caller == "never" && outcomes_[0].error->code() == -999);
-        for (size_t i = 1; i < outcomes_.size(); ++i) EXPECT_TRUE(outcomes_[i].image) << outcomes_[i].caller;
+        for (const auto& o : outcomes_) {  // in whatever order the queues deliver them
+            EXPECT_TRUE(o.caller == "never" ? o.error && o.error->code() == -999 : o.image != nullptr) << o.caller;
+        }
 
         // The withdrawn task took no slot: the next download starts at once and the count returns to 0.
         ASSERT_TRUE(download(downloader, url("/never.png"), "later"));

@@ -307,7 +307,7 @@ TEST(HCMultipartUpload, TheServerSeesEveryPart) {
     EXPECT_EQ(received.rfind(b + "\r\nContent-Disposition: form-data; name=\"user\"\r\n\r\nann\r\n" + b, 0), 0u);
     EXPECT_NE(received.find("\r\n\r\nfile contents\r\n--not a boundary\r\n" + b), std::string::npos);
     EXPECT_NE(received.find(std::string(70000, 'z') + "\r\n" + b + "--\r\n"), std::string::npos);
-    manager->invalidateSessionCancelingTasks(true);
+    letGo({manager});
 }
 
 }  // namespace

@@ -307,10 +307,11 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
     std::weak_ptr<HCURLSessionManager> weak;
     NSErrorPtr error;
     std::atomic<int> invalidHook{0};
-    NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification});
+    std::optional<NotificationRecorder> invalidated;
     {
         auto manager = HCURLSessionManager::create();
         weak = manager;
+        invalidated.emplace(std::vector<std::string>{HCURLSessionDidInvalidateNotification}, manager->session());
         manager->setSessionDidBecomeInvalidBlock([&](auto&, auto&) { ++invalidHook; });
         manager->dataTaskWithRequest(request("/slow"), [&](auto&, auto&, auto& e) { error = e; })->resume();
         manager->invalidateSessionCancelingTasks(true);
@@ -318,8 +319,8 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
     ASSERT_TRUE(runMainUntil([&] { return weak.expired() && error; }));
     EXPECT_EQ(error->code(), NSURLErrorCancelled);
     EXPECT_EQ(invalidHook, 1);
-    ASSERT_EQ(invalidated.count(), 1u);
-    EXPECT_FALSE(invalidated.entries()[0].onMainThread);  // posted on the delegate queue
+    ASSERT_EQ(invalidated->count(), 1u);
+    EXPECT_FALSE(invalidated->entries()[0].onMainThread);  // posted on the delegate queue
 
     auto useOnce = [&](int count) {
         std::atomic<int> finished{0};
