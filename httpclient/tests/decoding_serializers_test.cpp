@@ -1,46 +1,13 @@
-#include "httpclient/HCDecodingResponseSerializers.h"
-
-#include <gtest/gtest.h>
-
-#include <fstream>
-#include <sstream>
-
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
 
 namespace {
 
-constexpr const char* kURL = "http://h/x";
-
-NSHTTPURLResponsePtr reply(long status, const char* contentType) {
-    HTTPHeaderFields headers;
-    if (contentType) headers.set("Content-Type", contentType);
-    return NSHTTPURLResponse::create(NSURL::URLWithString(kURL), status, "HTTP/1.1", headers);
-}
-
 // From the application's resources, wherever the test runs from.
 Data resource(const std::string& relative) {
-    std::ifstream in(NSBundle::mainBundle()->bundlePath() + "/" + relative, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return Data::fromString(bytes.str());
+    return Data::fromString(fileText(NSBundle::mainBundle()->bundlePath() + "/" + relative));
 }
-
-// Records element tags and text in document order, as one string.
-class ElementRecorder : public NSXMLParserDelegate {
-  public:
-    std::string events;
-
-    void didStartElement(NSXMLParser&, const std::string& name, const std::optional<std::string>&,
-                         const std::optional<std::string>&, const Attributes&) override {
-        events += "<" + name + ">";
-    }
-    void didEndElement(NSXMLParser&, const std::string& name, const std::optional<std::string>&,
-                       const std::optional<std::string>&) override {
-        events += "</" + name + ">";
-    }
-    void foundCharacters(NSXMLParser&, const std::string& text) override { events += text; }
-};
 
 TEST(HCDecodingResponseSerializers, ValidationGateTable) {
     auto xml = HCXMLParserResponseSerializer::serializer();
@@ -52,30 +19,26 @@ TEST(HCDecodingResponseSerializers, ValidationGateTable) {
     const Data png = resource("base.bundle/back.png");
     ASSERT_FALSE(png.empty());
 
+    // What each accepts is decoded in the tables below.
     struct Case {
         const char* name;
         std::shared_ptr<HCHTTPResponseSerializer> serializer;
         long status;
         const char* contentType;
         Data body;
-        bool askForError;
-        bool object;
+        bool askForError, object;
         long code;  // 0: no error
-    };
-    const Case cases[] = {
-        {"xml accepted", xml, 200, "text/xml", Data::fromString("<a/>"), true, true, 0},
+    } cases[] = {
         {"xml, wrong type", xml, 200, "text/html", Data::fromString("<a/>"), true, false, -1016},
         {"xml, bad status still decoded", xml, 500, "text/xml", Data::fromString("<a/>"), true, true, -1011},
         {"xml, bad status without an error variable", xml, 500, "text/xml", Data::fromString("<a/>"), false, false, 0},
-        {"plist accepted", plist, 200, "application/x-plist", *plistBody, true, true, 0},
         {"plist, wrong type", plist, 200, "application/json", *plistBody, true, false, -1016},
-        {"image accepted", image, 200, "image/png", png, true, true, 0},
         {"image, text/html", image, 200, "text/html", png, true, false, -1016},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         NSErrorPtr error;
-        auto object = c.serializer->responseObjectForResponse(reply(c.status, c.contentType), c.body,
+        auto object = c.serializer->responseObjectForResponse(httpResponse(c.status, c.contentType), c.body,
                                                               c.askForError ? &error : nullptr);
         EXPECT_EQ(object.has_value(), c.object);
         EXPECT_EQ(error ? error->code() : 0, c.code);
@@ -86,15 +49,12 @@ TEST(HCDecodingResponseSerializers, ValidationGateTable) {
 TEST(HCDecodingResponseSerializers, XMLGivesAnUnstartedParserOverTheBody) {
     NSErrorPtr error;
     auto object = HCXMLParserResponseSerializer::serializer()->responseObjectForResponse(
-        reply(200, "text/xml"), Data::fromString("<a>t</a>"), &error);
+        httpResponse(200, "text/xml"), Data::fromString("<a>t</a>"), &error);
     ASSERT_TRUE(object);
     auto parser = object->asObjectOf<NSXMLParser>();
     ASSERT_TRUE(parser);
     EXPECT_EQ(parser->data().toString(), "<a>t</a>");
-    auto delegate = std::make_shared<ElementRecorder>();
-    parser->setDelegate(delegate);
-    EXPECT_TRUE(parser->parse());
-    EXPECT_EQ(delegate->events, "<a>t</a>");  // the parser itself refuses hostile documents (its own tests)
+    EXPECT_TRUE(parser->parse());  // not yet started; it refuses hostile documents itself (its own tests)
 }
 
 TEST(HCDecodingResponseSerializers, PropertyListDecodingTable) {
@@ -106,8 +66,7 @@ TEST(HCDecodingResponseSerializers, PropertyListDecodingTable) {
         std::optional<Data> body;
         std::optional<Value> object;
         bool error;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"XML dictionary",
          Data::fromString("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><string>b</string>"
                           "</dict></plist>"),
@@ -120,7 +79,7 @@ TEST(HCDecodingResponseSerializers, PropertyListDecodingTable) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         NSErrorPtr error;
-        auto object = serializer->responseObjectForResponse(reply(200, "application/x-plist"), c.body, &error);
+        auto object = serializer->responseObjectForResponse(httpResponse(200, "application/x-plist"), c.body, &error);
         EXPECT_EQ(object, c.object);
         EXPECT_EQ(error != nullptr, c.error);
     }
@@ -129,23 +88,17 @@ TEST(HCDecodingResponseSerializers, PropertyListDecodingTable) {
 TEST(HCDecodingResponseSerializers, ImageDecodingTable) {
     const Data png = resource("base.bundle/back.png");
     const Data jpeg = resource("login.bundle/LOGO.jpg");
-    ASSERT_GT(png.length(), 8u);
-    ASSERT_GT(jpeg.length(), 8u);
+    ASSERT_TRUE(png.length() > 8 && jpeg.length() > 8);
+    // Formats are the image decoder's tests; here, the body decides it, not the declared type.
     struct Case {
         const char* name;
         Data body;
         const char* contentType;
-        bool inflates;
-        bool image;
+        bool inflates, image;
         const char* errorDomain;  // nullptr: no error
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"png", png, "image/png", true, true, nullptr},
-        {"jpeg", jpeg, "image/jpeg", true, true, nullptr},
         {"jpeg sent as png is still decoded", jpeg, "image/png", true, true, nullptr},
-        {"gif", Data(std::vector<uint8_t>{'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x80, 0, 0, 200, 10, 20, 0, 0,
-                                          250, ',', 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0, ';'}),
-         "image/gif", true, true, nullptr},
         {"truncated png", png.subdata(0, png.length() / 2), "image/png", true, false, NSURLErrorDomain},
         {"not an image at all", Data::fromString("<html/>"), "image/gif", false, false, NSURLErrorDomain},
         {"empty body", Data(), "image/png", true, false, nullptr},
@@ -156,7 +109,7 @@ TEST(HCDecodingResponseSerializers, ImageDecodingTable) {
         SCOPED_TRACE(c.name);
         serializer->setAutomaticallyInflatesResponseImage(c.inflates);
         NSErrorPtr error;
-        auto object = serializer->responseObjectForResponse(reply(200, c.contentType), c.body, &error);
+        auto object = serializer->responseObjectForResponse(httpResponse(200, c.contentType), c.body, &error);
         auto image = object ? object->asObjectOf<UIImage>() : nullptr;
         EXPECT_EQ(image != nullptr, c.image);
         if (image) {
@@ -173,20 +126,20 @@ TEST(HCDecodingResponseSerializers, CompoundTakesTheFirstMemberWithAnObject) {
         {HCImageResponseSerializer::serializer(), HCJSONResponseSerializer::serializer()});
     // A stale error in the caller's variable is neither kept nor chained under this reply's.
     NSErrorPtr error = NSError::withDescription("stale", 1, "an earlier reply");
-    auto object = compound->responseObjectForResponse(reply(200, "application/json"), Data::fromString("{\"a\":1}"),
+    auto object = compound->responseObjectForResponse(httpResponse(200, "application/json"), Data::fromString("{\"a\":1}"),
                                                       &error);
     EXPECT_EQ(object, Value(Dict{{"a", 1}}));
     EXPECT_FALSE(error);
 
     // A member's error travels with its object.
-    object = compound->responseObjectForResponse(reply(500, "application/json"), Data::fromString("[1]"), &error);
+    object = compound->responseObjectForResponse(httpResponse(500, "application/json"), Data::fromString("[1]"), &error);
     EXPECT_EQ(object, Value(Value::array({1})));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), HCResponseErrorBadServerResponse);
     EXPECT_FALSE(error->userInfo().count(NSUnderlyingErrorKey));
 
     // Nobody decodes: the body bytes, validated by the compound's own (empty) content types.
-    object = compound->responseObjectForResponse(reply(200, "text/plain"), Data::fromString("raw"), &error);
+    object = compound->responseObjectForResponse(httpResponse(200, "text/plain"), Data::fromString("raw"), &error);
     EXPECT_EQ(object, Value(Data::fromString("raw")));
     EXPECT_FALSE(error);
 }

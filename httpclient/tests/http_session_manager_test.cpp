@@ -1,46 +1,42 @@
-#include "httpclient/HCHTTPSessionManager.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cmath>
 
-#include "httpclient/tests/SessionManagerTestSupport.h"
-#include "platform/foundation/JSON.h"
-#include "testsupport/LoopbackServer.h"
-
-using namespace sessiontest;
+#include "httpclient/tests/HCTestSupport.h"
 
 namespace {
 
 // What one request ended with, as seen by its blocks.
 struct Outcome {
-    int successes = 0;
-    int failures = 0;
+    int successes = 0, failures = 0;
     bool onMainThread = true;
+    const NotificationRecorder* notices = nullptr;  // if set, how many were posted before a block ran
+    size_t noticesBefore = 0;
     NSURLSessionDataTaskPtr task;
     std::optional<Value> responseObject;
     NSErrorPtr error;
 
+    void note(const NSURLSessionDataTaskPtr& t) {
+        onMainThread = onMainThread && NSRunLoop::isMainThread();
+        noticesBefore += notices ? notices->count() : 0;
+        task = t;
+    }
     HCHTTPSessionManager::SuccessBlock success() {
         return [this](const NSURLSessionDataTaskPtr& t, const std::optional<Value>& object) {
             ++successes;
-            onMainThread = onMainThread && NSRunLoop::isMainThread();
-            task = t;
+            note(t);
             responseObject = object;
         };
     }
     HCHTTPSessionManager::FailureBlock failure() {
         return [this](const NSURLSessionDataTaskPtr& t, const NSErrorPtr& e) {
             ++failures;
-            onMainThread = onMainThread && NSRunLoop::isMainThread();
-            task = t;
+            note(t);
             error = e;
         };
     }
     bool done() const { return successes + failures > 0; }
 };
+
+using HCHTTPSessionManagerTest = ManagerTest;
 
 std::shared_ptr<HCHTTPSessionManager> jsonManager() {
     auto manager = HCHTTPSessionManager::manager();
@@ -49,57 +45,54 @@ std::shared_ptr<HCHTTPSessionManager> jsonManager() {
     return manager;
 }
 
-class HCHTTPSessionManagerTest : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        // Managers are let go through their sessions, as the application is expected to.
-        for (auto& manager : managers_) manager->invalidateSessionCancelingTasks(true);
-        runMainUntil([&] {
-            for (auto& manager : managers_)
-                if (manager->session()->delegate()) return false;
-            return true;
-        });
-    }
-    std::shared_ptr<HCHTTPSessionManager> track(std::shared_ptr<HCHTTPSessionManager> manager) {
-        managers_.push_back(manager);
-        return manager;
-    }
-
-    LoopbackServer server_;
-    std::vector<std::shared_ptr<HCHTTPSessionManager>> managers_;
-};
-
-// The application's road: a JSON POST, its upload progress, its success, then the completion notice.
-TEST_F(HCHTTPSessionManagerTest, JSONPostSucceedsOnTheMainQueueThenPostsCompletion) {
-    server_.on("POST", "/api/login", [](const LoopbackRequest& request) {
-        return LoopbackReply::json(R"({"errCode":0,"echo":)" + request.body + R"(,"none":null})");
-    });
+// The application's road: a JSON POST, its upload progress, then the success, or the failure with the
+// serializer's error, on the main queue, and only then the completion notice with the decoded reply.
+TEST_F(HCHTTPSessionManagerTest, JSONRepliesReachTheBlocksBeforeTheCompletionNotice) {
+    struct Case {
+        const char* name;
+        LoopbackReply reply;
+        long code;  // 0: success
+        std::optional<Value> decoded;
+    } cases[] = {
+        {"200 with nulls", LoopbackReply::json(R"({"errCode":0,"none":null})"), 0,
+         Value(Dict{{"errCode", 0}, {"none", Value()}})},
+        {"500 with a JSON body", LoopbackReply::json(R"({"msg":"down"})", 500), -1011, Value(Dict{{"msg", "down"}})},
+        {"text/plain", LoopbackReply::text("hello"), -1016, std::nullopt},
+        {"404 without body type", LoopbackReply::text("", 404), -1011, std::nullopt},
+    };
     auto manager = track(jsonManager());
-    NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
-    Outcome outcome;
-    size_t noticesBeforeSuccess = 1;
-    std::atomic<int> progressCalls{0};
-    auto task = manager->POST(
-        server_.url("/api/login"), Value(Dict{{"phone", "13800000000"}, {"mtype", "1"}}),
-        [&](const NSProgressPtr&) { ++progressCalls; },
-        [&](const NSURLSessionDataTaskPtr& t, const std::optional<Value>& object) {
-            noticesBeforeSuccess = recorder.count(HCNetworkingTaskDidCompleteNotification);
-            outcome.success()(t, object);
-        },
-        outcome.failure());
-    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
-    EXPECT_EQ(outcome.successes, 1);
-    EXPECT_EQ(noticesBeforeSuccess, 0u);
-    EXPECT_TRUE(outcome.onMainThread && recorder.entries()[0].onMainThread);
-    EXPECT_EQ(recorder.entries()[0].object, task);
-    EXPECT_TRUE(recorder.entries()[0].userInfo.count(HCNetworkingTaskDidCompleteSerializedResponseKey));
-    EXPECT_EQ(outcome.responseObject, Value(Dict{{"errCode", 0},
-                                                 {"echo", Dict{{"mtype", "1"}, {"phone", "13800000000"}}},
-                                                 {"none", Value()}}));
-    EXPECT_GT(progressCalls, 0);
-    auto sent = server_.lastRequest("/api/login");
-    EXPECT_EQ(sent->header("Content-Type"), "application/json");
-    EXPECT_EQ(sent->body, R"({"mtype":"1","phone":"13800000000"})");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server_.reply("/reply", c.reply);
+        NotificationRecorder notices({HCNetworkingTaskDidCompleteNotification});
+        Outcome outcome;
+        outcome.notices = &notices;
+        std::atomic<int> progressCalls{0};
+        auto task = manager->POST(server_.url("/reply"), Value(Dict{{"phone", "138"}, {"mtype", "1"}}),
+                                  [&](const NSProgressPtr&) { ++progressCalls; }, outcome.success(),
+                                  outcome.failure());
+        ASSERT_TRUE(notices.waitFor(1));
+        EXPECT_EQ(outcome.successes, c.code ? 0 : 1);
+        EXPECT_EQ(outcome.failures, c.code ? 1 : 0);
+        EXPECT_EQ(outcome.noticesBefore, 0u);
+        const auto notice = notices.entries()[0];
+        EXPECT_TRUE(outcome.onMainThread && notice.onMainThread);
+        EXPECT_TRUE(outcome.task == task && notice.object == task);
+        auto decoded = notice.userInfo.find(HCNetworkingTaskDidCompleteSerializedResponseKey);
+        EXPECT_EQ(decoded == notice.userInfo.end() ? std::nullopt : std::optional(decoded->second), c.decoded);
+        EXPECT_EQ(notice.userInfo.count(HCNetworkingTaskDidCompleteErrorKey), c.code ? 1u : 0u);
+        if (c.code) {
+            ASSERT_TRUE(outcome.error);
+            EXPECT_EQ(outcome.error->domain(), HCResponseSerializationErrorDomain);
+            EXPECT_EQ(outcome.error->code(), c.code);
+        } else {
+            EXPECT_EQ(outcome.responseObject, c.decoded);
+        }
+        EXPECT_GT(progressCalls, 0);
+        auto sent = server_.lastRequest("/reply");
+        EXPECT_EQ(sent->header("Content-Type"), "application/json");
+        EXPECT_EQ(sent->body, R"({"mtype":"1","phone":"138"})");
+    }
 }
 
 // Each verb sends its method; GET, HEAD and DELETE put the parameters in the query, the others in the body.
@@ -149,45 +142,6 @@ TEST_F(HCHTTPSessionManagerTest, EveryVerbSendsItsMethodWithTheParametersWhereTh
     }
 }
 
-struct FailureCase {
-    const char* name;
-    LoopbackReply reply;
-    long code;
-    bool decodedBodyInNotification;
-};
-
-TEST_F(HCHTTPSessionManagerTest, UnacceptableRepliesFailWithTheSerializersError) {
-    const FailureCase cases[] = {
-        {"500 with a JSON body", LoopbackReply::json(R"({"errCode":9,"msg":"down"})", 500), -1011, true},
-        {"text/plain", LoopbackReply::text("hello"), -1016, false},
-        {"404 without body type", LoopbackReply::text("", 404), -1011, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        server_.reply("/reply", c.reply);
-        auto manager = track(jsonManager());
-        NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
-        Outcome outcome;
-        auto task = manager->POST(server_.url("/reply"), Value(Dict{{"a", 1}}), nullptr, outcome.success(),
-                                  outcome.failure());
-        ASSERT_TRUE(
-            runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
-        EXPECT_EQ(outcome.successes, 0);
-        ASSERT_EQ(outcome.failures, 1);
-        EXPECT_EQ(outcome.task, task);
-        ASSERT_TRUE(outcome.error);
-        EXPECT_EQ(outcome.error->domain(), HCResponseSerializationErrorDomain);
-        EXPECT_EQ(outcome.error->code(), c.code);
-        auto info = recorder.entries()[0].userInfo;
-        EXPECT_TRUE(info.count(HCNetworkingTaskDidCompleteErrorKey));
-        auto decoded = info.find(HCNetworkingTaskDidCompleteSerializedResponseKey);
-        EXPECT_EQ(decoded != info.end(), c.decodedBodyInNotification);
-        if (decoded != info.end()) {
-            EXPECT_EQ(decoded->second["msg"], Value("down"));
-        }
-    }
-}
-
 TEST_F(HCHTTPSessionManagerTest, BaseURLGetsATrailingSlashOnlyWhenItHasAPath) {
     struct Case {
         const char* given;
@@ -224,26 +178,20 @@ TEST_F(HCHTTPSessionManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Outcome outcome, multipart;
-        auto task = manager->POST(c.url, c.parameters, outcome.success(), outcome.failure());
         // The multipart road checks the URL the same way (its form parts can hold any number).
+        std::vector<Outcome> outcomes(c.code ? 2 : 1);
+        EXPECT_FALSE(manager->POST(c.url, c.parameters, outcomes[0].success(), outcomes[0].failure()));
         if (c.code) {
-            EXPECT_FALSE(manager->POST(c.url, c.parameters, [](HCMultipartFormData&) {}, multipart.success(),
-                                       multipart.failure()));
-        } else {
-            multipart.failures = 1;
+            EXPECT_FALSE(manager->POST(c.url, c.parameters, [](HCMultipartFormData&) {}, outcomes[1].success(),
+                                       outcomes[1].failure()));
         }
-        EXPECT_FALSE(task);
-        EXPECT_FALSE(outcome.done());  // never before the call has returned
-        ASSERT_TRUE(runMainUntil([&] { return outcome.done() && multipart.done(); }));
-        EXPECT_EQ(outcome.successes + multipart.successes, 0);
-        EXPECT_EQ(outcome.failures + multipart.failures, 2);
-        EXPECT_FALSE(multipart.task);
-        EXPECT_FALSE(outcome.task);
-        ASSERT_TRUE(outcome.error);
-        EXPECT_FALSE(outcome.error->localizedDescription().empty());
-        if (c.code) {
-            EXPECT_EQ(outcome.error->code(), c.code);
+        for (auto& o : outcomes) EXPECT_FALSE(o.done());  // never before the call has returned
+        for (auto& o : outcomes) {
+            ASSERT_TRUE(runMainUntil([&] { return o.done(); }));
+            EXPECT_TRUE(o.successes == 0 && o.failures == 1 && !o.task);
+            ASSERT_TRUE(o.error);
+            EXPECT_FALSE(o.error->localizedDescription().empty());
+            EXPECT_EQ(o.error->code(), c.code ? c.code : o.error->code());
         }
     }
     EXPECT_EQ(server_.totalHits(), 0u);
@@ -251,7 +199,7 @@ TEST_F(HCHTTPSessionManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
     // A session that has been invalidated makes no more tasks: the caller still hears of it.
     NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification});
     manager->invalidateSessionCancelingTasks(false);
-    ASSERT_TRUE(runMainUntil([&] { return invalidated.count(HCURLSessionDidInvalidateNotification) == 1; }));
+    ASSERT_TRUE(invalidated.waitFor(1));
     // The failure may run on another queue while the call is still returning.
     manager->setCompletionQueue(DispatchQueue::serial("test.late"));
     std::atomic<bool> lateDone{false};

@@ -1,21 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <thread>
-#include <vector>
-
 #include "httpclient/HCImageCache.h"
-#include "httpclient/tests/ImageTestSupport.h"
-#include "platform/foundation/NSURL.h"
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/uikit/UIApplication.h"
 
 namespace {
 
 // 10 x 10 pixels: 400 bytes an entry.
 constexpr uint64_t kEntry = 400;
-
-NSURLRequest requestFor(const std::string& url) {
-    return NSURLRequest(NSURL::URLWithString(url));
-}
 
 struct PurgeCase {
     const char* name;
@@ -31,7 +21,7 @@ class HCImageCachePurgeTest : public ::testing::TestWithParam<PurgeCase> {};
 TEST_P(HCImageCachePurgeTest, KeepsTheRecentlyUsedWithinBudget) {
     const auto& c = GetParam();
     auto cache = HCAutoPurgingImageCache::create(c.capacity, c.preferred);
-    auto image = imagetest::image(10, 10);
+    auto image = testImage(10, 10);
     for (int i = 0; i < c.adds; ++i) {
         if (i == c.adds - 1) {
             for (const auto& id : c.reads) EXPECT_TRUE(cache->imageWithIdentifier(id)) << id;
@@ -63,12 +53,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(HCImageCacheTest, AddRemoveReplaceAndMemoryWarningsKeepTheUsage) {
     auto cache = HCAutoPurgingImageCache::create();
-    cache->addImage(imagetest::image(10, 10), "a");
-    cache->addImage(imagetest::image(20, 10), "b");
+    cache->addImage(testImage(10, 10), "a");
+    cache->addImage(testImage(20, 10), "b");
     EXPECT_EQ(cache->memoryUsage(), kEntry + 800);
 
     // Replacing subtracts the old size.
-    cache->addImage(imagetest::image(5, 10), "b");
+    cache->addImage(testImage(5, 10), "b");
     EXPECT_EQ(cache->memoryUsage(), kEntry + 200);
     EXPECT_EQ(cache->imageWithIdentifier("b")->pixelWidth(), 5u);
 
@@ -85,7 +75,7 @@ TEST(HCImageCacheTest, AddRemoveReplaceAndMemoryWarningsKeepTheUsage) {
     EXPECT_EQ(cache->memoryUsage(), 0u);
 
     // A memory warning empties the cache; a destroyed cache no longer listens.
-    cache->addImage(imagetest::image(10, 10), "a");
+    cache->addImage(testImage(10, 10), "a");
     UIApplication::sharedApplication()->simulateMemoryWarning();
     EXPECT_FALSE(cache->imageWithIdentifier("a"));
     EXPECT_EQ(cache->memoryUsage(), 0u);
@@ -99,7 +89,7 @@ TEST(HCImageCacheTest, RequestKeys) {
     EXPECT_EQ(HCAutoPurgingImageCache::imageCacheKeyFromURLRequest(NSURLRequest(), "x"), std::nullopt);
 
     auto cache = HCAutoPurgingImageCache::create();
-    auto image = imagetest::image(10, 10);
+    auto image = testImage(10, 10);
     cache->addImage(image, requestFor(url), std::nullopt);
     // Method, headers and cache policy do not change the key.
     auto post = requestFor(url);
@@ -119,7 +109,7 @@ TEST(HCImageCacheTest, RequestKeys) {
 
 TEST(HCImageCacheTest, ConcurrentUseKeepsTheSum) {
     auto cache = HCAutoPurgingImageCache::create();
-    auto image = imagetest::image(10, 10);
+    auto image = testImage(10, 10);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {

@@ -1,20 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <future>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "httpclient/HCHTTPSessionManager.h"
 #include "httpclient/HCNetworkActivityIndicatorManager.h"
+
+#include <future>
+
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/Clock.h"
-#include "platform/foundation/NSURL.h"
 #include "platform/foundation/NSUUID.h"
-#include "platform/foundation/NotificationCenter.h"
-#include "platform/foundation/RunLoop.h"
 #include "platform/uikit/UIApplication.h"
-#include "testsupport/LoopbackServer.h"
 
 namespace {
 
@@ -32,14 +23,12 @@ class HCNetworkActivityIndicatorTest : public ::testing::Test {
         manager_.reset();
         // Real time again before the session winds down: its queues must not be left under the manual clock.
         clock_.reset();
-        sessionManager_->invalidateSessionCancelingTasks(true);
-        NSRunLoop::main().runUntil([&] { return !sessionManager_->session()->delegate(); }, 10);
+        letGo({sessionManager_});
     }
 
     // A task that is never resumed: the notifications below stand in for the session manager's.
     NSURLSessionDataTaskPtr task(const std::string& path = "/image") {
-        return sessionManager_->dataTaskWithRequest(
-            NSURLRequest(NSURL::URLWithString("http://127.0.0.1:9" + path)), nullptr);
+        return sessionManager_->dataTaskWithRequest(requestFor("http://127.0.0.1:9" + path), nullptr);
     }
     void post(const char* name, const std::shared_ptr<Object>& object) {
         NSNotificationCenter::defaultCenter().post(name, object);
@@ -117,8 +106,7 @@ TEST_F(HCNetworkActivityIndicatorTest, UnbalancedNotificationsNeverDriveTheCount
         const char* what;
         std::function<void()> action;
         long count;
-    };
-    const std::vector<Step> steps = {
+    } steps[] = {
         {"finish of a task never started", [&] { complete(other); }, 1},
         {"second start of a running task", [&] { start(running); }, 1},
         {"start of another", [&] { start(other); }, 2},
@@ -165,41 +153,14 @@ TEST_F(HCNetworkActivityIndicatorTest, ChangesRunOnTheMainThreadWithTheLockRelea
 }
 
 TEST_F(HCNetworkActivityIndicatorTest, ATaskThatVanishesUnfinishedStopsCountingWithinTheSweepInterval) {
-    {
-        auto session = NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration());
-        start(session->dataTaskWithRequest(NSURLRequest(NSURL::URLWithString("http://127.0.0.1:9/gone"))));
-    }
+    start(NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration())
+              ->dataTaskWithRequest(requestFor("http://127.0.0.1:9/gone")));
     EXPECT_EQ(manager_->activityCount(), 1);
     clock_->advance(HCNetworkActivityIndicatorManager::kSweepInterval);
     NSRunLoop::main().runUntilIdle();
     EXPECT_EQ(manager_->activityCount(), 0);
     clock_->advance(1.0);
     EXPECT_EQ(manager_->currentState(), State::NotActive);
-}
-
-// The manager follows a real request's notifications from start to end.
-TEST(HCNetworkActivityIndicatorRealTaskTest, CountsARealRequest) {
-    LoopbackServer server;
-    server.reply("/slow", [] {
-        auto reply = LoopbackReply::text("done");
-        reply.delay = 0.2;
-        return reply;
-    }());
-    auto indicator = HCNetworkActivityIndicatorManager::create();
-    auto manager = HCHTTPSessionManager::manager();
-    std::vector<long> seen;
-    auto token = indicator->addObserver({}, "activityCount", KVOOptions::New, [&](const KVOChange& change) {
-        seen.push_back(change.newValue->integerValue());
-    });
-    bool done = false;
-    manager->GET(
-        server.url("/slow"), Value(), [&](const auto&, const auto&) { done = true; },
-        [&](const auto&, const auto&) { done = true; });
-    EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return done && indicator->activityCount() == 0; }, 10));
-    EXPECT_EQ(seen, (std::vector<long>{1, 0}));
-    indicator->removeObserver(token);
-    manager->invalidateSessionCancelingTasks(true);
-    NSRunLoop::main().runUntilIdle();
 }
 
 }  // namespace

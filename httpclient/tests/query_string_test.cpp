@@ -1,7 +1,5 @@
 #include "httpclient/HCQueryString.h"
-
-#include <gtest/gtest.h>
-
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/JSON.h"
 
 namespace {

@@ -1,52 +1,21 @@
-#include <gtest/gtest.h>
-
-#include <netinet/in.h>
-
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-
 #include "httpclient/HCNetworkReachabilityManager.h"
-#include "platform/foundation/DispatchQueue.h"
-#include "platform/foundation/NotificationCenter.h"
-#include "platform/foundation/RunLoop.h"
+
+#include <condition_variable>
+
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/net/ReachabilityFake.h"
 
 namespace {
 
-constexpr SCNetworkReachabilityFlags R = kSCNetworkReachabilityFlagsReachable;
-constexpr SCNetworkReachabilityFlags ConnectionRequired = kSCNetworkReachabilityFlagsConnectionRequired;
-constexpr SCNetworkReachabilityFlags OnTraffic = kSCNetworkReachabilityFlagsConnectionOnTraffic;
-constexpr SCNetworkReachabilityFlags Intervention = kSCNetworkReachabilityFlagsInterventionRequired;
-constexpr SCNetworkReachabilityFlags OnDemand = kSCNetworkReachabilityFlagsConnectionOnDemand;
-constexpr SCNetworkReachabilityFlags WWAN = kSCNetworkReachabilityFlagsIsWWAN;
-constexpr double kWait = 5.0;
-
+constexpr SCNetworkReachabilityFlags R = kSCNetworkReachabilityFlagsReachable, WWAN = kSCNetworkReachabilityFlagsIsWWAN,
+    ConnectionRequired = kSCNetworkReachabilityFlagsConnectionRequired,
+    OnTraffic = kSCNetworkReachabilityFlagsConnectionOnTraffic, OnDemand = kSCNetworkReachabilityFlagsConnectionOnDemand,
+    Intervention = kSCNetworkReachabilityFlagsInterventionRequired;
 using Status = HCNetworkReachabilityStatus;
 
 // Every reachability notification, with where it was posted.
-struct Recorder {
-    struct Entry {
-        Value::Dictionary userInfo;
-        bool hasSender = false;
-        bool onMainThread = false;
-    };
-    std::vector<Entry> entries;
-    NSNotificationCenter::Token token;
-
-    Recorder() {
-        token = NSNotificationCenter::defaultCenter().addObserver(
-            HCNetworkingReachabilityDidChangeNotification, nullptr, nullptr,
-            [this](const NSNotification& note) {
-                entries.push_back({note.userInfo, note.object != nullptr, NSRunLoop::isMainThread()});
-            });
-    }
-    ~Recorder() { NSNotificationCenter::defaultCenter().removeObserver(token); }
-    bool waitFor(size_t count) {
-        return NSRunLoop::main().runUntil([&] { return entries.size() >= count; }, kWait);
-    }
+struct Recorder : NotificationRecorder {
+    Recorder() : NotificationRecorder({HCNetworkingReachabilityDidChangeNotification}) {}
 };
 
 class ReachabilityManagerTest : public ::testing::Test {
@@ -60,13 +29,12 @@ class ReachabilityManagerTest : public ::testing::Test {
     std::shared_ptr<FakeReachabilityProvider> fake_;
 };
 
-struct FlagsCase {
-    SCNetworkReachabilityFlags flags;
-    Status status;
-    const char* text;
-};
-
 TEST_F(ReachabilityManagerTest, ReportsEveryChangeOnTheMainQueue) {
+    struct FlagsCase {
+        SCNetworkReachabilityFlags flags;
+        Status status;
+        const char* text;
+    };
     const std::vector<FlagsCase> cases = {
         {R, Status::ReachableViaWiFi, "Reachable via WiFi"},
         {R | WWAN, Status::ReachableViaWWAN, "Reachable via WWAN"},
@@ -95,14 +63,14 @@ TEST_F(ReachabilityManagerTest, ReportsEveryChangeOnTheMainQueue) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flags);
         EXPECT_EQ(HCNetworkReachabilityStatusForFlags(c.flags), c.status);
-        const size_t before = recorder.entries.size();
+        const size_t before = recorder.count();
         fake_->setFlags("0.0.0.0", c.flags);
         ASSERT_TRUE(recorder.waitFor(before + 1));
         NSRunLoop::main().runUntilIdle();
-        ASSERT_EQ(recorder.entries.size(), before + 1);
-        const auto& entry = recorder.entries.back();
+        ASSERT_EQ(recorder.count(), before + 1);
+        const auto entry = recorder.entries().back();
         EXPECT_TRUE(entry.onMainThread);
-        EXPECT_FALSE(entry.hasSender);
+        EXPECT_FALSE(entry.object);
         EXPECT_EQ(
             entry.userInfo,
             (Value::Dictionary{{HCNetworkingReachabilityNotificationStatusItem, Value(long(c.status))}}));
@@ -125,7 +93,7 @@ TEST_F(ReachabilityManagerTest, StartingTwiceWatchesOnceAndStoppingKeepsTheStatu
     ASSERT_TRUE(recorder.waitFor(1));
     NSRunLoop::main().runUntilIdle();
     // Only the second start's first answer arrives.
-    EXPECT_EQ(recorder.entries.size(), 1u);
+    EXPECT_EQ(recorder.count(), 1u);
     EXPECT_EQ(manager->networkReachabilityStatus(), Status::ReachableViaWiFi);
 
     fake_->setFlags("api.example.com", R | WWAN);
@@ -146,7 +114,7 @@ TEST_F(ReachabilityManagerTest, StartingTwiceWatchesOnceAndStoppingKeepsTheStatu
     EXPECT_EQ(fake_->scheduledCount(), 0u);
     fake_->setFlags("api.example.com", 0);
     NSRunLoop::main().runUntilIdle();
-    EXPECT_EQ(recorder.entries.size(), 4u);
+    EXPECT_EQ(recorder.count(), 4u);
     EXPECT_EQ(manager->networkReachabilityStatus(), Status::ReachableViaWWAN);
 }
 
@@ -161,7 +129,7 @@ TEST_F(ReachabilityManagerTest, TargetThePlatformRefusesGivesAQuietManager) {
         manager->startMonitoring();
         NSRunLoop::main().runUntilIdle();
         manager->stopMonitoring();
-        EXPECT_TRUE(recorder.entries.empty());
+        EXPECT_EQ(recorder.count(), 0u);
         EXPECT_EQ(manager->networkReachabilityStatus(), Status::Unknown);
     }
     EXPECT_EQ(fake_->targetCount(), 0u);
@@ -180,7 +148,7 @@ TEST_F(ReachabilityManagerTest, FailedFirstQueryWaitsAndAManagerReleasedInItsBlo
     fake_->setFlags(R);
     ASSERT_TRUE(recorder.waitFor(1));
     NSRunLoop::main().runUntilIdle();
-    EXPECT_EQ(recorder.entries.size(), 1u);  // still posted
+    EXPECT_EQ(recorder.count(), 1u);  // still posted
     EXPECT_TRUE(weak.expired());
     EXPECT_EQ(fake_->scheduledCount(), 0u);
 }
@@ -228,7 +196,7 @@ TEST_F(ReachabilityManagerTest, LateFirstAnswerDoesNotOverwriteANewerReport) {
     Recorder recorder;
     manager->startMonitoring();
     const long owners = target.use_count();  // the test, the manager and the pending query
-    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return target->entered(); }, kWait));
+    ASSERT_TRUE(runMainUntil([&] { return target->entered(); }));
 
     // The query has read "WiFi"; meanwhile the platform reports a change to WWAN.
     target->change(R | WWAN);
@@ -237,10 +205,10 @@ TEST_F(ReachabilityManagerTest, LateFirstAnswerDoesNotOverwriteANewerReport) {
 
     // Now the old answer comes back; once the query is done its report (if any) is queued.
     target->release();
-    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return target.use_count() < owners; }, kWait));
+    ASSERT_TRUE(runMainUntil([&] { return target.use_count() < owners; }));
     NSRunLoop::main().runUntilIdle();
     EXPECT_EQ(manager->networkReachabilityStatus(), Status::ReachableViaWWAN);
-    EXPECT_EQ(recorder.entries.size(), 1u);
+    EXPECT_EQ(recorder.count(), 1u);
 }
 
 }  // namespace

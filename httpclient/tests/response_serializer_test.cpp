@@ -1,10 +1,4 @@
-#include "httpclient/HCURLResponseSerialization.h"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
 
@@ -12,32 +6,24 @@ namespace {
 
 constexpr const char* kURL = "http://h/api";
 
-NSHTTPURLResponsePtr httpResponse(long status, const char* contentType, const char* url = kURL) {
-    HTTPHeaderFields headers;
-    if (contentType) headers.set("Content-Type", contentType);
-    return NSHTTPURLResponse::create(url ? NSURL::URLWithString(url) : nullptr, status, "HTTP/1.1", headers);
-}
-
 std::optional<Data> body(const char* text) {
     if (!text) return std::nullopt;
     return Data::fromString(text);
 }
 
-struct ValidationCase {
-    const char* name;
-    long status;
-    const char* contentType;  // nullptr: no Content-Type
-    const char* body;         // nullptr: no body
-    const char* url;          // nullptr: a response without URL
-    bool valid;
-    long code;            // 0: no error
-    long underlyingCode;  // 0: nothing underneath
-};
-
+// Every rejected reply's error carries the URL, the response and the body.
 TEST(HCHTTPResponseSerializer, ValidationTable) {
     auto serializer = HCHTTPResponseSerializer::serializer();
     serializer->setAcceptableContentTypes(std::set<std::string>{"application/json"});
-    const ValidationCase cases[] = {
+    struct Case {
+        const char* name;
+        long status;
+        const char* contentType;  // nullptr: no Content-Type
+        const char* body;         // nullptr: no body
+        const char* url;          // nullptr: a response without URL
+        bool valid;
+        long code, underlyingCode;  // 0: no error; nothing underneath
+    } cases[] = {
         {"200 with an acceptable type", 200, "application/json", "{}", kURL, true, 0, 0},
         {"300 is not", 300, "application/json", "{}", kURL, false, -1011, 0},
         {"199 is not", 199, "application/json", "{}", kURL, false, -1011, 0},
@@ -54,14 +40,10 @@ TEST(HCHTTPResponseSerializer, ValidationTable) {
         SCOPED_TRACE(c.name);
         auto sentinel = NSError::withDescription("sentinel", 1, "untouched");
         NSErrorPtr error = sentinel;
-        bool valid = serializer->validateResponse(httpResponse(c.status, c.contentType, c.url), body(c.body), &error);
-        EXPECT_EQ(valid, c.valid);
-        if (c.valid) {
-            EXPECT_EQ(error, sentinel);  // a valid reply leaves the out-parameter alone
-            continue;
-        }
-        if (!c.code) {
-            EXPECT_FALSE(error);
+        auto response = httpResponse(c.status, c.contentType, c.url);
+        EXPECT_EQ(serializer->validateResponse(response, body(c.body), &error), c.valid);
+        if (c.valid || !c.code) {
+            EXPECT_EQ(error, c.valid ? sentinel : nullptr);  // a valid reply leaves the out-parameter alone
             continue;
         }
         ASSERT_TRUE(error);
@@ -70,26 +52,14 @@ TEST(HCHTTPResponseSerializer, ValidationTable) {
         auto under = error->underlyingError();
         EXPECT_EQ(under ? under->code() : 0, c.underlyingCode);
         EXPECT_EQ(HCErrorChainContainsCode(error), c.code == -1016 || c.underlyingCode == -1016);
+        EXPECT_EQ(error->failingURLString(), kURL);
+        EXPECT_EQ(error->userInfo().at(HCResponseErrorResponseKey).asObject(), response);
+        EXPECT_EQ(error->userInfo().at(HCResponseErrorDataKey), Value(*body(c.body)));
     }
-}
-
-TEST(HCHTTPResponseSerializer, ErrorsCarryDescriptionURLResponseAndBody) {
-    auto serializer = HCHTTPResponseSerializer::serializer();
-    serializer->setAcceptableContentTypes(std::set<std::string>{"application/json"});
-    auto response = httpResponse(404, "application/json");
     NSErrorPtr error;
-    EXPECT_FALSE(serializer->validateResponse(response, body("{\"e\":1}"), &error));
-    ASSERT_TRUE(error);
+    serializer->validateResponse(httpResponse(404, "application/json"), body("{}"), &error);
     EXPECT_EQ(error->localizedDescription(), "Request failed: not found (404)");
-    EXPECT_EQ(error->failingURLString(), kURL);
-    const auto& info = error->userInfo();
-    ASSERT_TRUE(info.count(HCResponseErrorResponseKey));
-    EXPECT_EQ(info.at(HCResponseErrorResponseKey).asObject(), response);
-    ASSERT_TRUE(info.count(HCResponseErrorDataKey));
-    EXPECT_EQ(info.at(HCResponseErrorDataKey), Value(Data::fromString("{\"e\":1}")));
-
-    EXPECT_FALSE(serializer->validateResponse(httpResponse(200, "text/plain"), body("abc"), &error));
-    ASSERT_TRUE(error);
+    serializer->validateResponse(httpResponse(200, "text/plain"), body("abc"), &error);
     EXPECT_EQ(error->localizedDescription(), "Request failed: unacceptable content-type: text/plain");
 
     // The base serializer hands the body back whatever the verdict; a non-HTTP response is always valid.
@@ -99,19 +69,17 @@ TEST(HCHTTPResponseSerializer, ErrorsCarryDescriptionURLResponseAndBody) {
     EXPECT_TRUE(serializer->validateResponse(file, body("abc"), nullptr));
 }
 
-struct DecodeCase {
-    const char* name;
-    long status;
-    const char* contentType;
-    std::string body;
-    unsigned long readingOptions;
-    std::optional<Value> object;
-    long code;            // 0: no error
-    long underlyingCode;  // 0: nothing underneath
-};
-
+// The reader's own refusals are its tests'; here: what reaches it, with which options, and what comes back.
 TEST(HCJSONResponseSerializer, DecodingTable) {
-    const std::string deep = std::string(600, '[') + std::string(600, ']');
+    struct DecodeCase {
+        const char* name;
+        long status;
+        const char* contentType;
+        std::string body;
+        unsigned long readingOptions;
+        std::optional<Value> object;
+        long code, underlyingCode;  // 0: no error; nothing underneath
+    };
     std::string huge(HCJSONResponseSerializer::kMaximumBodyLength + 1, ' ');
     huge.front() = '[';
     huge.back() = ']';
@@ -122,18 +90,11 @@ TEST(HCJSONResponseSerializer, DecodingTable) {
         {"one space", 200, "application/json", " ", 0, std::nullopt, 0, 0},
         {"two spaces reach the reader", 200, "application/json", "  ", 0, std::nullopt, 3840, 0},
         {"malformed", 200, "application/json", "{\"a\":", 0, std::nullopt, 3840, 0},
-        {"bare string without fragments", 200, "application/json", "\"s\"", 0, std::nullopt, 3840, 0},
         {"bare string with fragments", 200, "application/json", "\"s\"", 4, Value("s"), 0, 0},
         {"text/plain is not decoded", 200, "text/plain", "{}", 0, std::nullopt, -1016, 0},
         {"500 with JSON: both", 500, "application/json", R"({"err":1})", 0, Value(Dict{{"err", 1}}), -1011, 0},
         {"500 with malformed JSON", 500, "application/json", "<html>", 0, std::nullopt, 3840, -1011},
         {"500 as text/plain", 500, "text/plain", "{}", 0, std::nullopt, -1011, -1016},
-        {"not UTF-8", 200, "application/json", "[\"\xff\"]", 0, std::nullopt, 3840, 0},
-        {"nested too deep", 200, "application/json", deep, 0, std::nullopt, 3840, 0},
-        {"cut off", 200, "application/json", R"({"list":[1,2,3],"name":"abc)", 0, std::nullopt, 3840, 0},
-        {"control bytes", 200, "application/json", std::string("\x00\x01\x02", 3), 0, std::nullopt, 3840, 0},
-        {"a misspelt literal", 200, "application/json", "nul", 0, std::nullopt, 3840, 0},
-        {"trailing bytes", 200, "application/json", "{\"a\":1}}", 0, std::nullopt, 3840, 0},
         {"over the body limit", 200, "application/json", huge, 0, std::nullopt, 3840, 0},
     };
     for (const auto& c : cases) {
@@ -162,10 +123,8 @@ TEST(HCJSONResponseSerializer, DecodingTable) {
 
 TEST(HCJSONValueRemovingNulls, RemovesNullMembersAtEveryDepth) {
     struct Case {
-        Value input;
-        Value expected;
-    };
-    const Case cases[] = {
+        Value input, expected;
+    } cases[] = {
         {Dict{{"a", Value()}, {"b", Value::array({Value(), Dict{{"c", Value()}, {"d", 1}}})}},
          Dict{{"b", Value::array({Value(), Dict{{"d", 1}}})}}},
         {Value::array({Dict{{"x", Value()}}, Value::array({Dict{{"y", Value()}, {"z", "s"}}})}),
@@ -174,14 +133,9 @@ TEST(HCJSONValueRemovingNulls, RemovesNullMembersAtEveryDepth) {
         {Value(), Value()},
     };
     for (const auto& c : cases) EXPECT_EQ(HCJSONValueRemovingNulls(c.input, 0), c.expected) << c.input.description();
-
-    auto serializer = HCJSONResponseSerializer::serializer();
-    serializer->setRemovesKeysWithNullValues(true);
-    auto object = serializer->responseObjectForResponse(httpResponse(200, "application/json"),
-                                                       body(R"({"a":null,"b":[null,{"c":null,"d":1}]})"), nullptr);
-    EXPECT_EQ(object, Value(Dict{{"b", Value::array({Value(), Dict{{"d", 1}}})}}));
 }
 
+// Through the serializer, nulls go as well (decoding concurrently).
 TEST(HCJSONResponseSerializer, DecodesConcurrentlyWithOneSerializer) {
     auto serializer = HCJSONResponseSerializer::serializer();
     serializer->setRemovesKeysWithNullValues(true);

@@ -1,28 +1,10 @@
-#include "httpclient/HCURLSessionManager.h"
-
-#include "httpclient/HCHTTPSessionManager.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <thread>
-
-#include "httpclient/tests/SessionManagerTestSupport.h"
+#include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/FileManager.h"
-#include "testsupport/LoopbackServer.h"
-#include "testsupport/TempDir.h"
 #include "testsupport/TestPKI.h"
-
-using namespace sessiontest;
 
 namespace {
 
-NSURLRequest requestFor(const std::string& url, const char* method = "GET") {
-    NSURLRequest request(NSURL::URLWithString(url));
-    request.setHTTPMethod(method);
-    return request;
-}
+using HCURLSessionManagerTest = ManagerTest;
 
 // Decodes like the JSON serializer and notes the queue it ran on.
 class RecordingSerializer final : public Object, public HCURLResponseSerialization {
@@ -30,78 +12,46 @@ class RecordingSerializer final : public Object, public HCURLResponseSerializati
     std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response,
                                                    const std::optional<Data>& data,
                                                    NSErrorPtr* error) const override {
-        std::lock_guard lock(mutex_);
-        labels_.push_back(DispatchQueue::currentLabel());
-        return json_->responseObjectForResponse(response, data, error);
-    }
-    std::vector<std::string> labels() const {
-        std::lock_guard lock(mutex_);
-        return labels_;
+        std::lock_guard lock(mutex);
+        labels.push_back(DispatchQueue::currentLabel());
+        return HCJSONResponseSerializer::serializer()->responseObjectForResponse(response, data, error);
     }
     std::string classNameForCoder() const override { return "RecordingSerializer"; }
     void encodeWithCoder(NSKeyedArchiver&) const override {}
     std::shared_ptr<Object> copyWithZone(NSZone*) const override { return nullptr; }
-
-  private:
-    std::shared_ptr<HCJSONResponseSerializer> json_ = HCJSONResponseSerializer::serializer();
-    mutable std::mutex mutex_;
-    mutable std::vector<std::string> labels_;
-};
-
-class HCURLSessionManagerTest : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        for (auto& manager : managers_) manager->invalidateSessionCancelingTasks(true);
-        runMainUntil([&] {
-            return std::none_of(managers_.begin(), managers_.end(),
-                                [](const auto& m) { return bool(m->session()->delegate()); });
-        });
-        NSRunLoop::main().runUntilIdle();  // late notifications stay with the test that caused them
-    }
-    std::shared_ptr<HCURLSessionManager> makeManager(NSURLSessionConfigurationPtr configuration = nullptr) {
-        managers_.push_back(HCURLSessionManager::create(std::move(configuration)));
-        return managers_.back();
-    }
-
-    LoopbackServer server_;
-    std::vector<std::shared_ptr<HCURLSessionManager>> managers_;
+    mutable std::mutex mutex;
+    mutable std::vector<std::string> labels;
 };
 
 TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     server_.reply("/json", LoopbackReply::json(R"({"ok":true})"));
-    std::string deadURL;
-    {
-        LoopbackServer gone;
-        deadURL = gone.url("/x");
-    }
-    auto manager = makeManager();
+    std::string deadURL = LoopbackServer().url("/x");  // nobody listens there any more
+    auto manager = track(HCURLSessionManager::create());
     auto serializer = std::make_shared<RecordingSerializer>();
     manager->setResponseSerializer(serializer);
     std::mutex mutex;
     std::vector<std::string> events;
-    auto note = [&](std::string event) {
-        std::lock_guard lock(mutex);
-        events.push_back(std::move(event));
-    };
     manager->setTaskDidCompleteBlock([&, queue = manager->operationQueue()](auto&, auto&, auto&) {
-        note(NSOperationQueue::currentQueue() == queue ? "didComplete@delegate" : "didComplete@other");
+        std::lock_guard lock(mutex);
+        events.push_back(NSOperationQueue::currentQueue() == queue ? "didComplete@delegate" : "didComplete@?");
     });
     NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
     NSURLSessionDataTaskPtr task = manager->dataTaskWithRequest(
-        requestFor(server_.url("/json")),
+        request("/json"),
         [&](const NSURLResponsePtr& response, const std::optional<Value>& object, const NSErrorPtr& error) {
-            note(NSRunLoop::isMainThread() ? "completion@main" : "completion@other");
+            std::lock_guard lock(mutex);
+            events.push_back(NSRunLoop::isMainThread() ? "completion@main" : "completion@?");
             EXPECT_FALSE(error);
             EXPECT_EQ(object, Value(Dict{{"ok", true}}));
             EXPECT_EQ(response, task->response());
-            EXPECT_EQ(recorder.count(HCNetworkingTaskDidCompleteNotification), 0u);
+            EXPECT_EQ(recorder.count(), 0u);
         });
     EXPECT_EQ(task->state(), NSURLSessionTaskState::Suspended);  // the caller resumes
-    EXPECT_EQ(task->taskDescription(), manager->taskDescriptionForSessionTasks());
     task->resume();
+    ASSERT_TRUE(recorder.waitFor(1));
     ASSERT_TRUE(runMainUntil([&] {
         std::lock_guard lock(mutex);
-        return recorder.count(HCNetworkingTaskDidCompleteNotification) == 1 && events.size() == 2;
+        return events.size() == 2;
     }));
     {
         std::lock_guard lock(mutex);
@@ -110,8 +60,7 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
         std::sort(events.begin(), events.end());
         EXPECT_EQ(events, (std::vector<std::string>{"completion@main", "didComplete@delegate"}));
     }
-    EXPECT_EQ(serializer->labels(),
-              std::vector<std::string>{"com.hcnet.networking.session.manager.processing"});
+    EXPECT_EQ(serializer->labels, std::vector<std::string>{"com.hcnet.networking.session.manager.processing"});
     EXPECT_TRUE(recorder.entries()[0].onMainThread);
     EXPECT_FALSE(manager->delegateForTask(task));  // the table lets go at completion
 
@@ -129,12 +78,12 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
                                   seen = error;
                               })
         ->resume();
-    ASSERT_TRUE(runMainUntil([&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == 2; }));
+    ASSERT_TRUE(recorder.waitFor(2));
     EXPECT_TRUE(group->wait(kWait));
     EXPECT_TRUE(onQueue);
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->code(), NSURLErrorCannotConnectToHost);
-    EXPECT_EQ(serializer->labels().size(), 1u);
+    EXPECT_EQ(serializer->labels.size(), 1u);
     auto info = recorder.entries()[1].userInfo;
     EXPECT_EQ(info[HCNetworkingTaskDidCompleteErrorKey].asObjectOf<NSError>(), seen);
     EXPECT_FALSE(info.count(HCNetworkingTaskDidCompleteSerializedResponseKey));
@@ -144,7 +93,7 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
 // the download task that carries on the transfer; then the hook.
 TEST_F(HCURLSessionManagerTest, ADataTaskThatBecomesADownloadKeepsItsCompletion) {
     server_.reply("/file", LoopbackReply::text("file body"));
-    auto manager = makeManager();
+    auto manager = track(HCURLSessionManager::create());
     manager->setDataTaskDidReceiveResponseBlock([](const auto&, const auto&, const auto&) {
         return NSURLSessionResponseDisposition::BecomeDownload;
     });
@@ -173,13 +122,12 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
         server_.pause(2);
         return LoopbackReply::text("late");
     });
-    auto manager = makeManager();
-    auto other = makeManager();
-    auto task = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
-    NotificationRecorder raw(
-        {HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification}, task);
-    NotificationRecorder relayed(
-        {HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidSuspendNotification});
+    auto manager = track(HCURLSessionManager::create());
+    auto other = track(HCURLSessionManager::create());
+    auto task = manager->dataTaskWithRequest(request("/slow"), nullptr);
+    NotificationRecorder raw({HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification},
+                             task);
+    NotificationRecorder relayed({HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidSuspendNotification});
     // Eight threads race to resume the new task: one change, one post.
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->resume(); });
@@ -189,46 +137,39 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     task->resume();
     EXPECT_EQ(raw.count(HCNSURLSessionTaskDidResumeNotification), 2u);
     EXPECT_EQ(raw.count(HCNSURLSessionTaskDidSuspendNotification), 1u);
-    ASSERT_TRUE(runMainUntil([&] { return relayed.entries().size() == 3; }));
+    ASSERT_TRUE(relayed.waitFor(3));
     auto entries = relayed.entries();
     EXPECT_EQ(entries[1].name, HCNetworkingTaskDidSuspendNotification);
-    for (const auto& entry : entries) {
-        EXPECT_TRUE(entry.onMainThread);
-        EXPECT_EQ(entry.object, task);
-    }
+    for (const auto& entry : entries) EXPECT_TRUE(entry.onMainThread && entry.object == task);
     // Cancelling through the progress object ends the task; a finished task changes no more and says nothing.
     NotificationRecorder complete({HCNetworkingTaskDidCompleteNotification});
     manager->downloadProgressForTask(task)->cancel();
-    ASSERT_TRUE(runMainUntil([&] { return complete.count(HCNetworkingTaskDidCompleteNotification) == 1; }));
+    ASSERT_TRUE(complete.waitFor(1));
     EXPECT_EQ(task->error()->code(), NSURLErrorCancelled);
     task->resume();
     task->suspend();
-    EXPECT_EQ(raw.entries().size(), 3u);
+    EXPECT_EQ(raw.count(), 3u);
     // A task whose description someone changed, and a task of another manager, are not relayed by this one.
-    auto retagged = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
+    auto retagged = manager->dataTaskWithRequest(request("/slow"), nullptr);
     retagged->setTaskDescription("mine now");
-    auto foreign = other->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
+    auto foreign = other->dataTaskWithRequest(request("/slow"), nullptr);
     NotificationRecorder relayedLater({HCNetworkingTaskDidResumeNotification});
     retagged->resume();
     foreign->resume();
-    ASSERT_TRUE(runMainUntil([&] { return relayedLater.count(HCNetworkingTaskDidResumeNotification) == 1; }));
+    ASSERT_TRUE(relayedLater.waitFor(1));
     NSRunLoop::main().runUntilIdle();
-    ASSERT_EQ(relayedLater.entries().size(), 1u);
+    ASSERT_EQ(relayedLater.count(), 1u);
     EXPECT_EQ(relayedLater.entries()[0].object, foreign);
     retagged->cancel();
     foreign->cancel();
 
     // A resume that finds the task's session gone completes it at once and is not announced.
-    NSURLSessionTaskPtr orphan;
-    {
-        auto session =
-            NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration());
-        orphan = session->dataTaskWithRequest(requestFor(server_.url("/x")));
-    }
+    auto orphan = NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration())
+                      ->dataTaskWithRequest(request("/x"));
     NotificationRecorder orphanRaw({HCNSURLSessionTaskDidResumeNotification}, orphan);
     orphan->resume();
     EXPECT_EQ(orphan->state(), NSURLSessionTaskState::Completed);
-    EXPECT_EQ(orphanRaw.count(HCNSURLSessionTaskDidResumeNotification), 0u);
+    EXPECT_EQ(orphanRaw.count(), 0u);
 }
 
 // Each hook takes over its session event: the session hears the hook's answer, and without the hook the
@@ -236,18 +177,17 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
 TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
     using M = NSURLSessionDelegate::Method;
     using D = NSURLSessionAuthChallengeDisposition;
-    auto manager = makeManager();
-    auto& m = *manager;
+    auto& m = *track(HCURLSessionManager::create());
     const auto& session = m.session();
-    NSURLRequest sized = requestFor(server_.url("/x"), "POST");
+    NSURLRequest sized = request("/x", "POST");
     sized.setValue("10", "Content-Length");
     auto task = m.dataTaskWithRequest(sized, nullptr);
-    auto download = m.downloadTaskWithRequest(requestFor(server_.url("/x")), nullptr, nullptr, nullptr);
-    auto trust =
-        SecTrust::create({SecCertificate::createWithData(TestPKI::shared().server().certificateDer)}, {});
+    auto download = m.downloadTaskWithRequest(request("/x"), nullptr, nullptr, nullptr);
+    auto trust = SecTrust::create({SecCertificate::createWithData(TestPKI::shared().server().certificateDer)}, {});
     auto challenge = NSURLAuthenticationChallenge::create(NSURLProtectionSpace::create(
         "localhost", 443, "https", "", NSURLAuthenticationMethodServerTrust, trust));
     TempDir dir;
+    auto files = NSFileManager::defaultManager();
     std::string heard, answer;  // what the hooks were told; what the session was answered
     auto numbers = [](auto... n) { return ((std::to_string(n) + " ") + ...); };
     auto challenged = [&](D d, const NSURLCredentialPtr& c) { answer = numbers(long(d)) + (c ? "+" : ""); };
@@ -259,20 +199,14 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
     };
     const Row rows[] = {
         {"redirection", M::WillPerformHTTPRedirection,
+         [&] { m.setTaskWillPerformHTTPRedirectionBlock([](auto&, auto&, auto&, auto&) { return std::nullopt; }); },
          [&] {
-             m.setTaskWillPerformHTTPRedirectionBlock(
-                 [](auto&, auto&, auto&, auto&) { return std::nullopt; });
-         },
-         [&] {
-             m.willPerformHTTPRedirection(session, task, nullptr, requestFor(server_.url("/next")),
+             m.willPerformHTTPRedirection(session, task, nullptr, request("/next"),
                                           [&](auto next) { answer = next ? next->URL()->path() : "stop"; });
          },
          "/next", "stop"},
         {"new body stream", std::nullopt,
-         [&] {
-             m.setTaskNeedNewBodyStreamBlock(
-                 [](auto&, auto&) { return NSInputStream::inputStreamWithData(Data()); });
-         },
+         [&] { m.setTaskNeedNewBodyStreamBlock([](auto&, auto&) { return NSInputStream::inputStreamWithData({}); }); },
          [&] { m.needNewBodyStream(session, task, [&](auto s) { answer = s ? "stream" : "none"; }); }, "none",
          "stream"},
         {"response", M::DidReceiveResponse,
@@ -280,8 +214,8 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
              m.setDataTaskDidReceiveResponseBlock(
                  [](auto&, auto&, auto&) { return NSURLSessionResponseDisposition::Cancel; });
          },
-         [&] { m.didReceiveResponse(session, task, nullptr, [&](auto d) { answer = numbers(long(d)); }); },
-         "1 ", "0 "},
+         [&] { m.didReceiveResponse(session, task, nullptr, [&](auto d) { answer = numbers(long(d)); }); }, "1 ",
+         "0 "},
         {"cache", M::WillCacheResponse,
          [&] { m.setDataTaskWillCacheResponseBlock([](auto&, auto&, auto&) { return nullptr; }); },
          [&] {
@@ -309,10 +243,9 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
                  [&](auto&, auto&, auto&) { return NSURL::fileURLWithPath(dir.file("kept")); });
          },
          [&] {
-             NSFileManager::defaultManager()->createFileAtPath(dir.file("tmp"), Data(),
-                                                               NSFileManager::Atomically::No);
+             files->createFileAtPath(dir.file("tmp"), Data(), NSFileManager::Atomically::No);
              m.didFinishDownloadingToURL(session, download, NSURL::fileURLWithPath(dir.file("tmp")));
-             answer = NSFileManager::defaultManager()->fileExistsAtPath(dir.file("kept")) ? "kept" : "-";
+             answer = files->fileExistsAtPath(dir.file("kept")) ? "kept" : "-";
          },
          "-", "kept"},
     };
@@ -320,22 +253,17 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
         SCOPED_TRACE(row.name);
         for (bool hooked : {false, true}) {
             if (hooked) row.set();
-            if (row.method) {
-                EXPECT_EQ(m.respondsTo(*row.method), hooked);
-            }
+            if (row.method) { EXPECT_EQ(m.respondsTo(*row.method), hooked); }
             row.fire();
             EXPECT_EQ(answer, hooked ? row.with : row.without);
         }
     }
     // Hooks that only listen, with what they were told (the expected send length from Content-Length).
-    m.setTaskDidSendBodyDataBlock(
-        [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
+    m.setTaskDidSendBodyDataBlock([&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
     m.setDataTaskDidReceiveDataBlock([&](auto&, auto&, const Data& d) { heard += d.toString() + " "; });
-    m.setDownloadTaskDidWriteDataBlock(
-        [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
+    m.setDownloadTaskDidWriteDataBlock([&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
     m.setDownloadTaskDidResumeBlock([&](auto&, auto&, int64_t a, int64_t b) { heard += numbers(a, b); });
-    m.setDidFinishEventsForBackgroundURLSessionBlock(
-        [&](auto&) { heard += NSRunLoop::isMainThread() ? "main" : "?"; });
+    m.setDidFinishEventsForBackgroundURLSessionBlock([&](auto&) { heard += NSRunLoop::isMainThread() ? "main" : "?"; });
     m.didSendBodyData(session, task, 4, 4, NSURLSessionTransferSizeUnknown);
     m.didReceiveData(session, task, Data::fromString("bytes"));
     m.didWriteData(session, download, 1, 2, 3);
@@ -348,37 +276,32 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
 }
 
 TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
-    server_.on("", "/echo",
-               [](const LoopbackRequest& r) { return LoopbackReply::text(r.method + " " + r.body); });
+    server_.on("", "/echo", [](const LoopbackRequest& r) { return LoopbackReply::text(r.method + " " + r.body); });
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(5);
         return LoopbackReply::text("late");
     });
-    auto manager = makeManager();
+    auto manager = track(HCURLSessionManager::create());
     manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
     TempDir dir;
-    ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(
-        dir.file("body"), Data::fromString("from file"), NSFileManager::Atomically::No));
+    writeFile(dir.file("body"), "from file");
     const auto file = NSURL::fileURLWithPath(dir.file("body"));
     std::vector<std::string> replies;
     auto collect = [&](const auto&, const std::optional<Value>& object, const NSErrorPtr& error) {
         replies.push_back(error ? "error " + std::to_string(error->code()) : object->asData()->toString());
     };
-    auto data = manager->dataTaskWithRequest(requestFor(server_.url("/slow")), nullptr);
-    auto fromFile =
-        manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"), file, nullptr, collect);
-    auto fromData = manager->uploadTaskWithRequest(requestFor(server_.url("/echo"), "POST"),
-                                                   Data::fromString("from data"), nullptr, collect);
-    auto download =
-        manager->downloadTaskWithRequest(requestFor(server_.url("/slow")), nullptr, nullptr, nullptr);
+    auto data = manager->dataTaskWithRequest(request("/slow"), nullptr);
+    auto fromFile = manager->uploadTaskWithRequest(request("/echo", "PUT"), file, nullptr, collect);
+    auto fromData =
+        manager->uploadTaskWithRequest(request("/echo", "POST"), Data::fromString("from data"), nullptr, collect);
+    auto download = manager->downloadTaskWithRequest(request("/slow"), nullptr, nullptr, nullptr);
     using Tasks = std::vector<NSURLSessionTaskPtr>;
     EXPECT_EQ(manager->dataTasks(), Tasks{data});
     EXPECT_EQ(manager->uploadTasks().size(), 2u);
     EXPECT_EQ(manager->downloadTasks(), Tasks{download});
     auto all = manager->tasks();  // data, then uploads, then downloads
     ASSERT_EQ(all.size(), 4u);
-    EXPECT_EQ(all.front(), data);
-    EXPECT_EQ(all.back(), download);
+    EXPECT_TRUE(all.front() == data && all.back() == download);
     EXPECT_FALSE(manager->tasksForKeyPath("everything"));
     // Asked on the delegate queue itself, the lists come from the manager's own table.
     std::atomic<int> completed{0};
@@ -396,14 +319,14 @@ TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
     manager->setTaskDidCompleteBlock(nullptr);  // it sees this test's locals
 
     // A background session that makes no more upload tasks: the tries end with one failure.
-    auto background = makeManager(NSURLSessionConfiguration::backgroundSessionConfiguration("test.retry"));
+    auto background =
+        track(HCURLSessionManager::create(NSURLSessionConfiguration::backgroundSessionConfiguration("test.retry")));
     background->setAttemptsToRecreateUploadTasksForBackgroundSessions(true);
     NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification}, background->session());
     background->invalidateSessionCancelingTasks(true);
-    ASSERT_TRUE(runMainUntil([&] { return invalidated.count(HCURLSessionDidInvalidateNotification) == 1; }));
+    ASSERT_TRUE(invalidated.waitFor(1));
     replies.clear();
-    EXPECT_FALSE(
-        background->uploadTaskWithRequest(requestFor(server_.url("/echo"), "PUT"), file, nullptr, collect));
+    EXPECT_FALSE(background->uploadTaskWithRequest(request("/echo", "PUT"), file, nullptr, collect));
     ASSERT_TRUE(runMainUntil([&] { return !replies.empty(); }));
     NSRunLoop::main().runUntilIdle();
     EXPECT_EQ(replies, std::vector<std::string>{"error -999"});
@@ -418,21 +341,20 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
     std::weak_ptr<HCURLSessionManager> weak;
     NSErrorPtr error;
     std::atomic<int> invalidHook{0};
-    NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification});
+    std::optional<NotificationRecorder> invalidated;
     {
         auto manager = HCURLSessionManager::create();
         weak = manager;
+        invalidated.emplace(std::vector<std::string>{HCURLSessionDidInvalidateNotification}, manager->session());
         manager->setSessionDidBecomeInvalidBlock([&](auto&, auto&) { ++invalidHook; });
-        manager
-            ->dataTaskWithRequest(requestFor(server_.url("/slow")), [&](auto&, auto&, auto& e) { error = e; })
-            ->resume();
+        manager->dataTaskWithRequest(request("/slow"), [&](auto&, auto&, auto& e) { error = e; })->resume();
         manager->invalidateSessionCancelingTasks(true);
     }
     ASSERT_TRUE(runMainUntil([&] { return weak.expired() && error; }));
     EXPECT_EQ(error->code(), NSURLErrorCancelled);
     EXPECT_EQ(invalidHook, 1);
-    ASSERT_EQ(invalidated.count(HCURLSessionDidInvalidateNotification), 1u);
-    EXPECT_FALSE(invalidated.entries()[0].onMainThread);  // posted on the delegate queue
+    ASSERT_EQ(invalidated->count(), 1u);
+    EXPECT_FALSE(invalidated->entries()[0].onMainThread);  // posted on the delegate queue
 
     auto useOnce = [&](int count) {
         std::atomic<int> finished{0};
@@ -453,18 +375,16 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
         // Each manager is let go by its session once invalidated, and with it the session and its queue.
         return runMainUntil(
             [&] {
-                return finished == count && std::all_of(managers.begin(), managers.end(),
-                                                        [](const auto& w) { return w.expired(); });
+                return finished == count &&
+                       std::all_of(managers.begin(), managers.end(), [](const auto& w) { return w.expired(); });
             },
             30);
     };
     // Warm up the process-wide parts (the sessions' pool of idle connections filled to its cap among them),
     // then wait for the warm-up's own threads and descriptors to go.
-    size_t threads = threadCount();
-    size_t descriptors = descriptorCount();
+    size_t threads = threadCount(), descriptors = descriptorCount();
     auto settled = [&](double timeout) {
-        return runMainUntil([&] { return threadCount() <= threads && descriptorCount() <= descriptors; },
-                            timeout);
+        return runMainUntil([&] { return threadCount() <= threads && descriptorCount() <= descriptors; }, timeout);
     };
     ASSERT_TRUE(useOnce(32));
     settled(3);
@@ -481,69 +401,49 @@ TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite
     file.contentType = "application/octet-stream";
     server_.reply("/file", file);
     TempDir dir;
-    auto manager = makeManager();
+    writeFile(dir.file("kept"), "mine");
+    auto manager = track(HCURLSessionManager::create());
     manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
-    NotificationRecorder recorder(
-        {HCNetworkingTaskDidCompleteNotification, HCURLSessionDownloadTaskDidFailToMoveFileNotification});
-    ASSERT_TRUE(NSFileManager::defaultManager()->createFileAtPath(dir.file("kept"), Data::fromString("mine"),
-                                                                  NSFileManager::Atomically::No));
+    NotificationRecorder failedMoves({HCURLSessionDownloadTaskDidFailToMoveFileNotification});
     struct Case {
         const char* name;
-        std::string path;
-        bool moved;
-    } cases[] = {{"a new file", dir.file("fresh"), true},
-                 {"an existing file is left alone", dir.file("kept"), false}};
-    size_t done = 0;
+        std::string path, contentAfter;
+        long code;  // 0: moved
+    } cases[] = {{"a new file", dir.file("fresh"), content, 0},
+                 {"an existing file is left alone", dir.file("kept"), "mine", NSFileWriteFileExistsError}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::pair<std::optional<Value>, NSErrorPtr>> results;
+        std::optional<std::pair<std::optional<Value>, NSErrorPtr>> result;
         std::atomic<int64_t> lastCompleted{0};
         manager
             ->downloadTaskWithRequest(
-                requestFor(server_.url("/file")),
-                [&](const NSProgressPtr& p) { lastCompleted = p->completedUnitCount(); },
+                request("/file"), [&](const NSProgressPtr& p) { lastCompleted = p->completedUnitCount(); },
                 [&](const NSURLPtr& location, const NSURLResponsePtr& response) {
                     EXPECT_TRUE(location && location->isFileURL() && response);
                     return NSURL::fileURLWithPath(c.path);
                 },
-                [&](auto&, const std::optional<Value>& object, const NSErrorPtr& error) {
-                    results.emplace_back(object, error);
-                })
+                [&](auto&, const std::optional<Value>& object, const NSErrorPtr& error) { result = {object, error}; })
             ->resume();
-        ASSERT_TRUE(runMainUntil(
-            [&] { return recorder.count(HCNetworkingTaskDidCompleteNotification) == done + 1; }));
-        ++done;
-        ASSERT_EQ(results.size(), 1u);
+        ASSERT_TRUE(runMainUntil([&] { return result.has_value(); }));
         EXPECT_EQ(lastCompleted, int64_t(content.size()));
-        EXPECT_EQ(recorder.count(HCURLSessionDownloadTaskDidFailToMoveFileNotification), c.moved ? 0u : 1u);
-        if (c.moved) {
-            EXPECT_FALSE(results[0].second);
-            EXPECT_EQ(results[0].first->asObjectOf<NSURL>()->path(), c.path);
-            EXPECT_EQ(NSFileManager::defaultManager()->contentsAtPath(c.path)->toString(), content);
-        } else {
-            ASSERT_TRUE(results[0].second);
-            EXPECT_EQ(results[0].second->code(), NSFileWriteFileExistsError);
-            EXPECT_FALSE(results[0].first);
-            EXPECT_EQ(NSFileManager::defaultManager()->contentsAtPath(c.path)->toString(), "mine");
-        }
+        EXPECT_EQ(failedMoves.count(), c.code ? 1u : 0u);
+        EXPECT_EQ(result->second ? result->second->code() : 0, c.code);
+        EXPECT_EQ(result->first ? result->first->asObjectOf<NSURL>()->path() : "", c.code ? "" : c.path);
+        EXPECT_EQ(fileText(c.path), c.contentAfter);
     }
 }
 
 TEST(HCURLSessionManagerTrust, ServerTrustIsDecidedByTheSecurityPolicy) {
     const TestPKI& pki = TestPKI::shared();
-    LoopbackServer secure(pki, pki.server());
-    LoopbackServer wrongHost(pki, pki.wrongHost());
+    LoopbackServer secure(pki, pki.server()), wrongHost(pki, pki.wrongHost());
     ASSERT_TRUE(secure.isRunning() && wrongHost.isRunning());
     secure.reply("/t", LoopbackReply::json("{}"));
     wrongHost.reply("/t", LoopbackReply::json("{}"));
     // A private root is no system anchor: pinning it means allowing "invalid" chains, which the pins then
     // anchor and check against the host.
-    auto pinnedRoot = [&] {
-        auto policy = HCSecurityPolicy::policyWithPinningMode(
-            HCSSLPinningMode::Certificate, HCSecurityPolicy::CertificateSet{pki.root().certificateDer});
-        policy->setAllowInvalidCertificates(true);
-        return policy;
-    };
+    auto pinnedRoot = HCSecurityPolicy::policyWithPinningMode(
+        HCSSLPinningMode::Certificate, HCSecurityPolicy::CertificateSet{pki.root().certificateDer});
+    pinnedRoot->setAllowInvalidCertificates(true);
     struct Case {
         const char* name;
         std::shared_ptr<HCSecurityPolicy> policy;
@@ -552,8 +452,8 @@ TEST(HCURLSessionManagerTrust, ServerTrustIsDecidedByTheSecurityPolicy) {
     } cases[] = {
         {"default policy: the test root is no system anchor", HCSecurityPolicy::defaultPolicy(), &secure,
          NSURLErrorCancelled},
-        {"pinned root", pinnedRoot(), &secure, 0},
-        {"pinned root, wrong host", pinnedRoot(), &wrongHost, NSURLErrorCancelled},
+        {"pinned root", pinnedRoot, &secure, 0},
+        {"pinned root, wrong host", pinnedRoot, &wrongHost, NSURLErrorCancelled},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -566,7 +466,7 @@ TEST(HCURLSessionManagerTrust, ServerTrustIsDecidedByTheSecurityPolicy) {
             ->resume();
         EXPECT_TRUE(runMainUntil([&] { return code.has_value(); }));
         EXPECT_EQ(code, c.code);
-        manager->invalidateSessionCancelingTasks(true);
+        letGo({manager});
     }
     EXPECT_EQ(secure.hits("/t"), 1u);  // only the pinned-root case got through
     NSRunLoop::main().runUntilIdle();

@@ -1,22 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
-
-#include "httpclient/HCHTTPSessionManager.h"
 #include "httpclient/HCTaskStateViews.h"
-#include "httpclient/tests/SessionManagerTestSupport.h"
-#include "platform/foundation/NSURL.h"
-#include "testsupport/LoopbackServer.h"
+#include "httpclient/tests/HCTestSupport.h"
 
 namespace {
 
-using sessiontest::runMainUntil;
-
-class TaskStateViewsTest : public ::testing::Test {
+class TaskStateViewsTest : public ManagerTest {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(server_.isRunning());
         // "/gate" answers once the test opens the gate (or the server stops).
         server_.on("", "/gate", [this](const LoopbackRequest&) {
             while (!open_.load() && server_.pause(0.01)) {
@@ -24,18 +13,15 @@ class TaskStateViewsTest : public ::testing::Test {
             return LoopbackReply::text("done");
         });
         server_.reply("/quick", LoopbackReply::text("ok"));
-        manager_ = HCHTTPSessionManager::create();
         manager_->setResponseSerializer(HCHTTPResponseSerializer::serializer());
     }
     void TearDown() override {
         open_ = true;
-        manager_->invalidateSessionCancelingTasks(true);
-        NSRunLoop::main().runUntilIdle();
+        ManagerTest::TearDown();
     }
-
-    // A task of the manager, not yet resumed; `finished` turns true once its blocks have run.
-    NSURLSessionDataTaskPtr task(const std::string& path = "/gate") {
-        return manager_->dataTaskWithHTTPMethod("GET", server_.url(path), Value(), nullptr, nullptr,
+    // A task of the manager, not yet resumed; `finished_` counts the tasks whose blocks have run.
+    NSURLSessionDataTaskPtr task(const std::string& path = "/gate", const char* method = "GET", Value body = {}) {
+        return manager_->dataTaskWithHTTPMethod(method, server_.url(path), body, nullptr, nullptr,
                                                 [this](auto&, auto&) { ++finished_; },
                                                 [this](auto&, auto&) { ++finished_; });
     }
@@ -46,22 +32,18 @@ class TaskStateViewsTest : public ::testing::Test {
         NSRunLoop::main().runUntilIdle();  // the views change on the main queue after the notification
     }
 
-    LoopbackServer server_;
     std::atomic<bool> open_{false};
-    HCHTTPSessionManagerPtr manager_;
+    HCHTTPSessionManagerPtr manager_ = track(HCHTTPSessionManager::create());
     int finished_ = 0;
 };
 
 // Which task each view is set to follow, and how it looks: at once, and after the task is resumed.
-struct FollowCase {
-    const char* name;
-    NSURLSessionTaskState state;  // of the task when it is set
-    bool animatingAtOnce, animatingAfterResume;
-    bool refreshingAtOnce, refreshingAfterResume;
-};
-
 TEST_F(TaskStateViewsTest, ViewsFollowTheTaskTheyAreSetTo) {
-    const FollowCase cases[] = {
+    struct FollowCase {
+        const char* name;
+        NSURLSessionTaskState state;  // of the task when it is set
+        bool animatingAtOnce, animatingAfterResume, refreshingAtOnce, refreshingAfterResume;
+    } cases[] = {
         {"running", NSURLSessionTaskState::Running, true, true, true, true},
         {"suspended", NSURLSessionTaskState::Suspended, false, true, false, false},
     };
@@ -118,19 +100,16 @@ TEST_F(TaskStateViewsTest, SettingAnotherTaskOrNilForgetsTheFirstAndCompletedTas
 }
 
 // Progress of a download and of an upload, with the reply's length known or not.
-struct ProgressCase {
-    const char* name;
-    bool upload;
-    bool knownLength;
-    float expected;
-};
-
 TEST_F(TaskStateViewsTest, ProgressViewFollowsTheByteCounters) {
     LoopbackReply chunked = LoopbackReply::text(std::string(4096, 'x'));
     chunked.chunkSize = 512;
     server_.reply("/chunked", chunked);
     server_.reply("/sized", LoopbackReply::text(std::string(4096, 'x')));
-    const ProgressCase cases[] = {
+    struct ProgressCase {
+        const char* name;
+        bool upload, knownLength;
+        float expected;
+    } cases[] = {
         {"download, known length", false, true, 1.0f},
         {"download, unknown length", false, false, 0.0f},
         {"upload", true, true, 1.0f},
@@ -139,10 +118,8 @@ TEST_F(TaskStateViewsTest, ProgressViewFollowsTheByteCounters) {
         SCOPED_TRACE(c.name);
         auto view = UIProgressView::create();
         const int before = finished_;
-        NSURLSessionDataTaskPtr t = manager_->dataTaskWithHTTPMethod(
-            c.upload ? "POST" : "GET", server_.url(c.knownLength ? "/sized" : "/chunked"),
-            c.upload ? Value(Value::Dictionary{{"body", Value(std::string(2048, 'y'))}}) : Value(), nullptr,
-            nullptr, [this](auto&, auto&) { ++finished_; }, [this](auto&, auto&) { ++finished_; });
+        auto t = task(c.knownLength ? "/sized" : "/chunked", c.upload ? "POST" : "GET",
+                      c.upload ? Value(Dict{{"body", std::string(2048, 'y')}}) : Value());
         if (c.upload) {
             setProgressWithUploadProgressOfTask(view, t, true);
         } else {

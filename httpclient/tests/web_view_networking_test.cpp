@@ -1,16 +1,7 @@
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "httpclient/HCWebViewNetworking.h"
-#include "httpclient/tests/SessionManagerTestSupport.h"
-#include "platform/foundation/NSURL.h"
-#include "testsupport/LoopbackServer.h"
+#include "httpclient/tests/HCTestSupport.h"
 
 namespace {
-
-using sessiontest::runMainUntil;
 
 class RecordingWebViewDelegate final : public UIWebViewDelegate {
   public:
@@ -29,7 +20,7 @@ LoopbackReply page(std::string body, std::string contentType, double delay = 0) 
     return reply;
 }
 
-class WebViewNetworkingTest : public ::testing::Test {
+class WebViewNetworkingTest : public ManagerTest {
   protected:
     void SetUp() override {
 #if defined(__SANITIZE_THREAD__)
@@ -37,22 +28,14 @@ class WebViewNetworkingTest : public ::testing::Test {
         // is invisible to it and reported as races. The engine's tests do not run under it either.
         GTEST_SKIP() << "the script engine cannot run under ThreadSanitizer";
 #endif
-        ASSERT_TRUE(server_.isRunning());
         server_.reply("/page", page("<html><head><title>Welcome</title></head></html>", "text/html"));
         server_.reply("/slow", page("<title>Slow</title>", "text/html", 0.5));
         webView_ = UIWebView::create(CGRectMake(0, 0, 320, 480));
         webView_->setDelegate(delegate_);
-        manager_ = HCHTTPSessionManager::create();
+        manager_ = track(HCHTTPSessionManager::create());
         manager_->setResponseSerializer(HCHTTPResponseSerializer::serializer());
         setSessionManager(webView_, manager_);
     }
-    void TearDown() override {
-        if (!manager_) return;
-        manager_->invalidateSessionCancelingTasks(true);
-        NSRunLoop::main().runUntilIdle();
-    }
-
-    NSURLRequest request(const std::string& path) { return NSURLRequest(NSURL::URLWithString(server_.url(path))); }
     bool settled() {
         return runMainUntil([&] {
             return !delegate_->calls.empty() && delegate_->calls.back() != "start" &&
@@ -60,7 +43,6 @@ class WebViewNetworkingTest : public ::testing::Test {
         });
     }
 
-    LoopbackServer server_;
     std::shared_ptr<RecordingWebViewDelegate> delegate_ = std::make_shared<RecordingWebViewDelegate>();
     UIWebViewPtr webView_;
     HCHTTPSessionManagerPtr manager_;
@@ -86,10 +68,7 @@ TEST_F(WebViewNetworkingTest, LoadsThePageAsAPlainGetOfItsURL) {
     EXPECT_EQ(webView_->pageTitle(), "Welcome");
     EXPECT_EQ(webView_->request().URL()->absoluteString(), server_.url("/page"));
     auto sent = server_.lastRequest("/page");
-    ASSERT_TRUE(sent);
-    EXPECT_EQ(sent->method, "GET");
-    EXPECT_FALSE(sent->header("X-Custom"));
-    EXPECT_EQ(sent->body, "");
+    EXPECT_TRUE(sent && sent->method == "GET" && !sent->header("X-Custom") && sent->body.empty());
 
     // A failed load keeps the page and tells the delegate.
     delegate_->calls.clear();
@@ -142,17 +121,13 @@ TEST_F(WebViewNetworkingTest, NewLoadCancelsTheRunningOne) {
 }
 
 // The text loader: the reply's declared character set, what the block gets, and what the page shows.
-struct CharsetCase {
-    const char* name;
-    std::string body;
-    const char* contentType;
-    const char* textSeen;  // nullptr: the load fails
-    long errorCode;
-    const char* added = "<p>added</p>";  // what the block adds to the text
-};
-
 TEST_F(WebViewNetworkingTest, TextLoaderDecodesWithTheDeclaredCharacterSet) {
-    const CharsetCase cases[] = {
+    struct CharsetCase {
+        const char *name, *body, *contentType;
+        const char* textSeen;  // nullptr: the load fails
+        long errorCode;
+        const char* added = "<p>added</p>";  // what the block adds to the text
+    } cases[] = {
         {"utf-8", "<title>caf\xc3\xa9</title>", "text/html; charset=utf-8", "<title>caf\xc3\xa9</title>", 0},
         {"latin-1", "<title>caf\xe9</title>", "text/html; charset=iso-8859-1", "<title>caf\xc3\xa9</title>", 0},
         {"unknown set is UTF-8", "<title>caf\xc3\xa9</title>", "text/html; charset=x-no-such-set",
