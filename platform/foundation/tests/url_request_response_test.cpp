@@ -68,8 +68,11 @@ TEST(NSHTTPURLResponse, HeadersLengthAndFilename) {
     EXPECT_EQ(response->expectedContentLength(), 42);
     EXPECT_EQ(response->valueForHTTPHeaderField("x-a"), "1");
     EXPECT_EQ(response->suggestedFilename(), "file.json");
-    headers.set("Content-Length", "12abc");
-    EXPECT_EQ(NSHTTPURLResponse::create(nullptr, 200, "HTTP/1.1", headers)->expectedContentLength(), -1);
+    // A repeated field arrives joined: equal lengths are that length, others none.
+    for (auto [field, length] : {std::pair{"12abc", -1}, {"7, 7", 7}, {"7, 8", -1}}) {
+        headers.set("Content-Length", field);
+        EXPECT_EQ(NSHTTPURLResponse::create(nullptr, 200, "HTTP/1.1", headers)->expectedContentLength(), length);
+    }
 }
 
 TEST(NSHTTPURLResponse, ReasonTextsByCodeThenByClass) {
