@@ -13,9 +13,10 @@ HTTPResponseHead::Line HTTPResponseHead::take(std::string_view line) {
     if (line.substr(0, 5) == "HTTP/") {
         const size_t space = line.find(' ');
         version = std::string(line.substr(0, space));
-        // Exactly three digits, then the end or a space: anything else is no status at all.
+        // Three digits from 100 to 999, then the end or a space: anything else is no status at all.
         const std::string_view code = space == std::string_view::npos ? "" : line.substr(space + 1);
-        const bool threeDigits = code.size() >= 3 && isDigit(code[0]) && isDigit(code[1]) && isDigit(code[2]) &&
+        const bool threeDigits = code.size() >= 3 && code[0] != '0' && isDigit(code[0]) && isDigit(code[1]) &&
+                                 isDigit(code[2]) &&
                                  (code.size() == 3 || code[3] == ' ');
         status = threeDigits ? (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0') : 0;
         headers.clear();

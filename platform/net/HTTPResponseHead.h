@@ -17,7 +17,7 @@ struct HTTPResponseHead {
     Line take(std::string_view line);
 
     std::string version;
-    long status = 0;  // the three digits of the status line; 0 when they are not three digits
+    long status = 0;  // the status line's code, 100 to 999; 0 when it has none
     HTTPHeaderFields headers;
 };
 
