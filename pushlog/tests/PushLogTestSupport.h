@@ -24,3 +24,16 @@ inline std::string readFile(const std::string& path) {
     s << in.rdbuf();
     return s.str();
 }
+
+#include "pushlog/PUSHLogger.h"
+
+// A formatter that answers with a function of the record.
+class FunctionFormatter : public PUSHLogFormatter {
+  public:
+    using Function = std::function<PUSHLogFormatResult(const PUSHLogMessage&)>;
+    explicit FunctionFormatter(Function function) : function_(std::move(function)) {}
+    PUSHLogFormatResult formatLogMessage(const PUSHLogMessage& message) override { return function_(message); }
+
+  private:
+    Function function_;
+};
