@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Console.h"
@@ -28,17 +29,12 @@
 
 namespace {
 
-// Returns a fixed text, or its input unchanged.
-class FixedFormatter : public PUSHLogFormatter {
-  public:
-    explicit FixedFormatter(std::optional<std::string> text) : text_(std::move(text)) {}
-    PUSHLogFormatResult formatLogMessage(const PUSHLogMessage&) override {
-        return text_ ? PUSHLogFormatResult::text(*text_) : PUSHLogFormatResult::original();
-    }
-
-  private:
-    std::optional<std::string> text_;
-};
+// Returns a fixed text, or the record's own.
+std::shared_ptr<PUSHLogFormatter> fixed(std::optional<std::string> text) {
+    return std::make_shared<FunctionFormatter>([text](const PUSHLogMessage&) {
+        return text ? PUSHLogFormatResult::text(*text) : PUSHLogFormatResult::original();
+    });
+}
 
 class FileLoggerTest : public ::testing::Test {
   protected:
@@ -84,7 +80,6 @@ class FileLoggerTest : public ::testing::Test {
 TEST_F(FileLoggerTest, RollsBySizeExactlyAtTheLimitAndByAge) {
     auto logger = makeLogger();
     logger->setMaximumFileSize(90);
-    EXPECT_EQ(logger->maximumFileSize(), 90u);
     const std::string line(29, 'a');  // 30 bytes with its newline: three lines meet the limit exactly
     for (int i = 0; i < 4; ++i) write(logger, line);
     auto names = files();
@@ -126,20 +121,16 @@ TEST_F(FileLoggerTest, ARestartContinuesTheNewestFileOnlyWhenItMay) {
     ASSERT_EQ(files().size(), 2u);
     EXPECT_EQ(contents(files()[0]), "c\n");
 
-    struct Case {
-        const char* title;
-        double advance;
-        uint64_t maximumFileSize;
-    };
-    for (const Case& c : {Case{"too old", 86400 + 61, 1 << 20}, Case{"too large", 0, 2}}) {
-        SCOPED_TRACE(c.title);
+    // Not continued when too old, or too large.
+    for (const auto& [advance, maximumFileSize] : {std::pair(86400 + 61, 1 << 20), std::pair(0, 2)}) {
+        SCOPED_TRACE(advance);
         removeFiles();
         logger = makeLogger();
         write(logger, "old");
         logger.reset();
-        clock.advance(c.advance);
+        clock.advance(advance);
         logger = makeLogger();
-        logger->setMaximumFileSize(c.maximumFileSize);
+        logger->setMaximumFileSize(uint64_t(maximumFileSize));
         write(logger, "new");
         auto names = files();
         ASSERT_EQ(names.size(), 2u);
@@ -149,25 +140,18 @@ TEST_F(FileLoggerTest, ARestartContinuesTheNewestFileOnlyWhenItMay) {
 }
 
 TEST_F(FileLoggerTest, DeletingOrRenamingTheOpenFileRollsIt) {
-    struct Case {
-        const char* title;
-        bool rename;
-        bool attributesRefused;
-    };
-    for (const Case& c : {Case{"deleted", false, false}, Case{"renamed", true, false},
-                          Case{"renamed, attributes refused", true, true}}) {
-        SCOPED_TRACE(c.title);
-        NSFileManager::setFaultsForTesting({.extendedAttributesUnsupported = c.attributesRefused});
+    // Renamed or deleted, where extended attributes work or are refused.
+    for (const auto& [rename, refused] : {std::pair(false, false), std::pair(true, false), std::pair(true, true)}) {
+        SCOPED_TRACE(std::to_string(rename) + std::to_string(refused));
+        NSFileManager::setFaultsForTesting({.extendedAttributesUnsupported = refused});
         auto logger = makeLogger();
         write(logger, "a");
         auto path = logger->currentLogFilePath();
         ASSERT_TRUE(path);
-        const std::string moved = directory + "/moved-" + std::to_string(c.attributesRefused) + ".txt";
-        ASSERT_EQ(c.rename ? std::rename(path->c_str(), moved.c_str()) : ::unlink(path->c_str()), 0);
+        const std::string moved = directory + "/moved-" + std::to_string(refused) + ".txt";
+        ASSERT_EQ(rename ? std::rename(path->c_str(), moved.c_str()) : ::unlink(path->c_str()), 0);
         EXPECT_TRUE(eventually([&] { return !logger->currentLogFilePath().has_value(); }));
-        if (c.rename) {
-            EXPECT_TRUE(PUSHLogFileInfo::logFileWithPath(moved)->isArchived());
-        }
+        EXPECT_TRUE(!rename || PUSHLogFileInfo::logFileWithPath(moved)->isArchived());
         write(logger, "b");
         ASSERT_EQ(files().size(), 1u);
         EXPECT_EQ(contents(files()[0]), "b\n");
@@ -233,23 +217,17 @@ TEST_F(FileLoggerTest, AFailedCreationIsRetriedWithTheNextRecordAndReportedSpari
 }
 
 TEST_F(FileLoggerTest, NewlinesFollowTheFormatterAndTheSwitch) {
-    struct Case {
-        std::optional<std::string> formatted;  // nothing: the formatter returns the record's own text
-        bool appendNewline;
-        std::string message;
-        std::string expected;
+    // The formatter's text (nothing: the record's own), the switch, the record and the bytes written.
+    const std::tuple<std::optional<std::string>, bool, std::string, std::string> cases[] = {
+        {std::nullopt, false, "own", "own\n"}, {std::nullopt, true, "own\n", "own\n"}, {"new", true, "m", "new\n"},
+        {"new", false, "m", "new"},           {"new\n", true, "m", "new\n"},
     };
-    const std::vector<Case> cases = {
-        {std::nullopt, false, "own", "own\n"}, {std::nullopt, true, "own\n", "own\n"},
-        {"new", true, "m", "new\n"},           {"new", false, "m", "new"},
-        {"new\n", true, "m", "new\n"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [formatted, appendNewline, message, expected] : cases) {
         auto logger = makeLogger(true);
-        logger->setAutomaticallyAppendNewlineForCustomFormatters(c.appendNewline);
-        logger->setLogFormatter(std::make_shared<FixedFormatter>(c.formatted));
-        write(logger, c.message);
-        EXPECT_EQ(contents(files()[0]), c.expected) << c.message << " " << c.appendNewline;
+        logger->setAutomaticallyAppendNewlineForCustomFormatters(appendNewline);
+        logger->setLogFormatter(fixed(formatted));
+        write(logger, message);
+        EXPECT_EQ(contents(files()[0]), expected) << message << " " << appendNewline;
         logger->rollLogFile();
     }
 }

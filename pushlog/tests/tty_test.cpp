@@ -184,9 +184,10 @@ TEST(PUSHLogSetupTest, RegistersTheSharedLoggersOnce) {
     EXPECT_TRUE(std::dynamic_pointer_cast<PUSHFileLogger>(loggers[0]));
     EXPECT_EQ(loggers[1], PUSHLoggerPtr(PUSHASLLogger::sharedInstance()));
     EXPECT_EQ(loggers[2], PUSHLoggerPtr(PUSHTTYLogger::sharedInstance()));
-    // One formatter serves all three.
+    // One formatter serves all three (each read passes its logger's queue, so the count is settled).
     auto formatter = std::dynamic_pointer_cast<PUSHCustomFormatter>(loggers[0]->logFormatter());
     ASSERT_TRUE(formatter);
+    EXPECT_EQ(std::pair(loggers[1]->logFormatter(), loggers[2]->logFormatter()), std::pair(PUSHLogFormatterPtr(formatter), PUSHLogFormatterPtr(formatter)));
     EXPECT_EQ(formatter->loggerCount(), 3);
     EXPECT_TRUE(PUSHTTYLogger::sharedInstance()->colorsEnabled());
     PUSHLog::removeAllLoggers();
