@@ -1,12 +1,25 @@
-// Small helpers shared by the logging tests.
+// What the logging tests share: the common headers, bounded waits, file reading and a formatter.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
+
+#include "platform/foundation/Clock.h"
+#include "platform/foundation/Console.h"
+#include "platform/foundation/Sandbox.h"
+#include "pushlog/PUSHLog.h"
+#include "testsupport/LoggingTestLoggers.h"
+#include "testsupport/TempDir.h"
 
 // Bounded wait on something that happens in real time (other queues, file-watch events).
 inline bool eventually(const std::function<bool()>& condition, double seconds = 10) {
@@ -25,7 +38,6 @@ inline std::string readFile(const std::string& path) {
     return s.str();
 }
 
-#include "pushlog/PUSHLogger.h"
 
 // A formatter that answers with a function of the record.
 class FunctionFormatter : public PUSHLogFormatter {

@@ -1,17 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <fstream>
+#include "pushlog/tests/PushLogTestSupport.h"
 
 #include "platform/asl/ASL.h"
-#include "platform/foundation/Clock.h"
-#include "platform/foundation/Sandbox.h"
 #include "pushlog/PUSHASLLogCapture.h"
 #include "pushlog/PUSHASLLogger.h"
-#include "pushlog/PUSHLog.h"
-#include "pushlog/tests/PushLogTestSupport.h"
-#include "testsupport/LoggingTestLoggers.h"
-#include "testsupport/TempDir.h"
 
 namespace {
 

@@ -1,13 +1,9 @@
-#include <gtest/gtest.h>
+#include "pushlog/tests/PushLogTestSupport.h"
 
-#include <atomic>
 #include <cmath>
-#include <tuple>
 
-#include "platform/foundation/Clock.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "pushlog/PUSHAbstractDatabaseLogger.h"
-#include "pushlog/PUSHLog.h"
 
 namespace {
 

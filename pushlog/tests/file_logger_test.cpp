@@ -1,31 +1,21 @@
+#include "pushlog/tests/PushLogTestSupport.h"
+
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
-#include <thread>
-#include <tuple>
 
-#include "platform/foundation/Clock.h"
-#include "platform/foundation/Console.h"
 #include "platform/foundation/FileManager.h"
-#include "platform/foundation/Sandbox.h"
 #include "pushlog/PUSHFileLogger.h"
-#include "pushlog/PUSHLog.h"
-#include "pushlog/tests/PushLogTestSupport.h"
-#include "testsupport/TempDir.h"
 
 namespace {
 

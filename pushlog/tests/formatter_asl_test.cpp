@@ -1,18 +1,8 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <ctime>
-#include <thread>
-#include <tuple>
+#include "pushlog/tests/PushLogTestSupport.h"
 
 #include "platform/asl/ASL.h"
-#include "platform/foundation/Sandbox.h"
 #include "pushlog/PUSHASLLogger.h"
 #include "pushlog/PUSHCustomFormatter.h"
-#include "pushlog/PUSHLog.h"
-#include "testsupport/LoggingTestLoggers.h"
-#include "testsupport/TempDir.h"
 
 namespace {
 

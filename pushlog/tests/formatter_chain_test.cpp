@@ -1,15 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <ctime>
-#include <thread>
-#include <tuple>
+#include "pushlog/tests/PushLogTestSupport.h"
 
 #include "platform/foundation/Process.h"
 #include "pushlog/PUSHDispatchQueueLogFormatter.h"
 #include "pushlog/PUSHMultiFormatter.h"
-#include "testsupport/LoggingTestLoggers.h"
 
 namespace {
 

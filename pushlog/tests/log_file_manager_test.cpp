@@ -1,18 +1,9 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <ctime>
-#include <fstream>
-#include <sstream>
-
-#include "platform/foundation/Clock.h"
-#include "platform/foundation/Console.h"
-#include "platform/foundation/FileManager.h"
-#include "pushlog/PUSHLog.h"
-#include "pushlog/PUSHLogFileManager.h"
 #include "pushlog/tests/PushLogTestSupport.h"
-#include "testsupport/TempDir.h"
+
+#include <sys/stat.h>
+
+#include "platform/foundation/FileManager.h"
+#include "pushlog/PUSHLogFileManager.h"
 
 namespace {
 

@@ -1,15 +1,7 @@
-#include <gtest/gtest.h>
+#include "pushlog/tests/PushLogTestSupport.h"
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
-#include "platform/foundation/Console.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "pushlog/PUSHCustomFormatter.h"
-#include "pushlog/PUSHLog.h"
-#include "pushlog/tests/PushLogTestSupport.h"
-#include "testsupport/LoggingTestLoggers.h"
 
 namespace {
 

@@ -1,21 +1,16 @@
+#include "pushlog/tests/PushLogTestSupport.h"
+
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <regex>
-#include <tuple>
 
 #include "platform/foundation/Process.h"
-#include "platform/foundation/Sandbox.h"
 #include "pushlog/PUSHFileLogger.h"
-#include "testsupport/TempDir.h"
 #include "pushlog/PUSHCustomFormatter.h"
-#include "pushlog/PUSHLog.h"
 #include "pushlog/PUSHLogSetup.h"
 #include "pushlog/PUSHASLLogger.h"
 #include "pushlog/PUSHTTYLogger.h"
-#include "pushlog/tests/PushLogTestSupport.h"
 
 namespace {
 
