@@ -185,6 +185,8 @@ TEST(PUSHLogSetupTest, RegistersTheSharedLoggersOnce) {
     EXPECT_EQ(std::pair(loggers[1]->logFormatter(), loggers[2]->logFormatter()), std::pair(PUSHLogFormatterPtr(formatter), PUSHLogFormatterPtr(formatter)));
     EXPECT_EQ(formatter->loggerCount(), 3);
     EXPECT_TRUE(PUSHTTYLogger::sharedInstance()->colorsEnabled());
+    PUSHLogSetSharedLoggersLevel(PUSHLogLevelOff);  // registered again, not twice
+    EXPECT_EQ(PUSHLog::allLoggers().size(), 3u);
     PUSHLog::removeAllLoggers();
     PUSHLog::allLoggers();
 }
