@@ -57,20 +57,17 @@ class LogFileManagerTest : public ::testing::Test {
 };
 
 TEST_F(LogFileManagerTest, RecognisesOnlyItsOwnLogFileNames) {
-    struct Case {
-        std::string name;
-        bool expected;
-    };
-    const std::vector<Case> cases = {
+    const std::pair<std::string, bool> cases[] = {
         {nameAt("2016-03-01 08-05"), true},        {nameAt("2016-03-01 08-05", "17"), true},
         {"other 2016-03-01 08-05.log", false},     {app() + " 2016-03-01 08-05.txt", false},
         {nameAt("2016-02-31 08-05"), false},       {nameAt("2016-03-01 24-05"), false},
+        {nameAt("2016-13-01 08-05"), false},       {app() + " 2016-03-01 08-05", false},
         {app() + " 2016-03-01.log", false},         // two pieces
         {nameAt("2016-03-01 08-05", "2 3"), false},  // five pieces
         {app() + "x 2016-03-01 08-05.log", false},  // a longer application name
         {app() + "  2016-03-01 08-05.log", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(manager->isLogFile(c.name), c.expected) << c.name;
+    for (const auto& [name, ours] : cases) EXPECT_EQ(manager->isLogFile(name), ours) << name;
 }
 
 TEST_F(LogFileManagerTest, NamesFilesByTheUtcMinuteAndNumbersClashes) {
@@ -119,29 +116,29 @@ TEST_F(LogFileManagerTest, DeletionKeepsTheNewestFilesWithinCountAndQuota) {
     }
 }
 
-TEST_F(LogFileManagerTest, AFileInUseIsNeverDeletedWhereverItSorts) {
+TEST_F(LogFileManagerTest, DeletionSparesTheFileInUseANewFileAndWhatIsNoRegularFile) {
     auto names = makeFiles({1, 1, 1});
-    const std::string oldest = manager->logsDirectory() + "/" + names[2];
+    const std::string directory = manager->logsDirectory(), oldest = directory + "/" + names[2];
+    const std::string directoryNamedLikeALog = directory + "/" + nameAt("2019-01-01 00-00");
+    ASSERT_TRUE(NSFileManager::defaultManager()->createDirectoryAtPath(directoryNamedLikeALog,
+                                                                       NSFileManager::Intermediates::No));
+    writeFile(directoryNamedLikeALog + "/keep", 1);
+    writeFile(directory + "/notes.txt", 1);
     auto identity = PUSHLogFileIdentity::ofPath(oldest);
     ASSERT_TRUE(identity);
     manager->beginUsingLogFile(*identity);
     manager->setMaximumNumberOfLogFiles(1);
     drainLoggingQueue();
     EXPECT_EQ(manager->sortedLogFileNames(), (std::vector<std::string>{names[0], names[2]}));
+    EXPECT_TRUE(NSFileManager::defaultManager()->fileExistsAtPath(directoryNamedLikeALog + "/keep"));
     manager->endUsingLogFile(*identity);
     manager->deleteOldLogFiles();
     EXPECT_EQ(manager->sortedLogFileNames(), (std::vector<std::string>{names[0]}));
-}
 
-TEST_F(LogFileManagerTest, ANewFileIsKeptEvenWhenItSortsOldest) {
     // Files named in the future (a clock set back since) sort before the file created now.
-    makeFiles({1, 1});
     for (const auto& info : manager->sortedLogFileInfos()) info->setIsArchived(true);
-    writeFile(manager->logsDirectory() + "/" + nameAt("2099-01-01 00-00"), 1);
-    PUSHLogFileInfo::logFileWithPath(manager->logsDirectory() + "/" + nameAt("2099-01-01 00-00"))
-        ->setIsArchived(true);
-    manager->setMaximumNumberOfLogFiles(1);
-    drainLoggingQueue();
+    writeFile(directory + "/" + nameAt("2099-01-01 00-00"), 1);
+    PUSHLogFileInfo::logFileWithPath(directory + "/" + nameAt("2099-01-01 00-00"))->setIsArchived(true);
     std::string created = manager->createNewLogFile();
     ASSERT_FALSE(created.empty());
     EXPECT_TRUE(NSFileManager::defaultManager()->fileExistsAtPath(created));
@@ -187,19 +184,6 @@ TEST_F(LogFileManagerTest, ArchivedMarkFallsBackToTheWriteBitWhereAttributesAreR
         EXPECT_FALSE(PUSHLogFileInfo::logFileWithPath(info->filePath())->isArchived());
         EXPECT_TRUE(console.lines().empty());
     }
-}
-
-TEST_F(LogFileManagerTest, OnlyRegularFilesAreListedOrDeleted) {
-    auto names = makeFiles({1});
-    const std::string directoryNamedLikeALog = manager->logsDirectory() + "/" + nameAt("2019-01-01 00-00");
-    ASSERT_TRUE(NSFileManager::defaultManager()->createDirectoryAtPath(directoryNamedLikeALog,
-                                                                       NSFileManager::Intermediates::No));
-    writeFile(directoryNamedLikeALog + "/keep", 1);
-    writeFile(manager->logsDirectory() + "/notes.txt", 1);
-    manager->setMaximumNumberOfLogFiles(1);
-    drainLoggingQueue();
-    EXPECT_EQ(manager->sortedLogFileNames(), names);
-    EXPECT_TRUE(NSFileManager::defaultManager()->fileExistsAtPath(directoryNamedLikeALog + "/keep"));
 }
 
 TEST_F(LogFileManagerTest, ALogsDirectoryThatCannotBeMadeGivesAClearErrorAndAnEmptyList) {
