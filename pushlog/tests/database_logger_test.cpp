@@ -10,8 +10,9 @@ namespace {
 // Counts what the base asks of its store.
 class CountingDatabaseLogger : public PUSHAbstractDatabaseLogger {
   public:
+    explicit CountingDatabaseLogger(bool takes) : PUSHAbstractDatabaseLogger("test.database"), takes_(takes) {}
     static std::shared_ptr<CountingDatabaseLogger> create(bool takes = true) {
-        return std::shared_ptr<CountingDatabaseLogger>(new CountingDatabaseLogger(takes));
+        return std::make_shared<CountingDatabaseLogger>(takes);
     }
     bool db_log(const PUSHLogMessagePtr&) override { return takes_ && ++pending; }
     void db_save() override { saved += (++saves, pending.exchange(0)); }
@@ -21,8 +22,6 @@ class CountingDatabaseLogger : public PUSHAbstractDatabaseLogger {
     std::atomic<int> pending{0}, saved{0}, saves{0}, deletes{0}, saveAndDeletes{0};
 
   private:
-    explicit CountingDatabaseLogger(bool takes)
-        : PUSHAbstractDatabaseLogger("test.database"), takes_(takes) {}
     bool takes_;
 };
 

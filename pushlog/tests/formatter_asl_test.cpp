@@ -60,7 +60,8 @@ TEST(ASLLoggerTest, SendsFormattedRecordsToTheSystemLog) {
     auto logger = PUSHASLLogger::sharedInstance();
     ASSERT_TRUE(logger);
     EXPECT_EQ(PUSHASLLogger::create(), nullptr);
-    EXPECT_EQ(logger->loggerName(), "push.logging.aslLogger");
+    EXPECT_EQ(std::pair(logger->loggerName(), logger->loggerQueue()->label()),
+              std::pair(std::string("push.logging.aslLogger"), std::string("push.logging.aslLogger")));
 
     PUSHLog::removeAllLoggers();
     logger->setLogFormatter(nullptr);  // the shared logger keeps a formatter another test may have given it

@@ -70,6 +70,7 @@ TEST(FormatterChainTest, ListChangesKeepTheirOrderAndMembersSeeTheCallersRecord)
     EXPECT_EQ(chain->formatLogMessage(*record).textFor(*record), "x!!");
     const auto& seen = *twice->last;  // the second pass
     EXPECT_EQ(seen.message(), "x!");
+    EXPECT_EQ(std::pair(seen.timestamp(), seen.tag()), std::pair(kWhen, Value("t")));
     EXPECT_EQ(seen.queueLabel(), "com.example.worker");
     EXPECT_EQ(seen.threadName(), "writer");
     EXPECT_EQ(seen.threadID(), record->threadID());  // the writer's, not the formatting thread's
