@@ -69,11 +69,11 @@ TEST(FormatterChainTest, ListChangesKeepTheirOrderAndMembersSeeTheCallersRecord)
     auto record = recordFrom(DispatchQueue::serial("com.example.worker"), "writer");
     EXPECT_EQ(chain->formatLogMessage(*record).textFor(*record), "x!!");
     const auto& seen = *twice->last;  // the second pass
-    EXPECT_EQ(seen.message(), "x!");
-    EXPECT_EQ(std::pair(seen.timestamp(), seen.tag()), std::pair(kWhen, Value("t")));
-    EXPECT_EQ(seen.queueLabel(), "com.example.worker");
-    EXPECT_EQ(seen.threadName(), "writer");
-    EXPECT_EQ(seen.threadID(), record->threadID());  // the writer's, not the formatting thread's
+    // The writer's thread and queue, not the formatting thread's.
+    EXPECT_EQ(std::tuple(seen.message(), seen.timestamp(), seen.tag(), seen.queueLabel(), seen.threadName(),
+                         seen.threadID()),
+              std::tuple(std::string("x!"), kWhen, Value("t"), std::string("com.example.worker"),
+                         std::string("writer"), record->threadID()));
     EXPECT_EQ(ProcessInfo::threadName(), "");  // the formatting thread keeps its own name
 
     chain->removeFormatter(twice);
@@ -127,18 +127,17 @@ TEST_F(QueueFormatterTest, LineAndDateFormatterChoice) {
     auto record =
         PUSHLogMessage::create("text", 31, 4, 0, "f", "", 0, Value(), 0, kWhen);  // on the main queue
     std::string line;
-    bool perThreadWithOne = true, perThreadWithTwo = false;
+    std::pair<bool, bool> perThread;  // with one logger, with two
     std::thread([&] {
         formatter->didAddToLogger(*first);
         line = formatter->formatLogMessage(*record).textFor(*record);
-        perThreadWithOne = PUSHDispatchQueueLogFormatter::threadHasDateFormatter();
+        perThread.first = PUSHDispatchQueueLogFormatter::threadHasDateFormatter();
         formatter->didAddToLogger(*second);
         formatter->formatLogMessage(*record);
-        perThreadWithTwo = PUSHDispatchQueueLogFormatter::threadHasDateFormatter();
+        perThread.second = PUSHDispatchQueueLogFormatter::threadHasDateFormatter();
     }).join();
     EXPECT_EQ(line, "2016-03-01 08:05:09:007 [M] text");
-    EXPECT_FALSE(perThreadWithOne);
-    EXPECT_TRUE(perThreadWithTwo);
+    EXPECT_EQ(perThread, std::pair(false, true));
 }
 
 TEST(ContextFilterTest, WhitelistAndBlacklistFollowTheirSet) {
