@@ -101,7 +101,8 @@ TEST_F(LogFileManagerTest, DeletionKeepsTheNewestFilesWithinCountAndQuota) {
     };
     const Case cases[] = {{{1, 1, 1, 1, 1, 1}, 5, 20 << 20, false, 5}, {{5, 5, 1}, 0, 10, false, 2},
                           {{1, 1, 1, 1}, 2, 3, false, 2},            {{9, 9, 9}, 0, 0, false, 3},
-                          {{50, 1, 1}, 0, 10, false, 1},             {{50, 1, 1}, 0, 10, true, 0}};
+                          {{50, 1, 1}, 0, 10, false, 1},             {{50, 1, 1}, 0, 10, true, 0},
+                          {{50, 1, 1}, 5, 10, false, 1}};  // the quota cuts below the count
     for (const auto& c : cases) {
         removeAll();
         auto names = makeFiles(c.sizes);

@@ -70,6 +70,7 @@ TEST_F(RegistryTest, DuplicateAndRemovedRegistrations) {
     std::atomic<uint32_t> level{7};
     PUSHLog::registerClass("TestClass", [&] { return level.load(); }, [&](uint32_t l) { level = l; });
     EXPECT_TRUE(PUSHLog::isRegisteredClass("TestClass") && !PUSHLog::isRegisteredClass("PUSHService"));
+    EXPECT_EQ(PUSHLog::registeredClassNames(), std::vector<std::string>{"TestClass"});
     PUSHLog::setLevel(15, "TestClass");
     EXPECT_EQ(PUSHLog::levelForClass("TestClass"), 15u);
 
