@@ -1,6 +1,4 @@
 // The web screens and their bridge, driven from the sample pages of the stand-in back end.
-#include <functional>
-
 #include "app/screens/tests/WebScreenFixture.h"
 #include "app/tools/SaveService.h"
 #include "platform/foundation/Console.h"
@@ -12,16 +10,6 @@
 namespace {
 
 [[maybe_unused]] const auto* const kSandbox = ::testing::AddGlobalTestEnvironment(new AppSandbox());
-
-std::optional<std::string> storedString(const std::string& key) {
-    auto value = NSUserDefaults::standardUserDefaults()->objectForKey(key);
-    if (!value || !value->isString()) return std::nullopt;
-    return *value->asString();
-}
-
-bool until(const std::function<bool()>& done) {
-    return NSRunLoop::main().runUntil(done, WebScreenTest::kPageWait);
-}
 
 using WebScreens = WebScreenTest;
 
@@ -230,23 +218,33 @@ TEST_F(WebScreens, ADialogClickRunsTheLatestCallbackInThePage) {
     }
 }
 
-TEST_F(WebScreens, AScreenClosedWhileItsPageLoadsTakesItsLoadOffTheHUD) {
+// The HUD's loading count goes back whether a page's load fails or its screen is let go mid-load.
+TEST_F(WebScreens, APageLoadThatFailsOrIsLeftTakesItsLoadOffTheHUD) {
     LoopbackServer stalled;
     LoopbackReply never = LoopbackReply::text("");
     never.delay = 60;
     stalled.reply("/never", never);
+    std::string refused;
+    {
+        LoopbackServer gone;
+        refused = gone.url("/page");
+    }
     auto hud = THProgressHUD::shareInstancetype();
     std::vector<std::shared_ptr<UrlMainViewController>> screens;
-    for (int i = 0; i < 3; ++i) {
+    for (auto& url : {refused, stalled.url("/never"), stalled.url("/never"), refused}) {
         screens.push_back(UrlMainViewController::create());
-        screens.back()->setUrlString(stalled.url("/never"));
+        screens.back()->setUrlString(url);
         screens.back()->loadViewIfNeeded();
     }
-    ASSERT_TRUE(until([&] { return hud->loadingCount() == 3; }));
-    for (int left = 2; left >= 0; --left) {
-        screens.pop_back();
+    // The refused loads fail while their screens stay; the stalled ones are left by closing their screens.
+    ASSERT_TRUE(until([&] { return hud->loadingCount() == 2 && !screens[0]->webView()->isLoading(); }));
+    EXPECT_TRUE(until([&] { return !screens[3]->webView()->isLoading(); }));
+    EXPECT_EQ(hud->loadingCount(), 2);
+    for (int left : {1, 0, 0}) {
+        screens.erase(screens.begin() + 1);
         EXPECT_EQ(hud->loadingCount(), left);
     }
+    EXPECT_EQ(hud->state(), THProgressHUDState::Idle);
 }
 
 }  // namespace
