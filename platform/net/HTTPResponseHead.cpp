@@ -41,7 +41,7 @@ std::string contentLengthProblem(const HTTPHeaderFields& headers) {
     if (!value) return "";
     std::string_view rest = *value;
     std::string_view first;
-    while (!rest.empty()) {
+    do {  // an empty field is no length either
         size_t comma = rest.find(',');
         std::string_view one = TextUtil::trim(rest.substr(0, comma));
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
@@ -49,6 +49,6 @@ std::string contentLengthProblem(const HTTPHeaderFields& headers) {
             return "the Content-Length \"" + std::string(one) + "\" is not a length";
         if (!first.empty() && one != first) return "the response has Content-Lengths that disagree";
         first = one;
-    }
+    } while (!rest.empty());
     return "";
 }
