@@ -5,6 +5,8 @@
 
 #include <mutex>
 
+#include "platform/foundation/tests/test_support.h"
+
 namespace {
 
 // A small settings object with a nested object and a subclass, registered like any archivable class.
@@ -216,9 +218,7 @@ TEST(KeyedArchiver, HostileOrUnexpectedArchivesGiveAnErrorAndNoObject) {
         SCOPED_TRACE(c.name);
         NSErrorPtr error;
         EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClasses(c.allowed, c.data, &error));
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-        EXPECT_EQ(error->code(), c.code);
+        foundation_test::expectError(error, NSCocoaErrorDomain, c.code, "");
         EXPECT_FALSE(error->localizedDescription().empty());
         EXPECT_TRUE(c.code != corrupt || !error->localizedFailureReason().empty());
     }

@@ -33,13 +33,11 @@ class Files : public ::testing::Test {
         return data ? data->toString() : "<missing>";
     }
     static void expectError(const NSErrorPtr& error, const char* domain, long code, const std::string& path) {
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), domain);
-        EXPECT_EQ(error->code(), code) << error->description();
+        foundation_test::expectError(error, domain, code, path);
+        if (!error) return;
         auto it = error->userInfo().find(NSFilePathErrorKey);
         ASSERT_NE(it, error->userInfo().end());
         EXPECT_EQ(it->second, Value(path));
-        EXPECT_NE(error->localizedDescription().find(path), std::string::npos);
     }
     bool xattrsWork() {
         std::string probe = dir_.file(".probe");

@@ -8,13 +8,11 @@
 #include <limits>
 #include <string>
 
-// Readable failure messages.
-static void PrintTo(const Value& v, std::ostream* os) {
-    *os << v.description();
-}
+#include "platform/foundation/tests/test_support.h"
 
 namespace {
 
+using foundation_test::expectError;
 using J = NSJSONSerialization;
 
 std::optional<Value> read(std::string_view text, unsigned options, NSErrorPtr* error = nullptr) {
@@ -140,13 +138,9 @@ TEST(JSONRead, RejectsMalformedInputNamingTheBytePosition) {
         NSErrorPtr error;
         auto v = read(c.text, c.options, &error);
         EXPECT_FALSE(v.has_value()) << c.text;
-        ASSERT_NE(error, nullptr) << c.text;
-        EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-        EXPECT_EQ(error->code(), 3840);
-        const std::string description = error->localizedDescription();
-        EXPECT_TRUE(description.ends_with("(at byte " + std::to_string(c.index) + ")."))
-            << c.text << description;
-        EXPECT_NE(description.find(c.reason), std::string::npos) << description;
+        expectError(error, NSCocoaErrorDomain, 3840, c.reason);
+        EXPECT_TRUE(error->localizedDescription().ends_with("(at byte " + std::to_string(c.index) + ")."))
+            << c.text;
         EXPECT_EQ(error->userInfo().at("NSJSONSerializationErrorIndex").unsignedIntegerValue(), c.index)
             << c.text;
         EXPECT_FALSE(read(c.text, c.options, nullptr).has_value());  // no error asked for: still no crash
@@ -216,11 +210,7 @@ TEST(JSONWrite, FailsWithAnErrorForValuesJSONCannotHold) {
         for (unsigned options : {0u, unsigned(J::PrettyPrinted)}) {
             NSErrorPtr error;
             EXPECT_FALSE(J::dataWithJSONObject(c.value, options, &error).has_value()) << c.reason;
-            ASSERT_NE(error, nullptr) << c.reason;
-            EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-            EXPECT_EQ(error->code(), 3851);
-            EXPECT_NE(error->localizedDescription().find(c.reason), std::string::npos)
-                << error->localizedDescription();
+            expectError(error, NSCocoaErrorDomain, 3851, c.reason);
             EXPECT_FALSE(J::dataWithJSONObject(c.value, options, nullptr).has_value());
         }
         EXPECT_FALSE(J::isValidJSONObject(c.value)) << c.reason;

@@ -7,12 +7,11 @@
 #include <string>
 #include <vector>
 
-// Readable failure messages.
-static void PrintTo(const Value& v, std::ostream* os) {
-    *os << v.description();
-}
+#include "platform/foundation/tests/test_support.h"
 
 namespace {
+
+using foundation_test::expectError;
 
 using P = NSPropertyListSerialization;
 using Format = P::Format;
@@ -78,13 +77,10 @@ std::string chainList(int length, int fanOut) {
 }
 
 void expectReadError(std::string_view bytes, std::string_view reason, const std::string& label) {
+    SCOPED_TRACE(label);
     NSErrorPtr error;
-    EXPECT_FALSE(read(bytes, &error).has_value()) << label;
-    ASSERT_NE(error, nullptr) << label;
-    EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-    EXPECT_EQ(error->code(), 3840);
-    EXPECT_NE(error->localizedDescription().find(reason), std::string::npos)
-        << label << ": " << error->localizedDescription();
+    EXPECT_FALSE(read(bytes, &error).has_value());
+    expectError(error, NSCocoaErrorDomain, 3840, reason);
 }
 
 // ---- round trips ----
@@ -146,11 +142,7 @@ TEST_P(PlistRoundTrip, WriterErrorsAreClear) {
     for (const auto& c : cases) {
         NSErrorPtr error;
         EXPECT_FALSE(P::dataWithPropertyList(c.value, GetParam(), &error).has_value()) << c.reason;
-        ASSERT_NE(error, nullptr) << c.reason;
-        EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-        EXPECT_EQ(error->code(), 3851);
-        EXPECT_NE(error->localizedDescription().find(c.reason), std::string::npos)
-            << error->localizedDescription();
+        expectError(error, NSCocoaErrorDomain, 3851, c.reason);
         EXPECT_FALSE(P::dataWithPropertyList(c.value, GetParam(), nullptr).has_value());
     }
 }

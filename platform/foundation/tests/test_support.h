@@ -1,8 +1,9 @@
-// Small helpers shared by the foundation tests: bounded polling, thread counting, environment overrides and
-// whole-file reads and writes. Header-only, so that every part's test binary can use it.
+// Small helpers shared by the foundation tests: error checks, bounded polling, thread counting, environment
+// overrides and whole-file reads and writes. Header-only, so that every part's test binary can use it.
 #pragma once
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,7 +18,21 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/NSError.h"
+#include "platform/foundation/Value.h"
+
+// Readable failure messages.
+inline void PrintTo(const Value& v, std::ostream* os) { *os << v.description(); }
+
 namespace foundation_test {
+
+// A reported error: its domain and code, and a description that names `detail`.
+inline void expectError(const NSErrorPtr& error, const std::string& domain, long code, std::string_view detail) {
+    ASSERT_TRUE(error) << detail;
+    EXPECT_EQ(error->domain(), domain) << detail;
+    EXPECT_EQ(error->code(), code) << error->description();
+    EXPECT_NE(error->localizedDescription().find(detail), std::string::npos) << error->localizedDescription();
+}
 
 // Polls `predicate` until it holds or `seconds` of real time pass; returns its last value. The default bound
 // is generous, so that a loaded machine never runs it out; a condition that holds returns at once.
