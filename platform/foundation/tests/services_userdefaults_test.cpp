@@ -24,11 +24,6 @@ namespace {
 using foundation_test::readFile;
 using foundation_test::writeFile;
 
-std::optional<Value> readPlist(const std::string& path) {
-    const std::string bytes = readFile(path);
-    return NSPropertyListSerialization::propertyListWithData(Data::fromString(bytes), nullptr, nullptr);
-}
-
 std::vector<std::string> filesIn(const std::string& folder) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder))
@@ -93,7 +88,8 @@ TEST_F(UserDefaults, ChangesAreSavedShortlyAndRefusedValuesLeaveTheOldOne) {
     EXPECT_EQ(defaults->stringForKey("k"), "v");
     EXPECT_TRUE(console.contains("cannot store a set"));
     EXPECT_TRUE(foundation_test::eventually([&] {
-        auto saved = readPlist(storePath());
+        auto saved = NSPropertyListSerialization::propertyListWithData(Data::fromString(readFile(storePath())),
+                                                                      nullptr, nullptr);
         return saved && saved->find("k") && *saved->find("k") == Value("v");
     }));
 }
