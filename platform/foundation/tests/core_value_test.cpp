@@ -67,8 +67,9 @@ TEST(ValueConversion, IntegerValueParsesLikeThePlatform) {
 }
 
 TEST(ValueConversion, BoolAndDoubleFromStrings) {
-    for (auto [text, expected] : {std::pair{"YES", true}, {" true", true}, {"007", true}, {"0", false}, {"no", false}})
-        EXPECT_EQ(Value(text).boolValue(), expected) << text;
+    for (auto [text, yes] :
+         {std::pair{"YES", true}, {" true", true}, {"007", true}, {"0", false}, {"no", false}})
+        EXPECT_EQ(Value(text).boolValue(), yes) << text;
     EXPECT_DOUBLE_EQ(Value(" 2.5x").doubleValue(), 2.5);
     EXPECT_EQ(Value("x").doubleValue(), 0);
 }
