@@ -88,8 +88,8 @@ TEST_F(UserDefaults, ChangesAreSavedShortlyAndRefusedValuesLeaveTheOldOne) {
     EXPECT_EQ(defaults->stringForKey("k"), "v");
     EXPECT_TRUE(console.contains("cannot store a set"));
     EXPECT_TRUE(foundation_test::eventually([&] {
-        auto saved =
-            NSPropertyListSerialization::propertyListWithData(Data::fromString(readFile(storePath())), {}, {});
+        const Data bytes = Data::fromString(readFile(storePath()));
+        auto saved = NSPropertyListSerialization::propertyListWithData(bytes, nullptr, nullptr);
         return saved && saved->find("k") && *saved->find("k") == Value("v");
     }));
 }
