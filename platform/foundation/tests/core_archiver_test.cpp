@@ -140,13 +140,10 @@ TEST(KeyedArchiver, ObjectsRoundTripWithNestedObjectsAndSubclassesAndCorruptionI
     ASSERT_TRUE(back) << (error ? error->description() : "");
     auto backSquare = std::dynamic_pointer_cast<Square>(back);
     ASSERT_TRUE(backSquare);
-    EXPECT_EQ(backSquare->name, "sq");
-    EXPECT_EQ(backSquare->sides, 4);
-    EXPECT_EQ(backSquare->side, 1.25);
-    EXPECT_EQ(backSquare->tags, Value::set({"blue", "red"}));
+    EXPECT_EQ(std::tie(backSquare->name, backSquare->sides, backSquare->side, backSquare->tags),
+              std::make_tuple("sq", 4, 1.25, Value::set({"blue", "red"})));
     ASSERT_TRUE(backSquare->inner);
-    EXPECT_EQ(backSquare->inner->name, "inner");
-    EXPECT_EQ(backSquare->inner->sides, 3);
+    EXPECT_EQ(std::tie(backSquare->inner->name, backSquare->inner->sides), std::make_tuple("inner", 3));
     EXPECT_FALSE(backSquare->inner->inner);
 }
 

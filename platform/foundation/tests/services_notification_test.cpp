@@ -37,23 +37,18 @@ TEST(NotificationCenter, FiltersByNameAndSenderAndDeliversInRegistrationOrder) {
     center.addObserver("", b, nullptr, record("all-b"));
     center.addObserver("ping", nullptr, nullptr, record("ping-2"));
 
-    struct Case {
-        std::string name;
-        std::shared_ptr<Object> sender;
-        std::vector<std::string> expected;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, std::shared_ptr<Object>, std::vector<std::string>> cases[] = {
         {"ping", nullptr, {"any", "ping", "ping-2"}},
         {"ping", a, {"any", "ping", "ping-a", "ping-2"}},
         {"ping", b, {"any", "ping", "all-b", "ping-2"}},
         {"pong", a, {"any"}},
         {"pong", b, {"any", "all-b"}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, sender, expected] : cases) {
         calls.clear();
-        posted = c.sender;
-        center.post(c.name, c.sender, Dict{{"k", "v"}, {"n", 3}});
-        EXPECT_EQ(calls, c.expected) << c.name;
+        posted = sender;
+        center.post(name, sender, Dict{{"k", "v"}, {"n", 3}});
+        EXPECT_EQ(calls, expected) << name;
     }
     // A private centre is separate from the default one.
     int defaultCalls = 0;
