@@ -142,15 +142,10 @@ INSTANTIATE_TEST_SUITE_P(Formats, PlistRoundTrip, testing::Values(Format::XML, F
 
 TEST(PlistDates, BinaryKeepsFractionsXMLWholeSeconds) {
     const Value v = Value::array({Date{-0.75}, Date{12.5}, Date{-3600.25}});
-    auto binary = P::dataWithPropertyList(v, Format::Binary, nullptr);
-    ASSERT_TRUE(binary.has_value());
-    auto back = P::propertyListWithData(*binary, nullptr, nullptr);
-    ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(*back, v);
-
-    auto xml = P::dataWithPropertyList(Value::array({Date{12.5}}), Format::XML, nullptr);
-    ASSERT_TRUE(xml.has_value());
-    EXPECT_NE(xml->toString().find("<date>2001-01-01T00:00:12Z</date>"), std::string::npos);
+    auto binary = P::dataWithPropertyList(v, Format::Binary, nullptr).value_or(Data());
+    EXPECT_EQ(P::propertyListWithData(binary, nullptr, nullptr), v);
+    auto xml = P::dataWithPropertyList(Value::array({Date{12.5}}), Format::XML, nullptr).value_or(Data());
+    EXPECT_NE(xml.toString().find("<date>2001-01-01T00:00:12Z</date>"), std::string::npos);
 }
 
 // ---- reading ----
