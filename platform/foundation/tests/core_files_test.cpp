@@ -258,12 +258,10 @@ class SandboxHome : public ::testing::Test {
 };
 
 TEST_F(SandboxHome, ChosenByTheEnvironmentInOrder) {
-    struct Case {
-        const char* quorvaneHome;
-        const char* xdgDataHome;
+    const struct {
+        const char *quorvaneHome, *xdgDataHome;
         std::string expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"q", "x", "/q"},
         {nullptr, "x", "/x/quorvane"},
         {nullptr, nullptr, "/h/.local/share/quorvane"},

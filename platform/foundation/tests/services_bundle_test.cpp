@@ -78,11 +78,10 @@ TEST_F(Bundle, FindsResourcesByNameTypeAndFolder) {
     const auto config = add("config/PushConfig.plist");
     const auto localized = add("en.lproj/Only.txt");
     auto b = bundle();
-    struct Case {
+    const struct {
         std::string name, type, directory;
         std::optional<std::string> expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"personal_set", "plist", "", settings}, {"personal_set.plist", "", "", settings},
         {"personal_set", ".plist", "", settings}, {"login.bundle/back", "png", "", back},
         {"back", "png", "login.bundle", back}, {"PushConfig", "plist", "config", config},
