@@ -107,37 +107,26 @@ TEST(NotificationCenter, RemovedObserversAreNotCalled) {
     center.removeObserver(12345);  // unknown tokens are ignored
 }
 
-TEST(NotificationCenter, RemovalDuringAPostOnAnotherThreadSkipsTheRemovedObserver) {
+// Removal from another thread skips an observer the post has not reached yet, and waits for a running one.
+TEST(NotificationCenter, RemovalDuringAPostOnAnotherThreadSkipsWaitingObserversAndWaitsForRunningOnes) {
     NSNotificationCenter center;
-    std::atomic<bool> inPost{false}, removed{false};
+    std::atomic<bool> running{false}, released{false}, finished{false};
     std::atomic<int> calls{0};
-    // The first observer holds the post on the poster thread until the second one has been removed.
-    center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) {
-        inPost = true;
-        eventually([&] { return removed.load(); });
-    });
-    auto token = center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) { ++calls; });
-    std::thread poster([&] { center.post("n"); });
-    ASSERT_TRUE(eventually([&] { return inPost.load(); }));
-    center.removeObserver(token);
-    removed = true;
-    poster.join();
-    EXPECT_EQ(calls.load(), 0);
-}
-
-TEST(NotificationCenter, RemovalWaitsForABlockRunningOnAnotherThread) {
-    NSNotificationCenter center;
-    std::atomic<bool> running{false}, finished{false};
-    auto token = center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) {
+    auto first = center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) {
         running = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // keeps the block busy
+        eventually([&] { return released.load(); });  // holds the post until the second one is removed
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // still busy when its removal starts
         finished = true;
     });
+    auto second = center.addObserver("n", nullptr, nullptr, [&](const NSNotification&) { ++calls; });
     std::thread poster([&] { center.post("n"); });
     ASSERT_TRUE(eventually([&] { return running.load(); }));
-    center.removeObserver(token);
+    center.removeObserver(second);
+    released = true;
+    center.removeObserver(first);
     EXPECT_TRUE(finished);  // the block had returned before removeObserver did
     poster.join();
+    EXPECT_EQ(calls.load(), 0);
 }
 
 TEST(NotificationCenter, ConcurrentPostsAndRemovalsNeverCallARemovedBlock) {
