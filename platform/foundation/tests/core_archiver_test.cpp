@@ -51,6 +51,10 @@ public:
         Shape::encodeWithCoder(coder);
         coder.encodeDouble(side, "side");
     }
+    static bool decodeInto(Square& square, NSKeyedUnarchiver& coder) {
+        square.side = coder.decodeDoubleForKey("side");
+        return Shape::decodeInto(square, coder);
+    }
 };
 
 // An object that refers to itself: archiving it must fail, not recurse for ever.
@@ -61,20 +65,17 @@ public:
     void encodeWithCoder(NSKeyedArchiver& coder) const override { coder.encodeObject(Value(self), "self"); }
 };
 
+template <class T>
+std::shared_ptr<Object> decoded(NSKeyedUnarchiver& coder) {
+    auto object = T::create();
+    return T::decodeInto(*object, coder) ? object : nullptr;
+}
+
 void registerTestClasses() {
     static std::once_flag once;
     std::call_once(once, [] {
-        NSKeyedUnarchiver::registerClass(Shape::archiveClassName(), "", [](NSKeyedUnarchiver& coder) {
-            auto shape = Shape::create();
-            return Shape::decodeInto(*shape, coder) ? std::static_pointer_cast<Object>(shape) : nullptr;
-        });
-        NSKeyedUnarchiver::registerClass(Square::archiveClassName(), Shape::archiveClassName(),
-                                         [](NSKeyedUnarchiver& coder) -> std::shared_ptr<Object> {
-                                             auto square = Square::create();
-                                             if (!Shape::decodeInto(*square, coder)) return nullptr;
-                                             square->side = coder.decodeDoubleForKey("side");
-                                             return square;
-                                         });
+        NSKeyedUnarchiver::registerClass(Shape::archiveClassName(), "", decoded<Shape>);
+        NSKeyedUnarchiver::registerClass(Square::archiveClassName(), Shape::archiveClassName(), decoded<Square>);
     });
 }
 
