@@ -105,12 +105,14 @@ TEST_F(LogFileManagerTest, DeletionKeepsTheNewestFilesWithinCountAndQuota) {
                           {{50, 1, 1}, 5, 10, false, 1}};  // the quota cuts below the count
     for (const auto& c : cases) {
         removeAll();
-        auto names = makeFiles(c.sizes);
-        if (c.newestArchived)
-            PUSHLogFileInfo::logFileWithPath(manager->logsDirectory() + "/" + names[0])->setIsArchived(true);
+        // Each setter starts a deletion of its own: let them run before the files exist, so that none
+        // works with one limit changed and the other not yet.
         manager->setMaximumNumberOfLogFiles(c.count);
         manager->setLogFilesDiskQuota(c.quota);
         drainLoggingQueue();
+        auto names = makeFiles(c.sizes);
+        if (c.newestArchived)
+            PUSHLogFileInfo::logFileWithPath(manager->logsDirectory() + "/" + names[0])->setIsArchived(true);
         manager->deleteOldLogFiles();
         EXPECT_EQ(manager->sortedLogFileNames(), std::vector(names.begin(), names.begin() + long(c.kept)))
             << c.sizes.size() << " files, count " << c.count << ", quota " << c.quota;
