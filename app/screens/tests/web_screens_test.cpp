@@ -83,6 +83,8 @@ TEST_F(WebScreens, PagesReloadOnlyWhenAsked) {
             if (int(opened.size()) == depth) break;
             auto opener = top();
             run(open);
+            ASSERT_TRUE(until([&] { return top() != opener; }));  // the push may come a turn later
+            settle();
             ASSERT_TRUE(waitForPage(top()));
             EXPECT_EQ(top()->delegate(), std::static_pointer_cast<AppBaseDelegate>(opener));
             opened.push_back(top());
@@ -126,6 +128,8 @@ TEST_F(WebScreens, StoredValuesAndTheTokenServeOnlyTheBackEndsOwnPages) {
     showMainScreen();
     auto main = top();
     run("app.pushWithUrl('" + other->url("/vqd_web/storage.html") + "')");
+    ASSERT_TRUE(until([&] { return top() != main; }));
+    settle();
     auto foreign = top();
     ASSERT_TRUE(foreign != main && waitForPage(foreign));
     for (const auto& [isForeign, script, result] : cases) {
@@ -174,14 +178,17 @@ TEST_F(WebScreens, ADialogClickRunsTheLatestCallbackInThePage) {
          "%@ %d %s %n %1$@ 0"},
     };
     showMainScreen();
+    auto main = top();
     run("openDialogs()");
+    ASSERT_TRUE(until([&] { return top() != main; }));
+    settle();
     ASSERT_TRUE(waitForPage(top()));
     for (const auto& [ask, dialog, presses, answer] : cases) {
         SCOPED_TRACE(ask);
         run("lastDialog = ''; lastChoice = null;");
         run(ask);
         for (const char* press = presses; *press; ++press) {
-            ASSERT_TRUE(UIDialogs::visible());
+            ASSERT_TRUE(until([] { return UIDialogs::visible() != nullptr; }));
             std::string shown = UIDialogs::visible()->dialogTitle() + ":";
             for (auto& title : UIDialogs::buttonTitles()) shown += (shown.back() == ':' ? " " : "|") + title;
             EXPECT_EQ(shown, dialog);
