@@ -774,6 +774,19 @@ void NSURLSessionIO::closeMulti(CURLM* handle) {
 }
 
 void NSURLSessionIO::run() {
+    // A loop that stops closes its handles before it lets the next run start: that run would share the
+    // spare handles. Work that came while they were closed is taken up by a fresh round here.
+    for (;;) {
+        runUntilIdle();
+        std::lock_guard lock(mutex);
+        if (commands.empty()) {
+            running = false;
+            return;
+        }
+    }
+}
+
+void NSURLSessionIO::runUntilIdle() {
     CURLM* handle = makeMulti();
     {
         std::lock_guard lock(mutex);
@@ -796,8 +809,7 @@ void NSURLSessionIO::run() {
             fired = deadlineFired;
             deadlineFired = false;
             if (idle && (expired || stopWhenIdle)) {
-                running = false;
-                multi = nullptr;
+                multi = nullptr;  // still running: see run()
                 break;
             }
         }

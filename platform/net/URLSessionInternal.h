@@ -314,6 +314,7 @@ struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
     void run();
     CURLM* makeMulti() const;
     void closeMulti(CURLM* handle);
+    void runUntilIdle();
     CURL* takeHandle();
     void releaseHandle(URLSessionTransfer& t);
 
