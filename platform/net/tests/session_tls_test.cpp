@@ -96,7 +96,10 @@ TEST(SessionTLS, DefaultHandlingChecksChainAndHostAgainstTheSystemAnchors) {
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), NSURLErrorDomain);
         EXPECT_EQ(error->code(), NSURLErrorServerCertificateUntrusted);
-        EXPECT_NE(error->localizedDescription().find(c.host), std::string::npos);
+        EXPECT_EQ(error->localizedDescription(),
+                  "The certificate for this server is invalid. You might be connecting to a server that is "
+                  "pretending to be \u201c" + std::string(c.host) +
+                      "\u201d which could put your confidential information at risk.");
         EXPECT_EQ(error->failingURLString(), url);
         auto trust = error->userInfo().find(NSURLErrorFailingURLPeerTrustErrorKey);
         ASSERT_NE(trust, error->userInfo().end());
