@@ -206,15 +206,13 @@ struct DelegateSession {
     template <class Task>
     Task run(Task task, double seconds = 10) {
         task->resume();
-        EXPECT_TRUE(delegate->waitForCompletions(++started_, seconds));
+        EXPECT_TRUE(delegate->waitForCompletions(++started, seconds));
         return task;
     }
     NSURLSessionDataTaskPtr runData(const NSURLRequest& request, double seconds = 10) {
         return run(session->dataTaskWithRequest(request), seconds);
     }
-
-  private:
-    int started_ = 0;
+    int started = 0;  // tasks resumed so far
 };
 using RecordingSession = DelegateSession<RecordingDelegate>;
 
