@@ -195,7 +195,9 @@ struct DelegateSession {
     std::shared_ptr<NSOperationQueue> queue = NSOperationQueue::create();
     NSURLSessionPtr session;
 
-    explicit DelegateSession(NSURLSessionConfigurationPtr configuration = nullptr) {
+    explicit DelegateSession(NSURLSessionConfigurationPtr configuration = nullptr,
+                             std::shared_ptr<Delegate> given = nullptr) {
+        if (given) delegate = given;
         queue->setMaxConcurrentOperationCount(1);
         delegate->queue = queue;
         session = NSURLSession::sessionWithConfiguration(configuration, delegate, queue);

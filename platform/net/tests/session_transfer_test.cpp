@@ -165,29 +165,19 @@ TEST(SessionCompletionHandler, DeliversOnTheDelegateQueueAndTheSharedSessionIgno
     server.reply("/j", LoopbackReply::json("{\"a\":1}"));
     auto shared = NSURLSession::sharedSession();
     shared->finishTasksAndInvalidate();
-    std::mutex mutex;
-    std::condition_variable cv;
-    int calls = 0, rounds = 0;
     for (auto session : {NSURLSession::sessionWithConfiguration(nullptr), shared}) {
-        std::optional<Data> data;
-        bool onQueue = false;
-        auto task = session->dataTaskWithURL(NSURL::URLWithString(server.url("/j")),
-                                             [&](std::optional<Data> d, NSURLResponsePtr, NSErrorPtr error) {
-                                                 std::lock_guard lock(mutex);
-                                                 data = error ? std::nullopt : d;
-                                                 onQueue = NSOperationQueue::currentQueue() ==
-                                                           session->delegateQueue();
-                                                 ++calls;
-                                                 cv.notify_all();
-                                             });
+        auto done = std::make_shared<RecordingDelegate>();  // records the handler's call and its queue
+        done->queue = session->delegateQueue();
+        auto task = session->dataTaskWithURL(NSURL::URLWithString(server.url("/j")), [&](auto data, auto, auto e) {
+            if (data) done->didReceiveData(nullptr, nullptr, *data);
+            done->didCompleteWithError(nullptr, nullptr, e);
+        });
         ASSERT_TRUE(task);
         task->resume();
-        std::unique_lock lock(mutex);
-        ++rounds;
-        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return calls == rounds; }));
-        EXPECT_TRUE(onQueue);
-        ASSERT_TRUE(data);
-        EXPECT_EQ(data->toString(), "{\"a\":1}");
+        ASSERT_TRUE(done->waitForCompletions(1));
+        EXPECT_FALSE(done->wrongQueue);
+        EXPECT_FALSE(done->error);
+        EXPECT_EQ(done->body, "{\"a\":1}");
     }
 }
 

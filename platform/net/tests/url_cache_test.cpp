@@ -49,21 +49,12 @@ struct Fetched {
 // One data task through a new session on `configuration`, to completion.
 Fetched fetch(const NSURLSessionConfigurationPtr& configuration, const NSURLRequest& request,
               std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>()) {
-    auto queue = NSOperationQueue::create();
-    queue->setMaxConcurrentOperationCount(1);
-    delegate->queue = queue;
-    auto session = NSURLSession::sessionWithConfiguration(configuration, delegate, queue);
-    session->dataTaskWithRequest(request)->resume();
-    EXPECT_TRUE(delegate->waitForCompletions(1));
-    Fetched fetched;
-    {
-        std::lock_guard lock(delegate->mutex_);
-        fetched = {delegate->body, delegate->error ? delegate->error->code() : 0, {}, delegate->response};
-    }
-    fetched.shape = delegate->shape();
+    RecordingSession s(configuration, delegate);
+    s.runData(request);
     EXPECT_FALSE(delegate->wrongQueue);
-    session->finishTasksAndInvalidate();
-    return fetched;
+    auto shape = delegate->shape();
+    std::lock_guard lock(delegate->mutex_);
+    return {delegate->body, delegate->error ? delegate->error->code() : 0, shape, delegate->response};
 }
 
 // Replies to every request for `path` with "<method> <n>" (n counting from 1) and the given headers.
