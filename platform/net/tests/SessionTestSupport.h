@@ -183,10 +183,10 @@ class OverBothSchemes : public testing::TestWithParam<LoopbackServer::Scheme> {
     TestRootAnchors anchors_;
     LoopbackServer server_{GetParam()};
 };
-#define INSTANTIATE_OVER_BOTH_SCHEMES(suite)                                                               \
-    INSTANTIATE_TEST_SUITE_P(Schemes, suite,                                                               \
-                             testing::Values(LoopbackServer::Scheme::HTTP, LoopbackServer::Scheme::HTTPS), \
-                             [](const auto& info) { return info.param == LoopbackServer::Scheme::HTTP ? "HTTP" : "HTTPS"; })
+#define INSTANTIATE_OVER_BOTH_SCHEMES(suite)                                                          \
+    INSTANTIATE_TEST_SUITE_P(                                                                         \
+        Schemes, suite, testing::Values(LoopbackServer::Scheme::HTTP, LoopbackServer::Scheme::HTTPS), \
+        [](const auto& info) { return info.param == LoopbackServer::Scheme::HTTP ? "HTTP" : "HTTPS"; })
 
 // A session with a recording delegate (of type `Delegate`) on its own serial queue.
 template <class Delegate>

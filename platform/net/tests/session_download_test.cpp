@@ -200,7 +200,8 @@ TEST_F(SessionDownload, CompletionHandlerGetsTheFileEvenForAnErrorStatus) {
 }
 
 // Cancelled half-way and resumed: a 206 goes on from the partial file, a 200 (the resource changed) starts
-// over, and so does a partial file that has gone, without a Range; without a validator there is no resume data.
+// over, and so does a partial file that has gone, without a Range; without a validator there is no resume
+// data.
 TEST_F(SessionDownload, CancelledHalfwayThenResumed) {
     const std::string body = binaryBody(400 * 1024 + 11), changed = "the resource changed meanwhile";
     enum Case { Partial, Changed, FileGone, NoValidator };
@@ -242,15 +243,18 @@ TEST_F(SessionDownload, CancelledHalfwayThenResumed) {
         ASSERT_LT(partial, int64_t(body.size()));
         EXPECT_EQ(tmpFiles().size(), 1u) << "the partial file waits for the resumed task";
         if (c == FileGone) {
-            for (const auto& name : tmpFiles()) ::unlink((Sandbox::temporaryDirectory() + "/" + name).c_str());
+            for (const auto& name : tmpFiles())
+                ::unlink((Sandbox::temporaryDirectory() + "/" + name).c_str());
         }
         run(session_->downloadTaskWithResumeData(*resumeData), 20);
         EXPECT_FALSE(delegate_->error) << delegate_->error->description();
         auto range = server_.lastRequest(path)->header("Range");
-        EXPECT_EQ(range, c == FileGone ? std::nullopt : std::optional("bytes=" + std::to_string(partial) + "-"));
+        EXPECT_EQ(range,
+                  c == FileGone ? std::nullopt : std::optional("bytes=" + std::to_string(partial) + "-"));
         if (c != FileGone) {
-            EXPECT_EQ(delegate_->resumes, (std::vector<std::pair<int64_t, int64_t>>{
-                                              {c == Partial ? partial : 0, int64_t((c == Partial ? body : changed).size())}}));
+            EXPECT_EQ(delegate_->resumes,
+                      (std::vector<std::pair<int64_t, int64_t>>{
+                          {c == Partial ? partial : 0, int64_t((c == Partial ? body : changed).size())}}));
         }
         EXPECT_TRUE(delegate_->contentsAtFinish == (c == Changed ? changed : body));
         EXPECT_TRUE(tmpFiles().empty());

@@ -92,7 +92,9 @@ TEST(SessionTrustBoundary, HTTPSConnectionsNeverCrossIt) {
     std::shared_ptr<TrustDelegate> pinned;
     auto pin = [](TrustDelegate& d) {
         d.level = TrustDelegate::Level::Session;
-        d.onChallenge = [](auto&, auto h) { h(TrustDelegate::Disposition::CancelAuthenticationChallenge, nullptr); };
+        d.onChallenge = [](auto&, auto h) {
+            h(TrustDelegate::Disposition::CancelAuthenticationChallenge, nullptr);
+        };
     };
     EXPECT_EQ(getOnce(server.url("/r"), pin, &pinned), NSURLErrorCancelled);
     EXPECT_EQ(pinned->challenges.size(), 1u);

@@ -10,7 +10,8 @@ namespace {
 using Disposition = NSURLSessionAuthChallengeDisposition;
 
 struct TrustSession : DelegateSession<TrustDelegate> {
-    explicit TrustSession(double requestTimeout = 20, TrustDelegate::Level level = TrustDelegate::Level::Session)
+    explicit TrustSession(double requestTimeout = 20,
+                          TrustDelegate::Level level = TrustDelegate::Level::Session)
         : DelegateSession(configuration(requestTimeout)) {
         delegate->level = level;
     }
@@ -98,8 +99,8 @@ TEST(SessionTLS, DefaultHandlingChecksChainAndHostAgainstTheSystemAnchors) {
         EXPECT_EQ(error->code(), NSURLErrorServerCertificateUntrusted);
         EXPECT_EQ(error->localizedDescription(),
                   "The certificate for this server is invalid. You might be connecting to a server that is "
-                  "pretending to be \u201c" + std::string(c.host) +
-                      "\u201d which could put your confidential information at risk.");
+                  "pretending to be \u201c" +
+                      std::string(c.host) + "\u201d which could put your confidential information at risk.");
         EXPECT_EQ(error->failingURLString(), url);
         auto trust = error->userInfo().find(NSURLErrorFailingURLPeerTrustErrorKey);
         ASSERT_NE(trust, error->userInfo().end());

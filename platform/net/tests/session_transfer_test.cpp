@@ -166,10 +166,11 @@ TEST(SessionCompletionHandler, DeliversOnTheDelegateQueueAndTheSharedSessionIgno
     for (auto session : {NSURLSession::sessionWithConfiguration(nullptr), shared}) {
         auto done = std::make_shared<RecordingDelegate>();  // records the handler's call and its queue
         done->queue = session->delegateQueue();
-        auto task = session->dataTaskWithURL(NSURL::URLWithString(server.url("/j")), [&](auto data, auto, auto e) {
-            if (data) done->didReceiveData(nullptr, nullptr, *data);
-            done->didCompleteWithError(nullptr, nullptr, e);
-        });
+        auto task =
+            session->dataTaskWithURL(NSURL::URLWithString(server.url("/j")), [done](auto data, auto, auto e) {
+                if (data) done->didReceiveData(nullptr, nullptr, *data);
+                done->didCompleteWithError(nullptr, nullptr, e);
+            });
         ASSERT_TRUE(task);
         task->resume();
         ASSERT_TRUE(done->waitForCompletions(1));
