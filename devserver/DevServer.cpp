@@ -77,6 +77,9 @@ std::optional<int> DevServer::start(const std::string& host, int port, std::stri
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // Headers and body go out in two writes: without this, a kept connection waits out the client's
+    // delayed acknowledgement between them on every reply.
+    server->set_tcp_nodelay(true);
     server->set_payload_max_length(1 << 20);
     server->set_read_timeout(5);
     server->set_write_timeout(5);

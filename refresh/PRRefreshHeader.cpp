@@ -65,7 +65,7 @@ void PRRefreshHeader::willMoveToSuperview(const std::shared_ptr<UIView>& newSupe
     auto scrollView = std::dynamic_pointer_cast<UIScrollView>(newSuperview);
     if (!scrollView) return;
     scrollView_ = scrollView;
-    setFrame({0, -PRRefreshHeaderHeight, scrollView->frame().size.width, PRRefreshHeaderHeight});
+    setFrame(CGRectMake(0, -PRRefreshHeaderHeight, scrollView->frame().size.width, PRRefreshHeaderHeight));
     scrollView->setAlwaysBounceVertical(true);
     originalInsetTop_ = scrollView->contentInset().top;
     std::weak_ptr<PRRefreshHeader> weak = self<PRRefreshHeader>();
@@ -168,7 +168,7 @@ std::shared_ptr<PRRefreshNormalHeader> PRRefreshNormalHeader::headerWithRefreshi
     RefreshingBlock block) {
     UIAssertMainThread();
     auto header =
-        std::shared_ptr<PRRefreshNormalHeader>(new PRRefreshNormalHeader({0, 0, 0, PRRefreshHeaderHeight}));
+        std::shared_ptr<PRRefreshNormalHeader>(new PRRefreshNormalHeader(CGRectMake(0, 0, 0, PRRefreshHeaderHeight)));
     header->setRefreshingBlock(std::move(block));
     header->arrowView_ = UIImageView::create();
     header->arrowView_->setAccessibilityLabel("arrow");
@@ -185,9 +185,9 @@ std::shared_ptr<PRRefreshNormalHeader> PRRefreshNormalHeader::headerWithRefreshi
 
 void PRRefreshNormalHeader::layoutSubviews() {
     CGSize size = bounds().size;
-    stateLabel_->setFrame({0, 0, size.width, size.height / 2});
-    lastUpdatedTimeLabel_->setFrame({0, size.height / 2, size.width, size.height / 2});
-    arrowView_->setFrame({size.width / 2 - 100, (size.height - 40) / 2, 15, 40});
+    stateLabel_->setFrame(CGRectMake(0, 0, size.width, size.height / 2));
+    lastUpdatedTimeLabel_->setFrame(CGRectMake(0, size.height / 2, size.width, size.height / 2));
+    arrowView_->setFrame(CGRectMake(size.width / 2 - 100, (size.height - 40) / 2, 15, 40));
 }
 
 void PRRefreshNormalHeader::stateDidChange(PRRefreshState) {

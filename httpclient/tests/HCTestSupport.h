@@ -130,9 +130,12 @@ inline LoopbackReply pngReply(uint32_t width, uint32_t height, double delay = 0)
     return reply;
 }
 
-// Session managers live until their sessions let them go: invalidate, then wait for that. Late
-// notifications are delivered here, to the test that caused them.
-inline bool letGo(const std::vector<std::shared_ptr<HCURLSessionManager>>& managers) {
+// Session managers live until their sessions let them go: invalidate, then wait for that (other objects
+// are passed over). Late notifications are delivered here, to the test that caused them.
+inline bool letGo(const std::vector<std::shared_ptr<Object>>& objects) {
+    std::vector<std::shared_ptr<HCURLSessionManager>> managers;
+    for (const auto& object : objects)
+        if (auto manager = std::dynamic_pointer_cast<HCURLSessionManager>(object)) managers.push_back(manager);
     for (const auto& manager : managers) manager->invalidateSessionCancelingTasks(true);
     const bool gone = runMainUntil([&] {
         return std::none_of(managers.begin(), managers.end(),
@@ -156,7 +159,7 @@ class ManagerTest : public ::testing::Test {
     }
 
     LoopbackServer server_;
-    std::vector<std::shared_ptr<HCURLSessionManager>> managers_;
+    std::vector<std::shared_ptr<Object>> managers_;
 };
 
 }  // namespace hctest

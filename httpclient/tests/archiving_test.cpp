@@ -21,14 +21,6 @@ Data rawArchive(const char* className, Value::Dictionary fields) {
         .value_or(Data());
 }
 
-// Session managers live until their sessions let them go.
-void letGo(const std::vector<std::shared_ptr<Object>>& objects) {
-    std::vector<std::shared_ptr<HCURLSessionManager>> managers;
-    for (const auto& object : objects)
-        if (auto manager = std::dynamic_pointer_cast<HCURLSessionManager>(object)) managers.push_back(manager);
-    hctest::letGo(managers);
-}
-
 template <class T>
 std::shared_ptr<T> configuredRequestSerializer(std::shared_ptr<T> serializer) {
     serializer->setValue(std::string("1"), "X-Custom");

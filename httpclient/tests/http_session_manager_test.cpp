@@ -155,14 +155,6 @@ TEST_F(HCHTTPSessionManagerTest, BaseURLGetsATrailingSlashOnlyWhenItHasAPath) {
         EXPECT_EQ(track(HCHTTPSessionManager::create(NSURL::URLWithString(c.given)))->baseURL()->absoluteString(),
                   c.stored);
     }
-    // Without the slash, "users" would replace "api" instead of going under it.
-    server_.reply("/api/users", LoopbackReply::json("[1,2]"));
-    auto manager = track(HCHTTPSessionManager::create(NSURL::URLWithString(server_.url("/api"))));
-    Outcome relative;
-    manager->GET("users", Value(), relative.success(), relative.failure());
-    ASSERT_TRUE(runMainUntil([&] { return relative.done(); }));
-    EXPECT_EQ(relative.successes, 1);
-    EXPECT_EQ(server_.hits("/api/users"), 1u);
 }
 
 TEST_F(HCHTTPSessionManagerTest, UnbuildableRequestsFailLaterWithANullTask) {

@@ -56,7 +56,6 @@ class ImageViewNetworkingTest : public ManagerTest {
 };
 
 TEST_F(ImageViewNetworkingTest, DownloadersAreSetPerClass) {
-    EXPECT_EQ(sharedImageDownloader<UIImageView>(), downloader_);
     EXPECT_EQ(sharedImageDownloader<AvatarView>(), HCImageDownloader::defaultInstance());
     auto avatar = AvatarView::create();
     setImageWithURL(avatar, NSURL::URLWithString(server_.url("/w3")));

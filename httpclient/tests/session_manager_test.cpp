@@ -450,8 +450,6 @@ TEST(HCURLSessionManagerTrust, ServerTrustIsDecidedByTheSecurityPolicy) {
         const LoopbackServer* server;
         long code;  // 0: success
     } cases[] = {
-        {"default policy: the test root is no system anchor", HCSecurityPolicy::defaultPolicy(), &secure,
-         NSURLErrorCancelled},
         {"pinned root", pinnedRoot, &secure, 0},
         {"pinned root, wrong host", pinnedRoot, &wrongHost, NSURLErrorCancelled},
     };

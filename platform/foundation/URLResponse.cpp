@@ -34,13 +34,21 @@ ContentType parseContentType(const std::optional<std::string>& header) {
     return result;
 }
 
+// A Content-Length, or several equal ones joined with ", " (a repeated field); anything else is unknown.
 int64_t parseLength(const std::optional<std::string>& header) {
     if (!header) return NSURLResponseUnknownLength;
-    std::string_view text = TextUtil::trim(*header);
-    int64_t length = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
-    if (error != std::errc() || end != text.data() + text.size() || length < 0)
-        return NSURLResponseUnknownLength;
+    int64_t length = NSURLResponseUnknownLength;
+    std::string_view rest = *header;
+    do {
+        const size_t comma = rest.find(',');
+        const std::string_view text = TextUtil::trim(rest.substr(0, comma));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        int64_t one = 0;
+        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), one);
+        if (error != std::errc() || end != text.data() + text.size() || one < 0) return NSURLResponseUnknownLength;
+        if (length != NSURLResponseUnknownLength && one != length) return NSURLResponseUnknownLength;
+        length = one;
+    } while (!rest.empty());
     return length;
 }
 

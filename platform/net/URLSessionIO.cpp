@@ -69,25 +69,6 @@ NSErrorPtr errorForCurl(CURLcode code, long osErrno, const char* message, const 
     return NSURLError(mapped, url, detail);
 }
 
-// A Content-Length that cannot be relied on to end the body: several that disagree (joined with ", "),
-// or one that is no number or overflows. "" when it is sound or absent.
-std::string contentLengthProblem(const HTTPHeaderFields& headers) {
-    auto value = headers.value("Content-Length");
-    if (!value) return "";
-    std::string_view rest = *value;
-    std::string_view first;
-    while (!rest.empty()) {
-        size_t comma = rest.find(',');
-        std::string_view one = TextUtil::trim(rest.substr(0, comma));
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-        if (one.empty() || one.size() > 18 || one.find_first_not_of("0123456789") != std::string_view::npos)
-            return "the Content-Length \"" + std::string(one) + "\" is not a length";
-        if (!first.empty() && one != first) return "the response has Content-Lengths that disagree";
-        first = one;
-    }
-    return "";
-}
-
 }  // namespace
 
 size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* user) {
@@ -99,73 +80,60 @@ size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* us
         t.failure = NSURLError(NSURLErrorCannotParseResponse, t.request.URL(), "response headers too large");
         return 0;
     }
-    std::string_view line(bytes, length);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    if (line.substr(0, 5) == "HTTP/") {
-        size_t space = line.find(' ');
-        t.version = std::string(line.substr(0, space));
-        t.status =
-            space == std::string_view::npos ? 0 : std::atol(std::string(line.substr(space + 1, 3)).c_str());
-        t.headers.clear();
+    switch (t.head.take(std::string_view(bytes, length))) {
+        case HTTPResponseHead::Line::Status:
+        case HTTPResponseHead::Line::Field:
+        case HTTPResponseHead::Line::Ignored:
+            return length;
+        case HTTPResponseHead::Line::End:
+            break;
+    }
+    const long status = t.head.status;
+    const HTTPHeaderFields& headers = t.head.headers;
+    if (status >= 100 && status < 200) return length;  // an interim response; the real one follows
+    auto response = NSHTTPURLResponse::create(t.request.URL(), status, t.head.version, headers);
+    if (isRedirectStatus(status) && headers.contains("Location")) {
+        t.redirect = true;
+        t.response = response;
         return length;
     }
-    if (line.empty()) {
-        if (t.status >= 100 && t.status < 200) return length;  // an interim response; the real one follows
-        auto response = NSHTTPURLResponse::create(t.request.URL(), t.status, t.version, t.headers);
-        if (isRedirectStatus(t.status) && t.headers.contains("Location")) {
-            t.redirect = true;
-            t.response = response;
-            return length;
-        }
-        t.response = response;
-        if (auto problem = contentLengthProblem(t.headers); !problem.empty()) {
-            t.failure = NSURLError(NSURLErrorCannotParseResponse, t.request.URL(), problem);
+    t.response = response;
+    if (auto problem = contentLengthProblem(headers); !problem.empty()) {
+        t.failure = NSURLError(NSURLErrorCannotParseResponse, t.request.URL(), problem);
+        return 0;
+    }
+    if (t.task->internal_->download) {
+        if (auto error = t.impl->prepareDownloadResponse(t.task, response)) {
+            t.failure = error;
             return 0;
         }
-        if (t.task->internal_->download) {
-            if (auto error = t.impl->prepareDownloadResponse(t.task, response)) {
-                t.failure = error;
-                return 0;
-            }
-        } else {
-            considerCaching(t);
-        }
-        auto session = t.impl->self();
-        std::weak_ptr<NSURLSession> weakSession = session;
-        auto task = t.task;
-        t.awaitingAnswer = t.impl->announceResponse(task, response, [weakSession, task](auto disposition) {
-            auto session = weakSession.lock();
-            if (!session) return;
-            session->impl_->post(task, [task, disposition](NSURLSessionIO& io) {
-                URLSessionTransfer* t = io.find(task);
-                if (!t || !t->awaitingAnswer) return;
-                t->awaitingAnswer = false;
-                if (disposition == NSURLSessionResponseDisposition::BecomeDownload) {
-                    if (auto error = io.becomeDownload(*t)) return io.finish(*t, error);
-                    t = io.find(t->task);
-                }
-                if (disposition == NSURLSessionResponseDisposition::Cancel) {
-                    io.finish(*t, NSURLError(NSURLErrorCancelled, t->request.URL()));
-                } else if (t->finishedAwaiting) {
-                    io.finish(*t, t->failure);
-                } else {
-                    t->lastActivity = SteadyClock::now();
-                    io.applyPause(*t);
-                }
-            });
-        });
-        return length;
-    }
-    if (line[0] == ' ' || line[0] == '\t') return length;  // obsolete line folding: ignored
-    size_t colon = line.find(':');
-    if (colon == std::string_view::npos) return length;
-    std::string name(TextUtil::trim(line.substr(0, colon)));
-    std::string value(TextUtil::trim(line.substr(colon + 1)));
-    if (auto existing = t.headers.value(name)) {
-        t.headers.set(name, *existing + ", " + value);
     } else {
-        t.headers.set(name, value);
+        considerCaching(t);
     }
+    auto session = t.impl->self();
+    std::weak_ptr<NSURLSession> weakSession = session;
+    auto task = t.task;
+    t.awaitingAnswer = t.impl->announceResponse(task, response, [weakSession, task](auto disposition) {
+        auto session = weakSession.lock();
+        if (!session) return;
+        session->impl_->post(task, [task, disposition](NSURLSessionIO& io) {
+            URLSessionTransfer* t = io.find(task);
+            if (!t || !t->awaitingAnswer) return;
+            t->awaitingAnswer = false;
+            if (disposition == NSURLSessionResponseDisposition::BecomeDownload) {
+                if (auto error = io.becomeDownload(*t)) return io.finish(*t, error);
+                t = io.find(t->task);
+            }
+            if (disposition == NSURLSessionResponseDisposition::Cancel) {
+                io.finish(*t, NSURLError(NSURLErrorCancelled, t->request.URL()));
+            } else if (t->finishedAwaiting) {
+                io.finish(*t, t->failure);
+            } else {
+                t->lastActivity = SteadyClock::now();
+                io.applyPause(*t);
+            }
+        });
+    });
     return length;
 }
 

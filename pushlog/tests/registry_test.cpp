@@ -1,15 +1,7 @@
-#include <gtest/gtest.h>
+#include "pushlog/tests/PushLogTestSupport.h"
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
-#include "platform/foundation/Console.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "pushlog/PUSHCustomFormatter.h"
-#include "pushlog/PUSHLog.h"
-#include "pushlog/tests/PushLogTestSupport.h"
-#include "testsupport/LoggingTestLoggers.h"
 
 namespace {
 
@@ -30,15 +22,6 @@ class RegistryTest : public ::testing::Test {
     }
 };
 
-// The tests whose path differs with one processor (loggers one after another) and with several.
-class ProcessorsTest : public RegistryTest, public ::testing::WithParamInterface<unsigned> {
-  protected:
-    void SetUp() override {
-        RegistryTest::SetUp();
-        PUSHLog::setProcessorCount(GetParam());
-    }
-};
-
 TEST_F(RegistryTest, LevelMasksChooseTheLoggers) {
     const std::vector<uint32_t> levels = {PUSHLogLevelOff, PUSHLogLevelInfo, PUSHLogLevelDebug, PUSHLogLevelVerbose,
                                           PUSHLogLevelAll};
@@ -46,11 +29,7 @@ TEST_F(RegistryTest, LevelMasksChooseTheLoggers) {
     std::vector<std::shared_ptr<CapturingLogger>> loggers;
     for (uint32_t level : levels) {
         loggers.push_back(CapturingLogger::create());
-        if (level == PUSHLogLevelAll) {
-            PUSHLog::addLogger(loggers.back());
-        } else {
-            PUSHLog::addLogger(loggers.back(), level);
-        }
+        PUSHLog::addLogger(loggers.back(), level);
     }
     for (uint32_t flag : flags) logSync(flag, std::to_string(flag).c_str());
     // Synchronous calls have returned only after every matching logger took the record.
@@ -86,6 +65,14 @@ TEST_F(RegistryTest, DuplicateAndRemovedRegistrations) {
 
     PUSHLog::removeLogger(CapturingLogger::create());  // not registered: nothing happens
     EXPECT_EQ(PUSHLog::allLoggers().size(), 1u);
+    // A class takes part in per-class levels only once registered.
+    EXPECT_EQ(PUSHLog::levelForClass("PUSHService"), PUSHLogLevelAll);
+    std::atomic<uint32_t> level{7};
+    PUSHLog::registerClass("TestClass", [&] { return level.load(); }, [&](uint32_t l) { level = l; });
+    EXPECT_TRUE(PUSHLog::isRegisteredClass("TestClass") && !PUSHLog::isRegisteredClass("PUSHService"));
+    EXPECT_EQ(PUSHLog::registeredClassNames(), std::vector<std::string>{"TestClass"});
+    PUSHLog::setLevel(15, "TestClass");
+    EXPECT_EQ(PUSHLog::levelForClass("TestClass"), 15u);
 
     // A nil format makes no record.
     PUSHLog::log(false, 31, 1, 0, "f", "fn", 1, Value(), nullptr, {});
@@ -93,7 +80,7 @@ TEST_F(RegistryTest, DuplicateAndRemovedRegistrations) {
     EXPECT_EQ(PUSHLog::admissionStats().inFlight, 0u);
 }
 
-TEST_P(ProcessorsTest, SynchronousCallWaitsForASlowLogger) {
+TEST_F(RegistryTest, SynchronousCallWaitsForASlowLogger) {
     auto slow = CapturingLogger::create("slow");
     auto fast = CapturingLogger::create("fast");
     PUSHLog::addLogger(slow, 31);
@@ -113,42 +100,48 @@ TEST_P(ProcessorsTest, SynchronousCallWaitsForASlowLogger) {
     EXPECT_EQ(fast->count(), 1u);
 }
 
-TEST_P(ProcessorsTest, RecordsReachEachLoggerInAdmissionOrderAndBeforeLaterSteps) {
-    std::mutex mutex;
-    std::vector<std::string> order;
-    auto a = CapturingLogger::create("a");
-    auto b = CapturingLogger::create("b");
-    for (auto& logger : {a, b}) {
-        logger->setOnMessage([&](CapturingLogger& self, const PUSHLogMessagePtr& m) {
-            std::lock_guard lock(mutex);
-            order.push_back(self.loggerName() + m->message());
-        });
-        PUSHLog::addLogger(logger);
-    }
-    for (int i = 0; i < 50; ++i) PUSHLog::log(true, 31, 1, 0, "f", "fn", 1, Value(), "%d", {i});
-    // A removal queued after them comes after them: nothing admitted before is lost to it.
-    PUSHLog::removeLogger(b);
-    ASSERT_TRUE(a->waitForCount(50));
-    ASSERT_TRUE(b->waitForCount(50));
-    for (int i = 0; i < 50; ++i) {
-        EXPECT_EQ(a->texts()[i], std::to_string(i));
-        EXPECT_EQ(b->texts()[i], std::to_string(i));
-    }
-    if (PUSHLog::processorCount() < 2) {
-        // One processor: loggers strictly one after the other, in registration order.
-        std::lock_guard lock(mutex);
-        for (int i = 0; i < 50; ++i) {
-            EXPECT_EQ(order[2 * i], "a" + std::to_string(i));
-            EXPECT_EQ(order[2 * i + 1], "b" + std::to_string(i));
+TEST_F(RegistryTest, RecordsReachEachLoggerInAdmissionOrderAndBeforeLaterSteps) {
+    for (unsigned processors : {4u, 1u}) {  // with one, loggers strictly one after the other
+        PUSHLog::setProcessorCount(processors);
+        std::mutex mutex;
+        std::vector<std::string> order, expected;
+        auto a = CapturingLogger::create("a"), b = CapturingLogger::create("b");
+        for (auto& logger : {a, b}) {
+            logger->setOnMessage([&](CapturingLogger& self, const PUSHLogMessagePtr& m) {
+                std::lock_guard lock(mutex);
+                order.push_back(self.loggerName() + m->message());
+            });
+            PUSHLog::addLogger(logger);
         }
+        for (int i = 0; i < 50; ++i) PUSHLog::log(true, 31, 1, 0, "f", "fn", 1, Value(), "%d", {i});
+        // A removal queued after them comes after them: nothing admitted before is lost to it.
+        PUSHLog::removeLogger(b);
+        PUSHLog::removeLogger(a);
+        ASSERT_TRUE(a->waitForCount(50) && b->waitForCount(50));
+        for (int i = 0; i < 50; ++i) expected.push_back(std::to_string(i));
+        EXPECT_EQ(a->texts(), expected);
+        EXPECT_EQ(b->texts(), expected);
+        std::lock_guard lock(mutex);
+        for (int i = 0; processors == 1 && i < 50; ++i)
+            EXPECT_EQ(order[2 * i] + order[2 * i + 1], "a" + expected[i] + "b" + expected[i]);
     }
 }
 
-TEST_F(RegistryTest, AdmissionIsBoundedAndTheNextCallerWaits) {
+TEST_F(RegistryTest, AdmissionIsBoundedTheNextCallerWaitsAndALoggerMayStillLogFromItsOwnQueue) {
     auto logger = CapturingLogger::create();
+    std::atomic<int> answered{0};
+    logger->setOnMessage([&](CapturingLogger&, const PUSHLogMessagePtr& m) {
+        if (m->message() != "outer") return;
+        // Each of these would wait for a queue that waits for us; the inner call needs no permit.
+        PUSHLog::log(false, 31, 1, 0, "f", "fn", 1, Value(), "inner", {});
+        answered += !PUSHLog::allLoggers().empty();
+        PUSHLog::flushLog();
+        answered += logger->logFormatter() == nullptr;
+    });
     PUSHLog::addLogger(logger);
     logger->hold();
-    for (int i = 0; i < PUSHLog::kMaxAdmittedRecords; ++i) PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "a", {});
+    for (int i = 0; i < PUSHLog::kMaxAdmittedRecords - 1; ++i) PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "a", {});
+    PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "outer", {});
     ASSERT_TRUE(logger->waitForEntered(1));
     EXPECT_EQ(PUSHLog::admissionStats().inFlight, size_t(PUSHLog::kMaxAdmittedRecords));
 
@@ -164,36 +157,12 @@ TEST_F(RegistryTest, AdmissionIsBoundedAndTheNextCallerWaits) {
 
     logger->release();
     caller.join();
-    ASSERT_TRUE(logger->waitForCount(1001));
-    EXPECT_EQ(logger->texts().back(), "the 1001st");
+    ASSERT_TRUE(logger->waitForCount(size_t(PUSHLog::kMaxAdmittedRecords) + 2, 30));
+    EXPECT_EQ(answered.load(), 2);
+    auto texts = logger->texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "inner") + std::count(texts.begin(), texts.end(), "the 1001st"), 2);
     PUSHLog::flushLog();
     EXPECT_TRUE(eventually([] { return PUSHLog::admissionStats().inFlight == 0; }));
-}
-
-TEST_F(RegistryTest, ALoggerMayLogAndAskTheRegistryFromItsOwnQueue) {
-    auto logger = CapturingLogger::create();
-    auto formatter = PUSHCustomFormatter::initWithType(0);
-    std::atomic<int> answered{0};
-    logger->setOnMessage([&](CapturingLogger& self, const PUSHLogMessagePtr& m) {
-        if (m->message() != "outer") return;
-        // Each of these would wait for a queue that waits for us.
-        PUSHLog::log(false, 31, 1, 0, "f", "fn", 1, Value(), "inner", {});
-        if (!PUSHLog::allLoggers().empty()) answered++;
-        PUSHLog::flushLog();
-        (void)self.logFormatter();
-        answered++;
-    });
-    PUSHLog::addLogger(logger);
-
-    // Also while every permit is taken: the inner call needs none.
-    logger->hold();
-    for (int i = 0; i < PUSHLog::kMaxAdmittedRecords - 1; ++i) PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "filler", {});
-    PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "outer", {});
-    ASSERT_TRUE(logger->waitForEntered(1));
-    logger->release();
-    ASSERT_TRUE(logger->waitForCount(size_t(PUSHLog::kMaxAdmittedRecords) + 1, 30));
-    EXPECT_EQ(answered.load(), 2);
-    EXPECT_EQ(logger->texts().back(), "inner");
 }
 
 TEST_F(RegistryTest, ThrowingLoggersAndFormattersCostOnlyTheirOwnRecord) {
@@ -225,27 +194,12 @@ TEST_F(RegistryTest, FormatterChangesKeepTheirPlaceAmongRecords) {
     ASSERT_EQ(logger->texts().size(), 2u);
     EXPECT_EQ(logger->texts()[0], "before");
     EXPECT_NE(logger->texts()[1].find(" | JMessage | I - [PUSHService] after"), std::string::npos);
-    EXPECT_EQ(logger->logFormatter(), formatter);
-    EXPECT_EQ(formatter->loggerCount(), 1);
-    logger->setLogFormatter(formatter);  // the same one: no notices
-    EXPECT_EQ(logger->logFormatter(), formatter);
+    logger->setLogFormatter(formatter);  // the same one: no second notice
+    EXPECT_EQ(logger->logFormatter(), formatter);  // read through the queue: the change is in place
     EXPECT_EQ(formatter->loggerCount(), 1);
     logger->setLogFormatter(nullptr);
     EXPECT_EQ(logger->logFormatter(), nullptr);
     EXPECT_EQ(formatter->loggerCount(), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Processors, ProcessorsTest, ::testing::Values(1u, 4u));
-
-TEST(PerClassLevelTest, OnlyRegisteredClassesTakePart) {
-    EXPECT_EQ(PUSHLog::levelForClass("PUSHService"), PUSHLogLevelAll);
-    EXPECT_FALSE(PUSHLog::isRegisteredClass("PUSHService"));
-    std::atomic<uint32_t> level{7};
-    PUSHLog::registerClass("TestClass", [&] { return level.load(); }, [&](uint32_t l) { level = l; });
-    EXPECT_TRUE(PUSHLog::isRegisteredClass("TestClass"));
-    PUSHLog::setLevel(15, "TestClass");
-    EXPECT_EQ(PUSHLog::levelForClass("TestClass"), 15u);
-    EXPECT_EQ(PUSHLog::registeredClassNames(), std::vector<std::string>{"TestClass"});
 }
 
 }  // namespace

@@ -1,17 +1,13 @@
+#include "pushlog/tests/PushLogTestSupport.h"
+
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <regex>
-#include <thread>
 
 #include "platform/foundation/Process.h"
-#include "platform/foundation/Sandbox.h"
 #include "pushlog/PUSHFileLogger.h"
-#include "testsupport/TempDir.h"
 #include "pushlog/PUSHCustomFormatter.h"
-#include "pushlog/PUSHLog.h"
 #include "pushlog/PUSHLogSetup.h"
 #include "pushlog/PUSHASLLogger.h"
 #include "pushlog/PUSHTTYLogger.h"
@@ -20,50 +16,38 @@ namespace {
 
 UIColorPtr rgb(int r, int g, int b) { return UIColor::colorWithRed(r / 255.0, g / 255.0, b / 255.0, 1); }
 
-// A formatter that gives the text back in brackets, or the record's own text for "own".
-class BracketFormatter : public PUSHLogFormatter {
-public:
-    PUSHLogFormatResult formatLogMessage(const PUSHLogMessage& m) override {
+// Gives the text back in brackets, or the record's own text for "own"; drops "drop".
+std::shared_ptr<PUSHLogFormatter> brackets() {
+    return std::make_shared<FunctionFormatter>([](const PUSHLogMessage& m) {
         if (m.message() == "own") return PUSHLogFormatResult::original();
         if (m.message() == "drop") return PUSHLogFormatResult::drop();
         return PUSHLogFormatResult::text("<" + m.message() + ">");
-    }
-};
+    });
+}
 
-class Pipe {
-public:
-    Pipe() {
-        EXPECT_EQ(pipe2(fds_, O_CLOEXEC), 0);
-        fcntl(fds_[0], F_SETFL, O_NONBLOCK);
-    }
-    ~Pipe() {
-        close(fds_[0]);
-        close(fds_[1]);
-    }
-    int writeEnd() const { return fds_[1]; }
-    int readEnd() const { return fds_[0]; }
+// Both ends non-blocking: the logger meets short writes, and reading never waits.
+struct Pipe {
+    Pipe() { EXPECT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0); }
+    ~Pipe() { close(fds[0]), close(fds[1]); }
     std::string drain() {
         std::string out;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(fds_[0], buffer, sizeof buffer)) > 0) out.append(buffer, size_t(n));
+        char buffer[8192];
+        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, size_t(n));
         return out;
     }
-
-private:
-    int fds_[2];
+    int fds[2] = {-1, -1};
 };
 
 class TTYTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         PUSHLog::removeAllLoggers();
         PUSHLog::allLoggers();
     }
     // A registered console logger on the pipe; settings and records pass the same queues.
     std::shared_ptr<PUSHTTYLogger> logger(PUSHTTYColorScheme scheme, bool formatted = true) {
-        auto tty = PUSHTTYLogger::create(pipe_.writeEnd(), std::move(scheme));
-        if (formatted) tty->setLogFormatter(std::make_shared<BracketFormatter>());
+        auto tty = PUSHTTYLogger::create(pipe_.fds[1], std::move(scheme));
+        if (formatted) tty->setLogFormatter(brackets());
         PUSHLog::addLogger(tty);
         return tty;
     }
@@ -75,42 +59,31 @@ protected:
 };
 
 TEST(TTYColorSchemeTest, ModeFromTheEnvironment) {
-    struct Case {
-        const char* consoleColors;
-        const char* term;
-        PUSHTTYColorMode mode;
-        size_t palette;
-    };
-    const Case cases[] = {
+    // CONSOLE_COLORS, TERM, the mode and the palette size.
+    const std::tuple<const char*, const char*, PUSHTTYColorMode, size_t> cases[] = {
         {"", "xterm-256color", PUSHTTYColorMode::Palette, 240}, {"", "XTERM-COLOR", PUSHTTYColorMode::Palette, 16},
         {"", "xterm", PUSHTTYColorMode::None, 0},                {"", "", PUSHTTYColorMode::None, 0},
         {"YES", "xterm-256color", PUSHTTYColorMode::RGB, 0},     {"yes", "xterm-color", PUSHTTYColorMode::Palette, 16},
     };
-    for (const auto& c : cases) {
-        auto scheme = PUSHTTYColorScheme::fromEnvironment(c.consoleColors, c.term);
-        EXPECT_EQ(scheme.mode(), c.mode) << c.consoleColors << "/" << c.term;
-        EXPECT_EQ(scheme.paletteSize(), c.palette) << c.consoleColors << "/" << c.term;
+    for (const auto& [colors, term, mode, palette] : cases) {
+        auto scheme = PUSHTTYColorScheme::fromEnvironment(colors, term);
+        EXPECT_EQ(std::pair(scheme.mode(), scheme.paletteSize()), std::pair(mode, palette)) << colors << "/" << term;
     }
 }
 
 TEST_F(TTYTest, BytesForEachColourMode) {
-    struct Case {
-        PUSHTTYColorScheme scheme;
-        const char* expected;
-    };
-    const Case cases[] = {
+    const std::pair<PUSHTTYColorScheme, const char*> cases[] = {
         {PUSHTTYColorScheme::initialize_colors_16(), "\x1b[1;31m<e>\n\x1b[0m"},
         {PUSHTTYColorScheme::initialize_colors_256(), "\x1b[38;5;160m<e>\n\x1b[0m"},
         {PUSHTTYColorScheme::rgb(), "\x1b[fg255,0,0;<e>\n\x1b[;"},
         {PUSHTTYColorScheme::none(), "<e>\n"},
     };
-    for (const auto& c : cases) {
-        auto tty = logger(c.scheme);
+    for (const auto& [scheme, expected] : cases) {
+        auto tty = logger(scheme);
         tty->setForegroundColor(rgb(255, 0, 0), nullptr, PUSHLogFlagError);
         EXPECT_EQ(line(1, "e"), "<e>\n");  // colours still off
         tty->setColorsEnabled(true);
-        EXPECT_TRUE(tty->colorsEnabled());
-        EXPECT_EQ(line(1, "e"), c.expected);
+        EXPECT_EQ(line(1, "e"), expected);
         EXPECT_EQ(line(4, "i"), "<i>\n");  // no profile for info
         PUSHLog::removeLogger(tty);
     }
@@ -160,59 +133,33 @@ TEST_F(TTYTest, UnformattedLinesAndNewlines) {
     EXPECT_TRUE(std::regex_match(line(1, ""), std::regex(prefix + "\n")));
     PUSHLog::removeLogger(plain);
 
-    auto noNewline = PUSHTTYLogger::create(pipe_.writeEnd(), PUSHTTYColorScheme::none());
+    auto noNewline = logger(PUSHTTYColorScheme::none());
     noNewline->setAutomaticallyAppendNewlineForCustomFormatters(false);
-    noNewline->setLogFormatter(std::make_shared<BracketFormatter>());
-    PUSHLog::addLogger(noNewline);
     EXPECT_EQ(line(1, "a"), "<a>");
     EXPECT_EQ(line(1, std::string(4096, 'z')), "<" + std::string(4096, 'z') + ">");
 }
 
-TEST_F(TTYTest, LongLinesSurviveShortWritesWhole) {
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
-    auto tty = PUSHTTYLogger::create(fds[1], PUSHTTYColorScheme::initialize_colors_16());
+TEST_F(TTYTest, LongLinesSurviveShortWritesWholeAndAClosedReaderIsAFailedWrite) {
+    auto tty = logger(PUSHTTYColorScheme::initialize_colors_16());
     tty->setForegroundColor(rgb(255, 0, 0), nullptr, 1);
     tty->setColorsEnabled(true);
-    tty->setLogFormatter(std::make_shared<BracketFormatter>());
-    PUSHLog::addLogger(tty);
-    const std::string big(300000, 'q');
+    const std::string big(300000, 'q'), expected = "\x1b[1;31m<" + big + ">\n\x1b[0m";
+    PUSHLog::log(true, big, 31, 1, 0, "f", "fn", 1, Value());
     std::string received;
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-        char buffer[8192];
-        const size_t expected = big.size() + 2 + 1 + 7 + 4;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (received.size() < expected && std::chrono::steady_clock::now() < deadline) {
-            ssize_t n = read(fds[0], buffer, sizeof buffer);
-            if (n > 0) {
-                received.append(buffer, size_t(n));
-            } else {
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
-        }
-        done = true;
-    });
-    PUSHLog::log(false, big, 31, 1, 0, "f", "fn", 1, Value());
-    reader.join();
-    EXPECT_EQ(received, "\x1b[1;31m<" + big + ">\n\x1b[0m");
-    close(fds[0]);
-    close(fds[1]);
-}
+    EXPECT_TRUE(eventually([&] { return (received += pipe_.drain()).size() >= expected.size(); }, 20));
+    EXPECT_EQ(received, expected);
 
-TEST_F(TTYTest, AClosedReaderIsAFailedWriteNotTheEndOfTheProcess) {
+    // With no reader left, a write fails instead of ending the process.
+    PUSHLog::removeLogger(tty);
     ::signal(SIGPIPE, SIG_DFL);
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    close(fds[0]);
-    auto tty = PUSHTTYLogger::create(fds[1], PUSHTTYColorScheme::none());
-    PUSHLog::addLogger(tty);
-    PUSHLog::log(false, "nobody reads this", 31, 1, 0, "f", "fn", 1, Value());
-    PUSHLog::log(false, "nor this", 31, 1, 0, "f", "fn", 1, Value());
+    close(pipe_.fds[0]);
+    pipe_.fds[0] = -1;
+    logger(PUSHTTYColorScheme::none());
+    line(1, "nobody reads this");
+    line(1, "nor this");
     struct sigaction action {};
     ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &action), 0);
     EXPECT_EQ(action.sa_handler, SIG_IGN);
-    close(fds[1]);
 }
 
 TEST(PUSHLogSetupTest, RegistersTheSharedLoggersOnce) {
@@ -232,13 +179,13 @@ TEST(PUSHLogSetupTest, RegistersTheSharedLoggersOnce) {
     EXPECT_TRUE(std::dynamic_pointer_cast<PUSHFileLogger>(loggers[0]));
     EXPECT_EQ(loggers[1], PUSHLoggerPtr(PUSHASLLogger::sharedInstance()));
     EXPECT_EQ(loggers[2], PUSHLoggerPtr(PUSHTTYLogger::sharedInstance()));
-    auto formatter = std::dynamic_pointer_cast<PUSHCustomFormatter>(PUSHASLLogger::sharedInstance()->logFormatter());
+    // One formatter serves all three (each read passes its logger's queue, so the count is settled).
+    auto formatter = std::dynamic_pointer_cast<PUSHCustomFormatter>(loggers[0]->logFormatter());
     ASSERT_TRUE(formatter);
-    EXPECT_EQ(PUSHTTYLogger::sharedInstance()->logFormatter(), formatter);
-    EXPECT_EQ(loggers[0]->logFormatter(), formatter);
+    EXPECT_EQ(std::pair(loggers[1]->logFormatter(), loggers[2]->logFormatter()), std::pair(PUSHLogFormatterPtr(formatter), PUSHLogFormatterPtr(formatter)));
     EXPECT_EQ(formatter->loggerCount(), 3);
     EXPECT_TRUE(PUSHTTYLogger::sharedInstance()->colorsEnabled());
-    PUSHLogSetSharedLoggersLevel(PUSHLogLevelOff);
+    PUSHLogSetSharedLoggersLevel(PUSHLogLevelOff);  // registered again, not twice
     EXPECT_EQ(PUSHLog::allLoggers().size(), 3u);
     PUSHLog::removeAllLoggers();
     PUSHLog::allLoggers();

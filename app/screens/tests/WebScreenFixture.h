@@ -1,11 +1,12 @@
-// The web screens on the stand-in back end: a loopback DevServer on a free port as the back end, a
-// temporary sandbox, a fresh HUD and the manual clock. Pages load over real loopback HTTP, so every wait
-// for a page is bounded.
+// The screens on the stand-in back end: a loopback DevServer on a free port, one sandbox for the run, a
+// fresh HUD and the manual clock. Pages load over real loopback HTTP, so every wait for a page is bounded.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/hud/THProgressHUD.h"
@@ -62,11 +63,7 @@ class WebScreenTest : public UITest {
         server_ = startDevServer();
         AppConfig::setBaseURL(server_->url());
         installWebScreens();
-        // The screens these tests open but do not look into are the placeholders, whatever else registered.
-        for (auto screen :
-             {AppScreens::Screen::NewFeature, AppScreens::Screen::Login, AppScreens::Screen::Setting}) {
-            AppScreens::registerMaker(screen, nullptr);
-        }
+        resetMakers();
     }
     ~WebScreenTest() override {
         UIDialogs::dismissAllForTesting();
@@ -76,33 +73,41 @@ class WebScreenTest : public UITest {
         NSRunLoop::main().runUntilIdle();
         THProgressHUD::resetForTesting();
         AppConfig::resetBaseURL();
+        resetMakers();
+    }
+    // The screens a test opens but does not look into are the placeholders, whatever else registered.
+    static void resetMakers() {
+        for (auto screen :
+             {AppScreens::Screen::NewFeature, AppScreens::Screen::Login, AppScreens::Screen::Setting})
+            AppScreens::registerMaker(screen, nullptr);
     }
 
-    // The main screen in its navigation controller, on a key window, with its start page loaded.
-    void showMainScreen() {
+    // `root` on a key window.
+    void show(const UIViewControllerPtr& root) {
         window_ = UIWindow::create(UIScreen::mainScreen().bounds());
+        window_->setRootViewController(root);
+        window_->makeKeyAndVisible();
+    }
+    // The main screen in its navigation controller, with its start page loaded.
+    void showMainScreen() {
         navigation_ = std::dynamic_pointer_cast<BaseNavViewController>(AppScreens::makeMainNavigation());
         ASSERT_TRUE(navigation_);
-        window_->setRootViewController(navigation_);
-        window_->makeKeyAndVisible();
+        show(navigation_);
         ASSERT_TRUE(waitForPage(top()));
     }
     BaseViewControllerPtr top() const {
         return std::dynamic_pointer_cast<BaseViewController>(navigation_->topViewController());
     }
+    bool until(const std::function<bool()>& done, double seconds = kPageWait) {
+        return NSRunLoop::main().runUntil(done, seconds);
+    }
     // Waits until the screen's page has loaded and has the bridge.
     bool waitForPage(const BaseViewControllerPtr& screen) {
-        if (!screen) return false;
-        return NSRunLoop::main().runUntil(
-            [&] {
-                auto web = screen->webView();
-                return web && !web->isLoading() && web->documentURL().rfind("http", 0) == 0 &&
-                       web->stringByEvaluatingJavaScriptFromString("typeof app") == "object";
-            },
-            kPageWait);
-    }
-    bool waitForHits(const std::string& path, size_t count) {
-        return NSRunLoop::main().runUntil([&] { return server_->hits(path) >= count; }, kPageWait);
+        return screen && until([&] {
+                   auto web = screen->webView();
+                   return web && !web->isLoading() && web->documentURL().rfind("http", 0) == 0 &&
+                          web->stringByEvaluatingJavaScriptFromString("typeof app") == "object";
+               });
     }
     // Runs a script in the top screen's page, then lets the main queue and the push/pop animations finish.
     std::string run(const std::string& script) {
@@ -116,6 +121,11 @@ class WebScreenTest : public UITest {
         turn();
     }
     std::string pageURL(const std::string& page) const { return server_->url("/vqd_web/" + page); }
+    static std::optional<std::string> storedString(const std::string& key) {
+        auto value = NSUserDefaults::standardUserDefaults()->objectForKey(key);
+        if (!value || !value->isString()) return std::nullopt;
+        return *value->asString();
+    }
 
     std::unique_ptr<DevServer> server_;
     UIWindowPtr window_;

@@ -1,6 +1,4 @@
 // The web screens and their bridge, driven from the sample pages of the stand-in back end.
-#include <functional>
-
 #include "app/screens/tests/WebScreenFixture.h"
 #include "app/tools/SaveService.h"
 #include "platform/foundation/Console.h"
@@ -13,25 +11,12 @@ namespace {
 
 [[maybe_unused]] const auto* const kSandbox = ::testing::AddGlobalTestEnvironment(new AppSandbox());
 
-std::optional<std::string> storedString(const std::string& key) {
-    auto value = NSUserDefaults::standardUserDefaults()->objectForKey(key);
-    if (!value || !value->isString()) return std::nullopt;
-    return *value->asString();
-}
-
-bool until(const std::function<bool()>& done) {
-    return NSRunLoop::main().runUntil(done, WebScreenTest::kPageWait);
-}
-
 using WebScreens = WebScreenTest;
 
 TEST_F(WebScreens, BridgeCallsFromThePageOpenScreensOnTheMainQueue) {
-    // Afterwards: "main", or the top screen's title, whether it is a web screen ("bare" without a bar) and
-    // its page of the back end; whether the user is signed out.
-    const struct {
-        const char* script;
-        const char* shown;
-    } cases[] = {
+    // The script, then "main" or the top screen's title, whether it is a web screen ("bare" without a bar)
+    // and its page of the back end; whether the user is signed out.
+    const std::pair<const char*, const char*> cases[] = {
         {"openDetail()", "Detail web detail.html"},
         {"openDetailBare()", " web bare detail.html"},
         {"openSettings()", "SettingViewController"},
@@ -40,7 +25,6 @@ TEST_F(WebScreens, BridgeCallsFromThePageOpenScreensOnTheMainQueue) {
         {"openNothing(); app.push('', 'quorvane://open?mode'); app.push('', 'quorvane://open?mode=9');"
          "app.push('Files', 'ftp://example.com/')",
          "main"},
-        {"openDialogs()", " web bare dialogs.html"},
         // Only an address a screen can load is pushed.
         {"app.pushWithUrl(''); app.pushWithUrl(null); app.pushWithUrl('ftp://example.com/');"
          "app.pushWithUrl('http://'); app.pushWithUrl('detail.html')",
@@ -51,22 +35,22 @@ TEST_F(WebScreens, BridgeCallsFromThePageOpenScreensOnTheMainQueue) {
     };
     showMainScreen();
     auto main = top();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.script);
+    for (const auto& [script, expected] : cases) {
+        SCOPED_TRACE(script);
         SaveService::setObject(Value("token-1"), kSaveServiceAccessTokenKey);
-        top()->webView()->stringByEvaluatingJavaScriptFromString(c.script);
+        top()->webView()->stringByEvaluatingJavaScriptFromString(script);
         EXPECT_EQ(navigation_->viewControllers().size(), 1u);  // not before the main queue turns
         // A navigation reaches the screen once the page's timer has run.
-        until([&] { return !strstr(c.script, "sarnquil") || strstr(c.script, main->urlStr().c_str()); });
+        until([&] { return !strstr(script, "sarnquil") || strstr(script, main->urlStr().c_str()); });
         settle();
         auto shown = navigation_->topViewController();
         auto web = std::dynamic_pointer_cast<UrlMainViewController>(shown);
         std::string seen = shown == main ? "main" : shown->title();
         if (web)
-            seen += std::string(" web ") + (web->isHideNav() ? "bare " : "") +
+            seen += " web " + std::string(web->isHideNav() ? "bare " : "") +
                     web->urlString().substr(pageURL("").size());
         if (storedString(kSaveServiceAccessTokenKey) == "") seen += " signed out";
-        EXPECT_EQ(seen, c.shown);
+        EXPECT_EQ(seen, expected);
         EXPECT_EQ(bool(shown->navigationItem()->leftBarButtonItem()), shown != main);  // the back button
         EXPECT_EQ(navigation_->isNavigationBarHidden(), !web || web->isHideNav());
         EXPECT_TRUE(!web || web->delegate() == std::static_pointer_cast<AppBaseDelegate>(main));
@@ -78,51 +62,45 @@ TEST_F(WebScreens, BridgeCallsFromThePageOpenScreensOnTheMainQueue) {
 
 // A page reloads when asked (refresh, a pull, going back after setIsRefresh) and only then.
 TEST_F(WebScreens, PagesReloadOnlyWhenAsked) {
-    // `depth` screens are opened above the main one first, then the script runs and the finger pulls the
-    // page down or taps the back button; `reloaded` is the page reloaded, if any.
+    // `depth` screens are opened above the main one, then the script runs and the finger pulls the page down
+    // or taps the back button; last, the page reloaded, if any.
     enum Finger { None, Pull, Back };
-    const struct {
-        const char* name;
-        int depth;
-        const char* script;
-        Finger finger;
-        const char* reloaded;
-    } cases[] = {
-        {"refresh", 0, "reloadPage()", None, "/vqd_web/"},
-        {"pull", 0, "", Pull, "/vqd_web/"},
-        {"pull after stopSwipeRefresh", 0, "stopPull()", Pull, nullptr},
-        {"pop", 1, "back()", None, nullptr},
-        {"pop with refresh", 1, "backAndRefresh()", None, "/vqd_web/"},
-        {"back button with refresh", 1, "app.setIsRefresh(true)", Back, "/vqd_web/"},
-        {"popToRoot with refresh", 2, "homeAndRefresh()", None, "/vqd_web/detail.html"},
+    const std::tuple<int, const char*, Finger, const char*> cases[] = {
+        {0, "reloadPage()", None, "/vqd_web/"},
+        {0, "", Pull, "/vqd_web/"},
+        {0, "stopPull()", Pull, nullptr},
+        {1, "back()", None, nullptr},
+        {1, "backAndRefresh()", None, "/vqd_web/"},
+        {1, "app.setIsRefresh(true)", Back, "/vqd_web/"},
+        {2, "homeAndRefresh()", None, "/vqd_web/detail.html"},
     };
     showMainScreen();
     auto main = top();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [depth, script, finger, reloaded] : cases) {
+        SCOPED_TRACE(std::string(script) + " " + std::to_string(finger));
         std::vector<BaseViewControllerPtr> opened;  // kept, so that a reload asked of a popped screen runs
         for (const char* open : {"openDetail()", "deeper()"}) {
-            if (int(opened.size()) == c.depth) break;
+            if (int(opened.size()) == depth) break;
             auto opener = top();
             run(open);
+            ASSERT_TRUE(until([&] { return top() != opener; }));  // the push may come a turn later
+            settle();
             ASSERT_TRUE(waitForPage(top()));
             EXPECT_EQ(top()->delegate(), std::static_pointer_cast<AppBaseDelegate>(opener));
             opened.push_back(top());
         }
-        const auto hits = [&](const char* path) {  // of the page, or of all pages
-            return path ? server_->hits(path)
-                        : server_->hits("/vqd_web/") + server_->hits("/vqd_web/detail.html");
+        const auto hits = [&, reloaded = reloaded] {  // of the page, or of all pages
+            return reloaded ? server_->hits(reloaded)
+                            : server_->hits("/vqd_web/") + server_->hits("/vqd_web/detail.html");
         };
-        const size_t before = hits(c.reloaded);
-        if (*c.script) run(c.script);
-        if (c.finger == Pull) top()->webView()->scrollView()->drag({0, 120}, 4);
-        if (c.finger == Back) top()->navigationItem()->leftBarButtonItem()->sendAction();
+        const size_t before = hits();
+        if (*script) run(script);
+        if (finger == Pull) top()->webView()->scrollView()->drag({0, 120}, 4);
+        if (finger == Back) top()->navigationItem()->leftBarButtonItem()->sendAction();
         settle();
         EXPECT_EQ(navigation_->viewControllers().size(), 1u);
         // A reload would reach the server within a second.
-        EXPECT_EQ(
-            NSRunLoop::main().runUntil([&] { return hits(c.reloaded) > before; }, c.reloaded ? kPageWait : 1),
-            c.reloaded != nullptr);
+        EXPECT_EQ(until([&] { return hits() > before; }, reloaded ? kPageWait : 1), reloaded != nullptr);
         ASSERT_TRUE(waitForPage(main));
         EXPECT_EQ(pr_header(main->webView()->scrollView())->state(), PRRefreshState::Idle);
     }
@@ -133,44 +111,38 @@ TEST_F(WebScreens, PagesReloadOnlyWhenAsked) {
 // page it navigates to.
 TEST_F(WebScreens, StoredValuesAndTheTokenServeOnlyTheBackEndsOwnPages) {
     auto other = startDevServer();  // another origin: the same pages on another port
-    // The script runs in a page of the back end or of the other origin; `key` (if any) then holds `stored`.
-    const struct {
-        bool foreign;
-        const char* script;
-        const char* result;
-        const char* key;
-        const char* stored;
-    } cases[] = {
-        {false, "String(app.getAccessToken())", "null", nullptr, nullptr},
-        {false, "app.setWebCash('greeting', 'hello'); app.getWebCash('greeting')", "hello", "greeting",
-         "hello"},
-        {false, "app.setWebCash('a.b', '1'); app.getWebCash('a.b')", "1", "a.b", "1"},
-        {false, "app.setWebCash('AccessToken', 'tok')", "", "AccessToken", "tok"},
-        {false, "String(app.getAccessToken())", "tok", "AccessToken", "tok"},
-        {true, "String(app.getAccessToken())", "null", "AccessToken", "tok"},
-        {true, "app.setWebCash('AccessToken', 'evil'); app.getWebCash('AccessToken')", "", "AccessToken",
-         "tok"},
-        {true, "app.setWebCash('planted', 'x')", "", "planted", nullptr},
-        {true, "app.toLogin()", "", "AccessToken", "tok"},
-        {true, "location.href = 'sarnquil://login'", "sarnquil://login", nullptr, nullptr},
+    // Whether the script runs in the page of the other origin, the script, its result.
+    const std::tuple<bool, const char*, const char*> cases[] = {
+        {false, "String(app.getAccessToken())", "null"},
+        {false,
+         "app.setWebCash('greeting', 'hello'); app.setWebCash('a.b', '1'); app.getWebCash('greeting') + "
+         "app.getWebCash('a.b')",
+         "hello1"},
+        {false, "app.setWebCash('AccessToken', 'tok')", ""},
+        {false, "String(app.getAccessToken())", "tok"},
+        {true, "String(app.getAccessToken())", "null"},
+        {true, "app.setWebCash('AccessToken', 'evil'); app.getWebCash('AccessToken')", ""},
+        {true, "app.setWebCash('planted', 'x'); app.toLogin()", ""},
+        {true, "location.href = 'sarnquil://login'", "sarnquil://login"},
     };
     showMainScreen();
     auto main = top();
     run("app.pushWithUrl('" + other->url("/vqd_web/storage.html") + "')");
+    ASSERT_TRUE(until([&] { return top() != main; }));
+    settle();
     auto foreign = top();
     ASSERT_TRUE(foreign != main && waitForPage(foreign));
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.script);
-        auto screen = c.foreign ? foreign : main;
-        EXPECT_EQ(screen->webView()->stringByEvaluatingJavaScriptFromString(c.script), c.result);
+    for (const auto& [isForeign, script, result] : cases) {
+        EXPECT_EQ((isForeign ? foreign : main)->webView()->stringByEvaluatingJavaScriptFromString(script),
+                  result);
         settle();
-        if (c.key) {
-            EXPECT_EQ(storedString(c.key), c.stored ? std::optional<std::string>(c.stored) : std::nullopt);
-        }
     }
     ASSERT_TRUE(until([&] { return foreign->urlStr() == "sarnquil://login"; }));
     settle();
-    EXPECT_EQ(storedString(kSaveServiceAccessTokenKey), "tok");
+    using Stored = std::optional<std::string>;
+    EXPECT_EQ(
+        std::tuple(storedString("a.b"), storedString("planted"), storedString(kSaveServiceAccessTokenKey)),
+        std::tuple(Stored("1"), Stored(), Stored("tok")));
     EXPECT_EQ(navigation_->viewControllers().size(), 2u);
 
     // The foreign page's dialog is answered once its screen shows the back end's page: the answer is dropped.
@@ -181,20 +153,15 @@ TEST_F(WebScreens, StoredValuesAndTheTokenServeOnlyTheBackEndsOwnPages) {
     ASSERT_TRUE(until([&] { return !foreign->webView()->isLoading(); }));
     ASSERT_TRUE(UIDialogs::press(1));
     settle();
-    EXPECT_EQ(run("String(app.getAccessToken())"), "tok");
-    EXPECT_EQ(other->hits("/steal"), 0u);
-    EXPECT_TRUE(capture.contains("dropped"));
+    EXPECT_EQ(
+        std::tuple(run("String(app.getAccessToken())"), other->hits("/steal"), capture.contains("dropped")),
+        std::tuple("tok", 0u, true));
 }
 
 TEST_F(WebScreens, ADialogClickRunsTheLatestCallbackInThePage) {
-    // The dialog as "title: buttons"; `presses` go in turn to the dialog then showing; `answer` is
+    // The script, the dialog as "title: buttons", the presses in turn to the dialog then showing, and
     // lastDialog + " " + lastChoice afterwards.
-    const struct {
-        const char* ask;
-        const char* dialog;
-        const char* presses;
-        const char* answer;
-    } cases[] = {
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
         {"askAlert()", "Delete draft: Cancel|Delete", "1", "alert 1"},
         {"askSheet()", "Share: Remove|Copy link|Cancel", "2", "sheet 2"},
         {"askQuietly()", "Notice: Close|OK", "1", " null"},
@@ -211,42 +178,55 @@ TEST_F(WebScreens, ADialogClickRunsTheLatestCallbackInThePage) {
          "%@ %d %s %n %1$@ 0"},
     };
     showMainScreen();
+    auto main = top();
     run("openDialogs()");
+    ASSERT_TRUE(until([&] { return top() != main; }));
+    settle();
     ASSERT_TRUE(waitForPage(top()));
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.ask);
+    for (const auto& [ask, dialog, presses, answer] : cases) {
+        SCOPED_TRACE(ask);
         run("lastDialog = ''; lastChoice = null;");
-        run(c.ask);
-        for (const char* press = c.presses; *press; ++press) {
-            ASSERT_TRUE(UIDialogs::visible());
+        run(ask);
+        for (const char* press = presses; *press; ++press) {
+            ASSERT_TRUE(until([] { return UIDialogs::visible() != nullptr; }));
             std::string shown = UIDialogs::visible()->dialogTitle() + ":";
             for (auto& title : UIDialogs::buttonTitles()) shown += (shown.back() == ':' ? " " : "|") + title;
-            EXPECT_EQ(shown, c.dialog);
+            EXPECT_EQ(shown, dialog);
             ASSERT_TRUE(UIDialogs::press(*press - '0'));
             settle();
         }
         EXPECT_FALSE(UIDialogs::visible());
-        EXPECT_EQ(run("lastDialog + ' ' + lastChoice"), c.answer);
+        EXPECT_EQ(run("lastDialog + ' ' + lastChoice"), answer);
     }
 }
 
-TEST_F(WebScreens, AScreenClosedWhileItsPageLoadsTakesItsLoadOffTheHUD) {
+// The HUD's loading count goes back whether a page's load fails or its screen is let go mid-load.
+TEST_F(WebScreens, APageLoadThatFailsOrIsLeftTakesItsLoadOffTheHUD) {
     LoopbackServer stalled;
     LoopbackReply never = LoopbackReply::text("");
     never.delay = 60;
     stalled.reply("/never", never);
+    std::string refused;
+    {
+        LoopbackServer gone;
+        refused = gone.url("/page");
+    }
     auto hud = THProgressHUD::shareInstancetype();
     std::vector<std::shared_ptr<UrlMainViewController>> screens;
-    for (int i = 0; i < 3; ++i) {
+    for (auto& url : {refused, stalled.url("/never"), stalled.url("/never"), refused}) {
         screens.push_back(UrlMainViewController::create());
-        screens.back()->setUrlString(stalled.url("/never"));
+        screens.back()->setUrlString(url);
         screens.back()->loadViewIfNeeded();
     }
-    ASSERT_TRUE(until([&] { return hud->loadingCount() == 3; }));
-    for (int left = 2; left >= 0; --left) {
-        screens.pop_back();
+    // The refused loads fail while their screens stay; the stalled ones are left by closing their screens.
+    ASSERT_TRUE(until([&] { return hud->loadingCount() == 2 && !screens[0]->webView()->isLoading(); }));
+    EXPECT_TRUE(until([&] { return !screens[3]->webView()->isLoading(); }));
+    EXPECT_EQ(hud->loadingCount(), 2);
+    for (int left : {1, 0, 0}) {
+        screens.erase(screens.begin() + 1);
         EXPECT_EQ(hud->loadingCount(), left);
     }
+    EXPECT_EQ(hud->state(), THProgressHUDState::Idle);
 }
 
 }  // namespace

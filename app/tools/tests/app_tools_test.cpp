@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cmath>
-#include <memory>
 #include <optional>
 #include <tuple>
 
@@ -30,8 +29,7 @@ namespace {
 class ToolsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        home_ = std::make_unique<TempDir>();
-        Sandbox::setHome(home_->path());
+        Sandbox::setHome(home_.path());
         NSUserDefaults::resetStandardUserDefaultsForTesting();
     }
     void TearDown() override {
@@ -40,7 +38,7 @@ class ToolsTest : public ::testing::Test {
     }
     static std::optional<Value> stored(const char* key) { return SaveService::objectForKey(key); }
 
-    std::unique_ptr<TempDir> home_;
+    TempDir home_;
 };
 
 TEST_F(ToolsTest, StoredValuesSurviveARelaunchAndAValueTheStoreRefusesLosesNothing) {
@@ -177,15 +175,12 @@ TEST(UIImageScale, StretchesToTheSizeAtScaleOne) {
 
 TEST(UIViewFrame, EachSetterReplacesOneFieldOfTheFrame) {
     auto view = UIView::create(CGRectMake(1, 2, 3, 4));
-    UIViewFrame::setX(*view, 10);
-    UIViewFrame::setHeight(*view, 40);
+    UIViewFrame::setX(*view, 10), UIViewFrame::setHeight(*view, 40);
     EXPECT_EQ(view->frame(), CGRectMake(10, 2, 3, 40));
-    UIViewFrame::setY(*view, 20);
-    UIViewFrame::setWidth(*view, 30);
-    EXPECT_EQ(view->frame(), CGRectMake(10, 20, 30, 40));
-    EXPECT_EQ(std::tuple(UIViewFrame::x(*view), UIViewFrame::y(*view), UIViewFrame::width(*view),
+    UIViewFrame::setY(*view, 20), UIViewFrame::setWidth(*view, 30);
+    EXPECT_EQ(std::tuple(view->frame(), UIViewFrame::x(*view), UIViewFrame::y(*view), UIViewFrame::width(*view),
                          UIViewFrame::height(*view)),
-              std::tuple(10.0, 20.0, 30.0, 40.0));
+              std::tuple(CGRectMake(10, 20, 30, 40), 10.0, 20.0, 30.0, 40.0));
 }
 
 }  // namespace

@@ -38,14 +38,30 @@ class RequestToolTest : public UITest {
         AppConfig::setBaseURL(server_->url());
     }
     ~RequestToolTest() override {
+        // A session lets go of its manager after its reply has been handled: wait for every one this test
+        // made, so that none is counted by the next test.
+        EXPECT_TRUE(NSRunLoop::main().runUntil([&] { return invalidated_ == sent_; }, kReplyWait))
+            << invalidated_ << " of " << sent_ << " sessions invalidated";
+        NSNotificationCenter::defaultCenter().removeObserver(observer_);
         THProgressHUD::resetForTesting();
         HttpRequestManager::setDeadlineForTesting(0);
         AppConfig::resetBaseURL();
+    }
+    void send(HttpRequestManager::Success success, int32_t method = kHttpRequestMethodPOST,
+              bool isLoding = false) {
+        sent_ += method == kHttpRequestMethodPOST;
+        HttpRequestManager::httpRequestManagerRequpestWithPathString(
+            kHttpRequestEntryPath, {{"type", Value("1")}}, std::move(success),
+            [] { ADD_FAILURE() << "the failure block is never called"; }, method, isLoding);
     }
     static std::shared_ptr<THProgressHUD> hud() { return THProgressHUD::shareInstancetype(); }
     static std::string tipText() { return hud()->tipView() ? hud()->tipView()->label()->text() : ""; }
 
     std::unique_ptr<DevServer> server_;
+    int sent_ = 0, invalidated_ = 0;  // sessions made, and those that let go of their manager
+    NSNotificationCenter::Token observer_ = NSNotificationCenter::defaultCenter().addObserver(
+        HCURLSessionDidInvalidateNotification, nullptr, DispatchQueue::main(),
+        [this](const NSNotification&) { ++invalidated_; });
 };
 
 TEST_F(RequestToolTest, EachReplyEndsInTheCallerOrAnErrorTipAndTakesBackItsLoadingCount) {
@@ -55,18 +71,14 @@ TEST_F(RequestToolTest, EachReplyEndsInTheCallerOrAnErrorTipAndTakesBackItsLoadi
     const std::string cappedText = longText.substr(0, 3 * THProgressHUDTipMaxLength) + "…";
     // The reply (a JSON body and status), method, isLoding, whether the caller gets it, the tip ("": none).
     const std::tuple<std::string, int, int32_t, bool, bool, std::string> rows[] = {
-        {R"({"errCode":0,"x":"y"})", 200, 1, true, true, ""},
-        {R"({"errCode":"0"})", 200, 1, false, true, ""},
-        {R"({"x":1})", 200, 1, true, true, ""},
-        {R"({"errCode":null})", 200, 1, true, false, ""},
-        {R"({"errCode":"ok"})", 200, 1, true, false, ""},
-        {R"({"errCode":0.5})", 200, 1, true, false, ""},
+        {R"({"errCode":0,"x":"y"})", 200, 1, true, true, ""}, {R"({"errCode":"0"})", 200, 1, false, true, ""},
+        {R"({"x":1})", 200, 1, true, true, ""},               {R"({"errCode":null})", 200, 1, true, false, ""},
+        {R"({"errCode":"ok"})", 200, 1, true, false, ""},     {R"({"errCode":0.5})", 200, 1, true, false, ""},
         {R"({"errCode":2,"errInfo":"x"})", 200, 1, true, false, ""},
         {R"({"errCode":"1","errInfo":"号码有误"})", 200, 1, true, false, "号码有误"},
         {R"({"errCode":1})", 200, 1, true, false, kHttpRequestFailedText},
         {R"({"errCode":1,"errInfo":")" + longText + "\"}", 200, 1, true, false, cappedText},
-        {"", 200, 1, true, false, kHttpRequestFailedText},
-        {"[0]", 200, 1, true, false, kHttpRequestFailedText},
+        {"", 200, 1, true, false, kHttpRequestFailedText}, {"[0]", 200, 1, true, false, kHttpRequestFailedText},
         {R"({"errCode":0})", 500, 1, true, false, "Request failed: internal server error (500)"},
         {R"({"errCode":0})", 200, 0, true, false, ""},  // method 0: nothing is sent
     };
@@ -77,10 +89,8 @@ TEST_F(RequestToolTest, EachReplyEndsInTheCallerOrAnErrorTipAndTakesBackItsLoadi
         const size_t hits = server_->hits(kEntry);
         std::optional<Value> received;
         int countInSuccess = -1;
-        HttpRequestManager::httpRequestManagerRequpestWithPathString(
-            kHttpRequestEntryPath, {{"type", Value("1")}},
-            [&](const Value& reply) { received = reply, countInSuccess = hud()->loadingCount(); },
-            [] { ADD_FAILURE() << "the failure block is never called"; }, method, isLoding);
+        send([&](const Value& reply) { received = reply, countInSuccess = hud()->loadingCount(); }, method,
+             isLoding);
         EXPECT_EQ(hud()->loadingCount(), isLoding && method == kHttpRequestMethodPOST ? 1 : 0);
         // Every outcome ends with the tip or the caller's block; a silent one with the count taken back.
         ASSERT_TRUE(NSRunLoop::main().runUntil(
@@ -110,9 +120,7 @@ TEST_F(RequestToolTest, AReplyThatTricklesInEndsAtTheDeadlineWithTheTimeOutTip) 
     });
     ASSERT_TRUE(AppConfig::setBaseURL(trickle.url("")));
     HttpRequestManager::setDeadlineForTesting(1);
-    HttpRequestManager::httpRequestManagerRequpestWithPathString(
-        kHttpRequestEntryPath, {}, [](const Value&) { ADD_FAILURE() << "no reply came"; }, {},
-        kHttpRequestMethodPOST, true);
+    send([](const Value&) { ADD_FAILURE() << "no reply came"; }, kHttpRequestMethodPOST, true);
     ASSERT_TRUE(
         NSRunLoop::main().runUntil([&] { return hud()->state() == THProgressHUDState::Tip; }, kReplyWait));
     EXPECT_EQ(tipText(), "The request timed out.");
@@ -121,25 +129,19 @@ TEST_F(RequestToolTest, AReplyThatTricklesInEndsAtTheDeadlineWithTheTimeOutTip) 
 
 TEST_F(RequestToolTest, AHundredRequestsInvalidateTheirSessionsAndLeaveNoThreadOrDescriptorBehind) {
     server_->scriptReply("1", EntryReply::json(R"({"errCode":0})"));
-    int done = 0, invalidated = 0;  // invalidated: sessions that let go of their manager
-    auto& center = NSNotificationCenter::defaultCenter();
-    auto observer = center.addObserver(HCURLSessionDidInvalidateNotification, nullptr, DispatchQueue::main(),
-                                       [&](const NSNotification&) { ++invalidated; });
-    auto send = [&](int count) {
-        for (int i = 0; i < count; ++i)
-            HttpRequestManager::httpRequestManagerRequpestWithPathString(
-                kHttpRequestEntryPath, {{"type", Value("1")}}, [&](const Value&) { ++done; }, {},
-                kHttpRequestMethodPOST, false);
-        return NSRunLoop::main().runUntil([&] { return invalidated == done && done == count; },
-                                          3 * kReplyWait);
+    int done = 0;
+    // Counts only what was sent here: a session of an earlier request may still be on its way out.
+    auto sendAndSettle = [&](int count) {
+        for (int i = 0; i < count; ++i) send([&](const Value&) { ++done; });
+        return NSRunLoop::main().runUntil([&] { return done == count && invalidated_ == sent_; },
+                                          6 * kReplyWait);
     };
     // Requests first, so that what the process sets up once (queues, the transport, its pool of kept
     // connections, filled by concurrent requests) is in the baseline.
-    ASSERT_TRUE(send(10));
+    ASSERT_TRUE(sendAndSettle(10));
     const size_t threads = entriesIn("/proc/self/task"), descriptors = entriesIn("/proc/self/fd");
-    done = invalidated = 0;
-    EXPECT_TRUE(send(100)) << done << " done, " << invalidated << " invalidated";
-    center.removeObserver(observer);
+    done = 0;
+    EXPECT_TRUE(sendAndSettle(100)) << done << " done, " << invalidated_ << " of " << sent_ << " invalidated";
     EXPECT_TRUE(NSRunLoop::main().runUntil(
         [&] {
             advance(DispatchQueue::kIdleWorkerLingerSeconds);  // idle queue workers leave after it

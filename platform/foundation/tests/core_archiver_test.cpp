@@ -5,6 +5,8 @@
 
 #include <mutex>
 
+#include "platform/foundation/tests/test_support.h"
+
 namespace {
 
 // A small settings object with a nested object and a subclass, registered like any archivable class.
@@ -49,6 +51,10 @@ public:
         Shape::encodeWithCoder(coder);
         coder.encodeDouble(side, "side");
     }
+    static bool decodeInto(Square& square, NSKeyedUnarchiver& coder) {
+        square.side = coder.decodeDoubleForKey("side");
+        return Shape::decodeInto(square, coder);
+    }
 };
 
 // An object that refers to itself: archiving it must fail, not recurse for ever.
@@ -59,20 +65,17 @@ public:
     void encodeWithCoder(NSKeyedArchiver& coder) const override { coder.encodeObject(Value(self), "self"); }
 };
 
+template <class T>
+std::shared_ptr<Object> decoded(NSKeyedUnarchiver& coder) {
+    auto object = T::create();
+    return T::decodeInto(*object, coder) ? object : nullptr;
+}
+
 void registerTestClasses() {
     static std::once_flag once;
     std::call_once(once, [] {
-        NSKeyedUnarchiver::registerClass(Shape::archiveClassName(), "", [](NSKeyedUnarchiver& coder) {
-            auto shape = Shape::create();
-            return Shape::decodeInto(*shape, coder) ? std::static_pointer_cast<Object>(shape) : nullptr;
-        });
-        NSKeyedUnarchiver::registerClass(Square::archiveClassName(), Shape::archiveClassName(),
-                                         [](NSKeyedUnarchiver& coder) -> std::shared_ptr<Object> {
-                                             auto square = Square::create();
-                                             if (!Shape::decodeInto(*square, coder)) return nullptr;
-                                             square->side = coder.decodeDoubleForKey("side");
-                                             return square;
-                                         });
+        NSKeyedUnarchiver::registerClass(Shape::archiveClassName(), "", decoded<Shape>);
+        NSKeyedUnarchiver::registerClass(Square::archiveClassName(), Shape::archiveClassName(), decoded<Square>);
     });
 }
 
@@ -138,13 +141,10 @@ TEST(KeyedArchiver, ObjectsRoundTripWithNestedObjectsAndSubclassesAndCorruptionI
     ASSERT_TRUE(back) << (error ? error->description() : "");
     auto backSquare = std::dynamic_pointer_cast<Square>(back);
     ASSERT_TRUE(backSquare);
-    EXPECT_EQ(backSquare->name, "sq");
-    EXPECT_EQ(backSquare->sides, 4);
-    EXPECT_EQ(backSquare->side, 1.25);
-    EXPECT_EQ(backSquare->tags, Value::set({"blue", "red"}));
+    EXPECT_EQ(std::tie(backSquare->name, backSquare->sides, backSquare->side, backSquare->tags),
+              std::make_tuple("sq", 4, 1.25, Value::set({"blue", "red"})));
     ASSERT_TRUE(backSquare->inner);
-    EXPECT_EQ(backSquare->inner->name, "inner");
-    EXPECT_EQ(backSquare->inner->sides, 3);
+    EXPECT_EQ(std::tie(backSquare->inner->name, backSquare->inner->sides), std::make_tuple("inner", 3));
     EXPECT_FALSE(backSquare->inner->inner);
 }
 
@@ -216,9 +216,7 @@ TEST(KeyedArchiver, HostileOrUnexpectedArchivesGiveAnErrorAndNoObject) {
         SCOPED_TRACE(c.name);
         NSErrorPtr error;
         EXPECT_FALSE(NSKeyedUnarchiver::unarchivedObjectOfClasses(c.allowed, c.data, &error));
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-        EXPECT_EQ(error->code(), c.code);
+        foundation_test::expectError(error, NSCocoaErrorDomain, c.code, "");
         EXPECT_FALSE(error->localizedDescription().empty());
         EXPECT_TRUE(c.code != corrupt || !error->localizedFailureReason().empty());
     }

@@ -46,25 +46,6 @@ TEST(FormatIntegers, MatchSnprintfForEveryFlagWidthAndPrecision) {
     }
 }
 
-TEST(FormatIntegers, NegativeNumbersInUnsignedConversionsReadAsTheirCType) {
-    struct Case {
-        const char* format;
-        Value value;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {"%x", -1, "ffffffff"},  // an int argument, as the platform would have passed it
-        {"%u", -1, "4294967295"}, {"%lx", -1, "ffffffffffffffff"}, {"%llu", -2, "18446744073709551614"},
-        {"%hx", -1, "ffff"}, {"%hhu", 257, "1"}, {"%hd", 32768, "-32768"},
-        {"%x", int64_t(-5000000000), "fffffffed5fa0e00"},  // beyond int: the full width, never cut
-        {"%d", int64_t(5000000000), "5000000000"}, {"%d", uint64_t(UINT64_MAX), "18446744073709551615"},
-        {"%d", 3.99, "3"}, {"%d", "  42abc", "42"}, {"%d", true, "1"}, {"%ld", Value(), "0"},
-    };
-    for (const auto& tc : cases)
-        EXPECT_EQ(NSString::format(tc.format, {tc.value}), tc.expected)
-            << tc.format << " of " << tc.value.description();
-}
-
 TEST(FormatFloats, MatchSnprintf) {
     const char* formats[] = {"%f",    "%.2f",    "%0.2f", "%10.3f", "%-10.1f|", "%+f",
                              "% .1f", "%010.2f", "%e",    "%.3E",   "%g",       "%0.1g",
@@ -84,54 +65,37 @@ class Described : public Object {
     std::string description() const override { return "<Described 7>"; }
 };
 
-TEST(FormatObjects, PercentAtUsesTheDescription) {
+// Conversions and directives whose result is known text.
+TEST(FormatDirectives, KnownResults) {
     auto error = NSError::withDescription("Domain", 3, "Broken");
-    struct Case {
-        Value value;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {"text", "text"}, {"", ""}, {100.0, "100"}, {2.5, "2.5"}, {true, "1"}, {Value(), "<null>"},
-        {Value::array({1, "x y"}), "(\n    1,\n    \"x y\"\n)"},
-        {Value::dictionary({{"a", 1}}), "{\n    a = 1;\n}"}, {Data::fromString("ab"), "<6162>"},
-        {Value(std::make_shared<Described>()), "<Described 7>"}, {Value(error), error->description()},
-    };
-    for (const auto& tc : cases) EXPECT_EQ(NSString::format("%@", {tc.value}), tc.expected);
-}
-
-TEST(FormatText, WidthAndPrecisionCountCharactersNotBytes) {
-    struct Case {
-        const char* format;
-        Value value;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {"%-5s|", "abc", "abc  |"}, {"%.2s", "h\u00e9llo", "h\u00e9"}, {"%4@|", "\u4e2d", "   \u4e2d|"},
-        {"%.1@", "\U0001F600x", ""},  // the emoji is two units: it does not fit into one
-        {"%.2@", "\U0001F600x", "\U0001F600"}, {"%s", 42, "42"}, {"%s", Value(), "(null)"}, {"%c", 65, "A"},
-        {"%c", "\u4e2d\u6587", "\u4e2d"}, {"%C", 0x1F600, "\U0001F600"}, {"%c", 0xD800, "\uFFFD"},
-        {"%3c|", "x", "  x|"}, {"%c", 0, ""},
-    };
-    for (const auto& tc : cases) EXPECT_EQ(NSString::format(tc.format, {tc.value}), tc.expected) << tc.format;
-}
-
-TEST(FormatPointers, PrintTheObjectAddress) {
-    auto object = std::make_shared<Described>();
-    const void* raw = object.get();
-    EXPECT_EQ(NSString::format("%p", {Value(object)}), c("%p", raw));
-    EXPECT_EQ(NSString::format("%#x", {Value(object)}),
-              c("%#llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(raw))));
-    EXPECT_EQ(NSString::format("%p", {0}), "0x0");
-    EXPECT_EQ(NSString::format("%p", {255}), "0xff");
-}
-
-TEST(FormatDirectives, EdgeCases) {
     struct Case {
         const char* format;
         std::vector<Value> args;
-        const char* expected;
+        std::string expected;
     };
     const Case cases[] = {
+        // Negative numbers in unsigned conversions read as their C type.
+        {"%x", {-1}, "ffffffff"},  // an int argument, as the platform would have passed it
+        {"%u", {-1}, "4294967295"}, {"%lx", {-1}, "ffffffffffffffff"}, {"%llu", {-2}, "18446744073709551614"},
+        {"%hx", {-1}, "ffff"}, {"%hhu", {257}, "1"}, {"%hd", {32768}, "-32768"},
+        {"%x", {int64_t(-5000000000)}, "fffffffed5fa0e00"},  // beyond int: the full width, never cut
+        {"%d", {int64_t(5000000000)}, "5000000000"}, {"%d", {uint64_t(UINT64_MAX)}, "18446744073709551615"},
+        {"%d", {3.99}, "3"}, {"%d", {"  42abc"}, "42"}, {"%d", {true}, "1"}, {"%ld", {Value()}, "0"},
+        {"%p", {0}, "0x0"}, {"%p", {255}, "0xff"},
+        // %@ uses the description.
+        {"%@", {"text"}, "text"}, {"%@", {""}, ""}, {"%@", {100.0}, "100"}, {"%@", {2.5}, "2.5"},
+        {"%@", {true}, "1"}, {"%@", {Value()}, "<null>"}, {"%@", {Data::fromString("ab")}, "<6162>"},
+        {"%@", {Value::array({1, "x y"})}, "(\n    1,\n    \"x y\"\n)"},
+        {"%@", {Value::dictionary({{"a", 1}})}, "{\n    a = 1;\n}"},
+        {"%@", {Value(std::make_shared<Described>())}, "<Described 7>"},
+        {"%@", {Value(error)}, error->description()},
+        // Width and precision count characters, not bytes.
+        {"%-5s|", {"abc"}, "abc  |"}, {"%.2s", {"h\u00e9llo"}, "h\u00e9"}, {"%4@|", {"\u4e2d"}, "   \u4e2d|"},
+        {"%.1@", {"\U0001F600x"}, ""},  // the emoji is two units: it does not fit into one
+        {"%.2@", {"\U0001F600x"}, "\U0001F600"}, {"%s", {42}, "42"}, {"%s", {Value()}, "(null)"},
+        {"%c", {65}, "A"}, {"%c", {"\u4e2d\u6587"}, "\u4e2d"}, {"%C", {0x1F600}, "\U0001F600"},
+        {"%c", {0xD800}, "\uFFFD"}, {"%3c|", {"x"}, "  x|"}, {"%c", {0}, ""},
+        // Directives.
         {"%", {}, "%"}, {"100%", {1}, "100%"}, {"50%% of %d", {8}, "50% of 8"},
         {"%d and %d", {1}, "1 and "},  // a missing argument prints nothing
         {"%@", {}, ""},
@@ -146,9 +110,13 @@ TEST(FormatDirectives, EdgeCases) {
         {"\u4e2d%@\u6587%ldS", {"-", 60}, "\u4e2d-\u658760S"},
     };
     for (const auto& tc : cases) EXPECT_EQ(NSString::format(tc.format, tc.args), tc.expected) << tc.format;
-}
 
-TEST(FormatDirectives, HugeWidthsAreClamped) {
+    // An object's address; huge widths are clamped.
+    auto object = std::make_shared<Described>();
+    const void* raw = object.get();
+    EXPECT_EQ(NSString::format("%p", {Value(object)}), c("%p", raw));
+    EXPECT_EQ(NSString::format("%#x", {Value(object)}),
+              c("%#llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(raw))));
     EXPECT_EQ(NSString::format("%99999999999d", {1}).size(), 4096u);
     EXPECT_EQ(NSString::format("%.99999999999f", {1.0}).size(), 4098u);
     EXPECT_EQ(NSString::format("%*s", {int64_t(INT64_MIN), "x"}).size(), 4096u);

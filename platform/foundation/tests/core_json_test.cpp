@@ -8,13 +8,11 @@
 #include <limits>
 #include <string>
 
-// Readable failure messages.
-static void PrintTo(const Value& v, std::ostream* os) {
-    *os << v.description();
-}
+#include "platform/foundation/tests/test_support.h"
 
 namespace {
 
+using foundation_test::expectError;
 using J = NSJSONSerialization;
 
 std::optional<Value> read(std::string_view text, unsigned options, NSErrorPtr* error = nullptr) {
@@ -98,37 +96,18 @@ TEST(JSONRead, RejectsMalformedInputNamingTheBytePosition) {
         size_t index;  // the first byte that cannot be JSON, or the last byte of a token out of place
         std::string reason = "";
     } cases[] = {
-        {"", 0, 0},
-        {"\xEF\xBB\xBF", 0, 3},
-        {"\xEF\xBB[1]", 0, 2},
-        {"\xEF\xBB\xBF\xEF[1]", 0, 4},
-        {"[1,", 0, 3},
-        {"[1,]", 0, 3},
-        {"{\"a\":1,}", 0, 7},
-        {"{\"a\" 1}", 0, 5},
-        {"{1:2}", 0, 1},
-        {"[1 23]", 0, 4},
-        {"[tru]", 0, 4},
-        {"[01]", 0, 2},
-        {"[-]", 0, 2},
-        {"[\"\xff\"]", 0, 2},
+        {"", 0, 0}, {"\xEF\xBB\xBF", 0, 3}, {"\xEF\xBB[1]", 0, 2}, {"\xEF\xBB\xBF\xEF[1]", 0, 4},
+        {"[1,", 0, 3}, {"[1,]", 0, 3}, {"{\"a\":1,}", 0, 7}, {"{\"a\" 1}", 0, 5}, {"{1:2}", 0, 1},
+        {"[1 23]", 0, 4}, {"[tru]", 0, 4}, {"[01]", 0, 2}, {"[-]", 0, 2}, {"[\"\xff\"]", 0, 2},
         {"[\"\xed\xa0\x80\"]", 0, 3},      // an encoded surrogate
         {"[\"\xf4\x90\x80\x80\"]", 0, 3},  // beyond U+10FFFF
         {"[\"\xe0\x9f\xbf\"]", 0, 3},      // overlong
         {"[\"\xf0\x8f\xbf\xbf\"]", 0, 3},  // overlong
-        {R"(["\ud800"])", 0, 8},
-        {R"(["\ud800\u0041"])", 0, 13},
-        {R"(["\udc00"])", 0, 7},
-        {"[\"a\nb\"]", 0, 3},
-        {std::string("[\"a\0\"]", 6), 0, 3},
-        {std::string("[1\0]", 4), 0, 2},
-        {"[1] x", 0, 4},
-        {"[1e400]", 0, 5},
-        {"[1.7976931348623159e308]", 0, 22},
+        {R"(["\ud800"])", 0, 8}, {R"(["\ud800\u0041"])", 0, 13}, {R"(["\udc00"])", 0, 7},
+        {"[\"a\nb\"]", 0, 3}, {std::string("[\"a\0\"]", 6), 0, 3}, {std::string("[1\0]", 4), 0, 2},
+        {"[1] x", 0, 4}, {"[1e400]", 0, 5}, {"[1.7976931348623159e308]", 0, 22},
         {"[1" + std::string(400, '0') + "]", 0, 401},  // an integer too wide even for a double
-        {"1", 0, 0},
-        {"\xEF\xBB\xBFtrue", 0, 3},
-        {"1 2", J::FragmentsAllowed, 2},
+        {"1", 0, 0}, {"\xEF\xBB\xBFtrue", 0, 3}, {"1 2", J::FragmentsAllowed, 2},
         {repeat("[", J::kMaxDepth + 1) + repeat("]", J::kMaxDepth + 1), 0, size_t(J::kMaxDepth), "nesting"},
         {repeat("[", 4 * J::kMaxDepth) + repeat("]", 4 * J::kMaxDepth), 0, size_t(J::kMaxDepth), "nesting"},
         {"\xEF\xBB\xBF" + repeat("[", J::kMaxDepth + 1), 0, size_t(J::kMaxDepth) + 3, "nesting"},
@@ -140,13 +119,9 @@ TEST(JSONRead, RejectsMalformedInputNamingTheBytePosition) {
         NSErrorPtr error;
         auto v = read(c.text, c.options, &error);
         EXPECT_FALSE(v.has_value()) << c.text;
-        ASSERT_NE(error, nullptr) << c.text;
-        EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-        EXPECT_EQ(error->code(), 3840);
-        const std::string description = error->localizedDescription();
-        EXPECT_TRUE(description.ends_with("(at byte " + std::to_string(c.index) + ")."))
-            << c.text << description;
-        EXPECT_NE(description.find(c.reason), std::string::npos) << description;
+        expectError(error, NSCocoaErrorDomain, 3840, c.reason);
+        EXPECT_TRUE(error->localizedDescription().ends_with("(at byte " + std::to_string(c.index) + ")."))
+            << c.text;
         EXPECT_EQ(error->userInfo().at("NSJSONSerializationErrorIndex").unsignedIntegerValue(), c.index)
             << c.text;
         EXPECT_FALSE(read(c.text, c.options, nullptr).has_value());  // no error asked for: still no crash
@@ -203,12 +178,10 @@ TEST(JSONWrite, FailsWithAnErrorForValuesJSONCannotHold) {
     } cases[] = {
         {Value::array({std::nan("")}), "NaN"},
         {Value::array({std::numeric_limits<double>::infinity()}), "infinity"},
-        {Value::array({Data::fromString("x")}), "data"},
-        {Value::array({Date{1}}), "date"},
+        {Value::array({Data::fromString("x")}), "data"}, {Value::array({Date{1}}), "date"},
         {Value::array({Value::set({1})}), "set"},
         {Value::array({Value(std::make_shared<Thing>())}), "object"},
-        {Value::array({std::string("ok \xff")}), "UTF-8"},
-        {Value(Dict{{std::string("\xc3"), 1}}), "UTF-8"},
+        {Value::array({std::string("ok \xff")}), "UTF-8"}, {Value(Dict{{std::string("\xc3"), 1}}), "UTF-8"},
         {deep(J::kMaxDepth + 1), "nesting"},
         {Value(1), "top-level"},  // fragments need WritingFragmentsAllowed
     };
@@ -216,11 +189,7 @@ TEST(JSONWrite, FailsWithAnErrorForValuesJSONCannotHold) {
         for (unsigned options : {0u, unsigned(J::PrettyPrinted)}) {
             NSErrorPtr error;
             EXPECT_FALSE(J::dataWithJSONObject(c.value, options, &error).has_value()) << c.reason;
-            ASSERT_NE(error, nullptr) << c.reason;
-            EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-            EXPECT_EQ(error->code(), 3851);
-            EXPECT_NE(error->localizedDescription().find(c.reason), std::string::npos)
-                << error->localizedDescription();
+            expectError(error, NSCocoaErrorDomain, 3851, c.reason);
             EXPECT_FALSE(J::dataWithJSONObject(c.value, options, nullptr).has_value());
         }
         EXPECT_FALSE(J::isValidJSONObject(c.value)) << c.reason;

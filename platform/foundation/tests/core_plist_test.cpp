@@ -7,12 +7,11 @@
 #include <string>
 #include <vector>
 
-// Readable failure messages.
-static void PrintTo(const Value& v, std::ostream* os) {
-    *os << v.description();
-}
+#include "platform/foundation/tests/test_support.h"
 
 namespace {
+
+using foundation_test::expectError;
 
 using P = NSPropertyListSerialization;
 using Format = P::Format;
@@ -77,16 +76,6 @@ std::string chainList(int length, int fanOut) {
     return binaryList(objects, 0, 2);
 }
 
-void expectReadError(std::string_view bytes, std::string_view reason, const std::string& label) {
-    NSErrorPtr error;
-    EXPECT_FALSE(read(bytes, &error).has_value()) << label;
-    ASSERT_NE(error, nullptr) << label;
-    EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-    EXPECT_EQ(error->code(), 3840);
-    EXPECT_NE(error->localizedDescription().find(reason), std::string::npos)
-        << label << ": " << error->localizedDescription();
-}
-
 // ---- round trips ----
 
 class PlistRoundTrip : public testing::TestWithParam<Format> {};
@@ -135,22 +124,15 @@ TEST_P(PlistRoundTrip, WriterErrorsAreClear) {
         Value value;
         std::string reason;
     } cases[] = {
-        {Value::array({Value()}), "null"},
-        {Value(Dict{{"a", Value::set({1})}}), "set"},
+        {Value::array({Value()}), "null"}, {Value(Dict{{"a", Value::set({1})}}), "set"},
         {Value::array({Value(std::make_shared<Thing>())}), "object"},
-        {Value::array({std::string("a\0b", 3)}), "NUL"},
-        {Value::array({std::string("\xff")}), "UTF-8"},
-        {Value::array({Date{3e9}}), "date"},
-        {deep(P::kMaxDepth + 1), "nesting"},
+        {Value::array({std::string("a\0b", 3)}), "NUL"}, {Value::array({std::string("\xff")}), "UTF-8"},
+        {Value::array({Date{3e9}}), "date"}, {deep(P::kMaxDepth + 1), "nesting"},
     };
     for (const auto& c : cases) {
         NSErrorPtr error;
         EXPECT_FALSE(P::dataWithPropertyList(c.value, GetParam(), &error).has_value()) << c.reason;
-        ASSERT_NE(error, nullptr) << c.reason;
-        EXPECT_EQ(error->domain(), NSCocoaErrorDomain);
-        EXPECT_EQ(error->code(), 3851);
-        EXPECT_NE(error->localizedDescription().find(c.reason), std::string::npos)
-            << error->localizedDescription();
+        expectError(error, NSCocoaErrorDomain, 3851, c.reason);
         EXPECT_FALSE(P::dataWithPropertyList(c.value, GetParam(), nullptr).has_value());
     }
 }
@@ -160,37 +142,15 @@ INSTANTIATE_TEST_SUITE_P(Formats, PlistRoundTrip, testing::Values(Format::XML, F
 
 TEST(PlistDates, BinaryKeepsFractionsXMLWholeSeconds) {
     const Value v = Value::array({Date{-0.75}, Date{12.5}, Date{-3600.25}});
-    auto binary = P::dataWithPropertyList(v, Format::Binary, nullptr);
-    ASSERT_TRUE(binary.has_value());
-    auto back = P::propertyListWithData(*binary, nullptr, nullptr);
-    ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(*back, v);
-
-    auto xml = P::dataWithPropertyList(Value::array({Date{12.5}}), Format::XML, nullptr);
-    ASSERT_TRUE(xml.has_value());
-    EXPECT_NE(xml->toString().find("<date>2001-01-01T00:00:12Z</date>"), std::string::npos);
+    auto binary = P::dataWithPropertyList(v, Format::Binary, nullptr).value_or(Data());
+    EXPECT_EQ(P::propertyListWithData(binary, nullptr, nullptr), v);
+    auto xml = P::dataWithPropertyList(Value::array({Date{12.5}}), Format::XML, nullptr).value_or(Data());
+    EXPECT_NE(xml.toString().find("<date>2001-01-01T00:00:12Z</date>"), std::string::npos);
 }
 
 // ---- reading ----
 
-TEST(PlistRead, RejectsCorruptXML) {
-    const struct {
-        std::string bytes;
-        std::string reason;
-    } cases[] = {
-        {"", "empty"},
-        {"garbage", "XML"},
-        {xmlDocument("<array><string>a</array>"), "XML"},
-        {xmlDocument("<array><string>a</string>").substr(0, 60), "XML"},
-        {xmlDocument("<string>\xff</string>"), "UTF-8"},
-        {xmlDocument(repeat("<array>", P::kMaxDepth + 1) + repeat("</array>", P::kMaxDepth + 1)), "nesting"},
-        {repeat("<a>", 200000), "nesting"},
-        {xmlDocument(std::string("<dict><key>a\0b</key><true/></dict>", 34)), "NUL"},
-    };
-    for (const auto& c : cases) expectReadError(c.bytes, c.reason, c.bytes.substr(0, 80));
-}
-
-TEST(PlistRead, RejectsCorruptBinary) {
+TEST(PlistRead, RejectsCorruptInput) {
     // Found by fuzz_plist: a dictionary key holding a NUL character made the reader abort.
     const std::string fuzzed(
         "\x62\x70\x6c\x69\x73\x74\x30\x30\xd9\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x03\x0c\x15\x16\x17"
@@ -212,30 +172,33 @@ TEST(PlistRead, RejectsCorruptBinary) {
         std::string bytes;
         std::string reason;
     } cases[] = {
-        {"bplist00", "truncated"},
-        {"bplist15" + good.substr(8), "version"},
-        {badOffset, "offset"},
-        {badSizes, "integer sizes"},
-        {binaryList({std::string("\xA1\x00", 2)}, 0), "reference themselves"},
+        {"", "empty"}, {"garbage", "XML"}, {xmlDocument("<array><string>a</array>"), "XML"},
+        {xmlDocument("<array><string>a</string>").substr(0, 60), "XML"},
+        {xmlDocument("<string>\xff</string>"), "UTF-8"},
+        {xmlDocument(repeat("<array>", P::kMaxDepth + 1) + repeat("</array>", P::kMaxDepth + 1)), "nesting"},
+        {repeat("<a>", 200000), "nesting"},
+        {xmlDocument(std::string("<dict><key>a\0b</key><true/></dict>", 34)), "NUL"},
+        {"bplist00", "truncated"}, {"bplist15" + good.substr(8), "version"}, {badOffset, "offset"},
+        {badSizes, "integer sizes"}, {binaryList({std::string("\xA1\x00", 2)}, 0), "reference themselves"},
         {binaryList({"\xA1\x07", std::string("\x10\x05", 2)}, 0), "out of bounds"},
         {binaryList({std::string("\x10\x05", 2)}, 3), "root"},
         {binaryList({"\xD1\x01\x02", std::string("\x10\x05", 2), "\x09"}, 0), "key is not a string"},
         {binaryList({std::string("\x80\x01", 2)}, 0), "unsupported type"},
-        {binaryList({"\x5F\x10\x40"
-                     "ab"},
-                    0),
-         "truncated"},
+        {binaryList({std::string("\x5F\x10\x40") + "ab"}, 0), "truncated"},
         {binaryList({"\xAF\x13\x7f\xff\xff\xff\xff\xff\xff\xff"}, 0), "truncated"},
-        {chainList(P::kMaxDepth + 1, 1), "nesting"},
-        {chainList(20000, 1), "nesting"},
+        {chainList(P::kMaxDepth + 1, 1), "nesting"}, {chainList(20000, 1), "nesting"},
         {chainList(60, 2), "too many"},
         {binaryList({"\xD1\x01\x02", std::string{'\x52', 'a', '\0'}, "\x09"}, 0), "NUL"},  // as a key
         {binaryList({"\xD1\x01\x02", std::string("\x61\0\0", 3), "\x09"}, 0), "NUL"},      // as a UTF-16 key
         {binaryList({"\xA1\x01", std::string{'\x53', 'a', '\0', 'b'}}, 0), "NUL"},         // as a value
         {fuzzed, "NUL"},
     };
-    for (size_t i = 0; i < std::size(cases); ++i)
-        expectReadError(cases[i].bytes, cases[i].reason, "case " + std::to_string(i));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        NSErrorPtr error;
+        EXPECT_FALSE(read(cases[i].bytes, &error).has_value());
+        expectError(error, NSCocoaErrorDomain, 3840, cases[i].reason);
+    }
     Format format = Format::XML;
     EXPECT_EQ(read(binaryList({"\xA2\x01\x02", "\x51\x61", std::string("\x10\x05", 2)}, 0), nullptr, &format),
               Value::array({"a", 5}));

@@ -14,34 +14,24 @@
 
 namespace {
 
-struct LocaleCase {
-    const char* language;
-    const char* lcAll;
-    const char* lcMessages;
-    const char* lang;
-    std::vector<std::string> expected;
-};
-
-class LanguagesFromLocale : public ::testing::TestWithParam<LocaleCase> {};
-
-TEST_P(LanguagesFromLocale, Parse) {
-    const auto& c = GetParam();
-    EXPECT_EQ(DeviceProfile::languagesFromLocale(c.language, c.lcAll, c.lcMessages, c.lang), c.expected);
+TEST(DeviceProfileTest, LanguagesFromTheLocaleVariables) {
+    struct Case {
+        const char *language, *lcAll, *lcMessages, *lang;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"", "", "", "en_US.UTF-8", {"en-US"}}, {"", "", "", "zh_CN", {"zh-CN"}}, {"", "", "", "C", {"en"}},
+        {"", "POSIX", "", "de_DE", {"en"}},  // LC_ALL wins over LANG
+        {"", "", "fr_FR.UTF-8@euro", "de_DE", {"fr-FR"}}, {"", "", "", "", {"en"}},
+        {"zh_CN:en_US:en", "de_DE", "", "", {"zh-CN", "en-US", "en"}},
+        {"fr::fr_FR:fr", "", "", "en_US", {"fr", "fr-FR"}},  // empties and repeats skipped
+        {":", "", "", "ja_JP.eucJP", {"ja-JP"}},
+        {"../etc:x y", "", "", "pt_BR", {"pt-BR"}},  // garbage is no tag
+        {"", "", "", "sr_RS@latin", {"sr-RS"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DeviceProfile::languagesFromLocale(c.language, c.lcAll, c.lcMessages, c.lang), c.expected)
+            << c.language << "|" << c.lcAll << "|" << c.lcMessages << "|" << c.lang;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, LanguagesFromLocale,
-    ::testing::Values(LocaleCase{"", "", "", "en_US.UTF-8", {"en-US"}},
-                      LocaleCase{"", "", "", "zh_CN", {"zh-CN"}}, LocaleCase{"", "", "", "C", {"en"}},
-                      LocaleCase{"", "POSIX", "", "de_DE", {"en"}},  // LC_ALL wins over LANG
-                      LocaleCase{"", "", "fr_FR.UTF-8@euro", "de_DE", {"fr-FR"}},
-                      LocaleCase{"", "", "", "", {"en"}},
-                      LocaleCase{"zh_CN:en_US:en", "de_DE", "", "", {"zh-CN", "en-US", "en"}},
-                      LocaleCase{
-                          "fr::fr_FR:fr", "", "", "en_US", {"fr", "fr-FR"}},  // empties and repeats skipped
-                      LocaleCase{":", "", "", "ja_JP.eucJP", {"ja-JP"}},
-                      LocaleCase{"../etc:x y", "", "", "pt_BR", {"pt-BR"}},  // garbage is no tag
-                      LocaleCase{"", "", "", "sr_RS@latin", {"sr-RS"}}));
 
 using foundation_test::ScopedEnv;
 

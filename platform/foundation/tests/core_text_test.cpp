@@ -9,21 +9,13 @@ namespace {
 using TextUtil::Whitespace;
 
 TEST(TextLength, CountsUtf16Units) {
-    struct Case {
-        std::string text;
-        size_t units;
+    // Precomposed, letter and combining accent, outside the BMP (surrogate pairs, also with a skin-tone
+    // modifier), then invalid bytes and a truncated sequence, which count one unit a byte.
+    const std::pair<std::string, size_t> cases[] = {
+        {"", 0},          {"\u00e9", 1}, {"e\u0301", 2},    {"\u4e2d\u6587", 2}, {"a\U0001F600b", 4},
+        {"\U0001F44D\U0001F3FD", 4}, {"\xff", 1},     {"\xe4\xb8", 2},
     };
-    const Case cases[] = {
-        {"", 0},
-        {"\u00e9", 1},   // precomposed
-        {"e\u0301", 2},  // base letter and combining accent
-        {"\u4e2d\u6587", 2},
-        {"a\U0001F600b", 4},          // outside the BMP: a surrogate pair
-        {"\U0001F44D\U0001F3FD", 4},  // emoji with a skin-tone modifier
-        {"\xff", 1},                  // invalid bytes count one each
-        {"\xe4\xb8", 2},              // a truncated sequence
-    };
-    for (const auto& tc : cases) EXPECT_EQ(TextUtil::utf16Length(tc.text), tc.units) << tc.text;
+    for (const auto& [text, units] : cases) EXPECT_EQ(TextUtil::utf16Length(text), units) << text;
 }
 
 TEST(TextIndex, ConvertsBetweenUnitsAndBytes) {
@@ -38,11 +30,7 @@ TEST(TextIndex, ConvertsBetweenUnitsAndBytes) {
 
 TEST(TextRange, SubstringAndReplaceRefuseBadRanges) {
     const std::string s = "a\U0001F600be\u0301";
-    struct Case {
-        NSRange range;
-        std::optional<std::string> sub;
-    };
-    const Case cases[] = {
+    const std::pair<NSRange, std::optional<std::string>> cases[] = {
         {{0, 1}, "a"},          {{1, 2}, "\U0001F600"},
         {{1, 1}, std::nullopt},  // half of the pair
         {{2, 1}, std::nullopt}, {{3, 1}, "b"},
@@ -50,10 +38,9 @@ TEST(TextRange, SubstringAndReplaceRefuseBadRanges) {
         {{6, 0}, ""},           {{6, 1}, std::nullopt},
         {{7, 0}, std::nullopt}, {{SIZE_MAX, 2}, std::nullopt},  // location + length overflows
     };
-    for (const auto& tc : cases) {
-        EXPECT_EQ(TextUtil::substring(s, tc.range), tc.sub) << tc.range.location << "," << tc.range.length;
-        auto replaced = TextUtil::replacing(s, tc.range, "[x]");
-        EXPECT_EQ(replaced.has_value(), tc.sub.has_value());
+    for (const auto& [range, sub] : cases) {
+        EXPECT_EQ(TextUtil::substring(s, range), sub) << range.location << "," << range.length;
+        EXPECT_EQ(TextUtil::replacing(s, range, "[x]").has_value(), sub.has_value());
     }
     EXPECT_EQ(TextUtil::replacing(s, {1, 2}, "X"), "aXbe\u0301");
     EXPECT_EQ(TextUtil::replacing(s, {0, 0}, "<"), "<" + s);

@@ -67,11 +67,9 @@ TEST(ValueConversion, IntegerValueParsesLikeThePlatform) {
 }
 
 TEST(ValueConversion, BoolAndDoubleFromStrings) {
-    EXPECT_TRUE(Value("YES").boolValue());
-    EXPECT_TRUE(Value(" true").boolValue());
-    EXPECT_TRUE(Value("007").boolValue());
-    EXPECT_FALSE(Value("0").boolValue());
-    EXPECT_FALSE(Value("no").boolValue());
+    for (auto [text, yes] :
+         {std::pair{"YES", true}, {" true", true}, {"007", true}, {"0", false}, {"no", false}})
+        EXPECT_EQ(Value(text).boolValue(), yes) << text;
     EXPECT_DOUBLE_EQ(Value(" 2.5x").doubleValue(), 2.5);
     EXPECT_EQ(Value("x").doubleValue(), 0);
 }

@@ -1,14 +1,8 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Console.h"
-#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Process.h"
 
-#include "testsupport/TempDir.h"
-
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -19,38 +13,15 @@
 
 namespace {
 
-// Sends standard error to a file for its lifetime.
-class StderrToFile {
-  public:
-    explicit StderrToFile(const std::string& path) {
-        ::fflush(stderr);
-        saved_ = ::dup(STDERR_FILENO);
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
-    ~StderrToFile() {
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-    }
-
-  private:
-    int saved_ = -1;
-};
-
-std::string logged(const TempDir& dir, const std::function<void()>& body) {
-    std::string path = dir.file("stderr");
-    {
-        StderrToFile redirect(path);
-        body();
-    }
-    auto data = NSFileManager::defaultManager()->contentsAtPath(path);
-    return data ? data->toString() : "";
+// What `body` wrote to standard error.
+std::string logged(const std::function<void()>& body) {
+    testing::internal::CaptureStderr();
+    body();
+    return testing::internal::GetCapturedStderr();
 }
 
 TEST(ConsoleLine, HasLocalTimeFromTheClockProcessThreadAndText) {
-    TempDir dir;
-    std::string out = logged(dir, [] { NSLog("DeviceToken \u83b7\u53d6\u5931\u8d25 x"); });
+    std::string out = logged([] { NSLog("DeviceToken \u83b7\u53d6\u5931\u8d25 x"); });
     std::regex shape(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} foundation_services_tests\[(\d+):(\d+)\] )"
                      "DeviceToken \u83b7\u53d6\u5931\u8d25 x\n$");
     std::smatch m;
@@ -66,7 +37,7 @@ TEST(ConsoleLine, HasLocalTimeFromTheClockProcessThreadAndText) {
         foundation_test::ScopedEnv zone;
         zone.set("TZ", tz);
         ::tzset();
-        std::string line = logged(dir, [] { NSLog("tick"); });
+        std::string line = logged([] { NSLog("tick"); });
         EXPECT_EQ(line.substr(0, 23), stamp) << tz;
         EXPECT_EQ(line.substr(line.size() - 6), " tick\n");
     }
@@ -74,8 +45,7 @@ TEST(ConsoleLine, HasLocalTimeFromTheClockProcessThreadAndText) {
 }
 
 TEST(ConsoleLine, ThreadsNeverShareALine) {
-    TempDir dir;
-    std::string out = logged(dir, [] {
+    std::string out = logged([] {
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t)
             threads.emplace_back([t] {
@@ -93,8 +63,7 @@ TEST(ConsoleLine, ThreadsNeverShareALine) {
 }
 
 TEST(ConsoleCapture, InnermostCaptureWinsCollectsEveryThreadAndNothingReachesStandardError) {
-    TempDir dir;
-    std::string out = logged(dir, [] {
+    std::string out = logged([] {
         Console::Capture outer;
         NSLog("first");
         {
@@ -108,7 +77,7 @@ TEST(ConsoleCapture, InnermostCaptureWinsCollectsEveryThreadAndNothingReachesSta
         EXPECT_EQ(outer.lines(), (std::vector<std::string>{"first", "third"}));
     });
     EXPECT_EQ(out, "");
-    out = logged(dir, [] { NSLog("after"); });
+    out = logged([] { NSLog("after"); });
     EXPECT_NE(out.find("] after\n"), std::string::npos);
 
     // A capture collects every line from many threads.

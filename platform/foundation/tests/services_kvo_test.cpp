@@ -60,22 +60,18 @@ struct Recorder {
 };
 
 TEST(KeyValueObserving, ReportsWhatTheOptionsAskFor) {
-    struct Case {
-        KVOOptions options;
-        std::vector<std::string> expected;
-    };
-    const Case cases[] = {
+    const std::pair<KVOOptions, std::vector<std::string>> cases[] = {
         {KVOOptions::None, {"first -->-"}}, {KVOOptions::New, {"first -->Grace"}},
         {KVOOptions::Old, {"first Ada->-"}}, {KVOOptions::New | KVOOptions::Old, {"first Ada->Grace"}},
         {KVOOptions::New | KVOOptions::Initial, {"first -->Ada", "first -->Grace"}},
         {KVOOptions::Old | KVOOptions::Prior, {"prior first Ada", "first Ada->-"}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [options, expected] : cases) {
         Person person;
         Recorder recorder;
-        person.addObserver({}, "first", c.options, recorder.callback());
+        person.addObserver({}, "first", options, recorder.callback());
         person.setFirst("Grace");
-        EXPECT_EQ(recorder.seen, c.expected) << unsigned(c.options);
+        EXPECT_EQ(recorder.seen, expected) << unsigned(options);
     }
 }
 
@@ -88,13 +84,11 @@ TEST(KeyValueObserving, DependentKeysFireWithTheirOwnValues) {
     person.addObserver({}, "last", both, recorder.callback());
     person.setFirst("Grace");
     person.setLast("Hopper");
-    EXPECT_EQ(recorder.seen, (std::vector<std::string>{
-                                 "fullName Ada Lovelace->Grace Lovelace",
-                                 "greeting Hello Ada Lovelace->Hello Grace Lovelace",
-                                 "last Lovelace->Hopper",
-                                 "fullName Grace Lovelace->Grace Hopper",
-                                 "greeting Hello Grace Lovelace->Hello Grace Hopper",
-                             }));
+    EXPECT_EQ(recorder.seen,
+              (std::vector<std::string>{"fullName Ada Lovelace->Grace Lovelace",
+                                        "greeting Hello Ada Lovelace->Hello Grace Lovelace", "last Lovelace->Hopper",
+                                        "fullName Grace Lovelace->Grace Hopper",
+                                        "greeting Hello Grace Lovelace->Hello Grace Hopper"}));
 }
 
 // Also: cyclic dependencies end, and unknown keys are null.

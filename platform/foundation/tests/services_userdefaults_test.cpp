@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -22,11 +23,6 @@ namespace {
 
 using foundation_test::readFile;
 using foundation_test::writeFile;
-
-std::optional<Value> readPlist(const std::string& path) {
-    const std::string bytes = readFile(path);
-    return NSPropertyListSerialization::propertyListWithData(Data::fromString(bytes), nullptr, nullptr);
-}
 
 std::vector<std::string> filesIn(const std::string& folder) {
     std::vector<std::string> names;
@@ -92,7 +88,8 @@ TEST_F(UserDefaults, ChangesAreSavedShortlyAndRefusedValuesLeaveTheOldOne) {
     EXPECT_EQ(defaults->stringForKey("k"), "v");
     EXPECT_TRUE(console.contains("cannot store a set"));
     EXPECT_TRUE(foundation_test::eventually([&] {
-        auto saved = readPlist(storePath());
+        const Data bytes = Data::fromString(readFile(storePath()));
+        auto saved = NSPropertyListSerialization::propertyListWithData(bytes, nullptr, nullptr);
         return saved && saved->find("k") && *saved->find("k") == Value("v");
     }));
 }
@@ -179,8 +176,9 @@ TEST_F(UserDefaults, AFailedSaveKeepsTheChangesAndSucceedsLater) {
     EXPECT_EQ(reopen()->stringForKey("k"), "w");
 }
 
-// The exit handlers run in a child process; it finds the parent's sandbox through the environment, since a
-// death test's child runs the test body again from the start.
+// The termination notification ends the process, so it and the exit handlers run in a child process, at a
+// normal exit and on SIGTERM: it is posted once, changes made then are saved, and the process exits cleanly.
+// The child finds the parent's sandbox through the environment, since it runs the test body again.
 class UserDefaultsAtExit : public ::testing::TestWithParam<std::tuple<bool, bool>> {
   protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -198,9 +196,12 @@ TEST_P(UserDefaultsAtExit, ChangesMadeWhileTerminatingAreSaved) {
             // Either hook may be installed first; the exit handlers must save in both orders.
             if (defaultsFirst) NSUserDefaults::standardUserDefaults()->setObject("set early", "early");
             installTerminationNotification();
+            installTerminationNotification();  // idempotent
             if (!defaultsFirst) NSUserDefaults::standardUserDefaults()->setObject("set early", "early");
             NSNotificationCenter::defaultCenter().addObserver(
-                UIApplicationWillTerminateNotification, nullptr, nullptr, [](const NSNotification&) {
+                UIApplicationWillTerminateNotification, nullptr, nullptr, [](const NSNotification& note) {
+                    static int count = 0;
+                    std::fprintf(stderr, "posted %s #%d\n", note.name.c_str(), ++count);
                     NSUserDefaults::standardUserDefaults()->setObject("set while terminating", "late");
                 });
             if (bySignal) {
@@ -210,7 +211,7 @@ TEST_P(UserDefaultsAtExit, ChangesMadeWhileTerminatingAreSaved) {
             }
             std::exit(0);
         },
-        ::testing::ExitedWithCode(0), "");
+        ::testing::ExitedWithCode(0), "posted UIApplicationWillTerminateNotification #1\n[^#]*$");
     auto saved = NSUserDefaults::create(sandbox + "/Library/Preferences/com.quorvane.app.plist");
     EXPECT_EQ(saved->stringForKey("early"), "set early");
     EXPECT_EQ(saved->stringForKey("late"), "set while terminating");

@@ -1,8 +1,8 @@
-// Small helpers shared by the foundation tests: bounded polling, thread counting, environment overrides and
-// whole-file reads and writes. Header-only, so that every part's test binary can use it.
+// Small helpers shared by the foundation tests: error checks, bounded polling, thread counting, environment
+// overrides and whole-file reads and writes. Header-only, so that every part's test binary can use it.
 #pragma once
 
-#include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,7 +17,24 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/NSError.h"
+#include "platform/foundation/Value.h"
+
+// Readable failure messages.
+inline void PrintTo(const Value& v, std::ostream* os) {
+    *os << v.description();
+}
+
 namespace foundation_test {
+
+// A reported error: its domain and code, and a description that names `detail`.
+inline void expectError(const NSErrorPtr& error, const std::string& domain, long code,
+                        std::string_view detail) {
+    ASSERT_TRUE(error) << detail;
+    EXPECT_EQ(error->domain(), domain) << detail;
+    EXPECT_EQ(error->code(), code) << error->description();
+    EXPECT_NE(error->localizedDescription().find(detail), std::string::npos) << error->localizedDescription();
+}
 
 // Polls `predicate` until it holds or `seconds` of real time pass; returns its last value. The default bound
 // is generous, so that a loaded machine never runs it out; a condition that holds returns at once.
@@ -32,14 +49,8 @@ inline bool eventually(const std::function<bool()>& predicate, double seconds = 
 
 // Threads of this process, from /proc/self/task.
 inline int threadCount() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] != '.') ++count;
-        }
-        closedir(dir);
-    }
-    return count;
+    std::filesystem::directory_iterator tasks("/proc/self/task");
+    return int(std::distance(begin(tasks), end(tasks)));
 }
 
 // Tracks the most blocks that ran at once.
@@ -67,23 +78,18 @@ class ScopedEnv {
             const char* old = std::getenv(name);
             saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         }
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
+        put(name, value);
     }
     ~ScopedEnv() {
-        for (const auto& [name, value] : saved_) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
+        for (const auto& [name, value] : saved_) put(name.c_str(), value ? value->c_str() : nullptr);
     }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
   private:
+    static void put(const char* name, const char* value) {
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 

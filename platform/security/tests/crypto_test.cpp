@@ -11,6 +11,7 @@ constexpr auto kEncrypt = CCOperation::Encrypt;
 constexpr auto kDecrypt = CCOperation::Decrypt;
 constexpr CCOptions kPadded = kCCOptionPKCS7Padding;
 constexpr CCOptions kECB = kCCOptionECBMode;
+constexpr auto kDES = CCAlgorithm::TripleDES;
 
 Bytes bytesOf(const std::string& text) {
     return Bytes(text.begin(), text.end());
@@ -24,12 +25,6 @@ Bytes fromHex(const std::string& hex) {
 }
 
 const Bytes kKey = fromHex("0123456789abcdef23456789abcdef01456789abcdef0123");
-
-// Triple DES with the test key unless another is given.
-CCCryptorStatus des(CCOperation operation, CCOptions options, const Bytes& input, Bytes& out,
-                    const Bytes& iv = {}, const Bytes& key = kKey) {
-    return CCCrypt(operation, CCAlgorithm::TripleDES, options, key, iv, input, out);
-}
 
 TEST(DigestTest, KnownVectors) {
     const Bytes fox = bytesOf("The quick brown fox jumps over the lazy dog");
@@ -49,12 +44,12 @@ TEST(CipherTest, KnownVectorsBothWays) {
         Bytes key, iv, plain;
         std::string cipherHex;
     } cases[] = {
-        // The classic three-key example, CBC with padding, FIPS-197 appendix C.1.
-        {CCAlgorithm::TripleDES, kECB, kKey, Bytes(), bytesOf("The qufck brown fox jump"),
+        // The classic three-key example in ECB; the last row is FIPS-197 appendix C.1.
+        {kDES, kECB, kKey, Bytes(), bytesOf("The qufck brown fox jump"),
          "a826fd8ce53b855fcce21c8112256fe668d5c05dd9b6b900"},
-        {CCAlgorithm::TripleDES, kPadded, kKey, fromHex("0001020304050607"), bytesOf("hello 3des"),
+        {kDES, kPadded, kKey, fromHex("0001020304050607"), bytesOf("hello 3des"),
          "b1f7b2d37ed61eb7c81741ee19747162"},
-        {CCAlgorithm::TripleDES, kPadded, kKey, Bytes(), bytesOf("abc"), "e2eff66d57aa8233"},  // no IV: zeros
+        {kDES, kPadded, kKey, Bytes(), bytesOf("abc"), "e2eff66d57aa8233"},  // no IV: zeros
         {CCAlgorithm::AES, kECB, aesKey, Bytes(), fromHex("00112233445566778899aabbccddeeff"),
          "69c4e0d86a7b0430d8cdb78070b4c55a"},
     };
@@ -72,12 +67,12 @@ TEST(TripleDESTest, RoundTripsEveryLengthAndMode) {
         for (size_t length : {0u, 1u, 7u, 8u, 9u, 1000u}) {
             Bytes plain(length), sealed;
             for (size_t i = 0; i < length; ++i) plain[i] = static_cast<uint8_t>(i * 31 + 7);
-            ASSERT_EQ(des(kEncrypt, options, plain, sealed), kCCSuccess);
+            ASSERT_EQ(CCCrypt(kEncrypt, kDES, options, kKey, {}, plain, sealed), kCCSuccess);
             EXPECT_EQ(sealed.size(), (length / 8 + 1) * 8);
             // Whole, or fed to the cipher in pieces of any size, the result is the same.
             for (size_t piece : {kCCCryptPieceSize, size_t(1), size_t(3), size_t(13)}) {
                 auto inPieces = [&](CCOperation op, const Bytes& input, Bytes& out) {
-                    return CCCryptInPieces(op, CCAlgorithm::TripleDES, options, kKey, {}, input, out, piece);
+                    return CCCryptInPieces(op, kDES, options, kKey, {}, input, out, piece);
                 };
                 Bytes pieced, opened;
                 EXPECT_TRUE(inPieces(kEncrypt, plain, pieced) == kCCSuccess && pieced == sealed) << piece;
@@ -89,7 +84,7 @@ TEST(TripleDESTest, RoundTripsEveryLengthAndMode) {
 
 TEST(TripleDESTest, BadInputIsRefused) {
     Bytes sealed;
-    ASSERT_EQ(des(kEncrypt, kPadded, bytesOf("secret"), sealed), kCCSuccess);
+    ASSERT_EQ(CCCrypt(kEncrypt, kDES, kPadded, kKey, {}, bytesOf("secret"), sealed), kCCSuccess);
     Bytes corrupt = sealed, partial(sealed.begin(), sealed.end() - 1), wrongKey = kKey;
     corrupt.back() ^= 0xff;
     wrongKey[0] ^= 0x10;  // not just the parity bit
@@ -110,7 +105,7 @@ TEST(TripleDESTest, BadInputIsRefused) {
     };
     for (const auto& c : cases) {
         Bytes out{42};
-        EXPECT_EQ(des(c.operation, c.options, c.input, out, c.iv, c.key), c.status) << c.name;
+        EXPECT_EQ(CCCrypt(c.operation, kDES, c.options, c.key, c.iv, c.input, out), c.status) << c.name;
         EXPECT_TRUE(out.empty()) << c.name;
     }
 }

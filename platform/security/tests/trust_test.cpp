@@ -25,8 +25,7 @@ SecTrustResultType evaluated(SecTrust& trust) {
     return result;
 }
 bool trusted(SecTrust& trust) {
-    auto result = evaluated(trust);
-    return result == SecTrustResultType::Unspecified || result == SecTrustResultType::Proceed;
+    return evaluated(trust) == SecTrustResultType::Unspecified;  // no user setting asks for Proceed
 }
 
 // Every test runs at the PKI's reference time on a manual clock, with only the test root as system anchor.
@@ -140,7 +139,6 @@ TEST_F(TrustTest, ReevaluationFollowsPoliciesClockAndAnchorsAndKeysCompareByByte
     auto intermediate = cert(pki().intermediate());
     auto trust = SecTrust::create({leaf, intermediate}, {sslPolicy()});
     auto later = SecTrust::create({cert(pki().notYetValid()), intermediate}, {sslPolicy()});
-    EXPECT_EQ(trust->certificateCount(), 2u);  // before evaluation: what was presented
     ASSERT_TRUE(trusted(*trust));
     ASSERT_EQ(trust->certificateCount(), 3u);
     EXPECT_EQ(trust->certificateAtIndex(1), intermediate);
@@ -148,7 +146,7 @@ TEST_F(TrustTest, ReevaluationFollowsPoliciesClockAndAnchorsAndKeysCompareByByte
     EXPECT_FALSE(trust->certificateAtIndex(3));
 
     trust->setPolicies({sslPolicy("elsewhere.example")});
-    EXPECT_EQ(trust->certificateCount(), 2u);
+    EXPECT_EQ(trust->certificateCount(), 2u);  // unevaluated again: what was presented
     EXPECT_FALSE(trusted(*trust));
     EXPECT_EQ(trust->certificateCount(), 2u);
     trust->setPolicies({sslPolicy()});
@@ -177,8 +175,7 @@ TEST_F(TrustTest, ReevaluationFollowsPoliciesClockAndAnchorsAndKeysCompareByByte
     auto selfSigned = SecTrust::create({cert(pki().selfSigned())}, {SecPolicy::createBasicX509()});
     EXPECT_FALSE(trusted(*selfSigned));
     auto trustKey = selfSigned->copyPublicKey();
-    ASSERT_TRUE(trustKey);
-    EXPECT_EQ(*trustKey, *cert(pki().selfSigned())->copyKey());
+    EXPECT_TRUE(trustKey && *trustKey == *cert(pki().selfSigned())->copyKey());
 }
 
 }  // namespace

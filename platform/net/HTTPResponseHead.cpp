@@ -1,0 +1,54 @@
+#include "platform/net/HTTPResponseHead.h"
+
+#include "platform/foundation/TextUtil.h"
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+HTTPResponseHead::Line HTTPResponseHead::take(std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.substr(0, 5) == "HTTP/") {
+        const size_t space = line.find(' ');
+        version = std::string(line.substr(0, space));
+        // Three digits from 100 to 999, then the end or a space: anything else is no status at all.
+        const std::string_view code = space == std::string_view::npos ? "" : line.substr(space + 1);
+        const bool threeDigits = code.size() >= 3 && code[0] != '0' && isDigit(code[0]) && isDigit(code[1]) &&
+                                 isDigit(code[2]) &&
+                                 (code.size() == 3 || code[3] == ' ');
+        status = threeDigits ? (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0') : 0;
+        headers.clear();
+        return Line::Status;
+    }
+    if (line.empty()) return Line::End;
+    if (line[0] == ' ' || line[0] == '\t') return Line::Ignored;  // obsolete line folding
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return Line::Ignored;
+    std::string name(TextUtil::trim(line.substr(0, colon)));
+    std::string value(TextUtil::trim(line.substr(colon + 1)));
+    if (auto existing = headers.value(name)) {
+        headers.set(name, *existing + ", " + value);
+    } else {
+        headers.set(name, value);
+    }
+    return Line::Field;
+}
+
+std::string contentLengthProblem(const HTTPHeaderFields& headers) {
+    auto value = headers.value("Content-Length");
+    if (!value) return "";
+    std::string_view rest = *value;
+    std::string_view first;
+    do {  // an empty field is no length either
+        size_t comma = rest.find(',');
+        std::string_view one = TextUtil::trim(rest.substr(0, comma));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (one.empty() || one.size() > 18 || one.find_first_not_of("0123456789") != std::string_view::npos)
+            return "the Content-Length \"" + std::string(one) + "\" is not a length";
+        if (!first.empty() && one != first) return "the response has Content-Lengths that disagree";
+        first = one;
+    } while (!rest.empty());
+    return "";
+}

@@ -1,0 +1,26 @@
+// The head of an HTTP response, read the way libcurl hands it over: one line at a time.
+//
+// A status line ("HTTP/1.1 200 OK") starts a head afresh (an interim 1xx response or a redirect's next hop
+// comes before the final one); header fields follow, a repeated field joined to the first with ", ";
+// folded continuation lines and lines without a colon are ignored; the empty line ends the head.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/URLRequest.h"
+
+struct HTTPResponseHead {
+    enum class Line { Status, Field, Ignored, End };
+
+    // Takes one line, with or without its CR LF.
+    Line take(std::string_view line);
+
+    std::string version;
+    long status = 0;  // the status line's code, 100 to 999; 0 when it has none
+    HTTPHeaderFields headers;
+};
+
+// Why the response's Content-Length cannot be trusted: a value that is not a plain length, or repeated
+// values that disagree. "" when there is none or it is sound.
+std::string contentLengthProblem(const HTTPHeaderFields& headers);
