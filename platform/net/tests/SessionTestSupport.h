@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "platform/net/URLSession.h"
+#include "testsupport/LoopbackServer.h"
+#include "testsupport/TestPKI.h"
 
 class RecordingDelegate : public NSURLSessionDelegate {
   public:
@@ -132,6 +134,60 @@ class RecordingDelegate : public NSURLSessionDelegate {
     std::vector<std::string> events_;
 };
 
+// The recording delegate with a scripted answer to server-trust challenges, at session or task level, or
+// none (default handling). The default answer trusts whatever the server presents.
+class TrustDelegate : public RecordingDelegate {
+  public:
+    using Disposition = NSURLSessionAuthChallengeDisposition;
+    enum class Level { Session, Task, None };
+    Level level = Level::Session;
+    std::function<void(const NSURLAuthenticationChallengePtr&, NSURLChallengeCompletionHandler)> onChallenge =
+        [](const NSURLAuthenticationChallengePtr& challenge, NSURLChallengeCompletionHandler handler) {
+            handler(Disposition::UseCredential,
+                    NSURLCredential::credentialForTrust(challenge->protectionSpace()->serverTrust()));
+        };
+    std::vector<NSURLAuthenticationChallengePtr> challenges;
+    std::vector<NSURLSessionTaskPtr> challengedTasks;
+
+    bool respondsTo(Method method) const override {
+        if (method == Method::DidReceiveChallenge) return level == Level::Session;
+        if (method == Method::TaskDidReceiveChallenge) return level == Level::Task;
+        return RecordingDelegate::respondsTo(method);
+    }
+    void didReceiveChallenge(const SessionPtr&, const NSURLAuthenticationChallengePtr& challenge,
+                             NSURLChallengeCompletionHandler handler) override {
+        taskDidReceiveChallenge(nullptr, nullptr, challenge, std::move(handler));
+    }
+    void taskDidReceiveChallenge(const SessionPtr&, const NSURLSessionTaskPtr& task,
+                                 const NSURLAuthenticationChallengePtr& challenge,
+                                 NSURLChallengeCompletionHandler handler) override {
+        record("challenge", [&] {
+            challenges.push_back(challenge);
+            challengedTasks.push_back(task);
+        });
+        onChallenge(challenge, std::move(handler));
+    }
+};
+
+// The test root as the only system anchor, for a scope.
+struct TestRootAnchors {
+    TestRootAnchors() {
+        SecSystemAnchors::replace({SecCertificate::createWithData(TestPKI::shared().root().certificateDer)});
+    }
+    ~TestRootAnchors() { SecSystemAnchors::restoreDefault(); }
+};
+
+// Transport tests run over both schemes; HTTPS under the test root.
+class OverBothSchemes : public testing::TestWithParam<LoopbackServer::Scheme> {
+  protected:
+    TestRootAnchors anchors_;
+    LoopbackServer server_{GetParam()};
+};
+#define INSTANTIATE_OVER_BOTH_SCHEMES(suite)                                                          \
+    INSTANTIATE_TEST_SUITE_P(                                                                         \
+        Schemes, suite, testing::Values(LoopbackServer::Scheme::HTTP, LoopbackServer::Scheme::HTTPS), \
+        [](const auto& info) { return info.param == LoopbackServer::Scheme::HTTP ? "HTTP" : "HTTPS"; })
+
 // A session with a recording delegate (of type `Delegate`) on its own serial queue.
 template <class Delegate>
 struct DelegateSession {
@@ -139,7 +195,9 @@ struct DelegateSession {
     std::shared_ptr<NSOperationQueue> queue = NSOperationQueue::create();
     NSURLSessionPtr session;
 
-    explicit DelegateSession(NSURLSessionConfigurationPtr configuration = nullptr) {
+    explicit DelegateSession(NSURLSessionConfigurationPtr configuration = nullptr,
+                             std::shared_ptr<Delegate> given = nullptr) {
+        if (given) delegate = given;
         queue->setMaxConcurrentOperationCount(1);
         delegate->queue = queue;
         session = NSURLSession::sessionWithConfiguration(configuration, delegate, queue);
@@ -150,15 +208,13 @@ struct DelegateSession {
     template <class Task>
     Task run(Task task, double seconds = 10) {
         task->resume();
-        EXPECT_TRUE(delegate->waitForCompletions(++started_, seconds));
+        EXPECT_TRUE(delegate->waitForCompletions(++started, seconds));
         return task;
     }
     NSURLSessionDataTaskPtr runData(const NSURLRequest& request, double seconds = 10) {
         return run(session->dataTaskWithRequest(request), seconds);
     }
-
-  private:
-    int started_ = 0;
+    int started = 0;  // tasks resumed so far
 };
 using RecordingSession = DelegateSession<RecordingDelegate>;
 

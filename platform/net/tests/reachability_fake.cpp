@@ -51,48 +51,43 @@ TEST_F(FakeReachabilityTest, InjectedProviderAnswersWithTheFlagsSet) {
     EXPECT_EQ(ReachabilityProvider::current(), ReachabilityProvider::system());
 }
 
+// Reports reach the run loop only on a change of the target's flags; none once the target is unscheduled,
+// destroyed, or its callback removed.
 TEST_F(FakeReachabilityTest, ChangesReachTheRunLoopOnlyWhenTheFlagsChange) {
     auto target = zeroAddressTarget();
+    auto second = zeroAddressTarget();
     std::vector<SCNetworkReachabilityFlags> seen;
+    int secondCalls = 0;
     target->setCallback([&](SCNetworkReachabilityFlags flags) { seen.push_back(flags); });
+    second->setCallback([&](SCNetworkReachabilityFlags) { ++secondCalls; });
     ASSERT_TRUE(target->scheduleWithRunLoop(NSRunLoop::main(), NSRunLoopCommonModes));
-    EXPECT_EQ(fake_->scheduledCount(), 1u);
+    ASSERT_TRUE(second->scheduleWithRunLoop(NSRunLoop::main(), NSDefaultRunLoopMode));
+    EXPECT_EQ(fake_->scheduledCount(), 2u);
 
     fake_->setFlags(kReachable);
     fake_->setFlags(kReachable);              // no change
     fake_->setFlags("other.example", kWWAN);  // another target's key
     fake_->setFlags(kWWAN);
     fake_->setFlags(0);
+    second->setCallback(nullptr);
     NSRunLoop::main().runUntilIdle();
     EXPECT_EQ(seen, (std::vector<SCNetworkReachabilityFlags>{kReachable, kWWAN, 0}));
+    EXPECT_EQ(secondCalls, 0);
 
-    // Queued reports are dropped once the target is unscheduled.
     fake_->setFlags(kReachable);
     ASSERT_TRUE(target->unscheduleFromRunLoop(NSRunLoop::main(), NSRunLoopCommonModes));
     NSRunLoop::main().runUntilIdle();
     EXPECT_EQ(seen.size(), 3u);
-    EXPECT_EQ(fake_->scheduledCount(), 0u);
     EXPECT_FALSE(target->unscheduleFromRunLoop(NSRunLoop::main(), NSRunLoopCommonModes));
-}
 
-TEST_F(FakeReachabilityTest, NoCallbackAfterDestructionOrRemoval) {
-    int calls = 0;
-    auto target = zeroAddressTarget();
-    target->setCallback([&](SCNetworkReachabilityFlags) { ++calls; });
     ASSERT_TRUE(target->scheduleWithRunLoop(NSRunLoop::main(), NSDefaultRunLoopMode));
-    fake_->setFlags(kReachable);
-    target.reset();
-    EXPECT_EQ(fake_->targetCount(), 0u);
-    NSRunLoop::main().runUntilIdle();
-    EXPECT_EQ(calls, 0);
-
-    auto second = zeroAddressTarget();
-    second->setCallback([&](SCNetworkReachabilityFlags) { ++calls; });
-    ASSERT_TRUE(second->scheduleWithRunLoop(NSRunLoop::main(), NSDefaultRunLoopMode));
     fake_->setFlags(0);
-    second->setCallback(nullptr);
+    target.reset();
+    second.reset();
+    EXPECT_EQ(fake_->targetCount(), 0u);
+    EXPECT_EQ(fake_->scheduledCount(), 0u);
     NSRunLoop::main().runUntilIdle();
-    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(seen.size(), 3u);
 }
 
 TEST_F(FakeReachabilityTest, QueueDeliveryAndSchedulingRules) {

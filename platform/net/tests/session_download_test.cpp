@@ -69,22 +69,9 @@ class DownloadDelegate : public RecordingDelegate {
 
 class SessionDownload : public ::testing::Test {
   protected:
-    void SetUp() override {
-        Sandbox::setHome(home_.path());
-        queue_->setMaxConcurrentOperationCount(1);
-        delegate_->queue = queue_;
-        session_ = NSURLSession::sessionWithConfiguration(nullptr, delegate_, queue_);
-    }
-    void TearDown() override {
-        session_->invalidateAndCancel();
-        Sandbox::resetHome();
-    }
-    // Resumes `task` and waits (bounded) until it, and every task started before it, has completed.
     template <class Task>
     Task run(Task task, double seconds = 10) {
-        task->resume();
-        EXPECT_TRUE(delegate_->waitForCompletions(++started_, seconds));
-        return task;
+        return s_.run(task, seconds);
     }
     std::vector<std::string> tmpFiles() const {
         return NSFileManager::defaultManager()
@@ -115,18 +102,21 @@ class SessionDownload : public ::testing::Test {
             answered = true;
             done.notify_all();
         });
-        EXPECT_TRUE(delegate_->waitForCompletions(++started_));
+        EXPECT_TRUE(delegate_->waitForCompletions(++s_.started));
         std::unique_lock lock(mutex);
         EXPECT_TRUE(done.wait_for(lock, std::chrono::seconds(10), [&] { return answered; }));
         return resumeData;
     }
 
-    TempDir home_;
-    std::shared_ptr<DownloadDelegate> delegate_ = std::make_shared<DownloadDelegate>();
-    std::shared_ptr<NSOperationQueue> queue_ = NSOperationQueue::create();
-    NSURLSessionPtr session_;
+    struct Home {
+        TempDir dir;
+        Home() { Sandbox::setHome(dir.path()); }
+        ~Home() { Sandbox::resetHome(); }
+    } home_;
     LoopbackServer server_;
-    int started_ = 0;
+    DelegateSession<DownloadDelegate> s_;
+    std::shared_ptr<DownloadDelegate> delegate_ = s_.delegate;
+    NSURLSessionPtr session_ = s_.session;
 };
 
 // A data task whose response is answered BecomeDownload: a download task goes on with the same transfer.
@@ -204,82 +194,71 @@ TEST_F(SessionDownload, CompletionHandlerGetsTheFileEvenForAnErrorStatus) {
     ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(10), [&] { return called; }));
     EXPECT_EQ(contents, "no such page");
     // Removed once the handler has returned (on the delegate queue: wait for it to drain).
-    ASSERT_TRUE(queue_->waitUntilAllOperationsAreFinished(10));
+    ASSERT_TRUE(s_.queue->waitUntilAllOperationsAreFinished(10));
     EXPECT_FALSE(exists(path));
     EXPECT_EQ(delegate_->completions, 0) << "the handler replaces didCompleteWithError";
 }
 
-TEST_F(SessionDownload, ResumesWithARangeRequestAnd206) {
-    std::string body = binaryBody(400 * 1024 + 11);
-    const std::string etag = "\"v1\"";
-    server_.on("GET", "/big", [&](const LoopbackRequest& r) {
-        auto range = r.header("Range");
-        if (!range) return slowBody(body, etag);
-        EXPECT_EQ(r.header("If-Range"), etag);
-        size_t from = std::stoul(range->substr(6));
-        LoopbackReply part = LoopbackReply::text(body.substr(from), 206);
-        part.contentType = "application/octet-stream";
-        part.headers = {
-            {"ETag", etag},
-            {"Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(body.size() - 1) + "/" +
-                                  std::to_string(body.size())}};
-        return part;
-    });
-    auto resumeData = downloadHalfway(server_.url("/big"));
-    ASSERT_TRUE(resumeData);
-    EXPECT_EQ(delegate_->error->code(), NSURLErrorCancelled);
-    int64_t partial = delegate_->lastTotal();
-    ASSERT_GT(partial, 0);
-    ASSERT_LT(partial, int64_t(body.size()));
-    EXPECT_EQ(tmpFiles().size(), 1u) << "the partial file waits for the resumed task";
-
-    run(session_->downloadTaskWithResumeData(*resumeData));
-    EXPECT_FALSE(delegate_->error) << delegate_->error->description();
-    EXPECT_EQ(server_.lastRequest("/big")->header("Range"), "bytes=" + std::to_string(partial) + "-");
-    EXPECT_EQ(delegate_->resumes,
-              (std::vector<std::pair<int64_t, int64_t>>{{partial, int64_t(body.size())}}));
-    EXPECT_TRUE(delegate_->contentsAtFinish == body);
-    EXPECT_TRUE(tmpFiles().empty());
-}
-
-TEST_F(SessionDownload, A200ToTheRangeRequestStartsOver) {
-    std::string first = binaryBody(300 * 1024);
-    std::string second = "the resource changed meanwhile";
-    server_.on("GET", "/changing", [&](const LoopbackRequest& r) {
-        if (!r.header("Range")) return slowBody(first, "\"old\"");
-        LoopbackReply whole = LoopbackReply::text(second);  // If-Range no longer matches: the whole body
-        whole.contentType = "application/octet-stream";
-        whole.headers.emplace_back("ETag", "\"new\"");
-        return whole;
-    });
-    auto resumeData = downloadHalfway(server_.url("/changing"));
-    ASSERT_TRUE(resumeData);
-    run(session_->downloadTaskWithResumeData(*resumeData));
-    EXPECT_FALSE(delegate_->error);
-    EXPECT_EQ(delegate_->resumes, (std::vector<std::pair<int64_t, int64_t>>{{0, int64_t(second.size())}}));
-    EXPECT_EQ(delegate_->contentsAtFinish, second);
-    EXPECT_TRUE(tmpFiles().empty());
-}
-
-TEST_F(SessionDownload, APartialFileThatHasGoneStartsOverWithoutRange) {
-    std::string body = binaryBody(300 * 1024);
-    server_.reply("/again", slowBody(body, "\"e\""));
-    auto resumeData = downloadHalfway(server_.url("/again"));
-    ASSERT_TRUE(resumeData);
-    for (const auto& name : tmpFiles()) ::unlink((Sandbox::temporaryDirectory() + "/" + name).c_str());
-    run(session_->downloadTaskWithResumeData(*resumeData), 20);
-    EXPECT_FALSE(delegate_->error);
-    EXPECT_FALSE(server_.lastRequest("/again")->header("Range"));
-    EXPECT_TRUE(delegate_->contentsAtFinish == body);
-}
-
-TEST_F(SessionDownload, CancelWithoutAValidatorGivesNoResumeDataAndRemovesTheFile) {
-    server_.reply("/plain", slowBody(binaryBody(300 * 1024), ""));
-    auto resumeData = downloadHalfway(server_.url("/plain"));
-    EXPECT_FALSE(resumeData);
-    EXPECT_EQ(delegate_->error->code(), NSURLErrorCancelled);
-    EXPECT_FALSE(delegate_->error->userInfo().contains(NSURLSessionDownloadTaskResumeData));
-    EXPECT_TRUE(tmpFiles().empty());
+// Cancelled half-way and resumed: a 206 goes on from the partial file, a 200 (the resource changed) starts
+// over, and so does a partial file that has gone, without a Range; without a validator there is no resume
+// data.
+TEST_F(SessionDownload, CancelledHalfwayThenResumed) {
+    const std::string body = binaryBody(400 * 1024 + 11), changed = "the resource changed meanwhile";
+    enum Case { Partial, Changed, FileGone, NoValidator };
+    for (Case c : {Partial, Changed, FileGone, NoValidator}) {
+        SCOPED_TRACE(c);
+        std::string path = "/big" + std::to_string(c);
+        server_.on("GET", path, [&, c](const LoopbackRequest& r) {
+            auto range = r.header("Range");
+            if (!range) return slowBody(body, c == NoValidator ? "" : "\"v1\"");
+            LoopbackReply reply = LoopbackReply::text(changed);  // If-Range no longer matches: the whole body
+            if (c != Changed) {
+                EXPECT_EQ(r.header("If-Range"), "\"v1\"");
+                size_t from = std::stoul(range->substr(6));
+                reply = LoopbackReply::text(body.substr(from), 206);
+                reply.headers.emplace_back("Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                                std::to_string(body.size() - 1) + "/" +
+                                                                std::to_string(body.size()));
+            }
+            reply.contentType = "application/octet-stream";
+            reply.headers.emplace_back("ETag", c == Changed ? "\"new\"" : "\"v1\"");
+            return reply;
+        });
+        {
+            std::lock_guard lock(delegate_->mutex_);
+            delegate_->writes.clear();
+            delegate_->resumes.clear();
+        }
+        auto resumeData = downloadHalfway(server_.url(path));
+        EXPECT_EQ(delegate_->error->code(), NSURLErrorCancelled);
+        if (c == NoValidator) {
+            EXPECT_FALSE(resumeData);
+            EXPECT_FALSE(delegate_->error->userInfo().contains(NSURLSessionDownloadTaskResumeData));
+            EXPECT_TRUE(tmpFiles().empty());
+            continue;
+        }
+        ASSERT_TRUE(resumeData);
+        int64_t partial = delegate_->lastTotal();
+        ASSERT_GT(partial, 0);
+        ASSERT_LT(partial, int64_t(body.size()));
+        EXPECT_EQ(tmpFiles().size(), 1u) << "the partial file waits for the resumed task";
+        if (c == FileGone) {
+            for (const auto& name : tmpFiles())
+                ::unlink((Sandbox::temporaryDirectory() + "/" + name).c_str());
+        }
+        run(session_->downloadTaskWithResumeData(*resumeData), 20);
+        EXPECT_FALSE(delegate_->error) << delegate_->error->description();
+        auto range = server_.lastRequest(path)->header("Range");
+        EXPECT_EQ(range,
+                  c == FileGone ? std::nullopt : std::optional("bytes=" + std::to_string(partial) + "-"));
+        if (c != FileGone) {
+            EXPECT_EQ(delegate_->resumes,
+                      (std::vector<std::pair<int64_t, int64_t>>{
+                          {c == Partial ? partial : 0, int64_t((c == Partial ? body : changed).size())}}));
+        }
+        EXPECT_TRUE(delegate_->contentsAtFinish == (c == Changed ? changed : body));
+        EXPECT_TRUE(tmpFiles().empty());
+    }
 }
 
 TEST_F(SessionDownload, InvalidResumeDataFailsCleanly) {

@@ -13,7 +13,7 @@ namespace {
 TEST(SessionCancel, NeverResumedRunningAndFromTheResponse) {
     LoopbackServer server;
     LoopbackReply slow = LoopbackReply::text("slow");
-    slow.delay = 10;
+    slow.delay = 60;  // a cancel that did not end the task would outlast the bounded wait
     server.reply("/slow", slow);
     server.reply("/fast", LoopbackReply::text("fast body"));
     RecordingSession s;
@@ -29,13 +29,11 @@ TEST(SessionCancel, NeverResumedRunningAndFromTheResponse) {
     auto running = s.session->dataTaskWithRequest(requestFor(server.url("/slow")));
     running->resume();
     ASSERT_TRUE(server.waitForHits("/slow", 1));
-    auto start = std::chrono::steady_clock::now();
     running->cancel();
     // Canceling at once; the I/O thread may already have completed it.
     EXPECT_TRUE(running->state() == NSURLSessionTaskState::Canceling ||
                 running->state() == NSURLSessionTaskState::Completed);
     ASSERT_TRUE(s.delegate->waitForCompletions(2));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(s.delegate->error->code(), NSURLErrorCancelled);
     EXPECT_EQ(s.delegate->error->localizedDescription(), "cancelled");
 
@@ -47,26 +45,6 @@ TEST(SessionCancel, NeverResumedRunningAndFromTheResponse) {
     auto events = s.delegate->events();
     EXPECT_EQ(std::count(events.begin(), events.end(), "complete"), 3);
     EXPECT_EQ(std::count(events.begin(), events.end(), "data"), 0);
-}
-
-TEST(SessionCompletion, ObserversOfTheStateHearItOnce) {
-    LoopbackServer server;
-    server.reply("/done", LoopbackReply::text("done"));
-    RecordingSession s;
-    auto task = s.session->dataTaskWithRequest(requestFor(server.url("/done")));
-    std::mutex mutex;
-    std::vector<Value> seen;
-    auto owner = std::make_shared<int>(0);
-    task->addObserver(owner, "state", KVOOptions::Old | KVOOptions::New, [&](const KVOChange& change) {
-        std::lock_guard lock(mutex);
-        seen.push_back(*change.oldValue);
-        seen.push_back(*change.newValue);
-    });
-    s.run(task);
-    std::lock_guard lock(mutex);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], long(NSURLSessionTaskState::Running));
-    EXPECT_EQ(seen[1], long(NSURLSessionTaskState::Completed));
 }
 
 TEST(SessionAnswers, DataWaitsForTheResponseAnswerAndADroppedHandlerAllows) {
@@ -102,6 +80,7 @@ TEST(SessionAnswers, DataWaitsForTheResponseAnswerAndADroppedHandlerAllows) {
     EXPECT_EQ(s.delegate->body.size(), 400000u);
 }
 
+// Observers of the state hear the completion once.
 TEST(SessionSuspend, SuspendedTaskResumesAndFinishes) {
     LoopbackServer server;
     LoopbackReply trickle = LoopbackReply::text(std::string(20, 't'));
@@ -110,6 +89,13 @@ TEST(SessionSuspend, SuspendedTaskResumesAndFinishes) {
     server.reply("/t", trickle);
     RecordingSession s;
     auto task = s.session->dataTaskWithRequest(requestFor(server.url("/t")));
+    std::mutex mutex;
+    std::vector<std::pair<Value, Value>> seen;
+    auto owner = std::make_shared<int>(0);
+    task->addObserver(owner, "state", KVOOptions::Old | KVOOptions::New, [&](const KVOChange& change) {
+        std::lock_guard lock(mutex);
+        seen.emplace_back(*change.oldValue, *change.newValue);
+    });
     task->resume();
     ASSERT_TRUE(s.delegate->waitFor([&] { return s.delegate->response != nullptr; }));
     task->suspend();
@@ -118,6 +104,10 @@ TEST(SessionSuspend, SuspendedTaskResumesAndFinishes) {
     ASSERT_TRUE(s.delegate->waitForCompletions(1));
     EXPECT_EQ(s.delegate->error, nullptr);
     EXPECT_EQ(s.delegate->body, std::string(20, 't'));
+    using S = NSURLSessionTaskState;
+    auto change = [](S from, S to) { return std::pair(Value(long(from)), Value(long(to))); };
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(seen, (std::vector{change(S::Running, S::Completed)}));
 }
 
 TEST(SessionHook, OneCallPerRealStateChangeEvenWhenThreadsRace) {
@@ -137,12 +127,11 @@ TEST(SessionHook, OneCallPerRealStateChangeEvenWhenThreadsRace) {
     server.reply("/h", slow);
     RecordingSession s;
     auto task = s.session->dataTaskWithRequest(requestFor(server.url("/h")));
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->resume(); });
-    for (auto& thread : threads) thread.join();
-    threads.clear();
-    for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->suspend(); });
-    for (auto& thread : threads) thread.join();
+    for (bool resume : {true, false}) {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) threads.emplace_back([&] { resume ? task->resume() : task->suspend(); });
+        for (auto& thread : threads) thread.join();
+    }
     task->resume();
     ASSERT_TRUE(s.delegate->waitForCompletions(1));
     task->resume();  // completed: reported, state unchanged
@@ -213,13 +202,7 @@ TEST(SessionResources, IdleSessionsKeepBoundedThreadsAndConnections) {
     LoopbackServer server;
     server.reply("/once", LoopbackReply::text("once"));
     // Warm up lazily made singletons (libcurl, queues) before counting.
-    {
-        auto session = NSURLSession::sessionWithConfiguration(nullptr);
-        std::atomic<bool> done{false};
-        session->dataTaskWithRequest(requestFor(server.url("/once")), [&](auto, auto, auto) { done = true; })
-            ->resume();
-        for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    RecordingSession().runData(requestFor(server.url("/once")));
     // Up to 4 s, and past the linger of idle queue workers.
     auto settle = [](size_t limit, const char* dir) {
         for (int i = 0; i < 400 + 100 * DispatchQueue::kIdleWorkerLingerSeconds && countEntries(dir) > limit;

@@ -9,57 +9,51 @@
 
 namespace {
 
-class SessionGet : public testing::TestWithParam<size_t> {};  // chunk size: 0 plain, else chunked
+using SessionTransport = OverBothSchemes;
 
-TEST_P(SessionGet, BodyArrivesByteExactInCallbackOrderOnTheDelegateQueue) {
-    LoopbackServer server;
+TEST_P(SessionTransport, GetBodyArrivesByteExactInCallbackOrderOnTheDelegateQueue) {
     std::string body = binaryBody(300 * 1024 + 7);
-    LoopbackReply reply = LoopbackReply::text(body);
-    reply.contentType = "application/octet-stream; charset=UTF-8";
-    reply.chunkSize = GetParam();
-    reply.headers.emplace_back("X-Test", "yes");
-    server.reply("/file", reply);
-
-    RecordingSession s;
-    auto task = s.session->dataTaskWithRequest(requestFor(server.url("/file")));
-    ASSERT_TRUE(task);
-    EXPECT_EQ(task->state(), NSURLSessionTaskState::Suspended);
-    EXPECT_EQ(task->countOfBytesExpectedToReceive(), -1);
-    s.run(task);
-    EXPECT_EQ(s.delegate->error, nullptr);
-    EXPECT_TRUE(s.delegate->body == body) << "body differs, size " << s.delegate->body.size();
-    EXPECT_EQ(s.delegate->shape(), (std::vector<std::string>{"response", "data", "complete"}));
-    EXPECT_FALSE(s.delegate->wrongQueue);
-    EXPECT_FALSE(s.delegate->overlapped);
-    auto response = std::dynamic_pointer_cast<NSHTTPURLResponse>(task->response());
-    ASSERT_TRUE(response);
-    EXPECT_EQ(response->MIMEType(), "application/octet-stream");
-    EXPECT_EQ(response->textEncodingName(), "utf-8");
-    EXPECT_EQ(response->valueForHTTPHeaderField("x-test"), "yes");
-    EXPECT_EQ(task->state(), NSURLSessionTaskState::Completed);
-    EXPECT_EQ(task->countOfBytesReceived(), int64_t(body.size()));
-    EXPECT_EQ(task->countOfBytesExpectedToReceive(), GetParam() ? -1 : int64_t(body.size()));
+    for (size_t chunkSize : {0, 1000}) {  // plain, then chunked
+        SCOPED_TRACE(chunkSize);
+        LoopbackReply reply = LoopbackReply::text(body);
+        reply.contentType = "application/octet-stream; charset=UTF-8";
+        reply.chunkSize = chunkSize;
+        reply.headers.emplace_back("X-Test", "yes");
+        server_.reply("/file", reply);
+        RecordingSession s;
+        auto task = s.run(s.session->dataTaskWithRequest(requestFor(server_.url("/file"))), 20);
+        EXPECT_EQ(s.delegate->error, nullptr);
+        EXPECT_TRUE(s.delegate->body == body) << "body differs, size " << s.delegate->body.size();
+        EXPECT_EQ(s.delegate->shape(), (std::vector<std::string>{"response", "data", "complete"}));
+        EXPECT_FALSE(s.delegate->wrongQueue);
+        EXPECT_FALSE(s.delegate->overlapped);
+        auto response = std::dynamic_pointer_cast<NSHTTPURLResponse>(task->response());
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->MIMEType(), "application/octet-stream");
+        EXPECT_EQ(response->textEncodingName(), "utf-8");
+        EXPECT_EQ(response->valueForHTTPHeaderField("x-test"), "yes");
+        EXPECT_EQ(task->state(), NSURLSessionTaskState::Completed);
+        EXPECT_EQ(task->countOfBytesReceived(), int64_t(body.size()));
+        EXPECT_EQ(task->countOfBytesExpectedToReceive(), chunkSize ? -1 : int64_t(body.size()));
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transfer, SessionGet, testing::Values(size_t(0), size_t(1000)));
-
-TEST(SessionPost, DataBodyArrivesByteExactAndSendCountersFollow) {
-    LoopbackServer server;
-    server.reply("/upload", LoopbackReply::text("ok", 201));
+TEST_P(SessionTransport, PostBodyArrivesByteExactAndSendCountersFollow) {
+    server_.reply("/upload", LoopbackReply::text("ok", 201));
     std::string body = binaryBody(2 * 1024 * 1024 + 3);
     // Configuration headers go out too, but yield to the request's own.
     auto configuration = NSURLSessionConfiguration::defaultSessionConfiguration();
     configuration->setHTTPAdditionalHeaders({{"X-Config", Value("c")}, {"X-Both", Value("config")}});
     RecordingSession s(configuration);
-    NSMutableURLRequest request = requestFor(server.url("/upload"), "POST");
+    NSMutableURLRequest request = requestFor(server_.url("/upload"), "POST");
     request.setValue("application/octet-stream", "Content-Type");
     request.setValue("request", "x-both");
     request.setHTTPBody(Data::fromString(body));
     auto task = s.session->dataTaskWithRequest(request);
     EXPECT_EQ(task->countOfBytesExpectedToSend(), int64_t(body.size()));
-    s.run(task);
+    s.run(task, 20);
     EXPECT_EQ(s.delegate->error, nullptr);
-    auto logged = server.lastRequest("/upload");
+    auto logged = server_.lastRequest("/upload");
     ASSERT_TRUE(logged);
     EXPECT_EQ(logged->method, "POST");
     EXPECT_TRUE(logged->body == body);
@@ -75,6 +69,8 @@ TEST(SessionPost, DataBodyArrivesByteExactAndSendCountersFollow) {
     EXPECT_EQ(shape.front(), "send");
     EXPECT_EQ(shape.back(), "complete");
 }
+
+INSTANTIATE_OVER_BOTH_SCHEMES(SessionTransport);
 
 // A custom stream that hands out its bytes in small pieces and is sometimes "not ready yet".
 class TrickleStream : public NSInputStream {
@@ -167,29 +163,20 @@ TEST(SessionCompletionHandler, DeliversOnTheDelegateQueueAndTheSharedSessionIgno
     server.reply("/j", LoopbackReply::json("{\"a\":1}"));
     auto shared = NSURLSession::sharedSession();
     shared->finishTasksAndInvalidate();
-    std::mutex mutex;
-    std::condition_variable cv;
-    int calls = 0, rounds = 0;
     for (auto session : {NSURLSession::sessionWithConfiguration(nullptr), shared}) {
-        std::optional<Data> data;
-        bool onQueue = false;
-        auto task = session->dataTaskWithURL(NSURL::URLWithString(server.url("/j")),
-                                             [&](std::optional<Data> d, NSURLResponsePtr, NSErrorPtr error) {
-                                                 std::lock_guard lock(mutex);
-                                                 data = error ? std::nullopt : d;
-                                                 onQueue = NSOperationQueue::currentQueue() ==
-                                                           session->delegateQueue();
-                                                 ++calls;
-                                                 cv.notify_all();
-                                             });
+        auto done = std::make_shared<RecordingDelegate>();  // records the handler's call and its queue
+        done->queue = session->delegateQueue();
+        auto task =
+            session->dataTaskWithURL(NSURL::URLWithString(server.url("/j")), [done](auto data, auto, auto e) {
+                if (data) done->didReceiveData(nullptr, nullptr, *data);
+                done->didCompleteWithError(nullptr, nullptr, e);
+            });
         ASSERT_TRUE(task);
         task->resume();
-        std::unique_lock lock(mutex);
-        ++rounds;
-        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return calls == rounds; }));
-        EXPECT_TRUE(onQueue);
-        ASSERT_TRUE(data);
-        EXPECT_EQ(data->toString(), "{\"a\":1}");
+        ASSERT_TRUE(done->waitForCompletions(1));
+        EXPECT_FALSE(done->wrongQueue);
+        EXPECT_FALSE(done->error);
+        EXPECT_EQ(done->body, "{\"a\":1}");
     }
 }
 
