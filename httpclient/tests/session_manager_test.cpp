@@ -383,8 +383,13 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
     // Warm up the process-wide parts (the sessions' pool of idle connections filled to its cap among them),
     // then wait for the warm-up's own threads and descriptors to go.
     size_t threads = threadCount(), descriptors = descriptorCount();
+    // How many idle connections the shared pool keeps (at most 6 for one host) depends on how the requests
+    // overlapped: a leak of one per request would be far beyond that.
+    constexpr size_t kPooledConnections = 6;
     auto settled = [&](double timeout) {
-        return runMainUntil([&] { return threadCount() <= threads && descriptorCount() <= descriptors; }, timeout);
+        return runMainUntil(
+            [&] { return threadCount() <= threads && descriptorCount() <= descriptors + kPooledConnections; },
+            timeout);
     };
     ASSERT_TRUE(useOnce(32));
     settled(3);
