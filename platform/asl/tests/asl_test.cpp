@@ -11,14 +11,12 @@
 #include "platform/foundation/Console.h"
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/Sandbox.h"
+#include "platform/foundation/tests/test_support.h"
 #include "testsupport/TempDir.h"
 
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 10000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return condition();
-}
-
 namespace {
+
+using foundation_test::eventually;
 
 class ASLTest : public ::testing::Test {
 protected:
