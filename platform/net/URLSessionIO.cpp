@@ -858,34 +858,41 @@ void NSURLSessionIO::runUntilIdle() {
 namespace URLSessionSupport {
 
 void runOnIOThread(std::function<void()> loop) {
+    // Loops queue for threads; `waiting` counts the threads waiting for one (or just started to): while
+    // there are at least as many as queued loops, none needs a new thread.
     struct Pool {
         std::mutex mutex;
         std::condition_variable work;
         std::deque<std::function<void()>> jobs;
-        size_t parked = 0;
+        size_t waiting = 0;
     };
     static auto* pool = new Pool;
     {
         std::lock_guard lock(pool->mutex);
         pool->jobs.push_back(std::move(loop));
-        if (pool->parked > 0) {
-            --pool->parked;
+        if (pool->jobs.size() <= pool->waiting) {
             pool->work.notify_one();
             return;
         }
+        ++pool->waiting;
     }
-    // Parked threads stay for the life of the process: as many as loops have ever run at once.
+    // A waiting thread leaves after a minute without a loop to run, so that a burst of sessions with loops
+    // of their own does not keep its threads for the life of the process.
     std::thread([] {
+        constexpr auto kIdleIOThreadLinger = std::chrono::seconds(60);
         std::unique_lock lock(pool->mutex);
         for (;;) {
-            pool->work.wait(lock, [] { return !pool->jobs.empty(); });
+            const bool gotWork =
+                pool->work.wait_for(lock, kIdleIOThreadLinger, [] { return !pool->jobs.empty(); });
+            --pool->waiting;
+            if (!gotWork) return;
             auto job = std::move(pool->jobs.front());
             pool->jobs.pop_front();
             lock.unlock();
             job();
             job = nullptr;
             lock.lock();
-            ++pool->parked;
+            ++pool->waiting;
         }
     }).detach();
 }
