@@ -64,7 +64,6 @@ TEST_F(ToolsTest, RootScreenFollowsTheStoredVersionAndToken) {
     const std::tuple<std::optional<Value>, std::optional<Value>, std::string> rows[] = {
         {none, Value("tok"), "NewFeatureViewController"},
         {Value("0.9"), Value("tok"), "NewFeatureViewController"},
-        {Value(1), Value("tok"), "NewFeatureViewController"},
         {version, none, "LoginViewController"},
         {version, Value(""), "LoginViewController"},
         {version, Value(5), "LoginViewController"},
