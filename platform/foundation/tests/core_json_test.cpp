@@ -13,6 +13,7 @@
 namespace {
 
 using foundation_test::expectError;
+using foundation_test::repeat;
 using J = NSJSONSerialization;
 
 std::optional<Value> read(std::string_view text, unsigned options, NSErrorPtr* error = nullptr) {
@@ -24,12 +25,6 @@ std::string write(const Value& v, unsigned options = 0) {
     auto data = J::dataWithJSONObject(v, options, &error);
     EXPECT_TRUE(data.has_value()) << (error ? error->localizedDescription() : "");
     return data ? data->toString() : "";
-}
-
-std::string repeat(std::string_view text, int times) {
-    std::string s;
-    while (times-- > 0) s += text;
-    return s;
 }
 
 // Equality without the platform's number coercions (1 == 1.0 == true): same kinds, doubles bit for bit.

@@ -12,6 +12,7 @@
 namespace {
 
 using foundation_test::expectError;
+using foundation_test::repeat;
 
 using P = NSPropertyListSerialization;
 using Format = P::Format;
@@ -25,12 +26,6 @@ std::optional<Value> read(std::string_view bytes, NSErrorPtr* error = nullptr, F
 std::string xmlDocument(std::string_view body) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + std::string(body) +
            "</plist>";
-}
-
-std::string repeat(std::string_view s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += s;
-    return out;
 }
 
 // A binary list from raw object encodings; references are `refSize` bytes, offsets two bytes.
