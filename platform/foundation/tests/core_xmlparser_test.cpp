@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/tests/test_support.h"
 #include "testsupport/LoopbackServer.h"
 
 namespace {
+
+using foundation_test::repeat;
 
 // Records every event as one line of text.
 class RecordingDelegate : public NSXMLParserDelegate {
@@ -71,12 +74,6 @@ ParseOutcome parse(const std::string& xml, bool namespaces = false, const std::s
     parser->setShouldReportNamespacePrefixes(namespaces);
     bool ok = parser->parse();
     return {ok, joined(delegate->events), parser->parserError() ? parser->parserError()->code() : 0};
-}
-
-std::string repeat(const std::string& text, int times) {
-    std::string out;
-    while (times-- > 0) out += text;
-    return out;
 }
 
 // Hostile documents neither expand nor fetch; libxml2's complaints stay in the parser's error, off stderr.

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -96,6 +97,12 @@ class ScopedEnv {
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline std::string repeat(std::string_view text, int times) {
+    std::string out;
+    while (times-- > 0) out += text;
+    return out;
 }
 
 // Writes `bytes` to `path`, creating the folders on the way.
