@@ -92,8 +92,7 @@ TEST(HCImageCacheTest, RequestKeys) {
     auto image = testImage(10, 10);
     cache->addImage(image, requestFor(url), std::nullopt);
     // Method, headers and cache policy do not change the key.
-    auto post = requestFor(url);
-    post.setHTTPMethod("POST");
+    auto post = requestFor(url, "POST");
     post.setValue("v", "X-Other");
     EXPECT_EQ(cache->imageforRequest(post, std::nullopt), image);
     EXPECT_FALSE(cache->imageforRequest(requestFor(url), "@2x"));

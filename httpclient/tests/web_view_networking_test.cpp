@@ -49,8 +49,7 @@ class WebViewNetworkingTest : public ManagerTest {
 };
 
 TEST_F(WebViewNetworkingTest, LoadsThePageAsAPlainGetOfItsURL) {
-    NSURLRequest post = request("/page");
-    post.setHTTPMethod("POST");
+    NSURLRequest post = request("/page", "POST");
     post.setValue("secret", "X-Custom");
     post.setHTTPBody(Data::fromString("body"));
     NSProgressPtr progress;
