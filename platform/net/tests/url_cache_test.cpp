@@ -80,7 +80,6 @@ TEST(URLCache, KeepsTheMostRecentlyUsedWithinCapacity) {
     auto has = [&](const std::string& url) { return cache->cachedResponseForRequest(get(url)) != nullptr; };
     cache->storeCachedResponse(entry("http://h/a", 4000), get("http://h/a"));
     cache->storeCachedResponse(entry("http://h/b", 4000), get("http://h/b"));
-    EXPECT_GT(cache->currentMemoryUsage(), 8000u);
     EXPECT_TRUE(has("http://h/a#top"));  // the fragment is no part of the key; a look-up is a use
     cache->storeCachedResponse(entry("http://h/c", 4000), get("http://h/c"));
     EXPECT_TRUE(has("http://h/a"));
