@@ -32,7 +32,8 @@ std::atomic<int64_t> connects{0};
 
 // Count every thread the process starts and every TCP connection it opens (libstdc++'s and libcurl's
 // included), then do it.
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
     using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
     static auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
     threadStarts.fetch_add(1);

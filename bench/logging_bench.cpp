@@ -10,6 +10,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <spdlog/async.h>
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/null_sink.h>
+#include <spdlog/spdlog.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,11 +22,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <spdlog/async.h>
-#include <spdlog/sinks/base_sink.h>
-#include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/null_sink.h>
-#include <spdlog/spdlog.h>
 
 #include "pushlog/PUSHAbstractLogger.h"
 #include "pushlog/PUSHCustomFormatter.h"
@@ -32,20 +32,20 @@
 namespace {
 
 class CountingNullLogger : public PUSHAbstractLogger {
-public:
+  public:
     static std::shared_ptr<CountingNullLogger> create() {
         return std::shared_ptr<CountingNullLogger>(new CountingNullLogger());
     }
     void logMessage(const PUSHLogMessagePtr&) override { count.fetch_add(1, std::memory_order_relaxed); }
     std::atomic<uint64_t> count{0};
 
-private:
+  private:
     CountingNullLogger() : PUSHAbstractLogger("bench.null") {}
 };
 
 // Counts the lines a formatter made, so the console runs can check that nothing was lost.
 class CountingFormatter : public PUSHLogFormatter {
-public:
+  public:
     PUSHLogFormatResult formatLogMessage(const PUSHLogMessage& m) override {
         count.fetch_add(1, std::memory_order_relaxed);
         return inner_->formatLogMessage(m);
@@ -54,17 +54,17 @@ public:
     void willRemoveFromLogger(PUSHLogger& l) override { inner_->willRemoveFromLogger(l); }
     std::atomic<uint64_t> count{0};
 
-private:
+  private:
     std::shared_ptr<PUSHCustomFormatter> inner_ = PUSHCustomFormatter::initWithType(0);
 };
 
 template <class Mutex>
 class CountingSink : public spdlog::sinks::base_sink<Mutex> {
-public:
+  public:
     explicit CountingSink(std::shared_ptr<spdlog::sinks::sink> inner) : inner_(std::move(inner)) {}
     std::atomic<uint64_t> count{0};
 
-protected:
+  protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         count.fetch_add(1, std::memory_order_relaxed);
         if (inner_) inner_->log(msg);
@@ -73,13 +73,13 @@ protected:
         if (inner_) inner_->flush();
     }
 
-private:
+  private:
     std::shared_ptr<spdlog::sinks::sink> inner_;
 };
 
 void logPush(bool async, int64_t i) {
-    PUSHLog::log(async, 31, PUSHLogFlagInfo, 0, "/src/PUSHService.m", "bench", 42, Value(), "request %ld done in %d ms",
-                 {Value(static_cast<long long>(i)), Value(17)});
+    PUSHLog::log(async, 31, PUSHLogFlagInfo, 0, "/src/PUSHService.m", "bench", 42, Value(),
+                 "request %ld done in %d ms", {Value(static_cast<long long>(i)), Value(17)});
 }
 
 void checkCount(benchmark::State& state, uint64_t arrived, uint64_t expected) {
@@ -107,7 +107,8 @@ void runPush(benchmark::State& state, bool async, bool console) {
     for (auto _ : state) logPush(async, i++);
     auto start = std::chrono::steady_clock::now();
     logPush(false, i++);  // returns once every record before it has been delivered
-    state.counters["drain_ms"] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    state.counters["drain_ms"] =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     checkCount(state, console ? formatter->count.load() : null->count.load(), uint64_t(i));
     state.SetItemsProcessed(state.iterations());
     PUSHLog::removeAllLoggers();
@@ -123,7 +124,8 @@ void runSpd(benchmark::State& state, bool async, bool console) {
     std::shared_ptr<spdlog::details::thread_pool> pool;
     if (async) {
         pool = std::make_shared<spdlog::details::thread_pool>(8192, 1);
-        logger = std::make_shared<spdlog::async_logger>("bench", sink, pool, spdlog::async_overflow_policy::block);
+        logger =
+            std::make_shared<spdlog::async_logger>("bench", sink, pool, spdlog::async_overflow_policy::block);
     } else {
         logger = std::make_shared<spdlog::logger>("bench", sink);
     }
@@ -133,11 +135,13 @@ void runSpd(benchmark::State& state, bool async, bool console) {
     auto start = std::chrono::steady_clock::now();
     if (async) {
         logger->flush();  // queued behind every record
-        while (sink->count.load() < uint64_t(i) && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+        while (sink->count.load() < uint64_t(i) &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
             std::this_thread::yield();
         }
     }
-    state.counters["drain_ms"] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    state.counters["drain_ms"] =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     checkCount(state, sink->count.load(), uint64_t(i));
     state.SetItemsProcessed(state.iterations());
     logger.reset();
@@ -287,14 +291,30 @@ void BM_PushLog_FileRoll(benchmark::State& s) {
     runRoll(s);
 }
 
-void BM_PushLog_Sync_Null(benchmark::State& s) { runPush(s, false, false); }
-void BM_Spdlog_Sync_Null(benchmark::State& s) { runSpd(s, false, false); }
-void BM_PushLog_Async_Null(benchmark::State& s) { runPush(s, true, false); }
-void BM_Spdlog_Async_Null(benchmark::State& s) { runSpd(s, true, false); }
-void BM_PushLog_Sync_ConsoleDevNull(benchmark::State& s) { runPush(s, false, true); }
-void BM_Spdlog_Sync_FileDevNull(benchmark::State& s) { runSpd(s, false, true); }
-void BM_PushLog_Async_ConsoleDevNull(benchmark::State& s) { runPush(s, true, true); }
-void BM_Spdlog_Async_FileDevNull(benchmark::State& s) { runSpd(s, true, true); }
+void BM_PushLog_Sync_Null(benchmark::State& s) {
+    runPush(s, false, false);
+}
+void BM_Spdlog_Sync_Null(benchmark::State& s) {
+    runSpd(s, false, false);
+}
+void BM_PushLog_Async_Null(benchmark::State& s) {
+    runPush(s, true, false);
+}
+void BM_Spdlog_Async_Null(benchmark::State& s) {
+    runSpd(s, true, false);
+}
+void BM_PushLog_Sync_ConsoleDevNull(benchmark::State& s) {
+    runPush(s, false, true);
+}
+void BM_Spdlog_Sync_FileDevNull(benchmark::State& s) {
+    runSpd(s, false, true);
+}
+void BM_PushLog_Async_ConsoleDevNull(benchmark::State& s) {
+    runPush(s, true, true);
+}
+void BM_Spdlog_Async_FileDevNull(benchmark::State& s) {
+    runSpd(s, true, true);
+}
 
 }  // namespace
 

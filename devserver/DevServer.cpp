@@ -52,7 +52,9 @@ std::optional<std::string> readFile(const std::filesystem::path& file) {
 
 DevServer::DevServer(Config config) : config_(std::move(config)) {}
 
-DevServer::~DevServer() { stop(); }
+DevServer::~DevServer() {
+    stop();
+}
 
 std::optional<int> DevServer::start(const std::string& host, int port, std::string* error) {
     auto fail = [&](std::string reason) -> std::optional<int> {
@@ -167,7 +169,9 @@ std::optional<std::string> DevServer::liveCode(const std::string& account) const
     return ledger_.liveCode(account);
 }
 
-std::vector<IssuedToken> DevServer::tokens() const { return ledger_.tokens(); }
+std::vector<IssuedToken> DevServer::tokens() const {
+    return ledger_.tokens();
+}
 
 void DevServer::scriptReply(const std::string& type, EntryReply reply) {
     std::lock_guard lock(mutex_);
@@ -248,7 +252,8 @@ void DevServer::installRoutes(httplib::Server& server) {
     server.Get("/", [](const Request&, Response& res) { res.set_redirect("/vqd_web/"); });
     server.Get(kPagesMount, [](const Request&, Response& res) { res.set_redirect("/vqd_web/"); });
     server.Get(R"(/vqd_web/(.*))", [this](const Request& req, Response& res) {
-        PageLookup page = findPage(config_.pagesDir, std::string_view(req.path).substr(sizeof "/vqd_web/" - 1));
+        PageLookup page =
+            findPage(config_.pagesDir, std::string_view(req.path).substr(sizeof "/vqd_web/" - 1));
         if (page.result == PageLookup::Result::Refused) {
             return sendText(res, 400, "refused: the path leaves the pages directory");
         }

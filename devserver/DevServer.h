@@ -29,7 +29,7 @@ class Server;
 }
 
 class DevServer {
-public:
+  public:
     struct Config {
         std::filesystem::path pagesDir;
         // Receives each code the server makes; empty: printed on standard output.
@@ -66,7 +66,7 @@ public:
     void clearScriptedReply(const std::string& type);
     void clearScriptedReplies();
 
-private:
+  private:
     void installRoutes(httplib::Server& server);
     EntryReply answerEntry(std::string_view method, std::string_view body);
     std::optional<EntryReply> scriptedReply(const std::string& type) const;

@@ -63,7 +63,8 @@ ParsedEntry parseEntryRequest(std::string_view body) {
     EntryRequest request;
     auto type = textField(object, "type");
     if (!type) {
-        return {std::nullopt, entryError(object.contains("type") ? "type must be \"1\" or \"2\"" : "missing type")};
+        return {std::nullopt,
+                entryError(object.contains("type") ? "type must be \"1\" or \"2\"" : "missing type")};
     }
     request.type = *type;
     request.account = textField(object, "account").value_or("");

@@ -21,8 +21,8 @@ using ConsoleLine = std::function<void(const std::string& line)>;
 
 struct EntryRequest {
     std::string type;
-    std::string account;                 // "" when absent
-    std::optional<std::string> mtype;    // as sent, when present
+    std::string account;               // "" when absent
+    std::optional<std::string> mtype;  // as sent, when present
     std::optional<std::string> password;
 };
 

@@ -18,7 +18,8 @@ bool isInside(const fs::path& root, const fs::path& candidate) {
 
 PageLookup findPage(const fs::path& pagesDir, std::string_view relativePath) {
     using Result = PageLookup::Result;
-    if (relativePath.find('\0') != std::string_view::npos || relativePath.find('\\') != std::string_view::npos) {
+    if (relativePath.find('\0') != std::string_view::npos ||
+        relativePath.find('\\') != std::string_view::npos) {
         return {Result::Refused, {}};
     }
 
@@ -61,11 +62,18 @@ PageLookup findPage(const fs::path& pagesDir, std::string_view relativePath) {
 
 std::string pageContentType(const fs::path& file) {
     static const std::map<std::string, std::string> kTypes = {
-        {".html", "text/html;charset=UTF-8"}, {".htm", "text/html;charset=UTF-8"},
-        {".js", "text/javascript;charset=UTF-8"}, {".css", "text/css;charset=UTF-8"},
-        {".json", "application/json;charset=UTF-8"}, {".txt", "text/plain;charset=UTF-8"},
-        {".png", "image/png"}, {".jpg", "image/jpeg"}, {".jpeg", "image/jpeg"},
-        {".gif", "image/gif"}, {".svg", "image/svg+xml"}, {".ico", "image/x-icon"},
+        {".html", "text/html;charset=UTF-8"},
+        {".htm", "text/html;charset=UTF-8"},
+        {".js", "text/javascript;charset=UTF-8"},
+        {".css", "text/css;charset=UTF-8"},
+        {".json", "application/json;charset=UTF-8"},
+        {".txt", "text/plain;charset=UTF-8"},
+        {".png", "image/png"},
+        {".jpg", "image/jpeg"},
+        {".jpeg", "image/jpeg"},
+        {".gif", "image/gif"},
+        {".svg", "image/svg+xml"},
+        {".ico", "image/x-icon"},
     };
     std::string extension = file.extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),

@@ -20,7 +20,7 @@ struct IssuedToken {
 };
 
 class SignInLedger {
-public:
+  public:
     // A fresh six-digit code for `account`, replacing any earlier one.
     std::string issueCode(const std::string& account);
     // A fresh access token when `code` is the account's live code (the code is then used up); nullopt
@@ -33,7 +33,7 @@ public:
     // The account `token` was handed to; nullopt for a token never handed out.
     std::optional<std::string> accountOf(const std::string& token) const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::random_device random_;
     std::unordered_map<std::string, std::string> codes_;

@@ -14,16 +14,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (auto decoded = Base64Codec::decodeString(text)) {
         auto encoded = Base64Codec::stringByEncodingData(*decoded);
         fuzzCheck(encoded.has_value() || decoded->length() == 0, "base64", "decoded bytes do not encode");
-        if (encoded) fuzzCheck(Base64Codec::decodeString(*encoded) == decoded, "base64", "standard re-decode differs");
+        if (encoded)
+            fuzzCheck(Base64Codec::decodeString(*encoded) == decoded, "base64", "standard re-decode differs");
     }
     if (auto decoded = Base64Codec::webSafeDecodeString(text)) {
         auto encoded = Base64Codec::stringByWebSafeEncodingData(*decoded, Base64Codec::Padded::No);
-        if (encoded) fuzzCheck(Base64Codec::webSafeDecodeString(*encoded) == decoded, "base64", "web-safe re-decode differs");
+        if (encoded)
+            fuzzCheck(Base64Codec::webSafeDecodeString(*encoded) == decoded, "base64",
+                      "web-safe re-decode differs");
     }
 
     if (size == 0) return 0;
     auto standard = Base64Codec::stringByEncodingData(input);
-    fuzzCheck(standard && Base64Codec::decodeString(*standard) == input, "base64", "standard round trip lost bytes");
+    fuzzCheck(standard && Base64Codec::decodeString(*standard) == input, "base64",
+              "standard round trip lost bytes");
     for (auto padded : {Base64Codec::Padded::No, Base64Codec::Padded::Yes}) {
         auto webSafe = Base64Codec::stringByWebSafeEncodingData(input, padded);
         fuzzCheck(webSafe && Base64Codec::webSafeDecodeString(*webSafe) == input, "base64",

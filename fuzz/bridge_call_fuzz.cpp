@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         const std::string& text = *argument->asString();
         fuzzCheck(TextUtil::isValidUTF8(text), kTarget, "an argument that is not UTF-8");
         const std::string script = AppDialogCallbackScript(text, 2);
-        if (text.find('%') == std::string::npos) fuzzCheck(script == text, kTarget, "a plain callback changed");
+        if (text.find('%') == std::string::npos)
+            fuzzCheck(script == text, kTarget, "a plain callback changed");
     }
     g_variant_unref(message);
     return 0;

@@ -16,11 +16,11 @@
 namespace {
 
 const std::vector<std::string> kClasses = {
-    HCHTTPRequestSerializer::archiveClassName(),  HCJSONRequestSerializer::archiveClassName(),
-    HCPropertyListRequestSerializer::archiveClassName(), HCHTTPResponseSerializer::archiveClassName(),
-    HCJSONResponseSerializer::archiveClassName(), HCXMLParserResponseSerializer::archiveClassName(),
+    HCHTTPRequestSerializer::archiveClassName(),          HCJSONRequestSerializer::archiveClassName(),
+    HCPropertyListRequestSerializer::archiveClassName(),  HCHTTPResponseSerializer::archiveClassName(),
+    HCJSONResponseSerializer::archiveClassName(),         HCXMLParserResponseSerializer::archiveClassName(),
     HCPropertyListResponseSerializer::archiveClassName(), HCImageResponseSerializer::archiveClassName(),
-    HCCompoundResponseSerializer::archiveClassName(), HCSecurityPolicy::archiveClassName()};
+    HCCompoundResponseSerializer::archiveClassName(),     HCSecurityPolicy::archiveClassName()};
 
 }  // namespace
 
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (!decoded) return 0;
     auto again = NSKeyedArchiver::archivedDataWithRootObject(*decoded, &error);
     fuzzCheck(again.has_value(), "keyed_archive", "a decoded object does not archive");
-    fuzzCheck(NSKeyedUnarchiver::unarchivedObjectOfClasses(kClasses, *again, &error).has_value(), "keyed_archive",
-              "a re-archived object does not decode");
+    fuzzCheck(NSKeyedUnarchiver::unarchivedObjectOfClasses(kClasses, *again, &error).has_value(),
+              "keyed_archive", "a re-archived object does not decode");
     return 0;
 }

@@ -57,8 +57,8 @@ std::vector<Part> parseBody(std::string_view body, const std::string& boundary) 
     const std::string between = "\r\n--" + boundary + "\r\n";
     const std::string last = "\r\n--" + boundary + "--\r\n";
     fuzzCheck(body.substr(0, first.size()) == first, kTarget, "body does not open with the boundary");
-    fuzzCheck(body.size() >= first.size() + last.size() && body.substr(body.size() - last.size()) == last, kTarget,
-              "body does not close with the final boundary");
+    fuzzCheck(body.size() >= first.size() + last.size() && body.substr(body.size() - last.size()) == last,
+              kTarget, "body does not close with the final boundary");
     std::string_view rest = body.substr(first.size(), body.size() - first.size() - last.size());
     std::vector<Part> parts;
     for (;;) {
@@ -73,7 +73,8 @@ std::vector<Part> parseBody(std::string_view body, const std::string& boundary) 
             std::string_view line = headers.substr(0, eol);
             fuzzCheck(line.find('\r') == std::string_view::npos && line.find('\n') == std::string_view::npos,
                       kTarget, "a header line holds CR or LF");
-            fuzzCheck(line.find(": ") != std::string_view::npos, kTarget, "a header line is not 'Name: value'");
+            fuzzCheck(line.find(": ") != std::string_view::npos, kTarget,
+                      "a header line is not 'Name: value'");
             checkQuotedParameters(line);
             part.headerLines.emplace_back(line);
             headers = eol == std::string_view::npos ? std::string_view() : headers.substr(eol + 2);

@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     }
     auto hex = TextCipher::doEncryptHex(text);
     auto base64 = TextCipher::doEncryptStr(text);
-    fuzzCheck(hex && TextCipher::doDecEncryptHex(*hex) == std::string(text), "text_cipher", "hex round trip lost text");
+    fuzzCheck(hex && TextCipher::doDecEncryptHex(*hex) == std::string(text), "text_cipher",
+              "hex round trip lost text");
     fuzzCheck(base64 && TextCipher::doDecEncryptStr(*base64) == std::string(text), "text_cipher",
               "Base64 round trip lost text");
     return 0;

@@ -5,17 +5,18 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/foundation/UserDefaults.h"
 
+#include <unistd.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
 std::string scratchPath() {
     static const std::string path =
-        (std::filesystem::temp_directory_path() / ("fuzz-defaults-" + std::to_string(getpid()) + ".plist")).string();
+        (std::filesystem::temp_directory_path() / ("fuzz-defaults-" + std::to_string(getpid()) + ".plist"))
+            .string();
     return path;
 }
 
@@ -45,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
               "the value set was not saved");
     for (const auto& [key, value] : before)
         if (key != "fuzz.marker" && value == value)  // NaN is never equal, not even to itself
-            fuzzCheck(reopened.count(key) && reopened.at(key) == value, "user_defaults", "a stored value was lost");
+            fuzzCheck(reopened.count(key) && reopened.at(key) == value, "user_defaults",
+                      "a stored value was lost");
     std::remove(path.c_str());
     return 0;
 }

@@ -61,18 +61,15 @@ void HCRegisterDecodingResponseSerializers() {
                                                  return serializer;
                                              });
         };
-        add(HCXMLParserResponseSerializer::archiveClassName(), [] {
-            return std::shared_ptr<HCXMLParserResponseSerializer>(new HCXMLParserResponseSerializer);
-        });
+        add(HCXMLParserResponseSerializer::archiveClassName(),
+            [] { return std::shared_ptr<HCXMLParserResponseSerializer>(new HCXMLParserResponseSerializer); });
         add(HCPropertyListResponseSerializer::archiveClassName(), [] {
             return std::shared_ptr<HCPropertyListResponseSerializer>(new HCPropertyListResponseSerializer);
         });
-        add(HCImageResponseSerializer::archiveClassName(), [] {
-            return std::shared_ptr<HCImageResponseSerializer>(new HCImageResponseSerializer);
-        });
-        add(HCCompoundResponseSerializer::archiveClassName(), [] {
-            return std::shared_ptr<HCCompoundResponseSerializer>(new HCCompoundResponseSerializer);
-        });
+        add(HCImageResponseSerializer::archiveClassName(),
+            [] { return std::shared_ptr<HCImageResponseSerializer>(new HCImageResponseSerializer); });
+        add(HCCompoundResponseSerializer::archiveClassName(),
+            [] { return std::shared_ptr<HCCompoundResponseSerializer>(new HCCompoundResponseSerializer); });
     });
 }
 
@@ -87,9 +84,8 @@ std::shared_ptr<HCXMLParserResponseSerializer> HCXMLParserResponseSerializer::se
     return std::shared_ptr<HCXMLParserResponseSerializer>(new HCXMLParserResponseSerializer);
 }
 
-std::optional<Value> HCXMLParserResponseSerializer::responseObjectForResponse(const NSURLResponsePtr& response,
-                                                                              const std::optional<Data>& data,
-                                                                              NSErrorPtr* error) const {
+std::optional<Value> HCXMLParserResponseSerializer::responseObjectForResponse(
+    const NSURLResponsePtr& response, const std::optional<Data>& data, NSErrorPtr* error) const {
     bool valid = false;
     if (!passesValidationGate(*this, response, data, error, valid)) return std::nullopt;
     return Value(NSXMLParser::create(data.value_or(Data())));
@@ -118,9 +114,8 @@ std::shared_ptr<HCPropertyListResponseSerializer> HCPropertyListResponseSerializ
     return serializer;
 }
 
-std::optional<Value> HCPropertyListResponseSerializer::responseObjectForResponse(const NSURLResponsePtr& response,
-                                                                                 const std::optional<Data>& data,
-                                                                                 NSErrorPtr* error) const {
+std::optional<Value> HCPropertyListResponseSerializer::responseObjectForResponse(
+    const NSURLResponsePtr& response, const std::optional<Data>& data, NSErrorPtr* error) const {
     bool valid = false;
     if (!passesValidationGate(*this, response, data, error, valid)) return std::nullopt;
     if (!data) return std::nullopt;
@@ -178,7 +173,8 @@ std::optional<Value> HCImageResponseSerializer::responseObjectForResponse(const 
     // Decoding already yields plain pixels, so the inflated and the plain road give the same image.
     auto image = HCImageDecodedAtScale(*data, imageScale_);
     if (!image) {
-        if (error) *error = HCErrorAddingUnderlyingError(undecodableImageError(response), valid ? nullptr : *error);
+        if (error)
+            *error = HCErrorAddingUnderlyingError(undecodableImageError(response), valid ? nullptr : *error);
         return std::nullopt;
     }
     return Value(image);
@@ -218,8 +214,8 @@ void HCImageResponseSerializer::copySettingsTo(HCHTTPResponseSerializer& copy) c
 
 // ---- Compound ----
 
-std::shared_ptr<HCCompoundResponseSerializer> HCCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
-    Members members) {
+std::shared_ptr<HCCompoundResponseSerializer>
+HCCompoundResponseSerializer::compoundSerializerWithResponseSerializers(Members members) {
     HCRegisterDecodingResponseSerializers();
     auto serializer = std::shared_ptr<HCCompoundResponseSerializer>(new HCCompoundResponseSerializer);
     std::erase(members, nullptr);
@@ -252,7 +248,8 @@ void HCCompoundResponseSerializer::encodeWithCoder(NSKeyedArchiver& coder) const
 bool HCCompoundResponseSerializer::decodeSettings(NSKeyedUnarchiver& coder) {
     if (!HCHTTPResponseSerializer::decodeSettings(coder)) return false;
     responseSerializers_.clear();
-    auto members = coder.decodeObjectOfClasses({"NSArray", HCHTTPResponseSerializer::archiveClassName()}, kMembersKey);
+    auto members =
+        coder.decodeObjectOfClasses({"NSArray", HCHTTPResponseSerializer::archiveClassName()}, kMembersKey);
     if (coder.error()) return false;
     if (members) {
         if (!members->isArray()) return false;

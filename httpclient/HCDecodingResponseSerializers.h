@@ -41,7 +41,8 @@ class HCXMLParserResponseSerializer : public HCHTTPResponseSerializer {
     static std::string archiveClassName() { return "HCXMLParserResponseSerializer"; }
 
     // An NSXMLParser (as an object value) over the body; nothing is parsed here, so no parse error.
-    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response, const std::optional<Data>& data,
+    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response,
+                                                   const std::optional<Data>& data,
                                                    NSErrorPtr* error) const override;
     std::string classNameForCoder() const override { return archiveClassName(); }
 
@@ -66,7 +67,8 @@ class HCPropertyListResponseSerializer : public HCHTTPResponseSerializer {
     void setReadOptions(unsigned long options) { readOptions_ = options; }
 
     // The property list; nullopt with the decoder's error (over any validation error) when it is not one.
-    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response, const std::optional<Data>& data,
+    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response,
+                                                   const std::optional<Data>& data,
                                                    NSErrorPtr* error) const override;
 
     std::string classNameForCoder() const override { return archiveClassName(); }
@@ -93,11 +95,14 @@ class HCImageResponseSerializer : public HCHTTPResponseSerializer {
     double imageScale() const { return imageScale_; }
     void setImageScale(double scale) { imageScale_ = scale; }
     bool automaticallyInflatesResponseImage() const { return automaticallyInflatesResponseImage_; }
-    void setAutomaticallyInflatesResponseImage(bool inflates) { automaticallyInflatesResponseImage_ = inflates; }
+    void setAutomaticallyInflatesResponseImage(bool inflates) {
+        automaticallyInflatesResponseImage_ = inflates;
+    }
 
     // The image (as an object value); nullopt for an empty body, or with an error for one that does not
     // decode.
-    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response, const std::optional<Data>& data,
+    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response,
+                                                   const std::optional<Data>& data,
                                                    NSErrorPtr* error) const override;
 
     std::string classNameForCoder() const override { return archiveClassName(); }
@@ -119,14 +124,16 @@ class HCCompoundResponseSerializer : public HCHTTPResponseSerializer {
   public:
     using Members = std::vector<std::shared_ptr<HCHTTPResponseSerializer>>;
 
-    static std::shared_ptr<HCCompoundResponseSerializer> compoundSerializerWithResponseSerializers(Members members);
+    static std::shared_ptr<HCCompoundResponseSerializer> compoundSerializerWithResponseSerializers(
+        Members members);
     static std::string archiveClassName() { return "HCCompoundResponseSerializer"; }
 
     const Members& responseSerializers() const { return responseSerializers_; }
 
     // The first member's object (with that member's error over the caller's); when no member gives one,
     // the base class's result with this serializer's own status codes and content types.
-    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response, const std::optional<Data>& data,
+    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response,
+                                                   const std::optional<Data>& data,
                                                    NSErrorPtr* error) const override;
 
     std::string classNameForCoder() const override { return archiveClassName(); }

@@ -207,21 +207,21 @@ NSURLSessionDataTaskPtr HCHTTPSessionManager::withOutcome(
         NSURLSessionDataTaskPtr task;
     };
     auto madeTask = std::make_shared<MadeTask>();
-    auto task = make([madeTask, success = std::move(success), failure = std::move(failure)](
-                         const NSURLResponsePtr&, const std::optional<Value>& responseObject,
-                         const NSErrorPtr& error) {
-        // Drop the reference on the way out: the handler lives in the per-task delegate, not the task.
-        NSURLSessionDataTaskPtr finished;
-        {
-            std::lock_guard lock(madeTask->mutex);
-            finished = std::move(madeTask->task);
-        }
-        if (error) {
-            if (failure) failure(finished, error);
-        } else if (success) {
-            success(finished, responseObject);
-        }
-    });
+    auto task = make(
+        [madeTask, success = std::move(success), failure = std::move(failure)](
+            const NSURLResponsePtr&, const std::optional<Value>& responseObject, const NSErrorPtr& error) {
+            // Drop the reference on the way out: the handler lives in the per-task delegate, not the task.
+            NSURLSessionDataTaskPtr finished;
+            {
+                std::lock_guard lock(madeTask->mutex);
+                finished = std::move(madeTask->task);
+            }
+            if (error) {
+                if (failure) failure(finished, error);
+            } else if (success) {
+                success(finished, responseObject);
+            }
+        });
     if (task) {
         std::lock_guard lock(madeTask->mutex);
         madeTask->task = task;

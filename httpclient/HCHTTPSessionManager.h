@@ -59,14 +59,15 @@ class HCHTTPSessionManager : public HCURLSessionManager {
     // A "POST" with a streamed multipart body: a form part per parameter, then what `block` appends; sent
     // as an upload task whose progress goes to `uploadProgress`.
     using ConstructingBodyBlock = HCHTTPRequestSerializer::ConstructingBodyBlock;
-    NSURLSessionDataTaskPtr POST(const std::string& URLString, const Value& parameters, ConstructingBodyBlock block,
-                                 ProgressBlock uploadProgress, SuccessBlock success, FailureBlock failure);
+    NSURLSessionDataTaskPtr POST(const std::string& URLString, const Value& parameters,
+                                 ConstructingBodyBlock block, ProgressBlock uploadProgress,
+                                 SuccessBlock success, FailureBlock failure);
     // The same without progress. A template so that `POST(url, parameters, nullptr, success, failure)` keeps
     // meaning the progress variant: only a block that takes the builder selects this one.
     template <class Block>
-        requires std::is_invocable_v<Block&, HCMultipartFormData&>
-    NSURLSessionDataTaskPtr POST(const std::string& URLString, const Value& parameters, Block block,
-                                 SuccessBlock success, FailureBlock failure) {
+    requires std::is_invocable_v<Block&, HCMultipartFormData&> NSURLSessionDataTaskPtr
+    POST(const std::string& URLString, const Value& parameters, Block block, SuccessBlock success,
+         FailureBlock failure) {
         return POST(URLString, parameters, ConstructingBodyBlock(std::move(block)), ProgressBlock(),
                     std::move(success), std::move(failure));
     }

@@ -30,10 +30,14 @@ const char kBackgroundImageReceiptKeys[4] = {};
 // 0 normal, 1 highlighted, 2 disabled, 3 selected.
 size_t slotForState(UIControlState state) {
     switch (state) {
-        case UIControlStateHighlighted: return 1;
-        case UIControlStateDisabled: return 2;
-        case UIControlStateSelected: return 3;
-        default: return 0;
+        case UIControlStateHighlighted:
+            return 1;
+        case UIControlStateDisabled:
+            return 2;
+        case UIControlStateSelected:
+            return 3;
+        default:
+            return 0;
     }
 }
 
@@ -69,7 +73,9 @@ struct ButtonImageMember {
     using View = UIButton;
     static constexpr HCImageViewFamily family = HCImageViewFamily::Button;
     static const void* key(UIControlState state) { return &kImageReceiptKeys[slotForState(state)]; }
-    static void show(View& view, UIControlState state, const UIImagePtr& image) { view.setImage(image, state); }
+    static void show(View& view, UIControlState state, const UIImagePtr& image) {
+        view.setImage(image, state);
+    }
 };
 
 struct ButtonBackgroundMember {
@@ -97,8 +103,9 @@ bool isLatest(typename Member::View& view, UIControlState state, const NSUUIDPtr
 }
 
 template <class Member>
-void load(const std::shared_ptr<typename Member::View>& view, UIControlState state, const NSURLRequest& request,
-          const UIImagePtr& placeholderImage, HCImageViewSuccessBlock success, HCImageViewFailureBlock failure) {
+void load(const std::shared_ptr<typename Member::View>& view, UIControlState state,
+          const NSURLRequest& request, const UIImagePtr& placeholderImage, HCImageViewSuccessBlock success,
+          HCImageViewFailureBlock failure) {
     UIAssertMainThread();
     if (!view) return;
     const void* key = Member::key(state);
@@ -123,8 +130,8 @@ void load(const std::shared_ptr<typename Member::View>& view, UIControlState sta
     std::weak_ptr<typename Member::View> weakView = view;
     auto receipt = downloader->downloadImageForURLRequest(
         request, identifier,
-        [weakView, state, identifier, success](const NSURLRequest& answered, const NSHTTPURLResponsePtr& response,
-                                               const UIImagePtr& image) {
+        [weakView, state, identifier, success](
+            const NSURLRequest& answered, const NSHTTPURLResponsePtr& response, const UIImagePtr& image) {
             auto view = weakView.lock();
             if (!view || !isLatest<Member>(*view, state, identifier)) return;
             if (success) {
@@ -134,8 +141,8 @@ void load(const std::shared_ptr<typename Member::View>& view, UIControlState sta
             }
             setReceiptAt(*view, Member::key(state), nullptr);
         },
-        [weakView, state, identifier, failure](const NSURLRequest& answered, const NSHTTPURLResponsePtr& response,
-                                               const NSErrorPtr& error) {
+        [weakView, state, identifier, failure](
+            const NSURLRequest& answered, const NSHTTPURLResponsePtr& response, const NSErrorPtr& error) {
             auto view = weakView.lock();
             if (!view || !isLatest<Member>(*view, state, identifier)) return;
             if (failure) failure(answered, response, error);
@@ -180,8 +187,9 @@ void setImageWithURL(const UIImageViewPtr& view, const NSURLPtr& url, UIImagePtr
     setImageWithURLRequest(view, imageRequest(url), std::move(placeholderImage), nullptr, nullptr);
 }
 
-void setImageWithURLRequest(const UIImageViewPtr& view, const NSURLRequest& request, UIImagePtr placeholderImage,
-                            HCImageViewSuccessBlock success, HCImageViewFailureBlock failure) {
+void setImageWithURLRequest(const UIImageViewPtr& view, const NSURLRequest& request,
+                            UIImagePtr placeholderImage, HCImageViewSuccessBlock success,
+                            HCImageViewFailureBlock failure) {
     UIAssertMainThread();
     if (!view) return;
     if (!request.URL()) {
@@ -221,7 +229,8 @@ void setImageForState(const UIButtonPtr& button, UIControlState state, const NSU
 }
 
 void setImageForState(const UIButtonPtr& button, UIControlState state, const NSURLRequest& request,
-                      UIImagePtr placeholderImage, HCImageViewSuccessBlock success, HCImageViewFailureBlock failure) {
+                      UIImagePtr placeholderImage, HCImageViewSuccessBlock success,
+                      HCImageViewFailureBlock failure) {
     load<ButtonImageMember>(button, state, request, placeholderImage, std::move(success), std::move(failure));
 }
 
@@ -229,7 +238,8 @@ void cancelImageDownloadTaskForState(const UIButtonPtr& button, UIControlState s
     if (button) cancel<ButtonImageMember>(*button, state);
 }
 
-bool isActiveTaskURLEqualToURLRequest(const UIButtonPtr& button, const NSURLRequest& request, UIControlState state) {
+bool isActiveTaskURLEqualToURLRequest(const UIButtonPtr& button, const NSURLRequest& request,
+                                      UIControlState state) {
     return sameURL(hc_imageDownloadReceiptForState(button, state), request);
 }
 
@@ -237,19 +247,22 @@ HCImageDownloadReceiptPtr hc_imageDownloadReceiptForState(const UIButtonPtr& but
     return receiptAt(*button, ButtonImageMember::key(state));
 }
 
-void hc_setImageDownloadReceipt(const UIButtonPtr& button, HCImageDownloadReceiptPtr receipt, UIControlState state) {
+void hc_setImageDownloadReceipt(const UIButtonPtr& button, HCImageDownloadReceiptPtr receipt,
+                                UIControlState state) {
     setReceiptAt(*button, ButtonImageMember::key(state), std::move(receipt));
 }
 
 void setBackgroundImageForState(const UIButtonPtr& button, UIControlState state, const NSURLPtr& url,
                                 UIImagePtr placeholderImage) {
-    setBackgroundImageForState(button, state, imageRequest(url), std::move(placeholderImage), nullptr, nullptr);
+    setBackgroundImageForState(button, state, imageRequest(url), std::move(placeholderImage), nullptr,
+                               nullptr);
 }
 
 void setBackgroundImageForState(const UIButtonPtr& button, UIControlState state, const NSURLRequest& request,
                                 UIImagePtr placeholderImage, HCImageViewSuccessBlock success,
                                 HCImageViewFailureBlock failure) {
-    load<ButtonBackgroundMember>(button, state, request, placeholderImage, std::move(success), std::move(failure));
+    load<ButtonBackgroundMember>(button, state, request, placeholderImage, std::move(success),
+                                 std::move(failure));
 }
 
 void cancelBackgroundImageDownloadTaskForState(const UIButtonPtr& button, UIControlState state) {
@@ -261,7 +274,8 @@ bool isActiveBackgroundTaskURLEqualToURLRequest(const UIButtonPtr& button, const
     return sameURL(hc_backgroundImageDownloadReceiptForState(button, state), request);
 }
 
-HCImageDownloadReceiptPtr hc_backgroundImageDownloadReceiptForState(const UIButtonPtr& button, UIControlState state) {
+HCImageDownloadReceiptPtr hc_backgroundImageDownloadReceiptForState(const UIButtonPtr& button,
+                                                                    UIControlState state) {
     return receiptAt(*button, ButtonBackgroundMember::key(state));
 }
 

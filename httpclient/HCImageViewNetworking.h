@@ -46,16 +46,17 @@ HCImageDownloaderPtr hc_sharedImageDownloader(HCImageViewFamily family, std::typ
 void hc_setSharedImageDownloader(HCImageViewFamily family, std::type_index viewClass,
                                  HCImageDownloaderPtr downloader);
 
-// Class methods of both families: `sharedImageDownloader<UIImageView>()`, `setSharedImageDownloader<MyButton>(d)`.
+// Class methods of both families: `sharedImageDownloader<UIImageView>()`,
+// `setSharedImageDownloader<MyButton>(d)`.
 template <class ViewClass>
-    requires std::derived_from<ViewClass, UIImageView> || std::derived_from<ViewClass, UIButton>
-HCImageDownloaderPtr sharedImageDownloader() {
+requires std::derived_from<ViewClass, UIImageView> || std::derived_from<ViewClass, UIButton>
+    HCImageDownloaderPtr sharedImageDownloader() {
     return hc_sharedImageDownloader(
         std::derived_from<ViewClass, UIButton> ? HCImageViewFamily::Button : HCImageViewFamily::ImageView,
         typeid(ViewClass));
 }
 template <class ViewClass>
-    requires std::derived_from<ViewClass, UIImageView> || std::derived_from<ViewClass, UIButton>
+requires std::derived_from<ViewClass, UIImageView> || std::derived_from<ViewClass, UIButton>
 void setSharedImageDownloader(HCImageDownloaderPtr downloader) {
     hc_setSharedImageDownloader(
         std::derived_from<ViewClass, UIButton> ? HCImageViewFamily::Button : HCImageViewFamily::ImageView,
@@ -65,8 +66,9 @@ void setSharedImageDownloader(HCImageDownloaderPtr downloader) {
 // ---- UIImageView(HCNetworking)
 // The short forms ask for "Accept: image/*" and pass no blocks.
 void setImageWithURL(const UIImageViewPtr& view, const NSURLPtr& url, UIImagePtr placeholderImage = nullptr);
-void setImageWithURLRequest(const UIImageViewPtr& view, const NSURLRequest& request, UIImagePtr placeholderImage,
-                            HCImageViewSuccessBlock success, HCImageViewFailureBlock failure);
+void setImageWithURLRequest(const UIImageViewPtr& view, const NSURLRequest& request,
+                            UIImagePtr placeholderImage, HCImageViewSuccessBlock success,
+                            HCImageViewFailureBlock failure);
 // Withdraws the active download, if any.
 void cancelImageDownloadTask(const UIImageViewPtr& view);
 // Forgets the active download without withdrawing it.
@@ -80,11 +82,14 @@ void hc_setActiveImageDownloadReceipt(const UIImageViewPtr& view, HCImageDownloa
 void setImageForState(const UIButtonPtr& button, UIControlState state, const NSURLPtr& url,
                       UIImagePtr placeholderImage = nullptr);
 void setImageForState(const UIButtonPtr& button, UIControlState state, const NSURLRequest& request,
-                      UIImagePtr placeholderImage, HCImageViewSuccessBlock success, HCImageViewFailureBlock failure);
+                      UIImagePtr placeholderImage, HCImageViewSuccessBlock success,
+                      HCImageViewFailureBlock failure);
 void cancelImageDownloadTaskForState(const UIButtonPtr& button, UIControlState state);
-bool isActiveTaskURLEqualToURLRequest(const UIButtonPtr& button, const NSURLRequest& request, UIControlState state);
+bool isActiveTaskURLEqualToURLRequest(const UIButtonPtr& button, const NSURLRequest& request,
+                                      UIControlState state);
 HCImageDownloadReceiptPtr hc_imageDownloadReceiptForState(const UIButtonPtr& button, UIControlState state);
-void hc_setImageDownloadReceipt(const UIButtonPtr& button, HCImageDownloadReceiptPtr receipt, UIControlState state);
+void hc_setImageDownloadReceipt(const UIButtonPtr& button, HCImageDownloadReceiptPtr receipt,
+                                UIControlState state);
 
 void setBackgroundImageForState(const UIButtonPtr& button, UIControlState state, const NSURLPtr& url,
                                 UIImagePtr placeholderImage = nullptr);
@@ -94,6 +99,7 @@ void setBackgroundImageForState(const UIButtonPtr& button, UIControlState state,
 void cancelBackgroundImageDownloadTaskForState(const UIButtonPtr& button, UIControlState state);
 bool isActiveBackgroundTaskURLEqualToURLRequest(const UIButtonPtr& button, const NSURLRequest& request,
                                                 UIControlState state);
-HCImageDownloadReceiptPtr hc_backgroundImageDownloadReceiptForState(const UIButtonPtr& button, UIControlState state);
+HCImageDownloadReceiptPtr hc_backgroundImageDownloadReceiptForState(const UIButtonPtr& button,
+                                                                    UIControlState state);
 void hc_setBackgroundImageDownloadReceipt(const UIButtonPtr& button, HCImageDownloadReceiptPtr receipt,
                                           UIControlState state);

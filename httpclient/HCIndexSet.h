@@ -9,7 +9,7 @@
 #include "platform/foundation/Value.h"
 
 class HCIndexSet {
-public:
+  public:
     HCIndexSet() = default;
     // [location, location + length)
     static HCIndexSet indexSetWithIndexesInRange(uint64_t location, uint64_t length);
@@ -29,6 +29,6 @@ public:
 
     bool operator==(const HCIndexSet&) const = default;
 
-private:
+  private:
     std::vector<std::pair<uint64_t, uint64_t>> ranges_;
 };

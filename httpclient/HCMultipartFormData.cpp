@@ -29,8 +29,9 @@ constexpr double kSpoolStallSeconds = 60;
 
 NSErrorPtr multipartError(const std::string& reason) {
     std::string text = HCNetworkingLocalizedString(reason);
-    return NSError::create(HCRequestSerializationErrorDomain, HCMultipartErrorCode,
-                           {{NSLocalizedFailureReasonErrorKey, Value(text)}, {NSLocalizedDescriptionKey, Value(text)}});
+    return NSError::create(
+        HCRequestSerializationErrorDomain, HCMultipartErrorCode,
+        {{NSLocalizedFailureReasonErrorKey, Value(text)}, {NSLocalizedDescriptionKey, Value(text)}});
 }
 
 NSErrorPtr posixError(int code, const std::string& path) {
@@ -45,11 +46,20 @@ std::string quotedFieldText(const std::string& text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '"': out += "%22"; break;
-            case '\r': out += "%0D"; break;
-            case '\n': out += "%0A"; break;
-            case '\\': out += "%5C"; break;  // some receivers drop it or take it as an escape
-            default: out += c;
+            case '"':
+                out += "%22";
+                break;
+            case '\r':
+                out += "%0D";
+                break;
+            case '\n':
+                out += "%0A";
+                break;
+            case '\\':
+                out += "%5C";
+                break;  // some receivers drop it or take it as an escape
+            default:
+                out += c;
         }
     }
     return out;
@@ -57,14 +67,15 @@ std::string quotedFieldText(const std::string& text) {
 
 // A raw header name or value on one line.
 std::string oneLine(std::string text) {
-    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
     return text;
 }
 
 HCPartHeaders fileHeaders(const std::string& name, const std::string& fileName,
                           const std::optional<std::string>& mimeType) {
-    HCPartHeaders headers{{"Content-Disposition", "form-data; name=\"" + quotedFieldText(name) + "\"; filename=\"" +
-                                                      quotedFieldText(fileName) + "\""}};
+    HCPartHeaders headers{{"Content-Disposition", "form-data; name=\"" + quotedFieldText(name) +
+                                                      "\"; filename=\"" + quotedFieldText(fileName) + "\""}};
     if (mimeType) headers.emplace_back("Content-Type", *mimeType);
     return headers;
 }
@@ -80,19 +91,45 @@ std::string randomBoundary() {
 
 std::string HCMIMETypeForPathExtension(const std::string& extension) {
     static const std::array<std::pair<const char*, const char*>, 40> kTable{{
-        {"7z", "application/x-7z-compressed"}, {"aac", "audio/aac"},        {"avi", "video/x-msvideo"},
-        {"bmp", "image/bmp"},                  {"css", "text/css"},         {"csv", "text/csv"},
-        {"doc", "application/msword"},         {"gif", "image/gif"},        {"gz", "application/gzip"},
-        {"heic", "image/heic"},                {"htm", "text/html"},        {"html", "text/html"},
-        {"ico", "image/x-icon"},               {"jpeg", "image/jpeg"},      {"jpg", "image/jpeg"},
-        {"js", "text/javascript"},             {"json", "application/json"}, {"m4a", "audio/mp4"},
-        {"mov", "video/quicktime"},            {"mp3", "audio/mpeg"},       {"mp4", "video/mp4"},
-        {"pdf", "application/pdf"},            {"plist", "application/x-plist"}, {"png", "image/png"},
-        {"rtf", "text/rtf"},                   {"svg", "image/svg+xml"},    {"tar", "application/x-tar"},
-        {"tif", "image/tiff"},                 {"tiff", "image/tiff"},      {"txt", "text/plain"},
-        {"wav", "audio/wav"},                  {"webp", "image/webp"},      {"xls", "application/vnd.ms-excel"},
-        {"xml", "application/xml"},            {"zip", "application/zip"},  {"m4v", "video/x-m4v"},
-        {"3gp", "video/3gpp"},                 {"amr", "audio/amr"},        {"caf", "audio/x-caf"},
+        {"7z", "application/x-7z-compressed"},
+        {"aac", "audio/aac"},
+        {"avi", "video/x-msvideo"},
+        {"bmp", "image/bmp"},
+        {"css", "text/css"},
+        {"csv", "text/csv"},
+        {"doc", "application/msword"},
+        {"gif", "image/gif"},
+        {"gz", "application/gzip"},
+        {"heic", "image/heic"},
+        {"htm", "text/html"},
+        {"html", "text/html"},
+        {"ico", "image/x-icon"},
+        {"jpeg", "image/jpeg"},
+        {"jpg", "image/jpeg"},
+        {"js", "text/javascript"},
+        {"json", "application/json"},
+        {"m4a", "audio/mp4"},
+        {"mov", "video/quicktime"},
+        {"mp3", "audio/mpeg"},
+        {"mp4", "video/mp4"},
+        {"pdf", "application/pdf"},
+        {"plist", "application/x-plist"},
+        {"png", "image/png"},
+        {"rtf", "text/rtf"},
+        {"svg", "image/svg+xml"},
+        {"tar", "application/x-tar"},
+        {"tif", "image/tiff"},
+        {"tiff", "image/tiff"},
+        {"txt", "text/plain"},
+        {"wav", "audio/wav"},
+        {"webp", "image/webp"},
+        {"xls", "application/vnd.ms-excel"},
+        {"xml", "application/xml"},
+        {"zip", "application/zip"},
+        {"m4v", "video/x-m4v"},
+        {"3gp", "video/3gpp"},
+        {"amr", "audio/amr"},
+        {"caf", "audio/x-caf"},
         {"mpeg", "video/mpeg"},
     }};
     std::string lower = TextUtil::toLowerASCII(extension);
@@ -103,8 +140,8 @@ std::string HCMIMETypeForPathExtension(const std::string& extension) {
 
 // ---- HCHTTPBodyPart ----
 
-HCHTTPBodyPart::HCHTTPBodyPart(unsigned long stringEncoding, HCPartHeaders headers, std::string boundary, Body body,
-                               uint64_t bodyContentLength)
+HCHTTPBodyPart::HCHTTPBodyPart(unsigned long stringEncoding, HCPartHeaders headers, std::string boundary,
+                               Body body, uint64_t bodyContentLength)
     : stringEncoding_(stringEncoding),
       headers_(std::move(headers)),
       boundary_(std::move(boundary)),
@@ -117,10 +154,13 @@ HCHTTPBodyPart::~HCHTTPBodyPart() {
 
 std::unique_ptr<HCHTTPBodyPart> HCHTTPBodyPart::copy() const {
     Body body = body_;
-    if (const auto* stream = std::get_if<NSInputStreamPtr>(&body_); stream && *stream && (*stream)->supportsCopying()) {
-        if (auto fresh = std::dynamic_pointer_cast<NSInputStream>((*stream)->copyWithZone(nullptr))) body = fresh;
+    if (const auto* stream = std::get_if<NSInputStreamPtr>(&body_);
+        stream && *stream && (*stream)->supportsCopying()) {
+        if (auto fresh = std::dynamic_pointer_cast<NSInputStream>((*stream)->copyWithZone(nullptr)))
+            body = fresh;
     }
-    return std::make_unique<HCHTTPBodyPart>(stringEncoding_, headers_, boundary_, std::move(body), bodyContentLength_);
+    return std::make_unique<HCHTTPBodyPart>(stringEncoding_, headers_, boundary_, std::move(body),
+                                            bodyContentLength_);
 }
 
 std::string HCHTTPBodyPart::boundaryText() const {
@@ -169,7 +209,9 @@ void HCHTTPBodyPart::transitionToNextPhase() {
     // Our streams are read where they are, with no run loop to schedule them on: the transition runs on the
     // reading thread and never waits for another.
     switch (phase_) {
-        case Phase::Boundary: phase_ = Phase::Headers; break;
+        case Phase::Boundary:
+            phase_ = Phase::Headers;
+            break;
         case Phase::Headers:
             phase_ = Phase::Body;
             if (inputStream()->streamStatus() == NSStreamStatus::NotOpen) inputStream_->open();
@@ -178,8 +220,11 @@ void HCHTTPBodyPart::transitionToNextPhase() {
             phase_ = Phase::FinalBoundary;
             inputStream_->close();
             break;
-        case Phase::FinalBoundary: phase_ = Phase::Done; break;
-        case Phase::Done: break;
+        case Phase::FinalBoundary:
+            phase_ = Phase::Done;
+            break;
+        case Phase::Done:
+            break;
     }
     phaseOffset_ = 0;
 }
@@ -201,8 +246,9 @@ long HCHTTPBodyPart::readBody(uint8_t* buffer, size_t maxLength) {
     NSInputStream& stream = *inputStream();
     auto lengthError = [&](const char* what) {
         char text[160];
-        std::snprintf(text, sizeof text, "The body of a multipart part is %s than the %llu bytes declared for it.",
-                      what, static_cast<unsigned long long>(bodyContentLength_));
+        std::snprintf(text, sizeof text,
+                      "The body of a multipart part is %s than the %llu bytes declared for it.", what,
+                      static_cast<unsigned long long>(bodyContentLength_));
         return NSError::withDescription(HCRequestSerializationErrorDomain, HCMultipartErrorCode, text);
     };
     size_t total = 0;
@@ -221,7 +267,8 @@ long HCHTTPBodyPart::readBody(uint8_t* buffer, size_t maxLength) {
                 long n = stream.read(&probe, 1);
                 if (n < 0) return fail(stream.streamError());
                 if (n > 0) return fail(lengthError("longer"));
-                if (stream.streamStatus() != NSStreamStatus::AtEnd && stream.streamStatus() != NSStreamStatus::Closed)
+                if (stream.streamStatus() != NSStreamStatus::AtEnd &&
+                    stream.streamStatus() != NSStreamStatus::Closed)
                     return long(total);
             }
             transitionToNextPhase();
@@ -233,7 +280,8 @@ long HCHTTPBodyPart::readBody(uint8_t* buffer, size_t maxLength) {
         if (n < 0) return fail(stream.streamError());
         if (n == 0) {
             const NSStreamStatus after = stream.streamStatus();
-            if (after == NSStreamStatus::AtEnd || after == NSStreamStatus::Closed) return fail(lengthError("shorter"));
+            if (after == NSStreamStatus::AtEnd || after == NSStreamStatus::Closed)
+                return fail(lengthError("shorter"));
             return long(total);
         }
         bodyRead_ += uint64_t(n);
@@ -259,8 +307,8 @@ long HCHTTPBodyPart::read(uint8_t* buffer, size_t maxLength) {
 bool HCHTTPBodyPart::waitingForBody() const {
     if (phase_ != Phase::Body || !inputStream_ || ownsInputStream_ || error_) return false;
     const NSStreamStatus status = inputStream_->streamStatus();
-    return status != NSStreamStatus::AtEnd && status != NSStreamStatus::Closed && status != NSStreamStatus::Error &&
-           !inputStream_->hasBytesAvailable();
+    return status != NSStreamStatus::AtEnd && status != NSStreamStatus::Closed &&
+           status != NSStreamStatus::Error && !inputStream_->hasBytesAvailable();
 }
 
 void HCHTTPBodyPart::rewind() {
@@ -371,20 +419,22 @@ std::shared_ptr<Object> HCMultipartBodyStream::copyWithZone(NSZone*) const {
 
 // ---- HCStreamingMultipartFormData ----
 
-HCStreamingMultipartFormData::HCStreamingMultipartFormData(const NSURLRequest& request, unsigned long stringEncoding)
+HCStreamingMultipartFormData::HCStreamingMultipartFormData(const NSURLRequest& request,
+                                                           unsigned long stringEncoding)
     : request_(request),
       stringEncoding_(stringEncoding),
       boundary_(randomBoundary()),
       bodyStream_(HCMultipartBodyStream::create(stringEncoding)) {}
 
-std::shared_ptr<HCStreamingMultipartFormData> HCStreamingMultipartFormData::create(const NSURLRequest& request,
-                                                                                   unsigned long stringEncoding) {
-    return std::shared_ptr<HCStreamingMultipartFormData>(new HCStreamingMultipartFormData(request, stringEncoding));
+std::shared_ptr<HCStreamingMultipartFormData> HCStreamingMultipartFormData::create(
+    const NSURLRequest& request, unsigned long stringEncoding) {
+    return std::shared_ptr<HCStreamingMultipartFormData>(
+        new HCStreamingMultipartFormData(request, stringEncoding));
 }
 
 void HCStreamingMultipartFormData::append(HCPartHeaders headers, HCHTTPBodyPart::Body body, uint64_t length) {
-    bodyStream_->appendHTTPBodyPart(
-        std::make_unique<HCHTTPBodyPart>(stringEncoding_, std::move(headers), boundary_, std::move(body), length));
+    bodyStream_->appendHTTPBodyPart(std::make_unique<HCHTTPBodyPart>(stringEncoding_, std::move(headers),
+                                                                     boundary_, std::move(body), length));
 }
 
 bool HCStreamingMultipartFormData::appendPartWithFileURL(const NSURLPtr& fileURL, const std::string& name,
@@ -406,7 +456,9 @@ bool HCStreamingMultipartFormData::appendPartWithFileURL(const NSURLPtr& fileURL
     struct stat info;
     if (::stat(path.c_str(), &info) != 0) {
         const int code = errno;
-        if (error) *error = code == ENOENT || code == ENOTDIR ? multipartError("File URL not reachable.") : posixError(code, path);
+        if (error)
+            *error = code == ENOENT || code == ENOTDIR ? multipartError("File URL not reachable.")
+                                                       : posixError(code, path);
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
@@ -431,7 +483,8 @@ void HCStreamingMultipartFormData::appendPartWithFileData(const Data& data, cons
 }
 
 void HCStreamingMultipartFormData::appendPartWithFormData(const Data& data, const std::string& name) {
-    appendPartWithHeaders({{"Content-Disposition", "form-data; name=\"" + quotedFieldText(name) + "\""}}, data);
+    appendPartWithHeaders({{"Content-Disposition", "form-data; name=\"" + quotedFieldText(name) + "\""}},
+                          data);
 }
 
 void HCStreamingMultipartFormData::appendPartWithHeaders(const HCPartHeaders& headers, const Data& body) {
@@ -464,9 +517,12 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::multipartFormRequest
     if (!parameters.isNull()) {
         for (const auto& pair : HCFlattenedQueryPairs(std::nullopt, parameters)) {
             std::optional<Data> data;
-            if (const Data* bytes = pair.value().asData()) data = *bytes;
-            else if (pair.value().isNull()) data = Data();
-            else data = HCEncodedText(pair.value().stringValue(), stringEncoding_);
+            if (const Data* bytes = pair.value().asData())
+                data = *bytes;
+            else if (pair.value().isNull())
+                data = Data();
+            else
+                data = HCEncodedText(pair.value().stringValue(), stringEncoding_);
             // A parameter left out would send a form the caller did not ask for.
             if (!data) {
                 if (error) *error = HCInapplicableStringEncodingError(stringEncoding_);
@@ -479,13 +535,13 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::multipartFormRequest
     return formData->requestByFinalizingMultipartFormData();
 }
 
-NSMutableURLRequest HCHTTPRequestSerializer::requestWithMultipartFormRequest(const NSURLRequest& request,
-                                                                             const NSURLPtr& fileURL,
-                                                                             SpoolCompletion completionHandler) const {
+NSMutableURLRequest HCHTTPRequestSerializer::requestWithMultipartFormRequest(
+    const NSURLRequest& request, const NSURLPtr& fileURL, SpoolCompletion completionHandler) const {
     NSInputStreamPtr input = request.HTTPBodyStream();
     // A stream that has been read already (sent, say) is spooled from a fresh copy when it can start over.
     if (input && input->streamStatus() != NSStreamStatus::NotOpen && input->supportsCopying()) {
-        if (auto fresh = std::dynamic_pointer_cast<NSInputStream>(input->copyWithZone(nullptr))) input = fresh;
+        if (auto fresh = std::dynamic_pointer_cast<NSInputStream>(input->copyWithZone(nullptr)))
+            input = fresh;
     }
     std::string path = fileURL && fileURL->isFileURL() ? fileURL->path() : std::string();
 
@@ -531,8 +587,10 @@ NSMutableURLRequest HCHTTPRequestSerializer::requestWithMultipartFormRequest(con
                 for (long written = 0; written < n && !error;) {
                     ssize_t w = ::write(fd, buffer + written, size_t(n - written));
                     if (w < 0 && errno == EINTR) continue;
-                    if (w <= 0) error = posixError(w < 0 ? errno : EIO, path);
-                    else written += w;
+                    if (w <= 0)
+                        error = posixError(w < 0 ? errno : EIO, path);
+                    else
+                        written += w;
                 }
                 if (error) break;
             }

@@ -58,16 +58,19 @@ class HCMultipartFormData {
 
     // A file part named after the file, typed by its extension. false with the error when the URL is not a
     // file URL, the file cannot be reached, or its attributes cannot be read.
-    virtual bool appendPartWithFileURL(const NSURLPtr& fileURL, const std::string& name, NSErrorPtr* error) = 0;
+    virtual bool appendPartWithFileURL(const NSURLPtr& fileURL, const std::string& name,
+                                       NSErrorPtr* error) = 0;
     // The file's size now is its declared length.
-    virtual bool appendPartWithFileURL(const NSURLPtr& fileURL, const std::string& name, const std::string& fileName,
+    virtual bool appendPartWithFileURL(const NSURLPtr& fileURL, const std::string& name,
+                                       const std::string& fileName,
                                        const std::optional<std::string>& mimeType, NSErrorPtr* error) = 0;
     // A part read from `stream` while the body is sent; `length` bytes are declared (negative counts as 0).
     // No "Content-Type" line without a MIME type.
     virtual void appendPartWithInputStream(NSInputStreamPtr stream, const std::string& name,
                                            const std::string& fileName, int64_t length,
                                            const std::optional<std::string>& mimeType) = 0;
-    virtual void appendPartWithFileData(const Data& data, const std::string& name, const std::string& fileName,
+    virtual void appendPartWithFileData(const Data& data, const std::string& name,
+                                        const std::string& fileName,
                                         const std::optional<std::string>& mimeType) = 0;
     // A form field: "Content-Disposition" only.
     virtual void appendPartWithFormData(const Data& data, const std::string& name) = 0;
@@ -201,8 +204,9 @@ class HCStreamingMultipartFormData final : public HCMultipartFormData {
     bool appendPartWithFileURL(const NSURLPtr& fileURL, const std::string& name, NSErrorPtr* error) override;
     bool appendPartWithFileURL(const NSURLPtr& fileURL, const std::string& name, const std::string& fileName,
                                const std::optional<std::string>& mimeType, NSErrorPtr* error) override;
-    void appendPartWithInputStream(NSInputStreamPtr stream, const std::string& name, const std::string& fileName,
-                                   int64_t length, const std::optional<std::string>& mimeType) override;
+    void appendPartWithInputStream(NSInputStreamPtr stream, const std::string& name,
+                                   const std::string& fileName, int64_t length,
+                                   const std::optional<std::string>& mimeType) override;
     void appendPartWithFileData(const Data& data, const std::string& name, const std::string& fileName,
                                 const std::optional<std::string>& mimeType) override;
     void appendPartWithFormData(const Data& data, const std::string& name) override;

@@ -300,7 +300,8 @@ void HCNetworkActivityIndicatorManager::activationDelayTimerFired() {
         if (currentState_ != HCNetworkActivityManagerState::DelayingStart) return;
         occurring = activityCount_ > 0;
     }
-    setCurrentState(occurring ? HCNetworkActivityManagerState::Active : HCNetworkActivityManagerState::NotActive);
+    setCurrentState(occurring ? HCNetworkActivityManagerState::Active
+                              : HCNetworkActivityManagerState::NotActive);
 }
 
 void HCNetworkActivityIndicatorManager::completionDelayTimerFired() {

@@ -12,7 +12,8 @@ std::vector<std::string> conversionsOf(const std::string& format) {
     for (size_t i = 0; i < format.size(); ++i) {
         if (format[i] != '%') continue;
         size_t j = i + 1;
-        while (j < format.size() && std::string_view("0123456789.-+ #'$").find(format[j]) != std::string_view::npos)
+        while (j < format.size() &&
+               std::string_view("0123456789.-+ #'$").find(format[j]) != std::string_view::npos)
             ++j;
         std::string conversion;
         while (j < format.size() && std::string_view("hlqLzjt").find(format[j]) != std::string_view::npos)
@@ -34,6 +35,7 @@ std::string HCNetworkingLocalizedString(const std::string& key) {
 
 std::string HCNetworkingLocalizedFormat(const std::string& englishFormat) {
     std::string format = HCNetworkingLocalizedString(englishFormat);
-    if (format != englishFormat && conversionsOf(format) != conversionsOf(englishFormat)) return englishFormat;
+    if (format != englishFormat && conversionsOf(format) != conversionsOf(englishFormat))
+        return englishFormat;
     return format;
 }

@@ -14,13 +14,17 @@ bool isAllowedInQueryText(unsigned char c) {
         case '_':
         case '~':
         case '/':
-        case '?': return true;
-        default: return false;
+        case '?':
+            return true;
+        default:
+            return false;
     }
 }
 
 // The text a key or value prints as; the top level's missing key prints as nothing.
-std::string textOf(const Value& value) { return value.isNull() ? std::string() : value.stringValue(); }
+std::string textOf(const Value& value) {
+    return value.isNull() ? std::string() : value.stringValue();
+}
 
 // Plain string comparison in UTF-16 code-unit order, as the platform compares strings.
 bool utf16Less(const std::string& a, const std::string& b) {
@@ -81,7 +85,8 @@ std::string HCQueryStringPair::URLEncodedStringValue() const {
     return HCPercentEscapeQueryText(textOf(field_)) + "=" + HCPercentEscapeQueryText(textOf(value_));
 }
 
-std::vector<HCQueryStringPair> HCFlattenedQueryPairs(const std::optional<std::string>& key, const Value& value) {
+std::vector<HCQueryStringPair> HCFlattenedQueryPairs(const std::optional<std::string>& key,
+                                                     const Value& value) {
     std::vector<HCQueryStringPair> out;
     flatten(key, value, out);
     return out;

@@ -22,7 +22,7 @@ std::string HCPercentEscapeQueryText(std::string_view text);
 
 // One flattened parameter. A null `value` stands for both an absent value and the null object.
 class HCQueryStringPair {
-public:
+  public:
     HCQueryStringPair(Value field, Value value) : field_(std::move(field)), value_(std::move(value)) {}
 
     const Value& field() const { return field_; }
@@ -33,13 +33,14 @@ public:
 
     bool operator==(const HCQueryStringPair& other) const = default;
 
-private:
+  private:
     Value field_;
     Value value_;
 };
 
 // The pairs of `value` under `key` (none for the top level), in query order.
-std::vector<HCQueryStringPair> HCFlattenedQueryPairs(const std::optional<std::string>& key, const Value& value);
+std::vector<HCQueryStringPair> HCFlattenedQueryPairs(const std::optional<std::string>& key,
+                                                     const Value& value);
 
 // The query string of `parameters`, without a leading "?".
 std::string HCJoinedQueryString(const Value& parameters);

@@ -1,8 +1,8 @@
 #include "httpclient/HCTaskStateViews.h"
 
 #include <mutex>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "httpclient/HCTaskNotifications.h"
 #include "platform/foundation/DispatchQueue.h"
@@ -50,8 +50,8 @@ void onMainQueue(const std::weak_ptr<View>& weakView, void (View::*change)()) {
 
 // ---- HCActivityIndicatorViewNotificationObserver
 
-std::shared_ptr<HCActivityIndicatorViewNotificationObserver> HCActivityIndicatorViewNotificationObserver::create(
-    const UIActivityIndicatorViewPtr& activityIndicatorView) {
+std::shared_ptr<HCActivityIndicatorViewNotificationObserver>
+HCActivityIndicatorViewNotificationObserver::create(const UIActivityIndicatorViewPtr& activityIndicatorView) {
     auto observer = std::shared_ptr<HCActivityIndicatorViewNotificationObserver>(
         new HCActivityIndicatorViewNotificationObserver());
     observer->activityIndicatorView_ = activityIndicatorView;
@@ -66,7 +66,8 @@ void HCActivityIndicatorViewNotificationObserver::stopObserving() {
     removeTokens(tokens_);
 }
 
-void HCActivityIndicatorViewNotificationObserver::setAnimatingWithStateOfTask(const NSURLSessionTaskPtr& task) {
+void HCActivityIndicatorViewNotificationObserver::setAnimatingWithStateOfTask(
+    const NSURLSessionTaskPtr& task) {
     stopObserving();
     if (!task) return;
     const auto state = task->state();
@@ -81,8 +82,13 @@ void HCActivityIndicatorViewNotificationObserver::setAnimatingWithStateOfTask(co
     std::weak_ptr<HCActivityIndicatorViewNotificationObserver> weak =
         std::static_pointer_cast<HCActivityIndicatorViewNotificationObserver>(shared_from_this());
     tokens_ = observeTask(
-        shared_from_this(), task, [weak] { if (auto self = weak.lock()) self->hc_startAnimating(); },
-        [weak] { if (auto self = weak.lock()) self->hc_stopAnimating(); });
+        shared_from_this(), task,
+        [weak] {
+            if (auto self = weak.lock()) self->hc_startAnimating();
+        },
+        [weak] {
+            if (auto self = weak.lock()) self->hc_stopAnimating();
+        });
 }
 
 void HCActivityIndicatorViewNotificationObserver::hc_startAnimating() {
@@ -97,7 +103,8 @@ void HCActivityIndicatorViewNotificationObserver::hc_stopAnimating() {
 
 std::shared_ptr<HCRefreshControlNotificationObserver> HCRefreshControlNotificationObserver::create(
     const UIRefreshControlPtr& refreshControl) {
-    auto observer = std::shared_ptr<HCRefreshControlNotificationObserver>(new HCRefreshControlNotificationObserver());
+    auto observer =
+        std::shared_ptr<HCRefreshControlNotificationObserver>(new HCRefreshControlNotificationObserver());
     observer->refreshControl_ = refreshControl;
     return observer;
 }
@@ -122,8 +129,13 @@ void HCRefreshControlNotificationObserver::setRefreshingWithStateOfTask(const NS
     std::weak_ptr<HCRefreshControlNotificationObserver> weak =
         std::static_pointer_cast<HCRefreshControlNotificationObserver>(shared_from_this());
     tokens_ = observeTask(
-        shared_from_this(), task, [weak] { if (auto self = weak.lock()) self->hc_beginRefreshing(); },
-        [weak] { if (auto self = weak.lock()) self->hc_endRefreshing(); });
+        shared_from_this(), task,
+        [weak] {
+            if (auto self = weak.lock()) self->hc_beginRefreshing();
+        },
+        [weak] {
+            if (auto self = weak.lock()) self->hc_endRefreshing();
+        });
 }
 
 void HCRefreshControlNotificationObserver::hc_beginRefreshing() {
@@ -139,7 +151,8 @@ void HCRefreshControlNotificationObserver::hc_endRefreshing() {
 std::shared_ptr<HCActivityIndicatorViewNotificationObserver> hc_notificationObserver(
     const UIActivityIndicatorViewPtr& view) {
     UIAssertMainThread();
-    auto observer = view->associatedObject<HCActivityIndicatorViewNotificationObserver>(&kActivityIndicatorObserverKey);
+    auto observer =
+        view->associatedObject<HCActivityIndicatorViewNotificationObserver>(&kActivityIndicatorObserverKey);
     if (!observer) {
         observer = HCActivityIndicatorViewNotificationObserver::create(view);
         view->setAssociatedObject(&kActivityIndicatorObserverKey, observer);
@@ -153,9 +166,11 @@ void setAnimatingWithStateOfTask(const UIActivityIndicatorViewPtr& view, const N
 
 // ---- UIRefreshControl(HCNetworking)
 
-std::shared_ptr<HCRefreshControlNotificationObserver> hc_notificationObserver(const UIRefreshControlPtr& control) {
+std::shared_ptr<HCRefreshControlNotificationObserver> hc_notificationObserver(
+    const UIRefreshControlPtr& control) {
     UIAssertMainThread();
-    auto observer = control->associatedObject<HCRefreshControlNotificationObserver>(&kRefreshControlObserverKey);
+    auto observer =
+        control->associatedObject<HCRefreshControlNotificationObserver>(&kRefreshControlObserverKey);
     if (!observer) {
         observer = HCRefreshControlNotificationObserver::create(control);
         control->setAssociatedObject(&kRefreshControlObserverKey, observer);
@@ -207,13 +222,15 @@ void showProgress(const std::weak_ptr<UIProgressView>& weakView, float progress,
 }
 
 // The change of one observed key of the observation's task.
-void observeValueForKeyPath(const std::shared_ptr<ProgressObservation>& observation, const std::string& keyPath) {
+void observeValueForKeyPath(const std::shared_ptr<ProgressObservation>& observation,
+                            const std::string& keyPath) {
     auto task = observation->task.lock();
     if (!task) return;
     if (keyPath == "countOfBytesSent") {
         const int64_t expected = task->countOfBytesExpectedToSend();
         if (expected > 0) {
-            showProgress(observation->view, float(task->countOfBytesSent()) / float(expected), Direction::Upload);
+            showProgress(observation->view, float(task->countOfBytesSent()) / float(expected),
+                         Direction::Upload);
         }
     }
     if (keyPath == "countOfBytesReceived") {

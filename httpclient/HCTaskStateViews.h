@@ -61,7 +61,8 @@ class HCActivityIndicatorViewNotificationObserver final : public Object {
 // Follows one task for a refresh control.
 class HCRefreshControlNotificationObserver final : public Object {
   public:
-    static std::shared_ptr<HCRefreshControlNotificationObserver> create(const UIRefreshControlPtr& refreshControl);
+    static std::shared_ptr<HCRefreshControlNotificationObserver> create(
+        const UIRefreshControlPtr& refreshControl);
     ~HCRefreshControlNotificationObserver() override;
 
     UIRefreshControlPtr refreshControl() const { return refreshControl_.lock(); }
@@ -85,7 +86,8 @@ std::shared_ptr<HCActivityIndicatorViewNotificationObserver> hc_notificationObse
 
 // ---- UIRefreshControl(HCNetworking)
 void setRefreshingWithStateOfTask(const UIRefreshControlPtr& control, const NSURLSessionTaskPtr& task);
-std::shared_ptr<HCRefreshControlNotificationObserver> hc_notificationObserver(const UIRefreshControlPtr& control);
+std::shared_ptr<HCRefreshControlNotificationObserver> hc_notificationObserver(
+    const UIRefreshControlPtr& control);
 
 // ---- UIProgressView(HCNetworking)
 void setProgressWithUploadProgressOfTask(const UIProgressViewPtr& view, const NSURLSessionTaskPtr& task,

@@ -41,7 +41,8 @@ std::optional<std::string> transliteratedToASCII(const std::string& text) {
     if (!transliterator && !failed) {
         UErrorCode status = U_ZERO_ERROR;
         transliterator = icu::Transliterator::createInstance(
-            icu::UnicodeString::fromUTF8("Any-Latin; Latin-ASCII; [:^ASCII:] Remove"), UTRANS_FORWARD, status);
+            icu::UnicodeString::fromUTF8("Any-Latin; Latin-ASCII; [:^ASCII:] Remove"), UTRANS_FORWARD,
+            status);
         if (U_FAILURE(status)) {
             delete transliterator;
             transliterator = nullptr;
@@ -92,14 +93,16 @@ std::optional<Data> HCEncodedText(const std::string& text, unsigned long encodin
         case HCISOLatin1StringEncoding:
             if (auto latin1 = TextUtil::toLatin1(text)) return Data::fromString(*latin1);
             return std::nullopt;
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 
 NSErrorPtr HCInapplicableStringEncodingError(unsigned long encoding) {
     return NSError::withDescription(
         NSCocoaErrorDomain, kNSFileWriteInapplicableStringEncodingError,
-        NSString::format("The parameters cannot be encoded in the string encoding %lu.", {Value(uint64_t(encoding))}));
+        NSString::format("The parameters cannot be encoded in the string encoding %lu.",
+                         {Value(uint64_t(encoding))}));
 }
 
 // ---- default headers ----
@@ -126,10 +129,10 @@ std::string HCUserAgentHeaderValue(const Value::Dictionary& infoDictionary, cons
     const std::string* version = text("CFBundleShortVersionString");
     if (!version) version = text("CFBundleVersion");
     static const std::string kNil = "(null)";
-    std::string userAgent = NSString::format(
-        "%@/%@ (%@; iOS %@; Scale/%0.2f)",
-        {Value(name ? *name : kNil), Value(version ? *version : kNil), Value(device.model),
-         Value(device.systemVersion), Value(device.screenScale)});
+    std::string userAgent =
+        NSString::format("%@/%@ (%@; iOS %@; Scale/%0.2f)",
+                         {Value(name ? *name : kNil), Value(version ? *version : kNil), Value(device.model),
+                          Value(device.systemVersion), Value(device.screenScale)});
     if (TextUtil::toASCII(userAgent)) return userAgent;
     if (auto ascii = transliteratedToASCII(userAgent)) return *ascii;
     return userAgent;
@@ -138,9 +141,9 @@ std::string HCUserAgentHeaderValue(const Value::Dictionary& infoDictionary, cons
 // ---- HCHTTPRequestSerializer ----
 
 const std::vector<std::string>& HCHTTPRequestSerializer::observedKeyPaths() {
-    static const auto* paths = new std::vector<std::string>{kAllowsCellularAccess,     kCachePolicy,
-                                                            kHTTPShouldHandleCookies,  kHTTPShouldUsePipelining,
-                                                            kNetworkServiceType,       kTimeoutInterval};
+    static const auto* paths =
+        new std::vector<std::string>{kAllowsCellularAccess,    kCachePolicy,        kHTTPShouldHandleCookies,
+                                     kHTTPShouldUsePipelining, kNetworkServiceType, kTimeoutInterval};
     return *paths;
 }
 
@@ -155,8 +158,8 @@ void HCHTTPRequestSerializer::init() {
     mutableHTTPRequestHeaders_["Accept-Language"] =
         HCAcceptLanguageHeaderValue(DeviceProfile::current().preferredLanguages);
     auto bundle = NSBundle::mainBundle();
-    mutableHTTPRequestHeaders_["User-Agent"] =
-        HCUserAgentHeaderValue(bundle ? bundle->infoDictionary() : Value::Dictionary(), DeviceProfile::current());
+    mutableHTTPRequestHeaders_["User-Agent"] = HCUserAgentHeaderValue(
+        bundle ? bundle->infoDictionary() : Value::Dictionary(), DeviceProfile::current());
     HTTPMethodsEncodingParametersInURI_ = {"GET", "HEAD", "DELETE"};
     mutableObservedChangedKeyPaths_.clear();
     // The serializer watches its own request properties to learn which ones have been assigned. The
@@ -232,7 +235,9 @@ void HCHTTPRequestSerializer::setAuthorizationHeaderFieldWithUsername(const std:
              "Authorization");
 }
 
-void HCHTTPRequestSerializer::clearAuthorizationHeader() { setValue(std::nullopt, "Authorization"); }
+void HCHTTPRequestSerializer::clearAuthorizationHeader() {
+    setValue(std::nullopt, "Authorization");
+}
 
 void HCHTTPRequestSerializer::setQueryStringSerializationWithStyle(HCQueryStringSerializationStyle style) {
     queryStringSerializationStyle_ = style;
@@ -257,26 +262,32 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestWithMethod(co
     request.setHTTPMethod(method);
     for (const auto& key : observedKeyPaths()) {
         if (!mutableObservedChangedKeyPaths_.count(key)) continue;
-        if (key == kAllowsCellularAccess) request.setAllowsCellularAccess(allowsCellularAccess_);
-        else if (key == kCachePolicy) request.setCachePolicy(cachePolicy_);
-        else if (key == kHTTPShouldHandleCookies) request.setHTTPShouldHandleCookies(HTTPShouldHandleCookies_);
-        else if (key == kHTTPShouldUsePipelining) request.setHTTPShouldUsePipelining(HTTPShouldUsePipelining_);
-        else if (key == kNetworkServiceType) request.setNetworkServiceType(networkServiceType_);
-        else if (key == kTimeoutInterval) request.setTimeoutInterval(timeoutInterval_);
+        if (key == kAllowsCellularAccess)
+            request.setAllowsCellularAccess(allowsCellularAccess_);
+        else if (key == kCachePolicy)
+            request.setCachePolicy(cachePolicy_);
+        else if (key == kHTTPShouldHandleCookies)
+            request.setHTTPShouldHandleCookies(HTTPShouldHandleCookies_);
+        else if (key == kHTTPShouldUsePipelining)
+            request.setHTTPShouldUsePipelining(HTTPShouldUsePipelining_);
+        else if (key == kNetworkServiceType)
+            request.setNetworkServiceType(networkServiceType_);
+        else if (key == kTimeoutInterval)
+            request.setTimeoutInterval(timeoutInterval_);
     }
     return requestBySerializingRequest(request, parameters, error);
 }
 
-void HCHTTPRequestSerializer::applyDefaultHeaders(const NSURLRequest& request, NSMutableURLRequest& copy) const {
+void HCHTTPRequestSerializer::applyDefaultHeaders(const NSURLRequest& request,
+                                                  NSMutableURLRequest& copy) const {
     for (const auto& [field, value] : mutableHTTPRequestHeaders_) {
         if (!value.isString() || request.valueForHTTPHeaderField(field)) continue;
         copy.setValue(*value.asString(), field);
     }
 }
 
-std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestBySerializingRequest(const NSURLRequest& request,
-                                                                                        const Value& parameters,
-                                                                                        NSErrorPtr* error) const {
+std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestBySerializingRequest(
+    const NSURLRequest& request, const Value& parameters, NSErrorPtr* error) const {
     NSMutableURLRequest copy = request;
     applyDefaultHeaders(request, copy);
 
@@ -330,13 +341,13 @@ void HCHTTPRequestSerializer::registerArchivableClasses() {
                 return serializer;
             };
         };
-        NSKeyedUnarchiver::registerClass(archiveClassName(), "", factory([] {
-                                             return makeInitialised<HCHTTPRequestSerializer>();
-                                         }));
+        NSKeyedUnarchiver::registerClass(archiveClassName(), "",
+                                         factory([] { return makeInitialised<HCHTTPRequestSerializer>(); }));
         NSKeyedUnarchiver::registerClass(HCJSONRequestSerializer::archiveClassName(), archiveClassName(),
                                          factory([] { return makeInitialised<HCJSONRequestSerializer>(); }));
-        NSKeyedUnarchiver::registerClass(HCPropertyListRequestSerializer::archiveClassName(), archiveClassName(),
-                                         factory([] { return makeInitialised<HCPropertyListRequestSerializer>(); }));
+        NSKeyedUnarchiver::registerClass(
+            HCPropertyListRequestSerializer::archiveClassName(), archiveClassName(),
+            factory([] { return makeInitialised<HCPropertyListRequestSerializer>(); }));
     });
 }
 
@@ -356,13 +367,15 @@ bool HCHTTPRequestSerializer::decodeSettings(NSKeyedUnarchiver& coder) {
         if (!headers->isDictionary()) return false;
         mutableHTTPRequestHeaders_ = *headers->asDictionary();
     }
-    queryStringSerializationStyle_ = HCQueryStringSerializationStyle(coder.decodeUnsignedIntegerForKey(kStyleKey));
+    queryStringSerializationStyle_ =
+        HCQueryStringSerializationStyle(coder.decodeUnsignedIntegerForKey(kStyleKey));
     if (coder.containsValueForKey(kStringEncodingKey))
         stringEncoding_ = coder.decodeUnsignedIntegerForKey(kStringEncodingKey);
     if (auto methods = coder.decodeObjectOfClasses({"NSSet", "NSString"}, kMethodsKey)) {
         if (!methods->isSet()) return false;
         HTTPMethodsEncodingParametersInURI_.clear();
-        for (const auto& method : *methods->asSet()) HTTPMethodsEncodingParametersInURI_.insert(*method.asString());
+        for (const auto& method : *methods->asSet())
+            HTTPMethodsEncodingParametersInURI_.insert(*method.asString());
     }
     if (coder.containsValueForKey(kAllowsCellularAccess))
         setAllowsCellularAccess(coder.decodeBoolForKey(kAllowsCellularAccess));
@@ -373,8 +386,10 @@ bool HCHTTPRequestSerializer::decodeSettings(NSKeyedUnarchiver& coder) {
     if (coder.containsValueForKey(kHTTPShouldUsePipelining))
         setHTTPShouldUsePipelining(coder.decodeBoolForKey(kHTTPShouldUsePipelining));
     if (coder.containsValueForKey(kNetworkServiceType))
-        setNetworkServiceType(NSURLRequestNetworkServiceType(coder.decodeUnsignedIntegerForKey(kNetworkServiceType)));
-    if (coder.containsValueForKey(kTimeoutInterval)) setTimeoutInterval(coder.decodeDoubleForKey(kTimeoutInterval));
+        setNetworkServiceType(
+            NSURLRequestNetworkServiceType(coder.decodeUnsignedIntegerForKey(kNetworkServiceType)));
+    if (coder.containsValueForKey(kTimeoutInterval))
+        setTimeoutInterval(coder.decodeDoubleForKey(kTimeoutInterval));
     return !coder.error();
 }
 
@@ -417,9 +432,8 @@ std::shared_ptr<HCJSONRequestSerializer> HCJSONRequestSerializer::serializerWith
     return serializer;
 }
 
-std::optional<NSMutableURLRequest> HCJSONRequestSerializer::requestBySerializingRequest(const NSURLRequest& request,
-                                                                                        const Value& parameters,
-                                                                                        NSErrorPtr* error) const {
+std::optional<NSMutableURLRequest> HCJSONRequestSerializer::requestBySerializingRequest(
+    const NSURLRequest& request, const Value& parameters, NSErrorPtr* error) const {
     if (HTTPMethodsEncodingParametersInURI().count(TextUtil::toUpperASCII(request.HTTPMethod())))
         return HCHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
     NSMutableURLRequest copy = request;

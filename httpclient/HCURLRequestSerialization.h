@@ -45,7 +45,7 @@ class HCMultipartFormData;
 
 // Request serializers. A null `parameters` value means no parameters.
 class HCURLRequestSerialization : public NSCoding, public NSCopying {
-public:
+  public:
     // A new request, or nullopt with the error set.
     virtual std::optional<NSMutableURLRequest> requestBySerializingRequest(const NSURLRequest& request,
                                                                            const Value& parameters,
@@ -61,10 +61,9 @@ std::string HCAcceptLanguageHeaderValue(const std::vector<std::string>& preferre
 std::string HCUserAgentHeaderValue(const Value::Dictionary& infoDictionary, const DeviceProfile& device);
 
 class HCHTTPRequestSerializer : public Object, public KVOObservable, public HCURLRequestSerialization {
-public:
-    using QueryStringSerialization =
-        std::function<std::optional<std::string>(const NSURLRequest& request, const Value& parameters,
-                                                 NSErrorPtr* error)>;
+  public:
+    using QueryStringSerialization = std::function<std::optional<std::string>(
+        const NSURLRequest& request, const Value& parameters, NSErrorPtr* error)>;
 
     static std::shared_ptr<HCHTTPRequestSerializer> serializer();
     static std::string archiveClassName() { return "HCHTTPRequestSerializer"; }
@@ -89,7 +88,9 @@ public:
     double timeoutInterval() const { return timeoutInterval_; }
     void setTimeoutInterval(double seconds);
     // Names of the assigned observed properties.
-    const std::set<std::string>& mutableObservedChangedKeyPaths() const { return mutableObservedChangedKeyPaths_; }
+    const std::set<std::string>& mutableObservedChangedKeyPaths() const {
+        return mutableObservedChangedKeyPaths_;
+    }
     // The six observed property names, in the order they are applied to requests.
     static const std::vector<std::string>& observedKeyPaths();
 
@@ -118,7 +119,8 @@ public:
 
     // A request for `URLString` with `method`, the assigned request properties and the parameters; nullopt
     // with the error set when the URL string is not a URL or the parameters cannot be encoded.
-    std::optional<NSMutableURLRequest> requestWithMethod(const std::string& method, const std::string& URLString,
+    std::optional<NSMutableURLRequest> requestWithMethod(const std::string& method,
+                                                         const std::string& URLString,
                                                          const Value& parameters, NSErrorPtr* error) const;
 
     std::optional<NSMutableURLRequest> requestBySerializingRequest(const NSURLRequest& request,
@@ -149,7 +151,7 @@ public:
     void encodeWithCoder(NSKeyedArchiver& coder) const override;
     std::shared_ptr<Object> copyWithZone(NSZone* zone) const override;
 
-protected:
+  protected:
     HCHTTPRequestSerializer() = default;
     // The defaults: UTF-8, the default headers, the URI methods; then the self-observation.
     void init();
@@ -169,7 +171,7 @@ protected:
     // Headers of the serializer that the request lacks, set on `copy`.
     void applyDefaultHeaders(const NSURLRequest& request, NSMutableURLRequest& copy) const;
 
-private:
+  private:
     template <class T>
     void setObserved(const char* key, T& member, T value);
     void markObservedKey(const std::string& key, const std::optional<Value>& newValue);
@@ -182,17 +184,17 @@ private:
     NSURLRequestNetworkServiceType networkServiceType_ = NSURLRequestNetworkServiceType(0);
     double timeoutInterval_ = 0;
     std::set<std::string> HTTPMethodsEncodingParametersInURI_;
-    HCQueryStringSerializationStyle queryStringSerializationStyle_ =
-        HCQueryStringSerializationStyle::Default;
+    HCQueryStringSerializationStyle queryStringSerializationStyle_ = HCQueryStringSerializationStyle::Default;
     QueryStringSerialization queryStringSerialization_;
     Value::Dictionary mutableHTTPRequestHeaders_;
     std::set<std::string> mutableObservedChangedKeyPaths_;
 };
 
 class HCJSONRequestSerializer : public HCHTTPRequestSerializer {
-public:
+  public:
     static std::shared_ptr<HCJSONRequestSerializer> serializer();
-    static std::shared_ptr<HCJSONRequestSerializer> serializerWithWritingOptions(unsigned long writingOptions);
+    static std::shared_ptr<HCJSONRequestSerializer> serializerWithWritingOptions(
+        unsigned long writingOptions);
     static std::string archiveClassName() { return "HCJSONRequestSerializer"; }
 
     // NSJSONSerialization writing options; 0 writes compact JSON.
@@ -207,19 +209,19 @@ public:
     std::string classNameForCoder() const override { return archiveClassName(); }
     void encodeWithCoder(NSKeyedArchiver& coder) const override;
 
-protected:
+  protected:
     friend class HCHTTPRequestSerializer;
     HCJSONRequestSerializer() = default;
     std::shared_ptr<HCHTTPRequestSerializer> newSerializer() const override;
     void copySettingsTo(HCHTTPRequestSerializer& copy) const override;
     bool decodeSettings(NSKeyedUnarchiver& coder) override;
 
-private:
+  private:
     unsigned long writingOptions_ = 0;
 };
 
 class HCPropertyListRequestSerializer : public HCHTTPRequestSerializer {
-public:
+  public:
     // XML property lists (format 100).
     static std::shared_ptr<HCPropertyListRequestSerializer> serializer();
     static std::shared_ptr<HCPropertyListRequestSerializer> serializerWithFormat(unsigned long format,
@@ -240,14 +242,14 @@ public:
     std::string classNameForCoder() const override { return archiveClassName(); }
     void encodeWithCoder(NSKeyedArchiver& coder) const override;
 
-protected:
+  protected:
     friend class HCHTTPRequestSerializer;
     HCPropertyListRequestSerializer() = default;
     std::shared_ptr<HCHTTPRequestSerializer> newSerializer() const override;
     void copySettingsTo(HCHTTPRequestSerializer& copy) const override;
     bool decodeSettings(NSKeyedUnarchiver& coder) override;
 
-private:
+  private:
     unsigned long format_ = 100;
     unsigned long writeOptions_ = 0;
 };

@@ -29,11 +29,13 @@ NSErrorPtr responseError(long code, std::string description, const NSHTTPURLResp
 // A reader error as the user will see it: always with a description.
 NSErrorPtr describedReaderError(NSErrorPtr error) {
     if (!error) {
-        return NSError::withDescription(NSCocoaErrorDomain, kJSONReadCorruptError,
-                                        "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
+        return NSError::withDescription(
+            NSCocoaErrorDomain, kJSONReadCorruptError,
+            "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
     }
     auto it = error->userInfo().find(NSLocalizedDescriptionKey);
-    if (it != error->userInfo().end() && it->second.isString() && !it->second.asString()->empty()) return error;
+    if (it != error->userInfo().end() && it->second.isString() && !it->second.asString()->empty())
+        return error;
     auto userInfo = error->userInfo();
     userInfo[NSLocalizedDescriptionKey] = error->localizedDescription();
     return NSError::create(error->domain(), error->code(), std::move(userInfo));
@@ -68,8 +70,8 @@ std::shared_ptr<HCHTTPResponseSerializer> HCHTTPResponseSerializer::serializer()
     return std::shared_ptr<HCHTTPResponseSerializer>(new HCHTTPResponseSerializer);
 }
 
-bool HCHTTPResponseSerializer::validateResponse(const NSURLResponsePtr& response, const std::optional<Data>& data,
-                                                NSErrorPtr* error) const {
+bool HCHTTPResponseSerializer::validateResponse(const NSURLResponsePtr& response,
+                                                const std::optional<Data>& data, NSErrorPtr* error) const {
     auto http = std::dynamic_pointer_cast<NSHTTPURLResponse>(response);
     if (!http) return true;
 
@@ -83,8 +85,8 @@ bool HCHTTPResponseSerializer::validateResponse(const NSURLResponsePtr& response
             std::string format = HCNetworkingLocalizedFormat("Request failed: unacceptable content-type: %@");
             // A missing type prints as the platform prints a nil object.
             Value type = mimeType ? Value(*mimeType) : Value("(null)");
-            held = responseError(HCResponseErrorCannotDecodeContentData, NSString::format(format, {type}), *http,
-                                 http, data);
+            held = responseError(HCResponseErrorCannotDecodeContentData, NSString::format(format, {type}),
+                                 *http, http, data);
         }
         valid = false;
     }
@@ -93,7 +95,8 @@ bool HCHTTPResponseSerializer::validateResponse(const NSURLResponsePtr& response
         std::string description = NSString::format(
             format, {Value(NSHTTPURLResponse::localizedStringForStatusCode(http->statusCode())),
                      Value(http->statusCode())});
-        auto statusError = responseError(HCResponseErrorBadServerResponse, std::move(description), *http, http, data);
+        auto statusError =
+            responseError(HCResponseErrorBadServerResponse, std::move(description), *http, http, data);
         held = HCErrorAddingUnderlyingError(statusError, held);
         valid = false;
     }
@@ -119,15 +122,12 @@ void HCHTTPResponseSerializer::registerArchivableClasses() {
                 return serializer;
             };
         };
-        NSKeyedUnarchiver::registerClass(archiveClassName(), "", factory([] {
-                                             return std::shared_ptr<HCHTTPResponseSerializer>(
-                                                 new HCHTTPResponseSerializer);
-                                         }));
-        NSKeyedUnarchiver::registerClass(HCJSONResponseSerializer::archiveClassName(), archiveClassName(),
-                                         factory([] {
-                                             return std::shared_ptr<HCJSONResponseSerializer>(
-                                                 new HCJSONResponseSerializer);
-                                         }));
+        NSKeyedUnarchiver::registerClass(
+            archiveClassName(), "",
+            factory([] { return std::shared_ptr<HCHTTPResponseSerializer>(new HCHTTPResponseSerializer); }));
+        NSKeyedUnarchiver::registerClass(
+            HCJSONResponseSerializer::archiveClassName(), archiveClassName(),
+            factory([] { return std::shared_ptr<HCJSONResponseSerializer>(new HCJSONResponseSerializer); }));
     });
 }
 
@@ -203,7 +203,8 @@ Value HCJSONValueRemovingNulls(const Value& value, unsigned long readingOptions)
 }
 
 HCJSONResponseSerializer::HCJSONResponseSerializer() {
-    setAcceptableContentTypes(std::set<std::string>{"application/json", "text/json", "text/javascript", "text/html"});
+    setAcceptableContentTypes(
+        std::set<std::string>{"application/json", "text/json", "text/javascript", "text/html"});
 }
 
 std::shared_ptr<HCJSONResponseSerializer> HCJSONResponseSerializer::serializer() {
@@ -239,11 +240,14 @@ std::optional<Value> HCJSONResponseSerializer::responseObjectForResponse(const N
                              {Value(uint64_t(data->length())), Value(uint64_t(kMaximumBodyLength))}));
     } else {
         object = NSJSONSerialization::JSONObjectWithData(*data, unsigned(readingOptions_), &readerError);
-        if (object) readerError.reset();
-        else readerError = describedReaderError(std::move(readerError));
+        if (object)
+            readerError.reset();
+        else
+            readerError = describedReaderError(std::move(readerError));
     }
     if (object && removesKeysWithNullValues_) object = HCJSONValueRemovingNulls(*object, readingOptions_);
-    if (error && (readerError || !valid)) *error = HCErrorAddingUnderlyingError(readerError, valid ? nullptr : validationError);
+    if (error && (readerError || !valid))
+        *error = HCErrorAddingUnderlyingError(readerError, valid ? nullptr : validationError);
     return object;
 }
 

@@ -34,7 +34,7 @@ NSErrorPtr HCErrorAddingUnderlyingError(const NSErrorPtr& error, const NSErrorPt
 bool HCErrorChainContainsCode(const NSErrorPtr& error);
 
 class HCURLResponseSerialization : public NSCoding, public NSCopying {
-public:
+  public:
     // The decoded body, or nullopt. `data` is nullopt when there was no body.
     virtual std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response,
                                                            const std::optional<Data>& data,
@@ -42,7 +42,7 @@ public:
 };
 
 class HCHTTPResponseSerializer : public Object, public HCURLResponseSerialization {
-public:
+  public:
     static std::shared_ptr<HCHTTPResponseSerializer> serializer();
     static std::string archiveClassName() { return "HCHTTPResponseSerializer"; }
     // Registers the serializer classes for unarchiving; called by every factory, safe to call again.
@@ -52,9 +52,13 @@ public:
     void setStringEncoding(unsigned long encoding) { stringEncoding_ = encoding; }
     // nullopt accepts any status code; 200 to 299 by default.
     const std::optional<HCIndexSet>& acceptableStatusCodes() const { return acceptableStatusCodes_; }
-    void setAcceptableStatusCodes(std::optional<HCIndexSet> codes) { acceptableStatusCodes_ = std::move(codes); }
+    void setAcceptableStatusCodes(std::optional<HCIndexSet> codes) {
+        acceptableStatusCodes_ = std::move(codes);
+    }
     // nullopt accepts any MIME type; none by default.
-    const std::optional<std::set<std::string>>& acceptableContentTypes() const { return acceptableContentTypes_; }
+    const std::optional<std::set<std::string>>& acceptableContentTypes() const {
+        return acceptableContentTypes_;
+    }
     void setAcceptableContentTypes(std::optional<std::set<std::string>> types) {
         acceptableContentTypes_ = std::move(types);
     }
@@ -65,20 +69,21 @@ public:
                           NSErrorPtr* error) const;
 
     // Validates, and returns the body bytes whether or not the reply was acceptable.
-    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response, const std::optional<Data>& data,
+    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response,
+                                                   const std::optional<Data>& data,
                                                    NSErrorPtr* error) const override;
 
     std::string classNameForCoder() const override { return archiveClassName(); }
     void encodeWithCoder(NSKeyedArchiver& coder) const override;
     std::shared_ptr<Object> copyWithZone(NSZone* zone) const override;
 
-protected:
+  protected:
     HCHTTPResponseSerializer();
     virtual std::shared_ptr<HCHTTPResponseSerializer> newSerializer() const;
     virtual void copySettingsTo(HCHTTPResponseSerializer& copy) const;
     virtual bool decodeSettings(NSKeyedUnarchiver& coder);
 
-private:
+  private:
     unsigned long stringEncoding_ = 4;  // UTF-8
     std::optional<HCIndexSet> acceptableStatusCodes_;
     std::optional<std::set<std::string>> acceptableContentTypes_;
@@ -88,12 +93,13 @@ private:
 Value HCJSONValueRemovingNulls(const Value& value, unsigned long readingOptions);
 
 class HCJSONResponseSerializer : public HCHTTPResponseSerializer {
-public:
+  public:
     // Bodies longer than this are refused with an error rather than decoded.
     static constexpr size_t kMaximumBodyLength = 64 * 1024 * 1024;
 
     static std::shared_ptr<HCJSONResponseSerializer> serializer();
-    static std::shared_ptr<HCJSONResponseSerializer> serializerWithReadingOptions(unsigned long readingOptions);
+    static std::shared_ptr<HCJSONResponseSerializer> serializerWithReadingOptions(
+        unsigned long readingOptions);
     static std::string archiveClassName() { return "HCJSONResponseSerializer"; }
 
     // NSJSONSerialization reading options; 4 accepts a top level that is neither an object nor an array.
@@ -104,20 +110,21 @@ public:
 
     // The decoded JSON value; nullopt for an unacceptable content type, an empty or single-space body, or
     // a body that is not JSON (with the reader's error on top of any validation error).
-    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response, const std::optional<Data>& data,
+    std::optional<Value> responseObjectForResponse(const NSURLResponsePtr& response,
+                                                   const std::optional<Data>& data,
                                                    NSErrorPtr* error) const override;
 
     std::string classNameForCoder() const override { return archiveClassName(); }
     void encodeWithCoder(NSKeyedArchiver& coder) const override;
 
-protected:
+  protected:
     friend class HCHTTPResponseSerializer;
     HCJSONResponseSerializer();
     std::shared_ptr<HCHTTPResponseSerializer> newSerializer() const override;
     void copySettingsTo(HCHTTPResponseSerializer& copy) const override;
     bool decodeSettings(NSKeyedUnarchiver& coder) override;
 
-private:
+  private:
     unsigned long readingOptions_ = 0;
     bool removesKeysWithNullValues_ = false;
 };

@@ -14,7 +14,8 @@ const char kURLSessionTaskKey = 0;
 
 HCHTTPSessionManagerPtr defaultSessionManager() {
     static auto* manager = [] {
-        auto made = HCHTTPSessionManager::create(nullptr, NSURLSessionConfiguration::defaultSessionConfiguration());
+        auto made =
+            HCHTTPSessionManager::create(nullptr, NSURLSessionConfiguration::defaultSessionConfiguration());
         made->setRequestSerializer(HCHTTPRequestSerializer::serializer());
         made->setResponseSerializer(HCHTTPResponseSerializer::serializer());
         return new HCHTTPSessionManagerPtr(std::move(made));
@@ -23,7 +24,8 @@ HCHTTPSessionManagerPtr defaultSessionManager() {
 }
 
 std::shared_ptr<HCHTTPResponseSerializer> defaultResponseSerializer() {
-    static auto* serializer = new std::shared_ptr<HCHTTPResponseSerializer>(HCHTTPResponseSerializer::serializer());
+    static auto* serializer =
+        new std::shared_ptr<HCHTTPResponseSerializer>(HCHTTPResponseSerializer::serializer());
     return *serializer;
 }
 
@@ -117,7 +119,8 @@ std::shared_ptr<HCHTTPResponseSerializer> responseSerializer(const UIWebViewPtr&
     return own ? own : defaultResponseSerializer();
 }
 
-void setResponseSerializer(const UIWebViewPtr& webView, std::shared_ptr<HCHTTPResponseSerializer> serializer) {
+void setResponseSerializer(const UIWebViewPtr& webView,
+                           std::shared_ptr<HCHTTPResponseSerializer> serializer) {
     UIAssertMainThread();
     webView->setAssociatedObject(&kResponseSerializerKey, serializer);
 }
@@ -146,7 +149,8 @@ void load(const UIWebViewPtr& webView, const NSURLRequest& request, const std::s
     if (!webView) return;
     if (auto previous = hc_URLSessionTask(webView)) {
         const auto state = previous->state();
-        if (state == NSURLSessionTaskState::Running || state == NSURLSessionTaskState::Suspended) previous->cancel();
+        if (state == NSURLSessionTaskState::Running || state == NSURLSessionTaskState::Suspended)
+            previous->cancel();
     }
     hc_setURLSessionTask(webView, nullptr);
 
@@ -170,8 +174,9 @@ void load(const UIWebViewPtr& webView, const NSURLRequest& request, const std::s
         if (responseObject && !responseObject->isNull()) {
             const Data* bytes = responseObject->asData();
             if (!bytes) {
-                failed(task, NSError::withDescription(NSURLErrorDomain, -1016,
-                                                      "The reply was decoded into something other than bytes."));
+                failed(task,
+                       NSError::withDescription(NSURLErrorDomain, -1016,
+                                                "The reply was decoded into something other than bytes."));
                 return;
             }
             received = *bytes;
@@ -205,12 +210,13 @@ void load(const UIWebViewPtr& webView, const NSURLRequest& request, const std::s
 }  // namespace
 
 void loadRequest(const UIWebViewPtr& webView, const NSURLRequest& request, const std::string& MIMEType,
-                 const std::string& textEncodingName, NSProgressPtr* progress, HCWebViewDataSuccessBlock success,
-                 HCWebViewFailureBlock failure) {
+                 const std::string& textEncodingName, NSProgressPtr* progress,
+                 HCWebViewDataSuccessBlock success, HCWebViewFailureBlock failure) {
     Transform transform;
     if (success) {
         transform = [success = std::move(success)](const NSHTTPURLResponsePtr& response, const Data& data,
-                                                   std::string*, NSErrorPtr*) { return success(response, data); };
+                                                   std::string*,
+                                                   NSErrorPtr*) { return success(response, data); };
     }
     load(webView, request, MIMEType, textEncodingName, progress, std::move(transform), std::move(failure));
 }
@@ -218,11 +224,13 @@ void loadRequest(const UIWebViewPtr& webView, const NSURLRequest& request, const
 void loadRequest(const UIWebViewPtr& webView, const NSURLRequest& request, NSProgressPtr* progress,
                  HCWebViewStringSuccessBlock success, HCWebViewFailureBlock failure) {
     auto transform = [success = std::move(success)](const NSHTTPURLResponsePtr& response, const Data& data,
-                                                    std::string* textEncodingName, NSErrorPtr* error) -> Data {
+                                                    std::string* textEncodingName,
+                                                    NSErrorPtr* error) -> Data {
         Converter converter(response ? response->textEncodingName() : std::nullopt);
         auto text = converter.decode(data);
         if (!text) {
-            *error = stringError(HCWebViewStringDecodingError, "The reply could not be read in its character set.");
+            *error = stringError(HCWebViewStringDecodingError,
+                                 "The reply could not be read in its character set.");
             return Data();
         }
         if (success) *text = success(response, *text);

@@ -52,8 +52,8 @@ void loadRequest(const UIWebViewPtr& webView, const NSURLRequest& request, NSPro
                  HCWebViewStringSuccessBlock success, HCWebViewFailureBlock failure);
 // MIME type and text encoding name "" mean none.
 void loadRequest(const UIWebViewPtr& webView, const NSURLRequest& request, const std::string& MIMEType,
-                 const std::string& textEncodingName, NSProgressPtr* progress, HCWebViewDataSuccessBlock success,
-                 HCWebViewFailureBlock failure);
+                 const std::string& textEncodingName, NSProgressPtr* progress,
+                 HCWebViewDataSuccessBlock success, HCWebViewFailureBlock failure);
 
 NSURLSessionDataTaskPtr hc_URLSessionTask(const UIWebViewPtr& webView);
 void hc_setURLSessionTask(const UIWebViewPtr& webView, NSURLSessionDataTaskPtr task);

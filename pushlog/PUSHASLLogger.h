@@ -8,7 +8,7 @@
 #include "pushlog/PUSHAbstractLogger.h"
 
 class PUSHASLLogger : public PUSHAbstractLogger {
-public:
+  public:
     static std::shared_ptr<PUSHASLLogger> sharedInstance();
     // Null once the shared logger exists: there is one system-log logger.
     static std::shared_ptr<PUSHASLLogger> create();
@@ -18,7 +18,7 @@ public:
     // The system log's level (a syslog severity) for a record's flag.
     static int aslLevelForFlag(uint32_t flag);
 
-private:
+  private:
     PUSHASLLogger();
     std::shared_ptr<ASLClient> client_;
 };

@@ -45,9 +45,13 @@ void PUSHAbstractLogger::setLoggerQueue(DispatchQueuePtr queue) {
     PUSHLog::markLoggerQueue(loggerQueue_);
 }
 
-bool PUSHAbstractLogger::isOnGlobalLoggingQueue() const { return PUSHLog::isOnLoggingQueue(); }
+bool PUSHAbstractLogger::isOnGlobalLoggingQueue() const {
+    return PUSHLog::isOnLoggingQueue();
+}
 
-bool PUSHAbstractLogger::isOnInternalLoggerQueue() const { return DispatchQueue::getSpecific(this) != nullptr; }
+bool PUSHAbstractLogger::isOnInternalLoggerQueue() const {
+    return DispatchQueue::getSpecific(this) != nullptr;
+}
 
 void PUSHAbstractLogger::runInOrder(RunHere runHere, std::function<void()> block) {
     if (runHere == RunHere::WhenOnLoggerQueue && isOnInternalLoggerQueue()) {
@@ -79,7 +83,8 @@ PUSHLogFormatterPtr PUSHAbstractLogger::logFormatter() {
 
 void PUSHAbstractLogger::setLogFormatter(PUSHLogFormatterPtr formatter) {
     auto self = shared_from_this();
-    runInOrder(RunHere::Never, [self, formatter = std::move(formatter)] { self->installFormatter(formatter); });
+    runInOrder(RunHere::Never,
+               [self, formatter = std::move(formatter)] { self->installFormatter(formatter); });
 }
 
 void PUSHAbstractLogger::installFormatter(PUSHLogFormatterPtr formatter) {

@@ -13,7 +13,7 @@
 #include "pushlog/PUSHLogger.h"
 
 class PUSHAbstractLogger : public PUSHLogger, public std::enable_shared_from_this<PUSHAbstractLogger> {
-public:
+  public:
     ~PUSHAbstractLogger() override;
 
     void logMessage(const PUSHLogMessagePtr& message) override;
@@ -30,7 +30,7 @@ public:
     bool isOnGlobalLoggingQueue() const;
     bool isOnInternalLoggerQueue() const;
 
-protected:
+  protected:
     explicit PUSHAbstractLogger(std::string loggerName);
 
     // Only on the logger queue.
@@ -45,7 +45,7 @@ protected:
     void readInOrder(const std::function<void()>& block);
     std::mutex& stateMutex() const { return stateMutex_; }
 
-private:
+  private:
     void installFormatter(PUSHLogFormatterPtr formatter);
 
     std::string loggerName_;

@@ -6,10 +6,9 @@
 #include <cstdio>
 #include <ctime>
 
-
 // Dates as "yyyy-MM-dd HH:mm:ss.SSS" in local time; one per thread or per instance.
 class PUSHCustomFormatter::DateFormatter : public PUSHLocalTimeFormatter {
-public:
+  public:
     DateFormatter() : PUSHLocalTimeFormatter("%Y-%m-%d %H:%M:%S", '.') {}
 };
 
@@ -20,19 +19,27 @@ thread_local std::unique_ptr<PUSHCustomFormatter::DateFormatter> threadDateForma
 
 const char* levelLetter(uint32_t flag) {
     switch (flag) {
-    case 1: return "E";
-    case 2: return "W";
-    case 4: return "I";
-    case 8: return "D";
-    default: return "V";
+        case 1:
+            return "E";
+        case 2:
+            return "W";
+        case 4:
+            return "I";
+        case 8:
+            return "D";
+        default:
+            return "V";
     }
 }
 
 const char* moduleWord(uint32_t type) {
     switch (type) {
-    case 0: return "PUSH";
-    case 1: return "JMessage";
-    default: return "";
+        case 0:
+            return "PUSH";
+        case 1:
+            return "JMessage";
+        default:
+            return "";
     }
 }
 
@@ -58,7 +65,9 @@ std::string PUSHCustomFormatter::stringFromDate(Date date) {
     return dateFormatter().format(date);
 }
 
-bool PUSHCustomFormatter::threadHasDateFormatter() { return threadDateFormatter != nullptr; }
+bool PUSHCustomFormatter::threadHasDateFormatter() {
+    return threadDateFormatter != nullptr;
+}
 
 PUSHLogFormatResult PUSHCustomFormatter::formatLogMessage(const PUSHLogMessage& message) {
     std::string line;
@@ -75,5 +84,9 @@ PUSHLogFormatResult PUSHCustomFormatter::formatLogMessage(const PUSHLogMessage& 
     return PUSHLogFormatResult::text(std::move(line));
 }
 
-void PUSHCustomFormatter::didAddToLogger(PUSHLogger&) { atomicLoggerCount_.fetch_add(1); }
-void PUSHCustomFormatter::willRemoveFromLogger(PUSHLogger&) { atomicLoggerCount_.fetch_sub(1); }
+void PUSHCustomFormatter::didAddToLogger(PUSHLogger&) {
+    atomicLoggerCount_.fetch_add(1);
+}
+void PUSHCustomFormatter::willRemoveFromLogger(PUSHLogger&) {
+    atomicLoggerCount_.fetch_sub(1);
+}

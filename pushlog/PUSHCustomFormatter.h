@@ -12,7 +12,7 @@
 #include "pushlog/PUSHLogger.h"
 
 class PUSHCustomFormatter : public PUSHLogFormatter {
-public:
+  public:
     static std::shared_ptr<PUSHCustomFormatter> initWithType(uint32_t type);
     ~PUSHCustomFormatter() override;
 
@@ -28,7 +28,7 @@ public:
 
     class DateFormatter;
 
-private:
+  private:
     explicit PUSHCustomFormatter(uint32_t type);
     DateFormatter& dateFormatter();
 

@@ -10,7 +10,7 @@
 
 // Dates as "yyyy-MM-dd HH:mm:ss:SSS" in local time; one per thread or per instance.
 class PUSHDispatchQueueLogFormatter::DateFormatter : public PUSHLocalTimeFormatter {
-public:
+  public:
     DateFormatter() : PUSHLocalTimeFormatter("%Y-%m-%d %H:%M:%S", ':') {}
 };
 

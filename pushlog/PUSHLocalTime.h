@@ -9,14 +9,14 @@
 
 // Keeps the text of the last second it formatted. Not thread-safe: one per thread or queue.
 class PUSHLocalTimeFormatter {
-public:
+  public:
     PUSHLocalTimeFormatter(const char* pattern, char millisSeparator)
         : pattern_(pattern), separator_(millisSeparator) {}
     std::string format(Date date);
     // Appends the text to `out`.
     void append(std::string& out, Date date);
 
-private:
+  private:
     const char* pattern_;
     char separator_;
     long long cachedSecond_ = 0;

@@ -165,10 +165,9 @@ Registry& registry() {
         r->loggingQueue->setSpecific(&kLoggingQueueKey, &kLoggingQueueKey);
         r->loggingQueue->setSpecific(&kRegistryQueueKey, &kRegistryQueueKey);
         r->processors = std::max(1u, ProcessInfo::processorCount());
-        NSNotificationCenter::defaultCenter().addObserver(UIApplicationWillTerminateNotification, nullptr, nullptr,
-                                                          [](const NSNotification&) {
-                                                              PUSHLog::applicationWillTerminate();
-                                                          });
+        NSNotificationCenter::defaultCenter().addObserver(
+            UIApplicationWillTerminateNotification, nullptr, nullptr,
+            [](const NSNotification&) { PUSHLog::applicationWillTerminate(); });
         return r;
     }();
     return *state;
@@ -272,7 +271,8 @@ void ltFlush(Registry& r) {
     for (const auto& node : r.loggers) {
         if (!node->logger()->implementsFlush()) continue;
         any = true;
-        r.group->async(node->loggerQueue(), [node] { guarded(*node->logger(), "flush", [&] { node->logger()->flush(); }); });
+        r.group->async(node->loggerQueue(),
+                       [node] { guarded(*node->logger(), "flush", [&] { node->logger()->flush(); }); });
     }
     if (any) r.group->wait(-1);
 }
@@ -294,11 +294,13 @@ void ltAddLogger(Registry& r, const PUSHLoggerPtr& logger, uint32_t level) {
 void noticeRemoval(const std::shared_ptr<PUSHLoggerNode>& node) {
     if (!node->logger()->implementsWillRemoveLogger()) return;
     auto logger = node->logger();
-    node->loggerQueue()->async([logger] { guarded(*logger, "willRemoveLogger", [&] { logger->willRemoveLogger(); }); });
+    node->loggerQueue()->async(
+        [logger] { guarded(*logger, "willRemoveLogger", [&] { logger->willRemoveLogger(); }); });
 }
 
 void ltRemoveLogger(Registry& r, const PUSHLoggerPtr& logger) {
-    auto it = std::find_if(r.loggers.begin(), r.loggers.end(), [&](const auto& node) { return node->logger() == logger; });
+    auto it = std::find_if(r.loggers.begin(), r.loggers.end(),
+                           [&](const auto& node) { return node->logger() == logger; });
     if (it == r.loggers.end()) return;
     noticeRemoval(*it);
     std::lock_guard lock(r.listMutex);
@@ -320,9 +322,13 @@ std::vector<PUSHLoggerPtr> loggersOf(const std::vector<std::shared_ptr<PUSHLogge
 
 }  // namespace
 
-DispatchQueuePtr PUSHLog::loggingQueue() { return registry().loggingQueue; }
+DispatchQueuePtr PUSHLog::loggingQueue() {
+    return registry().loggingQueue;
+}
 
-void PUSHLog::applicationWillTerminate() { flushLog(); }
+void PUSHLog::applicationWillTerminate() {
+    flushLog();
+}
 
 void PUSHLog::asyncOnLoggingQueue(std::function<void()> block) {
     Registry& r = registry();
@@ -439,7 +445,9 @@ void PUSHLog::log(bool asynchronous, std::string message, uint32_t level, uint32
     queueLogMessage(record, asynchronous);
 }
 
-void PUSHLog::log(bool asynchronous, const PUSHLogMessagePtr& message) { queueLogMessage(message, asynchronous); }
+void PUSHLog::log(bool asynchronous, const PUSHLogMessagePtr& message) {
+    queueLogMessage(message, asynchronous);
+}
 
 void PUSHLog::flushLog() {
     if (mayNotWait()) {
@@ -466,7 +474,8 @@ void PUSHLog::registerClass(const std::string& className, std::function<uint32_t
 bool PUSHLog::isRegisteredClass(const std::string& className) {
     Registry& r = registry();
     std::lock_guard lock(r.classMutex);
-    return std::any_of(r.classes.begin(), r.classes.end(), [&](const auto& c) { return c.first == className; });
+    return std::any_of(r.classes.begin(), r.classes.end(),
+                       [&](const auto& c) { return c.first == className; });
 }
 
 std::vector<std::string> PUSHLog::registeredClassNames() {
@@ -501,8 +510,12 @@ void PUSHLog::setLevel(uint32_t level, const std::string& className) {
     if (set) set(level);
 }
 
-bool PUSHLog::isOnLoggingQueue() { return DispatchQueue::getSpecific(&kLoggingQueueKey) != nullptr; }
-bool PUSHLog::isOnAnyLoggerQueue() { return DispatchQueue::getSpecific(&kLoggerQueueKey) != nullptr; }
+bool PUSHLog::isOnLoggingQueue() {
+    return DispatchQueue::getSpecific(&kLoggingQueueKey) != nullptr;
+}
+bool PUSHLog::isOnAnyLoggerQueue() {
+    return DispatchQueue::getSpecific(&kLoggerQueueKey) != nullptr;
+}
 void PUSHLog::markLoggerQueue(const DispatchQueuePtr& queue) {
     if (!queue) return;
     queue->setSpecific(&kLoggerQueueKey, &kLoggerQueueKey);
@@ -513,5 +526,9 @@ PUSHLogAdmissionStats PUSHLog::admissionStats() {
     return registry().admission.stats();
 }
 
-unsigned PUSHLog::processorCount() { return registry().processors.load(); }
-void PUSHLog::setProcessorCount(unsigned count) { registry().processors = std::max(1u, count); }
+unsigned PUSHLog::processorCount() {
+    return registry().processors.load();
+}
+void PUSHLog::setProcessorCount(unsigned count) {
+    registry().processors = std::max(1u, count);
+}

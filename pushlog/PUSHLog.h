@@ -30,16 +30,17 @@
 
 // One registration: the logger, the queue it is called on and its level mask. Compared by identity.
 class PUSHLoggerNode : public std::enable_shared_from_this<PUSHLoggerNode> {
-public:
+  public:
     static std::shared_ptr<PUSHLoggerNode> nodeWithLogger(PUSHLoggerPtr logger, DispatchQueuePtr loggerQueue,
                                                           uint32_t level) {
-        return std::shared_ptr<PUSHLoggerNode>(new PUSHLoggerNode(std::move(logger), std::move(loggerQueue), level));
+        return std::shared_ptr<PUSHLoggerNode>(
+            new PUSHLoggerNode(std::move(logger), std::move(loggerQueue), level));
     }
     const PUSHLoggerPtr& logger() const { return logger_; }
     const DispatchQueuePtr& loggerQueue() const { return loggerQueue_; }
     uint32_t level() const { return level_; }
 
-private:
+  private:
     PUSHLoggerNode(PUSHLoggerPtr logger, DispatchQueuePtr queue, uint32_t level)
         : logger_(std::move(logger)), loggerQueue_(std::move(queue)), level_(level) {}
     PUSHLoggerPtr logger_;
@@ -54,7 +55,7 @@ struct PUSHLogAdmissionStats {
 };
 
 class PUSHLog {
-public:
+  public:
     static inline constexpr long kMaxAdmittedRecords = 1000;
 
     static DispatchQueuePtr loggingQueue();

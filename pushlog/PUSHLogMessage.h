@@ -30,7 +30,7 @@ using PUSHLogMessagePtr = std::shared_ptr<const PUSHLogMessage>;
 class DispatchQueue;
 
 class PUSHLogMessage {
-public:
+  public:
     // `timestamp` defaults to now on the platform clock. `tag` is null for no tag.
     static PUSHLogMessagePtr create(std::string message, uint32_t level, uint32_t flag, int32_t context,
                                     std::string file, std::string function, uint32_t line, Value tag = {},
@@ -39,7 +39,8 @@ public:
     static PUSHLogMessagePtr create(std::string message, uint32_t level, uint32_t flag, int32_t context,
                                     const char* file, const char* function, uint32_t line, Value tag);
     PUSHLogMessagePtr copy() const { return std::make_shared<PUSHLogMessage>(*this); }
-    // The same record with another text: everything else (time, thread id and name, queue label, ...) is kept.
+    // The same record with another text: everything else (time, thread id and name, queue label, ...) is
+    // kept.
     PUSHLogMessagePtr copyWithMessage(std::string message) const;
 
     const std::string& message() const { return message_; }
@@ -70,10 +71,10 @@ public:
         std::string id, name;
     };
 
-private:
+  private:
     static PUSHLogMessagePtr make(std::string message, uint32_t level, uint32_t flag, int32_t context,
-                                  std::shared_ptr<const Source> source, uint32_t line, Value tag, int32_t options,
-                                  std::optional<Date> timestamp);
+                                  std::shared_ptr<const Source> source, uint32_t line, Value tag,
+                                  int32_t options, std::optional<Date> timestamp);
 
     std::string message_;
     uint32_t level_ = 0;

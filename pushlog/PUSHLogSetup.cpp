@@ -10,7 +10,9 @@
 
 namespace {
 
-UIColorPtr rgb(int r, int g, int b) { return UIColor::colorWithRed(r / 255.0, g / 255.0, b / 255.0, 1); }
+UIColorPtr rgb(int r, int g, int b) {
+    return UIColor::colorWithRed(r / 255.0, g / 255.0, b / 255.0, 1);
+}
 
 }  // namespace
 
@@ -40,7 +42,8 @@ void PUSHLogSetup() {
 }
 
 void PUSHLogSetSharedLoggersLevel(uint32_t level) {
-    for (PUSHLoggerPtr logger : {PUSHLoggerPtr(PUSHASLLogger::sharedInstance()), PUSHLoggerPtr(PUSHTTYLogger::sharedInstance())}) {
+    for (PUSHLoggerPtr logger :
+         {PUSHLoggerPtr(PUSHASLLogger::sharedInstance()), PUSHLoggerPtr(PUSHTTYLogger::sharedInstance())}) {
         PUSHLog::removeLogger(logger);
         PUSHLog::addLogger(logger, level);
     }

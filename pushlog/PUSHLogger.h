@@ -16,12 +16,14 @@
 // a new text. Loggers that tell formatted from unformatted lines rely on the difference between the last
 // two.
 class PUSHLogFormatResult {
-public:
+  public:
     enum class Kind { Drop, Original, Text };
 
     static PUSHLogFormatResult drop() { return PUSHLogFormatResult(Kind::Drop, {}); }
     static PUSHLogFormatResult original() { return PUSHLogFormatResult(Kind::Original, {}); }
-    static PUSHLogFormatResult text(std::string text) { return PUSHLogFormatResult(Kind::Text, std::move(text)); }
+    static PUSHLogFormatResult text(std::string text) {
+        return PUSHLogFormatResult(Kind::Text, std::move(text));
+    }
 
     Kind kind() const { return kind_; }
     // The text to write for `message`: empty for a dropped record.
@@ -29,7 +31,7 @@ public:
         return kind_ == Kind::Original ? message.message() : text_;
     }
 
-private:
+  private:
     PUSHLogFormatResult(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
     Kind kind_;
     std::string text_;
@@ -38,7 +40,7 @@ private:
 class PUSHLogger;
 
 class PUSHLogFormatter {
-public:
+  public:
     virtual ~PUSHLogFormatter() = default;
     // May be called on several loggers' queues at once.
     virtual PUSHLogFormatResult formatLogMessage(const PUSHLogMessage& message) = 0;
@@ -49,7 +51,7 @@ public:
 using PUSHLogFormatterPtr = std::shared_ptr<PUSHLogFormatter>;
 
 class PUSHLogger {
-public:
+  public:
     virtual ~PUSHLogger() = default;
 
     virtual void logMessage(const PUSHLogMessagePtr& message) = 0;

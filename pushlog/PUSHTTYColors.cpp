@@ -15,9 +15,22 @@ struct Triple {
 };
 
 constexpr std::array<Triple, 16> kColors16 = {{
-    {0, 0, 0}, {194, 54, 33}, {37, 188, 36}, {173, 173, 39}, {73, 46, 225}, {211, 56, 211},
-    {51, 187, 200}, {203, 204, 205}, {129, 131, 131}, {252, 57, 31}, {49, 231, 34}, {234, 236, 35},
-    {88, 51, 255}, {249, 53, 248}, {20, 240, 240}, {233, 235, 235},
+    {0, 0, 0},
+    {194, 54, 33},
+    {37, 188, 36},
+    {173, 173, 39},
+    {73, 46, 225},
+    {211, 56, 211},
+    {51, 187, 200},
+    {203, 204, 205},
+    {129, 131, 131},
+    {252, 57, 31},
+    {49, 231, 34},
+    {234, 236, 35},
+    {88, 51, 255},
+    {249, 53, 248},
+    {20, 240, 240},
+    {233, 235, 235},
 }};
 
 // The 240-entry palette as a terminal shows it: per-channel levels of the 6x6x6 cube, the grey ramp, and
@@ -31,10 +44,20 @@ struct Row {
     Triple rgb;
 };
 constexpr std::array<Row, 14> kMeasuredRows = {{
-    {16, {47, 49, 49}},    {21, {88, 51, 255}},   {46, {27, 254, 30}},   {51, {42, 253, 252}},
-    {52, {140, 48, 40}},   {124, {214, 57, 30}},  {160, {247, 56, 30}},  {196, {255, 61, 30}},
-    {201, {255, 59, 255}}, {226, {251, 252, 15}}, {231, {254, 255, 255}}, {232, {52, 53, 53}},
-    {243, {143, 144, 145}}, {255, {240, 242, 242}},
+    {16, {47, 49, 49}},
+    {21, {88, 51, 255}},
+    {46, {27, 254, 30}},
+    {51, {42, 253, 252}},
+    {52, {140, 48, 40}},
+    {124, {214, 57, 30}},
+    {160, {247, 56, 30}},
+    {196, {255, 61, 30}},
+    {201, {255, 59, 255}},
+    {226, {251, 252, 15}},
+    {231, {254, 255, 255}},
+    {232, {52, 53, 53}},
+    {243, {143, 144, 145}},
+    {255, {240, 242, 242}},
 }};
 
 Triple colour256(int number) {
@@ -51,12 +74,15 @@ Triple colour256(int number) {
 }
 
 bool containsIgnoringCase(const std::string& text, const std::string& word) {
-    auto it = std::search(text.begin(), text.end(), word.begin(), word.end(),
-                          [](char a, char b) { return std::tolower((unsigned char)a) == std::tolower((unsigned char)b); });
+    auto it = std::search(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
+        return std::tolower((unsigned char)a) == std::tolower((unsigned char)b);
+    });
     return it != text.end();
 }
 
-unsigned component255(double value) { return unsigned(std::clamp(value, 0.0, 1.0) * 255.0); }
+unsigned component255(double value) {
+    return unsigned(std::clamp(value, 0.0, 1.0) * 255.0);
+}
 
 }  // namespace
 
@@ -64,7 +90,8 @@ bool PUSHTTYGetRGB(double* red, double* green, double* blue, const UIColor& colo
     return color.getRed(red, green, blue, nullptr);
 }
 
-PUSHTTYColorScheme PUSHTTYColorScheme::fromEnvironment(const std::string& consoleColors, const std::string& term) {
+PUSHTTYColorScheme PUSHTTYColorScheme::fromEnvironment(const std::string& consoleColors,
+                                                       const std::string& term) {
     if (consoleColors == "YES") return rgb();
     if (containsIgnoringCase(term, "color")) {
         return term.find("256") != std::string::npos ? initialize_colors_256() : initialize_colors_16();
@@ -109,7 +136,8 @@ size_t PUSHTTYColorScheme::codeIndexForColor(const UIColor& color) const {
     size_t bestIndex = 0;
     for (size_t i = 0; i < colors_.size(); ++i) {
         const auto& c = colors_[i];
-        const double distance = std::sqrt((r - c.r) * (r - c.r) + (g - c.g) * (g - c.g) + (b - c.b) * (b - c.b));
+        const double distance =
+            std::sqrt((r - c.r) * (r - c.r) + (g - c.g) * (g - c.g) + (b - c.b) * (b - c.b));
         if (distance < best) {
             best = distance;
             bestIndex = i;
@@ -134,18 +162,20 @@ std::shared_ptr<const PUSHTTYLoggerColorProfile> PUSHTTYLoggerColorProfile::init
         g = component255(cg);
         b = component255(cb);
         switch (scheme.mode()) {
-        case PUSHTTYColorMode::Palette:
-            index = scheme.codeIndexForColor(*color);
-            raw = isForeground ? scheme.foregroundCode(index) : scheme.backgroundCode(index);
-            code = "\033[" + raw;
-            return code.size() < 24;
-        case PUSHTTYColorMode::RGB: {
-            char buffer[24];
-            int n = std::snprintf(buffer, sizeof buffer, "%s%s%u,%u,%u;", "\033[", isForeground ? "fg" : "bg", r, g, b);
-            code.assign(buffer, size_t(std::clamp(n, 0, 23)));
-            return true;
-        }
-        case PUSHTTYColorMode::None: return true;
+            case PUSHTTYColorMode::Palette:
+                index = scheme.codeIndexForColor(*color);
+                raw = isForeground ? scheme.foregroundCode(index) : scheme.backgroundCode(index);
+                code = "\033[" + raw;
+                return code.size() < 24;
+            case PUSHTTYColorMode::RGB: {
+                char buffer[24];
+                int n = std::snprintf(buffer, sizeof buffer, "%s%s%u,%u,%u;", "\033[",
+                                      isForeground ? "fg" : "bg", r, g, b);
+                code.assign(buffer, size_t(std::clamp(n, 0, 23)));
+                return true;
+            }
+            case PUSHTTYColorMode::None:
+                return true;
         }
         return true;
     };
@@ -156,16 +186,22 @@ std::shared_ptr<const PUSHTTYLoggerColorProfile> PUSHTTYLoggerColorProfile::init
         return nullptr;
     }
     switch (scheme.mode()) {
-    case PUSHTTYColorMode::Palette: profile->resetCode_ = "\033[0m"; break;
-    case PUSHTTYColorMode::RGB: profile->resetCode_ = "\033[;"; break;
-    case PUSHTTYColorMode::None: break;
+        case PUSHTTYColorMode::Palette:
+            profile->resetCode_ = "\033[0m";
+            break;
+        case PUSHTTYColorMode::RGB:
+            profile->resetCode_ = "\033[;";
+            break;
+        case PUSHTTYColorMode::None:
+            break;
     }
     return profile;
 }
 
 std::string PUSHTTYLoggerColorProfile::description() const {
-    return NSString::format("<PUSHTTYLoggerColorProfile: %p mask:%i ctxt:%ld fg:%u,%u,%u bg:%u,%u,%u fgCode:%@ bgCode:%@>",
-                            {Value(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(this))), Value(mask_),
-                             Value(long(context_)), Value(fg_r_), Value(fg_g_), Value(fg_b_), Value(bg_r_),
-                             Value(bg_g_), Value(bg_b_), Value(fgCodeRaw_), Value(bgCodeRaw_)});
+    return NSString::format(
+        "<PUSHTTYLoggerColorProfile: %p mask:%i ctxt:%ld fg:%u,%u,%u bg:%u,%u,%u fgCode:%@ bgCode:%@>",
+        {Value(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(this))), Value(mask_),
+         Value(long(context_)), Value(fg_r_), Value(fg_g_), Value(fg_b_), Value(bg_r_), Value(bg_g_),
+         Value(bg_b_), Value(fgCodeRaw_), Value(bgCodeRaw_)});
 }

@@ -15,7 +15,7 @@
 enum class PUSHTTYColorMode { None, Palette, RGB };
 
 class PUSHTTYColorScheme {
-public:
+  public:
     // Unset variables are passed as "".
     static PUSHTTYColorScheme fromEnvironment(const std::string& consoleColors, const std::string& term);
     static PUSHTTYColorScheme none() { return PUSHTTYColorScheme(); }
@@ -30,7 +30,7 @@ public:
     // The palette entry nearest to `color` (the first of equally near ones); 0 for an empty palette.
     size_t codeIndexForColor(const UIColor& color) const;
 
-private:
+  private:
     struct RGB {
         double r, g, b;
     };
@@ -47,7 +47,7 @@ inline constexpr int32_t PUSHTTYAnyContext = 0x7FFFFFFF;
 
 // One colour choice with its escape texts prepared once. Never changed after it is built.
 class PUSHTTYLoggerColorProfile {
-public:
+  public:
     // Null when an escape text does not fit (the fixed palettes never cause that).
     static std::shared_ptr<const PUSHTTYLoggerColorProfile> initWithForegroundColor(
         const UIColorPtr& foreground, const UIColorPtr& background, uint32_t flag, int32_t context,
@@ -62,7 +62,7 @@ public:
     size_t bgCodeIndex() const { return bgCodeIndex_; }
     std::string description() const;
 
-private:
+  private:
     PUSHTTYLoggerColorProfile() = default;
     uint32_t mask_ = 0;
     int32_t context_ = 0;

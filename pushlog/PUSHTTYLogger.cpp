@@ -49,8 +49,12 @@ void writeLine(int fd, iovec* pieces, int count, const std::string& reset) {
     }
 }
 
-iovec piece(const std::string& text) { return iovec{const_cast<char*>(text.data()), text.size()}; }
-iovec piece(const char* text, size_t length) { return iovec{const_cast<char*>(text), length}; }
+iovec piece(const std::string& text) {
+    return iovec{const_cast<char*>(text.data()), text.size()};
+}
+iovec piece(const char* text, size_t length) {
+    return iovec{const_cast<char*>(text), length};
+}
 
 const std::string kEmpty;
 
@@ -107,15 +111,16 @@ void PUSHTTYLogger::setColorsEnabled(bool enabled) {
     });
 }
 
-void PUSHTTYLogger::setForegroundColor(const UIColorPtr& foreground, const UIColorPtr& background, uint32_t flag) {
+void PUSHTTYLogger::setForegroundColor(const UIColorPtr& foreground, const UIColorPtr& background,
+                                       uint32_t flag) {
     setForegroundColor(foreground, background, flag, PUSHTTYAnyContext);
 }
 
-void PUSHTTYLogger::setForegroundColor(const UIColorPtr& foreground, const UIColorPtr& background, uint32_t flag,
-                                       int32_t context) {
+void PUSHTTYLogger::setForegroundColor(const UIColorPtr& foreground, const UIColorPtr& background,
+                                       uint32_t flag, int32_t context) {
     onQueue([foreground, background, flag, context](PUSHTTYLogger& logger) {
-        auto profile =
-            PUSHTTYLoggerColorProfile::initWithForegroundColor(foreground, background, flag, context, logger.scheme_);
+        auto profile = PUSHTTYLoggerColorProfile::initWithForegroundColor(foreground, background, flag,
+                                                                          context, logger.scheme_);
         if (!profile) return;
         auto& list = logger.colorProfilesArray_;
         auto it = std::find_if(list.begin(), list.end(),
@@ -128,10 +133,12 @@ void PUSHTTYLogger::setForegroundColor(const UIColorPtr& foreground, const UICol
     });
 }
 
-void PUSHTTYLogger::setForegroundColor(const UIColorPtr& foreground, const UIColorPtr& background, const Value& tag) {
+void PUSHTTYLogger::setForegroundColor(const UIColorPtr& foreground, const UIColorPtr& background,
+                                       const Value& tag) {
     if (tag.isNull()) return;  // no tag, nothing to key the profile by
     onQueue([foreground, background, tag](PUSHTTYLogger& logger) {
-        auto profile = PUSHTTYLoggerColorProfile::initWithForegroundColor(foreground, background, 0, 0, logger.scheme_);
+        auto profile =
+            PUSHTTYLoggerColorProfile::initWithForegroundColor(foreground, background, 0, 0, logger.scheme_);
         if (!profile) return;
         auto& map = logger.colorProfilesDict_;
         auto it = std::find_if(map.begin(), map.end(), [&](const auto& entry) { return entry.first == tag; });
@@ -143,7 +150,9 @@ void PUSHTTYLogger::setForegroundColor(const UIColorPtr& foreground, const UICol
     });
 }
 
-void PUSHTTYLogger::clearColorsForFlag(uint32_t flag) { clearColorsForFlag(flag, 0); }
+void PUSHTTYLogger::clearColorsForFlag(uint32_t flag) {
+    clearColorsForFlag(flag, 0);
+}
 
 void PUSHTTYLogger::clearColorsForFlag(uint32_t flag, int32_t context) {
     onQueue([flag, context](PUSHTTYLogger& logger) {
@@ -157,8 +166,9 @@ void PUSHTTYLogger::clearColorsForFlag(uint32_t flag, int32_t context) {
 void PUSHTTYLogger::clearColorsForTag(const Value& tag) {
     onQueue([tag](PUSHTTYLogger& logger) {
         auto& map = logger.colorProfilesDict_;
-        map.erase(std::remove_if(map.begin(), map.end(), [&](const auto& entry) { return entry.first == tag; }),
-                  map.end());
+        map.erase(
+            std::remove_if(map.begin(), map.end(), [&](const auto& entry) { return entry.first == tag; }),
+            map.end());
     });
 }
 
@@ -178,8 +188,10 @@ void PUSHTTYLogger::clearAllColors() {
 }
 
 void PUSHTTYLogger::loadDefaultColorProfiles() {
-    setForegroundColor(UIColor::colorWithRed(214 / 255.0, 57 / 255.0, 30 / 255.0, 1), nullptr, PUSHLogFlagError);
-    setForegroundColor(UIColor::colorWithRed(204 / 255.0, 121 / 255.0, 32 / 255.0, 1), nullptr, PUSHLogFlagWarning);
+    setForegroundColor(UIColor::colorWithRed(214 / 255.0, 57 / 255.0, 30 / 255.0, 1), nullptr,
+                       PUSHLogFlagError);
+    setForegroundColor(UIColor::colorWithRed(204 / 255.0, 121 / 255.0, 32 / 255.0, 1), nullptr,
+                       PUSHLogFlagWarning);
 }
 
 const PUSHTTYLoggerColorProfile* PUSHTTYLogger::profileFor(const PUSHLogMessage& message) const {
@@ -199,12 +211,14 @@ const PUSHTTYLoggerColorProfile* PUSHTTYLogger::profileFor(const PUSHLogMessage&
 
 void PUSHTTYLogger::logMessage(const PUSHLogMessagePtr& message) {
     const auto& formatter = formatterOnQueue();
-    const PUSHLogFormatResult result = formatter ? formatter->formatLogMessage(*message) : PUSHLogFormatResult::original();
+    const PUSHLogFormatResult result =
+        formatter ? formatter->formatLogMessage(*message) : PUSHLogFormatResult::original();
     if (result.kind() == PUSHLogFormatResult::Kind::Drop) return;
     const bool formatted = result.kind() == PUSHLogFormatResult::Kind::Text;
     const std::string& text = result.textFor(*message);
 
-    const PUSHTTYLoggerColorProfile* profile = colorsEnabled_.load(std::memory_order_relaxed) ? profileFor(*message) : nullptr;
+    const PUSHTTYLoggerColorProfile* profile =
+        colorsEnabled_.load(std::memory_order_relaxed) ? profileFor(*message) : nullptr;
     const std::string& fg = profile ? profile->fgCode() : kEmpty;
     const std::string& bg = profile ? profile->bgCode() : kEmpty;
     const std::string& reset = profile ? profile->resetCode() : kEmpty;

@@ -21,7 +21,7 @@
 void PUSHLogIgnoreBrokenPipes();
 
 class PUSHTTYLogger : public PUSHAbstractLogger {
-public:
+  public:
     // The logger on standard error; the first call reads the colour mode from the environment.
     static std::shared_ptr<PUSHTTYLogger> sharedInstance();
     // A console logger for another descriptor (a pipe, a file) with a given colour scheme. Cannot fail.
@@ -52,7 +52,7 @@ public:
 
     const PUSHTTYColorScheme& colorScheme() const { return scheme_; }
 
-private:
+  private:
     PUSHTTYLogger(int fileDescriptor, PUSHTTYColorScheme scheme);
     std::shared_ptr<PUSHTTYLogger> self();
     void onQueue(std::function<void(PUSHTTYLogger&)> change);

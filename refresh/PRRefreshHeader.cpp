@@ -167,8 +167,8 @@ void PRRefreshHeader::setState(PRRefreshState state) {
 std::shared_ptr<PRRefreshNormalHeader> PRRefreshNormalHeader::headerWithRefreshingBlock(
     RefreshingBlock block) {
     UIAssertMainThread();
-    auto header =
-        std::shared_ptr<PRRefreshNormalHeader>(new PRRefreshNormalHeader(CGRectMake(0, 0, 0, PRRefreshHeaderHeight)));
+    auto header = std::shared_ptr<PRRefreshNormalHeader>(
+        new PRRefreshNormalHeader(CGRectMake(0, 0, 0, PRRefreshHeaderHeight)));
     header->setRefreshingBlock(std::move(block));
     header->arrowView_ = UIImageView::create();
     header->arrowView_->setAccessibilityLabel("arrow");

@@ -12,7 +12,7 @@
 #include "pushlog/PUSHAbstractLogger.h"
 
 class CapturingLogger : public PUSHAbstractLogger {
-public:
+  public:
     static std::shared_ptr<CapturingLogger> create(std::string name = "test.capturing") {
         return std::shared_ptr<CapturingLogger>(new CapturingLogger(std::move(name)));
     }
@@ -29,10 +29,12 @@ public:
         // The hook runs before the record counts as taken, so a waiter never sees a hook still running.
         if (hook) hook(*this, message);
         const auto& formatter = formatterOnQueue();
-        PUSHLogFormatResult result = formatter ? formatter->formatLogMessage(*message) : PUSHLogFormatResult::original();
+        PUSHLogFormatResult result =
+            formatter ? formatter->formatLogMessage(*message) : PUSHLogFormatResult::original();
         std::lock_guard lock(mutex_);
         messages_.push_back(message);
-        texts_.push_back(result.kind() == PUSHLogFormatResult::Kind::Drop ? "<dropped>" : result.textFor(*message));
+        texts_.push_back(result.kind() == PUSHLogFormatResult::Kind::Drop ? "<dropped>"
+                                                                          : result.textFor(*message));
         changed_.notify_all();
     }
 
@@ -61,11 +63,13 @@ public:
     // Bounded waits: false when the count is not reached within `seconds`.
     bool waitForCount(size_t count, double seconds = 10) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return messages_.size() >= count; });
+        return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
+                                 [&] { return messages_.size() >= count; });
     }
     bool waitForEntered(size_t count, double seconds = 10) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return entered_ >= count; });
+        return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
+                                 [&] { return entered_ >= count; });
     }
 
     std::vector<PUSHLogMessagePtr> messages() const {
@@ -85,7 +89,7 @@ public:
         return flushes_;
     }
 
-private:
+  private:
     explicit CapturingLogger(std::string name) : PUSHAbstractLogger(std::move(name)) {}
 
     mutable std::mutex mutex_;
@@ -99,17 +103,21 @@ private:
 };
 
 class ThrowingLogger : public PUSHAbstractLogger {
-public:
-    static std::shared_ptr<ThrowingLogger> create() { return std::shared_ptr<ThrowingLogger>(new ThrowingLogger()); }
+  public:
+    static std::shared_ptr<ThrowingLogger> create() {
+        return std::shared_ptr<ThrowingLogger>(new ThrowingLogger());
+    }
     void logMessage(const PUSHLogMessagePtr&) override { throw std::runtime_error("logger failed"); }
     bool implementsFlush() const override { return true; }
     void flush() override { throw 42; }
 
-private:
+  private:
     ThrowingLogger() : PUSHAbstractLogger("test.throwing") {}
 };
 
 class ThrowingFormatter : public PUSHLogFormatter {
-public:
-    PUSHLogFormatResult formatLogMessage(const PUSHLogMessage&) override { throw std::runtime_error("formatter failed"); }
+  public:
+    PUSHLogFormatResult formatLogMessage(const PUSHLogMessage&) override {
+        throw std::runtime_error("formatter failed");
+    }
 };

@@ -74,8 +74,8 @@ LoopbackServer::LoopbackServer(const TestPKI& pki, const TestCredential& leaf)
     : scheme_(Scheme::HTTPS), impl_(std::make_unique<Impl>()) {
     impl_->files = std::make_unique<TempDir>();
     TestServerFiles files = pki.writeServerFiles(impl_->files->path(), leaf);
-    impl_->server =
-        std::make_unique<httplib::SSLServer>(files.certificateChainPath.c_str(), files.privateKeyPath.c_str());
+    impl_->server = std::make_unique<httplib::SSLServer>(files.certificateChainPath.c_str(),
+                                                         files.privateKeyPath.c_str());
     start();
 }
 

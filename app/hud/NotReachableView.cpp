@@ -4,7 +4,9 @@
 
 namespace {
 
-UIColorPtr grey(double component) { return UIColor::colorWithRed(component, component, component, 1); }
+UIColorPtr grey(double component) {
+    return UIColor::colorWithRed(component, component, component, 1);
+}
 
 // The toolkit's grouped-table background, for the pressed title.
 UIColorPtr groupTableViewBackgroundColor() {

@@ -1,6 +1,5 @@
 #include "app/hud/THScrollViewTips.h"
 
-
 #include "layout/LAYConstraintMaker.h"
 #include "platform/graphics/UIFont.h"
 #include "platform/uikit/UILabel.h"
@@ -11,7 +10,9 @@ const char kNoDataViewKey = 0;
 
 enum class Edge { Top, Bottom };
 
-UIColorPtr stripColor() { return UIColor::colorWithRed(254 / 255.0, 160 / 255.0, 15 / 255.0, 1); }
+UIColorPtr stripColor() {
+    return UIColor::colorWithRed(254 / 255.0, 160 / 255.0, 15 / 255.0, 1);
+}
 
 UIViewPtr showTip(const UIScrollViewPtr& scrollView, const std::string& text, Edge edge) {
     UIAssertMainThread();
@@ -29,12 +30,14 @@ UIViewPtr showTip(const UIScrollViewPtr& scrollView, const std::string& text, Ed
     superview->addSubview(container);
     lay_makeConstraints(container, [&](LAYConstraintMaker& make) {
         make.height().equalTo(LAYBox(kTHTipStripHeight));
-        if (edge == Edge::Top) make.top().left().right().equalTo(scrollView);
-        else make.bottom().left().right().equalTo(scrollView);
+        if (edge == Edge::Top)
+            make.top().left().right().equalTo(scrollView);
+        else
+            make.bottom().left().right().equalTo(scrollView);
     });
 
-    const CGRect hidden = CGRectMake(0, edge == Edge::Top ? -kTHTipStripHeight : kTHTipStripHeight, width,
-                                     kTHTipStripHeight);
+    const CGRect hidden =
+        CGRectMake(0, edge == Edge::Top ? -kTHTipStripHeight : kTHTipStripHeight, width, kTHTipStripHeight);
     auto strip = UIView::create(hidden);
     strip->setBackgroundColor(stripColor());
     container->addSubview(strip);

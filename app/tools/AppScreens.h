@@ -2,8 +2,8 @@
 // the sign-in screen, the settings screen and the main web screen (inside its navigation controller).
 //
 // Each screen's module registers a maker for it once at start-up (the program's entry calls
-// installAppScreens(), which calls the modules' install functions, e.g. installWebScreens()). Until a maker is
-// registered, the screen is a plain placeholder controller titled with the screen's class name
+// installAppScreens(), which calls the modules' install functions, e.g. installWebScreens()). Until a maker
+// is registered, the screen is a plain placeholder controller titled with the screen's class name
 // ("LoginViewController", ...), so that every road through the application works before every screen is
 // built. Registering an empty maker brings the placeholder back (tests).
 //

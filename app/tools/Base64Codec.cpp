@@ -28,7 +28,9 @@ constexpr std::array<bool, 256> makeSkipTable() {
 }
 constexpr std::array<bool, 256> kSkip = makeSkipTable();
 
-bool isSkipped(char c) { return kSkip[uint8_t(c)]; }
+bool isSkipped(char c) {
+    return kSkip[uint8_t(c)];
+}
 
 bool isASCII(std::string_view text) {
     for (char c : text) {
@@ -61,10 +63,18 @@ bool paddingIsValid(const char* src, size_t srcLen, size_t at, int state) {
 
 }  // namespace
 
-const char* Base64Codec::standardCharset() { return kStandardCharset; }
-const char* Base64Codec::webSafeCharset() { return kWebSafeCharset; }
-const Base64Codec::DecodeTable& Base64Codec::standardDecodeTable() { return kStandardTable; }
-const Base64Codec::DecodeTable& Base64Codec::webSafeDecodeTable() { return kWebSafeTable; }
+const char* Base64Codec::standardCharset() {
+    return kStandardCharset;
+}
+const char* Base64Codec::webSafeCharset() {
+    return kWebSafeCharset;
+}
+const Base64Codec::DecodeTable& Base64Codec::standardDecodeTable() {
+    return kStandardTable;
+}
+const Base64Codec::DecodeTable& Base64Codec::webSafeDecodeTable() {
+    return kWebSafeTable;
+}
 
 size_t Base64Codec::encodedLength(size_t length, Padded padded) {
     if (length > (std::numeric_limits<size_t>::max() - 16) / 8) return 0;
@@ -136,25 +146,25 @@ size_t Base64Codec::baseDecode(const char* src, size_t srcLen, uint8_t* destByte
         uint8_t v = table[uint8_t(c)];
         if (v == kInvalid) return 0;
         switch (state) {
-        case 0:
-            pending = uint8_t(v << 2);
-            state = 1;
-            break;
-        case 1:
-            if (!put(uint8_t(pending | (v >> 4)))) return 0;
-            pending = uint8_t(v << 4);
-            state = 2;
-            break;
-        case 2:
-            if (!put(uint8_t(pending | (v >> 2)))) return 0;
-            pending = uint8_t(v << 6);
-            state = 3;
-            break;
-        default:
-            if (!put(uint8_t(pending | v))) return 0;
-            pending = 0;
-            state = 0;
-            break;
+            case 0:
+                pending = uint8_t(v << 2);
+                state = 1;
+                break;
+            case 1:
+                if (!put(uint8_t(pending | (v >> 4)))) return 0;
+                pending = uint8_t(v << 4);
+                state = 2;
+                break;
+            case 2:
+                if (!put(uint8_t(pending | (v >> 2)))) return 0;
+                pending = uint8_t(v << 6);
+                state = 3;
+                break;
+            default:
+                if (!put(uint8_t(pending | v))) return 0;
+                pending = 0;
+                state = 0;
+                break;
         }
     }
 
@@ -172,7 +182,8 @@ std::optional<Data> Base64Codec::baseEncode(const void* bytes, size_t length, co
     if (!bytes || size == 0) return std::nullopt;
     std::vector<uint8_t> out(size);
     auto* dest = reinterpret_cast<char*>(out.data());
-    size_t written = baseEncode(static_cast<const uint8_t*>(bytes), length, dest, out.size(), charset, padded);
+    size_t written =
+        baseEncode(static_cast<const uint8_t*>(bytes), length, dest, out.size(), charset, padded);
     if (written == 0) return std::nullopt;
     out.resize(written);
     return Data(std::move(out));
@@ -232,7 +243,7 @@ std::optional<std::string> Base64Codec::stringByWebSafeEncodingData(const Data& 
 }
 
 std::optional<std::string> Base64Codec::stringByWebSafeEncodingBytes(const void* bytes, size_t length,
-                                                                    Padded padded) {
+                                                                     Padded padded) {
     return asString(webSafeEncodeBytes(bytes, length, padded));
 }
 

@@ -50,7 +50,7 @@ class Base64Codec {
     static std::optional<Data> webSafeEncodeBytes(const void* bytes, size_t length, Padded padded);
     static std::optional<std::string> stringByWebSafeEncodingData(const Data& data, Padded padded);
     static std::optional<std::string> stringByWebSafeEncodingBytes(const void* bytes, size_t length,
-                                                                  Padded padded);
+                                                                   Padded padded);
 
     // Web-safe alphabet, padding optional. A string must be ASCII.
     static std::optional<Data> webSafeDecodeData(const Data& data);

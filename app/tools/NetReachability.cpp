@@ -21,7 +21,9 @@ std::shared_ptr<NetReachability> forIPv4(uint32_t hostOrderAddress) {
     return NetReachability::reachabilityWithAddress(reinterpret_cast<const sockaddr*>(&address));
 }
 
-bool has(SCNetworkReachabilityFlags flags, SCNetworkReachabilityFlags bit) { return (flags & bit) != 0; }
+bool has(SCNetworkReachabilityFlags flags, SCNetworkReachabilityFlags bit) {
+    return (flags & bit) != 0;
+}
 
 }  // namespace
 
@@ -77,8 +79,10 @@ bool NetReachability::startNotifier() {
         registered = false;
     }
     std::lock_guard lock(mutex_);
-    if (registered) reachabilityObject_ = self;
-    else reachabilityObject_.reset();
+    if (registered)
+        reachabilityObject_ = self;
+    else
+        reachabilityObject_.reset();
     return registered;
 }
 
@@ -97,9 +101,8 @@ void NetReachability::reachabilityChanged(SCNetworkReachabilityFlags flags) {
     auto self = std::static_pointer_cast<NetReachability>(shared_from_this());
     Block block = isReachableWithFlags(flags) ? reachableBlock() : unreachableBlock();
     if (block) block(*this);
-    DispatchQueue::main()->async([self] {
-        NSNotificationCenter::defaultCenter().post(kNetReachabilityChangedNotification, self);
-    });
+    DispatchQueue::main()->async(
+        [self] { NSNotificationCenter::defaultCenter().post(kNetReachabilityChangedNotification, self); });
 }
 
 bool NetReachability::readFlags(SCNetworkReachabilityFlags* flags) const {
@@ -171,14 +174,14 @@ SCNetworkReachabilityFlags NetReachability::reachabilityFlags() const {
 std::string NetReachability::currentReachabilityString() const {
     const char* key = "No Connection";
     switch (currentReachabilityStatus()) {
-    case NetReachabilityStatus::ReachableViaWWAN:
-        key = "Cellular";
-        break;
-    case NetReachabilityStatus::ReachableViaWiFi:
-        key = "WiFi";
-        break;
-    case NetReachabilityStatus::NotReachable:
-        break;
+        case NetReachabilityStatus::ReachableViaWWAN:
+            key = "Cellular";
+            break;
+        case NetReachabilityStatus::ReachableViaWiFi:
+            key = "WiFi";
+            break;
+        case NetReachabilityStatus::NotReachable:
+            break;
     }
     return NSBundle::mainBundle()->localizedStringForKey(key, "", "");
 }

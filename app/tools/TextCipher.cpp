@@ -1,8 +1,8 @@
 #include "app/tools/TextCipher.h"
 
 #include <cstdint>
-#include <string>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "app/tools/Base64Codec.h"
@@ -18,9 +18,9 @@ std::span<const uint8_t> bytesOf(std::string_view text) {
 std::optional<std::vector<uint8_t>> crypt(CCOperation operation, std::span<const uint8_t> input) {
     static_assert(std::char_traits<char>::length(kTextCipherKey) == kCCKeySize3DES);
     std::vector<uint8_t> output;
-    CCCryptorStatus status = CCCrypt(operation, CCAlgorithm::TripleDES,
-                                     kCCOptionPKCS7Padding | kCCOptionECBMode, bytesOf(kTextCipherKey), {}, input,
-                                     output);
+    CCCryptorStatus status =
+        CCCrypt(operation, CCAlgorithm::TripleDES, kCCOptionPKCS7Padding | kCCOptionECBMode,
+                bytesOf(kTextCipherKey), {}, input, output);
     if (status != kCCSuccess) return std::nullopt;
     return output;
 }

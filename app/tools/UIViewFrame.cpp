@@ -2,7 +2,9 @@
 
 namespace UIViewFrame {
 
-CGFloat x(const UIView& view) { return view.frame().origin.x; }
+CGFloat x(const UIView& view) {
+    return view.frame().origin.x;
+}
 
 void setX(UIView& view, CGFloat x) {
     CGRect frame = view.frame();
@@ -10,7 +12,9 @@ void setX(UIView& view, CGFloat x) {
     view.setFrame(frame);
 }
 
-CGFloat y(const UIView& view) { return view.frame().origin.y; }
+CGFloat y(const UIView& view) {
+    return view.frame().origin.y;
+}
 
 void setY(UIView& view, CGFloat y) {
     CGRect frame = view.frame();
@@ -18,7 +22,9 @@ void setY(UIView& view, CGFloat y) {
     view.setFrame(frame);
 }
 
-CGFloat width(const UIView& view) { return view.bounds().size.width; }
+CGFloat width(const UIView& view) {
+    return view.bounds().size.width;
+}
 
 void setWidth(UIView& view, CGFloat width) {
     CGRect frame = view.frame();
@@ -26,7 +32,9 @@ void setWidth(UIView& view, CGFloat width) {
     view.setFrame(frame);
 }
 
-CGFloat height(const UIView& view) { return view.bounds().size.height; }
+CGFloat height(const UIView& view) {
+    return view.bounds().size.height;
+}
 
 void setHeight(UIView& view, CGFloat height) {
     CGRect frame = view.frame();

@@ -83,8 +83,12 @@ inline size_t countEntries(const char* directory) {
     }
     return n;
 }
-inline size_t threadCount() { return countEntries("/proc/self/task"); }
-inline size_t descriptorCount() { return countEntries("/proc/self/fd"); }
+inline size_t threadCount() {
+    return countEntries("/proc/self/task");
+}
+inline size_t descriptorCount() {
+    return countEntries("/proc/self/fd");
+}
 
 inline NSURLRequest requestFor(const std::string& url, const char* method = "GET") {
     NSURLRequest request(NSURL::URLWithString(url));
@@ -92,7 +96,8 @@ inline NSURLRequest requestFor(const std::string& url, const char* method = "GET
     return request;
 }
 
-inline NSHTTPURLResponsePtr httpResponse(long status, const char* contentType, const char* url = "http://h/api") {
+inline NSHTTPURLResponsePtr httpResponse(long status, const char* contentType,
+                                         const char* url = "http://h/api") {
     HTTPHeaderFields headers;
     if (contentType) headers.set("Content-Type", contentType);
     return NSHTTPURLResponse::create(url ? NSURL::URLWithString(url) : nullptr, status, "HTTP/1.1", headers);
@@ -135,7 +140,8 @@ inline LoopbackReply pngReply(uint32_t width, uint32_t height, double delay = 0)
 inline bool letGo(const std::vector<std::shared_ptr<Object>>& objects) {
     std::vector<std::shared_ptr<HCURLSessionManager>> managers;
     for (const auto& object : objects)
-        if (auto manager = std::dynamic_pointer_cast<HCURLSessionManager>(object)) managers.push_back(manager);
+        if (auto manager = std::dynamic_pointer_cast<HCURLSessionManager>(object))
+            managers.push_back(manager);
     for (const auto& manager : managers) manager->invalidateSessionCancelingTasks(true);
     const bool gone = runMainUntil([&] {
         return std::none_of(managers.begin(), managers.end(),

@@ -13,8 +13,8 @@ TEST(HCDecodingResponseSerializers, ValidationGateTable) {
     auto xml = HCXMLParserResponseSerializer::serializer();
     auto plist = HCPropertyListResponseSerializer::serializer();
     auto image = HCImageResponseSerializer::serializer();
-    auto plistBody = NSPropertyListSerialization::dataWithPropertyList(Value(Dict{{"k", 1}}),
-                                                                      NSPropertyListSerialization::Format::XML, nullptr);
+    auto plistBody = NSPropertyListSerialization::dataWithPropertyList(
+        Value(Dict{{"k", 1}}), NSPropertyListSerialization::Format::XML, nullptr);
     ASSERT_TRUE(plistBody);
     const Data png = resource("base.bundle/back.png");
     ASSERT_FALSE(png.empty());
@@ -31,7 +31,8 @@ TEST(HCDecodingResponseSerializers, ValidationGateTable) {
     } cases[] = {
         {"xml, wrong type", xml, 200, "text/html", Data::fromString("<a/>"), true, false, -1016},
         {"xml, bad status still decoded", xml, 500, "text/xml", Data::fromString("<a/>"), true, true, -1011},
-        {"xml, bad status without an error variable", xml, 500, "text/xml", Data::fromString("<a/>"), false, false, 0},
+        {"xml, bad status without an error variable", xml, 500, "text/xml", Data::fromString("<a/>"), false,
+         false, 0},
         {"plist, wrong type", plist, 200, "application/json", *plistBody, true, false, -1016},
         {"image, text/html", image, 200, "text/html", png, true, false, -1016},
     };
@@ -42,7 +43,9 @@ TEST(HCDecodingResponseSerializers, ValidationGateTable) {
                                                               c.askForError ? &error : nullptr);
         EXPECT_EQ(object.has_value(), c.object);
         EXPECT_EQ(error ? error->code() : 0, c.code);
-        if (error) { EXPECT_EQ(error->domain(), HCResponseSerializationErrorDomain); }
+        if (error) {
+            EXPECT_EQ(error->domain(), HCResponseSerializationErrorDomain);
+        }
         // XML gives a parser over the body, not yet started (it refuses hostile documents itself).
         if (object && c.serializer == xml) {
             auto parser = object->asObjectOf<NSXMLParser>();
@@ -75,7 +78,8 @@ TEST(HCDecodingResponseSerializers, PropertyListDecodingTable) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         NSErrorPtr error;
-        auto object = serializer->responseObjectForResponse(httpResponse(200, "application/x-plist"), c.body, &error);
+        auto object =
+            serializer->responseObjectForResponse(httpResponse(200, "application/x-plist"), c.body, &error);
         EXPECT_EQ(object, c.object);
         EXPECT_EQ(error != nullptr, c.error);
     }
@@ -113,7 +117,9 @@ TEST(HCDecodingResponseSerializers, ImageDecodingTable) {
             EXPECT_EQ(image->rgba().size(), size_t(image->pixelWidth()) * image->pixelHeight() * 4);
         }
         EXPECT_EQ(error ? error->domain() : std::string(), c.errorDomain ? c.errorDomain : "");
-        if (error) { EXPECT_EQ(error->code(), HCImageErrorCannotDecodeContentData); }
+        if (error) {
+            EXPECT_EQ(error->code(), HCImageErrorCannotDecodeContentData);
+        }
     }
 }
 
@@ -122,20 +128,22 @@ TEST(HCDecodingResponseSerializers, CompoundTakesTheFirstMemberWithAnObject) {
         {HCImageResponseSerializer::serializer(), HCJSONResponseSerializer::serializer()});
     // A stale error in the caller's variable is neither kept nor chained under this reply's.
     NSErrorPtr error = NSError::withDescription("stale", 1, "an earlier reply");
-    auto object = compound->responseObjectForResponse(httpResponse(200, "application/json"), Data::fromString("{\"a\":1}"),
-                                                      &error);
+    auto object = compound->responseObjectForResponse(httpResponse(200, "application/json"),
+                                                      Data::fromString("{\"a\":1}"), &error);
     EXPECT_EQ(object, Value(Dict{{"a", 1}}));
     EXPECT_FALSE(error);
 
     // A member's error travels with its object.
-    object = compound->responseObjectForResponse(httpResponse(500, "application/json"), Data::fromString("[1]"), &error);
+    object = compound->responseObjectForResponse(httpResponse(500, "application/json"),
+                                                 Data::fromString("[1]"), &error);
     EXPECT_EQ(object, Value(Value::array({1})));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), HCResponseErrorBadServerResponse);
     EXPECT_FALSE(error->userInfo().count(NSUnderlyingErrorKey));
 
     // Nobody decodes: the body bytes, validated by the compound's own (empty) content types.
-    object = compound->responseObjectForResponse(httpResponse(200, "text/plain"), Data::fromString("raw"), &error);
+    object =
+        compound->responseObjectForResponse(httpResponse(200, "text/plain"), Data::fromString("raw"), &error);
     EXPECT_EQ(object, Value(Data::fromString("raw")));
     EXPECT_FALSE(error);
 }

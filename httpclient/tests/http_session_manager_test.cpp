@@ -56,7 +56,8 @@ TEST_F(HCHTTPSessionManagerTest, JSONRepliesReachTheBlocksBeforeTheCompletionNot
     } cases[] = {
         {"200 with nulls", LoopbackReply::json(R"({"errCode":0,"none":null})"), 0,
          Value(Dict{{"errCode", 0}, {"none", Value()}})},
-        {"500 with a JSON body", LoopbackReply::json(R"({"msg":"down"})", 500), -1011, Value(Dict{{"msg", "down"}})},
+        {"500 with a JSON body", LoopbackReply::json(R"({"msg":"down"})", 500), -1011,
+         Value(Dict{{"msg", "down"}})},
         {"text/plain", LoopbackReply::text("hello"), -1016, std::nullopt},
         {"404 without body type", LoopbackReply::text("", 404), -1011, std::nullopt},
     };
@@ -68,9 +69,9 @@ TEST_F(HCHTTPSessionManagerTest, JSONRepliesReachTheBlocksBeforeTheCompletionNot
         Outcome outcome;
         outcome.notices = &notices;
         std::atomic<int> progressCalls{0};
-        auto task = manager->POST(server_.url("/reply"), Value(Dict{{"phone", "138"}, {"mtype", "1"}}),
-                                  [&](const NSProgressPtr&) { ++progressCalls; }, outcome.success(),
-                                  outcome.failure());
+        auto task = manager->POST(
+            server_.url("/reply"), Value(Dict{{"phone", "138"}, {"mtype", "1"}}),
+            [&](const NSProgressPtr&) { ++progressCalls; }, outcome.success(), outcome.failure());
         ASSERT_TRUE(notices.waitFor(1));
         EXPECT_EQ(outcome.successes, c.code ? 0 : 1);
         EXPECT_EQ(outcome.failures, c.code ? 1 : 0);
@@ -79,7 +80,8 @@ TEST_F(HCHTTPSessionManagerTest, JSONRepliesReachTheBlocksBeforeTheCompletionNot
         EXPECT_TRUE(outcome.onMainThread && notice.onMainThread);
         EXPECT_TRUE(outcome.task == task && notice.object == task);
         auto decoded = notice.userInfo.find(HCNetworkingTaskDidCompleteSerializedResponseKey);
-        EXPECT_EQ(decoded == notice.userInfo.end() ? std::nullopt : std::optional(decoded->second), c.decoded);
+        EXPECT_EQ(decoded == notice.userInfo.end() ? std::nullopt : std::optional(decoded->second),
+                  c.decoded);
         EXPECT_EQ(notice.userInfo.count(HCNetworkingTaskDidCompleteErrorKey), c.code ? 1u : 0u);
         if (c.code) {
             ASSERT_TRUE(outcome.error);
@@ -97,7 +99,8 @@ TEST_F(HCHTTPSessionManagerTest, JSONRepliesReachTheBlocksBeforeTheCompletionNot
 
 // Each verb sends its method; GET, HEAD and DELETE put the parameters in the query, the others in the body.
 TEST_F(HCHTTPSessionManagerTest, EveryVerbSendsItsMethodWithTheParametersWhereTheyBelong) {
-    server_.on("", "/v", [](const LoopbackRequest& r) { return LoopbackReply::text(r.query + "|" + r.body); });
+    server_.on("", "/v",
+               [](const LoopbackRequest& r) { return LoopbackReply::text(r.query + "|" + r.body); });
     auto manager = track(HCHTTPSessionManager::create(NSURL::URLWithString(server_.url("/"))));
     manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
     const Value parameters(Dict{{"a", 1}, {"b", "x y"}});
@@ -113,14 +116,18 @@ TEST_F(HCHTTPSessionManagerTest, EveryVerbSendsItsMethodWithTheParametersWhereTh
         {"HEAD",
          [&](Outcome& o) {
              auto success = o.success();
-             return m.HEAD("v", parameters, [success](const NSURLSessionDataTaskPtr& t) { success(t, std::nullopt); },
-                           o.failure());
+             return m.HEAD(
+                 "v", parameters, [success](const NSURLSessionDataTaskPtr& t) { success(t, std::nullopt); },
+                 o.failure());
          },
          nullptr},
-        {"POST", [&](Outcome& o) { return m.POST("v", parameters, o.success(), o.failure()); }, "|a=1&b=x%20y"},
+        {"POST", [&](Outcome& o) { return m.POST("v", parameters, o.success(), o.failure()); },
+         "|a=1&b=x%20y"},
         {"PUT", [&](Outcome& o) { return m.PUT("v", parameters, o.success(), o.failure()); }, "|a=1&b=x%20y"},
-        {"PATCH", [&](Outcome& o) { return m.PATCH("v", parameters, o.success(), o.failure()); }, "|a=1&b=x%20y"},
-        {"DELETE", [&](Outcome& o) { return m.DELETE("v", parameters, o.success(), o.failure()); }, "a=1&b=x%20y|"},
+        {"PATCH", [&](Outcome& o) { return m.PATCH("v", parameters, o.success(), o.failure()); },
+         "|a=1&b=x%20y"},
+        {"DELETE", [&](Outcome& o) { return m.DELETE("v", parameters, o.success(), o.failure()); },
+         "a=1&b=x%20y|"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.method);
@@ -152,8 +159,9 @@ TEST_F(HCHTTPSessionManagerTest, BaseURLGetsATrailingSlashOnlyWhenItHasAPath) {
         {"http://h/a/b?x=1", "http://h/a/b/?x=1"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(track(HCHTTPSessionManager::create(NSURL::URLWithString(c.given)))->baseURL()->absoluteString(),
-                  c.stored);
+        EXPECT_EQ(
+            track(HCHTTPSessionManager::create(NSURL::URLWithString(c.given)))->baseURL()->absoluteString(),
+            c.stored);
     }
 }
 
@@ -174,8 +182,9 @@ TEST_F(HCHTTPSessionManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
         std::vector<Outcome> outcomes(c.code == NSURLErrorBadURL ? 2 : 1);
         EXPECT_FALSE(manager->POST(c.url, c.parameters, outcomes[0].success(), outcomes[0].failure()));
         if (c.code == NSURLErrorBadURL) {
-            EXPECT_FALSE(manager->POST(c.url, c.parameters, [](HCMultipartFormData&) {}, outcomes[1].success(),
-                                       outcomes[1].failure()));
+            EXPECT_FALSE(manager->POST(
+                c.url, c.parameters, [](HCMultipartFormData&) {}, outcomes[1].success(),
+                outcomes[1].failure()));
         }
         for (auto& o : outcomes) EXPECT_FALSE(o.done());  // never before the call has returned
         for (auto& o : outcomes) {

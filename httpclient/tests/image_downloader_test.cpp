@@ -14,8 +14,8 @@ struct Outcome {
 
 class HCImageDownloaderTest : public ManagerTest {
   protected:
-    HCImageDownloaderPtr makeDownloader(long maximum = 4,
-                                        HCImageDownloadPrioritization order = HCImageDownloadPrioritization::FIFO) {
+    HCImageDownloaderPtr makeDownloader(
+        long maximum = 4, HCImageDownloadPrioritization order = HCImageDownloadPrioritization::FIFO) {
         auto sessionManager = track(HCHTTPSessionManager::create());
         sessionManager->setResponseSerializer(HCImageResponseSerializer::serializer());
         cache_ = HCAutoPurgingImageCache::create();
@@ -169,7 +169,8 @@ TEST_F(HCImageDownloaderTest, QueuedDownloadsStartInOrderAndAWithdrawnOneNeverSt
         EXPECT_EQ(asked, c.expected);
         EXPECT_EQ(overlaps, 0);
         for (const auto& o : outcomes_) {  // in whatever order the queues deliver them
-            EXPECT_TRUE(o.caller == "never" ? o.error && o.error->code() == -999 : o.image != nullptr) << o.caller;
+            EXPECT_TRUE(o.caller == "never" ? o.error && o.error->code() == -999 : o.image != nullptr)
+                << o.caller;
         }
 
         // The withdrawn task took no slot: the next download starts at once and the count returns to 0.

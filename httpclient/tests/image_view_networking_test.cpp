@@ -19,7 +19,8 @@ class ImageViewNetworkingTest : public ManagerTest {
             server_.reply("/w" + std::to_string(width), pngReply(width, 2, width == 2 ? 0.3 : 0));
         auto sessionManager = track(HCHTTPSessionManager::create());
         sessionManager->setResponseSerializer(HCImageResponseSerializer::serializer());
-        downloader_ = HCImageDownloader::create(sessionManager, HCImageDownloadPrioritization::FIFO, 4, cache_);
+        downloader_ =
+            HCImageDownloader::create(sessionManager, HCImageDownloadPrioritization::FIFO, 4, cache_);
         setSharedImageDownloader<UIImageView>(downloader_);
         setSharedImageDownloader<UIButton>(downloader_);
     }
@@ -31,7 +32,8 @@ class ImageViewNetworkingTest : public ManagerTest {
     }
     // Blocks that record what they heard under `caller`.
     HCImageViewSuccessBlock success(const std::string& caller) {
-        return [this, caller](const NSURLRequest&, const NSHTTPURLResponsePtr& response, const UIImagePtr& image) {
+        return [this, caller](const NSURLRequest&, const NSHTTPURLResponsePtr& response,
+                              const UIImagePtr& image) {
             heard_.push_back(caller + (response ? " image " : " cached ") + std::to_string(width(image)));
         };
     }
@@ -47,7 +49,9 @@ class ImageViewNetworkingTest : public ManagerTest {
         return ok;
     }
     // In pixels: the image serializer may scale images for the screen.
-    static int width(const UIImagePtr& image) { return image ? int(image->size().width * image->scale()) : 0; }
+    static int width(const UIImagePtr& image) {
+        return image ? int(image->size().width * image->scale()) : 0;
+    }
 
     HCAutoPurgingImageCachePtr cache_ = HCAutoPurgingImageCache::create();
     HCImageDownloaderPtr downloader_;
@@ -59,8 +63,9 @@ TEST_F(ImageViewNetworkingTest, DownloadersAreSetPerClass) {
     EXPECT_EQ(sharedImageDownloader<AvatarView>(), HCImageDownloader::defaultInstance());
     auto avatar = AvatarView::create();
     setImageWithURL(avatar, NSURL::URLWithString(server_.url("/w3")));
-    EXPECT_EQ(hc_activeImageDownloadReceipt(avatar)->task()->originalRequest().valueForHTTPHeaderField("Accept"),
-              "image/*");
+    EXPECT_EQ(
+        hc_activeImageDownloadReceipt(avatar)->task()->originalRequest().valueForHTTPHeaderField("Accept"),
+        "image/*");
     EXPECT_TRUE(settle([&] { return avatar->image() != nullptr; }));
     EXPECT_EQ(downloader_->activeRequestCount(), 0) << "the subclass used the default downloader";
 }

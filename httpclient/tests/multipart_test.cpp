@@ -64,8 +64,8 @@ TEST(HCMultipartBody, WireFormatTable) {
              f.appendPartWithFormData(Data::fromString("1"), "a");
              f.appendPartWithFileData(Data::fromString("abc"), "f", "a.txt", "text/plain");
              f.appendPartWithFileData(Data::fromString(""), "g", "e", std::nullopt);
-             f.appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString("streamed")), "s",
-                                         "s.bin", 8, "application/x-s");
+             f.appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString("streamed")),
+                                         "s", "s.bin", 8, "application/x-s");
          },
          disposition + "name=\"a\"\r\n\r\n1\r\n" + disposition +
              "name=\"f\"; filename=\"a.txt\"\r\nContent-Type: text/plain\r\n\r\nabc\r\n" + disposition +
@@ -73,12 +73,14 @@ TEST(HCMultipartBody, WireFormatTable) {
              "name=\"s\"; filename=\"s.bin\"\r\nContent-Type: application/x-s\r\n\r\nstreamed\r\n--B--\r\n"},
         {"file URLs typed by extension, unknown ones as octet-stream",
          [&](HCMultipartFormData& f) {
-             EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("photo.PNG")), "p", nullptr));
+             EXPECT_TRUE(
+                 f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("photo.PNG")), "p", nullptr));
              EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("blob.qqq")), "q", nullptr));
          },
          disposition + "name=\"p\"; filename=\"photo.PNG\"\r\nContent-Type: image/png\r\n\r\nPNGDATA\r\n" +
              disposition +
-             "name=\"q\"; filename=\"blob.qqq\"\r\nContent-Type: application/octet-stream\r\n\r\nxyz\r\n--B--\r\n"},
+             "name=\"q\"; filename=\"blob.qqq\"\r\nContent-Type: "
+             "application/octet-stream\r\n\r\nxyz\r\n--B--\r\n"},
         {"names cannot break out of their quotes or lines",
          [](HCMultipartFormData& f) {
              f.appendPartWithFileData(Data::fromString("v"), "a\"\r\nX: y\\", "f\"\n\\.txt", std::nullopt);
@@ -96,12 +98,14 @@ TEST(HCMultipartBody, WireFormatTable) {
         EXPECT_TRUE(std::regex_match(boundary, std::regex("Boundary\\+[0-9A-F]{16}"))) << boundary;
         std::string expected;
         for (char ch : c.expected) expected += ch == 'B' ? boundary : std::string(1, ch);
-        EXPECT_EQ(request.valueForHTTPHeaderField("Content-Type"), "multipart/form-data; boundary=" + boundary);
+        EXPECT_EQ(request.valueForHTTPHeaderField("Content-Type"),
+                  "multipart/form-data; boundary=" + boundary);
         EXPECT_EQ(request.valueForHTTPHeaderField("Content-Length"), std::to_string(expected.size()));
         ASSERT_TRUE(request.HTTPBodyStream());
         // Read in several chunk sizes, each through a fresh copy: the bytes are the same.
         for (size_t chunk : {size_t(1), size_t(7), size_t(1 << 16)}) {
-            auto copy = std::dynamic_pointer_cast<NSInputStream>(request.HTTPBodyStream()->copyWithZone(nullptr));
+            auto copy =
+                std::dynamic_pointer_cast<NSInputStream>(request.HTTPBodyStream()->copyWithZone(nullptr));
             ASSERT_TRUE(copy);
             EXPECT_EQ(readAll(*copy, chunk), expected) << "chunk " << chunk;
             EXPECT_EQ(copy->streamStatus(), NSStreamStatus::AtEnd);
@@ -158,8 +162,8 @@ TEST(HCMultipartBody, BodiesThatDisagreeWithTheirLengthFailTheStream) {
         if (c.stream.empty()) {
             EXPECT_TRUE(form->appendPartWithFileURL(NSURL::fileURLWithPath(path), "f", nullptr));
         } else {
-            form->appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString(c.stream)), "s", "s",
-                                            c.declared, std::nullopt);
+            form->appendPartWithInputStream(NSInputStream::inputStreamWithData(Data::fromString(c.stream)),
+                                            "s", "s", c.declared, std::nullopt);
         }
         form->appendPartWithFormData(Data::fromString("after"), "next");
         auto request = form->requestByFinalizingMultipartFormData();
@@ -177,7 +181,8 @@ TEST(HCMultipartBody, BodiesThatDisagreeWithTheirLengthFailTheStream) {
 
 TEST(HCMultipartBody, ThrottlingCopyingClosingAndWaiting) {
     auto form = builder();
-    form->appendPartWithFileData(Data(std::vector<uint8_t>(5000, 'x')), "big", "big.bin", "application/x-big");
+    form->appendPartWithFileData(Data(std::vector<uint8_t>(5000, 'x')), "big", "big.bin",
+                                 "application/x-big");
     form->throttleBandwidthWithPacketSize(1024, 0);
     form->requestByFinalizingMultipartFormData();
     auto stream = form->bodyStream();
@@ -245,8 +250,8 @@ TEST(HCMultipartRequest, SpoolsTheBodyToAFile) {
         },
         nullptr);
     ASSERT_TRUE(request);
-    auto expected =
-        readAll(*std::dynamic_pointer_cast<NSInputStream>(request->HTTPBodyStream()->copyWithZone(nullptr)), 512);
+    auto expected = readAll(
+        *std::dynamic_pointer_cast<NSInputStream>(request->HTTPBodyStream()->copyWithZone(nullptr)), 512);
 
     writeFile(dir.file("old.bin"), std::string(10000, 'o'));
     struct Case {
@@ -262,16 +267,19 @@ TEST(HCMultipartRequest, SpoolsTheBodyToAFile) {
         SCOPED_TRACE(c.name);
         std::atomic<bool> done{false};
         NSErrorPtr spoolError;
-        auto stripped = serializer->requestWithMultipartFormRequest(*request, c.target, [&](const NSErrorPtr& error) {
-            EXPECT_TRUE(NSRunLoop::isMainThread());
-            spoolError = error;
-            done = true;
-        });
+        auto stripped =
+            serializer->requestWithMultipartFormRequest(*request, c.target, [&](const NSErrorPtr& error) {
+                EXPECT_TRUE(NSRunLoop::isMainThread());
+                spoolError = error;
+                done = true;
+            });
         EXPECT_FALSE(stripped.HTTPBodyStream());
         EXPECT_EQ(stripped.valueForHTTPHeaderField("Content-Length"), std::to_string(expected.size()));
         ASSERT_TRUE(runMainUntil([&] { return done.load(); }));
         EXPECT_EQ(spoolError == nullptr, c.ok) << (spoolError ? spoolError->description() : "");
-        if (c.ok) { EXPECT_EQ(fileText(c.target->path()), expected); }
+        if (c.ok) {
+            EXPECT_EQ(fileText(c.target->path()), expected);
+        }
     }
 }
 
@@ -284,8 +292,9 @@ TEST(HCMultipartUpload, TheServerSeesEveryPart) {
         std::string request = connection.readRequest(10);
         std::lock_guard lock(mutex);
         raw = request;
-        connection.write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\n"
-                         "Connection: close\r\n\r\n{\"ok\":true}");
+        connection.write(
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\n"
+            "Connection: close\r\n\r\n{\"ok\":true}");
         connection.close();
     });
     TempDir dir;
@@ -296,9 +305,11 @@ TEST(HCMultipartUpload, TheServerSeesEveryPart) {
     manager->POST(
         server.url("/upload"), Value(Dict{{"user", "ann"}}),
         [&](HCMultipartFormData& f) {
-            EXPECT_TRUE(f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("notes.txt")), "doc", nullptr));
-            f.appendPartWithInputStream(NSInputStream::inputStreamWithData(Data(std::vector<uint8_t>(70000, 'z'))),
-                                        "big", "big.bin", 70000, "application/x-z");
+            EXPECT_TRUE(
+                f.appendPartWithFileURL(NSURL::fileURLWithPath(dir.file("notes.txt")), "doc", nullptr));
+            f.appendPartWithInputStream(
+                NSInputStream::inputStreamWithData(Data(std::vector<uint8_t>(70000, 'z'))), "big", "big.bin",
+                70000, "application/x-z");
             f.throttleBandwidthWithPacketSize(4096, 0);
         },
         [&](const NSProgressPtr& progress) { progressSeen = progress->completedUnitCount(); },
@@ -317,7 +328,8 @@ TEST(HCMultipartUpload, TheServerSeesEveryPart) {
     EXPECT_EQ(progressSeen, int64_t(received.size()));
     // Parameters first, then the block's parts; the file's fake boundary stays inside its part.
     const std::string b = "--" + head.substr(head.find(marker) + marker.size(), 25);
-    EXPECT_EQ(received.rfind(b + "\r\nContent-Disposition: form-data; name=\"user\"\r\n\r\nann\r\n" + b, 0), 0u);
+    EXPECT_EQ(received.rfind(b + "\r\nContent-Disposition: form-data; name=\"user\"\r\n\r\nann\r\n" + b, 0),
+              0u);
     EXPECT_NE(received.find("\r\n\r\nfile contents\r\n--not a boundary\r\n" + b), std::string::npos);
     EXPECT_NE(received.find(std::string(70000, 'z') + "\r\n" + b + "--\r\n"), std::string::npos);
     letGo({manager});

@@ -7,10 +7,12 @@
 
 namespace {
 
-constexpr SCNetworkReachabilityFlags R = kSCNetworkReachabilityFlagsReachable, WWAN = kSCNetworkReachabilityFlagsIsWWAN,
-    ConnectionRequired = kSCNetworkReachabilityFlagsConnectionRequired,
-    OnTraffic = kSCNetworkReachabilityFlagsConnectionOnTraffic, OnDemand = kSCNetworkReachabilityFlagsConnectionOnDemand,
-    Intervention = kSCNetworkReachabilityFlagsInterventionRequired;
+constexpr SCNetworkReachabilityFlags R = kSCNetworkReachabilityFlagsReachable,
+                                     WWAN = kSCNetworkReachabilityFlagsIsWWAN,
+                                     ConnectionRequired = kSCNetworkReachabilityFlagsConnectionRequired,
+                                     OnTraffic = kSCNetworkReachabilityFlagsConnectionOnTraffic,
+                                     OnDemand = kSCNetworkReachabilityFlagsConnectionOnDemand,
+                                     Intervention = kSCNetworkReachabilityFlagsInterventionRequired;
 using Status = HCNetworkReachabilityStatus;
 
 // Every reachability notification, with where it was posted.

@@ -14,12 +14,13 @@ TEST(HCRequestSerializers, MethodParametersAndHeaderMatrix) {
         const char *presetContentType, *expectedURL, *body, *contentType;
     } cases[] = {
         {'F', "GET extends a query", "GET", "?x=1", Dict{{"q", "a b"}}, nullptr, "?x=1&q=a%20b", "-", "-"},
-        {'F', "query goes before the fragment", "GET", "?x=1#top", Dict{{"q", 1}}, nullptr, "?x=1&q=1#top", "-", "-"},
+        {'F', "query goes before the fragment", "GET", "?x=1#top", Dict{{"q", 1}}, nullptr, "?x=1&q=1#top",
+         "-", "-"},
         {'F', "fragment without query", "HEAD", "#top", Dict{{"q", 1}}, nullptr, "?q=1#top", "-", "-"},
         {'F', "empty parameters leave the URL", "GET", "", Dict{}, nullptr, "", "-", "-"},
         {'F', "lower-case get is a GET", "get", "", Dict{{"a", 1}}, nullptr, "?a=1", "-", "-"},
-        {'F', "POST puts a form in the body", "POST", "", Dict{{"a", "x&y"}, {"b", 2}}, nullptr, "", "a=x%26y&b=2",
-         "application/x-www-form-urlencoded"},
+        {'F', "POST puts a form in the body", "POST", "", Dict{{"a", "x&y"}, {"b", 2}}, nullptr, "",
+         "a=x%26y&b=2", "application/x-www-form-urlencoded"},
         {'F', "POST without parameters: empty form", "POST", "", Value(), nullptr, "", "",
          "application/x-www-form-urlencoded"},
         {'F', "a preset content type wins in any case", "PUT", "", Dict{{"a", 1}}, "text/plain", "", "a=1",
@@ -59,8 +60,8 @@ TEST(HCRequestSerializers, WriterFailuresAreReportedAndLeaveNoBody) {
     EXPECT_FALSE(request->HTTPBody());
 
     // The property-list writer round-trips; an unwritable format is an error.
-    request = HCPropertyListRequestSerializer::serializer()->requestWithMethod("POST", "http://h/p", Dict{{"a", 1}},
-                                                                               nullptr);
+    request = HCPropertyListRequestSerializer::serializer()->requestWithMethod("POST", "http://h/p",
+                                                                               Dict{{"a", 1}}, nullptr);
     ASSERT_TRUE(request && request->HTTPBody());
     EXPECT_EQ(request->valueForHTTPHeaderField("Content-Type"), "application/x-plist");
     EXPECT_EQ(NSPropertyListSerialization::propertyListWithData(*request->HTTPBody(), nullptr, nullptr),
@@ -75,7 +76,7 @@ TEST(HCRequestSerializers, WriterFailuresAreReportedAndLeaveNoBody) {
 }
 
 class DefaultHeaders : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { DeviceProfile::reset(); }
     static void setLanguages(std::vector<std::string> languages) {
         DeviceProfile profile = DeviceProfile::current();
@@ -95,7 +96,8 @@ TEST_F(DefaultHeaders, AcceptLanguageListsAtMostSixLanguages) {
     };
     for (const auto& c : cases) {
         setLanguages(c.languages);
-        EXPECT_EQ(HCHTTPRequestSerializer::serializer()->valueForHTTPHeaderField("Accept-Language"), c.header);
+        EXPECT_EQ(HCHTTPRequestSerializer::serializer()->valueForHTTPHeaderField("Accept-Language"),
+                  c.header);
     }
 }
 
@@ -192,7 +194,9 @@ TEST(HCHTTPRequestSerializer, QueryStringBlockAndErrors) {
     // A block may return text that the body's encoding cannot hold.
     serializer->setStringEncoding(HCASCIIStringEncoding);
     serializer->setQueryStringSerializationWithBlock(
-        [](const NSURLRequest&, const Value&, NSErrorPtr*) -> std::optional<std::string> { return "\u00e9"; });
+        [](const NSURLRequest&, const Value&, NSErrorPtr*) -> std::optional<std::string> {
+            return "\u00e9";
+        });
     error.reset();
     EXPECT_FALSE(serializer->requestWithMethod("POST", "http://h/", Dict{{"a", 1}}, &error));
     ASSERT_TRUE(error);
@@ -200,8 +204,8 @@ TEST(HCHTTPRequestSerializer, QueryStringBlockAndErrors) {
 
     // A multipart parameter the encoding cannot hold fails the request instead of being left out.
     error.reset();
-    EXPECT_FALSE(serializer->multipartFormRequestWithMethod("POST", "http://h/", Dict{{"a", "\u00e9"}, {"b", "x"}},
-                                                            nullptr, &error));
+    EXPECT_FALSE(serializer->multipartFormRequestWithMethod(
+        "POST", "http://h/", Dict{{"a", "\u00e9"}, {"b", "x"}}, nullptr, &error));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), 517);
 }

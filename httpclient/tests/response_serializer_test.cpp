@@ -65,7 +65,8 @@ TEST(HCHTTPResponseSerializer, ValidationTable) {
     // The base serializer hands the body back whatever the verdict; a non-HTTP response is always valid.
     auto object = serializer->responseObjectForResponse(httpResponse(500, "text/plain"), body("raw"), &error);
     EXPECT_EQ(object, Value(Data::fromString("raw")));
-    auto file = NSURLResponse::create(NSURL::URLWithString("file:///tmp/x"), std::string("text/plain"), 3, {});
+    auto file =
+        NSURLResponse::create(NSURL::URLWithString("file:///tmp/x"), std::string("text/plain"), 3, {});
     EXPECT_TRUE(serializer->validateResponse(file, body("abc"), nullptr));
 }
 
@@ -84,15 +85,16 @@ TEST(HCJSONResponseSerializer, DecodingTable) {
     huge.front() = '[';
     huge.back() = ']';
     const DecodeCase cases[] = {
-        {"object as text/html", 200, "text/html", R"({"a":[1,null]})", 0, Value(Dict{{"a", Value::array({1, Value()})}}),
-         0, 0},
+        {"object as text/html", 200, "text/html", R"({"a":[1,null]})", 0,
+         Value(Dict{{"a", Value::array({1, Value()})}}), 0, 0},
         {"empty body", 200, "application/json", "", 0, std::nullopt, 0, 0},
         {"one space", 200, "application/json", " ", 0, std::nullopt, 0, 0},
         {"two spaces reach the reader", 200, "application/json", "  ", 0, std::nullopt, 3840, 0},
         {"malformed", 200, "application/json", "{\"a\":", 0, std::nullopt, 3840, 0},
         {"bare string with fragments", 200, "application/json", "\"s\"", 4, Value("s"), 0, 0},
         {"text/plain is not decoded", 200, "text/plain", "{}", 0, std::nullopt, -1016, 0},
-        {"500 with JSON: both", 500, "application/json", R"({"err":1})", 0, Value(Dict{{"err", 1}}), -1011, 0},
+        {"500 with JSON: both", 500, "application/json", R"({"err":1})", 0, Value(Dict{{"err", 1}}), -1011,
+         0},
         {"500 with malformed JSON", 500, "application/json", "<html>", 0, std::nullopt, 3840, -1011},
         {"500 as text/plain", 500, "text/plain", "{}", 0, std::nullopt, -1011, -1016},
         {"over the body limit", 200, "application/json", huge, 0, std::nullopt, 3840, 0},
@@ -103,7 +105,8 @@ TEST(HCJSONResponseSerializer, DecodingTable) {
         // A stale error in the caller's variable is never chained under this reply's.
         NSErrorPtr error = NSError::withDescription("old", 9, "from an earlier call");
         const Data data = Data::fromString(c.body);
-        auto object = serializer->responseObjectForResponse(httpResponse(c.status, c.contentType), data, &error);
+        auto object =
+            serializer->responseObjectForResponse(httpResponse(c.status, c.contentType), data, &error);
         EXPECT_EQ(object, c.object);
         if (!c.code) {
             EXPECT_TRUE(!error || error->domain() == "old") << error->description();
@@ -116,7 +119,8 @@ TEST(HCJSONResponseSerializer, DecodingTable) {
 
         // Without an out-parameter an invalid reply gives nothing.
         if (c.code == -1011 || c.code == -1016) {
-            EXPECT_FALSE(serializer->responseObjectForResponse(httpResponse(c.status, c.contentType), data, nullptr));
+            EXPECT_FALSE(
+                serializer->responseObjectForResponse(httpResponse(c.status, c.contentType), data, nullptr));
         }
     }
 }
@@ -132,7 +136,8 @@ TEST(HCJSONValueRemovingNulls, RemovesNullMembersAtEveryDepth) {
         {Value("leaf"), Value("leaf")},
         {Value(), Value()},
     };
-    for (const auto& c : cases) EXPECT_EQ(HCJSONValueRemovingNulls(c.input, 0), c.expected) << c.input.description();
+    for (const auto& c : cases)
+        EXPECT_EQ(HCJSONValueRemovingNulls(c.input, 0), c.expected) << c.input.description();
 }
 
 // Through the serializer, nulls go as well (decoding concurrently).
@@ -145,10 +150,11 @@ TEST(HCJSONResponseSerializer, DecodesConcurrentlyWithOneSerializer) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 200; ++i) {
                 long status = (i % 3 == 0) ? 500 : 200;
-                std::string text = "{\"t\":" + std::to_string(t) + ",\"i\":" + std::to_string(i) + ",\"n\":null}";
+                std::string text =
+                    "{\"t\":" + std::to_string(t) + ",\"i\":" + std::to_string(i) + ",\"n\":null}";
                 NSErrorPtr error;
                 auto object = serializer->responseObjectForResponse(httpResponse(status, "application/json"),
-                                                                   Data::fromString(text), &error);
+                                                                    Data::fromString(text), &error);
                 Value expected = Dict{{"i", i}, {"t", t}};
                 bool statusErrorRight = (status == 500) == (error && error->code() == -1011);
                 if (!object || *object != expected || !statusErrorRight) ++mismatches;

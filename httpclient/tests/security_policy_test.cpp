@@ -28,8 +28,17 @@ const Data& garbage() {
 }
 
 // The chains a server may present, and the pins a policy may hold.
-enum class Chain { Good, WrongHost, Expired, ExpiredRoot, SelfSigned, StrangerOwn, StrangerReal,
-                   StrangerRealRoot, ForgedReal };
+enum class Chain {
+    Good,
+    WrongHost,
+    Expired,
+    ExpiredRoot,
+    SelfSigned,
+    StrangerOwn,
+    StrangerReal,
+    StrangerRealRoot,
+    ForgedReal
+};
 enum class Pins { NoPins, RootPin, InterPin, SelfPin, GarbagePin, GarbageAndInterPin, StrangerRootPin };
 
 // A trust as a TLS connection hands it over: the presented chain under the basic policy.
@@ -44,8 +53,8 @@ SecTrustPtr trustFor(Chain chain) {
         {Chain::ExpiredRoot, {expired, inter, root}},
         {Chain::SelfSigned, {pki().selfSigned().certificateDer}},
         {Chain::StrangerOwn, {stranger, pki().strangerRoot().certificateDer}},
-        {Chain::StrangerReal, {stranger, inter}},             // the real, public intermediate beside
-        {Chain::StrangerRealRoot, {stranger, inter, root}},   // a stranger's leaf
+        {Chain::StrangerReal, {stranger, inter}},            // the real, public intermediate beside
+        {Chain::StrangerRealRoot, {stranger, inter, root}},  // a stranger's leaf
         {Chain::ForgedReal, {pki().forgedLeaf().certificateDer, inter}}};  // names the real issuer
     std::vector<SecCertificatePtr> certificates;
     for (const auto& der : chains.at(chain)) certificates.push_back(cert(der));
@@ -158,7 +167,9 @@ TEST_F(SecurityPolicyTest, EvaluatesEveryModeFlagAndChainAsSpecified) {
         ASSERT_EQ(installed.size(), 1u);
         const bool ssl = !c.has('L') && c.has('D');
         EXPECT_EQ(installed[0]->kind(), ssl ? SecPolicy::Kind::SSL : SecPolicy::Kind::BasicX509);
-        if (ssl) { EXPECT_EQ(installed[0]->hostname(), domain); }
+        if (ssl) {
+            EXPECT_EQ(installed[0]->hostname(), domain);
+        }
     }
 }
 
@@ -183,11 +194,14 @@ TEST_F(SecurityPolicyTest, BundleCertificatesAreReadOnceAndOnlyFromCerFiles) {
     EXPECT_FALSE(HCSecurityPolicy::defaultPolicy()->evaluateServerTrust(nullptr, "localhost"));
     const auto& defaults = HCSecurityPolicy::defaultPinnedCertificates();
     EXPECT_EQ(&defaults, &HCSecurityPolicy::defaultPinnedCertificates());
-    EXPECT_EQ(HCSecurityPolicy::policyWithPinningMode(HCSSLPinningMode::Certificate)->pinnedCertificates(), defaults);
+    EXPECT_EQ(HCSecurityPolicy::policyWithPinningMode(HCSSLPinningMode::Certificate)->pinnedCertificates(),
+              defaults);
     TempDir dir;
     const std::string root = pki().root().certificateDer.toString();
-    for (auto [name, text] : {std::pair{"b-root.cer", root}, {"a-garbage.cer", garbage().toString()},
-                              {"c-copy.cer", root}, {"notes.txt", pki().intermediate().certificateDer.toString()}})
+    for (auto [name, text] : {std::pair{"b-root.cer", root},
+                              {"a-garbage.cer", garbage().toString()},
+                              {"c-copy.cer", root},
+                              {"notes.txt", pki().intermediate().certificateDer.toString()}})
         writeFile(dir.file(name), text);
     std::filesystem::create_directory(dir.file("nested"));
     writeFile(dir.file("nested/d.cer"), pki().intermediate().certificateDer.toString());

@@ -33,7 +33,8 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
     std::vector<std::string> events;
     manager->setTaskDidCompleteBlock([&, queue = manager->operationQueue()](auto&, auto&, auto&) {
         std::lock_guard lock(mutex);
-        events.push_back(NSOperationQueue::currentQueue() == queue ? "didComplete@delegate" : "didComplete@?");
+        events.push_back(NSOperationQueue::currentQueue() == queue ? "didComplete@delegate"
+                                                                   : "didComplete@?");
     });
     NotificationRecorder recorder({HCNetworkingTaskDidCompleteNotification});
     NSURLSessionDataTaskPtr task = manager->dataTaskWithRequest(
@@ -60,7 +61,8 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
         std::sort(events.begin(), events.end());
         EXPECT_EQ(events, (std::vector<std::string>{"completion@main", "didComplete@delegate"}));
     }
-    EXPECT_EQ(serializer->labels, std::vector<std::string>{"com.hcnet.networking.session.manager.processing"});
+    EXPECT_EQ(serializer->labels,
+              std::vector<std::string>{"com.hcnet.networking.session.manager.processing"});
     EXPECT_TRUE(recorder.entries()[0].onMainThread);
     EXPECT_FALSE(manager->delegateForTask(task));  // the table lets go at completion
 
@@ -125,9 +127,10 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     auto manager = track(HCURLSessionManager::create());
     auto other = track(HCURLSessionManager::create());
     auto task = manager->dataTaskWithRequest(request("/slow"), nullptr);
-    NotificationRecorder raw({HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification},
-                             task);
-    NotificationRecorder relayed({HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidSuspendNotification});
+    NotificationRecorder raw(
+        {HCNSURLSessionTaskDidResumeNotification, HCNSURLSessionTaskDidSuspendNotification}, task);
+    NotificationRecorder relayed(
+        {HCNetworkingTaskDidResumeNotification, HCNetworkingTaskDidSuspendNotification});
     // Eight threads race to resume the new task: one change, one post.
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) threads.emplace_back([&] { task->resume(); });
@@ -164,8 +167,9 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     foreign->cancel();
 
     // A resume that finds the task's session gone completes it at once and is not announced.
-    auto orphan = NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration())
-                      ->dataTaskWithRequest(request("/x"));
+    auto orphan =
+        NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration())
+            ->dataTaskWithRequest(request("/x"));
     NotificationRecorder orphanRaw({HCNSURLSessionTaskDidResumeNotification}, orphan);
     orphan->resume();
     EXPECT_EQ(orphan->state(), NSURLSessionTaskState::Completed);
@@ -183,7 +187,8 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
     sized.setValue("10", "Content-Length");
     auto task = m.dataTaskWithRequest(sized, nullptr);
     auto download = m.downloadTaskWithRequest(request("/x"), nullptr, nullptr, nullptr);
-    auto trust = SecTrust::create({SecCertificate::createWithData(TestPKI::shared().server().certificateDer)}, {});
+    auto trust =
+        SecTrust::create({SecCertificate::createWithData(TestPKI::shared().server().certificateDer)}, {});
     auto challenge = NSURLAuthenticationChallenge::create(NSURLProtectionSpace::create(
         "localhost", 443, "https", "", NSURLAuthenticationMethodServerTrust, trust));
     TempDir dir;
@@ -199,14 +204,20 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
     };
     const Row rows[] = {
         {"redirection", M::WillPerformHTTPRedirection,
-         [&] { m.setTaskWillPerformHTTPRedirectionBlock([](auto&, auto&, auto&, auto&) { return std::nullopt; }); },
+         [&] {
+             m.setTaskWillPerformHTTPRedirectionBlock(
+                 [](auto&, auto&, auto&, auto&) { return std::nullopt; });
+         },
          [&] {
              m.willPerformHTTPRedirection(session, task, nullptr, request("/next"),
                                           [&](auto next) { answer = next ? next->URL()->path() : "stop"; });
          },
          "/next", "stop"},
         {"new body stream", std::nullopt,
-         [&] { m.setTaskNeedNewBodyStreamBlock([](auto&, auto&) { return NSInputStream::inputStreamWithData({}); }); },
+         [&] {
+             m.setTaskNeedNewBodyStreamBlock(
+                 [](auto&, auto&) { return NSInputStream::inputStreamWithData({}); });
+         },
          [&] { m.needNewBodyStream(session, task, [&](auto s) { answer = s ? "stream" : "none"; }); }, "none",
          "stream"},
         {"response", M::DidReceiveResponse,
@@ -214,8 +225,8 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
              m.setDataTaskDidReceiveResponseBlock(
                  [](auto&, auto&, auto&) { return NSURLSessionResponseDisposition::Cancel; });
          },
-         [&] { m.didReceiveResponse(session, task, nullptr, [&](auto d) { answer = numbers(long(d)); }); }, "1 ",
-         "0 "},
+         [&] { m.didReceiveResponse(session, task, nullptr, [&](auto d) { answer = numbers(long(d)); }); },
+         "1 ", "0 "},
         {"cache", M::WillCacheResponse,
          [&] { m.setDataTaskWillCacheResponseBlock([](auto&, auto&, auto&) { return nullptr; }); },
          [&] {
@@ -253,22 +264,29 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
         SCOPED_TRACE(row.name);
         for (bool hooked : {false, true}) {
             if (hooked) row.set();
-            if (row.method) { EXPECT_EQ(m.respondsTo(*row.method), hooked); }
+            if (row.method) {
+                EXPECT_EQ(m.respondsTo(*row.method), hooked);
+            }
             row.fire();
             EXPECT_EQ(answer, hooked ? row.with : row.without);
         }
     }
     // Hooks that only listen, with what they were told (the expected send length from Content-Length).
-    m.setTaskDidSendBodyDataBlock([&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
+    m.setTaskDidSendBodyDataBlock(
+        [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
     m.setDataTaskDidReceiveDataBlock([&](auto&, auto&, const Data& d) { heard += d.toString() + " "; });
-    m.setDownloadTaskDidWriteDataBlock([&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
+    m.setDownloadTaskDidWriteDataBlock(
+        [&](auto&, auto&, int64_t a, int64_t b, int64_t c) { heard += numbers(a, b, c); });
     m.setDownloadTaskDidResumeBlock([&](auto&, auto&, int64_t a, int64_t b) { heard += numbers(a, b); });
-    m.setDidFinishEventsForBackgroundURLSessionBlock([&](auto&) { heard += NSRunLoop::isMainThread() ? "main" : "?"; });
+    m.setDidFinishEventsForBackgroundURLSessionBlock(
+        [&](auto&) { heard += NSRunLoop::isMainThread() ? "main" : "?"; });
     m.didSendBodyData(session, task, 4, 4, NSURLSessionTransferSizeUnknown);
     m.didReceiveData(session, task, Data::fromString("bytes"));
     m.didWriteData(session, download, 1, 2, 3);
     m.didResumeAtOffset(session, download, 5, 8);
-    std::thread([&] { m.didFinishEventsForBackgroundURLSession(session); }).join();  // as from the delegate queue
+    std::thread([&] {
+        m.didFinishEventsForBackgroundURLSession(session);
+    }).join();  // as from the delegate queue
     NSRunLoop::main().runUntilIdle();
     EXPECT_EQ(heard, "4 4 10 bytes 1 2 3 5 8 main");
     task->cancel();
@@ -276,7 +294,8 @@ TEST_F(HCURLSessionManagerTest, HooksTakeOverTheirSessionEvents) {
 }
 
 TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
-    server_.on("", "/echo", [](const LoopbackRequest& r) { return LoopbackReply::text(r.method + " " + r.body); });
+    server_.on("", "/echo",
+               [](const LoopbackRequest& r) { return LoopbackReply::text(r.method + " " + r.body); });
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(5);
         return LoopbackReply::text("late");
@@ -292,8 +311,8 @@ TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
     };
     auto data = manager->dataTaskWithRequest(request("/slow"), nullptr);
     auto fromFile = manager->uploadTaskWithRequest(request("/echo", "PUT"), file, nullptr, collect);
-    auto fromData =
-        manager->uploadTaskWithRequest(request("/echo", "POST"), Data::fromString("from data"), nullptr, collect);
+    auto fromData = manager->uploadTaskWithRequest(request("/echo", "POST"), Data::fromString("from data"),
+                                                   nullptr, collect);
     auto download = manager->downloadTaskWithRequest(request("/slow"), nullptr, nullptr, nullptr);
     using Tasks = std::vector<NSURLSessionTaskPtr>;
     EXPECT_EQ(manager->dataTasks(), Tasks{data});
@@ -319,8 +338,8 @@ TEST_F(HCURLSessionManagerTest, TaskListsUploadsAndTheRetry) {
     manager->setTaskDidCompleteBlock(nullptr);  // it sees this test's locals
 
     // A background session that makes no more upload tasks: the tries end with one failure.
-    auto background =
-        track(HCURLSessionManager::create(NSURLSessionConfiguration::backgroundSessionConfiguration("test.retry")));
+    auto background = track(
+        HCURLSessionManager::create(NSURLSessionConfiguration::backgroundSessionConfiguration("test.retry")));
     background->setAttemptsToRecreateUploadTasksForBackgroundSessions(true);
     NotificationRecorder invalidated({HCURLSessionDidInvalidateNotification}, background->session());
     background->invalidateSessionCancelingTasks(true);
@@ -345,7 +364,8 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
     {
         auto manager = HCURLSessionManager::create();
         weak = manager;
-        invalidated.emplace(std::vector<std::string>{HCURLSessionDidInvalidateNotification}, manager->session());
+        invalidated.emplace(std::vector<std::string>{HCURLSessionDidInvalidateNotification},
+                            manager->session());
         manager->setSessionDidBecomeInvalidBlock([&](auto&, auto&) { ++invalidHook; });
         manager->dataTaskWithRequest(request("/slow"), [&](auto&, auto&, auto& e) { error = e; })->resume();
         manager->invalidateSessionCancelingTasks(true);
@@ -375,8 +395,8 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
         // Each manager is let go by its session once invalidated, and with it the session and its queue.
         return runMainUntil(
             [&] {
-                return finished == count &&
-                       std::all_of(managers.begin(), managers.end(), [](const auto& w) { return w.expired(); });
+                return finished == count && std::all_of(managers.begin(), managers.end(),
+                                                        [](const auto& w) { return w.expired(); });
             },
             30);
     };
@@ -427,7 +447,9 @@ TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite
                     EXPECT_TRUE(location && location->isFileURL() && response);
                     return NSURL::fileURLWithPath(c.path);
                 },
-                [&](auto&, const std::optional<Value>& object, const NSErrorPtr& error) { result = {object, error}; })
+                [&](auto&, const std::optional<Value>& object, const NSErrorPtr& error) {
+                    result = {object, error};
+                })
             ->resume();
         ASSERT_TRUE(runMainUntil([&] { return result.has_value(); }));
         EXPECT_EQ(lastCompleted, int64_t(content.size()));

@@ -20,10 +20,11 @@ class TaskStateViewsTest : public ManagerTest {
         ManagerTest::TearDown();
     }
     // A task of the manager, not yet resumed; `finished_` counts the tasks whose blocks have run.
-    NSURLSessionDataTaskPtr task(const std::string& path = "/gate", const char* method = "GET", Value body = {}) {
-        return manager_->dataTaskWithHTTPMethod(method, server_.url(path), body, nullptr, nullptr,
-                                                [this](auto&, auto&) { ++finished_; },
-                                                [this](auto&, auto&) { ++finished_; });
+    NSURLSessionDataTaskPtr task(const std::string& path = "/gate", const char* method = "GET",
+                                 Value body = {}) {
+        return manager_->dataTaskWithHTTPMethod(
+            method, server_.url(path), body, nullptr, nullptr, [this](auto&, auto&) { ++finished_; },
+            [this](auto&, auto&) { ++finished_; });
     }
     void finishGate() {
         const int before = finished_;

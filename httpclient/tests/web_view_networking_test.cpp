@@ -54,12 +54,13 @@ TEST_F(WebViewNetworkingTest, LoadsThePageAsAPlainGetOfItsURL) {
     post.setHTTPBody(Data::fromString("body"));
     NSProgressPtr progress;
     std::string seen;
-    loadRequest(webView_, post, "text/html", "utf-8", &progress,
-                [&](const NSHTTPURLResponsePtr& response, const Data& data) {
-                    seen = std::to_string(response->statusCode()) + " " + std::string(data.view());
-                    return data;
-                },
-                nullptr);
+    loadRequest(
+        webView_, post, "text/html", "utf-8", &progress,
+        [&](const NSHTTPURLResponsePtr& response, const Data& data) {
+            seen = std::to_string(response->statusCode()) + " " + std::string(data.view());
+            return data;
+        },
+        nullptr);
     EXPECT_TRUE(progress);
     ASSERT_TRUE(settled());
     EXPECT_EQ(delegate_->calls, (std::vector<std::string>{"start", "finish"}));
@@ -72,7 +73,8 @@ TEST_F(WebViewNetworkingTest, LoadsThePageAsAPlainGetOfItsURL) {
     // A failed load keeps the page and tells the delegate.
     delegate_->calls.clear();
     NSErrorPtr failed;
-    loadRequest(webView_, request("/missing"), nullptr, nullptr, [&](const NSErrorPtr& error) { failed = error; });
+    loadRequest(webView_, request("/missing"), nullptr, nullptr,
+                [&](const NSErrorPtr& error) { failed = error; });
     ASSERT_TRUE(settled());
     EXPECT_EQ(failed ? failed->code() : 0, -1011);
     EXPECT_EQ(delegate_->calls, (std::vector<std::string>{"start", "fail -1011"}));
@@ -81,11 +83,13 @@ TEST_F(WebViewNetworkingTest, LoadsThePageAsAPlainGetOfItsURL) {
 
 TEST_F(WebViewNetworkingTest, NewLoadCancelsTheRunningOne) {
     std::vector<std::string> failures;
-    loadRequest(webView_, request("/slow"), nullptr, nullptr,
-                [&](const NSErrorPtr& error) { failures.push_back("slow " + std::to_string(error->code())); });
+    loadRequest(webView_, request("/slow"), nullptr, nullptr, [&](const NSErrorPtr& error) {
+        failures.push_back("slow " + std::to_string(error->code()));
+    });
     auto first = hc_URLSessionTask(webView_);
-    loadRequest(webView_, request("/page"), nullptr, nullptr,
-                [&](const NSErrorPtr& error) { failures.push_back("page " + std::to_string(error->code())); });
+    loadRequest(webView_, request("/page"), nullptr, nullptr, [&](const NSErrorPtr& error) {
+        failures.push_back("page " + std::to_string(error->code()));
+    });
     EXPECT_NE(hc_URLSessionTask(webView_), first);
     ASSERT_TRUE(runMainUntil([&] { return webView_->pageTitle() == "Welcome" && !failures.empty(); }));
     EXPECT_EQ(failures, std::vector<std::string>{"slow -999"});
@@ -98,12 +102,13 @@ TEST_F(WebViewNetworkingTest, NewLoadCancelsTheRunningOne) {
     auto gone = UIWebView::create(CGRectMake(0, 0, 320, 480));
     setSessionManager(gone, manager_);
     int calls = 0;
-    loadRequest(gone, request("/slow"), "text/html", "", nullptr,
-                [&](const NSHTTPURLResponsePtr&, const Data& data) {
-                    ++calls;
-                    return data;
-                },
-                [&](const NSErrorPtr&) { ++calls; });
+    loadRequest(
+        gone, request("/slow"), "text/html", "", nullptr,
+        [&](const NSHTTPURLResponsePtr&, const Data& data) {
+            ++calls;
+            return data;
+        },
+        [&](const NSErrorPtr&) { ++calls; });
     auto orphan = hc_URLSessionTask(gone);
     auto failing = UIWebView::create(CGRectMake(0, 0, 320, 480));
     setSessionManager(failing, manager_);
@@ -128,7 +133,8 @@ TEST_F(WebViewNetworkingTest, TextLoaderDecodesWithTheDeclaredCharacterSet) {
         const char* added = "<p>added</p>";  // what the block adds to the text
     } cases[] = {
         {"utf-8", "<title>caf\xc3\xa9</title>", "text/html; charset=utf-8", "<title>caf\xc3\xa9</title>", 0},
-        {"latin-1", "<title>caf\xe9</title>", "text/html; charset=iso-8859-1", "<title>caf\xc3\xa9</title>", 0},
+        {"latin-1", "<title>caf\xe9</title>", "text/html; charset=iso-8859-1", "<title>caf\xc3\xa9</title>",
+         0},
         {"unknown set is UTF-8", "<title>caf\xc3\xa9</title>", "text/html; charset=x-no-such-set",
          "<title>caf\xc3\xa9</title>", 0},
         {"invalid UTF-8", "<title>caf\xff</title>", "text/html", nullptr, HCWebViewStringDecodingError},
@@ -142,12 +148,13 @@ TEST_F(WebViewNetworkingTest, TextLoaderDecodesWithTheDeclaredCharacterSet) {
         delegate_->calls.clear();
         std::string seen;
         NSErrorPtr failed;
-        loadRequest(webView_, request("/text"), nullptr,
-                    [&](const NSHTTPURLResponsePtr&, const std::string& text) {
-                        seen = text;
-                        return text + c.added;
-                    },
-                    [&](const NSErrorPtr& error) { failed = error; });
+        loadRequest(
+            webView_, request("/text"), nullptr,
+            [&](const NSHTTPURLResponsePtr&, const std::string& text) {
+                seen = text;
+                return text + c.added;
+            },
+            [&](const NSErrorPtr& error) { failed = error; });
         ASSERT_TRUE(settled());
         if (c.textSeen) {
             EXPECT_EQ(seen, c.textSeen);

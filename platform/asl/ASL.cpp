@@ -45,12 +45,18 @@ std::optional<long double> asNumber(const std::string& text) {
 template <class T>
 bool compareBy(const T& a, const T& b, ASLQuery::Op op) {
     switch (op) {
-    case ASLQuery::Op::Equal: return a == b;
-    case ASLQuery::Op::NotEqual: return a != b;
-    case ASLQuery::Op::Greater: return a > b;
-    case ASLQuery::Op::GreaterEqual: return a >= b;
-    case ASLQuery::Op::Less: return a < b;
-    case ASLQuery::Op::LessEqual: return a <= b;
+        case ASLQuery::Op::Equal:
+            return a == b;
+        case ASLQuery::Op::NotEqual:
+            return a != b;
+        case ASLQuery::Op::Greater:
+            return a > b;
+        case ASLQuery::Op::GreaterEqual:
+            return a >= b;
+        case ASLQuery::Op::Less:
+            return a < b;
+        case ASLQuery::Op::LessEqual:
+            return a <= b;
     }
     return false;
 }
@@ -98,7 +104,7 @@ void collectRecords(const std::string& text, const ASLQuery& query, std::vector<
 
 // An fd holding an flock for its lifetime.
 class LockedFile {
-public:
+  public:
     LockedFile(const std::string& path, int flags, int lockOp) {
         fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
         if (fd_ < 0) return;
@@ -117,7 +123,7 @@ public:
     LockedFile& operator=(const LockedFile&) = delete;
     int fd() const { return fd_; }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -151,7 +157,8 @@ uint64_t lastIdInFile(int fd, off_t size) {
         while (start < text.size()) {
             size_t end = text.find('\n', start);
             if (end == std::string::npos) break;  // an unfinished last line holds no record
-            if (auto record = parseRecord(text.substr(start, end - start))) best = std::max(best, recordId(*record));
+            if (auto record = parseRecord(text.substr(start, end - start)))
+                best = std::max(best, recordId(*record));
             start = end + 1;
         }
         if (best > 0 || from == 0) return best;

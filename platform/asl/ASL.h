@@ -44,26 +44,26 @@ inline constexpr uint64_t kASLStoreMaximumBytes = 4 * 1024 * 1024;
 
 // One record: keys and texts. Setting an empty key fails; values may hold any UTF-8 text.
 class ASLMessage {
-public:
+  public:
     bool set(const std::string& key, const std::string& value);
     std::optional<std::string> get(const std::string& key) const;
     const std::map<std::string, std::string>& entries() const { return entries_; }
 
-private:
+  private:
     std::map<std::string, std::string> entries_;
 };
 
 // Search conditions; a record matches when it meets all of them. Numeric conditions compare the texts as
 // decimal numbers (a record whose value is missing or not a number fails them).
 class ASLQuery {
-public:
+  public:
     enum class Op { Equal, NotEqual, Greater, GreaterEqual, Less, LessEqual };
     enum class Compare { Text, Numeric };
 
     void add(std::string key, std::string value, Op op, Compare compare = Compare::Text);
     bool matches(const ASLMessage& message) const;
 
-private:
+  private:
     struct Condition {
         std::string key;
         std::string value;
@@ -74,7 +74,7 @@ private:
 };
 
 class ASLClient {
-public:
+  public:
     // `ident` names the sender (the process name when empty). Never fails; a facility that is not a plain
     // file name is stored under a sanitised name.
     static std::shared_ptr<ASLClient> open(const std::string& ident, const std::string& facility,
@@ -86,8 +86,9 @@ public:
 
     const std::string& facility() const { return facility_; }
 
-private:
-    ASLClient(std::string ident, std::string facility) : ident_(std::move(ident)), facility_(std::move(facility)) {}
+  private:
+    ASLClient(std::string ident, std::string facility)
+        : ident_(std::move(ident)), facility_(std::move(facility)) {}
     std::string ident_;
     std::string facility_;
 };
@@ -98,7 +99,8 @@ std::string pathForFacility(const std::string& facility);
 std::string directory();
 // The records of `facility` that match `query`, in id order. Lines that are not records are skipped and
 // counted in `skippedLines` when given.
-std::vector<ASLMessage> search(const std::string& facility, const ASLQuery& query, size_t* skippedLines = nullptr);
+std::vector<ASLMessage> search(const std::string& facility, const ASLQuery& query,
+                               size_t* skippedLines = nullptr);
 
 using NotifyToken = uint64_t;
 // Runs `block` asynchronously on `queue` after records are stored in the store of the current sandbox

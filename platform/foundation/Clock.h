@@ -10,7 +10,7 @@
 #include "platform/foundation/Value.h"
 
 class Clock {
-public:
+  public:
     // Seconds on a monotonic scale with an arbitrary origin (the manual clock starts it at 0).
     static double monotonic();
     // Wall time, "now" for dates.
@@ -33,7 +33,7 @@ public:
 
 // Installs a manual clock for its lifetime (tests only; one at a time).
 class ManualClock {
-public:
+  public:
     explicit ManualClock(Date start = Date{0});
     ~ManualClock();
     ManualClock(const ManualClock&) = delete;

@@ -11,12 +11,13 @@ void NSLog(const std::string& text);
 namespace Console {
 // Replaces the sink for the lifetime of the returned guard; lines go to `sink` instead of standard error.
 class Capture {
-public:
+  public:
     Capture();
     ~Capture();
     std::vector<std::string> lines() const;  // the texts logged (without time stamp and process name)
     bool contains(const std::string& fragment) const;
-private:
+
+  private:
     struct State;
     State* state_;
 };

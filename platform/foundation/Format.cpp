@@ -122,8 +122,10 @@ std::string cFormat(const std::string& format, T value) {
 
 std::string formatSigned(const Value& v, const Directive& directive) {
     // The full value always prints: a Value knows its width, so nothing is cut to 32 bits by mistake.
-    if (v.kind() == Value::Kind::UInt && directive.length != Length::Char && directive.length != Length::Short)
-        return cFormat(cDirective(directive, "ll", 'u'), static_cast<unsigned long long>(v.unsignedIntegerValue()));
+    if (v.kind() == Value::Kind::UInt && directive.length != Length::Char &&
+        directive.length != Length::Short)
+        return cFormat(cDirective(directive, "ll", 'u'),
+                       static_cast<unsigned long long>(v.unsignedIntegerValue()));
     long long n = static_cast<long long>(v.integerValue());
     if (directive.length == Length::Char) n = static_cast<signed char>(n);
     if (directive.length == Length::Short) n = static_cast<short>(n);
@@ -292,7 +294,8 @@ std::string format(std::string_view f, const std::vector<Value>& args) {
         Directive directive;
         auto position = readPosition(f, i);
         for (; i < f.size() && std::string_view("-+ #0'").find(f[i]) != std::string_view::npos; ++i)
-            if (f[i] != '\'' && !hasFlag(directive, f[i])) directive.flags += f[i];  // grouping is not supported
+            if (f[i] != '\'' && !hasFlag(directive, f[i]))
+                directive.flags += f[i];  // grouping is not supported
         bool leftFromStar = false;
         directive.width = readField(f, i, arguments, leftFromStar);
         if (leftFromStar && !hasFlag(directive, '-')) directive.flags += '-';

@@ -14,7 +14,7 @@
 #include "platform/foundation/Value.h"
 
 class NSJSONSerialization {
-public:
+  public:
     enum ReadingOptions : unsigned { MutableContainers = 1, MutableLeaves = 2, FragmentsAllowed = 4 };
     enum WritingOptions : unsigned { PrettyPrinted = 1, SortedKeys = 2, WritingFragmentsAllowed = 4 };
 

@@ -38,16 +38,18 @@ Registry& registry() {
 }
 
 NSErrorPtr corruptError(const std::string& detail) {
-    return NSError::create(NSCocoaErrorDomain, NSCoderReadCorruptError,
-                           {{NSLocalizedDescriptionKey,
-                             Value("The data couldn\u2019t be read because it isn\u2019t in the correct format.")},
-                            {NSLocalizedFailureReasonErrorKey, Value(detail)}});
+    return NSError::create(
+        NSCocoaErrorDomain, NSCoderReadCorruptError,
+        {{NSLocalizedDescriptionKey,
+          Value("The data couldn\u2019t be read because it isn\u2019t in the correct format.")},
+         {NSLocalizedFailureReasonErrorKey, Value(detail)}});
 }
 
 NSErrorPtr invalidValueError(const std::string& detail) {
-    return NSError::create(NSCocoaErrorDomain, NSCoderInvalidValueError,
-                           {{NSLocalizedDescriptionKey, Value("The data couldn\u2019t be written: " + detail)},
-                            {NSLocalizedFailureReasonErrorKey, Value(detail)}});
+    return NSError::create(
+        NSCocoaErrorDomain, NSCoderInvalidValueError,
+        {{NSLocalizedDescriptionKey, Value("The data couldn\u2019t be written: " + detail)},
+         {NSLocalizedFailureReasonErrorKey, Value(detail)}});
 }
 
 std::string joined(const std::vector<std::string>& names) {
@@ -62,18 +64,27 @@ std::string joined(const std::vector<std::string>& names) {
 // The platform class name a plain value answers to; "" for objects.
 const char* plainClassName(const Value& value) {
     switch (value.kind()) {
-        case Value::Kind::Null: return "NSNull";
+        case Value::Kind::Null:
+            return "NSNull";
         case Value::Kind::Bool:
         case Value::Kind::Int:
         case Value::Kind::UInt:
-        case Value::Kind::Double: return "NSNumber";
-        case Value::Kind::String: return "NSString";
-        case Value::Kind::Data: return "NSData";
-        case Value::Kind::Date: return "NSDate";
-        case Value::Kind::Array: return "NSArray";
-        case Value::Kind::Dictionary: return "NSDictionary";
-        case Value::Kind::Set: return "NSSet";
-        case Value::Kind::Object: return "";
+        case Value::Kind::Double:
+            return "NSNumber";
+        case Value::Kind::String:
+            return "NSString";
+        case Value::Kind::Data:
+            return "NSData";
+        case Value::Kind::Date:
+            return "NSDate";
+        case Value::Kind::Array:
+            return "NSArray";
+        case Value::Kind::Dictionary:
+            return "NSDictionary";
+        case Value::Kind::Set:
+            return "NSSet";
+        case Value::Kind::Object:
+            return "";
     }
     return "";
 }
@@ -109,11 +120,13 @@ std::optional<Data> NSKeyedArchiver::archivedDataWithRootObject(const Value& roo
         if (error) *error = archiver.error_;
         return std::nullopt;
     }
-    Value archive = Value::dictionary({{kArchiveKey, kArchiveName}, {kVersionKey, kVersion}, {kRootKey, node}});
+    Value archive =
+        Value::dictionary({{kArchiveKey, kArchiveName}, {kVersionKey, kVersion}, {kRootKey, node}});
     NSErrorPtr writeError;
-    auto data = NSPropertyListSerialization::dataWithPropertyList(archive, NSPropertyListSerialization::Format::Binary,
-                                                                 &writeError);
-    if (!data && error) *error = writeError ? writeError : invalidValueError("the property-list writer failed");
+    auto data = NSPropertyListSerialization::dataWithPropertyList(
+        archive, NSPropertyListSerialization::Format::Binary, &writeError);
+    if (!data && error)
+        *error = writeError ? writeError : invalidValueError("the property-list writer failed");
     return data;
 }
 
@@ -130,7 +143,8 @@ Value NSKeyedArchiver::encodeNode(const Value& value) {
     } guard(depth_);
 
     switch (value.kind()) {
-        case Value::Kind::Null: return Value::dictionary({{kNullKey, true}});
+        case Value::Kind::Null:
+            return Value::dictionary({{kNullKey, true}});
         case Value::Kind::Array: {
             Value::Array out;
             out.reserve(value.asArray()->size());
@@ -160,9 +174,11 @@ Value NSKeyedArchiver::encodeNode(const Value& value) {
             fields_ = &fields;
             coding->encodeWithCoder(*this);
             fields_ = outer;
-            return Value::dictionary({{kClassKey, coding->classNameForCoder()}, {kFieldsKey, Value(std::move(fields))}});
+            return Value::dictionary(
+                {{kClassKey, coding->classNameForCoder()}, {kFieldsKey, Value(std::move(fields))}});
         }
-        default: return value;
+        default:
+            return value;
     }
 }
 
@@ -172,9 +188,15 @@ void NSKeyedArchiver::encodeObject(const Value& object, std::string_view key) {
     (*fields_)[std::string(key)] = std::move(node);
 }
 
-void NSKeyedArchiver::encodeInteger(int64_t value, std::string_view key) { encodeObject(Value(value), key); }
-void NSKeyedArchiver::encodeBool(bool value, std::string_view key) { encodeObject(Value(value), key); }
-void NSKeyedArchiver::encodeDouble(double value, std::string_view key) { encodeObject(Value(value), key); }
+void NSKeyedArchiver::encodeInteger(int64_t value, std::string_view key) {
+    encodeObject(Value(value), key);
+}
+void NSKeyedArchiver::encodeBool(bool value, std::string_view key) {
+    encodeObject(Value(value), key);
+}
+void NSKeyedArchiver::encodeDouble(double value, std::string_view key) {
+    encodeObject(Value(value), key);
+}
 
 // ---- NSKeyedUnarchiver ----
 
@@ -211,8 +233,10 @@ std::optional<Value> NSKeyedUnarchiver::unarchivedObjectOfClasses(const std::vec
         return fail(corruptError("the property list is not a keyed archive"));
     if (!version || version->kind() != Value::Kind::Int || version->integerValue() != kVersion)
         return fail(corruptError("the keyed archive has a version this build cannot read"));
-    if (!root) return fail(NSError::create(NSCocoaErrorDomain, NSCoderValueNotFoundError,
-                                           {{NSLocalizedDescriptionKey, Value("The keyed archive has no root object.")}}));
+    if (!root)
+        return fail(
+            NSError::create(NSCocoaErrorDomain, NSCoderValueNotFoundError,
+                            {{NSLocalizedDescriptionKey, Value("The keyed archive has no root object.")}}));
 
     NSKeyedUnarchiver unarchiver;
     auto value = unarchiver.decodeNode(*root, classNames);
@@ -221,7 +245,8 @@ std::optional<Value> NSKeyedUnarchiver::unarchivedObjectOfClasses(const std::vec
     return value;
 }
 
-std::optional<Value> NSKeyedUnarchiver::decodeNode(const Value& node, const std::vector<std::string>& classNames) {
+std::optional<Value> NSKeyedUnarchiver::decodeNode(const Value& node,
+                                                   const std::vector<std::string>& classNames) {
     if (error_) return std::nullopt;
     if (depth_ >= kMaxDepth) {
         failWithError(corruptError("the archive is nested too deeply"));
@@ -252,7 +277,8 @@ std::optional<Value> NSKeyedUnarchiver::decodeNode(const Value& node, const std:
             }
             return Value(std::move(out));
         }
-        case Value::Kind::Dictionary: break;
+        case Value::Kind::Dictionary:
+            break;
         case Value::Kind::Set:
         case Value::Kind::Object:
         case Value::Kind::Null:
@@ -345,7 +371,9 @@ const Value* NSKeyedUnarchiver::rawField(std::string_view key) const {
     return it == fields_->end() ? nullptr : &it->second;
 }
 
-bool NSKeyedUnarchiver::containsValueForKey(std::string_view key) const { return rawField(key) != nullptr; }
+bool NSKeyedUnarchiver::containsValueForKey(std::string_view key) const {
+    return rawField(key) != nullptr;
+}
 
 std::optional<Value> NSKeyedUnarchiver::decodeObjectOfClasses(const std::vector<std::string>& classNames,
                                                               std::string_view key) {

@@ -45,7 +45,7 @@ inline constexpr long NSCoderInvalidValueError = 4866;
 // Adopted by objects that can be archived. Each adopting class registers a factory under the name that
 // `classNameForCoder` returns (see NSKeyedUnarchiver::registerClass).
 class NSCoding {
-public:
+  public:
     virtual ~NSCoding() = default;
     virtual std::string classNameForCoder() const = 0;
     virtual void encodeWithCoder(NSKeyedArchiver& coder) const = 0;
@@ -54,7 +54,7 @@ public:
 // Adopted by objects that can be copied. A copy is a new object of the same class with the same settings.
 struct NSZone;
 class NSCopying {
-public:
+  public:
     virtual ~NSCopying() = default;
     virtual std::shared_ptr<Object> copyWithZone(NSZone* zone) const = 0;
 };
@@ -66,7 +66,7 @@ std::shared_ptr<T> NSCopy(const T& object) {
 }
 
 class NSKeyedArchiver {
-public:
+  public:
     // nullopt with the error set when the graph holds an object that does not adopt NSCoding, a cycle, or
     // a value the property-list writer cannot hold.
     static std::optional<Data> archivedDataWithRootObject(const Value& root, NSErrorPtr* error);
@@ -77,7 +77,7 @@ public:
     void encodeBool(bool value, std::string_view key);
     void encodeDouble(double value, std::string_view key);
 
-private:
+  private:
     NSKeyedArchiver() = default;
     Value encodeNode(const Value& value);
 
@@ -87,14 +87,15 @@ private:
 };
 
 class NSKeyedUnarchiver {
-public:
+  public:
     // Makes an object of a registered class from its fields; nullptr (or failWithError) when the fields do
     // not make a sound object.
     using Factory = std::function<std::shared_ptr<Object>(NSKeyedUnarchiver& coder)>;
 
     // Registers (or replaces) the factory for `className`. `superclassName` is "" for a root class; it lets
     // a subclass's archive answer to its superclass's name.
-    static void registerClass(const std::string& className, const std::string& superclassName, Factory factory);
+    static void registerClass(const std::string& className, const std::string& superclassName,
+                              Factory factory);
     static bool isClassRegistered(const std::string& className);
 
     // The root value when it (and everything inside it) answers to one of `classNames`; nullopt and the
@@ -115,7 +116,8 @@ public:
     bool containsValueForKey(std::string_view key) const;
     // The value when it answers to one of `classNames`; nullopt when absent (not an error) or when it does
     // not answer (an error: the whole decoding then fails).
-    std::optional<Value> decodeObjectOfClasses(const std::vector<std::string>& classNames, std::string_view key);
+    std::optional<Value> decodeObjectOfClasses(const std::vector<std::string>& classNames,
+                                               std::string_view key);
     std::optional<Value> decodeObjectOfClass(const std::string& className, std::string_view key) {
         return decodeObjectOfClasses({className}, key);
     }
@@ -129,7 +131,7 @@ public:
     void failWithError(NSErrorPtr error);
     const NSErrorPtr& error() const { return error_; }
 
-private:
+  private:
     NSKeyedUnarchiver() = default;
     static NSErrorPtr mismatchError(const std::string& expected);
     std::optional<Value> decodeNode(const Value& node, const std::vector<std::string>& classNames);

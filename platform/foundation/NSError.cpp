@@ -34,8 +34,8 @@ std::string NSError::failingURLString() const {
 }
 
 std::string NSError::description() const {
-    std::string out = "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" +
-                      localizedDescription() + "\"";
+    std::string out =
+        "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + localizedDescription() + "\"";
     if (!userInfo_.empty()) out += " UserInfo=" + Value(userInfo_).description();
     return out;
 }

@@ -17,7 +17,7 @@ inline constexpr const char* NSPOSIXErrorDomain = "NSPOSIXErrorDomain";
 inline constexpr const char* NSURLErrorDomain = "NSURLErrorDomain";
 
 class NSError final : public Object {
-public:
+  public:
     static std::shared_ptr<NSError> create(std::string domain, long code, Value::Dictionary userInfo = {});
     // An error whose localized description is `description` (the common case).
     static std::shared_ptr<NSError> withDescription(std::string domain, long code, std::string description);
@@ -31,12 +31,12 @@ public:
     std::string localizedDescription() const;
     std::string localizedFailureReason() const;  // "" when absent
     std::shared_ptr<NSError> underlyingError() const;
-    std::string failingURLString() const;         // "" when absent
+    std::string failingURLString() const;  // "" when absent
 
     std::string description() const override;
     bool isEqual(const Object& other) const override;
 
-private:
+  private:
     NSError(std::string domain, long code, Value::Dictionary userInfo)
         : domain_(std::move(domain)), code_(code), userInfo_(std::move(userInfo)) {}
     std::string domain_;

@@ -68,8 +68,8 @@ struct NSXMLParser::Session {
         if (!s.live()) return;
         s.notePosition();
         if (++s.depth > kMaxDepth) {
-            s.fail(NSXMLParserInternalError, "The document nests elements deeper than " +
-                                                 std::to_string(kMaxDepth) + " levels.",
+            s.fail(NSXMLParserInternalError,
+                   "The document nests elements deeper than " + std::to_string(kMaxDepth) + " levels.",
                    s.parser.line_, s.parser.column_);
             xmlStopParser(s.context);
             return;
@@ -93,7 +93,8 @@ struct NSXMLParser::Session {
             if (s.parser.shouldReportNamespacePrefixes_) qname = qualified(prefix, local);
             s.delegate->didStartElement(s.parser, text(local), optionalText(uri), qname, attrs);
         } else {
-            s.delegate->didStartElement(s.parser, qualified(prefix, local), std::nullopt, std::nullopt, attrs);
+            s.delegate->didStartElement(s.parser, qualified(prefix, local), std::nullopt, std::nullopt,
+                                        attrs);
         }
     }
     static void endElement(void* user, const xmlChar* local, const xmlChar* prefix, const xmlChar* uri) {
@@ -112,7 +113,8 @@ struct NSXMLParser::Session {
     static void characters(void* user, const xmlChar* chars, int length) {
         auto& s = of(user);
         if (!s.live() || length <= 0) return;
-        s.delegate->foundCharacters(s.parser, std::string(reinterpret_cast<const char*>(chars), size_t(length)));
+        s.delegate->foundCharacters(s.parser,
+                                    std::string(reinterpret_cast<const char*>(chars), size_t(length)));
     }
     static void cdata(void* user, const xmlChar* bytes, int length) {
         auto& s = of(user);
@@ -125,7 +127,8 @@ struct NSXMLParser::Session {
     }
     static void processingInstruction(void* user, const xmlChar* target, const xmlChar* data) {
         auto& s = of(user);
-        if (s.live()) s.delegate->foundProcessingInstructionWithTarget(s.parser, text(target), optionalText(data));
+        if (s.live())
+            s.delegate->foundProcessingInstructionWithTarget(s.parser, text(target), optionalText(data));
     }
     // Declarations are reported and forgotten: with nothing stored, no entity can be expanded or fetched.
     static void entityDecl(void* user, const xmlChar* name, int type, const xmlChar*, const xmlChar* systemID,
@@ -133,7 +136,8 @@ struct NSXMLParser::Session {
         auto& s = of(user);
         if (!s.live()) return;
         std::optional<std::string> value;
-        if (type == XML_INTERNAL_GENERAL_ENTITY || type == XML_INTERNAL_PARAMETER_ENTITY) value = optionalText(content);
+        if (type == XML_INTERNAL_GENERAL_ENTITY || type == XML_INTERNAL_PARAMETER_ENTITY)
+            value = optionalText(content);
         s.delegate->foundEntityDeclarationWithName(s.parser, text(name), value, optionalText(systemID));
     }
     static xmlEntityPtr getEntity(void*, const xmlChar* name) { return xmlGetPredefinedEntity(name); }
@@ -160,7 +164,6 @@ struct NSXMLParser::Session {
     }
     static void genericError(void*, const char*, ...) {}
 };
-
 
 std::shared_ptr<NSXMLParser> NSXMLParser::create(Data data) {
     return std::shared_ptr<NSXMLParser>(new NSXMLParser(std::move(data)));
@@ -231,7 +234,8 @@ bool NSXMLParser::parse() {
     if (!wellFormed && !session.aborted && !session.failed) {
         // A failure libxml2 did not report as fatal (an empty document, say).
         session.failed = true;
-        error_ = NSError::withDescription(NSXMLParserErrorDomain, session.context->errNo ? session.context->errNo : 4,
+        error_ = NSError::withDescription(NSXMLParserErrorDomain,
+                                          session.context->errNo ? session.context->errNo : 4,
                                           "The document is not well formed.");
         if (session.delegate) session.delegate->parseErrorOccurred(*this, error_);
     }

@@ -24,7 +24,7 @@ struct NSNotification {
 };
 
 class NSNotificationCenter {
-public:
+  public:
     using Token = uint64_t;
     using Block = std::function<void(const NSNotification&)>;
 
@@ -40,21 +40,22 @@ public:
     Token addObserver(const std::string& name, const std::shared_ptr<Object>& sender, DispatchQueuePtr queue,
                       Block block);
     // As above, but delivery stops once `owner` is destroyed.
-    Token addObserver(std::weak_ptr<void> owner, const std::string& name, const std::shared_ptr<Object>& sender,
-                      Block block);
+    Token addObserver(std::weak_ptr<void> owner, const std::string& name,
+                      const std::shared_ptr<Object>& sender, Block block);
     void removeObserver(Token token);
 
     void post(const std::string& name, const std::shared_ptr<Object>& sender = nullptr,
               Value::Dictionary userInfo = {});
     void post(const NSNotification& notification);
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };
 
 // The application's will-terminate notification, posted once at normal exit and on SIGTERM.
-inline constexpr const char* UIApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
+inline constexpr const char* UIApplicationWillTerminateNotification =
+    "UIApplicationWillTerminateNotification";
 // Installs the exit and SIGTERM hooks that post it (idempotent). At normal exit (std::exit or returning from
 // main) it is posted from an exit handler. On SIGTERM a watcher thread, woken through a self-pipe by the
 // signal handler, posts it on the default centre and then ends the process with std::exit(0), which runs

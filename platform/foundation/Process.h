@@ -8,9 +8,9 @@
 namespace ProcessInfo {
 std::string processName();  // the executable's file name
 int processIdentifier();
-uint64_t threadId();         // the kernel's id of the calling thread
+uint64_t threadId();  // the kernel's id of the calling thread
 void setThreadName(const std::string& name);
-std::string threadName();    // "" when none was set
+std::string threadName();  // "" when none was set
 unsigned processorCount();
 // The environment variable, or "" when unset.
 std::string environment(const std::string& name);
@@ -30,7 +30,8 @@ struct DeviceProfile {
 
     // The language list the locale variables give, as found in the environment ("" when unset).
     static std::vector<std::string> languagesFromLocale(const std::string& language, const std::string& lcAll,
-                                                        const std::string& lcMessages, const std::string& lang);
+                                                        const std::string& lcMessages,
+                                                        const std::string& lang);
 
     static DeviceProfile current();
     static void set(const DeviceProfile& profile);

@@ -11,7 +11,7 @@
 #include "platform/foundation/Value.h"
 
 class NSPropertyListSerialization {
-public:
+  public:
     enum class Format { XML = 100, Binary = 200 };
     static constexpr int kMaxDepth = 512;
 

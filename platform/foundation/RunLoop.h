@@ -17,7 +17,7 @@ class NSTimer;
 // what the source has ready in every pass and lets the source do the loop's waiting, so that events of
 // either side end the wait.
 class NSRunLoopEventSource {
-public:
+  public:
     virtual ~NSRunLoopEventSource() = default;
     // Runs what is ready without blocking.
     virtual void dispatch() = 0;
@@ -28,7 +28,7 @@ public:
 };
 
 class NSRunLoop {
-public:
+  public:
     static NSRunLoop& main();
     // The calling thread's run loop (created on first use).
     static NSRunLoop& current();
@@ -66,7 +66,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     NSRunLoop();
     std::unique_ptr<Impl> impl_;
 };
@@ -74,12 +74,13 @@ private:
 enum class Repeats { No, Yes };
 
 class NSTimer : public std::enable_shared_from_this<NSTimer> {
-public:
+  public:
     using Block = std::function<void(const std::shared_ptr<NSTimer>&)>;
     // A timer not yet scheduled; add it to a run loop with `addTimer`.
     static std::shared_ptr<NSTimer> timerWithTimeInterval(double interval, Repeats repeats, Block block);
     // Creates the timer and adds it to the current run loop in the default mode.
-    static std::shared_ptr<NSTimer> scheduledTimerWithTimeInterval(double interval, Repeats repeats, Block block);
+    static std::shared_ptr<NSTimer> scheduledTimerWithTimeInterval(double interval, Repeats repeats,
+                                                                   Block block);
 
     void invalidate();
     bool isValid() const;
@@ -89,7 +90,7 @@ public:
 
     struct State;
 
-private:
+  private:
     NSTimer(double interval, Repeats repeats, Block block);
     double interval_;
     std::shared_ptr<State> state_;

@@ -45,7 +45,8 @@ int64_t parseLength(const std::optional<std::string>& header) {
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
         int64_t one = 0;
         auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), one);
-        if (error != std::errc() || end != text.data() + text.size() || one < 0) return NSURLResponseUnknownLength;
+        if (error != std::errc() || end != text.data() + text.size() || one < 0)
+            return NSURLResponseUnknownLength;
         if (length != NSURLResponseUnknownLength && one != length) return NSURLResponseUnknownLength;
         length = one;
     } while (!rest.empty());

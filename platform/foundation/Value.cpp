@@ -13,19 +13,22 @@
 
 namespace {
 const std::shared_ptr<const std::vector<uint8_t>>& emptyBytes() {
-    static const auto* empty = new std::shared_ptr<const std::vector<uint8_t>>(
-        std::make_shared<const std::vector<uint8_t>>());
+    static const auto* empty =
+        new std::shared_ptr<const std::vector<uint8_t>>(std::make_shared<const std::vector<uint8_t>>());
     return *empty;
 }
 }  // namespace
 
 Data::Data() : bytes_(emptyBytes()) {}
-Data::Data(std::vector<uint8_t> bytes) : bytes_(std::make_shared<const std::vector<uint8_t>>(std::move(bytes))) {}
+Data::Data(std::vector<uint8_t> bytes)
+    : bytes_(std::make_shared<const std::vector<uint8_t>>(std::move(bytes))) {}
 Data::Data(const void* bytes, size_t length)
     : bytes_(std::make_shared<const std::vector<uint8_t>>(static_cast<const uint8_t*>(bytes),
                                                           static_cast<const uint8_t*>(bytes) + length)) {}
 
-Data Data::fromString(std::string_view text) { return Data(text.data(), text.size()); }
+Data Data::fromString(std::string_view text) {
+    return Data(text.data(), text.size());
+}
 
 Data Data::subdata(size_t location, size_t len) const {
     if (location > length()) return Data();
@@ -45,7 +48,9 @@ std::string Data::description() const {
     return out;
 }
 
-bool Data::operator==(const Data& other) const { return bytes_ == other.bytes_ || *bytes_ == *other.bytes_; }
+bool Data::operator==(const Data& other) const {
+    return bytes_ == other.bytes_ || *bytes_ == *other.bytes_;
+}
 
 // ---- Date ----
 
@@ -75,8 +80,8 @@ namespace valuetext {
 
 namespace {
 size_t skipSpaces(std::string_view t, size_t i) {
-    while (i < t.size() && (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r' || t[i] == '\v' ||
-                            t[i] == '\f'))
+    while (i < t.size() &&
+           (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r' || t[i] == '\v' || t[i] == '\f'))
         ++i;
     return i;
 }
@@ -98,7 +103,8 @@ int64_t parseInteger(std::string_view t) {
         }
         acc = acc * 10 - digit;
     }
-    if (saturated) return negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+    if (saturated)
+        return negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
     if (!negative) {
         if (acc == std::numeric_limits<int64_t>::min()) return std::numeric_limits<int64_t>::max();
         return -acc;
@@ -152,11 +158,15 @@ Value::Value(std::shared_ptr<::Object> o) {
 }
 Value::Value(SetTag, Set s) : v_(std::make_shared<SetBox>(std::move(s))) {}
 
-Value Value::array(std::initializer_list<Value> items) { return Value(Array(items)); }
+Value Value::array(std::initializer_list<Value> items) {
+    return Value(Array(items));
+}
 Value Value::dictionary(std::initializer_list<std::pair<const std::string, Value>> items) {
     return Value(Dictionary(items));
 }
-Value Value::set(std::initializer_list<Value> items) { return setFrom(Set(items)); }
+Value Value::set(std::initializer_list<Value> items) {
+    return setFrom(Set(items));
+}
 Value Value::setFrom(Set items) {
     Value v(SetTag{}, {});
     for (auto& item : items) v.insert(std::move(item));
@@ -214,9 +224,12 @@ Value::Set& Value::mutableSet() {
 
 int64_t Value::integerValue() const {
     switch (kind()) {
-        case Kind::Bool: return std::get<bool>(v_) ? 1 : 0;
-        case Kind::Int: return std::get<int64_t>(v_);
-        case Kind::UInt: return static_cast<int64_t>(std::get<uint64_t>(v_));
+        case Kind::Bool:
+            return std::get<bool>(v_) ? 1 : 0;
+        case Kind::Int:
+            return std::get<int64_t>(v_);
+        case Kind::UInt:
+            return static_cast<int64_t>(std::get<uint64_t>(v_));
         case Kind::Double: {
             double d = std::get<double>(v_);
             if (std::isnan(d)) return 0;
@@ -224,8 +237,10 @@ int64_t Value::integerValue() const {
             if (d <= -9.2233720368547758e18) return std::numeric_limits<int64_t>::min();
             return static_cast<int64_t>(d);
         }
-        case Kind::String: return valuetext::parseInteger(*asString());
-        default: return 0;
+        case Kind::String:
+            return valuetext::parseInteger(*asString());
+        default:
+            return 0;
     }
 }
 
@@ -242,24 +257,37 @@ uint64_t Value::unsignedIntegerValue() const {
 
 double Value::doubleValue() const {
     switch (kind()) {
-        case Kind::Bool: return std::get<bool>(v_) ? 1 : 0;
-        case Kind::Int: return double(std::get<int64_t>(v_));
-        case Kind::UInt: return double(std::get<uint64_t>(v_));
-        case Kind::Double: return std::get<double>(v_);
-        case Kind::String: return valuetext::parseDouble(*asString());
-        case Kind::Date: return std::get<::Date>(v_).secondsSinceReferenceDate;
-        default: return 0;
+        case Kind::Bool:
+            return std::get<bool>(v_) ? 1 : 0;
+        case Kind::Int:
+            return double(std::get<int64_t>(v_));
+        case Kind::UInt:
+            return double(std::get<uint64_t>(v_));
+        case Kind::Double:
+            return std::get<double>(v_);
+        case Kind::String:
+            return valuetext::parseDouble(*asString());
+        case Kind::Date:
+            return std::get<::Date>(v_).secondsSinceReferenceDate;
+        default:
+            return 0;
     }
 }
 
 bool Value::boolValue() const {
     switch (kind()) {
-        case Kind::Bool: return std::get<bool>(v_);
-        case Kind::Int: return std::get<int64_t>(v_) != 0;
-        case Kind::UInt: return std::get<uint64_t>(v_) != 0;
-        case Kind::Double: return std::get<double>(v_) != 0;
-        case Kind::String: return valuetext::parseBool(*asString());
-        default: return false;
+        case Kind::Bool:
+            return std::get<bool>(v_);
+        case Kind::Int:
+            return std::get<int64_t>(v_) != 0;
+        case Kind::UInt:
+            return std::get<uint64_t>(v_) != 0;
+        case Kind::Double:
+            return std::get<double>(v_) != 0;
+        case Kind::String:
+            return valuetext::parseBool(*asString());
+        default:
+            return false;
     }
 }
 
@@ -295,12 +323,18 @@ const Value& Value::operator[](size_t index) const {
 
 size_t Value::count() const {
     switch (kind()) {
-        case Kind::Array: return asArray()->size();
-        case Kind::Dictionary: return asDictionary()->size();
-        case Kind::Set: return asSet()->size();
-        case Kind::Data: return asData()->length();
-        case Kind::String: return asString()->size();
-        default: return 0;
+        case Kind::Array:
+            return asArray()->size();
+        case Kind::Dictionary:
+            return asDictionary()->size();
+        case Kind::Set:
+            return asSet()->size();
+        case Kind::Data:
+            return asData()->length();
+        case Kind::String:
+            return asString()->size();
+        default:
+            return 0;
     }
 }
 
@@ -320,7 +354,9 @@ void Value::insert(Value member) {
     if (std::find(s.begin(), s.end(), member) == s.end()) s.push_back(std::move(member));
 }
 
-void Value::set(std::string key, Value value) { mutableDictionary()[std::move(key)] = std::move(value); }
+void Value::set(std::string key, Value value) {
+    mutableDictionary()[std::move(key)] = std::move(value);
+}
 
 const void* Value::identity() const {
     if (auto p = std::get_if<std::shared_ptr<Array>>(&v_)) return p->get();
@@ -375,8 +411,12 @@ bool Value::operator==(const Value& other) const {
         auto toNumber = [](const Value& v) {
             Number n{Number::Signed};
             switch (v.kind()) {
-                case Kind::Bool: n.i = std::get<bool>(v.v_) ? 1 : 0; break;
-                case Kind::Int: n.i = std::get<int64_t>(v.v_); break;
+                case Kind::Bool:
+                    n.i = std::get<bool>(v.v_) ? 1 : 0;
+                    break;
+                case Kind::Int:
+                    n.i = std::get<int64_t>(v.v_);
+                    break;
                 case Kind::UInt:
                     n.kind = Number::Unsigned;
                     n.u = std::get<uint64_t>(v.v_);
@@ -391,19 +431,26 @@ bool Value::operator==(const Value& other) const {
     }
     if (kind() != other.kind()) return false;
     switch (kind()) {
-        case Kind::Null: return true;
-        case Kind::String: return *asString() == *other.asString();
-        case Kind::Data: return *asData() == *other.asData();
-        case Kind::Date: return *asDate() == *other.asDate();
-        case Kind::Array: return asArray() == other.asArray() || *asArray() == *other.asArray();
+        case Kind::Null:
+            return true;
+        case Kind::String:
+            return *asString() == *other.asString();
+        case Kind::Data:
+            return *asData() == *other.asData();
+        case Kind::Date:
+            return *asDate() == *other.asDate();
+        case Kind::Array:
+            return asArray() == other.asArray() || *asArray() == *other.asArray();
         case Kind::Dictionary:
             return asDictionary() == other.asDictionary() || *asDictionary() == *other.asDictionary();
-        case Kind::Set: return asSet() == other.asSet() || setsEqual(*asSet(), *other.asSet());
+        case Kind::Set:
+            return asSet() == other.asSet() || setsEqual(*asSet(), *other.asSet());
         case Kind::Object: {
             auto a = asObject(), b = other.asObject();
             return a == b || a->isEqual(*b);
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -470,7 +517,8 @@ void describe(const Value& v, int indent, bool nested, std::string& out) {
             out += '}';
             return;
         }
-        default: out += v.description();
+        default:
+            out += v.description();
     }
 }
 
@@ -478,15 +526,24 @@ void describe(const Value& v, int indent, bool nested, std::string& out) {
 
 std::string Value::description() const {
     switch (kind()) {
-        case Kind::Null: return "<null>";
-        case Kind::Bool: return std::get<bool>(v_) ? "1" : "0";
-        case Kind::Int: return std::to_string(std::get<int64_t>(v_));
-        case Kind::UInt: return std::to_string(std::get<uint64_t>(v_));
-        case Kind::Double: return valuetext::formatDouble(std::get<double>(v_));
-        case Kind::String: return *asString();
-        case Kind::Data: return asData()->description();
-        case Kind::Date: return asDate()->description();
-        case Kind::Object: return asObject()->description();
+        case Kind::Null:
+            return "<null>";
+        case Kind::Bool:
+            return std::get<bool>(v_) ? "1" : "0";
+        case Kind::Int:
+            return std::to_string(std::get<int64_t>(v_));
+        case Kind::UInt:
+            return std::to_string(std::get<uint64_t>(v_));
+        case Kind::Double:
+            return valuetext::formatDouble(std::get<double>(v_));
+        case Kind::String:
+            return *asString();
+        case Kind::Data:
+            return asData()->description();
+        case Kind::Date:
+            return asDate()->description();
+        case Kind::Object:
+            return asObject()->description();
         default: {
             std::string out;
             describe(*this, 0, false, out);

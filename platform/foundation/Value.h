@@ -24,7 +24,7 @@ class Value;
 
 // Immutable shared bytes (NSData).
 class Data {
-public:
+  public:
     Data();
     explicit Data(std::vector<uint8_t> bytes);
     Data(const void* bytes, size_t length);
@@ -43,7 +43,7 @@ public:
 
     bool operator==(const Data& other) const;
 
-private:
+  private:
     std::shared_ptr<const std::vector<uint8_t>> bytes_;
 };
 
@@ -66,7 +66,7 @@ struct Date {
 
 // Base of reference objects that travel inside values (responses, errors, tasks, ...).
 class Object : public std::enable_shared_from_this<Object> {
-public:
+  public:
     virtual ~Object() = default;
     virtual std::string description() const;
     // Identity by default; value-like objects override.
@@ -74,7 +74,7 @@ public:
 };
 
 class Value {
-public:
+  public:
     enum class Kind { Null, Bool, Int, UInt, Double, String, Data, Date, Array, Dictionary, Set, Object };
 
     using Array = std::vector<Value>;
@@ -157,8 +157,8 @@ public:
 
     // Set and array helpers.
     bool contains(const Value& member) const;  // set or array membership by equality
-    void insert(Value member);                  // set: adds when absent; array: appends
-    void set(std::string key, Value value);     // dictionary (turns null into an empty dictionary)
+    void insert(Value member);                 // set: adds when absent; array: appends
+    void set(std::string key, Value value);    // dictionary (turns null into an empty dictionary)
 
     // The platform's text form: "1", "0", "100", "<null>", "<0102>", "(\n    1\n)", "{\n    a = 1;\n}".
     std::string description() const;
@@ -168,7 +168,7 @@ public:
 
     const void* identity() const;  // storage identity of a container (for copy-on-write tests)
 
-private:
+  private:
     // A set's storage is its own type so that the variant can tell it from an array.
     struct SetBox : Set {
         using Set::Set;

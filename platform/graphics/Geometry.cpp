@@ -5,14 +5,30 @@
 
 #include "platform/foundation/Value.h"
 
-CGFloat CGRect::minX() const { return std::min(origin.x, origin.x + size.width); }
-CGFloat CGRect::maxX() const { return std::max(origin.x, origin.x + size.width); }
-CGFloat CGRect::midX() const { return origin.x + size.width / 2; }
-CGFloat CGRect::minY() const { return std::min(origin.y, origin.y + size.height); }
-CGFloat CGRect::maxY() const { return std::max(origin.y, origin.y + size.height); }
-CGFloat CGRect::midY() const { return origin.y + size.height / 2; }
-CGFloat CGRect::width() const { return std::fabs(size.width); }
-CGFloat CGRect::height() const { return std::fabs(size.height); }
+CGFloat CGRect::minX() const {
+    return std::min(origin.x, origin.x + size.width);
+}
+CGFloat CGRect::maxX() const {
+    return std::max(origin.x, origin.x + size.width);
+}
+CGFloat CGRect::midX() const {
+    return origin.x + size.width / 2;
+}
+CGFloat CGRect::minY() const {
+    return std::min(origin.y, origin.y + size.height);
+}
+CGFloat CGRect::maxY() const {
+    return std::max(origin.y, origin.y + size.height);
+}
+CGFloat CGRect::midY() const {
+    return origin.y + size.height / 2;
+}
+CGFloat CGRect::width() const {
+    return std::fabs(size.width);
+}
+CGFloat CGRect::height() const {
+    return std::fabs(size.height);
+}
 
 bool CGRect::contains(CGPoint point) const {
     return point.x >= minX() && point.x < maxX() && point.y >= minY() && point.y < maxY();

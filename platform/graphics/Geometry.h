@@ -27,7 +27,7 @@ struct CGRect {
     CGFloat minY() const;
     CGFloat midY() const;
     CGFloat maxY() const;
-    CGFloat width() const;   // absolute, as for a standardized rectangle
+    CGFloat width() const;  // absolute, as for a standardized rectangle
     CGFloat height() const;
     CGPoint center() const { return {midX(), midY()}; }
     bool isEmpty() const { return size.width == 0 || size.height == 0; }
@@ -52,8 +52,12 @@ inline constexpr CGSize CGSizeZero{};
 inline constexpr CGRect CGRectZero{};
 inline constexpr UIEdgeInsets UIEdgeInsetsZero{};
 
-inline CGPoint CGPointMake(CGFloat x, CGFloat y) { return {x, y}; }
-inline CGSize CGSizeMake(CGFloat width, CGFloat height) { return {width, height}; }
+inline CGPoint CGPointMake(CGFloat x, CGFloat y) {
+    return {x, y};
+}
+inline CGSize CGSizeMake(CGFloat width, CGFloat height) {
+    return {width, height};
+}
 inline CGRect CGRectMake(CGFloat x, CGFloat y, CGFloat width, CGFloat height) {
     return {{x, y}, {width, height}};
 }

@@ -18,11 +18,21 @@ std::shared_ptr<UIColor> UIColor::colorWithWhite(double white, double alpha) {
     return colorWithRed(white, white, white, alpha);
 }
 
-std::shared_ptr<UIColor> UIColor::whiteColor() { return colorWithWhite(1, 1); }
-std::shared_ptr<UIColor> UIColor::blackColor() { return colorWithWhite(0, 1); }
-std::shared_ptr<UIColor> UIColor::clearColor() { return colorWithWhite(0, 0); }
-std::shared_ptr<UIColor> UIColor::redColor() { return colorWithRed(1, 0, 0, 1); }
-std::shared_ptr<UIColor> UIColor::grayColor() { return colorWithWhite(0.5, 1); }
+std::shared_ptr<UIColor> UIColor::whiteColor() {
+    return colorWithWhite(1, 1);
+}
+std::shared_ptr<UIColor> UIColor::blackColor() {
+    return colorWithWhite(0, 1);
+}
+std::shared_ptr<UIColor> UIColor::clearColor() {
+    return colorWithWhite(0, 0);
+}
+std::shared_ptr<UIColor> UIColor::redColor() {
+    return colorWithRed(1, 0, 0, 1);
+}
+std::shared_ptr<UIColor> UIColor::grayColor() {
+    return colorWithWhite(0.5, 1);
+}
 
 bool UIColor::getRed(double* red, double* green, double* blue, double* alpha) const {
     if (red) *red = red_;

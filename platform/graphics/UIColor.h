@@ -7,7 +7,7 @@
 #include "platform/foundation/Value.h"
 
 class UIColor final : public Object {
-public:
+  public:
     // Components are clamped to 0...1.
     static std::shared_ptr<UIColor> colorWithRed(double red, double green, double blue, double alpha);
     static std::shared_ptr<UIColor> colorWithWhite(double white, double alpha);
@@ -31,7 +31,7 @@ public:
     bool isEqual(const Object& other) const override;
     bool operator==(const UIColor& other) const { return isEqual(other); }
 
-private:
+  private:
     UIColor(double r, double g, double b, double a) : red_(r), green_(g), blue_(b), alpha_(a) {}
     double red_, green_, blue_, alpha_;
 };

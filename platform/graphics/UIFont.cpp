@@ -11,8 +11,8 @@ constexpr const char* kBoldSystemFontName = ".SFUIText-Semibold";
 
 struct Glyph {
     CGFloat width;
-    bool space;    // breakable space; not counted at the end of a line
-    bool wide;     // a line may break before and after it
+    bool space;  // breakable space; not counted at the end of a line
+    bool wide;   // a line may break before and after it
     bool newline;
 };
 
@@ -53,15 +53,15 @@ std::vector<CGFloat> layoutParagraph(const std::vector<Glyph>& g, size_t begin, 
         for (size_t k = from; k < to; ++k) w += g[k].width;
         return w;
     };
-    bool wraps = maxWidth > 0 &&
-                 (mode == NSLineBreakMode::ByWordWrapping || mode == NSLineBreakMode::ByCharWrapping);
+    bool wraps =
+        maxWidth > 0 && (mode == NSLineBreakMode::ByWordWrapping || mode == NSLineBreakMode::ByCharWrapping);
     if (!wraps || begin == end) {
         CGFloat w = visibleWidth(begin, end);
         lines.push_back(maxWidth > 0 ? std::min(w, maxWidth) : w);
         return lines;
     }
     size_t lineStart = begin;
-    CGFloat width = 0;  // width of g[lineStart, i) including trailing spaces
+    CGFloat width = 0;         // width of g[lineStart, i) including trailing spaces
     size_t lastBreak = begin;  // a break opportunity after which the next line may start
     for (size_t i = begin; i < end; ++i) {
         const Glyph& glyph = g[i];
@@ -78,8 +78,10 @@ std::vector<CGFloat> layoutParagraph(const std::vector<Glyph>& g, size_t begin, 
             lastBreak = lineStart;
         }
         width += glyph.width;
-        if (glyph.space || glyph.wide || mode == NSLineBreakMode::ByCharWrapping) lastBreak = i + 1;
-        else if (i + 1 < end && g[i + 1].wide) lastBreak = i + 1;
+        if (glyph.space || glyph.wide || mode == NSLineBreakMode::ByCharWrapping)
+            lastBreak = i + 1;
+        else if (i + 1 < end && g[i + 1].wide)
+            lastBreak = i + 1;
     }
     lines.push_back(visibleWidth(lineStart, end));
     return lines;
@@ -136,7 +138,8 @@ CGSize boundingSize(std::string_view utf8, const UIFont& font, CGFloat maxWidth,
             start = i + 1;
         }
     }
-    if (maxLines > 0 && lines.size() > static_cast<size_t>(maxLines)) lines.resize(static_cast<size_t>(maxLines));
+    if (maxLines > 0 && lines.size() > static_cast<size_t>(maxLines))
+        lines.resize(static_cast<size_t>(maxLines));
     CGFloat width = lines.empty() ? 0 : *std::max_element(lines.begin(), lines.end());
     CGFloat height = static_cast<CGFloat>(lines.size()) * font.lineHeight();
     return {std::ceil(width - 1e-9), std::ceil(height - 1e-9)};

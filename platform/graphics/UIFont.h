@@ -13,7 +13,7 @@
 #include "platform/graphics/Geometry.h"
 
 class UIFont final : public Object {
-public:
+  public:
     static std::shared_ptr<UIFont> systemFontOfSize(CGFloat size);
     static std::shared_ptr<UIFont> boldSystemFontOfSize(CGFloat size);
     // nil for an empty name or a size that is not positive.
@@ -32,7 +32,7 @@ public:
     std::string description() const override;  // "<UIFont> font-family: \"...\"; font-size: 17"
     bool isEqual(const Object& other) const override;
 
-private:
+  private:
     UIFont(std::string name, CGFloat size, bool bold) : name_(std::move(name)), size_(size), bold_(bold) {}
     std::string name_;
     CGFloat size_;

@@ -1,9 +1,9 @@
 #include "platform/graphics/UIImage.h"
 
+#include <sys/stat.h>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <jpeglib.h>
@@ -18,8 +18,7 @@ bool decodePng(const Data& data, uint32_t& width, uint32_t& height, std::vector<
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&image, data.bytes(), data.length())) return false;
-    if (image.width == 0 || image.height == 0 ||
-        uint64_t(image.width) * image.height > UIImage::kMaxPixels) {
+    if (image.width == 0 || image.height == 0 || uint64_t(image.width) * image.height > UIImage::kMaxPixels) {
         png_image_free(&image);
         return false;
     }
@@ -228,9 +227,12 @@ std::shared_ptr<UIImage> UIImage::imageNamed(const std::string& name, const std:
     std::string stem = hasExtension ? name.substr(0, dot) : name;
     std::string ext = hasExtension ? name.substr(dot) : ".png";
     std::vector<std::string> candidates;
-    if (screenScale >= 3) candidates = {stem + "@3x" + ext, stem + "@2x" + ext, stem + ext};
-    else if (screenScale >= 2) candidates = {stem + "@2x" + ext, stem + ext, stem + "@3x" + ext};
-    else candidates = {stem + ext, stem + "@2x" + ext, stem + "@3x" + ext};
+    if (screenScale >= 3)
+        candidates = {stem + "@3x" + ext, stem + "@2x" + ext, stem + ext};
+    else if (screenScale >= 2)
+        candidates = {stem + "@2x" + ext, stem + ext, stem + "@3x" + ext};
+    else
+        candidates = {stem + ext, stem + "@2x" + ext, stem + "@3x" + ext};
     for (const auto& candidate : candidates) {
         auto image = imageWithContentsOfFile(directory + "/" + candidate);
         if (image) {

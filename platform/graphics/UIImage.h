@@ -14,7 +14,7 @@
 #include "platform/graphics/Geometry.h"
 
 class UIImage final : public Object {
-public:
+  public:
     // Looks the name up in the main bundle's resources ("logo", "base.bundle/back", "icon.jpg"), the variant
     // for the device's screen scale first (NSBundle::pathForImageNamed). The image keeps the name it was
     // asked for.
@@ -40,7 +40,7 @@ public:
 
     static constexpr uint64_t kMaxPixels = 64ull * 1024 * 1024;
 
-private:
+  private:
     UIImage(uint32_t w, uint32_t h, std::vector<uint8_t> rgba, CGFloat scale)
         : pixelWidth_(w), pixelHeight_(h), rgba_(std::move(rgba)), scale_(scale) {}
     uint32_t pixelWidth_;

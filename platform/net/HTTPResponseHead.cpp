@@ -4,7 +4,9 @@
 
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
@@ -16,8 +18,7 @@ HTTPResponseHead::Line HTTPResponseHead::take(std::string_view line) {
         // Three digits from 100 to 999, then the end or a space: anything else is no status at all.
         const std::string_view code = space == std::string_view::npos ? "" : line.substr(space + 1);
         const bool threeDigits = code.size() >= 3 && code[0] != '0' && isDigit(code[0]) && isDigit(code[1]) &&
-                                 isDigit(code[2]) &&
-                                 (code.size() == 3 || code[3] == ' ');
+                                 isDigit(code[2]) && (code.size() == 3 || code[3] == ' ');
         status = threeDigits ? (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0') : 0;
         headers.clear();
         return Line::Status;

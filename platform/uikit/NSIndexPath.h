@@ -5,7 +5,7 @@
 #include <string>
 
 class NSIndexPath {
-public:
+  public:
     NSIndexPath() = default;
     static NSIndexPath indexPathForRow(long row, long section) { return NSIndexPath(section, row); }
     static NSIndexPath indexPathForItem(long item, long section) { return NSIndexPath(section, item); }
@@ -17,9 +17,11 @@ public:
     // Section first, then row.
     auto operator<=>(const NSIndexPath&) const = default;
     // "{section, row}"
-    std::string description() const { return "{" + std::to_string(section_) + ", " + std::to_string(row_) + "}"; }
+    std::string description() const {
+        return "{" + std::to_string(section_) + ", " + std::to_string(row_) + "}";
+    }
 
-private:
+  private:
     NSIndexPath(long section, long row) : section_(section), row_(row) {}
     long section_ = 0;
     long row_ = 0;

@@ -11,7 +11,8 @@ constexpr CGFloat kCancelGap = 8;
 
 }  // namespace
 
-std::shared_ptr<UIActionSheet> UIActionSheet::create(std::string title, std::weak_ptr<UIActionSheetDelegate> delegate,
+std::shared_ptr<UIActionSheet> UIActionSheet::create(std::string title,
+                                                     std::weak_ptr<UIActionSheetDelegate> delegate,
                                                      std::optional<std::string> cancelButtonTitle,
                                                      std::optional<std::string> destructiveButtonTitle,
                                                      std::vector<std::string> otherButtonTitles) {

@@ -15,7 +15,7 @@ class UIActionSheet;
 
 // Every method is optional; without a delegate the sheet just closes.
 class UIActionSheetDelegate {
-public:
+  public:
     virtual ~UIActionSheetDelegate() = default;
     virtual void clickedButtonAtIndex(UIActionSheet&, long /*buttonIndex*/) {}
     virtual void willDismissWithButtonIndex(UIActionSheet&, long /*buttonIndex*/) {}
@@ -23,8 +23,9 @@ public:
 };
 
 class UIActionSheet : public UIDialogView {
-public:
-    static std::shared_ptr<UIActionSheet> create(std::string title, std::weak_ptr<UIActionSheetDelegate> delegate,
+  public:
+    static std::shared_ptr<UIActionSheet> create(std::string title,
+                                                 std::weak_ptr<UIActionSheetDelegate> delegate,
                                                  std::optional<std::string> cancelButtonTitle,
                                                  std::optional<std::string> destructiveButtonTitle,
                                                  std::vector<std::string> otherButtonTitles = {});
@@ -42,14 +43,14 @@ public:
 
     std::string dialogTitle() const override { return title_; }
 
-protected:
+  protected:
     UIActionSheet() = default;
     void notifyClicked(long index) override;
     void notifyWillDismiss(long index) override;
     void notifyDidDismiss(long index) override;
     void arrange() override;
 
-private:
+  private:
     std::string title_;
     std::weak_ptr<UIActionSheetDelegate> delegate_;
     long cancelIndex_ = -1;

@@ -6,7 +6,7 @@
 enum class UIActivityIndicatorViewStyle : long { WhiteLarge = 0, White = 1, Gray = 2 };
 
 class UIActivityIndicatorView : public UIView {
-public:
+  public:
     // Sized for the style (37 points for the large one, 20 otherwise), stopped and so hidden.
     static std::shared_ptr<UIActivityIndicatorView> create(
         UIActivityIndicatorViewStyle style = UIActivityIndicatorViewStyle::White);
@@ -23,11 +23,11 @@ public:
     CGSize intrinsicContentSize() const override;
     CGSize sizeThatFits(CGSize) const override { return intrinsicContentSize(); }
 
-protected:
+  protected:
     explicit UIActivityIndicatorView(UIActivityIndicatorViewStyle style);
     std::string dumpDetails() const override;
 
-private:
+  private:
     UIActivityIndicatorViewStyle style_;
     bool hidesWhenStopped_ = true;
     bool animating_ = false;

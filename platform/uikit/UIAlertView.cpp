@@ -71,26 +71,34 @@ void UIAlertView::setAlertViewStyle(UIAlertViewStyle style) {
         addSubview(field);
     };
     switch (style) {
-    case UIAlertViewStyle::Default: break;
-    case UIAlertViewStyle::SecureTextInput: makeField(true, ""); break;
-    case UIAlertViewStyle::PlainTextInput: makeField(false, ""); break;
-    case UIAlertViewStyle::LoginAndPasswordInput:
-        makeField(false, "Login");
-        makeField(true, "Password");
-        break;
+        case UIAlertViewStyle::Default:
+            break;
+        case UIAlertViewStyle::SecureTextInput:
+            makeField(true, "");
+            break;
+        case UIAlertViewStyle::PlainTextInput:
+            makeField(false, "");
+            break;
+        case UIAlertViewStyle::LoginAndPasswordInput:
+            makeField(false, "Login");
+            makeField(true, "Password");
+            break;
     }
     if (isVisible()) arrange();
 }
 
 UITextFieldPtr UIAlertView::textFieldAtIndex(long index) const {
     if (index < 0 || size_t(index) >= fields_.size()) {
-        NSLog("UIAlertView: textFieldAtIndex " + std::to_string(index) + " is out of range for the alert's style.");
+        NSLog("UIAlertView: textFieldAtIndex " + std::to_string(index) +
+              " is out of range for the alert's style.");
         return nullptr;
     }
     return fields_[size_t(index)];
 }
 
-void UIAlertView::show() { present(); }
+void UIAlertView::show() {
+    present();
+}
 
 void UIAlertView::didPresent() {
     if (!fields_.empty()) fields_.front()->becomeFirstResponder();

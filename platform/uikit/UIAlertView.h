@@ -17,7 +17,7 @@ enum class UIAlertViewStyle { Default = 0, SecureTextInput, PlainTextInput, Logi
 
 // Every method is optional; without a delegate the alert just closes.
 class UIAlertViewDelegate {
-public:
+  public:
     virtual ~UIAlertViewDelegate() = default;
     virtual void clickedButtonAtIndex(UIAlertView&, long /*buttonIndex*/) {}
     virtual void willDismissWithButtonIndex(UIAlertView&, long /*buttonIndex*/) {}
@@ -25,7 +25,7 @@ public:
 };
 
 class UIAlertView : public UIDialogView {
-public:
+  public:
     // A nullopt cancel title means no cancel button (an empty one is a button without text).
     static std::shared_ptr<UIAlertView> create(std::string title, std::string message,
                                                std::weak_ptr<UIAlertViewDelegate> delegate,
@@ -53,7 +53,7 @@ public:
     std::string dialogTitle() const override { return title_; }
     std::string dialogMessage() const override { return message_; }
 
-protected:
+  protected:
     UIAlertView() = default;
     void notifyClicked(long index) override;
     void notifyWillDismiss(long index) override;
@@ -61,7 +61,7 @@ protected:
     void arrange() override;
     void didPresent() override;
 
-private:
+  private:
     std::string title_, message_;
     std::weak_ptr<UIAlertViewDelegate> delegate_;
     UIAlertViewStyle style_ = UIAlertViewStyle::Default;

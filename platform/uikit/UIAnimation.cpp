@@ -63,15 +63,17 @@ void takeOver(const AnimatedProperty& property) {
     for (auto& animation : list) {
         auto& props = animation->properties;
         auto before = props.size();
-        props.erase(std::remove_if(props.begin(), props.end(),
-                                   [&](const AnimatedProperty& p) { return p.same(property.view, property.name); }),
-                    props.end());
+        props.erase(
+            std::remove_if(props.begin(), props.end(),
+                           [&](const AnimatedProperty& p) { return p.same(property.view, property.name); }),
+            props.end());
         if (props.size() == before) continue;
         animation->interrupted = true;
         if (props.empty()) {
             removeFromFlight(animation);
             if (animation->completion) {
-                NSRunLoop::main().perform([completion = std::move(animation->completion)] { completion(false); });
+                NSRunLoop::main().perform(
+                    [completion = std::move(animation->completion)] { completion(false); });
             }
         }
     }
@@ -123,8 +125,9 @@ void UIView::animateWithDuration(double duration, double delay, UIViewAnimationO
     animation->endTime = Clock::monotonic() + animation->delay + animation->duration;
     animation->completion = std::move(completion);
     std::weak_ptr<Animation> weak = animation;
-    animation->timer = NSTimer::timerWithTimeInterval(animation->delay + animation->duration, Repeats::No,
-                                                      [weak](const std::shared_ptr<NSTimer>&) { finishAtEnd(weak); });
+    animation->timer =
+        NSTimer::timerWithTimeInterval(animation->delay + animation->duration, Repeats::No,
+                                       [weak](const std::shared_ptr<NSTimer>&) { finishAtEnd(weak); });
     s.inFlight.push_back(animation);
     NSRunLoop::main().addTimer(animation->timer, NSRunLoopCommonModes);
 }

@@ -8,10 +8,11 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/uikit/UIWindow.h"
 
-std::shared_ptr<UIUserNotificationSettings> UIUserNotificationSettings::settingsForTypes(UIUserNotificationType types,
-                                                                                       Value categories) {
+std::shared_ptr<UIUserNotificationSettings> UIUserNotificationSettings::settingsForTypes(
+    UIUserNotificationType types, Value categories) {
     auto settings = std::shared_ptr<UIUserNotificationSettings>(new UIUserNotificationSettings());
-    settings->types_ = types & (UIUserNotificationTypeBadge | UIUserNotificationTypeSound | UIUserNotificationTypeAlert);
+    settings->types_ =
+        types & (UIUserNotificationTypeBadge | UIUserNotificationTypeSound | UIUserNotificationTypeAlert);
     settings->categories_ = std::move(categories);
     return settings;
 }
@@ -78,10 +79,12 @@ void UIApplication::receiveRemoteNotification(const Value& payload) {
 
 void UIApplication::simulateMemoryWarning() {
     UIAssertMainThread();
-    NSNotificationCenter::defaultCenter().post(UIApplicationDidReceiveMemoryWarningNotification, sharedApplication());
+    NSNotificationCenter::defaultCenter().post(UIApplicationDidReceiveMemoryWarningNotification,
+                                               sharedApplication());
 }
 
-void UIApplication::registerUserNotificationSettings(const std::shared_ptr<UIUserNotificationSettings>& settings) {
+void UIApplication::registerUserNotificationSettings(
+    const std::shared_ptr<UIUserNotificationSettings>& settings) {
     UIAssertMainThread();
     if (!settings) return;
     settings_ = settings;
@@ -118,7 +121,9 @@ std::vector<std::shared_ptr<UIWindow>> UIApplication::windows() const {
     return out;
 }
 
-void UIApplication::setKeyWindow(const std::shared_ptr<UIWindow>& window) { keyWindow_ = window; }
+void UIApplication::setKeyWindow(const std::shared_ptr<UIWindow>& window) {
+    keyWindow_ = window;
+}
 
 void UIApplication::passKeyStatusFrom(const UIWindow* window) {
     if (keyWindow_.lock().get() != window) return;
@@ -162,7 +167,8 @@ void UIApplication::resetForTesting() {
     terminate_ = false;
 }
 
-int UIApplicationMain(int, char**, const char* principalClassName, const UIApplicationDelegateFactory& delegateFactory) {
+int UIApplicationMain(int, char**, const char* principalClassName,
+                      const UIApplicationDelegateFactory& delegateFactory) {
     UIAssertMainThread();
     if (principalClassName && std::strcmp(principalClassName, "UIApplication") != 0) {
         NSLog(std::string("Unknown principal class \"") + principalClassName + "\"; using UIApplication.");

@@ -25,8 +25,10 @@ class UIApplication;
 
 enum class UIApplicationState { Active = 0, Inactive = 1, Background = 2 };
 
-inline constexpr const char* UIApplicationDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
-inline constexpr const char* UIApplicationWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
+inline constexpr const char* UIApplicationDidBecomeActiveNotification =
+    "UIApplicationDidBecomeActiveNotification";
+inline constexpr const char* UIApplicationWillResignActiveNotification =
+    "UIApplicationWillResignActiveNotification";
 inline constexpr const char* UIApplicationDidEnterBackgroundNotification =
     "UIApplicationDidEnterBackgroundNotification";
 inline constexpr const char* UIApplicationWillEnterForegroundNotification =
@@ -41,31 +43,31 @@ inline constexpr UIUserNotificationType UIUserNotificationTypeSound = 1 << 1;
 inline constexpr UIUserNotificationType UIUserNotificationTypeAlert = 1 << 2;
 
 class UIUserNotificationSettings final : public Object {
-public:
+  public:
     static std::shared_ptr<UIUserNotificationSettings> settingsForTypes(UIUserNotificationType types,
                                                                         Value categories = Value());
     UIUserNotificationType types() const { return types_; }
     const Value& categories() const { return categories_; }
 
-private:
+  private:
     UIUserNotificationSettings() = default;
     UIUserNotificationType types_ = 0;
     Value categories_;
 };
 
 class UILocalNotification final : public Object {
-public:
+  public:
     static std::shared_ptr<UILocalNotification> create() {
         return std::shared_ptr<UILocalNotification>(new UILocalNotification());
     }
-    std::string alertBody;                     // "" when unset
-    std::optional<Date> fireDate;              // unset: deliver now
-    std::string timeZone;                      // "" for none (floating)
+    std::string alertBody;         // "" when unset
+    std::optional<Date> fireDate;  // unset: deliver now
+    std::string timeZone;          // "" for none (floating)
     std::string soundName;
     Value::Dictionary userInfo;
     long applicationIconBadgeNumber = 0;
 
-private:
+  private:
     UILocalNotification() = default;
 };
 
@@ -74,8 +76,10 @@ using UILocalNotificationPtr = std::shared_ptr<UILocalNotification>;
 // The application delegate; every method is optional and its default does what the platform does when
 // the delegate lacks it.
 class UIApplicationDelegate : public UIResponder {
-public:
-    virtual bool didFinishLaunchingWithOptions(UIApplication&, const Value& /*launchOptions*/) { return true; }
+  public:
+    virtual bool didFinishLaunchingWithOptions(UIApplication&, const Value& /*launchOptions*/) {
+        return true;
+    }
     virtual void applicationDidBecomeActive(UIApplication&) {}
     virtual void applicationWillResignActive(UIApplication&) {}
     virtual void applicationDidEnterBackground(UIApplication&) {}
@@ -88,14 +92,14 @@ public:
     virtual void didRegisterUserNotificationSettings(UIApplication&,
                                                      const std::shared_ptr<UIUserNotificationSettings>&) {}
 
-protected:
+  protected:
     UIApplicationDelegate() = default;
 };
 
 using UIApplicationDelegatePtr = std::shared_ptr<UIApplicationDelegate>;
 
 class UIApplication final : public UIResponder {
-public:
+  public:
     // The one application of the process; it lives until the process ends.
     static std::shared_ptr<UIApplication> sharedApplication();
 
@@ -134,7 +138,9 @@ public:
     std::shared_ptr<UIUserNotificationSettings> currentUserNotificationSettings() const { return settings_; }
 
     void scheduleLocalNotification(const UILocalNotificationPtr& notification);
-    const std::vector<UILocalNotificationPtr>& scheduledLocalNotifications() const { return localNotifications_; }
+    const std::vector<UILocalNotificationPtr>& scheduledLocalNotifications() const {
+        return localNotifications_;
+    }
     void cancelAllLocalNotifications() { localNotifications_.clear(); }
 
     // Windows, ordered by level (lowest first; among equal levels the one shown last comes last).
@@ -150,7 +156,7 @@ public:
     // Clears delegate, windows' key status, state and records (tests between cases).
     void resetForTesting();
 
-private:
+  private:
     friend class UIWindow;
     friend int UIApplicationMain(int, char**, const char*, const std::function<UIApplicationDelegatePtr()>&);
     UIApplication() = default;

@@ -9,7 +9,8 @@
 namespace {
 
 bool meets(CGRect a, CGRect b) {
-    return !a.isEmpty() && a.minX() < b.maxX() && b.minX() < a.maxX() && a.minY() < b.maxY() && b.minY() < a.maxY();
+    return !a.isEmpty() && a.minX() < b.maxX() && b.minX() < a.maxX() && a.minY() < b.maxY() &&
+           b.minY() < a.maxY();
 }
 
 }  // namespace
@@ -42,7 +43,9 @@ void UICollectionViewCell::setFrame(CGRect frame) {
     contentView()->setFrame({CGPointZero, frame.size});  // at once, for code that configures the cell
 }
 
-void UICollectionViewCell::layoutSubviews() { contentView()->setFrame(bounds()); }
+void UICollectionViewCell::layoutSubviews() {
+    contentView()->setFrame(bounds());
+}
 
 std::shared_ptr<UICollectionView> UICollectionViewCell::collection() const {
     for (auto v = superview(); v; v = v->superview()) {
@@ -86,7 +89,8 @@ std::vector<std::vector<CGRect>> UICollectionViewFlowLayout::frames(const std::v
     CGFloat lineLength = (vertical ? viewSize.width : viewSize.height) - insetStartAlong - insetEndAlong;
     long perLine = 1;
     if (itemAlong + interitemSpacing_ > 0) {
-        perLine = std::max(1L, long(std::floor((lineLength + interitemSpacing_) / (itemAlong + interitemSpacing_))));
+        perLine = std::max(
+            1L, long(std::floor((lineLength + interitemSpacing_) / (itemAlong + interitemSpacing_))));
     }
 
     std::vector<std::vector<CGRect>> result;
@@ -155,12 +159,14 @@ void UICollectionView::setDelegate(std::weak_ptr<UICollectionViewDelegate> deleg
 }
 
 void UICollectionView::registerClass(CellFactory factory, const std::string& identifier) {
-    if (factory) factories_[identifier] = std::move(factory);
-    else factories_.erase(identifier);
+    if (factory)
+        factories_[identifier] = std::move(factory);
+    else
+        factories_.erase(identifier);
 }
 
-UICollectionViewCellPtr UICollectionView::dequeueReusableCellWithReuseIdentifier(const std::string& identifier,
-                                                                                 const NSIndexPath& indexPath) {
+UICollectionViewCellPtr UICollectionView::dequeueReusableCellWithReuseIdentifier(
+    const std::string& identifier, const NSIndexPath& indexPath) {
     auto cell = cells_.dequeue(identifier);
     if (!cell) {
         auto factory = factories_.find(identifier);
@@ -189,7 +195,8 @@ void UICollectionView::computeLayout() {
     auto source = dataSource();
     itemCounts_.clear();
     long sections = source ? std::max(0L, source->numberOfSectionsInCollectionView(*this)) : 0;
-    for (long s = 0; s < sections; ++s) itemCounts_.push_back(std::max(0L, source->numberOfItemsInSection(*this, s)));
+    for (long s = 0; s < sections; ++s)
+        itemCounts_.push_back(std::max(0L, source->numberOfItemsInSection(*this, s)));
     laidOutFor_ = bounds().size;
     frames_ = layout_->frames(itemCounts_, laidOutFor_);
     setContentSize(layout_->contentSize(frames_, itemCounts_, laidOutFor_));
@@ -310,7 +317,8 @@ void UICollectionView::cellTouchEnded(const UICollectionViewCellPtr& cell, bool 
 UICollectionViewController::UICollectionViewController(UICollectionViewLayoutPtr layout)
     : layout_(layout ? std::move(layout) : UICollectionViewFlowLayout::create()) {}
 
-std::shared_ptr<UICollectionViewController> UICollectionViewController::create(UICollectionViewLayoutPtr layout) {
+std::shared_ptr<UICollectionViewController> UICollectionViewController::create(
+    UICollectionViewLayoutPtr layout) {
     UIAssertMainThread();
     return std::shared_ptr<UICollectionViewController>(new UICollectionViewController(std::move(layout)));
 }

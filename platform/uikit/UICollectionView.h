@@ -26,7 +26,7 @@
 class UICollectionView;
 
 class UICollectionViewCell : public UIView {
-public:
+  public:
     static std::shared_ptr<UICollectionViewCell> create(CGRect frame = CGRectZero);
 
     // Fills the cell; app content goes here.
@@ -46,10 +46,10 @@ public:
     void touchesEnded(const UITouch& touch) override;
     void touchesCancelled(const UITouch& touch) override;
 
-protected:
+  protected:
     explicit UICollectionViewCell(CGRect frame);
 
-private:
+  private:
     friend class UICollectionView;
     std::shared_ptr<UICollectionView> collection() const;
     std::shared_ptr<UIView> contentView_;
@@ -64,20 +64,21 @@ enum class UICollectionViewScrollDirection { Vertical = 0, Horizontal = 1 };
 
 // Where a layout puts things. Subclasses compute frames for the items of the sections they are given.
 class UICollectionViewLayout : public Object {
-public:
+  public:
     // Frames of every item, by section, for these item counts within a view of `viewSize`.
-    virtual std::vector<std::vector<CGRect>> frames(const std::vector<long>& itemCounts, CGSize viewSize) const = 0;
-    virtual CGSize contentSize(const std::vector<std::vector<CGRect>>& frames, const std::vector<long>& itemCounts,
-                               CGSize viewSize) const = 0;
+    virtual std::vector<std::vector<CGRect>> frames(const std::vector<long>& itemCounts,
+                                                    CGSize viewSize) const = 0;
+    virtual CGSize contentSize(const std::vector<std::vector<CGRect>>& frames,
+                               const std::vector<long>& itemCounts, CGSize viewSize) const = 0;
 
-protected:
+  protected:
     UICollectionViewLayout() = default;
 };
 
 using UICollectionViewLayoutPtr = std::shared_ptr<UICollectionViewLayout>;
 
 class UICollectionViewFlowLayout : public UICollectionViewLayout {
-public:
+  public:
     static std::shared_ptr<UICollectionViewFlowLayout> create();
 
     CGSize itemSize() const { return itemSize_; }
@@ -91,11 +92,12 @@ public:
     UIEdgeInsets sectionInset() const { return sectionInset_; }
     void setSectionInset(UIEdgeInsets insets) { sectionInset_ = insets; }
 
-    std::vector<std::vector<CGRect>> frames(const std::vector<long>& itemCounts, CGSize viewSize) const override;
+    std::vector<std::vector<CGRect>> frames(const std::vector<long>& itemCounts,
+                                            CGSize viewSize) const override;
     CGSize contentSize(const std::vector<std::vector<CGRect>>& frames, const std::vector<long>& itemCounts,
                        CGSize viewSize) const override;
 
-private:
+  private:
     UICollectionViewFlowLayout() = default;
     CGSize itemSize_{50, 50};
     CGFloat lineSpacing_ = 10;
@@ -107,21 +109,22 @@ private:
 using UICollectionViewFlowLayoutPtr = std::shared_ptr<UICollectionViewFlowLayout>;
 
 class UICollectionViewDataSource {
-public:
+  public:
     virtual ~UICollectionViewDataSource() = default;
     virtual long numberOfSectionsInCollectionView(UICollectionView&) { return 1; }
     virtual long numberOfItemsInSection(UICollectionView&, long section) = 0;
-    virtual UICollectionViewCellPtr cellForItemAtIndexPath(UICollectionView&, const NSIndexPath& indexPath) = 0;
+    virtual UICollectionViewCellPtr cellForItemAtIndexPath(UICollectionView&,
+                                                           const NSIndexPath& indexPath) = 0;
 };
 
 // Every method is optional; the scroll callbacks come from UIScrollViewDelegate.
 class UICollectionViewDelegate : public virtual UIScrollViewDelegate {
-public:
+  public:
     virtual void didSelectItemAtIndexPath(UICollectionView&, const NSIndexPath&) {}
 };
 
 class UICollectionView : public UIScrollView {
-public:
+  public:
     using CellFactory = std::function<UICollectionViewCellPtr()>;
 
     static std::shared_ptr<UICollectionView> create(CGRect frame, UICollectionViewLayoutPtr layout);
@@ -159,10 +162,10 @@ public:
 
     void layoutSubviews() override;
 
-protected:
+  protected:
     UICollectionView(CGRect frame, UICollectionViewLayoutPtr layout);
 
-private:
+  private:
     friend class UICollectionViewCell;
     void ensureLoaded();
     void computeLayout();
@@ -190,7 +193,7 @@ using UICollectionViewPtr = std::shared_ptr<UICollectionView>;
 class UICollectionViewController : public UIViewController,
                                    public UICollectionViewDataSource,
                                    public UICollectionViewDelegate {
-public:
+  public:
     static std::shared_ptr<UICollectionViewController> create(UICollectionViewLayoutPtr layout);
 
     // The view, loaded on first use.
@@ -199,11 +202,13 @@ public:
 
     void loadView() override;
     long numberOfItemsInSection(UICollectionView&, long) override { return 0; }
-    UICollectionViewCellPtr cellForItemAtIndexPath(UICollectionView&, const NSIndexPath&) override { return nullptr; }
+    UICollectionViewCellPtr cellForItemAtIndexPath(UICollectionView&, const NSIndexPath&) override {
+        return nullptr;
+    }
 
-protected:
+  protected:
     explicit UICollectionViewController(UICollectionViewLayoutPtr layout);
 
-private:
+  private:
     UICollectionViewLayoutPtr layout_;
 };

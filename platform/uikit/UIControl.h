@@ -38,7 +38,7 @@ inline constexpr UIControlState UIControlStateDisabled = 1 << 1;
 inline constexpr UIControlState UIControlStateSelected = 1 << 2;
 
 class UIControl : public UIView {
-public:
+  public:
     using Action = std::function<void(UIControl& sender)>;
     using ActionId = uint64_t;
 
@@ -46,7 +46,9 @@ public:
 
     // The action runs while `target` lives (an empty weak_ptr: for as long as the control lives).
     ActionId addTarget(std::weak_ptr<void> target, Action action, UIControlEvents events);
-    ActionId addAction(Action action, UIControlEvents events) { return addTarget({}, std::move(action), events); }
+    ActionId addAction(Action action, UIControlEvents events) {
+        return addTarget({}, std::move(action), events);
+    }
     void removeAction(ActionId id);
     // Removes the target's actions for the given events (all events: UIControlEventAllEvents).
     void removeTarget(const std::weak_ptr<void>& target, UIControlEvents events);
@@ -66,11 +68,11 @@ public:
     void touchesEnded(const UITouch& touch) override;
     void touchesCancelled(const UITouch& touch) override;
 
-protected:
+  protected:
     explicit UIControl(CGRect frame) : UIView(frame) {}
     virtual void stateChanged() {}
 
-private:
+  private:
     struct Entry {
         ActionId id;
         bool hasTarget;
@@ -89,7 +91,7 @@ private:
 enum class UIButtonType { Custom = 0, System = 1 };
 
 class UIButton : public UIControl {
-public:
+  public:
     static std::shared_ptr<UIButton> buttonWithType(UIButtonType type);
     UIButtonType buttonType() const { return type_; }
 
@@ -117,12 +119,12 @@ public:
     CGSize sizeThatFits(CGSize size) const override;
     std::string displayedText() const override { return currentTitle(); }
 
-protected:
+  protected:
     UIButton(UIButtonType type, CGRect frame);
     void stateChanged() override;
     std::string dumpDetails() const override;
 
-private:
+  private:
     template <class T>
     static T lookup(const std::map<UIControlState, T>& table, UIControlState state);
     void refresh();

@@ -28,7 +28,9 @@ void UILabel::setFont(UIFontPtr font) {
     invalidateIntrinsicContentSize();
 }
 
-void UILabel::setTextColor(UIColorPtr color) { textColor_ = color ? std::move(color) : UIColor::blackColor(); }
+void UILabel::setTextColor(UIColorPtr color) {
+    textColor_ = color ? std::move(color) : UIColor::blackColor();
+}
 
 void UILabel::setNumberOfLines(long lines) {
     numberOfLines_ = std::max(0L, lines);
@@ -41,14 +43,18 @@ void UILabel::setPreferredMaxLayoutWidth(CGFloat width) {
 }
 
 CGSize UILabel::measure(CGFloat maxWidth) const {
-    if (numberOfLines_ == 1) return TextMetrics::boundingSize(text_, *font_, 0, 1, NSLineBreakMode::ByClipping);
+    if (numberOfLines_ == 1)
+        return TextMetrics::boundingSize(text_, *font_, 0, 1, NSLineBreakMode::ByClipping);
     // Several lines wrap by words whatever the truncation mode; truncation applies to the last line only.
-    NSLineBreakMode mode = lineBreakMode_ == NSLineBreakMode::ByCharWrapping ? NSLineBreakMode::ByCharWrapping
-                                                                           : NSLineBreakMode::ByWordWrapping;
+    NSLineBreakMode mode = lineBreakMode_ == NSLineBreakMode::ByCharWrapping
+                               ? NSLineBreakMode::ByCharWrapping
+                               : NSLineBreakMode::ByWordWrapping;
     return TextMetrics::boundingSize(text_, *font_, maxWidth, int(numberOfLines_), mode);
 }
 
-CGSize UILabel::intrinsicContentSize() const { return measure(preferredMaxLayoutWidth_); }
+CGSize UILabel::intrinsicContentSize() const {
+    return measure(preferredMaxLayoutWidth_);
+}
 
 CGSize UILabel::sizeThatFits(CGSize size) const {
     CGSize s = measure(size.width > 0 ? size.width : 0);
@@ -56,11 +62,15 @@ CGSize UILabel::sizeThatFits(CGSize size) const {
     return s;
 }
 
-std::string UILabel::dumpDetails() const { return text_.empty() ? "" : " text=" + UIDumpQuoted(text_); }
+std::string UILabel::dumpDetails() const {
+    return text_.empty() ? "" : " text=" + UIDumpQuoted(text_);
+}
 
 // ---- UIImageView ----
 
-UIImageView::UIImageView(CGRect frame) : UIView(frame) { setUserInteractionEnabled(false); }
+UIImageView::UIImageView(CGRect frame) : UIView(frame) {
+    setUserInteractionEnabled(false);
+}
 
 std::shared_ptr<UIImageView> UIImageView::create(CGRect frame) {
     UIAssertMainThread();
@@ -84,7 +94,9 @@ CGSize UIImageView::intrinsicContentSize() const {
     return image_->size();
 }
 
-CGSize UIImageView::sizeThatFits(CGSize) const { return image_ ? image_->size() : CGSizeZero; }
+CGSize UIImageView::sizeThatFits(CGSize) const {
+    return image_ ? image_->size() : CGSizeZero;
+}
 
 std::string UIImageView::dumpDetails() const {
     if (!image_) return "";
@@ -106,16 +118,18 @@ UIControl::ActionId UIControl::addTarget(std::weak_ptr<void> target, Action acti
 }
 
 void UIControl::removeAction(ActionId id) {
-    actions_.erase(std::remove_if(actions_.begin(), actions_.end(), [&](const Entry& e) { return e.id == id; }),
-                   actions_.end());
+    actions_.erase(
+        std::remove_if(actions_.begin(), actions_.end(), [&](const Entry& e) { return e.id == id; }),
+        actions_.end());
 }
 
 void UIControl::removeTarget(const std::weak_ptr<void>& target, UIControlEvents events) {
     for (auto& e : actions_) {
         if (!target.owner_before(e.target) && !e.target.owner_before(target)) e.events &= ~events;
     }
-    actions_.erase(std::remove_if(actions_.begin(), actions_.end(), [](const Entry& e) { return e.events == 0; }),
-                   actions_.end());
+    actions_.erase(
+        std::remove_if(actions_.begin(), actions_.end(), [](const Entry& e) { return e.events == 0; }),
+        actions_.end());
 }
 
 UIControlEvents UIControl::allControlEvents() const {
@@ -209,11 +223,13 @@ T UIButton::lookup(const std::map<UIControlState, T>& table, UIControlState stat
         return it == table.end() ? nullptr : &it->second;
     };
     if (auto v = find(state)) return *v;
-    if ((state & UIControlStateDisabled) && find(UIControlStateDisabled)) return *find(UIControlStateDisabled);
+    if ((state & UIControlStateDisabled) && find(UIControlStateDisabled))
+        return *find(UIControlStateDisabled);
     if ((state & UIControlStateHighlighted) && find(UIControlStateHighlighted)) {
         return *find(UIControlStateHighlighted);
     }
-    if ((state & UIControlStateSelected) && find(UIControlStateSelected)) return *find(UIControlStateSelected);
+    if ((state & UIControlStateSelected) && find(UIControlStateSelected))
+        return *find(UIControlStateSelected);
     if (auto v = find(UIControlStateNormal)) return *v;
     return T{};
 }
@@ -222,25 +238,37 @@ void UIButton::setTitle(const std::string& title, UIControlState state) {
     titles_[state] = title;
     refresh();
 }
-std::string UIButton::titleForState(UIControlState state) const { return lookup(titles_, state); }
+std::string UIButton::titleForState(UIControlState state) const {
+    return lookup(titles_, state);
+}
 
 void UIButton::setTitleColor(UIColorPtr color, UIControlState state) {
-    if (color) titleColors_[state] = std::move(color);
-    else titleColors_.erase(state);
+    if (color)
+        titleColors_[state] = std::move(color);
+    else
+        titleColors_.erase(state);
     refresh();
 }
-UIColorPtr UIButton::titleColorForState(UIControlState state) const { return lookup(titleColors_, state); }
+UIColorPtr UIButton::titleColorForState(UIControlState state) const {
+    return lookup(titleColors_, state);
+}
 
 void UIButton::setImage(UIImagePtr image, UIControlState state) {
-    if (image) images_[state] = std::move(image);
-    else images_.erase(state);
+    if (image)
+        images_[state] = std::move(image);
+    else
+        images_.erase(state);
     refresh();
 }
-UIImagePtr UIButton::imageForState(UIControlState state) const { return lookup(images_, state); }
+UIImagePtr UIButton::imageForState(UIControlState state) const {
+    return lookup(images_, state);
+}
 
 void UIButton::setBackgroundImage(UIImagePtr image, UIControlState state) {
-    if (image) backgroundImages_[state] = std::move(image);
-    else backgroundImages_.erase(state);
+    if (image)
+        backgroundImages_[state] = std::move(image);
+    else
+        backgroundImages_.erase(state);
     refresh();
 }
 UIImagePtr UIButton::backgroundImageForState(UIControlState state) const {
@@ -266,7 +294,9 @@ std::shared_ptr<UIImageView> UIButton::imageView() {
     return imageView_;
 }
 
-void UIButton::stateChanged() { refresh(); }
+void UIButton::stateChanged() {
+    refresh();
+}
 
 void UIButton::refresh() {
     if (titleLabel_) {
@@ -295,7 +325,9 @@ CGSize UIButton::intrinsicContentSize() const {
     return size;
 }
 
-CGSize UIButton::sizeThatFits(CGSize) const { return intrinsicContentSize(); }
+CGSize UIButton::sizeThatFits(CGSize) const {
+    return intrinsicContentSize();
+}
 
 std::string UIButton::dumpDetails() const {
     std::string details;

@@ -36,7 +36,9 @@ void restack() {
 
 }  // namespace
 
-UIDialogView::UIDialogView() : UIView(CGRectZero) { setBackgroundColor(UIColor::whiteColor()); }
+UIDialogView::UIDialogView() : UIView(CGRectZero) {
+    setBackgroundColor(UIColor::whiteColor());
+}
 
 UIDialogView::~UIDialogView() = default;
 
@@ -159,7 +161,9 @@ bool press(long index) {
     return dialog && dialog->pressButtonAtIndex(index);
 }
 
-std::shared_ptr<UIWindow> window() { return stack().window; }
+std::shared_ptr<UIWindow> window() {
+    return stack().window;
+}
 
 void dismissAllForTesting() {
     auto& s = stack();

@@ -22,7 +22,7 @@ inline constexpr double UIDialogFadeDuration = 0.2;
 
 // What alert views and action sheets share: titled buttons by index, showing and closing.
 class UIDialogView : public UIView {
-public:
+  public:
     ~UIDialogView() override;
 
     long numberOfButtons() const { return long(buttons_.size()); }
@@ -44,7 +44,7 @@ public:
     virtual std::string dialogTitle() const = 0;
     virtual std::string dialogMessage() const { return ""; }
 
-protected:
+  protected:
     UIDialogView();
     // Puts the dialog into the dialog window (false, with a console message, when already shown).
     bool present();
@@ -58,7 +58,7 @@ protected:
 
     std::vector<std::shared_ptr<UIButton>> buttons_;
 
-private:
+  private:
     void close(long index, Animated animated, bool clicked);
     void finishClose(long index);
 

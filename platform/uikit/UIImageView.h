@@ -5,7 +5,7 @@
 #include "platform/uikit/UIView.h"
 
 class UIImageView : public UIView {
-public:
+  public:
     static std::shared_ptr<UIImageView> create(CGRect frame = CGRectZero);
     // A view sized to the image (zero size for nil).
     static std::shared_ptr<UIImageView> createWithImage(UIImagePtr image);
@@ -20,11 +20,11 @@ public:
     CGSize intrinsicContentSize() const override;
     CGSize sizeThatFits(CGSize size) const override;
 
-protected:
+  protected:
     explicit UIImageView(CGRect frame);
     std::string dumpDetails() const override;
 
-private:
+  private:
     UIImagePtr image_;
     UIImagePtr highlightedImage_;
     bool highlighted_ = false;

@@ -48,7 +48,9 @@ CGSize UIActivityIndicatorView::intrinsicContentSize() const {
     return {indicatorSide(style_), indicatorSide(style_)};
 }
 
-std::string UIActivityIndicatorView::dumpDetails() const { return animating_ ? " animating" : ""; }
+std::string UIActivityIndicatorView::dumpDetails() const {
+    return animating_ ? " animating" : "";
+}
 
 // ---- UIRefreshControl ----
 
@@ -69,7 +71,9 @@ void UIRefreshControl::endRefreshing() {
     refreshing_ = false;
 }
 
-std::string UIRefreshControl::dumpDetails() const { return refreshing_ ? " refreshing" : ""; }
+std::string UIRefreshControl::dumpDetails() const {
+    return refreshing_ ? " refreshing" : "";
+}
 
 // ---- UIProgressView ----
 

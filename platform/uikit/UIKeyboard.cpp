@@ -47,9 +47,15 @@ std::shared_ptr<UIKeyInput> keyInput() {
 
 }  // namespace
 
-bool UIKeyboard::isVisible() { return state().visible; }
-CGRect UIKeyboard::frame() { return state().visible ? shownFrame() : hiddenFrame(); }
-UIKeyboardType UIKeyboard::keyboardType() { return state().type; }
+bool UIKeyboard::isVisible() {
+    return state().visible;
+}
+CGRect UIKeyboard::frame() {
+    return state().visible ? shownFrame() : hiddenFrame();
+}
+UIKeyboardType UIKeyboard::keyboardType() {
+    return state().type;
+}
 
 void UIKeyboard::show(UIKeyboardType type) {
     UIAssertMainThread();
@@ -78,9 +84,15 @@ void UIKeyboard::didHide() {
     post(UIKeyboardDidHideNotification, shownFrame(), hiddenFrame());
 }
 
-UIKeyboard::HandOver::HandOver() { ++state().handOvers; }
-UIKeyboard::HandOver::~HandOver() { --state().handOvers; }
-bool UIKeyboard::isHandingOver() { return state().handOvers > 0; }
+UIKeyboard::HandOver::HandOver() {
+    ++state().handOvers;
+}
+UIKeyboard::HandOver::~HandOver() {
+    --state().handOvers;
+}
+bool UIKeyboard::isHandingOver() {
+    return state().handOvers > 0;
+}
 
 void UIKeyboard::resetForTesting() {
     auto& s = state();

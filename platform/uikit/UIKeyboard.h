@@ -21,7 +21,8 @@ inline constexpr const char* UIKeyboardWillHideNotification = "UIKeyboardWillHid
 inline constexpr const char* UIKeyboardDidHideNotification = "UIKeyboardDidHideNotification";
 inline constexpr const char* UIKeyboardFrameBeginUserInfoKey = "UIKeyboardFrameBeginUserInfoKey";
 inline constexpr const char* UIKeyboardFrameEndUserInfoKey = "UIKeyboardFrameEndUserInfoKey";
-inline constexpr const char* UIKeyboardAnimationDurationUserInfoKey = "UIKeyboardAnimationDurationUserInfoKey";
+inline constexpr const char* UIKeyboardAnimationDurationUserInfoKey =
+    "UIKeyboardAnimationDurationUserInfoKey";
 inline constexpr const char* UIKeyboardAnimationCurveUserInfoKey = "UIKeyboardAnimationCurveUserInfoKey";
 
 inline constexpr double UIKeyboardAnimationDuration = 0.25;
@@ -29,13 +30,22 @@ inline constexpr long UIKeyboardAnimationCurve = 7;
 inline constexpr CGFloat UIKeyboardHeight = 216;
 
 enum class UIKeyboardType {
-    Default = 0, ASCIICapable, NumbersAndPunctuation, URL, NumberPad, PhonePad, NamePhonePad, EmailAddress,
-    DecimalPad, Twitter, WebSearch
+    Default = 0,
+    ASCIICapable,
+    NumbersAndPunctuation,
+    URL,
+    NumberPad,
+    PhonePad,
+    NamePhonePad,
+    EmailAddress,
+    DecimalPad,
+    Twitter,
+    WebSearch
 };
 
 // Text input that the keyboard can drive.
 class UIKeyInput {
-public:
+  public:
     virtual ~UIKeyInput() = default;
     virtual bool hasText() const = 0;
     virtual void insertText(const std::string& text) = 0;
@@ -45,7 +55,7 @@ public:
 };
 
 class UIKeyboard {
-public:
+  public:
     static bool isVisible();
     // The frame on screen while visible, otherwise the frame just below the screen.
     static CGRect frame();

@@ -9,7 +9,7 @@
 enum class NSTextAlignment { Left = 0, Center = 1, Right = 2, Justified = 3, Natural = 4 };
 
 class UILabel : public UIView {
-public:
+  public:
     static std::shared_ptr<UILabel> create(CGRect frame = CGRectZero);
 
     const std::string& text() const { return text_; }
@@ -32,11 +32,11 @@ public:
     CGSize sizeThatFits(CGSize size) const override;
     std::string displayedText() const override { return text_; }
 
-protected:
+  protected:
     explicit UILabel(CGRect frame);
     std::string dumpDetails() const override;
 
-private:
+  private:
     CGSize measure(CGFloat maxWidth) const;
     std::string text_;
     UIFontPtr font_;

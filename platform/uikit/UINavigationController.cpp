@@ -35,7 +35,8 @@ void UINavigationBar::setItems(std::vector<UINavigationItemPtr> items) {
     itemsChanged();
 }
 
-std::shared_ptr<UIButton> UINavigationBar::makeButton(const UIBarButtonItemPtr& item, std::function<void()> action) {
+std::shared_ptr<UIButton> UINavigationBar::makeButton(const UIBarButtonItemPtr& item,
+                                                      std::function<void()> action) {
     auto button = UIButton::buttonWithType(UIButtonType::System);
     if (item) {
         if (!item->title().empty()) button->setTitle(item->title(), UIControlStateNormal);
@@ -43,13 +44,17 @@ std::shared_ptr<UIButton> UINavigationBar::makeButton(const UIBarButtonItemPtr& 
         if (item->tintColor()) button->setTintColor(item->tintColor());
         button->setEnabled(item->isEnabled());
         std::weak_ptr<UIBarButtonItem> weakItem = item;
-        button->addAction([weakItem](UIControl&) {
-            if (auto i = weakItem.lock()) i->sendAction();
-        }, UIControlEventTouchUpInside);
+        button->addAction(
+            [weakItem](UIControl&) {
+                if (auto i = weakItem.lock()) i->sendAction();
+            },
+            UIControlEventTouchUpInside);
     } else {
-        button->addAction([action = std::move(action)](UIControl&) {
-            if (action) action();
-        }, UIControlEventTouchUpInside);
+        button->addAction(
+            [action = std::move(action)](UIControl&) {
+                if (action) action();
+            },
+            UIControlEventTouchUpInside);
     }
     return button;
 }
@@ -73,7 +78,8 @@ void UINavigationBar::itemsChanged() {
             if (auto given = it->second.asObjectOf<UIFont>()) font = given;
         }
         auto colour = titleTextAttributes_.find(NSForegroundColorAttributeName);
-        if (colour != titleTextAttributes_.end()) titleLabel_->setTextColor(colour->second.asObjectOf<UIColor>());
+        if (colour != titleTextAttributes_.end())
+            titleLabel_->setTextColor(colour->second.asObjectOf<UIColor>());
     }
     titleLabel_->setFont(font);
     titleLabel_->setText(top->title());
@@ -100,7 +106,8 @@ void UINavigationBar::itemsChanged() {
 void UINavigationBar::layoutSubviews() {
     CGSize size = bounds().size;
     if (leftButton_) leftButton_->setFrame(CGRectMake(8, 0, kBarButtonWidth, size.height));
-    if (rightButton_) rightButton_->setFrame(CGRectMake(size.width - 8 - kBarButtonWidth, 0, kBarButtonWidth, size.height));
+    if (rightButton_)
+        rightButton_->setFrame(CGRectMake(size.width - 8 - kBarButtonWidth, 0, kBarButtonWidth, size.height));
     if (titleLabel_) {
         CGFloat side = 8 + kBarButtonWidth + 8;
         titleLabel_->setFrame(CGRectMake(side, 0, std::max(0.0, size.width - 2 * side), size.height));
@@ -181,7 +188,8 @@ void UINavigationController::transition(std::vector<UIViewControllerPtr> newStac
     auto newTop = topViewController();
     updateBar();
 
-    bool shown = isViewLoaded() && (appearance() == Appearance::Appeared || appearance() == Appearance::Appearing);
+    bool shown =
+        isViewLoaded() && (appearance() == Appearance::Appeared || appearance() == Appearance::Appearing);
     if (!isViewLoaded() || oldTop == newTop) {
         for (auto& vc : removed) {
             if (vc->isViewLoaded() && vc->view()->superview() == view()) vc->view()->removeFromSuperview();
@@ -213,7 +221,8 @@ void UINavigationController::transition(std::vector<UIViewControllerPtr> newStac
     });
 }
 
-void UINavigationController::setViewControllers(std::vector<UIViewControllerPtr> controllers, Animated animated) {
+void UINavigationController::setViewControllers(std::vector<UIViewControllerPtr> controllers,
+                                                Animated animated) {
     UIAssertMainThread();
     controllers.erase(std::remove(controllers.begin(), controllers.end(), nullptr), controllers.end());
     transition(std::move(controllers), animated == Animated::Yes);
@@ -242,8 +251,8 @@ UIViewControllerPtr UINavigationController::popViewControllerAnimated(Animated a
     return popped;
 }
 
-std::vector<UIViewControllerPtr> UINavigationController::popToViewController(const UIViewControllerPtr& controller,
-                                                                              Animated animated) {
+std::vector<UIViewControllerPtr> UINavigationController::popToViewController(
+    const UIViewControllerPtr& controller, Animated animated) {
     UIAssertMainThread();
     auto it = std::find(stack_.begin(), stack_.end(), controller);
     if (it == stack_.end() || it + 1 == stack_.end()) return {};

@@ -17,7 +17,7 @@ class UILabel;
 class UIButton;
 
 class UINavigationBar : public UIView {
-public:
+  public:
     static std::shared_ptr<UINavigationBar> create(CGRect frame);
 
     // Values are UIColor (NSForegroundColorAttributeName) and UIFont (NSFontAttributeName) objects.
@@ -41,7 +41,7 @@ public:
 
     void layoutSubviews() override;
 
-private:
+  private:
     friend class UINavigationItem;
     explicit UINavigationBar(CGRect frame) : UIView(frame) {}
     void itemsChanged();
@@ -57,7 +57,7 @@ private:
 };
 
 class UINavigationController : public UIViewController {
-public:
+  public:
     static std::shared_ptr<UINavigationController> create();
     static std::shared_ptr<UINavigationController> initWithRootViewController(
         const std::shared_ptr<UIViewController>& root);
@@ -73,7 +73,8 @@ public:
     // nullptr when only the root is left.
     virtual UIViewControllerPtr popViewControllerAnimated(Animated animated);
     virtual std::vector<UIViewControllerPtr> popToRootViewControllerAnimated(Animated animated);
-    std::vector<UIViewControllerPtr> popToViewController(const UIViewControllerPtr& controller, Animated animated);
+    std::vector<UIViewControllerPtr> popToViewController(const UIViewControllerPtr& controller,
+                                                         Animated animated);
 
     std::shared_ptr<UINavigationBar> navigationBar();
     bool isNavigationBarHidden() const { return barHidden_; }
@@ -82,11 +83,11 @@ public:
 
     void loadView() override;
 
-protected:
+  protected:
     UINavigationController() = default;
     UIViewControllerPtr childForAppearance() const override { return topViewController(); }
 
-private:
+  private:
     // Replaces the stack, moving the shown view from `from` to the new top with the appearance calls.
     void transition(std::vector<UIViewControllerPtr> newStack, bool animated);
     void installView(const UIViewControllerPtr& controller);

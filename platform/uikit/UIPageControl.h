@@ -5,13 +5,13 @@
 #include "platform/uikit/UIControl.h"
 
 class UIPageControl : public UIControl {
-public:
+  public:
     static std::shared_ptr<UIPageControl> create(CGRect frame = CGRectZero);
 
     long numberOfPages() const { return numberOfPages_; }
     void setNumberOfPages(long pages);  // negative counts as 0; the current page is kept in range
     long currentPage() const { return currentPage_; }
-    void setCurrentPage(long page);     // clamped to the pages there are
+    void setCurrentPage(long page);  // clamped to the pages there are
     bool hidesForSinglePage() const { return hidesForSinglePage_; }
     void setHidesForSinglePage(bool hides) { hidesForSinglePage_ = hides; }
     UIColorPtr pageIndicatorTintColor() const { return pageTint_; }
@@ -26,11 +26,11 @@ public:
 
     void touchesEnded(const UITouch& touch) override;
 
-protected:
+  protected:
     explicit UIPageControl(CGRect frame) : UIControl(frame) {}
     std::string dumpDetails() const override;
 
-private:
+  private:
     long numberOfPages_ = 0;
     long currentPage_ = 0;
     bool hidesForSinglePage_ = false;

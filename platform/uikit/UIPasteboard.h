@@ -5,7 +5,7 @@
 #include <string>
 
 class UIPasteboard {
-public:
+  public:
     static UIPasteboard& generalPasteboard();
 
     // nullopt when no string is on the pasteboard.
@@ -13,7 +13,7 @@ public:
     void setString(std::optional<std::string> text) { string_ = std::move(text); }
     bool hasStrings() const { return string_.has_value(); }
 
-private:
+  private:
     UIPasteboard() = default;
     std::optional<std::string> string_;
 };

@@ -7,7 +7,7 @@
 enum class UIProgressViewStyle : long { Default = 0, Bar = 1 };
 
 class UIProgressView : public UIView {
-public:
+  public:
     static std::shared_ptr<UIProgressView> create(UIProgressViewStyle style = UIProgressViewStyle::Default);
 
     UIProgressViewStyle progressViewStyle() const { return style_; }
@@ -17,11 +17,11 @@ public:
 
     CGSize intrinsicContentSize() const override;
 
-protected:
+  protected:
     explicit UIProgressView(UIProgressViewStyle style);
     std::string dumpDetails() const override;
 
-private:
+  private:
     UIProgressViewStyle style_;
     float progress_ = 0;
 };

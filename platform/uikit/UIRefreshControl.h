@@ -5,18 +5,18 @@
 #include "platform/uikit/UIControl.h"
 
 class UIRefreshControl : public UIControl {
-public:
+  public:
     static std::shared_ptr<UIRefreshControl> create();
 
     void beginRefreshing();
     void endRefreshing();
     bool isRefreshing() const { return refreshing_; }
 
-protected:
+  protected:
     UIRefreshControl();
     std::string dumpDetails() const override;
 
-private:
+  private:
     bool refreshing_ = false;
 };
 

@@ -12,4 +12,6 @@ CGRect UIScreen::bounds() const {
     return CGRectMake(0, 0, profile.screenWidth, profile.screenHeight);
 }
 
-CGFloat UIScreen::scale() const { return DeviceProfile::current().screenScale; }
+CGFloat UIScreen::scale() const {
+    return DeviceProfile::current().screenScale;
+}

@@ -6,12 +6,12 @@
 #include "platform/graphics/Geometry.h"
 
 class UIScreen {
-public:
+  public:
     static UIScreen& mainScreen();
     // Read from the current device profile each time, so a test that changes the profile sees it.
     CGRect bounds() const;
     CGFloat scale() const;
 
-private:
+  private:
     UIScreen() = default;
 };

@@ -17,7 +17,9 @@ std::string insetsText(UIEdgeInsets i) {
 
 }  // namespace
 
-UIScrollView::UIScrollView(CGRect frame) : UIView(frame) { setClipsToBounds(true); }
+UIScrollView::UIScrollView(CGRect frame) : UIView(frame) {
+    setClipsToBounds(true);
+}
 
 UIScrollView::~UIScrollView() {
     if (settleTimer_) settleTimer_->invalidate();
@@ -186,8 +188,10 @@ void UIScrollView::settleStep() {
     auto keepAlive = shared_from_this();
     CGPoint current = contentOffset();
     CGPoint target = settleTarget_;
-    if (settleFollowsResting_) target = restingOffset(current, CGPointZero);
-    else if (settle_ == Settle::Decelerating) target = restingOffset(settleTarget_, CGPointZero);
+    if (settleFollowsResting_)
+        target = restingOffset(current, CGPointZero);
+    else if (settle_ == Settle::Decelerating)
+        target = restingOffset(settleTarget_, CGPointZero);
     int steps = std::max(1, settleStepsLeft_--);
     CGPoint next = steps == 1 ? target
                               : CGPoint{current.x + (target.x - current.x) / steps,
@@ -202,8 +206,10 @@ void UIScrollView::settleStep() {
     if (settleTimer_) settleTimer_->invalidate();
     settleTimer_.reset();
     if (auto d = delegate()) {
-        if (kind == Settle::Decelerating) d->scrollViewDidEndDecelerating(*this);
-        else d->scrollViewDidEndScrollingAnimation(*this);
+        if (kind == Settle::Decelerating)
+            d->scrollViewDidEndDecelerating(*this);
+        else
+            d->scrollViewDidEndScrollingAnimation(*this);
     }
 }
 

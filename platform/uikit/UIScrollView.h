@@ -38,7 +38,7 @@ inline constexpr double UIScrollViewSettleDuration = 0.3;
 
 // Every method is optional; the defaults do nothing.
 class UIScrollViewDelegate {
-public:
+  public:
     virtual ~UIScrollViewDelegate() = default;
     virtual void scrollViewDidScroll(UIScrollView&) {}
     virtual void scrollViewWillBeginDragging(UIScrollView&) {}
@@ -49,7 +49,7 @@ public:
 };
 
 class UIScrollView : public UIView, public KVOObservable {
-public:
+  public:
     static std::shared_ptr<UIScrollView> create(CGRect frame = CGRectZero);
     ~UIScrollView() override;
 
@@ -100,13 +100,13 @@ public:
 
     Value valueForKey(const std::string& key) const override;
 
-protected:
+  protected:
     explicit UIScrollView(CGRect frame);
     std::string dumpDetails() const override;
     // Called after every change of the offset, before the delegate hears of it (subclasses tile here).
     virtual void contentOffsetDidChange() {}
 
-private:
+  private:
     enum class Settle { None, Decelerating, Animating };
     bool takesDrag() const;
     bool scrollsVertically() const;

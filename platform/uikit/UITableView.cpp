@@ -11,11 +11,16 @@ constexpr CGFloat kAccessoryTypeWidth = 33;
 
 const char* accessoryName(UITableViewCellAccessoryType type) {
     switch (type) {
-    case UITableViewCellAccessoryType::DisclosureIndicator: return "disclosureIndicator";
-    case UITableViewCellAccessoryType::DetailDisclosureButton: return "detailDisclosureButton";
-    case UITableViewCellAccessoryType::Checkmark: return "checkmark";
-    case UITableViewCellAccessoryType::DetailButton: return "detailButton";
-    case UITableViewCellAccessoryType::None: break;
+        case UITableViewCellAccessoryType::DisclosureIndicator:
+            return "disclosureIndicator";
+        case UITableViewCellAccessoryType::DetailDisclosureButton:
+            return "detailDisclosureButton";
+        case UITableViewCellAccessoryType::Checkmark:
+            return "checkmark";
+        case UITableViewCellAccessoryType::DetailButton:
+            return "detailButton";
+        case UITableViewCellAccessoryType::None:
+            break;
     }
     return "";
 }
@@ -42,7 +47,8 @@ std::shared_ptr<UIView> UITableViewCell::contentView() {
     return contentView_;
 }
 
-std::shared_ptr<UITableViewCell> UITableViewCell::create(UITableViewCellStyle style, std::string reuseIdentifier) {
+std::shared_ptr<UITableViewCell> UITableViewCell::create(UITableViewCellStyle style,
+                                                         std::string reuseIdentifier) {
     UIAssertMainThread();
     auto cell = std::shared_ptr<UITableViewCell>(new UITableViewCell(style, std::move(reuseIdentifier)));
     cell->contentView();
@@ -64,7 +70,8 @@ std::shared_ptr<UILabel> UITableViewCell::detailTextLabel() {
     if (!detailTextLabel_) {
         detailTextLabel_ = UILabel::create();
         bool value1 = style_ == UITableViewCellStyle::Value1;
-        detailTextLabel_->setFont(UIFont::systemFontOfSize(style_ == UITableViewCellStyle::Subtitle ? 12 : 17));
+        detailTextLabel_->setFont(
+            UIFont::systemFontOfSize(style_ == UITableViewCellStyle::Subtitle ? 12 : 17));
         if (value1) {
             detailTextLabel_->setTextColor(UIColor::colorWithRed(142.0 / 255, 142.0 / 255, 147.0 / 255, 1));
             detailTextLabel_->setTextAlignment(NSTextAlignment::Right);
@@ -89,8 +96,12 @@ void UITableViewCell::setAccessoryView(const std::shared_ptr<UIView>& view) {
     setNeedsLayout();
 }
 
-void UITableViewCell::setSelected(bool selected, Animated) { selected_ = selected; }
-void UITableViewCell::setHighlighted(bool highlighted, Animated) { highlighted_ = highlighted; }
+void UITableViewCell::setSelected(bool selected, Animated) {
+    selected_ = selected;
+}
+void UITableViewCell::setHighlighted(bool highlighted, Animated) {
+    highlighted_ = highlighted;
+}
 
 void UITableViewCell::prepareForReuse() {
     setHighlighted(false);
@@ -100,7 +111,8 @@ void UITableViewCell::prepareForReuse() {
 void UITableViewCell::setFrame(CGRect frame) {
     UIView::setFrame(frame);
     // The content view follows at once, so that code configuring a cell sees its final size.
-    contentView()->setFrame({CGPointZero, {std::max(0.0, frame.size.width - accessoryWidth()), frame.size.height}});
+    contentView()->setFrame(
+        {CGPointZero, {std::max(0.0, frame.size.width - accessoryWidth()), frame.size.height}});
 }
 
 CGFloat UITableViewCell::accessoryWidth() const {
@@ -114,40 +126,44 @@ void UITableViewCell::layoutSubviews() {
     contentView()->setFrame({CGPointZero, {contentWidth, size.height}});
     if (accessoryView_) {
         CGSize a = accessoryView_->frame().size;
-        accessoryView_->setFrame(CGRectMake(size.width - kCellMargin - a.width, (size.height - a.height) / 2, a.width,
-                                            a.height));
+        accessoryView_->setFrame(
+            CGRectMake(size.width - kCellMargin - a.width, (size.height - a.height) / 2, a.width, a.height));
     }
     CGFloat inner = std::max(0.0, contentWidth - 2 * kCellMargin);
     switch (style_) {
-    case UITableViewCellStyle::Default:
-        if (textLabel_) textLabel_->setFrame(CGRectMake(kCellMargin, 0, inner, size.height));
-        break;
-    case UITableViewCellStyle::Value1: {
-        CGFloat detailWidth = detailTextLabel_ ? std::min(inner, detailTextLabel_->sizeThatFits({}).width) : 0;
-        if (detailTextLabel_) {
-            detailTextLabel_->setFrame(
-                CGRectMake(contentWidth - kCellMargin - detailWidth, 0, detailWidth, size.height));
+        case UITableViewCellStyle::Default:
+            if (textLabel_) textLabel_->setFrame(CGRectMake(kCellMargin, 0, inner, size.height));
+            break;
+        case UITableViewCellStyle::Value1: {
+            CGFloat detailWidth =
+                detailTextLabel_ ? std::min(inner, detailTextLabel_->sizeThatFits({}).width) : 0;
+            if (detailTextLabel_) {
+                detailTextLabel_->setFrame(
+                    CGRectMake(contentWidth - kCellMargin - detailWidth, 0, detailWidth, size.height));
+            }
+            CGFloat gap = detailWidth > 0 ? 10 : 0;
+            if (textLabel_)
+                textLabel_->setFrame(
+                    CGRectMake(kCellMargin, 0, std::max(0.0, inner - detailWidth - gap), size.height));
+            break;
         }
-        CGFloat gap = detailWidth > 0 ? 10 : 0;
-        if (textLabel_) textLabel_->setFrame(CGRectMake(kCellMargin, 0, std::max(0.0, inner - detailWidth - gap),
-                                                       size.height));
-        break;
-    }
-    case UITableViewCellStyle::Value2: {
-        constexpr CGFloat column = 91;
-        if (textLabel_) textLabel_->setFrame(CGRectMake(kCellMargin, 0, column - kCellMargin, size.height));
-        if (detailTextLabel_) {
-            detailTextLabel_->setFrame(CGRectMake(column + 6, 0, std::max(0.0, contentWidth - column - 6 - kCellMargin),
-                                                  size.height));
+        case UITableViewCellStyle::Value2: {
+            constexpr CGFloat column = 91;
+            if (textLabel_)
+                textLabel_->setFrame(CGRectMake(kCellMargin, 0, column - kCellMargin, size.height));
+            if (detailTextLabel_) {
+                detailTextLabel_->setFrame(CGRectMake(
+                    column + 6, 0, std::max(0.0, contentWidth - column - 6 - kCellMargin), size.height));
+            }
+            break;
         }
-        break;
-    }
-    case UITableViewCellStyle::Subtitle:
-        if (textLabel_) textLabel_->setFrame(CGRectMake(kCellMargin, 0, inner, size.height * 0.55));
-        if (detailTextLabel_) {
-            detailTextLabel_->setFrame(CGRectMake(kCellMargin, size.height * 0.55, inner, size.height * 0.45));
-        }
-        break;
+        case UITableViewCellStyle::Subtitle:
+            if (textLabel_) textLabel_->setFrame(CGRectMake(kCellMargin, 0, inner, size.height * 0.55));
+            if (detailTextLabel_) {
+                detailTextLabel_->setFrame(
+                    CGRectMake(kCellMargin, size.height * 0.55, inner, size.height * 0.45));
+            }
+            break;
     }
 }
 
@@ -277,7 +293,8 @@ void UITableView::reloadData() {
     for (long s = 0; s < sectionCount; ++s) {
         Section section;
         section.top = y;
-        section.headerHeight = std::max(0.0, del ? del->heightForHeaderInSection(*this, s) : sectionHeaderHeight_);
+        section.headerHeight =
+            std::max(0.0, del ? del->heightForHeaderInSection(*this, s) : sectionHeaderHeight_);
         y += section.headerHeight;
         long rows = std::max(0L, source->numberOfRowsInSection(*this, s));
         for (long r = 0; r < rows; ++r) {
@@ -287,7 +304,8 @@ void UITableView::reloadData() {
             section.rowHeights.push_back(h);
             y += h;
         }
-        section.footerHeight = std::max(0.0, del ? del->heightForFooterInSection(*this, s) : sectionFooterHeight_);
+        section.footerHeight =
+            std::max(0.0, del ? del->heightForFooterInSection(*this, s) : sectionFooterHeight_);
         y += section.footerHeight;
         if (del) {
             section.header = del->viewForHeaderInSection(*this, s);
@@ -333,7 +351,8 @@ CGRect UITableView::rectForRowAtIndexPath(const NSIndexPath& path) {
     ensureLoaded();
     if (!validPath(path)) return CGRectZero;
     auto& s = sections_[size_t(path.section())];
-    return CGRectMake(0, s.rowTops[size_t(path.row())], bounds().size.width, s.rowHeights[size_t(path.row())]);
+    return CGRectMake(0, s.rowTops[size_t(path.row())], bounds().size.width,
+                      s.rowHeights[size_t(path.row())]);
 }
 
 CGRect UITableView::rectForHeaderInSection(long section) {
@@ -354,8 +373,10 @@ CGRect UITableView::rectForFooterInSection(long section) {
 
 void UITableView::enqueue(const UITableViewCellPtr& cell) {
     // A cell without an identifier can never be asked for again, so it is not kept.
-    if (cell->reuseIdentifier().empty()) cell->removeFromSuperview();
-    else cells_.recycle(cell);
+    if (cell->reuseIdentifier().empty())
+        cell->removeFromSuperview();
+    else
+        cells_.recycle(cell);
 }
 
 void UITableView::tile() {
@@ -386,7 +407,8 @@ void UITableView::tile() {
             }
             auto cell = source->cellForRowAtIndexPath(*this, path);
             if (!cell) {
-                NSLog("UITableView: the data source gave no cell for row " + path.description() + "; left empty.");
+                NSLog("UITableView: the data source gave no cell for row " + path.description() +
+                      "; left empty.");
                 continue;
             }
             cell->setFrame(rect);
@@ -412,7 +434,8 @@ void UITableView::layoutSubviews() {
         reloadData();
         return;
     }
-    if (contentSize().width != bounds().size.width) setContentSize({bounds().size.width, contentSize().height});
+    if (contentSize().width != bounds().size.width)
+        setContentSize({bounds().size.width, contentSize().height});
     tile();
 }
 
@@ -446,8 +469,10 @@ std::shared_ptr<UIView> UITableView::footerViewForSection(long section) const {
 }
 
 void UITableView::registerClassForCellReuseIdentifier(CellFactory factory, const std::string& identifier) {
-    if (factory) factories_[identifier] = std::move(factory);
-    else factories_.erase(identifier);
+    if (factory)
+        factories_[identifier] = std::move(factory);
+    else
+        factories_.erase(identifier);
 }
 
 UITableViewCellPtr UITableView::dequeueReusableCellWithIdentifier(const std::string& identifier) {
@@ -468,11 +493,13 @@ UITableViewCellPtr UITableView::dequeueReusableCellWithIdentifier(const std::str
     return cell;
 }
 
-void UITableView::selectRowAtIndexPath(const NSIndexPath& path, Animated animated, UITableViewScrollPosition position) {
+void UITableView::selectRowAtIndexPath(const NSIndexPath& path, Animated animated,
+                                       UITableViewScrollPosition position) {
     ensureLoaded();
     if (!validPath(path)) return;
     if (selected_ && *selected_ != path) {
-        if (auto old = cells_.visible.find(*selected_); old != cells_.visible.end()) old->second->setSelected(false, animated);
+        if (auto old = cells_.visible.find(*selected_); old != cells_.visible.end())
+            old->second->setSelected(false, animated);
     }
     selected_ = path;
     if (position != UITableViewScrollPosition::None) scrollToRowAtIndexPath(path, position, animated);
@@ -481,7 +508,8 @@ void UITableView::selectRowAtIndexPath(const NSIndexPath& path, Animated animate
 
 void UITableView::deselectRowAtIndexPath(const NSIndexPath& path, Animated animated) {
     if (selected_ == path) selected_.reset();
-    if (auto it = cells_.visible.find(path); it != cells_.visible.end()) it->second->setSelected(false, animated);
+    if (auto it = cells_.visible.find(path); it != cells_.visible.end())
+        it->second->setSelected(false, animated);
 }
 
 void UITableView::scrollToRowAtIndexPath(const NSIndexPath& path, UITableViewScrollPosition position,
@@ -491,13 +519,21 @@ void UITableView::scrollToRowAtIndexPath(const NSIndexPath& path, UITableViewScr
     CGFloat height = bounds().size.height;
     CGFloat y = contentOffset().y;
     switch (position) {
-    case UITableViewScrollPosition::Top: y = row.minY(); break;
-    case UITableViewScrollPosition::Middle: y = row.midY() - height / 2; break;
-    case UITableViewScrollPosition::Bottom: y = row.maxY() - height; break;
-    case UITableViewScrollPosition::None:
-        if (row.minY() < y) y = row.minY();
-        else if (row.maxY() > y + height) y = row.maxY() - height;
-        break;
+        case UITableViewScrollPosition::Top:
+            y = row.minY();
+            break;
+        case UITableViewScrollPosition::Middle:
+            y = row.midY() - height / 2;
+            break;
+        case UITableViewScrollPosition::Bottom:
+            y = row.maxY() - height;
+            break;
+        case UITableViewScrollPosition::None:
+            if (row.minY() < y)
+                y = row.minY();
+            else if (row.maxY() > y + height)
+                y = row.maxY() - height;
+            break;
     }
     y = std::clamp(y, minimumContentOffset().y, maximumContentOffset().y);
     setContentOffset({contentOffset().x, y}, animated);
@@ -508,7 +544,9 @@ void UITableView::cellTouchBegan(const UITableViewCellPtr& cell) {
     cell->setHighlighted(true);
 }
 
-void UITableView::cellTouchCancelled(const UITableViewCellPtr& cell) { cell->setHighlighted(false); }
+void UITableView::cellTouchCancelled(const UITableViewCellPtr& cell) {
+    cell->setHighlighted(false);
+}
 
 void UITableView::cellTouchEnded(const UITableViewCellPtr& cell, bool inside) {
     auto keepAlive = shared_from_this();

@@ -28,14 +28,20 @@ class UITableView;
 
 enum class UITableViewStyle { Plain = 0, Grouped = 1 };
 enum class UITableViewCellStyle { Default = 0, Value1 = 1, Value2 = 2, Subtitle = 3 };
-enum class UITableViewCellAccessoryType { None = 0, DisclosureIndicator, DetailDisclosureButton, Checkmark, DetailButton };
+enum class UITableViewCellAccessoryType {
+    None = 0,
+    DisclosureIndicator,
+    DetailDisclosureButton,
+    Checkmark,
+    DetailButton
+};
 enum class UITableViewCellSelectionStyle { None = 0, Blue = 1, Gray = 2, Default = 3 };
 enum class UITableViewScrollPosition { None = 0, Top, Middle, Bottom };
 
 inline constexpr CGFloat UITableViewDefaultRowHeight = 44;
 
 class UITableViewCell : public UIView {
-public:
+  public:
     static std::shared_ptr<UITableViewCell> create(UITableViewCellStyle style, std::string reuseIdentifier);
 
     UITableViewCellStyle style() const { return style_; }
@@ -43,8 +49,8 @@ public:
 
     // Made with the cell; app content goes here.
     std::shared_ptr<UIView> contentView();
-    // Made on first use, in the content view. Only the value-1, value-2 and subtitle styles have a detail label
-    // (nullptr for the default style).
+    // Made on first use, in the content view. Only the value-1, value-2 and subtitle styles have a detail
+    // label (nullptr for the default style).
     std::shared_ptr<UILabel> textLabel();
     std::shared_ptr<UILabel> detailTextLabel();
 
@@ -74,11 +80,11 @@ public:
     void touchesEnded(const UITouch& touch) override;
     void touchesCancelled(const UITouch& touch) override;
 
-protected:
+  protected:
     UITableViewCell(UITableViewCellStyle style, std::string reuseIdentifier);
     std::string dumpDetails() const override;
 
-private:
+  private:
     std::shared_ptr<UITableView> table() const;
     CGFloat accessoryWidth() const;
 
@@ -99,7 +105,7 @@ private:
 using UITableViewCellPtr = std::shared_ptr<UITableViewCell>;
 
 class UITableViewDataSource {
-public:
+  public:
     virtual ~UITableViewDataSource() = default;
     virtual long numberOfSectionsInTableView(UITableView&) { return 1; }
     virtual long numberOfRowsInSection(UITableView&, long section) = 0;
@@ -108,7 +114,7 @@ public:
 
 // Every method is optional; the defaults are what the table does without a delegate.
 class UITableViewDelegate : public virtual UIScrollViewDelegate {
-public:
+  public:
     virtual CGFloat heightForRowAtIndexPath(UITableView& tableView, const NSIndexPath& indexPath);
     virtual CGFloat heightForHeaderInSection(UITableView& tableView, long section);
     virtual CGFloat heightForFooterInSection(UITableView& tableView, long section);
@@ -119,10 +125,11 @@ public:
 };
 
 class UITableView : public UIScrollView {
-public:
+  public:
     using CellFactory = std::function<UITableViewCellPtr(const std::string& reuseIdentifier)>;
 
-    static std::shared_ptr<UITableView> create(CGRect frame, UITableViewStyle style = UITableViewStyle::Plain);
+    static std::shared_ptr<UITableView> create(CGRect frame,
+                                               UITableViewStyle style = UITableViewStyle::Plain);
     // A factory of plain cells of a style, for `registerClassForCellReuseIdentifier`.
     static CellFactory cellFactory(UITableViewCellStyle style = UITableViewCellStyle::Default);
 
@@ -180,11 +187,11 @@ public:
 
     void layoutSubviews() override;
 
-protected:
+  protected:
     UITableView(CGRect frame, UITableViewStyle style);
     std::string dumpDetails() const override;
 
-private:
+  private:
     friend class UITableViewCell;
     struct Section {
         CGFloat top = 0;

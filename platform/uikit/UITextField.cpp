@@ -36,7 +36,9 @@ void UITextField::setText(std::string text) {
     updateAccessoryViews();
 }
 
-void UITextField::setFont(UIFontPtr font) { font_ = font ? std::move(font) : UIFont::systemFontOfSize(17); }
+void UITextField::setFont(UIFontPtr font) {
+    font_ = font ? std::move(font) : UIFont::systemFontOfSize(17);
+}
 
 void UITextField::setSelectedRange(NSRange range) {
     size_t length = TextUtil::utf16Length(text_);
@@ -49,10 +51,14 @@ void UITextField::setSelectedRange(NSRange range) {
 
 bool UITextField::shows(UITextFieldViewMode mode) const {
     switch (mode) {
-    case UITextFieldViewMode::Never: return false;
-    case UITextFieldViewMode::WhileEditing: return editing_;
-    case UITextFieldViewMode::UnlessEditing: return !editing_;
-    case UITextFieldViewMode::Always: return true;
+        case UITextFieldViewMode::Never:
+            return false;
+        case UITextFieldViewMode::WhileEditing:
+            return editing_;
+        case UITextFieldViewMode::UnlessEditing:
+            return !editing_;
+        case UITextFieldViewMode::Always:
+            return true;
     }
     return false;
 }
@@ -125,14 +131,16 @@ void UITextField::layoutSubviews() {
         rightView_->setFrame(CGRectMake(right, (size.height - s.height) / 2, s.width, s.height));
     }
     if (auto clear = visibleClearButton()) {
-        clear->setFrame(CGRectMake(right - kClearButtonMargin - kClearButtonSize, (size.height - kClearButtonSize) / 2,
-                                   kClearButtonSize, kClearButtonSize));
+        clear->setFrame(CGRectMake(right - kClearButtonMargin - kClearButtonSize,
+                                   (size.height - kClearButtonSize) / 2, kClearButtonSize, kClearButtonSize));
     }
 }
 
 // ---- first responder ----
 
-bool UITextField::canBecomeFirstResponder() const { return isEnabled() && window() != nullptr; }
+bool UITextField::canBecomeFirstResponder() const {
+    return isEnabled() && window() != nullptr;
+}
 
 bool UITextField::becomeFirstResponder() {
     UIAssertMainThread();
@@ -265,8 +273,10 @@ std::string UITextField::displayedText() const {
 
 std::string UITextField::dumpDetails() const {
     std::string details;
-    if (!text_.empty()) details += " text=" + UIDumpQuoted(displayedText());
-    else if (!placeholder_.empty()) details += " placeholder=" + UIDumpQuoted(placeholder_);
+    if (!text_.empty())
+        details += " text=" + UIDumpQuoted(displayedText());
+    else if (!placeholder_.empty())
+        details += " placeholder=" + UIDumpQuoted(placeholder_);
     if (secure_) details += " secure";
     if (editing_) details += " editing";
     return details;

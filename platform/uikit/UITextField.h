@@ -33,8 +33,10 @@
 
 class UITextField;
 
-inline constexpr const char* UITextFieldTextDidBeginEditingNotification = "UITextFieldTextDidBeginEditingNotification";
-inline constexpr const char* UITextFieldTextDidEndEditingNotification = "UITextFieldTextDidEndEditingNotification";
+inline constexpr const char* UITextFieldTextDidBeginEditingNotification =
+    "UITextFieldTextDidBeginEditingNotification";
+inline constexpr const char* UITextFieldTextDidEndEditingNotification =
+    "UITextFieldTextDidEndEditingNotification";
 inline constexpr const char* UITextFieldTextDidChangeNotification = "UITextFieldTextDidChangeNotification";
 
 enum class UITextBorderStyle { None = 0, Line, Bezel, RoundedRect };
@@ -42,13 +44,14 @@ enum class UITextFieldViewMode { Never = 0, WhileEditing, UnlessEditing, Always 
 
 // Every method is optional; the defaults allow everything.
 class UITextFieldDelegate {
-public:
+  public:
     virtual ~UITextFieldDelegate() = default;
     virtual bool textFieldShouldBeginEditing(UITextField&) { return true; }
     virtual void textFieldDidBeginEditing(UITextField&) {}
     virtual bool textFieldShouldEndEditing(UITextField&) { return true; }
     virtual void textFieldDidEndEditing(UITextField&) {}
-    virtual bool shouldChangeCharactersInRange(UITextField&, NSRange /*range*/, const std::string& /*replacement*/) {
+    virtual bool shouldChangeCharactersInRange(UITextField&, NSRange /*range*/,
+                                               const std::string& /*replacement*/) {
         return true;
     }
     virtual bool textFieldShouldClear(UITextField&) { return true; }
@@ -56,7 +59,7 @@ public:
 };
 
 class UITextField : public UIControl, public UIKeyInput {
-public:
+  public:
     static std::shared_ptr<UITextField> create(CGRect frame = CGRectZero);
 
     const std::string& text() const { return text_; }
@@ -114,11 +117,11 @@ public:
     // The text as shown (bullets for secure entry), or the placeholder when empty.
     std::string displayedText() const override;
 
-protected:
+  protected:
     explicit UITextField(CGRect frame);
     std::string dumpDetails() const override;
 
-private:
+  private:
     // Offers the change to the delegate and applies it; false when refused or invalid.
     bool replace(NSRange range, const std::string& replacement);
     void textChanged();

@@ -71,6 +71,8 @@ bool tap(const std::shared_ptr<UIView>& view) {
     return true;
 }
 
-bool tapText(const std::string& text) { return tap(findView(text)); }
+bool tapText(const std::string& text) {
+    return tap(findView(text));
+}
 
 }  // namespace UITree

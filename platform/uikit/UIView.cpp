@@ -1,9 +1,9 @@
 #include "platform/uikit/UIView.h"
 
+#include <cxxabi.h>
 #include <algorithm>
 #include <cassert>
 #include <cstdlib>
-#include <cxxabi.h>
 #include <typeinfo>
 
 #include "platform/foundation/Console.h"
@@ -11,7 +11,9 @@
 #include "platform/uikit/UIViewController.h"
 #include "platform/uikit/UIWindow.h"
 
-void UIAssertMainThread() { assert(NSRunLoop::isMainThread() && "UIKit objects are main-thread only"); }
+void UIAssertMainThread() {
+    assert(NSRunLoop::isMainThread() && "UIKit objects are main-thread only");
+}
 
 // ---- touches and responders ----
 
@@ -62,8 +64,12 @@ bool UIResponder::resignFirstResponder() {
     return true;
 }
 
-bool UIResponder::isFirstResponder() const { return firstResponderSlot().lock().get() == this; }
-std::shared_ptr<UIResponder> UIResponder::firstResponder() { return firstResponderSlot().lock(); }
+bool UIResponder::isFirstResponder() const {
+    return firstResponderSlot().lock().get() == this;
+}
+std::shared_ptr<UIResponder> UIResponder::firstResponder() {
+    return firstResponderSlot().lock();
+}
 
 // ---- constraints ----
 
@@ -110,11 +116,11 @@ bool NSLayoutConstraint::setActive(bool active) {
 
 std::string NSLayoutConstraint::description() const {
     auto name = [](const std::shared_ptr<UIView>& v) { return v ? v->className() : std::string("nil"); };
-    std::string rel = relation_ == NSLayoutRelation::Equal ? "==" : relation_ == NSLayoutRelation::LessThanOrEqual
-                                                                      ? "<="
-                                                                      : ">=";
-    return "<NSLayoutConstraint " + name(firstItem()) + "." + std::to_string(int(firstAttribute_)) + " " + rel +
-           " " + name(secondItem()) + "." + std::to_string(int(secondAttribute_)) + " * " +
+    std::string rel = relation_ == NSLayoutRelation::Equal             ? "=="
+                      : relation_ == NSLayoutRelation::LessThanOrEqual ? "<="
+                                                                       : ">=";
+    return "<NSLayoutConstraint " + name(firstItem()) + "." + std::to_string(int(firstAttribute_)) + " " +
+           rel + " " + name(secondItem()) + "." + std::to_string(int(secondAttribute_)) + " * " +
            valuetext::formatDouble(multiplier_) + " + " + valuetext::formatDouble(constant_) + ">";
 }
 
@@ -131,7 +137,9 @@ std::shared_ptr<UIView> UIView::create(CGRect frame) {
     return std::shared_ptr<UIView>(new UIView(frame));
 }
 
-std::string UIView::className() const { return UIClassNameOf(*this); }
+std::string UIView::className() const {
+    return UIClassNameOf(*this);
+}
 
 std::string UIClassNameOf(const Object& object) {
     const char* mangled = typeid(object).name();
@@ -166,7 +174,9 @@ void UIView::setAlpha(CGFloat alpha) {
     alpha_ = alpha < 0 ? 0 : alpha > 1 ? 1 : alpha;
 }
 
-void UIView::setHidden(bool hidden) { hidden_ = hidden; }
+void UIView::setHidden(bool hidden) {
+    hidden_ = hidden;
+}
 
 void UIView::setBackgroundColor(UIColorPtr color) {
     noteAnimatableChange("backgroundColor");
@@ -254,7 +264,9 @@ void UIView::addSubview(const std::shared_ptr<UIView>& view) {
     moveHere(view, subviews_.size());
 }
 
-void UIView::insertSubview(const std::shared_ptr<UIView>& view, size_t index) { moveHere(view, index); }
+void UIView::insertSubview(const std::shared_ptr<UIView>& view, size_t index) {
+    moveHere(view, index);
+}
 
 void UIView::insertSubviewAbove(const std::shared_ptr<UIView>& view, const std::shared_ptr<UIView>& sibling) {
     auto it = std::find(subviews_.begin(), subviews_.end(), sibling);
@@ -308,8 +320,10 @@ void UIView::detachConstraintsReferencing(const UIView& removed) {
     for (auto v = std::static_pointer_cast<UIView>(shared_from_this()); v; v = v->superview()) {
         std::vector<NSLayoutConstraintPtr> keep;
         for (auto& c : v->constraints_) {
-            if (involves(c->firstItem()) || involves(c->secondItem())) c->installedIn_.reset();
-            else keep.push_back(c);
+            if (involves(c->firstItem()) || involves(c->secondItem()))
+                c->installedIn_.reset();
+            else
+                keep.push_back(c);
         }
         v->constraints_ = std::move(keep);
     }
@@ -380,14 +394,18 @@ void UIView::layoutIfNeeded() {
     for (auto& child : children) child->layoutIfNeeded();
 }
 
-CGSize UIView::sizeThatFits(CGSize) const { return frame_.size; }
+CGSize UIView::sizeThatFits(CGSize) const {
+    return frame_.size;
+}
 
 void UIView::sizeToFit() {
     CGSize size = sizeThatFits(frame_.size);
     setBounds({boundsOrigin_, size});
 }
 
-bool UIView::pointInside(CGPoint point) const { return bounds().contains(point); }
+bool UIView::pointInside(CGPoint point) const {
+    return bounds().contains(point);
+}
 
 std::shared_ptr<UIView> UIView::hitTest(CGPoint point) {
     if (hidden_ || alpha_ < 0.01 || !userInteractionEnabled_) return nullptr;
@@ -403,7 +421,8 @@ std::shared_ptr<UIView> UIView::hitTest(CGPoint point) {
 
 CGPoint UIView::convertPointToScreen(CGPoint point) const {
     for (const UIView* v = this; v;) {
-        point = {point.x - v->boundsOrigin_.x + v->frame_.origin.x, point.y - v->boundsOrigin_.y + v->frame_.origin.y};
+        point = {point.x - v->boundsOrigin_.x + v->frame_.origin.x,
+                 point.y - v->boundsOrigin_.y + v->frame_.origin.y};
         auto sup = v->superview_.lock();
         v = sup.get();
     }
@@ -452,8 +471,10 @@ CGRect UIView::convertRectToView(CGRect rect, const std::shared_ptr<UIView>& vie
 }
 
 void UIView::setAssociatedValue(const void* key, Value value) {
-    if (value.isNull()) associated_.erase(key);
-    else associated_[key] = std::move(value);
+    if (value.isNull())
+        associated_.erase(key);
+    else
+        associated_[key] = std::move(value);
 }
 
 Value UIView::associatedValue(const void* key) const {
@@ -472,10 +493,14 @@ namespace {
 std::string quoted(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\', out += c;
-        else if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else out += c;
+        if (c == '"' || c == '\\')
+            out += '\\', out += c;
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else
+            out += c;
     }
     return out + "\"";
 }
@@ -490,4 +515,6 @@ std::string UIView::dumpLine() const {
     return line;
 }
 
-std::string UIDumpQuoted(const std::string& text) { return quoted(text); }
+std::string UIDumpQuoted(const std::string& text) {
+    return quoted(text);
+}

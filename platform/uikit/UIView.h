@@ -25,7 +25,7 @@ class UIViewController;
 
 // A finger on the screen, as delivered to responders.
 struct UITouch {
-    std::weak_ptr<UIView> view;         // the view the touch began in (the hit-test result)
+    std::weak_ptr<UIView> view;  // the view the touch began in (the hit-test result)
     std::weak_ptr<UIWindow> window;
     CGPoint locationInWindow;
     // A touch handed straight to `view` because no point can be inside it (it or a superview has no size,
@@ -39,7 +39,7 @@ struct UITouch {
 
 // Base of everything that answers events. Unhandled touches go up the responder chain.
 class UIResponder : public Object {
-public:
+  public:
     virtual std::shared_ptr<UIResponder> nextResponder() const { return nullptr; }
     virtual void touchesBegan(const UITouch& touch);
     virtual void touchesEnded(const UITouch& touch);
@@ -52,14 +52,14 @@ public:
     // The responder that typing goes to, if any.
     static std::shared_ptr<UIResponder> firstResponder();
 
-protected:
+  protected:
     UIResponder() = default;
     virtual void didBecomeFirstResponder() {}
     virtual void didResignFirstResponder() {}
 };
 
 class CALayer {
-public:
+  public:
     CGFloat cornerRadius = 0;
     CGFloat borderWidth = 0;
     UIColorPtr borderColor = UIColor::blackColor();
@@ -71,8 +71,19 @@ public:
 };
 
 enum class NSLayoutAttribute {
-    NotAnAttribute = 0, Left = 1, Right, Top, Bottom, Leading, Trailing, Width, Height, CenterX, CenterY,
-    LastBaseline, FirstBaseline = 12
+    NotAnAttribute = 0,
+    Left = 1,
+    Right,
+    Top,
+    Bottom,
+    Leading,
+    Trailing,
+    Width,
+    Height,
+    CenterX,
+    CenterY,
+    LastBaseline,
+    FirstBaseline = 12
 };
 enum class NSLayoutRelation { LessThanOrEqual = -1, Equal = 0, GreaterThanOrEqual = 1 };
 using UILayoutPriority = float;
@@ -83,11 +94,13 @@ inline constexpr UILayoutPriority UILayoutPriorityDefaultLow = 250;
 // One recorded constraint: first.attribute relation second.attribute * multiplier + constant. Items are
 // weak, so a constraint never keeps a view alive.
 class NSLayoutConstraint final : public Object {
-public:
-    static std::shared_ptr<NSLayoutConstraint> constraintWithItem(
-        const std::shared_ptr<UIView>& firstItem, NSLayoutAttribute firstAttribute, NSLayoutRelation relation,
-        const std::shared_ptr<UIView>& secondItem, NSLayoutAttribute secondAttribute, CGFloat multiplier,
-        CGFloat constant);
+  public:
+    static std::shared_ptr<NSLayoutConstraint> constraintWithItem(const std::shared_ptr<UIView>& firstItem,
+                                                                  NSLayoutAttribute firstAttribute,
+                                                                  NSLayoutRelation relation,
+                                                                  const std::shared_ptr<UIView>& secondItem,
+                                                                  NSLayoutAttribute secondAttribute,
+                                                                  CGFloat multiplier, CGFloat constant);
 
     std::shared_ptr<UIView> firstItem() const { return firstItem_.lock(); }
     std::shared_ptr<UIView> secondItem() const { return secondItem_.lock(); }
@@ -109,7 +122,7 @@ public:
 
     std::string description() const override;
 
-private:
+  private:
     friend class UIView;
     NSLayoutConstraint() = default;
     std::weak_ptr<UIView> firstItem_, secondItem_;
@@ -126,8 +139,19 @@ private:
 using NSLayoutConstraintPtr = std::shared_ptr<NSLayoutConstraint>;
 
 enum class UIViewContentMode {
-    ScaleToFill = 0, ScaleAspectFit, ScaleAspectFill, Redraw, Center, Top, Bottom, Left, Right, TopLeft,
-    TopRight, BottomLeft, BottomRight
+    ScaleToFill = 0,
+    ScaleAspectFit,
+    ScaleAspectFill,
+    Redraw,
+    Center,
+    Top,
+    Bottom,
+    Left,
+    Right,
+    TopLeft,
+    TopRight,
+    BottomLeft,
+    BottomRight
 };
 
 using UIViewAutoresizing = unsigned;
@@ -163,7 +187,7 @@ struct UIViewAnimationInfo {
 };
 
 class UIView : public UIResponder {
-public:
+  public:
     static std::shared_ptr<UIView> create(CGRect frame = CGRectZero);
     ~UIView() override;
 
@@ -266,9 +290,12 @@ public:
     template <class T>
     void setAssociatedObject(const void* key, const std::shared_ptr<T>& object,
                              Association policy = Association::Strong) {
-        if (!object) associated_.erase(key);
-        else if (policy == Association::Strong) associated_[key] = object;
-        else associated_[key] = std::weak_ptr<T>(object);
+        if (!object)
+            associated_.erase(key);
+        else if (policy == Association::Strong)
+            associated_[key] = object;
+        else
+            associated_[key] = std::weak_ptr<T>(object);
     }
     template <class T>
     std::shared_ptr<T> associatedObject(const void* key) const {
@@ -299,18 +326,22 @@ public:
     // One line for the tree dump, without indentation or newline.
     std::string dumpLine() const;
 
-protected:
+  protected:
     explicit UIView(CGRect frame);
     // Extra fields for the dump line (" text=\"...\""), after the geometry.
     virtual std::string dumpDetails() const { return ""; }
     // Records a change of an animatable property (called by the setters).
     void noteAnimatableChange(const char* property);
     template <class T>
-    std::shared_ptr<T> self() { return std::static_pointer_cast<T>(shared_from_this()); }
+    std::shared_ptr<T> self() {
+        return std::static_pointer_cast<T>(shared_from_this());
+    }
     template <class T>
-    std::shared_ptr<const T> self() const { return std::static_pointer_cast<const T>(shared_from_this()); }
+    std::shared_ptr<const T> self() const {
+        return std::static_pointer_cast<const T>(shared_from_this());
+    }
 
-private:
+  private:
     friend class UIViewController;
     friend class NSLayoutConstraint;
     void moveHere(const std::shared_ptr<UIView>& view, size_t index);

@@ -8,8 +8,8 @@
 
 // ---- bar button items and navigation items ----
 
-std::shared_ptr<UIBarButtonItem> UIBarButtonItem::createWithTitle(std::string title, UIBarButtonItemStyle style,
-                                                                  Action action) {
+std::shared_ptr<UIBarButtonItem> UIBarButtonItem::createWithTitle(std::string title,
+                                                                  UIBarButtonItemStyle style, Action action) {
     auto item = std::shared_ptr<UIBarButtonItem>(new UIBarButtonItem());
     item->title_ = std::move(title);
     item->style_ = style;
@@ -17,8 +17,8 @@ std::shared_ptr<UIBarButtonItem> UIBarButtonItem::createWithTitle(std::string ti
     return item;
 }
 
-std::shared_ptr<UIBarButtonItem> UIBarButtonItem::createWithImage(UIImagePtr image, UIBarButtonItemStyle style,
-                                                                  Action action) {
+std::shared_ptr<UIBarButtonItem> UIBarButtonItem::createWithImage(UIImagePtr image,
+                                                                  UIBarButtonItemStyle style, Action action) {
     auto item = std::shared_ptr<UIBarButtonItem>(new UIBarButtonItem());
     item->image_ = std::move(image);
     item->style_ = style;
@@ -89,7 +89,9 @@ void UIViewController::setView(const std::shared_ptr<UIView>& view) {
     if (view_) view_->controller_ = self<UIViewController>();
 }
 
-void UIViewController::loadView() { setView(UIView::create(UIScreen::mainScreen().bounds())); }
+void UIViewController::loadView() {
+    setView(UIView::create(UIScreen::mainScreen().bounds()));
+}
 
 void UIViewController::viewWillAppear(bool) {}
 void UIViewController::viewDidAppear(bool) {}
@@ -230,8 +232,10 @@ void UIViewController::dismissViewControllerAnimated(Animated animated, std::fun
     UIAssertMainThread();
     auto root = rootAncestor(self<UIViewController>());
     std::shared_ptr<UIViewController> presenter;
-    if (root->presented_) presenter = root;
-    else presenter = root->presenting_.lock();
+    if (root->presented_)
+        presenter = root;
+    else
+        presenter = root->presenting_.lock();
     if (!presenter) return;
     presenter->completePendingTransition();
     auto controller = presenter->presented_;

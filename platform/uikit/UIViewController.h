@@ -27,12 +27,12 @@ inline constexpr double UIModalTransitionDuration = 0.4;
 enum class UIBarButtonItemStyle { Plain = 0, Bordered = 1, Done = 2 };
 
 class UIBarButtonItem final : public Object {
-public:
+  public:
     using Action = std::function<void()>;
     static std::shared_ptr<UIBarButtonItem> createWithTitle(std::string title, UIBarButtonItemStyle style,
-                                                           Action action);
+                                                            Action action);
     static std::shared_ptr<UIBarButtonItem> createWithImage(UIImagePtr image, UIBarButtonItemStyle style,
-                                                           Action action);
+                                                            Action action);
 
     const std::string& title() const { return title_; }
     void setTitle(std::string title) { title_ = std::move(title); }
@@ -49,7 +49,7 @@ public:
     // Runs the action as a tap would (nothing when disabled).
     void sendAction() const;
 
-private:
+  private:
     UIBarButtonItem() = default;
     std::string title_;
     UIImagePtr image_;
@@ -62,7 +62,7 @@ private:
 using UIBarButtonItemPtr = std::shared_ptr<UIBarButtonItem>;
 
 class UINavigationItem final : public Object {
-public:
+  public:
     static std::shared_ptr<UINavigationItem> create(std::string title = "");
 
     const std::string& title() const { return title_; }
@@ -74,7 +74,7 @@ public:
     bool hidesBackButton() const { return hidesBackButton_; }
     void setHidesBackButton(bool hides);
 
-private:
+  private:
     friend class UINavigationBar;
     UINavigationItem() = default;
     void changed();
@@ -95,7 +95,7 @@ inline constexpr UIRectEdge UIRectEdgeRight = 1 << 3;
 inline constexpr UIRectEdge UIRectEdgeAll = 15;
 
 class UIViewController : public UIResponder {
-public:
+  public:
     static std::shared_ptr<UIViewController> create();
     ~UIViewController() override;
 
@@ -146,13 +146,15 @@ public:
 
     std::shared_ptr<UIResponder> nextResponder() const override;
 
-protected:
+  protected:
     UIViewController() = default;
     // The child whose appearance follows this controller's (none for a plain controller).
     virtual std::shared_ptr<UIViewController> childForAppearance() const { return nullptr; }
     void setParent(const std::shared_ptr<UIViewController>& parent) { parent_ = parent; }
     template <class T>
-    std::shared_ptr<T> self() { return std::static_pointer_cast<T>(shared_from_this()); }
+    std::shared_ptr<T> self() {
+        return std::static_pointer_cast<T>(shared_from_this());
+    }
 
     // One pending animated transition: its timer and the work that ends it.
     struct Transition {
@@ -163,7 +165,7 @@ protected:
     void runTransition(bool animated, double duration, std::function<void()> finish);
     void completePendingTransition();
 
-private:
+  private:
     friend class UINavigationController;
     std::shared_ptr<UIView> view_;
     std::string title_;

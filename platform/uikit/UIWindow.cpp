@@ -3,7 +3,9 @@
 #include "platform/uikit/UIApplication.h"
 #include "platform/uikit/UIViewController.h"
 
-UIWindow::UIWindow(CGRect frame) : UIView(frame) { UIView::setHidden(true); }
+UIWindow::UIWindow(CGRect frame) : UIView(frame) {
+    UIView::setHidden(true);
+}
 
 std::shared_ptr<UIWindow> UIWindow::create(CGRect frame) {
     UIAssertMainThread();
@@ -16,7 +18,9 @@ std::shared_ptr<UIWindow> UIWindow::window() const {
     return std::static_pointer_cast<UIWindow>(std::const_pointer_cast<UIView>(self<UIView>()));
 }
 
-std::shared_ptr<UIResponder> UIWindow::nextResponder() const { return UIApplication::sharedApplication(); }
+std::shared_ptr<UIResponder> UIWindow::nextResponder() const {
+    return UIApplication::sharedApplication();
+}
 
 void UIWindow::setHidden(bool hidden) {
     UIAssertMainThread();
@@ -43,7 +47,9 @@ void UIWindow::setHidden(bool hidden) {
     }
 }
 
-bool UIWindow::isKeyWindow() const { return UIApplication::sharedApplication()->keyWindow().get() == this; }
+bool UIWindow::isKeyWindow() const {
+    return UIApplication::sharedApplication()->keyWindow().get() == this;
+}
 
 void UIWindow::makeKeyWindow() {
     UIAssertMainThread();
@@ -68,7 +74,8 @@ void UIWindow::setRootViewController(const std::shared_ptr<UIViewController>& co
     root_ = controller;
     bool visible = !isHidden();
     if (old && visible) old->beginAppearanceTransition(false, false);
-    if (old && old->isViewLoaded() && old->view()->superview().get() == this) old->view()->removeFromSuperview();
+    if (old && old->isViewLoaded() && old->view()->superview().get() == this)
+        old->view()->removeFromSuperview();
     if (controller) {
         auto view = controller->view();
         view->setFrame(bounds());

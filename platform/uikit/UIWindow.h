@@ -15,7 +15,7 @@ inline constexpr UIWindowLevel UIWindowLevelStatusBar = 1000;
 inline constexpr UIWindowLevel UIWindowLevelAlert = 2000;
 
 class UIWindow : public UIView {
-public:
+  public:
     static std::shared_ptr<UIWindow> create(CGRect frame);
 
     UIWindowLevel windowLevel() const { return level_; }
@@ -38,11 +38,11 @@ public:
     // Order among windows of one level: the one shown last is on top.
     uint64_t orderStamp() const { return orderStamp_; }
 
-protected:
+  protected:
     explicit UIWindow(CGRect frame);
     std::string dumpDetails() const override;
 
-private:
+  private:
     UIWindowLevel level_ = UIWindowLevelNormal;
     std::shared_ptr<UIViewController> root_;
     uint64_t orderStamp_ = 0;

@@ -27,7 +27,9 @@ class FunctionFormatter : public PUSHLogFormatter {
   public:
     using Function = std::function<PUSHLogFormatResult(const PUSHLogMessage&)>;
     explicit FunctionFormatter(Function function) : function_(std::move(function)) {}
-    PUSHLogFormatResult formatLogMessage(const PUSHLogMessage& message) override { return function_(message); }
+    PUSHLogFormatResult formatLogMessage(const PUSHLogMessage& message) override {
+        return function_(message);
+    }
 
   private:
     Function function_;

@@ -32,7 +32,9 @@ class ASLCaptureTest : public ::testing::Test {
         m.set(ASL_KEY_MSG, text);
         return m;
     }
-    void send(const std::string& level, const std::string& text) { ASSERT_TRUE(client_->send(message(level, text))); }
+    void send(const std::string& level, const std::string& text) {
+        ASSERT_TRUE(client_->send(message(level, text)));
+    }
     void startAndListen() {
         PUSHASLLogCapture::start();
         ASSERT_TRUE(eventually([] { return PUSHASLLogCapture::isCapturing(); }));
@@ -62,7 +64,8 @@ TEST_F(ASLCaptureTest, ReadsFromTheStartSecondOnThenOnlyWhatIsNewFromEveryWriter
     // Another process's record in a store of its own: nothing in this process sends it.
     std::ofstream(ASLStore::directory() + "/com.other.tool.log", std::ios::app)
         << R"({"ASLMessageID":"1","Level":"4","Message":"from elsewhere","Time":")" << long(kStart) + 2
-        << R"(","TimeNanoSec":"0"})" << "\n";
+        << R"(","TimeNanoSec":"0"})"
+        << "\n";
     ASSERT_TRUE(captured("from elsewhere"));
     send("2", "later");
     ASSERT_TRUE(captured("later"));

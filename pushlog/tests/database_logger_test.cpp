@@ -10,7 +10,8 @@ namespace {
 // Counts what the base asks of its store.
 class CountingDatabaseLogger : public PUSHAbstractDatabaseLogger {
   public:
-    explicit CountingDatabaseLogger(bool takes) : PUSHAbstractDatabaseLogger("test.database"), takes_(takes) {}
+    explicit CountingDatabaseLogger(bool takes)
+        : PUSHAbstractDatabaseLogger("test.database"), takes_(takes) {}
     static std::shared_ptr<CountingDatabaseLogger> create(bool takes = true) {
         return std::make_shared<CountingDatabaseLogger>(takes);
     }

@@ -127,7 +127,8 @@ TEST_F(FileLoggerTest, ARestartContinuesTheNewestFileOnlyWhenItMay) {
 
 TEST_F(FileLoggerTest, DeletingOrRenamingTheOpenFileRollsIt) {
     // Renamed or deleted, where extended attributes work or are refused.
-    for (const auto& [rename, refused] : {std::pair(false, false), std::pair(true, false), std::pair(true, true)}) {
+    for (const auto& [rename, refused] :
+         {std::pair(false, false), std::pair(true, false), std::pair(true, true)}) {
         SCOPED_TRACE(std::to_string(rename) + std::to_string(refused));
         NSFileManager::setFaultsForTesting({.extendedAttributesUnsupported = refused});
         auto logger = makeLogger();
@@ -204,8 +205,9 @@ TEST_F(FileLoggerTest, AFailedCreationIsRetriedWithTheNextRecordAndReportedSpari
 TEST_F(FileLoggerTest, NewlinesFollowTheFormatterAndTheSwitch) {
     // The formatter's text (nothing: the record's own), the switch, the record and the bytes written.
     const std::tuple<std::optional<std::string>, bool, std::string, std::string> cases[] = {
-        {std::nullopt, false, "own", "own\n"}, {std::nullopt, true, "own\n", "own\n"}, {"new", true, "m", "new\n"},
-        {"new", false, "m", "new"},           {"new\n", true, "m", "new\n"},
+        {std::nullopt, false, "own", "own\n"}, {std::nullopt, true, "own\n", "own\n"},
+        {"new", true, "m", "new\n"},           {"new", false, "m", "new"},
+        {"new\n", true, "m", "new\n"},
     };
     for (const auto& [formatted, appendNewline, message, expected] : cases) {
         auto logger = makeLogger(true);

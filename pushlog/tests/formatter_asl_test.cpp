@@ -10,31 +10,35 @@ namespace {
 const Date kWhen = Date::fromUnixTime(1456790400.0 + 5 * 60 + 9.007);
 
 class FormatterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("TZ", "Asia/Shanghai", 1);
         tzset();
     }
     static PUSHLogMessagePtr record(uint32_t flag, const std::string& text = "x") {
-        return PUSHLogMessage::create(text, 31, flag, 0, "/src/push/PUSHService.m", "fn", 1, Value(), 0, kWhen);
+        return PUSHLogMessage::create(text, 31, flag, 0, "/src/push/PUSHService.m", "fn", 1, Value(), 0,
+                                      kWhen);
     }
 };
 
 TEST_F(FormatterTest, LineForEachFlagAndType) {
     // The type, the flag and the line's middle.
     const std::tuple<uint32_t, uint32_t, const char*> cases[] = {
-        {0, 1, "PUSH | E"}, {0, 2, "PUSH | W"}, {0, 4, "PUSH | I"},  {0, 8, "PUSH | D"},
+        {0, 1, "PUSH | E"},  {0, 2, "PUSH | W"}, {0, 4, "PUSH | I"}, {0, 8, "PUSH | D"},
         {0, 16, "PUSH | V"}, {0, 3, "PUSH | V"}, {0, 0, "PUSH | V"}, {1, 8, "JMessage | D"},
     };
     for (const auto& [type, flag, middle] : cases) {
         auto result = PUSHCustomFormatter::initWithType(type)->formatLogMessage(*record(flag));
         ASSERT_EQ(result.kind(), PUSHLogFormatResult::Kind::Text);
-        EXPECT_EQ(result.textFor(*record(flag)), "2016-03-01 08:05:09.007 | " + std::string(middle) + " - [PUSHService] x");
+        EXPECT_EQ(result.textFor(*record(flag)),
+                  "2016-03-01 08:05:09.007 | " + std::string(middle) + " - [PUSHService] x");
     }
     // Text is never taken as a format, and milliseconds are not rounded up.
     auto formatter = PUSHCustomFormatter::initWithType(0);
-    auto late = PUSHLogMessage::create("100% %@ %s", 31, 4, 0, "a.m", "f", 1, Value(), 0, kWhen.addingTimeInterval(0.9925));
-    EXPECT_EQ(formatter->formatLogMessage(*late).textFor(*late), "2016-03-01 08:05:09.999 | PUSH | I - [a] 100% %@ %s");
+    auto late = PUSHLogMessage::create("100% %@ %s", 31, 4, 0, "a.m", "f", 1, Value(), 0,
+                                       kWhen.addingTimeInterval(0.9925));
+    EXPECT_EQ(formatter->formatLogMessage(*late).textFor(*late),
+              "2016-03-01 08:05:09.999 | PUSH | I - [a] 100% %@ %s");
 }
 
 TEST_F(FormatterTest, SwitchesToPerThreadDateFormattersWhenShared) {
@@ -77,7 +81,8 @@ TEST(ASLLoggerTest, SendsFormattedRecordsToTheSystemLog) {
 
     auto found = ASLStore::search("com.apple.console", ASLQuery());
     ASSERT_EQ(found.size(), 4u);
-    const std::pair<const char*, const char*> expected[] = {{"2", "plain 1"}, {"4", "plain 4"}, {"5", "plain 8"}};
+    const std::pair<const char*, const char*> expected[] = {
+        {"2", "plain 1"}, {"4", "plain 4"}, {"5", "plain 8"}};
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(found[i].get(ASL_KEY_LEVEL), expected[i].first);
         EXPECT_EQ(found[i].get(ASL_KEY_MSG), expected[i].second);

@@ -45,14 +45,17 @@ TEST(FormatterChainTest, MembersFormatInTurn) {
     using Kind = PUSHLogFormatResult::Kind;
     // The members' suffixes, the result, its text, and whether the last member was asked.
     const std::tuple<std::vector<std::string>, Kind, std::string, bool> cases[] = {
-        {{}, Kind::Original, "x", false},      {{"1", "2"}, Kind::Text, "x12", true},
-        {{"", ""}, Kind::Original, "x", true}, {{"1", ""}, Kind::Text, "x1", true},
+        {{}, Kind::Original, "x", false},
+        {{"1", "2"}, Kind::Text, "x12", true},
+        {{"", ""}, Kind::Original, "x", true},
+        {{"1", ""}, Kind::Text, "x1", true},
         {{"-", "2"}, Kind::Drop, "<dropped>", false}};
     auto record = recordFrom(nullptr, "");
     for (const auto& [suffixes, kind, text, lastAsked] : cases) {
         auto chain = PUSHMultiFormatter::create();
         std::shared_ptr<StepFormatter> last;
-        for (const auto& suffix : suffixes) chain->addFormatter(last = std::make_shared<StepFormatter>(suffix));
+        for (const auto& suffix : suffixes)
+            chain->addFormatter(last = std::make_shared<StepFormatter>(suffix));
         auto result = chain->formatLogMessage(*record);
         EXPECT_EQ(std::tuple(result.kind(), textOf(result, *record), last && last->last),
                   std::tuple(kind, text, lastAsked));
@@ -113,7 +116,8 @@ TEST_F(QueueFormatterTest, LabelForEachOrigin) {
         formatter->setMaxQueueLength(maxLength);
         auto record =
             queue == main ? PUSHLogMessage::create("x", 31, 4, 0, "f", "", 0) : recordFrom(queue, threadName);
-        EXPECT_EQ(formatter->queueThreadLabelForLogMessage(*record), label == "<id>" ? record->threadID() : label)
+        EXPECT_EQ(formatter->queueThreadLabelForLogMessage(*record),
+                  label == "<id>" ? record->threadID() : label)
             << label;
     }
 }
@@ -145,20 +149,23 @@ TEST(ContextFilterTest, WhitelistAndBlacklistFollowTheirSet) {
     auto black = PUSHContextBlacklistFilterLogFormatter::create();
     // Steps: +n adds n to both sets, -n removes it, 0 leaves them; then a record of `context` and whether it
     // is in the sets.
-    const std::tuple<int, int32_t, bool> steps[] = {{0, 0, false}, {+1, 1, true},  {+2, 2, true},
-                                                    {0, 0, false}, {+2, 2, true},  {-2, 2, false},  // twice, once
-                                                    {+5, 5, true}, {0, 1, true},   {0, -1, false}};
+    const std::tuple<int, int32_t, bool> steps[] = {
+        {0, 0, false}, {+1, 1, true}, {+2, 2, true},
+        {0, 0, false}, {+2, 2, true}, {-2, 2, false},  // twice, once
+        {+5, 5, true}, {0, 1, true},  {0, -1, false}};
     using Kind = PUSHLogFormatResult::Kind;
     for (const auto& [change, context, inSet] : steps) {
         if (change > 0) white->addToWhitelist(uint32_t(change)), black->addToBlacklist(uint32_t(change));
-        if (change < 0) white->removeFromWhitelist(uint32_t(-change)), black->removeFromBlacklist(uint32_t(-change));
+        if (change < 0)
+            white->removeFromWhitelist(uint32_t(-change)), black->removeFromBlacklist(uint32_t(-change));
         auto record = PUSHLogMessage::create("x", 31, 4, context, "f", "", 0);
         EXPECT_EQ(white->formatLogMessage(*record).kind(), inSet ? Kind::Original : Kind::Drop) << context;
         EXPECT_EQ(black->formatLogMessage(*record).kind(), inSet ? Kind::Drop : Kind::Original) << context;
     }
     // A negative context is the unsigned number of the same bits.
     white->addToWhitelist(0xFFFFFFFFu);
-    EXPECT_EQ(white->formatLogMessage(*PUSHLogMessage::create("x", 31, 4, -1, "f", "", 0)).kind(), Kind::Original);
+    EXPECT_EQ(white->formatLogMessage(*PUSHLogMessage::create("x", 31, 4, -1, "f", "", 0)).kind(),
+              Kind::Original);
     auto list = white->whitelist();
     std::sort(list.begin(), list.end());
     EXPECT_EQ(list, (std::vector<uint32_t>{1, 5, 0xFFFFFFFFu}));

@@ -15,7 +15,9 @@ std::string nameAt(const std::string& date, const std::string& clash = "") {
     return app() + " " + date + (clash.empty() ? "" : " " + clash) + ".log";
 }
 
-void writeFile(const std::string& path, size_t bytes) { foundation_test::writeFile(path, std::string(bytes, 'x')); }
+void writeFile(const std::string& path, size_t bytes) {
+    foundation_test::writeFile(path, std::string(bytes, 'x'));
+}
 
 class LogFileManagerTest : public ::testing::Test {
   protected:
@@ -42,7 +44,8 @@ class LogFileManagerTest : public ::testing::Test {
     }
 
     void removeAll() {
-        for (const auto& name : manager->sortedLogFileNames()) ::unlink((manager->logsDirectory() + "/" + name).c_str());
+        for (const auto& name : manager->sortedLogFileNames())
+            ::unlink((manager->logsDirectory() + "/" + name).c_str());
     }
 
     TempDir dir;
@@ -51,13 +54,13 @@ class LogFileManagerTest : public ::testing::Test {
 
 TEST_F(LogFileManagerTest, RecognisesOnlyItsOwnLogFileNames) {
     const std::pair<std::string, bool> cases[] = {
-        {nameAt("2016-03-01 08-05"), true},        {nameAt("2016-03-01 08-05", "17"), true},
-        {"other 2016-03-01 08-05.log", false},     {app() + " 2016-03-01 08-05.txt", false},
-        {nameAt("2016-02-31 08-05"), false},       {nameAt("2016-03-01 24-05"), false},
-        {nameAt("2016-13-01 08-05"), false},       {app() + " 2016-03-01 08-05", false},
-        {app() + " 2016-03-01.log", false},         // two pieces
+        {nameAt("2016-03-01 08-05"), true},         {nameAt("2016-03-01 08-05", "17"), true},
+        {"other 2016-03-01 08-05.log", false},      {app() + " 2016-03-01 08-05.txt", false},
+        {nameAt("2016-02-31 08-05"), false},        {nameAt("2016-03-01 24-05"), false},
+        {nameAt("2016-13-01 08-05"), false},        {app() + " 2016-03-01 08-05", false},
+        {app() + " 2016-03-01.log", false},          // two pieces
         {nameAt("2016-03-01 08-05", "2 3"), false},  // five pieces
-        {app() + "x 2016-03-01 08-05.log", false},  // a longer application name
+        {app() + "x 2016-03-01 08-05.log", false},   // a longer application name
         {app() + "  2016-03-01 08-05.log", false},
     };
     for (const auto& [name, ours] : cases) EXPECT_EQ(manager->isLogFile(name), ours) << name;
@@ -92,9 +95,12 @@ TEST_F(LogFileManagerTest, DeletionKeepsTheNewestFilesWithinCountAndQuota) {
         bool newestArchived;
         size_t kept;  // the newest `kept` files remain
     };
-    const Case cases[] = {{{1, 1, 1, 1, 1, 1}, 5, 20 << 20, false, 5}, {{5, 5, 1}, 0, 10, false, 2},
-                          {{1, 1, 1, 1}, 2, 3, false, 2},            {{9, 9, 9}, 0, 0, false, 3},
-                          {{50, 1, 1}, 0, 10, false, 1},             {{50, 1, 1}, 0, 10, true, 0},
+    const Case cases[] = {{{1, 1, 1, 1, 1, 1}, 5, 20 << 20, false, 5},
+                          {{5, 5, 1}, 0, 10, false, 2},
+                          {{1, 1, 1, 1}, 2, 3, false, 2},
+                          {{9, 9, 9}, 0, 0, false, 3},
+                          {{50, 1, 1}, 0, 10, false, 1},
+                          {{50, 1, 1}, 0, 10, true, 0},
                           {{50, 1, 1}, 5, 10, false, 1}};  // the quota cuts below the count
     for (const auto& c : cases) {
         removeAll();

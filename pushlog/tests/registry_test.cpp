@@ -6,7 +6,8 @@
 namespace {
 
 void logSync(uint32_t flag, const char* text = "x", int32_t context = 0) {
-    PUSHLog::log(false, PUSHLogLevelVerbose, flag, context, "/src/PUSHService.m", "fn", 1, Value(), "%@", {text});
+    PUSHLog::log(false, PUSHLogLevelVerbose, flag, context, "/src/PUSHService.m", "fn", 1, Value(), "%@",
+                 {text});
 }
 
 class RegistryTest : public ::testing::Test {
@@ -23,8 +24,8 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, LevelMasksChooseTheLoggers) {
-    const std::vector<uint32_t> levels = {PUSHLogLevelOff, PUSHLogLevelInfo, PUSHLogLevelDebug, PUSHLogLevelVerbose,
-                                          PUSHLogLevelAll};
+    const std::vector<uint32_t> levels = {PUSHLogLevelOff, PUSHLogLevelInfo, PUSHLogLevelDebug,
+                                          PUSHLogLevelVerbose, PUSHLogLevelAll};
     const std::vector<uint32_t> flags = {1, 2, 4, 8, 16, 3, 32};
     std::vector<std::shared_ptr<CapturingLogger>> loggers;
     for (uint32_t level : levels) {
@@ -68,7 +69,8 @@ TEST_F(RegistryTest, DuplicateAndRemovedRegistrations) {
     // A class takes part in per-class levels only once registered.
     EXPECT_EQ(PUSHLog::levelForClass("PUSHService"), PUSHLogLevelAll);
     std::atomic<uint32_t> level{7};
-    PUSHLog::registerClass("TestClass", [&] { return level.load(); }, [&](uint32_t l) { level = l; });
+    PUSHLog::registerClass(
+        "TestClass", [&] { return level.load(); }, [&](uint32_t l) { level = l; });
     EXPECT_TRUE(PUSHLog::isRegisteredClass("TestClass") && !PUSHLog::isRegisteredClass("PUSHService"));
     EXPECT_EQ(PUSHLog::registeredClassNames(), std::vector<std::string>{"TestClass"});
     PUSHLog::setLevel(15, "TestClass");
@@ -140,7 +142,8 @@ TEST_F(RegistryTest, AdmissionIsBoundedTheNextCallerWaitsAndALoggerMayStillLogFr
     });
     PUSHLog::addLogger(logger);
     logger->hold();
-    for (int i = 0; i < PUSHLog::kMaxAdmittedRecords - 1; ++i) PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "a", {});
+    for (int i = 0; i < PUSHLog::kMaxAdmittedRecords - 1; ++i)
+        PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "a", {});
     PUSHLog::log(true, 31, 4, 0, "f", "fn", 1, Value(), "outer", {});
     ASSERT_TRUE(logger->waitForEntered(1));
     EXPECT_EQ(PUSHLog::admissionStats().inFlight, size_t(PUSHLog::kMaxAdmittedRecords));
@@ -160,7 +163,9 @@ TEST_F(RegistryTest, AdmissionIsBoundedTheNextCallerWaitsAndALoggerMayStillLogFr
     ASSERT_TRUE(logger->waitForCount(size_t(PUSHLog::kMaxAdmittedRecords) + 2, 30));
     EXPECT_EQ(answered.load(), 2);
     auto texts = logger->texts();
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), "inner") + std::count(texts.begin(), texts.end(), "the 1001st"), 2);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "inner") +
+                  std::count(texts.begin(), texts.end(), "the 1001st"),
+              2);
     PUSHLog::flushLog();
     EXPECT_TRUE(eventually([] { return PUSHLog::admissionStats().inFlight == 0; }));
 }
@@ -194,7 +199,7 @@ TEST_F(RegistryTest, FormatterChangesKeepTheirPlaceAmongRecords) {
     ASSERT_EQ(logger->texts().size(), 2u);
     EXPECT_EQ(logger->texts()[0], "before");
     EXPECT_NE(logger->texts()[1].find(" | JMessage | I - [PUSHService] after"), std::string::npos);
-    logger->setLogFormatter(formatter);  // the same one: no second notice
+    logger->setLogFormatter(formatter);            // the same one: no second notice
     EXPECT_EQ(logger->logFormatter(), formatter);  // read through the queue: the change is in place
     EXPECT_EQ(formatter->loggerCount(), 1);
     logger->setLogFormatter(nullptr);

@@ -6,15 +6,17 @@
 #include <regex>
 
 #include "platform/foundation/Process.h"
-#include "pushlog/PUSHFileLogger.h"
-#include "pushlog/PUSHCustomFormatter.h"
-#include "pushlog/PUSHLogSetup.h"
 #include "pushlog/PUSHASLLogger.h"
+#include "pushlog/PUSHCustomFormatter.h"
+#include "pushlog/PUSHFileLogger.h"
+#include "pushlog/PUSHLogSetup.h"
 #include "pushlog/PUSHTTYLogger.h"
 
 namespace {
 
-UIColorPtr rgb(int r, int g, int b) { return UIColor::colorWithRed(r / 255.0, g / 255.0, b / 255.0, 1); }
+UIColorPtr rgb(int r, int g, int b) {
+    return UIColor::colorWithRed(r / 255.0, g / 255.0, b / 255.0, 1);
+}
 
 // Gives the text back in brackets, or the record's own text for "own"; drops "drop".
 std::shared_ptr<PUSHLogFormatter> brackets() {
@@ -51,7 +53,8 @@ class TTYTest : public ::testing::Test {
         PUSHLog::addLogger(tty);
         return tty;
     }
-    std::string line(uint32_t flag, const std::string& text, int32_t context = 0, const Value& tag = Value()) {
+    std::string line(uint32_t flag, const std::string& text, int32_t context = 0,
+                     const Value& tag = Value()) {
         PUSHLog::log(false, text, 31, flag, context, "f.m", "fn", 1, tag);
         return pipe_.drain();
     }
@@ -61,13 +64,17 @@ class TTYTest : public ::testing::Test {
 TEST(TTYColorSchemeTest, ModeFromTheEnvironment) {
     // CONSOLE_COLORS, TERM, the mode and the palette size.
     const std::tuple<const char*, const char*, PUSHTTYColorMode, size_t> cases[] = {
-        {"", "xterm-256color", PUSHTTYColorMode::Palette, 240}, {"", "XTERM-COLOR", PUSHTTYColorMode::Palette, 16},
-        {"", "xterm", PUSHTTYColorMode::None, 0},                {"", "", PUSHTTYColorMode::None, 0},
-        {"YES", "xterm-256color", PUSHTTYColorMode::RGB, 0},     {"yes", "xterm-color", PUSHTTYColorMode::Palette, 16},
+        {"", "xterm-256color", PUSHTTYColorMode::Palette, 240},
+        {"", "XTERM-COLOR", PUSHTTYColorMode::Palette, 16},
+        {"", "xterm", PUSHTTYColorMode::None, 0},
+        {"", "", PUSHTTYColorMode::None, 0},
+        {"YES", "xterm-256color", PUSHTTYColorMode::RGB, 0},
+        {"yes", "xterm-color", PUSHTTYColorMode::Palette, 16},
     };
     for (const auto& [colors, term, mode, palette] : cases) {
         auto scheme = PUSHTTYColorScheme::fromEnvironment(colors, term);
-        EXPECT_EQ(std::pair(scheme.mode(), scheme.paletteSize()), std::pair(mode, palette)) << colors << "/" << term;
+        EXPECT_EQ(std::pair(scheme.mode(), scheme.paletteSize()), std::pair(mode, palette))
+            << colors << "/" << term;
     }
 }
 
@@ -92,16 +99,16 @@ TEST_F(TTYTest, BytesForEachColourMode) {
 TEST_F(TTYTest, ProfileChoiceByContextMaskAndTag) {
     auto tty = logger(PUSHTTYColorScheme::initialize_colors_16());
     tty->setColorsEnabled(true);
-    tty->setForegroundColor(rgb(255, 0, 0), nullptr, 1, 5);   // entry 9
-    tty->setForegroundColor(rgb(0, 255, 0), nullptr, 1);      // entry 10, every context
+    tty->setForegroundColor(rgb(255, 0, 0), nullptr, 1, 5);  // entry 9
+    tty->setForegroundColor(rgb(0, 255, 0), nullptr, 1);     // entry 10, every context
     EXPECT_EQ(line(1, "a", 5), "\x1b[1;31m<a>\n\x1b[0m");
     EXPECT_EQ(line(1, "a", 3), "\x1b[1;32m<a>\n\x1b[0m");
 
     tty->clearAllColors();
-    tty->setForegroundColor(rgb(0, 255, 0), nullptr, 3);      // entry 10, every context
-    tty->setForegroundColor(rgb(255, 0, 0), nullptr, 1);      // entry 9, every context, later in the list
+    tty->setForegroundColor(rgb(0, 255, 0), nullptr, 3);  // entry 10, every context
+    tty->setForegroundColor(rgb(255, 0, 0), nullptr, 1);  // entry 9, every context, later in the list
     EXPECT_EQ(line(1, "b"), "\x1b[1;31m<b>\n\x1b[0m");
-    tty->setForegroundColor(rgb(0, 0, 0), nullptr, 3);        // replaced in place: still before mask 1
+    tty->setForegroundColor(rgb(0, 0, 0), nullptr, 3);  // replaced in place: still before mask 1
     EXPECT_EQ(line(1, "b"), "\x1b[1;31m<b>\n\x1b[0m");
     EXPECT_EQ(line(2, "b"), "\x1b[30m<b>\n\x1b[0m");
 
@@ -121,9 +128,10 @@ TEST_F(TTYTest, ProfileChoiceByContextMaskAndTag) {
 
 TEST_F(TTYTest, UnformattedLinesAndNewlines) {
     auto tty = logger(PUSHTTYColorScheme::none());
-    const std::string prefix = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3} )" + ProcessInfo::processName() + R"(\[)" +
-                               std::to_string(getpid()) + R"(:[0-9a-f]{1,8}\] )";
-    EXPECT_TRUE(std::regex_match(line(1, "own"), std::regex(prefix + "own\n"))) << "formatter gave the record's text";
+    const std::string prefix = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3} )" + ProcessInfo::processName() +
+                               R"(\[)" + std::to_string(getpid()) + R"(:[0-9a-f]{1,8}\] )";
+    EXPECT_TRUE(std::regex_match(line(1, "own"), std::regex(prefix + "own\n")))
+        << "formatter gave the record's text";
     EXPECT_TRUE(std::regex_match(line(1, "ends\n"), std::regex("<ends\n>\n")));
     EXPECT_EQ(line(1, "drop"), "");
     PUSHLog::removeLogger(tty);
@@ -181,7 +189,8 @@ TEST(PUSHLogSetupTest, RegistersTheSharedLoggersOnce) {
     // One formatter serves all three (each read passes its logger's queue, so the count is settled).
     auto formatter = std::dynamic_pointer_cast<PUSHCustomFormatter>(loggers[0]->logFormatter());
     ASSERT_TRUE(formatter);
-    EXPECT_EQ(std::pair(loggers[1]->logFormatter(), loggers[2]->logFormatter()), std::pair(PUSHLogFormatterPtr(formatter), PUSHLogFormatterPtr(formatter)));
+    EXPECT_EQ(std::pair(loggers[1]->logFormatter(), loggers[2]->logFormatter()),
+              std::pair(PUSHLogFormatterPtr(formatter), PUSHLogFormatterPtr(formatter)));
     EXPECT_EQ(formatter->loggerCount(), 3);
     EXPECT_TRUE(PUSHTTYLogger::sharedInstance()->colorsEnabled());
     PUSHLogSetSharedLoggersLevel(PUSHLogLevelOff);  // registered again, not twice

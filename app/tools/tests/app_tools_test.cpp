@@ -177,8 +177,8 @@ TEST(UIViewFrame, EachSetterReplacesOneFieldOfTheFrame) {
     UIViewFrame::setX(*view, 10), UIViewFrame::setHeight(*view, 40);
     EXPECT_EQ(view->frame(), CGRectMake(10, 2, 3, 40));
     UIViewFrame::setY(*view, 20), UIViewFrame::setWidth(*view, 30);
-    EXPECT_EQ(std::tuple(view->frame(), UIViewFrame::x(*view), UIViewFrame::y(*view), UIViewFrame::width(*view),
-                         UIViewFrame::height(*view)),
+    EXPECT_EQ(std::tuple(view->frame(), UIViewFrame::x(*view), UIViewFrame::y(*view),
+                         UIViewFrame::width(*view), UIViewFrame::height(*view)),
               std::tuple(CGRectMake(10, 20, 30, 40), 10.0, 20.0, 30.0, 40.0));
 }
 

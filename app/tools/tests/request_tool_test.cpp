@@ -71,14 +71,18 @@ TEST_F(RequestToolTest, EachReplyEndsInTheCallerOrAnErrorTipAndTakesBackItsLoadi
     const std::string cappedText = longText.substr(0, 3 * THProgressHUDTipMaxLength) + "…";
     // The reply (a JSON body and status), method, isLoding, whether the caller gets it, the tip ("": none).
     const std::tuple<std::string, int, int32_t, bool, bool, std::string> rows[] = {
-        {R"({"errCode":0,"x":"y"})", 200, 1, true, true, ""}, {R"({"errCode":"0"})", 200, 1, false, true, ""},
-        {R"({"x":1})", 200, 1, true, true, ""},               {R"({"errCode":null})", 200, 1, true, false, ""},
-        {R"({"errCode":"ok"})", 200, 1, true, false, ""},     {R"({"errCode":0.5})", 200, 1, true, false, ""},
+        {R"({"errCode":0,"x":"y"})", 200, 1, true, true, ""},
+        {R"({"errCode":"0"})", 200, 1, false, true, ""},
+        {R"({"x":1})", 200, 1, true, true, ""},
+        {R"({"errCode":null})", 200, 1, true, false, ""},
+        {R"({"errCode":"ok"})", 200, 1, true, false, ""},
+        {R"({"errCode":0.5})", 200, 1, true, false, ""},
         {R"({"errCode":2,"errInfo":"x"})", 200, 1, true, false, ""},
         {R"({"errCode":"1","errInfo":"号码有误"})", 200, 1, true, false, "号码有误"},
         {R"({"errCode":1})", 200, 1, true, false, kHttpRequestFailedText},
         {R"({"errCode":1,"errInfo":")" + longText + "\"}", 200, 1, true, false, cappedText},
-        {"", 200, 1, true, false, kHttpRequestFailedText}, {"[0]", 200, 1, true, false, kHttpRequestFailedText},
+        {"", 200, 1, true, false, kHttpRequestFailedText},
+        {"[0]", 200, 1, true, false, kHttpRequestFailedText},
         {R"({"errCode":0})", 500, 1, true, false, "Request failed: internal server error (500)"},
         {R"({"errCode":0})", 200, 0, true, false, ""},  // method 0: nothing is sent
     };

@@ -31,10 +31,16 @@ TEST(Base64Codec, EncodesBothAlphabetsAndDecodesOnlyWhatIsWellFormed) {
     EXPECT_FALSE(B::stringByEncodingBytes("", 0));
     const std::nullopt_t bad = std::nullopt;
     const std::tuple<std::string, bool, std::optional<std::string>> decodings[] = {
-        {"YWI", false, bad},      {" Y W\tI\r\n= \n", false, "ab"}, {"YQ=", false, bad},
-        {"YWI=YWI=", false, bad}, {"-_A=", false, bad},              {"YWJ=", false, bad},  // leftover bits not zero
-        {std::string("YWJj\0!", 6), false, "abc"},                   {"YWI", true, "ab"},
-        {"YWJjZ", true, bad},     {"+/A=", true, bad}};
+        {"YWI", false, bad},
+        {" Y W\tI\r\n= \n", false, "ab"},
+        {"YQ=", false, bad},
+        {"YWI=YWI=", false, bad},
+        {"-_A=", false, bad},
+        {"YWJ=", false, bad},  // leftover bits not zero
+        {std::string("YWJj\0!", 6), false, "abc"},
+        {"YWI", true, "ab"},
+        {"YWJjZ", true, bad},
+        {"+/A=", true, bad}};
     for (const auto& [in, webSafe, out] : decodings) {
         EXPECT_EQ(text(webSafe ? B::webSafeDecodeBytes(in.data(), in.size())
                                : B::decodeBytes(in.data(), in.size())),

@@ -19,7 +19,7 @@ namespace {
 using foundation_test::eventually;
 
 class ASLTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Sandbox::setHome(home_.path()); }
 
     static ASLMessage message(const std::string& level, const std::string& text) {
@@ -60,10 +60,12 @@ TEST_F(ASLTest, StoresRecordsWithStandardKeysAndSearchesThem) {
 
     ASLQuery severe;
     severe.add(ASL_KEY_LEVEL, "4", ASLQuery::Op::LessEqual, ASLQuery::Compare::Numeric);
-    EXPECT_EQ(texts(ASLStore::search("com.apple.console", severe)), (std::vector<std::string>{"first", "third"}));
+    EXPECT_EQ(texts(ASLStore::search("com.apple.console", severe)),
+              (std::vector<std::string>{"first", "third"}));
 
     ASLQuery since;
-    since.add(ASL_KEY_TIME, *all[0].get(ASL_KEY_TIME), ASLQuery::Op::GreaterEqual, ASLQuery::Compare::Numeric);
+    since.add(ASL_KEY_TIME, *all[0].get(ASL_KEY_TIME), ASLQuery::Op::GreaterEqual,
+              ASLQuery::Compare::Numeric);
     EXPECT_EQ(ASLStore::search("com.apple.console", since).size(), 3u);
     ASLQuery future;
     future.add(ASL_KEY_TIME, "99999999999", ASLQuery::Op::GreaterEqual, ASLQuery::Compare::Numeric);
@@ -80,7 +82,8 @@ TEST_F(ASLTest, ContinuesAfterRecordsOfOtherWritersAndSkipsDamagedLines) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     {
         std::ofstream out(path);
-        out << R"({"ASLMessageID":"41","Message":"from another process","Level":"5"})" << "\n";
+        out << R"({"ASLMessageID":"41","Message":"from another process","Level":"5"})"
+            << "\n";
         out << "not a record\n";
         out << R"({"ASLMessageID":"42","Message":"cut off)";  // a writer that died mid-line
     }
@@ -89,7 +92,8 @@ TEST_F(ASLTest, ContinuesAfterRecordsOfOtherWritersAndSkipsDamagedLines) {
     // Someone else appends behind our back; the next id must still be above theirs.
     {
         std::ofstream out(path, std::ios::app);
-        out << R"({"ASLMessageID":"77","Message":"theirs"})" << "\n";
+        out << R"({"ASLMessageID":"77","Message":"theirs"})"
+            << "\n";
     }
     ASSERT_TRUE(client->send(message("5", "ours again")));
 
@@ -97,7 +101,8 @@ TEST_F(ASLTest, ContinuesAfterRecordsOfOtherWritersAndSkipsDamagedLines) {
     auto found = ASLStore::search("fac", ASLQuery(), &skipped);
     EXPECT_EQ(skipped, 2u);
     ASSERT_EQ(found.size(), 4u);
-    EXPECT_EQ(texts(found), (std::vector<std::string>{"from another process", "ours", "theirs", "ours again"}));
+    EXPECT_EQ(texts(found),
+              (std::vector<std::string>{"from another process", "ours", "theirs", "ours again"}));
     EXPECT_EQ(found[1].get(ASL_KEY_MSG_ID), "42");
     EXPECT_EQ(found[3].get(ASL_KEY_MSG_ID), "78");
 }
@@ -137,7 +142,8 @@ TEST_F(ASLTest, ConcurrentSendersGetDistinctDenseIdsAndObserversHearOfEveryWrite
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             auto client = ASLClient::open("", "busy");
-            for (int i = 0; i < kEach; ++i) client->send(message("5", std::to_string(t) + ":" + std::to_string(i)));
+            for (int i = 0; i < kEach; ++i)
+                client->send(message("5", std::to_string(t) + ":" + std::to_string(i)));
         });
     }
     for (auto& thread : threads) thread.join();

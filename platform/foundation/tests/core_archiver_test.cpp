@@ -11,7 +11,7 @@ namespace {
 
 // A small settings object with a nested object and a subclass, registered like any archivable class.
 class Shape : public Object, public NSCoding {
-public:
+  public:
     static std::string archiveClassName() { return "TestShape"; }
     static std::shared_ptr<Shape> create() { return std::shared_ptr<Shape>(new Shape); }
 
@@ -37,12 +37,12 @@ public:
         return !coder.error();
     }
 
-protected:
+  protected:
     Shape() = default;
 };
 
 class Square : public Shape {
-public:
+  public:
     static std::string archiveClassName() { return "TestSquare"; }
     static std::shared_ptr<Square> create() { return std::shared_ptr<Square>(new Square); }
     double side = 0;
@@ -59,7 +59,7 @@ public:
 
 // An object that refers to itself: archiving it must fail, not recurse for ever.
 class Loop : public Object, public NSCoding {
-public:
+  public:
     std::shared_ptr<Loop> self;
     std::string classNameForCoder() const override { return "TestLoop"; }
     void encodeWithCoder(NSKeyedArchiver& coder) const override { coder.encodeObject(Value(self), "self"); }
@@ -75,7 +75,8 @@ void registerTestClasses() {
     static std::once_flag once;
     std::call_once(once, [] {
         NSKeyedUnarchiver::registerClass(Shape::archiveClassName(), "", decoded<Shape>);
-        NSKeyedUnarchiver::registerClass(Square::archiveClassName(), Shape::archiveClassName(), decoded<Square>);
+        NSKeyedUnarchiver::registerClass(Square::archiveClassName(), Shape::archiveClassName(),
+                                         decoded<Square>);
     });
 }
 
@@ -149,8 +150,8 @@ TEST(KeyedArchiver, ObjectsRoundTripWithNestedObjectsAndSubclassesAndCorruptionI
 }
 
 Data binaryPlist(const Value& value) {
-    auto data = NSPropertyListSerialization::dataWithPropertyList(value, NSPropertyListSerialization::Format::Binary,
-                                                                 nullptr);
+    auto data = NSPropertyListSerialization::dataWithPropertyList(
+        value, NSPropertyListSerialization::Format::Binary, nullptr);
     EXPECT_TRUE(data);
     return data.value_or(Data());
 }
@@ -199,7 +200,9 @@ TEST(KeyedArchiver, HostileOrUnexpectedArchivesGiveAnErrorAndNoObject) {
         {"a superclass is not its subclass", shapeData, {Square::archiveClassName()}, corrupt},
         {"an object where a string is expected", shapeData, {"NSString"}, corrupt},
         {"a string where an object is expected", archived(Value("just text")), shapes, corrupt},
-        {"a member outside the allowed classes", archived(Value::array({"a", 1})), {"NSArray", "NSString"},
+        {"a member outside the allowed classes",
+         archived(Value::array({"a", 1})),
+         {"NSArray", "NSString"},
          corrupt},
         {"empty", Data(), kPlainClasses, corrupt},
         {"not an archive", binaryPlist(Value(Dict{{"a", 1}})), kPlainClasses, corrupt},

@@ -52,8 +52,19 @@ TEST(FormatFloats, MatchSnprintf) {
                              "%#g",   "%G",      "%.0f",  "%#.0f",  "%a",       "%8.3g"};
     // Single-precision values widened to double (q = 1 - 0.1 * i, as language quality values are computed)
     // sit just off their decimal and must round as the C library does.
-    const double values[] = {0.0, 1.0, 0.9, 0.5, -2.5, 1234567.891, 1e-7, 3.14159265358979, 1e300, -0.0,
-                             double(1.0f - 0.1f), double(1.0f - 3 * 0.1f), double(1.0f - 4 * 0.1f)};
+    const double values[] = {0.0,
+                             1.0,
+                             0.9,
+                             0.5,
+                             -2.5,
+                             1234567.891,
+                             1e-7,
+                             3.14159265358979,
+                             1e300,
+                             -0.0,
+                             double(1.0f - 0.1f),
+                             double(1.0f - 3 * 0.1f),
+                             double(1.0f - 4 * 0.1f)};
     for (const char* f : formats)
         for (double v : values) EXPECT_EQ(NSString::format(f, {v}), c(f, v)) << f << " of " << v;
     EXPECT_EQ(NSString::format("%f", {"2.5x"}), "2.500000");
@@ -76,37 +87,64 @@ TEST(FormatDirectives, KnownResults) {
     const Case cases[] = {
         // Negative numbers in unsigned conversions read as their C type.
         {"%x", {-1}, "ffffffff"},  // an int argument, as the platform would have passed it
-        {"%u", {-1}, "4294967295"}, {"%lx", {-1}, "ffffffffffffffff"}, {"%llu", {-2}, "18446744073709551614"},
-        {"%hx", {-1}, "ffff"}, {"%hhu", {257}, "1"}, {"%hd", {32768}, "-32768"},
+        {"%u", {-1}, "4294967295"},
+        {"%lx", {-1}, "ffffffffffffffff"},
+        {"%llu", {-2}, "18446744073709551614"},
+        {"%hx", {-1}, "ffff"},
+        {"%hhu", {257}, "1"},
+        {"%hd", {32768}, "-32768"},
         {"%x", {int64_t(-5000000000)}, "fffffffed5fa0e00"},  // beyond int: the full width, never cut
-        {"%d", {int64_t(5000000000)}, "5000000000"}, {"%d", {uint64_t(UINT64_MAX)}, "18446744073709551615"},
-        {"%d", {3.99}, "3"}, {"%d", {"  42abc"}, "42"}, {"%d", {true}, "1"}, {"%ld", {Value()}, "0"},
-        {"%p", {0}, "0x0"}, {"%p", {255}, "0xff"},
+        {"%d", {int64_t(5000000000)}, "5000000000"},
+        {"%d", {uint64_t(UINT64_MAX)}, "18446744073709551615"},
+        {"%d", {3.99}, "3"},
+        {"%d", {"  42abc"}, "42"},
+        {"%d", {true}, "1"},
+        {"%ld", {Value()}, "0"},
+        {"%p", {0}, "0x0"},
+        {"%p", {255}, "0xff"},
         // %@ uses the description.
-        {"%@", {"text"}, "text"}, {"%@", {""}, ""}, {"%@", {100.0}, "100"}, {"%@", {2.5}, "2.5"},
-        {"%@", {true}, "1"}, {"%@", {Value()}, "<null>"}, {"%@", {Data::fromString("ab")}, "<6162>"},
+        {"%@", {"text"}, "text"},
+        {"%@", {""}, ""},
+        {"%@", {100.0}, "100"},
+        {"%@", {2.5}, "2.5"},
+        {"%@", {true}, "1"},
+        {"%@", {Value()}, "<null>"},
+        {"%@", {Data::fromString("ab")}, "<6162>"},
         {"%@", {Value::array({1, "x y"})}, "(\n    1,\n    \"x y\"\n)"},
         {"%@", {Value::dictionary({{"a", 1}})}, "{\n    a = 1;\n}"},
         {"%@", {Value(std::make_shared<Described>())}, "<Described 7>"},
         {"%@", {Value(error)}, error->description()},
         // Width and precision count characters, not bytes.
-        {"%-5s|", {"abc"}, "abc  |"}, {"%.2s", {"h\u00e9llo"}, "h\u00e9"}, {"%4@|", {"\u4e2d"}, "   \u4e2d|"},
+        {"%-5s|", {"abc"}, "abc  |"},
+        {"%.2s", {"h\u00e9llo"}, "h\u00e9"},
+        {"%4@|", {"\u4e2d"}, "   \u4e2d|"},
         {"%.1@", {"\U0001F600x"}, ""},  // the emoji is two units: it does not fit into one
-        {"%.2@", {"\U0001F600x"}, "\U0001F600"}, {"%s", {42}, "42"}, {"%s", {Value()}, "(null)"},
-        {"%c", {65}, "A"}, {"%c", {"\u4e2d\u6587"}, "\u4e2d"}, {"%C", {0x1F600}, "\U0001F600"},
-        {"%c", {0xD800}, "\uFFFD"}, {"%3c|", {"x"}, "  x|"}, {"%c", {0}, ""},
+        {"%.2@", {"\U0001F600x"}, "\U0001F600"},
+        {"%s", {42}, "42"},
+        {"%s", {Value()}, "(null)"},
+        {"%c", {65}, "A"},
+        {"%c", {"\u4e2d\u6587"}, "\u4e2d"},
+        {"%C", {0x1F600}, "\U0001F600"},
+        {"%c", {0xD800}, "\uFFFD"},
+        {"%3c|", {"x"}, "  x|"},
+        {"%c", {0}, ""},
         // Directives.
-        {"%", {}, "%"}, {"100%", {1}, "100%"}, {"50%% of %d", {8}, "50% of 8"},
+        {"%", {}, "%"},
+        {"100%", {1}, "100%"},
+        {"50%% of %d", {8}, "50% of 8"},
         {"%d and %d", {1}, "1 and "},  // a missing argument prints nothing
         {"%@", {}, ""},
         {"%k", {1}, "%k"},  // unknown conversions stay as written
         {"%5.2k|%d", {1}, "%5.2k|1"},
         {"%n%s", {}, "%n"},  // no writing through arguments
-        {"%*d|", {5, 42}, "   42|"}, {"%-*d|", {5, 42}, "42   |"},
+        {"%*d|", {5, 42}, "   42|"},
+        {"%-*d|", {5, 42}, "42   |"},
         {"%*d|", {-4, 7}, "7   |"},  // a negative width means left-justified
         {"%.*f", {2, 3.14159}, "3.14"},
         {"%.*f", {-1, 1.5}, "1.500000"},  // a negative precision counts as none
-        {"%2$@ %1$@", {"a", "b"}, "b a"}, {"%1$@%1$@", {"x"}, "xx"}, {"%3$@", {"a"}, ""},
+        {"%2$@ %1$@", {"a", "b"}, "b a"},
+        {"%1$@%1$@", {"x"}, "xx"},
+        {"%3$@", {"a"}, ""},
         {"\u4e2d%@\u6587%ldS", {"-", 60}, "\u4e2d-\u658760S"},
     };
     for (const auto& tc : cases) EXPECT_EQ(NSString::format(tc.format, tc.args), tc.expected) << tc.format;

@@ -91,18 +91,37 @@ TEST(JSONRead, RejectsMalformedInputNamingTheBytePosition) {
         size_t index;  // the first byte that cannot be JSON, or the last byte of a token out of place
         std::string reason = "";
     } cases[] = {
-        {"", 0, 0}, {"\xEF\xBB\xBF", 0, 3}, {"\xEF\xBB[1]", 0, 2}, {"\xEF\xBB\xBF\xEF[1]", 0, 4},
-        {"[1,", 0, 3}, {"[1,]", 0, 3}, {"{\"a\":1,}", 0, 7}, {"{\"a\" 1}", 0, 5}, {"{1:2}", 0, 1},
-        {"[1 23]", 0, 4}, {"[tru]", 0, 4}, {"[01]", 0, 2}, {"[-]", 0, 2}, {"[\"\xff\"]", 0, 2},
+        {"", 0, 0},
+        {"\xEF\xBB\xBF", 0, 3},
+        {"\xEF\xBB[1]", 0, 2},
+        {"\xEF\xBB\xBF\xEF[1]", 0, 4},
+        {"[1,", 0, 3},
+        {"[1,]", 0, 3},
+        {"{\"a\":1,}", 0, 7},
+        {"{\"a\" 1}", 0, 5},
+        {"{1:2}", 0, 1},
+        {"[1 23]", 0, 4},
+        {"[tru]", 0, 4},
+        {"[01]", 0, 2},
+        {"[-]", 0, 2},
+        {"[\"\xff\"]", 0, 2},
         {"[\"\xed\xa0\x80\"]", 0, 3},      // an encoded surrogate
         {"[\"\xf4\x90\x80\x80\"]", 0, 3},  // beyond U+10FFFF
         {"[\"\xe0\x9f\xbf\"]", 0, 3},      // overlong
         {"[\"\xf0\x8f\xbf\xbf\"]", 0, 3},  // overlong
-        {R"(["\ud800"])", 0, 8}, {R"(["\ud800\u0041"])", 0, 13}, {R"(["\udc00"])", 0, 7},
-        {"[\"a\nb\"]", 0, 3}, {std::string("[\"a\0\"]", 6), 0, 3}, {std::string("[1\0]", 4), 0, 2},
-        {"[1] x", 0, 4}, {"[1e400]", 0, 5}, {"[1.7976931348623159e308]", 0, 22},
+        {R"(["\ud800"])", 0, 8},
+        {R"(["\ud800\u0041"])", 0, 13},
+        {R"(["\udc00"])", 0, 7},
+        {"[\"a\nb\"]", 0, 3},
+        {std::string("[\"a\0\"]", 6), 0, 3},
+        {std::string("[1\0]", 4), 0, 2},
+        {"[1] x", 0, 4},
+        {"[1e400]", 0, 5},
+        {"[1.7976931348623159e308]", 0, 22},
         {"[1" + std::string(400, '0') + "]", 0, 401},  // an integer too wide even for a double
-        {"1", 0, 0}, {"\xEF\xBB\xBFtrue", 0, 3}, {"1 2", J::FragmentsAllowed, 2},
+        {"1", 0, 0},
+        {"\xEF\xBB\xBFtrue", 0, 3},
+        {"1 2", J::FragmentsAllowed, 2},
         {repeat("[", J::kMaxDepth + 1) + repeat("]", J::kMaxDepth + 1), 0, size_t(J::kMaxDepth), "nesting"},
         {"\xEF\xBB\xBF" + repeat("[", J::kMaxDepth + 1), 0, size_t(J::kMaxDepth) + 3, "nesting"},
         {"[\"[[[\"," + repeat("{\"]\":", J::kMaxDepth) + "}]", 0, 7 + size_t(J::kMaxDepth - 1) * 5,
@@ -172,10 +191,12 @@ TEST(JSONWrite, FailsWithAnErrorForValuesJSONCannotHold) {
     } cases[] = {
         {Value::array({std::nan("")}), "NaN"},
         {Value::array({std::numeric_limits<double>::infinity()}), "infinity"},
-        {Value::array({Data::fromString("x")}), "data"}, {Value::array({Date{1}}), "date"},
+        {Value::array({Data::fromString("x")}), "data"},
+        {Value::array({Date{1}}), "date"},
         {Value::array({Value::set({1})}), "set"},
         {Value::array({Value(std::make_shared<Thing>())}), "object"},
-        {Value::array({std::string("ok \xff")}), "UTF-8"}, {Value(Dict{{std::string("\xc3"), 1}}), "UTF-8"},
+        {Value::array({std::string("ok \xff")}), "UTF-8"},
+        {Value(Dict{{std::string("\xc3"), 1}}), "UTF-8"},
         {deep(J::kMaxDepth + 1), "nesting"},
         {Value(1), "top-level"},  // fragments need WritingFragmentsAllowed
     };

@@ -119,10 +119,13 @@ TEST_P(PlistRoundTrip, WriterErrorsAreClear) {
         Value value;
         std::string reason;
     } cases[] = {
-        {Value::array({Value()}), "null"}, {Value(Dict{{"a", Value::set({1})}}), "set"},
+        {Value::array({Value()}), "null"},
+        {Value(Dict{{"a", Value::set({1})}}), "set"},
         {Value::array({Value(std::make_shared<Thing>())}), "object"},
-        {Value::array({std::string("a\0b", 3)}), "NUL"}, {Value::array({std::string("\xff")}), "UTF-8"},
-        {Value::array({Date{3e9}}), "date"}, {deep(P::kMaxDepth + 1), "nesting"},
+        {Value::array({std::string("a\0b", 3)}), "NUL"},
+        {Value::array({std::string("\xff")}), "UTF-8"},
+        {Value::array({Date{3e9}}), "date"},
+        {deep(P::kMaxDepth + 1), "nesting"},
     };
     for (const auto& c : cases) {
         NSErrorPtr error;
@@ -155,21 +158,27 @@ TEST(PlistRead, RejectsCorruptInput) {
         std::string bytes;
         std::string reason;
     } cases[] = {
-        {"", "empty"}, {"garbage", "XML"}, {xmlDocument("<array><string>a</array>"), "XML"},
+        {"", "empty"},
+        {"garbage", "XML"},
+        {xmlDocument("<array><string>a</array>"), "XML"},
         {xmlDocument("<array><string>a</string>").substr(0, 60), "XML"},
         {xmlDocument("<string>\xff</string>"), "UTF-8"},
         {xmlDocument(repeat("<array>", P::kMaxDepth + 1) + repeat("</array>", P::kMaxDepth + 1)), "nesting"},
         {repeat("<a>", 200000), "nesting"},
         {xmlDocument(std::string("<dict><key>a\0b</key><true/></dict>", 34)), "NUL"},
-        {"bplist00", "truncated"}, {"bplist15" + good.substr(8), "version"}, {badOffset, "offset"},
-        {badSizes, "integer sizes"}, {binaryList({std::string("\xA1\x00", 2)}, 0), "reference themselves"},
+        {"bplist00", "truncated"},
+        {"bplist15" + good.substr(8), "version"},
+        {badOffset, "offset"},
+        {badSizes, "integer sizes"},
+        {binaryList({std::string("\xA1\x00", 2)}, 0), "reference themselves"},
         {binaryList({"\xA1\x07", std::string("\x10\x05", 2)}, 0), "out of bounds"},
         {binaryList({std::string("\x10\x05", 2)}, 3), "root"},
         {binaryList({"\xD1\x01\x02", std::string("\x10\x05", 2), "\x09"}, 0), "key is not a string"},
         {binaryList({std::string("\x80\x01", 2)}, 0), "unsupported type"},
         {binaryList({std::string("\x5F\x10\x40") + "ab"}, 0), "truncated"},
         {binaryList({"\xAF\x13\x7f\xff\xff\xff\xff\xff\xff\xff"}, 0), "truncated"},
-        {chainList(P::kMaxDepth + 1, 1), "nesting"}, {chainList(20000, 1), "nesting"},
+        {chainList(P::kMaxDepth + 1, 1), "nesting"},
+        {chainList(20000, 1), "nesting"},
         {chainList(60, 2), "too many"},
         {binaryList({"\xD1\x01\x02", std::string{'\x52', 'a', '\0'}, "\x09"}, 0), "NUL"},  // as a key
         {binaryList({"\xD1\x01\x02", std::string("\x61\0\0", 3), "\x09"}, 0), "NUL"},      // as a UTF-16 key

@@ -19,9 +19,12 @@ TEST(DeviceProfileTest, LanguagesFromTheLocaleVariables) {
         const char *language, *lcAll, *lcMessages, *lang;
         std::vector<std::string> expected;
     } cases[] = {
-        {"", "", "", "en_US.UTF-8", {"en-US"}}, {"", "", "", "zh_CN", {"zh-CN"}}, {"", "", "", "C", {"en"}},
+        {"", "", "", "en_US.UTF-8", {"en-US"}},
+        {"", "", "", "zh_CN", {"zh-CN"}},
+        {"", "", "", "C", {"en"}},
         {"", "POSIX", "", "de_DE", {"en"}},  // LC_ALL wins over LANG
-        {"", "", "fr_FR.UTF-8@euro", "de_DE", {"fr-FR"}}, {"", "", "", "", {"en"}},
+        {"", "", "fr_FR.UTF-8@euro", "de_DE", {"fr-FR"}},
+        {"", "", "", "", {"en"}},
         {"zh_CN:en_US:en", "de_DE", "", "", {"zh-CN", "en-US", "en"}},
         {"fr::fr_FR:fr", "", "", "en_US", {"fr", "fr-FR"}},  // empties and repeats skipped
         {":", "", "", "ja_JP.eucJP", {"ja-JP"}},

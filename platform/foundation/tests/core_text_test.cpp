@@ -12,8 +12,14 @@ TEST(TextLength, CountsUtf16Units) {
     // Precomposed, letter and combining accent, outside the BMP (surrogate pairs, also with a skin-tone
     // modifier), then invalid bytes and a truncated sequence, which count one unit a byte.
     const std::pair<std::string, size_t> cases[] = {
-        {"", 0},          {"\u00e9", 1}, {"e\u0301", 2},    {"\u4e2d\u6587", 2}, {"a\U0001F600b", 4},
-        {"\U0001F44D\U0001F3FD", 4}, {"\xff", 1},     {"\xe4\xb8", 2},
+        {"", 0},
+        {"\u00e9", 1},
+        {"e\u0301", 2},
+        {"\u4e2d\u6587", 2},
+        {"a\U0001F600b", 4},
+        {"\U0001F44D\U0001F3FD", 4},
+        {"\xff", 1},
+        {"\xe4\xb8", 2},
     };
     for (const auto& [text, units] : cases) EXPECT_EQ(TextUtil::utf16Length(text), units) << text;
 }
@@ -71,10 +77,16 @@ TEST(TextConversion, NarrowEncodingsReportFailure) {
 
 TEST(TextConversion, AppendUtf8EncodesScalarsAndReplacesTheRest) {
     // Each length's edges; surrogates and anything past U+10FFFF become U+FFFD.
-    const std::pair<char32_t, const char*> cases[] = {
-        {0x7F, "\x7f"}, {0x80, "\xc2\x80"}, {0x7FF, "\xdf\xbf"}, {0x800, "\xe0\xa0\x80"},
-        {0xFFFF, "\xef\xbf\xbf"}, {0x10000, "\xf0\x90\x80\x80"}, {0x10FFFF, "\xf4\x8f\xbf\xbf"},
-        {0xD800, "\xef\xbf\xbd"}, {0xDFFF, "\xef\xbf\xbd"}, {0x110000, "\xef\xbf\xbd"}};
+    const std::pair<char32_t, const char*> cases[] = {{0x7F, "\x7f"},
+                                                      {0x80, "\xc2\x80"},
+                                                      {0x7FF, "\xdf\xbf"},
+                                                      {0x800, "\xe0\xa0\x80"},
+                                                      {0xFFFF, "\xef\xbf\xbf"},
+                                                      {0x10000, "\xf0\x90\x80\x80"},
+                                                      {0x10FFFF, "\xf4\x8f\xbf\xbf"},
+                                                      {0xD800, "\xef\xbf\xbd"},
+                                                      {0xDFFF, "\xef\xbf\xbd"},
+                                                      {0x110000, "\xef\xbf\xbd"}};
     for (const auto& [codePoint, bytes] : cases) {
         std::string out = "x";
         TextUtil::appendUTF8(out, codePoint);

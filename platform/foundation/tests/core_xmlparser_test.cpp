@@ -35,8 +35,10 @@ class RecordingDelegate : public NSXMLParserDelegate {
     }
     void foundCharacters(NSXMLParser&, const std::string& text) override {
         // Runs of text may come in pieces: join them.
-        if (!events.empty() && events.back().rfind("text:", 0) == 0) events.back() += text;
-        else events.push_back("text:" + text);
+        if (!events.empty() && events.back().rfind("text:", 0) == 0)
+            events.back() += text;
+        else
+            events.push_back("text:" + text);
     }
     void foundCDATA(NSXMLParser&, const Data& data) override { events.push_back("cdata:" + data.toString()); }
     void foundComment(NSXMLParser&, const std::string& text) override { events.push_back("comment:" + text); }
@@ -44,7 +46,8 @@ class RecordingDelegate : public NSXMLParserDelegate {
                                               const std::optional<std::string>& data) override {
         events.push_back("pi:" + target + "=" + data.value_or("-"));
     }
-    void foundEntityDeclarationWithName(NSXMLParser&, const std::string& name, const std::optional<std::string>&,
+    void foundEntityDeclarationWithName(NSXMLParser&, const std::string& name,
+                                        const std::optional<std::string>&,
                                         const std::optional<std::string>&) override {
         events.push_back("entity:" + name);
     }
@@ -84,8 +87,8 @@ TEST(NSXMLParser, EventsTable) {
     server.reply("/entity", LoopbackReply::text("LEAKED"));
     std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"lol\">";
     for (char c = 'b'; c <= 'j'; ++c)
-        laughs += std::string("<!ENTITY ") + c + " \"" + repeat(std::string("&") + char(c - 1) + ";", 10) +
-                  "\">";
+        laughs +=
+            std::string("<!ENTITY ") + c + " \"" + repeat(std::string("&") + char(c - 1) + ";", 10) + "\">";
     laughs += "]><l>&j;</l>";
     const std::string entity = "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + server.url("/entity") + "\">]>";
     const long kAborted = NSXMLParserDelegateAbortedParseError, kInternal = NSXMLParserInternalError;
@@ -98,7 +101,8 @@ TEST(NSXMLParser, EventsTable) {
         const char* abortAt = "";
     };
     const Case cases[] = {
-        {"elements, attributes and text", R"(<a x="1" y="2">hi<b/></a>)",
+        {"elements, attributes and text",
+         R"(<a x="1" y="2">hi<b/></a>)",
          {true, "start-doc|<a x=1 y=2>|text:hi|<b>|</b>|</a>|end-doc", 0}},
         {"predefined entities and character references, in text and attributes",
          R"(<a t="x &amp; &lt;y&gt; &#65;">1 &amp; 2 &lt; 3 &#x42;</a>)",
@@ -106,30 +110,43 @@ TEST(NSXMLParser, EventsTable) {
         {"CDATA, comments and processing instructions",
          "<?xml version=\"1.0\"?><a><![CDATA[<raw>]]><!--c--><?go now?></a>",
          {true, "start-doc|<a>|cdata:<raw>|comment:c|pi:go=now|</a>|end-doc", 0}},
-        {"namespaces off: written names and xmlns attributes", R"(<p:a xmlns:p="urn:p" p:k="v"/>)",
+        {"namespaces off: written names and xmlns attributes",
+         R"(<p:a xmlns:p="urn:p" p:k="v"/>)",
          {true, "start-doc|<p:a p:k=v xmlns:p=urn:p>|</p:a>|end-doc", 0}},
-        {"namespaces on: local names, URIs and prefixes", R"(<p:a xmlns:p="urn:p" p:k="v"/>)",
-         {true, "start-doc|<a {urn:p} q=p:a k=v>|</a>|end-doc", 0}, true},
+        {"namespaces on: local names, URIs and prefixes",
+         R"(<p:a xmlns:p="urn:p" p:k="v"/>)",
+         {true, "start-doc|<a {urn:p} q=p:a k=v>|</a>|end-doc", 0},
+         true},
         {"unclosed element", "<a><b></a>", {false, "start-doc|<a>|<b>|error:76", 76}},
         {"empty document", "", {false, "error:5", 5}},
         {"text after the root", "<a/>junk", {false, "start-doc|<a>|</a>|error:5", 5}},
         {"aborting stops at once", "<a><b/><c/></a>", {false, "start-doc|<a>|<b>", kAborted}, false, "b"},
-        {"depth at the bound", repeat("<a>", 256) + repeat("</a>", 256),
+        {"depth at the bound",
+         repeat("<a>", 256) + repeat("</a>", 256),
          {true, "start-doc|" + repeat("<a>|", 256) + repeat("</a>|", 256) + "end-doc", 0}},
-        {"the 257th level is refused, and nothing follows", repeat("<a>", 5000) + repeat("</a>", 5000),
+        {"the 257th level is refused, and nothing follows",
+         repeat("<a>", 5000) + repeat("</a>", 5000),
          {false, "start-doc|" + repeat("<a>|", 256) + "error:1", kInternal}},
         {"bytes the declared encoding cannot read: the conversion failure itself",
-         "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><a>\x81</a>", {false, "error:6003", 6003}},
-        {"billion laughs", laughs,
-         {false, "start-doc|entity:a|entity:b|entity:c|entity:d|entity:e|entity:f|entity:g|entity:h|entity:i|"
-                 "entity:j|<l>|error:26", 26}},
-        {"external entity from a file", "<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><r>&x;</r>",
+         "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><a>\x81</a>",
+         {false, "error:6003", 6003}},
+        {"billion laughs",
+         laughs,
+         {false,
+          "start-doc|entity:a|entity:b|entity:c|entity:d|entity:e|entity:f|entity:g|entity:h|entity:i|"
+          "entity:j|<l>|error:26",
+          26}},
+        {"external entity from a file",
+         "<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><r>&x;</r>",
          {false, "start-doc|entity:x|<r>|error:26", 26}},
-        {"external entity from the network", entity + "<r>&x;</r>",
+        {"external entity from the network",
+         entity + "<r>&x;</r>",
          {false, "start-doc|entity:x|<r>|error:26", 26}},
-        {"external entity in an attribute", entity + "<r a=\"&x;\"/>",
+        {"external entity in an attribute",
+         entity + "<r a=\"&x;\"/>",
          {false, "start-doc|entity:x|error:26", 26}},
-        {"external DTD from the network", "<!DOCTYPE r SYSTEM \"" + server.url("/dtd") + "\"><r>ok</r>",
+        {"external DTD from the network",
+         "<!DOCTYPE r SYSTEM \"" + server.url("/dtd") + "\"><r>ok</r>",
          {true, "start-doc|<r>|text:ok|</r>|end-doc", 0}},
         {"parameter entity pulling a DTD",
          "<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + server.url("/dtd") + "\"> %p;]><r>&leak;</r>",

@@ -82,12 +82,17 @@ TEST_F(Bundle, FindsResourcesByNameTypeAndFolder) {
         std::string name, type, directory;
         std::optional<std::string> expected;
     } cases[] = {
-        {"personal_set", "plist", "", settings}, {"personal_set.plist", "", "", settings},
-        {"personal_set", ".plist", "", settings}, {"login.bundle/back", "png", "", back},
-        {"back", "png", "login.bundle", back}, {"PushConfig", "plist", "config", config},
-        {"Only", "txt", "", localized}, {"personal_set", "json", "", std::nullopt},
+        {"personal_set", "plist", "", settings},
+        {"personal_set.plist", "", "", settings},
+        {"personal_set", ".plist", "", settings},
+        {"login.bundle/back", "png", "", back},
+        {"back", "png", "login.bundle", back},
+        {"PushConfig", "plist", "config", config},
+        {"Only", "txt", "", localized},
+        {"personal_set", "json", "", std::nullopt},
         {"../" + fs::path(dir_.path()).filename().string() + "/personal_set", "plist", "", std::nullopt},
-        {"personal_set", "plist", "/", std::nullopt}, {"", "plist", "", std::nullopt},
+        {"personal_set", "plist", "/", std::nullopt},
+        {"", "plist", "", std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(b->pathForResource(c.name, c.type, c.directory), c.expected)
@@ -113,9 +118,15 @@ TEST(StringsTable, ParsesTheOldStyleFormat) {
     auto table = NSBundle::stringsTableWithData(Data::fromString(text), &error);
     ASSERT_TRUE(table) << (error ? error->localizedDescription() : "");
     const std::map<std::string, std::string> expected{
-        {"plain", "value"}, {"escapes", "line\nnext \"quoted\" back\\slash tab\t"}, {"unicode", "中文 é"},
-        {"pair", "😀"}, {"unquoted_key", "unquoted.value"}, {"same", "same"}, {"spaced key", "no spaces around"},
-        {"提示", "Notice"}, {"empty", ""},
+        {"plain", "value"},
+        {"escapes", "line\nnext \"quoted\" back\\slash tab\t"},
+        {"unicode", "中文 é"},
+        {"pair", "😀"},
+        {"unquoted_key", "unquoted.value"},
+        {"same", "same"},
+        {"spaced key", "no spaces around"},
+        {"提示", "Notice"},
+        {"empty", ""},
     };
     EXPECT_EQ(*table, expected);
 }
@@ -140,10 +151,13 @@ TEST(StringsTable, ReadsUTF16ByteOrderMarksAndPropertyLists) {
 
 TEST(StringsTable, RejectsMalformedInputNamingTheLine) {
     const std::pair<std::string, std::string> cases[] = {
-        {"\"a\" = \"b\";\n\"c\" \"d\";", "line 2"}, {"\"a\" = \"b\"", "line 1"},
+        {"\"a\" = \"b\";\n\"c\" \"d\";", "line 2"},
+        {"\"a\" = \"b\"", "line 1"},
         {"\"a\" = \"unterminated;\n", "unterminated string"},
-        {"/* open comment\n\"a\" = \"b\";", "unterminated comment"}, {"\"a\" = \"\\U12\";", "\\U escape"},
-        {"= \"b\";", "expected a quoted string"}, {"\"a\" = \"b\";\n\n\"c\" = ;", "line 3"},
+        {"/* open comment\n\"a\" = \"b\";", "unterminated comment"},
+        {"\"a\" = \"\\U12\";", "\\U escape"},
+        {"= \"b\";", "expected a quoted string"},
+        {"\"a\" = \"b\";\n\n\"c\" = ;", "line 3"},
         {"\"e\x9fn\" = \"b\";", "not UTF-8"},
     };
     for (const auto& [text, fragment] : cases) {
@@ -160,11 +174,17 @@ TEST_F(Bundle, LocalizedStringsFollowThePreferredLanguagesThenEnglishThenTheRoot
     add("en.lproj/HCNetworking.strings", utf16(u"\"Cellular\" = \"Mobile data\";", false));
     preferLanguages({"zh-Hans-CN", "fr"});
     auto b = bundle();
-    const std::array<std::string, 4> cases[] = {  // key, default, table, expected
-        {"a", "", "", "zh a"}, {"b", "", "", "en b"}, {"c", "", "Localizable", "root c"},
-        {"是否清除缓存?", "", "", "是否清除缓存?"}, {"d", "default", "", "default"},
-        {"Cellular", "", "HCNetworking", "Mobile data"}, {"WiFi", "", "HCNetworking", "WiFi"},
-        {"a", "", "Missing", "a"}, {"a", "", "../zh-Hans.lproj/Localizable", "a"},
+    const std::array<std::string, 4> cases[] = {
+        // key, default, table, expected
+        {"a", "", "", "zh a"},
+        {"b", "", "", "en b"},
+        {"c", "", "Localizable", "root c"},
+        {"是否清除缓存?", "", "", "是否清除缓存?"},
+        {"d", "default", "", "default"},
+        {"Cellular", "", "HCNetworking", "Mobile data"},
+        {"WiFi", "", "HCNetworking", "WiFi"},
+        {"a", "", "Missing", "a"},
+        {"a", "", "../zh-Hans.lproj/Localizable", "a"},
     };
     for (const auto& [key, fallback, table, expected] : cases)
         EXPECT_EQ(b->localizedStringForKey(key, fallback, table), expected) << key << " in " << table;

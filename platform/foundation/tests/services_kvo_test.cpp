@@ -61,8 +61,10 @@ struct Recorder {
 
 TEST(KeyValueObserving, ReportsWhatTheOptionsAskFor) {
     const std::pair<KVOOptions, std::vector<std::string>> cases[] = {
-        {KVOOptions::None, {"first -->-"}}, {KVOOptions::New, {"first -->Grace"}},
-        {KVOOptions::Old, {"first Ada->-"}}, {KVOOptions::New | KVOOptions::Old, {"first Ada->Grace"}},
+        {KVOOptions::None, {"first -->-"}},
+        {KVOOptions::New, {"first -->Grace"}},
+        {KVOOptions::Old, {"first Ada->-"}},
+        {KVOOptions::New | KVOOptions::Old, {"first Ada->Grace"}},
         {KVOOptions::New | KVOOptions::Initial, {"first -->Ada", "first -->Grace"}},
         {KVOOptions::Old | KVOOptions::Prior, {"prior first Ada", "first Ada->-"}},
     };
@@ -86,8 +88,8 @@ TEST(KeyValueObserving, DependentKeysFireWithTheirOwnValues) {
     person.setLast("Hopper");
     EXPECT_EQ(recorder.seen,
               (std::vector<std::string>{"fullName Ada Lovelace->Grace Lovelace",
-                                        "greeting Hello Ada Lovelace->Hello Grace Lovelace", "last Lovelace->Hopper",
-                                        "fullName Grace Lovelace->Grace Hopper",
+                                        "greeting Hello Ada Lovelace->Hello Grace Lovelace",
+                                        "last Lovelace->Hopper", "fullName Grace Lovelace->Grace Hopper",
                                         "greeting Hello Grace Lovelace->Hello Grace Hopper"}));
 }
 
@@ -104,9 +106,9 @@ TEST(KeyValueObserving, ManualNoticesNestAndUnbalancedDidChangeStillReports) {
     person.setFirst("Marie");
     person.didChangeValueForKey("first");
     person.didChangeValueForKey("first");  // no will-change: no old value
-    EXPECT_EQ(recorder.seen, (std::vector<std::string>{"ping <null>-><null>", "first Ada->Grace",
-                                                       "first Grace->Marie", "first Ada->Marie",
-                                                       "first <null>->Marie"}));
+    EXPECT_EQ(recorder.seen,
+              (std::vector<std::string>{"ping <null>-><null>", "first Ada->Grace", "first Grace->Marie",
+                                        "first Ada->Marie", "first <null>->Marie"}));
 }
 
 TEST(KeyValueObserving, DestroyedOrRemovedObserversAreNeverCalled) {

@@ -55,8 +55,12 @@ class UserDefaults : public ::testing::Test {
 TEST_F(UserDefaults, ValuesSurviveANewInstanceInABinaryFile) {
     // Dots and at signs are plain characters in keys, not key paths.
     const std::pair<std::string, Value> entries[] = {
-        {"AccessToken", "token-1"}, {"nested", Value::dictionary({{"a", Value::array({1, "x"})}})},
-        {"blob", Data::fromString("\x01\x02")}, {"a.b", 1}, {"@count", 2}, {"x@y.z", 3.5},
+        {"AccessToken", "token-1"},
+        {"nested", Value::dictionary({{"a", Value::array({1, "x"})}})},
+        {"blob", Data::fromString("\x01\x02")},
+        {"a.b", 1},
+        {"@count", 2},
+        {"x@y.z", 3.5},
         {"__PUSHLocalTime", "t"},
     };
     auto defaults = NSUserDefaults::standardUserDefaults();

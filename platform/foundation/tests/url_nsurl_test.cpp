@@ -43,10 +43,18 @@ TEST(NSURLParsing, RejectsIllegalText) {
 TEST(NSURLRelative, ResolutionFollowsTheRFC) {
     auto base = NSURL::URLWithString("http://a/b/c/d;p?q");
     const std::pair<const char*, const char*> cases[] = {
-        {"g:h", "g:h"}, {"./g", "http://a/b/c/g"}, {"/g", "http://a/g"}, {"//g", "http://g"},
-        {"?y", "http://a/b/c/d;p?y"}, {"#s", "http://a/b/c/d;p?q#s"}, {";x", "http://a/b/c/;x"},
-        {"", "http://a/b/c/d;p?q"}, {"..", "http://a/b/"}, {"../../../g", "http://a/g"},
-        {"g.", "http://a/b/c/g."}, {"g;x=1/../y", "http://a/b/c/y"},
+        {"g:h", "g:h"},
+        {"./g", "http://a/b/c/g"},
+        {"/g", "http://a/g"},
+        {"//g", "http://g"},
+        {"?y", "http://a/b/c/d;p?y"},
+        {"#s", "http://a/b/c/d;p?q#s"},
+        {";x", "http://a/b/c/;x"},
+        {"", "http://a/b/c/d;p?q"},
+        {"..", "http://a/b/"},
+        {"../../../g", "http://a/g"},
+        {"g.", "http://a/b/c/g."},
+        {"g;x=1/../y", "http://a/b/c/y"},
     };
     for (auto [reference, expected] : cases) {
         auto url = NSURL::URLWithString(reference, base);

@@ -39,7 +39,8 @@ TEST(NSHTTPURLResponse, MimeTypeAndEncodingFromTheContentType) {
         const char* header;  // nullptr: no Content-Type
         std::optional<std::string> mime, charset;
     } cases[] = {
-        {nullptr, std::nullopt, std::nullopt}, {"application/json", "application/json", std::nullopt},
+        {nullptr, std::nullopt, std::nullopt},
+        {"application/json", "application/json", std::nullopt},
         {" Text/HTML ; charset=UTF-8", "text/html", "utf-8"},
         {"text/plain; format=flowed; charset=\"ISO-8859-1\"", "text/plain", "iso-8859-1"},
         {"; charset=utf-8", std::nullopt, "utf-8"},
@@ -66,7 +67,8 @@ TEST(NSHTTPURLResponse, HeadersLengthAndFilename) {
     // A repeated field arrives joined: equal lengths are that length, others none.
     for (auto [field, length] : {std::pair{"12abc", -1}, {"7, 7", 7}, {"7, 8", -1}}) {
         headers.set("Content-Length", field);
-        EXPECT_EQ(NSHTTPURLResponse::create(nullptr, 200, "HTTP/1.1", headers)->expectedContentLength(), length);
+        EXPECT_EQ(NSHTTPURLResponse::create(nullptr, 200, "HTTP/1.1", headers)->expectedContentLength(),
+                  length);
     }
 }
 

@@ -28,13 +28,46 @@ std::vector<uint8_t> makeImage(const char* format, int w, int h) {
 
 // A GIF whose one frame is 2 x 1 pixels, red-ish then blue, on a screen of the given size.
 std::vector<uint8_t> makeGif(uint16_t screenWidth = 2, uint16_t screenHeight = 1) {
-    return {'G', 'I', 'F', '8', '9', 'a', uint8_t(screenWidth), uint8_t(screenWidth >> 8), uint8_t(screenHeight),
-            uint8_t(screenHeight >> 8), 0x80, 0, 0, 200, 10, 20, 0, 0, 250,  // 2-entry palette
-            ',', 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0, ';'};
+    return {'G',
+            'I',
+            'F',
+            '8',
+            '9',
+            'a',
+            uint8_t(screenWidth),
+            uint8_t(screenWidth >> 8),
+            uint8_t(screenHeight),
+            uint8_t(screenHeight >> 8),
+            0x80,
+            0,
+            0,
+            200,
+            10,
+            20,
+            0,
+            0,
+            250,  // 2-entry palette
+            ',',
+            0,
+            0,
+            0,
+            0,
+            2,
+            0,
+            1,
+            0,
+            0,
+            2,
+            2,
+            0x44,
+            0x01,
+            0,
+            ';'};
 }
 
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 }  // namespace
@@ -46,12 +79,9 @@ TEST(Image, EveryFormatDecodesToPixelsAtTheGivenScale) {
         uint32_t width, height;
     };
     const Case cases[] = {
-        {"png", makeImage("png", 8, 6), 8, 6},
-        {"jpeg", makeImage("jpeg", 16, 10), 16, 10},
-        {"gif, first frame", makeGif(), 2, 1},
-        {"tiff", makeImage("tiff", 6, 4), 6, 4},
-        {"bmp", makeImage("bmp", 6, 4), 6, 4},
-        {"ico", makeImage("ico", 16, 16), 16, 16},
+        {"png", makeImage("png", 8, 6), 8, 6}, {"jpeg", makeImage("jpeg", 16, 10), 16, 10},
+        {"gif, first frame", makeGif(), 2, 1}, {"tiff", makeImage("tiff", 6, 4), 6, 4},
+        {"bmp", makeImage("bmp", 6, 4), 6, 4}, {"ico", makeImage("ico", 16, 16), 16, 16},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

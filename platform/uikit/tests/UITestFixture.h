@@ -11,7 +11,7 @@
 #include "platform/uikit/UIApplication.h"
 
 class UITest : public ::testing::Test {
-protected:
+  protected:
     UITest() { UIApplication::sharedApplication()->resetForTesting(); }
     ~UITest() override {
         // Let every pending animation and transition end while the views still exist, then drain.

@@ -17,7 +17,7 @@ namespace {
 using Calls = std::vector<std::string>;
 
 class RecordingDelegate : public UIApplicationDelegate {
-public:
+  public:
     CallLog log;
     UIWindowPtr window;
     Data token;
@@ -36,8 +36,12 @@ public:
     void applicationDidEnterBackground(UIApplication&) override { log("didEnterBackground"); }
     void applicationWillEnterForeground(UIApplication&) override { log("willEnterForeground"); }
     void applicationWillTerminate(UIApplication&) override { log("willTerminate"); }
-    void didRegisterForRemoteNotificationsWithDeviceToken(UIApplication&, const Data& t) override { token = t; }
-    void didFailToRegisterForRemoteNotificationsWithError(UIApplication&, const NSErrorPtr& e) override { error = e; }
+    void didRegisterForRemoteNotificationsWithDeviceToken(UIApplication&, const Data& t) override {
+        token = t;
+    }
+    void didFailToRegisterForRemoteNotificationsWithError(UIApplication&, const NSErrorPtr& e) override {
+        error = e;
+    }
     void didReceiveRemoteNotification(UIApplication&, const Value& p) override { payload = p; }
     void didRegisterUserNotificationSettings(UIApplication&,
                                              const std::shared_ptr<UIUserNotificationSettings>& s) override {
@@ -47,21 +51,29 @@ public:
 
 // Ends the application loop from another thread if a test would otherwise hang.
 class Watchdog {
-public:
-    explicit Watchdog(double seconds) : thread_([this, seconds] {
-        std::unique_lock lock(mutex_);
-        if (cv_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return done_; })) return;
-        fired_ = true;
-        UIApplication::sharedApplication()->terminate();
-    }) {}
+  public:
+    explicit Watchdog(double seconds)
+        : thread_([this, seconds] {
+              std::unique_lock lock(mutex_);
+              if (cv_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return done_; }))
+                  return;
+              fired_ = true;
+              UIApplication::sharedApplication()->terminate();
+          }) {}
     ~Watchdog() {
-        { std::lock_guard lock(mutex_); done_ = true; }
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
         cv_.notify_all();
         thread_.join();
     }
-    bool fired() { std::lock_guard lock(mutex_); return fired_; }
+    bool fired() {
+        std::lock_guard lock(mutex_);
+        return fired_;
+    }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool done_ = false, fired_ = false;
@@ -83,10 +95,12 @@ TEST_F(Application, MainRunsALaunchedAppWhoseButtonIsTappedUntilItTerminates) {
         auto button = UIButton::buttonWithType(UIButtonType::System);
         button->setTitle("Quit", UIControlStateNormal);
         button->setFrame(CGRectMake(100, 300, 175, 44));
-        button->addAction([&](UIControl&) {
-            ++taps;
-            UIApplication::sharedApplication()->terminate();
-        }, UIControlEventTouchUpInside);
+        button->addAction(
+            [&](UIControl&) {
+                ++taps;
+                UIApplication::sharedApplication()->terminate();
+            },
+            UIControlEventTouchUpInside);
         root->view()->addSubview(button);
         window->makeKeyAndVisible();
         delegate->window = window;
@@ -111,15 +125,15 @@ TEST_F(Application, StateChangesMakeTheLifeCycleCalls) {
     app->setDelegate(delegate);
     int activeNotes = 0;
     auto token = NSNotificationCenter::defaultCenter().addObserver(
-        UIApplicationDidBecomeActiveNotification, nullptr, nullptr, [&](const NSNotification&) { ++activeNotes; });
+        UIApplicationDidBecomeActiveNotification, nullptr, nullptr,
+        [&](const NSNotification&) { ++activeNotes; });
     app->setApplicationState(UIApplicationState::Active);
     app->setApplicationState(UIApplicationState::Background);
     app->setApplicationState(UIApplicationState::Active);
     app->setApplicationState(UIApplicationState::Inactive);
     app->setApplicationState(UIApplicationState::Inactive);
-    EXPECT_EQ(delegate->log.take(),
-              (Calls{"didBecomeActive", "willResignActive", "didEnterBackground", "willEnterForeground",
-                     "didBecomeActive", "willResignActive"}));
+    EXPECT_EQ(delegate->log.take(), (Calls{"didBecomeActive", "willResignActive", "didEnterBackground",
+                                           "willEnterForeground", "didBecomeActive", "willResignActive"}));
     EXPECT_EQ(activeNotes, 2);
     NSNotificationCenter::defaultCenter().removeObserver(token);
 

@@ -9,7 +9,7 @@ namespace {
 
 // A guide of full-screen pages: a page control follows the scrolling, the last page gets a start button.
 class Guide : public UICollectionViewController {
-public:
+  public:
     static std::shared_ptr<Guide> create(long pages) {
         auto layout = UICollectionViewFlowLayout::create();
         layout->setItemSize({375, 667});
@@ -41,20 +41,24 @@ public:
         }
         return cell;
     }
-    void scrollViewDidScroll(UIScrollView& sv) override { page->setCurrentPage(long(sv.contentOffset().x / 375)); }
-    void didSelectItemAtIndexPath(UICollectionView&, const NSIndexPath& p) override { selected.push_back(p.item()); }
+    void scrollViewDidScroll(UIScrollView& sv) override {
+        page->setCurrentPage(long(sv.contentOffset().x / 375));
+    }
+    void didSelectItemAtIndexPath(UICollectionView&, const NSIndexPath& p) override {
+        selected.push_back(p.item());
+    }
 
     std::shared_ptr<UIPageControl> page;
     std::vector<CGSize> configured;
     std::vector<long> selected;
 
-private:
+  private:
     using UICollectionViewController::UICollectionViewController;
     long pages_ = 0;
 };
 
 class CollectionViewTest : public UITest {
-protected:
+  protected:
     void SetUp() override {
         window_ = UIWindow::create(CGRectMake(0, 0, 375, 667));
         guide_ = Guide::create(3);
@@ -118,7 +122,8 @@ TEST_F(CollectionViewTest, CellsAreReusedAndKeepWhatEarlierConfigurationsAdded) 
     EXPECT_TRUE(keptButton);
     EXPECT_EQ(first->contentView()->frame(), CGRectMake(0, 0, 375, 667));
 
-    EXPECT_EQ(cv_->dequeueReusableCellWithReuseIdentifier("unknown", NSIndexPath::indexPathForItem(0, 0)), nullptr);
+    EXPECT_EQ(cv_->dequeueReusableCellWithReuseIdentifier("unknown", NSIndexPath::indexPathForItem(0, 0)),
+              nullptr);
 }
 
 TEST(FlowLayout, VerticalLinesWrapAndHorizontalLinesRunDown) {

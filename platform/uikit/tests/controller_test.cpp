@@ -10,7 +10,7 @@
 namespace {
 
 class Screen : public UIViewController {
-public:
+  public:
     static std::shared_ptr<Screen> create(CallLog* log, std::string name) {
         auto s = std::shared_ptr<Screen>(new Screen());
         s->log_ = log;
@@ -23,7 +23,7 @@ public:
     void viewWillDisappear(bool) override { (*log_)(name_ + ".willDisappear"); }
     void viewDidDisappear(bool) override { (*log_)(name_ + ".didDisappear"); }
 
-private:
+  private:
     CallLog* log_ = nullptr;
     std::string name_;
 };
@@ -33,7 +33,7 @@ using Calls = std::vector<std::string>;
 }  // namespace
 
 class Controllers : public UITest {
-protected:
+  protected:
     void SetUp() override { window_ = UIWindow::create(UIScreen::mainScreen().bounds()); }
     CallLog log_;
     UIWindowPtr window_;
@@ -51,8 +51,8 @@ TEST_F(Controllers, RootLoadsOnceAndAppearsWhenTheWindowShows) {
     EXPECT_EQ(log_.take(), (Calls{"a.willAppear", "a.didAppear"}));
     auto b = Screen::create(&log_, "b");
     window_->setRootViewController(b);
-    EXPECT_EQ(log_.take(), (Calls{"a.willDisappear", "b.viewDidLoad", "b.willAppear", "a.didDisappear",
-                                  "b.didAppear"}));
+    EXPECT_EQ(log_.take(),
+              (Calls{"a.willDisappear", "b.viewDidLoad", "b.willAppear", "a.didDisappear", "b.didAppear"}));
     EXPECT_EQ(a->view()->superview(), nullptr);
 }
 
@@ -126,8 +126,8 @@ TEST_F(Controllers, PresentAndDismiss) {
     EXPECT_EQ(completions, 1);
 
     modal->dismissViewControllerAnimated(Animated::No, [&] { ++completions; });
-    EXPECT_EQ(log_.take(), (Calls{"modal.willDisappear", "root.willAppear", "modal.didDisappear",
-                                  "root.didAppear"}));
+    EXPECT_EQ(log_.take(),
+              (Calls{"modal.willDisappear", "root.willAppear", "modal.didDisappear", "root.didAppear"}));
     EXPECT_EQ(completions, 2);
     EXPECT_EQ(root->presentedViewController(), nullptr);
     EXPECT_EQ(root->view()->superview(), window_);
@@ -160,8 +160,9 @@ TEST_F(Controllers, NavigationBarShowsTheTopItemAndItsButtons) {
     EXPECT_TRUE(UITree::tapText("Share"));
     EXPECT_EQ(shares, 1);
 
-    bar->setTitleTextAttributes({{NSForegroundColorAttributeName, Value(UIColor::colorWithWhite(54 / 255.0, 1))},
-                                 {NSFontAttributeName, Value(UIFont::systemFontOfSize(17))}});
+    bar->setTitleTextAttributes(
+        {{NSForegroundColorAttributeName, Value(UIColor::colorWithWhite(54 / 255.0, 1))},
+         {NSFontAttributeName, Value(UIFont::systemFontOfSize(17))}});
     EXPECT_TRUE(colorsEqual(bar->titleLabel()->textColor(), UIColor::colorWithWhite(54 / 255.0, 1)));
     EXPECT_FALSE(bar->titleLabel()->font()->isBold());
 

@@ -22,7 +22,8 @@ UIImagePtr namedTestImage(const TempDir& dir, const std::string& name, uint32_t 
     image.height = h;
     image.format = PNG_FORMAT_GRAY;
     std::vector<uint8_t> pixels(size_t(w) * h, 128);
-    EXPECT_TRUE(png_image_write_to_file(&image, dir.file(name + "@2x.png").c_str(), 0, pixels.data(), 0, nullptr));
+    EXPECT_TRUE(
+        png_image_write_to_file(&image, dir.file(name + "@2x.png").c_str(), 0, pixels.data(), 0, nullptr));
     return UIImage::imageNamed(name, dir.path(), 2);
 }
 
@@ -64,7 +65,8 @@ TEST_F(Controls, TargetActionsFollowEventsAndTargets) {
     auto c = UIControl::create(CGRectMake(0, 0, 10, 10));
     std::vector<std::string> log;
     auto target = std::make_shared<int>(0);
-    c->addTarget(target, [&](UIControl&) { log.push_back("target"); }, UIControlEventValueChanged);
+    c->addTarget(
+        target, [&](UIControl&) { log.push_back("target"); }, UIControlEventValueChanged);
     auto id = c->addAction([&](UIControl&) { log.push_back("plain"); },
                            UIControlEventValueChanged | UIControlEventEditingChanged);
     c->sendActionsForControlEvents(UIControlEventValueChanged);

@@ -10,15 +10,23 @@ namespace {
 struct DialogRecorder : UIAlertViewDelegate, UIActionSheetDelegate {
     CallLog log;
     void clickedButtonAtIndex(UIAlertView&, long i) override { log("alert clicked " + std::to_string(i)); }
-    void willDismissWithButtonIndex(UIAlertView&, long i) override { log("alert willDismiss " + std::to_string(i)); }
-    void didDismissWithButtonIndex(UIAlertView&, long i) override { log("alert didDismiss " + std::to_string(i)); }
+    void willDismissWithButtonIndex(UIAlertView&, long i) override {
+        log("alert willDismiss " + std::to_string(i));
+    }
+    void didDismissWithButtonIndex(UIAlertView&, long i) override {
+        log("alert didDismiss " + std::to_string(i));
+    }
     void clickedButtonAtIndex(UIActionSheet&, long i) override { log("sheet clicked " + std::to_string(i)); }
-    void willDismissWithButtonIndex(UIActionSheet&, long i) override { log("sheet willDismiss " + std::to_string(i)); }
-    void didDismissWithButtonIndex(UIActionSheet&, long i) override { log("sheet didDismiss " + std::to_string(i)); }
+    void willDismissWithButtonIndex(UIActionSheet&, long i) override {
+        log("sheet willDismiss " + std::to_string(i));
+    }
+    void didDismissWithButtonIndex(UIActionSheet&, long i) override {
+        log("sheet didDismiss " + std::to_string(i));
+    }
 };
 
 class DialogsTest : public UITest {
-protected:
+  protected:
     void SetUp() override {
         window_ = UIWindow::create(CGRectMake(0, 0, 375, 667));
         screen_ = UIView::create(window_->bounds());
@@ -49,7 +57,7 @@ TEST_F(DialogsTest, AlertIndexesPutCancelFirstAndTellTheDelegateInOrder) {
 
     ASSERT_TRUE(UITree::tapText("Two"));
     EXPECT_EQ(delegate_->log.take(), (Titles{"alert clicked 2", "alert willDismiss 2"}));
-    EXPECT_EQ(UIDialogs::visible(), nullptr);  // answered; fading out
+    EXPECT_EQ(UIDialogs::visible(), nullptr);    // answered; fading out
     EXPECT_FALSE(alert->pressButtonAtIndex(0));  // answers once
     advance(UIDialogFadeDuration);
     EXPECT_EQ(delegate_->log.take(), (Titles{"alert didDismiss 2"}));
@@ -90,9 +98,10 @@ TEST_F(DialogsTest, AlertStylesGiveTheirTextFieldsAndRaiseTheKeyboard) {
         UIAlertViewStyle style;
         std::vector<bool> secure;
     };
-    for (const Case& c : {Case{UIAlertViewStyle::Default, {}}, Case{UIAlertViewStyle::SecureTextInput, {true}},
-                          Case{UIAlertViewStyle::PlainTextInput, {false}},
-                          Case{UIAlertViewStyle::LoginAndPasswordInput, {false, true}}}) {
+    for (const Case& c :
+         {Case{UIAlertViewStyle::Default, {}}, Case{UIAlertViewStyle::SecureTextInput, {true}},
+          Case{UIAlertViewStyle::PlainTextInput, {false}},
+          Case{UIAlertViewStyle::LoginAndPasswordInput, {false, true}}}) {
         auto alert = UIAlertView::create("Sign in", "", delegate_, "Cancel", {"OK"});
         alert->setAlertViewStyle(c.style);
         for (size_t i = 0; i < c.secure.size(); ++i) {
@@ -137,9 +146,9 @@ TEST_F(DialogsTest, ActionSheetIndexesRunDestructiveOthersCancel) {
         long two = long(std::find(c.titles.begin(), c.titles.end(), "Two") - c.titles.begin());
         ASSERT_TRUE(UIDialogs::press(two));
         advance(1);
-        EXPECT_EQ(delegate_->log.take(), (Titles{"sheet clicked " + std::to_string(two),
-                                                 "sheet willDismiss " + std::to_string(two),
-                                                 "sheet didDismiss " + std::to_string(two)}));
+        EXPECT_EQ(delegate_->log.take(),
+                  (Titles{"sheet clicked " + std::to_string(two), "sheet willDismiss " + std::to_string(two),
+                          "sheet didDismiss " + std::to_string(two)}));
     }
     // A sheet needs a view on screen.
     auto sheet = UIActionSheet::create("Pick", delegate_, "Cancel", std::nullopt, {});
@@ -167,12 +176,14 @@ TEST_F(DialogsTest, DialogsShowInTheirOwnWindowAboveTheAppAndStack) {
                         "    UIButton frame={{0, 96}, {359, 44}} title=\"Cancel\"\n"),
               std::string::npos)
         << dump;
-    EXPECT_NE(dump.find("UIAlertView frame={{52.5, 273}, {270, 121}} hidden title=\"First\""), std::string::npos);
+    EXPECT_NE(dump.find("UIAlertView frame={{52.5, 273}, {270, 121}} hidden title=\"First\""),
+              std::string::npos);
     ASSERT_TRUE(UITree::tapText("Cancel"));
     advance(1);
     EXPECT_EQ(UIDialogs::visible(), first);
     EXPECT_FALSE(first->isHidden());
-    EXPECT_EQ(delegate_->log.take(), (Titles{"sheet clicked 1", "sheet willDismiss 1", "sheet didDismiss 1"}));
+    EXPECT_EQ(delegate_->log.take(),
+              (Titles{"sheet clicked 1", "sheet willDismiss 1", "sheet didDismiss 1"}));
 }
 
 }  // namespace

@@ -7,10 +7,13 @@ namespace {
 
 struct ScrollRecorder : UIScrollViewDelegate {
     CallLog log;
-    void scrollViewDidScroll(UIScrollView& v) override { log("scroll " + NSStringFromCGPoint(v.contentOffset())); }
+    void scrollViewDidScroll(UIScrollView& v) override {
+        log("scroll " + NSStringFromCGPoint(v.contentOffset()));
+    }
     void scrollViewWillBeginDragging(UIScrollView&) override { log("willBeginDragging"); }
     void scrollViewDidEndDragging(UIScrollView& v, bool decelerate) override {
-        log(std::string("didEndDragging ") + (decelerate ? "decelerate" : "stop") + (v.isDragging() ? " dragging" : ""));
+        log(std::string("didEndDragging ") + (decelerate ? "decelerate" : "stop") +
+            (v.isDragging() ? " dragging" : ""));
     }
     void scrollViewWillBeginDecelerating(UIScrollView&) override { log("willBeginDecelerating"); }
     void scrollViewDidEndDecelerating(UIScrollView& v) override {
@@ -22,7 +25,7 @@ struct ScrollRecorder : UIScrollViewDelegate {
 };
 
 class ScrollViewTest : public UITest {
-protected:
+  protected:
     void SetUp() override {
         window_ = UIWindow::create(CGRectMake(0, 0, 375, 667));
         scroll_ = UIScrollView::create(CGRectMake(0, 0, 375, 600));
@@ -58,8 +61,9 @@ TEST_F(ScrollViewTest, PullPastTheTopBouncesBackWithDelegateCallsInOrder) {
     ASSERT_TRUE(scroll_->endDragging());
     EXPECT_FALSE(scroll_->isDragging());
     EXPECT_TRUE(scroll_->isDecelerating());
-    EXPECT_EQ(delegate_->log.take(), (std::vector<std::string>{"willBeginDragging", "scroll {0, -30}", "scroll {0, -80}",
-                                                               "didEndDragging decelerate", "willBeginDecelerating"}));
+    EXPECT_EQ(delegate_->log.take(),
+              (std::vector<std::string>{"willBeginDragging", "scroll {0, -30}", "scroll {0, -80}",
+                                        "didEndDragging decelerate", "willBeginDecelerating"}));
     EXPECT_EQ(observed, (std::vector<std::string>{"{0, -30} dragging", "{0, -80} dragging"}));
 
     advance(UIScrollViewSettleDuration / 2);
@@ -161,7 +165,8 @@ TEST_F(ScrollViewTest, AnimatedOffsetEndsOnTheClockAndAJumpOrDragStopsIt) {
     scroll_->setContentOffset({0, 100});  // a jump cuts the animation short
     advance(1);
     EXPECT_EQ(scroll_->contentOffset(), CGPointMake(0, 100));
-    for (auto& call : delegate_->log.calls) EXPECT_EQ(call.find("didEndScrollingAnimation"), std::string::npos);
+    for (auto& call : delegate_->log.calls)
+        EXPECT_EQ(call.find("didEndScrollingAnimation"), std::string::npos);
 
     // A drag during deceleration stops it; the deceleration still ends.
     scroll_->setContentOffset(CGPointZero);
@@ -169,9 +174,9 @@ TEST_F(ScrollViewTest, AnimatedOffsetEndsOnTheClockAndAJumpOrDragStopsIt) {
     advance(UIScrollViewSettleDuration / 3);
     delegate_->log.take();
     ASSERT_TRUE(scroll_->beginDragging());
-    EXPECT_EQ(delegate_->log.take(), (std::vector<std::string>{"didEndDecelerating " +
-                                                                   NSStringFromCGPoint(scroll_->contentOffset()),
-                                                               "willBeginDragging"}));
+    EXPECT_EQ(delegate_->log.take(),
+              (std::vector<std::string>{"didEndDecelerating " + NSStringFromCGPoint(scroll_->contentOffset()),
+                                        "willBeginDragging"}));
     CGPoint held = scroll_->contentOffset();
     advance(1);
     EXPECT_EQ(scroll_->contentOffset(), held);
@@ -195,7 +200,8 @@ TEST_F(ScrollViewTest, ObserversHearEverySetAndTheDumpShowsTheScrollState) {
     scroll_->removeObserver(token);
     scroll_->setContentOffset({0, 20});
     EXPECT_EQ(offsets, 2);
-    EXPECT_EQ(scroll_->dumpLine(), "UIScrollView frame={{0, 0}, {375, 600}} contentOffset={0, 20} contentSize={375, 900}");
+    EXPECT_EQ(scroll_->dumpLine(),
+              "UIScrollView frame={{0, 0}, {375, 600}} contentOffset={0, 20} contentSize={375, 900}");
 }
 
 }  // namespace

@@ -42,12 +42,16 @@ struct Rows : UITableViewDataSource, UITableViewDelegate {
         label->setText("footer " + std::to_string(section));
         return label;
     }
-    void didSelectRowAtIndexPath(UITableView&, const NSIndexPath& p) override { log("select " + p.description()); }
-    void didDeselectRowAtIndexPath(UITableView&, const NSIndexPath& p) override { log("deselect " + p.description()); }
+    void didSelectRowAtIndexPath(UITableView&, const NSIndexPath& p) override {
+        log("select " + p.description());
+    }
+    void didDeselectRowAtIndexPath(UITableView&, const NSIndexPath& p) override {
+        log("deselect " + p.description());
+    }
 };
 
 class TableViewTest : public UITest {
-protected:
+  protected:
     void SetUp() override {
         window_ = UIWindow::create(CGRectMake(0, 0, 375, 667));
         window_->makeKeyAndVisible();
@@ -90,7 +94,8 @@ TEST_F(TableViewTest, GroupedSectionsAreLaidOutInTheTreeAndTapsSelectRows) {
                         "  UITableViewCell frame={{0, 62}, {375, 44}}\n"),
               std::string::npos)
         << dump;
-    EXPECT_NE(dump.find("  UILabel frame={{0, 106}, {375, 18}} text=\"footer 0\"\n"), std::string::npos) << dump;
+    EXPECT_NE(dump.find("  UILabel frame={{0, 106}, {375, 18}} text=\"footer 0\"\n"), std::string::npos)
+        << dump;
 
     ASSERT_TRUE(UITree::tapText("Clear cache"));
     EXPECT_EQ(rows_->log.take(), (std::vector<std::string>{"select {0, 1}"}));
@@ -162,7 +167,7 @@ TEST_F(TableViewTest, HeightsComeFromTheDelegateAndCellsFromRegisteredFactories)
     ASSERT_NE(cell, nullptr);
     EXPECT_EQ(cell->reuseIdentifier(), "Other");
     EXPECT_EQ(cell->frame(), CGRectMake(0, 0, 375, 60));  // sized for its row before configuration
-    EXPECT_EQ(cell->detailTextLabel(), nullptr);           // the default style has none
+    EXPECT_EQ(cell->detailTextLabel(), nullptr);          // the default style has none
 
     // The value-1 detail sits at the right edge, left of an accessory.
     auto value1 = UITableViewCell::create(UITableViewCellStyle::Value1, "");

@@ -14,12 +14,24 @@ struct FieldRecorder : UITextFieldDelegate {
     bool begin = true, end = true, clear = true, ret = true;
     size_t maxLength = 1000;  // refuse changes once the text is longer than this (as the sign-in screen does)
 
-    bool textFieldShouldBeginEditing(UITextField&) override { (*log)("shouldBegin"); return begin; }
+    bool textFieldShouldBeginEditing(UITextField&) override {
+        (*log)("shouldBegin");
+        return begin;
+    }
     void textFieldDidBeginEditing(UITextField&) override { (*log)("didBegin"); }
-    bool textFieldShouldEndEditing(UITextField&) override { (*log)("shouldEnd"); return end; }
+    bool textFieldShouldEndEditing(UITextField&) override {
+        (*log)("shouldEnd");
+        return end;
+    }
     void textFieldDidEndEditing(UITextField&) override { (*log)("didEnd"); }
-    bool textFieldShouldClear(UITextField&) override { (*log)("shouldClear"); return clear; }
-    bool textFieldShouldReturn(UITextField&) override { (*log)("shouldReturn"); return ret; }
+    bool textFieldShouldClear(UITextField&) override {
+        (*log)("shouldClear");
+        return clear;
+    }
+    bool textFieldShouldReturn(UITextField&) override {
+        (*log)("shouldReturn");
+        return ret;
+    }
     bool shouldChangeCharactersInRange(UITextField& f, NSRange r, const std::string& s) override {
         (*log)("change {" + std::to_string(r.location) + ", " + std::to_string(r.length) + "} \"" + s + "\"");
         return s.empty() || TextUtil::utf16Length(f.text()) <= maxLength;
@@ -27,7 +39,7 @@ struct FieldRecorder : UITextFieldDelegate {
 };
 
 class TextFieldTest : public UITest {
-protected:
+  protected:
     void SetUp() override {
         UIKeyboard::resetForTesting();
         window_ = UIWindow::create(CGRectMake(0, 0, 375, 667));
@@ -38,20 +50,22 @@ protected:
         delegate_ = std::make_shared<FieldRecorder>();
         field_->setDelegate(delegate_);
         auto& center = NSNotificationCenter::defaultCenter();
-        for (const char* name : {UITextFieldTextDidBeginEditingNotification, UITextFieldTextDidEndEditingNotification,
-                                 UITextFieldTextDidChangeNotification, UIKeyboardWillShowNotification,
-                                 UIKeyboardDidShowNotification, UIKeyboardWillHideNotification,
-                                 UIKeyboardDidHideNotification}) {
+        for (const char* name :
+             {UITextFieldTextDidBeginEditingNotification, UITextFieldTextDidEndEditingNotification,
+              UITextFieldTextDidChangeNotification, UIKeyboardWillShowNotification,
+              UIKeyboardDidShowNotification, UIKeyboardWillHideNotification, UIKeyboardDidHideNotification}) {
             tokens_.push_back(center.addObserver(name, nullptr, nullptr, [this](const NSNotification& n) {
                 std::string shortName = n.name;
                 for (const char* prefix : {"UITextFieldText", "UIKeyboard"}) {
-                    if (shortName.rfind(prefix, 0) == 0) shortName = shortName.substr(std::string(prefix).size());
+                    if (shortName.rfind(prefix, 0) == 0)
+                        shortName = shortName.substr(std::string(prefix).size());
                 }
                 (*delegate_->log)(shortName.substr(0, shortName.size() - std::string("Notification").size()));
                 if (n.name.rfind("UIKeyboard", 0) == 0) keyboardInfo_.push_back(n.userInfo);
             }));
         }
-        field_->addAction([log = delegate_->log](UIControl&) { (*log)("editingChanged"); }, UIControlEventEditingChanged);
+        field_->addAction([log = delegate_->log](UIControl&) { (*log)("editingChanged"); },
+                          UIControlEventEditingChanged);
     }
     void TearDown() override {
         for (auto t : tokens_) NSNotificationCenter::defaultCenter().removeObserver(t);
@@ -129,34 +143,40 @@ TEST_F(TextFieldTest, PassingEditingToAnotherFieldKeepsTheKeyboardUp) {
     take();
     keyboardInfo_.clear();
     ASSERT_TRUE(other->becomeFirstResponder());
-    EXPECT_EQ(take(), (Log{"shouldEnd", "didEnd", "DidEndEditing", "DidBeginEditing", "WillShow", "DidShow"}));
+    EXPECT_EQ(take(),
+              (Log{"shouldEnd", "didEnd", "DidEndEditing", "DidBeginEditing", "WillShow", "DidShow"}));
     EXPECT_TRUE(UIKeyboard::isVisible());
     EXPECT_EQ(UIKeyboard::keyboardType(), UIKeyboardType::NumberPad);
     ASSERT_EQ(keyboardInfo_.size(), 2u);
-    EXPECT_EQ(keyboardInfo_[0].at(UIKeyboardFrameBeginUserInfoKey), keyboardInfo_[0].at(UIKeyboardFrameEndUserInfoKey));
+    EXPECT_EQ(keyboardInfo_[0].at(UIKeyboardFrameBeginUserInfoKey),
+              keyboardInfo_[0].at(UIKeyboardFrameEndUserInfoKey));
     EXPECT_EQ(UIResponder::firstResponder(), other);
 }
 
 TEST_F(TextFieldTest, EditsOfferUTF16RangesForTypingDeletingAndPasting) {
     field_->becomeFirstResponder();
     take();
-    ASSERT_TRUE(UIKeyboard::typeText("a\xF0\x9F\x98\x80" "b"));  // a, U+1F600 (two units), b
-    EXPECT_EQ(take(), (Log{"change {0, 0} \"a\"", "editingChanged", "DidChange",
-                           "change {1, 0} \"\xF0\x9F\x98\x80\"", "editingChanged", "DidChange",
-                           "change {3, 0} \"b\"", "editingChanged", "DidChange"}));
+    ASSERT_TRUE(
+        UIKeyboard::typeText("a\xF0\x9F\x98\x80"
+                             "b"));  // a, U+1F600 (two units), b
+    EXPECT_EQ(take(),
+              (Log{"change {0, 0} \"a\"", "editingChanged", "DidChange", "change {1, 0} \"\xF0\x9F\x98\x80\"",
+                   "editingChanged", "DidChange", "change {3, 0} \"b\"", "editingChanged", "DidChange"}));
     EXPECT_EQ(field_->selectedRange(), (NSRange{4, 0}));
 
     UIKeyboard::pressDelete();  // b
     UIKeyboard::pressDelete();  // the whole pair, never half of it
-    EXPECT_EQ(take(), (Log{"change {3, 1} \"\"", "editingChanged", "DidChange", "change {1, 2} \"\"", "editingChanged",
-                           "DidChange"}));
+    EXPECT_EQ(take(), (Log{"change {3, 1} \"\"", "editingChanged", "DidChange", "change {1, 2} \"\"",
+                           "editingChanged", "DidChange"}));
     EXPECT_EQ(field_->text(), "a");
 
     UIPasteboard::generalPasteboard().setString("\xE4\xBD\xA0\xF0\x9F\x98\x80");  // 你 + U+1F600: three units
     field_->setSelectedRange({0, 0});
     ASSERT_TRUE(UIKeyboard::paste());
     EXPECT_EQ(take(), (Log{"change {0, 0} \"\xE4\xBD\xA0\xF0\x9F\x98\x80\"", "editingChanged", "DidChange"}));
-    EXPECT_EQ(field_->text(), "\xE4\xBD\xA0\xF0\x9F\x98\x80" "a");
+    EXPECT_EQ(field_->text(),
+              "\xE4\xBD\xA0\xF0\x9F\x98\x80"
+              "a");
     EXPECT_EQ(field_->selectedRange(), (NSRange{3, 0}));
 
     // A selection is replaced as a whole; a position inside the pair moves to its start.
@@ -247,7 +267,8 @@ TEST_F(TextFieldTest, SideViewsFollowTheirModesAndATapStartsEditing) {
     EXPECT_EQ(right->superview(), nullptr);
     field_->setSecureTextEntry(true);
     UIKeyboard::typeText("pw");
-    EXPECT_EQ(field_->dumpLine(), "UITextField frame={{20, 100}, {300, 48}} text=\"\xE2\x80\xA2\xE2\x80\xA2\" secure editing");
+    EXPECT_EQ(field_->dumpLine(),
+              "UITextField frame={{20, 100}, {300, 48}} text=\"\xE2\x80\xA2\xE2\x80\xA2\" secure editing");
     EXPECT_EQ(field_->text(), "pw");
 }
 

@@ -7,7 +7,7 @@ namespace {
 
 // Records its tree hooks; optionally runs a side effect inside one.
 class HookView : public UIView {
-public:
+  public:
     static std::shared_ptr<HookView> create(CallLog* log, std::string name) {
         auto v = std::shared_ptr<HookView>(new HookView());
         v->log_ = log;
@@ -32,7 +32,7 @@ public:
     }
     void layoutSubviews() override { ++layouts; }
 
-private:
+  private:
     HookView() : UIView(CGRectZero) {}
     CallLog* log_ = nullptr;
     std::string name_;
@@ -54,12 +54,14 @@ TEST_F(ViewTree, MovingBetweenParentsKeepsOneParentAndRunsHooksInOrder) {
     log.take();
 
     b->addSubview(child);  // no window on either side
-    EXPECT_EQ(log.take(), (std::vector<std::string>{"c.willMoveToSuperview(UIView)", "c.didMoveToSuperview"}));
+    EXPECT_EQ(log.take(),
+              (std::vector<std::string>{"c.willMoveToSuperview(UIView)", "c.didMoveToSuperview"}));
 
     a->addSubview(child);  // into the window: the whole subtree hears of it
-    EXPECT_EQ(log.take(), (std::vector<std::string>{"c.willMoveToSuperview(UIView)", "c.willMoveToWindow(window)",
-                                                    "g.willMoveToWindow(window)", "c.didMoveToSuperview",
-                                                    "c.didMoveToWindow", "g.didMoveToWindow"}));
+    EXPECT_EQ(log.take(),
+              (std::vector<std::string>{"c.willMoveToSuperview(UIView)", "c.willMoveToWindow(window)",
+                                        "g.willMoveToWindow(window)", "c.didMoveToSuperview",
+                                        "c.didMoveToWindow", "g.didMoveToWindow"}));
     EXPECT_TRUE(b->subviews().empty());
     EXPECT_EQ(a->subviews().size(), 1u);
     EXPECT_EQ(child->superview(), a);
@@ -161,8 +163,9 @@ TEST_F(ViewTree, ConstraintsAreRecordedAndLeaveWithTheirViews) {
     EXPECT_TRUE(c->setActive(true));
     EXPECT_EQ(c->installedIn(), root);
     EXPECT_EQ(root->constraints().size(), 1u);
-    auto height = NSLayoutConstraint::constraintWithItem(a, NSLayoutAttribute::Height, NSLayoutRelation::Equal,
-                                                         nullptr, NSLayoutAttribute::NotAnAttribute, 1, 60);
+    auto height =
+        NSLayoutConstraint::constraintWithItem(a, NSLayoutAttribute::Height, NSLayoutRelation::Equal, nullptr,
+                                               NSLayoutAttribute::NotAnAttribute, 1, 60);
     a->addConstraint(height);
     a->removeConstraint(height);
     EXPECT_FALSE(height->isActive());

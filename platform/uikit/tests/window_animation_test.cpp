@@ -72,11 +72,13 @@ class Animations : public UITest {};
 TEST_F(Animations, ModelChangesAtOnceAndCompletionWaitsForTheClock) {
     auto v = UIView::create();
     std::vector<bool> results;
-    UIView::animateWithDuration(3.0, [&] { v->setAlpha(0); }, [&](bool finished) { results.push_back(finished); });
+    UIView::animateWithDuration(
+        3.0, [&] { v->setAlpha(0); }, [&](bool finished) { results.push_back(finished); });
     EXPECT_EQ(v->alpha(), 0);
     auto inFlight = UIView::animationsInFlight();
     ASSERT_EQ(inFlight.size(), 1u);
-    EXPECT_TRUE(inFlight[0].property == "alpha" && inFlight[0].view.lock() == v && inFlight[0].duration == 3.0);
+    EXPECT_TRUE(inFlight[0].property == "alpha" && inFlight[0].view.lock() == v &&
+                inFlight[0].duration == 3.0);
     turn();
     advance(2.9);
     EXPECT_TRUE(results.empty());
@@ -89,14 +91,21 @@ TEST_F(Animations, ALaterAnimationOfTheSamePropertyTakesOver) {
     auto v = UIView::create();
     auto other = UIView::create();
     std::vector<std::string> log;
-    UIView::animateWithDuration(3.0, [&] { v->setAlpha(0); },
-                                [&](bool f) { log.push_back(std::string("first ") + (f ? "YES" : "NO")); });
+    UIView::animateWithDuration(
+        3.0, [&] { v->setAlpha(0); },
+        [&](bool f) { log.push_back(std::string("first ") + (f ? "YES" : "NO")); });
     // Another view's alpha, or another property, takes nothing over.
-    UIView::animateWithDuration(1.0, [&] { other->setAlpha(0.5); v->setCenter({1, 1}); },
-                                [&](bool f) { log.push_back(std::string("second ") + (f ? "YES" : "NO")); });
+    UIView::animateWithDuration(
+        1.0,
+        [&] {
+            other->setAlpha(0.5);
+            v->setCenter({1, 1});
+        },
+        [&](bool f) { log.push_back(std::string("second ") + (f ? "YES" : "NO")); });
     EXPECT_EQ(UIView::animationsInFlight().size(), 3u);
-    UIView::animateWithDuration(1.0, [&] { v->setAlpha(1); },
-                                [&](bool f) { log.push_back(std::string("third ") + (f ? "YES" : "NO")); });
+    UIView::animateWithDuration(
+        1.0, [&] { v->setAlpha(1); },
+        [&](bool f) { log.push_back(std::string("third ") + (f ? "YES" : "NO")); });
     EXPECT_TRUE(log.empty());  // not synchronously
     turn();
     EXPECT_EQ(log, std::vector<std::string>{"first NO"});
@@ -108,9 +117,15 @@ TEST_F(Animations, ALaterAnimationOfTheSamePropertyTakesOver) {
     // Partly taken over, an animation finishes at its own end, with NO.
     auto w = UIView::create();
     std::vector<bool> first;
-    UIView::animateWithDuration(2.0, [&] { w->setAlpha(0); w->setBackgroundColor(UIColor::redColor()); },
-                                [&](bool f) { first.push_back(f); });
-    UIView::animateWithDuration(0.5, [&] { w->setAlpha(1); }, nullptr);
+    UIView::animateWithDuration(
+        2.0,
+        [&] {
+            w->setAlpha(0);
+            w->setBackgroundColor(UIColor::redColor());
+        },
+        [&](bool f) { first.push_back(f); });
+    UIView::animateWithDuration(
+        0.5, [&] { w->setAlpha(1); }, nullptr);
     turn();
     EXPECT_TRUE(first.empty());  // still animates the colour
     advance(2.0);
@@ -120,7 +135,12 @@ TEST_F(Animations, ALaterAnimationOfTheSamePropertyTakesOver) {
 TEST_F(Animations, ABlockThatChangesNothingCompletesOnTheNextTurn) {
     int calls = 0;
     bool finished = false;
-    UIView::animateWithDuration(10, [] {}, [&](bool f) { ++calls; finished = f; });
+    UIView::animateWithDuration(
+        10, [] {},
+        [&](bool f) {
+            ++calls;
+            finished = f;
+        });
     EXPECT_EQ(calls, 0);
     turn();
     EXPECT_EQ(calls, 1);
@@ -128,8 +148,8 @@ TEST_F(Animations, ABlockThatChangesNothingCompletesOnTheNextTurn) {
 
     auto v = UIView::create();
     v->setFrame(CGRectMake(1, 2, 3, 4));  // outside a block: not animated
-    UIView::animateWithDuration(1, [&] { UIView::performWithoutAnimation([&] { v->setAlpha(0.2); }); },
-                                [&](bool) { ++calls; });
+    UIView::animateWithDuration(
+        1, [&] { UIView::performWithoutAnimation([&] { v->setAlpha(0.2); }); }, [&](bool) { ++calls; });
     EXPECT_TRUE(UIView::animationsInFlight().empty());
     turn();
     EXPECT_EQ(calls, 2);
@@ -139,11 +159,14 @@ TEST_F(Animations, ACompletionMayStartTheNextAnimationWithDelayAndOptions) {
     auto v = UIView::create();
     std::vector<std::string> log;
     // The tip's pattern: fade in, then fade out after a delay from the completion.
-    UIView::animateWithDuration(0.3, [&] { v->setAlpha(1); }, [&](bool) {
-        log.push_back("in");
-        UIView::animateWithDuration(0.3, 1.5, UIViewAnimationOptionAllowAnimatedContent, [&] { v->setAlpha(0); },
-                                    [&](bool f) { log.push_back(f ? "out" : "out-interrupted"); });
-    });
+    UIView::animateWithDuration(
+        0.3, [&] { v->setAlpha(1); },
+        [&](bool) {
+            log.push_back("in");
+            UIView::animateWithDuration(
+                0.3, 1.5, UIViewAnimationOptionAllowAnimatedContent, [&] { v->setAlpha(0); },
+                [&](bool f) { log.push_back(f ? "out" : "out-interrupted"); });
+        });
     advance(0.3);
     EXPECT_EQ(log, std::vector<std::string>{"in"});
     ASSERT_EQ(UIView::animationsInFlight().size(), 1u);
