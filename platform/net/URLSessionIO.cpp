@@ -85,6 +85,11 @@ size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* us
         case HTTPResponseHead::Line::Field:
         case HTTPResponseHead::Line::Ignored:
             return length;
+        case HTTPResponseHead::Line::TooManyFields:
+            t.failure =
+                NSURLError(NSURLErrorCannotParseResponse, t.request.URL(),
+                           "more than " + std::to_string(HTTPResponseHead::kMaxFields) + " header fields");
+            return 0;
         case HTTPResponseHead::Line::End:
             break;
     }

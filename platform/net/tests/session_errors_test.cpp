@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <map>
+
+#include "platform/net/HTTPResponseHead.h"
 #include "platform/net/tests/SessionTestSupport.h"
 #include "testsupport/LoopbackRawServer.h"
 #include "testsupport/LoopbackServer.h"
@@ -99,6 +102,47 @@ INSTANTIATE_TEST_SUITE_P(
                                     "\r\nB: " + std::string(90000, 'y') + "\r\n\r\n",
                                 NSURLErrorCannotParseResponse}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A head with more distinct names than a response may hold fails that task alone; a head of many repeats
+// of one name, beside as many distinct names as allowed, arrives whole and joined, on the same session and
+// at the same time.
+TEST(SessionLimits, HeaderFieldsPastTheCapFailOnlyTheirTask) {
+    const size_t cap = HTTPResponseHead::kMaxFields;
+    auto fields = [](size_t distinct, size_t repeats) {
+        std::string head;
+        for (size_t i = 0; i < distinct; ++i) head += "x-" + std::to_string(i) + ": v\r\n";
+        for (size_t i = 0; i < repeats; ++i) head += "Rep: " + std::to_string(i % 10) + "\r\n";
+        return head;
+    };
+    const std::string flood = fields(cap, 0);  // with Content-Length: one past the cap
+    const std::string many = fields(cap - 2, 20000);  // with Content-Length and Rep: the cap exactly
+    LoopbackRawServer server([&](LoopbackConnection& connection) {
+        const bool isFlood = connection.readRequest().find("GET /flood") == 0;
+        connection.write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n" + (isFlood ? flood : many) + "\r\nok");
+        connection.close();
+    });
+    RecordingSession s;
+    std::map<std::string, std::pair<NSURLResponsePtr, NSErrorPtr>> results;
+    for (const char* path : {"/flood", "/many"}) {
+        s.session
+            ->dataTaskWithRequest(requestFor(server.url(path)),
+                                  [&, path](auto, auto response, auto error) {
+                                      results[path] = {response, error};
+                                      s.delegate->didCompleteWithError(nullptr, nullptr, nullptr);
+                                  })
+            ->resume();
+    }
+    ASSERT_TRUE(s.delegate->waitForCompletions(2, 20));
+    expectURLError(results["/flood"].second, NSURLErrorCannotParseResponse, server.url("/flood"));
+    ASSERT_FALSE(results["/many"].second) << results["/many"].second->description();
+    auto response = std::dynamic_pointer_cast<NSHTTPURLResponse>(results["/many"].first);
+    ASSERT_TRUE(response);
+    ASSERT_EQ(response->headerFields().fields().size(), cap);
+    const std::string joined = *response->valueForHTTPHeaderField("rep");
+    EXPECT_EQ(joined.size(), 20000 * 3 - 2);
+    EXPECT_EQ(joined.substr(0, 13), "0, 1, 2, 3, 4");
+    EXPECT_EQ(response->headerFields().fields().back().first, "Rep");
+}
 
 std::string gzipOf(const std::string& plain) {
     z_stream z{};
