@@ -114,7 +114,7 @@ TEST(SessionLimits, HeaderFieldsPastTheCapFailOnlyTheirTask) {
         for (size_t i = 0; i < repeats; ++i) head += "Rep: " + std::to_string(i % 10) + "\r\n";
         return head;
     };
-    const std::string flood = fields(cap, 0);  // with Content-Length: one past the cap
+    const std::string flood = fields(cap, 0);         // with Content-Length: one past the cap
     const std::string many = fields(cap - 2, 20000);  // with Content-Length and Rep: the cap exactly
     LoopbackRawServer server([&](LoopbackConnection& connection) {
         const bool isFlood = connection.readRequest().find("GET /flood") == 0;
