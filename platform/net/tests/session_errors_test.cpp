@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <map>
 
 #include "platform/net/HTTPResponseHead.h"
@@ -197,6 +198,64 @@ TEST(SessionLimits, BodiesPastTheMemoryBoundFailAsTheyArrive) {
     EXPECT_FALSE(s.delegate->error);
     EXPECT_EQ(download->countOfBytesReceived(), int64_t(plain.size()));
 }
+
+enum class RedirectAnswer { FollowAsked, FollowUnasked, Refuse };
+
+class SessionRedirectBodies : public testing::TestWithParam<RedirectAnswer> {};
+
+// A redirect's body waits for the decision unread: a followed redirect goes on while its server is still
+// sending a gzip bomb (nothing of it reaches the task), and a refused one is read as the task's body, held
+// to the memory bound like any other.
+TEST_P(SessionRedirectBodies, FollowedBodiesAreNotReadAndRefusedOnesAreBounded) {
+    const std::string bomb = gzipOf(std::string(16 << 20, 'a'));
+    std::atomic<bool> landed{false};
+    std::atomic<bool> bombSent{false};
+    std::atomic<bool> landedWhileSending{false};
+    const bool refuse = GetParam() == RedirectAnswer::Refuse;
+    LoopbackRawServer server([&](LoopbackConnection& connection) {
+        if (connection.readRequest().find("GET /to") == 0) {
+            landedWhileSending = !bombSent;
+            landed = true;
+            connection.write("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nlanded");
+            return connection.close();
+        }
+        connection.write("HTTP/1.1 302 Found\r\nLocation: /to\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                         std::to_string(bomb.size()) + "\r\n\r\n" + bomb.substr(0, bomb.size() / 2));
+        // Held back until the redirect is followed (bounded); all at once when it is refused.
+        for (int i = 0; i < 1000 && !refuse && !landed && connection.stall(0.01); ++i) {
+        }
+        connection.write(bomb.substr(bomb.size() / 2));
+        bombSent = true;
+        connection.close();
+    });
+    auto configuration = NSURLSessionConfiguration::defaultSessionConfiguration();
+    configuration->setMaximumMemoryPerTask(1 << 20);
+    RecordingSession s(configuration);
+    s.delegate->implementsRedirect = GetParam() != RedirectAnswer::FollowUnasked;
+    if (refuse) s.delegate->onRedirect = [](auto, auto, auto handler) { handler(std::nullopt); };
+    auto task = s.runData(requestFor(server.url("/from")), 20);
+    if (refuse) {
+        ASSERT_TRUE(s.delegate->error);
+        EXPECT_EQ(s.delegate->error->code(), NSURLErrorDataLengthExceedsMaximum);
+        EXPECT_FALSE(landed);
+        return;
+    }
+    EXPECT_FALSE(s.delegate->error);
+    EXPECT_EQ(s.delegate->body, "landed");
+    EXPECT_EQ(task->countOfBytesReceived(), 6);
+    EXPECT_TRUE(landedWhileSending);
+}
+
+std::string answerName(const testing::TestParamInfo<RedirectAnswer>& info) {
+    return info.param == RedirectAnswer::FollowAsked     ? "FollowAsked"
+           : info.param == RedirectAnswer::FollowUnasked ? "FollowUnasked"
+                                                         : "Refuse";
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, SessionRedirectBodies,
+                         testing::Values(RedirectAnswer::FollowAsked, RedirectAnswer::FollowUnasked,
+                                         RedirectAnswer::Refuse),
+                         answerName);
 
 // A silent server against the request's timeout; a trickle (never idle) against the configuration's resource
 // timeout; a late reply against the configuration's request timeout.
