@@ -27,6 +27,10 @@ class HTTPHeaderFields {
   public:
     using Field = std::pair<std::string, std::string>;
 
+    HTTPHeaderFields() = default;
+    // Takes fields whose names are already distinct (case-insensitively), in their order.
+    explicit HTTPHeaderFields(std::vector<Field> fields) : fields_(std::move(fields)) {}
+
     std::optional<std::string> value(std::string_view name) const;
     bool contains(std::string_view name) const { return value(name).has_value(); }
     // Replaces the value (keeping the name's first spelling), or adds the field.

@@ -21,19 +21,27 @@ HTTPResponseHead::Line HTTPResponseHead::take(std::string_view line) {
                                  isDigit(code[2]) && (code.size() == 3 || code[3] == ' ');
         status = threeDigits ? (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0') : 0;
         headers.clear();
+        fields_.clear();
+        index_.clear();
         return Line::Status;
     }
-    if (line.empty()) return Line::End;
+    if (line.empty()) {
+        headers = HTTPHeaderFields(fields_);
+        return Line::End;
+    }
     if (line[0] == ' ' || line[0] == '\t') return Line::Ignored;  // obsolete line folding
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos) return Line::Ignored;
-    std::string name(TextUtil::trim(line.substr(0, colon)));
-    std::string value(TextUtil::trim(line.substr(colon + 1)));
-    if (auto existing = headers.value(name)) {
-        headers.set(name, *existing + ", " + value);
-    } else {
-        headers.set(name, value);
+    const std::string_view name = TextUtil::trim(line.substr(0, colon));
+    const std::string_view value = TextUtil::trim(line.substr(colon + 1));
+    std::string key = TextUtil::toLowerASCII(name);
+    if (auto found = index_.find(key); found != index_.end()) {
+        fields_[found->second].second.append(", ").append(value);
+        return Line::Field;
     }
+    if (fields_.size() == kMaxFields) return Line::TooManyFields;
+    index_.emplace(std::move(key), fields_.size());
+    fields_.emplace_back(name, value);
     return Line::Field;
 }
 

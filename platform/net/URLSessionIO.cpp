@@ -15,7 +15,6 @@ namespace {
 
 constexpr int kMaxRedirects = 16;
 constexpr size_t kMaxHeaderBytes = 256 * 1024;
-constexpr size_t kMaxRedirectBody = 1 << 20;
 constexpr int kStreamPollMilliseconds = 10;
 
 bool isRedirectStatus(long status) {
@@ -85,28 +84,42 @@ size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* us
         case HTTPResponseHead::Line::Field:
         case HTTPResponseHead::Line::Ignored:
             return length;
+        case HTTPResponseHead::Line::TooManyFields:
+            t.failure =
+                NSURLError(NSURLErrorCannotParseResponse, t.request.URL(),
+                           "more than " + std::to_string(HTTPResponseHead::kMaxFields) + " header fields");
+            return 0;
         case HTTPResponseHead::Line::End:
             break;
     }
     const long status = t.head.status;
-    const HTTPHeaderFields& headers = t.head.headers;
     if (status >= 100 && status < 200) return length;  // an interim response; the real one follows
-    auto response = NSHTTPURLResponse::create(t.request.URL(), status, t.head.version, headers);
-    if (isRedirectStatus(status) && headers.contains("Location")) {
-        t.redirect = true;
-        t.response = response;
-        return length;
-    }
-    t.response = response;
-    if (auto problem = contentLengthProblem(headers); !problem.empty()) {
-        t.failure = NSURLError(NSURLErrorCannotParseResponse, t.request.URL(), problem);
-        return 0;
-    }
-    if (t.task->internal_->download) {
-        if (auto error = t.impl->prepareDownloadResponse(t.task, response)) {
-            t.failure = error;
+    t.response = NSHTTPURLResponse::create(t.request.URL(), status, t.head.version, t.head.headers);
+    if (isRedirectStatus(status) && t.response->headerFields().contains("Location")) {
+        if (t.hops >= kMaxRedirects) {
+            t.failure = NSURLError(NSURLErrorHTTPTooManyRedirects, t.request.URL());
             return 0;
         }
+        if (auto next = redirectedRequest(t)) {
+            askToFollow(t, std::move(next->first), std::move(next->second));
+            return length;
+        }
+    }
+    if (auto error = acceptResponse(t)) {
+        t.failure = error;
+        return 0;
+    }
+    return length;
+}
+
+// The response is the task's (a final one, or a redirect that is not followed): checked, announced, and its
+// body let through once the delegate allows it.
+NSErrorPtr NSURLSessionIO::acceptResponse(URLSessionTransfer& t) {
+    const auto& response = t.response;
+    if (auto problem = contentLengthProblem(response->headerFields()); !problem.empty())
+        return NSURLError(NSURLErrorCannotParseResponse, t.request.URL(), problem);
+    if (t.task->internal_->download) {
+        if (auto error = t.impl->prepareDownloadResponse(t.task, response)) return error;
     } else {
         considerCaching(t);
     }
@@ -126,26 +139,25 @@ size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* us
             }
             if (disposition == NSURLSessionResponseDisposition::Cancel) {
                 io.finish(*t, NSURLError(NSURLErrorCancelled, t->request.URL()));
-            } else if (t->finishedAwaiting) {
-                io.finish(*t, t->failure);
             } else {
-                t->lastActivity = SteadyClock::now();
-                io.applyPause(*t);
+                io.goOn(*t);
             }
         });
     });
-    return length;
+    return nullptr;
+}
+
+// After an answer from the delegate: the transfer completes when it ended meanwhile, else reads on.
+void NSURLSessionIO::goOn(URLSessionTransfer& t) {
+    if (t.finishedAwaiting) return finish(t, t.failure);
+    t.lastActivity = SteadyClock::now();
+    applyPause(t);
 }
 
 size_t NSURLSessionIO::onWrite(char* bytes, size_t size, size_t count, void* user) {
     auto& t = *static_cast<URLSessionTransfer*>(user);
     size_t length = size * count;
     t.lastActivity = SteadyClock::now();
-    if (t.redirect) {
-        size_t room = kMaxRedirectBody - std::min(kMaxRedirectBody, t.redirectBody.size());
-        t.redirectBody.append(bytes, std::min(room, length));
-        return length;
-    }
     if (t.awaitingAnswer || t.suspended) {
         t.pauseMask |= CURLPAUSE_RECV;
         return CURL_WRITEFUNC_PAUSE;
@@ -443,8 +455,6 @@ void NSURLSessionIO::done(URLSessionTransfer& t, CURLcode code) {
         long osErrno = 0;
         curl_easy_getinfo(t.easy, CURLINFO_OS_ERRNO, &osErrno);
         finish(t, errorForCurl(code, osErrno, t.errorBuffer, t.request.URL()));
-    } else if (t.redirect) {
-        redirect(t);
     } else if (!t.response) {
         // The connection ended inside the headers.
         finish(t,
@@ -474,32 +484,17 @@ NSErrorPtr NSURLSessionIO::becomeDownload(URLSessionTransfer& t) {
     return nullptr;
 }
 
-void NSURLSessionIO::redirect(URLSessionTransfer& t) {
-    auto task = t.task;
-    auto response = t.response;
-    std::string body = std::move(t.redirectBody);
-    NSURLRequest request = t.request;
+// The request a redirect leads to, with the source of its body; none when its Location is no http(s) URL.
+std::optional<std::pair<NSURLRequest, NSURLRequest>> NSURLSessionIO::redirectedRequest(
+    const URLSessionTransfer& t) {
+    auto location = t.response->valueForHTTPHeaderField("Location");
+    auto target = NSURL::URLWithString(*location, t.request.URL());
+    if (!target || !isHTTPScheme(target->scheme())) return std::nullopt;
+    NSURLRequest next = t.request;
     NSURLRequest bodySource = t.body;
-    int hops = t.hops;
-    auto session = t.session;
-    NSURLSession::Impl& impl = *session->impl_;
-    releaseHandle(t);
-    transfers.erase(task.get());  // `t` is gone from here on
-
-    if (hops >= kMaxRedirects) {
-        impl.completeTask(task, NSURLError(NSURLErrorHTTPTooManyRedirects, request.URL()));
-        return;
-    }
-    auto location = response->valueForHTTPHeaderField("Location");
-    auto target = NSURL::URLWithString(*location, request.URL());
-    if (!target || !isHTTPScheme(target->scheme())) {
-        deliverBufferedResponse(task, response, Data::fromString(body));
-        return;
-    }
-    NSURLRequest next = request;
     next.setURL(target->absoluteURL());
-    long status = response->statusCode();
-    const std::string& method = request.HTTPMethod();
+    long status = t.response->statusCode();
+    const std::string& method = t.request.HTTPMethod();
     if ((status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST")) {
         next.setHTTPMethod("GET");
         next.setHTTPBody(std::nullopt);
@@ -507,28 +502,45 @@ void NSURLSessionIO::redirect(URLSessionTransfer& t) {
         next.setValue(std::nullopt, "Content-Length");
         bodySource = NSURLRequest();
     }
-    if (!impl.delegateResponds(NSURLSessionDelegate::Method::WillPerformHTTPRedirection)) {
-        follow(task, std::move(next), std::move(bodySource), hops + 1);
-        return;
-    }
+    return std::make_pair(std::move(next), std::move(bodySource));
+}
+
+// The body of a redirect waits, unread, for the decision: a followed redirect's body is dropped without
+// being read or decoded, whatever it holds; a refused one is the task's response, read like any other.
+void NSURLSessionIO::askToFollow(URLSessionTransfer& t, NSURLRequest next, NSURLRequest bodySource) {
+    t.redirect = true;
+    t.awaitingAnswer = true;
+    auto session = t.impl->self();
+    auto task = t.task;
+    auto response = t.response;
+    const int hops = t.hops;
     std::weak_ptr<NSURLSession> weakSession = session;
-    auto answer = [weakSession, task, response, body, bodySource, hops](std::optional<NSURLRequest> chosen) {
+    auto answer = [weakSession, task, bodySource, hops](std::optional<NSURLRequest> chosen) {
         auto session = weakSession.lock();
         if (!session) return;
-        session->impl_->post(task, [task, response, body, bodySource, hops, chosen](NSURLSessionIO& io) {
-            if (task->state() == NSURLSessionTaskState::Completed) return;
+        session->impl_->post(task, [task, bodySource, hops, chosen](NSURLSessionIO& io) {
+            URLSessionTransfer* t = io.find(task);
+            if (!t || !t->redirect) return;
+            t->redirect = t->awaitingAnswer = false;
             if (!chosen) {
-                io.deliverBufferedResponse(task, response, Data::fromString(body));
+                if (auto error = acceptResponse(*t)) return io.finish(*t, error);
+                if (!t->awaitingAnswer) io.goOn(*t);
                 return;
             }
+            io.releaseHandle(*t);
+            io.transfers.erase(task.get());  // `t` is gone from here on
             NSURLRequest source = chosen->bodyKind() != NSURLRequest::BodyKind::None ? *chosen : bodySource;
             io.follow(task, *chosen, source, hops + 1);
         });
     };
+    NSURLSession::Impl& impl = *t.impl;
+    if (!impl.delegateResponds(NSURLSessionDelegate::Method::WillPerformHTTPRedirection)) {
+        answer(std::move(next));
+        return;
+    }
     auto handler = onceHandler<std::optional<NSURLRequest>>(answer, std::optional<NSURLRequest>(next));
-    auto& owner = impl;
-    impl.enqueue([&owner, session, task, response, next, handler] {
-        if (auto current = owner.currentDelegate()) {
+    impl.enqueue([&impl, session, task, response, next, handler] {
+        if (auto current = impl.currentDelegate()) {
             current->willPerformHTTPRedirection(session, task, response, next, handler);
         } else {
             handler(next);
@@ -595,8 +607,8 @@ void NSURLSessionIO::askForStream(const NSURLSessionTaskPtr& task, NSURLRequest 
     });
 }
 
-// A response whose body is at hand (a redirect that is not followed, or a stored response) is the task's
-// result: the response is announced, then the body delivered, then the task completes.
+// A response whose body is at hand (a stored response) is the task's result: the response is announced, then
+// the body delivered, then the task completes.
 void NSURLSessionIO::deliverBufferedResponse(const NSURLSessionTaskPtr& task, NSURLResponsePtr response,
                                              Data body) {
     auto finishWith = [task, body](NSURLSessionResponseDisposition disposition) {

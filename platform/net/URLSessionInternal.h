@@ -14,7 +14,9 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include "platform/foundation/Clock.h"
 #include "platform/net/HTTPResponseHead.h"
@@ -141,10 +143,9 @@ struct URLSessionTransfer {
     // The response being read.
     HTTPResponseHead head;
     size_t headerBytes = 0;
-    bool redirect = false;
-    std::string redirectBody;
     NSHTTPURLResponsePtr response;
-    bool awaitingAnswer = false;    // didReceiveResponse not answered yet
+    bool redirect = false;          // the response is a redirect, not yet followed or refused
+    bool awaitingAnswer = false;    // the delegate has not answered for the response yet (body paused)
     bool finishedAwaiting = false;  // the transfer ended while waiting for that answer
 
     // The body kept for the URL cache while the response may be stored (up to the cache's capacity).
@@ -346,7 +347,11 @@ struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
 
     void start(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
     void done(URLSessionTransfer& t, CURLcode code);
-    void redirect(URLSessionTransfer& t);
+    static NSErrorPtr acceptResponse(URLSessionTransfer& t);
+    void goOn(URLSessionTransfer& t);
+    static std::optional<std::pair<NSURLRequest, NSURLRequest>> redirectedRequest(
+        const URLSessionTransfer& t);
+    static void askToFollow(URLSessionTransfer& t, NSURLRequest next, NSURLRequest bodySource);
     NSErrorPtr becomeDownload(URLSessionTransfer& t);
     void follow(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
     void askForStream(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
+#include <map>
+
+#include "platform/net/HTTPResponseHead.h"
 #include "platform/net/tests/SessionTestSupport.h"
 #include "testsupport/LoopbackRawServer.h"
 #include "testsupport/LoopbackServer.h"
@@ -100,6 +104,47 @@ INSTANTIATE_TEST_SUITE_P(
                                 NSURLErrorCannotParseResponse}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A head with more distinct names than a response may hold fails that task alone; a head of many repeats
+// of one name, beside as many distinct names as allowed, arrives whole and joined, on the same session and
+// at the same time.
+TEST(SessionLimits, HeaderFieldsPastTheCapFailOnlyTheirTask) {
+    const size_t cap = HTTPResponseHead::kMaxFields;
+    auto fields = [](size_t distinct, size_t repeats) {
+        std::string head;
+        for (size_t i = 0; i < distinct; ++i) head += "x-" + std::to_string(i) + ": v\r\n";
+        for (size_t i = 0; i < repeats; ++i) head += "Rep: " + std::to_string(i % 10) + "\r\n";
+        return head;
+    };
+    const std::string flood = fields(cap, 0);         // with Content-Length: one past the cap
+    const std::string many = fields(cap - 2, 20000);  // with Content-Length and Rep: the cap exactly
+    LoopbackRawServer server([&](LoopbackConnection& connection) {
+        const bool isFlood = connection.readRequest().find("GET /flood") == 0;
+        connection.write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n" + (isFlood ? flood : many) + "\r\nok");
+        connection.close();
+    });
+    RecordingSession s;
+    std::map<std::string, std::pair<NSURLResponsePtr, NSErrorPtr>> results;
+    for (const char* path : {"/flood", "/many"}) {
+        s.session
+            ->dataTaskWithRequest(requestFor(server.url(path)),
+                                  [&, path](auto, auto response, auto error) {
+                                      results[path] = {response, error};
+                                      s.delegate->didCompleteWithError(nullptr, nullptr, nullptr);
+                                  })
+            ->resume();
+    }
+    ASSERT_TRUE(s.delegate->waitForCompletions(2, 20));
+    expectURLError(results["/flood"].second, NSURLErrorCannotParseResponse, server.url("/flood"));
+    ASSERT_FALSE(results["/many"].second) << results["/many"].second->description();
+    auto response = std::dynamic_pointer_cast<NSHTTPURLResponse>(results["/many"].first);
+    ASSERT_TRUE(response);
+    ASSERT_EQ(response->headerFields().fields().size(), cap);
+    const std::string joined = *response->valueForHTTPHeaderField("rep");
+    EXPECT_EQ(joined.size(), 20000 * 3 - 2);
+    EXPECT_EQ(joined.substr(0, 13), "0, 1, 2, 3, 4");
+    EXPECT_EQ(response->headerFields().fields().back().first, "Rep");
+}
+
 std::string gzipOf(const std::string& plain) {
     z_stream z{};
     deflateInit2(&z, 9, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY);  // 31: gzip framing
@@ -153,6 +198,64 @@ TEST(SessionLimits, BodiesPastTheMemoryBoundFailAsTheyArrive) {
     EXPECT_FALSE(s.delegate->error);
     EXPECT_EQ(download->countOfBytesReceived(), int64_t(plain.size()));
 }
+
+enum class RedirectAnswer { FollowAsked, FollowUnasked, Refuse };
+
+class SessionRedirectBodies : public testing::TestWithParam<RedirectAnswer> {};
+
+// A redirect's body waits for the decision unread: a followed redirect goes on while its server is still
+// sending a gzip bomb (nothing of it reaches the task), and a refused one is read as the task's body, held
+// to the memory bound like any other.
+TEST_P(SessionRedirectBodies, FollowedBodiesAreNotReadAndRefusedOnesAreBounded) {
+    const std::string bomb = gzipOf(std::string(16 << 20, 'a'));
+    std::atomic<bool> landed{false};
+    std::atomic<bool> bombSent{false};
+    std::atomic<bool> landedWhileSending{false};
+    const bool refuse = GetParam() == RedirectAnswer::Refuse;
+    LoopbackRawServer server([&](LoopbackConnection& connection) {
+        if (connection.readRequest().find("GET /to") == 0) {
+            landedWhileSending = !bombSent;
+            landed = true;
+            connection.write("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nlanded");
+            return connection.close();
+        }
+        connection.write("HTTP/1.1 302 Found\r\nLocation: /to\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                         std::to_string(bomb.size()) + "\r\n\r\n" + bomb.substr(0, bomb.size() / 2));
+        // Held back until the redirect is followed (bounded); all at once when it is refused.
+        for (int i = 0; i < 1000 && !refuse && !landed && connection.stall(0.01); ++i) {
+        }
+        connection.write(bomb.substr(bomb.size() / 2));
+        bombSent = true;
+        connection.close();
+    });
+    auto configuration = NSURLSessionConfiguration::defaultSessionConfiguration();
+    configuration->setMaximumMemoryPerTask(1 << 20);
+    RecordingSession s(configuration);
+    s.delegate->implementsRedirect = GetParam() != RedirectAnswer::FollowUnasked;
+    if (refuse) s.delegate->onRedirect = [](auto, auto, auto handler) { handler(std::nullopt); };
+    auto task = s.runData(requestFor(server.url("/from")), 20);
+    if (refuse) {
+        ASSERT_TRUE(s.delegate->error);
+        EXPECT_EQ(s.delegate->error->code(), NSURLErrorDataLengthExceedsMaximum);
+        EXPECT_FALSE(landed);
+        return;
+    }
+    EXPECT_FALSE(s.delegate->error);
+    EXPECT_EQ(s.delegate->body, "landed");
+    EXPECT_EQ(task->countOfBytesReceived(), 6);
+    EXPECT_TRUE(landedWhileSending);
+}
+
+std::string answerName(const testing::TestParamInfo<RedirectAnswer>& info) {
+    return info.param == RedirectAnswer::FollowAsked     ? "FollowAsked"
+           : info.param == RedirectAnswer::FollowUnasked ? "FollowUnasked"
+                                                         : "Refuse";
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, SessionRedirectBodies,
+                         testing::Values(RedirectAnswer::FollowAsked, RedirectAnswer::FollowUnasked,
+                                         RedirectAnswer::Refuse),
+                         answerName);
 
 // A silent server against the request's timeout; a trickle (never idle) against the configuration's resource
 // timeout; a late reply against the configuration's request timeout.

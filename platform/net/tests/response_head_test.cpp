@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/foundation/TextUtil.h"
+#include "platform/net/HTTPResponseHead.h"
+
+namespace {
+
+using Line = HTTPResponseHead::Line;
+using Fields = std::vector<HTTPHeaderFields::Field>;
+
+// Feeds `lines` (each with its CR LF) and returns what the last one gave.
+Line feed(HTTPResponseHead& head, const std::vector<std::string>& lines) {
+    Line last = Line::Ignored;
+    for (const auto& line : lines) last = head.take(line + "\r\n");
+    return last;
+}
+
+std::vector<std::string> distinctFields(size_t count) {
+    std::vector<std::string> lines = {"HTTP/1.1 200 OK"};
+    for (size_t i = 0; i < count; ++i) lines.push_back("x-" + std::to_string(i) + ": " + std::to_string(i));
+    return lines;
+}
+
+struct JoinCase {
+    const char* name;
+    std::vector<std::string> lines;  // after the status line, before the empty one
+    Fields expected;
+};
+
+class ResponseHeadJoins : public testing::TestWithParam<JoinCase> {};
+
+TEST_P(ResponseHeadJoins, RepeatsJoinAtTheFirstFieldInOrder) {
+    HTTPResponseHead head;
+    std::vector<std::string> lines = {"HTTP/1.1 200 OK"};
+    lines.insert(lines.end(), GetParam().lines.begin(), GetParam().lines.end());
+    lines.push_back("");
+    ASSERT_EQ(feed(head, lines), Line::End);
+    EXPECT_EQ(head.headers.fields(), GetParam().expected);
+    for (const auto& [name, value] : GetParam().expected) {
+        EXPECT_EQ(head.headers.value(TextUtil::toLowerASCII(name)), value) << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heads, ResponseHeadJoins,
+    testing::Values(
+        JoinCase{"Repeats",
+                 {"Set-Cookie: a=1", "Vary: X", "set-cookie: b=2", "SET-COOKIE:c=3"},
+                 {{"Set-Cookie", "a=1, b=2, c=3"}, {"Vary", "X"}}},
+        JoinCase{
+            "TrimmedAndEmpty", {"A  :  one  ", "B:", "a: two", "b:   "}, {{"A", "one, two"}, {"B", ", "}}},
+        JoinCase{"FoldedAndColonless", {"A: 1", "\tfolded: no", "no colon", "A: 2"}, {{"A", "1, 2"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A head may hold kMaxFields distinct names; the next new name is refused, while repeats of names it has
+// still join. A new status line starts the count again.
+TEST(ResponseHead, DistinctNamesAreCapped) {
+    HTTPResponseHead head;
+    ASSERT_EQ(feed(head, distinctFields(HTTPResponseHead::kMaxFields)), Line::Field);
+    EXPECT_EQ(head.take("X-0: again\r\n"), Line::Field);
+    EXPECT_EQ(head.take("one-too-many: 1\r\n"), Line::TooManyFields);
+
+    HTTPResponseHead fresh;
+    feed(fresh, distinctFields(HTTPResponseHead::kMaxFields));
+    EXPECT_EQ(fresh.take("X-0: again\r\n"), Line::Field);
+    ASSERT_EQ(fresh.take("\r\n"), Line::End);
+    EXPECT_EQ(fresh.headers.fields().size(), HTTPResponseHead::kMaxFields);
+    EXPECT_EQ(fresh.headers.value("x-0"), "0, again");
+    EXPECT_EQ(fresh.headers.fields().back(), HTTPHeaderFields::Field("x-999", "999"));
+
+    EXPECT_EQ(fresh.take("HTTP/1.1 204 No Content\r\n"), Line::Status);
+    EXPECT_EQ(feed(fresh, {"x-0: new", "Only: one", ""}), Line::End);
+    EXPECT_EQ(fresh.status, 204);
+    EXPECT_EQ(fresh.headers.fields(), (Fields{{"x-0", "new"}, {"Only", "one"}}));
+}
+
+}  // namespace
