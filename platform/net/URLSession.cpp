@@ -168,7 +168,7 @@ void NSURLSession::Impl::completeTask(const NSURLSessionTaskPtr& task, NSErrorPt
     auto handler = std::move(internal->completion);
     internal->completion = nullptr;
     std::optional<Data> data;
-    if (!error) data = Data(std::move(internal->collected));
+    if (!error) data = Data(internal->collected.take());
     internal->collected.clear();
     auto session = self();
     auto response = task->response();
@@ -224,8 +224,8 @@ NSErrorPtr NSURLSession::Impl::deliverData(const NSURLSessionTaskPtr& task, cons
     setCounter(*task, task->received_, "countOfBytesReceived", task->received_.load() + int64_t(length));
     auto internal = task->internal_.get();
     if (internal->completion) {
-        internal->collected.insert(internal->collected.end(), bytes, bytes + length);
-        return nullptr;
+        if (internal->collected.append(bytes, length)) return nullptr;
+        return NSURLError(NSURLErrorUnknown, task->originalRequest_.URL(), "out of memory for the body");
     }
     if (!delegateResponds(NSURLSessionDelegate::Method::DidReceiveData)) return nullptr;
     auto session = self();

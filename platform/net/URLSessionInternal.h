@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "platform/foundation/Clock.h"
+#include "platform/net/CollectedBody.h"
 #include "platform/net/HTTPResponseHead.h"
 #include "platform/net/URLSession.h"
 #include "platform/net/URLSessionDownload.h"
@@ -94,8 +95,8 @@ struct URLSessionDownloadState {
 struct NSURLSessionTask::Internal {
     NSURLRequest body;  // what to send: its body fields only
     NSURLSession::CompletionHandler completion;
-    bool needsStream = false;        // a streamed upload without stream: ask the delegate first
-    std::vector<uint8_t> collected;  // the body for `completion` (I/O thread)
+    bool needsStream = false;  // a streamed upload without stream: ask the delegate first
+    CollectedBody collected;   // the body for `completion` (I/O thread)
     std::unique_ptr<URLSessionDownloadState> download;  // download tasks only
     std::shared_ptr<NSURLSessionIO> loop;               // where its hop runs (under the task's mutex)
 };
