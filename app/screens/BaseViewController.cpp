@@ -128,8 +128,8 @@ void BaseViewController::onMainQueue(std::function<void(BaseViewController&)> wo
 }
 
 bool BaseViewController::pageIsFromBackend() const {
-    if (caller().document != 0) return AppConfig::isBackendOrigin(caller().URL);
-    return webView_ && AppConfig::isBackendOrigin(webView_->documentURL());
+    if (caller().document != 0) return caller().ofBridgeOrigin;
+    return webView_ && webView_->documentIsOfBridgeOrigin();
 }
 
 JSBridge::Mirror BaseViewController::mirror() const {
@@ -241,6 +241,10 @@ void BaseViewController::toLogin() {
         NSLog("BaseViewController: toLogin refused for a page outside the back end");
         return;
     }
+    signOut();
+}
+
+void BaseViewController::signOut() {
     onMainQueue([](BaseViewController& screen) {
         SaveService::setObject(Value(""), kSaveServiceAccessTokenKey);
         UIWebView::updateBridgeMirror(screen);
@@ -322,7 +326,13 @@ bool BaseViewController::shouldStartLoadWithRequest(UIWebView& webView, const NS
     urlStr_ = request.URL() ? NSString::format("%@", {Value(request.URL())}) : "(null)";
     webView.stringByEvaluatingJavaScriptFromString(std::string(kDisableUserSelect) + kDisableTouchCallout);
     if (hasPrefix(address, kInterceptedScheme)) {
-        if (request.URL()->host() == "login") toLogin();  // from the back end's pages only
+        if (request.URL()->host() != "login") return false;
+        // Only the back end's own main-frame page signs the user out, with no other origin on the way.
+        if (webView.navigationIsFromBridgeOrigin()) {
+            signOut();
+        } else {
+            NSLog("BaseViewController: \"" + address + "\" refused: not started by the back end's page");
+        }
         return false;
     }
     UIWebView::updateBridgeMirror(*this);

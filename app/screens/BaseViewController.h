@@ -4,17 +4,20 @@
 //
 // A page load, as this screen sees it:
 //   navigation request   the text selection and touch callout of the current document are switched off;
-//                        "sarnquil://" addresses are never loaded ("sarnquil://login" opens the sign-in
-//                        screen); everything else loads
+//                        "sarnquil://" addresses are never loaded ("sarnquil://login" signs out and opens
+//                        the sign-in screen when the back end's own main-frame page started it with no
+//                        other origin on the way: no redirect by another server, no frame of another
+//                        origin on the page); everything else loads (a frame's navigation too)
 //   load start           one more loading request on the HUD
 //   load finish          the HUD's request is taken back (the bridge is in every page of the view from its
 //                        first script on)
 //   load failure         a console line "====<error>", then the HUD's request is taken back
 // A screen that goes away while its page loads takes its outstanding requests off the HUD as well.
 //
-// Pages from the back end's own origin (AppConfig) may read the token and the stored values through the
-// bridge, write stored values and sign the user out; any other page reads nothing and writes nothing there
-// (see AppJSExport.h). The values are mirrored into the engine before each navigation and after each change.
+// Pages from the back end's own origin (AppConfig; the engine judges a document's origin) may read the token
+// and the stored values through the bridge, write stored values and sign the user out; any other page reads
+// nothing and writes nothing there (see AppJSExport.h). The values are mirrored into the engine before each
+// navigation and after each change.
 //
 // Main thread only.
 #pragma once
@@ -108,6 +111,8 @@ class BaseViewController : public UIViewController,
     // Whether the calling page, outside a bridge call the page now in the web view, comes from the back
     // end's own origin.
     bool pageIsFromBackend() const;
+    // Forgets the token and opens the sign-in screen, on a later turn of the main queue.
+    void signOut();
     // Runs the stored callback of a dialog with the clicked index in the page that opened the dialog.
     void answerDialog(const Text& callback, uint64_t document, long index);
 

@@ -8,10 +8,12 @@ std::optional<BridgeCallMessage> decodeBridgeCallMessage(GVariant* parameters) {
     BridgeCallMessage call;
     guint64 document = 0;
     const char *url = nullptr, *method = nullptr;
+    gboolean ofBridgeOrigin = FALSE;
     GVariantIter* iter = nullptr;
-    g_variant_get(parameters, "(t&s&sav)", &document, &url, &method, &iter);
+    g_variant_get(parameters, "(t&sb&sav)", &document, &url, &ofBridgeOrigin, &method, &iter);
     call.document = document;
     call.URL = url;
+    call.ofBridgeOrigin = ofBridgeOrigin;
     call.method = method;
     GVariant* argument = nullptr;
     while (g_variant_iter_next(iter, "v", &argument)) {

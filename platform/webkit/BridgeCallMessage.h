@@ -1,6 +1,6 @@
 // A call of a page's bridge object as the web process sends it (kCallMessage of BridgeProtocol.h): the
-// calling document, its address, the method and its arguments. The web process runs the page, so the
-// message is taken apart as carefully as anything else a page sends.
+// calling document, its address, whether it is of the bridge's origin, the method and its arguments. The web
+// process runs the page, so the message is taken apart as carefully as anything else a page sends.
 #pragma once
 
 #include <glib.h>
@@ -14,6 +14,7 @@
 struct BridgeCallMessage {
     uint64_t document = 0;
     std::string URL;
+    bool ofBridgeOrigin = false;
     std::string method;
     JSArguments arguments;
 };

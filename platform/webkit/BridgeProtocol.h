@@ -8,8 +8,13 @@
 //                               method: (name, parameter kinds "s"/"b" one per parameter, mirrored,
 //                                        fallback, written value name or "")
 // extension -> app (the page's view):
-//   kDocumentMessage kDocumentType  (document, URL): a new document of the main frame got its script world
-//   kCallMessage     kCallType      (document, URL, method, arguments as "ms" or "b")
+//   kDocumentMessage kDocumentType  (document, URL, of the bridge's origin): a new document of the main frame
+//                                   got its script world
+//   kFrameMessage    kFrameType     (document): a frame of another origin got a document inside the main
+//                                   frame's document
+//   kCallMessage     kCallType      (document, URL, of the bridge's origin, method, arguments as "ms" or "b")
+// "Of the bridge's origin": the document's own security origin, as the engine serializes it, equals the
+// origin the app sent (which the app serialized with the engine too). No URL is parsed to decide it.
 // app -> one page, with a reply kEvaluateReplyType (true: evaluated, false: that document is gone):
 //   kEvaluateMessage kEvaluateType  (document, script)
 // app -> one page, with a reply kFlushReplyType: the number of calls the page has sent so far
@@ -21,9 +26,11 @@ namespace bridge_protocol {
 inline constexpr const char* kStateMessage = "quorvane.state";
 inline constexpr const char* kStateType = "(sa{sv}a(tsa(ssbmss)))";
 inline constexpr const char* kDocumentMessage = "quorvane.document";
-inline constexpr const char* kDocumentType = "(ts)";
+inline constexpr const char* kDocumentType = "(tsb)";
+inline constexpr const char* kFrameMessage = "quorvane.frame";
+inline constexpr const char* kFrameType = "(t)";
 inline constexpr const char* kCallMessage = "quorvane.call";
-inline constexpr const char* kCallType = "(tssav)";
+inline constexpr const char* kCallType = "(tsbsav)";
 inline constexpr const char* kEvaluateMessage = "quorvane.evaluate";
 inline constexpr const char* kEvaluateType = "(ts)";
 inline constexpr const char* kEvaluateReplyType = "(b)";

@@ -5,8 +5,8 @@
 //   mirrored   answered at once, inside the page's call, from values the app mirrors into the web process
 //              (`mirror()`; UIWebView::updateBridgeMirror after a change). With no parameter the answer is
 //              values[scriptName]; with one, values[scriptName][String(argument)]. Only documents of the
-//              mirror's origin read the values; every other document, a missing value and an undefined or
-//              null argument get `fallback`.
+//              mirror's origin (the engine's own security origin of the document) read the values; every
+//              other document, a missing value and an undefined or null argument get `fallback`.
 //   acting     sent to the app as a message; `call` runs on the main queue with the calling document (its
 //              number and its address), which decides what the page may do. A row may also write the
 //              mirror at once for its own origin (`writes`: values[writes][String(a0)] = a1, so that a page
@@ -40,6 +40,7 @@ struct JSBridgeMethod {
 struct JSBridgeCaller {
     uint64_t document = 0;
     std::string URL;
+    bool ofBridgeOrigin = false;  // the document's security origin is the mirror's origin
 };
 
 class JSBridge {

@@ -22,10 +22,11 @@ namespace {
 
 namespace bp = bridge_protocol;
 
-// Real time a script, a snapshot or a page given as data may take in the engine before we give up on it.
-constexpr double kScriptWaitSeconds = 10;
-constexpr double kDataLoadWaitSeconds = 10;
-constexpr double kProbeSeconds = 2;
+// Real time the main thread waits on the engine (a script, a snapshot, a page given as data) before it goes
+// on without the answer. A web process that then answers nothing, not even a plain message, for
+// kHangSeconds is taken as hung and replaced.
+constexpr double kEngineWaitSeconds = 1;
+constexpr unsigned kHangMilliseconds = 3000;
 // The script world of the device's reading and tapping, out of the page's reach.
 constexpr const char* kDeviceWorld = "quorvane-device";
 
@@ -94,6 +95,72 @@ bool withinDocument(const char* shown, const NSURLRequest& request) {
     return hash != std::string::npos && from.substr(0, from.find('#')) == to.substr(0, hash);
 }
 
+// What a view knows of its web process's health, kept on the engine's view.
+struct Health {
+    bool unanswered = false;  // a wait on the engine went unanswered, and nothing has answered since
+    bool probing = false;     // a plain message is out to see whether the process still answers
+    bool replacing = false;   // ended by us ahead of a navigation: its loads are not failed
+};
+
+Health& health(WebKitWebView* view) {
+    auto* h = static_cast<Health*>(g_object_get_data(G_OBJECT(view), "quorvane-health"));
+    if (!h) {
+        h = new Health;
+        g_object_set_data_full(G_OBJECT(view), "quorvane-health", h,
+                               [](gpointer data) { delete static_cast<Health*>(data); });
+    }
+    return *h;
+}
+
+// A web process stuck in a page's script holds every page. A wait that went unanswered sends a plain message
+// without waiting for it; a process that answers nothing within kHangSeconds is ended (a load in flight then
+// fails as for any ended process), and the next navigation starts a new one.
+void suspectHang(WebKitWebView* view) {
+    Health& h = health(view);
+    h.unanswered = true;
+    if (h.probing) return;
+    h.probing = true;
+    webkit_web_view_send_message_to_page(
+        view, webkit_user_message_new(bp::kFlushMessage, nullptr), nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer) {
+            WebKitUserMessage* reply =
+                webkit_web_view_send_message_to_page_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+            if (reply) g_object_unref(reply);
+            Health& answered = health(WEBKIT_WEB_VIEW(source));
+            answered.probing = false;
+            if (reply) answered.unanswered = false;
+        },
+        nullptr);
+    auto* weak = g_new0(GWeakRef, 1);
+    g_weak_ref_init(weak, view);
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, kHangMilliseconds,
+        [](gpointer data) -> gboolean {
+            auto* web = static_cast<WebKitWebView*>(g_weak_ref_get(static_cast<GWeakRef*>(data)));
+            if (web && health(web).unanswered) {
+                NSLog("Web view: the web process stopped answering; it is ended");
+                health(web).probing = false;
+                webkit_web_view_terminate_web_process(web);
+            }
+            if (web) g_object_unref(web);
+            return G_SOURCE_REMOVE;
+        },
+        weak,
+        [](gpointer data) {
+            g_weak_ref_clear(static_cast<GWeakRef*>(data));
+            g_free(data);
+        });
+}
+
+// Waits (bounded) on the engine; an unanswered wait makes the process suspect. A process already suspect is
+// not waited on again until it answers.
+bool awaitEngine(WebKitWebView* view, const std::function<bool()>& done) {
+    if (health(view).unanswered) return done();
+    if (WebEngine::runUntil(done, kEngineWaitSeconds)) return true;
+    suspectHang(view);
+    return false;
+}
+
 // How many bridge calls the page has sent, as its web process says within `seconds`; nullopt when it does
 // not answer.
 std::optional<uint64_t> callsSent(WebKitWebView* view, double seconds) {
@@ -113,17 +180,10 @@ std::optional<uint64_t> callsSent(WebKitWebView* view, double seconds) {
             delete holder;
         },
         new std::shared_ptr<std::optional<uint64_t>>(sent));
+    if (health(view).unanswered) return std::nullopt;
     WebEngine::runUntil([&] { return sent->has_value(); }, seconds);
+    if (!*sent) suspectHang(view);
     return *sent;
-}
-
-// A web process stuck in a page's script holds every page: one that does not answer a plain message within
-// a few seconds is ended, and the next navigation starts a new one (a load in flight fails as for any ended
-// process).
-void endIfUnresponsive(WebKitWebView* view) {
-    if (callsSent(view, kProbeSeconds)) return;
-    NSLog("Web view: the web process stopped answering; it is ended");
-    webkit_web_view_terminate_web_process(view);
 }
 
 NSURLRequest requestFrom(WebKitURIRequest* request) {
@@ -190,14 +250,17 @@ gboolean UIWebView::Native::decidePolicy(WebKitWebView*, WebKitPolicyDecision* d
         webkit_policy_decision_ignore(decision);
         return TRUE;
     }
-    const uint64_t serial = ++view->decisionSerial_;
+    // A page's navigation, of its main frame or of one of its frames (the engine does not say which): it
+    // supersedes nothing, and only a stop or a navigation asked through the view drops it.
+    const uint64_t serial = view->decisionSerial_;
     const auto navigationType = UIWebViewNavigationType(webkit_navigation_action_get_navigation_type(action));
+    const Origin origin = webkit_navigation_action_is_redirect(action) ? Origin::Redirect : Origin::Page;
     g_object_ref(decision);
     NSURLRequest navigation = requestFrom(request);
     std::weak_ptr<UIWebView> weak = view;
-    DispatchQueue::main()->async([weak, serial, decision, navigation, navigationType] {
+    DispatchQueue::main()->async([weak, serial, decision, navigation, navigationType, origin] {
         auto v = weak.lock();
-        if (v && v->decide(serial, navigation, navigationType)) {
+        if (v && v->decide(serial, navigation, navigationType, origin)) {
             v->native_->nextLoadSilent = false;
             webkit_policy_decision_use(decision);
         } else {
@@ -218,7 +281,7 @@ void UIWebView::Native::loadChanged(WebKitWebView* webView, WebKitLoadEvent even
     switch (event) {
         case WEBKIT_LOAD_STARTED: {
             const bool silent = std::exchange(native->nextLoadSilent, false);  // in the engine's order
-            native->post([epoch, silent](UIWebView& v) { v.engineStarted(epoch, silent); });
+            native->post([epoch, silent, current](UIWebView& v) { v.engineStarted(epoch, silent, current); });
             break;
         }
         case WEBKIT_LOAD_REDIRECTED:
@@ -248,13 +311,16 @@ gboolean UIWebView::Native::loadFailed(WebKitWebView*, WebKitLoadEvent, gchar* u
     return TRUE;  // no error page of the engine's own
 }
 
-void UIWebView::Native::terminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
+void UIWebView::Native::terminated(WebKitWebView* web, WebKitWebProcessTerminationReason reason,
+                                   gpointer data) {
+    const bool replaced = std::exchange(health(web).replacing, false);
+    health(web) = Health();
     NSLog(std::string("Web view: the web process ended (") +
           (reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "memory limit"
            : reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API   ? "ended on request"
                                                               : "crashed") +
           ")");
-    static_cast<Native*>(data)->post([](UIWebView& v) { v.engineTerminated(); });
+    static_cast<Native*>(data)->post([replaced](UIWebView& v) { v.engineTerminated(replaced); });
 }
 
 gboolean UIWebView::Native::message(WebKitWebView*, WebKitUserMessage* message, gpointer data) {
@@ -265,15 +331,28 @@ gboolean UIWebView::Native::message(WebKitWebView*, WebKitUserMessage* message, 
     if (name == bp::kDocumentMessage && g_variant_is_of_type(parameters, G_VARIANT_TYPE(bp::kDocumentType))) {
         guint64 document;
         const char* url;
-        g_variant_get(parameters, "(t&s)", &document, &url);
-        native->post([document](UIWebView& v) { v.document_ = document; });
+        gboolean ofBridgeOrigin;
+        g_variant_get(parameters, "(t&sb)", &document, &url, &ofBridgeOrigin);
+        native->post([document, ofBridgeOrigin](UIWebView& v) {
+            v.document_ = document;
+            v.documentOfBridgeOrigin_ = ofBridgeOrigin;
+            v.foreignFrames_ = false;
+        });
+        return TRUE;
+    }
+    if (name == bp::kFrameMessage && g_variant_is_of_type(parameters, G_VARIANT_TYPE(bp::kFrameType))) {
+        guint64 document;
+        g_variant_get(parameters, "(t)", &document);
+        native->post([document](UIWebView& v) {
+            if (v.document_ == document) v.foreignFrames_ = true;
+        });
         return TRUE;
     }
     if (name != bp::kCallMessage) return FALSE;
     auto call = decodeBridgeCallMessage(parameters);
     if (!call) return FALSE;
     ++native->callsReceived;
-    JSBridgeCaller caller{call->document, call->URL};
+    JSBridgeCaller caller{call->document, call->URL, call->ofBridgeOrigin};
     std::string called = call->method;
     JSArguments arguments = std::move(call->arguments);
     native->post([called, arguments, caller](UIWebView& v) {
@@ -334,7 +413,7 @@ void UIWebView::navigate(const NSURLRequest& request, UIWebViewNavigationType ty
     UIAssertMainThread();
     const uint64_t serial = ++decisionSerial_;
     native_->post([serial, request, type](UIWebView& v) {
-        if (!v.decide(serial, request, type)) return;
+        if (!v.decide(serial, request, type, Origin::App)) return;
         if (!v.native_->view) {
             if (auto delegate = v.delegate_.lock())
                 delegate->didFailLoadWithError(
@@ -343,8 +422,16 @@ void UIWebView::navigate(const NSURLRequest& request, UIWebViewNavigationType ty
             return;
         }
         const std::string address = request.URL()->absoluteString();
+        // A process that stopped answering is replaced before it is given the page.
+        if (health(v.native_->view).unanswered) {
+            NSLog("Web view: the web process stopped answering; it is replaced");
+            health(v.native_->view).replacing = true;
+            webkit_web_view_terminate_web_process(v.native_->view);
+        }
         v.native_->approved.push_back(address);
-        if (type == UIWebViewNavigationType::Reload) {
+        // A reload of the document shown revalidates it; any other (after a failed load or an ended web
+        // process, the engine shows a blank page) loads the page asked for.
+        if (type == UIWebViewNavigationType::Reload && v.documentURL_ == address) {
             webkit_web_view_reload(v.native_->view);
             return;
         }
@@ -376,18 +463,15 @@ void UIWebView::loadData(const Data& data, const std::string& MIMEType, const st
                                textEncodingName.empty() ? nullptr : textEncodingName.c_str(), base.c_str());
     g_bytes_unref(bytes);
     // Shown before we return, as the caller reports the load as finished at once.
-    if (!WebEngine::runUntil([&] { return native_->finishedLoads != finished; }, kDataLoadWaitSeconds)) {
+    if (!awaitEngine(native_->view, [&] { return native_->finishedLoads != finished; })) {
         NSLog("Web view: the page given as data for " + base + " did not finish loading in time");
     }
 }
 
 void UIWebView::reload() {
     UIAssertMainThread();
-    const char* shown = native_->view ? webkit_web_view_get_uri(native_->view) : nullptr;
-    if (!shown) return;
-    NSURLRequest request = request_;
-    request.setURL(NSURL::URLWithString(shown));
-    navigate(request, UIWebViewNavigationType::Reload);
+    if (!request_.URL()) return;
+    navigate(request_, UIWebViewNavigationType::Reload);
 }
 
 void UIWebView::stopLoading() {
@@ -399,10 +483,22 @@ void UIWebView::stopLoading() {
     finish(NSURLError(NSURLErrorCancelled, request_.URL()));
 }
 
-bool UIWebView::decide(uint64_t serial, const NSURLRequest& request, UIWebViewNavigationType type) {
+bool UIWebView::decide(uint64_t serial, const NSURLRequest& request, UIWebViewNavigationType type,
+                       Origin origin) {
     if (serial != decisionSerial_) return false;  // superseded or stopped
     auto keep = self<UIWebView>();
     if (auto delegate = delegate_.lock()) {
+        // The bridge's origin started it: the app, or the main frame's document of that origin with no frame
+        // of another origin on the page (the engine does not say which frame asks), and with no other
+        // origin's server on the way (a redirect).
+        const bool trusted = origin == Origin::App ||
+                             (documentOfBridgeOrigin_ && !foreignFrames_ &&
+                              !WebEngine::mirrorOrigin().empty() && (origin == Origin::Page || !foreignHop_));
+        struct Scope {
+            bool& slot;
+            ~Scope() { slot = false; }
+        } scope{navigationFromBridgeOrigin_};
+        navigationFromBridgeOrigin_ = trusted;
         if (!delegate->shouldStartLoadWithRequest(*this, request, type) || serial != decisionSerial_)
             return false;
     }
@@ -411,6 +507,11 @@ bool UIWebView::decide(uint64_t serial, const NSURLRequest& request, UIWebViewNa
             d->didFailLoadWithError(*this, NSURLError(NSURLErrorUnsupportedURL, request.URL()));
         return false;
     }
+    // Where this navigation goes next counts as a hop for the redirects that may follow.
+    const bool foreign = WebEngine::originOf(request.URL()->absoluteString()) != WebEngine::mirrorOrigin();
+    foreignHop_ = origin == Origin::Redirect ? foreignHop_ || foreign : foreign;
+    // A page's navigation may be one of a frame's: the engine says when the main frame starts loading.
+    if (origin != Origin::App) return true;
     // A load in flight ends before the next starts (a move inside the document loads nothing).
     if (state_ == State::Loading &&
         !(native_->view && withinDocument(webkit_web_view_get_uri(native_->view), request))) {
@@ -423,12 +524,16 @@ bool UIWebView::decide(uint64_t serial, const NSURLRequest& request, UIWebViewNa
     return true;
 }
 
-void UIWebView::engineStarted(uint64_t epoch, bool silent) {
+void UIWebView::engineStarted(uint64_t epoch, bool silent, const std::string& uri) {
     if (epoch != epoch_) return;
     auto keep = self<UIWebView>();
     if (state_ == State::Loading) finish(NSURLError(NSURLErrorCancelled, request_.URL()));
     reportsLoad_ = !silent;
-    if (reportsLoad_ && pendingRequest_) request_ = *pendingRequest_;
+    if (reportsLoad_ && pendingRequest_) {
+        request_ = *pendingRequest_;
+    } else if (reportsLoad_ && !uri.empty()) {
+        request_ = NSURLRequest(NSURL::URLWithString(uri));  // a page's own navigation
+    }
     pendingRequest_.reset();
     pendingError_ = nullptr;
     state_ = State::Loading;
@@ -451,9 +556,13 @@ void UIWebView::engineFinished(uint64_t epoch) {
     finish(std::exchange(pendingError_, nullptr));
 }
 
-void UIWebView::engineTerminated() {
+void UIWebView::engineTerminated(bool replaced) {
+    // The engine shows a blank page now; a reload loads the page asked for.
     document_ = 0;
-    if (state_ != State::Loading) return;
+    documentURL_.clear();
+    documentOfBridgeOrigin_ = false;
+    foreignFrames_ = false;
+    if (replaced || state_ != State::Loading) return;
     ++epoch_;
     finish(NSURLError(NSURLErrorNetworkConnectionLost, request_.URL(), "the web process ended"));
 }
@@ -471,7 +580,7 @@ void UIWebView::armTimeout() {
             ++view->epoch_;
             if (WebKitWebView* web = view->native_->view) {
                 webkit_web_view_stop_loading(web);
-                endIfUnresponsive(web);
+                suspectHang(web);
             }
             view->finish(NSURLError(NSURLErrorTimedOut, view->request_.URL()));
         });
@@ -527,12 +636,10 @@ void evaluated(GObject* source, GAsyncResult* result, gpointer data) {
 UIWebView::ScriptResult run(WebKitWebView* view, const std::string& script, const char* world) {
     if (!view) return {"", "the web engine cannot run: " + WebEngine::error()};
     auto evaluation = std::make_shared<Evaluation>();
+    if (health(view).unanswered) return {"", "the page did not answer in time"};
     webkit_web_view_evaluate_javascript(view, script.c_str(), gssize(script.size()), world, nullptr, nullptr,
                                         evaluated, new std::shared_ptr<Evaluation>(evaluation));
-    if (!WebEngine::runUntil([&] { return evaluation->done; }, kScriptWaitSeconds)) {
-        endIfUnresponsive(view);
-        return {"", "the page did not answer in time"};
-    }
+    if (!awaitEngine(view, [&] { return evaluation->done; })) return {"", "the page did not answer in time"};
     return {evaluation->value, evaluation->exception};
 }
 
@@ -548,8 +655,8 @@ UIWebView::ScriptResult UIWebView::evaluateJavaScript(const std::string& script)
 void UIWebView::awaitBridgeCalls() {
     // The page says how many calls it has sent; they have all been queued for the main queue once as many
     // have arrived.
-    auto sent = callsSent(native_->view, kScriptWaitSeconds);
-    if (sent) WebEngine::runUntil([&] { return native_->callsReceived >= *sent; }, kScriptWaitSeconds);
+    auto sent = callsSent(native_->view, kEngineWaitSeconds);
+    if (sent) awaitEngine(native_->view, [&] { return native_->callsReceived >= *sent; });
 }
 
 std::string UIWebView::stringByEvaluatingJavaScriptFromString(const std::string& script) {
@@ -706,7 +813,7 @@ bool UIWebView::writeSnapshot(const std::string& path, std::string* error) {
             delete holder;
         },
         new std::shared_ptr<Shot>(shot));
-    if (!WebEngine::runUntil([&] { return shot->done; }, kScriptWaitSeconds)) {
+    if (!awaitEngine(native_->view, [&] { return shot->done; })) {
         if (error) *error = "the engine gave no snapshot in time";
         return false;
     }

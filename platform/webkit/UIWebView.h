@@ -5,7 +5,9 @@
 // change, a link, a form, history):
 //   1. The engine asks; on a later turn of the main run loop the delegate is asked
 //      shouldStartLoadWithRequest(request, navigationType). Never from inside the call that asked for the
-//      navigation, never from inside a script. A newer navigation supersedes one still waiting here.
+//      navigation, never from inside a script. A navigation asked through the view supersedes one still
+//      waiting here. The delegate is asked for the navigations of the page's frames too (the engine does not
+//      say which frame asks); a frame's navigation is no page load: it ends nothing, and NO stops only it.
 //   2. NO: nothing more happens (a load in flight goes on). A scheme the view cannot load (anything but
 //      http, https and about:blank) ends in didFailLoadWithError with NSURLErrorUnsupportedURL.
 //   3. A load still in flight ends with didFailLoadWithError(NSURLErrorCancelled).
@@ -17,9 +19,10 @@
 // A navigation inside the document (a fragment, history.pushState) is asked for in step 1 and loads nothing.
 // `stopLoading` drops a navigation waiting in step 1 and ends a load in step 4 with
 // didFailLoadWithError(NSURLErrorCancelled), so every didStartLoad is followed by exactly one finish or
-// failure. When the engine's web process dies, the load in flight fails (NSURLErrorNetworkConnectionLost)
-// and the next navigation starts a new process. Nothing is called after the view is destroyed. Main thread
-// only.
+// failure. When the engine's web process dies, the load in flight fails (NSURLErrorNetworkConnectionLost),
+// the view shows a blank page (documentURL() is "") and the next navigation starts a new process. A web
+// process that stops answering is ended likewise, or replaced ahead of the next navigation. No call waits on
+// the engine for more than about a second. Nothing is called after the view is destroyed. Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -82,6 +85,8 @@ class UIWebView : public UIView {
     // whoever hands the data over reports it.
     void loadData(const Data& data, const std::string& MIMEType, const std::string& textEncodingName,
                   const std::shared_ptr<NSURL>& baseURL);
+    // Loads again the page last asked for (`request()`): the document shown is revalidated; after a failed
+    // load or an ended web process the page is loaded anew.
     void reload();
     void stopLoading();
     bool isLoading() const { return state_ == State::Loading; }
@@ -124,8 +129,16 @@ class UIWebView : public UIView {
     void evaluateInDocument(uint64_t document, const std::string& script);
     // The document now shown, as bridge calls name it (0 before the first).
     uint64_t currentDocument() const { return document_; }
-    // The address of the document now shown (not of one still loading); "" before the first.
+    // The address of the document now shown (not of one still loading); "" before the first and after the
+    // web process ended.
     const std::string& documentURL() const { return documentURL_; }
+    // Whether the document now shown has the bridge mirror's origin (the engine's own origin of the
+    // document).
+    bool documentIsOfBridgeOrigin() const { return documentOfBridgeOrigin_; }
+    // Inside shouldStartLoadWithRequest: whether the navigation was asked through the view, or started by
+    // the main frame's document of the bridge mirror's origin with no other origin on the way (no frame of
+    // another origin on the page, no redirect by another origin's server).
+    bool navigationIsFromBridgeOrigin() const { return navigationFromBridgeOrigin_; }
 
     // Ends the engine's web process (tests of the engine's faults).
     void terminateWebProcessForTesting();
@@ -140,16 +153,17 @@ class UIWebView : public UIView {
 
   private:
     enum class State { Idle, Loading };
+    enum class Origin { App, Page, Redirect };  // who asked for a navigation
     struct Native;
 
     void navigate(const NSURLRequest& request, UIWebViewNavigationType type);
     // Asks the delegate; true when the navigation goes ahead (a load in flight has then ended).
-    bool decide(uint64_t serial, const NSURLRequest& request, UIWebViewNavigationType type);
-    void engineStarted(uint64_t epoch, bool silent);
+    bool decide(uint64_t serial, const NSURLRequest& request, UIWebViewNavigationType type, Origin origin);
+    void engineStarted(uint64_t epoch, bool silent, const std::string& uri);
     void engineRedirected(const std::string& uri);
     void engineFailed(uint64_t epoch, const NSErrorPtr& error);
     void engineFinished(uint64_t epoch);
-    void engineTerminated();
+    void engineTerminated(bool replaced);
     void bridgeMessage(const std::string& name, const Value& arguments);
     void finish(const NSErrorPtr& error);
     void armTimeout();
@@ -169,6 +183,10 @@ class UIWebView : public UIView {
     NSErrorPtr pendingError_;                     // the engine's failure, reported when its load ends
     uint64_t document_ = 0;
     std::string documentURL_;
+    bool documentOfBridgeOrigin_ = false;
+    bool foreignFrames_ = false;  // a frame of another origin got a document in the page shown
+    bool foreignHop_ = false;     // the navigation in flight went through another origin
+    bool navigationFromBridgeOrigin_ = false;
     std::string bridgeName_;
     std::weak_ptr<JSBridge> bridge_;
 };

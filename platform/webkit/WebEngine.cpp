@@ -282,7 +282,24 @@ void removePageBridge(uint64_t pageId) {
 
 void setMirror(const JSBridge::Mirror& mirror) {
     engine().mirror = mirror;
+    engine().mirror.origin = originOf(mirror.origin);
     sendState();
+}
+
+std::string originOf(const std::string& url) {
+    if (url.empty()) return "";
+    WebKitSecurityOrigin* origin = webkit_security_origin_new_for_uri(url.c_str());
+    if (!origin) return "";
+    std::string text;
+    gchar* serialized = webkit_security_origin_to_string(origin);
+    text = serialized ? serialized : "";
+    g_free(serialized);
+    webkit_security_origin_unref(origin);
+    return text;
+}
+
+const std::string& mirrorOrigin() {
+    return engine().mirror.origin;
 }
 
 void clearCaches() {

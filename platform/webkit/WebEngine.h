@@ -29,7 +29,15 @@ bool runUntil(const std::function<bool()>& done, double seconds);
 void setPageBridge(uint64_t pageId, const std::string& objectName,
                    const std::vector<JSBridgeMethod>& methods);
 void removePageBridge(uint64_t pageId);
+// The mirror's origin is sent in the engine's form (`originOf`), so that the web process compares it with a
+// document's own security origin and parses nothing.
 void setMirror(const JSBridge::Mirror& mirror);
+
+// The security origin of `url` as the engine serializes it ("http://host:port", the scheme's default port
+// left out); "" for a URL without one.
+std::string originOf(const std::string& url);
+// The mirror's origin in that form.
+const std::string& mirrorOrigin();
 
 // Clears the engine's memory and disk caches; waits (bounded) when called on the main thread.
 void clearCaches();

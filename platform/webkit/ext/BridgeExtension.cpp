@@ -44,6 +44,7 @@ struct State {
 struct Document {
     uint64_t serial = 0;
     std::string url;
+    std::string origin;             // the engine's own security origin of the document
     JSCContext* context = nullptr;  // owned reference
 };
 
@@ -53,25 +54,30 @@ std::map<uint64_t, Document> gDocuments;
 std::map<uint64_t, uint64_t> gCallsSent;  // by page
 uint64_t gNextDocument = 0;
 
-// "scheme://host:port" with the scheme's default port filled in; "" for anything without a host.
-std::string originOf(const std::string& url) {
-    GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
-    if (!uri) return "";
+// A script world of our own, out of the page's reach: the page can replace `self.origin` in its own world,
+// not in this one.
+WebKitScriptWorld* gOriginWorld = nullptr;
+
+// The document's security origin as the engine serializes it ("http://127.0.0.1:8080", "null" when opaque).
+std::string documentOrigin(WebKitFrame* frame) {
+    if (!frame) return "";
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, gOriginWorld);
+    JSCValue* value = jsc_context_evaluate(context, "self.origin", -1);
     std::string origin;
-    const char* scheme = g_uri_get_scheme(uri);
-    const char* host = g_uri_get_host(uri);
-    if (scheme && host && *host) {
-        int port = g_uri_get_port(uri);
-        gchar* lowerScheme = g_ascii_strdown(scheme, -1);
-        gchar* lowerHost = g_ascii_strdown(host, -1);
-        if (port < 0)
-            port = g_str_equal(lowerScheme, "https") ? 443 : g_str_equal(lowerScheme, "http") ? 80 : 0;
-        origin = std::string(lowerScheme) + "://" + lowerHost + ":" + std::to_string(port);
-        g_free(lowerScheme);
-        g_free(lowerHost);
+    if (value && jsc_value_is_string(value)) {
+        gchar* text = jsc_value_to_string(value);
+        origin = text ? text : "";
+        g_free(text);
     }
-    g_uri_unref(uri);
+    if (value) g_object_unref(value);
+    jsc_context_clear_exception(context);
+    g_object_unref(context);
     return origin;
+}
+
+// The one origin rule: the document's own origin is the one the app gave, both in the engine's form.
+bool isOfBridgeOrigin(const std::string& documentOrigin) {
+    return !gState.origin.empty() && documentOrigin == gState.origin;
 }
 
 void applyState(GVariant* state) {
@@ -82,7 +88,7 @@ void applyState(GVariant* state) {
     GVariantIter* values = nullptr;
     GVariantIter* pages = nullptr;
     g_variant_get(state, bp::kStateType, &origin, &values, &pages);
-    gState.origin = originOf(origin ? origin : "");
+    gState.origin = origin ? origin : "";
     g_free(const_cast<char*>(origin));
     const char* name;
     GVariant* value;
@@ -162,11 +168,10 @@ GVariant* argumentVariant(char kind, JSCValue* value) {
     return variant;
 }
 
-JSCValue* mirroredAnswer(const Binding& b, const std::string& origin, GPtrArray* arguments,
-                         JSCContext* context) {
+JSCValue* mirroredAnswer(const Binding& b, bool ofBridgeOrigin, GPtrArray* arguments, JSCContext* context) {
     const char* fallback = b.method.hasFallback ? b.method.fallback.c_str() : nullptr;
     auto found = gState.values.find(b.method.name);
-    if (origin.empty() || origin != gState.origin || found == gState.values.end()) {
+    if (!ofBridgeOrigin || found == gState.values.end()) {
         return stringOrNull(context, fallback);
     }
     GVariant* value = found->second;
@@ -190,8 +195,8 @@ JSCValue* mirroredAnswer(const Binding& b, const std::string& origin, GPtrArray*
 }
 
 // A page stored a value through an acting call: its own origin reads it back at once.
-void writeMirror(const Binding& b, const std::string& origin, GPtrArray* arguments) {
-    if (b.method.writes.empty() || origin.empty() || origin != gState.origin || arguments->len < 1) return;
+void writeMirror(const Binding& b, bool ofBridgeOrigin, GPtrArray* arguments) {
+    if (b.method.writes.empty() || !ofBridgeOrigin || arguments->len < 1) return;
     auto* key = static_cast<JSCValue*>(g_ptr_array_index(arguments, 0));
     if (isNothing(key)) return;
     auto* value = arguments->len > 1 ? static_cast<JSCValue*>(g_ptr_array_index(arguments, 1)) : nullptr;
@@ -220,10 +225,10 @@ JSCValue* call(GPtrArray* arguments, gpointer data) {
     JSCContext* context = jsc_context_get_current();
     WebKitWebPage* page = webkit_web_extension_get_page(gExtension, b.page);
     const std::string url = callerURL(b, page);
-    const std::string origin = originOf(url);
-    if (b.method.mirrored) return mirroredAnswer(b, origin, arguments, context);
+    const bool ofBridgeOrigin = !url.empty() && isOfBridgeOrigin(gDocuments[b.page].origin);
+    if (b.method.mirrored) return mirroredAnswer(b, ofBridgeOrigin, arguments, context);
     if (!url.empty()) {
-        writeMirror(b, origin, arguments);
+        writeMirror(b, ofBridgeOrigin, arguments);
         GVariantBuilder args;
         g_variant_builder_init(&args, G_VARIANT_TYPE("av"));
         for (size_t i = 0; i < b.method.kinds.size(); ++i) {
@@ -231,8 +236,8 @@ JSCValue* call(GPtrArray* arguments, gpointer data) {
                 i < arguments->len ? static_cast<JSCValue*>(g_ptr_array_index(arguments, i)) : nullptr;
             g_variant_builder_add(&args, "v", argumentVariant(b.method.kinds[i], value));
         }
-        GVariant* parameters =
-            g_variant_new("(tssav)", guint64(b.document), url.c_str(), b.method.name.c_str(), &args);
+        GVariant* parameters = g_variant_new("(tsbsav)", guint64(b.document), url.c_str(),
+                                             gboolean(ofBridgeOrigin), b.method.name.c_str(), &args);
         webkit_web_page_send_message_to_view(page, webkit_user_message_new(bp::kCallMessage, parameters),
                                              nullptr, nullptr, nullptr);
         ++gCallsSent[b.page];
@@ -262,8 +267,18 @@ void forgetPage(gpointer pageId, GObject*) {
 }
 
 void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer) {
-    if (!webkit_frame_is_main_frame(frame)) return;
     const uint64_t pageId = webkit_web_page_get_id(page);
+    if (!webkit_frame_is_main_frame(frame)) {
+        // Told before the frame's scripts run, so before any navigation they start reaches the app.
+        auto shown = gDocuments.find(pageId);
+        if (shown == gDocuments.end() || isOfBridgeOrigin(documentOrigin(frame))) return;
+        webkit_web_page_send_message_to_view(
+            page,
+            webkit_user_message_new(bp::kFrameMessage,
+                                    g_variant_new(bp::kFrameType, guint64(shown->second.serial))),
+            nullptr, nullptr, nullptr);
+        return;
+    }
     auto [entry, added] = gDocuments.try_emplace(pageId);
     if (added) g_object_weak_ref(G_OBJECT(page), forgetPage, reinterpret_cast<gpointer>(uintptr_t(pageId)));
     Document& document = entry->second;
@@ -271,10 +286,12 @@ void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFr
     document.serial = ++gNextDocument;
     const char* uri = webkit_frame_get_uri(frame);
     document.url = uri ? uri : "";
+    document.origin = documentOrigin(frame);
     document.context = webkit_frame_get_js_context_for_script_world(frame, world);
     auto bridged = gState.pages.find(pageId);
     if (bridged != gState.pages.end()) installObject(pageId, bridged->second, document);
-    GVariant* parameters = g_variant_new("(ts)", guint64(document.serial), document.url.c_str());
+    GVariant* parameters = g_variant_new(bp::kDocumentType, guint64(document.serial), document.url.c_str(),
+                                         gboolean(isOfBridgeOrigin(document.origin)));
     webkit_web_page_send_message_to_view(page, webkit_user_message_new(bp::kDocumentMessage, parameters),
                                          nullptr, nullptr, nullptr);
 }
@@ -321,6 +338,7 @@ gboolean extensionMessage(WebKitWebExtension*, WebKitUserMessage* message, gpoin
 extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(WebKitWebExtension* extension,
                                                                                const GVariant* userData) {
     gExtension = extension;
+    gOriginWorld = webkit_script_world_new();
     // Document numbers differ between web processes, so that one started after a crash never reuses one.
     gNextDocument = (uint64_t(g_random_int()) << 31) | (uint64_t(getpid()) << 8);
     applyState(const_cast<GVariant*>(userData));

@@ -2,7 +2,13 @@
 // policy, scripts, stop, failures and the engine's faults, the shared cache, and the bridge end to end.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 
 #include "platform/foundation/Console.h"
 #include "platform/net/URLSession.h"
@@ -25,12 +31,16 @@ LoopbackReply html(std::string body, int status = 200) {
 struct RecordingWebDelegate : UIWebViewDelegate {
     std::vector<std::string> log;
     std::function<bool(const std::string& url)> allow = [](const std::string&) { return true; };
+    std::function<void(UIWebView&)> onShould;
+    std::vector<std::string> trusted;  // the navigations the view says the bridge's origin started
     std::function<void(UIWebView&)> onFinish;
     bool loadingAtStart = false;
 
-    bool shouldStartLoadWithRequest(UIWebView&, const NSURLRequest& request,
+    bool shouldStartLoadWithRequest(UIWebView& view, const NSURLRequest& request,
                                     UIWebViewNavigationType type) override {
         log.push_back("should " + request.URL()->absoluteString() + " " + std::to_string(long(type)));
+        if (view.navigationIsFromBridgeOrigin()) trusted.push_back(request.URL()->absoluteString());
+        if (onShould) onShould(view);
         return allow(request.URL()->absoluteString());
     }
     void webViewDidStartLoad(UIWebView& view) override {
@@ -283,6 +293,27 @@ TEST_F(WebViewTest, NothingIsHeardAfterTheViewGoes) {
     EXPECT_EQ(delegate_->log.back(), "start");
 }
 
+// A bridge with one mirrored value, one mirrored table, and acting calls that are recorded.
+struct TestBridge : JSBridge {
+    std::string origin;
+    std::vector<std::string> calls;
+    std::vector<JSBridgeMethod> bridgeMethods() const override {
+        return {{"secret", {}, true, std::nullopt, ""},
+                {"get", {JSArgumentKind::String}, true, "", ""},
+                {"set", {JSArgumentKind::String, JSArgumentKind::String}, false, std::nullopt, "get"},
+                {"act", {JSArgumentKind::String, JSArgumentKind::Bool}, false, std::nullopt, ""}};
+    }
+    Mirror mirror() const override {
+        return {origin, {{"secret", Value("s3")}, {"get", Value(Value::Dictionary{{"k", Value("v")}})}}};
+    }
+    void bridgeCall(UIWebView&, const std::string& method, const JSArguments& a,
+                    const JSBridgeCaller& caller) override {
+        std::string line = method;
+        for (auto& argument : a) line += " " + (argument ? argument->stringValue() : "nil");
+        calls.push_back(line + " @" + caller.URL);
+    }
+};
+
 TEST_F(WebViewTest, TheEnginesFaultsEndTheLoadAndTheNextNavigationWorks) {
     LoopbackReply never = html("");
     never.delay = 60;
@@ -315,32 +346,176 @@ TEST_F(WebViewTest, TheEnginesFaultsEndTheLoadAndTheNextNavigationWorks) {
     // A page's script that never ends holds the web process: a script that gets no answer ends it.
     Console::Capture capture;
     EXPECT_EQ(view_->evaluateJavaScript("for (;;) {}").exception, "the page did not answer in time");
-    EXPECT_TRUE(capture.contains("stopped answering"));
     load("/fine");
     ASSERT_TRUE(waitForEnds(4));
     EXPECT_EQ(delegate_->log.back(), "finish");
+    EXPECT_TRUE(capture.contains("stopped answering"));
 }
 
-// A bridge with one mirrored value, one mirrored table, and acting calls that are recorded.
-struct TestBridge : JSBridge {
-    std::string origin;
-    std::vector<std::string> calls;
-    std::vector<JSBridgeMethod> bridgeMethods() const override {
-        return {{"secret", {}, true, std::nullopt, ""},
-                {"get", {JSArgumentKind::String}, true, "", ""},
-                {"set", {JSArgumentKind::String, JSArgumentKind::String}, false, std::nullopt, "get"},
-                {"act", {JSArgumentKind::String, JSArgumentKind::Bool}, false, std::nullopt, ""}};
+// The engine's web processes: children of this program named by the engine.
+std::vector<pid_t> webProcesses() {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc ? readdir(proc) : nullptr) {
+        const pid_t pid = pid_t(atoi(entry->d_name));
+        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string line;
+        if (pid <= 0 || !std::getline(stat, line)) continue;
+        const size_t close = line.rfind(')');
+        const std::string name = line.substr(line.find('(') + 1, close - line.find('(') - 1);
+        pid_t parent = 0;
+        char state = 0;
+        if (sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == getpid() &&
+            name.rfind("WebKitWebProces", 0) == 0)
+            found.push_back(pid);
     }
-    Mirror mirror() const override {
-        return {origin, {{"secret", Value("s3")}, {"get", Value(Value::Dictionary{{"k", Value("v")}})}}};
+    if (proc) closedir(proc);
+    return found;
+}
+
+TEST_F(WebViewTest, AfterTheWebProcessIsKilledEveryViewReloadsThePageItAskedFor) {
+    server_.reply("/one", html("<title>One</title>"));
+    server_.reply("/two", html("<title>Two</title>"));
+    auto other = UIWebView::create({0, 0, 320, 480});
+    load("/one");
+    other->loadRequest(NSURLRequest(NSURL::URLWithString(server_.url("/two"))));
+    ASSERT_TRUE(waitForEnds(1));
+    ASSERT_TRUE(
+        NSRunLoop::main().runUntil([&] { return other->documentURL() == server_.url("/two"); }, kWait));
+    const auto pids = webProcesses();
+    ASSERT_FALSE(pids.empty());
+    for (pid_t pid : pids) kill(pid, SIGKILL);
+    // Both pages are gone with their process: the views no longer claim to show them.
+    ASSERT_TRUE(NSRunLoop::main().runUntil(
+        [&] { return view_->documentURL().empty() && other->documentURL().empty(); }, kWait));
+    for (auto& [view, title] : {std::pair(view_, "One"), std::pair(other, "Two")}) {
+        view->reload();
+        EXPECT_TRUE(NSRunLoop::main().runUntil(
+            [&, view = view, title = title] { return !view->isLoading() && view->pageTitle() == title; },
+            kWait))
+            << title;
     }
-    void bridgeCall(UIWebView&, const std::string& method, const JSArguments& a,
-                    const JSBridgeCaller& caller) override {
-        std::string line = method;
-        for (auto& argument : a) line += " " + (argument ? argument->stringValue() : "nil");
-        calls.push_back(line + " @" + caller.URL);
+    EXPECT_EQ(since(delegate_->log.size() - 3),
+              (std::vector<std::string>{"should " + server_.url("/one") + " 3", "start", "finish"}));
+}
+
+// A failed load leaves a blank page: a reload loads the page that was asked for, not the blank one.
+TEST_F(WebViewTest, AReloadAfterAFailedLoadLoadsThePageAskedFor) {
+    std::string url;
+    {
+        LoopbackServer down;
+        url = down.url("/start");
     }
-};
+    view_->loadRequest(NSURLRequest(NSURL::URLWithString(url)));
+    ASSERT_TRUE(waitForEnds(1));
+    EXPECT_EQ(delegate_->log.back(), "fail " + std::to_string(NSURLErrorCannotConnectToHost));
+    view_->reload();
+    ASSERT_TRUE(waitForEnds(2));
+    EXPECT_EQ(since(3), (std::vector<std::string>{"should " + url + " 3", "start",
+                                                  "fail " + std::to_string(NSURLErrorCannotConnectToHost)}));
+}
+
+TEST_F(WebViewTest, AHungWebProcessHoldsTheMainThreadForAboutASecondAndIsReplacedByTheNextLoad) {
+    server_.reply("/fine", html("<title>Fine</title>"));
+    load("/fine");
+    ASSERT_TRUE(waitForEnds(1));
+    // Each wait on the engine is timed: the delegate runs a script, as the screens do.
+    using Clock = std::chrono::steady_clock;
+    double longest = 0;
+    const auto timed = [&](const std::function<void()>& work) {
+        const auto start = Clock::now();
+        work();
+        longest = std::max(longest, std::chrono::duration<double>(Clock::now() - start).count());
+    };
+    delegate_->onShould = [&](UIWebView& view) { timed([&] { view.evaluateJavaScript("1"); }); };
+    eval("setTimeout(() => { for (;;) {} }, 0)");
+    timed([&] { view_->reload(); });
+    ASSERT_TRUE(NSRunLoop::main().runUntil(
+        [&] {
+            std::string title;
+            timed([&] { title = view_->pageTitle(); });
+            return delegate_->ends() >= 2 && title == "Fine";
+        },
+        kWait));
+    EXPECT_EQ(delegate_->log.back(), "finish");
+    EXPECT_LT(longest, 5.0);  // a second's wait, on a loaded machine
+}
+
+// A page's frames are part of its load: their requests go out, their scripts run, the page's load ends once.
+TEST_F(WebViewTest, AFramesNavigationIsNoPageLoadAndARefusalStopsOnlyThatFrame) {
+    LoopbackServer foreign;
+    foreign.reply("/frame", html("<script>fetch('/ran')</script>"));
+    foreign.reply("/ran", LoopbackReply::text("ok"));
+    foreign.reply("/refused", html("refused"));
+    server_.reply("/page", html("<title>Framed</title><iframe src='" + foreign.url("localhost", "/frame") +
+                                "'></iframe><iframe src='" + foreign.url("/refused") + "'></iframe>"));
+    delegate_->allow = [](const std::string& url) { return url.find("/refused") == std::string::npos; };
+    load("/page");
+    ASSERT_TRUE(waitForEnds(1));
+    ASSERT_TRUE(foreign.waitForHits("/ran", 1, kWait));
+    NSRunLoop::main().runUntil([] { return false; }, 0.3);
+    std::vector<std::string> heard = delegate_->log;
+    std::sort(heard.begin(), heard.end());
+    std::vector<std::string> expected{"finish", "should " + foreign.url("/refused") + " 5",
+                                      "should " + foreign.url("localhost", "/frame") + " 5",
+                                      "should " + server_.url("/page") + " 5", "start"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(heard, expected);
+    EXPECT_EQ(foreign.hits("/refused"), 0u);
+    EXPECT_EQ(view_->pageTitle(), "Framed");
+}
+
+// Only the bridge's origin in the main frame, with no other origin on the way, starts a trusted navigation.
+TEST_F(WebViewTest, ANavigationIsTrustedOnlyWhenTheBridgesOriginStartedItWithNoOtherOriginOnTheWay) {
+    LoopbackServer foreign;
+    auto bridge = std::make_shared<TestBridge>();
+    bridge->origin = server_.url("");
+    view_->setBridge("app", bridge);
+    server_.reply("/home", html("<title>Home</title>"));
+    server_.reply("/back", LoopbackReply::redirect(302, "sarnquil://back"));
+    foreign.reply("/away", LoopbackReply::redirect(302, "sarnquil://away"));
+    foreign.reply("/bounce", LoopbackReply::redirect(302, server_.url("/back")));
+    foreign.reply("/frame", html("<script>location.href = 'sarnquil://frame'</script>"));
+    foreign.reply("/page", html("<title>Foreign</title>"));
+    server_.reply("/framed", html("<title>Framed</title><iframe src='" + foreign.url("localhost", "/frame") +
+                                  "'></iframe>"));
+    delegate_->allow = [](const std::string& url) { return url.rfind("sarnquil://", 0) != 0; };
+    // The page shown, the script run in it ("" none), the link-scheme navigation then asked for, whether it
+    // is trusted.
+    const std::tuple<std::string, std::string, const char*, bool> cases[] = {
+        {server_.url("/home"), "location.href = 'sarnquil://main'", "sarnquil://main", true},
+        {server_.url("/home"), "location.href = '" + server_.url("/back") + "'", "sarnquil://back", true},
+        {server_.url("/home"), "location.href = '" + foreign.url("/away") + "'", "sarnquil://away", false},
+        {server_.url("/home"), "location.href = '" + foreign.url("/bounce") + "'", "sarnquil://back", false},
+        {server_.url("/framed"), "", "sarnquil://frame", false},
+        {server_.url("/framed"), "location.href = 'sarnquil://main'", "sarnquil://main", false},
+        {foreign.url("localhost", "/page"), "location.href = 'sarnquil://main'", "sarnquil://main", false},
+    };
+    for (const auto& [page, script, asked, trusted] : cases) {
+        SCOPED_TRACE(page + " " + script);
+        delegate_->trusted.clear();
+        const size_t ends = delegate_->ends();
+        view_->loadRequest(NSURLRequest(NSURL::URLWithString(page)));
+        ASSERT_TRUE(waitForEnds(ends + 1));
+        ASSERT_EQ(delegate_->log.back(), "finish");
+        delegate_->log.clear();
+        if (!script.empty()) eval(script);
+        const std::string wanted = std::string("should ") + asked + " ";
+        ASSERT_TRUE(NSRunLoop::main().runUntil(
+            [&] {
+                return std::any_of(delegate_->log.begin(), delegate_->log.end(),
+                                   [&](const std::string& line) { return line.rfind(wanted, 0) == 0; });
+            },
+            kWait))
+            << ::testing::PrintToString(delegate_->log);
+        EXPECT_EQ(std::count(delegate_->trusted.begin(), delegate_->trusted.end(), asked) > 0, trusted);
+        ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return !view_->isLoading(); }, kWait));
+    }
+    delegate_->trusted.clear();
+    view_->loadRequest(NSURLRequest(NSURL::URLWithString("sarnquil://app")));  // the app's own asking
+    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return !delegate_->trusted.empty(); }, kWait));
+    EXPECT_EQ(delegate_->trusted.back(), "sarnquil://app");
+}
 
 TEST_F(WebViewTest, TheBridgeAnswersItsOriginAtOnceAndSendsCallsWithTheirDocument) {
     LoopbackServer foreign;
