@@ -32,10 +32,16 @@ class DevServer {
   public:
     struct Config {
         std::filesystem::path pagesDir;
-        // Receives each code the server makes; empty: printed on standard output.
+        // Receives each code the server makes and the troubles with its data; empty: printed on standard
+        // output.
         ConsoleLine console;
+        // Where the sign-ins are kept (the file "signins.json" in it), so that they outlive the server;
+        // empty: in memory only.
+        std::filesystem::path dataDir;
     };
 
+    // Reads the sign-ins kept in the data directory; a file that cannot be read is reported on the console
+    // and moved aside (SignInLedger::keepIn), and the server starts with no sign-ins.
     explicit DevServer(Config config);
     ~DevServer();
     DevServer(const DevServer&) = delete;
@@ -73,6 +79,7 @@ class DevServer {
     void countHit(const std::string& path);
 
     const Config config_;
+    const ConsoleLine console_;
     SignInLedger ledger_;
 
     mutable std::mutex mutex_;  // guards everything below
