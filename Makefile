@@ -19,11 +19,12 @@ $(TSAN_DIR)/build.ninja:
 build: deps $(ASAN_DIR)/build.ninja
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
-# The application in this terminal against the development back end on 127.0.0.1:8080 (stopped when the
-# application ends). Flags for the application: make run ARGS="--home /tmp/q".
+# The application in this terminal against the development back end on a free port of 127.0.0.1 (stopped
+# when the application ends). Flags for the application: make run ARGS="--home /tmp/q"; PORT=N pins the
+# back end's port; FRESH=1 starts the application on a new, empty sandbox (app/e2e/run.sh).
 run: deps $(ASAN_DIR)/build.ninja
 	cmake --build $(ASAN_DIR) -j $(JOBS) --target Quorvane quorvane-devserver
-	@bash app/e2e/run.sh $(ASAN_DIR) $(ARGS)
+	@PORT="$(PORT)" FRESH="$(FRESH)" bash app/e2e/run.sh $(ASAN_DIR) $(ARGS)
 
 test-asan: build
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
