@@ -91,10 +91,10 @@ ConsoleLine standardOutput() {
 }  // namespace
 
 DevServer::DevServer(Config config)
-    : config_(std::move(config)), console_(config_.console ? config_.console : standardOutput()) {
-    if (config_.dataDir.empty()) return;
-    if (std::string problem = ledger_.keepIn(config_.dataDir / "signins.json"); !problem.empty())
-        console_("devserver: " + problem);
+    : config_(std::move(config)), console_(config_.console ? config_.console : standardOutput()) {}
+
+std::string DevServer::keepSignInsIn(const std::filesystem::path& dataDir) {
+    return ledger_.keepIn(dataDir / "signins.json");
 }
 
 DevServer::~DevServer() {

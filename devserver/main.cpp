@@ -98,7 +98,10 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    DevServer server({options.pages, {}, options.data});
+    DevServer server({options.pages, {}});
+    if (std::string problem = server.keepSignInsIn(options.data); !problem.empty()) {
+        std::cout << "devserver: " << problem << std::endl;
+    }
     std::string reason;
     auto port = server.start(options.host, options.port, &reason);
     if (!port) {

@@ -95,7 +95,7 @@ TEST_F(ServerTest, ScriptedRepliesReplaceTheAnswerExactlyAndChangeNothing) {
 }
 
 TEST_F(ServerTest, ATakenPortOrASecondStartIsRefusedAndStopStartsAgain) {
-    DevServer::Config quiet{pages, [](const std::string&) {}, {}};
+    DevServer::Config quiet{pages, [](const std::string&) {}};
     DevServer second(quiet);
     std::string error;
     EXPECT_FALSE(second.start("127.0.0.1", port_, &error));

@@ -18,6 +18,18 @@ struct SignInFileTest : DevServerTest {
     const std::filesystem::path data = root / "data";
     const std::filesystem::path file = data / "signins.json";
 
+    // A running server that keeps its sign-ins in `dir`; what it said about them goes to `problem`
+    // (expected to be nothing when not asked for).
+    std::unique_ptr<DevServer> keeping(const std::filesystem::path& dir, std::string* problem = nullptr) {
+        auto server = std::make_unique<DevServer>(DevServer::Config{pages, collect()});
+        std::string said = server->keepSignInsIn(dir);
+        if (problem)
+            *problem = said;
+        else
+            EXPECT_EQ(said, "");
+        EXPECT_TRUE(server->start("127.0.0.1", 0));
+        return server;
+    }
     // Asks a code and signs in with it; the token, "" when that failed.
     std::string signInOn(DevServer& server, const std::string& account) {
         int port = server.port();
@@ -37,24 +49,19 @@ struct SignInFileTest : DevServerTest {
 };
 
 TEST_F(SignInFileTest, SignInsOutliveTheServerAndOnlyItsOwnerCanReadThem) {
-    std::string first, second;
-    {
-        DevServer server({pages, collect(), data});
-        ASSERT_TRUE(server.start("127.0.0.1", 0));
-        first = signInOn(server, kAccount);
-        ASSERT_FALSE(first.empty());
-    }
+    std::string first = signInOn(*keeping(data), kAccount);
+    ASSERT_FALSE(first.empty());
     struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
+    std::string second;
     {
-        DevServer server({pages, collect(), data});
-        ASSERT_TRUE(server.start("127.0.0.1", 0));
-        EXPECT_EQ(accountOf(server, first), kAccount);  // what the app holds still works
-        second = signInOn(server, "13900000000");
+        auto server = keeping(data);
+        EXPECT_EQ(accountOf(*server, first), kAccount);  // what the app holds still works
+        second = signInOn(*server, "13900000000");
     }
-    DevServer third({pages, collect(), data});
-    EXPECT_EQ(third.tokens(), (std::vector<IssuedToken>{{kAccount, first}, {"13900000000", second}}));
+    EXPECT_EQ(keeping(data)->tokens(),
+              (std::vector<IssuedToken>{{kAccount, first}, {"13900000000", second}}));
     EXPECT_EQ(troubles(), std::vector<std::string>{});
     for (auto& entry : std::filesystem::directory_iterator(data))  // no temporary file left behind
         EXPECT_EQ(entry.path(), file);
@@ -80,54 +87,48 @@ TEST_F(SignInFileTest, AnUnreadableFileIsMovedAsideAndTheServerStartsWithNone) {
         std::filesystem::remove_all(data);
         std::filesystem::create_directories(data);
         std::ofstream(file, std::ios::binary) << c.text;
-        {
-            std::lock_guard lock(mutex_);
-            lines_.clear();
-        }
-        DevServer server({pages, collect(), data});
-        ASSERT_EQ(troubles().size(), 1u);
-        EXPECT_EQ(troubles()[0].rfind("devserver: " + file.string() + " " + c.reason, 0), 0u)
-            << troubles()[0];
-        EXPECT_NE(troubles()[0].find("moved to " + file.string() + ".bad, starting with no sign-ins"),
-                  std::string::npos);
-        EXPECT_TRUE(server.tokens().empty());
+        std::string problem;
+        auto server = keeping(data, &problem);
+        EXPECT_EQ(problem.rfind(file.string() + " " + c.reason, 0), 0u) << problem;
+        EXPECT_TRUE(problem.ends_with("; moved to " + file.string() + ".bad, starting with no sign-ins"))
+            << problem;
+        EXPECT_TRUE(server->tokens().empty());
         EXPECT_EQ(contents(file.string() + ".bad"), c.text);  // kept for a person to look at
-        ASSERT_TRUE(server.start("127.0.0.1", 0));
-        std::string token = signInOn(server, kAccount);
+        std::string token = signInOn(*server, kAccount);
         EXPECT_EQ(readSignInFile(file).tokens, (std::vector<IssuedToken>{{kAccount, token}}));
     }
 
     // A directory where the file should be is moved aside just the same.
     std::filesystem::remove_all(data);
     std::filesystem::create_directories(file);
-    DevServer server({pages, collect(), data});
+    std::string problem;
+    keeping(data, &problem);
     EXPECT_TRUE(std::filesystem::is_directory(file.string() + ".bad"));
-    EXPECT_NE(troubles().back().find(file.string() + " is not a file"), std::string::npos);
+    EXPECT_TRUE(problem.starts_with(file.string() + " is not a file; moved to ")) << problem;
 }
 
 TEST_F(SignInFileTest, ASignInThatCannotBeKeptStillHoldsAndTheConsoleSaysWhy) {
     // A data directory below a plain file cannot be made.
     const std::filesystem::path blocked = root / "secret.txt" / "data";
-    DevServer inMemory({pages, collect(), blocked});
-    ASSERT_EQ(troubles().size(), 1u);
-    EXPECT_EQ(troubles()[0], "devserver: cannot keep sign-ins in " + blocked.string() + ": " +
-                                 std::strerror(ENOTDIR) + "; they last until the back end stops");
-    ASSERT_TRUE(inMemory.start("127.0.0.1", 0));
-    std::string token = signInOn(inMemory, kAccount);
-    EXPECT_EQ(accountOf(inMemory, token), kAccount);
-    EXPECT_EQ(troubles().size(), 1u);  // nothing to write, nothing more to say
+    std::string problem;
+    auto inMemory = keeping(blocked, &problem);
+    EXPECT_EQ(problem, "cannot keep sign-ins in " + blocked.string() + ": " + std::strerror(ENOTDIR) +
+                           "; they last until the back end stops");
+    std::string token = signInOn(*inMemory, kAccount);
+    EXPECT_EQ(accountOf(*inMemory, token), kAccount);
+    EXPECT_EQ(troubles(), std::vector<std::string>{});  // nothing to write, nothing more to say
 
     // The directory vanishes while the server runs: the write fails, the sign-in holds and the console says
     // so; the next sign-in writes again.
-    DevServer server({pages, collect(), data});
-    ASSERT_TRUE(server.start("127.0.0.1", 0));
+    auto server = keeping(data);
     std::filesystem::remove_all(data);
-    token = signInOn(server, kAccount);
-    EXPECT_EQ(accountOf(server, token), kAccount);
-    EXPECT_EQ(troubles().back(), "devserver: cannot write " + file.string() + ": " + std::strerror(ENOENT) +
-                                     "; the sign-in of " + kAccount + " lasts until the back end stops");
+    token = signInOn(*server, kAccount);
+    EXPECT_EQ(accountOf(*server, token), kAccount);
+    EXPECT_EQ(troubles(), std::vector<std::string>{"devserver: cannot write " + file.string() + ": " +
+                                                   std::strerror(ENOENT) + "; the sign-in of " + kAccount +
+                                                   " lasts until the back end stops"});
     std::filesystem::create_directories(data);
-    std::string later = signInOn(server, "13900000000");
+    std::string later = signInOn(*server, "13900000000");
     EXPECT_EQ(readSignInFile(file).tokens,
               (std::vector<IssuedToken>{{kAccount, token}, {"13900000000", later}}));
 }

@@ -86,6 +86,6 @@ struct DevServerTest : ::testing::Test {
             lines_.push_back(line);
         };
     }
-    DevServer server_{{pages, collect(), {}}};
+    DevServer server_{{pages, collect()}};
     const int port_ = server_.start("127.0.0.1", 0).value_or(0);
 };
