@@ -22,8 +22,11 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-int refuse(const std::string& program, const std::string& reason) {
-    std::cerr << program << ": " << reason << "\n" << DeviceOptions::usage(program);
+// One line that says what cannot be used; the usage follows when the flags themselves were not understood.
+enum class ShowUsage { Yes, No };
+int refuse(const std::string& program, const std::string& reason, ShowUsage showUsage) {
+    std::cerr << program << ": " << reason << "\n";
+    if (showUsage == ShowUsage::Yes) std::cerr << DeviceOptions::usage(program, AppConfig::baseURL());
     return kUsageError;
 }
 
@@ -34,17 +37,23 @@ int main(int argc, char** argv) {
     const std::string program = argc > 0 && argv[0] ? argv[0] : "Quorvane";
     std::string error;
     auto options = DeviceOptions::parse(argc, argv, &error);
-    if (!options) return refuse(program, error);
+    if (!options) return refuse(program, error, ShowUsage::Yes);
     if (options->help) {
-        std::cout << DeviceOptions::usage(program);
+        std::cout
+            << DeviceOptions::usage(program, AppConfig::baseURL())
+            << "The first-run guide shows on the first launch of each version in a sandbox; that launch,\n"
+               "however short, marks it seen.\n";
         return 0;
     }
     // Checked before anything starts, so that a typo costs no launch.
     if (!options->scriptPath.empty() && !std::ifstream(options->scriptPath))
-        return refuse(program, "cannot read the script " + options->scriptPath);
+        return refuse(program, "cannot read the script " + options->scriptPath, ShowUsage::No);
     if (!options->home.empty()) Sandbox::setHome(options->home);
-    if (!options->backendURL.empty() && !AppConfig::setBaseURL(options->backendURL))
-        return refuse(program, "--backend wants an http or https URL, not \"" + options->backendURL + "\"");
+    if (std::string why; !options->backendURL.empty() && !AppConfig::setBaseURL(options->backendURL, &why))
+        return refuse(
+            program,
+            "--backend wants an http or https URL, not \"" + options->backendURL + "\" (" + why + ")",
+            ShowUsage::No);
 
     installAppScreens();
     std::shared_ptr<HeadlessDevice> device;

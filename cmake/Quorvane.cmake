@@ -12,8 +12,8 @@ if(QUORVANE_SAN_FLAGS)
   add_link_options(${QUORVANE_SAN_FLAGS})
 endif()
 
-# Sources that do not exist (yet) are left out with a warning instead of failing the configure step,
-# so one module's half-written list does not stop every other module from building.
+# Every listed source must exist: a missing one stops the configure step with its path, instead of a
+# build that quietly leaves it out.
 function(quorvane_existing out)
   set(found "")
   foreach(src IN LISTS ARGN)
@@ -25,7 +25,7 @@ function(quorvane_existing out)
     if(EXISTS ${path})
       list(APPEND found ${path})
     else()
-      message(WARNING "missing source left out: ${path}")
+      message(FATAL_ERROR "missing source: ${path}")
     endif()
   endforeach()
   set(${out} ${found} PARENT_SCOPE)

@@ -1,14 +1,18 @@
 #include "devserver/DevServer.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <sstream>
 #include <thread>
 
+#include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <httplib.h>
 
@@ -48,9 +52,50 @@ std::optional<std::string> readFile(const std::filesystem::path& file) {
     return std::move(contents).str();
 }
 
+// Why `host`:`port` cannot be bound, in the system's words. The server library says only that it failed, so
+// the bind is tried again on a socket of our own, with the same options.
+std::string bindFailure(const std::string& host, int port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); status != 0)
+        return gai_strerror(status);
+    std::string reason = "no address to listen on";
+    for (addrinfo* at = found; at; at = at->ai_next) {
+        int sock = socket(at->ai_family, at->ai_socktype, at->ai_protocol);
+        if (sock < 0) {
+            reason = std::strerror(errno);
+            continue;
+        }
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        bool bound = bind(sock, at->ai_addr, at->ai_addrlen) == 0;
+        reason = bound ? "the server library refused it" : std::strerror(errno);
+        close(sock);
+        if (!bound) break;
+    }
+    freeaddrinfo(found);
+    return reason;
+}
+
+ConsoleLine standardOutput() {
+    return [](const std::string& line) {
+        static std::mutex stdoutMutex;
+        std::lock_guard lock(stdoutMutex);
+        std::cout << line << std::endl;
+    };
+}
+
 }  // namespace
 
-DevServer::DevServer(Config config) : config_(std::move(config)) {}
+DevServer::DevServer(Config config)
+    : config_(std::move(config)), console_(config_.console ? config_.console : standardOutput()) {}
+
+std::string DevServer::keepSignInsIn(const std::filesystem::path& dataDir) {
+    return ledger_.keepIn(dataDir / "signins.json");
+}
 
 DevServer::~DevServer() {
     stop();
@@ -88,7 +133,7 @@ std::optional<int> DevServer::start(const std::string& host, int port, std::stri
 
     int bound = port == 0 ? server->bind_to_any_port(host) : (server->bind_to_port(host, port) ? port : -1);
     if (bound <= 0) {
-        return fail("cannot listen on " + host + ":" + std::to_string(port));
+        return fail("cannot listen on " + host + ":" + std::to_string(port) + ": " + bindFailure(host, port));
     }
 
     // The socket already listens, so connections queue until the accept loop runs; wait for that loop
@@ -213,15 +258,7 @@ EntryReply DevServer::answerEntry(std::string_view method, std::string_view body
     if (auto scripted = scriptedReply(parsed.request->type)) {
         return *scripted;
     }
-    ConsoleLine console = config_.console;
-    if (!console) {
-        console = [](const std::string& line) {
-            static std::mutex stdoutMutex;
-            std::lock_guard lock(stdoutMutex);
-            std::cout << line << std::endl;
-        };
-    }
-    return answerEntryRequest(*parsed.request, ledger_, console);
+    return answerEntryRequest(*parsed.request, ledger_, console_);
 }
 
 void DevServer::installRoutes(httplib::Server& server) {

@@ -32,14 +32,22 @@ class DevServer {
   public:
     struct Config {
         std::filesystem::path pagesDir;
-        // Receives each code the server makes; empty: printed on standard output.
+        // Receives each code the server makes, and a line for each sign-in that could not be kept; empty:
+        // printed on standard output.
         ConsoleLine console;
     };
 
+    // Sign-ins are kept in memory until keepSignInsIn.
     explicit DevServer(Config config);
     ~DevServer();
     DevServer(const DevServer&) = delete;
     DevServer& operator=(const DevServer&) = delete;
+
+    // Takes the sign-ins kept in `dataDir` (the file "signins.json" in it; both made when missing) and keeps
+    // every later one there, so that they outlive the server. Returns "" when all went well, else a line
+    // that says what went wrong; a file that cannot be read is moved aside (SignInLedger::keepIn) and the
+    // server goes on with no sign-ins from it.
+    std::string keepSignInsIn(const std::filesystem::path& dataDir);
 
     // Binds `host`:`port` (0 picks a free port) and starts answering. Returns the bound port, or nullopt
     // with a reason in `error` when the address cannot be bound or the server is already running.
@@ -73,6 +81,7 @@ class DevServer {
     void countHit(const std::string& path);
 
     const Config config_;
+    const ConsoleLine console_;
     SignInLedger ledger_;
 
     mutable std::mutex mutex_;  // guards everything below

@@ -98,9 +98,14 @@ EntryReply answerEntryRequest(const EntryRequest& request, SignInLedger& ledger,
     if (!request.password || request.password->empty()) {
         return entryError("missing verification code");
     }
-    auto token = ledger.redeem(request.account, *request.password);
+    std::string notKept;
+    auto token = ledger.redeem(request.account, *request.password, &notKept);
     if (!token) {
         return entryError("wrong verification code");
+    }
+    if (!notKept.empty() && console) {
+        console("devserver: " + notKept + "; the sign-in of " + request.account +
+                " lasts until the back end stops");
     }
     return ok({{"accessToken", *token}});
 }

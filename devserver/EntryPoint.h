@@ -16,7 +16,7 @@
 
 class SignInLedger;
 
-// Where the "SMS code for ACCOUNT: CODE" lines go.
+// Where the "SMS code for ACCOUNT: CODE" lines go, and lines about sign-ins that could not be kept.
 using ConsoleLine = std::function<void(const std::string& line)>;
 
 struct EntryRequest {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "devserver/SignInFile.h"
+
 std::string SignInLedger::issueCode(const std::string& account) {
     std::lock_guard lock(mutex_);
     std::uniform_int_distribution<unsigned> digits(0, 999999);
@@ -11,7 +13,8 @@ std::string SignInLedger::issueCode(const std::string& account) {
     return code;
 }
 
-std::optional<std::string> SignInLedger::redeem(const std::string& account, const std::string& code) {
+std::optional<std::string> SignInLedger::redeem(const std::string& account, const std::string& code,
+                                                std::string* notKept) {
     std::lock_guard lock(mutex_);
     auto live = codes_.find(account);
     if (live == codes_.end() || code.empty() || live->second != code) {
@@ -28,7 +31,34 @@ std::optional<std::string> SignInLedger::redeem(const std::string& account, cons
         }
     }
     tokens_.push_back({account, token});
+    if (!file_.empty()) {
+        std::string error = writeSignInFile(file_, tokens_);
+        if (notKept) *notKept = std::move(error);
+    }
     return token;
+}
+
+std::string SignInLedger::keepIn(const std::filesystem::path& file) {
+    std::lock_guard lock(mutex_);
+    std::error_code error;
+    std::filesystem::create_directories(file.parent_path(), error);
+    if (error)
+        return "cannot keep sign-ins in " + file.parent_path().string() + ": " + error.message() +
+               "; they last until the back end stops";
+    file_ = file;
+    SignInFileRead read = readSignInFile(file);
+    if (read.error.empty()) {
+        tokens_.insert(tokens_.begin(), read.tokens.begin(), read.tokens.end());
+        return "";
+    }
+    std::filesystem::path aside = file.string() + ".bad";
+    std::filesystem::rename(file, aside, error);
+    if (error) {
+        file_.clear();  // writing over it would lose what is there
+        return read.error + "; it is left as it is (cannot move it to " + aside.string() + ": " +
+               error.message() + ") and sign-ins last until the back end stops";
+    }
+    return read.error + "; moved to " + aside.string() + ", starting with no sign-ins";
 }
 
 std::optional<std::string> SignInLedger::liveCode(const std::string& account) const {

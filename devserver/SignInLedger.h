@@ -3,8 +3,12 @@
 // One live code per account: asking again replaces the older code. A code that matches signs the account
 // in once and is used up; a wrong code leaves the live one in place so that a typo can be retried.
 // Thread-safe: the server answers requests on several threads.
+//
+// Tokens last as long as the ledger, or longer once it keeps them in a file (keepIn): each new one is then
+// written there before its sign-in is answered. Codes live in memory only.
 #pragma once
 
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -24,8 +28,15 @@ class SignInLedger {
     // A fresh six-digit code for `account`, replacing any earlier one.
     std::string issueCode(const std::string& account);
     // A fresh access token when `code` is the account's live code (the code is then used up); nullopt
-    // otherwise.
-    std::optional<std::string> redeem(const std::string& account, const std::string& code);
+    // otherwise. When the token cannot be written to the ledger's file, it still holds until the ledger
+    // ends, and `notKept` (if given) says why it was not written.
+    std::optional<std::string> redeem(const std::string& account, const std::string& code,
+                                      std::string* notKept = nullptr);
+
+    // Takes the tokens kept in `file` (which need not exist yet) and keeps every later one there too.
+    // Returns "" when all went well, else a line that says what went wrong: a file that cannot be read
+    // is moved aside to FILE.bad, so nothing is lost, and the ledger goes on with the tokens it had.
+    std::string keepIn(const std::filesystem::path& file);
 
     std::optional<std::string> liveCode(const std::string& account) const;
     // Every token handed out, oldest first.
@@ -38,4 +49,5 @@ class SignInLedger {
     std::random_device random_;
     std::unordered_map<std::string, std::string> codes_;
     std::vector<IssuedToken> tokens_;
+    std::filesystem::path file_;  // empty: tokens are kept in memory only
 };

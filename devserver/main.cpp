@@ -1,8 +1,11 @@
 // quorvane-devserver: the development back end on the command line.
 //
-//   quorvane-devserver [--host 127.0.0.1] [--port 8080] [--pages DIR]
+//   quorvane-devserver [--host 127.0.0.1] [--port 8080] [--pages DIR] [--data DIR]
 //
-// Prints where it listens and each verification code it makes; stops on SIGINT or SIGTERM.
+// Prints where it listens ("devserver listening on http://HOST:PORT", the line that scripts wait for) and
+// each verification code it makes; stops on SIGINT or SIGTERM. Port 0 takes a free port. The sign-ins it
+// hands out are kept in DIR/signins.json, by default under $XDG_DATA_HOME/quorvane-devserver (or
+// ~/.local/share/quorvane-devserver), so that a signed-in app stays signed in when the server restarts.
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -13,12 +16,27 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: quorvane-devserver [--host HOST] [--port PORT] [--pages DIR]\n";
+constexpr const char* kUsage =
+    "usage: quorvane-devserver [--host HOST] [--port PORT] [--pages DIR] [--data DIR]\n"
+    "  --host HOST  the address to listen on (default 127.0.0.1)\n"
+    "  --port PORT  the port to listen on, 0 for a free one (default 8080)\n"
+    "  --pages DIR  the sample front end's pages (default " QUORVANE_DEVSERVER_PAGES
+    ")\n"
+    "  --data DIR   where the sign-ins are kept (default $XDG_DATA_HOME/quorvane-devserver, or\n"
+    "               ~/.local/share/quorvane-devserver)\n";
+
+std::filesystem::path defaultDataDir() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg && xdg[0] == '/') return std::filesystem::path(xdg) / "quorvane-devserver";
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home && home[0] ? home : "/tmp") / ".local/share/quorvane-devserver";
+}
 
 struct Options {
     std::string host = "127.0.0.1";
     int port = 8080;
     std::filesystem::path pages = QUORVANE_DEVSERVER_PAGES;
+    std::filesystem::path data = defaultDataDir();
 };
 
 bool parsePort(const std::string& text, int& port) {
@@ -37,7 +55,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
             std::cout << kUsage;
             std::exit(0);
         }
-        if (flag != "--host" && flag != "--port" && flag != "--pages") {
+        if (flag != "--host" && flag != "--port" && flag != "--pages" && flag != "--data") {
             std::cerr << "unknown option: " << flag << "\n" << kUsage;
             return false;
         }
@@ -50,6 +68,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.host = value;
         } else if (flag == "--pages") {
             options.pages = value;
+        } else if (flag == "--data") {
+            options.data = value;
         } else if (!parsePort(value, options.port)) {
             std::cerr << "not a port number: " << value << "\n";
             return false;
@@ -79,13 +99,17 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     DevServer server({options.pages, {}});
+    if (std::string problem = server.keepSignInsIn(options.data); !problem.empty()) {
+        std::cout << "devserver: " << problem << std::endl;
+    }
     std::string reason;
     auto port = server.start(options.host, options.port, &reason);
     if (!port) {
         std::cerr << "devserver: " << reason << "\n";
         return 1;
     }
-    std::cout << "devserver listening on http://" << options.host << ":" << *port << std::endl;
+    std::cout << "devserver keeps sign-ins in " << (options.data / "signins.json").string() << "\n"
+              << "devserver listening on http://" << options.host << ":" << *port << std::endl;
 
     int received = 0;
     sigwait(&stopSignals, &received);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Walks the application end to end: starts the development back end on a port the system picks, runs the
-# Quorvane executable against it on a fresh sandbox, feeds it the commands of a walk file through a pipe
-# and checks what the screen showed after each.
+# Walks the application end to end: starts the development back end on a port the system picks (its data
+# in the walk's own directory), runs the Quorvane executable against it on a fresh sandbox, feeds it the
+# commands of a walk file through a pipe and checks what the screen showed after each.
 #
 #   walk.sh QUORVANE DEVSERVER WALKFILE
 #
@@ -70,7 +70,7 @@ fi
 
 # ---- the back end
 
-"$devserver" --host 127.0.0.1 --port 0 >"$work/server.log" 2>&1 &
+"$devserver" --host 127.0.0.1 --port 0 --data "$work/backend" >"$work/server.log" 2>&1 &
 server_pid=$!
 backend=""
 for ((i = 0; i < server_start_bound * 10; i++)); do

@@ -78,11 +78,14 @@ std::string startPageURL() {
     return baseURL() + kAppStartPagePath;
 }
 
-bool setBaseURL(const std::string& url) {
-    std::string why;
-    auto checked = checkedBaseURL(url, &why);
+bool setBaseURL(const std::string& url, std::string* why) {
+    std::string reason;
+    auto checked = checkedBaseURL(url, &reason);
     if (!checked) {
-        NSLog("AppConfig: base URL \"" + url + "\" refused (" + why + "); keeping " + baseURL());
+        if (why)
+            *why = reason;
+        else
+            NSLog("AppConfig: base URL \"" + url + "\" refused (" + reason + "); keeping " + baseURL());
         return false;
     }
     Settings& s = settings();

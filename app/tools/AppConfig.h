@@ -33,9 +33,10 @@ std::string baseURL();
 // The base URL followed by "/vqd_web/#/".
 std::string startPageURL();
 
-// Moves the back end for the rest of the run. False, with a console line, when `url` is not an absolute
-// http or https URL with a host (the base URL stays as it was). A trailing "/" is dropped.
-bool setBaseURL(const std::string& url);
+// Moves the back end for the rest of the run. False when `url` is not an absolute http or https URL with
+// a host (the base URL stays as it was): the reason goes to `why` when given, else to the console. A
+// trailing "/" is dropped.
+bool setBaseURL(const std::string& url, std::string* why = nullptr);
 // Forgets setBaseURL: the next read takes the environment or the build-time host again (tests).
 void resetBaseURL();
 

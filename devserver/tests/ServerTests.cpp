@@ -1,5 +1,7 @@
 // The development back end: codes and sign-in at the entry point, bad requests, scripted replies, the pages
 // and the JSON the front end reads, the server's life and threads.
+#include <cerrno>
+#include <cstring>
 #include <regex>
 #include <set>
 #include <thread>
@@ -97,7 +99,10 @@ TEST_F(ServerTest, ATakenPortOrASecondStartIsRefusedAndStopStartsAgain) {
     DevServer second(quiet);
     std::string error;
     EXPECT_FALSE(second.start("127.0.0.1", port_, &error));
-    EXPECT_EQ(error, "cannot listen on 127.0.0.1:" + std::to_string(port_));
+    EXPECT_EQ(error,
+              "cannot listen on 127.0.0.1:" + std::to_string(port_) + ": " + std::strerror(EADDRINUSE));
+    EXPECT_FALSE(second.start("192.0.2.1", 0, &error));  // an address of no interface here
+    EXPECT_EQ(error, std::string("cannot listen on 192.0.2.1:0: ") + std::strerror(EADDRNOTAVAIL));
     EXPECT_FALSE(server_.start("127.0.0.1", 0, &error));
     EXPECT_EQ(error, "already running");
     EXPECT_FALSE(second.isRunning());

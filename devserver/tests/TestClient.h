@@ -79,9 +79,13 @@ struct DevServerTest : ::testing::Test {
     const std::filesystem::path pages = root / "pages";
     std::mutex mutex_;
     std::vector<std::string> lines_;
-    DevServer server_{{pages, [this](const std::string& line) {
-                           std::lock_guard lock(mutex_);
-                           lines_.push_back(line);
-                       }}};
+    // Collects the lines a server prints.
+    ConsoleLine collect() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(line);
+        };
+    }
+    DevServer server_{{pages, collect()}};
     const int port_ = server_.start("127.0.0.1", 0).value_or(0);
 };

@@ -1,7 +1,13 @@
 // The device's commands: each reads its argument, acts as a finger would and says what it did.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 #include "platform/device/DeviceDialogs.h"
@@ -66,32 +72,47 @@ const char* stateName(UIApplicationState state) {
 
 const std::vector<HeadlessDevice::Command>& HeadlessDevice::commands() {
     static const std::vector<Command> table = {
-        {"screen", "screen [full]", &HeadlessDevice::screen},
-        {"tap", "tap TEXT", &HeadlessDevice::tap},
-        {"type", "type TEXT", &HeadlessDevice::type},
-        {"delete", "delete [N]", &HeadlessDevice::deleteBackward},
-        {"paste", "paste TEXT", &HeadlessDevice::paste},
-        {"return", "return", &HeadlessDevice::pressReturn},
-        {"pull", "pull", &HeadlessDevice::pull},
-        {"scroll", "scroll PAGE", &HeadlessDevice::scroll},
-        {"js", "js SCRIPT", &HeadlessDevice::js},
-        {"link", "link TEXT", &HeadlessDevice::link},
-        {"shot", "shot FILE", &HeadlessDevice::shot},
-        {"button", "button N | button TEXT", &HeadlessDevice::button},
-        {"push", "push JSON", &HeadlessDevice::push},
-        {"state", "state active|inactive|background", &HeadlessDevice::state},
-        {"token", "token HEX", &HeadlessDevice::token},
-        {"token-fail", "token-fail TEXT", &HeadlessDevice::tokenFail},
-        {"wait", "wait SECONDS", &HeadlessDevice::wait},
-        {"help", "help", &HeadlessDevice::help},
-        {"quit", "quit", &HeadlessDevice::quit},
+        {"screen", "screen [full]", "prints the screen again; \"full\": the toolkit's whole view tree",
+         &HeadlessDevice::screen},
+        {"tap", "tap TEXT", "touches what shows TEXT: a view, or a page's link, button or field",
+         &HeadlessDevice::tap},
+        {"type", "type TEXT", "types TEXT into whatever has the keyboard", &HeadlessDevice::type},
+        {"delete", "delete [N]", "deletes N characters before the cursor (default 1)",
+         &HeadlessDevice::deleteBackward},
+        {"paste", "paste TEXT", "pastes TEXT where the keyboard is", &HeadlessDevice::paste},
+        {"return", "return", "presses the keyboard's return key", &HeadlessDevice::pressReturn},
+        {"pull", "pull", "pulls the visible scroll view (a page's too) down and lets go",
+         &HeadlessDevice::pull},
+        {"scroll", "scroll PAGE", "swipes the visible pager to PAGE (0 is the first)",
+         &HeadlessDevice::scroll},
+        {"js", "js SCRIPT", "runs SCRIPT in the visible page and prints its result", &HeadlessDevice::js},
+        {"link", "link TEXT", "follows the visible page's link with that text (or address)",
+         &HeadlessDevice::link},
+        {"shot", "shot FILE", "writes what the visible page shows to FILE as a PNG", &HeadlessDevice::shot},
+        {"button", "button N | button TEXT", "answers the visible dialog by button index or title",
+         &HeadlessDevice::button},
+        {"push", "push JSON", "delivers a remote notification with the JSON payload", &HeadlessDevice::push},
+        {"state", "state active|inactive|background", "moves the application into that state",
+         &HeadlessDevice::state},
+        {"token", "token HEX", "answers the pending push registration with that device token",
+         &HeadlessDevice::token},
+        {"token-fail", "token-fail TEXT", "fails the pending push registration with TEXT as the reason",
+         &HeadlessDevice::tokenFail},
+        {"wait", "wait SECONDS", "lets SECONDS of time pass", &HeadlessDevice::wait},
+        {"help", "help", "prints this list", &HeadlessDevice::help},
+        {"quit", "quit", "ends the application", &HeadlessDevice::quit},
     };
     return table;
 }
 
 std::string HeadlessDevice::helpText() {
+    constexpr size_t kUsageWidth = 34;
     std::string out = "commands:\n";
-    for (auto& command : commands()) out += std::string("  ") + command.usage + "\n";
+    for (auto& command : commands()) {
+        std::string usage = command.usage;
+        usage.resize(std::max(usage.size() + 1, kUsageWidth), ' ');
+        out += "  " + usage + command.meaning + "\n";
+    }
     return out + "a \"#\" between spaces starts a comment to the end of the line\n";
 }
 
@@ -249,9 +270,17 @@ HeadlessDevice::Outcome HeadlessDevice::shot(const std::string& argument) {
     if (argument.empty()) return Outcome::failure("usage: shot FILE");
     auto web = DeviceViews::visibleWebView();
     if (!web) return Outcome::failure("no page on screen (only pages are drawn)");
+    // The file is opened here first, so that a path that cannot be written is named with the system's
+    // reason; the PNG writer only says that writing failed.
+    const bool existed = ::access(argument.c_str(), F_OK) == 0;
+    int fd = ::open(argument.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return Outcome::failure("cannot write " + argument + ": " + std::strerror(errno));
+    ::close(fd);
     std::string error;
-    if (!web->writeSnapshot(argument, &error))
-        return Outcome::failure("cannot write " + argument + ": " + error);
+    if (!web->writeSnapshot(argument, &error)) {
+        if (!existed) ::unlink(argument.c_str());
+        return Outcome::failure(error);
+    }
     return Outcome::bare("wrote " + ScreenText::name(web->scrollView()) + " to " + argument + "\n");
 }
 

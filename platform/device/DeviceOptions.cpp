@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "platform/foundation/Sandbox.h"
+
 namespace {
 
 // The flags that take a value, and where it goes.
@@ -50,12 +52,22 @@ std::optional<DeviceOptions> DeviceOptions::parse(int argc, const char* const* a
     return options;
 }
 
-std::string DeviceOptions::usage(const std::string& program) {
+std::string DeviceOptions::usage(const std::string& program, const std::string& backendDefault) {
     return "usage: " + program +
            " [--script FILE] [--home DIR] [--backend URL] [--no-auto-token] [--help]\n"
-           "  --script FILE    run the device commands in FILE, then quit\n"
-           "  --home DIR       keep the application's files in DIR\n"
-           "  --backend URL    talk to the back end at URL\n"
-           "  --no-auto-token  answer remote-notification registration only by the `token` command\n"
-           "Without --script the device reads commands from standard input; type `help` for the list.\n";
+           "  --script FILE    run the device commands in FILE, then quit (default: read them from standard\n"
+           "                   input; type `help` there for the list)\n"
+           "  --home DIR       keep the application's files (its sandbox) in DIR (default: " +
+           Sandbox::home() +
+           ",\n"
+           "                   from $QUORVANE_HOME, else $XDG_DATA_HOME/quorvane or "
+           "~/.local/share/quorvane)\n"
+           "  --backend URL    talk to the back end at URL (default: " +
+           backendDefault +
+           ")\n"
+           "  --no-auto-token  answer remote-notification registration only by the `token` command "
+           "(default:\n"
+           "                   the device answers at once with the token kept in the sandbox)\n"
+           "  --help           print this and exit\n"
+           "A new, empty directory for --home starts the application afresh, as on a new phone.\n";
 }

@@ -19,5 +19,7 @@ struct DeviceOptions {
 
     // nullopt, with a one-line reason in `error`, for an unknown flag or a flag missing its value.
     static std::optional<DeviceOptions> parse(int argc, const char* const* argv, std::string* error);
-    static std::string usage(const std::string& program);
+    // The flags with what each does and its default; `backendDefault` is where the application looks for
+    // its back end without --backend.
+    static std::string usage(const std::string& program, const std::string& backendDefault);
 };

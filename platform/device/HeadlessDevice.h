@@ -112,6 +112,7 @@ class HeadlessDevice : public std::enable_shared_from_this<HeadlessDevice> {
     struct Command {
         const char* name;
         const char* usage;
+        const char* meaning;  // one line for `help`
         Handler handler;
     };
     static const std::vector<Command>& commands();

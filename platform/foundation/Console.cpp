@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -58,6 +59,22 @@ void writeToStandardError(const std::string& line) {
     }
 }
 
+// A text that spans lines (a dictionary's or an error's description) goes out on one line: each line break
+// and the indentation after it become one space, so that every console line starts with its time stamp.
+std::string oneLine(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\n' && text[i] != '\r') {
+            out += text[i];
+            continue;
+        }
+        while (i + 1 < text.size() && std::isspace(static_cast<unsigned char>(text[i + 1]))) ++i;
+        if (i + 1 < text.size()) out += ' ';
+    }
+    return out;
+}
+
 }  // namespace
 
 void NSLog(const std::string& text) {
@@ -70,7 +87,7 @@ void NSLog(const std::string& text) {
     }
     std::string line = timestamp(Clock::now()) + " " + ProcessInfo::processName() + "[" +
                        std::to_string(ProcessInfo::processIdentifier()) + ":" +
-                       std::to_string(ProcessInfo::threadId()) + "] " + text + "\n";
+                       std::to_string(ProcessInfo::threadId()) + "] " + oneLine(text) + "\n";
     writeToStandardError(line);
 }
 

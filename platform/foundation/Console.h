@@ -1,5 +1,6 @@
 // The developer console (NSLog): one line to standard error with a time stamp and the process name,
-// "2026-12-06 21:15:36.123 Quorvane[1234:5678] text". Tests capture it.
+// "2026-12-06 21:15:36.123 Quorvane[1234:5678] text"; line breaks in the text (and the indentation after
+// them) become single spaces. Tests capture it, texts as they were logged.
 #pragma once
 
 #include <functional>

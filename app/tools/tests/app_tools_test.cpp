@@ -107,6 +107,17 @@ TEST(AppConfigTest, BaseURLFromBuildHostEnvironmentOrSetterAndTheBackEndsOrigin)
         EXPECT_EQ(AppConfig::isBackendOrigin(url), origin) << url;
     ASSERT_TRUE(AppConfig::setBaseURL("https://back.example"));
     EXPECT_TRUE(AppConfig::isBackendOrigin("https://BACK.example:443/page"));
+
+    // A refusal is said once: to the caller that asks for the reason, else on the console.
+    Console::Capture console;
+    std::string why;
+    EXPECT_FALSE(AppConfig::setBaseURL("ftp://back.example", &why));
+    EXPECT_EQ(why, "its scheme is not http or https");
+    EXPECT_TRUE(console.lines().empty());
+    EXPECT_FALSE(AppConfig::setBaseURL("ftp://back.example"));
+    EXPECT_EQ(console.lines(),
+              std::vector<std::string>{"AppConfig: base URL \"ftp://back.example\" refused (its "
+                                       "scheme is not http or https); keeping https://back.example"});
     AppConfig::resetBaseURL();
 }
 

@@ -8,6 +8,7 @@
 #include "DeviceTestApp.h"
 #include "platform/device/DeviceOptions.h"
 #include "platform/foundation/Console.h"
+#include "platform/foundation/Sandbox.h"
 
 namespace {
 
@@ -116,4 +117,11 @@ TEST(DeviceOptions, FlagsAreReadAndMistakesNamed) {
     }
     const char* help[] = {"quorvane", "--help"};
     EXPECT_TRUE(DeviceOptions::parse(2, help, nullptr)->help);
+    // Every flag's default is named, the sandbox's the one in use.
+    std::string usage = DeviceOptions::usage("quorvane", "http://b:9");
+    const std::string defaults[] = {"(default: read them from standard", "(default: " + Sandbox::home() + ",",
+                                    "(default: http://b:9)",
+                                    "(default:\n                   the device answers"};
+    for (const std::string& fragment : defaults)
+        EXPECT_NE(usage.find(fragment), std::string::npos) << fragment;
 }

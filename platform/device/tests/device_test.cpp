@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "DeviceTestApp.h"
 #include "platform/device/DeviceToken.h"
@@ -244,6 +246,10 @@ TEST_F(DeviceTest, ThePageIsReadTappedScriptedAndDrawn) {
              });
     EXPECT_TRUE(NSFileManager::defaultManager()->contentsAtPath(shot).value_or(Data()).toString().starts_with(
         "\x89PNG"));
+    for (auto [path, reason] : {std::pair{home.file("missing/page.png"), ENOENT}, {home.path(), EISDIR}}) {
+        EXPECT_EQ(device->execute("shot " + path),
+                  "error: cannot write " + path + ": " + std::strerror(reason) + "\n\n");
+    }
     std::string thrown = device->execute("js throw new Error('no')");  // the engine adds where it threw
     EXPECT_TRUE(thrown.starts_with("error: the script threw: ") && thrown.ends_with("Error: no\n\n"))
         << thrown;

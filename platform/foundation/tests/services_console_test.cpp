@@ -44,6 +44,23 @@ TEST(ConsoleLine, HasLocalTimeFromTheClockProcessThreadAndText) {
     ::tzset();  // back to the zone the environment now names again
 }
 
+TEST(ConsoleLine, ATextOfSeveralLinesIsWrittenOnOne) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"====Error Domain=D Code=1 \"x\" UserInfo={\n    a = 1;\n    b = {\n        c = 2;\n    };\n}",
+         "====Error Domain=D Code=1 \"x\" UserInfo={ a = 1; b = { c = 2; }; }"},
+        {"a\r\n\r\nb\n", "a b"},
+        {"\nlead", " lead"},
+        {"tabs\tstay  as  they are", "tabs\tstay  as  they are"},
+    };
+    for (const auto& [text, written] : rows) {
+        std::string out = logged([&] { NSLog(text); });
+        EXPECT_EQ(out.substr(out.find("] ") + 2), written + "\n") << text;
+        Console::Capture capture;
+        NSLog(text);
+        EXPECT_EQ(capture.lines(), std::vector<std::string>{text});  // captured as logged
+    }
+}
+
 TEST(ConsoleLine, ThreadsNeverShareALine) {
     std::string out = logged([] {
         std::vector<std::thread> threads;
