@@ -104,16 +104,18 @@ void UIKeyboard::resetForTesting() {
 bool UIKeyboard::typeText(const std::string& text) {
     UIAssertMainThread();
     if (!keyInput()) return false;
-    // One key press per character (a pair of UTF-16 units outside the basic plane is one character).
-    size_t units = TextUtil::utf16Length(text);
-    size_t start = 0;
-    while (start < units) {
-        size_t length = TextUtil::substring(text, {start, 1}) ? 1 : 2;
-        auto character = TextUtil::substring(text, {start, length});
-        start += length;
+    // One key press per character (a pair of UTF-16 units outside the basic plane is one character). The
+    // text is read front to back once: each character is measured where it starts.
+    const std::string_view rest(text);
+    for (size_t at = 0; at < rest.size();) {
+        const std::string_view window = rest.substr(at, 4);  // a UTF-8 character takes at most 4 bytes
+        auto length = TextUtil::utf8Offset(window, 1);
+        if (!length) length = TextUtil::utf8Offset(window, 2);  // the first half of a pair
+        if (!length || *length == 0) return true;
         auto input = keyInput();  // the first responder may change while typing (return ends editing)
-        if (!input || !character) return input != nullptr;
-        input->insertText(*character);
+        if (!input) return true;
+        input->insertText(std::string(rest.substr(at, *length)));
+        at += *length;
     }
     return true;
 }

@@ -32,6 +32,7 @@
 #include "platform/foundation/NSError.h"
 #include "platform/foundation/URLRequest.h"
 #include "platform/foundation/Value.h"
+#include "platform/uikit/UIKeyboard.h"
 #include "platform/uikit/UIScrollView.h"
 #include "platform/uikit/UIView.h"
 #include "platform/webkit/JSBridge.h"
@@ -59,6 +60,14 @@ class UIWebViewDelegate {
     virtual void didFailLoadWithError(UIWebView&, const NSErrorPtr&) {}
 };
 
+// Posted (sender: the view) when a load that the delegate hears of has ended, right after the delegate was
+// told; the user info holds UIWebViewLoadURLKey and, for a failure, UIWebViewLoadErrorKey (the error's
+// localized description) and UIWebViewLoadErrorCodeKey.
+inline constexpr const char* UIWebViewLoadDidEndNotification = "UIWebViewLoadDidEndNotification";
+inline constexpr const char* UIWebViewLoadURLKey = "URL";
+inline constexpr const char* UIWebViewLoadErrorKey = "error";
+inline constexpr const char* UIWebViewLoadErrorCodeKey = "code";
+
 // Something a person sees on the page: its text, a link (with its address) or a button.
 struct UIWebPageElement {
     enum class Kind { Text, Link, Button, Field };
@@ -67,7 +76,7 @@ struct UIWebPageElement {
     std::string href;  // links only, resolved against the page
 };
 
-class UIWebView : public UIView {
+class UIWebView : public UIView, public UIKeyInput {
   public:
     static std::shared_ptr<UIWebView> create(CGRect frame = CGRectZero);
     ~UIWebView() override;
@@ -109,8 +118,21 @@ class UIWebView : public UIView {
     // The headless device's finger on a link: the first link whose text, else whose href, equals
     // `textOrHref` is followed (navigation type "link clicked"). False when the page has no such link.
     bool activateLink(const std::string& textOrHref);
-    // A tap on the first visible link, button or element with a click handler whose text equals `text`.
+    // A tap on the first visible link, button, field (by its value, else its placeholder) or element with
+    // a click handler whose text equals `text`. The tapped element takes the focus where it can; a field
+    // that takes typing gives the view the keyboard, anything else takes it away.
     bool tapElement(const std::string& text);
+
+    // The keyboard, for the page's focused field. Text goes in through the engine's editing, as typed keys
+    // do: the page sees its input events and the field's value. "\n" is the return key, pressed on the
+    // engine as a key event (a form submits, a field sends its change event). A paste inserts the
+    // pasteboard's text as one edit.
+    bool hasFocusedField();
+    bool canBecomeFirstResponder() const override;
+    bool hasText() const override { return true; }
+    void insertText(const std::string& text) override;
+    void deleteBackward() override;
+    void paste() override;
     // Writes what the view shows as a PNG file.
     bool writeSnapshot(const std::string& path, std::string* error = nullptr);
 
