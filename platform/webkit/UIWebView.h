@@ -123,16 +123,19 @@ class UIWebView : public UIView, public UIKeyInput {
     // that takes typing gives the view the keyboard, anything else takes it away.
     bool tapElement(const std::string& text);
 
-    // The keyboard, for the page's focused field. Text goes in through the engine's editing, as typed keys
-    // do: the page sees its input events and the field's value. "\n" is the return key, pressed on the
-    // engine as a key event (a form submits, a field sends its change event). A paste inserts the
-    // pasteboard's text as one edit.
+    // The keyboard, for the page's focused field. Text goes in through the engine's editing, as a
+    // keyboard's committed text does: each run between returns is one insertion, with its input event
+    // (the engine lays the field out again on every edit, so a key an edit would make a long run cost the
+    // square of its length). "\n" is the return key, pressed on the engine as a key event (a form submits,
+    // a field sends its change event; a text area takes a line break). A paste inserts the pasteboard's
+    // text as one edit.
     bool hasFocusedField();
     bool canBecomeFirstResponder() const override;
     bool hasText() const override { return true; }
     void insertText(const std::string& text) override;
     void deleteBackward() override;
     void paste() override;
+    Typing typing() const override { return Typing::PerRun; }
     // Writes what the view shows as a PNG file.
     bool writeSnapshot(const std::string& path, std::string* error = nullptr);
 

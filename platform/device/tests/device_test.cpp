@@ -296,9 +296,9 @@ TEST_F(DeviceTest, KeysReachThePagesFocusedFieldAsTypingItsScriptsSee) {
                           {"type Añ😀", "field \"Añ😀\"\n"},
                           {"delete", "field \"Añ\"\n"},
                           {"paste 日本", "field \"Añ日本\"\n"},
-                          {"js log.join('|')", "= \"input:A|input:Añ|input:Añ😀|input:Añ|input:Añ日本\""},
+                          {"js log.join('|')", "= \"input:Añ😀|input:Añ|input:Añ日本\""},
                           {"return", "pressed return"},
-                          {"js log.slice(5).join('|')", "= \"change:Añ日本|submit:Añ日本\""},
+                          {"js log.slice(3).join('|')", "= \"change:Añ日本|submit:Añ日本\""},
                           {"tap Note", "tapped field \"Note\""},
                           {"type two", "field \"two\""},
                           {"return", "pressed return"},           // a text area takes the key as a line break
@@ -309,6 +309,11 @@ TEST_F(DeviceTest, KeysReachThePagesFocusedFieldAsTypingItsScriptsSee) {
     EXPECT_NE(device->execute("tap Nothing").find("tapped button \"Nothing\""), std::string::npos);
     EXPECT_EQ(device->execute("type y"), "error: no text input has the keyboard (tap a field first)\n\n");
     EXPECT_EQ(web->stringByEvaluatingJavaScriptFromString("log[log.length - 1]"), "change:two\nlines");
+    // A long run costs the engine one edit, not one a character.
+    device->execute("tap Añ日本");
+    EXPECT_NE(device->execute("type " + std::string(20000, 'q')).find("typed"), std::string::npos);
+    EXPECT_EQ(web->stringByEvaluatingJavaScriptFromString("document.getElementById('name').value.length"),
+              "20004");
 }
 
 TEST_F(DeviceTest, ATapOnALoadedPageAnswersAtOnceWhatItDoesNotShow) {
