@@ -863,6 +863,15 @@ bool UIWebView::canBecomeFirstResponder() const {
     return native_ && native_->view && window();
 }
 
+void UIWebView::didBecomeFirstResponder() {
+    UIKeyboard::show(UIKeyboardType::Default);
+}
+
+void UIWebView::didResignFirstResponder() {
+    UIKeyboard::willHide();
+    UIKeyboard::didHide();
+}
+
 void UIWebView::insertText(const std::string& text) {
     UIAssertMainThread();
     if (!native_->view || text.empty()) return;

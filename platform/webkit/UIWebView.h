@@ -136,6 +136,9 @@ class UIWebView : public UIView, public UIKeyInput {
     void deleteBackward() override;
     void paste() override;
     Typing typing() const override { return Typing::PerRun; }
+    // The keyboard is up while the view has it.
+    void didBecomeFirstResponder() override;
+    void didResignFirstResponder() override;
     // Writes what the view shows as a PNG file.
     bool writeSnapshot(const std::string& path, std::string* error = nullptr);
 

@@ -293,6 +293,7 @@ TEST_F(DeviceTest, KeysReachThePagesFocusedFieldAsTypingItsScriptsSee) {
     EXPECT_EQ(device->execute("type x"), "error: no text input has the keyboard (tap a field first)\n\n");
     runSteps(*device, {
                           {"tap Your name", "tapped field \"Your name\" on page \"Form\""},
+                          {"screen", "keyboard up\n"},
                           {"type Añ😀", "field \"Añ😀\"\n"},
                           {"delete", "field \"Añ\"\n"},
                           {"paste 日本", "field \"Añ日本\"\n"},
@@ -306,7 +307,9 @@ TEST_F(DeviceTest, KeysReachThePagesFocusedFieldAsTypingItsScriptsSee) {
                           {"js document.querySelector('textarea').value", "= \"two\\nlines\""},
                       });
     // A tap on anything else takes the focus, and the keyboard, away from the field.
-    EXPECT_NE(device->execute("tap Nothing").find("tapped button \"Nothing\""), std::string::npos);
+    std::string tapped = device->execute("tap Nothing");
+    EXPECT_NE(tapped.find("tapped button \"Nothing\""), std::string::npos);
+    EXPECT_EQ(tapped.find("keyboard up"), std::string::npos) << tapped;
     EXPECT_EQ(device->execute("type y"), "error: no text input has the keyboard (tap a field first)\n\n");
     EXPECT_EQ(web->stringByEvaluatingJavaScriptFromString("log[log.length - 1]"), "change:two\nlines");
     // A long run costs the engine one edit, not one a character.
