@@ -281,14 +281,10 @@ void LoginViewController::toLogin() {
 }
 
 void LoginViewController::signedIn(const std::string& account, const Value& reply) {
+    // A reply without a token (or with one that is no text) still signs in; no stale token stays behind.
     const Value* token = reply.find("accessToken");
-    if (!token || !token->isString() || token->asString()->empty()) {
-        // Nothing to sign in with: the stored state stays as it was.
-        THProgressHUD::shareInstancetype()->showErrorTip(kLoginNoTokenText);
-        return;
-    }
-    // The account the token was issued for, even if the field changed meanwhile.
-    SaveService::setObject(*token, kSaveServiceAccessTokenKey);
+    SaveService::setObject(token && token->isString() ? *token : Value(), kSaveServiceAccessTokenKey);
+    // The account the reply was for, even if the field changed meanwhile.
     SaveService::setObject(Value(account), kSaveServiceAccountKey);
     PushTagTool::setPushTag();
     showMainScreen();

@@ -8,11 +8,11 @@
 // A failed request (shown by the request tool as a HUD tip) leaves the button as it was.
 //
 // Sign in ("登录"): an empty code gives the tip "验证码不能为空" and sends nothing. Otherwise the account
-// and code go to the back end with the loading indicator. A reply with a non-empty `accessToken` stores
-// it under AccessToken and the account under Account, binds the account to the push client and makes the
-// main web screen in its navigation controller the window's root (what the window showed before goes, so
-// signing out and in again leaves one main screen); a reply without one is a failed sign-in: the tip
-// kLoginNoTokenText, nothing stored, the screen stays.
+// and code go to the back end with the loading indicator. A successful reply stores its `accessToken`
+// under AccessToken (a reply without one, or with one that is no text, removes the key) and the account
+// under Account, binds the account to the push client and makes the main web screen in its navigation
+// controller the window's root (what the window showed before goes, so signing out and in again leaves
+// one main screen).
 //
 // Typing: the phone field takes changes while it holds at most 10 UTF-16 units, the code field while it
 // holds at most 5 (so 11 and 6 characters are typed one at a time); deleting is always allowed.
@@ -37,7 +37,6 @@ inline constexpr const char* kLoginCodeButtonTitle = "获取验证码";
 inline constexpr const char* kLoginCountdownTitleFormat = "重新获取%ldS";
 inline constexpr const char* kLoginButtonTitle = "登录";
 inline constexpr const char* kLoginEmptyCodeText = "验证码不能为空";
-inline constexpr const char* kLoginNoTokenText = "登录失败";
 // The type of each back-end operation.
 inline constexpr const char* kLoginCodeRequestType = "1";
 inline constexpr const char* kLoginSignInType = "2";

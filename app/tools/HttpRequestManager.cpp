@@ -58,8 +58,11 @@ void showErrorTip(const std::string& text) {
 
 void handleReply(const std::optional<Value>& reply, const HttpRequestManager::Success& success,
                  bool isLoding) {
-    if (!reply || !reply->isDictionary()) {
-        // An empty body or a bare value is no answer the back end gives.
+    if (!reply) {
+        // An empty body (or a lone space) decodes to nothing: no errCode, so a success without a reply.
+        if (success) success(Value());
+    } else if (!reply->isDictionary()) {
+        // A bare value (an array, a string) has no errCode to read: no answer the back end gives.
         showErrorTip(kHttpRequestFailedText);
     } else {
         const std::optional<int64_t> code = errCodeOf(*reply);

@@ -16,7 +16,8 @@
 //                                                  errInfo is missing or empty)
 //        any other errCode, or one that is no      nothing
 //        integer (null, true, "ok", 0.5)
-//        an empty reply or one that is no object   an error tip kHttpRequestFailedText
+//        an empty reply (or a lone space)          `success` with null: nothing to read, no errCode
+//        a JSON reply that is no object            an error tip kHttpRequestFailedText
 //        a transport or HTTP failure, the          an error tip with the error's localized description
 //        deadline passed                           (kHttpRequestNetworkFailedText when it has none)
 //      then, with `isLoding`, the loading count is taken back (an error tip has already ended the
@@ -44,7 +45,7 @@ inline constexpr double kHttpRequestDeadline = 60;
 
 class HttpRequestManager final {
   public:
-    // Gets the decoded reply, a dictionary.
+    // Gets the decoded reply: a dictionary, or null when the reply had no body.
     using Success = std::function<void(const Value& reply)>;
     using Failure = std::function<void()>;
 

@@ -33,7 +33,7 @@ constexpr double kMaxWait = 3600;
 // lifting early does, so that the pager decelerates onto the page.
 constexpr CGFloat kSwipeShortfall = 10;
 constexpr long kRemoteNotificationsUnavailable = 3010;
-constexpr std::chrono::seconds kPageTextWait{5};  // real time a tap waits for a page to show its text
+constexpr std::chrono::seconds kPageTextWait{5};  // real time a tap waits for a loading page's text
 constexpr double kPageTextPoll = 0.05;
 
 std::optional<long> parseCount(const std::string& text) {
@@ -125,14 +125,15 @@ HeadlessDevice::Outcome HeadlessDevice::screen(const std::string& argument) {
 HeadlessDevice::Outcome HeadlessDevice::tap(const std::string& argument) {
     std::string text = unquoted(argument);
     if (text.empty()) return Outcome::failure("usage: tap TEXT");
-    // A page may still be building itself from what it reads from its back end.
+    // A page still on its way may yet show the text; a page that has loaded is read as it stands.
     const auto deadline = std::chrono::steady_clock::now() + kPageTextWait;
     for (;;) {
         if (auto outcome = tapOnce(text)) return *outcome;
-        if (!DeviceViews::visibleWebView() || std::chrono::steady_clock::now() >= deadline) break;
+        auto web = DeviceViews::visibleWebView();
+        if (!web || !DeviceViews::isPageLoading(*web) || std::chrono::steady_clock::now() >= deadline) break;
         NSRunLoop::main().runOnce(NSDefaultRunLoopMode, kPageTextPoll);
     }
-    return Outcome::failure("nothing on screen shows \"" + text + "\"");
+    return Outcome::failure("nothing on screen shows " + quoted(text));
 }
 
 std::optional<HeadlessDevice::Outcome> HeadlessDevice::tapOnce(const std::string& text) {
@@ -159,10 +160,18 @@ std::optional<HeadlessDevice::Outcome> HeadlessDevice::tapOnce(const std::string
     return std::nullopt;
 }
 
+std::string HeadlessDevice::keyboardMissing() {
+    auto responder = UIResponder::firstResponder();
+    auto web = std::dynamic_pointer_cast<UIWebView>(responder);
+    if (!std::dynamic_pointer_cast<UIKeyInput>(responder) || (web && !web->hasFocusedField()))
+        return "no text input has the keyboard (tap a field first)";
+    return "";
+}
+
 HeadlessDevice::Outcome HeadlessDevice::type(const std::string& argument) {
     if (argument.empty()) return Outcome::failure("usage: type TEXT");
-    if (!UIKeyboard::typeText(argument))
-        return Outcome::failure("no text input has the keyboard (tap a field first)");
+    if (std::string missing = keyboardMissing(); !missing.empty()) return Outcome::failure(missing);
+    UIKeyboard::typeText(argument);
     return {"typed " + UIDumpQuoted(argument) + "\n"};
 }
 
@@ -172,29 +181,27 @@ HeadlessDevice::Outcome HeadlessDevice::deleteBackward(const std::string& argume
         auto parsed = parseCount(argument);
         if (!parsed || *parsed < 1 || *parsed > kMaxDeletes)
             return Outcome::failure("delete takes a count from 1 to " + std::to_string(kMaxDeletes) +
-                                    ", not \"" + argument + "\"");
+                                    ", not " + quoted(argument));
         count = *parsed;
     }
-    for (long i = 0; i < count; ++i) {
-        if (!UIKeyboard::pressDelete())
-            return Outcome::failure("no text input has the keyboard (tap a field first)");
+    if (std::string missing = keyboardMissing(); !missing.empty()) return Outcome::failure(missing);
+    for (long i = 0; i < count && UIKeyboard::pressDelete(); ++i) {
     }
     return {"deleted " + std::to_string(count) + "\n"};
 }
 
 HeadlessDevice::Outcome HeadlessDevice::paste(const std::string& argument) {
     if (argument.empty()) return Outcome::failure("usage: paste TEXT");
-    if (!UIResponder::firstResponder())
-        return Outcome::failure("no text input has the keyboard (tap a field first)");
+    if (std::string missing = keyboardMissing(); !missing.empty()) return Outcome::failure(missing);
     UIPasteboard::generalPasteboard().setString(argument);
-    if (!UIKeyboard::paste()) return Outcome::failure("no text input has the keyboard (tap a field first)");
+    UIKeyboard::paste();
     return {"pasted " + UIDumpQuoted(argument) + "\n"};
 }
 
 HeadlessDevice::Outcome HeadlessDevice::pressReturn(const std::string& argument) {
     if (!argument.empty()) return Outcome::failure("usage: return");
-    if (!UIKeyboard::pressReturn())
-        return Outcome::failure("no text input has the keyboard (tap a field first)");
+    if (std::string missing = keyboardMissing(); !missing.empty()) return Outcome::failure(missing);
+    UIKeyboard::pressReturn();
     return {"pressed return\n"};
 }
 
@@ -220,8 +227,8 @@ HeadlessDevice::Outcome HeadlessDevice::scroll(const std::string& argument) {
     CGFloat minX = pager->minimumContentOffset().x, maxX = pager->maximumContentOffset().x;
     long pages = long(std::floor((maxX - minX) / width + 0.5)) + 1;
     if (*page < 0 || *page >= pages)
-        return Outcome::failure("page " + argument + " is out of range: " + what + " has pages 0 to " +
-                                std::to_string(pages - 1));
+        return Outcome::failure("page " + std::to_string(*page) + " is out of range: " + what +
+                                " has pages 0 to " + std::to_string(pages - 1));
     bool paging = pager->isPagingEnabled();
     bool clockInHand = config_.manualClock || !Clock::isManual();
     auto current = [&] { return long(std::floor((pager->contentOffset().x - minX) / width + 0.5)); };
@@ -260,8 +267,8 @@ HeadlessDevice::Outcome HeadlessDevice::link(const std::string& argument) {
         std::string known;
         for (auto& [title, href] : web->links())
             known += (known.empty() ? "" : ", ") + UIDumpQuoted(title.empty() ? href : title);
-        return Outcome::failure("the page has no link \"" + text +
-                                "\" (links: " + (known.empty() ? "none" : known) + ")");
+        return Outcome::failure("the page has no link " + quoted(text) +
+                                " (links: " + (known.empty() ? "none" : known) + ")");
     }
     return {"followed link \"" + text + "\"\n"};
 }
@@ -297,7 +304,7 @@ HeadlessDevice::Outcome HeadlessDevice::button(const std::string& argument) {
                 if (!index && (exact ? title == text : title.find(text) != std::string::npos)) index = i;
             }
         }
-        if (!index) return Outcome::failure("the " + dialog->kind + " has no button \"" + text + "\"");
+        if (!index) return Outcome::failure("the " + dialog->kind + " has no button " + quoted(text));
     }
     if (std::string failure = DeviceDialogs::press(*dialog, *index); !failure.empty())
         return Outcome::failure(failure);
@@ -331,7 +338,7 @@ HeadlessDevice::Outcome HeadlessDevice::state(const std::string& argument) {
 
 HeadlessDevice::Outcome HeadlessDevice::token(const std::string& argument) {
     auto bytes = DeviceToken::parseHex(argument);
-    if (!bytes) return Outcome::failure("token takes hex digits in pairs, not \"" + argument + "\"");
+    if (!bytes) return Outcome::failure("token takes hex digits in pairs, not " + quoted(argument));
     if (!UIApplication::sharedApplication()->deliverDeviceToken(*bytes))
         return Outcome::failure("the application has not asked to register for remote notifications");
     return {"delivered token " + DeviceToken::hex(*bytes) + "\n"};
@@ -349,8 +356,8 @@ HeadlessDevice::Outcome HeadlessDevice::tokenFail(const std::string& argument) {
 HeadlessDevice::Outcome HeadlessDevice::wait(const std::string& argument) {
     auto seconds = parseSeconds(argument);
     if (!seconds || *seconds < 0 || *seconds > kMaxWait)
-        return Outcome::failure("wait takes seconds from 0 to " + std::to_string(int(kMaxWait)) + ", not \"" +
-                                argument + "\"");
+        return Outcome::failure("wait takes seconds from 0 to " + std::to_string(int(kMaxWait)) + ", not " +
+                                quoted(argument));
     if (Clock::isManual() && !config_.manualClock)
         return Outcome::failure("the clock is manual and the device cannot move it");
     passTime(*seconds);

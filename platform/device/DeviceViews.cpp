@@ -256,4 +256,8 @@ std::shared_ptr<UIWebView> visibleWebView() {
     return nullptr;
 }
 
+bool isPageLoading(const UIWebView& web) {
+    return web.isLoading() || (web.documentURL().empty() && !web.request().URL());
+}
+
 }  // namespace DeviceViews

@@ -76,6 +76,9 @@ std::shared_ptr<UIScrollView> scrollViewForPull();
 std::shared_ptr<UIScrollView> scrollViewForPaging();
 // The front-most shown web view, topmost window first.
 std::shared_ptr<UIWebView> visibleWebView();
+// Whether `web` is still on its way to a page: loading, or not yet started on the first one (the engine may
+// not have begun the load the view was asked for).
+bool isPageLoading(const UIWebView& web);
 
 }  // namespace DeviceViews
 

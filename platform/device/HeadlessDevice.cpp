@@ -5,11 +5,13 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
 #include "platform/device/DeviceToken.h"
 #include "platform/device/DeviceViews.h"
+#include "platform/device/DeviceWatch.h"
 #include "platform/device/ScreenText.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Console.h"
@@ -46,10 +48,7 @@ bool shownOnSomeWindow(const std::shared_ptr<UIView>& view) {
 // change in progress).
 bool busyIn(const std::shared_ptr<UIView>& view) {
     if (view->isHidden() || view->alpha() < 0.01) return false;
-    // A page that has shown nothing yet may be waiting for its engine to start the first load, which the
-    // view does not count as loading.
-    if (auto web = std::dynamic_pointer_cast<UIWebView>(view);
-        web && (web->isLoading() || (web->documentURL().empty() && !web->request().URL())))
+    if (auto web = std::dynamic_pointer_cast<UIWebView>(view); web && DeviceViews::isPageLoading(*web))
         return true;
     if (view->className() == "THProgressHUDLoadingView" && shownOnSomeWindow(view)) return true;
     for (auto& sub : view->subviews()) {
@@ -111,27 +110,43 @@ std::shared_ptr<HeadlessDevice> HeadlessDevice::create(Config config) {
     return std::shared_ptr<HeadlessDevice>(new HeadlessDevice(std::move(config)));
 }
 
-HeadlessDevice::HeadlessDevice(Config config) : config_(std::move(config)) {}
+HeadlessDevice::HeadlessDevice(Config config) : config_(std::move(config)), watch_(DeviceWatch::create()) {}
 
 HeadlessDevice::~HeadlessDevice() {
     stopping_ = true;
     if (reader_.joinable()) reader_.join();
 }
 
+std::string HeadlessDevice::quoted(std::string_view text) {
+    size_t cut = 0;
+    for (size_t characters = 0; cut < text.size() && characters < kDeviceQuoteLimit; ++characters) {
+        ++cut;  // to the start of the next character
+        while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
+    }
+    return "\"" + std::string(text.substr(0, cut)) + (cut < text.size() ? "…" : "") + "\"";
+}
+
 std::string HeadlessDevice::execute(const std::string& line) {
     UIAssertMainThread();
+    // What appeared before the command is told first, so that it is not taken for the command's doing.
+    std::string seen = watch_->look();
+    if (line.size() > kDeviceMaxLineBytes)
+        return seen + "error: the line is longer than " + std::to_string(kDeviceMaxLineBytes) +
+               " bytes and was not run (it began " + quoted(line) + ")\n\n";
     std::string_view words = withoutComment(line);
-    if (words.empty()) return TextUtil::trim(line).empty() ? "error: empty command (try help)\n\n" : "";
+    if (words.empty())
+        return TextUtil::trim(line).empty() ? seen + "error: empty command (try help)\n\n" : seen;
     auto [name, argument] = splitCommand(words);
     const Command* command = nullptr;
     for (auto& c : commands()) {
         if (name == c.name) command = &c;
     }
-    if (!command) return "error: unknown command \"" + name + "\" (try help)\n\n";
+    if (!command) return seen + "error: unknown command " + quoted(name) + " (try help)\n\n";
     Outcome outcome = (this->*command->handler)(argument);
-    if (outcome.failed) return "error: " + outcome.text + "\n\n";
-    std::string out = outcome.text;
+    if (outcome.failed) return seen + "error: " + outcome.text + "\n" + watch_->look() + "\n";
+    std::string out = seen + outcome.text;
     if (outcome.settle) out += settle();
+    out += watch_->look();
     if (outcome.fullDump) out += UITree::dump(UITree::Windows::Visible);
     if (outcome.showScreen) out += ScreenText::render();
     return out + "\n";
@@ -165,6 +180,7 @@ std::string HeadlessDevice::settle() {
         for (double lastWork = realNow(); realNow() < idleEnd && !app->isTerminating();) {
             if (loop.runOnce(NSDefaultRunLoopMode, 0.02)) {
                 lastWork = realNow();
+                notes += watch_->look();  // what shows only while the screen settles
             } else if ((Clock::isManual() || UIView::animationsInFlight().empty()) &&
                        realNow() - lastWork >= quiet) {
                 break;
@@ -236,14 +252,21 @@ void HeadlessDevice::readLoop(std::vector<std::string> scriptLines, bool readInp
             pollfd fd{config_.inputFd, POLLIN, 0};
             int ready = ::poll(&fd, 1, int(kPollInterval * 1000));
             if (ready < 0 && errno == EINTR) continue;
-            if (ready == 0) continue;
+            if (ready == 0) {
+                lookBetweenCommands();
+                continue;
+            }
             ssize_t n = ready > 0 ? ::read(config_.inputFd, buffer, sizeof buffer) : -1;
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 open = false;
                 if (!pending.empty()) pending += '\n';  // a last line without its newline still counts
-            } else {
+            } else if (pending.size() <= kDeviceMaxLineBytes || pending.find('\n') != std::string::npos) {
                 pending.append(buffer, size_t(n));
+            } else {
+                // A line past the limit is refused whole; keep no more of it than that takes to say.
+                const char* newline = static_cast<const char*>(std::memchr(buffer, '\n', size_t(n)));
+                if (newline) pending.append(newline, size_t(buffer + n - newline));
             }
             for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
                 std::string line = pending.substr(0, nl);
@@ -282,6 +305,17 @@ bool HeadlessDevice::submit(const std::string& line, bool echo) {
         if (stopping_ || app->isTerminating()) return false;
     }
     return !app->isTerminating();
+}
+
+void HeadlessDevice::lookBetweenCommands() {
+    if (looking_.exchange(true)) return;
+    std::weak_ptr<HeadlessDevice> weak = weak_from_this();
+    DispatchQueue::main()->async([weak] {
+        auto device = weak.lock();
+        if (!device) return;
+        if (std::string seen = device->watch_->look(); !seen.empty()) device->emit(seen);
+        device->looking_ = false;
+    });
 }
 
 void HeadlessDevice::emit(const std::string& text) {

@@ -7,7 +7,8 @@
 //   tap TEXT               taps the view or the page's link or button showing TEXT (views before the page,
 //                          an exact match before a part of the text)
 //   type TEXT | delete [N] | paste TEXT | return
-//                          keys for the text input that has the keyboard
+//                          keys for the text input that has the keyboard: a native field, or the field of
+//                          a page that a tap gave the focus (the page sees them as typing: UIWebView.h)
 //   pull                   pulls the visible scroll view (a page's too) down by 100 points and lets go
 //   scroll PAGE            swipes the visible pager to PAGE (0 is the first), one page a swipe
 //   js SCRIPT              runs SCRIPT in the visible page and prints its result
@@ -34,14 +35,20 @@
 //
 // Output of one command: "> command" when the command came from a script or a pipe, the command's result
 // line(s), then the screen; a failed command prints a single "error: ..." line instead, and the device goes
-// on. Each block ends with an empty line.
+// on. Each block ends with an empty line. A line longer than kDeviceMaxLineBytes is refused whole, and an
+// error quotes at most the first kDeviceQuoteLimit characters of what it was given.
+//
+// What passes: tips, dialogs, banners and the end of page loads are printed as they appear, a line each
+// (DeviceWatch.h): during a command among its result lines, and between commands read from a pipe or a
+// terminal on their own, within a fraction of a second.
 //
 // After every command the device lets the screen settle: it runs the main loop until nothing is left to do
 // (with a page on screen: nothing for 0.25 s, as the page's engine works beside the loop) or 0.5 s of real
 // time have passed, and on while a page loads (or has not shown its first page yet), the HUD shows its
 // loading indicator or a screen is on its way in or out, for at most 10 s in all. Unless told otherwise it
 // then answers a pending remote-notification registration with the sandbox's device token (DeviceToken.h).
-// `tap` waits up to 5 s for a page to show its text, as a page may build itself after it has loaded.
+// `tap` waits up to 5 s for a page that is still loading to show its text; a loaded page is read as it
+// stands.
 //
 // Threads. `execute` runs on the main thread. `attachToStdin` and `runScriptFile` read on a thread of their
 // own and hand each line to the main queue, waiting until it has run (and the screen settled) before
@@ -54,10 +61,17 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 class ManualClock;
+class DeviceWatch;
+
+// The longest command line the device takes, in bytes; a longer one is refused whole.
+inline constexpr size_t kDeviceMaxLineBytes = 64 * 1024;
+// How much of a line an error quotes, in characters.
+inline constexpr size_t kDeviceQuoteLimit = 200;
 
 class HeadlessDevice : public std::enable_shared_from_this<HeadlessDevice> {
   public:
@@ -141,6 +155,11 @@ class HeadlessDevice : public std::enable_shared_from_this<HeadlessDevice> {
     Outcome help(const std::string& argument);
     Outcome quit(const std::string& argument);
 
+    // `text` in quotes for an error line: its first kDeviceQuoteLimit characters, then "…" when cut.
+    static std::string quoted(std::string_view text);
+    // The reason no key can be typed now, or "": a native field or a page's focused field has the keyboard.
+    static std::string keyboardMissing();
+
     // Lets time pass: the manual clock advances, or the main loop runs for `seconds` of real time.
     void passTime(double seconds);
     // Runs the main loop until the screen is still (see above); returns notes to print.
@@ -154,8 +173,12 @@ class HeadlessDevice : public std::enable_shared_from_this<HeadlessDevice> {
     // application is shutting down.
     bool submit(const std::string& line, bool echo);
     void emit(const std::string& text);
+    // Prints what appeared while no command ran (from the reader thread; one look queued at a time).
+    void lookBetweenCommands();
 
     Config config_;
+    std::unique_ptr<DeviceWatch> watch_;  // main thread
+    std::atomic<bool> looking_{false};    // a look between commands is queued
     std::thread reader_;
     std::atomic<bool> reading_{false};
     std::atomic<bool> stopping_{false};

@@ -1,5 +1,6 @@
 #include "platform/uikit/UIKeyboard.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/foundation/NotificationCenter.h"
@@ -104,16 +105,26 @@ void UIKeyboard::resetForTesting() {
 bool UIKeyboard::typeText(const std::string& text) {
     UIAssertMainThread();
     if (!keyInput()) return false;
-    // One key press per character (a pair of UTF-16 units outside the basic plane is one character).
-    size_t units = TextUtil::utf16Length(text);
-    size_t start = 0;
-    while (start < units) {
-        size_t length = TextUtil::substring(text, {start, 1}) ? 1 : 2;
-        auto character = TextUtil::substring(text, {start, length});
-        start += length;
+    // The text is read front to back once: each character (or run) is measured where it starts. A pair of
+    // UTF-16 units outside the basic plane is one character.
+    const std::string_view rest(text);
+    for (size_t at = 0; at < rest.size();) {
         auto input = keyInput();  // the first responder may change while typing (return ends editing)
-        if (!input || !character) return input != nullptr;
-        input->insertText(*character);
+        if (!input) return true;
+        size_t length = 0;
+        if (rest[at] == '\n') {
+            length = 1;
+        } else if (input->typing() == UIKeyInput::Typing::PerRun) {
+            length = std::min(rest.find('\n', at), rest.size()) - at;
+        } else {
+            const std::string_view window = rest.substr(at, 4);  // a UTF-8 character takes at most 4 bytes
+            auto units = TextUtil::utf8Offset(window, 1);
+            if (!units) units = TextUtil::utf8Offset(window, 2);  // the first half of a pair
+            if (!units || *units == 0) return true;
+            length = *units;
+        }
+        input->insertText(std::string(rest.substr(at, length)));
+        at += length;
     }
     return true;
 }

@@ -52,6 +52,11 @@ class UIKeyInput {
     virtual void deleteBackward() = 0;
     // The pasteboard's string, as the edit menu's Paste does.
     virtual void paste() = 0;
+
+    // How typed text arrives: a key press per character, or each run of text between returns as one
+    // insertion (as a keyboard commits a word), for inputs where every edit costs a pass over all they hold.
+    enum class Typing { PerCharacter, PerRun };
+    virtual Typing typing() const { return Typing::PerCharacter; }
 };
 
 class UIKeyboard {
@@ -63,7 +68,8 @@ class UIKeyboard {
     static UIKeyboardType keyboardType();
 
     // Keys, for the first responder. Text is typed one character at a time (each character is its own
-    // edit, as key presses are); "\n" is the return key. False when no first responder takes key input.
+    // edit, as key presses are), or a run at a time where the input asks for it; "\n" is the return key.
+    // False when no first responder takes key input.
     static bool typeText(const std::string& text);
     static bool pressDelete();
     static bool pressReturn() { return typeText("\n"); }

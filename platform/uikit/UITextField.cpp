@@ -33,6 +33,7 @@ void UITextField::setText(std::string text) {
     text_ = std::move(text);
     size_t end = TextUtil::utf16Length(text_);
     selection_ = {end, 0};
+    caretByte_ = text_.size();
     updateAccessoryViews();
 }
 
@@ -45,6 +46,7 @@ void UITextField::setSelectedRange(NSRange range) {
     size_t start = characterStart(text_, std::min(range.location, length));
     size_t end = characterStart(text_, std::min(range.location + std::min(range.length, length), length));
     selection_ = {start, std::max(start, end) - start};
+    caretByte_.reset();
 }
 
 // ---- accessory views ----
@@ -157,6 +159,7 @@ bool UITextField::becomeFirstResponder() {
     editing_ = true;
     size_t end = TextUtil::utf16Length(text_);
     selection_ = {end, 0};
+    caretByte_ = text_.size();
     updateAccessoryViews();
     NSNotificationCenter::defaultCenter().post(UITextFieldTextDidBeginEditingNotification, keepAlive);
     if (auto d = delegate()) d->textFieldDidBeginEditing(*this);
@@ -197,15 +200,28 @@ void UITextField::touchesEnded(const UITouch& touch) {
 
 // ---- edits ----
 
+std::optional<std::pair<size_t, size_t>> UITextField::byteRange(NSRange range) const {
+    // Typing at the caret finds its place from the caret's byte offset: a long run of keys walks the text
+    // once, not once a key.
+    if (caretByte_ && selection_.length == 0 && range == NSRange{selection_.location, 0})
+        return std::pair(*caretByte_, *caretByte_);
+    if (range.length > SIZE_MAX - range.location) return std::nullopt;
+    auto begin = TextUtil::utf8Offset(text_, range.location);
+    auto end = TextUtil::utf8Offset(text_, range.location + range.length);
+    if (!begin || !end) return std::nullopt;
+    return std::pair(*begin, *end);
+}
+
 bool UITextField::replace(NSRange range, const std::string& replacement) {
     auto keepAlive = self<UITextField>();
-    if (!TextUtil::replacing(text_, range, replacement)) return false;
+    if (!byteRange(range)) return false;
     if (auto d = delegate(); d && !d->shouldChangeCharactersInRange(*this, range, replacement)) return false;
     // The delegate may have changed the text itself; the range must still fit.
-    auto changed = TextUtil::replacing(text_, range, replacement);
-    if (!changed) return false;
-    text_ = std::move(*changed);
+    auto bytes = byteRange(range);
+    if (!bytes) return false;
+    text_.replace(bytes->first, bytes->second - bytes->first, replacement);
     selection_ = {range.location + TextUtil::utf16Length(replacement), 0};
+    caretByte_ = bytes->first + replacement.size();
     textChanged();
     return true;
 }
@@ -250,6 +266,7 @@ void UITextField::clearText() {
     if (text_.empty()) return;
     text_.clear();
     selection_ = {0, 0};
+    caretByte_ = 0;
     textChanged();
 }
 

@@ -23,7 +23,9 @@
 // textFieldShouldClear, then empties the field with the same event and notification.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/foundation/TextUtil.h"
 #include "platform/graphics/UIFont.h"
@@ -124,6 +126,8 @@ class UITextField : public UIControl, public UIKeyInput {
   private:
     // Offers the change to the delegate and applies it; false when refused or invalid.
     bool replace(NSRange range, const std::string& replacement);
+    // The bytes of text_ that `range` covers; nullopt when it runs past the end or splits a pair.
+    std::optional<std::pair<size_t, size_t>> byteRange(NSRange range) const;
     void textChanged();
     bool shows(UITextFieldViewMode mode) const;
     void updateAccessoryViews();
@@ -145,6 +149,7 @@ class UITextField : public UIControl, public UIKeyInput {
     std::weak_ptr<UITextFieldDelegate> delegate_;
     bool editing_ = false;
     NSRange selection_;
+    std::optional<size_t> caretByte_ = 0;  // where selection_ starts in text_, while it is a known caret
 };
 
 using UITextFieldPtr = std::shared_ptr<UITextField>;

@@ -11,8 +11,10 @@
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/NSURL.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/net/URLSession.h"
+#include "platform/uikit/UIPasteboard.h"
 #include "platform/uikit/UIScreen.h"
 #include "platform/webkit/BridgeCallMessage.h"
 #include "platform/webkit/BridgeProtocol.h"
@@ -590,13 +592,21 @@ void UIWebView::finish(const NSErrorPtr& error) {
     auto keep = self<UIWebView>();
     state_ = State::Idle;
     ++loadSerial_;
-    auto delegate = delegate_.lock();
-    if (!delegate || !reportsLoad_) return;
-    if (error) {
-        delegate->didFailLoadWithError(*this, error);
-    } else {
-        delegate->webViewDidFinishLoad(*this);
+    if (!reportsLoad_) return;
+    if (auto delegate = delegate_.lock()) {
+        if (error) {
+            delegate->didFailLoadWithError(*this, error);
+        } else {
+            delegate->webViewDidFinishLoad(*this);
+        }
     }
+    Value::Dictionary info{
+        {UIWebViewLoadURLKey, Value(request_.URL() ? request_.URL()->absoluteString() : "")}};
+    if (error) {
+        info[UIWebViewLoadErrorKey] = Value(error->localizedDescription());
+        info[UIWebViewLoadErrorCodeKey] = Value(int64_t(error->code()));
+    }
+    NSNotificationCenter::defaultCenter().post(UIWebViewLoadDidEndNotification, keep, std::move(info));
 }
 
 // ---- Scripts
@@ -701,20 +711,38 @@ constexpr const char* kReadPage = R"JS((() => {
   return JSON.stringify(rows);
 })())JS";
 
-// Clicks the first visible element of `selector` that `match(element)` accepts; true when one was found.
+// Whether an element takes typing: a text-like input or a text area that can be edited.
+constexpr const char* kIsTextField = R"JS((e) => !!e && !e.disabled && !e.readOnly &&
+    (e.tagName === 'TEXTAREA' || (e.tagName === 'INPUT' &&
+     ['text', 'search', 'url', 'tel', 'email', 'password', 'number'].includes(e.type))))JS";
+
+// Taps the first visible element of `selector` that `match(element)` accepts: "field" when a field that
+// takes typing has the focus afterwards, "tapped" otherwise, "none" when nothing matched.
 std::string clickScript(const std::string& selector, const std::string& match) {
     return R"JS((() => {
   const squash = (s) => (s || '').replace(/\s+/g, ' ').trim();
   const visible = (e) => !!(e.offsetWidth || e.offsetHeight || e.getClientRects().length);
+  const isField = )JS" +
+           std::string(kIsTextField) + R"JS(;
   const match = )JS" +
            match + R"JS(;
   for (const pass of [0, 1]) {
     for (const e of document.querySelectorAll()JS" +
            quoted(selector) + R"JS()) {
-      if (visible(e) && match(e, pass)) { e.click(); return true; }
+      if (!visible(e) || !match(e, pass)) continue;
+      // As a finger's tap: what can take the focus takes it, anything else takes it from where it was.
+      const before = document.activeElement;
+      if (e.focus) e.focus();
+      if (document.activeElement === before && before !== e && before && before.blur) before.blur();
+      if (isField(e) && document.activeElement === e) {
+        const end = e.value.length;
+        try { e.setSelectionRange(end, end); } catch (_) {}
+      }
+      e.click();
+      return isField(document.activeElement) ? 'field' : 'tapped';
     }
   }
-  return false;
+  return 'none';
 })())JS";
 }
 
@@ -779,12 +807,20 @@ bool UIWebView::activateLink(const std::string& textOrHref) {
 
 bool UIWebView::tapElement(const std::string& text) {
     UIAssertMainThread();
-    // Exact text on links and buttons first, then on anything that answers clicks.
-    const std::string match = "(e, pass) => squash(e.innerText || e.value) === " + quoted(text) +
-                              " && (pass === 1 || e.matches('a[href], button, input, [role=button]'))";
-    return run(native_->view, clickScript("a[href], button, input, [role=button], [onclick]", match),
-               kDeviceWorld)
-               .value == "true";
+    // Exact text on links, buttons and fields first, then on anything that answers clicks.
+    const std::string match =
+        "(e, pass) => squash(isField(e) ? (e.value || e.placeholder) : (e.innerText || e.value)) === " +
+        quoted(text) + " && (pass === 1 || e.matches('a[href], button, input, textarea, [role=button]'))";
+    const std::string tapped =
+        run(native_->view, clickScript("a[href], button, input, textarea, [role=button], [onclick]", match),
+            kDeviceWorld)
+            .value;
+    if (tapped == "field") {
+        becomeFirstResponder();
+    } else if (tapped == "tapped" && isFirstResponder()) {
+        resignFirstResponder();
+    }
+    return tapped == "field" || tapped == "tapped";
 }
 
 bool UIWebView::writeSnapshot(const std::string& path, std::string* error) {
@@ -890,4 +926,74 @@ std::string UIWebView::dumpDetails() const {
     if (!url.empty()) details += " url=" + UIDumpQuoted(url);
     if (state_ == State::Loading) details += " loading";
     return details;
+}
+
+// ---- The keyboard
+
+namespace {
+
+// Presses and releases `keyval` on the engine's view, as the display server would deliver it.
+void pressKey(WebKitWebView* view, guint keyval) {
+    GtkWidget* widget = GTK_WIDGET(view);
+    GdkWindow* window = gtk_widget_get_window(widget);
+    if (!window) return;
+    GdkDisplay* display = gdk_window_get_display(window);
+    GdkKeymapKey* keys = nullptr;
+    gint count = 0;
+    guint16 keycode = 0;
+    if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys, &count) &&
+        count > 0)
+        keycode = guint16(keys[0].keycode);
+    g_free(keys);
+    for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
+        GdkEvent* event = gdk_event_new(type);
+        event->key.window = GDK_WINDOW(g_object_ref(window));
+        event->key.send_event = TRUE;
+        event->key.time = GDK_CURRENT_TIME;
+        event->key.keyval = keyval;
+        event->key.hardware_keycode = keycode;
+        gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
+        gtk_widget_event(widget, event);
+        gdk_event_free(event);
+    }
+}
+
+}  // namespace
+
+bool UIWebView::hasFocusedField() {
+    UIAssertMainThread();
+    return run(native_->view, "(" + std::string(kIsTextField) + ")(document.activeElement)", kDeviceWorld)
+               .value == "true";
+}
+
+bool UIWebView::canBecomeFirstResponder() const {
+    return native_ && native_->view && window();
+}
+
+void UIWebView::didBecomeFirstResponder() {
+    UIKeyboard::show(UIKeyboardType::Default);
+}
+
+void UIWebView::didResignFirstResponder() {
+    UIKeyboard::willHide();
+    UIKeyboard::didHide();
+}
+
+void UIWebView::insertText(const std::string& text) {
+    UIAssertMainThread();
+    if (!native_->view || text.empty()) return;
+    if (text == "\n") return pressKey(native_->view, GDK_KEY_Return);
+    webkit_web_view_execute_editing_command_with_argument(native_->view, "InsertText", text.c_str());
+}
+
+void UIWebView::deleteBackward() {
+    UIAssertMainThread();
+    if (native_->view) webkit_web_view_execute_editing_command(native_->view, "DeleteBackward");
+}
+
+void UIWebView::paste() {
+    UIAssertMainThread();
+    auto text = UIPasteboard::generalPasteboard().string();
+    if (native_->view && text && !text->empty())
+        webkit_web_view_execute_editing_command_with_argument(native_->view, "InsertText", text->c_str());
 }

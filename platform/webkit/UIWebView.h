@@ -35,6 +35,7 @@
 #include "platform/foundation/NSError.h"
 #include "platform/foundation/URLRequest.h"
 #include "platform/foundation/Value.h"
+#include "platform/uikit/UIKeyboard.h"
 #include "platform/uikit/UIScrollView.h"
 #include "platform/uikit/UIView.h"
 #include "platform/webkit/JSBridge.h"
@@ -62,6 +63,14 @@ class UIWebViewDelegate {
     virtual void didFailLoadWithError(UIWebView&, const NSErrorPtr&) {}
 };
 
+// Posted (sender: the view) when a load that the delegate hears of has ended, right after the delegate was
+// told; the user info holds UIWebViewLoadURLKey and, for a failure, UIWebViewLoadErrorKey (the error's
+// localized description) and UIWebViewLoadErrorCodeKey.
+inline constexpr const char* UIWebViewLoadDidEndNotification = "UIWebViewLoadDidEndNotification";
+inline constexpr const char* UIWebViewLoadURLKey = "URL";
+inline constexpr const char* UIWebViewLoadErrorKey = "error";
+inline constexpr const char* UIWebViewLoadErrorCodeKey = "code";
+
 // Something a person sees on the page: its text, a link (with its address) or a button.
 struct UIWebPageElement {
     enum class Kind { Text, Link, Button, Field };
@@ -70,7 +79,7 @@ struct UIWebPageElement {
     std::string href;  // links only, resolved against the page
 };
 
-class UIWebView : public UIView {
+class UIWebView : public UIView, public UIKeyInput {
   public:
     static std::shared_ptr<UIWebView> create(CGRect frame = CGRectZero);
     ~UIWebView() override;
@@ -114,8 +123,27 @@ class UIWebView : public UIView {
     // The headless device's finger on a link: the first link whose text, else whose href, equals
     // `textOrHref` is followed (navigation type "link clicked"). False when the page has no such link.
     bool activateLink(const std::string& textOrHref);
-    // A tap on the first visible link, button or element with a click handler whose text equals `text`.
+    // A tap on the first visible link, button, field (by its value, else its placeholder) or element with
+    // a click handler whose text equals `text`. The tapped element takes the focus where it can; a field
+    // that takes typing gives the view the keyboard, anything else takes it away.
     bool tapElement(const std::string& text);
+
+    // The keyboard, for the page's focused field. Text goes in through the engine's editing, as a
+    // keyboard's committed text does: each run between returns is one insertion, with its input event
+    // (the engine lays the field out again on every edit, so a key an edit would make a long run cost the
+    // square of its length). "\n" is the return key, pressed on the engine as a key event (a form submits,
+    // a field sends its change event; a text area takes a line break). A paste inserts the pasteboard's
+    // text as one edit.
+    bool hasFocusedField();
+    bool canBecomeFirstResponder() const override;
+    bool hasText() const override { return true; }
+    void insertText(const std::string& text) override;
+    void deleteBackward() override;
+    void paste() override;
+    Typing typing() const override { return Typing::PerRun; }
+    // The keyboard is up while the view has it.
+    void didBecomeFirstResponder() override;
+    void didResignFirstResponder() override;
     // Writes what the view shows as a PNG file.
     bool writeSnapshot(const std::string& path, std::string* error = nullptr);
 

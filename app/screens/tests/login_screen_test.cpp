@@ -157,10 +157,7 @@ TEST_F(LoginScreen, SignInStoresTheTokenBindsThePushTagsAndReplacesTheRootWithTh
 TEST_F(LoginScreen, AFailedSignInStoresNothingAndStays) {
     // The code, the back end's reply ("": no request is made), the tip.
     const std::tuple<std::string, std::string, std::string> rows[] = {
-        {"", "", kLoginEmptyCodeText},
-        {"123456", R"({"errCode":1,"errInfo":"验证码错误"})", "验证码错误"},
-        {"123456", R"({"errCode":0})", kLoginNoTokenText},
-        {"123456", R"({"errCode":0,"accessToken":7})", kLoginNoTokenText}};
+        {"", "", kLoginEmptyCodeText}, {"123456", R"({"errCode":1,"errInfo":"验证码错误"})", "验证码错误"}};
     SaveService::setObject(Value("old-token"), kSaveServiceAccessTokenKey);
     SaveService::setObject(Value("13900000000"), kSaveServiceAccountKey);
     screen_->phoneTF()->setText(kAccount);
@@ -177,6 +174,28 @@ TEST_F(LoginScreen, AFailedSignInStoresNothingAndStays) {
             << reply;
         EXPECT_EQ(std::pair(stored(kSaveServiceAccessTokenKey), stored(kSaveServiceAccountKey)),
                   std::pair(std::optional(Value("old-token")), std::optional(Value("13900000000"))));
+    }
+}
+
+TEST_F(LoginScreen, ASuccessWithoutATokenRemovesTheStoredOneKeepsTheAccountAndOpensTheMainScreen) {
+    // Replies that succeed without a token that is text: none, one of another kind, no body at all.
+    for (const char* reply : {R"({"errCode":0})", R"({"errCode":0,"accessToken":7})", ""}) {
+        SCOPED_TRACE(reply);
+        show(screen_);
+        SaveService::setObject(Value("old-token"), kSaveServiceAccessTokenKey);
+        SaveService::setObject(Value("13900000000"), kSaveServiceAccountKey);
+        server_->scriptReply("2", EntryReply::json(reply));
+        screen_->phoneTF()->setText(kAccount);
+        screen_->codeTF()->setText("123456");
+        screen_->toLogin();
+        ASSERT_TRUE(waitForOutcome());
+        settle();
+        EXPECT_EQ(tipText(), "");
+        EXPECT_EQ(std::pair(stored(kSaveServiceAccessTokenKey), stored(kSaveServiceAccountKey)),
+                  std::pair(std::optional<Value>(), std::optional(Value(kAccount))));
+        auto navigation = std::dynamic_pointer_cast<BaseNavViewController>(window_->rootViewController());
+        ASSERT_TRUE(navigation);
+        EXPECT_TRUE(std::dynamic_pointer_cast<MainViewController>(navigation->topViewController()));
     }
 }
 

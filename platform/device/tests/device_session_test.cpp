@@ -8,6 +8,7 @@
 #include "DeviceTestApp.h"
 #include "platform/device/DeviceOptions.h"
 #include "platform/foundation/Console.h"
+#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/Sandbox.h"
 
 namespace {
@@ -21,8 +22,10 @@ class DeviceSession : public ::testing::Test {
         Sandbox::resetHome();
     }
 
-    // Returns what the device printed; a watchdog ends the loop should the device never quit.
-    std::string run(int inputFd, const std::function<bool(HeadlessDevice&)>& start) {
+    // Returns what the device printed; a watchdog ends the loop should the device never quit. `onOutput`
+    // sees each piece as it is printed (main thread).
+    std::string run(int inputFd, const std::function<bool(HeadlessDevice&)>& start,
+                    const std::function<void(const std::string&)>& onOutput = nullptr) {
         std::string output;
         std::shared_ptr<HeadlessDevice> device;
         std::atomic<bool> done{false};
@@ -34,7 +37,10 @@ class DeviceSession : public ::testing::Test {
         int status = UIApplicationMain(0, nullptr, nullptr, [&]() -> UIApplicationDelegatePtr {
             app = DeviceTestApp::create();
             HeadlessDevice::Config config;
-            config.output = [&output](const std::string& text) { output += text; };
+            config.output = [&output, &onOutput](const std::string& text) {
+                output += text;
+                if (onOutput) onOutput(text);
+            };
             config.inputFd = inputFd;
             device = HeadlessDevice::create(config);
             EXPECT_TRUE(start(*device));
@@ -80,6 +86,38 @@ TEST_F(DeviceSession, CommandsComeThroughAPipeAndItsEndQuits) {
     EXPECT_NE(out.find("> tap Send\ntapped button \"Send\"\n"), std::string::npos) << out;
     EXPECT_NE(out.find("> screen\nwindow (key)\n  label \"Sent 1\"\n"), std::string::npos) << out;
     EXPECT_TRUE(out.ends_with("\nbye\n\n")) << out;
+}
+
+TEST_F(DeviceSession, ATipThatComesAndGoesWhileNoCommandRunsIsPrinted) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    // A line far past the limit is refused whole; the next one runs.
+    std::string input = "type " + std::string(3 * kDeviceMaxLineBytes, 'z') + "\ntap Send\n";
+    std::thread writer(
+        [&] { EXPECT_EQ(::write(fds[1], input.data(), input.size()), ssize_t(input.size())); });
+    bool shown = false;
+    std::string out = run(
+        fds[0], [](HeadlessDevice& device) { return device.attachToStdin(); },
+        [&](const std::string& text) {
+            // Once the tap is done, a tip shows; once the device has told of it, it goes, and the input ends.
+            if (text.find("tapped button \"Send\"") != std::string::npos)
+                DispatchQueue::main()->async(
+                    [] { THProgressHUD::shareInstancetype()->showErrorTip("Gone soon"); });
+            if (text.find("shown: hud tip \"Gone soon\"") != std::string::npos && !shown) {
+                shown = true;
+                THProgressHUD::resetForTesting();
+                EXPECT_EQ(::write(fds[1], "screen\n", 7), 7);
+                ::close(fds[1]);
+            }
+        });
+    writer.join();
+    ::close(fds[0]);
+    EXPECT_TRUE(shown) << out;
+    EXPECT_NE(out.find("error: the line is longer than 65536 bytes and was not run (it began \"type zzz"),
+              std::string::npos);
+    EXPECT_NE(out.find("\n\nshown: hud tip \"Gone soon\"\n> screen\nwindow (key)\n"), std::string::npos)
+        << out;
+    EXPECT_EQ(app->sends, 1);
 }
 
 TEST_F(DeviceSession, AMissingScriptIsRefusedWithAConsoleLine) {

@@ -258,3 +258,121 @@ TEST_F(DeviceTest, ThePageIsReadTappedScriptedAndDrawn) {
     EXPECT_EQ(device->execute("tap done"),
               "error: text \"done\" on page \"Second\" is covered by the alert\n\n");
 }
+
+namespace {
+
+LoopbackReply htmlPage(const std::string& title, const std::string& body) {
+    LoopbackReply reply = LoopbackReply::text("<title>" + title + "</title>" + body);
+    reply.contentType = "text/html";
+    return reply;
+}
+
+// A page on a web view below the test application's controls, loaded before the device looks.
+UIWebViewPtr showPage(DeviceTestApp& app, const std::string& url) {
+    auto web = UIWebView::create(CGRectMake(0, 390, 320, 90));
+    app.window->rootViewController()->view()->addSubview(web);
+    web->loadRequest(NSURLRequest::requestWithURL(NSURL::URLWithString(url)));
+    return web;
+}
+
+}  // namespace
+
+TEST_F(DeviceTest, KeysReachThePagesFocusedFieldAsTypingItsScriptsSee) {
+    LoopbackServer server;
+    // Every input, change and submit is logged with the value the page's own handlers read.
+    server.reply("/form", htmlPage("Form", R"(
+        <form id="f"><input id="name" placeholder="Your name"><textarea placeholder="Note"></textarea>
+        <button type="button">Nothing</button></form>
+        <script>
+          var log = [];
+          for (const e of document.querySelectorAll('input, textarea')) {
+            e.addEventListener('input', () => log.push('input:' + e.value));
+            e.addEventListener('change', () => log.push('change:' + e.value));
+          }
+          document.getElementById('f').addEventListener('submit', (event) => {
+            event.preventDefault();
+            log.push('submit:' + document.getElementById('name').value);
+          });
+        </script>)"));
+    auto web = showPage(*app, server.url("/form"));
+    auto device = makeDevice();
+    EXPECT_EQ(device->execute("type x"), "error: no text input has the keyboard (tap a field first)\n\n");
+    runSteps(*device, {
+                          {"tap Your name", "tapped field \"Your name\" on page \"Form\""},
+                          {"screen", "keyboard up\n"},
+                          {"type Añ😀", "field \"Añ😀\"\n"},
+                          {"delete", "field \"Añ\"\n"},
+                          {"paste 日本", "field \"Añ日本\"\n"},
+                          {"js log.join('|')", "= \"input:Añ😀|input:Añ|input:Añ日本\""},
+                          {"return", "pressed return"},
+                          {"js log.slice(3).join('|')", "= \"change:Añ日本|submit:Añ日本\""},
+                          {"tap Note", "tapped field \"Note\""},
+                          {"type two", "field \"two\""},
+                          {"return", "pressed return"},           // a text area takes the key as a line break
+                          {"type lines", "field \"two lines\""},  // the screen squashes the break
+                          {"js document.querySelector('textarea').value", "= \"two\\nlines\""},
+                      });
+    // A tap on anything else takes the focus, and the keyboard, away from the field.
+    std::string tapped = device->execute("tap Nothing");
+    EXPECT_NE(tapped.find("tapped button \"Nothing\""), std::string::npos);
+    EXPECT_EQ(tapped.find("keyboard up"), std::string::npos) << tapped;
+    EXPECT_EQ(device->execute("type y"), "error: no text input has the keyboard (tap a field first)\n\n");
+    EXPECT_EQ(web->stringByEvaluatingJavaScriptFromString("log[log.length - 1]"), "change:two\nlines");
+    // A long run costs the engine one edit, not one a character.
+    device->execute("tap Añ日本");
+    EXPECT_NE(device->execute("type " + std::string(20000, 'q')).find("typed"), std::string::npos);
+    EXPECT_EQ(web->stringByEvaluatingJavaScriptFromString("document.getElementById('name').value.length"),
+              "20004");
+}
+
+TEST_F(DeviceTest, ATapOnALoadedPageAnswersAtOnceWhatItDoesNotShow) {
+    LoopbackServer server;
+    // The button comes well after the load: a tap that waited for it would find it.
+    server.reply("/late", htmlPage("Late", R"(<p>Soon</p><script>setTimeout(() => {
+        const b = document.createElement('button'); b.textContent = 'Later'; document.body.appendChild(b);
+      }, 4000);</script>)"));
+    showPage(*app, server.url("/late"));
+    auto device = makeDevice();
+    EXPECT_NE(device->execute("screen").find("text \"Soon\""), std::string::npos);
+    EXPECT_EQ(device->execute("tap Later"), "error: nothing on screen shows \"Later\"\n\n");
+}
+
+TEST_F(DeviceTest, WhatPassesIsPrintedALineEachAsItAppears) {
+    LoopbackServer server;
+    server.reply("/one", htmlPage("One", "<p>one</p>"));
+    auto web = showPage(*app, server.url("/one"));
+    auto device = makeDevice();
+    EXPECT_NE(device->execute("screen").find("page loaded: " + server.url("/one") + "\n"), std::string::npos);
+    // A tip that shows while no command runs is told before the next command's own lines.
+    THProgressHUD::shareInstancetype()->showErrorTip("Saved");
+    std::string out = device->execute("wait 10");
+    EXPECT_TRUE(out.starts_with("shown: hud tip \"Saved\"\nwaited 10 s\n")) << out;
+    EXPECT_EQ(out.find("tip", out.find('\n')), std::string::npos) << "the tip is gone by the end\n" << out;
+    // A dialog once, however long it stays; again when it comes again.
+    EXPECT_NE(device->execute("tap Alert").find("shown: alert \"Confirm\" \"Sure?\"\n"), std::string::npos);
+    EXPECT_EQ(device->execute("screen").find("shown:"), std::string::npos);
+    device->execute("button 0");
+    device->execute("wait 1");  // it fades out
+    EXPECT_NE(device->execute("tap Alert").find("shown: alert \"Confirm\" \"Sure?\"\n"), std::string::npos);
+    device->execute("button 0");
+    // A load that fails says where and why.
+    LoopbackServer closed;
+    const std::string gone = closed.url("/gone");
+    closed.stop();
+    web->loadRequest(NSURLRequest::requestWithURL(NSURL::URLWithString(gone)));
+    out = device->execute("screen");
+    EXPECT_NE(out.find("page failed: " + gone + " ("), std::string::npos) << out;
+}
+
+TEST_F(DeviceTest, AnOverlongLineIsRefusedAndErrorsQuoteTheStartOfLongText) {
+    auto device = makeDevice();
+    device->execute("tap Nam");
+    std::string out = device->execute("type " + std::string(kDeviceMaxLineBytes, 'x'));
+    EXPECT_EQ(out, "error: the line is longer than 65536 bytes and was not run (it began \"type " +
+                       std::string(kDeviceQuoteLimit - 5, 'x') + "…\")\n\n");
+    EXPECT_EQ(app->name->text(), "");
+    // A long text is quoted by its first characters, not cut inside one.
+    const std::string wide = "長" + std::string(300, 'y');
+    EXPECT_EQ(device->execute("tap " + wide),
+              "error: nothing on screen shows \"長" + std::string(kDeviceQuoteLimit - 1, 'y') + "…\"\n\n");
+}

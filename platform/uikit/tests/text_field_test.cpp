@@ -196,6 +196,26 @@ TEST_F(TextFieldTest, EditsOfferUTF16RangesForTypingDeletingAndPasting) {
     EXPECT_TRUE(take().empty());
 }
 
+TEST_F(TextFieldTest, ALongRunOfKeysTypesEveryCharacterInOrder) {
+    // Each key costs the same however much is typed before it: a run this long would take minutes if
+    // each walked the text from its start.
+    field_->setDelegate({});
+    field_->setText("\xE4\xBD\xA0");
+    ASSERT_TRUE(field_->becomeFirstResponder());
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += "a\xE4\xBD\xA0\xF0\x9F\x98\x80";  // a, 你, U+1F600
+    text += "\xFF";  // a byte that is no UTF-8 is a key of its own
+    ASSERT_TRUE(UIKeyboard::typeText(text));
+    EXPECT_EQ(field_->text(), "\xE4\xBD\xA0" + text);
+    EXPECT_EQ(field_->selectedRange(), (NSRange{1 + 20000 * 4 + 1, 0}));
+    // Typing goes on at a caret moved by hand.
+    field_->setSelectedRange({1, 0});
+    UIKeyboard::typeText("b");
+    EXPECT_EQ(field_->text().substr(0, 5),
+              "\xE4\xBD\xA0"
+              "ba");
+}
+
 TEST_F(TextFieldTest, ARefusedChangeKeepsTheTextAndTellsNobody) {
     delegate_->maxLength = 2;  // refuse once more than two units are there
     field_->becomeFirstResponder();
