@@ -151,10 +151,18 @@ inline bool letGo(const std::vector<std::shared_ptr<Object>>& objects) {
     return gone;
 }
 
-// A loopback server and the managers a test made, let go at its end.
+// A loopback server and the managers a test made, let go at its end: each session lets its manager go, and
+// then nothing holds the manager (or the hooks, with what they captured) any more.
 class ManagerTest : public ::testing::Test {
   protected:
-    void TearDown() override { letGo(managers_); }
+    void TearDown() override {
+        std::vector<std::weak_ptr<Object>> made(managers_.begin(), managers_.end());
+        EXPECT_TRUE(letGo(managers_)) << "a session kept its manager";
+        managers_.clear();
+        EXPECT_TRUE(runMainUntil([&] {
+            return std::all_of(made.begin(), made.end(), [](const auto& m) { return m.expired(); });
+        })) << "a manager outlived its test";
+    }
     template <class M>
     std::shared_ptr<M> track(std::shared_ptr<M> manager) {
         managers_.push_back(manager);
