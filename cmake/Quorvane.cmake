@@ -64,9 +64,11 @@ endfunction()
 # in the ThreadSanitizer build (target `threads_tests`).
 set_property(GLOBAL PROPERTY QUORVANE_THREAD_TESTS "")
 # The sanitizers' settings for every test: leak reports from JavaScriptCore's own allocations and races
-# inside uninstrumented third-party libraries are suppressed (.ci/*.supp); anything else fails the test.
+# inside uninstrumented third-party libraries are suppressed (.ci/*.supp); anything else fails the test. A
+# stack frame used after its function returned (a callback that outlives the test whose locals it captured)
+# fails at its first use, not only when the memory happens to be reused.
 set(QUORVANE_TEST_ENVIRONMENT
-  "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0"
+  "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1"
   "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/.ci/lsan.supp"
   "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
   "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/.ci/tsan.supp")

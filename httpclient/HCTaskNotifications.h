@@ -2,12 +2,15 @@
 //
 // Task-class notifications. `HCInstallSessionTaskStateNotifications` hooks the task class once per process
 // so that every session task posts, synchronously on the thread that called `resume` or `suspend`:
-//   HCNSURLSessionTaskDidResumeNotification   when `resume` takes the task from suspended to running;
-//   HCNSURLSessionTaskDidSuspendNotification  when `suspend` takes it from running to suspended.
-// Exactly one post per real state change, also when threads race; resuming or suspending a task that is
-// canceling or completed changes nothing and posts nothing, and so does resuming a task whose session is
-// gone (the task completes at once, unannounced). The session managers call the installer when
-// they are created; nothing installs it behind the program's back.
+//   HCNSURLSessionTaskDidResumeNotification   when `resume` finds the task in any state but running;
+//   HCNSURLSessionTaskDidSuspendNotification  when `suspend` finds it in any state but suspended.
+// One post per such call, also when threads race: resuming a running task or suspending a suspended one
+// posts nothing, while a call on a canceling or completed task posts though it changes nothing. The one
+// exception is a resume that finds the task's session gone: the call itself completes the task, no
+// completion will ever be announced for it, and so neither is the resume.
+// The installer runs where the HTTP client is first used (the session managers) and at the application's
+// start, before its delegate runs, so that tasks no manager made post as well; nothing installs it
+// behind the program's back.
 //
 // Manager notifications, each with its task or session as object:
 //   task.resume, task.suspend   main queue, for the manager's own tasks (relayed from the two above);
@@ -15,6 +18,8 @@
 //   session.invalidate          the delegate queue, when the session has become invalid;
 //   download.file-manager-error the delegate queue, when a finished download could not be moved.
 #pragma once
+
+#include "platform/net/URLSession.h"
 
 inline constexpr const char* HCNSURLSessionTaskDidResumeNotification =
     "com.hcnet.networking.nsurlsessiontask.resume";
@@ -42,3 +47,9 @@ inline constexpr const char* HCNetworkingTaskDidCompleteErrorKey = "com.hcnet.ne
 
 // Installs the task-class hook (above). Idempotent and thread-safe.
 void HCInstallSessionTaskStateNotifications();
+
+// The notification a task's `resume` or `suspend` posts when it finds the task in `oldState` and leaves it
+// in `newState`, or nullptr for none (the rule above).
+const char* HCSessionTaskStateNotificationName(NSURLSessionTask::StateCall call,
+                                               NSURLSessionTaskState oldState,
+                                               NSURLSessionTaskState newState);

@@ -8,6 +8,7 @@
 #include "app/screens/SettingViewController.h"
 #include "app/tools/AppConfig.h"
 #include "app/tools/GuideServiceTool.h"
+#include "httpclient/HCTaskNotifications.h"
 #include "layout/LAYConstraintMaker.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Console.h"
@@ -111,6 +112,9 @@ void AppDelegate::showBanner(const Value& aps) {
 }
 
 void installAppScreens() {
+    // Every session task of the process announces its resume and suspend from the start, also those that
+    // no session manager made (the managers install it as well, for programs that are not this one).
+    HCInstallSessionTaskStateNotifications();
     installWebScreens();
     installLoginScreen();
     installSettingScreen();

@@ -47,9 +47,9 @@ class AppDelegate final : public UIApplicationDelegate {
     NotificationViewPtr notiView_;
 };
 
-// Registers every screen the application opens through AppScreens. The program's entry calls it once
-// before the application loop; tests call it (or single screens' install functions) when they want the
-// real screens instead of placeholders.
+// Registers every screen the application opens through AppScreens, and installs the HTTP client's task
+// notifications. The program's entry calls it once before the application loop; tests call it (or single
+// screens' install functions) when they want the real screens instead of placeholders.
 void installAppScreens();
 
 // The program's entry: installs the screens and runs the application loop with AppDelegate; returns when

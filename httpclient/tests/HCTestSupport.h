@@ -151,10 +151,11 @@ inline bool letGo(const std::vector<std::shared_ptr<Object>>& objects) {
     return gone;
 }
 
-// A loopback server and the managers a test made, let go at its end.
+// A loopback server and the managers a test made, let go at its end: every session must let its manager go
+// (and with it the hooks and what they captured) before the next test starts.
 class ManagerTest : public ::testing::Test {
   protected:
-    void TearDown() override { letGo(managers_); }
+    void TearDown() override { EXPECT_TRUE(letGo(managers_)) << "a session kept its manager"; }
     template <class M>
     std::shared_ptr<M> track(std::shared_ptr<M> manager) {
         managers_.push_back(manager);

@@ -152,6 +152,49 @@ TEST_F(HCNetworkActivityIndicatorTest, ChangesRunOnTheMainThreadWithTheLockRelea
     EXPECT_TRUE(answered);
 }
 
+// Called from another thread, the state, its change notifications and the visibility still change on the
+// main thread only, once the main queue runs.
+TEST_F(HCNetworkActivityIndicatorTest, CallsFromAnotherThreadAreCarriedOutOnTheMainThread) {
+    struct Case {
+        const char* what;
+        std::function<void(HCNetworkActivityIndicatorManager&)> call;
+    };
+    const Case cases[] = {
+        {"setEnabled(false)", [](auto& m) { m.setEnabled(false); }},
+        {"setNetworkActivityIndicatorVisible(false)",
+         [](auto& m) { m.setNetworkActivityIndicatorVisible(false); }},
+    };
+    for (const auto& c : cases) {
+        auto t = task();
+        start(t);
+        clock_->advance(1.0);
+        ASSERT_TRUE(manager_->isNetworkActivityIndicatorVisible()) << c.what;
+        std::mutex mutex;
+        std::vector<std::string> changes;  // key and whether on the main thread
+        std::vector<KVOObservable::Token> tokens;
+        for (const char* key : {"currentState", "networkActivityIndicatorVisible"}) {
+            tokens.push_back(manager_->addObserver({}, key, KVOOptions::New, [&, key](const KVOChange&) {
+                std::lock_guard lock(mutex);
+                changes.push_back(std::string(key) + (NSRunLoop::isMainThread() ? "@main" : "@other"));
+            }));
+        }
+        shown_.clear();
+        std::thread([&] { c.call(*manager_); }).join();
+        {
+            std::lock_guard lock(mutex);
+            EXPECT_TRUE(changes.empty()) << c.what;
+        }
+        EXPECT_TRUE(shown_.empty()) << c.what;
+        NSRunLoop::main().runUntilIdle();
+        EXPECT_EQ(shown_, std::vector<bool>{false}) << c.what;
+        for (const auto& change : changes) EXPECT_TRUE(change.ends_with("@main")) << c.what << ": " << change;
+        for (auto token : tokens) manager_->removeObserver(token);
+        complete(t);
+        manager_->setEnabled(true);
+        clock_->advance(1.0);
+    }
+}
+
 TEST_F(HCNetworkActivityIndicatorTest, ATaskThatVanishesUnfinishedStopsCountingWithinTheSweepInterval) {
     start(NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration())
               ->dataTaskWithRequest(requestFor("http://127.0.0.1:9/gone")));

@@ -82,6 +82,11 @@ TEST_F(HCURLSessionManagerTest, CallbacksRunOnTheirQueuesInOrder) {
         ->resume();
     ASSERT_TRUE(recorder.waitFor(2));
     EXPECT_TRUE(group->wait(kWait));
+    // The hook, too, has run before the test's locals go.
+    ASSERT_TRUE(runMainUntil([&] {
+        std::lock_guard lock(mutex);
+        return events.size() == 3;
+    }));
     EXPECT_TRUE(onQueue);
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->code(), NSURLErrorCannotConnectToHost);
@@ -119,7 +124,7 @@ TEST_F(HCURLSessionManagerTest, ADataTaskThatBecomesADownloadKeepsItsCompletion)
     EXPECT_FALSE(failure) << failure->description();
 }
 
-TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
+TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerCallFromAnotherState) {
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(2);
         return LoopbackReply::text("late");
@@ -144,14 +149,25 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     auto entries = relayed.entries();
     EXPECT_EQ(entries[1].name, HCNetworkingTaskDidSuspendNotification);
     for (const auto& entry : entries) EXPECT_TRUE(entry.onMainThread && entry.object == task);
-    // Cancelling through the progress object ends the task; a finished task changes no more and says nothing.
+    // Cancelling through the progress object ends the task. A finished task changes no more, but each call
+    // on it is announced.
     NotificationRecorder complete({HCNetworkingTaskDidCompleteNotification});
     manager->downloadProgressForTask(task)->cancel();
     ASSERT_TRUE(complete.waitFor(1));
     EXPECT_EQ(task->error()->code(), NSURLErrorCancelled);
     task->resume();
     task->suspend();
-    EXPECT_EQ(raw.count(), 3u);
+    EXPECT_EQ(task->state(), NSURLSessionTaskState::Completed);
+    EXPECT_EQ(raw.count(HCNSURLSessionTaskDidResumeNotification), 3u);
+    EXPECT_EQ(raw.count(HCNSURLSessionTaskDidSuspendNotification), 2u);
+    // So is a resume while the task is canceling (or has just completed).
+    auto cancelled = manager->dataTaskWithRequest(request("/slow"), nullptr);
+    cancelled->resume();
+    cancelled->cancel();
+    NotificationRecorder cancelledRaw({HCNSURLSessionTaskDidResumeNotification}, cancelled);
+    cancelled->resume();
+    EXPECT_EQ(cancelledRaw.count(), 1u);
+    NSRunLoop::main().runUntilIdle();  // its relays go to the recorders above, not to the one below
     // A task whose description someone changed, and a task of another manager, are not relayed by this one.
     auto retagged = manager->dataTaskWithRequest(request("/slow"), nullptr);
     retagged->setTaskDescription("mine now");
@@ -165,16 +181,38 @@ TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerRealChange) {
     EXPECT_EQ(relayedLater.entries()[0].object, foreign);
     retagged->cancel();
     foreign->cancel();
-
-    // A resume that finds the task's session gone completes it at once and is not announced.
-    auto orphan =
-        NSURLSession::sessionWithConfiguration(NSURLSessionConfiguration::defaultSessionConfiguration())
-            ->dataTaskWithRequest(request("/x"));
-    NotificationRecorder orphanRaw({HCNSURLSessionTaskDidResumeNotification}, orphan);
-    orphan->resume();
-    EXPECT_EQ(orphan->state(), NSURLSessionTaskState::Completed);
-    EXPECT_EQ(orphanRaw.count(), 0u);
 }
+
+// What a task's resume or suspend announces, by the state the call found and the state it left.
+struct StateCallCase {
+    NSURLSessionTask::StateCall call;
+    NSURLSessionTaskState before, after;
+    const char* posted;  // nullptr: nothing
+};
+
+class HCSessionTaskStateRule : public testing::TestWithParam<StateCallCase> {};
+
+TEST_P(HCSessionTaskStateRule, AnnouncesEveryCallFromAnotherStateButAResumeThatLostItsSession) {
+    const auto& c = GetParam();
+    const char* posted = HCSessionTaskStateNotificationName(c.call, c.before, c.after);
+    EXPECT_EQ(posted ? std::string(posted) : "(none)", c.posted ? std::string(c.posted) : "(none)");
+}
+
+using Call = NSURLSessionTask::StateCall;
+using S = NSURLSessionTaskState;
+INSTANTIATE_TEST_SUITE_P(
+    Calls, HCSessionTaskStateRule,
+    testing::Values(
+        StateCallCase{Call::Resume, S::Suspended, S::Running, HCNSURLSessionTaskDidResumeNotification},
+        StateCallCase{Call::Resume, S::Running, S::Running, nullptr},
+        StateCallCase{Call::Resume, S::Canceling, S::Canceling, HCNSURLSessionTaskDidResumeNotification},
+        StateCallCase{Call::Resume, S::Completed, S::Completed, HCNSURLSessionTaskDidResumeNotification},
+        // The session was gone: the resume itself completed the task, and nothing follows it.
+        StateCallCase{Call::Resume, S::Suspended, S::Completed, nullptr},
+        StateCallCase{Call::Suspend, S::Running, S::Suspended, HCNSURLSessionTaskDidSuspendNotification},
+        StateCallCase{Call::Suspend, S::Suspended, S::Suspended, nullptr},
+        StateCallCase{Call::Suspend, S::Canceling, S::Canceling, HCNSURLSessionTaskDidSuspendNotification},
+        StateCallCase{Call::Suspend, S::Completed, S::Completed, HCNSURLSessionTaskDidSuspendNotification}));
 
 // Each hook takes over its session event: the session hears the hook's answer, and without the hook the
 // manager's own. The events are delivered as the session delivers them, on the delegate's side.

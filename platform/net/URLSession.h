@@ -301,11 +301,14 @@ using NSURLSessionConfigurationPtr = std::shared_ptr<NSURLSessionConfiguration>;
 
 class NSURLSessionTask : public Object, public KVOObservable {
   public:
+    enum class StateCall { Resume, Suspend };
     // Called synchronously on the calling thread when `resume` finds the task in any state but running, or
-    // `suspend` in any state but suspended; with the state before the call and after it (unchanged for a
-    // canceling or completed task). One call per such call, also when threads race.
-    using StateChangeHook = std::function<void(NSURLSessionTask& task, NSURLSessionTaskState oldState,
-                                               NSURLSessionTaskState newState)>;
+    // `suspend` in any state but suspended; with the call, the state before it and the state the call left
+    // (unchanged for a canceling or completed task; completed for a resume that finds the session gone).
+    // One call per such call, also when threads race.
+    using StateChangeHook =
+        std::function<void(NSURLSessionTask& task, StateCall call, NSURLSessionTaskState oldState,
+                           NSURLSessionTaskState newState)>;
     static void setStateChangeHook(StateChangeHook hook);
 
     ~NSURLSessionTask() override;

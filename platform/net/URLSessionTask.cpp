@@ -13,13 +13,14 @@ std::shared_ptr<NSURLSessionTask::StateChangeHook>& hookSlot() {
     return *slot;
 }
 
-void callHook(NSURLSessionTask& task, NSURLSessionTaskState oldState, NSURLSessionTaskState newState) {
+void callHook(NSURLSessionTask& task, NSURLSessionTask::StateCall call, NSURLSessionTaskState oldState,
+              NSURLSessionTaskState newState) {
     std::shared_ptr<NSURLSessionTask::StateChangeHook> hook;
     {
         std::lock_guard lock(hookMutex());
         hook = hookSlot();
     }
-    if (hook) (*hook)(task, oldState, newState);
+    if (hook) (*hook)(task, call, oldState, newState);
 }
 
 }  // namespace
@@ -58,12 +59,13 @@ void NSURLSessionTask::setTaskDescription(std::string description) {
 
 void NSURLSessionTask::resume() {
     NSURLSessionTaskState oldState;
+    NSURLSessionTaskState newState;  // what this call left, whatever other threads do next
     bool start = false;
     {
         std::lock_guard lock(mutex_);
-        oldState = state_.load();
+        oldState = newState = state_.load();
         if (oldState == NSURLSessionTaskState::Suspended) {
-            state_.store(NSURLSessionTaskState::Running);
+            state_.store(newState = NSURLSessionTaskState::Running);
             start = !started_;
             started_ = true;
         }
@@ -93,19 +95,21 @@ void NSURLSessionTask::resume() {
         } else {
             // The session is gone: nothing can run the task.
             std::lock_guard lock(mutex_);
-            state_.store(NSURLSessionTaskState::Completed);
+            state_.store(newState = NSURLSessionTaskState::Completed);
             error_ = NSURLError(NSURLErrorCancelled, originalRequest_.URL());
         }
     }
-    if (oldState != NSURLSessionTaskState::Running) callHook(*this, oldState, state());
+    if (oldState != NSURLSessionTaskState::Running) callHook(*this, StateCall::Resume, oldState, newState);
 }
 
 void NSURLSessionTask::suspend() {
     NSURLSessionTaskState oldState;
+    NSURLSessionTaskState newState;
     {
         std::lock_guard lock(mutex_);
-        oldState = state_.load();
-        if (oldState == NSURLSessionTaskState::Running) state_.store(NSURLSessionTaskState::Suspended);
+        oldState = newState = state_.load();
+        if (oldState == NSURLSessionTaskState::Running)
+            state_.store(newState = NSURLSessionTaskState::Suspended);
     }
     if (oldState == NSURLSessionTaskState::Running) {
         auto self = std::static_pointer_cast<NSURLSessionTask>(shared_from_this());
@@ -118,7 +122,7 @@ void NSURLSessionTask::suspend() {
             });
         }
     }
-    if (oldState != NSURLSessionTaskState::Suspended) callHook(*this, oldState, state());
+    if (oldState != NSURLSessionTaskState::Suspended) callHook(*this, StateCall::Suspend, oldState, newState);
 }
 
 void NSURLSessionTask::cancel() {

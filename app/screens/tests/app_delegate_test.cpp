@@ -2,14 +2,17 @@
 // and of remote notifications in each application state, and the foreground banner.
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 #include <tuple>
 
 #include "app/screens/AppDelegate.h"
 #include "app/screens/tests/WebScreenFixture.h"
 #include "app/tools/SaveService.h"
+#include "httpclient/HCTaskNotifications.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Console.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/Process.h"
 #include "push/Lib/Controller/PUSHService.h"
 #include "pushlog/PUSHLog.h"
@@ -175,6 +178,30 @@ TEST_F(AppDelegateTest, TheBannerShowsTheAppNameAndNothingForAnAlertThatIsNoText
                   std::tuple(*name->asString(), std::string(), logged))
             << aps.description();
     }
+}
+
+// The application's start installs the task notifications before anything can make a task: a task of a
+// plain session, resumed before any session manager exists, announces it. In a fresh process, where no
+// earlier test's manager has installed them.
+TEST(AppStartDeathTest, TasksAnnounceTheirResumeBeforeAnySessionManagerExists) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            installAppScreens();
+            std::atomic<int> posted{0};
+            auto token = NSNotificationCenter::defaultCenter().addObserver(
+                HCNSURLSessionTaskDidResumeNotification, nullptr, nullptr,
+                [&](const NSNotification&) { ++posted; });
+            auto session = NSURLSession::sessionWithConfiguration(
+                NSURLSessionConfiguration::defaultSessionConfiguration());
+            auto task =
+                session->dataTaskWithRequest(NSURLRequest(NSURL::URLWithString("http://127.0.0.1:9/")));
+            task->resume();
+            task->cancel();
+            NSNotificationCenter::defaultCenter().removeObserver(token);
+            std::_Exit(posted == 1 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,12 +37,15 @@ class RecordingDelegate : public NSURLSessionDelegate {
     void didReceiveResponse(const SessionPtr&, const NSURLSessionDataTaskPtr&,
                             const NSURLResponsePtr& response,
                             std::function<void(NSURLSessionResponseDisposition)> handler) override {
-        record("response", [&] { this->response = response; });
-        if (onResponse) {
-            onResponse(response, handler);
-        } else {
-            handler(NSURLSessionResponseDisposition::Allow);
-        }
+        record(
+            "response", [&] { this->response = response; },
+            [&] {
+                if (onResponse) {
+                    onResponse(response, handler);
+                } else {
+                    handler(NSURLSessionResponseDisposition::Allow);
+                }
+            });
     }
     void didReceiveData(const SessionPtr&, const NSURLSessionDataTaskPtr&, const Data& data) override {
         record("data", [&] { body += data.toString(); });
@@ -57,17 +61,20 @@ class RecordingDelegate : public NSURLSessionDelegate {
     void willPerformHTTPRedirection(const SessionPtr&, const NSURLSessionTaskPtr&,
                                     const NSHTTPURLResponsePtr& response, const NSURLRequest& request,
                                     std::function<void(std::optional<NSURLRequest>)> handler) override {
-        record("redirect", [] {});
-        if (onRedirect) {
-            onRedirect(response, request, handler);
-        } else {
-            handler(request);
-        }
+        record(
+            "redirect", [] {},
+            [&] {
+                if (onRedirect) {
+                    onRedirect(response, request, handler);
+                } else {
+                    handler(request);
+                }
+            });
     }
     void needNewBodyStream(const SessionPtr&, const NSURLSessionTaskPtr&,
                            std::function<void(NSInputStreamPtr)> handler) override {
-        record("needStream", [] {});
-        handler(onNeedStream ? onNeedStream() : nullptr);
+        record(
+            "needStream", [] {}, [&] { handler(onNeedStream ? onNeedStream() : nullptr); });
     }
     void didCompleteWithError(const SessionPtr&, const NSURLSessionTaskPtr&,
                               const NSErrorPtr& error) override {
@@ -114,12 +121,15 @@ class RecordingDelegate : public NSURLSessionDelegate {
     std::atomic<bool> overlapped{false};
 
   protected:
-    // Every callback goes through here: it logs the event, applies `change` under the lock and wakes waiters,
-    // and catches a callback on the wrong queue or overlapping another.
+    // Every callback goes through here: it gives the delegate's `answer` (a callback that asks for one), then
+    // logs the event, applies `change` under the lock and wakes waiters, and catches a callback on the wrong
+    // queue or overlapping another. The answer comes first so that a test waiting for the event finds
+    // whatever its answer hook kept (a completion handler to call later).
     template <class Change>
-    void record(const char* event, Change&& change) {
+    void record(const char* event, Change&& change, const std::function<void()>& answer = nullptr) {
         if (inside_.fetch_add(1) != 0) overlapped = true;
         if (queue && NSOperationQueue::currentQueue() != queue) wrongQueue = true;
+        if (answer) answer();
         {
             std::lock_guard lock(mutex_);
             events_.push_back(event);
@@ -161,11 +171,13 @@ class TrustDelegate : public RecordingDelegate {
     void taskDidReceiveChallenge(const SessionPtr&, const NSURLSessionTaskPtr& task,
                                  const NSURLAuthenticationChallengePtr& challenge,
                                  NSURLChallengeCompletionHandler handler) override {
-        record("challenge", [&] {
-            challenges.push_back(challenge);
-            challengedTasks.push_back(task);
-        });
-        onChallenge(challenge, std::move(handler));
+        record(
+            "challenge",
+            [&] {
+                challenges.push_back(challenge);
+                challengedTasks.push_back(task);
+            },
+            [&] { onChallenge(challenge, std::move(handler)); });
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/net/tests/SessionTestSupport.h"
@@ -110,15 +111,17 @@ TEST(SessionSuspend, SuspendedTaskResumesAndFinishes) {
 }
 
 TEST(SessionHook, OneCallPerRealStateChangeEvenWhenThreadsRace) {
+    using StateCall = NSURLSessionTask::StateCall;
     struct Call {
         NSURLSessionTask* task;
+        StateCall call;
         NSURLSessionTaskState from, to;
     };
     std::mutex mutex;
     std::vector<Call> calls;
-    NSURLSessionTask::setStateChangeHook([&](NSURLSessionTask& task, auto from, auto to) {
+    NSURLSessionTask::setStateChangeHook([&](NSURLSessionTask& task, StateCall call, auto from, auto to) {
         std::lock_guard lock(mutex);
-        calls.push_back({&task, from, to});
+        calls.push_back({&task, call, from, to});
     });
     LoopbackServer server;
     LoopbackReply slow = LoopbackReply::text("x");
@@ -134,18 +137,21 @@ TEST(SessionHook, OneCallPerRealStateChangeEvenWhenThreadsRace) {
     task->resume();
     ASSERT_TRUE(s.delegate->waitForCompletions(1));
     task->resume();  // completed: reported, state unchanged
+    task->suspend();
     NSURLSessionTask::setStateChangeHook(nullptr);
     std::lock_guard lock(mutex);
     using S = NSURLSessionTaskState;
-    std::vector<std::pair<S, S>> changes;
+    std::vector<std::tuple<StateCall, S, S>> changes;
     for (const auto& call : calls) {
         EXPECT_EQ(call.task, task.get());
-        changes.emplace_back(call.from, call.to);
+        changes.emplace_back(call.call, call.from, call.to);
     }
-    EXPECT_EQ(changes, (std::vector<std::pair<S, S>>{{S::Suspended, S::Running},
-                                                     {S::Running, S::Suspended},
-                                                     {S::Suspended, S::Running},
-                                                     {S::Completed, S::Completed}}));
+    EXPECT_EQ(changes,
+              (std::vector<std::tuple<StateCall, S, S>>{{StateCall::Resume, S::Suspended, S::Running},
+                                                        {StateCall::Suspend, S::Running, S::Suspended},
+                                                        {StateCall::Resume, S::Suspended, S::Running},
+                                                        {StateCall::Resume, S::Completed, S::Completed},
+                                                        {StateCall::Suspend, S::Completed, S::Completed}}));
 }
 
 TEST(SessionInvalidation, DelegateHeldUntilInvalidThenToldAndReleased) {
