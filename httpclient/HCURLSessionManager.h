@@ -116,6 +116,8 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     std::shared_ptr<HCURLResponseSerialization> responseSerializer() const;
     virtual void setResponseSerializer(std::shared_ptr<HCURLResponseSerialization> serializer);
     std::shared_ptr<HCSecurityPolicy> securityPolicy() const;
+    // A connection is reused only under the decision that accepted it: setting a policy (or a challenge hook)
+    // sends later requests over new connections.
     void setSecurityPolicy(std::shared_ptr<HCSecurityPolicy> policy);
     std::shared_ptr<HCNetworkReachabilityManager> reachabilityManager() const;
     void setReachabilityManager(std::shared_ptr<HCNetworkReachabilityManager> manager);
@@ -287,6 +289,8 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     void attachDelegate(const NSURLSessionTaskPtr& task, ProgressBlock uploadProgress,
                         ProgressBlock downloadProgress, CompletionHandler completionHandler,
                         DestinationBlock destination = nullptr);
+    // The policy or a challenge hook changed: later requests go on new connections.
+    void trustDecisionChanged();
     // The policy's answer for a server-trust challenge: the disposition and, when trusted, the credential.
     NSURLSessionAuthChallengeDisposition evaluateServerTrust(const NSURLAuthenticationChallengePtr& challenge,
                                                              NSURLCredentialPtr* credential,
