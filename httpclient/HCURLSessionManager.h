@@ -17,7 +17,8 @@
 //
 // Ownership: the session holds its manager until it has been invalidated (`invalidateSessionCancelingTasks`),
 // and the manager holds the session. A manager that is never invalidated lives, with its session and
-// queue, until the process ends; once invalidated and let go, it leaves no thread and no descriptor behind.
+// queue, until the process ends, but idle it holds no thread, and its connections go once a few later
+// sessions have idled; once invalidated and let go, it leaves no thread and no descriptor behind.
 //
 // Hooks: each optional block takes over one session event; none is set by default. They run on the delegate
 // queue, except `didFinishEventsForBackgroundURLSession`, which runs on the main queue.
