@@ -118,8 +118,16 @@ std::shared_ptr<HCSecurityPolicy> HCURLSessionManager::securityPolicy() const {
 }
 
 void HCURLSessionManager::setSecurityPolicy(std::shared_ptr<HCSecurityPolicy> policy) {
-    std::lock_guard lock(settingsMutex_);
-    securityPolicy_ = std::move(policy);
+    {
+        std::lock_guard lock(settingsMutex_);
+        securityPolicy_ = std::move(policy);
+    }
+    trustDecisionChanged();
+}
+
+// Connections accepted under the old decision are not ridden any more.
+void HCURLSessionManager::trustDecisionChanged() {
+    if (session_) session_->flushWithCompletionHandler(nullptr);
 }
 
 std::shared_ptr<HCNetworkReachabilityManager> HCURLSessionManager::reachabilityManager() const {
@@ -566,14 +574,20 @@ void HCURLSessionManager::setDataTaskWillCacheResponseBlock(DataTaskWillCacheRes
 
 void HCURLSessionManager::setSessionDidReceiveAuthenticationChallengeBlock(
     SessionDidReceiveAuthenticationChallengeBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    sessionDidReceiveAuthenticationChallenge_ = std::move(block);
+    {
+        std::lock_guard lock(settingsMutex_);
+        sessionDidReceiveAuthenticationChallenge_ = std::move(block);
+    }
+    trustDecisionChanged();
 }
 
 void HCURLSessionManager::setTaskDidReceiveAuthenticationChallengeBlock(
     TaskDidReceiveAuthenticationChallengeBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    taskDidReceiveAuthenticationChallenge_ = std::move(block);
+    {
+        std::lock_guard lock(settingsMutex_);
+        taskDidReceiveAuthenticationChallenge_ = std::move(block);
+    }
+    trustDecisionChanged();
 }
 
 void HCURLSessionManager::setDownloadTaskDidFinishDownloadingBlock(

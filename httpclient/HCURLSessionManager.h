@@ -17,7 +17,8 @@
 //
 // Ownership: the session holds its manager until it has been invalidated (`invalidateSessionCancelingTasks`),
 // and the manager holds the session. A manager that is never invalidated lives, with its session and
-// queue, until the process ends; once invalidated and let go, it leaves no thread and no descriptor behind.
+// queue, until the process ends, but idle it holds no thread, and its connections go once a few later
+// sessions have idled; once invalidated and let go, it leaves no thread and no descriptor behind.
 //
 // Hooks: each optional block takes over one session event; none is set by default. They run on the delegate
 // queue, except `didFinishEventsForBackgroundURLSession`, which runs on the main queue.
@@ -116,6 +117,8 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     std::shared_ptr<HCURLResponseSerialization> responseSerializer() const;
     virtual void setResponseSerializer(std::shared_ptr<HCURLResponseSerialization> serializer);
     std::shared_ptr<HCSecurityPolicy> securityPolicy() const;
+    // A connection is reused only under the decision that accepted it: setting a policy (or a challenge hook)
+    // sends later requests over new connections.
     void setSecurityPolicy(std::shared_ptr<HCSecurityPolicy> policy);
     std::shared_ptr<HCNetworkReachabilityManager> reachabilityManager() const;
     void setReachabilityManager(std::shared_ptr<HCNetworkReachabilityManager> manager);
@@ -287,6 +290,8 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     void attachDelegate(const NSURLSessionTaskPtr& task, ProgressBlock uploadProgress,
                         ProgressBlock downloadProgress, CompletionHandler completionHandler,
                         DestinationBlock destination = nullptr);
+    // The policy or a challenge hook changed: later requests go on new connections.
+    void trustDecisionChanged();
     // The policy's answer for a server-trust challenge: the disposition and, when trusted, the credential.
     NSURLSessionAuthChallengeDisposition evaluateServerTrust(const NSURLAuthenticationChallengePtr& challenge,
                                                              NSURLCredentialPtr* credential,

@@ -213,3 +213,37 @@ TEST_F(SecurityPolicyTest, BundleCertificatesAreReadOnceAndOnlyFromCerFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// A connection accepted under one policy is not ridden under another: after the switch the next request
+// goes on a new connection, which the new policy judges.
+TEST(SecurityPolicyConnections, ASwitchedPolicyJudgesTheNextRequestAfresh) {
+    LoopbackServer server(pki(), pki().wrongHost());  // no default policy accepts it
+    server.reply("/r", LoopbackReply::json("{}"));
+    auto permissive = HCSecurityPolicy::policyWithPinningMode(HCSSLPinningMode::None);
+    permissive->setAllowInvalidCertificates(true);
+    permissive->setValidatesDomainName(false);
+    auto pinned = HCSecurityPolicy::policyWithPinningMode(
+        HCSSLPinningMode::Certificate, HCSecurityPolicy::CertificateSet{pki().strangerRoot().certificateDer});
+    auto manager = HCHTTPSessionManager::manager();
+    struct Step {
+        std::shared_ptr<HCSecurityPolicy> policy;
+        long expectedCode;  // 0: success
+    };
+    for (const Step& step :
+         {Step{permissive, 0}, Step{permissive, 0}, Step{pinned, NSURLErrorCancelled}, Step{permissive, 0}}) {
+        manager->setSecurityPolicy(step.policy);
+        bool done = false;
+        long code = -1;
+        manager->GET(
+            server.url("/r"), Value(), nullptr, [&](auto&, auto&) { done = true, code = 0; },
+            [&](auto&, const NSErrorPtr& error) { done = true, code = error->code(); });
+        ASSERT_TRUE(hctest::runMainUntil([&] { return done; }));
+        EXPECT_EQ(code, step.expectedCode);
+    }
+    EXPECT_EQ(server.hits("/r"), 3u);
+    EXPECT_TRUE(hctest::letGo({manager}));
+}
+
+}  // namespace

@@ -146,6 +146,15 @@ void NSURLSession::Impl::stopLoop() {
     if (loop) loop->stop();
 }
 
+void NSURLSession::Impl::dropConnections() {
+    std::shared_ptr<NSURLSessionIO> loop;
+    {
+        std::lock_guard lock(mutex);
+        loop = privateLoop;
+    }
+    if (loop) loop->dropConnections();
+}
+
 // Ends a task: once only, whatever the path. Queues its completion after every callback queued before.
 void NSURLSession::Impl::completeTask(const NSURLSessionTaskPtr& task, NSErrorPtr error) {
     auto internal = task.get()->internal_.get();
@@ -437,6 +446,11 @@ void NSURLSession::finishTasksAndInvalidate() {
         impl_->queueInvalidation();
         impl_->stopLoop();
     }
+}
+
+void NSURLSession::flushWithCompletionHandler(std::function<void()> completionHandler) {
+    impl_->dropConnections();
+    if (completionHandler) impl_->enqueue(std::move(completionHandler));
 }
 
 void NSURLSession::invalidateAndCancel() {

@@ -530,6 +530,12 @@ class NSURLSession final : public Object {
     // Tasks not yet completed, answered on the delegate queue (download tasks in the third list).
     void getTasksWithCompletionHandler(TasksHandler handler);
 
+    // Requests from now on go on new connections: those this session's delegate accepted before are not used
+    // again (they close once no transfer of the session runs). For a delegate whose trust decisions change.
+    // Connections of sessions that leave trust to default handling were trusted under the one default policy
+    // and stay. `completionHandler` (may be empty) runs on the delegate queue.
+    void flushWithCompletionHandler(std::function<void()> completionHandler);
+
     // No new tasks; once every task has completed the delegate gets didBecomeInvalidWithError(nil) and is let
     // go.
     void finishTasksAndInvalidate();

@@ -384,8 +384,11 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    if (!request.valueForHTTPHeaderField("Accept-Encoding")) {
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    // Sent unless the request names encodings of its own; what comes back is decoded either way.
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    if (dropRequested) {
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
     }
 
     HTTPHeaderFields fields = request.headerFields();
@@ -432,6 +435,10 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
         // Only the shared loop's connections were trusted under the one default policy, so only they may
         // resume TLS sessions (a resumed session skips the check).
         std::string problem = URLSessionTLS::configure(easy, &t.peerCheck, share != nullptr);
+        // Transfers that start while a connection is in its handshake wait for it to tell (ALPN) whether it
+        // carries several at once (HTTP/2) instead of each opening one. Not for plain HTTP: there that is
+        // known only from the first response, which may take long.
+        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
         if (!problem.empty()) {
             impl.completeTask(task, NSURLError(NSURLErrorSecureConnectionFailed, url, problem));
             return;
@@ -735,7 +742,7 @@ void NSURLSessionIO::post(Command command) {
     bool start = false;
     {
         std::lock_guard lock(mutex);
-        commands.push_back(std::move(command));
+        if (command) commands.push_back(std::move(command));  // none: just let the loop look at itself
         if (running) {
             if (multi) curl_multi_wakeup(multi);
         } else {
@@ -746,9 +753,15 @@ void NSURLSessionIO::post(Command command) {
 }
 
 void NSURLSessionIO::stop() {
-    std::lock_guard lock(mutex);
-    stopWhenIdle = true;
-    if (multi) curl_multi_wakeup(multi);
+    {
+        std::lock_guard lock(mutex);
+        stopWhenIdle = true;
+    }
+    post(nullptr);
+}
+
+void NSURLSessionIO::dropConnections() {
+    post([](NSURLSessionIO& io) { io.dropRequested = true; });
 }
 
 CURL* NSURLSessionIO::takeHandle() {
@@ -779,92 +792,147 @@ CURLM* NSURLSessionIO::makeMulti() const {
 }
 
 // Closes the multi handle with the connections it holds (not those of the share) and the spare handles.
-void NSURLSessionIO::closeMulti(CURLM* handle) {
-    for (CURL* easy : spareHandles) curl_easy_cleanup(easy);
-    spareHandles.clear();
-    curl_multi_cleanup(handle);
-}
-
-void NSURLSessionIO::run() {
-    // A loop that stops closes its handles before it lets the next run start: that run would share the
-    // spare handles. Work that came while they were closed is taken up by a fresh round here.
-    for (;;) {
-        runUntilIdle();
-        std::lock_guard lock(mutex);
-        if (commands.empty()) {
-            running = false;
-            return;
-        }
-    }
-}
-
-void NSURLSessionIO::runUntilIdle() {
-    CURLM* handle = makeMulti();
+void NSURLSessionIO::closeMulti() {
+    CURLM* handle = nullptr;
     {
         std::lock_guard lock(mutex);
-        multi = handle;
+        std::swap(handle, multi);
     }
-    lastWork = Clock::monotonic();
-    // One deadline at a time, at the end of the idle lifetime as of the last work; when it fires early
-    // (work came meanwhile) it is armed again, so a busy loop touches the clock's timers rarely.
-    std::optional<Clock::DeadlineId> idleDeadline;
+    for (CURL* easy : spareHandles) curl_easy_cleanup(easy);
+    spareHandles.clear();
+    if (handle) curl_multi_cleanup(handle);
+    if (idleDeadline) Clock::cancelDeadline(*idleDeadline);
+    idleDeadline.reset();
+    dropRequested = false;
+}
+
+NSURLSessionIO::~NSURLSessionIO() {
+    if (idleDeadline) Clock::cancelDeadline(*idleDeadline);
+    for (CURL* easy : spareHandles) curl_easy_cleanup(easy);
+    if (multi) curl_multi_cleanup(multi);
+}
+
+namespace {
+
+// The sessions' own loops that idle without a thread and keep connections, the one that idled last at the
+// back. Past kKeptIdleLoops the oldest gives its connections up, so that sessions nobody uses any more (a
+// manager per request is never invalidated) hold no descriptors.
+constexpr size_t kKeptIdleLoops = 8;
+
+struct IdleLoops {
+    std::mutex mutex;
+    std::deque<std::pair<const NSURLSessionIO*, std::weak_ptr<NSURLSessionIO>>> loops;
+
+    void forget(const NSURLSessionIO* loop) {
+        std::lock_guard lock(mutex);
+        std::erase_if(loops, [loop](const auto& entry) { return entry.first == loop; });
+    }
+    // Files `loop`; the one that must give its connections up now, if any.
+    std::shared_ptr<NSURLSessionIO> keep(const std::shared_ptr<NSURLSessionIO>& loop) {
+        std::lock_guard lock(mutex);
+        loops.emplace_back(loop.get(), loop);
+        if (loops.size() <= kKeptIdleLoops) return nullptr;
+        auto oldest = loops.front().second.lock();
+        loops.pop_front();
+        return oldest;
+    }
+};
+
+IdleLoops& idleLoops() {
+    static auto* loops = new IdleLoops;
+    return *loops;
+}
+
+}  // namespace
+
+void NSURLSessionIO::run() {
+    if (!share) idleLoops().forget(this);
     for (;;) {
+        bool keepsConnections = runUntilIdle();
+        std::shared_ptr<NSURLSessionIO> evicted;
+        {
+            std::lock_guard lock(mutex);
+            if (!commands.empty()) continue;
+            // Filed before a command can start the next run, which takes the loop off the list again.
+            if (keepsConnections && !share) evicted = idleLoops().keep(shared_from_this());
+            running = false;
+        }
+        if (evicted) evicted->dropConnections();
+        return;
+    }
+}
+
+bool NSURLSessionIO::runUntilIdle() {
+    for (;;) {
+        if (multi && transfers.empty() &&
+            (dropRequested || Clock::monotonic() >= lastWork + NSURLSessionIdleLifetime)) {
+            closeMulti();  // given up, or idle for the whole lifetime: later work gets fresh connections
+        }
         std::deque<Command> due;
-        bool idle = false;
         bool fired = false;
-        // Idle for the whole lifetime, by the clock (whether or not the deadline has fired yet).
-        bool expired = transfers.empty() && Clock::monotonic() >= lastWork + NSURLSessionIdleLifetime;
+        bool stopping = false;
         {
             std::lock_guard lock(mutex);
             due.swap(commands);
-            idle = due.empty() && transfers.empty();
             fired = deadlineFired;
             deadlineFired = false;
-            if (idle && (expired || stopWhenIdle)) {
-                multi = nullptr;  // still running: see run()
-                break;
-            }
+            stopping = stopWhenIdle;
         }
         if (fired) idleDeadline.reset();
-        if (expired) {
-            // Work came in after the idle time ran out: it gets fresh connections.
-            closeMulti(handle);
-            handle = makeMulti();
-            lastWork = Clock::monotonic();
+        if (due.empty() && transfers.empty()) {
+            if (stopping) closeMulti();
+            if (!multi) return false;
+            armIdleDeadline();
+            return true;  // idle: the thread goes, the connections stay
+        }
+        if (!multi) {
+            CURLM* handle = makeMulti();
             std::lock_guard lock(mutex);
             multi = handle;
-        }
-        if (!idleDeadline) {
-            std::weak_ptr<NSURLSessionIO> weak = shared_from_this();
-            idleDeadline = Clock::scheduleDeadline(lastWork + NSURLSessionIdleLifetime, [weak] {
-                auto loop = weak.lock();
-                if (!loop) return;
-                std::lock_guard lock(loop->mutex);
-                loop->deadlineFired = true;
-                if (loop->multi) curl_multi_wakeup(loop->multi);
-            });
+            lastWork = Clock::monotonic();
         }
         for (auto& command : due) command(*this);
         due.clear();
         int active = 0;
-        curl_multi_perform(handle, &active);
+        curl_multi_perform(multi, &active);
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(handle, &left)) {
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
             if (message->msg != CURLMSG_DONE) continue;
             URLSessionTransfer* t = nullptr;
             curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
             if (t) done(*t, message->data.result);
         }
         checkTimersAndStreams();
-        if (!transfers.empty()) lastWork = Clock::monotonic();
+        if (transfers.empty()) continue;  // idle now, or more commands: see the top
+        lastWork = Clock::monotonic();
+        armIdleDeadline();
         {
             std::lock_guard lock(mutex);
             if (!commands.empty()) continue;
         }
-        curl_multi_poll(handle, nullptr, 0, int(pollTimeoutMilliseconds()), nullptr);
+        curl_multi_poll(multi, nullptr, 0, int(pollTimeoutMilliseconds()), nullptr);
     }
-    if (idleDeadline) Clock::cancelDeadline(*idleDeadline);
-    closeMulti(handle);
+}
+
+// One deadline at a time, at the end of the idle lifetime as of the last work; when it fires early (work
+// came meanwhile) it is armed again, so a busy loop touches the clock's timers rarely. A loop that idles
+// without a thread is run once more to close its connections.
+void NSURLSessionIO::armIdleDeadline() {
+    if (idleDeadline) return;
+    std::weak_ptr<NSURLSessionIO> weak = shared_from_this();
+    idleDeadline = Clock::scheduleDeadline(lastWork + NSURLSessionIdleLifetime, [weak] {
+        auto loop = weak.lock();
+        if (!loop) return;
+        {
+            std::lock_guard lock(loop->mutex);
+            loop->deadlineFired = true;
+            if (loop->running) {
+                if (loop->multi) curl_multi_wakeup(loop->multi);
+                return;
+            }
+        }
+        loop->post(nullptr);
+    });
 }
 
 namespace URLSessionSupport {

@@ -235,6 +235,8 @@ struct NSURLSession::Impl {
     // The loop `task` runs on now (set when its hop starts), or the one for its first request.
     std::shared_ptr<NSURLSessionIO> loopOf(const NSURLSessionTaskPtr& task);
     void stopLoop();
+    // Future hops of this session go on new connections (see flushWithCompletionHandler).
+    void dropConnections();
 
     // Ends a task: once only, whatever the path. Queues its completion after every callback queued before.
     void completeTask(const NSURLSessionTaskPtr& task, NSErrorPtr error);
@@ -285,9 +287,11 @@ struct NSURLSession::Impl {
 };
 
 // An I/O loop: a libcurl multi handle and its transfers, driven by one I/O thread at a time. Commands
-// posted from any thread wake it. Idle, it keeps its connections for NSURLSessionIdleLifetime seconds of
-// the platform clock, then lets its thread go (a later command starts it again); a stopped loop (its session
-// invalidated or gone) lets it go as soon as it is idle.
+// posted from any thread wake it. Idle, it gives its thread back at once but keeps its multi handle, and with
+// it its connections, for NSURLSessionIdleLifetime seconds of the platform clock (a later command takes a
+// thread again); a stopped loop (its session invalidated or gone) closes them as soon as it is idle. Of the
+// sessions' own loops only the few that idled last keep connections: short-lived sessions cost no lasting
+// thread or descriptor.
 struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
     // The process-wide loop: plain HTTP of every session, and HTTPS of sessions that leave server trust to
     // the default handling. Its easy handles share one libcurl share (connections, DNS, TLS sessions).
@@ -301,22 +305,31 @@ struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
     bool running = false;
     bool stopWhenIdle = false;
     bool deadlineFired = false;
-    CURLM* multi = nullptr;
+    CURLM* multi = nullptr;  // kept while the loop idles without a thread
 
-    // Loop thread only.
+    // Loop thread only (handed from one run to the next under `mutex`).
     std::map<NSURLSessionTask*, std::unique_ptr<URLSessionTransfer>> transfers;
     std::vector<CURL*> spareHandles;  // easy handles of finished hops, reset for the next one
     double lastWork = 0;              // platform clock: when a transfer last ran or ended
+    std::optional<Clock::DeadlineId> idleDeadline;
+    // The kept connections may no longer be used: they go once no transfer runs; until then every hop
+    // opens a connection of its own and does not keep it.
+    bool dropRequested = false;
 
     // The session of a task whose command or transfer keeps it alive.
     static NSURLSession::Impl& implOf(const NSURLSessionTaskPtr& task);
 
     void post(Command command);
     void stop();
+    // Closes the kept connections as soon as no transfer runs (new hops meanwhile avoid them).
+    void dropConnections();
     void run();
     CURLM* makeMulti() const;
-    void closeMulti(CURLM* handle);
-    void runUntilIdle();
+    void closeMulti();
+    // Runs commands and transfers until there are none; true when the loop keeps its connections.
+    bool runUntilIdle();
+    void armIdleDeadline();
+    ~NSURLSessionIO();
     CURL* takeHandle();
     void releaseHandle(URLSessionTransfer& t);
 
