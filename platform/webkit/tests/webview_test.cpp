@@ -494,12 +494,17 @@ TEST_F(WebViewTest, ANavigationIsTrustedOnlyWhenTheBridgesOriginStartedItWithNoO
     for (const auto& [page, script, asked, trusted] : cases) {
         SCOPED_TRACE(page + " " + script);
         delegate_->trusted.clear();
+        delegate_->log.clear();
         const size_t ends = delegate_->ends();
         view_->loadRequest(NSURLRequest(NSURL::URLWithString(page)));
         ASSERT_TRUE(waitForEnds(ends + 1));
-        ASSERT_EQ(delegate_->log.back(), "finish");
-        delegate_->log.clear();
-        if (!script.empty()) eval(script);
+        // A frame's own navigation may be asked for before or after its page's load ends.
+        ASSERT_EQ(std::count(delegate_->log.begin(), delegate_->log.end(), "finish"), 1)
+            << ::testing::PrintToString(delegate_->log);
+        if (!script.empty()) {
+            delegate_->log.clear();
+            eval(script);
+        }
         const std::string wanted = std::string("should ") + asked + " ";
         ASSERT_TRUE(NSRunLoop::main().runUntil(
             [&] {
