@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <deque>
 #include <utility>
@@ -57,6 +58,10 @@ const std::string& mirrorOrigin() {
     auto* engine = WebEngineHost::running();
     return engine ? engine->mirrorOrigin() : none;
 }
+
+// The launch hold's turns of the engine, and how long (real time) it waits for a manual clock to move.
+constexpr double kHoldSliceMilliseconds = 50;
+constexpr int kManualHoldBoundSeconds = 60;
 
 std::string engineError() {
     return "the web engine cannot run: " + WebEngineHost::error();
@@ -210,10 +215,15 @@ void UIWebView::holdWhileEngineStarts(double seconds, const std::string& pageURL
     const double end = Clock::monotonic() + seconds;
     auto left = [end] { return end - Clock::monotonic(); };
     web_engine::Engine* engine = WebEngineHost::running(std::max(0.0, left()));
-    if (engine) engine->prepare(pageURL);
-    // Under a manual clock the hold is the clock's own sleep: whoever moves the clock ends it.
-    if (!engine || Clock::isManual()) return Clock::sleepFor(left());
-    for (double rest; (rest = left()) > 0;) engine->iterate(int(std::min(50.0, std::ceil(rest * 1000))));
+    if (!engine) return Clock::sleepFor(left());
+    engine->prepare(pageURL);
+    // The engine works in slices until the clock reaches the end; a manual clock that nobody moves ends
+    // the hold after a bound of real time, as the clock's own sleep does.
+    const auto realEnd = std::chrono::steady_clock::now() + std::chrono::seconds(kManualHoldBoundSeconds);
+    for (double rest; (rest = left()) > 0;) {
+        if (Clock::isManual() && std::chrono::steady_clock::now() >= realEnd) break;
+        engine->iterate(int(std::min(kHoldSliceMilliseconds, std::ceil(rest * 1000))));
+    }
 }
 
 void UIWebView::setFrame(CGRect frame) {
