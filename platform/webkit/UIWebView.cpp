@@ -49,13 +49,13 @@ bool withinDocument(const std::string& shown, const NSURLRequest& request) {
 }
 
 std::string originOf(const std::string& url) {
-    auto* engine = WebEngineHost::running();
+    auto* engine = WebEngineHost::load();
     return engine ? engine->originOf(url) : "";
 }
 
 const std::string& mirrorOrigin() {
     static const std::string none;
-    auto* engine = WebEngineHost::running();
+    auto* engine = WebEngineHost::load();
     return engine ? engine->mirrorOrigin() : none;
 }
 
@@ -206,7 +206,7 @@ std::shared_ptr<UIWebView> UIWebView::create(CGRect frame) {
 
 UIWebView::~UIWebView() {
     if (!native_->page) return;
-    if (auto* engine = WebEngineHost::running()) engine->removePageBridge(native_->page->pageId());
+    if (auto* engine = WebEngineHost::load()) engine->removePageBridge(native_->page->pageId());
     native_->page.reset();
 }
 
@@ -592,7 +592,7 @@ void UIWebView::setBridge(const std::string& name, std::weak_ptr<JSBridge> bridg
     UIAssertMainThread();
     bridgeName_ = name;
     bridge_ = bridge;
-    auto* engine = native_->page ? WebEngineHost::running() : nullptr;
+    auto* engine = native_->page ? WebEngineHost::load() : nullptr;
     if (!engine) return;
     const uint64_t page = native_->page->pageId();
     auto strong = bridge.lock();
@@ -606,7 +606,7 @@ void UIWebView::setBridge(const std::string& name, std::weak_ptr<JSBridge> bridg
 
 void UIWebView::updateBridgeMirror(const JSBridge& bridge) {
     UIAssertMainThread();
-    if (auto* engine = WebEngineHost::running()) engine->setMirror(engineMirror(bridge.mirror()));
+    if (auto* engine = WebEngineHost::load()) engine->setMirror(engineMirror(bridge.mirror()));
 }
 
 void UIWebView::evaluateInDocument(uint64_t document, const std::string& script) {

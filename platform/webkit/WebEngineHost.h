@@ -10,8 +10,8 @@
 
 namespace WebEngineHost {
 
-// The engine, loaded but maybe not started; null (with the reason in `error()`) when the module cannot be
-// loaded, which is final for the process.
+// The engine, loaded but maybe not started (what needs no display, such as origins and the mirrored values,
+// works already); null (with the reason in `error()`) when the module cannot be loaded, which is final.
 web_engine::Engine* load();
 // The engine once it runs: started on first use, waiting for a display server of our own for at most
 // `displayBudgetSeconds`. Null while it is not running, with the reason in `error()` when it cannot.
