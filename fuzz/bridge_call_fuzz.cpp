@@ -23,8 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     fuzzCheck(TextUtil::isValidUTF8(call->URL) && TextUtil::isValidUTF8(call->method), kTarget,
               "an address or method that is not UTF-8");
     for (const auto& argument : call->arguments) {
-        if (!argument || !argument->isString()) continue;
-        const std::string& text = *argument->asString();
+        const std::string* argumentText = argument ? std::get_if<std::string>(&*argument) : nullptr;
+        if (!argumentText) continue;
+        const std::string& text = *argumentText;
         fuzzCheck(TextUtil::isValidUTF8(text), kTarget, "an argument that is not UTF-8");
         const std::string script = AppDialogCallbackScript(text, 2);
         if (text.find('%') == std::string::npos)

@@ -16,6 +16,7 @@
 #include "platform/foundation/Process.h"
 #include "platform/foundation/TextUtil.h"
 #include "platform/uikit/UIScreen.h"
+#include "platform/webkit/UIWebView.h"
 #include "push/Lib/Controller/PUSHService.h"
 
 namespace {
@@ -47,7 +48,12 @@ std::string alertText(const Value& aps) {
 }  // namespace
 
 bool AppDelegate::didFinishLaunchingWithOptions(UIApplication&, const Value& launchOptions) {
-    Clock::sleepFor(kAppLaunchImageHold);
+    // The engine starts while the launch image is up, and the main page begins loading when it comes
+    // first; no screen of the app shows before the hold is over.
+    UIMarkLaunchInstant("hold-start");
+    const bool mainPageFirst = GuideServiceTool::upcomingRoot() == GuideServiceTool::Root::Main;
+    UIWebView::holdWhileEngineStarts(kAppLaunchImageHold, mainPageFirst ? AppConfig::startPageURL() : "");
+    UIMarkLaunchInstant("hold-end");
     window_ = UIWindow::create(UIScreen::mainScreen().bounds());
     window_->setBackgroundColor(UIColor::whiteColor());
     window_->setRootViewController(GuideServiceTool::create()->chooseWindowRootViewController());

@@ -12,17 +12,29 @@ std::optional<std::string> stringOf(const std::optional<Value>& value) {
     return std::nullopt;
 }
 
+std::optional<std::string> bundleVersion() {
+    return stringOf(NSBundle::mainBundle()->objectForInfoDictionaryKey("CFBundleShortVersionString"));
+}
+
 }  // namespace
 
-UIViewControllerPtr GuideServiceTool::chooseWindowRootViewController() {
-    const auto bundleVersion =
-        stringOf(NSBundle::mainBundle()->objectForInfoDictionaryKey("CFBundleShortVersionString"));
-    const auto storedVersion = stringOf(SaveService::objectForKey(kSaveServiceVersionKey));
-    if (storedVersion != bundleVersion) {
-        SaveService::setObject(bundleVersion ? Value(*bundleVersion) : Value(), kSaveServiceVersionKey);
-        return AppScreens::makeNewFeatureViewController();
-    }
+GuideServiceTool::Root GuideServiceTool::upcomingRoot() {
+    if (stringOf(SaveService::objectForKey(kSaveServiceVersionKey)) != bundleVersion()) return Root::Guide;
     const auto token = stringOf(SaveService::objectForKey(kSaveServiceAccessTokenKey));
-    if (!token || token->empty()) return AppScreens::makeLoginViewController();
+    return !token || token->empty() ? Root::Login : Root::Main;
+}
+
+UIViewControllerPtr GuideServiceTool::chooseWindowRootViewController() {
+    switch (upcomingRoot()) {
+        case Root::Guide: {
+            const auto version = bundleVersion();
+            SaveService::setObject(version ? Value(*version) : Value(), kSaveServiceVersionKey);
+            return AppScreens::makeNewFeatureViewController();
+        }
+        case Root::Login:
+            return AppScreens::makeLoginViewController();
+        case Root::Main:
+            break;
+    }
     return AppScreens::makeMainNavigation();
 }

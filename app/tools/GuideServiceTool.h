@@ -18,6 +18,10 @@ class GuideServiceTool final {
     }
     UIViewControllerPtr chooseWindowRootViewController();
 
+    enum class Root { Guide, Login, Main };
+    // The screen that chooseWindowRootViewController would choose now; reads, stores nothing.
+    static Root upcomingRoot();
+
   private:
     GuideServiceTool() = default;
 };

@@ -3,6 +3,7 @@
 #include "platform/device/DeviceDialogs.h"
 #include "platform/device/DeviceViews.h"
 #include "platform/net/URLSession.h"
+#include "platform/uikit/UIApplication.h"
 #include "platform/uikit/UILabel.h"
 #include "platform/uikit/UIView.h"
 #include "platform/webkit/UIWebView.h"
@@ -58,6 +59,7 @@ std::unique_ptr<DeviceWatch> DeviceWatch::create() {
             auto code = note.userInfo.find(UIWebViewLoadErrorCodeKey);
             if (code != note.userInfo.end() && code->second.integerValue() == NSURLErrorCancelled) return;
             const std::string error = text(UIWebViewLoadErrorKey);
+            if (error.empty()) UIMarkLaunchInstant("page-loaded");
             self->ended_ += error.empty()
                                 ? "page loaded: " + text(UIWebViewLoadURLKey) + "\n"
                                 : "page failed: " + text(UIWebViewLoadURLKey) + " (" + error + ")\n";

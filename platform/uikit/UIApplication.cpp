@@ -1,6 +1,9 @@
 #include "platform/uikit/UIApplication.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/foundation/Console.h"
@@ -183,4 +186,16 @@ int UIApplicationMain(int, char**, const char* principalClassName,
     while (!app->terminate_) NSRunLoop::main().runOnce(NSDefaultRunLoopMode, 0.05);
     if (auto d = app->delegate()) d->applicationWillTerminate(*app);
     return 0;
+}
+
+void UIMarkLaunchInstant(const char* name) {
+    static const bool enabled = [] {
+        const char* wanted = std::getenv("QUORVANE_LAUNCH_TIMES");
+        return wanted && *wanted;
+    }();
+    if (!enabled) return;
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    std::fprintf(stderr, "launch-time %s %lld\n", name,
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
+    std::fflush(stderr);
 }

@@ -186,3 +186,9 @@ using UIApplicationDelegateFactory = std::function<UIApplicationDelegatePtr()>;
 // `principalClassName` must be null or "UIApplication" (the only application class here).
 int UIApplicationMain(int argc, char** argv, const char* principalClassName,
                       const UIApplicationDelegateFactory& delegateFactory);
+
+// For the launch benchmark (bench/app_launch.sh): with QUORVANE_LAUNCH_TIMES set in the environment, writes
+// "launch-time NAME MICROSECONDS" (the real clock, since the epoch) to standard error; nothing otherwise.
+// The instants: "hold-start" and "hold-end" (the launch image's hold), "first-screen" (the first window
+// made key and visible) and "page-loaded" (a page load ended and its page is on screen).
+void UIMarkLaunchInstant(const char* name);

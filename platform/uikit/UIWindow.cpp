@@ -1,5 +1,7 @@
 #include "platform/uikit/UIWindow.h"
 
+#include <utility>
+
 #include "platform/uikit/UIApplication.h"
 #include "platform/uikit/UIViewController.h"
 
@@ -61,6 +63,8 @@ void UIWindow::makeKeyWindow() {
 void UIWindow::makeKeyAndVisible() {
     setHidden(false);
     makeKeyWindow();
+    static bool first = true;
+    if (std::exchange(first, false)) UIMarkLaunchInstant("first-screen");
 }
 
 void UIWindow::resignKeyWindow() {

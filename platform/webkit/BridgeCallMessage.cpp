@@ -1,5 +1,7 @@
 #include "platform/webkit/BridgeCallMessage.h"
 
+#include <glib.h>
+
 #include "platform/webkit/BridgeProtocol.h"
 
 std::optional<BridgeCallMessage> decodeBridgeCallMessage(GVariant* parameters) {
@@ -18,11 +20,11 @@ std::optional<BridgeCallMessage> decodeBridgeCallMessage(GVariant* parameters) {
     GVariant* argument = nullptr;
     while (g_variant_iter_next(iter, "v", &argument)) {
         if (g_variant_is_of_type(argument, G_VARIANT_TYPE_BOOLEAN)) {
-            call.arguments.emplace_back(Value(bool(g_variant_get_boolean(argument))));
+            call.arguments.emplace_back(bool(g_variant_get_boolean(argument)));
         } else if (g_variant_is_of_type(argument, G_VARIANT_TYPE("ms"))) {
             const char* text = nullptr;
             g_variant_get(argument, "m&s", &text);
-            call.arguments.push_back(text ? JSArgument(Value(std::string(text))) : std::nullopt);
+            call.arguments.push_back(text ? BridgeArgument(std::string(text)) : std::nullopt);
         } else {
             call.arguments.push_back(std::nullopt);
         }

@@ -3,21 +3,24 @@
 // process runs the page, so the message is taken apart as carefully as anything else a page sends.
 #pragma once
 
-#include <glib.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
+#include <vector>
 
-#include "platform/webkit/JSBridge.h"
+// An argument as the page gave it: nullopt for undefined, null or missing.
+using BridgeArgument = std::optional<std::variant<bool, std::string>>;
 
 struct BridgeCallMessage {
     uint64_t document = 0;
     std::string URL;
     bool ofBridgeOrigin = false;
     std::string method;
-    JSArguments arguments;
+    std::vector<BridgeArgument> arguments;
 };
+
+typedef struct _GVariant GVariant;  // GLib's, declared as GLib does: this header needs no GLib
 
 // nullopt when `parameters` is not of the call message's type. An argument that is neither a boolean nor
 // an optional string arrives as nullopt, like a missing one.

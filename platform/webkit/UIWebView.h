@@ -168,6 +168,13 @@ class UIWebView : public UIView, public UIKeyInput {
     // another origin on the page, no redirect by another origin's server).
     bool navigationIsFromBridgeOrigin() const { return navigationFromBridgeOrigin_; }
 
+    // The launch image's hold: keeps the main thread for `seconds` on the platform clock (under a manual
+    // clock, until it has been moved on that far) while the engine starts (display server, toolkit, web
+    // process) and, unless `pageURL` is "", begins loading that page out of sight, without its scripts,
+    // so that the view that shows it next finds the engine, its connection and the page's resources ready.
+    // Nothing of the main run loop runs meanwhile: the engine's events only queue work.
+    static void holdWhileEngineStarts(double seconds, const std::string& pageURL);
+
     // Ends the engine's web process (tests of the engine's faults).
     void terminateWebProcessForTesting();
 
@@ -196,7 +203,8 @@ class UIWebView : public UIView, public UIKeyInput {
     void finish(const NSErrorPtr& error);
     void armTimeout();
     std::vector<UIWebPageElement> readPage(const std::string& script);
-    void awaitBridgeCalls();
+    // Runs `script` in the page (`deviceWorld`: in the device's own script world), bounded.
+    ScriptResult run(const std::string& script, bool deviceWorld);
 
     std::weak_ptr<UIWebViewDelegate> delegate_;
     std::shared_ptr<UIScrollView> scrollView_;

@@ -57,7 +57,7 @@ TEST_F(ToolsTest, StoredValuesSurviveARelaunchAndAValueTheStoreRefusesLosesNothi
         std::tuple(Value(""), Value("13800000000"), page));
 }
 
-TEST_F(ToolsTest, RootScreenFollowsTheStoredVersionAndToken) {
+TEST_F(ToolsTest, RootScreenFollowsTheStoredVersionAndTokenAndIsKnownAheadWithoutStoringAnything) {
     const auto version = NSBundle::mainBundle()->objectForInfoDictionaryKey("CFBundleShortVersionString");
     ASSERT_TRUE(version && version->isString());
     const std::optional<Value> none;
@@ -71,6 +71,14 @@ TEST_F(ToolsTest, RootScreenFollowsTheStoredVersionAndToken) {
     for (const auto& [stored, token, root] : rows) {
         SaveService::setObject(stored.value_or(Value()), kSaveServiceVersionKey);
         SaveService::setObject(token.value_or(Value()), kSaveServiceAccessTokenKey);
+        // Known ahead (the launch hold prepares the main page by it), with nothing stored.
+        const auto upcoming = GuideServiceTool::upcomingRoot();
+        EXPECT_EQ(std::pair(this->stored(kSaveServiceVersionKey), this->stored(kSaveServiceAccessTokenKey)),
+                  std::pair(stored, token));
+        EXPECT_EQ(upcoming == GuideServiceTool::Root::Guide   ? "NewFeatureViewController"
+                  : upcoming == GuideServiceTool::Root::Login ? "LoginViewController"
+                                                              : "MainViewController",
+                  root);
         EXPECT_EQ(GuideServiceTool::create()->chooseWindowRootViewController()->title(), root)
             << (stored ? stored->description() : "none") << " " << (token ? token->description() : "none");
         // The version is stored at once, so the next launch of it skips the guide; the token stays.

@@ -6,11 +6,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
+#include <tuple>
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Console.h"
+#include "platform/foundation/DispatchQueue.h"
 #include "platform/net/URLSession.h"
 #include "platform/uikit/tests/UITestFixture.h"
 #include "platform/webkit/UIWebView.h"
@@ -571,6 +576,36 @@ TEST_F(WebViewTest, TheBridgeAnswersItsOriginAtOnceAndSendsCallsWithTheirDocumen
     NSRunLoop::main().runUntil([] { return false; }, 0.3);
     EXPECT_EQ(view_->pageTitle(), "Home");
     EXPECT_TRUE(capture.contains("dropped"));
+}
+
+// The launch image's hold: the engine begins loading the page out of sight, its scripts off and following
+// nowhere, while nothing of the main loop runs; the hold lasts until the clock has moved on.
+TEST_F(WebViewTest, TheLaunchHoldBeginsLoadingThePageWithoutItsScriptsAndRunsNothingOfTheMainLoop) {
+    server_.reply("/start", html("<meta http-equiv='refresh' content='0; url=/elsewhere'>"
+                                 "<p>Start</p><script>fetch('/ran')</script>"));
+    server_.reply("/control", html("<p>Control</p><script>fetch('/control-ran')</script>"));
+    bool mainLoopRan = false;
+    DispatchQueue::main()->async([&] { mainLoopRan = true; });
+    std::atomic<bool> holding{true};
+    std::atomic<bool> askedDuringHold{false};
+    std::thread mover([&] {
+        askedDuringHold = server_.waitForHits("/start", 1, kWait);
+        while (holding) {
+            clock_.advance(0.5);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const double start = Clock::monotonic();
+    UIWebView::holdWhileEngineStarts(2.0, server_.url("/start"));
+    holding = false;
+    mover.join();
+    EXPECT_GE(Clock::monotonic() - start, 2.0);
+    EXPECT_EQ(std::tuple(bool(askedDuringHold), mainLoopRan, delegate_->log.size()),
+              std::tuple(true, false, 0u));
+    // A page shown afterwards runs its script; by then the hidden one has long had its chance.
+    load("/control");
+    ASSERT_TRUE(NSRunLoop::main().runUntil([&] { return server_.hits("/control-ran") > 0; }, kWait));
+    EXPECT_EQ(std::pair(server_.hits("/ran"), server_.hits("/elsewhere")), std::pair(size_t(0), size_t(0)));
 }
 
 // Without a display server the engine cannot run: the view says so at once instead of hanging.
