@@ -277,7 +277,11 @@ void EngineImpl::prepare(const std::string& URL) {
     }
     auto done = +[](WebKitWebView* web, WebKitLoadEvent event, gpointer) {
         if (event != WEBKIT_LOAD_FINISHED) return;
-        g_signal_handlers_disconnect_matched(web, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, nullptr);
+        // Only this handler goes: the policy one stays until the view is gone, since the page may still
+        // ask to go elsewhere (a refresh, a timer) after its load has ended.
+        g_signal_handlers_disconnect_matched(web, G_SIGNAL_MATCH_ID,
+                                             g_signal_lookup("load-changed", WEBKIT_TYPE_WEB_VIEW), 0,
+                                             nullptr, nullptr, nullptr);
         g_idle_add(
             [](gpointer data) -> gboolean {
                 g_object_unref(data);
