@@ -1,9 +1,12 @@
 #include "platform/foundation/KeyValueObserving.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <typeindex>
+#include <unordered_map>
 
 #include "platform/foundation/Console.h"
 #include "platform/foundation/ObserverGate.h"
@@ -18,6 +21,8 @@ struct Registration {
     std::weak_ptr<void> observer;
     KVOObservable::Callback callback;
     ObserverGate gate;
+    // Every key `key` depends on (its class's closure), looked up at the first change after registering.
+    const std::set<std::string>* dependsOn = nullptr;
 
     bool isDead() const { return owned && observer.expired(); }
 };
@@ -53,6 +58,48 @@ struct PendingChange {
 // Bound on the keys visited while following dependencies, against runaway dependency graphs.
 constexpr size_t kMaxDependencyWalk = 1024;
 
+// Every key `key` of `object` depends on, directly or through other keys.
+std::set<std::string> dependencyClosure(const KVOObservable& object, const std::string& key) {
+    std::set<std::string> visited{key};
+    std::vector<std::string> frontier{key};
+    while (!frontier.empty() && visited.size() < kMaxDependencyWalk) {
+        const std::string current = std::move(frontier.back());
+        frontier.pop_back();
+        for (auto& source : object.keyPathsForValuesAffectingValueForKey(current)) {
+            if (visited.insert(source).second) frontier.push_back(std::move(source));
+        }
+    }
+    visited.erase(key);
+    return visited;
+}
+
+// The dependency closures of each class, worked out once per class and key: a change would otherwise walk
+// the dependencies of every observed key again.
+class DependencyClosures {
+  public:
+    static const std::set<std::string>& of(const KVOObservable& object, const std::string& key) {
+        static auto* instance = new DependencyClosures;  // used until exit, by any thread
+        return instance->lookUp(object, key);
+    }
+
+  private:
+    const std::set<std::string>& lookUp(const KVOObservable& object, const std::string& key) {
+        const std::type_index type(typeid(object));
+        {
+            std::lock_guard lock(mutex_);
+            auto& ofClass = closures_[type];
+            if (auto known = ofClass.find(key); known != ofClass.end()) return known->second;
+        }
+        // Worked out with no lock held: the class's answer is its own code.
+        auto closure = dependencyClosure(object, key);
+        std::lock_guard lock(mutex_);
+        return closures_[type].try_emplace(key, std::move(closure)).first->second;  // map nodes stay put
+    }
+
+    std::mutex mutex_;
+    std::unordered_map<std::type_index, std::map<std::string, std::set<std::string>, std::less<>>> closures_;
+};
+
 }  // namespace
 
 struct KVOObservable::State {
@@ -69,12 +116,6 @@ struct KVOObservable::State {
             if (r->key == key) result.push_back(r);
         }
         return result;
-    }
-    std::vector<std::string> observedKeys() {
-        std::lock_guard lock(mutex);
-        std::set<std::string> keys;
-        for (const auto& r : registrations) keys.insert(r->key);
-        return {keys.begin(), keys.end()};
     }
 };
 
@@ -129,52 +170,55 @@ void KVOObservable::removeObserver(Token token) {
 
 std::vector<std::string> KVOObservable::affectedKeys(const std::string& key) const {
     std::vector<std::string> result{key};
-    for (const auto& observed : kvo_->observedKeys()) {
-        if (observed == key) continue;
-        // Does `observed` depend on `key`, directly or through other keys?
-        std::set<std::string> visited{observed};
-        std::vector<std::string> frontier{observed};
-        bool depends = false;
-        while (!frontier.empty() && !depends && visited.size() < kMaxDependencyWalk) {
-            const std::string current = std::move(frontier.back());
-            frontier.pop_back();
-            for (auto& source : keyPathsForValuesAffectingValueForKey(current)) {
-                if (source == key) {
-                    depends = true;
+    for (;;) {
+        RegistrationPtr unresolved;
+        {
+            std::lock_guard lock(kvo_->mutex);
+            for (const auto& r : kvo_->registrations) {
+                if (!r->dependsOn) {
+                    unresolved = r;
                     break;
                 }
-                if (visited.insert(source).second) frontier.push_back(std::move(source));
+                if (r->dependsOn->contains(key) &&
+                    std::find(result.begin(), result.end(), r->key) == result.end())
+                    result.push_back(r->key);
             }
         }
-        if (depends) result.push_back(observed);
+        if (!unresolved) break;
+        const auto* closure =
+            &DependencyClosures::of(*this, unresolved->key);  // asks the class: no lock held
+        std::lock_guard lock(kvo_->mutex);
+        unresolved->dependsOn = closure;
+        result.resize(1);
     }
+    std::sort(result.begin() + 1, result.end());  // dependent keys are told in the order of their names
     return result;
 }
 
 void KVOObservable::willChangeValueForKey(const std::string& key) {
     PendingChange change{std::this_thread::get_id(), key, {}};
-    std::vector<std::pair<std::string, std::vector<RegistrationPtr>>> priorTargets;
-    for (const auto& affected : affectedKeys(key)) {
+    struct PriorNotice {
+        std::string key;
+        std::optional<Value> old;
+        std::vector<RegistrationPtr> observers;  // those asking for prior notices
+    };
+    std::vector<PriorNotice> priorNotices;
+    for (auto& affected : affectedKeys(key)) {
         auto observers = kvo_->observersOf(affected);
         std::optional<Value> old;
         if (anyWants(observers, KVOOptions::Old)) old = valueForKey(affected);
-        change.oldValues.emplace_back(affected, old);
-        if (!observers.empty()) priorTargets.emplace_back(affected, std::move(observers));
+        std::erase_if(observers, [](const auto& r) { return !(r->options & KVOOptions::Prior); });
+        if (!observers.empty()) priorNotices.push_back({affected, old, std::move(observers)});
+        change.oldValues.emplace_back(std::move(affected), std::move(old));
     }
-    const auto oldValues = change.oldValues;
     {
         std::lock_guard lock(kvo_->mutex);
         kvo_->pending.push_back(std::move(change));
     }
-    for (const auto& [affected, observers] : priorTargets) {
-        const auto& old =
-            std::find_if(oldValues.begin(), oldValues.end(), [&key = affected](const auto& entry) {
-                return entry.first == key;
-            })->second;
-        for (const auto& observer : observers) {
-            if (!(observer->options & KVOOptions::Prior)) continue;
-            KVOChange notice{this, affected, std::nullopt, std::nullopt, true};
-            if (observer->options & KVOOptions::Old) notice.oldValue = old.value_or(Value());
+    for (const auto& prior : priorNotices) {
+        for (const auto& observer : prior.observers) {
+            KVOChange notice{this, prior.key, std::nullopt, std::nullopt, true};
+            if (observer->options & KVOOptions::Old) notice.oldValue = prior.old.value_or(Value());
             notify(*observer, notice);
         }
     }

@@ -59,7 +59,8 @@ class KVOObservable {
 
     // The current value of a key, for the change's old and new values; null by default.
     virtual Value valueForKey(const std::string& key) const;
-    // Keys whose changes also change `key`; none by default.
+    // Keys whose changes also change `key`; none by default. The answer belongs to the class: it is asked
+    // once per class and key, and kept.
     virtual std::vector<std::string> keyPathsForValuesAffectingValueForKey(const std::string& key) const;
 
   protected:

@@ -72,14 +72,23 @@ void NSURLSession::Impl::wakeChallenge() {
     wait->changed.notify_all();
 }
 
-// Hands `callback` to the delegate queue after every callback queued before it.
-void NSURLSession::Impl::enqueue(std::function<void()> callback) {
+void NSURLSession::Impl::enqueue(std::function<void()> callback, Wake wake) {
     bool submit;
     {
         std::lock_guard lock(pipeMutex);
         pipe.push_back(std::move(callback));
-        submit = !pipeBusy;
-        pipeBusy = true;
+        submit = wake == Wake::Now && !pipeBusy;
+        if (submit) pipeBusy = true;
+    }
+    if (submit) submitNext(self());
+}
+
+void NSURLSession::Impl::flushPipe() {
+    bool submit;
+    {
+        std::lock_guard lock(pipeMutex);
+        submit = !pipe.empty() && !pipeBusy;
+        if (submit) pipeBusy = true;
     }
     if (submit) submitNext(self());
 }
@@ -201,6 +210,7 @@ void NSURLSession::Impl::completeTask(const NSURLSessionTaskPtr& task, NSErrorPt
         queueInvalidation();
         stopLoop();
     }
+    flushPipe();  // whatever the task left for later, when nothing else was queued after it
 }
 
 void NSURLSession::Impl::queueInvalidation() {

@@ -265,9 +265,13 @@ int NSURLSessionIO::onProgress(void* user, curl_off_t, curl_off_t downloaded, cu
         t.lastActivity = SteadyClock::now();
     }
     // libcurl's count includes chunk framing; the task counts body bytes only.
-    uploaded = std::min<curl_off_t>(uploaded, t.stream ? t.bodyRead : curl_off_t(t.offset));
+    uploaded = std::min<curl_off_t>(uploaded, t.stream ? t.bodyRead : curl_off_t(t.data.length()));
     if (uploaded > t.lastUploaded) {
         int64_t sent = uploaded - t.lastUploaded;
+        // A body that went out in one go is followed by the response or the completion: its notice travels
+        // with them instead of waking the delegate queue by itself.
+        auto wake = t.lastUploaded == 0 && uploaded == t.expectedSend ? NSURLSession::Impl::Wake::Later
+                                                                      : NSURLSession::Impl::Wake::Now;
         t.lastUploaded = uploaded;
         t.lastActivity = SteadyClock::now();
         auto& impl = *t.impl;
@@ -277,11 +281,13 @@ int NSURLSessionIO::onProgress(void* user, curl_off_t, curl_off_t downloaded, cu
         if (impl.delegateResponds(NSURLSessionDelegate::Method::DidSendBodyData)) {
             auto session = impl.self();
             int64_t expected = task->expectedToSend_.load();
-            impl.enqueue([&impl, session, task, sent, total, expected] {
-                if (auto current = impl.currentDelegate()) {
-                    current->didSendBodyData(session, task, sent, total, expected);
-                }
-            });
+            impl.enqueue(
+                [&impl, session, task, sent, total, expected] {
+                    if (auto current = impl.currentDelegate()) {
+                        current->didSendBodyData(session, task, sent, total, expected);
+                    }
+                },
+                wake);
         }
     }
     return 0;
@@ -409,16 +415,25 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
     }
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, t.headerList);
 
+    t.suspended = task->state() == NSURLSessionTaskState::Suspended;
     const std::string& method = request.HTTPMethod();
     if (method == "HEAD") {
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
     } else if (hasBody) {
-        curl_easy_setopt(easy, CURLOPT_POST, 1L);
-        curl_easy_setopt(easy, CURLOPT_READFUNCTION, onRead);
-        curl_easy_setopt(easy, CURLOPT_READDATA, &t);
-        curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, onSeek);
-        curl_easy_setopt(easy, CURLOPT_SEEKDATA, &t);
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t.expectedSend));
+        if (!t.stream && !t.suspended) {
+            // Bytes in memory: libcurl sends a small body in the same write as the head (and sends it
+            // again by itself when a kept connection dies under it). The transfer holds the bytes.
+            static const uint8_t kNothing = 0;
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, t.data.length() ? t.data.bytes() : &kNothing);
+        } else {
+            // Streams, and a task suspended before it went out: read as it goes, so that it can pause.
+            curl_easy_setopt(easy, CURLOPT_POST, 1L);
+            curl_easy_setopt(easy, CURLOPT_READFUNCTION, onRead);
+            curl_easy_setopt(easy, CURLOPT_READDATA, &t);
+            curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, onSeek);
+            curl_easy_setopt(easy, CURLOPT_SEEKDATA, &t);
+        }
         if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
     } else if (method == "POST") {
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
@@ -444,7 +459,6 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
             return;
         }
     }
-    t.suspended = task->state() == NSURLSessionTaskState::Suspended;
     curl_multi_add_handle(multi, easy);
     transfers[task.get()] = std::move(owned);
     applyPause(t);

@@ -221,8 +221,13 @@ struct NSURLSession::Impl {
         return current && current->respondsTo(method);
     }
 
-    // Hands `callback` to the delegate queue after every callback queued before it.
-    void enqueue(std::function<void()> callback);
+    // Hands `callback` to the delegate queue after every callback queued before it. `Later` leaves it in the
+    // pipe for the operation of the next callback to take along (a task's completion at the latest hands it
+    // over): a notice that is sure to be followed need not wake a worker of its own.
+    enum class Wake { Now, Later };
+    void enqueue(std::function<void()> callback, Wake wake = Wake::Now);
+    // Hands over the callbacks left for later unless an operation is on its way for them.
+    void flushPipe();
 
     static void submitNext(std::shared_ptr<NSURLSession> session);
 

@@ -93,6 +93,52 @@ TEST(KeyValueObserving, DependentKeysFireWithTheirOwnValues) {
                                         "greeting Hello Grace Lovelace->Hello Grace Hopper"}));
 }
 
+// A level with a percentage derived from it and a label derived from that; counts how often it is asked
+// for dependencies.
+class Gauge : public KVOObservable {
+  public:
+    static inline std::atomic<int> asked{0};
+    void setLevel(int64_t level) {
+        willChangeValueForKey("level");
+        level_ = level;
+        didChangeValueForKey("level");
+    }
+    Value valueForKey(const std::string& key) const override {
+        if (key == "level" || key == "percent") return Value(level_ * (key == "percent" ? 10 : 1));
+        if (key == "label") return Value(std::to_string(level_ * 10) + "%");
+        return Value();
+    }
+    std::vector<std::string> keyPathsForValuesAffectingValueForKey(const std::string& key) const override {
+        ++asked;
+        if (key == "percent") return {"level"};
+        if (key == "label") return {"percent"};
+        return {};
+    }
+
+  private:
+    int64_t level_ = 0;
+};
+
+// However many instances and changes, a class is asked once per key it is walked through.
+TEST(KeyValueObserving, DependenciesAreAskedOncePerClassAndKey) {
+    std::vector<std::string> labels;
+    int levels = 0;
+    for (int instance = 0; instance < 3; ++instance) {
+        Gauge gauge;
+        gauge.addObserver({}, "label", KVOOptions::New,
+                          [&](const KVOChange& change) { labels.push_back(change.newValue->stringValue()); });
+        gauge.addObserver({}, "level", KVOOptions::New, [&](const KVOChange&) { ++levels; });
+        for (int64_t level = 1; level <= 4; ++level) gauge.setLevel(level);
+    }
+    EXPECT_EQ(levels, 12);
+    const std::vector<std::string> once{"10%", "20%", "30%", "40%"};
+    std::vector<std::string> expected;
+    for (int instance = 0; instance < 3; ++instance)
+        expected.insert(expected.end(), once.begin(), once.end());
+    EXPECT_EQ(labels, expected);
+    EXPECT_EQ(Gauge::asked.load(), 4);  // label, percent and level for the label; level for itself
+}
+
 // Also: cyclic dependencies end, and unknown keys are null.
 TEST(KeyValueObserving, ManualNoticesNestAndUnbalancedDidChangeStillReports) {
     Person person;

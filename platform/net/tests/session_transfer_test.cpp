@@ -69,6 +69,45 @@ TEST_P(SessionTransport, PostBodyArrivesByteExactAndSendCountersFollow) {
     EXPECT_EQ(shape.back(), "complete");
 }
 
+// Hears of nothing but the body going out.
+class SendOnlyDelegate : public RecordingDelegate {
+  public:
+    bool respondsTo(Method method) const override { return method == Method::DidSendBodyData; }
+};
+
+// A small body in memory goes out whole at once: its one send notice comes before the response (it travels
+// with the next callback), and reaches a delegate that hears nothing after it all the same.
+TEST_P(SessionTransport, SmallBodyInMemoryIsNoticedOnceBeforeTheResponse) {
+    server_.reply("/small", LoopbackReply::text("ok", 201));
+    const std::string body = R"({"phone":"13800000000","token":"abcdef0123456789"})";
+    auto request = [&] {
+        NSMutableURLRequest request = requestFor(server_.url("/small"), "POST");
+        request.setHTTPBody(Data::fromString(body));
+        return request;
+    };
+    RecordingSession s;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 3; ++i) {  // the later ones over the kept connection
+        SCOPED_TRACE(i);
+        auto task = s.runData(request());
+        EXPECT_EQ(s.delegate->error, nullptr);
+        auto logged = server_.lastRequest("/small");
+        ASSERT_TRUE(logged);
+        EXPECT_TRUE(logged->body == body);
+        EXPECT_EQ(task->countOfBytesSent(), int64_t(body.size()));
+        expected.insert(expected.end(), {"send", "response", "data", "complete"});
+    }
+    EXPECT_EQ(s.delegate->shape(), expected);
+    EXPECT_EQ(s.delegate->sendTotals, std::vector<int64_t>(3, int64_t(body.size())));
+    EXPECT_FALSE(s.delegate->overlapped);
+
+    DelegateSession<SendOnlyDelegate> quiet;
+    auto task = quiet.session->dataTaskWithRequest(request());
+    task->resume();
+    EXPECT_TRUE(quiet.delegate->waitFor([&] { return !quiet.delegate->sendTotals.empty(); }));
+    EXPECT_EQ(quiet.delegate->events(), std::vector<std::string>{"send"});
+}
+
 INSTANTIATE_OVER_BOTH_SCHEMES(SessionTransport);
 
 // A custom stream that hands out its bytes in small pieces and is sometimes "not ready yet".
