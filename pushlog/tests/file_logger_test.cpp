@@ -146,6 +146,58 @@ TEST_F(FileLoggerTest, DeletingOrRenamingTheOpenFileRollsIt) {
     }
 }
 
+TEST_F(FileLoggerTest, RecordsAfterTheOpenFileIsDeletedGoToANewOneOnceTheDeletionIsHeard) {
+    auto logger = makeLogger();
+    PUSHLog::addLogger(logger, PUSHLogLevelVerbose);
+    PUSHLog::log(false, "start", PUSHLogLevelVerbose, PUSHLogFlagInfo, 0, "f.m", "fn", 1, Value());
+    auto path = logger->currentLogFilePath();
+    ASSERT_TRUE(path);
+    // A watch of our own on the file, made after the logger's: the watcher tells both of one event in
+    // that order, so once ours has heard it the logger's has too.
+    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    auto heard = std::make_shared<std::atomic<bool>>(false);
+    auto watch =
+        DispatchFileSource::create(fd, DispatchFileSource::Delete, DispatchQueue::serial("test.watch"));
+    watch->setEventHandler([heard](unsigned) { *heard = true; });
+    watch->resume();
+    // Mid-stream, inside one visit of a batch of records to the logger's queue, the file is deleted.
+    constexpr int kRecords = 400, kDeletedAt = 100;
+    logger->setLogFormatter(std::make_shared<FunctionFormatter>([&](const PUSHLogMessage& record) {
+        if (record.message() == std::to_string(kDeletedAt)) {
+            ::unlink(path->c_str());
+            EXPECT_TRUE(eventually([&] { return heard->load(); }, 10));
+        }
+        return PUSHLogFormatResult::original();
+    }));
+    auto gate = std::make_shared<std::atomic<bool>>(false);
+    PUSHLog::asyncOnLoggingQueue([gate] { eventually([&] { return gate->load(); }, 30); });
+    for (int i = 0; i < kRecords; ++i)
+        PUSHLog::log(true, std::to_string(i), PUSHLogLevelVerbose, PUSHLogFlagInfo, 0, "f.m", "fn", 1,
+                     Value());
+    *gate = true;
+    PUSHLog::flushLog();
+    PUSHLog::removeLogger(logger);
+    PUSHLog::loggingQueue()->sync([] {});
+    logger->loggerQueue()->sync([] {});
+    watch->cancel();
+    ::close(fd);
+
+    std::set<int> kept;
+    for (const auto& name : files()) {
+        std::istringstream in(contents(name));
+        for (std::string line; std::getline(in, line);)
+            if (line != "start") kept.insert(std::stoi(line));
+    }
+    // What was written before the deletion went with the file; what came after it must all be there.
+    const int lost = kRecords - kDeletedAt -
+                     int(std::count_if(kept.begin(), kept.end(), [](int n) { return n >= kDeletedAt; }));
+    RecordProperty("recordsLostToADeletionMidStream", lost);
+    std::printf("records logged after a deletion mid-stream and lost: %d of %d\n", lost,
+                kRecords - kDeletedAt);
+    EXPECT_EQ(lost, 0);
+}
+
 TEST_F(FileLoggerTest, NoRecordIsGluedToOneCutShort) {
     auto logger = makeLogger();
     write(logger, "whole");
@@ -189,13 +241,18 @@ TEST_F(FileLoggerTest, AFailedCreationIsRetriedWithTheNextRecordAndReportedSpari
             n += line.rfind("PUSHFileLogger: Cannot open a log file", 0) == 0;
         return n;
     };
-    write(logger, "lost 1");
-    write(logger, "lost 2");
+    // Each record fails twice (the directory, then the file): one report of each kind, not one per record.
+    for (int i = 0; i < 50; ++i) write(logger, "lost " + std::to_string(i));
     EXPECT_EQ(reports(), 1u);
-    clock.advance(61);
-    write(logger, "lost 3");
+    EXPECT_EQ(console.lines().size(), 2u);
+    clock.advance(30);
+    write(logger, "lost in the same minute");
+    EXPECT_EQ(console.lines().size(), 2u);
+    clock.advance(31);
+    write(logger, "lost a minute later");
     EXPECT_EQ(reports(), 2u);
-    EXPECT_TRUE(console.contains("1 more failures since the last report"));
+    EXPECT_EQ(console.lines().size(), 4u);
+    EXPECT_TRUE(console.contains("50 more failures since the last report"));
     ASSERT_TRUE(NSFileManager::defaultManager()->removeItemAtPath(directory));
     write(logger, "kept");
     ASSERT_EQ(files().size(), 1u);
