@@ -212,9 +212,11 @@ Registry& registry() {
     // Lives until the process ends; never destroyed, so that logging from exit handlers is safe.
     static Registry* state = [] {
         auto* r = new Registry;
-        pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
         r->loggers.reserve(4);
         r->loggingQueue = DispatchQueue::serial("push.logging");
+        // After the queues' handlers: ours then take our locks before theirs, in the order logging takes
+        // them (a logger removed under the list lock may end its queue).
+        pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
         r->group = DispatchGroup::create();
         r->loggingQueue->setSpecific(&kLoggingQueueKey, &kLoggingQueueKey);
         r->loggingQueue->setSpecific(&kRegistryQueueKey, &kRegistryQueueKey);

@@ -167,11 +167,7 @@ void runtime_internal::clockAfterForkInChild() {
     new (&s.mutex) std::mutex;
     new (&s.timerWake) std::condition_variable;
     new (&s.manualMoved) std::condition_variable;
-    s.timerThreadStarted = false;
-    if (!s.realDeadlines.empty()) {
-        s.timerThreadStarted = true;
-        std::thread(timerThreadMain).detach();
-    }
+    s.timerThreadStarted = false;  // started with the next deadline: no thread starts inside fork
 }
 
 ManualClock::ManualClock(Date start) {

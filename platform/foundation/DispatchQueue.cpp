@@ -17,7 +17,7 @@
 // and the clock's are taken (in lock order), so the child finds the state whole; in the child the pool
 // forgets the parent's workers, and each queue forgets the drains and sync callers of threads that are gone
 // and keeps only what the forking thread itself holds. Blocks queued and not started are the child's as
-// much as the parent's: they run in both.
+// much as the parent's: they run in both (in the child from the queue's next call on).
 #include "platform/foundation/DispatchQueue.h"
 
 #include <pthread.h>
@@ -231,8 +231,9 @@ class WorkQueue final : public DispatchQueue {
 
     void lockForFork() { mutex_.lock(); }
     void unlockAfterFork() { mutex_.unlock(); }
-    // In a forked child (pool already reset): keeps what the forking thread holds, forgets the drains and
-    // sync callers of the threads that are gone, and starts drains for the blocks still queued.
+    // In a forked child (pool already reset): keeps what the forking thread holds and forgets the drains
+    // and sync callers of the threads that are gone. Blocks still queued start with the queue's next call
+    // (no thread starts inside fork).
     void resetInForkChild() {
         new (&mutex_) std::mutex;
         new (&turnGiven_) std::condition_variable;
@@ -245,7 +246,6 @@ class WorkQueue final : public DispatchQueue {
         }
         workers_ = drainingQueue == this ? 1 : 0;
         starting_ = 0;
-        startDrains(claimDrains(false));
     }
 
     void async(std::function<void()> block) override { enqueue(std::move(block), false); }
