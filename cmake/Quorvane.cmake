@@ -66,12 +66,13 @@ set_property(GLOBAL PROPERTY QUORVANE_THREAD_TESTS "")
 # The sanitizers' settings for every test: leak reports from JavaScriptCore's own allocations and races
 # inside uninstrumented third-party libraries are suppressed (.ci/*.supp); anything else fails the test. A
 # stack frame used after its function returned (a callback that outlives the test whose locals it captured)
-# fails at its first use, not only when the memory happens to be reused.
+# fails at its first use, not only when the memory happens to be reused. Tests fork children without exec
+# that start threads again (the runtime supports it), which TSan allows only when told.
 set(QUORVANE_TEST_ENVIRONMENT
   "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1"
   "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/.ci/lsan.supp"
   "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
-  "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${PROJECT_SOURCE_DIR}/.ci/tsan.supp")
+  "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=${PROJECT_SOURCE_DIR}/.ci/tsan.supp")
 function(quorvane_test name)
   cmake_parse_arguments(A "THREADS" "TIMEOUT" "SOURCES;DEPS" ${ARGN})
   quorvane_existing(A_SOURCES ${A_SOURCES})

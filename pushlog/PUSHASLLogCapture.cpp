@@ -36,9 +36,21 @@ struct CaptureRun : std::enable_shared_from_this<CaptureRun> {
     ASLStoreReader reader;  // where each store was read up to: a notification reads only what came since
     ASLStore::NotifyToken token = 0;
     bool ended = false;
-    std::mutex mutex;  // one notification at a time: they share the reader
+    std::mutex mutex;                 // guards the reader and `ended`
+    std::atomic<uint64_t> unread{0};  // notifications not yet taken by the reader
 
+    // One reader at a time: a notification that comes while it reads is taken by its next round, so a
+    // burst of notifications holds no threads waiting for their turn.
     void notified() {
+        if (unread.fetch_add(1) > 0) return;
+        uint64_t taken;
+        do {
+            taken = unread.load();
+            readOnce();
+        } while (unread.fetch_sub(taken) != taken);
+    }
+
+    void readOnce() {
         std::lock_guard lock(mutex);
         if (ended) return;
         const bool current = currentGeneration.load() == generation;

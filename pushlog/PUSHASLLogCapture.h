@@ -15,7 +15,7 @@
 //
 // `stop` ends the run at its next notification, after it has passed on what that notification found. A
 // `start` that comes before then begins a new run and the old one ends quietly, so no record is passed twice.
-// One run's notifications are handled one at a time.
+// One run reads with one thread at a time, however many notifications come.
 #pragma once
 
 #include <cstdint>

@@ -19,8 +19,6 @@
 
 namespace {
 
-// Failures of open and create are reported at most this often (clock seconds).
-constexpr double kOpenFailureReportInterval = 60;
 // The age timer never waits longer than this; when it fires early the age is checked and it is set again.
 constexpr double kMaximumTimerDelay = 7 * 24 * 60 * 60;
 constexpr uint64_t kPrintedWriteFailures = 10;
@@ -157,7 +155,11 @@ void PUSHFileLogger::logMessage(const PUSHLogMessagePtr& message) {
     const std::string& text = result.textFor(*message);
     const bool formatted = result.kind() == PUSHLogFormatResult::Kind::Text;
 
-    // Deletion and renaming reach us through the file watch; a record costs one write and no stat.
+    // Deletion and renaming reach us through the file watch; a record costs one write and no stat. The
+    // watch's handler waits for this queue: once the event is heard, no record goes to the old file.
+    if (currentLogFileVnode_ &&
+        (currentLogFileVnode_->pendingEvents() & (DispatchFileSource::Delete | DispatchFileSource::Rename)))
+        rollLogFileNow();
     if (!openCurrentFile()) return;
     line_.clear();
     if (pendingNewline_) line_ += '\n';
@@ -215,8 +217,7 @@ bool PUSHFileLogger::openCurrentFile() {
         std::lock_guard lock(stateMutex());
         currentFd_ = fd;
     }
-    lastOpenFailureReport_.reset();
-    unreportedOpenFailures_ = 0;
+    openFailures_.clear();
     struct stat st {};
     currentSize_ = ::fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
     currentIdentity_ = PUSHLogFileIdentity{st.st_dev, st.st_ino};
@@ -327,18 +328,7 @@ void PUSHFileLogger::startFileWatch() {
 }
 
 void PUSHFileLogger::noteOpenFailure(const std::string& reason) {
-    const double now = Clock::monotonic();
-    if (lastOpenFailureReport_ && now - *lastOpenFailureReport_ < kOpenFailureReportInterval) {
-        ++unreportedOpenFailures_;
-        return;
-    }
-    std::string line = "PUSHFileLogger: Cannot open a log file; records are lost until one opens: " + reason;
-    if (unreportedOpenFailures_ > 0) {
-        line += NSString::format(" (%llu more failures since the last report)", {unreportedOpenFailures_});
-    }
-    NSLog(line);
-    lastOpenFailureReport_ = now;
-    unreportedOpenFailures_ = 0;
+    openFailures_.note("PUSHFileLogger: Cannot open a log file; records are lost until one opens: " + reason);
 }
 
 void PUSHFileLogger::noteWriteFailure(const std::string& reason) {

@@ -28,6 +28,7 @@
 
 #include "platform/foundation/DispatchQueue.h"
 #include "pushlog/PUSHAbstractLogger.h"
+#include "pushlog/PUSHFailureReport.h"
 #include "pushlog/PUSHLogFileManager.h"
 
 // "2016/03/01 08:05:09:007  text": local time, two spaces, the record's text.
@@ -123,7 +124,5 @@ class PUSHFileLogger : public PUSHAbstractLogger {
     double rollingFrequency_ = kDefaultRollingFrequency;
     bool doNotReuseLogFiles_ = false;
     bool automaticallyAppendNewline_ = true;
-    // Open failures: when the last line about them was printed, and how many went unreported since.
-    std::optional<double> lastOpenFailureReport_;
-    uint64_t unreportedOpenFailures_ = 0;
+    PUSHFailureReport openFailures_;
 };

@@ -1,5 +1,7 @@
 #include "pushlog/PUSHLog.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -7,7 +9,9 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <new>
 #include <thread>
+#include <utility>
 
 #include "platform/foundation/Console.h"
 #include "platform/foundation/Format.h"
@@ -39,16 +43,30 @@ class Ring {
     uint64_t admitted() const { return admitted_.load(std::memory_order_acquire); }
     uint64_t delivered() const { return delivered_.load(std::memory_order_acquire); }
 
-    // Returns whether the worker is asleep and must be woken.
+    // Returns whether the worker must be started (the first record, or the first in a forked child).
     bool push(PUSHLogMessagePtr message, bool permit) {
         std::lock_guard lock(mutex_);
         if (tail_ - head_ == slots_.size()) grow();
         slots_[tail_ & (slots_.size() - 1)] = Entry{std::move(message), permit};
         admitted_.store(++tail_, std::memory_order_release);
-        if (!workerAsleep_) return false;
+        if (workerAsleep_) {
+            workerAsleep_ = false;
+            wake_.notify_one();
+        }
+        return !std::exchange(workerStarted_, true);
+    }
+
+    void lockForFork() { mutex_.lock(); }
+    void unlockAfterFork() { mutex_.unlock(); }
+    // In a forked child: the worker is gone, and the records admitted before the fork are the parent's to
+    // deliver (it does).
+    void resetInForkChild() {
+        new (&mutex_) std::mutex;
+        new (&wake_) std::condition_variable;  // the parent's worker may be counted as its waiter
+        for (; head_ < tail_; ++head_) slots_[head_ & (slots_.size() - 1)] = Entry{};
+        delivered_.store(tail_);
         workerAsleep_ = false;
-        wake_.notify_one();
-        return true;
+        workerStarted_ = false;
     }
 
     // Moves up to `limit` records below sequence `upTo` into `batch`; only on the logging queue.
@@ -93,6 +111,7 @@ class Ring {
     std::atomic<uint64_t> admitted_{0};  // tail_, for readers without the lock
     std::atomic<uint64_t> delivered_{0};
     bool workerAsleep_ = false;
+    bool workerStarted_ = false;
 };
 
 // At most kMaxAdmittedRecords admitted and unfinished; a caller beyond waits for one to finish.
@@ -121,6 +140,15 @@ class Admission {
             freed_.notify_all();
         }
     }
+    void lockForFork() { mutex_.lock(); }
+    void unlockAfterFork() { mutex_.unlock(); }
+    // In a forked child: what was in flight belongs to threads that are gone.
+    void resetInForkChild() {
+        new (&mutex_) std::mutex;
+        new (&freed_) std::condition_variable;
+        inFlight_ = 0;
+        waiting_ = 0;
+    }
     PUSHLogAdmissionStats stats() const {
         return {size_t(std::max(0L, inFlight_.load())), size_t(waiting_.load()), blocked_.load()};
     }
@@ -142,8 +170,7 @@ struct Registry {
     std::shared_ptr<DispatchGroup> group;
     Admission admission;
     Ring ring{1024};
-    std::vector<Entry> batch;  // reused by the drain, on the logging queue
-    std::once_flag workerStarted;
+    std::vector<Entry> batch;           // reused by the drain, on the logging queue
     std::atomic<long> pendingSteps{0};  // registry steps queued and not yet finished
     std::atomic<unsigned> processors{1};
 
@@ -155,12 +182,41 @@ struct Registry {
     std::vector<std::pair<std::string, LevelClass>> classes;
 };
 
+Registry& registry();
+
+// Fork: the registry's locks are taken before the fork; a child, whose only thread is the forking one,
+// starts without the parent's worker, its records in flight and its dispatch group.
+void beforeFork() {
+    Registry& r = registry();
+    r.listMutex.lock();
+    r.ring.lockForFork();
+    r.admission.lockForFork();
+}
+void afterForkInParent() {
+    Registry& r = registry();
+    r.admission.unlockAfterFork();
+    r.ring.unlockAfterFork();
+    r.listMutex.unlock();
+}
+void afterForkInChild() {
+    Registry& r = registry();
+    new (&r.listMutex) std::mutex;
+    r.ring.resetInForkChild();
+    r.admission.resetInForkChild();
+    // Counted by steps of threads that are gone, and perhaps waited on by one: kept, never destroyed.
+    new std::shared_ptr<DispatchGroup>(std::move(r.group));
+    r.group = DispatchGroup::create();
+}
+
 Registry& registry() {
     // Lives until the process ends; never destroyed, so that logging from exit handlers is safe.
     static Registry* state = [] {
         auto* r = new Registry;
         r->loggers.reserve(4);
         r->loggingQueue = DispatchQueue::serial("push.logging");
+        // After the queues' handlers: ours then take our locks before theirs, in the order logging takes
+        // them (a logger removed under the list lock may end its queue).
+        pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
         r->group = DispatchGroup::create();
         r->loggingQueue->setSpecific(&kLoggingQueueKey, &kLoggingQueueKey);
         r->loggingQueue->setSpecific(&kRegistryQueueKey, &kRegistryQueueKey);
@@ -382,14 +438,12 @@ void PUSHLog::queueLogMessage(const PUSHLogMessagePtr& message, bool asynchronou
     if (mayNotWait()) {
         // A logger (or the registry itself) logging: waiting here could wait for ourselves, and a permit
         // could be one that only we would give back.
-        std::call_once(r.workerStarted, [&r] { std::thread(workerMain, std::ref(r)).detach(); });
-        r.ring.push(message, false);
+        if (r.ring.push(message, false)) std::thread(workerMain, std::ref(r)).detach();
         return;
     }
     r.admission.take();
     if (asynchronously) {
-        std::call_once(r.workerStarted, [&r] { std::thread(workerMain, std::ref(r)).detach(); });
-        r.ring.push(message, true);
+        if (r.ring.push(message, true)) std::thread(workerMain, std::ref(r)).detach();
         return;
     }
     // Nothing queued ahead of it and at most one logger that takes it: straight onto that logger's queue.

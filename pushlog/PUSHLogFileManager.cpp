@@ -176,8 +176,10 @@ bool PUSHLogFileManagerDefault::ensureLogsDirectory(NSErrorPtr* error) {
 
 std::string PUSHLogFileManagerDefault::logsDirectory() {
     NSErrorPtr error;
-    if (!ensureLogsDirectory(&error)) {
-        NSLog(
+    if (ensureLogsDirectory(&error)) {
+        directoryFailures_.clear();
+    } else {
+        directoryFailures_.note(
             NSString::format("PUSHFileLogManagerDefault: Error creating logsDirectory: %@", {Value(error)}));
     }
     return logsDirectory_;
@@ -242,6 +244,8 @@ std::string PUSHLogFileManagerDefault::createNewLogFile(NSErrorPtr* error) {
     std::string created;
     std::optional<PUSHLogFileIdentity> identity;
     if (ensureLogsDirectory(&failure)) {
+        // Old files go before the new one comes: a process killed in between never leaves one too many.
+        deleteOldLogFiles(std::nullopt, /*reserved=*/1);
         const std::string name = newLogFileName();
         // Above the highest number of this minute, never a gap left by a deleted file: a reused lower
         // number would sort the new file as older than the ones beside it.
@@ -284,18 +288,21 @@ std::string PUSHLogFileManagerDefault::createNewLogFile(NSErrorPtr* error) {
         }
         return "";
     }
-    deleteOldLogFiles(identity);
+    deleteOldLogFiles(identity, 0);
     return created;
 }
 
 void PUSHLogFileManagerDefault::deleteOldLogFiles() {
-    deleteOldLogFiles(std::nullopt);
+    deleteOldLogFiles(std::nullopt, 0);
 }
 
-void PUSHLogFileManagerDefault::deleteOldLogFiles(const std::optional<PUSHLogFileIdentity>& keep) {
+void PUSHLogFileManagerDefault::deleteOldLogFiles(const std::optional<PUSHLogFileIdentity>& keep,
+                                                  uint32_t reserved) {
     auto files = sortedLogFileInfos();
     const uint64_t quota = logFilesDiskQuota();
-    const uint32_t count = maximumNumberOfLogFiles();
+    const uint32_t limit = maximumNumberOfLogFiles();
+    // Room for files about to be made; a limit is never reserved away entirely (0 means no limit).
+    const uint32_t count = limit > reserved ? limit - reserved : std::min<uint32_t>(limit, 1);
 
     std::optional<size_t> cut;
     if (quota > 0) {

@@ -22,6 +22,7 @@
 
 #include "platform/foundation/NSError.h"
 #include "platform/foundation/Value.h"
+#include "pushlog/PUSHFailureReport.h"
 #include "pushlog/PUSHLogFileInfo.h"
 
 // A file's identity, which survives renames: the device and inode of an open descriptor.
@@ -84,7 +85,8 @@ class PUSHLogFileManagerDefault : public PUSHLogFileManager,
     static std::string logFileDateString(Date date);
     static std::optional<Date> logFileDateFromString(const std::string& text);
 
-    // Creates the directory when missing (a failure is printed) and returns its path in every case.
+    // Creates the directory when missing and returns its path in every case. A failure is printed when it
+    // first happens, then at most once a minute while it lasts.
     std::string logsDirectory() override;
     std::vector<std::string> unsortedLogFilePaths() override;
     std::vector<std::string> unsortedLogFileNames() override;
@@ -111,8 +113,9 @@ class PUSHLogFileManagerDefault : public PUSHLogFileManager,
     PUSHLogFileManagerDefault(std::string logsDirectory, std::string protectionLevel);
 
     bool ensureLogsDirectory(NSErrorPtr* error);
-    // `keep` is a file just created, protected before any logger could declare it in use.
-    void deleteOldLogFiles(const std::optional<PUSHLogFileIdentity>& keep);
+    // `keep` is a file just created, protected before any logger could declare it in use; `reserved` files
+    // are about to be created and count against the limit.
+    void deleteOldLogFiles(const std::optional<PUSHLogFileIdentity>& keep, uint32_t reserved);
     bool isInUse(const PUSHLogFileIdentity& file) const;
     void scheduleDeletion();
 
@@ -120,6 +123,7 @@ class PUSHLogFileManagerDefault : public PUSHLogFileManager,
     std::string defaultFileProtectionLevel_;
     std::atomic<uint32_t> maximumNumberOfLogFiles_{kDefaultMaximumNumberOfLogFiles};
     std::atomic<uint64_t> logFilesDiskQuota_{kDefaultLogFilesDiskQuota};
+    PUSHFailureReport directoryFailures_;
     mutable std::mutex inUseMutex_;
     std::map<PUSHLogFileIdentity, int> filesInUse_;
 };

@@ -25,13 +25,15 @@ std::shared_ptr<const PUSHLogMessage::Source> sourceOf(std::string file, std::st
     return source;
 }
 
-// The calling thread's id and name, made again only when the name changes.
+// The calling thread's id and name, made again only when either changes (the id does in a forked child).
 const std::shared_ptr<const PUSHLogMessage::Thread>& currentThread() {
     thread_local std::shared_ptr<const PUSHLogMessage::Thread> thread;
+    thread_local uint64_t threadId = 0;
     std::string name = ProcessInfo::threadName();
-    if (!thread || thread->name != name) {
+    if (!thread || thread->name != name || threadId != ProcessInfo::threadId()) {
+        threadId = ProcessInfo::threadId();
         char hex[24];
-        std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(ProcessInfo::threadId()));
+        std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(threadId));
         thread = std::make_shared<const PUSHLogMessage::Thread>(PUSHLogMessage::Thread{hex, std::move(name)});
     }
     return thread;

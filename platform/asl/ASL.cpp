@@ -306,7 +306,9 @@ bool openAndLock(const std::string& path, StoreFile& store) {
                     if (older.fd() >= 0 && ::fstat(older.fd(), &info) == 0)
                         last = lastIdInFile(older.fd(), info.st_size);
                 }
-                store.lastId = std::max(store.lastId, last);
+                // A file with records says where its ids are (they start again after they ran out); an
+                // empty one goes on from the older generation, or from what we wrote before it was removed.
+                store.lastId = held.st_size > 0 && last > 0 ? last : std::max(store.lastId, last);
                 char byte = '\n';
                 store.endsWithNewline =
                     held.st_size == 0 || (::pread(store.fd, &byte, 1, held.st_size - 1) == 1 && byte == '\n');
@@ -424,8 +426,17 @@ bool ASLClient::send(const ASLMessage& message) {
         }
     } unlock{store.fd};
     if (store.lastId == UINT64_MAX) {
-        reportFailure("no message id left in", path, EOVERFLOW);
-        return false;
+        // The ids ran out: a new generation starts them again at 1, below every id the older one holds.
+        if (store.size > 0 && !rotate(path, store)) {
+            const int error = errno;
+            closeStore(store);
+            unlock.fd = -1;
+            reportFailure("cannot start a new generation of", path, error);
+            return false;
+        }
+        unlock.fd = store.fd;
+        store.lastId = 0;
+        NSLog("ASLClient: the message ids of " + path + " ran out; a new generation starts them again at 1");
     }
     record[ASL_KEY_MSG_ID] = std::to_string(store.lastId + 1);
     const std::string body = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -469,11 +480,13 @@ std::vector<ASLMessage> search(const std::string& facility, const ASLQuery& quer
         LockedFile file(generation, O_RDONLY, LOCK_SH);
         std::string text;
         struct stat info {};
+        const size_t first = found.size();
         if (file.fd() >= 0 && ::fstat(file.fd(), &info) == 0 && readRange(file.fd(), 0, info.st_size, text))
             collectRecords(text, query, found, skipped);
+        // The older generation first: its ids may be the higher ones when the ids started again.
+        std::stable_sort(found.begin() + long(first), found.end(),
+                         [](const ASLMessage& a, const ASLMessage& b) { return recordId(a) < recordId(b); });
     }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const ASLMessage& a, const ASLMessage& b) { return recordId(a) < recordId(b); });
     if (skippedLines) *skippedLines = skipped;
     return found;
 }

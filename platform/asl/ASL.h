@@ -1,17 +1,18 @@
 // The system log: a small store of key-value records, one file per facility.
 //
 // A client opened for a facility sends messages; each stored record gets a message id (rising by one per
-// record within a facility, across processes and generations; never reused: a store whose ids ran out
-// refuses records), the time, the sender's pid and name, and the facility. The file lives at
-// <sandbox home>/Library/Logs/asl/<facility>.log, one JSON object per line, written under flock(2) so that
-// other processes may read and write it too. The process keeps the file open between records (opening it
-// again when another writer replaced it) and makes the directory once. A store that would pass
-// kASLStoreMaximumBytes becomes the older generation "<facility>.log.1" (replacing the one before) and a
-// new one starts, so the store holds at most about twice that. A failed write (a full disk, a read-only
-// directory) is reported on the developer console and the send answers false; the file never keeps half a
-// record, and a record that follows half a line of a writer that died starts on a line of its own.
+// record within a facility, across processes and generations; unique within the store: when the ids run
+// out, a new generation starts them again at 1, reported once), the time, the sender's pid and name, and the
+// facility. The file lives at <sandbox home>/Library/Logs/asl/<facility>.log, one JSON object per line,
+// written under flock(2) so that other processes may read and write it too. The process keeps the file open
+// between records (opening it again when another writer replaced it) and makes the directory once. A store
+// that would pass kASLStoreMaximumBytes becomes the older generation "<facility>.log.1" (replacing the one
+// before) and a new one starts, so the store holds at most about twice that. A failed write (a full disk, a
+// read-only directory) is reported on the developer console and the send answers false; the file never keeps
+// half a record, and a record that follows half a line of a writer that died starts on a line of its own.
 //
-// Searching returns, in id order, the records of both generations that meet every condition of a query.
+// Searching returns the records of both generations that meet every condition of a query: the older
+// generation's first, each in id order.
 // Observers hear kASLNotificationName after records are stored, by any writer: a watch on the store's
 // directory reports them (this process's own records only, should the watch be refused).
 #pragma once

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -150,6 +151,23 @@ void Clock::cancelDeadline(DeadlineId id) {
     }
     s.index.erase(found);
     // `dropped` is destroyed after the lock is released (declared before the guard).
+}
+
+void runtime_internal::clockBeforeFork() {
+    state().mutex.lock();
+}
+
+void runtime_internal::clockAfterForkInParent() {
+    state().mutex.unlock();
+}
+
+void runtime_internal::clockAfterForkInChild() {
+    ClockState& s = state();
+    // The parent's threads may be counted as waiters: these are made anew rather than destroyed.
+    new (&s.mutex) std::mutex;
+    new (&s.timerWake) std::condition_variable;
+    new (&s.manualMoved) std::condition_variable;
+    s.timerThreadStarted = false;  // started with the next deadline: no thread starts inside fork
 }
 
 ManualClock::ManualClock(Date start) {

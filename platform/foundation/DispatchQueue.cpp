@@ -12,13 +12,23 @@
 // to the main run loop instead.
 //
 // Lock order: a queue's mutex, then the pool's, then the clock's.
+//
+// Fork: a child has one thread, the one that called fork. Before the fork every queue's lock, the pool's
+// and the clock's are taken (in lock order), so the child finds the state whole; in the child the pool
+// forgets the parent's workers, and each queue forgets the drains and sync callers of threads that are gone
+// and keeps only what the forking thread itself holds. Blocks queued and not started are the child's as
+// much as the parent's: they run in both (in the child from the queue's next call on).
 #include "platform/foundation/DispatchQueue.h"
+
+#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <new>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -34,6 +44,22 @@ namespace {
 constexpr int kConcurrentWidth = 64;
 
 thread_local std::vector<DispatchQueue*> currentQueues;
+
+// What the calling thread holds of the queues, for a forked child to keep: the slots of blocks it runs
+// (barrier or not), and the drain it runs on a worker.
+struct HeldSlot {
+    const DispatchQueue* queue;
+    bool barrier;
+};
+thread_local std::vector<HeldSlot> heldSlots;
+thread_local const DispatchQueue* drainingQueue = nullptr;
+
+struct HeldSlotScope {
+    HeldSlotScope(const DispatchQueue* queue, bool barrier) { heldSlots.push_back({queue, barrier}); }
+    ~HeldSlotScope() { heldSlots.pop_back(); }
+    HeldSlotScope(const HeldSlotScope&) = delete;
+    HeldSlotScope& operator=(const HeldSlotScope&) = delete;
+};
 
 struct CurrentQueueScope {
     explicit CurrentQueueScope(DispatchQueue* queue) { currentQueues.push_back(queue); }
@@ -94,6 +120,21 @@ class WorkerPool {
         return {threadStarts_, live_, idle_.size()};
     }
 
+    void lockForFork() { mutex_.lock(); }
+    void unlockAfterFork() { mutex_.unlock(); }
+    // In a forked child: only the forking thread is left, and it is a worker or not.
+    void resetInForkChild() {
+        new (&mutex_) std::mutex;
+        // The parent's parked workers wait on their condition variables, which cannot be destroyed here;
+        // the jobs handed over were drains that each queue forgets below.
+        new std::vector<std::shared_ptr<Worker>>(std::move(idle_));
+        new std::deque<std::function<void()>>(std::move(handedOver_));
+        idle_.clear();
+        handedOver_.clear();
+        finishing_ = isFinishing ? 1 : 0;
+        live_ = isWorker ? 1 : 0;
+    }
+
   private:
     struct Worker {
         std::condition_variable wake;
@@ -101,6 +142,7 @@ class WorkerPool {
     };
 
     void workerMain(std::function<void()> job) {
+        isWorker = true;
         auto self = std::make_shared<Worker>();
         for (;;) {
             job();
@@ -153,6 +195,7 @@ class WorkerPool {
 
     std::mutex mutex_;
     static thread_local bool isFinishing;
+    static thread_local bool isWorker;
 
     std::vector<std::shared_ptr<Worker>> idle_;
     std::deque<std::function<void()>> handedOver_;  // never more than there are finishing workers
@@ -162,10 +205,48 @@ class WorkerPool {
 };
 
 thread_local bool WorkerPool::isFinishing = false;
+thread_local bool WorkerPool::isWorker = false;
+
+class WorkQueue;
+
+// Every work queue, for the fork handlers.
+struct QueueRegistry {
+    std::mutex mutex;
+    std::set<WorkQueue*> queues;
+};
+QueueRegistry& queueRegistry();
 
 class WorkQueue final : public DispatchQueue {
   public:
-    WorkQueue(std::string label, int width) : DispatchQueue(std::move(label), width == 1), width_(width) {}
+    WorkQueue(std::string label, int width) : DispatchQueue(std::move(label), width == 1), width_(width) {
+        QueueRegistry& registry = queueRegistry();
+        std::lock_guard lock(registry.mutex);
+        registry.queues.insert(this);
+    }
+    ~WorkQueue() override {
+        QueueRegistry& registry = queueRegistry();
+        std::lock_guard lock(registry.mutex);
+        registry.queues.erase(this);
+    }
+
+    void lockForFork() { mutex_.lock(); }
+    void unlockAfterFork() { mutex_.unlock(); }
+    // In a forked child (pool already reset): keeps what the forking thread holds and forgets the drains
+    // and sync callers of the threads that are gone. Blocks still queued start with the queue's next call
+    // (no thread starts inside fork).
+    void resetInForkChild() {
+        new (&mutex_) std::mutex;
+        new (&turnGiven_) std::condition_variable;
+        std::erase_if(items_, [](const Item& item) { return item.waiter != nullptr; });
+        running_ = 0;
+        barrierRunning_ = false;
+        for (const HeldSlot& slot : heldSlots) {
+            if (slot.queue != this) continue;
+            slot.barrier ? void(barrierRunning_ = true) : void(++running_);
+        }
+        workers_ = drainingQueue == this ? 1 : 0;
+        starting_ = 0;
+    }
 
     void async(std::function<void()> block) override { enqueue(std::move(block), false); }
     void barrierAsync(std::function<void()> block) override { enqueue(std::move(block), width_ > 1); }
@@ -249,7 +330,10 @@ class WorkQueue final : public DispatchQueue {
                 turnGiven_.wait(lock, [&] { return waiter->go; });  // the worker has taken the slot for us
             }
         }
-        runOn(this, block);
+        {
+            HeldSlotScope held(this, barrier);
+            runOn(this, block);
+        }
         int drains;
         {
             std::lock_guard lock(mutex_);
@@ -261,6 +345,7 @@ class WorkQueue final : public DispatchQueue {
 
     // One drain on a pool worker: takes items while one may start.
     void drain() {
+        drainingQueue = this;
         std::unique_lock lock(mutex_);
         --starting_;
         while (canStartFront()) {
@@ -273,7 +358,10 @@ class WorkQueue final : public DispatchQueue {
                 continue;
             }
             lock.unlock();
-            runOn(this, item.block);
+            {
+                HeldSlotScope held(this, item.barrier);
+                runOn(this, item.block);
+            }
             item.block = nullptr;  // captures die outside the lock
             lock.lock();
             release(item.barrier);
@@ -285,6 +373,7 @@ class WorkQueue final : public DispatchQueue {
         }
         WorkerPool::shared().finishing();  // before the queue gives up its claim: its next item can come here
         --workers_;
+        drainingQueue = nullptr;
     }
 
     const int width_;
@@ -296,6 +385,39 @@ class WorkQueue final : public DispatchQueue {
     int workers_ = 0;   // drains under way
     int starting_ = 0;  // drains submitted that have not yet looked at the items
 };
+
+void beforeFork() {
+    QueueRegistry& registry = queueRegistry();
+    registry.mutex.lock();
+    for (WorkQueue* queue : registry.queues) queue->lockForFork();
+    WorkerPool::shared().lockForFork();
+    runtime_internal::clockBeforeFork();
+}
+
+void afterForkInParent() {
+    runtime_internal::clockAfterForkInParent();
+    WorkerPool::shared().unlockAfterFork();
+    QueueRegistry& registry = queueRegistry();
+    for (WorkQueue* queue : registry.queues) queue->unlockAfterFork();
+    registry.mutex.unlock();
+}
+
+void afterForkInChild() {
+    runtime_internal::clockAfterForkInChild();
+    WorkerPool::shared().resetInForkChild();
+    QueueRegistry& registry = queueRegistry();
+    new (&registry.mutex) std::mutex;
+    for (WorkQueue* queue : registry.queues) queue->resetInForkChild();
+}
+
+QueueRegistry& queueRegistry() {
+    static auto* registry = [] {
+        WorkerPool::shared();  // exists before the handlers can run
+        pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
+        return new QueueRegistry;  // queues may outlive static destruction
+    }();
+    return *registry;
+}
 
 class MainQueue final : public DispatchQueue {
   public:

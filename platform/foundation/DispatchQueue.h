@@ -123,4 +123,7 @@ class DispatchFileSource {
     virtual void setCancelHandler(std::function<void()> handler) = 0;
     virtual void resume() = 0;
     virtual void cancel() = 0;
+    // Events seen and not yet handed to the handler: an owner busy on the source's queue can act on them
+    // before the handler gets its turn.
+    virtual unsigned pendingEvents() const = 0;
 };

@@ -269,6 +269,11 @@ class FileSource final : public DispatchFileSource, public std::enable_shared_fr
         if (cancelHandler) queue_->async(std::move(cancelHandler));
     }
 
+    unsigned pendingEvents() const override {
+        std::lock_guard lock(mutex_);
+        return cancelled_ ? 0 : pending_;
+    }
+
   private:
     // Caller holds mutex_.
     void scheduleDelivery() {
@@ -321,7 +326,7 @@ class FileSource final : public DispatchFileSource, public std::enable_shared_fr
     const DispatchQueuePtr queue_;
     int watch_ = -1;  // guarded by the registry mutex
     int inode_ = -1;  // guarded by the registry mutex
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::function<void(unsigned)> handler_;
     std::function<void()> cancelHandler_;
     unsigned pending_ = 0;

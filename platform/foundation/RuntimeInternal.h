@@ -25,4 +25,11 @@ struct WorkerPoolStatistics {
 };
 WorkerPoolStatistics workerPoolStatistics();
 
+// Fork: the clock's part of the runtime's handlers (the queues' code calls them, in lock order). Before
+// the fork the clock's lock is taken; the parent lets it go; the child, whose timer thread is gone, makes
+// its lock and wake-ups anew and starts a timer thread again with its next deadline.
+void clockBeforeFork();
+void clockAfterForkInParent();
+void clockAfterForkInChild();
+
 }  // namespace runtime_internal

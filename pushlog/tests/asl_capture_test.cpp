@@ -1,6 +1,7 @@
 #include "pushlog/tests/PushLogTestSupport.h"
 
 #include "platform/asl/ASL.h"
+#include "platform/foundation/RuntimeInternal.h"
 #include "pushlog/PUSHASLLogCapture.h"
 #include "pushlog/PUSHASLLogger.h"
 
@@ -91,6 +92,35 @@ TEST_F(ASLCaptureTest, StopAndRestart) {
     ASSERT_TRUE(captured("marker"));
     EXPECT_EQ(occurrences("unseen"), 0u);
     EXPECT_EQ(occurrences("once"), 1u);
+}
+
+TEST_F(ASLCaptureTest, ABurstOfNotificationsWhileTheReaderIsBusyHoldsNoThreads) {
+    auto busyWorkers = [] {
+        auto pool = runtime_internal::workerPoolStatistics();
+        return pool.live - pool.idle;
+    };
+    const size_t before = busyWorkers();
+    startAndListen();
+    // The reader stops inside the hand-over of an error record, which waits for the held logger.
+    logger_->hold();
+    send("2", "blocker");
+    ASSERT_TRUE(logger_->waitForEntered(1));
+    // Our own listener is queued behind the capture's for every notification: when it has heard one, the
+    // capture's handler for it has started.
+    auto heard = std::make_shared<std::atomic<int>>(0);
+    auto token =
+        ASLStore::notifyRegister(DispatchQueue::global(DispatchQueue::Priority::High), [heard] { ++*heard; });
+    constexpr int kNotifications = 30;
+    for (int i = 0; i < kNotifications; ++i) {
+        const int seen = heard->load();
+        send("6", "burst " + std::to_string(i));
+        ASSERT_TRUE(eventually([&] { return heard->load() > seen; }));
+    }
+    ASLStore::notifyCancel(token);
+    EXPECT_LE(busyWorkers(), before + 6) << "threads waiting for the reader";
+    logger_->release();
+    EXPECT_TRUE(captured("burst " + std::to_string(kNotifications - 1)));
+    for (int i = 0; i < kNotifications; ++i) EXPECT_EQ(occurrences("burst " + std::to_string(i)), 1u) << i;
 }
 
 TEST_F(ASLCaptureTest, TheSystemLogLoggerDoesNotWriteCapturedRecordsBack) {

@@ -1,6 +1,8 @@
 #include "pushlog/tests/PushLogTestSupport.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/foundation/FileManager.h"
 #include "pushlog/PUSHLogFileManager.h"
@@ -116,6 +118,33 @@ TEST_F(LogFileManagerTest, DeletionKeepsTheNewestFilesWithinCountAndQuota) {
         EXPECT_EQ(manager->sortedLogFileNames(), std::vector(names.begin(), names.begin() + long(c.kept)))
             << c.sizes.size() << " files, count " << c.count << ", quota " << c.quota;
     }
+}
+
+TEST_F(LogFileManagerTest, ANewFileNeverTakesTheDirectoryOverTheLimitEvenForAMoment) {
+    // A process killed at any point of a creation leaves what the directory held at that point: follow
+    // its creations and deletions in order and count the files after each.
+    manager->setMaximumNumberOfLogFiles(3);
+    PUSHLog::loggingQueue()->sync([] {});
+    const auto names = makeFiles({1, 1, 1});
+    for (const auto& name : names)
+        PUSHLogFileInfo::logFileWithPath(manager->logsDirectory() + "/" + name)->setIsArchived(true);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, manager->logsDirectory().c_str(), IN_CREATE | IN_DELETE), 0);
+    ASSERT_NE(manager->createNewLogFile(), "");
+    alignas(inotify_event) char buffer[4096];
+    const ssize_t n = ::read(watch, buffer, sizeof buffer);
+    ::close(watch);
+    ASSERT_GT(n, 0);
+    size_t count = names.size(), most = count;
+    for (ssize_t offset = 0; offset < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+        offset += ssize_t(sizeof(inotify_event) + event->len);
+        count += (event->mask & IN_CREATE) ? 1 : (event->mask & IN_DELETE) ? size_t(-1) : 0;
+        most = std::max(most, count);
+    }
+    EXPECT_EQ(most, 3u);
+    EXPECT_EQ(manager->sortedLogFileNames().size(), 3u);
 }
 
 TEST_F(LogFileManagerTest, DeletionSparesTheFileInUseANewFileAndWhatIsNoRegularFile) {

@@ -1,6 +1,7 @@
 #include "pushlog/tests/PushLogTestSupport.h"
 
 #include "platform/foundation/DispatchQueue.h"
+#include "platform/foundation/Process.h"
 #include "pushlog/PUSHCustomFormatter.h"
 
 namespace {
@@ -22,6 +23,35 @@ class RegistryTest : public ::testing::Test {
         PUSHLog::setProcessorCount(4);
     }
 };
+
+// A child forked without exec logs through both roads, with its own thread id: the parent's logging worker
+// and pool workers stay behind, so the child must not wait for them.
+TEST_F(RegistryTest, AForkedChildLogsAsynchronouslyAndSynchronouslyWithItsOwnThreadId) {
+    auto first = CapturingLogger::create("test.fork.first"),
+         second = CapturingLogger::create("test.fork.second");
+    PUSHLog::addLogger(first);
+    // The parent has logged both ways: its ring worker and pool workers are running or parked.
+    for (int i = 0; i < 20; ++i)
+        PUSHLog::log(i % 2 == 0, "parent", 0, PUSHLogFlagInfo, 0, "f.m", "fn", 1, Value());
+    PUSHLog::flushLog();
+    for (const bool twoLoggers : {false, true}) {
+        SCOPED_TRACE(twoLoggers ? "two loggers" : "one logger");
+        if (twoLoggers) PUSHLog::addLogger(second);
+        PUSHLog::allLoggers();
+        const size_t firstBefore = first->count(), secondBefore = second->count();
+        EXPECT_TRUE(foundation_test::passesInForkedChild([&] {
+            char own[24];
+            std::snprintf(own, sizeof own, "%llx", static_cast<unsigned long long>(ProcessInfo::threadId()));
+            PUSHLog::log(false, "sync", 0, PUSHLogFlagInfo, 0, "f.m", "fn", 1, Value());
+            for (int i = 0; i < 10; ++i)
+                PUSHLog::log(true, "async", 0, PUSHLogFlagInfo, 0, "f.m", "fn", 1, Value());
+            PUSHLog::flushLog();
+            bool passed = first->count() == firstBefore + 11 && first->messages().back()->threadID() == own;
+            if (twoLoggers) passed = passed && second->count() == secondBefore + 11;
+            return passed;
+        }));
+    }
+}
 
 TEST_F(RegistryTest, LevelMasksChooseTheLoggers) {
     const std::vector<uint32_t> levels = {PUSHLogLevelOff, PUSHLogLevelInfo, PUSHLogLevelDebug,

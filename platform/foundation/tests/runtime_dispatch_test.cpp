@@ -194,6 +194,42 @@ TEST(DispatchWorkers, BlockedBlocksNeverStarveTheQueueThatReleasesThem) {
     EXPECT_EQ(released.load(), kBlocked + 2);
 }
 
+TEST(DispatchFork, AChildForkedWithoutExecHasWorkingQueuesGroupsAndTimers) {
+    // The parent busy: parked workers, a serial queue whose worker is inside a block, a timer thread.
+    auto busy = DispatchQueue::serial("test.fork.busy");
+    auto inside = std::make_shared<std::atomic<bool>>(false),
+         leave = std::make_shared<std::atomic<bool>>(false);
+    busy->async([inside, leave] {
+        *inside = true;
+        foundation_test::eventually([&] { return leave->load(); });
+    });
+    ASSERT_TRUE(foundation_test::eventually([&] { return inside->load(); }));
+    auto group = DispatchGroup::create();
+    for (int i = 0; i < 8; ++i) group->async(DispatchQueue::global(), [] {});
+    ASSERT_TRUE(group->wait(30));
+    DispatchQueue::global()->after(0.001, [] {});
+
+    auto fromParent = ProcessInfo::threadId();
+    EXPECT_TRUE(foundation_test::passesInForkedChild([&] {
+        // The busy queue's worker did not come along: the queue is free in the child.
+        std::atomic<int> ran{0};
+        busy->sync([&] { ++ran; });
+        auto childGroup = DispatchGroup::create();
+        auto serial = DispatchQueue::serial("test.fork.child");
+        for (int i = 0; i < 16; ++i) {
+            childGroup->async(DispatchQueue::global(), [&] { ++ran; });
+            childGroup->async(serial, [&] { ++ran; });
+        }
+        if (!childGroup->wait(30)) return false;
+        std::atomic<bool> fired{false};
+        serial->after(0.01, [&] { fired = true; });
+        return ran == 33 && foundation_test::eventually([&] { return fired.load(); }, 30) &&
+               ProcessInfo::threadId() != fromParent;
+    }));
+    *leave = true;
+    busy->sync([] {});
+}
+
 TEST(DispatchMainQueue, DispatchAndOperationMainQueuesRunOnTheMainThreadWhenTheLoopRuns) {
     auto main = DispatchQueue::main();
     auto operations = NSOperationQueue::mainQueue();

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -46,6 +49,27 @@ inline bool eventually(const std::function<bool()>& predicate, double seconds = 
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Runs `body` in a child forked from this process, threads and all, without exec: a child that hangs or
+// fails shows here, waited for at most `seconds` (then killed). The child answers through its exit status.
+inline ::testing::AssertionResult passesInForkedChild(const std::function<bool()>& body,
+                                                      double seconds = 60) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return ::testing::AssertionFailure() << "fork failed";
+    if (pid == 0) {
+        ::alarm(unsigned(seconds) + 10);  // never outlives the test, whatever the parent does
+        ::_exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    const bool ended = eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, seconds);
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return ::testing::AssertionFailure() << "the forked child did not finish within " << seconds << " s";
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the forked child failed (status " << status << ")";
 }
 
 // Threads of this process, from /proc/self/task.
