@@ -166,6 +166,7 @@ struct Registry {
     // reads of callers that may not wait for the logging queue.
     std::vector<std::shared_ptr<PUSHLoggerNode>> loggers;
     std::mutex listMutex;
+    std::atomic<uint64_t> listVersion{1};  // changed with `loggers`, under `listMutex`
     DispatchQueuePtr loggingQueue;
     std::shared_ptr<DispatchGroup> group;
     Admission admission;
@@ -341,6 +342,7 @@ void ltAddLogger(Registry& r, const PUSHLoggerPtr& logger, uint32_t level) {
     {
         std::lock_guard lock(r.listMutex);
         r.loggers.push_back(node);
+        r.listVersion.fetch_add(1, std::memory_order_release);
     }
     if (logger->implementsDidAddLogger()) {
         queue->async([logger] { guarded(*logger, "didAddLogger", [&] { logger->didAddLogger(); }); });
@@ -361,12 +363,42 @@ void ltRemoveLogger(Registry& r, const PUSHLoggerPtr& logger) {
     noticeRemoval(*it);
     std::lock_guard lock(r.listMutex);
     r.loggers.erase(it);
+    r.listVersion.fetch_add(1, std::memory_order_release);
 }
 
 void ltRemoveAllLoggers(Registry& r) {
     for (const auto& node : r.loggers) noticeRemoval(node);
     std::lock_guard lock(r.listMutex);
     r.loggers.clear();
+    r.listVersion.fetch_add(1, std::memory_order_release);
+}
+
+// The one registered logger whose level takes `flag`: null when none does, `several` when more than one
+// does. Reads the list as this thread last saw it, and again (under the list lock) only once it has
+// changed, so that a synchronous call takes no lock here besides its logger's queue. The view holds the
+// loggers weakly: a removed logger is not kept alive by a thread that once logged to it.
+std::shared_ptr<PUSHLoggerNode> soleLoggerFor(Registry& r, uint32_t flag, bool& several) {
+    struct View {
+        uint64_t version = 0;
+        std::vector<std::pair<uint32_t, std::weak_ptr<PUSHLoggerNode>>> nodes;  // level and node
+    };
+    thread_local View view;
+    if (view.version != r.listVersion.load(std::memory_order_acquire)) {
+        std::lock_guard lock(r.listMutex);
+        view.nodes.clear();
+        for (const auto& node : r.loggers) view.nodes.emplace_back(node->level(), node);
+        view.version = r.listVersion.load(std::memory_order_relaxed);
+    }
+    const std::weak_ptr<PUSHLoggerNode>* match = nullptr;
+    several = false;
+    for (const auto& [level, node] : view.nodes) {
+        if ((level & flag) == 0) continue;
+        several = match != nullptr;
+        if (several) return nullptr;
+        match = &node;
+    }
+    // A logger removed since the view was read counts as gone, as if its removal came first.
+    return match ? match->lock() : nullptr;
 }
 
 std::vector<PUSHLoggerPtr> loggersOf(const std::vector<std::shared_ptr<PUSHLoggerNode>>& nodes) {
@@ -448,17 +480,8 @@ void PUSHLog::queueLogMessage(const PUSHLogMessagePtr& message, bool asynchronou
     }
     // Nothing queued ahead of it and at most one logger that takes it: straight onto that logger's queue.
     if (r.pendingSteps.load() == 0 && r.ring.delivered() == r.ring.admitted()) {
-        std::shared_ptr<PUSHLoggerNode> only;
         bool several = false;
-        {
-            std::lock_guard lock(r.listMutex);
-            for (const auto& node : r.loggers) {
-                if ((node->level() & message->flag()) == 0) continue;
-                several = only != nullptr;
-                if (several) break;
-                only = node;
-            }
-        }
+        const std::shared_ptr<PUSHLoggerNode> only = soleLoggerFor(r, message->flag(), several);
         if (!several) {
             const Entry entry{message, true};
             if (only) deliverTo(*only, &entry, 1);

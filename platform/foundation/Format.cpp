@@ -1,7 +1,9 @@
 #include "platform/foundation/Format.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -250,6 +252,71 @@ std::string convert(const Value& v, const Directive& directive) {
     }
 }
 
+// The directives log lines use (%d %ld %lu %u %x %s %@ %f ... with "-" or "0", width and, for floats, a
+// precision) written straight into `out`, without building a C format; false leaves the directive to
+// `convert`, whose output these match byte for byte.
+bool appendDirect(const Value& v, const Directive& directive, std::string& out) {
+    if (directive.flags.find_first_not_of("-0") != std::string::npos) return false;
+    const char c = directive.conversion;
+    if (c == '@' || c == 's' || c == 'S') {
+        const std::string* text = v.asString();
+        if (!text || directive.width || directive.precision) return false;
+        out += *text;
+        return true;
+    }
+    char buffer[400];
+    char* const first = buffer + 1;  // room for a sign put in front
+    char* last;
+    bool negative = false;
+    if (c == 'd' || c == 'i' || c == 'u' || c == 'x' || c == 'X' || c == 'o') {
+        if (directive.precision || directive.length == Length::Char || directive.length == Length::Short)
+            return false;
+        unsigned long long magnitude;
+        if (c == 'd' || c == 'i') {
+            if (v.kind() == Value::Kind::UInt) {
+                magnitude = v.unsignedIntegerValue();
+            } else if (v.kind() == Value::Kind::Int) {
+                const long long n = static_cast<long long>(v.integerValue());
+                negative = n < 0;
+                magnitude =
+                    negative ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+            } else {
+                return false;
+            }
+        } else {
+            magnitude = unsignedArgument(v, directive);
+        }
+        const int base = c == 'x' || c == 'X' ? 16 : c == 'o' ? 8 : 10;
+        last = std::to_chars(first, std::end(buffer), magnitude, base).ptr;
+        if (c == 'X') std::transform(first, last, first, [](char d) { return d >= 'a' ? char(d - 32) : d; });
+    } else if (c == 'f' || c == 'e' || c == 'g') {
+        // Infinities and NaNs pad with spaces even under "0": the general path keeps those.
+        const double d = v.doubleValue();
+        if (!std::isfinite(d)) return false;
+        const int precision = int(std::min(directive.precision.value_or(6), kMaxField));
+        const auto style = c == 'f'   ? std::chars_format::fixed
+                           : c == 'e' ? std::chars_format::scientific
+                                      : std::chars_format::general;
+        negative = std::signbit(d);
+        auto result = std::to_chars(first, std::end(buffer), std::fabs(d), style, precision);
+        if (result.ec != std::errc()) return false;
+        last = result.ptr;
+    } else {
+        return false;
+    }
+    const size_t length = size_t(last - first) + negative;
+    const size_t width = size_t(std::min(directive.width.value_or(0), kMaxField));
+    const size_t pad = width > length ? width - length : 0;
+    const bool left = hasFlag(directive, '-');
+    const bool zeros = !left && hasFlag(directive, '0');
+    if (!left && !zeros) out.append(pad, ' ');
+    if (negative) out += '-';
+    if (zeros) out.append(pad, '0');
+    out.append(first, last);
+    if (left) out.append(pad, ' ');
+    return true;
+}
+
 bool isConversion(char c) {
     static constexpr std::string_view kConversions = "@sSdiDuUxXoOfFeEgGaAcCp";
     return kConversions.find(c) != std::string_view::npos;
@@ -272,12 +339,11 @@ std::optional<long> readField(std::string_view f, size_t& i, Arguments& args, bo
     return readNumber(f, i);
 }
 
-}  // namespace
-
-std::string format(std::string_view f, const std::vector<Value>& args) {
+// Every call comes here; `direct` chooses whether the common directives skip the C formatter.
+std::string formatArguments(std::string_view f, std::span<const Value> args, bool direct) {
     std::string out;
     out.reserve(f.size() + 16 * args.size());
-    Arguments arguments{std::span<const Value>(args)};
+    Arguments arguments{args};
     size_t i = 0;
     while (i < f.size()) {
         size_t percent = f.find('%', i);
@@ -337,13 +403,24 @@ std::string format(std::string_view f, const std::vector<Value>& args) {
             continue;
         }
         directive.conversion = f[i++];
-        if (const Value* v = arguments.take(position)) out += convert(*v, directive);
+        const Value* v = arguments.take(position);
+        if (v && !(direct && appendDirect(*v, directive, out))) out += convert(*v, directive);
     }
     return out;
 }
 
+}  // namespace
+
+std::string format(std::string_view f, const std::vector<Value>& args) {
+    return formatArguments(f, args, true);
+}
+
 std::string format(std::string_view f, std::initializer_list<Value> args) {
-    return format(f, std::vector<Value>(args));
+    return formatArguments(f, std::span<const Value>(args.begin(), args.size()), true);
+}
+
+std::string formatThroughC(std::string_view f, const std::vector<Value>& args) {
+    return formatArguments(f, args, false);
 }
 
 }  // namespace NSString

@@ -17,4 +17,7 @@
 namespace NSString {
 std::string format(std::string_view format, std::initializer_list<Value> args);
 std::string format(std::string_view format, const std::vector<Value>& args);
+// The same with every C conversion built through the C formatter: the reference the common directives,
+// which `format` writes directly, must match.
+std::string formatThroughC(std::string_view format, const std::vector<Value>& args);
 }  // namespace NSString

@@ -112,6 +112,26 @@ TEST_F(RegistryTest, DuplicateAndRemovedRegistrations) {
     EXPECT_EQ(PUSHLog::admissionStats().inFlight, 0u);
 }
 
+// A thread that logged synchronously to a logger does not keep it once it is removed, and its next call
+// sees the loggers registered since.
+TEST_F(RegistryTest, ALoggerRemovedAfterSynchronousCallsIsReleasedAndItsSuccessorTakesTheNext) {
+    auto first = CapturingLogger::create();
+    PUSHLog::addLogger(first, PUSHLogLevelAll);
+    logSync(1, "to first");
+    EXPECT_EQ(first->texts(), std::vector<std::string>{"to first"});
+    std::weak_ptr<CapturingLogger> released = first;
+    auto queue = first->loggerQueue();
+    PUSHLog::removeLogger(first);
+    auto second = CapturingLogger::create();
+    PUSHLog::addLogger(second, PUSHLogLevelAll);
+    PUSHLog::allLoggers();
+    queue->sync([] {});  // the removal notice has run
+    first.reset();
+    EXPECT_TRUE(released.expired());
+    logSync(1, "to second");
+    EXPECT_EQ(second->texts(), std::vector<std::string>{"to second"});
+}
+
 TEST_F(RegistryTest, SynchronousCallWaitsForASlowLogger) {
     auto slow = CapturingLogger::create("slow");
     auto fast = CapturingLogger::create("fast");

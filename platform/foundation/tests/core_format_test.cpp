@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <limits>
 #include <string>
 
 namespace {
@@ -158,6 +159,51 @@ TEST(FormatDirectives, KnownResults) {
     EXPECT_EQ(NSString::format("%99999999999d", {1}).size(), 4096u);
     EXPECT_EQ(NSString::format("%.99999999999f", {1.0}).size(), 4098u);
     EXPECT_EQ(NSString::format("%*s", {int64_t(INT64_MIN), "x"}).size(), 4096u);
+}
+
+// The directives written without the C formatter against the general path, over every kind of argument
+// and the flags, widths and precisions around them (those it leaves to the general path included).
+TEST(FormatDirect, MatchesTheGeneralPath) {
+    const char* formats[] = {"%d",     "%i",       "%5d",     "%-5d|", "%05d",  "%-05d|", "%1d",  "%ld",
+                             "%lld",   "%hd",      "%hhd",    "%+d",   "% d",   "%.3d",   "%u",   "%lu",
+                             "%llu",   "%12lu",    "%-3u|",   "%zu",   "%hhu",  "%x",     "%lx",  "%08x",
+                             "%-8x|",  "%X",       "%#x",     "%o",    "%06o",  "%f",     "%.2f", "%.0f",
+                             "%10.3f", "%-10.3f|", "%010.3f", "%0.2f", "%.12f", "%e",     "%.3e", "%012.4e",
+                             "%g",     "%.0g",     "%.10g",   "%-9g|", "%09g",  "%s",     "%@",   "%10s",
+                             "%-6@|",  "%.2s",     "%S",      "%c",    "%p",    "%D",     "%U"};
+    const Value values[] = {Value(0),
+                            Value(17),
+                            Value(-1),
+                            Value(-42),
+                            Value(static_cast<long long>(LLONG_MIN)),
+                            Value(static_cast<long long>(LLONG_MAX)),
+                            Value(static_cast<unsigned long long>(ULLONG_MAX)),
+                            Value(4294967296ULL),
+                            Value(3.14159265358979),
+                            Value(-2.5),
+                            Value(-0.0),
+                            Value(-1e-9),
+                            Value(1e300),
+                            Value(1e-7),
+                            Value(double(1.0f - 0.1f)),
+                            Value(std::numeric_limits<double>::infinity()),
+                            Value(-std::numeric_limits<double>::quiet_NaN()),
+                            Value(true),
+                            Value("h\xc3\xa9llo"),
+                            Value(""),
+                            Value("12.5x"),
+                            Value()};
+    for (const char* f : formats) {
+        for (const Value& v : values) {
+            const std::string format = std::string("<") + f + ">";
+            EXPECT_EQ(NSString::format(format, {v}), NSString::formatThroughC(format, {v}))
+                << f << " of " << v.stringValue();
+        }
+    }
+    // Several directives and text in one line, as the log calls write them.
+    const std::vector<Value> line = {Value("GET"), Value(200), Value(1234567LL), Value(0.25), Value(255)};
+    EXPECT_EQ(NSString::format("%@ %d took %lu us (%.2f) %-4x|%%", line),
+              NSString::formatThroughC("%@ %d took %lu us (%.2f) %-4x|%%", line));
 }
 
 }  // namespace
