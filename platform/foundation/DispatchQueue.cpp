@@ -2,16 +2,22 @@
 // `WorkQueue` of some width (1 for serial) that owns its pending items under its own mutex; when an item may
 // start and the queue has fewer drains under way than it could use, it asks the pool for one more. A drain
 // takes items while one may start and ends as soon as none may. The pool never makes a drain wait for a
-// thread: it hands it to a parked worker, to one just returning from a drain, or to a new thread, so a block
-// that waits on a semaphore or a sync cannot starve the queue that would release it. A worker with nothing to
-// do parks (the most recently parked is woken first, so the others can run out their linger) and leaves after
+// thread: a worker spinning idle takes it through a lock-free slot; else it is pending, and unless enough
+// workers will look at the pending drains without waiting (ones returning from a drain, ones already woken),
+// a parked worker is woken or a new thread started, so a block that waits on a semaphore or a sync cannot
+// starve the queue that would release it. Whichever worker looks first takes a pending drain: a worker that
+// queued it from its own block and is done before the woken one runs takes it itself, in queue order as
+// always. (It is never left to that worker alone: its block may go on to wait for the very work it queued.)
+// A worker with nothing to do spins a few microseconds while CPUs are idle, then parks (the most recently
+// parked is woken first, so the others can run out their linger) and leaves after
 // `kIdleWorkerLingerSeconds` of clock time.
 //
 // A sync call queues a waiter item; when the waiter reaches the head, a drain (or the fast path, when the
 // queue is free) hands the slot to the caller, which runs the block on its own thread. The main queue posts
 // to the main run loop instead.
 //
-// Lock order: a queue's mutex, then the pool's, then the clock's.
+// Lock order: a queue's mutex, then the pool's, then the clock's. A hop onto a spinning worker takes only
+// the queue's.
 //
 // Fork: a child has one thread, the one that called fork. Before the fork every queue's lock, the pool's
 // and the clock's are taken (in lock order), so the child finds the state whole; in the child the pool
@@ -212,9 +218,10 @@ class WorkerPool {
                 job();
                 job = nullptr;  // captures die outside the lock
             }
+            const bool maySpin = spinGate_.cpusIdle();  // outside the lock: it may read a file
             std::unique_lock lock(mutex_);
             if (takePending(job)) continue;
-            if (spinGate_.cpusIdle() && spin(lock, *self, job)) continue;
+            if (maySpin && spin(lock, *self, job)) continue;
             if (!park(lock, self)) {
                 --live_;
                 return;
