@@ -1,9 +1,11 @@
 // One async hop onto an idle serial queue and back to the caller waiting for it, beside the floor for the
 // same round trip: two std::threads handing a turn to each other through a mutex and condition variables.
 // Real time per round trip. `thread_starts` counts the threads the worker pool started during the timed
-// loop: a hop must find a parked worker, never start one.
+// loop: a hop must find a parked worker, never start one. `spin_hits` is the share of hops whose worker was
+// still spinning when the block came (it needed no wake-up); spinning stops while the CPUs are busy.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -22,9 +24,12 @@ void BM_SerialQueueHop(benchmark::State& state) {
         if (!back->wait(10)) ++lost;
     };
     hop();  // the pool has a parked worker from here on
-    const uint64_t starts = runtime_internal::workerPoolStatistics().threadStarts;
+    const auto before = runtime_internal::workerPoolStatistics();
     for (auto _ : state) hop();
-    state.counters["thread_starts"] = double(runtime_internal::workerPoolStatistics().threadStarts - starts);
+    const auto after = runtime_internal::workerPoolStatistics();
+    state.counters["thread_starts"] = double(after.threadStarts - before.threadStarts);
+    state.counters["spin_hits"] =
+        double(after.spinHits - before.spinHits) / double(std::max<int64_t>(1, state.iterations()));
     state.counters["lost"] = double(lost);
     if (lost) state.SkipWithError("a hop never came back");
 }

@@ -2,16 +2,22 @@
 // `WorkQueue` of some width (1 for serial) that owns its pending items under its own mutex; when an item may
 // start and the queue has fewer drains under way than it could use, it asks the pool for one more. A drain
 // takes items while one may start and ends as soon as none may. The pool never makes a drain wait for a
-// thread: it hands it to a parked worker, to one just returning from a drain, or to a new thread, so a block
-// that waits on a semaphore or a sync cannot starve the queue that would release it. A worker with nothing to
-// do parks (the most recently parked is woken first, so the others can run out their linger) and leaves after
+// thread: a worker spinning idle takes it through a lock-free slot; else it is pending, and unless enough
+// workers will look at the pending drains without waiting (ones returning from a drain, ones already woken),
+// a parked worker is woken or a new thread started, so a block that waits on a semaphore or a sync cannot
+// starve the queue that would release it. Whichever worker looks first takes a pending drain: a worker that
+// queued it from its own block and is done before the woken one runs takes it itself, in queue order as
+// always. (It is never left to that worker alone: its block may go on to wait for the very work it queued.)
+// A worker with nothing to do spins a few microseconds while CPUs are idle, then parks (the most recently
+// parked is woken first, so the others can run out their linger) and leaves after
 // `kIdleWorkerLingerSeconds` of clock time.
 //
 // A sync call queues a waiter item; when the waiter reaches the head, a drain (or the fast path, when the
 // queue is free) hands the slot to the caller, which runs the block on its own thread. The main queue posts
 // to the main run loop instead.
 //
-// Lock order: a queue's mutex, then the pool's, then the clock's.
+// Lock order: a queue's mutex, then the pool's, then the clock's. A hop onto a spinning worker takes only
+// the queue's.
 //
 // Fork: a child has one thread, the one that called fork. Before the fork every queue's lock, the pool's
 // and the clock's are taken (in lock order), so the child finds the state whole; in the child the pool
@@ -23,10 +29,12 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <new>
 #include <set>
 #include <thread>
@@ -75,6 +83,42 @@ void runOn(DispatchQueue* queue, const std::function<void()>& block) {
 
 // ---- Worker pool
 
+// Whether an idle worker may spin: only while fewer than a few spin and the machine's runnable threads
+// (read from /proc/loadavg at most every few milliseconds) leave a CPU free. On a busy machine the CPU a
+// spinner holds is one another thread needs, so there workers park at once.
+class SpinGate {
+  public:
+    static constexpr int kMaxSpinners = 2;
+    static constexpr auto kSpinFor = std::chrono::microseconds(20);
+
+    bool cpusIdle() {
+        const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+        int64_t readAt = readAt_.load(std::memory_order_relaxed);
+        if (now - readAt > kReadEvery.count() && readAt_.compare_exchange_strong(readAt, now)) {
+            idle_.store(runnableThreads() < cpuCount_, std::memory_order_relaxed);
+        }
+        return idle_.load(std::memory_order_relaxed);
+    }
+
+  private:
+    static constexpr auto kReadEvery =
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::milliseconds(5));
+
+    // Runnable threads besides the caller; the CPU count when it cannot be read (no spinning then).
+    int runnableThreads() const {
+        FILE* file = std::fopen("/proc/loadavg", "re");
+        if (!file) return cpuCount_;
+        int running = 0;
+        const bool read = std::fscanf(file, "%*f %*f %*f %d/", &running) == 1;
+        std::fclose(file);
+        return read ? running - 1 : cpuCount_;
+    }
+
+    const int cpuCount_ = int(std::max(1u, std::thread::hardware_concurrency()));
+    std::atomic<int64_t> readAt_{std::numeric_limits<int64_t>::min() / 2};
+    std::atomic<bool> idle_{false};
+};
+
 class WorkerPool {
   public:
     static WorkerPool& shared() {
@@ -82,19 +126,24 @@ class WorkerPool {
         return *pool;
     }
 
-    // Runs `job` on a worker at once: a parked one, else one that is about to return from its job, else a new
-    // thread.
+    // Runs `job` on a worker at once. A spinning worker takes it without a lock; else it joins the pending
+    // jobs, and unless enough workers will look at them without waiting (finishing or already woken ones),
+    // a parked worker is woken or a new thread started. Whichever worker looks first takes the job: one
+    // that queued it from its own block and is done before the woken one runs takes it itself.
     void submit(std::function<void()> job) {
+        if (handToSpinner(job)) return;
         std::shared_ptr<Worker> worker;
         {
             std::lock_guard lock(mutex_);
+            if (handToSpinner(job)) return;  // one that started spinning since
+            pending_.push_back(std::move(job));
+            pendingCount_.store(pending_.size(), std::memory_order_release);
+            if (pending_.size() <= lookers_) return;
+            ++lookers_;
             if (!idle_.empty()) {
                 worker = std::move(idle_.back());  // the most recently parked: the others may linger out
                 idle_.pop_back();
-                worker->job = std::move(job);
-            } else if (handedOver_.size() < finishing_) {
-                handedOver_.push_back(std::move(job));
-                return;
+                worker->woken = true;
             } else {
                 ++live_;
                 ++threadStarts_;
@@ -104,20 +153,20 @@ class WorkerPool {
             worker->wake.notify_one();
             return;
         }
-        std::thread([this, job = std::move(job)]() mutable { workerMain(std::move(job)); }).detach();
+        std::thread([this] { workerMain(); }).detach();
     }
 
     // Called by a job on its worker once it will return without waiting for anything: work submitted from
-    // then on may go to this worker rather than to a new thread.
+    // then on may wait for this worker rather than wake another.
     void finishing() {
         std::lock_guard lock(mutex_);
-        if (!isFinishing) ++finishing_;
-        isFinishing = true;
+        if (!isLooker) ++lookers_;
+        isLooker = true;
     }
 
     runtime_internal::WorkerPoolStatistics statistics() {
         std::lock_guard lock(mutex_);
-        return {threadStarts_, live_, idle_.size()};
+        return {threadStarts_, live_, idle_.size(), spinHits_.load(), spinMisses_.load()};
     }
 
     void lockForFork() { mutex_.lock(); }
@@ -126,51 +175,125 @@ class WorkerPool {
     void resetInForkChild() {
         new (&mutex_) std::mutex;
         // The parent's parked workers wait on their condition variables, which cannot be destroyed here;
-        // the jobs handed over were drains that each queue forgets below.
+        // the pending jobs were drains that each queue forgets below.
         new std::vector<std::shared_ptr<Worker>>(std::move(idle_));
-        new std::deque<std::function<void()>>(std::move(handedOver_));
+        new std::deque<std::function<void()>>(std::move(pending_));
         idle_.clear();
-        handedOver_.clear();
-        finishing_ = isFinishing ? 1 : 0;
+        pending_.clear();
+        pendingCount_.store(0);
+        for (auto& slot : spinners_) slot.store(nullptr);
+        lookers_ = isLooker ? 1 : 0;
         live_ = isWorker ? 1 : 0;
     }
 
   private:
+    // Workers enter and leave the spinner slots under the mutex, so a submitter that finds none there and
+    // then takes the mutex finds the worker looking at the pending jobs, spinning or parked.
+    bool handToSpinner(std::function<void()>& job) {
+        for (auto& slot : spinners_) {
+            if (Worker* spinner = slot.exchange(nullptr, std::memory_order_acquire)) {
+                spinner->job = std::move(job);
+                spinner->handedOff.store(true, std::memory_order_release);
+                return true;
+            }
+        }
+        return false;
+    }
+
     struct Worker {
         std::condition_variable wake;
-        std::function<void()> job;  // set by `submit` while parked
+        bool woken = false;         // under the pool's mutex: taken off the idle list by `submit`
+        std::function<void()> job;  // set by `submit` for a spinner that it claimed
+        std::atomic<bool> handedOff{false};
     };
 
-    void workerMain(std::function<void()> job) {
+    // A thread starts as a looker: `submit` counted it for a pending job.
+    void workerMain() {
         isWorker = true;
+        isLooker = true;
         auto self = std::make_shared<Worker>();
+        std::function<void()> job;
         for (;;) {
-            job();
-            job = nullptr;  // captures die outside the lock
-            std::unique_lock lock(mutex_);
-            if (std::exchange(isFinishing, false)) --finishing_;
-            if (!handedOver_.empty()) {
-                job = std::move(handedOver_.front());
-                handedOver_.pop_front();
-                continue;
+            if (job) {
+                job();
+                job = nullptr;  // captures die outside the lock
             }
+            const bool maySpin = spinGate_.cpusIdle();  // outside the lock: it may read a file
+            std::unique_lock lock(mutex_);
+            if (takePending(job)) continue;
+            if (maySpin && spin(lock, *self, job)) continue;
             if (!park(lock, self)) {
                 --live_;
                 return;
             }
-            job = std::move(self->job);
+            isLooker = true;  // `submit` counted us when it woke us
+            takePending(job);
         }
     }
 
-    // Waits for a job; false once the linger has passed without one (the worker then leaves the idle list).
-    // The linger runs on the platform clock: under the manual clock a deadline wakes the worker when time is
-    // advanced past it; a clock that reads earlier than the parking time (one was swapped) ends the wait.
+    // Mutex held. The caller looks at the pending jobs (and stops being counted as about to), taking one.
+    bool takePending(std::function<void()>& job) {
+        if (std::exchange(isLooker, false)) --lookers_;
+        if (pending_.empty()) return false;
+        job = std::move(pending_.front());
+        pending_.pop_front();
+        pendingCount_.store(pending_.size(), std::memory_order_release);
+        return true;
+    }
+
+    // Mutex held on entry and on a false return, not held on a true one. While CPUs are idle, waits a few
+    // microseconds for a job before parking: a hop then costs no wake-up. True with `job` set when one came.
+    bool spin(std::unique_lock<std::mutex>& lock, Worker& self, std::function<void()>& job) {
+        std::atomic<Worker*>* slot = nullptr;
+        for (auto& candidate : spinners_) {
+            Worker* empty = nullptr;
+            if (candidate.compare_exchange_strong(empty, &self, std::memory_order_acq_rel)) {
+                slot = &candidate;
+                break;
+            }
+        }
+        if (!slot) return false;
+        lock.unlock();
+        const auto until = std::chrono::steady_clock::now() + SpinGate::kSpinFor;
+        while (!self.handedOff.load(std::memory_order_acquire) &&
+               pendingCount_.load(std::memory_order_acquire) == 0 &&
+               std::chrono::steady_clock::now() < until) {
+            pause();
+        }
+        lock.lock();
+        Worker* me = &self;
+        if (slot->compare_exchange_strong(me, nullptr, std::memory_order_acq_rel)) {
+            spinMisses_.fetch_add(1, std::memory_order_relaxed);
+            return takePending(job);
+        }
+        // A submitter took us out of the slot: its job is on the way.
+        lock.unlock();
+        while (!self.handedOff.load(std::memory_order_acquire)) pause();
+        self.handedOff.store(false, std::memory_order_relaxed);
+        job = std::move(self.job);
+        spinHits_.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+
+    static void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
+
+    // Waits until `submit` wakes us; false once the linger has passed without that (the worker then leaves
+    // the idle list). The linger runs on the platform clock: under the manual clock a deadline wakes the
+    // worker when time is advanced past it; a clock that reads earlier than the parking time (one was
+    // swapped) ends the wait.
     bool park(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Worker>& self) {
+        self->woken = false;
         idle_.push_back(self);
         const double parkedAt = Clock::monotonic();
         Clock::DeadlineId deadline = 0;
         for (;;) {
-            if (self->job) break;
+            if (self->woken) break;
             const double now = Clock::monotonic();
             const double left = parkedAt + DispatchQueue::kIdleWorkerLingerSeconds - now;
             if (now < parkedAt || left <= 0) {
@@ -185,7 +308,7 @@ class WorkerPool {
             self->wake.wait_for(lock, std::chrono::duration<double>(left));
         }
         if (deadline) Clock::cancelDeadline(deadline);
-        return bool(self->job);
+        return self->woken;
     }
 
     void wakeParked() {
@@ -194,17 +317,23 @@ class WorkerPool {
     }
 
     std::mutex mutex_;
-    static thread_local bool isFinishing;
+    static thread_local bool isLooker;  // counted in `lookers_`
     static thread_local bool isWorker;
 
     std::vector<std::shared_ptr<Worker>> idle_;
-    std::deque<std::function<void()>> handedOver_;  // never more than there are finishing workers
-    size_t finishing_ = 0;
+    std::deque<std::function<void()>> pending_;  // never more than there are lookers
+    std::atomic<size_t> pendingCount_{0};        // pending_.size(), for spinners
+    size_t lookers_ = 0;  // workers that will look at the pending jobs without waiting for anything
     size_t live_ = 0;
     uint64_t threadStarts_ = 0;
+
+    std::atomic<Worker*> spinners_[SpinGate::kMaxSpinners] = {};
+    SpinGate spinGate_;
+    std::atomic<uint64_t> spinHits_{0};
+    std::atomic<uint64_t> spinMisses_{0};
 };
 
-thread_local bool WorkerPool::isFinishing = false;
+thread_local bool WorkerPool::isLooker = false;
 thread_local bool WorkerPool::isWorker = false;
 
 class WorkQueue;

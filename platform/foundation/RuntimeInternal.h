@@ -22,6 +22,8 @@ struct WorkerPoolStatistics {
     uint64_t threadStarts;  // threads the pool has started since the process began
     size_t live;            // its threads now, parked ones included
     size_t idle;            // parked threads
+    uint64_t spinHits;      // idle spins that a job ended (the worker needed no wake-up)
+    uint64_t spinMisses;    // idle spins that ended in parking
 };
 WorkerPoolStatistics workerPoolStatistics();
 

@@ -194,6 +194,48 @@ TEST(DispatchWorkers, BlockedBlocksNeverStarveTheQueueThatReleasesThem) {
     EXPECT_EQ(released.load(), kBlocked + 2);
 }
 
+TEST(DispatchWorkers, ABlockThatQueuesWorkAndThenWaitsForItGetsItRun) {
+    // The worker that queued the inner block would be free to take it only once its own block ends, which
+    // here waits for the inner block: another worker must run it.
+    auto outer = DispatchQueue::serial("com.quorvane.test.outer");
+    auto inner = DispatchQueue::concurrent("com.quorvane.test.inner");
+    auto group = DispatchGroup::create();
+    std::atomic<int> served{0};
+    std::atomic<bool> stuck{false};
+    for (int i = 0; i < 200; ++i) {
+        group->async(outer, [&] {
+            if (stuck) return;
+            auto back = DispatchSemaphore::create(0);
+            inner->async([back] { back->signal(); });
+            back->wait(30) ? void(++served) : void(stuck = true);
+        });
+    }
+    ASSERT_TRUE(group->wait(120));
+    EXPECT_FALSE(stuck.load());
+    EXPECT_EQ(served.load(), 200);
+}
+
+TEST(DispatchWorkers, BlocksHandedToIdleWorkersFromManyThreadsEachRunOnce) {
+    constexpr int kSenders = 4;
+    static constexpr int kBlocks = 2000;
+    std::vector<std::shared_ptr<DispatchQueue>> queues;
+    for (int i = 0; i < kSenders; ++i) queues.push_back(DispatchQueue::serial("com.quorvane.test.sender"));
+    auto group = DispatchGroup::create();
+    std::vector<std::atomic<int>> ran(kSenders * kBlocks);
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&, s] {
+            for (int i = 0; i < kBlocks; ++i) {
+                group->async(queues[s], [&ran, s, i] { ++ran[s * kBlocks + i]; });
+                if (i % 16 == 0) group->wait(30);  // lets the workers go idle now and then
+            }
+        });
+    }
+    for (auto& sender : senders) sender.join();
+    ASSERT_TRUE(group->wait(60));
+    EXPECT_TRUE(std::all_of(ran.begin(), ran.end(), [](const std::atomic<int>& n) { return n == 1; }));
+}
+
 TEST(DispatchFork, AChildForkedWithoutExecHasWorkingQueuesGroupsAndTimers) {
     // The parent busy: parked workers, a serial queue whose worker is inside a block, a timer thread.
     auto busy = DispatchQueue::serial("test.fork.busy");
