@@ -149,11 +149,14 @@ TEST_F(RequestToolTest, AHundredRequestsInvalidateTheirSessionsAndLeaveNoThreadO
     const size_t threads = entriesIn("/proc/self/task"), descriptors = entriesIn("/proc/self/fd");
     done = 0;
     EXPECT_TRUE(sendAndSettle(100)) << done << " done, " << invalidated_ << " of " << sent_ << " invalidated";
+    // How many idle connections the shared pool keeps (at most 6 for one host) depends on how the requests
+    // overlapped: a leak of one per request would be far beyond that.
+    constexpr size_t kPooledConnections = 6;
     EXPECT_TRUE(NSRunLoop::main().runUntil(
         [&] {
             advance(DispatchQueue::kIdleWorkerLingerSeconds);  // idle queue workers leave after it
             return entriesIn("/proc/self/task") <= threads + 2 &&
-                   entriesIn("/proc/self/fd") <= descriptors + 2;
+                   entriesIn("/proc/self/fd") <= descriptors + 2 + kPooledConnections;
         },
         kReplyWait))
         << "threads " << entriesIn("/proc/self/task") << " (were " << threads << "), descriptors "
