@@ -319,6 +319,14 @@ struct TestBridge : JSBridge {
     }
 };
 
+// A bridge on `view` whose origin is `server`'s.
+std::shared_ptr<TestBridge> bridgeOfOriginOf(UIWebView& view, const LoopbackServer& server) {
+    auto bridge = std::make_shared<TestBridge>();
+    bridge->origin = server.url("");
+    view.setBridge("app", bridge);
+    return bridge;
+}
+
 TEST_F(WebViewTest, TheEnginesFaultsEndTheLoadAndTheNextNavigationWorks) {
     LoopbackReply never = html("");
     never.delay = 60;
@@ -473,9 +481,7 @@ TEST_F(WebViewTest, AFramesNavigationIsNoPageLoadAndARefusalStopsOnlyThatFrame) 
 // Only the bridge's origin in the main frame, with no other origin on the way, starts a trusted navigation.
 TEST_F(WebViewTest, ANavigationIsTrustedOnlyWhenTheBridgesOriginStartedItWithNoOtherOriginOnTheWay) {
     LoopbackServer foreign;
-    auto bridge = std::make_shared<TestBridge>();
-    bridge->origin = server_.url("");
-    view_->setBridge("app", bridge);
+    bridgeOfOriginOf(*view_, server_);
     server_.reply("/home", html("<title>Home</title>"));
     server_.reply("/back", LoopbackReply::redirect(302, "sarnquil://back"));
     foreign.reply("/away", LoopbackReply::redirect(302, "sarnquil://away"));
@@ -529,9 +535,7 @@ TEST_F(WebViewTest, ANavigationIsTrustedOnlyWhenTheBridgesOriginStartedItWithNoO
 
 TEST_F(WebViewTest, TheBridgeAnswersItsOriginAtOnceAndSendsCallsWithTheirDocument) {
     LoopbackServer foreign;
-    auto bridge = std::make_shared<TestBridge>();
-    bridge->origin = server_.url("");
-    view_->setBridge("app", bridge);
+    auto bridge = bridgeOfOriginOf(*view_, server_);
     server_.reply("/home", html("<title>Home</title>"));
     foreign.reply("/away", html("<title>Away</title>"));
     const struct {
