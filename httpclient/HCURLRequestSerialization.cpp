@@ -188,7 +188,8 @@ std::shared_ptr<HCHTTPRequestSerializer> HCHTTPRequestSerializer::serializer() {
 void HCHTTPRequestSerializer::init() {
     stringEncoding_ = HCUTF8StringEncoding;
     mutableHTTPRequestHeaders_ = defaultHeaders(DeviceProfile::current());
-    HTTPMethodsEncodingParametersInURI_ = {"GET", "HEAD", "DELETE"};
+    static const auto* kURIMethods = new std::set<std::string>{"GET", "HEAD", "DELETE"};
+    HTTPMethodsEncodingParametersInURI_ = *kURIMethods;
     mutableObservedChangedKeyPaths_.clear();
     // The serializer watches its own request properties to learn which ones have been assigned. The
     // registrations end with the serializer.
