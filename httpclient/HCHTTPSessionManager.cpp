@@ -107,7 +107,8 @@ NSURLSessionDataTaskPtr HCHTTPSessionManager::POST(const std::string& URLString,
                                                    SuccessBlock success, FailureBlock failure) {
     auto request = buildRequest(
         URLString,
-        [&](HCHTTPRequestSerializer& serializer, const std::string& resolved, NSErrorPtr* error) {
+        [&](HCHTTPRequestSerializer& serializer, const NSURLPtr&, const std::string& resolved,
+            NSErrorPtr* error) {
             return serializer.multipartFormRequestWithMethod("POST", resolved, parameters, block, error);
         },
         failure);
@@ -156,7 +157,9 @@ NSURLSessionDataTaskPtr HCHTTPSessionManager::dataTaskWithHTTPMethod(
     FailureBlock failure) {
     auto request = buildRequest(
         URLString,
-        [&](HCHTTPRequestSerializer& serializer, const std::string& resolved, NSErrorPtr* error) {
+        [&](HCHTTPRequestSerializer& serializer, const NSURLPtr& resolvedURL, const std::string& resolved,
+            NSErrorPtr* error) {
+            if (resolvedURL) return serializer.requestWithMethod(method, resolvedURL, parameters, error);
             return serializer.requestWithMethod(method, resolved, parameters, error);
         },
         failure);
@@ -174,13 +177,18 @@ std::optional<NSMutableURLRequest> HCHTTPSessionManager::buildRequest(const std:
                                                                       FailureBlock& failure) const {
     // A string that does not resolve goes to the serializer as given, which refuses it with an error that
     // names it.
+    // The resolved URL goes along with its text: it is what parsing that text again would give.
     std::string resolved = URLString;
-    if (auto url = NSURL::URLWithString(URLString, baseURL_)) resolved = url->absoluteString();
+    NSURLPtr resolvedURL = NSURL::URLWithString(URLString, baseURL_);
+    if (resolvedURL) {
+        resolved = resolvedURL->absoluteString();
+        if (resolvedURL->baseURL()) resolvedURL = resolvedURL->absoluteURL();
+    }
 
     NSErrorPtr serializationError;
     std::optional<NSMutableURLRequest> request;
     if (auto serializer = requestSerializer()) {
-        request = build(*serializer, resolved, &serializationError);
+        request = build(*serializer, resolvedURL, resolved, &serializationError);
     } else {
         serializationError = NSError::withDescription(HCRequestSerializationErrorDomain, NSURLErrorBadURL,
                                                       "The session manager has no request serializer.");

@@ -102,7 +102,8 @@ class HCHTTPSessionManager : public HCURLSessionManager {
 
   private:
     using BuildRequest = std::function<std::optional<NSMutableURLRequest>(
-        HCHTTPRequestSerializer& serializer, const std::string& resolvedURL, NSErrorPtr* error)>;
+        HCHTTPRequestSerializer& serializer, const NSURLPtr& resolvedURL, const std::string& resolvedString,
+        NSErrorPtr* error)>;
 
     void failLater(FailureBlock failure, NSErrorPtr error) const;
     // Resolves the URL against the base URL and builds the request through the serializer; on failure

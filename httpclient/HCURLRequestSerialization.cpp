@@ -138,6 +138,39 @@ std::string HCUserAgentHeaderValue(const Value::Dictionary& infoDictionary, cons
     return userAgent;
 }
 
+namespace {
+
+// "Accept-Language" and "User-Agent" for `device` and the main bundle.
+Value::Dictionary defaultHeaders(const DeviceProfile& device) {
+    // Every serializer starts with these, and the application makes two for each request. The main
+    // bundle's Info.plist is read once per process; the device profile can change, so the headers are kept
+    // with the profile values they were made from and made again when those differ.
+    struct Made {
+        std::vector<std::string> preferredLanguages;
+        std::string model;
+        std::string systemVersion;
+        double screenScale = 0;
+        Value::Dictionary headers;
+    };
+    static std::mutex lock;
+    static auto* made = new std::optional<Made>;  // kept until the process ends
+    std::lock_guard guard(lock);
+    if (!*made || (*made)->preferredLanguages != device.preferredLanguages ||
+        (*made)->model != device.model || (*made)->systemVersion != device.systemVersion ||
+        (*made)->screenScale != device.screenScale) {
+        static const Value::Dictionary kNoInfo;
+        auto bundle = NSBundle::mainBundle();
+        Value::Dictionary headers{
+            {"Accept-Language", HCAcceptLanguageHeaderValue(device.preferredLanguages)},
+            {"User-Agent", HCUserAgentHeaderValue(bundle ? bundle->infoDictionary() : kNoInfo, device)}};
+        *made = Made{device.preferredLanguages, device.model, device.systemVersion, device.screenScale,
+                     std::move(headers)};
+    }
+    return (*made)->headers;
+}
+
+}  // namespace
+
 // ---- HCHTTPRequestSerializer ----
 
 const std::vector<std::string>& HCHTTPRequestSerializer::observedKeyPaths() {
@@ -154,13 +187,9 @@ std::shared_ptr<HCHTTPRequestSerializer> HCHTTPRequestSerializer::serializer() {
 
 void HCHTTPRequestSerializer::init() {
     stringEncoding_ = HCUTF8StringEncoding;
-    mutableHTTPRequestHeaders_.clear();
-    mutableHTTPRequestHeaders_["Accept-Language"] =
-        HCAcceptLanguageHeaderValue(DeviceProfile::current().preferredLanguages);
-    auto bundle = NSBundle::mainBundle();
-    mutableHTTPRequestHeaders_["User-Agent"] = HCUserAgentHeaderValue(
-        bundle ? bundle->infoDictionary() : Value::Dictionary(), DeviceProfile::current());
-    HTTPMethodsEncodingParametersInURI_ = {"GET", "HEAD", "DELETE"};
+    mutableHTTPRequestHeaders_ = defaultHeaders(DeviceProfile::current());
+    static const auto* kURIMethods = new std::set<std::string>{"GET", "HEAD", "DELETE"};
+    HTTPMethodsEncodingParametersInURI_ = *kURIMethods;
     mutableObservedChangedKeyPaths_.clear();
     // The serializer watches its own request properties to learn which ones have been assigned. The
     // registrations end with the serializer.
@@ -258,7 +287,14 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestWithMethod(co
         if (error) *error = badURLError(URLString);
         return std::nullopt;
     }
-    NSMutableURLRequest request(url);
+    return requestWithMethod(method, url, parameters, error);
+}
+
+std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestWithMethod(const std::string& method,
+                                                                              const NSURLPtr& URL,
+                                                                              const Value& parameters,
+                                                                              NSErrorPtr* error) const {
+    NSMutableURLRequest request(URL);
     request.setHTTPMethod(method);
     for (const auto& key : observedKeyPaths()) {
         if (!mutableObservedChangedKeyPaths_.count(key)) continue;

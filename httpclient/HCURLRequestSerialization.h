@@ -122,6 +122,9 @@ class HCHTTPRequestSerializer : public Object, public KVOObservable, public HCUR
     std::optional<NSMutableURLRequest> requestWithMethod(const std::string& method,
                                                          const std::string& URLString,
                                                          const Value& parameters, NSErrorPtr* error) const;
+    // The same for a URL already parsed (not null), which saves parsing its text again.
+    std::optional<NSMutableURLRequest> requestWithMethod(const std::string& method, const NSURLPtr& URL,
+                                                         const Value& parameters, NSErrorPtr* error) const;
 
     std::optional<NSMutableURLRequest> requestBySerializingRequest(const NSURLRequest& request,
                                                                    const Value& parameters,

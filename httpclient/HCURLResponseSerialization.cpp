@@ -203,8 +203,10 @@ Value HCJSONValueRemovingNulls(const Value& value, unsigned long readingOptions)
 }
 
 HCJSONResponseSerializer::HCJSONResponseSerializer() {
-    setAcceptableContentTypes(
-        std::set<std::string>{"application/json", "text/json", "text/javascript", "text/html"});
+    // Every session manager makes one or two of these: copy the types from a set made once.
+    static const auto* types =
+        new std::set<std::string>{"application/json", "text/json", "text/javascript", "text/html"};
+    setAcceptableContentTypes(*types);
 }
 
 std::shared_ptr<HCJSONResponseSerializer> HCJSONResponseSerializer::serializer() {

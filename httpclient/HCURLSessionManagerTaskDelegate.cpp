@@ -1,5 +1,8 @@
 #include "httpclient/HCURLSessionManagerTaskDelegate.h"
 
+#include <array>
+#include <iterator>
+
 #include "httpclient/HCTaskNotifications.h"
 #include "httpclient/HCURLSessionManager.h"
 #include "platform/foundation/FileManager.h"
@@ -72,7 +75,7 @@ void HCURLSessionManagerTaskDelegate::setupProgressForTask(const NSURLSessionTas
     downloadProgress_->setTotalUnitCount(task->countOfBytesExpectedToReceive());
 
     std::weak_ptr<NSURLSessionTask> weakTask = task;
-    for (const auto& progress : {uploadProgress_, downloadProgress_}) {
+    for (NSProgress* progress : {uploadProgress_.get(), downloadProgress_.get()}) {
         progress->setCancellable(true);
         progress->setCancellationHandler([weakTask] {
             if (auto strong = weakTask.lock()) strong->cancel();
@@ -86,20 +89,24 @@ void HCURLSessionManagerTaskDelegate::setupProgressForTask(const NSURLSessionTas
         });
     }
 
+    // Every task is observed under the same names: make them once.
+    static const auto* counterKeys =
+        new std::vector<std::string>(std::begin(kCounterKeys), std::end(kCounterKeys));
+    static const auto* fractionCompleted = new std::string("fractionCompleted");
     std::weak_ptr<void> owner = weak_from_this();
     auto* self = this;
-    std::vector<KVOObservable::Token> taskTokens;
-    for (const char* key : kCounterKeys) {
-        taskTokens.push_back(task->addObserver(
-            owner, key, KVOOptions::New, [self](const KVOChange& change) { self->counterChanged(change); }));
+    std::array<KVOObservable::Token, std::size(kCounterKeys)> taskTokens;
+    for (size_t i = 0; i < taskTokens.size(); ++i) {
+        taskTokens[i] = task->addObserver(owner, (*counterKeys)[i], KVOOptions::New,
+                                          [self](const KVOChange& change) { self->counterChanged(change); });
     }
-    std::vector<std::pair<NSProgress*, KVOObservable::Token>> progressTokens;
-    for (const auto& progress : {downloadProgress_, uploadProgress_}) {
-        NSProgress* observed = progress.get();
-        progressTokens.emplace_back(
-            observed,
-            progress->addObserver(owner, "fractionCompleted", KVOOptions::New,
-                                  [self, observed](const KVOChange&) { self->progressChanged(observed); }));
+    std::array<std::pair<NSProgress*, KVOObservable::Token>, 2> progressTokens;
+    for (size_t i = 0; i < progressTokens.size(); ++i) {
+        NSProgress* observed = i == 0 ? downloadProgress_.get() : uploadProgress_.get();
+        progressTokens[i] = {observed, observed->addObserver(owner, *fractionCompleted, KVOOptions::New,
+                                                             [self, observed](const KVOChange&) {
+                                                                 self->progressChanged(observed);
+                                                             })};
     }
     std::lock_guard lock(mutex_);
     observedTask_ = task;

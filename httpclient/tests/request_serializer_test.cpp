@@ -124,6 +124,40 @@ TEST_F(DefaultHeaders, UserAgentFromBundleAndDevice) {
     for (const auto& c : cases) EXPECT_EQ(HCUserAgentHeaderValue(c.info, device), c.userAgent) << c.name;
 }
 
+// The default headers are made once for a device profile; a serializer made after the profile changed
+// must still carry the new values.
+TEST_F(DefaultHeaders, FollowTheDeviceProfile) {
+    struct Change {
+        const char* name;
+        void (*apply)(DeviceProfile&);
+        const char* header;
+        const char* expected;
+    } changes[] = {
+        {"language",
+         [](DeviceProfile& p) {
+             p.preferredLanguages = {"de-CH", "fr"};
+         },
+         "Accept-Language", "de-CH;q=1, fr;q=0.9"},
+        {"model", [](DeviceProfile& p) { p.model = "iPad"; }, "User-Agent", "(iPad; iOS "},
+        {"system version", [](DeviceProfile& p) { p.systemVersion = "10.1"; }, "User-Agent", "; iOS 10.1;"},
+        {"screen scale", [](DeviceProfile& p) { p.screenScale = 3; }, "User-Agent", "Scale/3.00)"},
+    };
+    for (const auto& change : changes) {
+        DeviceProfile::reset();
+        auto before = HCHTTPRequestSerializer::serializer()->valueForHTTPHeaderField(change.header);
+        DeviceProfile profile = DeviceProfile::current();
+        change.apply(profile);
+        DeviceProfile::set(profile);
+        auto after = HCHTTPRequestSerializer::serializer()->valueForHTTPHeaderField(change.header);
+        ASSERT_TRUE(before && after) << change.name;
+        EXPECT_EQ(before->find(change.expected), std::string::npos) << change.name;
+        EXPECT_NE(after->find(change.expected), std::string::npos) << change.name << ": " << *after;
+        DeviceProfile::reset();
+        EXPECT_EQ(HCHTTPRequestSerializer::serializer()->valueForHTTPHeaderField(change.header), before)
+            << change.name;
+    }
+}
+
 TEST(HCHTTPRequestSerializer, HeaderStoreAndAuthorization) {
     auto serializer = HCHTTPRequestSerializer::serializer();
     serializer->setValue(std::string("v1"), "X-Token");

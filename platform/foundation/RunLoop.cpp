@@ -12,7 +12,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <exception>
 #include <mutex>
 #include <set>
@@ -36,9 +35,10 @@ struct RunLoopCore {
     std::condition_variable wakeup;
     bool woken = false;
     bool stopRequested = false;
-    std::deque<std::function<void()>> performed;
+    std::vector<std::function<void()>> performed;
     std::vector<std::shared_ptr<NSTimer>> timers;
-    std::vector<std::string> modes;  // innermost last; nested runs push their mode
+    // Innermost last; nested runs push their mode, which lives as long as their run.
+    std::vector<const std::string*> modes;
     std::shared_ptr<NSRunLoopEventSource> source;
 
     void wake() {
@@ -86,7 +86,7 @@ struct ModeScope {
     RunLoopCore& core;
     ModeScope(RunLoopCore& c, const std::string& mode) : core(c) {
         std::lock_guard lock(core.mutex);
-        core.modes.push_back(mode);
+        core.modes.push_back(&mode);
     }
     ~ModeScope() {
         std::lock_guard lock(core.mutex);
@@ -169,7 +169,7 @@ void NSRunLoop::addTimer(const std::shared_ptr<NSTimer>& timer, const std::strin
 
 std::string NSRunLoop::currentMode() const {
     std::lock_guard lock(impl_->core->mutex);
-    return impl_->core->modes.empty() ? std::string() : impl_->core->modes.back();
+    return impl_->core->modes.empty() ? std::string() : *impl_->core->modes.back();
 }
 
 bool NSRunLoop::Impl::fireTimer(const std::shared_ptr<NSTimer>& timer) {
@@ -203,7 +203,7 @@ bool NSRunLoop::Impl::fireTimer(const std::shared_ptr<NSTimer>& timer) {
 }
 
 bool NSRunLoop::Impl::pass(const std::string& mode) {
-    std::deque<std::function<void()>> performed;
+    std::vector<std::function<void()>> performed;
     std::vector<std::shared_ptr<NSTimer>> timers;
     {
         std::lock_guard lock(core->mutex);
@@ -227,6 +227,13 @@ bool NSRunLoop::Impl::pass(const std::string& mode) {
         runtime_internal::runGuarded(block, "NSRunLoop");
         block = nullptr;
         ran = true;
+    }
+    if (ran && performed.capacity()) {
+        // Hand the emptied buffer back, so that blocks performed later need no new one.
+        performed.clear();
+        std::lock_guard lock(core->mutex);
+        if (core->performed.empty() && core->performed.capacity() < performed.capacity())
+            core->performed.swap(performed);
     }
     return ran;
 }
