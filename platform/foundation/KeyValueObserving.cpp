@@ -13,6 +13,8 @@
 
 namespace {
 
+using KeySet = std::set<std::string, std::less<>>;
+
 struct Registration {
     KVOObservable::Token token = 0;
     std::string key;
@@ -22,7 +24,7 @@ struct Registration {
     KVOObservable::Callback callback;
     ObserverGate gate;
     // Every key `key` depends on (its class's closure), looked up at the first change after registering.
-    const std::set<std::string>* dependsOn = nullptr;
+    const KeySet* dependsOn = nullptr;
 
     bool isDead() const { return owned && observer.expired(); }
 };
@@ -43,24 +45,93 @@ void notify(Registration& registration, const KVOChange& change) {
     if (pass.admitted()) registration.callback(change);
 }
 
-bool anyWants(const std::vector<RegistrationPtr>& registrations, KVOOptions option) {
-    return std::any_of(registrations.begin(), registrations.end(),
-                       [&](const auto& r) { return r->options & option; });
-}
+// One key a change touches, with its value before the change when an observer asked for it.
+struct Affected {
+    RegistrationPtr holder;  // a registration of the key, which keeps its name; none for an unobserved key
+    std::optional<Value> old;
+    bool wantsOld = false;
+};
 
 // A change under way: begun by willChangeValueForKey on one thread, ended by the matching did-change there.
 struct PendingChange {
     std::thread::id thread;
     std::string key;
-    std::vector<std::pair<std::string, std::optional<Value>>> oldValues;  // per affected key
+    std::vector<Affected> affected;  // `key` first, then the observed keys depending on it, by name
+
+    const std::string& name(size_t i) const { return i == 0 ? key : affected[i].holder->key; }
+    bool observed() const { return affected.size() > 1 || affected[0].holder; }
+};
+
+// Records of finished changes, kept per thread for the next change: their buffers are reused, so a change
+// allocates nothing once the thread has made one.
+std::vector<PendingChange>& spareChanges() {
+    thread_local std::vector<PendingChange> spares;
+    return spares;
+}
+
+PendingChange newChange(std::string_view key) {
+    auto& spares = spareChanges();
+    PendingChange change;
+    if (!spares.empty()) {
+        change = std::move(spares.back());
+        spares.pop_back();
+    }
+    change.thread = std::this_thread::get_id();
+    change.key.assign(key);
+    return change;
+}
+
+void recycle(PendingChange&& change) {
+    constexpr size_t kMaxSpares = 4;  // nested changes beyond this allocate
+    change.affected.clear();
+    auto& spares = spareChanges();
+    if (spares.size() < kMaxSpares) spares.push_back(std::move(change));
+}
+
+// The observers one call is about to notify, picked under the object's lock and called after it. They sit
+// on a per-thread stack that keeps its buffer; a change made from inside a callback stacks its own batch
+// on top and takes it off when done.
+class Batch {
+  public:
+    struct Entry {
+        RegistrationPtr registration;
+        size_t affected = 0;         // index of the key in the change
+        std::optional<Value> value;  // the old value, for prior notices
+    };
+
+    Batch() : stack_(stack()), base_(stack_.size()) {}
+    ~Batch() { stack_.resize(base_); }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    void add(const RegistrationPtr& registration, size_t affected) {
+        stack_.push_back({registration, affected, std::nullopt});
+    }
+    size_t size() const { return stack_.size() - base_; }
+    // By index, each time: nested batches may move the stack.
+    Entry& operator[](size_t i) { return stack_[base_ + i]; }
+    bool anyWants(KVOOptions option) {
+        for (size_t i = 0; i < size(); ++i) {
+            if ((*this)[i].registration->options & option) return true;
+        }
+        return false;
+    }
+
+  private:
+    static std::vector<Entry>& stack() {
+        thread_local std::vector<Entry> entries;
+        return entries;
+    }
+    std::vector<Entry>& stack_;
+    size_t base_;
 };
 
 // Bound on the keys visited while following dependencies, against runaway dependency graphs.
 constexpr size_t kMaxDependencyWalk = 1024;
 
 // Every key `key` of `object` depends on, directly or through other keys.
-std::set<std::string> dependencyClosure(const KVOObservable& object, const std::string& key) {
-    std::set<std::string> visited{key};
+KeySet dependencyClosure(const KVOObservable& object, const std::string& key) {
+    KeySet visited{key};
     std::vector<std::string> frontier{key};
     while (!frontier.empty() && visited.size() < kMaxDependencyWalk) {
         const std::string current = std::move(frontier.back());
@@ -77,13 +148,13 @@ std::set<std::string> dependencyClosure(const KVOObservable& object, const std::
 // the dependencies of every observed key again.
 class DependencyClosures {
   public:
-    static const std::set<std::string>& of(const KVOObservable& object, const std::string& key) {
+    static const KeySet& of(const KVOObservable& object, const std::string& key) {
         static auto* instance = new DependencyClosures;  // used until exit, by any thread
         return instance->lookUp(object, key);
     }
 
   private:
-    const std::set<std::string>& lookUp(const KVOObservable& object, const std::string& key) {
+    const KeySet& lookUp(const KVOObservable& object, const std::string& key) {
         const std::type_index type(typeid(object));
         {
             std::lock_guard lock(mutex_);
@@ -97,7 +168,7 @@ class DependencyClosures {
     }
 
     std::mutex mutex_;
-    std::unordered_map<std::type_index, std::map<std::string, std::set<std::string>, std::less<>>> closures_;
+    std::unordered_map<std::type_index, std::map<std::string, KeySet, std::less<>>> closures_;
 };
 
 }  // namespace
@@ -108,14 +179,51 @@ struct KVOObservable::State {
     std::vector<RegistrationPtr> registrations;  // registration order
     std::vector<PendingChange> pending;
 
-    std::vector<RegistrationPtr> observersOf(const std::string& key) {
-        std::lock_guard lock(mutex);
-        std::erase_if(registrations, [](const auto& r) { return r->isDead(); });
-        std::vector<RegistrationPtr> result;
-        for (const auto& r : registrations) {
-            if (r->key == key) result.push_back(r);
+    // Locks, once every registration knows the keys it depends on (asked of the class with no lock held).
+    std::unique_lock<std::mutex> lockResolved(const KVOObservable& object) {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            auto unresolved = std::find_if(registrations.begin(), registrations.end(),
+                                           [](const auto& r) { return !r->dependsOn; });
+            if (unresolved == registrations.end()) return lock;
+            RegistrationPtr registration = *unresolved;
+            lock.unlock();
+            const KeySet* closure = &DependencyClosures::of(object, registration->key);
+            lock.lock();
+            registration->dependsOn = closure;
         }
-        return result;
+    }
+
+    // Under the lock: the keys a change of `change.key` touches, the key itself first.
+    void collectAffected(PendingChange& change) const {
+        auto& affected = change.affected;
+        affected.clear();
+        affected.push_back({});
+        for (const auto& r : registrations) {
+            if (r->key == change.key) {
+                if (!affected[0].holder) affected[0].holder = r;
+            } else if (r->dependsOn->contains(change.key) &&
+                       std::none_of(affected.begin() + 1, affected.end(),
+                                    [&](const auto& a) { return a.holder->key == r->key; })) {
+                affected.push_back({r, std::nullopt, false});
+            }
+        }
+        // Dependent keys are told in the order of their names.
+        std::sort(affected.begin() + 1, affected.end(),
+                  [](const auto& a, const auto& b) { return a.holder->key < b.holder->key; });
+    }
+
+    // Under the lock: drops the registrations of destroyed observers, handing them to `dropped` so that
+    // they are released once the lock is let go.
+    void dropDead(std::vector<RegistrationPtr>& dropped) {
+        for (auto it = registrations.begin(); it != registrations.end();) {
+            if ((*it)->isDead()) {
+                dropped.push_back(std::move(*it));
+                it = registrations.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
 };
 
@@ -131,10 +239,10 @@ std::vector<std::string> KVOObservable::keyPathsForValuesAffectingValueForKey(co
     return {};
 }
 
-KVOObservable::Token KVOObservable::addObserver(std::weak_ptr<void> observer, const std::string& key,
+KVOObservable::Token KVOObservable::addObserver(std::weak_ptr<void> observer, std::string key,
                                                 KVOOptions options, Callback callback) {
     auto registration = std::make_shared<Registration>();
-    registration->key = key;
+    registration->key = std::move(key);
     registration->options = options;
     registration->owned = !isEmpty(observer);
     registration->observer = std::move(observer);
@@ -145,8 +253,8 @@ KVOObservable::Token KVOObservable::addObserver(std::weak_ptr<void> observer, co
         kvo_->registrations.push_back(registration);
     }
     if (options & KVOOptions::Initial) {
-        KVOChange change{this, key, std::nullopt, std::nullopt, false};
-        if (options & KVOOptions::New) change.newValue = valueForKey(key);
+        KVOChange change{this, registration->key, std::nullopt, std::nullopt, false};
+        if (options & KVOOptions::New) change.newValue = valueForKey(registration->key);
         notify(*registration, change);
     }
     return registration->token;
@@ -168,64 +276,47 @@ void KVOObservable::removeObserver(Token token) {
     }
 }
 
-std::vector<std::string> KVOObservable::affectedKeys(const std::string& key) const {
-    std::vector<std::string> result{key};
-    for (;;) {
-        RegistrationPtr unresolved;
-        {
-            std::lock_guard lock(kvo_->mutex);
+void KVOObservable::willChangeValueForKey(std::string_view key) {
+    PendingChange change = newChange(key);
+    Batch priors;  // observers asking for prior notices
+    {
+        auto lock = kvo_->lockResolved(*this);
+        kvo_->collectAffected(change);
+        if (!change.observed()) {
+            kvo_->pending.push_back(std::move(change));
+            return;
+        }
+        for (size_t i = 0; i < change.affected.size(); ++i) {
+            const std::string& name = change.name(i);
             for (const auto& r : kvo_->registrations) {
-                if (!r->dependsOn) {
-                    unresolved = r;
-                    break;
-                }
-                if (r->dependsOn->contains(key) &&
-                    std::find(result.begin(), result.end(), r->key) == result.end())
-                    result.push_back(r->key);
+                if (r->key != name || r->isDead()) continue;
+                if (r->options & KVOOptions::Old) change.affected[i].wantsOld = true;
+                if (r->options & KVOOptions::Prior) priors.add(r, i);
             }
         }
-        if (!unresolved) break;
-        const auto* closure =
-            &DependencyClosures::of(*this, unresolved->key);  // asks the class: no lock held
-        std::lock_guard lock(kvo_->mutex);
-        unresolved->dependsOn = closure;
-        result.resize(1);
     }
-    std::sort(result.begin() + 1, result.end());  // dependent keys are told in the order of their names
-    return result;
-}
-
-void KVOObservable::willChangeValueForKey(const std::string& key) {
-    PendingChange change{std::this_thread::get_id(), key, {}};
-    struct PriorNotice {
-        std::string key;
-        std::optional<Value> old;
-        std::vector<RegistrationPtr> observers;  // those asking for prior notices
-    };
-    std::vector<PriorNotice> priorNotices;
-    for (auto& affected : affectedKeys(key)) {
-        auto observers = kvo_->observersOf(affected);
-        std::optional<Value> old;
-        if (anyWants(observers, KVOOptions::Old)) old = valueForKey(affected);
-        std::erase_if(observers, [](const auto& r) { return !(r->options & KVOOptions::Prior); });
-        if (!observers.empty()) priorNotices.push_back({affected, old, std::move(observers)});
-        change.oldValues.emplace_back(std::move(affected), std::move(old));
+    for (size_t i = 0; i < change.affected.size(); ++i) {
+        if (change.affected[i].wantsOld) change.affected[i].old = valueForKey(change.name(i));
+    }
+    for (size_t i = 0; i < priors.size(); ++i) {
+        auto& prior = priors[i];
+        if (prior.registration->options & KVOOptions::Old)
+            prior.value = change.affected[prior.affected].old.value_or(Value());
     }
     {
         std::lock_guard lock(kvo_->mutex);
         kvo_->pending.push_back(std::move(change));
     }
-    for (const auto& prior : priorNotices) {
-        for (const auto& observer : prior.observers) {
-            KVOChange notice{this, prior.key, std::nullopt, std::nullopt, true};
-            if (observer->options & KVOOptions::Old) notice.oldValue = prior.old.value_or(Value());
-            notify(*observer, notice);
-        }
+    for (size_t i = 0; i < priors.size(); ++i) {
+        Registration& observer = *priors[i].registration;
+        KVOChange notice{this, observer.key, std::move(priors[i].value), std::nullopt, true};
+        notify(observer, notice);
     }
 }
 
-void KVOObservable::didChangeValueForKey(const std::string& key) {
-    std::optional<PendingChange> change;
+void KVOObservable::didChangeValueForKey(std::string_view key) {
+    PendingChange change;
+    bool begun = false;
     {
         std::lock_guard lock(kvo_->mutex);
         auto& pending = kvo_->pending;
@@ -235,24 +326,37 @@ void KVOObservable::didChangeValueForKey(const std::string& key) {
         if (it != pending.rend()) {
             change = std::move(*it);
             pending.erase(std::next(it).base());
+            begun = true;
         }
     }
-    if (!change) {
+    if (!begun) {
         // A did-change without its will-change: report the change, without old values.
-        change = PendingChange{std::this_thread::get_id(), key, {}};
-        for (auto& affected : affectedKeys(key))
-            change->oldValues.emplace_back(std::move(affected), std::nullopt);
+        change = newChange(key);
+        auto lock = kvo_->lockResolved(*this);
+        kvo_->collectAffected(change);
     }
-    for (const auto& [affected, old] : change->oldValues) {
-        auto observers = kvo_->observersOf(affected);
-        if (observers.empty()) continue;
+    std::vector<RegistrationPtr> dropped;  // released with no lock held
+    for (size_t i = 0; i < change.affected.size(); ++i) {
+        const std::string& name = change.name(i);
+        Batch observers;
+        {
+            std::lock_guard lock(kvo_->mutex);
+            kvo_->dropDead(dropped);
+            for (const auto& r : kvo_->registrations) {
+                if (r->key == name) observers.add(r, i);
+            }
+        }
+        if (observers.size() == 0) continue;
         std::optional<Value> current;
-        if (anyWants(observers, KVOOptions::New)) current = valueForKey(affected);
-        for (const auto& observer : observers) {
-            KVOChange notice{this, affected, std::nullopt, std::nullopt, false};
-            if (observer->options & KVOOptions::Old) notice.oldValue = old.value_or(Value());
-            if (observer->options & KVOOptions::New) notice.newValue = current;
-            notify(*observer, notice);
+        if (observers.anyWants(KVOOptions::New)) current = valueForKey(name);
+        const auto& old = change.affected[i].old;
+        for (size_t o = 0; o < observers.size(); ++o) {
+            Registration& observer = *observers[o].registration;
+            KVOChange notice{this, observer.key, std::nullopt, std::nullopt, false};
+            if (observer.options & KVOOptions::Old) notice.oldValue = old.value_or(Value());
+            if (observer.options & KVOOptions::New) notice.newValue = current;
+            notify(observer, notice);
         }
     }
+    recycle(std::move(change));
 }

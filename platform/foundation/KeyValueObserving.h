@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/Value.h"
@@ -36,7 +37,7 @@ class KVOObservable;
 // present as null.
 struct KVOChange {
     const KVOObservable* object = nullptr;
-    std::string key;  // the observed key
+    const std::string& key;  // the observed key; valid during the call
     std::optional<Value> oldValue;
     std::optional<Value> newValue;
     bool isPrior = false;  // sent from willChangeValueForKey, with KVOOptions::Prior
@@ -50,12 +51,11 @@ class KVOObservable {
     virtual ~KVOObservable();
 
     // With KVOOptions::Initial the callback runs once at once, on the calling thread.
-    Token addObserver(std::weak_ptr<void> observer, const std::string& key, KVOOptions options,
-                      Callback callback);
+    Token addObserver(std::weak_ptr<void> observer, std::string key, KVOOptions options, Callback callback);
     void removeObserver(Token token);
 
-    void willChangeValueForKey(const std::string& key);
-    void didChangeValueForKey(const std::string& key);
+    void willChangeValueForKey(std::string_view key);
+    void didChangeValueForKey(std::string_view key);
 
     // The current value of a key, for the change's old and new values; null by default.
     virtual Value valueForKey(const std::string& key) const;
@@ -71,8 +71,5 @@ class KVOObservable {
 
   private:
     struct State;
-    // The keys a change of `key` touches: `key` first, then observed keys depending on it.
-    std::vector<std::string> affectedKeys(const std::string& key) const;
-
     std::unique_ptr<State> kvo_;
 };

@@ -96,7 +96,9 @@ size_t NSURLSessionIO::onHeader(char* bytes, size_t size, size_t count, void* us
     }
     const long status = t.head.status;
     if (status >= 100 && status < 200) return length;  // an interim response; the real one follows
-    t.response = NSHTTPURLResponse::create(t.request.URL(), status, t.head.version, t.head.headers);
+    // The response takes the fields; a later head (trailers, the next hop) sets them again.
+    t.response =
+        NSHTTPURLResponse::create(t.request.URL(), status, t.head.version, std::move(t.head.headers));
     if (isRedirectStatus(status) && t.response->headerFields().contains("Location")) {
         if (t.hops >= kMaxRedirects) {
             t.failure = NSURLError(NSURLErrorHTTPTooManyRedirects, t.request.URL());

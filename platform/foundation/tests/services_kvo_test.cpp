@@ -157,6 +157,46 @@ TEST(KeyValueObserving, ManualNoticesNestAndUnbalancedDidChangeStillReports) {
                                         "first Ada->Marie", "first <null>->Marie"}));
 }
 
+// A change nobody observes takes a shortcut; whatever is registered afterwards, even between the will- and
+// the did-change, or only for a key depending on the changed one, must still hear of later changes.
+TEST(KeyValueObserving, ObserversAddedAfterUnobservedChangesAreTold) {
+    Person person;
+    Recorder recorder;
+    const auto both = KVOOptions::New | KVOOptions::Old;
+    person.setFirst("Grace");  // nothing observed
+    person.willChangeValueForKey("first");
+    person.addObserver({}, "first", both, recorder.callback());  // no old value was taken
+    person.didChangeValueForKey("first");
+    auto greeting = person.addObserver({}, "greeting", both, recorder.callback());
+    person.setLast("Hopper");  // "last" itself is unobserved; "greeting" depends on it through "fullName"
+    person.removeObserver(greeting);
+    person.setLast("Curie");
+    EXPECT_EQ(recorder.seen, (std::vector<std::string>{"first <null>->Grace",
+                                                       "greeting Hello Grace Lovelace->Hello Grace Hopper"}));
+}
+
+// Observers called for one change may make others; every observer of each change is still called once,
+// with its own key and values, however many the nested changes notify.
+TEST(KeyValueObserving, ChangesMadeFromCallbacksKeepEachChangesObservers) {
+    Person person;
+    std::vector<std::string> outer;
+    int inner = 0;
+    for (int i = 0; i < 3; ++i) {
+        person.addObserver({}, "first", KVOOptions::New, [&, i](const KVOChange& change) {
+            outer.push_back(std::to_string(i) + " " + change.key + " " + change.newValue->stringValue());
+            if (i == 0) person.setLast("Hopper");
+        });
+    }
+    for (int i = 0; i < 100; ++i) {
+        person.addObserver({}, "fullName", KVOOptions::Prior | KVOOptions::Old, [&](const KVOChange& change) {
+            if (change.key == "fullName" && change.oldValue) ++inner;
+        });
+    }
+    person.setFirst("Grace");
+    EXPECT_EQ(outer, (std::vector<std::string>{"0 first Grace", "1 first Grace", "2 first Grace"}));
+    EXPECT_EQ(inner, 4 * 100);  // a prior notice and a change each, for "first" and for the nested "last"
+}
+
 TEST(KeyValueObserving, DestroyedOrRemovedObserversAreNeverCalled) {
     Person person;
     auto observer = std::make_shared<Recorder>();
