@@ -353,15 +353,16 @@ struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
         curl_easy_pause(t.easy, desired);
     }
 
-    // Removes the transfer and completes its task.
+    // Completes the transfer's task and removes the transfer. The handle goes back after the completion is
+    // on its way: no command (a request the completion makes, say) runs on this thread before that.
     void finish(URLSessionTransfer& t, NSErrorPtr error) {
         auto task = t.task;
         auto session = t.session;
         lastWork = Clock::monotonic();  // before the task's completion can be heard of
         if (!error) updateCache(t);
+        session->impl_->completeTask(task, std::move(error));
         releaseHandle(t);
         transfers.erase(task.get());
-        session->impl_->completeTask(task, std::move(error));
     }
 
     void start(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
