@@ -10,9 +10,7 @@
 // always. (It is never left to that worker alone: its block may go on to wait for the very work it queued.)
 // A worker with nothing to do spins a few microseconds while CPUs are idle, then parks (the most recently
 // parked is woken first, so the others can run out their linger) and leaves after
-// `kIdleWorkerLingerSeconds` of clock time. A thread that knows a job is about to come (the session's I/O
-// thread, on a response head) may wake a worker ahead of it, which then spins for it as if it had just
-// finished a job.
+// `kIdleWorkerLingerSeconds` of clock time.
 //
 // A sync call queues a waiter item; when the waiter reaches the head, a drain (or the fast path, when the
 // queue is free) hands the slot to the caller, which runs the block on its own thread. The main queue posts
@@ -156,25 +154,6 @@ class WorkerPool {
             return;
         }
         std::thread([this] { workerMain(); }).detach();
-    }
-
-    // Wakes a parked worker for a job expected within microseconds: it is up and spinning, or looking at the
-    // pending jobs, when the job comes, so handing it over costs the submitter no wake-up. Nothing when a
-    // worker spins or will look anyway, none is parked (no thread is started for it), or CPUs are busy.
-    void wakeAhead() {
-        for (auto& slot : spinners_)
-            if (slot.load(std::memory_order_relaxed)) return;
-        if (!spinGate_.cpusIdle()) return;
-        std::shared_ptr<Worker> worker;
-        {
-            std::lock_guard lock(mutex_);
-            if (lookers_ > pending_.size() || idle_.empty()) return;
-            ++lookers_;
-            worker = std::move(idle_.back());
-            idle_.pop_back();
-            worker->woken = true;
-        }
-        worker->wake.notify_one();
     }
 
     // Called by a job on its worker once it will return without waiting for anything: work submitted from
@@ -791,10 +770,6 @@ void DispatchGroup::async(const DispatchQueuePtr& queue, std::function<void()> b
 
 std::shared_ptr<DispatchSemaphore> DispatchSemaphore::create(long value) {
     return std::make_shared<Semaphore>(value);
-}
-
-void runtime_internal::wakeWorkerAhead() {
-    WorkerPool::shared().wakeAhead();
 }
 
 runtime_internal::WorkerPoolStatistics runtime_internal::workerPoolStatistics() {

@@ -27,10 +27,6 @@ struct WorkerPoolStatistics {
 };
 WorkerPoolStatistics workerPoolStatistics();
 
-// For a job that will be queued within microseconds: wakes a parked pool worker now (while CPUs are idle), so
-// that the job does not wait for a wake-up. Starts no thread.
-void wakeWorkerAhead();
-
 // Fork: the clock's part of the runtime's handlers (the queues' code calls them, in lock order). Before
 // the fork the clock's lock is taken; the parent lets it go; the child, whose timer thread is gone, makes
 // its lock and wake-ups anew and starts a timer thread again with its next deadline.

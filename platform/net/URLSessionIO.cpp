@@ -7,8 +7,6 @@
 #include <cstring>
 
 #include "platform/foundation/Clock.h"
-#include "platform/foundation/OperationQueue.h"
-#include "platform/foundation/RuntimeInternal.h"
 #include "platform/foundation/TextUtil.h"
 
 using namespace URLSessionSupport;
@@ -128,9 +126,6 @@ NSErrorPtr NSURLSessionIO::acceptResponse(URLSessionTransfer& t) {
         considerCaching(t);
     }
     auto session = t.impl->self();
-    // The task's callbacks follow its head within microseconds (body, completion): a worker woken now is up
-    // when they reach the delegate queue, instead of the request waiting for its wake-up then.
-    if (session->delegateQueue() != NSOperationQueue::mainQueue()) runtime_internal::wakeWorkerAhead();
     std::weak_ptr<NSURLSession> weakSession = session;
     auto task = t.task;
     t.awaitingAnswer = t.impl->announceResponse(task, response, [weakSession, task](auto disposition) {

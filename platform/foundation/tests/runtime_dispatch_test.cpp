@@ -215,29 +215,6 @@ TEST(DispatchWorkers, ABlockThatQueuesWorkAndThenWaitsForItGetsItRun) {
     EXPECT_EQ(served.load(), 200);
 }
 
-TEST(DispatchWorkers, WorkersWokenAheadOfAJobStartNoThreadAndAreNotCountedTwice) {
-    ManualClock clock;  // parked workers stay
-    auto queue = DispatchQueue::concurrent("com.quorvane.test.ahead");
-    auto group = DispatchGroup::create();
-    for (int i = 0; i < 4; ++i) group->async(queue, [] {});
-    ASSERT_TRUE(group->wait(60));
-    const uint64_t starts = workerPoolStatistics().threadStarts;
-    for (int i = 0; i < 200; ++i) runtime_internal::wakeWorkerAhead();  // no job follows
-    EXPECT_EQ(workerPoolStatistics().threadStarts, starts);
-    // Had a worker woken ahead stayed counted as about to look, this inner block would wait for it forever.
-    for (int i = 0; i < 50; ++i) {
-        runtime_internal::wakeWorkerAhead();
-        std::atomic<bool> served{false};
-        group->async(queue, [&] {
-            auto back = DispatchSemaphore::create(0);
-            queue->async([back] { back->signal(); });
-            served = back->wait(30);
-        });
-        ASSERT_TRUE(group->wait(60));
-        ASSERT_TRUE(served.load()) << "round " << i;
-    }
-}
-
 TEST(DispatchWorkers, BlocksHandedToIdleWorkersFromManyThreadsEachRunOnce) {
     constexpr int kSenders = 4;
     static constexpr int kBlocks = 2000;
