@@ -83,13 +83,35 @@ void runOn(DispatchQueue* queue, const std::function<void()>& block) {
 
 // ---- Worker pool
 
-// Whether an idle worker may spin: only while fewer than a few spin and the machine's runnable threads
-// (read from /proc/loadavg at most every few milliseconds) leave a CPU free. On a busy machine the CPU a
-// spinner holds is one another thread needs, so there workers park at once.
+// Whether an idle worker may spin: only while fewer than a few spin, the machine's runnable threads (read
+// from /proc/loadavg at most every few milliseconds) leave a CPU free, and recent spins paid. On a busy
+// machine the CPU a spinner holds is one another thread needs, so there workers park at once. Where jobs
+// come further apart than a spin lasts (a request's callbacks, a few hundred microseconds apart), spinning
+// only burns a CPU that, on a virtual machine, the threads doing the work may be waiting for: a spin that
+// ends in parking costs credit, one that gets a job earns several, and without credit a worker spins only
+// now and then, to notice when spins would pay again.
 class SpinGate {
   public:
     static constexpr int kMaxSpinners = 2;
     static constexpr auto kSpinFor = std::chrono::microseconds(20);
+
+    bool maySpin() {
+        if (!cpusIdle()) return false;
+        if (credit_.load(std::memory_order_relaxed) > 0) return true;
+        return probes_.fetch_add(1, std::memory_order_relaxed) % kProbeEvery == 0;
+    }
+
+    // How a spin ended. Updates race harmlessly: the credit is a rough measure.
+    void spun(bool gotJob) {
+        const int credit = credit_.load(std::memory_order_relaxed);
+        credit_.store(gotJob ? std::min(credit + kCreditPerHit, kMaxCredit) : std::max(credit - 1, 0),
+                      std::memory_order_relaxed);
+    }
+
+  private:
+    static constexpr int kCreditPerHit = 4;  // spins pay while at least one in five gets a job
+    static constexpr int kMaxCredit = 64;
+    static constexpr unsigned kProbeEvery = 16;
 
     bool cpusIdle() {
         const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -117,6 +139,8 @@ class SpinGate {
     const int cpuCount_ = int(std::max(1u, std::thread::hardware_concurrency()));
     std::atomic<int64_t> readAt_{std::numeric_limits<int64_t>::min() / 2};
     std::atomic<bool> idle_{false};
+    std::atomic<int> credit_{kMaxCredit};
+    std::atomic<unsigned> probes_{0};
 };
 
 class WorkerPool {
@@ -218,7 +242,7 @@ class WorkerPool {
                 job();
                 job = nullptr;  // captures die outside the lock
             }
-            const bool maySpin = spinGate_.cpusIdle();  // outside the lock: it may read a file
+            const bool maySpin = spinGate_.maySpin();  // outside the lock: it may read a file
             std::unique_lock lock(mutex_);
             if (takePending(job)) continue;
             if (maySpin && spin(lock, *self, job)) continue;
@@ -263,8 +287,10 @@ class WorkerPool {
         lock.lock();
         Worker* me = &self;
         if (slot->compare_exchange_strong(me, nullptr, std::memory_order_acq_rel)) {
-            spinMisses_.fetch_add(1, std::memory_order_relaxed);
-            return takePending(job);
+            const bool gotJob = takePending(job);  // one may have come to the pending jobs meanwhile
+            (gotJob ? spinHits_ : spinMisses_).fetch_add(1, std::memory_order_relaxed);
+            spinGate_.spun(gotJob);
+            return gotJob;
         }
         // A submitter took us out of the slot: its job is on the way.
         lock.unlock();
@@ -272,6 +298,7 @@ class WorkerPool {
         self.handedOff.store(false, std::memory_order_relaxed);
         job = std::move(self.job);
         spinHits_.fetch_add(1, std::memory_order_relaxed);
+        spinGate_.spun(true);
         return true;
     }
 
