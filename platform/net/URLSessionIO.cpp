@@ -880,10 +880,6 @@ void NSURLSessionIO::run() {
 
 bool NSURLSessionIO::runUntilIdle() {
     for (;;) {
-        if (multi && transfers.empty() &&
-            (dropRequested || Clock::monotonic() >= lastWork + NSURLSessionIdleLifetime)) {
-            closeMulti();  // given up, or idle for the whole lifetime: later work gets fresh connections
-        }
         std::deque<Command> due;
         bool fired = false;
         bool stopping = false;
@@ -893,6 +889,12 @@ bool NSURLSessionIO::runUntilIdle() {
             fired = deadlineFired;
             deadlineFired = false;
             stopping = stopWhenIdle;
+        }
+        // Read the clock once the commands are taken: a request posted after the idle lifetime ran out must
+        // find the connections gone, even when the clock moved on between this check and the post.
+        if (multi && transfers.empty() &&
+            (dropRequested || Clock::monotonic() >= lastWork + NSURLSessionIdleLifetime)) {
+            closeMulti();  // given up, or idle for the whole lifetime: later work gets fresh connections
         }
         if (fired) idleDeadline.reset();
         if (due.empty() && transfers.empty()) {
