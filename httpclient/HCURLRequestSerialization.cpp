@@ -294,6 +294,10 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestWithMethod(co
                                                                               const NSURLPtr& URL,
                                                                               const Value& parameters,
                                                                               NSErrorPtr* error) const {
+    if (!URL) {
+        if (error) *error = badURLError("");
+        return std::nullopt;
+    }
     NSMutableURLRequest request(URL);
     request.setHTTPMethod(method);
     for (const auto& key : observedKeyPaths()) {

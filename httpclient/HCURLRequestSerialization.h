@@ -122,7 +122,7 @@ class HCHTTPRequestSerializer : public Object, public KVOObservable, public HCUR
     std::optional<NSMutableURLRequest> requestWithMethod(const std::string& method,
                                                          const std::string& URLString,
                                                          const Value& parameters, NSErrorPtr* error) const;
-    // The same for a URL already parsed (not null), which saves parsing its text again.
+    // The same for a URL already parsed, which saves parsing its text again; no URL fails as a bad URL.
     std::optional<NSMutableURLRequest> requestWithMethod(const std::string& method, const NSURLPtr& URL,
                                                          const Value& parameters, NSErrorPtr* error) const;
 

@@ -224,6 +224,10 @@ TEST(HCHTTPRequestSerializer, QueryStringBlockAndErrors) {
     EXPECT_EQ(error->domain(), NSURLErrorDomain);
     EXPECT_EQ(error->code(), -1000);
     EXPECT_EQ(error->failingURLString(), "http://h/a b");
+    error.reset();
+    EXPECT_FALSE(serializer->requestWithMethod("GET", NSURLPtr(), Value(), &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), -1000);
 
     // A block may return text that the body's encoding cannot hold.
     serializer->setStringEncoding(HCASCIIStringEncoding);
