@@ -145,30 +145,58 @@ KeySet dependencyClosure(const KVOObservable& object, const std::string& key) {
 }
 
 // The dependency closures of each class, worked out once per class and key: a change would otherwise walk
-// the dependencies of every observed key again.
+// the dependencies of every observed key again. Each thread keeps the closures it has used at hand, so that
+// a registration on a fresh object finds its closure without the shared lock.
 class DependencyClosures {
   public:
+    // The closure of `key` when this thread has looked it up before; null otherwise. Runs no code of the
+    // class, so it may be asked under the object's lock.
+    static const KeySet* known(const KVOObservable& object, const std::string& key) {
+        const std::type_info* type = &typeid(object);
+        for (const auto& entry : recent()) {
+            if (entry.type == type && *entry.key == key) return entry.closure;
+        }
+        return nullptr;
+    }
+
     static const KeySet& of(const KVOObservable& object, const std::string& key) {
         static auto* instance = new DependencyClosures;  // used until exit, by any thread
-        return instance->lookUp(object, key);
+        const auto& [name, closure] = instance->lookUp(object, key);
+        if (auto& entries = recent(); entries.size() < kMaxRecent)
+            entries.push_back({&typeid(object), &name, &closure});
+        return closure;
     }
 
   private:
-    const KeySet& lookUp(const KVOObservable& object, const std::string& key) {
+    using Closures = std::map<std::string, KeySet, std::less<>>;
+
+    // Points into the shared map, whose nodes stay put and are never changed once made.
+    struct Recent {
+        const std::type_info* type;
+        const std::string* key;
+        const KeySet* closure;
+    };
+    static constexpr size_t kMaxRecent = 64;  // classes times keys a thread uses; past that, the shared map
+    static std::vector<Recent>& recent() {
+        thread_local std::vector<Recent> entries;
+        return entries;
+    }
+
+    const Closures::value_type& lookUp(const KVOObservable& object, const std::string& key) {
         const std::type_index type(typeid(object));
         {
             std::lock_guard lock(mutex_);
             auto& ofClass = closures_[type];
-            if (auto known = ofClass.find(key); known != ofClass.end()) return known->second;
+            if (auto known = ofClass.find(key); known != ofClass.end()) return *known;
         }
         // Worked out with no lock held: the class's answer is its own code.
         auto closure = dependencyClosure(object, key);
         std::lock_guard lock(mutex_);
-        return closures_[type].try_emplace(key, std::move(closure)).first->second;  // map nodes stay put
+        return *closures_[type].try_emplace(key, std::move(closure)).first;
     }
 
     std::mutex mutex_;
-    std::unordered_map<std::type_index, std::map<std::string, KeySet, std::less<>>> closures_;
+    std::unordered_map<std::type_index, Closures> closures_;
 };
 
 }  // namespace
@@ -179,18 +207,28 @@ struct KVOObservable::State {
     std::vector<RegistrationPtr> registrations;  // registration order
     std::vector<PendingChange> pending;
 
-    // Locks, once every registration knows the keys it depends on (asked of the class with no lock held).
-    std::unique_lock<std::mutex> lockResolved(const KVOObservable& object) {
-        std::unique_lock lock(mutex);
-        for (;;) {
-            auto unresolved = std::find_if(registrations.begin(), registrations.end(),
-                                           [](const auto& r) { return !r->dependsOn; });
-            if (unresolved == registrations.end()) return lock;
-            RegistrationPtr registration = *unresolved;
+    bool resolved = true;  // every registration knows the keys it depends on
+
+    // Under `lock`: makes every registration know the keys it depends on. A closure this thread has not used
+    // yet is asked of the class with the lock let go for a while.
+    void resolve(std::unique_lock<std::mutex>& lock, const KVOObservable& object) {
+        while (!resolved) {
+            RegistrationPtr unknown;
+            for (const auto& r : registrations) {
+                if (!r->dependsOn) r->dependsOn = DependencyClosures::known(object, r->key);
+                if (!r->dependsOn) {
+                    unknown = r;
+                    break;
+                }
+            }
+            if (!unknown) {
+                resolved = true;
+                break;
+            }
             lock.unlock();
-            const KeySet* closure = &DependencyClosures::of(object, registration->key);
+            const KeySet* closure = &DependencyClosures::of(object, unknown->key);
             lock.lock();
-            registration->dependsOn = closure;
+            unknown->dependsOn = closure;
         }
     }
 
@@ -211,6 +249,17 @@ struct KVOObservable::State {
         // Dependent keys are told in the order of their names.
         std::sort(affected.begin() + 1, affected.end(),
                   [](const auto& a, const auto& b) { return a.holder->key < b.holder->key; });
+    }
+
+    // Under the lock: moves the record of this thread's latest will-change of `key` into `change`.
+    bool takePending(std::string_view key, PendingChange& change) {
+        const auto self = std::this_thread::get_id();
+        auto it = std::find_if(pending.rbegin(), pending.rend(),
+                               [&](const auto& p) { return p.thread == self && p.key == key; });
+        if (it == pending.rend()) return false;
+        change = std::move(*it);
+        pending.erase(std::next(it).base());
+        return true;
     }
 
     // Under the lock: drops the registrations of destroyed observers, handing them to `dropped` so that
@@ -251,6 +300,7 @@ KVOObservable::Token KVOObservable::addObserver(std::weak_ptr<void> observer, st
         std::lock_guard lock(kvo_->mutex);
         registration->token = kvo_->nextToken++;
         kvo_->registrations.push_back(registration);
+        kvo_->resolved = false;
     }
     if (options & KVOOptions::Initial) {
         KVOChange change{this, registration->key, std::nullopt, std::nullopt, false};
@@ -279,31 +329,31 @@ void KVOObservable::removeObserver(Token token) {
 void KVOObservable::willChangeValueForKey(std::string_view key) {
     PendingChange change = newChange(key);
     Batch priors;  // observers asking for prior notices
+    bool wantsOld = false;
     {
-        auto lock = kvo_->lockResolved(*this);
+        std::unique_lock lock(kvo_->mutex);
+        kvo_->resolve(lock, *this);
         kvo_->collectAffected(change);
-        if (!change.observed()) {
-            kvo_->pending.push_back(std::move(change));
-            return;
-        }
-        for (size_t i = 0; i < change.affected.size(); ++i) {
+        for (size_t i = 0; change.observed() && i < change.affected.size(); ++i) {
             const std::string& name = change.name(i);
             for (const auto& r : kvo_->registrations) {
                 if (r->key != name || r->isDead()) continue;
-                if (r->options & KVOOptions::Old) change.affected[i].wantsOld = true;
+                if (r->options & KVOOptions::Old) change.affected[i].wantsOld = wantsOld = true;
                 if (r->options & KVOOptions::Prior) priors.add(r, i);
             }
         }
+        // With no old value to take, the change is under way at once.
+        if (!wantsOld) kvo_->pending.push_back(std::move(change));
     }
-    for (size_t i = 0; i < change.affected.size(); ++i) {
-        if (change.affected[i].wantsOld) change.affected[i].old = valueForKey(change.name(i));
-    }
-    for (size_t i = 0; i < priors.size(); ++i) {
-        auto& prior = priors[i];
-        if (prior.registration->options & KVOOptions::Old)
-            prior.value = change.affected[prior.affected].old.value_or(Value());
-    }
-    {
+    if (wantsOld) {
+        for (size_t i = 0; i < change.affected.size(); ++i) {
+            if (change.affected[i].wantsOld) change.affected[i].old = valueForKey(change.name(i));
+        }
+        for (size_t i = 0; i < priors.size(); ++i) {
+            auto& prior = priors[i];
+            if (prior.registration->options & KVOOptions::Old)
+                prior.value = change.affected[prior.affected].old.value_or(Value());
+        }
         std::lock_guard lock(kvo_->mutex);
         kvo_->pending.push_back(std::move(change));
     }
@@ -316,37 +366,26 @@ void KVOObservable::willChangeValueForKey(std::string_view key) {
 
 void KVOObservable::didChangeValueForKey(std::string_view key) {
     PendingChange change;
-    bool begun = false;
-    {
-        std::lock_guard lock(kvo_->mutex);
-        auto& pending = kvo_->pending;
-        const auto self = std::this_thread::get_id();
-        auto it = std::find_if(pending.rbegin(), pending.rend(),
-                               [&](const auto& p) { return p.thread == self && p.key == key; });
-        if (it != pending.rend()) {
-            change = std::move(*it);
-            pending.erase(std::next(it).base());
-            begun = true;
-        }
-    }
-    if (!begun) {
-        // A did-change without its will-change: report the change, without old values.
-        change = newChange(key);
-        auto lock = kvo_->lockResolved(*this);
-        kvo_->collectAffected(change);
-    }
     std::vector<RegistrationPtr> dropped;  // released with no lock held
-    for (size_t i = 0; i < change.affected.size(); ++i) {
-        const std::string& name = change.name(i);
+    // The first round also takes the change's record; the affected keys are known from then on.
+    for (size_t i = 0; i == 0 || i < change.affected.size(); ++i) {
         Batch observers;
         {
-            std::lock_guard lock(kvo_->mutex);
+            std::unique_lock lock(kvo_->mutex);
+            if (i == 0 && !kvo_->takePending(key, change)) {
+                // A did-change without its will-change: report the change, without old values.
+                change = newChange(key);
+                kvo_->resolve(lock, *this);
+                kvo_->collectAffected(change);
+            }
             kvo_->dropDead(dropped);
+            const std::string& name = change.name(i);
             for (const auto& r : kvo_->registrations) {
                 if (r->key == name) observers.add(r, i);
             }
         }
         if (observers.size() == 0) continue;
+        const std::string& name = change.name(i);
         std::optional<Value> current;
         if (observers.anyWants(KVOOptions::New)) current = valueForKey(name);
         const auto& old = change.affected[i].old;
