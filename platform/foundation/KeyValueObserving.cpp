@@ -199,6 +199,9 @@ class DependencyClosures {
     std::unordered_map<std::type_index, Closures> closures_;
 };
 
+// Room made at the first registration: an object is mostly observed for a few keys at once.
+constexpr size_t kMinRegistrations = 4;
+
 }  // namespace
 
 struct KVOObservable::State {
@@ -232,23 +235,29 @@ struct KVOObservable::State {
         }
     }
 
-    // Under the lock: the keys a change of `change.key` touches, the key itself first.
-    void collectAffected(PendingChange& change) const {
+    // Under the lock: the keys a change of `change.key` touches, the key itself first. Tells whether an
+    // observer of one of them may want its old value or a prior notice.
+    bool collectAffected(PendingChange& change) const {
+        constexpr auto kBefore = KVOOptions::Old | KVOOptions::Prior;
+        bool asksBefore = false;
         auto& affected = change.affected;
         affected.clear();
-        affected.push_back({});
+        affected.emplace_back();
         for (const auto& r : registrations) {
             if (r->key == change.key) {
                 if (!affected[0].holder) affected[0].holder = r;
-            } else if (r->dependsOn->contains(change.key) &&
-                       std::none_of(affected.begin() + 1, affected.end(),
+            } else if (!r->dependsOn->contains(change.key)) {
+                continue;
+            } else if (std::none_of(affected.begin() + 1, affected.end(),
                                     [&](const auto& a) { return a.holder->key == r->key; })) {
                 affected.push_back({r, std::nullopt, false});
             }
+            asksBefore = asksBefore || (r->options & kBefore);
         }
         // Dependent keys are told in the order of their names.
         std::sort(affected.begin() + 1, affected.end(),
                   [](const auto& a, const auto& b) { return a.holder->key < b.holder->key; });
+        return asksBefore;
     }
 
     // Under the lock: moves the record of this thread's latest will-change of `key` into `change`.
@@ -299,7 +308,9 @@ KVOObservable::Token KVOObservable::addObserver(std::weak_ptr<void> observer, st
     {
         std::lock_guard lock(kvo_->mutex);
         registration->token = kvo_->nextToken++;
-        kvo_->registrations.push_back(registration);
+        auto& list = kvo_->registrations;
+        if (list.empty()) list.reserve(kMinRegistrations);
+        list.push_back(registration);
         kvo_->resolved = false;
     }
     if (options & KVOOptions::Initial) {
@@ -333,8 +344,8 @@ void KVOObservable::willChangeValueForKey(std::string_view key) {
     {
         std::unique_lock lock(kvo_->mutex);
         kvo_->resolve(lock, *this);
-        kvo_->collectAffected(change);
-        for (size_t i = 0; change.observed() && i < change.affected.size(); ++i) {
+        const bool asksBefore = kvo_->collectAffected(change);
+        for (size_t i = 0; asksBefore && i < change.affected.size(); ++i) {
             const std::string& name = change.name(i);
             for (const auto& r : kvo_->registrations) {
                 if (r->key != name || r->isDead()) continue;
@@ -367,7 +378,6 @@ void KVOObservable::willChangeValueForKey(std::string_view key) {
 void KVOObservable::didChangeValueForKey(std::string_view key) {
     PendingChange change;
     std::vector<RegistrationPtr> dropped;  // released with no lock held
-    // The first round also takes the change's record; the affected keys are known from then on.
     for (size_t i = 0; i == 0 || i < change.affected.size(); ++i) {
         Batch observers;
         {
@@ -379,16 +389,20 @@ void KVOObservable::didChangeValueForKey(std::string_view key) {
                 kvo_->collectAffected(change);
             }
             kvo_->dropDead(dropped);
-            const std::string& name = change.name(i);
-            for (const auto& r : kvo_->registrations) {
-                if (r->key == name) observers.add(r, i);
+            // Keys nobody observes are passed over under the same lock: no callback ran in between.
+            for (; i < change.affected.size() && observers.size() == 0; ++i) {
+                const std::string& name = change.name(i);
+                for (const auto& r : kvo_->registrations) {
+                    if (r->key == name) observers.add(r, i);
+                }
             }
         }
-        if (observers.size() == 0) continue;
-        const std::string& name = change.name(i);
+        if (observers.size() == 0) break;
+        const size_t told = --i;
+        const std::string& name = change.name(told);
         std::optional<Value> current;
         if (observers.anyWants(KVOOptions::New)) current = valueForKey(name);
-        const auto& old = change.affected[i].old;
+        const auto& old = change.affected[told].old;
         for (size_t o = 0; o < observers.size(); ++o) {
             Registration& observer = *observers[o].registration;
             KVOChange notice{this, observer.key, std::nullopt, std::nullopt, false};
