@@ -62,28 +62,33 @@ struct PendingChange {
     bool observed() const { return affected.size() > 1 || affected[0].holder; }
 };
 
-// Records of finished changes, kept per thread for the next change: their buffers are reused, so a change
-// allocates nothing once the thread has made one.
-std::vector<PendingChange>& spareChanges() {
-    thread_local std::vector<PendingChange> spares;
+// Records stay where they were made; only pointers to them move between the thread and the object.
+using ChangePtr = std::unique_ptr<PendingChange>;
+
+// Records of finished changes, kept per thread for the next change: they and their buffers are reused, so a
+// change allocates nothing once the thread has made one.
+std::vector<ChangePtr>& spareChanges() {
+    thread_local std::vector<ChangePtr> spares;
     return spares;
 }
 
-PendingChange newChange(std::string_view key) {
+ChangePtr newChange(std::string_view key) {
     auto& spares = spareChanges();
-    PendingChange change;
-    if (!spares.empty()) {
+    ChangePtr change;
+    if (spares.empty()) {
+        change = std::make_unique<PendingChange>();
+    } else {
         change = std::move(spares.back());
         spares.pop_back();
     }
-    change.thread = std::this_thread::get_id();
-    change.key.assign(key);
+    change->thread = std::this_thread::get_id();
+    change->key.assign(key);
     return change;
 }
 
-void recycle(PendingChange&& change) {
+void recycle(ChangePtr change) {
     constexpr size_t kMaxSpares = 4;  // nested changes beyond this allocate
-    change.affected.clear();
+    change->affected.clear();
     auto& spares = spareChanges();
     if (spares.size() < kMaxSpares) spares.push_back(std::move(change));
 }
@@ -106,8 +111,9 @@ class Batch {
 
     void add(const RegistrationPtr& registration, size_t affected) {
         stack_.push_back({registration, affected, std::nullopt});
+        ++size_;
     }
-    size_t size() const { return stack_.size() - base_; }
+    size_t size() const { return size_; }
     // By index, each time: nested batches may move the stack.
     Entry& operator[](size_t i) { return stack_[base_ + i]; }
     bool anyWants(KVOOptions option) {
@@ -124,6 +130,7 @@ class Batch {
     }
     std::vector<Entry>& stack_;
     size_t base_;
+    size_t size_ = 0;
 };
 
 // Bound on the keys visited while following dependencies, against runaway dependency graphs.
@@ -208,7 +215,7 @@ struct KVOObservable::State {
     std::mutex mutex;
     Token nextToken = 1;
     std::vector<RegistrationPtr> registrations;  // registration order
-    std::vector<PendingChange> pending;
+    std::vector<ChangePtr> pending;
 
     bool resolved = true;  // every registration knows the keys it depends on
 
@@ -260,15 +267,15 @@ struct KVOObservable::State {
         return asksBefore;
     }
 
-    // Under the lock: moves the record of this thread's latest will-change of `key` into `change`.
-    bool takePending(std::string_view key, PendingChange& change) {
+    // Under the lock: takes the record of this thread's latest will-change of `key`; null when there is none.
+    ChangePtr takePending(std::string_view key) {
         const auto self = std::this_thread::get_id();
         auto it = std::find_if(pending.rbegin(), pending.rend(),
-                               [&](const auto& p) { return p.thread == self && p.key == key; });
-        if (it == pending.rend()) return false;
-        change = std::move(*it);
+                               [&](const auto& p) { return p->thread == self && p->key == key; });
+        if (it == pending.rend()) return nullptr;
+        ChangePtr change = std::move(*it);
         pending.erase(std::next(it).base());
-        return true;
+        return change;
     }
 
     // Under the lock: drops the registrations of destroyed observers, handing them to `dropped` so that
@@ -338,7 +345,8 @@ void KVOObservable::removeObserver(Token token) {
 }
 
 void KVOObservable::willChangeValueForKey(std::string_view key) {
-    PendingChange change = newChange(key);
+    ChangePtr record = newChange(key);
+    PendingChange& change = *record;
     Batch priors;  // observers asking for prior notices
     bool wantsOld = false;
     {
@@ -353,8 +361,8 @@ void KVOObservable::willChangeValueForKey(std::string_view key) {
                 if (r->options & KVOOptions::Prior) priors.add(r, i);
             }
         }
-        // With no old value to take, the change is under way at once.
-        if (!wantsOld) kvo_->pending.push_back(std::move(change));
+        // With no old value to take, the change is under way at once (and its record is not used here again).
+        if (!wantsOld) kvo_->pending.push_back(std::move(record));
     }
     if (wantsOld) {
         for (size_t i = 0; i < change.affected.size(); ++i) {
@@ -366,7 +374,7 @@ void KVOObservable::willChangeValueForKey(std::string_view key) {
                 prior.value = change.affected[prior.affected].old.value_or(Value());
         }
         std::lock_guard lock(kvo_->mutex);
-        kvo_->pending.push_back(std::move(change));
+        kvo_->pending.push_back(std::move(record));
     }
     for (size_t i = 0; i < priors.size(); ++i) {
         Registration& observer = *priors[i].registration;
@@ -376,22 +384,23 @@ void KVOObservable::willChangeValueForKey(std::string_view key) {
 }
 
 void KVOObservable::didChangeValueForKey(std::string_view key) {
-    PendingChange change;
+    ChangePtr change;
     std::vector<RegistrationPtr> dropped;  // released with no lock held
-    for (size_t i = 0; i == 0 || i < change.affected.size(); ++i) {
+    for (size_t i = 0; !change || i < change->affected.size(); ++i) {
         Batch observers;
         {
             std::unique_lock lock(kvo_->mutex);
-            if (i == 0 && !kvo_->takePending(key, change)) {
+            if (!change) change = kvo_->takePending(key);
+            if (!change) {
                 // A did-change without its will-change: report the change, without old values.
                 change = newChange(key);
                 kvo_->resolve(lock, *this);
-                kvo_->collectAffected(change);
+                kvo_->collectAffected(*change);
             }
             kvo_->dropDead(dropped);
             // Keys nobody observes are passed over under the same lock: no callback ran in between.
-            for (; i < change.affected.size() && observers.size() == 0; ++i) {
-                const std::string& name = change.name(i);
+            for (; i < change->affected.size() && observers.size() == 0; ++i) {
+                const std::string& name = change->name(i);
                 for (const auto& r : kvo_->registrations) {
                     if (r->key == name) observers.add(r, i);
                 }
@@ -399,10 +408,10 @@ void KVOObservable::didChangeValueForKey(std::string_view key) {
         }
         if (observers.size() == 0) break;
         const size_t told = --i;
-        const std::string& name = change.name(told);
+        const std::string& name = change->name(told);
         std::optional<Value> current;
         if (observers.anyWants(KVOOptions::New)) current = valueForKey(name);
-        const auto& old = change.affected[told].old;
+        const auto& old = change->affected[told].old;
         for (size_t o = 0; o < observers.size(); ++o) {
             Registration& observer = *observers[o].registration;
             KVOChange notice{this, observer.key, std::nullopt, std::nullopt, false};
