@@ -104,18 +104,24 @@ class Batch {
         std::optional<Value> value;  // the old value, for prior notices
     };
 
-    Batch() : stack_(stack()), base_(stack_.size()) {}
-    ~Batch() { stack_.resize(base_); }
+    Batch() = default;
+    ~Batch() {
+        if (stack_) stack_->resize(base_);
+    }
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
 
     void add(const RegistrationPtr& registration, size_t affected) {
-        stack_.push_back({registration, affected, std::nullopt});
+        if (!stack_) {  // most changes notify nobody: the stack is found at the first entry
+            stack_ = &stack();
+            base_ = stack_->size();
+        }
+        stack_->push_back({registration, affected, std::nullopt});
         ++size_;
     }
     size_t size() const { return size_; }
     // By index, each time: nested batches may move the stack.
-    Entry& operator[](size_t i) { return stack_[base_ + i]; }
+    Entry& operator[](size_t i) { return (*stack_)[base_ + i]; }
     bool anyWants(KVOOptions option) {
         for (size_t i = 0; i < size(); ++i) {
             if ((*this)[i].registration->options & option) return true;
@@ -128,8 +134,8 @@ class Batch {
         thread_local std::vector<Entry> entries;
         return entries;
     }
-    std::vector<Entry>& stack_;
-    size_t base_;
+    std::vector<Entry>* stack_ = nullptr;
+    size_t base_ = 0;
     size_t size_ = 0;
 };
 
@@ -253,7 +259,7 @@ struct KVOObservable::State {
         for (const auto& r : registrations) {
             if (r->key == change.key) {
                 if (!affected[0].holder) affected[0].holder = r;
-            } else if (!r->dependsOn->contains(change.key)) {
+            } else if (r->dependsOn->empty() || !r->dependsOn->contains(change.key)) {
                 continue;
             } else if (std::none_of(affected.begin() + 1, affected.end(),
                                     [&](const auto& a) { return a.holder->key == r->key; })) {
@@ -262,8 +268,9 @@ struct KVOObservable::State {
             asksBefore = asksBefore || (r->options & kBefore);
         }
         // Dependent keys are told in the order of their names.
-        std::sort(affected.begin() + 1, affected.end(),
-                  [](const auto& a, const auto& b) { return a.holder->key < b.holder->key; });
+        if (affected.size() > 2)
+            std::sort(affected.begin() + 1, affected.end(),
+                      [](const auto& a, const auto& b) { return a.holder->key < b.holder->key; });
         return asksBefore;
     }
 
@@ -278,16 +285,20 @@ struct KVOObservable::State {
         return change;
     }
 
-    // Under the lock: drops the registrations of destroyed observers, handing them to `dropped` so that
-    // they are released once the lock is let go.
-    void dropDead(std::vector<RegistrationPtr>& dropped) {
+    // Under the lock: adds the observers of key `affected` of `change` to `observers`, dropping the
+    // registrations of destroyed observers on the way; they go to `dropped`, to be released once the lock
+    // is let go.
+    void collectObservers(const PendingChange& change, size_t affected, Batch& observers,
+                          std::vector<RegistrationPtr>& dropped) {
+        const std::string& name = change.name(affected);
         for (auto it = registrations.begin(); it != registrations.end();) {
             if ((*it)->isDead()) {
                 dropped.push_back(std::move(*it));
                 it = registrations.erase(it);
-            } else {
-                ++it;
+                continue;
             }
+            if ((*it)->key == name) observers.add(*it, affected);
+            ++it;
         }
     }
 };
@@ -385,8 +396,9 @@ void KVOObservable::willChangeValueForKey(std::string_view key) {
 
 void KVOObservable::didChangeValueForKey(std::string_view key) {
     ChangePtr change;
+    size_t keys = 1;                       // the keys the change touches, known once its record is taken
     std::vector<RegistrationPtr> dropped;  // released with no lock held
-    for (size_t i = 0; !change || i < change->affected.size(); ++i) {
+    for (size_t i = 0; i < keys; ++i) {
         Batch observers;
         {
             std::unique_lock lock(kvo_->mutex);
@@ -397,14 +409,10 @@ void KVOObservable::didChangeValueForKey(std::string_view key) {
                 kvo_->resolve(lock, *this);
                 kvo_->collectAffected(*change);
             }
-            kvo_->dropDead(dropped);
+            keys = change->affected.size();
             // Keys nobody observes are passed over under the same lock: no callback ran in between.
-            for (; i < change->affected.size() && observers.size() == 0; ++i) {
-                const std::string& name = change->name(i);
-                for (const auto& r : kvo_->registrations) {
-                    if (r->key == name) observers.add(r, i);
-                }
-            }
+            for (; i < keys && observers.size() == 0; ++i)
+                kvo_->collectObservers(*change, i, observers, dropped);
         }
         if (observers.size() == 0) break;
         const size_t told = --i;
