@@ -5,6 +5,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -137,6 +138,73 @@ TEST(KeyValueObserving, DependenciesAreAskedOncePerClassAndKey) {
         expected.insert(expected.end(), once.begin(), once.end());
     EXPECT_EQ(labels, expected);
     EXPECT_EQ(Gauge::asked.load(), 4);  // label, percent and level for the label; level for itself
+}
+
+// Another class observed under the same key names with other dependencies: each class keeps its own answer,
+// however the two are interleaved on one thread.
+class Meter : public KVOObservable {
+  public:
+    void setLevel(int64_t level) {
+        willChangeValueForKey("level");
+        level_ = level;
+        didChangeValueForKey("level");
+    }
+    void setScale(int64_t scale) {
+        willChangeValueForKey("scale");
+        scale_ = scale;
+        didChangeValueForKey("scale");
+    }
+    Value valueForKey(const std::string& key) const override {
+        if (key == "label") return Value(std::to_string(level_) + "/" + std::to_string(scale_));
+        return Value();
+    }
+    std::vector<std::string> keyPathsForValuesAffectingValueForKey(const std::string& key) const override {
+        if (key == "label") return {"scale"};  // unlike a Gauge's label, not affected by the level
+        return {};
+    }
+
+  private:
+    int64_t level_ = 0, scale_ = 1;
+};
+
+TEST(KeyValueObserving, ClassesSharingKeyNamesKeepTheirOwnDependencies) {
+    std::vector<std::string> seen;
+    auto record = [&](const char* who) {
+        return [&seen, who](const KVOChange& change) {
+            seen.push_back(std::string(who) + " " + change.newValue->stringValue());
+        };
+    };
+    for (int round = 0; round < 2; ++round) {  // the second round finds both answers already known
+        Gauge gauge;
+        Meter meter;
+        gauge.addObserver({}, "label", KVOOptions::New, record("gauge"));
+        meter.addObserver({}, "label", KVOOptions::New, record("meter"));
+        gauge.setLevel(2);
+        meter.setLevel(2);  // no notice: the meter's label does not depend on its level
+        meter.setScale(4);
+        gauge.setLevel(3);
+    }
+    const std::vector<std::string> once{"gauge 20%", "meter 2/4", "gauge 30%"};
+    EXPECT_EQ(seen, (std::vector<std::string>{once[0], once[1], once[2], once[0], once[1], once[2]}));
+}
+
+// Observers of the keys a change touches, added or removed by a callback for an earlier key of the same
+// change, are told or not told accordingly.
+TEST(KeyValueObserving, ObserversChangedByCallbacksMidChangeAreHonoured) {
+    Person person;
+    Recorder recorder;
+    person.addObserver({}, "fullName", KVOOptions::New, recorder.callback());
+    const auto greeting = person.addObserver({}, "greeting", KVOOptions::New,
+                                             [&](const KVOChange&) { recorder.seen.push_back("removed"); });
+    bool once = false;
+    person.addObserver({}, "first", KVOOptions::None, [&](const KVOChange&) {
+        if (std::exchange(once, true)) return;
+        person.addObserver({}, "fullName", KVOOptions::New, recorder.callback());
+        person.removeObserver(greeting);
+    });
+    person.setFirst("Grace");
+    EXPECT_EQ(recorder.seen,
+              (std::vector<std::string>{"fullName -->Grace Lovelace", "fullName -->Grace Lovelace"}));
 }
 
 // Also: cyclic dependencies end, and unknown keys are null.
