@@ -9,8 +9,8 @@
 namespace URLSessionSupport {
 
 bool isHTTPScheme(const std::string& scheme) {
-    std::string lower = TextUtil::toLowerASCII(scheme);
-    return lower == "http" || lower == "https";
+    return TextUtil::equalsIgnoringASCIICase(scheme, "http") ||
+           TextUtil::equalsIgnoringASCIICase(scheme, "https");
 }
 
 int64_t contentLengthOf(const NSURLRequest& request) {
@@ -121,7 +121,7 @@ void NSURLSession::Impl::post(const NSURLSessionTaskPtr& task, Command command) 
 
 std::shared_ptr<NSURLSessionIO> NSURLSession::Impl::loopFor(const NSURLRequest& request) {
     const auto& url = request.URL();
-    bool https = url && TextUtil::toLowerASCII(url->scheme()) == "https";
+    bool https = url && TextUtil::equalsIgnoringASCIICase(url->scheme(), "https");
     if (!https || (!delegateResponds(NSURLSessionDelegate::Method::DidReceiveChallenge) &&
                    !delegateResponds(NSURLSessionDelegate::Method::TaskDidReceiveChallenge))) {
         return NSURLSessionIO::shared();

@@ -21,6 +21,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/net/CollectedBody.h"
 #include "platform/net/HTTPResponseHead.h"
+#include "platform/net/RequestHeaderLines.h"
 #include "platform/net/URLSession.h"
 #include "platform/net/URLSessionDownload.h"
 #include "platform/net/URLSessionTLS.h"
@@ -126,10 +127,10 @@ struct URLSessionTransfer {
     NSURLSession::Impl* impl = nullptr;
     NSURLSessionTaskPtr task;
     CURL* easy = nullptr;
-    curl_slist* headerList = nullptr;
+    RequestHeaderLines headerLines;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     NSURLRequest request;
-    NSURLRequest body;
+    NSURLRequest body;  // where the body comes from: only its body is set
     int hops = 0;
 
     // The body being sent.
@@ -167,8 +168,7 @@ struct URLSessionTransfer {
     int64_t maximumBytes = 0;  // of body held for a data or upload task; 0 none
 
     ~URLSessionTransfer() {
-        if (easy) curl_easy_cleanup(easy);
-        if (headerList) curl_slist_free_all(headerList);
+        if (easy) curl_easy_cleanup(easy);  // before the header lines it reads go
     }
 };
 
@@ -365,7 +365,8 @@ struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
         transfers.erase(task.get());
     }
 
-    void start(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body, int hops);
+    void start(const NSURLSessionTaskPtr& task, const NSURLRequest& request, const NSURLRequest& body,
+               int hops);
     void done(URLSessionTransfer& t, CURLcode code);
     static NSErrorPtr acceptResponse(URLSessionTransfer& t);
     void goOn(URLSessionTransfer& t);
