@@ -890,12 +890,11 @@ void NSURLSessionIO::run() {
 
 bool NSURLSessionIO::runUntilIdle() {
     for (;;) {
-        std::deque<Command> due;
         bool fired = false;
         bool stopping = false;
         {
             std::lock_guard lock(mutex);
-            due.swap(commands);
+            dueCommands.swap(commands);
             fired = deadlineFired;
             deadlineFired = false;
             stopping = stopWhenIdle;
@@ -907,7 +906,7 @@ bool NSURLSessionIO::runUntilIdle() {
             closeMulti();  // given up, or idle for the whole lifetime: later work gets fresh connections
         }
         if (fired) idleDeadline.reset();
-        if (due.empty() && transfers.empty()) {
+        if (dueCommands.empty() && transfers.empty()) {
             if (stopping) closeMulti();
             if (!multi) return false;
             armIdleDeadline();
@@ -919,8 +918,8 @@ bool NSURLSessionIO::runUntilIdle() {
             multi = handle;
             lastWork = Clock::monotonic();
         }
-        for (auto& command : due) command(*this);
-        due.clear();
+        for (auto& command : dueCommands) command(*this);
+        dueCommands.clear();
         int active = 0;
         curl_multi_perform(multi, &active);
         int left = 0;

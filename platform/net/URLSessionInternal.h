@@ -313,6 +313,7 @@ struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
     CURLM* multi = nullptr;  // kept while the loop idles without a thread
 
     // Loop thread only (handed from one run to the next under `mutex`).
+    std::deque<Command> dueCommands;  // those being run; swapped with `commands`, so neither allocates again
     std::map<NSURLSessionTask*, std::unique_ptr<URLSessionTransfer>> transfers;
     std::vector<CURL*> spareHandles;  // easy handles of finished hops, reset for the next one
     double lastWork = 0;              // platform clock: when a transfer last ran or ended
