@@ -144,10 +144,11 @@ NSErrorPtr NSURLSessionIO::acceptResponse(URLSessionTransfer& t) {
     } else {
         considerCaching(t);
     }
-    auto session = t.impl->self();
-    std::weak_ptr<NSURLSession> weakSession = session;
     auto task = t.task;
-    t.awaitingAnswer = t.impl->announceResponse(task, response, [weakSession, task](auto disposition) {
+    t.awaitingAnswer = t.impl->announceResponse(task, response);
+    if (!t.awaitingAnswer) return nullptr;
+    std::weak_ptr<NSURLSession> weakSession = t.session;
+    t.impl->askAboutResponse(task, response, [weakSession, task](auto disposition) {
         auto session = weakSession.lock();
         if (!session) return;
         session->impl_->post(task, [task, disposition](NSURLSessionIO& io) {
@@ -670,14 +671,14 @@ void NSURLSessionIO::deliverBufferedResponse(const NSURLSessionTaskPtr& task, NS
             return;
         }
     }
+    if (!impl.announceResponse(task, response)) return finishWith(NSURLSessionResponseDisposition::Allow);
     std::weak_ptr<NSURLSession> weakSession = impl.self();
-    bool waits = impl.announceResponse(task, response, [weakSession, task, finishWith](auto disposition) {
+    impl.askAboutResponse(task, response, [weakSession, task, finishWith](auto disposition) {
         if (auto session = weakSession.lock()) {
             session->impl_->post(task,
                                  [finishWith, disposition](NSURLSessionIO&) { finishWith(disposition); });
         }
     });
-    if (!waits) finishWith(NSURLSessionResponseDisposition::Allow);
 }
 
 void NSURLSessionIO::checkTimersAndStreams() {

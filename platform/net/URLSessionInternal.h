@@ -286,8 +286,11 @@ struct NSURLSession::Impl {
     // without a callback.
     NSURLSessionDownloadTaskPtr becomeDownload(const NSURLSessionTaskPtr& dataTask);
 
-    // Sets the task's response; true when the delegate must answer didReceiveResponse first.
-    bool announceResponse(const NSURLSessionTaskPtr& task, const NSURLResponsePtr& response,
+    // Sets the task's response; true when the delegate must answer didReceiveResponse first (askAboutResponse
+    // puts the question; the answer is made only then, as most responses need none).
+    bool announceResponse(const NSURLSessionTaskPtr& task, const NSURLResponsePtr& response);
+    // Queues didReceiveResponse; `answer` hears the disposition (Allow when the delegate drops the handler).
+    void askAboutResponse(const NSURLSessionTaskPtr& task, const NSURLResponsePtr& response,
                           std::function<void(NSURLSessionResponseDisposition)> answer);
 };
 
