@@ -22,7 +22,7 @@ HTTPResponseHead::Line HTTPResponseHead::take(std::string_view line) {
         status = threeDigits ? (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0') : 0;
         headers.clear();
         fields_.clear();
-        index_.clear();
+        index_.reset();
         return Line::Status;
     }
     if (line.empty()) {
@@ -42,21 +42,23 @@ HTTPResponseHead::Line HTTPResponseHead::take(std::string_view line) {
     if (fields_.empty()) fields_.reserve(kUnindexedFields);
     fields_.emplace_back(name, value);
     if (fields_.size() > kUnindexedFields) {  // past a small head: every name so far once, then each new one
-        for (size_t i = index_.empty() ? 0 : fields_.size() - 1; i < fields_.size(); ++i)
-            index_.emplace(TextUtil::toLowerASCII(fields_[i].first), i);
+        const size_t from = index_ ? fields_.size() - 1 : 0;
+        if (!index_) index_ = std::make_unique<std::unordered_map<std::string, size_t>>();
+        for (size_t i = from; i < fields_.size(); ++i)
+            index_->emplace(TextUtil::toLowerASCII(fields_[i].first), i);
     }
     return Line::Field;
 }
 
 HTTPHeaderFields::Field* HTTPResponseHead::fieldNamed(std::string_view name) {
-    if (fields_.size() <= kUnindexedFields) {
+    if (!index_) {
         for (auto& field : fields_) {
             if (HTTPHeaderFields::namesEqual(field.first, name)) return &field;
         }
         return nullptr;
     }
-    auto found = index_.find(TextUtil::toLowerASCII(name));
-    return found == index_.end() ? nullptr : &fields_[found->second];
+    auto found = index_->find(TextUtil::toLowerASCII(name));
+    return found == index_->end() ? nullptr : &fields_[found->second];
 }
 
 std::string contentLengthProblem(const HTTPHeaderFields& headers) {

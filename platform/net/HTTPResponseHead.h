@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -34,7 +35,8 @@ struct HTTPResponseHead {
     HTTPHeaderFields::Field* fieldNamed(std::string_view name);
 
     std::vector<HTTPHeaderFields::Field> fields_;
-    std::unordered_map<std::string, size_t> index_;  // lower-case name -> position in fields_, once indexed
+    // Lower-case name -> position in fields_, made once a head has more than kUnindexedFields names.
+    std::unique_ptr<std::unordered_map<std::string, size_t>> index_;
 };
 
 // Why the response's Content-Length cannot be trusted: a value that is not a plain length, or repeated

@@ -42,21 +42,18 @@ void RequestHeaderLines::assign(const HTTPHeaderFields& request, const Value::Di
     }
     if (form == FormContentType::Remove && !valueOf("Content-Type")) fields.emplace_back("Content-Type", "");
 
-    auto lineLength = [](const Field& field) {
-        return field.first.size() + separatorFor(field.first, field.second).size() + field.second.size() + 1;
-    };
     size_t length = 0;
-    for (const Field& field : fields) length += lineLength(field);
-    text_.clear();
-    text_.reserve(length);
     for (const auto& [name, value] : fields)
-        text_.append(name).append(separatorFor(name, value)).append(value).push_back('\0');
-    // Laid out once the text can no longer move.
-    nodes_.assign(fields.size(), curl_slist{});
-    char* line = text_.data();
-    for (size_t i = 0; i < fields.size(); ++i) {
-        nodes_[i].data = line;
-        nodes_[i].next = i + 1 < fields.size() ? &nodes_[i + 1] : nullptr;
-        line += lineLength(fields[i]);
+        length += name.size() + separatorFor(name, value).size() + value.size() + 1;
+    text_.clear();
+    text_.reserve(length);  // the text does not move from here on: the nodes point into it as it grows
+    nodes_.clear();
+    nodes_.reserve(fields.size());
+    for (const auto& [name, value] : fields) {
+        nodes_.push_back(curl_slist{text_.data() + text_.size(), nullptr});
+        for (std::string_view part : {name, separatorFor(name, value), value})
+            text_.insert(text_.end(), part.begin(), part.end());
+        text_.push_back('\0');
     }
+    for (size_t i = 0; i + 1 < nodes_.size(); ++i) nodes_[i].next = &nodes_[i + 1];
 }

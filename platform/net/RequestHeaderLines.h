@@ -30,6 +30,6 @@ class RequestHeaderLines {
     curl_slist* list() { return nodes_.empty() ? nullptr : nodes_.data(); }
 
   private:
-    std::string text_;  // the lines, each ended by a NUL
+    std::vector<char> text_;  // the lines, each ended by a NUL
     std::vector<curl_slist> nodes_;
 };
