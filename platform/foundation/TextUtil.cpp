@@ -282,6 +282,17 @@ std::string toUpperASCII(std::string_view text) {
     return out;
 }
 
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
 std::string_view trim(std::string_view text) {
     size_t b = 0, e = text.size();
     while (b < e && isSpace(text[b])) ++b;

@@ -54,6 +54,8 @@ std::optional<Data> base64Decode(std::string_view text, Whitespace whitespace = 
 
 std::string toLowerASCII(std::string_view text);
 std::string toUpperASCII(std::string_view text);
+// Equal once ASCII letters are folded to one case (header names, schemes); allocates nothing.
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
 // Strips ASCII whitespace (space, tab, CR, LF, VT, FF) from both ends.
 std::string_view trim(std::string_view text);
 

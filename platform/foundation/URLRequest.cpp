@@ -2,22 +2,23 @@
 
 #include <algorithm>
 
+#include "platform/foundation/TextUtil.h"
+
 bool HTTPHeaderFields::namesEqual(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = char(x + 32);
-        if (y >= 'A' && y <= 'Z') y = char(y + 32);
-        if (x != y) return false;
+    return TextUtil::equalsIgnoringASCIICase(a, b);
+}
+
+const std::string* HTTPHeaderFields::find(std::string_view name) const {
+    for (const auto& [key, value] : fields_) {
+        if (namesEqual(key, name)) return &value;
     }
-    return true;
+    return nullptr;
 }
 
 std::optional<std::string> HTTPHeaderFields::value(std::string_view name) const {
-    for (const auto& [key, value] : fields_) {
-        if (namesEqual(key, name)) return value;
-    }
-    return std::nullopt;
+    const std::string* found = find(name);
+    if (!found) return std::nullopt;
+    return *found;
 }
 
 void HTTPHeaderFields::set(std::string_view name, std::string_view value) {

@@ -32,7 +32,9 @@ class HTTPHeaderFields {
     explicit HTTPHeaderFields(std::vector<Field> fields) : fields_(std::move(fields)) {}
 
     std::optional<std::string> value(std::string_view name) const;
-    bool contains(std::string_view name) const { return value(name).has_value(); }
+    // The field's value in place, or null: no copy (valid until the fields change).
+    const std::string* find(std::string_view name) const;
+    bool contains(std::string_view name) const { return find(name) != nullptr; }
     // Replaces the value (keeping the name's first spelling), or adds the field.
     void set(std::string_view name, std::string_view value);
     // Appends to an existing value with ","; adds the field when absent.

@@ -11,20 +11,21 @@ struct ContentType {
     std::optional<std::string> charset;
 };
 
-ContentType parseContentType(const std::optional<std::string>& header) {
+ContentType parseContentType(const std::string* header) {
     ContentType result;
     if (!header) return result;
     std::string_view text = *header;
     size_t semicolon = text.find(';');
     std::string mime = TextUtil::toLowerASCII(TextUtil::trim(text.substr(0, semicolon)));
-    if (!mime.empty()) result.mimeType = mime;
+    if (!mime.empty()) result.mimeType = std::move(mime);
     while (semicolon != std::string_view::npos) {
         text = text.substr(semicolon + 1);
         semicolon = text.find(';');
         std::string_view parameter = TextUtil::trim(text.substr(0, semicolon));
         size_t equals = parameter.find('=');
         if (equals == std::string_view::npos) continue;
-        if (TextUtil::toLowerASCII(TextUtil::trim(parameter.substr(0, equals))) != "charset") continue;
+        if (!TextUtil::equalsIgnoringASCIICase(TextUtil::trim(parameter.substr(0, equals)), "charset"))
+            continue;
         std::string_view value = TextUtil::trim(parameter.substr(equals + 1));
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
             value = value.substr(1, value.size() - 2);
@@ -35,7 +36,7 @@ ContentType parseContentType(const std::optional<std::string>& header) {
 }
 
 // A Content-Length, or several equal ones joined with ", " (a repeated field); anything else is unknown.
-int64_t parseLength(const std::optional<std::string>& header) {
+int64_t parseLength(const std::string* header) {
     if (!header) return NSURLResponseUnknownLength;
     int64_t length = NSURLResponseUnknownLength;
     std::string_view rest = *header;
@@ -80,11 +81,11 @@ std::shared_ptr<NSHTTPURLResponse> NSHTTPURLResponse::create(std::shared_ptr<NSU
                                                              std::string httpVersion,
                                                              HTTPHeaderFields headerFields) {
     auto response = std::shared_ptr<NSHTTPURLResponse>(new NSHTTPURLResponse());
-    ContentType contentType = parseContentType(headerFields.value("Content-Type"));
+    ContentType contentType = parseContentType(headerFields.find("Content-Type"));
     response->url_ = std::move(url);
-    response->mimeType_ = contentType.mimeType;
-    response->textEncodingName_ = contentType.charset;
-    response->expectedContentLength_ = parseLength(headerFields.value("Content-Length"));
+    response->mimeType_ = std::move(contentType.mimeType);
+    response->textEncodingName_ = std::move(contentType.charset);
+    response->expectedContentLength_ = parseLength(headerFields.find("Content-Length"));
     response->statusCode_ = statusCode;
     response->httpVersion_ = std::move(httpVersion);
     response->headers_ = std::move(headerFields);

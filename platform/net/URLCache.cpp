@@ -15,8 +15,8 @@ namespace {
 // The cache key of a request: its absolute URL without fragment; "" when it has no URL.
 std::string keyFor(const NSURLRequest& request) {
     if (!request.URL()) return "";
-    std::string key = request.URL()->absoluteString();
-    return key.substr(0, key.find('#'));
+    const std::string& absolute = request.URL()->absoluteString();
+    return absolute.substr(0, absolute.find('#'));
 }
 
 size_t costOf(const std::string& key, const NSCachedURLResponse& cached) {
@@ -174,9 +174,10 @@ void NSURLCache::storeCachedResponse(NSCachedURLResponsePtr cachedResponse, cons
 }
 
 void NSURLCache::removeCachedResponseForRequest(const NSURLRequest& request) {
-    std::string key = keyFor(request);
     std::lock_guard lock(mutex_);
-    if (auto it = index_.find(key); it != index_.end()) eraseLocked(it->second);
+    // A session does this after most requests, mostly with nothing stored: then no key is made.
+    if (index_.empty()) return;
+    if (auto it = index_.find(keyFor(request)); it != index_.end()) eraseLocked(it->second);
 }
 
 namespace {

@@ -9,8 +9,8 @@
 namespace URLSessionSupport {
 
 bool isHTTPScheme(const std::string& scheme) {
-    std::string lower = TextUtil::toLowerASCII(scheme);
-    return lower == "http" || lower == "https";
+    return TextUtil::equalsIgnoringASCIICase(scheme, "http") ||
+           TextUtil::equalsIgnoringASCIICase(scheme, "https");
 }
 
 int64_t contentLengthOf(const NSURLRequest& request) {
@@ -121,7 +121,7 @@ void NSURLSession::Impl::post(const NSURLSessionTaskPtr& task, Command command) 
 
 std::shared_ptr<NSURLSessionIO> NSURLSession::Impl::loopFor(const NSURLRequest& request) {
     const auto& url = request.URL();
-    bool https = url && TextUtil::toLowerASCII(url->scheme()) == "https";
+    bool https = url && TextUtil::equalsIgnoringASCIICase(url->scheme(), "https");
     if (!https || (!delegateResponds(NSURLSessionDelegate::Method::DidReceiveChallenge) &&
                    !delegateResponds(NSURLSessionDelegate::Method::TaskDidReceiveChallenge))) {
         return NSURLSessionIO::shared();
@@ -185,18 +185,16 @@ void NSURLSession::Impl::completeTask(const NSURLSessionTaskPtr& task, NSErrorPt
     if (alreadyCompleted) return;
     auto handler = std::move(internal->completion);
     internal->completion = nullptr;
-    std::optional<Data> data;
-    if (!error) data = Data(internal->collected.take());
+    std::optional<Data> data;  // for the completion handler only
+    if (handler && !download && !error) data = Data(internal->collected.take());
     internal->collected.clear();
-    auto session = self();
-    auto response = task->response();
     if (download) {
-        completeDownload(std::static_pointer_cast<NSURLSessionDownloadTask>(task), *download, response,
-                         error);
+        completeDownload(std::static_pointer_cast<NSURLSessionDownloadTask>(task), *download,
+                         task->response(), error);
     } else if (handler) {
-        enqueue([handler, data, response, error] { handler(data, response, error); });
+        enqueue([handler, data, response = task->response(), error] { handler(data, response, error); });
     } else if (delegateResponds(NSURLSessionDelegate::Method::DidCompleteWithError)) {
-        enqueue([this, session, task, error] {
+        enqueue([this, session = self(), task, error] {
             if (auto current = currentDelegate()) current->didCompleteWithError(session, task, error);
         });
     }
@@ -257,8 +255,7 @@ NSErrorPtr NSURLSession::Impl::deliverData(const NSURLSessionTaskPtr& task, cons
 }
 
 // Sets the task's response; true when the delegate must answer didReceiveResponse first.
-bool NSURLSession::Impl::announceResponse(const NSURLSessionTaskPtr& task, const NSURLResponsePtr& response,
-                                          std::function<void(NSURLSessionResponseDisposition)> answer) {
+bool NSURLSession::Impl::announceResponse(const NSURLSessionTaskPtr& task, const NSURLResponsePtr& response) {
     {
         std::lock_guard lock(task->mutex_);
         task->response_ = response;
@@ -269,9 +266,11 @@ bool NSURLSession::Impl::announceResponse(const NSURLSessionTaskPtr& task, const
     }
     setCounter(*task, task->expectedToReceive_, "countOfBytesExpectedToReceive",
                response->expectedContentLength());
-    if (task->internal_->completion || !delegateResponds(NSURLSessionDelegate::Method::DidReceiveResponse)) {
-        return false;
-    }
+    return !task->internal_->completion && delegateResponds(NSURLSessionDelegate::Method::DidReceiveResponse);
+}
+
+void NSURLSession::Impl::askAboutResponse(const NSURLSessionTaskPtr& task, const NSURLResponsePtr& response,
+                                          std::function<void(NSURLSessionResponseDisposition)> answer) {
     auto session = self();
     auto dataTask = std::static_pointer_cast<NSURLSessionDataTask>(task);
     auto handler = onceHandler<NSURLSessionResponseDisposition>(std::move(answer),
@@ -283,7 +282,6 @@ bool NSURLSession::Impl::announceResponse(const NSURLSessionTaskPtr& task, const
             handler(NSURLSessionResponseDisposition::Allow);
         }
     });
-    return true;
 }
 
 std::shared_ptr<NSURLSession> NSURLSession::sharedSession() {

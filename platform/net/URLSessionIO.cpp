@@ -17,6 +17,25 @@ constexpr int kMaxRedirects = 16;
 constexpr size_t kMaxHeaderBytes = 256 * 1024;
 constexpr int kStreamPollMilliseconds = 10;
 
+// A request carrying `source`'s body and nothing else: what a hop keeps to send it again or pass it on.
+NSURLRequest bodyOnly(const NSURLRequest& source) {
+    NSURLRequest body;
+    switch (source.bodyKind()) {
+        case NSURLRequest::BodyKind::None:
+            break;
+        case NSURLRequest::BodyKind::Data:
+            body.setHTTPBody(source.HTTPBody());
+            break;
+        case NSURLRequest::BodyKind::File:
+            body.setHTTPBodyFile(source.HTTPBodyFile());
+            break;
+        case NSURLRequest::BodyKind::Stream:
+            body.setHTTPBodyStream(source.HTTPBodyStream());
+            break;
+    }
+    return body;
+}
+
 bool isRedirectStatus(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -125,10 +144,11 @@ NSErrorPtr NSURLSessionIO::acceptResponse(URLSessionTransfer& t) {
     } else {
         considerCaching(t);
     }
-    auto session = t.impl->self();
-    std::weak_ptr<NSURLSession> weakSession = session;
     auto task = t.task;
-    t.awaitingAnswer = t.impl->announceResponse(task, response, [weakSession, task](auto disposition) {
+    t.awaitingAnswer = t.impl->announceResponse(task, response);
+    if (!t.awaitingAnswer) return nullptr;
+    std::weak_ptr<NSURLSession> weakSession = t.session;
+    t.impl->askAboutResponse(task, response, [weakSession, task](auto disposition) {
         auto session = weakSession.lock();
         if (!session) return;
         session->impl_->post(task, [task, disposition](NSURLSessionIO& io) {
@@ -295,8 +315,8 @@ int NSURLSessionIO::onProgress(void* user, curl_off_t, curl_off_t downloaded, cu
     return 0;
 }
 
-void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request, NSURLRequest body,
-                           int hops) {
+void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, const NSURLRequest& request,
+                           const NSURLRequest& body, int hops) {
     if (task->state() == NSURLSessionTaskState::Completed) return;
     NSURLSession::Impl& impl = implOf(task);
     const auto& url = request.URL();
@@ -317,27 +337,27 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
         return;
     }
     if (hops == 0 && !task->internal_->download && answerFromCache(task, request)) return;
-    if (auto& download = task->internal_->download) {
-        // The partial file went away (or shrank) since the resume data was made: ask for the whole body.
-        if (download->resume && hops == 0 &&
-            fileSize(download->resume->path) < download->resume->bytesReceived) {
-            request.setValue(std::nullopt, "Range");
-            request.setValue(std::nullopt, "If-Range");
-        }
-    }
     auto owned = std::make_unique<URLSessionTransfer>();
     URLSessionTransfer& t = *owned;
     t.session = impl.self();
     t.impl = &impl;
     t.task = task;
     t.request = request;
-    t.body = body;
+    t.body = bodyOnly(body);
     t.hops = hops;
+    if (auto& download = task->internal_->download) {
+        // The partial file went away (or shrank) since the resume data was made: ask for the whole body.
+        if (download->resume && hops == 0 &&
+            fileSize(download->resume->path) < download->resume->bytesReceived) {
+            t.request.setValue(std::nullopt, "Range");
+            t.request.setValue(std::nullopt, "If-Range");
+        }
+    }
+    const NSURLRequest& sent = t.request;
     const auto& configuration = *impl.configuration;
-    t.idleTimeout =
-        request.timeoutInterval() > 0 && request.timeoutInterval() != NSURLRequestDefaultTimeoutInterval
-            ? request.timeoutInterval()
-            : configuration.timeoutIntervalForRequest();
+    t.idleTimeout = sent.timeoutInterval() > 0 && sent.timeoutInterval() != NSURLRequestDefaultTimeoutInterval
+                        ? sent.timeoutInterval()
+                        : configuration.timeoutIntervalForRequest();
     if (t.idleTimeout <= 0) t.idleTimeout = NSURLRequestDefaultTimeoutInterval;
     t.resourceTimeout = configuration.timeoutIntervalForResource();
     if (!task->internal_->download)
@@ -363,13 +383,13 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
             break;
         case NSURLRequest::BodyKind::Stream:
             t.stream = body.HTTPBodyStream();
-            t.expectedSend = contentLengthOf(request);
+            t.expectedSend = contentLengthOf(sent);
             hasBody = true;
             break;
     }
     {
         std::lock_guard lock(task->mutex_);
-        task->currentRequest_ = request;
+        task->currentRequest_ = sent;
     }
     impl.setCounter(*task, task->expectedToSend_, "countOfBytesExpectedToSend", t.expectedSend);
     impl.setCounter(*task, task->sent_, "countOfBytesSent", 0);
@@ -377,9 +397,12 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
     CURL* easy = t.easy = takeHandle();
     if (share) curl_easy_setopt(easy, CURLOPT_SHARE, share);
     curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, long(NSURLSessionIdleLifetime));
-    std::string target = url->absoluteString();
-    target = target.substr(0, target.find('#'));
-    curl_easy_setopt(easy, CURLOPT_URL, target.c_str());
+    const std::string& absolute = url->absoluteString();
+    if (const size_t fragment = absolute.find('#'); fragment != std::string::npos) {
+        curl_easy_setopt(easy, CURLOPT_URL, absolute.substr(0, fragment).c_str());  // libcurl keeps a copy
+    } else {
+        curl_easy_setopt(easy, CURLOPT_URL, absolute.c_str());
+    }
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
@@ -399,26 +422,14 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
         curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
     }
 
-    HTTPHeaderFields fields = request.headerFields();
-    for (const auto& [name, value] : configuration.HTTPAdditionalHeaders()) {
-        if (const std::string* text = value.asString(); text && !fields.contains(name))
-            fields.set(name, *text);
-    }
-    fields.remove("Content-Length");  // from the body itself
-    if (!fields.contains("Accept")) fields.set("Accept", "*/*");
-    fields.set("Expect", "");
+    const std::string& method = sent.HTTPMethod();
     // libcurl labels every body as a form; the platform does so for POST only.
-    if (hasBody && request.HTTPMethod() != "POST" && !fields.contains("Content-Type"))
-        fields.set("Content-Type", "");
-    for (const auto& [name, value] : fields.fields()) {
-        std::string line = value.empty() ? name + ";" : name + ": " + value;
-        if (value.empty() && (name == "Expect" || name == "Content-Type")) line = name + ":";  // removes it
-        t.headerList = curl_slist_append(t.headerList, line.c_str());
-    }
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, t.headerList);
+    t.headerLines.assign(sent.headerFields(), configuration.HTTPAdditionalHeaders(),
+                         hasBody && method != "POST" ? RequestHeaderLines::FormContentType::Remove
+                                                     : RequestHeaderLines::FormContentType::Keep);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, t.headerLines.list());
 
     t.suspended = task->state() == NSURLSessionTaskState::Suspended;
-    const std::string& method = request.HTTPMethod();
     if (method == "HEAD") {
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
     } else if (hasBody) {
@@ -443,7 +454,7 @@ void NSURLSessionIO::start(const NSURLSessionTaskPtr& task, NSURLRequest request
     } else if (method != "GET") {
         curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
-    if (TextUtil::toLowerASCII(url->scheme()) == "https") {
+    if (TextUtil::equalsIgnoringASCIICase(url->scheme(), "https")) {
         NSURLSessionIO* io = this;
         URLSessionTransfer* transfer = &t;
         t.peerCheck = [io, transfer](const std::vector<Data>& chain) {
@@ -660,14 +671,14 @@ void NSURLSessionIO::deliverBufferedResponse(const NSURLSessionTaskPtr& task, NS
             return;
         }
     }
+    if (!impl.announceResponse(task, response)) return finishWith(NSURLSessionResponseDisposition::Allow);
     std::weak_ptr<NSURLSession> weakSession = impl.self();
-    bool waits = impl.announceResponse(task, response, [weakSession, task, finishWith](auto disposition) {
+    impl.askAboutResponse(task, response, [weakSession, task, finishWith](auto disposition) {
         if (auto session = weakSession.lock()) {
             session->impl_->post(task,
                                  [finishWith, disposition](NSURLSessionIO&) { finishWith(disposition); });
         }
     });
-    if (!waits) finishWith(NSURLSessionResponseDisposition::Allow);
 }
 
 void NSURLSessionIO::checkTimersAndStreams() {
@@ -880,12 +891,11 @@ void NSURLSessionIO::run() {
 
 bool NSURLSessionIO::runUntilIdle() {
     for (;;) {
-        std::deque<Command> due;
         bool fired = false;
         bool stopping = false;
         {
             std::lock_guard lock(mutex);
-            due.swap(commands);
+            dueCommands.swap(commands);
             fired = deadlineFired;
             deadlineFired = false;
             stopping = stopWhenIdle;
@@ -897,7 +907,7 @@ bool NSURLSessionIO::runUntilIdle() {
             closeMulti();  // given up, or idle for the whole lifetime: later work gets fresh connections
         }
         if (fired) idleDeadline.reset();
-        if (due.empty() && transfers.empty()) {
+        if (dueCommands.empty() && transfers.empty()) {
             if (stopping) closeMulti();
             if (!multi) return false;
             armIdleDeadline();
@@ -909,8 +919,8 @@ bool NSURLSessionIO::runUntilIdle() {
             multi = handle;
             lastWork = Clock::monotonic();
         }
-        for (auto& command : due) command(*this);
-        due.clear();
+        for (auto& command : dueCommands) command(*this);
+        dueCommands.clear();
         int active = 0;
         curl_multi_perform(multi, &active);
         int left = 0;

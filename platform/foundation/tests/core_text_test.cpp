@@ -104,6 +104,24 @@ TEST(TextConversion, Utf16RoundTripsAndRejectsLoneSurrogates) {
     EXPECT_EQ(TextUtil::fromUTF16(*TextUtil::toUTF16(mixed)), mixed);
 }
 
+// Only ASCII letters fold: other bytes (UTF-8 of letters beyond ASCII, punctuation) must match exactly.
+TEST(TextCase, EqualsIgnoringASCIICase) {
+    const struct {
+        const char* a;
+        const char* b;
+        bool equal;
+    } cases[] = {
+        {"", "", true},           {"Content-Type", "content-TYPE", true},
+        {"HTTPS", "https", true}, {"https", "http", false},
+        {"@[`{", "`{@[", false},  {"\xC3\x89", "\xC3\xA9", false},
+        {"a-b", "A_B", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TextUtil::equalsIgnoringASCIICase(c.a, c.b), c.equal) << c.a << " / " << c.b;
+        EXPECT_EQ(TextUtil::equalsIgnoringASCIICase(c.b, c.a), c.equal) << c.b << " / " << c.a;
+    }
+}
+
 TEST(Base64, Rfc4648Vectors) {
     const std::pair<const char*, const char*> vectors[] = {
         {"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},

@@ -44,6 +44,8 @@ TEST(NSHTTPURLResponse, MimeTypeAndEncodingFromTheContentType) {
         {" Text/HTML ; charset=UTF-8", "text/html", "utf-8"},
         {"text/plain; format=flowed; charset=\"ISO-8859-1\"", "text/plain", "iso-8859-1"},
         {"; charset=utf-8", std::nullopt, "utf-8"},
+        {"text/plain; CharSet = Big5", "text/plain", "big5"},
+        {"text/plain; charsets=utf-8; chars=x", "text/plain", std::nullopt},
     };
     auto url = NSURL::URLWithString("http://h/x");
     for (const auto& c : cases) {

@@ -30,6 +30,26 @@ struct JoinCase {
     Fields expected;
 };
 
+// More names than are looked at one by one: repeats join the same way before the names are indexed, of the
+// name that starts the index and after it.
+JoinCase pastTheUnindexedFields() {
+    JoinCase c{"PastTheUnindexedFields", {}, {}};
+    const size_t count = HTTPResponseHead::kUnindexedFields + 4;
+    for (size_t i = 0; i < count; ++i) {
+        c.lines.push_back("X-" + std::to_string(i) + ": a");
+        c.expected.emplace_back("X-" + std::to_string(i), "a");
+        if (i == 2) c.lines.push_back("x-1: b");
+    }
+    const std::string first = "x-" + std::to_string(HTTPResponseHead::kUnindexedFields);
+    const std::string last = "x-" + std::to_string(count - 1);
+    c.lines.insert(c.lines.end(), {"X-1: c", first + ": b", last + ": b", "X-0:", last + ": c"});
+    c.expected[0].second = "a, ";
+    c.expected[1].second = "a, b, c";
+    c.expected[HTTPResponseHead::kUnindexedFields].second = "a, b";
+    c.expected[count - 1].second = "a, b, c";
+    return c;
+}
+
 class ResponseHeadJoins : public testing::TestWithParam<JoinCase> {};
 
 TEST_P(ResponseHeadJoins, RepeatsJoinAtTheFirstFieldInOrder) {
@@ -52,7 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"Set-Cookie", "a=1, b=2, c=3"}, {"Vary", "X"}}},
         JoinCase{
             "TrimmedAndEmpty", {"A  :  one  ", "B:", "a: two", "b:   "}, {{"A", "one, two"}, {"B", ", "}}},
-        JoinCase{"FoldedAndColonless", {"A: 1", "\tfolded: no", "no colon", "A: 2"}, {{"A", "1, 2"}}}),
+        JoinCase{"FoldedAndColonless", {"A: 1", "\tfolded: no", "no colon", "A: 2"}, {{"A", "1, 2"}}},
+        pastTheUnindexedFields()),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A head may hold kMaxFields distinct names; the next new name is refused, while repeats of names it has
