@@ -37,7 +37,7 @@ void HCHTTPSessionManager::initWithBaseURL(NSURLPtr baseURL, NSURLSessionConfigu
     registerArchivableClasses();
     baseURL_ = normalisedBaseURL(std::move(baseURL));
     requestSerializer_ = HCHTTPRequestSerializer::serializer();
-    HCURLSessionManager::setResponseSerializer(HCJSONResponseSerializer::serializer());
+    // The response serializer stays the JSON one the session manager's initialisation made.
 }
 
 std::shared_ptr<HCHTTPRequestSerializer> HCHTTPSessionManager::requestSerializer() const {
