@@ -1,7 +1,9 @@
 #include "httpclient/HCURLSessionManager.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
+#include <iterator>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
@@ -25,10 +27,11 @@ constexpr double kTaskListTimeoutSeconds = 5;
 // Background sessions may fail to make upload tasks from files for a moment; this many more tries.
 constexpr int kMaximumUploadTaskRetries = 3;
 
+// "%p" notation, without the cost of a formatted print: every manager made takes one.
 std::string addressOf(const void* pointer) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%p", pointer);
-    return text;
+    char text[2 + 2 * sizeof(uintptr_t)] = {'0', 'x'};
+    auto end = std::to_chars(text + 2, std::end(text), reinterpret_cast<uintptr_t>(pointer), 16).ptr;
+    return std::string(text, end);
 }
 
 }  // namespace
