@@ -296,11 +296,32 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     NSURLSessionAuthChallengeDisposition evaluateServerTrust(const NSURLAuthenticationChallengePtr& challenge,
                                                              NSURLCredentialPtr* credential,
                                                              bool taskLevel) const;
+    // The hooks, made when the first one is set: most managers set none, and with every block inline a
+    // manager would be a large allocation.
+    struct Hooks {
+        SessionDidBecomeInvalidBlock sessionDidBecomeInvalid;
+        DidFinishEventsForBackgroundURLSessionBlock didFinishEventsForBackgroundURLSession;
+        TaskWillPerformHTTPRedirectionBlock taskWillPerformHTTPRedirection;
+        TaskNeedNewBodyStreamBlock taskNeedNewBodyStream;
+        TaskDidSendBodyDataBlock taskDidSendBodyData;
+        TaskDidCompleteBlock taskDidComplete;
+        DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse;
+        DataTaskDidReceiveDataBlock dataTaskDidReceiveData;
+        DataTaskDidBecomeDownloadTaskBlock dataTaskDidBecomeDownloadTask;
+        DataTaskWillCacheResponseBlock dataTaskWillCacheResponse;
+        SessionDidReceiveAuthenticationChallengeBlock sessionDidReceiveAuthenticationChallenge;
+        TaskDidReceiveAuthenticationChallengeBlock taskDidReceiveAuthenticationChallenge;
+        DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading;
+        DownloadTaskDidWriteDataBlock downloadTaskDidWriteData;
+        DownloadTaskDidResumeBlock downloadTaskDidResume;
+    };
     template <class Block>
-    Block hook(const Block& slot) const {
+    Block hook(Block Hooks::*slot) const {
         std::lock_guard lock(settingsMutex_);
-        return slot;
+        return hooks_ ? (*hooks_).*slot : Block();
     }
+    template <class Block>
+    void setHook(Block Hooks::*slot, Block block);
     std::vector<NSURLSessionTaskPtr> tableTasks() const;
     // Gives a task found in the session at start-up a bare per-task delegate, unless it has one already.
     void adoptTask(const NSURLSessionTaskPtr& task);
@@ -321,21 +342,7 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     DispatchQueuePtr completionQueue_;
     std::shared_ptr<DispatchGroup> completionGroup_;
     bool attemptsToRecreateUploadTasksForBackgroundSessions_ = false;
-    SessionDidBecomeInvalidBlock sessionDidBecomeInvalid_;
-    DidFinishEventsForBackgroundURLSessionBlock didFinishEventsForBackgroundURLSession_;
-    TaskWillPerformHTTPRedirectionBlock taskWillPerformHTTPRedirection_;
-    TaskNeedNewBodyStreamBlock taskNeedNewBodyStream_;
-    TaskDidSendBodyDataBlock taskDidSendBodyData_;
-    TaskDidCompleteBlock taskDidComplete_;
-    DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse_;
-    DataTaskDidReceiveDataBlock dataTaskDidReceiveData_;
-    DataTaskDidBecomeDownloadTaskBlock dataTaskDidBecomeDownloadTask_;
-    DataTaskWillCacheResponseBlock dataTaskWillCacheResponse_;
-    SessionDidReceiveAuthenticationChallengeBlock sessionDidReceiveAuthenticationChallenge_;
-    TaskDidReceiveAuthenticationChallengeBlock taskDidReceiveAuthenticationChallenge_;
-    DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading_;
-    DownloadTaskDidWriteDataBlock downloadTaskDidWriteData_;
-    DownloadTaskDidResumeBlock downloadTaskDidResume_;
+    std::unique_ptr<Hooks> hooks_;
 
     // Relay registrations per task identifier.
     std::mutex observersMutex_;
