@@ -286,7 +286,7 @@ NSURLSessionDownloadTaskPtr HCURLSessionManager::downloadTaskWithResumeData(
 void HCURLSessionManager::attachDelegate(const NSURLSessionTaskPtr& task, ProgressBlock uploadProgress,
                                          ProgressBlock downloadProgress, CompletionHandler completionHandler,
                                          DestinationBlock destination) {
-    auto delegate = HCURLSessionManagerTaskDelegate::create();
+    auto delegate = HCURLSessionManagerTaskDelegate::createForTask(task);
     delegate->setManager(std::static_pointer_cast<HCURLSessionManager>(shared_from_this()));
     delegate->setCompletionHandler(std::move(completionHandler));
     if (destination) {

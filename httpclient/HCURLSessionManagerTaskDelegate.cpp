@@ -2,6 +2,7 @@
 
 #include <array>
 #include <iterator>
+#include <utility>
 
 #include "httpclient/HCTaskNotifications.h"
 #include "httpclient/HCURLSessionManager.h"
@@ -27,12 +28,21 @@ const char* const kCounterKeys[] = {"countOfBytesReceived", "countOfBytesExpecte
 }  // namespace
 
 std::shared_ptr<HCURLSessionManagerTaskDelegate> HCURLSessionManagerTaskDelegate::create() {
-    return std::shared_ptr<HCURLSessionManagerTaskDelegate>(new HCURLSessionManagerTaskDelegate());
+    return std::shared_ptr<HCURLSessionManagerTaskDelegate>(new HCURLSessionManagerTaskDelegate(
+        NSURLSessionTransferSizeUnknown, NSURLSessionTransferSizeUnknown));
 }
 
-HCURLSessionManagerTaskDelegate::HCURLSessionManagerTaskDelegate()
-    : uploadProgress_(NSProgress::create(NSURLSessionTransferSizeUnknown)),
-      downloadProgress_(NSProgress::create(NSURLSessionTransferSizeUnknown)),
+std::shared_ptr<HCURLSessionManagerTaskDelegate> HCURLSessionManagerTaskDelegate::createForTask(
+    const NSURLSessionTaskPtr& task) {
+    auto delegate = std::shared_ptr<HCURLSessionManagerTaskDelegate>(new HCURLSessionManagerTaskDelegate(
+        task->countOfBytesExpectedToSend(), task->countOfBytesExpectedToReceive()));
+    delegate->totalsTakenFrom_ = task.get();
+    return delegate;
+}
+
+HCURLSessionManagerTaskDelegate::HCURLSessionManagerTaskDelegate(int64_t totalToSend, int64_t totalToReceive)
+    : uploadProgress_(NSProgress::create(totalToSend)),
+      downloadProgress_(NSProgress::create(totalToReceive)),
       mutableData_(std::vector<uint8_t>()) {}
 
 NSURLPtr HCURLSessionManagerTaskDelegate::downloadFileURL() const {
@@ -71,8 +81,16 @@ bool HCURLSessionManagerTaskDelegate::hasDownloadTaskDidFinishDownloading() cons
 }
 
 void HCURLSessionManagerTaskDelegate::setupProgressForTask(const NSURLSessionTaskPtr& task) {
-    uploadProgress_->setTotalUnitCount(task->countOfBytesExpectedToSend());
-    downloadProgress_->setTotalUnitCount(task->countOfBytesExpectedToReceive());
+    bool totalsTaken;
+    {
+        std::lock_guard lock(mutex_);
+        totalsTaken = std::exchange(totalsTakenFrom_, nullptr) == task.get();
+    }
+    // A delegate made for this task has had no observer yet to tell of its totals.
+    if (!totalsTaken) {
+        uploadProgress_->setTotalUnitCount(task->countOfBytesExpectedToSend());
+        downloadProgress_->setTotalUnitCount(task->countOfBytesExpectedToReceive());
+    }
 
     std::weak_ptr<NSURLSessionTask> weakTask = task;
     for (NSProgress* progress : {uploadProgress_.get(), downloadProgress_.get()}) {
