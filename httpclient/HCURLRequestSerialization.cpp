@@ -77,7 +77,7 @@ std::string appendingQuery(const NSURL& url, const std::string& query) {
 }
 
 void setIfAbsent(NSMutableURLRequest& request, const char* field, const char* value) {
-    if (!request.valueForHTTPHeaderField(field)) request.setValue(std::string(value), field);
+    if (!request.headerFields().contains(field)) request.setValue(std::string(value), field);
 }
 
 }  // namespace
@@ -321,7 +321,7 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestWithMethod(co
 void HCHTTPRequestSerializer::applyDefaultHeaders(const NSURLRequest& request,
                                                   NSMutableURLRequest& copy) const {
     for (const auto& [field, value] : mutableHTTPRequestHeaders_) {
-        if (!value.isString() || request.valueForHTTPHeaderField(field)) continue;
+        if (!value.isString() || request.headerFields().contains(field)) continue;
         copy.setValue(*value.asString(), field);
     }
 }

@@ -2,6 +2,13 @@
 
 #include <algorithm>
 
+namespace {
+
+// A request carries a few fields: room for them from the first one spares growing the list one by one.
+constexpr size_t kUsualFieldCount = 4;
+
+}  // namespace
+
 bool HTTPHeaderFields::namesEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -13,21 +20,31 @@ bool HTTPHeaderFields::namesEqual(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::optional<std::string> HTTPHeaderFields::value(std::string_view name) const {
-    for (const auto& [key, value] : fields_) {
-        if (namesEqual(key, name)) return value;
+const HTTPHeaderFields::Field* HTTPHeaderFields::find(std::string_view name) const {
+    for (const auto& field : fields_) {
+        if (namesEqual(field.first, name)) return &field;
     }
+    return nullptr;
+}
+
+std::optional<std::string> HTTPHeaderFields::value(std::string_view name) const {
+    if (const Field* field = find(name)) return field->second;
     return std::nullopt;
+}
+
+void HTTPHeaderFields::append(std::string_view name, std::string_view value) {
+    if (fields_.empty()) fields_.reserve(kUsualFieldCount);
+    fields_.emplace_back(std::string(name), std::string(value));
 }
 
 void HTTPHeaderFields::set(std::string_view name, std::string_view value) {
     for (auto& field : fields_) {
         if (namesEqual(field.first, name)) {
-            field.second = std::string(value);
+            field.second.assign(value);
             return;
         }
     }
-    fields_.emplace_back(std::string(name), std::string(value));
+    append(name, value);
 }
 
 void HTTPHeaderFields::add(std::string_view name, std::string_view value) {
@@ -38,7 +55,7 @@ void HTTPHeaderFields::add(std::string_view name, std::string_view value) {
             return;
         }
     }
-    fields_.emplace_back(std::string(name), std::string(value));
+    append(name, value);
 }
 
 void HTTPHeaderFields::remove(std::string_view name) {

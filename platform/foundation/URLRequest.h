@@ -32,7 +32,7 @@ class HTTPHeaderFields {
     explicit HTTPHeaderFields(std::vector<Field> fields) : fields_(std::move(fields)) {}
 
     std::optional<std::string> value(std::string_view name) const;
-    bool contains(std::string_view name) const { return value(name).has_value(); }
+    bool contains(std::string_view name) const { return find(name) != nullptr; }
     // Replaces the value (keeping the name's first spelling), or adds the field.
     void set(std::string_view name, std::string_view value);
     // Appends to an existing value with ","; adds the field when absent.
@@ -48,6 +48,9 @@ class HTTPHeaderFields {
     static bool namesEqual(std::string_view a, std::string_view b);
 
   private:
+    const Field* find(std::string_view name) const;
+    void append(std::string_view name, std::string_view value);
+
     std::vector<Field> fields_;
 };
 
