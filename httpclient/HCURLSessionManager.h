@@ -286,7 +286,8 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     void removeNotificationObserverForTask(const NSURLSessionTaskPtr& task);
     void taskDidResume(const NSNotification& notification);
     void taskDidSuspend(const NSNotification& notification);
-    void relay(const NSNotification& notification, const char* name);
+    // Posts `name` (a string that lives until the process ends) for the task on the main queue.
+    void relay(const NSNotification& notification, const std::string& name);
     void attachDelegate(const NSURLSessionTaskPtr& task, ProgressBlock uploadProgress,
                         ProgressBlock downloadProgress, CompletionHandler completionHandler,
                         DestinationBlock destination = nullptr);

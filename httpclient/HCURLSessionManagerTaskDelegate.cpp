@@ -28,19 +28,20 @@ const char* const kCounterKeys[] = {"countOfBytesReceived", "countOfBytesExpecte
 }  // namespace
 
 std::shared_ptr<HCURLSessionManagerTaskDelegate> HCURLSessionManagerTaskDelegate::create() {
-    return std::shared_ptr<HCURLSessionManagerTaskDelegate>(new HCURLSessionManagerTaskDelegate(
-        NSURLSessionTransferSizeUnknown, NSURLSessionTransferSizeUnknown));
+    return std::make_shared<HCURLSessionManagerTaskDelegate>(
+        ConstructionKey{}, NSURLSessionTransferSizeUnknown, NSURLSessionTransferSizeUnknown);
 }
 
 std::shared_ptr<HCURLSessionManagerTaskDelegate> HCURLSessionManagerTaskDelegate::createForTask(
     const NSURLSessionTaskPtr& task) {
-    auto delegate = std::shared_ptr<HCURLSessionManagerTaskDelegate>(new HCURLSessionManagerTaskDelegate(
-        task->countOfBytesExpectedToSend(), task->countOfBytesExpectedToReceive()));
+    auto delegate = std::make_shared<HCURLSessionManagerTaskDelegate>(
+        ConstructionKey{}, task->countOfBytesExpectedToSend(), task->countOfBytesExpectedToReceive());
     delegate->totalsTakenFrom_ = task.get();
     return delegate;
 }
 
-HCURLSessionManagerTaskDelegate::HCURLSessionManagerTaskDelegate(int64_t totalToSend, int64_t totalToReceive)
+HCURLSessionManagerTaskDelegate::HCURLSessionManagerTaskDelegate(ConstructionKey, int64_t totalToSend,
+                                                                 int64_t totalToReceive)
     : uploadProgress_(NSProgress::create(totalToSend)),
       downloadProgress_(NSProgress::create(totalToReceive)),
       mutableData_(std::vector<uint8_t>()) {}
@@ -253,11 +254,12 @@ void HCURLSessionManagerTaskDelegate::didCompleteWithError(const std::shared_ptr
         (*userInfo)[HCNetworkingTaskDidCompleteResponseDataKey] = Value(*body);
     }
 
-    // Posting waits for the completion handler: it is queued on the main queue from inside that block.
+    // Posting waits for the completion handler: it is queued on the main queue from inside that block. The
+    // post is the user info's last reader, so the notification takes it over instead of a copy.
     auto finish = [task, userInfo] {
         DispatchQueue::main()->async([task, userInfo] {
-            NSNotificationCenter::defaultCenter().post(HCNetworkingTaskDidCompleteNotification, task,
-                                                       *userInfo);
+            static const auto* name = new std::string(HCNetworkingTaskDidCompleteNotification);
+            NSNotificationCenter::defaultCenter().post(*name, task, std::move(*userInfo));
         });
     };
 

@@ -86,7 +86,15 @@ class HCURLSessionManagerTaskDelegate final : public Object {
                               const NSErrorPtr& error);
 
   private:
-    HCURLSessionManagerTaskDelegate(int64_t totalToSend, int64_t totalToReceive);
+    // Made only through the factories (the key is theirs), in one allocation with its count.
+    struct ConstructionKey {
+        explicit ConstructionKey() = default;
+    };
+
+  public:
+    HCURLSessionManagerTaskDelegate(ConstructionKey, int64_t totalToSend, int64_t totalToReceive);
+
+  private:
     void counterChanged(const KVOChange& change);
     void progressChanged(const NSProgress* progress);
 
