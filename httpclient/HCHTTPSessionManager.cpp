@@ -204,9 +204,9 @@ std::optional<NSMutableURLRequest> HCHTTPSessionManager::buildRequest(const std:
     return std::nullopt;
 }
 
-NSURLSessionDataTaskPtr HCHTTPSessionManager::withOutcome(
-    const std::function<NSURLSessionDataTaskPtr(CompletionHandler)>& make, SuccessBlock success,
-    FailureBlock failure) {
+template <class Make>
+NSURLSessionDataTaskPtr HCHTTPSessionManager::withOutcome(const Make& make, SuccessBlock success,
+                                                          FailureBlock failure) {
     // The handler needs the task that this call returns, which exists only once the manager has made it.
     // When none is made the handler runs on the completion queue while this call may still be storing the
     // null result: the holder is locked.
