@@ -246,7 +246,7 @@ void HCURLSessionManagerTaskDelegate::didCompleteWithError(const std::shared_ptr
         mutableData_.reset();
         fileURL = downloadFileURL_;
         moveError = downloadFileError_;
-        handler = completionHandler_;
+        handler = std::move(completionHandler_);  // a task completes once
     }
     if (fileURL) {
         (*userInfo)[HCNetworkingTaskDidCompleteAssetPathKey] = Value(fileURL);
@@ -267,28 +267,30 @@ void HCURLSessionManagerTaskDelegate::didCompleteWithError(const std::shared_ptr
     NSErrorPtr failure = error ? error : moveError;
     if (failure) {
         (*userInfo)[HCNetworkingTaskDidCompleteErrorKey] = Value(failure);
-        group->async(queue, [self, task, handler, failure, finish] {
+        group->async(queue, [self, task, handler = std::move(handler), failure, finish = std::move(finish)] {
             if (handler) handler(task->response(), std::nullopt, failure);
             finish();
         });
         return;
     }
 
-    HCURLSessionManagerProcessingQueue()->async(
-        [self, manager, task, serializer, body, fileURL, userInfo, queue, group, handler, finish] {
-            NSErrorPtr serializationError;
-            std::optional<Value> responseObject;
-            if (serializer)
-                responseObject =
-                    serializer->responseObjectForResponse(task->response(), body, &serializationError);
-            if (fileURL) responseObject = Value(fileURL);
-            if (responseObject)
-                (*userInfo)[HCNetworkingTaskDidCompleteSerializedResponseKey] = *responseObject;
-            if (serializationError)
-                (*userInfo)[HCNetworkingTaskDidCompleteErrorKey] = Value(serializationError);
-            group->async(queue, [self, task, handler, responseObject, serializationError, finish] {
-                if (handler) handler(task->response(), responseObject, serializationError);
-                finish();
-            });
+    // Each block runs once: what it hands on is moved, not copied.
+    HCURLSessionManagerProcessingQueue()->async([self, manager, task, serializer, body, fileURL, userInfo,
+                                                 queue, group, handler = std::move(handler),
+                                                 finish = std::move(finish)]() mutable {
+        NSErrorPtr serializationError;
+        std::optional<Value> responseObject;
+        if (serializer)
+            responseObject =
+                serializer->responseObjectForResponse(task->response(), body, &serializationError);
+        if (fileURL) responseObject = Value(fileURL);
+        if (responseObject) (*userInfo)[HCNetworkingTaskDidCompleteSerializedResponseKey] = *responseObject;
+        if (serializationError) (*userInfo)[HCNetworkingTaskDidCompleteErrorKey] = Value(serializationError);
+        group->async(queue, [self = std::move(self), task = std::move(task), handler = std::move(handler),
+                             responseObject = std::move(responseObject), serializationError,
+                             finish = std::move(finish)] {
+            if (handler) handler(task->response(), responseObject, serializationError);
+            finish();
         });
+    });
 }
