@@ -178,12 +178,9 @@ std::optional<NSMutableURLRequest> HCHTTPSessionManager::buildRequest(const std:
     // A string that does not resolve goes to the serializer as given, which refuses it with an error that
     // names it.
     // The resolved URL goes along with its text: it is what parsing that text again would give.
-    std::string resolved = URLString;
-    NSURLPtr resolvedURL = NSURL::URLWithString(URLString, baseURL_);
-    if (resolvedURL) {
-        resolved = resolvedURL->absoluteString();
-        if (resolvedURL->baseURL()) resolvedURL = resolvedURL->absoluteURL();
-    }
+    const NSURLPtr parsed = NSURL::URLWithString(URLString, baseURL_);
+    const std::string& resolved = parsed ? parsed->absoluteString() : URLString;
+    const NSURLPtr resolvedURL = parsed && parsed->baseURL() ? parsed->absoluteURL() : parsed;
 
     NSErrorPtr serializationError;
     std::optional<NSMutableURLRequest> request;
