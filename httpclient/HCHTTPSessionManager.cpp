@@ -166,8 +166,8 @@ NSURLSessionDataTaskPtr HCHTTPSessionManager::dataTaskWithHTTPMethod(
     if (!request) return nullptr;
     return withOutcome(
         [&](CompletionHandler handler) {
-            return dataTaskWithRequest(*request, std::move(uploadProgress), std::move(downloadProgress),
-                                       std::move(handler));
+            return dataTaskWithRequest(std::move(*request), std::move(uploadProgress),
+                                       std::move(downloadProgress), std::move(handler));
         },
         std::move(success), std::move(failure));
 }

@@ -203,8 +203,17 @@ NSURLSessionDataTaskPtr HCURLSessionManager::dataTaskWithRequest(const NSURLRequ
                                                                  ProgressBlock uploadProgress,
                                                                  ProgressBlock downloadProgress,
                                                                  CompletionHandler completionHandler) {
-    auto task = session_->dataTaskWithRequest(request);
+    return dataTaskWithRequest(NSURLRequest(request), std::move(uploadProgress), std::move(downloadProgress),
+                               std::move(completionHandler));
+}
+
+NSURLSessionDataTaskPtr HCURLSessionManager::dataTaskWithRequest(NSURLRequest&& request,
+                                                                 ProgressBlock uploadProgress,
+                                                                 ProgressBlock downloadProgress,
+                                                                 CompletionHandler completionHandler) {
+    auto task = session_->dataTaskWithRequest(std::move(request));
     if (!task) {
+        // The session gave the request back.
         failCreation(completionHandler, request);
         return nullptr;
     }

@@ -141,6 +141,10 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request, ProgressBlock uploadProgress,
                                                 ProgressBlock downloadProgress,
                                                 CompletionHandler completionHandler);
+    // The same, taking the request over instead of copying it.
+    NSURLSessionDataTaskPtr dataTaskWithRequest(NSURLRequest&& request, ProgressBlock uploadProgress,
+                                                ProgressBlock downloadProgress,
+                                                CompletionHandler completionHandler);
     NSURLSessionUploadTaskPtr uploadTaskWithRequest(const NSURLRequest& request, const NSURLPtr& fileURL,
                                                     ProgressBlock uploadProgress,
                                                     CompletionHandler completionHandler);
