@@ -76,8 +76,9 @@ std::string appendingQuery(const NSURL& url, const std::string& query) {
     return text + fragment;
 }
 
+// Adding a field the request lacks sets it, without a string made only to be copied.
 void setIfAbsent(NSMutableURLRequest& request, const char* field, const char* value) {
-    if (!request.headerFields().contains(field)) request.setValue(std::string(value), field);
+    if (!request.headerFields().contains(field)) request.addValue(value, field);
 }
 
 }  // namespace
