@@ -37,7 +37,7 @@ void HCHTTPSessionManager::initWithBaseURL(NSURLPtr baseURL, NSURLSessionConfigu
     registerArchivableClasses();
     baseURL_ = normalisedBaseURL(std::move(baseURL));
     requestSerializer_ = HCHTTPRequestSerializer::serializer();
-    HCURLSessionManager::setResponseSerializer(HCJSONResponseSerializer::serializer());
+    // The response serializer stays the JSON one the session manager's initialisation made.
 }
 
 std::shared_ptr<HCHTTPRequestSerializer> HCHTTPSessionManager::requestSerializer() const {
@@ -166,8 +166,8 @@ NSURLSessionDataTaskPtr HCHTTPSessionManager::dataTaskWithHTTPMethod(
     if (!request) return nullptr;
     return withOutcome(
         [&](CompletionHandler handler) {
-            return dataTaskWithRequest(*request, std::move(uploadProgress), std::move(downloadProgress),
-                                       std::move(handler));
+            return dataTaskWithRequest(std::move(*request), std::move(uploadProgress),
+                                       std::move(downloadProgress), std::move(handler));
         },
         std::move(success), std::move(failure));
 }
@@ -178,12 +178,9 @@ std::optional<NSMutableURLRequest> HCHTTPSessionManager::buildRequest(const std:
     // A string that does not resolve goes to the serializer as given, which refuses it with an error that
     // names it.
     // The resolved URL goes along with its text: it is what parsing that text again would give.
-    std::string resolved = URLString;
-    NSURLPtr resolvedURL = NSURL::URLWithString(URLString, baseURL_);
-    if (resolvedURL) {
-        resolved = resolvedURL->absoluteString();
-        if (resolvedURL->baseURL()) resolvedURL = resolvedURL->absoluteURL();
-    }
+    const NSURLPtr parsed = NSURL::URLWithString(URLString, baseURL_);
+    const std::string& resolved = parsed ? parsed->absoluteString() : URLString;
+    const NSURLPtr resolvedURL = parsed && parsed->baseURL() ? parsed->absoluteURL() : parsed;
 
     NSErrorPtr serializationError;
     std::optional<NSMutableURLRequest> request;
@@ -204,9 +201,9 @@ std::optional<NSMutableURLRequest> HCHTTPSessionManager::buildRequest(const std:
     return std::nullopt;
 }
 
-NSURLSessionDataTaskPtr HCHTTPSessionManager::withOutcome(
-    const std::function<NSURLSessionDataTaskPtr(CompletionHandler)>& make, SuccessBlock success,
-    FailureBlock failure) {
+template <class Make>
+NSURLSessionDataTaskPtr HCHTTPSessionManager::withOutcome(const Make& make, SuccessBlock success,
+                                                          FailureBlock failure) {
     // The handler needs the task that this call returns, which exists only once the manager has made it.
     // When none is made the handler runs on the completion queue while this call may still be storing the
     // null result: the holder is locked.

@@ -112,9 +112,8 @@ class HCHTTPSessionManager : public HCURLSessionManager {
                                                     FailureBlock& failure) const;
     // Creates the task through `make` with a handler that reports exactly one of success or failure,
     // with the task this call returns.
-    static NSURLSessionDataTaskPtr withOutcome(
-        const std::function<NSURLSessionDataTaskPtr(CompletionHandler)>& make, SuccessBlock success,
-        FailureBlock failure);
+    template <class Make>
+    static NSURLSessionDataTaskPtr withOutcome(const Make& make, SuccessBlock success, FailureBlock failure);
 
     NSURLPtr baseURL_;
     mutable std::mutex requestSerializerMutex_;

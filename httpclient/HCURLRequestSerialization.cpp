@@ -76,8 +76,9 @@ std::string appendingQuery(const NSURL& url, const std::string& query) {
     return text + fragment;
 }
 
+// Adding a field the request lacks sets it, without a string made only to be copied.
 void setIfAbsent(NSMutableURLRequest& request, const char* field, const char* value) {
-    if (!request.valueForHTTPHeaderField(field)) request.setValue(std::string(value), field);
+    if (!request.headerFields().contains(field)) request.addValue(value, field);
 }
 
 }  // namespace
@@ -173,6 +174,12 @@ Value::Dictionary defaultHeaders(const DeviceProfile& device) {
 
 // ---- HCHTTPRequestSerializer ----
 
+const std::shared_ptr<const std::set<std::string>>& HCHTTPRequestSerializer::noMethods() {
+    static const auto* none =
+        new std::shared_ptr<const std::set<std::string>>(std::make_shared<const std::set<std::string>>());
+    return *none;
+}
+
 const std::vector<std::string>& HCHTTPRequestSerializer::observedKeyPaths() {
     static const auto* paths =
         new std::vector<std::string>{kAllowsCellularAccess,    kCachePolicy,        kHTTPShouldHandleCookies,
@@ -188,7 +195,8 @@ std::shared_ptr<HCHTTPRequestSerializer> HCHTTPRequestSerializer::serializer() {
 void HCHTTPRequestSerializer::init() {
     stringEncoding_ = HCUTF8StringEncoding;
     mutableHTTPRequestHeaders_ = defaultHeaders(DeviceProfile::current());
-    static const auto* kURIMethods = new std::set<std::string>{"GET", "HEAD", "DELETE"};
+    static const auto* kURIMethods = new std::shared_ptr<const std::set<std::string>>(
+        std::make_shared<const std::set<std::string>>(std::set<std::string>{"GET", "HEAD", "DELETE"}));
     HTTPMethodsEncodingParametersInURI_ = *kURIMethods;
     mutableObservedChangedKeyPaths_.clear();
     // The serializer watches its own request properties to learn which ones have been assigned. The
@@ -321,7 +329,7 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestWithMethod(co
 void HCHTTPRequestSerializer::applyDefaultHeaders(const NSURLRequest& request,
                                                   NSMutableURLRequest& copy) const {
     for (const auto& [field, value] : mutableHTTPRequestHeaders_) {
-        if (!value.isString() || request.valueForHTTPHeaderField(field)) continue;
+        if (!value.isString() || request.headerFields().contains(field)) continue;
         copy.setValue(*value.asString(), field);
     }
 }
@@ -345,7 +353,7 @@ std::optional<NSMutableURLRequest> HCHTTPRequestSerializer::requestBySerializing
         }
     }
 
-    if (HTTPMethodsEncodingParametersInURI_.count(TextUtil::toUpperASCII(request.HTTPMethod()))) {
+    if (HTTPMethodsEncodingParametersInURI().count(TextUtil::toUpperASCII(request.HTTPMethod()))) {
         if (query && !query->empty() && copy.URL()) {
             std::string text = appendingQuery(*copy.URL(), *query);
             auto url = NSURL::URLWithString(text);
@@ -396,7 +404,7 @@ void HCHTTPRequestSerializer::encodeWithCoder(NSKeyedArchiver& coder) const {
     coder.encodeInteger(int64_t(queryStringSerializationStyle_), kStyleKey);
     coder.encodeInteger(int64_t(stringEncoding_), kStringEncodingKey);
     Value methods = Value::set();
-    for (const auto& method : HTTPMethodsEncodingParametersInURI_) methods.insert(method);
+    for (const auto& method : HTTPMethodsEncodingParametersInURI()) methods.insert(method);
     coder.encodeObject(methods, kMethodsKey);
     // Only assigned request properties are written, so that they come back assigned.
     for (const auto& key : mutableObservedChangedKeyPaths_) coder.encodeObject(valueForKey(key), key);
@@ -413,9 +421,9 @@ bool HCHTTPRequestSerializer::decodeSettings(NSKeyedUnarchiver& coder) {
         stringEncoding_ = coder.decodeUnsignedIntegerForKey(kStringEncodingKey);
     if (auto methods = coder.decodeObjectOfClasses({"NSSet", "NSString"}, kMethodsKey)) {
         if (!methods->isSet()) return false;
-        HTTPMethodsEncodingParametersInURI_.clear();
-        for (const auto& method : *methods->asSet())
-            HTTPMethodsEncodingParametersInURI_.insert(*method.asString());
+        std::set<std::string> decoded;
+        for (const auto& method : *methods->asSet()) decoded.insert(*method.asString());
+        setHTTPMethodsEncodingParametersInURI(std::move(decoded));
     }
     if (coder.containsValueForKey(kAllowsCellularAccess))
         setAllowsCellularAccess(coder.decodeBoolForKey(kAllowsCellularAccess));

@@ -96,10 +96,11 @@ class HCHTTPRequestSerializer : public Object, public KVOObservable, public HCUR
 
     // Method names (upper case) whose parameters go into the URL.
     const std::set<std::string>& HTTPMethodsEncodingParametersInURI() const {
-        return HTTPMethodsEncodingParametersInURI_;
+        return *HTTPMethodsEncodingParametersInURI_;
     }
     void setHTTPMethodsEncodingParametersInURI(std::set<std::string> methods) {
-        HTTPMethodsEncodingParametersInURI_ = std::move(methods);
+        HTTPMethodsEncodingParametersInURI_ =
+            std::make_shared<const std::set<std::string>>(std::move(methods));
     }
 
     // Default headers, by exact (case-sensitive) name.
@@ -175,6 +176,7 @@ class HCHTTPRequestSerializer : public Object, public KVOObservable, public HCUR
     void applyDefaultHeaders(const NSURLRequest& request, NSMutableURLRequest& copy) const;
 
   private:
+    static const std::shared_ptr<const std::set<std::string>>& noMethods();
     template <class T>
     void setObserved(const char* key, T& member, T value);
     void markObservedKey(const std::string& key, const std::optional<Value>& newValue);
@@ -186,7 +188,8 @@ class HCHTTPRequestSerializer : public Object, public KVOObservable, public HCUR
     bool HTTPShouldUsePipelining_ = false;
     NSURLRequestNetworkServiceType networkServiceType_ = NSURLRequestNetworkServiceType(0);
     double timeoutInterval_ = 0;
-    std::set<std::string> HTTPMethodsEncodingParametersInURI_;
+    // Never changed in place, so serializers share it: most keep the default for good.
+    std::shared_ptr<const std::set<std::string>> HTTPMethodsEncodingParametersInURI_ = noMethods();
     HCQueryStringSerializationStyle queryStringSerializationStyle_ = HCQueryStringSerializationStyle::Default;
     QueryStringSerialization queryStringSerialization_;
     Value::Dictionary mutableHTTPRequestHeaders_;

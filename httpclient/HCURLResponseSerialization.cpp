@@ -62,8 +62,14 @@ bool HCErrorChainContainsCode(const NSErrorPtr& error) {
 
 // ---- HCHTTPResponseSerializer ----
 
-HCHTTPResponseSerializer::HCHTTPResponseSerializer()
-    : acceptableStatusCodes_(HCIndexSet::indexSetWithIndexesInRange(200, 100)) {}
+HCHTTPResponseSerializer::HCHTTPResponseSerializer() {
+    static const auto* codes = new std::shared_ptr<const std::optional<HCIndexSet>>(
+        std::make_shared<const std::optional<HCIndexSet>>(HCIndexSet::indexSetWithIndexesInRange(200, 100)));
+    static const auto* anyType =
+        new std::shared_ptr<const ContentTypes>(std::make_shared<const ContentTypes>());
+    acceptableStatusCodes_ = *codes;
+    acceptableContentTypes_ = *anyType;
+}
 
 std::shared_ptr<HCHTTPResponseSerializer> HCHTTPResponseSerializer::serializer() {
     registerArchivableClasses();
@@ -79,7 +85,8 @@ bool HCHTTPResponseSerializer::validateResponse(const NSURLResponsePtr& response
     NSErrorPtr held;
     const bool emptyBody = !data || data->empty();
     const auto& mimeType = http->MIMEType();
-    if (acceptableContentTypes_ && !(mimeType && acceptableContentTypes_->count(*mimeType)) &&
+    const auto& acceptableContentTypes = *acceptableContentTypes_;
+    if (acceptableContentTypes && !(mimeType && acceptableContentTypes->count(*mimeType)) &&
         !(!mimeType && emptyBody)) {
         if (!emptyBody && http->URL()) {
             std::string format = HCNetworkingLocalizedFormat("Request failed: unacceptable content-type: %@");
@@ -90,7 +97,8 @@ bool HCHTTPResponseSerializer::validateResponse(const NSURLResponsePtr& response
         }
         valid = false;
     }
-    if (acceptableStatusCodes_ && !acceptableStatusCodes_->containsIndex(http->statusCode()) && http->URL()) {
+    const auto& acceptableStatusCodes = *acceptableStatusCodes_;
+    if (acceptableStatusCodes && !acceptableStatusCodes->containsIndex(http->statusCode()) && http->URL()) {
         std::string format = HCNetworkingLocalizedFormat("Request failed: %@ (%ld)");
         std::string description = NSString::format(
             format, {Value(NSHTTPURLResponse::localizedStringForStatusCode(http->statusCode())),
@@ -132,10 +140,11 @@ void HCHTTPResponseSerializer::registerArchivableClasses() {
 }
 
 void HCHTTPResponseSerializer::encodeWithCoder(NSKeyedArchiver& coder) const {
-    if (acceptableStatusCodes_) coder.encodeObject(acceptableStatusCodes_->archiveValue(), kStatusCodesKey);
-    if (acceptableContentTypes_) {
+    if (const auto& codes = acceptableStatusCodes())
+        coder.encodeObject(codes->archiveValue(), kStatusCodesKey);
+    if (const auto& acceptableContentTypes = this->acceptableContentTypes()) {
         Value types = Value::set();
-        for (const auto& type : *acceptableContentTypes_) types.insert(type);
+        for (const auto& type : *acceptableContentTypes) types.insert(type);
         coder.encodeObject(types, kContentTypesKey);
     }
     coder.encodeInteger(int64_t(stringEncoding_), kStringEncodingKey);
@@ -143,20 +152,21 @@ void HCHTTPResponseSerializer::encodeWithCoder(NSKeyedArchiver& coder) const {
 
 bool HCHTTPResponseSerializer::decodeSettings(NSKeyedUnarchiver& coder) {
     // An absent key means "accept everything", as it was when archived.
-    acceptableStatusCodes_.reset();
+    setAcceptableStatusCodes(std::nullopt);
     if (auto codes = coder.decodeObjectOfClasses({"NSArray", "NSNumber"}, kStatusCodesKey)) {
-        acceptableStatusCodes_ = HCIndexSet::fromArchiveValue(*codes);
-        if (!acceptableStatusCodes_) {
+        setAcceptableStatusCodes(HCIndexSet::fromArchiveValue(*codes));
+        if (!acceptableStatusCodes()) {
             coder.failWithError(NSError::withDescription(NSCocoaErrorDomain, NSCoderReadCorruptError,
                                                          "The archived status codes are malformed."));
             return false;
         }
     }
-    acceptableContentTypes_.reset();
+    setAcceptableContentTypes(std::nullopt);
     if (auto types = coder.decodeObjectOfClasses({"NSSet", "NSString"}, kContentTypesKey)) {
         if (!types->isSet()) return false;
-        acceptableContentTypes_.emplace();
-        for (const auto& type : *types->asSet()) acceptableContentTypes_->insert(*type.asString());
+        std::set<std::string> decoded;
+        for (const auto& type : *types->asSet()) decoded.insert(*type.asString());
+        setAcceptableContentTypes(std::move(decoded));
     }
     if (coder.containsValueForKey(kStringEncodingKey))
         stringEncoding_ = coder.decodeUnsignedIntegerForKey(kStringEncodingKey);
@@ -203,10 +213,10 @@ Value HCJSONValueRemovingNulls(const Value& value, unsigned long readingOptions)
 }
 
 HCJSONResponseSerializer::HCJSONResponseSerializer() {
-    // Every session manager makes one or two of these: copy the types from a set made once.
-    static const auto* types =
-        new std::set<std::string>{"application/json", "text/json", "text/javascript", "text/html"};
-    setAcceptableContentTypes(*types);
+    // Every session manager makes one or two of these: they share one set of types.
+    static const auto* types = new std::shared_ptr<const ContentTypes>(std::make_shared<const ContentTypes>(
+        std::set<std::string>{"application/json", "text/json", "text/javascript", "text/html"}));
+    shareAcceptableContentTypes(*types);
 }
 
 std::shared_ptr<HCJSONResponseSerializer> HCJSONResponseSerializer::serializer() {

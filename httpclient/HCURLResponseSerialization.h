@@ -51,16 +51,16 @@ class HCHTTPResponseSerializer : public Object, public HCURLResponseSerializatio
     unsigned long stringEncoding() const { return stringEncoding_; }
     void setStringEncoding(unsigned long encoding) { stringEncoding_ = encoding; }
     // nullopt accepts any status code; 200 to 299 by default.
-    const std::optional<HCIndexSet>& acceptableStatusCodes() const { return acceptableStatusCodes_; }
+    const std::optional<HCIndexSet>& acceptableStatusCodes() const { return *acceptableStatusCodes_; }
     void setAcceptableStatusCodes(std::optional<HCIndexSet> codes) {
-        acceptableStatusCodes_ = std::move(codes);
+        acceptableStatusCodes_ = std::make_shared<const std::optional<HCIndexSet>>(std::move(codes));
     }
     // nullopt accepts any MIME type; none by default.
     const std::optional<std::set<std::string>>& acceptableContentTypes() const {
-        return acceptableContentTypes_;
+        return *acceptableContentTypes_;
     }
     void setAcceptableContentTypes(std::optional<std::set<std::string>> types) {
-        acceptableContentTypes_ = std::move(types);
+        acceptableContentTypes_ = std::make_shared<const ContentTypes>(std::move(types));
     }
 
     // true when the reply is acceptable. Otherwise false, and `*error` is set to the reason (nullptr when
@@ -78,15 +78,21 @@ class HCHTTPResponseSerializer : public Object, public HCURLResponseSerializatio
     std::shared_ptr<Object> copyWithZone(NSZone* zone) const override;
 
   protected:
+    using ContentTypes = std::optional<std::set<std::string>>;
     HCHTTPResponseSerializer();
+    // Takes `types` as they are, shared with whoever else holds them.
+    void shareAcceptableContentTypes(std::shared_ptr<const ContentTypes> types) {
+        acceptableContentTypes_ = std::move(types);
+    }
     virtual std::shared_ptr<HCHTTPResponseSerializer> newSerializer() const;
     virtual void copySettingsTo(HCHTTPResponseSerializer& copy) const;
     virtual bool decodeSettings(NSKeyedUnarchiver& coder);
 
   private:
     unsigned long stringEncoding_ = 4;  // UTF-8
-    std::optional<HCIndexSet> acceptableStatusCodes_;
-    std::optional<std::set<std::string>> acceptableContentTypes_;
+    // Never changed in place (setting replaces them), so serializers share them: most keep the defaults.
+    std::shared_ptr<const std::optional<HCIndexSet>> acceptableStatusCodes_;
+    std::shared_ptr<const ContentTypes> acceptableContentTypes_;
 };
 
 // Removes dictionary members whose value is null, at every depth (null array elements stay).

@@ -1,7 +1,9 @@
 #include "httpclient/HCURLSessionManager.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
+#include <iterator>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
@@ -25,10 +27,11 @@ constexpr double kTaskListTimeoutSeconds = 5;
 // Background sessions may fail to make upload tasks from files for a moment; this many more tries.
 constexpr int kMaximumUploadTaskRetries = 3;
 
+// "%p" notation, without the cost of a formatted print: every manager made takes one.
 std::string addressOf(const void* pointer) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%p", pointer);
-    return text;
+    char text[2 + 2 * sizeof(uintptr_t)] = {'0', 'x'};
+    auto end = std::to_chars(text + 2, std::end(text), reinterpret_cast<uintptr_t>(pointer), 16).ptr;
+    return std::string(text, end);
 }
 
 }  // namespace
@@ -200,8 +203,17 @@ NSURLSessionDataTaskPtr HCURLSessionManager::dataTaskWithRequest(const NSURLRequ
                                                                  ProgressBlock uploadProgress,
                                                                  ProgressBlock downloadProgress,
                                                                  CompletionHandler completionHandler) {
-    auto task = session_->dataTaskWithRequest(request);
+    return dataTaskWithRequest(NSURLRequest(request), std::move(uploadProgress), std::move(downloadProgress),
+                               std::move(completionHandler));
+}
+
+NSURLSessionDataTaskPtr HCURLSessionManager::dataTaskWithRequest(NSURLRequest&& request,
+                                                                 ProgressBlock uploadProgress,
+                                                                 ProgressBlock downloadProgress,
+                                                                 CompletionHandler completionHandler) {
+    auto task = session_->dataTaskWithRequest(std::move(request));
     if (!task) {
+        // The session gave the request back.
         failCreation(completionHandler, request);
         return nullptr;
     }
@@ -283,7 +295,7 @@ NSURLSessionDownloadTaskPtr HCURLSessionManager::downloadTaskWithResumeData(
 void HCURLSessionManager::attachDelegate(const NSURLSessionTaskPtr& task, ProgressBlock uploadProgress,
                                          ProgressBlock downloadProgress, CompletionHandler completionHandler,
                                          DestinationBlock destination) {
-    auto delegate = HCURLSessionManagerTaskDelegate::create();
+    auto delegate = HCURLSessionManagerTaskDelegate::createForTask(task);
     delegate->setManager(std::static_pointer_cast<HCURLSessionManager>(shared_from_this()));
     delegate->setCompletionHandler(std::move(completionHandler));
     if (destination) {
@@ -377,17 +389,18 @@ void HCURLSessionManager::addNotificationObserverForTask(const NSURLSessionTaskP
     auto& center = NSNotificationCenter::defaultCenter();
     std::weak_ptr<HCURLSessionManager> weakSelf =
         std::static_pointer_cast<HCURLSessionManager>(shared_from_this());
+    // Every task is observed under these names: make them once.
+    static const auto* resumeName = new std::string(HCNSURLSessionTaskDidResumeNotification);
+    static const auto* suspendName = new std::string(HCNSURLSessionTaskDidSuspendNotification);
     Observers tokens;
-    tokens.resume = center.addObserver(weakSelf, HCNSURLSessionTaskDidResumeNotification, task,
-                                       [weakSelf](const NSNotification& notification) {
-                                           if (auto strong = weakSelf.lock())
-                                               strong->taskDidResume(notification);
-                                       });
-    tokens.suspend = center.addObserver(weakSelf, HCNSURLSessionTaskDidSuspendNotification, task,
-                                        [weakSelf](const NSNotification& notification) {
-                                            if (auto strong = weakSelf.lock())
-                                                strong->taskDidSuspend(notification);
-                                        });
+    tokens.resume =
+        center.addObserver(weakSelf, *resumeName, task, [weakSelf](const NSNotification& notification) {
+            if (auto strong = weakSelf.lock()) strong->taskDidResume(notification);
+        });
+    tokens.suspend =
+        center.addObserver(weakSelf, *suspendName, task, [weakSelf](const NSNotification& notification) {
+            if (auto strong = weakSelf.lock()) strong->taskDidSuspend(notification);
+        });
     Observers replaced;
     {
         std::lock_guard lock(observersMutex_);
@@ -412,18 +425,22 @@ void HCURLSessionManager::removeNotificationObserverForTask(const NSURLSessionTa
     NSNotificationCenter::defaultCenter().removeObserver(tokens.resume);
 }
 
-void HCURLSessionManager::relay(const NSNotification& notification, const char* name) {
+void HCURLSessionManager::relay(const NSNotification& notification, const std::string& name) {
     auto task = std::dynamic_pointer_cast<NSURLSessionTask>(notification.object);
     if (!task || task->taskDescription() != taskDescription_) return;
-    DispatchQueue::main()->async([task, name] { NSNotificationCenter::defaultCenter().post(name, task); });
+    DispatchQueue::main()->async(
+        [task, name = &name] { NSNotificationCenter::defaultCenter().post(*name, task); });
 }
 
+// The relayed names live until the process ends: the relays refer to them.
 void HCURLSessionManager::taskDidResume(const NSNotification& notification) {
-    relay(notification, HCNetworkingTaskDidResumeNotification);
+    static const auto* name = new std::string(HCNetworkingTaskDidResumeNotification);
+    relay(notification, *name);
 }
 
 void HCURLSessionManager::taskDidSuspend(const NSNotification& notification) {
-    relay(notification, HCNetworkingTaskDidSuspendNotification);
+    static const auto* name = new std::string(HCNetworkingTaskDidSuspendNotification);
+    relay(notification, *name);
 }
 
 // ---- Task lists ----
@@ -521,89 +538,77 @@ void HCURLSessionManager::invalidateSessionCancelingTasks(bool cancelPendingTask
 
 // ---- Hooks ----
 
-void HCURLSessionManager::setSessionDidBecomeInvalidBlock(SessionDidBecomeInvalidBlock block) {
+template <class Block>
+void HCURLSessionManager::setHook(Block Hooks::*slot, Block block) {
     std::lock_guard lock(settingsMutex_);
-    sessionDidBecomeInvalid_ = std::move(block);
+    if (!hooks_) hooks_ = std::make_unique<Hooks>();
+    (*hooks_).*slot = std::move(block);
+}
+
+void HCURLSessionManager::setSessionDidBecomeInvalidBlock(SessionDidBecomeInvalidBlock block) {
+    setHook(&Hooks::sessionDidBecomeInvalid, std::move(block));
 }
 
 void HCURLSessionManager::setDidFinishEventsForBackgroundURLSessionBlock(
     DidFinishEventsForBackgroundURLSessionBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    didFinishEventsForBackgroundURLSession_ = std::move(block);
+    setHook(&Hooks::didFinishEventsForBackgroundURLSession, std::move(block));
 }
 
 void HCURLSessionManager::setTaskWillPerformHTTPRedirectionBlock(TaskWillPerformHTTPRedirectionBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    taskWillPerformHTTPRedirection_ = std::move(block);
+    setHook(&Hooks::taskWillPerformHTTPRedirection, std::move(block));
 }
 
 void HCURLSessionManager::setTaskNeedNewBodyStreamBlock(TaskNeedNewBodyStreamBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    taskNeedNewBodyStream_ = std::move(block);
+    setHook(&Hooks::taskNeedNewBodyStream, std::move(block));
 }
 
 void HCURLSessionManager::setTaskDidSendBodyDataBlock(TaskDidSendBodyDataBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    taskDidSendBodyData_ = std::move(block);
+    setHook(&Hooks::taskDidSendBodyData, std::move(block));
 }
 
 void HCURLSessionManager::setTaskDidCompleteBlock(TaskDidCompleteBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    taskDidComplete_ = std::move(block);
+    setHook(&Hooks::taskDidComplete, std::move(block));
 }
 
 void HCURLSessionManager::setDataTaskDidReceiveResponseBlock(DataTaskDidReceiveResponseBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    dataTaskDidReceiveResponse_ = std::move(block);
+    setHook(&Hooks::dataTaskDidReceiveResponse, std::move(block));
 }
 
 void HCURLSessionManager::setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    dataTaskDidReceiveData_ = std::move(block);
+    setHook(&Hooks::dataTaskDidReceiveData, std::move(block));
 }
 
 void HCURLSessionManager::setDataTaskDidBecomeDownloadTaskBlock(DataTaskDidBecomeDownloadTaskBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    dataTaskDidBecomeDownloadTask_ = std::move(block);
+    setHook(&Hooks::dataTaskDidBecomeDownloadTask, std::move(block));
 }
 
 void HCURLSessionManager::setDataTaskWillCacheResponseBlock(DataTaskWillCacheResponseBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    dataTaskWillCacheResponse_ = std::move(block);
+    setHook(&Hooks::dataTaskWillCacheResponse, std::move(block));
 }
 
 void HCURLSessionManager::setSessionDidReceiveAuthenticationChallengeBlock(
     SessionDidReceiveAuthenticationChallengeBlock block) {
-    {
-        std::lock_guard lock(settingsMutex_);
-        sessionDidReceiveAuthenticationChallenge_ = std::move(block);
-    }
+    setHook(&Hooks::sessionDidReceiveAuthenticationChallenge, std::move(block));
     trustDecisionChanged();
 }
 
 void HCURLSessionManager::setTaskDidReceiveAuthenticationChallengeBlock(
     TaskDidReceiveAuthenticationChallengeBlock block) {
-    {
-        std::lock_guard lock(settingsMutex_);
-        taskDidReceiveAuthenticationChallenge_ = std::move(block);
-    }
+    setHook(&Hooks::taskDidReceiveAuthenticationChallenge, std::move(block));
     trustDecisionChanged();
 }
 
 void HCURLSessionManager::setDownloadTaskDidFinishDownloadingBlock(
     DownloadTaskDidFinishDownloadingBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    downloadTaskDidFinishDownloading_ = std::move(block);
+    setHook(&Hooks::downloadTaskDidFinishDownloading, std::move(block));
 }
 
 void HCURLSessionManager::setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    downloadTaskDidWriteData_ = std::move(block);
+    setHook(&Hooks::downloadTaskDidWriteData, std::move(block));
 }
 
 void HCURLSessionManager::setDownloadTaskDidResumeBlock(DownloadTaskDidResumeBlock block) {
-    std::lock_guard lock(settingsMutex_);
-    downloadTaskDidResume_ = std::move(block);
+    setHook(&Hooks::downloadTaskDidResume, std::move(block));
 }
 
 // ---- Session delegate ----
@@ -612,24 +617,20 @@ bool HCURLSessionManager::respondsTo(Method method) const {
     std::lock_guard lock(settingsMutex_);
     switch (method) {
         case Method::WillPerformHTTPRedirection:
-            return bool(taskWillPerformHTTPRedirection_);
+            return hooks_ && hooks_->taskWillPerformHTTPRedirection;
         case Method::DidReceiveResponse:
-            return bool(dataTaskDidReceiveResponse_);
+            return hooks_ && hooks_->dataTaskDidReceiveResponse;
         case Method::WillCacheResponse:
-            return bool(dataTaskWillCacheResponse_);
+            return hooks_ && hooks_->dataTaskWillCacheResponse;
         case Method::DidFinishEventsForBackgroundURLSession:
-            return bool(didFinishEventsForBackgroundURLSession_);
+            return hooks_ && hooks_->didFinishEventsForBackgroundURLSession;
         default:
             return true;
     }
 }
 
 void HCURLSessionManager::didBecomeInvalidWithError(const SessionPtr& session, const NSErrorPtr& error) {
-    SessionDidBecomeInvalidBlock hook;
-    {
-        std::lock_guard lock(settingsMutex_);
-        hook = sessionDidBecomeInvalid_;
-    }
+    auto hook = this->hook(&Hooks::sessionDidBecomeInvalid);
     if (hook) hook(session, error);
     NSNotificationCenter::defaultCenter().post(HCURLSessionDidInvalidateNotification, session);
 }
@@ -637,11 +638,7 @@ void HCURLSessionManager::didBecomeInvalidWithError(const SessionPtr& session, c
 void HCURLSessionManager::willPerformHTTPRedirection(
     const SessionPtr& session, const NSURLSessionTaskPtr& task, const NSHTTPURLResponsePtr& response,
     const NSURLRequest& newRequest, std::function<void(std::optional<NSURLRequest>)> completionHandler) {
-    TaskWillPerformHTTPRedirectionBlock hook;
-    {
-        std::lock_guard lock(settingsMutex_);
-        hook = taskWillPerformHTTPRedirection_;
-    }
+    auto hook = this->hook(&Hooks::taskWillPerformHTTPRedirection);
     std::optional<NSURLRequest> request = newRequest;
     if (hook) request = hook(session, task, response, newRequest);
     if (completionHandler) completionHandler(std::move(request));
@@ -649,11 +646,7 @@ void HCURLSessionManager::willPerformHTTPRedirection(
 
 void HCURLSessionManager::needNewBodyStream(const SessionPtr& session, const NSURLSessionTaskPtr& task,
                                             std::function<void(NSInputStreamPtr)> completionHandler) {
-    TaskNeedNewBodyStreamBlock hook;
-    {
-        std::lock_guard lock(settingsMutex_);
-        hook = taskNeedNewBodyStream_;
-    }
+    auto hook = this->hook(&Hooks::taskNeedNewBodyStream);
     NSInputStreamPtr stream;
     if (hook) {
         stream = hook(session, task);
@@ -672,11 +665,7 @@ void HCURLSessionManager::didSendBodyData(const SessionPtr& session, const NSURL
         if (auto length = task->originalRequest().valueForHTTPHeaderField("Content-Length"))
             expected = valuetext::parseInteger(*length);
     }
-    TaskDidSendBodyDataBlock hook;
-    {
-        std::lock_guard lock(settingsMutex_);
-        hook = taskDidSendBodyData_;
-    }
+    auto hook = this->hook(&Hooks::taskDidSendBodyData);
     if (hook) hook(session, task, bytesSent, totalBytesSent, expected);
 }
 
@@ -686,22 +675,14 @@ void HCURLSessionManager::didCompleteWithError(const SessionPtr& session, const 
         delegate->didCompleteWithError(session, task, error);
         removeDelegateForTask(task);
     }
-    TaskDidCompleteBlock hook;
-    {
-        std::lock_guard lock(settingsMutex_);
-        hook = taskDidComplete_;
-    }
+    auto hook = this->hook(&Hooks::taskDidComplete);
     if (hook) hook(session, task, error);
 }
 
 void HCURLSessionManager::didReceiveResponse(
     const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask, const NSURLResponsePtr& response,
     std::function<void(NSURLSessionResponseDisposition)> completionHandler) {
-    DataTaskDidReceiveResponseBlock hook;
-    {
-        std::lock_guard lock(settingsMutex_);
-        hook = dataTaskDidReceiveResponse_;
-    }
+    auto hook = this->hook(&Hooks::dataTaskDidReceiveResponse);
     auto disposition = NSURLSessionResponseDisposition::Allow;
     if (hook) disposition = hook(session, dataTask, response);
     if (completionHandler) completionHandler(disposition);
@@ -710,11 +691,7 @@ void HCURLSessionManager::didReceiveResponse(
 void HCURLSessionManager::didReceiveData(const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
                                          const Data& data) {
     if (auto delegate = delegateForTask(dataTask)) delegate->didReceiveData(session, dataTask, data);
-    DataTaskDidReceiveDataBlock hook;
-    {
-        std::lock_guard lock(settingsMutex_);
-        hook = dataTaskDidReceiveData_;
-    }
+    auto hook = this->hook(&Hooks::dataTaskDidReceiveData);
     if (hook) hook(session, dataTask, data);
 }
 
@@ -725,11 +702,7 @@ void HCURLSessionManager::didBecomeDownloadTask(const SessionPtr& session,
         removeDelegateForTask(dataTask);
         setDelegate(delegate, downloadTask);
     }
-    DataTaskDidBecomeDownloadTaskBlock hook;
-    {
-        std::lock_guard lock(settingsMutex_);
-        hook = dataTaskDidBecomeDownloadTask_;
-    }
+    auto hook = this->hook(&Hooks::dataTaskDidBecomeDownloadTask);
     if (hook) hook(session, dataTask, downloadTask);
 }
 
@@ -737,22 +710,14 @@ void HCURLSessionManager::willCacheResponse(
     const SessionPtr& session, const NSURLSessionDataTaskPtr& dataTask,
     const std::shared_ptr<NSCachedURLResponse>& proposedResponse,
     std::function<void(std::shared_ptr<NSCachedURLResponse>)> completionHandler) {
-    DataTaskWillCacheResponseBlock hook;
-    {
-        std::lock_guard lock(settingsMutex_);
-        hook = dataTaskWillCacheResponse_;
-    }
+    auto hook = this->hook(&Hooks::dataTaskWillCacheResponse);
     auto cached = proposedResponse;
     if (hook) cached = hook(session, dataTask, proposedResponse);
     if (completionHandler) completionHandler(std::move(cached));
 }
 
 void HCURLSessionManager::didFinishEventsForBackgroundURLSession(const SessionPtr& session) {
-    DidFinishEventsForBackgroundURLSessionBlock hook;
-    {
-        std::lock_guard lock(settingsMutex_);
-        hook = didFinishEventsForBackgroundURLSession_;
-    }
+    auto hook = this->hook(&Hooks::didFinishEventsForBackgroundURLSession);
     if (hook) DispatchQueue::main()->async([hook, session] { hook(session); });
 }
 
@@ -774,7 +739,7 @@ void HCURLSessionManager::didReceiveChallenge(const SessionPtr& session,
                                               NSURLChallengeCompletionHandler completionHandler) {
     NSURLCredentialPtr credential;
     NSURLSessionAuthChallengeDisposition disposition;
-    if (auto block = hook(sessionDidReceiveAuthenticationChallenge_)) {
+    if (auto block = hook(&Hooks::sessionDidReceiveAuthenticationChallenge)) {
         disposition = block(session, challenge, &credential);
     } else {
         disposition = evaluateServerTrust(challenge, &credential, false);
@@ -787,7 +752,7 @@ void HCURLSessionManager::taskDidReceiveChallenge(const SessionPtr& session, con
                                                   NSURLChallengeCompletionHandler completionHandler) {
     NSURLCredentialPtr credential;
     NSURLSessionAuthChallengeDisposition disposition;
-    if (auto block = hook(taskDidReceiveAuthenticationChallenge_)) {
+    if (auto block = hook(&Hooks::taskDidReceiveAuthenticationChallenge)) {
         disposition = block(session, task, challenge, &credential);
     } else {
         disposition = evaluateServerTrust(challenge, &credential, true);
@@ -799,7 +764,7 @@ void HCURLSessionManager::didFinishDownloadingToURL(const SessionPtr& session,
                                                     const NSURLSessionDownloadTaskPtr& downloadTask,
                                                     const std::shared_ptr<NSURL>& location) {
     auto delegate = delegateForTask(downloadTask);
-    if (auto block = hook(downloadTaskDidFinishDownloading_)) {
+    if (auto block = hook(&Hooks::downloadTaskDidFinishDownloading)) {
         if (NSURLPtr fileURL = block(session, downloadTask, location)) {
             NSErrorPtr moveError;
             bool moved = location && NSFileManager::defaultManager()->moveItemAtPath(
@@ -823,14 +788,14 @@ void HCURLSessionManager::didFinishDownloadingToURL(const SessionPtr& session,
 void HCURLSessionManager::didWriteData(const SessionPtr& session,
                                        const NSURLSessionDownloadTaskPtr& downloadTask, int64_t bytesWritten,
                                        int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
-    if (auto block = hook(downloadTaskDidWriteData_))
+    if (auto block = hook(&Hooks::downloadTaskDidWriteData))
         block(session, downloadTask, bytesWritten, totalBytesWritten, totalBytesExpectedToWrite);
 }
 
 void HCURLSessionManager::didResumeAtOffset(const SessionPtr& session,
                                             const NSURLSessionDownloadTaskPtr& downloadTask,
                                             int64_t fileOffset, int64_t expectedTotalBytes) {
-    if (auto block = hook(downloadTaskDidResume_))
+    if (auto block = hook(&Hooks::downloadTaskDidResume))
         block(session, downloadTask, fileOffset, expectedTotalBytes);
 }
 

@@ -141,6 +141,10 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request, ProgressBlock uploadProgress,
                                                 ProgressBlock downloadProgress,
                                                 CompletionHandler completionHandler);
+    // The same, taking the request over instead of copying it.
+    NSURLSessionDataTaskPtr dataTaskWithRequest(NSURLRequest&& request, ProgressBlock uploadProgress,
+                                                ProgressBlock downloadProgress,
+                                                CompletionHandler completionHandler);
     NSURLSessionUploadTaskPtr uploadTaskWithRequest(const NSURLRequest& request, const NSURLPtr& fileURL,
                                                     ProgressBlock uploadProgress,
                                                     CompletionHandler completionHandler);
@@ -286,7 +290,8 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     void removeNotificationObserverForTask(const NSURLSessionTaskPtr& task);
     void taskDidResume(const NSNotification& notification);
     void taskDidSuspend(const NSNotification& notification);
-    void relay(const NSNotification& notification, const char* name);
+    // Posts `name` (a string that lives until the process ends) for the task on the main queue.
+    void relay(const NSNotification& notification, const std::string& name);
     void attachDelegate(const NSURLSessionTaskPtr& task, ProgressBlock uploadProgress,
                         ProgressBlock downloadProgress, CompletionHandler completionHandler,
                         DestinationBlock destination = nullptr);
@@ -296,11 +301,32 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     NSURLSessionAuthChallengeDisposition evaluateServerTrust(const NSURLAuthenticationChallengePtr& challenge,
                                                              NSURLCredentialPtr* credential,
                                                              bool taskLevel) const;
+    // The hooks, made when the first one is set: most managers set none, and with every block inline a
+    // manager would be a large allocation.
+    struct Hooks {
+        SessionDidBecomeInvalidBlock sessionDidBecomeInvalid;
+        DidFinishEventsForBackgroundURLSessionBlock didFinishEventsForBackgroundURLSession;
+        TaskWillPerformHTTPRedirectionBlock taskWillPerformHTTPRedirection;
+        TaskNeedNewBodyStreamBlock taskNeedNewBodyStream;
+        TaskDidSendBodyDataBlock taskDidSendBodyData;
+        TaskDidCompleteBlock taskDidComplete;
+        DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse;
+        DataTaskDidReceiveDataBlock dataTaskDidReceiveData;
+        DataTaskDidBecomeDownloadTaskBlock dataTaskDidBecomeDownloadTask;
+        DataTaskWillCacheResponseBlock dataTaskWillCacheResponse;
+        SessionDidReceiveAuthenticationChallengeBlock sessionDidReceiveAuthenticationChallenge;
+        TaskDidReceiveAuthenticationChallengeBlock taskDidReceiveAuthenticationChallenge;
+        DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading;
+        DownloadTaskDidWriteDataBlock downloadTaskDidWriteData;
+        DownloadTaskDidResumeBlock downloadTaskDidResume;
+    };
     template <class Block>
-    Block hook(const Block& slot) const {
+    Block hook(Block Hooks::*slot) const {
         std::lock_guard lock(settingsMutex_);
-        return slot;
+        return hooks_ ? (*hooks_).*slot : Block();
     }
+    template <class Block>
+    void setHook(Block Hooks::*slot, Block block);
     std::vector<NSURLSessionTaskPtr> tableTasks() const;
     // Gives a task found in the session at start-up a bare per-task delegate, unless it has one already.
     void adoptTask(const NSURLSessionTaskPtr& task);
@@ -321,21 +347,7 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     DispatchQueuePtr completionQueue_;
     std::shared_ptr<DispatchGroup> completionGroup_;
     bool attemptsToRecreateUploadTasksForBackgroundSessions_ = false;
-    SessionDidBecomeInvalidBlock sessionDidBecomeInvalid_;
-    DidFinishEventsForBackgroundURLSessionBlock didFinishEventsForBackgroundURLSession_;
-    TaskWillPerformHTTPRedirectionBlock taskWillPerformHTTPRedirection_;
-    TaskNeedNewBodyStreamBlock taskNeedNewBodyStream_;
-    TaskDidSendBodyDataBlock taskDidSendBodyData_;
-    TaskDidCompleteBlock taskDidComplete_;
-    DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse_;
-    DataTaskDidReceiveDataBlock dataTaskDidReceiveData_;
-    DataTaskDidBecomeDownloadTaskBlock dataTaskDidBecomeDownloadTask_;
-    DataTaskWillCacheResponseBlock dataTaskWillCacheResponse_;
-    SessionDidReceiveAuthenticationChallengeBlock sessionDidReceiveAuthenticationChallenge_;
-    TaskDidReceiveAuthenticationChallengeBlock taskDidReceiveAuthenticationChallenge_;
-    DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading_;
-    DownloadTaskDidWriteDataBlock downloadTaskDidWriteData_;
-    DownloadTaskDidResumeBlock downloadTaskDidResume_;
+    std::unique_ptr<Hooks> hooks_;
 
     // Relay registrations per task identifier.
     std::mutex observersMutex_;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <iterator>
+#include <utility>
 
 #include "httpclient/HCTaskNotifications.h"
 #include "httpclient/HCURLSessionManager.h"
@@ -27,12 +28,22 @@ const char* const kCounterKeys[] = {"countOfBytesReceived", "countOfBytesExpecte
 }  // namespace
 
 std::shared_ptr<HCURLSessionManagerTaskDelegate> HCURLSessionManagerTaskDelegate::create() {
-    return std::shared_ptr<HCURLSessionManagerTaskDelegate>(new HCURLSessionManagerTaskDelegate());
+    return std::make_shared<HCURLSessionManagerTaskDelegate>(
+        ConstructionKey{}, NSURLSessionTransferSizeUnknown, NSURLSessionTransferSizeUnknown);
 }
 
-HCURLSessionManagerTaskDelegate::HCURLSessionManagerTaskDelegate()
-    : uploadProgress_(NSProgress::create(NSURLSessionTransferSizeUnknown)),
-      downloadProgress_(NSProgress::create(NSURLSessionTransferSizeUnknown)),
+std::shared_ptr<HCURLSessionManagerTaskDelegate> HCURLSessionManagerTaskDelegate::createForTask(
+    const NSURLSessionTaskPtr& task) {
+    auto delegate = std::make_shared<HCURLSessionManagerTaskDelegate>(
+        ConstructionKey{}, task->countOfBytesExpectedToSend(), task->countOfBytesExpectedToReceive());
+    delegate->totalsTakenFrom_ = task.get();
+    return delegate;
+}
+
+HCURLSessionManagerTaskDelegate::HCURLSessionManagerTaskDelegate(ConstructionKey, int64_t totalToSend,
+                                                                 int64_t totalToReceive)
+    : uploadProgress_(NSProgress::create(totalToSend)),
+      downloadProgress_(NSProgress::create(totalToReceive)),
       mutableData_(std::vector<uint8_t>()) {}
 
 NSURLPtr HCURLSessionManagerTaskDelegate::downloadFileURL() const {
@@ -71,8 +82,16 @@ bool HCURLSessionManagerTaskDelegate::hasDownloadTaskDidFinishDownloading() cons
 }
 
 void HCURLSessionManagerTaskDelegate::setupProgressForTask(const NSURLSessionTaskPtr& task) {
-    uploadProgress_->setTotalUnitCount(task->countOfBytesExpectedToSend());
-    downloadProgress_->setTotalUnitCount(task->countOfBytesExpectedToReceive());
+    bool totalsTaken;
+    {
+        std::lock_guard lock(mutex_);
+        totalsTaken = std::exchange(totalsTakenFrom_, nullptr) == task.get();
+    }
+    // A delegate made for this task has had no observer yet to tell of its totals.
+    if (!totalsTaken) {
+        uploadProgress_->setTotalUnitCount(task->countOfBytesExpectedToSend());
+        downloadProgress_->setTotalUnitCount(task->countOfBytesExpectedToReceive());
+    }
 
     std::weak_ptr<NSURLSessionTask> weakTask = task;
     for (NSProgress* progress : {uploadProgress_.get(), downloadProgress_.get()}) {
@@ -227,7 +246,7 @@ void HCURLSessionManagerTaskDelegate::didCompleteWithError(const std::shared_ptr
         mutableData_.reset();
         fileURL = downloadFileURL_;
         moveError = downloadFileError_;
-        handler = completionHandler_;
+        handler = std::move(completionHandler_);  // a task completes once
     }
     if (fileURL) {
         (*userInfo)[HCNetworkingTaskDidCompleteAssetPathKey] = Value(fileURL);
@@ -235,11 +254,12 @@ void HCURLSessionManagerTaskDelegate::didCompleteWithError(const std::shared_ptr
         (*userInfo)[HCNetworkingTaskDidCompleteResponseDataKey] = Value(*body);
     }
 
-    // Posting waits for the completion handler: it is queued on the main queue from inside that block.
+    // Posting waits for the completion handler: it is queued on the main queue from inside that block. The
+    // post is the user info's last reader, so the notification takes it over instead of a copy.
     auto finish = [task, userInfo] {
         DispatchQueue::main()->async([task, userInfo] {
-            NSNotificationCenter::defaultCenter().post(HCNetworkingTaskDidCompleteNotification, task,
-                                                       *userInfo);
+            static const auto* name = new std::string(HCNetworkingTaskDidCompleteNotification);
+            NSNotificationCenter::defaultCenter().post(*name, task, std::move(*userInfo));
         });
     };
 
@@ -247,28 +267,30 @@ void HCURLSessionManagerTaskDelegate::didCompleteWithError(const std::shared_ptr
     NSErrorPtr failure = error ? error : moveError;
     if (failure) {
         (*userInfo)[HCNetworkingTaskDidCompleteErrorKey] = Value(failure);
-        group->async(queue, [self, task, handler, failure, finish] {
+        group->async(queue, [self, task, handler = std::move(handler), failure, finish = std::move(finish)] {
             if (handler) handler(task->response(), std::nullopt, failure);
             finish();
         });
         return;
     }
 
-    HCURLSessionManagerProcessingQueue()->async(
-        [self, manager, task, serializer, body, fileURL, userInfo, queue, group, handler, finish] {
-            NSErrorPtr serializationError;
-            std::optional<Value> responseObject;
-            if (serializer)
-                responseObject =
-                    serializer->responseObjectForResponse(task->response(), body, &serializationError);
-            if (fileURL) responseObject = Value(fileURL);
-            if (responseObject)
-                (*userInfo)[HCNetworkingTaskDidCompleteSerializedResponseKey] = *responseObject;
-            if (serializationError)
-                (*userInfo)[HCNetworkingTaskDidCompleteErrorKey] = Value(serializationError);
-            group->async(queue, [self, task, handler, responseObject, serializationError, finish] {
-                if (handler) handler(task->response(), responseObject, serializationError);
-                finish();
-            });
+    // Each block runs once: what it hands on is moved, not copied.
+    HCURLSessionManagerProcessingQueue()->async([self, manager, task, serializer, body, fileURL, userInfo,
+                                                 queue, group, handler = std::move(handler),
+                                                 finish = std::move(finish)]() mutable {
+        NSErrorPtr serializationError;
+        std::optional<Value> responseObject;
+        if (serializer)
+            responseObject =
+                serializer->responseObjectForResponse(task->response(), body, &serializationError);
+        if (fileURL) responseObject = Value(fileURL);
+        if (responseObject) (*userInfo)[HCNetworkingTaskDidCompleteSerializedResponseKey] = *responseObject;
+        if (serializationError) (*userInfo)[HCNetworkingTaskDidCompleteErrorKey] = Value(serializationError);
+        group->async(queue, [self = std::move(self), task = std::move(task), handler = std::move(handler),
+                             responseObject = std::move(responseObject), serializationError,
+                             finish = std::move(finish)] {
+            if (handler) handler(task->response(), responseObject, serializationError);
+            finish();
         });
+    });
 }

@@ -50,6 +50,9 @@ class HCURLSessionManagerTaskDelegate final : public Object {
                                const NSURLPtr& location)>;
 
     static std::shared_ptr<HCURLSessionManagerTaskDelegate> create();
+    // A delegate about to be set up for `task`: its progress starts at the task's byte totals, which
+    // setting it up for that task then has no need to announce again.
+    static std::shared_ptr<HCURLSessionManagerTaskDelegate> createForTask(const NSURLSessionTaskPtr& task);
 
     std::shared_ptr<HCURLSessionManager> manager() const { return manager_.lock(); }
     void setManager(const std::shared_ptr<HCURLSessionManager>& manager) { manager_ = manager; }
@@ -83,7 +86,15 @@ class HCURLSessionManagerTaskDelegate final : public Object {
                               const NSErrorPtr& error);
 
   private:
-    HCURLSessionManagerTaskDelegate();
+    // Made only through the factories (the key is theirs), in one allocation with its count.
+    struct ConstructionKey {
+        explicit ConstructionKey() = default;
+    };
+
+  public:
+    HCURLSessionManagerTaskDelegate(ConstructionKey, int64_t totalToSend, int64_t totalToReceive);
+
+  private:
     void counterChanged(const KVOChange& change);
     void progressChanged(const NSProgress* progress);
 
@@ -100,6 +111,7 @@ class HCURLSessionManagerTaskDelegate final : public Object {
     CompletionHandler completionHandler_;
     DownloadDestinationBlock downloadTaskDidFinishDownloading_;
     std::weak_ptr<NSURLSessionTask> observedTask_;
+    const NSURLSessionTask* totalsTakenFrom_ = nullptr;  // until the first set-up
     std::vector<KVOObservable::Token> taskTokens_;
     std::vector<std::pair<NSProgress*, KVOObservable::Token>> progressTokens_;
 };

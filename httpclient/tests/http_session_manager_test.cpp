@@ -215,6 +215,8 @@ TEST_F(HCHTTPSessionManagerTest, UnbuildableRequestsFailLaterWithANullTask) {
     ASSERT_TRUE(runMainUntil([&] { return lateDone.load(); }));
     EXPECT_FALSE(lateHadTask);
     EXPECT_EQ(lateError->domain(), NSURLErrorDomain);
+    // The request the session refused still names its URL.
+    EXPECT_EQ(lateError->userInfo().at(NSURLErrorFailingURLStringErrorKey), Value(server_.url("/x")));
 }
 
 }  // namespace

@@ -124,6 +124,37 @@ TEST_F(HCURLSessionManagerTest, ADataTaskThatBecomesADownloadKeepsItsCompletion)
     EXPECT_FALSE(failure) << failure->description();
 }
 
+// A task's progress starts at its byte totals: what it sends, and a download of unknown size. A delegate set
+// up again for another task takes that task's totals, and the progress's observers hear of them.
+TEST_F(HCURLSessionManagerTest, ProgressStartsAtTheTasksTotals) {
+    auto manager = track(HCURLSessionManager::create());
+    NSURLRequest post = request("/echo", "POST");
+    post.setHTTPBody(Data::fromString("twelve bytes"));
+    struct Case {
+        NSURLSessionTaskPtr task;
+        int64_t toSend;
+    };
+    const Case cases[] = {
+        {manager->dataTaskWithRequest(request("/x"), nullptr), 0},
+        {manager->dataTaskWithRequest(post, nullptr), 12},
+        {manager->uploadTaskWithRequest(request("/x", "PUT"), Data::fromString("four"), nullptr, nullptr), 4},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(manager->uploadProgressForTask(c.task)->totalUnitCount(), c.toSend);
+        EXPECT_EQ(manager->downloadProgressForTask(c.task)->totalUnitCount(),
+                  NSURLSessionTransferSizeUnknown);
+    }
+    auto delegate = manager->delegateForTask(cases[0].task);
+    int announced = 0;
+    auto token = delegate->uploadProgress()->addObserver({}, "totalUnitCount", KVOOptions::New,
+                                                         [&](const KVOChange&) { ++announced; });
+    manager->setDelegate(delegate, cases[1].task);
+    EXPECT_EQ(delegate->uploadProgress()->totalUnitCount(), 12);
+    EXPECT_EQ(announced, 1);
+    delegate->uploadProgress()->removeObserver(token);
+    for (const auto& c : cases) c.task->cancel();
+}
+
 TEST_F(HCURLSessionManagerTest, ResumeAndSuspendAreAnnouncedOncePerCallFromAnotherState) {
     server_.on("", "/slow", [this](const LoopbackRequest&) {
         server_.pause(2);

@@ -4,9 +4,11 @@
 // needs no new dispatch per operation. Dispatching happens with no lock held.
 #include "platform/foundation/OperationQueue.h"
 
+#include <charconv>
 #include <condition_variable>
-#include <cstdio>
+#include <cstdint>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -42,10 +44,13 @@ NSOperationQueue::~NSOperationQueue() = default;
 
 std::shared_ptr<NSOperationQueue> NSOperationQueue::create() {
     std::shared_ptr<NSOperationQueue> queue(new NSOperationQueue());
-    char name[64];
-    std::snprintf(name, sizeof name, "NSOperationQueue %p", static_cast<void*>(queue.get()));
-    queue->impl_->name = name;
-    queue->impl_->target = DispatchQueue::concurrent(name);
+    // "NSOperationQueue %p", without a formatted print: every session manager makes a queue.
+    char name[48] = "NSOperationQueue 0x";
+    constexpr size_t kPrefix = sizeof "NSOperationQueue 0x" - 1;
+    auto end =
+        std::to_chars(name + kPrefix, std::end(name), reinterpret_cast<uintptr_t>(queue.get()), 16).ptr;
+    queue->impl_->name.assign(name, end);
+    queue->impl_->target = DispatchQueue::concurrent(queue->impl_->name);
     return queue;
 }
 

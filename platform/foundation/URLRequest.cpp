@@ -4,6 +4,13 @@
 
 #include "platform/foundation/TextUtil.h"
 
+namespace {
+
+// A request carries a few fields: room for them from the first one spares growing the list one by one.
+constexpr size_t kUsualFieldCount = 4;
+
+}  // namespace
+
 bool HTTPHeaderFields::namesEqual(std::string_view a, std::string_view b) {
     return TextUtil::equalsIgnoringASCIICase(a, b);
 }
@@ -21,14 +28,19 @@ std::optional<std::string> HTTPHeaderFields::value(std::string_view name) const 
     return *found;
 }
 
+void HTTPHeaderFields::append(std::string_view name, std::string_view value) {
+    if (fields_.empty()) fields_.reserve(kUsualFieldCount);
+    fields_.emplace_back(std::string(name), std::string(value));
+}
+
 void HTTPHeaderFields::set(std::string_view name, std::string_view value) {
     for (auto& field : fields_) {
         if (namesEqual(field.first, name)) {
-            field.second = std::string(value);
+            field.second.assign(value);
             return;
         }
     }
-    fields_.emplace_back(std::string(name), std::string(value));
+    append(name, value);
 }
 
 void HTTPHeaderFields::add(std::string_view name, std::string_view value) {
@@ -39,7 +51,7 @@ void HTTPHeaderFields::add(std::string_view name, std::string_view value) {
             return;
         }
     }
-    fields_.emplace_back(std::string(name), std::string(value));
+    append(name, value);
 }
 
 void HTTPHeaderFields::remove(std::string_view name) {

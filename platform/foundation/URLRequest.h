@@ -50,6 +50,8 @@ class HTTPHeaderFields {
     static bool namesEqual(std::string_view a, std::string_view b);
 
   private:
+    void append(std::string_view name, std::string_view value);
+
     std::vector<Field> fields_;
 };
 

@@ -352,19 +352,53 @@ void NSURLSession::setSessionDescription(std::string description) {
     impl_->description = std::move(description);
 }
 
+namespace {
+
+// What a task sends is read from its body fields only: a copy of those alone spares copying the URL and
+// the header fields again.
+NSURLRequest bodyFieldsOf(const NSURLRequest& request) {
+    NSURLRequest body;
+    switch (request.bodyKind()) {
+        case NSURLRequest::BodyKind::None:
+            break;
+        case NSURLRequest::BodyKind::Data:
+            body.setHTTPBody(request.HTTPBody());
+            break;
+        case NSURLRequest::BodyKind::File:
+            body.setHTTPBodyFile(request.HTTPBodyFile());
+            break;
+        case NSURLRequest::BodyKind::Stream:
+            body.setHTTPBodyStream(request.HTTPBodyStream());
+            break;
+    }
+    return body;
+}
+
+}  // namespace
+
 template <class T>
 std::shared_ptr<T> NSURLSession::makeTask(const NSURLRequest& request, CompletionHandler handler,
                                           const NSURLRequest* body) {
+    NSURLRequest copy = request;
+    return makeTask<T>(std::move(copy), std::move(handler), body);
+}
+
+template <class T>
+std::shared_ptr<T> NSURLSession::makeTask(NSURLRequest&& request, CompletionHandler handler,
+                                          const NSURLRequest* body) {
     auto task = std::shared_ptr<T>(new T());
     task->internal_ = std::make_unique<NSURLSessionTask::Internal>();
-    task->internal_->body = body ? *body : request;
+    task->internal_->body = body ? *body : bodyFieldsOf(request);
     task->internal_->completion = std::move(handler);
-    task->originalRequest_ = request;
-    task->currentRequest_ = request;
-    task->session_ = std::static_pointer_cast<NSURLSession>(shared_from_this());
     task->expectedToSend_.store(expectedBodyLength(task->internal_->body, request));
+    task->originalRequest_ = request;
+    task->currentRequest_ = std::move(request);
+    task->session_ = std::static_pointer_cast<NSURLSession>(shared_from_this());
     std::lock_guard lock(impl_->mutex);
-    if (impl_->invalidated) return nullptr;
+    if (impl_->invalidated) {
+        request = std::move(task->currentRequest_);
+        return nullptr;
+    }
     task->identifier_ = impl_->nextIdentifier++;
     impl_->tasks[task->identifier_] = task;
     return task;
@@ -376,6 +410,10 @@ template std::shared_ptr<NSURLSessionDownloadTask> NSURLSession::makeTask<NSURLS
 
 NSURLSessionDataTaskPtr NSURLSession::dataTaskWithRequest(const NSURLRequest& request) {
     return makeTask<NSURLSessionDataTask>(request, nullptr, nullptr);
+}
+
+NSURLSessionDataTaskPtr NSURLSession::dataTaskWithRequest(NSURLRequest&& request) {
+    return makeTask<NSURLSessionDataTask>(std::move(request), nullptr, nullptr);
 }
 
 NSURLSessionDataTaskPtr NSURLSession::dataTaskWithURL(const std::shared_ptr<NSURL>& url) {

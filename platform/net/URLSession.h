@@ -502,6 +502,8 @@ class NSURLSession final : public Object {
 
     // Task factories return nullptr once the session has been invalidated.
     NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request);
+    // The same, taking the request over instead of copying it; with no task made it is left as it was.
+    NSURLSessionDataTaskPtr dataTaskWithRequest(NSURLRequest&& request);
     NSURLSessionDataTaskPtr dataTaskWithURL(const std::shared_ptr<NSURL>& url);
     NSURLSessionDataTaskPtr dataTaskWithRequest(const NSURLRequest& request,
                                                 CompletionHandler completionHandler);
@@ -555,6 +557,9 @@ class NSURLSession final : public Object {
     template <class T>
     std::shared_ptr<T> makeTask(const NSURLRequest& request, CompletionHandler handler,
                                 const NSURLRequest* body);
+    // Takes `request` over; gives it back when the session makes no task.
+    template <class T>
+    std::shared_ptr<T> makeTask(NSURLRequest&& request, CompletionHandler handler, const NSURLRequest* body);
 
     bool isShared_ = false;
     std::shared_ptr<NSOperationQueue> delegateQueue_;

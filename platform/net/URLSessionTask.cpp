@@ -74,13 +74,14 @@ void NSURLSessionTask::resume() {
         auto self = std::static_pointer_cast<NSURLSessionTask>(shared_from_this());
         if (auto session = session_.lock()) {
             if (start) {
-                NSURLRequest body = internal_->body;
+                // Neither request changes once the task is made: the I/O thread reads them from the task
+                // instead of from copies made here.
                 bool ask = internal_->needsStream;
-                session->impl_->post(self, [self, request = originalRequest_, body, ask](NSURLSessionIO& io) {
+                session->impl_->post(self, [self, ask](NSURLSessionIO& io) {
                     if (ask) {
-                        io.askForStream(self, request, body, 0);
+                        io.askForStream(self, self->originalRequest_, self->internal_->body, 0);
                     } else {
-                        io.start(self, request, body, 0);
+                        io.start(self, self->originalRequest_, self->internal_->body, 0);
                     }
                 });
             } else {
