@@ -32,7 +32,23 @@ int64_t fileSize(const std::string& path) {
     return int64_t(info.st_size);
 }
 
-// What a task sends as its body, before any byte is read.
+NSURLRequest bodyOnly(const NSURLRequest& source) {
+    NSURLRequest body;
+    switch (source.bodyKind()) {
+        case NSURLRequest::BodyKind::None:
+            break;
+        case NSURLRequest::BodyKind::Data:
+            body.setHTTPBody(source.HTTPBody());
+            break;
+        case NSURLRequest::BodyKind::File:
+            body.setHTTPBodyFile(source.HTTPBodyFile());
+            break;
+        case NSURLRequest::BodyKind::Stream:
+            body.setHTTPBodyStream(source.HTTPBodyStream());
+            break;
+    }
+    return body;
+}
 
 }  // namespace URLSessionSupport
 
@@ -45,6 +61,7 @@ void initCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// What a task sends as its body, before any byte is read.
 int64_t expectedBodyLength(const NSURLRequest& body, const NSURLRequest& request) {
     switch (body.bodyKind()) {
         case NSURLRequest::BodyKind::None:
@@ -352,30 +369,6 @@ void NSURLSession::setSessionDescription(std::string description) {
     impl_->description = std::move(description);
 }
 
-namespace {
-
-// What a task sends is read from its body fields only: a copy of those alone spares copying the URL and
-// the header fields again.
-NSURLRequest bodyFieldsOf(const NSURLRequest& request) {
-    NSURLRequest body;
-    switch (request.bodyKind()) {
-        case NSURLRequest::BodyKind::None:
-            break;
-        case NSURLRequest::BodyKind::Data:
-            body.setHTTPBody(request.HTTPBody());
-            break;
-        case NSURLRequest::BodyKind::File:
-            body.setHTTPBodyFile(request.HTTPBodyFile());
-            break;
-        case NSURLRequest::BodyKind::Stream:
-            body.setHTTPBodyStream(request.HTTPBodyStream());
-            break;
-    }
-    return body;
-}
-
-}  // namespace
-
 template <class T>
 std::shared_ptr<T> NSURLSession::makeTask(const NSURLRequest& request, CompletionHandler handler,
                                           const NSURLRequest* body) {
@@ -388,7 +381,9 @@ std::shared_ptr<T> NSURLSession::makeTask(NSURLRequest&& request, CompletionHand
                                           const NSURLRequest* body) {
     auto task = std::shared_ptr<T>(new T());
     task->internal_ = std::make_unique<NSURLSessionTask::Internal>();
-    task->internal_->body = body ? *body : bodyFieldsOf(request);
+    // What a task sends is read from its body fields only: a copy of those alone spares copying the URL and
+    // the header fields again.
+    task->internal_->body = body ? *body : bodyOnly(request);
     task->internal_->completion = std::move(handler);
     task->expectedToSend_.store(expectedBodyLength(task->internal_->body, request));
     task->originalRequest_ = request;

@@ -17,25 +17,6 @@ constexpr int kMaxRedirects = 16;
 constexpr size_t kMaxHeaderBytes = 256 * 1024;
 constexpr int kStreamPollMilliseconds = 10;
 
-// A request carrying `source`'s body and nothing else: what a hop keeps to send it again or pass it on.
-NSURLRequest bodyOnly(const NSURLRequest& source) {
-    NSURLRequest body;
-    switch (source.bodyKind()) {
-        case NSURLRequest::BodyKind::None:
-            break;
-        case NSURLRequest::BodyKind::Data:
-            body.setHTTPBody(source.HTTPBody());
-            break;
-        case NSURLRequest::BodyKind::File:
-            body.setHTTPBodyFile(source.HTTPBodyFile());
-            break;
-        case NSURLRequest::BodyKind::Stream:
-            body.setHTTPBodyStream(source.HTTPBodyStream());
-            break;
-    }
-    return body;
-}
-
 bool isRedirectStatus(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }

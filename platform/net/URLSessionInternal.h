@@ -61,6 +61,8 @@ bool isHTTPScheme(const std::string& scheme);
 int64_t contentLengthOf(const NSURLRequest& request);
 // -1 when `path` is not a regular file.
 int64_t fileSize(const std::string& path);
+// A request carrying `source`'s body fields and nothing else: what a task or hop keeps of what it sends.
+NSURLRequest bodyOnly(const NSURLRequest& source);
 
 }  // namespace URLSessionSupport
 
