@@ -11,9 +11,8 @@
 //
 // BM_libcurl_POST_Handoffs is the floor for a client that, like the session, runs libcurl on an I/O thread
 // and answers on the caller's thread: plain libcurl with just those two hand-offs. A manager's request takes
-// one more, and no fewer: the delegate callbacks and the response's processing run on a worker, never on the
-// I/O thread or the caller's. BM_libcurl_POST_WorkerHandoffs is plain libcurl with those three hand-offs,
-// the floor for the manager rows.
+// the same two when all goes its usual way: the worker that ran the I/O loop's last pass goes on to the
+// delegate callbacks and the response's processing, and only the answer hops back to the caller.
 //
 // On a shared machine one row can run through a busy spell that the next escapes. For ratios, run the rows
 // interleaved (--benchmark_repetitions=6 --benchmark_enable_random_interleaving=true) and compare their
@@ -29,9 +28,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
-#include <functional>
-#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -244,57 +240,11 @@ void BM_libcurl_POST(benchmark::State& state) {
 }
 BENCHMARK(BM_libcurl_POST)->Arg(1)->Arg(0)->ArgName("keepalive")->UseRealTime()->MinTime(2.0);
 
-// A plain thread that runs the jobs handed to it in order, parked on a condition variable between them.
-class HandOffThread {
-  public:
-    HandOffThread() : thread_([this] { run(); }) {}
-    HandOffThread(const HandOffThread&) = delete;
-    HandOffThread& operator=(const HandOffThread&) = delete;
-    ~HandOffThread() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        ready_.notify_one();
-        thread_.join();
-    }
-
-    void hand(std::function<void()> job) {
-        {
-            std::lock_guard lock(mutex_);
-            jobs_.push_back(std::move(job));
-        }
-        ready_.notify_one();
-    }
-
-  private:
-    void run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-            if (jobs_.empty()) return;
-            auto job = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            job();
-            lock.lock();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<std::function<void()>> jobs_;
-    bool stopping_ = false;
-    std::thread thread_;  // last: it starts once the rest is set up
-};
-
 // libcurl's multi interface on an I/O thread of its own; the caller hands each request over (a queue and
-// curl_multi_wakeup) and waits on a condition variable for the outcome, which the I/O thread hands back
-// directly or, given `relay`, through that thread.
+// curl_multi_wakeup) and waits on a condition variable for the I/O thread to hand the outcome back.
 class CurlLoop {
   public:
-    explicit CurlLoop(CurlPost& post, HandOffThread* relay = nullptr)
-        : post_(post), relay_(relay), multi_(curl_multi_init()), thread_([this] { run(); }) {}
+    explicit CurlLoop(CurlPost& post) : post_(post), multi_(curl_multi_init()), thread_([this] { run(); }) {}
     CurlLoop(const CurlLoop&) = delete;
     CurlLoop& operator=(const CurlLoop&) = delete;
     ~CurlLoop() {
@@ -305,11 +255,6 @@ class CurlLoop {
         curl_multi_wakeup(multi_);
         thread_.join();
         curl_multi_cleanup(multi_);
-        if (relay_) {  // an outcome it still holds (from a post that gave up waiting) must not outlive us
-            std::promise<void> flushed;
-            relay_->hand([&] { flushed.set_value(); });
-            flushed.get_future().wait();
-        }
     }
 
     // One POST, waited for (at most 10 s); whether it succeeded.
@@ -342,24 +287,15 @@ class CurlLoop {
                 if (message->msg != CURLMSG_DONE) continue;
                 bool ok = post_.succeeded(message->data.result);
                 curl_multi_remove_handle(multi_, message->easy_handle);
-                if (relay_) {
-                    relay_->hand([this, ok] { answer(ok); });
-                } else {
-                    answer(ok);
-                }
+                std::lock_guard lock(mutex_);
+                outcome_ = ok;
+                answered_.notify_one();
             }
             curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
         }
     }
 
-    void answer(bool ok) {
-        std::lock_guard lock(mutex_);
-        outcome_ = ok;
-        answered_.notify_one();
-    }
-
     CurlPost& post_;
-    HandOffThread* relay_;
     CURLM* multi_;
     std::mutex mutex_;
     std::condition_variable answered_;
@@ -369,7 +305,9 @@ class CurlLoop {
     std::thread thread_;  // last: it starts once the rest is set up
 };
 
-void postThrough(benchmark::State& state, CurlLoop& loop) {
+void BM_libcurl_POST_Handoffs(benchmark::State& state) {
+    CurlPost post(server().url("/api/login"), true);
+    CurlLoop loop(post);
     std::vector<double> micros;
     int64_t failures = 0;
     Costs before;
@@ -380,21 +318,7 @@ void postThrough(benchmark::State& state, CurlLoop& loop) {
     }
     report(state, micros, failures, before);
 }
-
-void BM_libcurl_POST_Handoffs(benchmark::State& state) {
-    CurlPost post(server().url("/api/login"), true);
-    CurlLoop loop(post);
-    postThrough(state, loop);
-}
 BENCHMARK(BM_libcurl_POST_Handoffs)->UseRealTime()->MinTime(2.0);
-
-void BM_libcurl_POST_WorkerHandoffs(benchmark::State& state) {
-    CurlPost post(server().url("/api/login"), true);
-    HandOffThread worker;
-    CurlLoop loop(post, &worker);
-    postThrough(state, loop);
-}
-BENCHMARK(BM_libcurl_POST_WorkerHandoffs)->UseRealTime()->MinTime(2.0);
 
 }  // namespace
 

@@ -684,6 +684,10 @@ void* DispatchQueue::getSpecific(const void* key) {
     return NSRunLoop::isMainThread() ? mainQueueObject()->getSpecificOnQueue(key) : nullptr;
 }
 
+void DispatchQueue::runOnWorker(std::function<void()> job) {
+    WorkerPool::shared().submit(std::move(job));
+}
+
 std::shared_ptr<DispatchQueue> DispatchQueue::current() {
     if (!currentQueues.empty()) return currentQueues.back()->shared_from_this();
     return NSRunLoop::isMainThread() ? main() : nullptr;

@@ -62,6 +62,12 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     // True when the caller runs inside a block of this queue (also through nested sync calls).
     bool isCurrent() const;
 
+    // Runs `job` on one of the pool's workers, outside any queue: for a loop that holds its thread while it
+    // has work and waits on something other than the queues (a URL session's I/O loop on its sockets). When
+    // the job returns, its worker looks at the queues' pending work before any parked worker could wake, so
+    // the blocks the loop queued on its last pass start there at once.
+    static void runOnWorker(std::function<void()> job);
+
   protected:
     DispatchQueue(std::string label, bool serial) : label_(std::move(label)), serial_(serial) {}
 

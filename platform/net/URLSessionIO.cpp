@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/TextUtil.h"
 
 using namespace URLSessionSupport;
@@ -757,7 +758,7 @@ void NSURLSessionIO::post(Command command) {
             running = start = true;
         }
     }
-    if (start) runOnIOThread([self = shared_from_this()] { self->run(); });
+    if (start) DispatchQueue::runOnWorker([self = shared_from_this()] { self->run(); });
 }
 
 void NSURLSessionIO::stop() {
@@ -943,47 +944,3 @@ void NSURLSessionIO::armIdleDeadline() {
         loop->post(nullptr);
     });
 }
-
-namespace URLSessionSupport {
-
-void runOnIOThread(std::function<void()> loop) {
-    // Loops queue for threads; `waiting` counts the threads waiting for one (or just started to): while
-    // there are at least as many as queued loops, none needs a new thread.
-    struct Pool {
-        std::mutex mutex;
-        std::condition_variable work;
-        std::deque<std::function<void()>> jobs;
-        size_t waiting = 0;
-    };
-    static auto* pool = new Pool;
-    {
-        std::lock_guard lock(pool->mutex);
-        pool->jobs.push_back(std::move(loop));
-        if (pool->jobs.size() <= pool->waiting) {
-            pool->work.notify_one();
-            return;
-        }
-        ++pool->waiting;
-    }
-    // A waiting thread leaves after a minute without a loop to run, so that a burst of sessions with loops
-    // of their own does not keep its threads for the life of the process.
-    std::thread([] {
-        constexpr auto kIdleIOThreadLinger = std::chrono::seconds(60);
-        std::unique_lock lock(pool->mutex);
-        for (;;) {
-            const bool gotWork =
-                pool->work.wait_for(lock, kIdleIOThreadLinger, [] { return !pool->jobs.empty(); });
-            --pool->waiting;
-            if (!gotWork) return;
-            auto job = std::move(pool->jobs.front());
-            pool->jobs.pop_front();
-            lock.unlock();
-            job();
-            job = nullptr;
-            lock.lock();
-            ++pool->waiting;
-        }
-    }).detach();
-}
-
-}  // namespace URLSessionSupport

@@ -175,14 +175,6 @@ struct URLSessionTransfer {
     }
 };
 
-namespace URLSessionSupport {
-
-// Runs `loop` on one of the process's I/O threads: a parked one when there is one, else a new one, which
-// parks again when the loop returns. Sessions come and go without starting threads.
-void runOnIOThread(std::function<void()> loop);
-
-}  // namespace URLSessionSupport
-
 using Command = std::function<void(NSURLSessionIO&)>;
 
 struct NSURLSession::Impl {
