@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 
 #include "platform/net/tests/SessionTestSupport.h"
 #include "testsupport/LoopbackServer.h"
@@ -216,6 +218,39 @@ TEST(SessionCompletionHandler, DeliversOnTheDelegateQueueAndTheSharedSessionIgno
         EXPECT_FALSE(done->error);
         EXPECT_EQ(done->body, "{\"a\":1}");
     }
+}
+
+// A loop's worker takes the callbacks it queued only once the loop goes idle: while the loop still waits on
+// another transfer, a finished one's callbacks must reach the delegate without waiting for it.
+TEST(SessionLoop, AFinishedTransfersCallbacksDoNotWaitForTheLoopToGoIdle) {
+    LoopbackServer server;
+    struct Hold {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        void release() {
+            std::lock_guard lock(mutex);
+            released = true;
+            changed.notify_all();
+        }
+        ~Hold() { release(); }  // before the server waits for its handlers
+    } hold;
+    server.on("GET", "/held", [&](const LoopbackRequest&) {
+        std::unique_lock lock(hold.mutex);
+        hold.changed.wait_for(lock, std::chrono::seconds(20), [&] { return hold.released; });
+        return LoopbackReply::text("held");
+    });
+    server.reply("/quick", LoopbackReply::text("quick"));
+    RecordingSession s;
+    auto held = s.session->dataTaskWithRequest(requestFor(server.url("/held")));
+    held->resume();
+    ASSERT_TRUE(server.waitForHits("/held", 1));
+    s.session->dataTaskWithRequest(requestFor(server.url("/quick")))->resume();
+    EXPECT_TRUE(s.delegate->waitForCompletions(1));
+    EXPECT_EQ(held->state(), NSURLSessionTaskState::Running);
+    hold.release();
+    EXPECT_TRUE(s.delegate->waitForCompletions(2));
+    EXPECT_EQ(s.delegate->error, nullptr);
 }
 
 struct RedirectCase {
