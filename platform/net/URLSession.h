@@ -6,7 +6,8 @@
 // under another policy carries its requests. An idle loop keeps its connections for
 // NSURLSessionIdleLifetime seconds (of the platform clock), or until its session is invalidated. A loop
 // with work runs on one of the dispatch queues' pool workers, which then takes the delegate queue's work
-// that the loop queued last. Tasks are born suspended; `resume` starts them. See platform/net/README.md for the life of a request.
+// that the loop queued last. Tasks are born suspended; `resume` starts them. See platform/net/README.md for
+// the life of a request.
 //
 // Callbacks. Every delegate method and completion handler runs on the session's delegate queue, one at a
 // time for the whole session, whatever the queue's width. For one task they come in this order:
