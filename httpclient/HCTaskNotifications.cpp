@@ -1,7 +1,6 @@
 #include "httpclient/HCTaskNotifications.h"
 
 #include <mutex>
-#include <string>
 
 #include "platform/foundation/NotificationCenter.h"
 
@@ -28,11 +27,7 @@ void HCInstallSessionTaskStateNotifications() {
             if (!name) return;
             auto object = task.weak_from_this().lock();
             if (!object) return;
-            // Posted for every resume: the names are made once.
-            static const auto* resumeName = new std::string(HCNSURLSessionTaskDidResumeNotification);
-            static const auto* suspendName = new std::string(HCNSURLSessionTaskDidSuspendNotification);
-            NSNotificationCenter::defaultCenter().post(
-                name == HCNSURLSessionTaskDidResumeNotification ? *resumeName : *suspendName, object);
+            NSNotificationCenter::defaultCenter().post(name, object);
         });
     });
 }

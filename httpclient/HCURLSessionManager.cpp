@@ -389,18 +389,17 @@ void HCURLSessionManager::addNotificationObserverForTask(const NSURLSessionTaskP
     auto& center = NSNotificationCenter::defaultCenter();
     std::weak_ptr<HCURLSessionManager> weakSelf =
         std::static_pointer_cast<HCURLSessionManager>(shared_from_this());
-    // Every task is observed under these names: make them once.
-    static const auto* resumeName = new std::string(HCNSURLSessionTaskDidResumeNotification);
-    static const auto* suspendName = new std::string(HCNSURLSessionTaskDidSuspendNotification);
     Observers tokens;
-    tokens.resume =
-        center.addObserver(weakSelf, *resumeName, task, [weakSelf](const NSNotification& notification) {
-            if (auto strong = weakSelf.lock()) strong->taskDidResume(notification);
-        });
-    tokens.suspend =
-        center.addObserver(weakSelf, *suspendName, task, [weakSelf](const NSNotification& notification) {
-            if (auto strong = weakSelf.lock()) strong->taskDidSuspend(notification);
-        });
+    tokens.resume = center.addObserver(weakSelf, HCNSURLSessionTaskDidResumeNotification, task,
+                                       [weakSelf](const NSNotification& notification) {
+                                           if (auto strong = weakSelf.lock())
+                                               strong->taskDidResume(notification);
+                                       });
+    tokens.suspend = center.addObserver(weakSelf, HCNSURLSessionTaskDidSuspendNotification, task,
+                                        [weakSelf](const NSNotification& notification) {
+                                            if (auto strong = weakSelf.lock())
+                                                strong->taskDidSuspend(notification);
+                                        });
     Observers replaced;
     {
         std::lock_guard lock(observersMutex_);
@@ -425,22 +424,18 @@ void HCURLSessionManager::removeNotificationObserverForTask(const NSURLSessionTa
     NSNotificationCenter::defaultCenter().removeObserver(tokens.resume);
 }
 
-void HCURLSessionManager::relay(const NSNotification& notification, const std::string& name) {
+void HCURLSessionManager::relay(const NSNotification& notification, const char* name) {
     auto task = std::dynamic_pointer_cast<NSURLSessionTask>(notification.object);
     if (!task || task->taskDescription() != taskDescription_) return;
-    DispatchQueue::main()->async(
-        [task, name = &name] { NSNotificationCenter::defaultCenter().post(*name, task); });
+    DispatchQueue::main()->async([task, name] { NSNotificationCenter::defaultCenter().post(name, task); });
 }
 
-// The relayed names live until the process ends: the relays refer to them.
 void HCURLSessionManager::taskDidResume(const NSNotification& notification) {
-    static const auto* name = new std::string(HCNetworkingTaskDidResumeNotification);
-    relay(notification, *name);
+    relay(notification, HCNetworkingTaskDidResumeNotification);
 }
 
 void HCURLSessionManager::taskDidSuspend(const NSNotification& notification) {
-    static const auto* name = new std::string(HCNetworkingTaskDidSuspendNotification);
-    relay(notification, *name);
+    relay(notification, HCNetworkingTaskDidSuspendNotification);
 }
 
 // ---- Task lists ----

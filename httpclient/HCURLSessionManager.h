@@ -291,7 +291,7 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     void taskDidResume(const NSNotification& notification);
     void taskDidSuspend(const NSNotification& notification);
     // Posts `name` (a string that lives until the process ends) for the task on the main queue.
-    void relay(const NSNotification& notification, const std::string& name);
+    void relay(const NSNotification& notification, const char* name);
     void attachDelegate(const NSURLSessionTaskPtr& task, ProgressBlock uploadProgress,
                         ProgressBlock downloadProgress, CompletionHandler completionHandler,
                         DestinationBlock destination = nullptr);

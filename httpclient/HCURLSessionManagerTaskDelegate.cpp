@@ -258,8 +258,8 @@ void HCURLSessionManagerTaskDelegate::didCompleteWithError(const std::shared_ptr
     // post is the user info's last reader, so the notification takes it over instead of a copy.
     auto finish = [task, userInfo] {
         DispatchQueue::main()->async([task, userInfo] {
-            static const auto* name = new std::string(HCNetworkingTaskDidCompleteNotification);
-            NSNotificationCenter::defaultCenter().post(*name, task, std::move(*userInfo));
+            NSNotificationCenter::defaultCenter().post(HCNetworkingTaskDidCompleteNotification, task,
+                                                       std::move(*userInfo));
         });
     };
 

@@ -76,11 +76,11 @@ NSNotificationCenter& NSNotificationCenter::defaultCenter() {
     return *center;
 }
 
-NSNotificationCenter::Token NSNotificationCenter::addObserver(const std::string& name,
+NSNotificationCenter::Token NSNotificationCenter::addObserver(std::string_view name,
                                                               const std::shared_ptr<Object>& sender,
                                                               DispatchQueuePtr queue, Block block) {
     auto observer = std::make_shared<Observer>();
-    observer->name = name;
+    observer->name.assign(name);
     observer->anySender = sender == nullptr;
     observer->sender = sender;
     observer->queue = std::move(queue);
@@ -89,11 +89,11 @@ NSNotificationCenter::Token NSNotificationCenter::addObserver(const std::string&
 }
 
 NSNotificationCenter::Token NSNotificationCenter::addObserver(std::weak_ptr<void> owner,
-                                                              const std::string& name,
+                                                              std::string_view name,
                                                               const std::shared_ptr<Object>& sender,
                                                               Block block) {
     auto observer = std::make_shared<Observer>();
-    observer->name = name;
+    observer->name.assign(name);
     observer->anySender = sender == nullptr;
     observer->sender = sender;
     observer->ownerTied = true;
@@ -118,9 +118,9 @@ void NSNotificationCenter::removeObserver(Token token) {
     }
 }
 
-void NSNotificationCenter::post(const std::string& name, const std::shared_ptr<Object>& sender,
+void NSNotificationCenter::post(std::string_view name, const std::shared_ptr<Object>& sender,
                                 Value::Dictionary userInfo) {
-    post(NSNotification{name, sender, std::move(userInfo)});
+    post(NSNotification{std::string(name), sender, std::move(userInfo)});
 }
 
 void NSNotificationCenter::post(const NSNotification& notification) {

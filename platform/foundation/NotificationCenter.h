@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/Value.h"
@@ -37,14 +38,15 @@ class NSNotificationCenter {
     NSNotificationCenter& operator=(const NSNotificationCenter&) = delete;
 
     // `sender` null: any sender. `queue` null: the posting thread.
-    Token addObserver(const std::string& name, const std::shared_ptr<Object>& sender, DispatchQueuePtr queue,
+    // Names are taken as views and copied once, where they are kept: constants need no string of their own.
+    Token addObserver(std::string_view name, const std::shared_ptr<Object>& sender, DispatchQueuePtr queue,
                       Block block);
     // As above, but delivery stops once `owner` is destroyed.
-    Token addObserver(std::weak_ptr<void> owner, const std::string& name,
-                      const std::shared_ptr<Object>& sender, Block block);
+    Token addObserver(std::weak_ptr<void> owner, std::string_view name, const std::shared_ptr<Object>& sender,
+                      Block block);
     void removeObserver(Token token);
 
-    void post(const std::string& name, const std::shared_ptr<Object>& sender = nullptr,
+    void post(std::string_view name, const std::shared_ptr<Object>& sender = nullptr,
               Value::Dictionary userInfo = {});
     void post(const NSNotification& notification);
 
