@@ -1,12 +1,10 @@
 #include "httpclient/HCURLSessionManager.h"
 
-#include <charconv>
 #include <cmath>
-#include <cstdint>
-#include <iterator>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/TextUtil.h"
 
 namespace {
 
@@ -26,13 +24,6 @@ constexpr int64_t kMaximumConnectionsPerHost = 1024;
 constexpr double kTaskListTimeoutSeconds = 5;
 // Background sessions may fail to make upload tasks from files for a moment; this many more tries.
 constexpr int kMaximumUploadTaskRetries = 3;
-
-// "%p" notation, without the cost of a formatted print: every manager made takes one.
-std::string addressOf(const void* pointer) {
-    char text[2 + 2 * sizeof(uintptr_t)] = {'0', 'x'};
-    auto end = std::to_chars(text + 2, std::end(text), reinterpret_cast<uintptr_t>(pointer), 16).ptr;
-    return std::string(text, end);
-}
 
 }  // namespace
 
@@ -59,7 +50,7 @@ void HCURLSessionManager::initWithSessionConfiguration(NSURLSessionConfiguration
     securityPolicy_ = HCSecurityPolicy::defaultPolicy();
     reachabilityManager_ = HCNetworkReachabilityManager::sharedManager();
     lock_.setName(kLockName);
-    taskDescription_ = addressOf(this);
+    taskDescription_ = TextUtil::addressText(this);
 
     // A background session may pick up the tasks of an earlier one with the same identifier; give each a
     // per-task delegate so that it is followed like the manager's own. The answer comes later, on the
@@ -882,6 +873,6 @@ std::shared_ptr<Object> HCURLSessionManager::copyWithZone(NSZone*) const {
 }
 
 std::string HCURLSessionManager::description() const {
-    return "<" + className() + ": " + addressOf(this) + ", session: " + session_->description() +
+    return "<" + className() + ": " + TextUtil::addressText(this) + ", session: " + session_->description() +
            ", operationQueue: " + operationQueue_->name() + ">";
 }

@@ -4,17 +4,15 @@
 // needs no new dispatch per operation. Dispatching happens with no lock held.
 #include "platform/foundation/OperationQueue.h"
 
-#include <charconv>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
-#include <iterator>
 #include <mutex>
 #include <vector>
 
 #include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/RunLoop.h"
 #include "platform/foundation/RuntimeInternal.h"
+#include "platform/foundation/TextUtil.h"
 
 namespace {
 
@@ -44,12 +42,7 @@ NSOperationQueue::~NSOperationQueue() = default;
 
 std::shared_ptr<NSOperationQueue> NSOperationQueue::create() {
     std::shared_ptr<NSOperationQueue> queue(new NSOperationQueue());
-    // "NSOperationQueue %p", without a formatted print: every session manager makes a queue.
-    char name[48] = "NSOperationQueue 0x";
-    constexpr size_t kPrefix = sizeof "NSOperationQueue 0x" - 1;
-    auto end =
-        std::to_chars(name + kPrefix, std::end(name), reinterpret_cast<uintptr_t>(queue.get()), 16).ptr;
-    queue->impl_->name.assign(name, end);
+    queue->impl_->name = "NSOperationQueue " + TextUtil::addressText(queue.get());
     queue->impl_->target = DispatchQueue::concurrent(queue->impl_->name);
     return queue;
 }

@@ -1,6 +1,9 @@
 #include "platform/foundation/TextUtil.h"
 
 #include <array>
+#include <charconv>
+#include <cstdint>
+#include <iterator>
 
 namespace TextUtil {
 
@@ -291,6 +294,12 @@ bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
         if (x != y) return false;
     }
     return true;
+}
+
+std::string addressText(const void* pointer) {
+    char text[2 + 2 * sizeof(uintptr_t)] = {'0', 'x'};
+    const auto end = std::to_chars(text + 2, std::end(text), reinterpret_cast<uintptr_t>(pointer), 16).ptr;
+    return std::string(text, end);
 }
 
 std::string_view trim(std::string_view text) {

@@ -56,6 +56,8 @@ std::string toLowerASCII(std::string_view text);
 std::string toUpperASCII(std::string_view text);
 // Equal once ASCII letters are folded to one case (header names, schemes); allocates nothing.
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
+// A non-null pointer as "%p" writes it ("0x" and lower-case hex), without a formatted print.
+std::string addressText(const void* pointer);
 // Strips ASCII whitespace (space, tab, CR, LF, VT, FF) from both ends.
 std::string_view trim(std::string_view text);
 

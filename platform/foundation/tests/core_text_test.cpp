@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -119,6 +120,18 @@ TEST(TextCase, EqualsIgnoringASCIICase) {
     for (const auto& c : cases) {
         EXPECT_EQ(TextUtil::equalsIgnoringASCIICase(c.a, c.b), c.equal) << c.a << " / " << c.b;
         EXPECT_EQ(TextUtil::equalsIgnoringASCIICase(c.b, c.a), c.equal) << c.b << " / " << c.a;
+    }
+}
+
+// Names built from an address (task descriptions, queue labels) must read as "%p" prints it.
+TEST(TextAddress, MatchesPrintfPointerNotation) {
+    int object = 0;
+    for (const void* pointer :
+         {static_cast<const void*>(&object), reinterpret_cast<const void*>(uintptr_t(0x10)),
+          reinterpret_cast<const void*>(~uintptr_t(0))}) {
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "%p", pointer);
+        EXPECT_EQ(TextUtil::addressText(pointer), expected);
     }
 }
 
