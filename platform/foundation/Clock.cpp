@@ -1,11 +1,14 @@
-// Threading: all clock state sits behind one mutex. Deadline callbacks are always called without it held, so
-// they may schedule or cancel deadlines themselves. Under the real clock one shared timer thread (started
-// with the first deadline, never stopped) fires them; under the manual clock the thread calling `advance`
-// does.
+// Threading: all clock state sits behind one mutex and changes only with it held. Whether the manual clock
+// is installed is also read without it: reading the real clock, which every run loop pass and parking worker
+// does, then takes no lock that all threads share. Deadline callbacks are always called without the mutex
+// held, so they may schedule or cancel deadlines themselves. Under the real clock one shared timer thread
+// (started with the first deadline, never stopped) fires them; under the manual clock the thread calling
+// `advance` does.
 #include "platform/foundation/Clock.h"
 
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -38,7 +41,7 @@ struct ClockState {
     std::mutex mutex;
     std::condition_variable timerWake;    // the real-clock timer thread
     std::condition_variable manualMoved;  // sleepers under the manual clock
-    bool manual = false;
+    std::atomic<bool> manual{false};
     double manualNow = 0;
     Date manualStart;
     DeadlineMap realDeadlines;
@@ -81,21 +84,24 @@ void timerThreadMain() {
 
 double Clock::monotonic() {
     ClockState& s = state();
-    std::lock_guard lock(s.mutex);
-    return s.manual ? s.manualNow : readClock(CLOCK_MONOTONIC);
+    if (s.manual.load(std::memory_order_acquire)) {
+        std::lock_guard lock(s.mutex);
+        if (s.manual) return s.manualNow;
+    }
+    return readClock(CLOCK_MONOTONIC);
 }
 
 Date Clock::now() {
     ClockState& s = state();
-    std::lock_guard lock(s.mutex);
-    if (s.manual) return s.manualStart.addingTimeInterval(s.manualNow);
+    if (s.manual.load(std::memory_order_acquire)) {
+        std::lock_guard lock(s.mutex);
+        if (s.manual) return s.manualStart.addingTimeInterval(s.manualNow);
+    }
     return Date::fromUnixTime(readClock(CLOCK_REALTIME));
 }
 
 bool Clock::isManual() {
-    ClockState& s = state();
-    std::lock_guard lock(s.mutex);
-    return s.manual;
+    return state().manual.load(std::memory_order_acquire);
 }
 
 void Clock::sleepFor(double seconds) {
