@@ -42,9 +42,17 @@ struct RunLoopCore {
     std::shared_ptr<NSRunLoopEventSource> source;
 
     void wake() {
+        wakeAfter([] {});
+    }
+
+    // Makes `change` and wakes the loop in one hold of the mutex: a thread queueing work while the loop's own
+    // thread runs a pass meets the mutex once.
+    template <typename Change>
+    void wakeAfter(Change&& change) {
         std::shared_ptr<NSRunLoopEventSource> waiting;
         {
             std::lock_guard lock(mutex);
+            change();
             woken = true;
             waiting = source;
         }
@@ -159,12 +167,11 @@ void NSRunLoop::addTimer(const std::shared_ptr<NSTimer>& timer, const std::strin
         }
         if (!st.deadline) scheduleWake(st);
     }
-    {
-        std::lock_guard lock(impl_->core->mutex);
-        auto& timers = impl_->core->timers;
-        if (std::find(timers.begin(), timers.end(), timer) == timers.end()) timers.push_back(timer);
-    }
-    impl_->core->wake();
+    RunLoopCore& core = *impl_->core;
+    core.wakeAfter([&] {
+        if (std::find(core.timers.begin(), core.timers.end(), timer) == core.timers.end())
+            core.timers.push_back(timer);
+    });
 }
 
 std::string NSRunLoop::currentMode() const {
@@ -321,11 +328,8 @@ void NSRunLoop::stop() {
 }
 
 void NSRunLoop::perform(std::function<void()> block) {
-    {
-        std::lock_guard lock(impl_->core->mutex);
-        impl_->core->performed.push_back(std::move(block));
-    }
-    impl_->core->wake();
+    RunLoopCore& core = *impl_->core;
+    core.wakeAfter([&] { core.performed.push_back(std::move(block)); });
 }
 
 void NSRunLoop::setEventSource(std::shared_ptr<NSRunLoopEventSource> source) {
