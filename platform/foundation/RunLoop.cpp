@@ -45,15 +45,23 @@ struct RunLoopCore {
         wakeAfter([] {});
     }
 
-    // Makes `change` and wakes the loop in one hold of the mutex: a thread queueing work while the loop's own
-    // thread runs a pass meets the mutex once.
+    // Makes `change` and marks the loop woken in one hold of the mutex: a thread queueing work while the
+    // loop's own thread runs a pass meets the mutex once.
     template <typename Change>
     void wakeAfter(Change&& change) {
+        signalAfter([&] {
+            change();
+            woken = true;
+        });
+    }
+
+    // Makes `change` under the mutex, then wakes the loop's thread, wherever it waits.
+    template <typename Change>
+    void signalAfter(Change&& change) {
         std::shared_ptr<NSRunLoopEventSource> waiting;
         {
             std::lock_guard lock(mutex);
             change();
-            woken = true;
             waiting = source;
         }
         wakeup.notify_all();
@@ -317,14 +325,8 @@ void NSRunLoop::run() {
 }
 
 void NSRunLoop::stop() {
-    std::shared_ptr<NSRunLoopEventSource> source;
-    {
-        std::lock_guard lock(impl_->core->mutex);
-        impl_->core->stopRequested = true;
-        source = impl_->core->source;
-    }
-    impl_->core->wakeup.notify_all();
-    if (source) source->wake();
+    RunLoopCore& core = *impl_->core;
+    core.signalAfter([&] { core.stopRequested = true; });
 }
 
 void NSRunLoop::perform(std::function<void()> block) {
