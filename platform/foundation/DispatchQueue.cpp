@@ -8,6 +8,8 @@
 // starve the queue that would release it. Whichever worker looks first takes a pending drain: a worker that
 // queued it from its own block and is done before the woken one runs takes it itself, in queue order as
 // always. (It is never left to that worker alone: its block may go on to wait for the very work it queued.)
+// Only a job that says it will return without waiting (`workerWillReturn`, an I/O loop after its last
+// pass) keeps what it queues from then on: no other worker is woken for it, nor handed it while spinning.
 // A worker with nothing to do spins a few microseconds while CPUs are idle, then parks (the most recently
 // parked is woken first, so the others can run out their linger) and leaves after
 // `kIdleWorkerLingerSeconds` of clock time.
@@ -153,13 +155,14 @@ class WorkerPool {
     // Runs `job` on a worker at once. A spinning worker takes it without a lock; else it joins the pending
     // jobs, and unless enough workers will look at them without waiting (finishing or already woken ones),
     // a parked worker is woken or a new thread started. Whichever worker looks first takes the job: one
-    // that queued it from its own block and is done before the woken one runs takes it itself.
+    // that queued it from its own block and is done before the woken one runs takes it itself. A worker
+    // that has said it is finishing keeps what it queues: it is about to look, and its caches are warm.
     void submit(std::function<void()> job) {
-        if (handToSpinner(job)) return;
+        if (!isLooker && handToSpinner(job)) return;
         std::shared_ptr<Worker> worker;
         {
             std::lock_guard lock(mutex_);
-            if (handToSpinner(job)) return;  // one that started spinning since
+            if (!isLooker && handToSpinner(job)) return;  // one that started spinning since
             pending_.push_back(std::move(job));
             pendingCount_.store(pending_.size(), std::memory_order_release);
             if (pending_.size() <= lookers_) return;
@@ -183,6 +186,7 @@ class WorkerPool {
     // Called by a job on its worker once it will return without waiting for anything: work submitted from
     // then on may wait for this worker rather than wake another.
     void finishing() {
+        if (!isWorker) return;
         std::lock_guard lock(mutex_);
         if (!isLooker) ++lookers_;
         isLooker = true;
@@ -686,6 +690,10 @@ void* DispatchQueue::getSpecific(const void* key) {
 
 void DispatchQueue::runOnWorker(std::function<void()> job) {
     WorkerPool::shared().submit(std::move(job));
+}
+
+void DispatchQueue::workerWillReturn() {
+    WorkerPool::shared().finishing();
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::current() {

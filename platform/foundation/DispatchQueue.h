@@ -67,6 +67,10 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     // the job returns, its worker looks at the queues' pending work before any parked worker could wake, so
     // the blocks the loop queued on its last pass start there at once.
     static void runOnWorker(std::function<void()> job);
+    // Called by a `runOnWorker` job that will return without waiting for anything more: what it queues from
+    // then on is left for its own worker, which takes it on returning, instead of waking another or going
+    // to one that spins. Does nothing on other threads.
+    static void workerWillReturn();
 
   protected:
     DispatchQueue(std::string label, bool serial) : label_(std::move(label)), serial_(serial) {}

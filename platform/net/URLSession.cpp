@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
+#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/TextUtil.h"
 
 namespace URLSessionSupport {
@@ -90,24 +93,57 @@ void NSURLSession::Impl::wakeChallenge() {
 }
 
 void NSURLSession::Impl::enqueue(std::function<void()> callback, Wake wake) {
-    bool submit;
+    DelegateBatch* batch = wake == Wake::Soon ? DelegateBatch::current() : nullptr;
+    bool start;
     {
         std::lock_guard lock(pipeMutex);
         pipe.push_back(std::move(callback));
-        submit = wake == Wake::Now && !pipeBusy;
-        if (submit) pipeBusy = true;
+        start = wake != Wake::Later && !pipeBusy;
+        if (start && !batch) pipeBusy = true;
     }
-    if (submit) submitNext(self());
+    if (!start) return;
+    batch ? batch->add(self()) : submitNext(self());
 }
 
-void NSURLSession::Impl::flushPipe() {
-    bool submit;
+void NSURLSession::Impl::flushPipe(Wake wake) {
+    DelegateBatch* batch = wake == Wake::Soon ? DelegateBatch::current() : nullptr;
+    bool start;
     {
         std::lock_guard lock(pipeMutex);
-        submit = !pipe.empty() && !pipeBusy;
-        if (submit) pipeBusy = true;
+        start = !pipe.empty() && !pipeBusy;
+        if (start && !batch) pipeBusy = true;
     }
-    if (submit) submitNext(self());
+    if (!start) return;
+    batch ? batch->add(self()) : submitNext(self());
+}
+
+namespace {
+thread_local NSURLSession::Impl::DelegateBatch* currentBatch = nullptr;
+}  // namespace
+
+NSURLSession::Impl::DelegateBatch::DelegateBatch() : outer_(currentBatch) {
+    currentBatch = this;
+}
+
+NSURLSession::Impl::DelegateBatch::~DelegateBatch() {
+    handOver(false);
+    currentBatch = outer_;
+}
+
+NSURLSession::Impl::DelegateBatch* NSURLSession::Impl::DelegateBatch::current() {
+    return currentBatch;
+}
+
+void NSURLSession::Impl::DelegateBatch::add(std::shared_ptr<NSURLSession> session) {
+    if (std::find(sessions_.begin(), sessions_.end(), session) == sessions_.end())
+        sessions_.push_back(std::move(session));
+}
+
+void NSURLSession::Impl::DelegateBatch::handOver(bool workerReturns) {
+    if (sessions_.empty()) return;
+    if (workerReturns) DispatchQueue::workerWillReturn();
+    for (auto& session : sessions_) session->impl_->flushPipe(Wake::Now);
+    sessions_.clear();
 }
 
 // One operation runs every callback queued by the time it gets to them, in order: a task's response,

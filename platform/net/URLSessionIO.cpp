@@ -275,7 +275,7 @@ int NSURLSessionIO::onProgress(void* user, curl_off_t, curl_off_t downloaded, cu
         // A body that went out in one go is followed by the response or the completion: its notice travels
         // with them instead of waking the delegate queue by itself.
         auto wake = t.lastUploaded == 0 && uploaded == t.expectedSend ? NSURLSession::Impl::Wake::Later
-                                                                      : NSURLSession::Impl::Wake::Now;
+                                                                      : NSURLSession::Impl::Wake::Soon;
         t.lastUploaded = uploaded;
         t.lastActivity = SteadyClock::now();
         auto& impl = *t.impl;
@@ -855,9 +855,10 @@ IdleLoops& idleLoops() {
 }  // namespace
 
 void NSURLSessionIO::run() {
+    NSURLSession::Impl::DelegateBatch batch;
     if (!share) idleLoops().forget(this);
     for (;;) {
-        bool keepsConnections = runUntilIdle();
+        bool keepsConnections = runUntilIdle(batch);
         std::shared_ptr<NSURLSessionIO> evicted;
         {
             std::lock_guard lock(mutex);
@@ -867,11 +868,12 @@ void NSURLSessionIO::run() {
             running = false;
         }
         if (evicted) evicted->dropConnections();
+        batch.handOver(true);
         return;
     }
 }
 
-bool NSURLSessionIO::runUntilIdle() {
+bool NSURLSessionIO::runUntilIdle(NSURLSession::Impl::DelegateBatch& batch) {
     for (;;) {
         bool fired = false;
         bool stopping = false;
@@ -920,6 +922,7 @@ bool NSURLSessionIO::runUntilIdle() {
             std::lock_guard lock(mutex);
             if (!commands.empty()) continue;
         }
+        batch.handOver(false);  // before the wait, however long
         curl_multi_poll(multi, nullptr, 0, int(pollTimeoutMilliseconds()), nullptr);
     }
 }

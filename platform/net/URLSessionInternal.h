@@ -216,13 +216,37 @@ struct NSURLSession::Impl {
         return current && current->respondsTo(method);
     }
 
-    // Hands `callback` to the delegate queue after every callback queued before it. `Later` leaves it in the
-    // pipe for the operation of the next callback to take along (a task's completion at the latest hands it
-    // over): a notice that is sure to be followed need not wake a worker of its own.
-    enum class Wake { Now, Later };
-    void enqueue(std::function<void()> callback, Wake wake = Wake::Now);
-    // Hands over the callbacks left for later unless an operation is on its way for them.
-    void flushPipe();
+    // Hands `callback` to the delegate queue after every callback queued before it.
+    // - `Soon`: now, or on a thread with a `DelegateBatch` (an I/O loop's at work) when its batch hands over.
+    // - `Now`: at once, for a caller that goes on to wait for the delegate's answer.
+    // - `Later`: left in the pipe for the operation of the next callback to take along (a task's completion
+    //   at the latest hands it over): a notice that is sure to be followed need not wake a worker of its own.
+    enum class Wake { Now, Soon, Later };
+    void enqueue(std::function<void()> callback, Wake wake = Wake::Soon);
+    // Hands over the callbacks left for later unless an operation is on its way for them (`Soon` as above).
+    void flushPipe(Wake wake = Wake::Soon);
+
+    // The sessions whose callbacks an I/O loop's thread leaves in their pipes while it works through its
+    // transfers, handed to their delegate queues together when it is about to wait or to return. When it
+    // returns, its worker runs them itself: a request's response, data and completion then take no wake-up
+    // of another worker, and no hop to a spinning one. The loop never waits for these callbacks, except for
+    // a challenge's answer, which goes `Now`. One per thread at a time (the loop's `run`).
+    class DelegateBatch {
+      public:
+        DelegateBatch();
+        ~DelegateBatch();  // hands over what is left
+        DelegateBatch(const DelegateBatch&) = delete;
+        DelegateBatch& operator=(const DelegateBatch&) = delete;
+        static DelegateBatch* current();
+
+        void add(std::shared_ptr<NSURLSession> session);
+        // `workerReturns`: the caller's worker returns right after and so takes the operations itself.
+        void handOver(bool workerReturns);
+
+      private:
+        DelegateBatch* outer_;
+        std::vector<std::shared_ptr<NSURLSession>> sessions_;
+    };
 
     static void submitNext(std::shared_ptr<NSURLSession> session);
 
@@ -330,8 +354,9 @@ struct NSURLSessionIO : std::enable_shared_from_this<NSURLSessionIO> {
     void run();
     CURLM* makeMulti() const;
     void closeMulti();
-    // Runs commands and transfers until there are none; true when the loop keeps its connections.
-    bool runUntilIdle();
+    // Runs commands and transfers until there are none; true when the loop keeps its connections. The
+    // callbacks `batch` collects go before each wait.
+    bool runUntilIdle(NSURLSession::Impl::DelegateBatch& batch);
     void armIdleDeadline();
     ~NSURLSessionIO();
     CURL* takeHandle();

@@ -99,16 +99,18 @@ URLSessionChallengeWait::Answer NSURLSessionIO::askForTrust(URLSessionTransfer& 
             NSURLSessionAuthChallengeDisposition disposition, NSURLCredentialPtr credential) {
             deliver(Answer{disposition, std::move(credential)});
         };
-    impl.enqueue([&owner, session, task, challenge, handler = std::move(handler), sessionLevel] {
-        auto current = owner.currentDelegate();
-        if (!current) {
-            handler(NSURLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr);
-        } else if (sessionLevel) {
-            current->didReceiveChallenge(session, challenge, handler);
-        } else {
-            current->taskDidReceiveChallenge(session, task, challenge, handler);
-        }
-    });
+    impl.enqueue(
+        [&owner, session, task, challenge, handler = std::move(handler), sessionLevel] {
+            auto current = owner.currentDelegate();
+            if (!current) {
+                handler(NSURLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr);
+            } else if (sessionLevel) {
+                current->didReceiveChallenge(session, challenge, handler);
+            } else {
+                current->taskDidReceiveChallenge(session, task, challenge, handler);
+            }
+        },
+        NSURLSession::Impl::Wake::Now);  // this thread waits for the answer below
     double seconds = t.idleTimeout;
     if (t.resourceTimeout > 0)
         seconds = std::min(seconds, std::max(0.0, t.resourceTimeout - secondsSince(t.started)));

@@ -215,6 +215,37 @@ TEST(DispatchWorkers, ABlockThatQueuesWorkAndThenWaitsForItGetsItRun) {
     EXPECT_EQ(served.load(), 200);
 }
 
+TEST(DispatchWorkers, WorkQueuedAfterSayingTheWorkerWillReturnRunsInOrderOnTheLoopsAndOffThePool) {
+    // A loop job on a worker that says it will return keeps what it queues for its worker; blocks queued
+    // that way must still all run, in order. Said off the pool (here, the main thread), it must not leave
+    // later work waiting for a worker that will never look.
+    auto queue = DispatchQueue::serial("com.quorvane.test.returning");
+    std::mutex mutex;
+    std::vector<int> order;
+    auto done = DispatchSemaphore::create(0);
+    constexpr int kJobs = 100;
+    for (int job = 0; job < kJobs; ++job) {
+        DispatchQueue::runOnWorker([&, job] {
+            DispatchQueue::workerWillReturn();
+            for (int i = 0; i < 3; ++i) {
+                queue->async([&, job, i] {
+                    std::lock_guard lock(mutex);
+                    order.push_back(job * 3 + i);
+                });
+            }
+            queue->async([&] { done->signal(); });
+        });
+        ASSERT_TRUE(done->wait(30));
+    }
+    std::vector<int> expected(kJobs * 3);
+    for (int i = 0; i < kJobs * 3; ++i) expected[i] = i;
+    EXPECT_EQ(order, expected);
+
+    DispatchQueue::workerWillReturn();
+    queue->async([&] { done->signal(); });
+    EXPECT_TRUE(done->wait(30));
+}
+
 TEST(DispatchWorkers, BlocksHandedToIdleWorkersFromManyThreadsEachRunOnce) {
     constexpr int kSenders = 4;
     static constexpr int kBlocks = 2000;
