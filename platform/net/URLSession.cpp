@@ -490,7 +490,7 @@ NSURLSessionUploadTaskPtr NSURLSession::uploadTaskWithStreamedRequest(const NSUR
 void NSURLSession::getTasksWithCompletionHandler(TasksHandler handler) {
     if (!handler) return;
     auto session = std::static_pointer_cast<NSURLSession>(shared_from_this());
-    impl_->enqueue([session, handler] {
+    auto list = [session, handler] {
         std::vector<NSURLSessionDataTaskPtr> dataTasks;
         std::vector<NSURLSessionUploadTaskPtr> uploadTasks;
         std::vector<NSURLSessionTaskPtr> downloadTasks;
@@ -507,7 +507,8 @@ void NSURLSession::getTasksWithCompletionHandler(TasksHandler handler) {
             }
         }
         handler(std::move(dataTasks), std::move(uploadTasks), std::move(downloadTasks));
-    });
+    };
+    impl_->enqueue(std::move(list), Impl::Wake::Now);
 }
 
 void NSURLSession::finishTasksAndInvalidate() {
@@ -527,7 +528,7 @@ void NSURLSession::finishTasksAndInvalidate() {
 
 void NSURLSession::flushWithCompletionHandler(std::function<void()> completionHandler) {
     impl_->dropConnections();
-    if (completionHandler) impl_->enqueue(std::move(completionHandler));
+    if (completionHandler) impl_->enqueue(std::move(completionHandler), Impl::Wake::Now);
 }
 
 void NSURLSession::invalidateAndCancel() {

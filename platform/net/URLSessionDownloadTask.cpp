@@ -215,7 +215,7 @@ void NSURLSessionDownloadTask::cancelByProducingResumeData(
         auto state = state_.load();
         if (state == NSURLSessionTaskState::Canceling || state == NSURLSessionTaskState::Completed) {
             if (session) {
-                session->impl_->enqueue([handler] { handler(std::nullopt); });
+                session->impl_->enqueue([handler] { handler(std::nullopt); }, NSURLSession::Impl::Wake::Now);
             } else {
                 handler(std::nullopt);
             }
@@ -238,7 +238,7 @@ void NSURLSessionDownloadTask::cancelByProducingResumeData(
     auto self = std::static_pointer_cast<NSURLSessionTask>(shared_from_this());
     auto error = NSURLError(NSURLErrorCancelled, currentRequest().URL());
     if (!started) {
-        session->impl_->enqueue([handler] { handler(std::nullopt); });
+        session->impl_->enqueue([handler] { handler(std::nullopt); }, NSURLSession::Impl::Wake::Now);
         session->impl_->completeTask(self, error);
         return;
     }

@@ -230,7 +230,9 @@ struct NSURLSession::Impl {
     // transfers, handed to their delegate queues together when it is about to wait or to return. When it
     // returns, its worker runs them itself: a request's response, data and completion then take no wake-up
     // of another worker, and no hop to a spinning one. The loop never waits for these callbacks, except for
-    // a challenge's answer, which goes `Now`. One per thread at a time (the loop's `run`).
+    // a challenge's answer, which goes `Now`; so do the answers to the session's own calls (the tasks, a
+    // flush, resume data), which an observer called on the loop's thread might wait for. One per thread at a
+    // time (the loop's `run`).
     class DelegateBatch {
       public:
         DelegateBatch();
