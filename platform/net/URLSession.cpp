@@ -93,24 +93,22 @@ void NSURLSession::Impl::wakeChallenge() {
 }
 
 void NSURLSession::Impl::enqueue(std::function<void()> callback, Wake wake) {
-    DelegateBatch* batch = wake == Wake::Soon ? DelegateBatch::current() : nullptr;
-    bool start;
-    {
-        std::lock_guard lock(pipeMutex);
-        pipe.push_back(std::move(callback));
-        start = wake != Wake::Later && !pipeBusy;
-        if (start && !batch) pipeBusy = true;
-    }
-    if (!start) return;
-    batch ? batch->add(self()) : submitNext(self());
+    handOverPipe(wake, &callback);
 }
 
 void NSURLSession::Impl::flushPipe(Wake wake) {
+    handOverPipe(wake, nullptr);
+}
+
+// Queues `callback` (when given) and, unless `wake` leaves it for later or an operation is on its way,
+// starts one for the pipe, or leaves that to the calling thread's batch. One hold of the mutex.
+void NSURLSession::Impl::handOverPipe(Wake wake, std::function<void()>* callback) {
     DelegateBatch* batch = wake == Wake::Soon ? DelegateBatch::current() : nullptr;
     bool start;
     {
         std::lock_guard lock(pipeMutex);
-        start = !pipe.empty() && !pipeBusy;
+        if (callback) pipe.push_back(std::move(*callback));
+        start = wake != Wake::Later && !pipe.empty() && !pipeBusy;
         if (start && !batch) pipeBusy = true;
     }
     if (!start) return;

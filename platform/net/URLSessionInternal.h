@@ -225,6 +225,7 @@ struct NSURLSession::Impl {
     void enqueue(std::function<void()> callback, Wake wake = Wake::Soon);
     // Hands over the callbacks left for later unless an operation is on its way for them (`Soon` as above).
     void flushPipe(Wake wake = Wake::Soon);
+    void handOverPipe(Wake wake, std::function<void()>* callback);
 
     // The sessions whose callbacks an I/O loop's thread leaves in their pipes while it works through its
     // transfers, handed to their delegate queues together when it is about to wait or to return. When it
