@@ -657,11 +657,14 @@ void HCURLSessionManager::didSendBodyData(const SessionPtr& session, const NSURL
 
 void HCURLSessionManager::didCompleteWithError(const SessionPtr& session, const NSURLSessionTaskPtr& task,
                                                const NSErrorPtr& error) {
+    auto hook = this->hook(&Hooks::taskDidComplete);
     if (auto delegate = delegateForTask(task)) {
+        // Unless a hook is to be called, nothing here waits after the task's delegate has queued the
+        // response's processing: this worker takes that on returning instead of another being woken for it.
+        if (!hook) DispatchQueue::workerWillReturn();
         delegate->didCompleteWithError(session, task, error);
         removeDelegateForTask(task);
     }
-    auto hook = this->hook(&Hooks::taskDidComplete);
     if (hook) hook(session, task, error);
 }
 

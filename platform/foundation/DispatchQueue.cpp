@@ -8,8 +8,10 @@
 // starve the queue that would release it. Whichever worker looks first takes a pending drain: a worker that
 // queued it from its own block and is done before the woken one runs takes it itself, in queue order as
 // always. (It is never left to that worker alone: its block may go on to wait for the very work it queued.)
-// Only a job that says it will return without waiting (`workerWillReturn`, an I/O loop after its last
-// pass) keeps what it queues from then on: no other worker is woken for it, nor handed it while spinning.
+// Only a job or block that says it will return without waiting (`workerWillReturn`: an I/O loop after its
+// last pass, a response's processing once it has queued the completion) keeps what it queues from then on:
+// no other worker is woken for it, nor handed it while spinning. Should its worker run another block first,
+// it gives that up and another worker is woken.
 // A worker with nothing to do spins a few microseconds while CPUs are idle, then parks (the most recently
 // parked is woken first, so the others can run out their linger) and leaves after
 // `kIdleWorkerLingerSeconds` of clock time.
@@ -166,21 +168,9 @@ class WorkerPool {
             pending_.push_back(std::move(job));
             pendingCount_.store(pending_.size(), std::memory_order_release);
             if (pending_.size() <= lookers_) return;
-            ++lookers_;
-            if (!idle_.empty()) {
-                worker = std::move(idle_.back());  // the most recently parked: the others may linger out
-                idle_.pop_back();
-                worker->woken = true;
-            } else {
-                ++live_;
-                ++threadStarts_;
-            }
+            worker = addLooker();
         }
-        if (worker) {
-            worker->wake.notify_one();
-            return;
-        }
-        std::thread([this] { workerMain(); }).detach();
+        wakeOrStart(std::move(worker));
     }
 
     // Called by a job on its worker once it will return without waiting for anything: work submitted from
@@ -190,6 +180,21 @@ class WorkerPool {
         std::lock_guard lock(mutex_);
         if (!isLooker) ++lookers_;
         isLooker = true;
+    }
+
+    // Called when a worker that said it would return runs a block after all: it stops counting as about to
+    // look, and a job left for it goes to another worker.
+    void busyAgain() {
+        if (!isLooker) return;
+        std::shared_ptr<Worker> worker;
+        {
+            std::lock_guard lock(mutex_);
+            isLooker = false;
+            --lookers_;
+            if (pending_.size() <= lookers_) return;
+            worker = addLooker();
+        }
+        wakeOrStart(std::move(worker));
     }
 
     runtime_internal::WorkerPoolStatistics statistics() {
@@ -234,6 +239,29 @@ class WorkerPool {
         std::function<void()> job;  // set by `submit` for a spinner that it claimed
         std::atomic<bool> handedOff{false};
     };
+
+    // Mutex held. Counts one more looker for a pending job: a parked worker, returned to be woken, or a new
+    // thread (none returned) that the caller starts once it has let go of the mutex.
+    std::shared_ptr<Worker> addLooker() {
+        ++lookers_;
+        if (idle_.empty()) {
+            ++live_;
+            ++threadStarts_;
+            return nullptr;
+        }
+        auto worker = std::move(idle_.back());  // the most recently parked: the others may linger out
+        idle_.pop_back();
+        worker->woken = true;
+        return worker;
+    }
+
+    void wakeOrStart(std::shared_ptr<Worker> worker) {
+        if (worker) {
+            worker->wake.notify_one();
+            return;
+        }
+        std::thread([this] { workerMain(); }).detach();
+    }
 
     // A thread starts as a looker: `submit` counted it for a pending job.
     void workerMain() {
@@ -469,9 +497,11 @@ class WorkQueue final : public DispatchQueue {
         startDrains(drains);
     }
 
+    // The caller's block goes on after `block`, which is then not its worker's last.
     void runSync(const std::function<void()>& block, bool barrier) {
         if (isCurrent()) {
             runOn(this, block);
+            workerRunsAnotherBlock();
             return;
         }
         {
@@ -494,6 +524,7 @@ class WorkQueue final : public DispatchQueue {
             HeldSlotScope held(this, barrier);
             runOn(this, block);
         }
+        workerRunsAnotherBlock();
         int drains;
         {
             std::lock_guard lock(mutex_);
@@ -694,6 +725,10 @@ void DispatchQueue::runOnWorker(std::function<void()> job) {
 
 void DispatchQueue::workerWillReturn() {
     WorkerPool::shared().finishing();
+}
+
+void DispatchQueue::workerRunsAnotherBlock() {
+    WorkerPool::shared().busyAgain();
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::current() {

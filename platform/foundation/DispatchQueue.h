@@ -67,10 +67,16 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     // the job returns, its worker looks at the queues' pending work before any parked worker could wake, so
     // the blocks the loop queued on its last pass start there at once.
     static void runOnWorker(std::function<void()> job);
-    // Called by a `runOnWorker` job that will return without waiting for anything more: what it queues from
-    // then on is left for its own worker, which takes it on returning, instead of waking another or going
-    // to one that spins. Does nothing on other threads.
+    // Called by a `runOnWorker` job, or a block on a queue, that will return without waiting for anything
+    // more: what it queues from then on (and one job that others queue meanwhile, such as the next request
+    // a completion it queued leads to) is left for its own worker, which takes it on returning, instead of
+    // waking another or going to one that spins. If that worker runs another block before it returns (the
+    // queue's next item, a block the caller runs through `sync`), what was left for it goes to another
+    // worker. Does nothing off the pool's workers.
     static void workerWillReturn();
+    // Called before a job that runs several callers' blocks in a row runs the next (every queue, operation
+    // queue and run loop does): the block before it that said its worker would return was not the last.
+    static void workerRunsAnotherBlock();
 
   protected:
     DispatchQueue(std::string label, bool serial) : label_(std::move(label)), serial_(serial) {}

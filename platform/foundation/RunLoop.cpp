@@ -17,6 +17,7 @@
 #include <set>
 
 #include "platform/foundation/Clock.h"
+#include "platform/foundation/DispatchQueue.h"
 #include "platform/foundation/RuntimeInternal.h"
 
 namespace {
@@ -113,6 +114,7 @@ struct ModeScope {
 }  // namespace
 
 void runtime_internal::runGuarded(const std::function<void()>& block, const char* where) {
+    DispatchQueue::workerRunsAnotherBlock();
     try {
         block();
     } catch (const std::exception& e) {

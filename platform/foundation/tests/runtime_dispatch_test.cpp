@@ -246,6 +246,47 @@ TEST(DispatchWorkers, WorkQueuedAfterSayingTheWorkerWillReturnRunsInOrderOnTheLo
     EXPECT_TRUE(done->wait(30));
 }
 
+TEST(DispatchWorkers, AWorkerThatSaidItWouldReturnButRunsAnotherBlockLetsOthersTakeWhatWasLeftForIt) {
+    // Each case: a block says its worker will return, then that worker runs more of the caller's code
+    // after all, which queues work and waits for it. Were that work still left for the waiting worker, the
+    // wait would time out.
+    auto queue = DispatchQueue::serial("com.quorvane.test.saysitreturns");
+    auto inner = DispatchQueue::serial("com.quorvane.test.inner");
+    auto other = DispatchQueue::concurrent("com.quorvane.test.other");
+    auto waitForOther = [&] {
+        auto back = DispatchSemaphore::create(0);
+        other->async([back] { back->signal(); });
+        return back->wait(10);
+    };
+    for (int round = 0; round < 20; ++round) {
+        // The queue's next block, already queued behind the one that said so.
+        auto nextQueued = DispatchSemaphore::create(0);
+        std::atomic<bool> nextGotIt{false};
+        auto done = DispatchSemaphore::create(0);
+        queue->async([nextQueued] {
+            ASSERT_TRUE(nextQueued->wait(10));
+            DispatchQueue::workerWillReturn();
+        });
+        queue->async([&] {
+            nextGotIt = waitForOther();
+            done->signal();
+        });
+        nextQueued->signal();
+        ASSERT_TRUE(done->wait(30));
+        EXPECT_TRUE(nextGotIt.load()) << "round " << round;
+
+        // A block run through sync says so; the block around it goes on.
+        std::atomic<bool> outerGotIt{false};
+        queue->async([&] {
+            inner->sync([] { DispatchQueue::workerWillReturn(); });
+            outerGotIt = waitForOther();
+            done->signal();
+        });
+        ASSERT_TRUE(done->wait(30));
+        EXPECT_TRUE(outerGotIt.load()) << "round " << round;
+    }
+}
+
 TEST(DispatchWorkers, BlocksHandedToIdleWorkersFromManyThreadsEachRunOnce) {
     constexpr int kSenders = 4;
     static constexpr int kBlocks = 2000;
