@@ -10,8 +10,8 @@
 // always. (It is never left to that worker alone: its block may go on to wait for the very work it queued.)
 // Only a job or block that says it will return without waiting (`workerWillReturn`: an I/O loop after its
 // last pass, a response's processing once it has queued the completion) keeps what it queues from then on:
-// no other worker is woken for it, nor handed it while spinning. Should its worker run another block first,
-// it gives that up and another worker is woken.
+// no other worker is woken for it, nor handed it while spinning. Should its worker run another block or
+// wait first, it gives that up and another worker is woken.
 // A worker with nothing to do spins a few microseconds while CPUs are idle, then parks (the most recently
 // parked is woken first, so the others can run out their linger) and leaves after
 // `kIdleWorkerLingerSeconds` of clock time.
@@ -182,8 +182,8 @@ class WorkerPool {
         isLooker = true;
     }
 
-    // Called when a worker that said it would return runs a block after all: it stops counting as about to
-    // look, and a job left for it goes to another worker.
+    // Called when a worker that said it would return goes on after all (runs another block, or waits): it
+    // stops counting as about to look, and a job left for it goes to another worker.
     void busyAgain() {
         if (!isLooker) return;
         std::shared_ptr<Worker> worker;
@@ -499,9 +499,10 @@ class WorkQueue final : public DispatchQueue {
 
     // The caller's block goes on after `block`, which is then not its worker's last.
     void runSync(const std::function<void()>& block, bool barrier) {
+        workerGoesOn();  // it may wait for its turn
         if (isCurrent()) {
             runOn(this, block);
-            workerRunsAnotherBlock();
+            workerGoesOn();
             return;
         }
         {
@@ -524,7 +525,7 @@ class WorkQueue final : public DispatchQueue {
             HeldSlotScope held(this, barrier);
             runOn(this, block);
         }
-        workerRunsAnotherBlock();
+        workerGoesOn();
         int drains;
         {
             std::lock_guard lock(mutex_);
@@ -627,6 +628,7 @@ class MainQueue final : public DispatchQueue {
             std::condition_variable cv;
             bool done = false;
         };
+        workerGoesOn();
         auto done = std::make_shared<Done>();
         NSRunLoop::main().perform([this, &block, done] {
             runOn(this, block);
@@ -727,7 +729,7 @@ void DispatchQueue::workerWillReturn() {
     WorkerPool::shared().finishing();
 }
 
-void DispatchQueue::workerRunsAnotherBlock() {
+void DispatchQueue::workerGoesOn() {
     WorkerPool::shared().busyAgain();
 }
 
@@ -781,6 +783,7 @@ class Group final : public DispatchGroup, public std::enable_shared_from_this<Gr
         queue->async(std::move(block));
     }
     bool wait(double timeoutSeconds) override {
+        DispatchQueue::workerGoesOn();
         std::unique_lock lock(mutex_);
         auto isEmpty = [&] { return count_ == 0; };
         if (timeoutSeconds < 0) {
@@ -801,6 +804,7 @@ class Semaphore final : public DispatchSemaphore {
   public:
     explicit Semaphore(long value) : value_(value) {}
     bool wait(double timeoutSeconds) override {
+        DispatchQueue::workerGoesOn();
         std::unique_lock lock(mutex_);
         auto available = [&] { return value_ > 0; };
         if (timeoutSeconds < 0) {

@@ -70,13 +70,15 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     // Called by a `runOnWorker` job, or a block on a queue, that will return without waiting for anything
     // more: what it queues from then on (and one job that others queue meanwhile, such as the next request
     // a completion it queued leads to) is left for its own worker, which takes it on returning, instead of
-    // waking another or going to one that spins. If that worker runs another block before it returns (the
-    // queue's next item, a block the caller runs through `sync`), what was left for it goes to another
-    // worker. Does nothing off the pool's workers.
+    // waking another or going to one that spins. Should that worker go on instead (run another block: the
+    // queue's next item, a block after the one that said so in a `sync` call; or wait in a `sync` call,
+    // on a group, a semaphore or an operation queue), what was left for it goes to another worker. Does
+    // nothing off the pool's workers.
     static void workerWillReturn();
-    // Called before a job that runs several callers' blocks in a row runs the next (every queue, operation
-    // queue and run loop does): the block before it that said its worker would return was not the last.
-    static void workerRunsAnotherBlock();
+    // Called where a worker goes on after a block that may have said it would return: before a job that
+    // runs several callers' blocks in a row runs the next (every queue, operation queue and run loop does),
+    // and before the platform's waits.
+    static void workerGoesOn();
 
   protected:
     DispatchQueue(std::string label, bool serial) : label_(std::move(label)), serial_(serial) {}

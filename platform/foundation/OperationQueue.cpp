@@ -93,6 +93,7 @@ size_t NSOperationQueue::operationCount() const {
 }
 
 bool NSOperationQueue::waitUntilAllOperationsAreFinished(double timeoutSeconds) {
+    DispatchQueue::workerGoesOn();
     if (impl_->isMain && NSRunLoop::isMainThread()) {
         return NSRunLoop::main().runUntil([this] { return operationCount() == 0; },
                                           timeoutSeconds < 0 ? kForeverSeconds : timeoutSeconds);

@@ -114,7 +114,7 @@ struct ModeScope {
 }  // namespace
 
 void runtime_internal::runGuarded(const std::function<void()>& block, const char* where) {
-    DispatchQueue::workerRunsAnotherBlock();
+    DispatchQueue::workerGoesOn();
     try {
         block();
     } catch (const std::exception& e) {

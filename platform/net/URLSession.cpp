@@ -161,7 +161,7 @@ void NSURLSession::Impl::submitNext(std::shared_ptr<NSURLSession> session) {
                 callback = std::move(impl.pipe.front());
                 impl.pipe.pop_front();
             }
-            DispatchQueue::workerRunsAnotherBlock();
+            DispatchQueue::workerGoesOn();
             callback();
         }
     });

@@ -246,10 +246,10 @@ TEST(DispatchWorkers, WorkQueuedAfterSayingTheWorkerWillReturnRunsInOrderOnTheLo
     EXPECT_TRUE(done->wait(30));
 }
 
-TEST(DispatchWorkers, AWorkerThatSaidItWouldReturnButRunsAnotherBlockLetsOthersTakeWhatWasLeftForIt) {
-    // Each case: a block says its worker will return, then that worker runs more of the caller's code
-    // after all, which queues work and waits for it. Were that work still left for the waiting worker, the
-    // wait would time out.
+TEST(DispatchWorkers, AWorkerThatSaidItWouldReturnButGoesOnLetsOthersTakeWhatWasLeftForIt) {
+    // Each case: a block says its worker will return, then that worker goes on with more of the caller's
+    // code after all, which queues work and waits for it. Were that work still left for the waiting worker,
+    // the wait would time out.
     auto queue = DispatchQueue::serial("com.quorvane.test.saysitreturns");
     auto inner = DispatchQueue::serial("com.quorvane.test.inner");
     auto other = DispatchQueue::concurrent("com.quorvane.test.other");
@@ -284,6 +284,16 @@ TEST(DispatchWorkers, AWorkerThatSaidItWouldReturnButRunsAnotherBlockLetsOthersT
         });
         ASSERT_TRUE(done->wait(30));
         EXPECT_TRUE(outerGotIt.load()) << "round " << round;
+
+        // The block that said so waits after all.
+        std::atomic<bool> waiterGotIt{false};
+        queue->async([&] {
+            DispatchQueue::workerWillReturn();
+            waiterGotIt = waitForOther();
+            done->signal();
+        });
+        ASSERT_TRUE(done->wait(30));
+        EXPECT_TRUE(waiterGotIt.load()) << "round " << round;
     }
 }
 
