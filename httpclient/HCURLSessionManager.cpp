@@ -600,6 +600,12 @@ void HCURLSessionManager::setDownloadTaskDidResumeBlock(DownloadTaskDidResumeBlo
 // ---- Session delegate ----
 
 bool HCURLSessionManager::respondsTo(Method method) const {
+    if (method == Method::DidBecomeInvalidWithError) {
+        // Nothing to do at the session's end when no hook is set and nobody observes the notice: the
+        // session's last callback then calls out to nobody after the last task's completion.
+        return hook(&Hooks::sessionDidBecomeInvalid) || NSNotificationCenter::defaultCenter().hasObservers(
+                                                            HCURLSessionDidInvalidateNotification, session_);
+    }
     std::lock_guard lock(settingsMutex_);
     switch (method) {
         case Method::WillPerformHTTPRedirection:

@@ -213,6 +213,8 @@ class HCURLSessionManager : public Object, public NSURLSessionDelegate, public N
     void setDownloadTaskDidResumeBlock(DownloadTaskDidResumeBlock block);
 
     // ---- The session's delegate (called by the session on the delegate queue).
+    // Methods that only run a hook count as implemented while it is set; the session's end while its hook is
+    // set or someone observes HCURLSessionDidInvalidateNotification from this session.
     bool respondsTo(Method method) const override;
     void didBecomeInvalidWithError(const SessionPtr& session, const NSErrorPtr& error) override;
     void willPerformHTTPRedirection(

@@ -1,3 +1,6 @@
+#include <condition_variable>
+#include <optional>
+
 #include "httpclient/tests/HCTestSupport.h"
 #include "platform/foundation/FileManager.h"
 #include "testsupport/TestPKI.h"
@@ -487,6 +490,52 @@ TEST_F(HCURLSessionManagerTest, InvalidationLetsTheManagerGoAndShortLivedManager
     ASSERT_TRUE(useOnce(200));
     EXPECT_TRUE(settled(kWait)) << "threads " << threadCount() << " (were " << threads << "), descriptors "
                                 << descriptorCount() << " (were " << descriptors << ")";
+}
+
+// The session's end is announced on the worker that may have been left the last task's processing; a hook
+// or an observer that hears of it may wait for that task's completion (here by means the dispatch queues do
+// not see) and must not wait in vain. With nobody to hear of it, the session still lets its manager go.
+TEST_F(HCURLSessionManagerTest, WhoeverHearsOfTheSessionsEndMayWaitForItsLastCompletion) {
+    server_.reply("/one", LoopbackReply::json("{}"));
+    enum class Listener { Hook, Observer, None };
+    for (Listener listener : {Listener::Hook, Listener::Observer, Listener::None}) {
+        SCOPED_TRACE(int(listener));
+        for (int round = 0; round < 10; ++round) {
+            std::mutex mutex;
+            std::condition_variable changed;
+            bool completed = false, heard = false, sawCompletion = false;
+            auto waitForCompletion = [&] {
+                std::unique_lock lock(mutex);
+                sawCompletion = changed.wait_for(lock, std::chrono::duration<double>(kWait / 2),
+                                                 [&] { return completed; });
+                heard = true;
+            };
+            auto manager = HCURLSessionManager::create();
+            std::weak_ptr<HCURLSessionManager> weak = manager;
+            std::optional<NSNotificationCenter::Token> token;
+            if (listener == Listener::Hook)
+                manager->setSessionDidBecomeInvalidBlock([&](auto&, auto&) { waitForCompletion(); });
+            if (listener == Listener::Observer) {
+                token = NSNotificationCenter::defaultCenter().addObserver(
+                    HCURLSessionDidInvalidateNotification, manager->session(), nullptr,
+                    [&](const NSNotification&) { waitForCompletion(); });
+            }
+            auto complete = [&](auto&, auto&, auto&) {
+                std::lock_guard lock(mutex);
+                completed = true;
+                changed.notify_all();
+            };
+            manager->dataTaskWithRequest(request("/one"), complete)->resume();
+            manager->invalidateSessionCancelingTasks(false);
+            manager.reset();
+            ASSERT_TRUE(runMainUntil([&] {
+                std::lock_guard lock(mutex);
+                return completed && weak.expired() && (heard || listener == Listener::None);
+            }));
+            if (token) NSNotificationCenter::defaultCenter().removeObserver(*token);
+            ASSERT_EQ(sawCompletion, listener != Listener::None) << "round " << round;
+        }
+    }
 }
 
 TEST_F(HCURLSessionManagerTest, DownloadsMoveToTheirDestinationAndNeverOverwrite) {

@@ -29,11 +29,11 @@ struct Observer {
     NSNotificationCenter::Block block;
     ObserverGate gate;
 
-    bool matches(const NSNotification& note) const {
-        if (!name.empty() && name != note.name) return false;
+    bool matches(std::string_view noteName, const std::shared_ptr<Object>& noteSender) const {
+        if (!name.empty() && name != noteName) return false;
         if (anySender) return true;
-        if (!note.object) return false;
-        return !sender.owner_before(note.object) && !note.object.owner_before(sender);
+        if (!noteSender) return false;
+        return !sender.owner_before(noteSender) && !noteSender.owner_before(sender);
     }
     // True when the observer can never be called again.
     bool isDead() const { return (ownerTied && owner.expired()) || (!anySender && sender.expired()); }
@@ -118,6 +118,12 @@ void NSNotificationCenter::removeObserver(Token token) {
     }
 }
 
+bool NSNotificationCenter::hasObservers(std::string_view name, const std::shared_ptr<Object>& sender) const {
+    std::lock_guard lock(state_->mutex);
+    return std::any_of(state_->observers.begin(), state_->observers.end(),
+                       [&](const auto& o) { return !o->isDead() && o->matches(name, sender); });
+}
+
 void NSNotificationCenter::post(std::string_view name, const std::shared_ptr<Object>& sender,
                                 Value::Dictionary userInfo) {
     post(NSNotification{std::string(name), sender, std::move(userInfo)});
@@ -130,7 +136,7 @@ void NSNotificationCenter::post(const NSNotification& notification) {
         auto& list = state_->observers;
         std::erase_if(list, [](const auto& o) { return o->isDead(); });
         for (const auto& observer : list) {
-            if (observer->matches(notification)) targets.push_back(observer);
+            if (observer->matches(notification.name, notification.object)) targets.push_back(observer);
         }
     }
     for (const auto& observer : targets) {

@@ -46,6 +46,9 @@ class NSNotificationCenter {
                       Block block);
     void removeObserver(Token token);
 
+    // Whether a notification posted now with `name` and `sender` would reach an observer.
+    bool hasObservers(std::string_view name, const std::shared_ptr<Object>& sender = nullptr) const;
+
     void post(std::string_view name, const std::shared_ptr<Object>& sender = nullptr,
               Value::Dictionary userInfo = {});
     void post(const NSNotification& notification);

@@ -93,7 +93,8 @@ void NSURLSession::Impl::wakeChallenge() {
 }
 
 void NSURLSession::Impl::enqueue(std::function<void()> callback, Wake wake) {
-    handOverPipe(wake, &callback);
+    PipedCallback piped{std::move(callback)};
+    handOverPipe(wake, &piped);
 }
 
 void NSURLSession::Impl::flushPipe(Wake wake) {
@@ -102,7 +103,7 @@ void NSURLSession::Impl::flushPipe(Wake wake) {
 
 // Queues `callback` (when given) and, unless `wake` leaves it for later or an operation is on its way,
 // starts one for the pipe, or leaves that to the calling thread's batch. One hold of the mutex.
-void NSURLSession::Impl::handOverPipe(Wake wake, std::function<void()>* callback) {
+void NSURLSession::Impl::handOverPipe(Wake wake, PipedCallback* callback) {
     DelegateBatch* batch = wake == Wake::Soon ? DelegateBatch::current() : nullptr;
     bool start;
     {
@@ -151,7 +152,7 @@ void NSURLSession::Impl::submitNext(std::shared_ptr<NSURLSession> session) {
     queue->addOperationWithBlock([session] {
         Impl& impl = *session->impl_;
         for (;;) {
-            std::function<void()> callback;
+            PipedCallback callback;
             {
                 std::lock_guard lock(impl.pipeMutex);
                 if (impl.pipe.empty()) {
@@ -161,8 +162,8 @@ void NSURLSession::Impl::submitNext(std::shared_ptr<NSURLSession> session) {
                 callback = std::move(impl.pipe.front());
                 impl.pipe.pop_front();
             }
-            DispatchQueue::workerGoesOn();
-            callback();
+            if (!callback.givesWordBackItself) DispatchQueue::workerGoesOn();
+            callback.run();
         }
     });
 }
@@ -263,19 +264,27 @@ void NSURLSession::Impl::completeTask(const NSURLSessionTaskPtr& task, NSErrorPt
     flushPipe();  // whatever the task left for later, when nothing else was queued after it
 }
 
+// The session's last callback gives back its worker's word that it would return (given by the task's
+// completion just before) only where it calls out: to the delegate when it responds, and to the delegate's
+// destructor when this was its last reference. When nothing hears of the end, the response's processing
+// that the completion left for that worker then waits for no other worker to be woken.
 void NSURLSession::Impl::queueInvalidation() {
-    auto session = self();
-    enqueue([this, session] {
+    auto announce = [this, session = self()] {
         std::shared_ptr<NSURLSessionDelegate> last;
         {
             std::lock_guard lock(mutex);
             last = std::move(delegate);
             delegate.reset();
         }
+        // `respondsTo` answers at once: the loop's thread asks it too.
         if (last && last->respondsTo(NSURLSessionDelegate::Method::DidBecomeInvalidWithError)) {
+            DispatchQueue::workerGoesOn();
             last->didBecomeInvalidWithError(session, nullptr);
         }
-    });
+        if (last.use_count() == 1) DispatchQueue::workerGoesOn();
+    };
+    PipedCallback piped{std::move(announce), true};
+    handOverPipe(Wake::Soon, &piped);
 }
 
 void NSURLSession::Impl::setCounter(NSURLSessionTask& task, std::atomic<int64_t>& counter, const char* key,

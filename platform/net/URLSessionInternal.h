@@ -193,8 +193,15 @@ struct NSURLSession::Impl {
     // first needed); everything else goes through the process-wide loop.
     std::shared_ptr<NSURLSessionIO> privateLoop;
 
+    // A callback in the pipe. Most run others' code (the delegate's, a completion handler): a word given by
+    // the callback before them, that their worker would return, is given back first. One that runs only the
+    // session's own code up to where it calls out gives it back itself, there.
+    struct PipedCallback {
+        std::function<void()> run;
+        bool givesWordBackItself = false;
+    };
     std::mutex pipeMutex;
-    std::deque<std::function<void()>> pipe;
+    std::deque<PipedCallback> pipe;
     bool pipeBusy = false;
 
     // The challenge the I/O thread is waiting on, so that cancelling its task can end the wait.
@@ -225,7 +232,7 @@ struct NSURLSession::Impl {
     void enqueue(std::function<void()> callback, Wake wake = Wake::Soon);
     // Hands over the callbacks left for later unless an operation is on its way for them (`Soon` as above).
     void flushPipe(Wake wake = Wake::Soon);
-    void handOverPipe(Wake wake, std::function<void()>* callback);
+    void handOverPipe(Wake wake, PipedCallback* callback);
 
     // The sessions whose callbacks an I/O loop's thread leaves in their pipes while it works through its
     // transfers, handed to their delegate queues together when it is about to wait or to return. When it

@@ -50,6 +50,16 @@ TEST(NotificationCenter, FiltersByNameAndSenderAndDeliversInRegistrationOrder) {
         center.post(name, sender, Dict{{"k", "v"}, {"n", 3}});
         EXPECT_EQ(calls, expected) << name;
     }
+    // Whether a post would reach anyone, asked of a centre with one observer of one sender.
+    NSNotificationCenter one;
+    EXPECT_FALSE(one.hasObservers("ping"));
+    auto pingA = one.addObserver("ping", a, nullptr, [](const NSNotification&) {});
+    EXPECT_TRUE(one.hasObservers("ping", a));
+    EXPECT_FALSE(one.hasObservers("ping", b));
+    EXPECT_FALSE(one.hasObservers("ping"));
+    EXPECT_FALSE(one.hasObservers("pong", a));
+    one.removeObserver(pingA);
+    EXPECT_FALSE(one.hasObservers("ping", a));
     // A private centre is separate from the default one.
     int defaultCalls = 0;
     auto token = NSNotificationCenter::defaultCenter().addObserver(
@@ -176,7 +186,8 @@ TEST(NotificationCenter, OwnerTiedObserversEndWithTheirOwner) {
     std::weak_ptr<int> weak = owner;
     owner.reset();
     EXPECT_TRUE(weak.expired());
-    center.post("n");  // would touch freed memory if the block still ran
+    center.post("n");                        // would touch freed memory if the block still ran
+    EXPECT_FALSE(center.hasObservers("n"));  // both observers are gone with what they were tied to
 }
 
 TEST(NotificationCenter, OwnerIsKeptAliveWhileItsBlockRuns) {
