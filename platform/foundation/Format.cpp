@@ -33,6 +33,21 @@ bool hasFlag(const Directive& s, char f) {
     return s.flags.find(f) != std::string::npos;
 }
 
+// The character classes below are asked of every directive of every log line: a switch, not a search.
+bool isFlagCharacter(char c) {
+    switch (c) {
+        case '-':
+        case '+':
+        case ' ':
+        case '#':
+        case '0':
+        case '\'':
+            return true;
+        default:
+            return false;
+    }
+}
+
 class Arguments {
   public:
     explicit Arguments(std::span<const Value> args) : args_(args) {}
@@ -256,7 +271,8 @@ std::string convert(const Value& v, const Directive& directive) {
 // precision) written straight into `out`, without building a C format; false leaves the directive to
 // `convert`, whose output these match byte for byte.
 bool appendDirect(const Value& v, const Directive& directive, std::string& out) {
-    if (directive.flags.find_first_not_of("-0") != std::string::npos) return false;
+    for (char flag : directive.flags)
+        if (flag != '-' && flag != '0') return false;
     const char c = directive.conversion;
     if (c == '@' || c == 's' || c == 'S') {
         const std::string* text = v.asString();
@@ -318,8 +334,34 @@ bool appendDirect(const Value& v, const Directive& directive, std::string& out) 
 }
 
 bool isConversion(char c) {
-    static constexpr std::string_view kConversions = "@sSdiDuUxXoOfFeEgGaAcCp";
-    return kConversions.find(c) != std::string_view::npos;
+    switch (c) {
+        case '@':
+        case 's':
+        case 'S':
+        case 'd':
+        case 'i':
+        case 'D':
+        case 'u':
+        case 'U':
+        case 'x':
+        case 'X':
+        case 'o':
+        case 'O':
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+        case 'c':
+        case 'C':
+        case 'p':
+            return true;
+        default:
+            return false;
+    }
 }
 
 // Reads a width or precision that is either digits or "*" (optionally "*N$"); `*` takes an argument.
@@ -359,7 +401,7 @@ std::string formatArguments(std::string_view f, std::span<const Value> args, boo
 
         Directive directive;
         auto position = readPosition(f, i);
-        for (; i < f.size() && std::string_view("-+ #0'").find(f[i]) != std::string_view::npos; ++i)
+        for (; i < f.size() && isFlagCharacter(f[i]); ++i)
             if (f[i] != '\'' && !hasFlag(directive, f[i]))
                 directive.flags += f[i];  // grouping is not supported
         bool leftFromStar = false;
