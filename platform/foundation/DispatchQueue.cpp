@@ -706,9 +706,11 @@ void DispatchQueue::setSpecific(const void* key, void* value) {
     } else {
         specifics_.erase(key);
     }
+    hasSpecifics_.store(!specifics_.empty(), std::memory_order_release);
 }
 
 void* DispatchQueue::getSpecificOnQueue(const void* key) const {
+    if (!hasSpecifics_.load(std::memory_order_acquire)) return nullptr;
     std::lock_guard lock(specificsMutex_);
     auto it = specifics_.find(key);
     return it == specifics_.end() ? nullptr : it->second;

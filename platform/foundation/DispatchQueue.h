@@ -14,6 +14,7 @@
 // on stderr and dropped.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -88,6 +89,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     bool serial_;
     mutable std::mutex specificsMutex_;
     std::map<const void*, void*> specifics_;
+    std::atomic<bool> hasSpecifics_{false};  // most queues have none: asking them takes no lock
 };
 using DispatchQueuePtr = std::shared_ptr<DispatchQueue>;
 

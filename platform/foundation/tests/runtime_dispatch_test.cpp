@@ -117,6 +117,13 @@ TEST(DispatchSync, OntoTheCurrentQueueRunsInlineAndNestedQueuesKeepLabelsAndSpec
     });
     EXPECT_EQ(path, (std::vector<std::string>{"com.quorvane.test.a", "a-again", "com.quorvane.test.b",
                                               "com.quorvane.test.a"}));
+    // Removed values are gone, and a queue whose last one went can be given one again.
+    b->setSpecific(&shared, nullptr);
+    b->setSpecific(&keyB, nullptr);
+    a->sync([&] { b->sync([&] { EXPECT_EQ(DispatchQueue::getSpecific(&shared), &valueA); }); });
+    EXPECT_EQ(b->getSpecificOnQueue(&keyB), nullptr);
+    b->setSpecific(&keyB, &valueB);
+    EXPECT_EQ(b->getSpecificOnQueue(&keyB), &valueB);
 
     // The same chain started from a's worker thread.
     auto group = DispatchGroup::create();
