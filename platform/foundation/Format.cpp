@@ -325,11 +325,11 @@ bool appendDirect(const Value& v, const Directive& directive, std::string& out) 
     const size_t pad = width > length ? width - length : 0;
     const bool left = hasFlag(directive, '-');
     const bool zeros = !left && hasFlag(directive, '0');
-    if (!left && !zeros) out.append(pad, ' ');
+    if (pad && !left && !zeros) out.append(pad, ' ');
     if (negative) out += '-';
-    if (zeros) out.append(pad, '0');
+    if (pad && zeros) out.append(pad, '0');
     out.append(first, last);
-    if (left) out.append(pad, ' ');
+    if (pad && left) out.append(pad, ' ');
     return true;
 }
 
