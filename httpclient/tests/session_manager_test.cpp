@@ -533,7 +533,9 @@ TEST_F(HCURLSessionManagerTest, WhoeverHearsOfTheSessionsEndMayWaitForItsLastCom
                 return completed && weak.expired() && (heard || listener == Listener::None);
             }));
             if (token) NSNotificationCenter::defaultCenter().removeObserver(*token);
-            ASSERT_EQ(sawCompletion, listener != Listener::None) << "round " << round;
+            if (listener != Listener::None) {
+                ASSERT_TRUE(sawCompletion) << "round " << round;
+            }
         }
     }
 }
